@@ -1,0 +1,58 @@
+// Process-wide settings, read once from the registry at start and read-only afterwards
+// (RequestStop alone rereads ListenIP and PortNo while stopping).
+#pragma once
+
+#include <cstdint>
+
+constexpr const char* SERVICE_NAME = "VLMVEVE4D-SVC";
+constexpr const char* DISPLAY_NAME = "Velmora IMAP4rev1 Server";
+constexpr const char* SERVER_VERSION = "(0.07)";
+
+constexpr const char* KEY_SERVICE = "SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC";
+constexpr const char* KEY_SERVICE_PARAMETERS = "SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC\\Parameters";
+constexpr const char* KEY_VEVE4D_PARAMETERS = "SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters";
+constexpr const char* KEY_COMPANION_PARAMETERS = "SYSTEM\\CurrentControlSet\\Services\\MXGATE\\Parameters";
+constexpr const char* KEY_EMWAC_IMS = "SOFTWARE\\EMWAC\\IMS";
+
+struct SettingsRecord {
+    int32_t Priority;
+    int32_t Timeout;
+    int32_t AcceptLimit;
+    char PasswordFile[128];
+    int32_t AcceptlogEnabled;
+    char MailExtension[32];
+    int32_t ListenMode;
+    char ListenIP[1024];  // string list: NUL-separated entries, ended by an empty one
+    int32_t PortNo;
+    int32_t Imap4LogEnabled;
+    int32_t UserManager;
+    int32_t SendDataTimeout;
+    int32_t POP3IsNotUsed;
+    int32_t AddressFamily;
+    char Membership[64];
+    char HostName[256];
+    char DomainNamesAreLocal[4096];  // string list
+    char MailInBoxDir[260];
+    char MailGroup[128];
+    char ProgramPath[256];
+    char MailQueueDir[128];
+    char MailSpoolDir[128];
+};
+
+extern SettingsRecord Settings;
+
+// Registry readers; the key path is below HKEY_LOCAL_MACHINE.
+uint32_t RegReadNumber(const char* pszKey, const char* pszValue, uint32_t ulDefault);
+uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
+                       uint32_t ulCapacity);
+uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
+                           uint32_t ulCapacity);
+
+// Fills Settings from the registry, applying defaults, precedence and normalisation.
+void ReadSettings();
+// Creates the spool directories that the settings name.
+void CreateSpoolDirectories();
+// Prints the settings dump on standard output.
+void PrintSettings();
+// Rereads PortNo with its precedence (used at start and by RequestStop).
+int32_t ReadPortNo();

@@ -1,0 +1,5 @@
+// The start-up routine shared by the service and the debug mode.
+#pragma once
+
+void StartUp(int argc, char** argv);
+void PrintBanner();

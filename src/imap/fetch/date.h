@@ -1,0 +1,12 @@
+// RFC 822 style date text of the console banner, the logs and INTERNALDATE.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/time.h"
+
+constexpr size_t DATE_TEXT_SIZE = 32;
+
+// Writes "%3s, %02d %3s %04d %02d:%02d:%02d %s" for the UTC instant into pszText and hands
+// back the adjusted instant as UTC calendar time.
+void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted);

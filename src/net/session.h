@@ -1,0 +1,59 @@
+// The per-connection record: every buffer a session needs lives here, so that a line costs
+// no allocation.
+#pragma once
+
+#include "platform/fs.h"
+#include "platform/types.h"
+
+enum {
+    Imap4NonAuthenticated = 0,
+    Imap4Authorization = 1,
+    Veve4Delected = 2,
+};
+
+constexpr size_t RECV_SIZE = 4096;
+constexpr size_t QUEUE_SIZE = 8192;
+constexpr size_t RESPONSE_SIZE = 8193;
+constexpr size_t SENDBUF_SIZE = 8193;
+
+struct Session {
+    SOCKET sockClient;
+    SockAddr6 sinLocal6;
+    SockAddr4 sinLocal;
+    int32_t nLocalLen;
+    void* pHostEnt;
+    int32_t State;
+    char szHostName[256];
+    char szLocalAddr[46];
+    char szPeerAddr[46];
+    char szAuthWork[4096];
+    char szResponse[RESPONSE_SIZE];
+    char szSendBuf[SENDBUF_SIZE];
+    int32_t lExists;
+    int32_t lRecent;
+    int32_t lFirstUnseen;
+    uint32_t ulUidNext;
+    uint32_t ulUidValidity;
+    char szUser[260];
+    char szPassword[260];
+    char szChallenge[256];
+    char szAuthData[768];
+    char szMailDir[260];
+    char szMailbox[260];
+    char* pTag;
+    char* pCommand;
+    char* pArgs;
+    int32_t bUid;
+    char* pAuthCursor;
+    FindData FindData;
+    int32_t lLoginNo;
+    uint32_t bDecoded;
+    char szDecodedName[1024];
+    char szRecv[RECV_SIZE];
+    char szQueue[QUEUE_SIZE];
+};
+
+// Session id of the console trace and the protocol log: the record's address.
+inline unsigned long SessionId(const Session* pSession) {
+    return reinterpret_cast<uintptr_t>(pSession);
+}

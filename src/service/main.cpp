@@ -1,0 +1,5 @@
+#include "service/service.h"
+
+int main(int argc, char** argv) {
+    return ServiceEntry(argc, argv);
+}
