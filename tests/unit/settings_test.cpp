@@ -418,3 +418,46 @@ TEST_F(SpoolTest, NetworkPathGetsNoLevelCreated) {
 }
 
 }  // namespace
+
+namespace {
+
+// The README's demo runs on this file: it has to read cleanly and give the loopback setup.
+TEST_F(SettingsTest, DemoRegistryGivesTheLoopbackDemo) {
+    std::string path = std::string(VEVE4D_SOURCE_DIR) + "/etc/demo-registry.reg";
+    FILE* fp = fopen(path.c_str(), "rb");
+    ASSERT_NE(fp, nullptr) << path;
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, fp)) > 0) text.append(chunk, n);
+    fclose(fp);
+    for (size_t pos; (pos = text.find("@DEMO@")) != std::string::npos;) text.replace(pos, 6, "/tmp/demo");
+
+    testing::internal::CaptureStdout();
+    LoadRegistryText(text.data(), text.size(), "demo-registry.reg");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ReadSettings();
+    EXPECT_EQ(Settings.PortNo, 1143);
+    EXPECT_EQ(Settings.AddressFamily, 0);
+    EXPECT_EQ(Settings.ListenMode, 1);
+    EXPECT_EQ(std::string(Settings.ListenIP, 16), std::string("127.0.0.1 1143\0\0", 16));
+    EXPECT_EQ(Settings.UserManager, 0);
+    EXPECT_EQ(Settings.Imap4LogEnabled, 1);
+    EXPECT_EQ(Settings.AcceptlogEnabled, 1);
+    EXPECT_EQ(Settings.Timeout, 300);
+    EXPECT_EQ(Settings.AcceptLimit, 20);
+    EXPECT_STREQ(Settings.MailSpoolDir, "/tmp/demo/spool/");
+    EXPECT_STREQ(Settings.MailInBoxDir, "/tmp/demo/users/%USERNAME%");
+    EXPECT_STREQ(Settings.Membership, "/tmp/demo/accounts/");
+    EXPECT_EQ(std::string(Settings.DomainNamesAreLocal, 12), std::string("demo.local\0\0", 12));
+
+    char name[64];
+    char data[64];
+    uint32_t cb = sizeof data;
+    ASSERT_EQ(RegEnumValue("SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP", 0, name, sizeof name, nullptr, data, &cb),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(name, "demo.local");
+    EXPECT_STREQ(data, "127.0.0.1");
+}
+
+}  // namespace
