@@ -145,7 +145,10 @@ int DispatchCommand(Session* pSession) {
         if (pSession->szQueue[0] != '\0') {
             printf("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szQueue);
             WriteProtocolLog(pSession, pSession->szQueue);
-            snprintf(pSession->szRecv, sizeof(pSession->szRecv), "%s", pSession->szQueue);
+            // What follows a received line is shorter than the receive buffer it came from.
+            size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
+            memcpy(pSession->szRecv, pSession->szQueue, nLength);
+            pSession->szRecv[nLength] = '\0';
             pSession->szQueue[0] = '\0';
         }
         SplitOffFurtherLines(pSession);
