@@ -340,7 +340,7 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
         start = nl + 1;
     }
 
-    bool bHeaderSeen = false;
+    bool bHeaderSeen = false;  // the header counts only as the file's first line
     for (size_t i = 0; i < lines.size(); ++i) {
         size_t lineNo = i + 1;
         std::string line = Trim(lines[i]);
@@ -378,11 +378,9 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
             Complain(ps, lineNo);
             continue;
         }
-        std::string data = line.substr(pos + 1);
+        std::string data = Trim(line.substr(pos + 1));
         // regedit wraps long hex data, ending each broken line with "\".
-        std::string lead = Trim(data);
-        if (StartsWithNoCase(lead, 0, "hex")) {
-            data = Trim(data);
+        if (StartsWithNoCase(data, 0, "hex")) {
             while (!data.empty() && data.back() == '\\' && i + 1 < lines.size()) {
                 data.pop_back();
                 data += Trim(lines[++i]);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -103,6 +104,17 @@ TEST(DateText, OffsetsOfADayOrMoreShowAs2359) {
         FormatZoneText(c.minutes, sz, sizeof sz);
         EXPECT_STREQ(sz, c.zone) << c.minutes;
     }
+}
+
+TEST(DateText, TheLargestFileTimeStaysInsideTheField) {
+    char sz[DATE_TEXT_SIZE + 8];
+    memset(sz, 'X', sizeof sz);
+    {
+        ZoneGuard zone("JST-9");
+        FormatDateText(~static_cast<FILETIME>(0), sz, nullptr);
+    }
+    EXPECT_EQ(strlen(sz), DATE_TEXT_SIZE - 1);
+    EXPECT_EQ(sz[DATE_TEXT_SIZE], 'X');
 }
 
 TEST(DateText, DaylightTimeShowsLocalStandardTime) {

@@ -158,12 +158,12 @@ TEST_F(SettingsTest, PortAndAccessLogFallBackToTheServiceParameters) {
         {"PortNo=1110", "", 1110, 0},
     };
     for (const Case& c : cases) {
-        auto values = [](const char* spec) {
+        auto values = [](const char* pszValues) {
             std::string out;
             unsigned port = 0;
             unsigned log = 0;
-            if (sscanf(spec, "PortNo=%u Imap4LogEnabled=%u", &port, &log) >= 1) out += Dword("PortNo", port);
-            if (strstr(spec, "Imap4LogEnabled") != nullptr) out += Dword("Imap4LogEnabled", log);
+            if (sscanf(pszValues, "PortNo=%u Imap4LogEnabled=%u", &port, &log) >= 1) out += Dword("PortNo", port);
+            if (strstr(pszValues, "Imap4LogEnabled") != nullptr) out += Dword("Imap4LogEnabled", log);
             return out;
         };
         ReadFrom(kVeve4dParams + values(c.veve4d) + kServiceParams + values(c.service));

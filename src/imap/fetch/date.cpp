@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -43,8 +44,12 @@ void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted) 
     FormatZoneText(lMinutesEast, szZone, sizeof szZone);
     int iDay = local.wDayOfWeek >= 0 && local.wDayOfWeek < 7 ? local.wDayOfWeek : 0;
     int iMonth = local.wMonth >= 1 && local.wMonth <= 12 ? local.wMonth : 0;
-    // Years past 9999 only come from a corrupt file time; the text is then cut, never overrun.
-    int n = snprintf(pszText, DATE_TEXT_SIZE, "%3s, %02d %3s %04d %02d:%02d:%02d %s", szDayNames[iDay], local.wDay,
+    // Formatted wide, then cut to the caller's field: years past 9999 only come from a corrupt
+    // file time, and the text is then cut, never overrun.
+    char szWide[96];
+    snprintf(szWide, sizeof szWide, "%3s, %02d %3s %04d %02d:%02d:%02d %s", szDayNames[iDay], local.wDay,
              szMonthNames[iMonth], local.wYear, local.wHour, local.wMinute, local.wSecond, szZone);
-    (void)n;
+    size_t nText = strnlen(szWide, DATE_TEXT_SIZE - 1);
+    memcpy(pszText, szWide, nText);
+    pszText[nText] = '\0';
 }
