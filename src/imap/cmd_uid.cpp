@@ -14,7 +14,7 @@ struct UidRow {
 };
 
 const UidRow kUidCommands[] = {
-    {"COPY", CmdUnavailable},
+    {"COPY", CmdCopy},
     {"FETCH", CmdUnavailable},
     {"STORE", CmdUnavailable},
     {"SEARCH", CmdUnavailable},

@@ -10,5 +10,14 @@ int CmdLogout(Session* pSession);
 int CmdNamespace(Session* pSession);
 int CmdCheck(Session* pSession);
 int CmdUid(Session* pSession);
+int CmdCreate(Session* pSession);
+int CmdDelete(Session* pSession);
+int CmdRename(Session* pSession);
+int CmdSubscribe(Session* pSession);
+int CmdUnsubscribe(Session* pSession);
+int CmdList(Session* pSession);
+int CmdLsub(Session* pSession);
+int CmdAppend(Session* pSession);
+int CmdCopy(Session* pSession);
 // Handlers not built yet answer as a command of the wrong state would.
 int CmdUnavailable(Session* pSession);

@@ -1,0 +1,130 @@
+// APPEND: stores the message the client sends as a literal, with Recent and the listed flags.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "imap/commands.h"
+#include "imap/mailbox_name.h"
+#include "imap/response.h"
+#include "net/client.h"
+#include "platform/fs.h"
+#include "store/store.h"
+
+namespace {
+
+constexpr size_t TAG_COPY_SIZE = 32;
+constexpr size_t ARGS_COPY_SIZE = 256;
+
+// Decimal digits up to the first non-digit; none read as 0.
+uint32_t LiteralSize(const char* p) {
+    uint64_t ullSize = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        ullSize = std::min<uint64_t>(ullSize * 10 + static_cast<uint64_t>(*p - '0'), 0xFFFFFFFDull);
+    }
+    return static_cast<uint32_t>(ullSize);
+}
+
+// Reads a literal the client has already begun to send and throws it away, so that its text is
+// never taken for requests. What follows it stays pending, as after a stored literal.
+void DiscardLiteral(Session* pSession, uint32_t ulSize) {
+    const uint64_t ullWanted = static_cast<uint64_t>(ulSize) + 2;
+    size_t nQueued = strlen(pSession->szQueue);
+    uint64_t ullCount = std::min<uint64_t>(nQueued, ullWanted);
+    memmove(pSession->szQueue, pSession->szQueue + ullCount, nQueued - ullCount + 1);
+    while (ullCount < ullWanted) {
+        if (RecvLine(pSession, 0) == 0) {
+            return;
+        }
+        size_t nLength = strlen(pSession->szRecv);
+        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted - ullCount));
+        ullCount += nTake;
+        if (nTake < nLength) {
+            snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pSession->szRecv + nTake);
+        }
+    }
+}
+
+}  // namespace
+
+int CmdAppend(Session* pSession) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return 1;
+    }
+    // The literal is received into szRecv, where the tag and the arguments live.
+    char szTag[TAG_COPY_SIZE];
+    char szArgs[ARGS_COPY_SIZE];
+    snprintf(szTag, sizeof(szTag), "%s", pSession->pTag);
+    snprintf(szArgs, sizeof(szArgs), "%s", pSession->pArgs);
+    // A client that did not wait for the continuation has sent its literal behind the line.
+    bool bContinuation = pSession->szQueue[0] == '\0';
+
+    char* pBlank = strchr(szArgs, ' ');
+    char* pBrace = strchr(szArgs, '{');
+    uint32_t ulSize = 0;
+    if (pBrace != nullptr) {
+        *pBrace = '\0';
+        ulSize = LiteralSize(pBrace + 1);
+    }
+    const char* pszFlags = "";
+    if (pBlank != nullptr) {
+        *pBlank = '\0';
+        char* pszFlagText = pBlank + 1;
+        if (*pszFlagText == '(') {
+            pszFlagText++;
+            if (char* pClose = strchr(pszFlagText, ')')) {
+                *pClose = '\0';
+            }
+        }
+        pszFlags = pszFlagText;
+    }
+    if (ulSize == 0) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+
+    // The mailbox must exist and take the new file before the client is asked for the
+    // message: an answer given after the continuation would leave the literal to be read as
+    // requests. A literal already sent is read and dropped.
+    const char* pszName = RemoveQuotes(szArgs);
+    char szTarget[MAX_PATH];
+    char szFile[MAX_PATH + 32];
+    uint32_t ulUid = 0;
+    bool bReady = false;
+    bool bResolved = ResolveClientMailbox(pSession, pszName, szTarget, sizeof(szTarget));
+    if (!bResolved) {
+        RespondFails(pSession);
+    } else if (!MailboxExists(szTarget)) {
+        FormatResponse(pSession, "%s %s [TRYCREATE] %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
+    } else {
+        ulUid = AssignUids(szTarget, 1);
+        char szFlagCode[7];
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        FlagCodeFromList(pszFlags, szFlagCode);
+        FormatMessageName(szName, sizeof(szName), ulUid, szFlagCode);
+        int n = snprintf(szFile, sizeof(szFile), "%s/%s", szTarget, szName);
+        // The new file never replaces a message that already carries this UID.
+        bReady = n >= 0 && static_cast<size_t>(n) < sizeof(szFile) && CreateNewFile(szFile);
+        if (!bReady) {
+            RespondFails(pSession);
+        }
+    }
+    if (!bReady) {
+        if (!bContinuation) {
+            DiscardLiteral(pSession, ulSize);
+        }
+        return 1;
+    }
+
+    if (bContinuation) {
+        FormatResponse(pSession, "+ Ready for literal data\r\n");
+        SendResponse(pSession, 1, 1);
+    }
+    if (WriteMessageFile(pSession, szTarget, ulUid, ulSize, pszFlags) == 0) {
+        // Only a message stored whole is answered OK; the file is gone again.
+        FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
+        return 1;
+    }
+    FormatResponse(pSession, "%s %s APPEND completed\r\n", szTag, "OK");
+    return 1;
+}

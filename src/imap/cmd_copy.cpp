@@ -1,0 +1,146 @@
+// COPY and UID COPY: copies message files into another mailbox under that mailbox's next UIDs,
+// each with its flag code unchanged (Recent included).
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "imap/commands.h"
+#include "imap/mailbox_name.h"
+#include "imap/response.h"
+#include "platform/fs.h"
+#include "store/store.h"
+
+namespace {
+
+// A message this command has put into the target, so that a failed COPY can take it back.
+struct CopiedMessage {
+    uint32_t ulUid;
+    char szFlagCode[7];
+};
+
+bool TargetFileName(char* pszPath, size_t nSize, const char* pszTarget, uint32_t ulUid, const char* pszFlagCode) {
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
+    int n = snprintf(pszPath, nSize, "%s/%s", pszTarget, szName);
+    return n >= 0 && static_cast<size_t>(n) < nSize;
+}
+
+void TakeFlagCode(const char* pszName, char* pszFlagCode) {
+    if (strlen(pszName) == MESSAGE_NAME_LENGTH) {
+        memcpy(pszFlagCode, pszName + FLAG_POS_RECENT, 6);
+    } else {
+        memcpy(pszFlagCode, "000000", 6);
+    }
+    pszFlagCode[6] = '\0';
+}
+
+bool CopyOne(const char* pszSource, const char* pszTarget) {
+    printf("CopyFile(%s -> %s)\n", pszSource, pszTarget);
+    return CopyFileNoReplace(pszSource, pszTarget);
+}
+
+// Copies the message in pSession->FindData. Another session may have renamed the source to
+// change its flags since the listing; the message is then copied under its present name.
+bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMessage>& copies) {
+    CopiedMessage copy;
+    TakeFlagCode(pSession->FindData.cFileName, copy.szFlagCode);
+    char szSource[MAX_PATH + MAX_PATH];
+    char szTargetFile[MAX_PATH + 32];
+    int n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pSession->FindData.cFileName);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource)) {
+        return false;
+    }
+    copy.ulUid = AssignUids(pszTarget, 1);
+    if (!TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+        return false;
+    }
+    if (CopyOne(szSource, szTargetFile)) {
+        copies.push_back(copy);
+        return true;
+    }
+
+    char szPattern[MAX_PATH + 32];
+    n = snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pSession->szMailbox,
+                 MessageUid(pSession->FindData.cFileName));
+    std::vector<FindData> renamed;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern) || FindFiles(szPattern, 0, renamed) != 1 ||
+        !IsMessageFile(renamed[0]) || strcmp(renamed[0].cFileName, pSession->FindData.cFileName) == 0) {
+        return false;
+    }
+    TakeFlagCode(renamed[0].cFileName, copy.szFlagCode);
+    n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource) ||
+        !TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
+        !CopyOne(szSource, szTargetFile)) {
+        return false;
+    }
+    copies.push_back(copy);
+    return true;
+}
+
+// A client that moves mail copies and then deletes: it must never be told OK for a copy that
+// is not whole, and a failed COPY leaves the target as it was.
+void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies) {
+    for (const CopiedMessage& copy : copies) {
+        char szTargetFile[MAX_PATH + 32];
+        if (TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+            DeleteFileEntry(szTargetFile);
+        }
+    }
+}
+
+void RespondTryCreate(Session* pSession) {
+    FormatResponse(pSession, "%s %s [TRYCREATE] %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
+}
+
+}  // namespace
+
+int CmdCopy(Session* pSession) {
+    if (pSession->State != Veve4Delected) {
+        RespondWrongState(pSession);
+        return 1;
+    }
+    char* pszTargetName = SplitAtFirstBlank(pSession->pArgs);
+    if (pszTargetName == nullptr) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    const char* pszSet = RemoveQuotes(pSession->pArgs);
+    pszTargetName = RemoveQuotes(pszTargetName);
+
+    char szTarget[MAX_PATH];
+    if (!ResolveClientMailbox(pSession, pszTargetName, szTarget, sizeof(szTarget))) {
+        RespondFails(pSession);
+        return 1;
+    }
+    if (!MailboxExists(szTarget)) {
+        RespondTryCreate(pSession);
+        return 1;
+    }
+
+    MessageRange elements[MAX_SET_ELEMENTS];
+    int nElements = SplitMessageSet(pszSet, elements);
+    std::vector<CopiedMessage> copies;
+    bool bFailed = false;
+    // Each element walks its own fresh listing of the selected mailbox, taken before it copies
+    // anything: copies made into the selected mailbox itself are not copied again.
+    for (int i = 0; i < nElements && !bFailed; i++) {
+        char szPattern[64];
+        MessagePattern(MATCH_COPY, elements[i], pSession->bUid != 0, szPattern, sizeof(szPattern));
+        MatchMessages(pSession, pSession->szMailbox, elements[i], szPattern, [&](uint32_t) {
+            bFailed = !CopyMessage(pSession, szTarget, copies);
+            return !bFailed;
+        });
+    }
+    if (!bFailed) {
+        RespondCompleted(pSession);
+        return 1;
+    }
+    TakeBack(szTarget, copies);
+    if (MailboxExists(szTarget)) {
+        RespondFails(pSession);
+    } else {
+        RespondTryCreate(pSession);
+    }
+    return 1;
+}

@@ -1,0 +1,37 @@
+// RENAME: moves a mailbox directory; renaming the inbox moves its messages away.
+#include "imap/commands.h"
+#include "imap/mailbox_name.h"
+#include "imap/response.h"
+#include "platform/fs.h"
+#include "store/store.h"
+
+int CmdRename(Session* pSession) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return 1;
+    }
+    // Split at the first blank even inside a quoted name, as every two-name command here does.
+    char* pszNewName = SplitAtFirstBlank(pSession->pArgs);
+    if (pszNewName == nullptr) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    const char* pszOldName = RemoveQuotes(pSession->pArgs);
+    pszNewName = RemoveQuotes(pszNewName);
+
+    char szOldPath[MAX_PATH];
+    char szNewPath[MAX_PATH];
+    if (!ResolveClientMailbox(pSession, pszOldName, szOldPath, sizeof(szOldPath)) ||
+        !ResolveClientMailbox(pSession, pszNewName, szNewPath, sizeof(szNewPath)) ||
+        !MoveFileNoReplace(szOldPath, szNewPath)) {
+        RespondFails(pSession);
+        return 1;
+    }
+    SetHiddenAttribute(szNewPath, true);
+    // The inbox itself must always exist: what moved was its content.
+    if (IsInboxName(pszOldName)) {
+        CreateDirectoryEntry(szOldPath);
+    }
+    FormatResponse(pSession, "%s %s %s successful\r\n", pSession->pTag, "OK", pSession->pCommand);
+    return 1;
+}

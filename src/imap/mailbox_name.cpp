@@ -1,0 +1,101 @@
+#include "imap/mailbox_name.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/fs.h"
+#include "store/store.h"
+
+namespace {
+
+// Atom characters: printable ASCII except the atom specials and "]", which a client parser
+// would read as the end of a response code.
+bool IsAtomChar(unsigned char c) {
+    return c > 0x20 && c < 0x7f && std::strchr("(){%*\"\\]", c) == nullptr;
+}
+
+bool Fits(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
+
+}  // namespace
+
+char* RemoveQuotes(char* pszText) {
+    if (pszText[0] != '"') {
+        return pszText;
+    }
+    char* pszName = pszText + 1;
+    char* pQuote = std::strchr(pszName, '"');
+    if (pQuote != nullptr) {
+        *pQuote = '\0';
+    }
+    return pszName;
+}
+
+char* SplitAtFirstBlank(char* pszArgs) {
+    char* pBlank = std::strchr(pszArgs, ' ');
+    if (pBlank == nullptr) {
+        return nullptr;
+    }
+    *pBlank = '\0';
+    return pBlank + 1;
+}
+
+bool ResolveMailboxBelow(const char* pszBase, const char* pszName, char* pszPath, size_t nSize) {
+    size_t nLength = std::strlen(pszName);
+    while (nLength > 1 && (pszName[nLength - 1] == '/' || pszName[nLength - 1] == '\\')) {
+        nLength--;
+    }
+    return ResolveMailboxPath(pszBase, pszName, nLength, pszPath, nSize);
+}
+
+bool ResolveClientMailbox(const Session* pSession, const char* pszName, char* pszPath, size_t nSize) {
+    return ResolveMailboxBelow(pSession->szMailDir, pszName, pszPath, nSize);
+}
+
+bool MailboxExists(const char* pszPath) {
+    FindData data;
+    return FindEntry(pszPath, &data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize) {
+    size_t nOut = 0;
+    auto put = [&](char c) {
+        if (nOut + 1 >= nSize) {
+            return false;
+        }
+        pszOut[nOut++] = c;
+        return true;
+    };
+    if (!put('"')) {
+        return false;
+    }
+    for (const char* p = pszText; *p != '\0'; p++) {
+        if ((*p == '"' || *p == '\\') && !put('\\')) {
+            return false;
+        }
+        if (!put(*p)) {
+            return false;
+        }
+    }
+    if (!put('"')) {
+        return false;
+    }
+    pszOut[nOut] = '\0';
+    return true;
+}
+
+bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize) {
+    bool bAtom = pszName[0] != '\0';
+    bool bQuotable = true;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pszName); *p != '\0'; p++) {
+        bAtom = bAtom && IsAtomChar(*p);
+        // A quoted string holds 7-bit text without CR and LF; anything else needs a literal.
+        bQuotable = bQuotable && *p < 0x80 && *p != '\r' && *p != '\n';
+    }
+    if (bAtom) {
+        return Fits(std::snprintf(pszOut, nSize, "%s", pszName), nSize);
+    }
+    if (bQuotable) {
+        return FormatQuotedString(pszName, pszOut, nSize);
+    }
+    return Fits(std::snprintf(pszOut, nSize, "{%zu}\r\n%s", std::strlen(pszName), pszName), nSize);
+}

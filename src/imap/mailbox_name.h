@@ -1,0 +1,35 @@
+// Mailbox names as clients write them and as the server writes them back.
+#pragma once
+
+#include <cstddef>
+
+#include "net/session.h"
+
+// A text that begins with a double quote starts after it and ends at the next double quote
+// (or at its end); "" gives the empty text. There is no escape character. Works in place and
+// returns the start of the name.
+char* RemoveQuotes(char* pszText);
+
+// Cuts pszArgs at its first blank (also one inside a quoted name) and returns what follows,
+// or nullptr when there is no blank.
+char* SplitAtFirstBlank(char* pszArgs);
+
+// The directory of a client's mailbox name (quotes removed) below the user's mail directory.
+// "\" reads as "/" and trailing separators are dropped, as CreateDirectory and friends ignore
+// them. False for a name that would leave the mail directory or address it itself; the
+// command then answers its failure line and touches nothing.
+bool ResolveClientMailbox(const Session* pSession, const char* pszName, char* pszPath, size_t nSize);
+
+// The same for a name below another base directory (SUBSCRIBE's selected-mailbox base).
+bool ResolveMailboxBelow(const char* pszBase, const char* pszName, char* pszPath, size_t nSize);
+
+// Whether a mailbox directory exists at the path.
+bool MailboxExists(const char* pszPath);
+
+// Writes a mailbox name as LIST and LSUB send it: an atom when every character may stand in
+// one, else a quoted string with "\" before each double quote and backslash, else (8-bit or
+// line-end characters) a literal. False when it does not fit.
+bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize);
+
+// Writes a quoted string with escapes; false when it does not fit.
+bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize);
