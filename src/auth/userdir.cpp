@@ -82,18 +82,26 @@ bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRec
     char szLine[USER_LINE_SIZE];
     char szRecord[USER_LINE_SIZE];
     bool bFound = false;
-    bool bContinuation = false;
+    bool bInLongLine = false;
     while (!bFound && fgets(szLine, sizeof szLine, pFile) != nullptr) {
-        char* pLineFeed = strchr(szLine, '\n');
-        // The tail of an overlong line is not a record of its own; a last line without its
-        // line feed may still be being written.
-        bool bSkip = bContinuation || pLineFeed == nullptr;
-        bContinuation = pLineFeed == nullptr;
-        if (bSkip) continue;
-        szLine[strcspn(szLine, " \n")] = '\0';
-        Base64Decode(szLine, strlen(szLine), szRecord, sizeof szRecord);
+        bool bContinuation = bInLongLine;
+        bool bLineFeed = strchr(szLine, '\n') != nullptr;
+        if (!bLineFeed) {
+            // A last line without its line feed may still be being written.
+            int c = getc(pFile);
+            if (c == EOF) break;
+            ungetc(c, pFile);
+        }
+        bInLongLine = !bLineFeed;
+        // The tail of an overlong line is not a record of its own, and a record text that the
+        // length limit cut is not a record at all.
+        size_t nText = strcspn(szLine, " \n");
+        if (bContinuation || szLine[nText] == '\0') continue;
+        szLine[nText] = '\0';
+        Base64Decode(szLine, nText, szRecord, sizeof szRecord);
+        // An empty line decodes to a record without a name; no login may find it.
         size_t nName = strcspn(szRecord, "\t");
-        if (nName != strlen(pszUser) || !EqualIgnoringCase(szRecord, pszUser, nName)) continue;
+        if (nName == 0 || nName != strlen(pszUser) || !EqualIgnoringCase(szRecord, pszUser, nName)) continue;
         char* pFields[] = {pRecord->name, pRecord->password, pRecord->field3, pRecord->field4, pRecord->home};
         const char* p = szRecord;
         for (char* pszField : pFields) {
