@@ -75,7 +75,10 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
     env.push_back("VEVE4D_ACCOUNTS_CHILD=1");
 #if defined(__SANITIZE_ADDRESS__)
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    // The sanitizer runtime refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under
+    // uid_wrapper's name.
     env.push_back("PAM_WRAPPER_DISABLE_DEEPBIND=1");
+    env.push_back("UID_WRAPPER_DISABLE_DEEPBIND=1");
 #endif
     std::vector<char*> envp;
     for (std::string& str : env) envp.push_back(str.data());
