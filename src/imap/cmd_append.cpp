@@ -86,12 +86,13 @@ int CmdAppend(Session* pSession) {
     // The mailbox must exist and take the new file before the client is asked for the
     // message: an answer given after the continuation would leave the literal to be read as
     // requests. A literal already sent is read and dropped.
-    const char* pszName = RemoveQuotes(szArgs);
+    char szName[ARGS_COPY_SIZE];
+    RemoveQuotes(szArgs, szName, sizeof(szName));
     char szTarget[MAX_PATH];
     char szFile[MAX_PATH + 32];
     uint32_t ulUid = 0;
     bool bReady = false;
-    bool bResolved = ResolveClientMailbox(pSession, pszName, szTarget, sizeof(szTarget));
+    bool bResolved = ResolveClientMailbox(pSession, szName, szTarget, sizeof(szTarget));
     if (!bResolved) {
         RespondFails(pSession);
     } else if (!MailboxExists(szTarget)) {

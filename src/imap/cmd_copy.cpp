@@ -105,11 +105,13 @@ int CmdCopy(Session* pSession) {
         RespondIllegalArgument(pSession);
         return 1;
     }
-    const char* pszSet = RemoveQuotes(pSession->pArgs);
-    pszTargetName = RemoveQuotes(pszTargetName);
+    char szSet[RECV_SIZE];
+    char szTargetName[RECV_SIZE];
+    RemoveQuotes(pSession->pArgs, szSet, sizeof(szSet));
+    RemoveQuotes(pszTargetName, szTargetName, sizeof(szTargetName));
 
     char szTarget[MAX_PATH];
-    if (!ResolveClientMailbox(pSession, pszTargetName, szTarget, sizeof(szTarget))) {
+    if (!ResolveClientMailbox(pSession, szTargetName, szTarget, sizeof(szTarget))) {
         RespondFails(pSession);
         return 1;
     }
@@ -119,7 +121,7 @@ int CmdCopy(Session* pSession) {
     }
 
     MessageRange elements[MAX_SET_ELEMENTS];
-    int nElements = SplitMessageSet(pszSet, elements);
+    int nElements = SplitMessageSet(szSet, elements);
     std::vector<CopiedMessage> copies;
     bool bFailed = false;
     // Each element walks its own fresh listing of the selected mailbox, taken before it copies

@@ -9,9 +9,10 @@ int CmdCreate(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    const char* pszName = RemoveQuotes(pSession->pArgs);
+    char szName[RECV_SIZE];
+    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
     char szPath[MAX_PATH];
-    if (!ResolveClientMailbox(pSession, pszName, szPath, sizeof(szPath))) {
+    if (!ResolveClientMailbox(pSession, szName, szPath, sizeof(szPath))) {
         RespondFails(pSession);
         return 1;
     }

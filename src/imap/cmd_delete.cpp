@@ -20,9 +20,10 @@ int CmdDelete(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    const char* pszName = RemoveQuotes(pSession->pArgs);
+    char szName[RECV_SIZE];
+    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
     char szPath[MAX_PATH];
-    if (IsInboxName(pszName) || !ResolveClientMailbox(pSession, pszName, szPath, sizeof(szPath))) {
+    if (IsInboxName(szName) || !ResolveClientMailbox(pSession, szName, szPath, sizeof(szPath))) {
         RespondFailed(pSession);
         return 1;
     }

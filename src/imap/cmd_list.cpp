@@ -132,19 +132,19 @@ void ListMailboxes(Session* pSession, const char* pszReference, const char* pszP
     }
 }
 
-// Splits LIST's and LSUB's arguments into reference and pattern; false (BAD or NO already in
-// szResponse) when they are unusable.
-bool ListArguments(Session* pSession, char** ppszReference, char** ppszPattern) {
-    char* pszPattern = SplitAtFirstBlank(pSession->pArgs);
-    if (pszPattern == nullptr) {
+// Splits LIST's and LSUB's arguments into reference and pattern (PATTERN_SIZE each); false
+// (BAD or NO already in szResponse) when they are unusable.
+bool ListArguments(Session* pSession, char* pszReference, char* pszPattern) {
+    char* pszPatternText = SplitAtFirstBlank(pSession->pArgs);
+    if (pszPatternText == nullptr) {
         RespondIllegalArgument(pSession);
         return false;
     }
-    *ppszReference = RemoveQuotes(pSession->pArgs);
-    *ppszPattern = RemoveQuotes(pszPattern);
-    SeparatorsToSlash(*ppszReference);
-    SeparatorsToSlash(*ppszPattern);
-    if (!StaysInMailDir(*ppszReference) || !StaysInMailDir(*ppszPattern)) {
+    RemoveQuotes(pSession->pArgs, pszReference, PATTERN_SIZE);
+    RemoveQuotes(pszPatternText, pszPattern, PATTERN_SIZE);
+    SeparatorsToSlash(pszReference);
+    SeparatorsToSlash(pszPattern);
+    if (!StaysInMailDir(pszReference) || !StaysInMailDir(pszPattern)) {
         RespondFails(pSession);
         return false;
     }
@@ -159,10 +159,10 @@ int CmdList(Session* pSession) {
         return 1;
     }
     printf("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
-    char* pszReference;
-    char* pszPattern;
-    if (ListArguments(pSession, &pszReference, &pszPattern)) {
-        ListMailboxes(pSession, pszReference, pszPattern);
+    char szReference[PATTERN_SIZE];
+    char szPattern[PATTERN_SIZE];
+    if (ListArguments(pSession, szReference, szPattern)) {
+        ListMailboxes(pSession, szReference, szPattern);
         RespondCompleted(pSession);
     }
     return 1;
@@ -173,13 +173,13 @@ int CmdLsub(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    char* pszReference;
-    char* pszPattern;
-    if (ListArguments(pSession, &pszReference, &pszPattern)) {
-        if (*pszPattern != '/') {
-            *pszReference = '\0';
+    char szReference[PATTERN_SIZE];
+    char szPattern[PATTERN_SIZE];
+    if (ListArguments(pSession, szReference, szPattern)) {
+        if (szPattern[0] != '/') {
+            szReference[0] = '\0';
         }
-        ListMailboxes(pSession, pszReference, pszPattern);
+        ListMailboxes(pSession, szReference, szPattern);
         RespondCompleted(pSession);
     }
     return 1;

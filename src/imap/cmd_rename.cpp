@@ -16,20 +16,22 @@ int CmdRename(Session* pSession) {
         RespondIllegalArgument(pSession);
         return 1;
     }
-    const char* pszOldName = RemoveQuotes(pSession->pArgs);
-    pszNewName = RemoveQuotes(pszNewName);
+    char szOldName[RECV_SIZE];
+    char szNewName[RECV_SIZE];
+    RemoveQuotes(pSession->pArgs, szOldName, sizeof(szOldName));
+    RemoveQuotes(pszNewName, szNewName, sizeof(szNewName));
 
     char szOldPath[MAX_PATH];
     char szNewPath[MAX_PATH];
-    if (!ResolveClientMailbox(pSession, pszOldName, szOldPath, sizeof(szOldPath)) ||
-        !ResolveClientMailbox(pSession, pszNewName, szNewPath, sizeof(szNewPath)) ||
+    if (!ResolveClientMailbox(pSession, szOldName, szOldPath, sizeof(szOldPath)) ||
+        !ResolveClientMailbox(pSession, szNewName, szNewPath, sizeof(szNewPath)) ||
         !MoveFileNoReplace(szOldPath, szNewPath)) {
         RespondFails(pSession);
         return 1;
     }
     SetHiddenAttribute(szNewPath, true);
     // The inbox itself must always exist: what moved was its content.
-    if (IsInboxName(pszOldName)) {
+    if (IsInboxName(szOldName)) {
         CreateDirectoryEntry(szOldPath);
     }
     FormatResponse(pSession, "%s %s %s successful\r\n", pSession->pTag, "OK", pSession->pCommand);

@@ -11,7 +11,9 @@ int SetSubscription(Session* pSession, bool bHidden) {
         RespondWrongState(pSession);
         return 1;
     }
-    const char* pszName = RemoveQuotes(pSession->pArgs);
+    char szName[RECV_SIZE];
+    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
+    const char* pszName = szName;
     // A name with a leading separator starts at the user's mail directory, any other at the
     // mailbox the session addresses (the mail directory itself until a SELECT).
     const char* pszBase = pSession->szMailbox[0] != '\0' ? pSession->szMailbox : pSession->szMailDir;

@@ -18,16 +18,15 @@ bool Fits(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize
 
 }  // namespace
 
-char* RemoveQuotes(char* pszText) {
+void RemoveQuotes(const char* pszText, char* pszName, size_t nSize) {
     if (pszText[0] != '"') {
-        return pszText;
+        snprintf(pszName, nSize, "%s", pszText);
+        return;
     }
-    char* pszName = pszText + 1;
-    char* pQuote = std::strchr(pszName, '"');
-    if (pQuote != nullptr) {
-        *pQuote = '\0';
-    }
-    return pszName;
+    const char* pStart = pszText + 1;
+    const char* pEnd = strchr(pStart, '"');
+    size_t nLength = pEnd != nullptr ? static_cast<size_t>(pEnd - pStart) : strlen(pStart);
+    snprintf(pszName, nSize, "%.*s", static_cast<int>(nLength), pStart);
 }
 
 char* SplitAtFirstBlank(char* pszArgs) {

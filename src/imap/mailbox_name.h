@@ -5,10 +5,9 @@
 
 #include "net/session.h"
 
-// A text that begins with a double quote starts after it and ends at the next double quote
-// (or at its end); "" gives the empty text. There is no escape character. Works in place and
-// returns the start of the name.
-char* RemoveQuotes(char* pszText);
+// Quote removal: a text that begins with a double quote starts after it and ends at the next
+// one (or at its end); anything else is taken whole. The result is cut to nSize.
+void RemoveQuotes(const char* pszText, char* pszName, size_t nSize);
 
 // Cuts pszArgs at its first blank (also one inside a quoted name) and returns what follows,
 // or nullptr when there is no blank.
