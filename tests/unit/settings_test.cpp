@@ -431,7 +431,6 @@ TEST_F(SettingsTest, DemoRegistryGivesTheLoopbackDemo) {
     size_t n;
     while ((n = fread(chunk, 1, sizeof chunk, fp)) > 0) text.append(chunk, n);
     fclose(fp);
-    for (size_t pos; (pos = text.find("@DEMO@")) != std::string::npos;) text.replace(pos, 6, "/tmp/demo");
 
     testing::internal::CaptureStdout();
     LoadRegistryText(text.data(), text.size(), "demo-registry.reg");
@@ -446,9 +445,9 @@ TEST_F(SettingsTest, DemoRegistryGivesTheLoopbackDemo) {
     EXPECT_EQ(Settings.AcceptlogEnabled, 1);
     EXPECT_EQ(Settings.Timeout, 300);
     EXPECT_EQ(Settings.AcceptLimit, 20);
-    EXPECT_STREQ(Settings.MailSpoolDir, "/tmp/demo/spool/");
-    EXPECT_STREQ(Settings.MailInBoxDir, "/tmp/demo/users/%USERNAME%");
-    EXPECT_STREQ(Settings.Membership, "/tmp/demo/accounts/");
+    EXPECT_STREQ(Settings.MailSpoolDir, "/tmp/veve4d-demo/spool/");
+    EXPECT_STREQ(Settings.MailInBoxDir, "/tmp/veve4d-demo/users/%USERNAME%");
+    EXPECT_STREQ(Settings.Membership, "/tmp/veve4d-demo/accounts/");
     EXPECT_EQ(std::string(Settings.DomainNamesAreLocal, 12), std::string("demo.local\0\0", 12));
 
     char name[64];
