@@ -1,5 +1,7 @@
 // Start-up: settings, spool directories, the stop event and the pipe, then the listener.
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #include "config/settings.h"
 #include "config/startup.h"
@@ -9,9 +11,13 @@
 #include "platform/time.h"
 #include "service/service.h"
 
-std::atomic<HANDLE_EVENT> hStopEvent{nullptr};
-
 namespace {
+
+// Signalled by RequestStop from the control thread while the start-up thread waits on it;
+// exists from start-up until start-up has returned.
+std::atomic<HANDLE_EVENT> hStopEvent{nullptr};
+// A second Ctrl+C may still be signalling the event while start-up closes it.
+std::mutex g_stopEventLock;
 
 constexpr const char* PIPE_NAME = "\\\\.\\pipe\\Velmora VEVE4D";
 constexpr uint32_t START_WAIT_HINT = 3000;
@@ -60,6 +66,12 @@ void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent) {
 
 }  // namespace
 
+void SignalStopEvent() {
+    std::lock_guard<std::mutex> guard(g_stopEventLock);
+    HANDLE_EVENT hEvent = hStopEvent.load();
+    if (hEvent != nullptr) SetEvent(hEvent);
+}
+
 void PrintBanner() {
     char szDate[DATE_TEXT_SIZE];
     CalendarTime ctAdjusted;
@@ -86,6 +98,9 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     }
 
     ClosePipe(hPipe);
-    CloseEvent(hStopEvent.exchange(nullptr));
+    {
+        std::lock_guard<std::mutex> guard(g_stopEventLock);
+        CloseEvent(hStopEvent.exchange(nullptr));
+    }
     CloseEvent(hPipeEvent);
 }
