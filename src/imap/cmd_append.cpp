@@ -96,7 +96,7 @@ int CmdAppend(Session* pSession) {
     if (!bResolved) {
         RespondFails(pSession);
     } else if (!MailboxExists(szTarget)) {
-        FormatResponse(pSession, "%s %s [TRYCREATE] %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
+        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
     } else {
         ulUid = AssignUids(szTarget, 1);
         char szFlagCode[7];

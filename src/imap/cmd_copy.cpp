@@ -89,10 +89,6 @@ void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies) {
     }
 }
 
-void RespondTryCreate(Session* pSession) {
-    FormatResponse(pSession, "%s %s [TRYCREATE] %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
-}
-
 }  // namespace
 
 int CmdCopy(Session* pSession) {
@@ -116,7 +112,7 @@ int CmdCopy(Session* pSession) {
         return 1;
     }
     if (!MailboxExists(szTarget)) {
-        RespondTryCreate(pSession);
+        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
         return 1;
     }
 
@@ -142,7 +138,7 @@ int CmdCopy(Session* pSession) {
     if (MailboxExists(szTarget)) {
         RespondFails(pSession);
     } else {
-        RespondTryCreate(pSession);
+        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
     }
     return 1;
 }

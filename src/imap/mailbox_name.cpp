@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imap/response.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -53,6 +54,12 @@ bool ResolveClientMailbox(const Session* pSession, const char* pszName, char* ps
 bool MailboxExists(const char* pszPath) {
     FindData data;
     return FindEntry(pszPath, &data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void RespondNoMailbox(Session* pSession, const char* pszTag, const char* pszCommand, const char* pszPath) {
+    FindData data;
+    FormatResponse(pSession, FindEntry(pszPath, &data) ? "%s %s %s fails\r\n" : "%s %s [TRYCREATE] %s fails\r\n", pszTag,
+                   "NO", pszCommand);
 }
 
 bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize) {

@@ -25,6 +25,10 @@ bool ResolveMailboxBelow(const char* pszBase, const char* pszName, char* pszPath
 // Whether a mailbox directory exists at the path.
 bool MailboxExists(const char* pszPath);
 
+// COPY's and APPEND's answer for a target that is no mailbox: TRYCREATE when nothing exists
+// there, so that the client may create it; a plain failure when a file is in the way.
+void RespondNoMailbox(Session* pSession, const char* pszTag, const char* pszCommand, const char* pszPath);
+
 // Writes a mailbox name as LIST and LSUB send it: an atom when every character may stand in
 // one, else a quoted string with "\" before each double quote and backslash, else (8-bit or
 // line-end characters) a literal. False when it does not fit.
