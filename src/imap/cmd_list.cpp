@@ -75,7 +75,10 @@ void ListMailboxes(Session* pSession, const char* pszReference, const char* pszP
     if (strcmp(pszReference, "/") == 0) {
         pszReference = "";
     }
-    const char* pszBase = pSession->szMailbox[0] != '\0' ? pSession->szMailbox : pSession->szMailDir;
+    // Without a reference the walk starts at the top of the user's mailboxes, also while a
+    // mailbox is selected: the selected mailbox's path has no separator at its end, so a
+    // pattern glued to it would list its namesakes instead of any mailbox tree.
+    const char* pszBase = pSession->szMailDir;
     char szSearch[MAX_PATH + 2 * PATTERN_SIZE];
     int n;
     if (*pszReference != '\0') {

@@ -223,6 +223,15 @@ TEST_F(ListTest, AReferenceIsTheDelimiterAndPrefixesDeeperNames) {
               "* LSUB () \"/\" inbox\r\na2 OK LSUB completed\r\n");
 }
 
+TEST_F(ListTest, ASelectedMailboxDoesNotMoveTheTop) {
+    MakeMailbox("Ax");
+    Select("A");
+    EXPECT_EQ(Dispatch("a1 LIST \"\" %\r\n"),
+              "* LIST () \"/\" A\r\n* LIST () \"/\" Ax\r\n* LIST () \"/\" D\r\n* LIST () \"/\" inbox\r\n"
+              "a1 OK LIST completed\r\n");
+    EXPECT_EQ(Dispatch("a2 LSUB / D\r\n"), "* LSUB () \"/\" D\r\na2 OK LSUB completed\r\n");
+}
+
 TEST_F(ListTest, BadArgumentsAndMissingPaths) {
     EXPECT_EQ(Dispatch("a1 LIST *\r\n"), "a1 BAD LIST illegal argument\r\n");
     EXPECT_EQ(Dispatch("a2 LSUB \"\"\r\n"), "a2 BAD LSUB illegal argument\r\n");
