@@ -5,6 +5,7 @@
 
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
+#include "imap/new_uid.h"
 #include "imap/response.h"
 #include "net/client.h"
 #include "platform/fs.h"
@@ -98,13 +99,14 @@ int CmdAppend(Session* pSession) {
     } else if (!MailboxExists(szTarget)) {
         RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
     } else {
-        ulUid = AssignUids(szTarget, 1);
+        ulUid = AssignUnusedUid(szTarget);
         char szFlagCode[7];
-        char szName[MESSAGE_NAME_LENGTH + 1];
+        char szMessageName[MESSAGE_NAME_LENGTH + 1];
         FlagCodeFromList(pszFlags, szFlagCode);
-        FormatMessageName(szName, sizeof(szName), ulUid, szFlagCode);
-        int n = snprintf(szFile, sizeof(szFile), "%s/%s", szTarget, szName);
-        // The new file never replaces a message that already carries this UID.
+        FormatMessageName(szMessageName, sizeof(szMessageName), ulUid, szFlagCode);
+        int n = snprintf(szFile, sizeof(szFile), "%s/%s", szTarget, szMessageName);
+        // Made here, before the continuation, so that a mailbox that cannot take it is answered
+        // while the client still holds the literal; never over an existing file.
         bReady = n >= 0 && static_cast<size_t>(n) < sizeof(szFile) && CreateNewFile(szFile);
         if (!bReady) {
             RespondFails(pSession);

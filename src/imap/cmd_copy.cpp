@@ -6,6 +6,7 @@
 
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
+#include "imap/new_uid.h"
 #include "imap/response.h"
 #include "platform/fs.h"
 #include "store/store.h"
@@ -50,7 +51,7 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
     if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource)) {
         return false;
     }
-    copy.ulUid = AssignUids(pszTarget, 1);
+    copy.ulUid = AssignUnusedUid(pszTarget);
     if (!TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
         return false;
     }

@@ -77,12 +77,19 @@ TEST_F(CopyCommandTest, CopyToAMissingMailboxAsksForCreateAndCopiesNothing) {
 }
 
 TEST_F(CopyCommandTest, ACopyThatCannotBeCompletedTakesBackWhatItCopied) {
-    // The second message would land on a name that is taken: the copy fails there.
-    Write(Path("Archive/0000000008-110001.MSG"), "already here");
+    // A child mailbox stands where the second copy would go: the copy fails there.
+    MakeMailbox("Archive/0000000008-110001.MSG");
     EXPECT_EQ(Dispatch("a1 COPY 1:* Archive\r\n"), "a1 NO COPY fails\r\n");
     EXPECT_EQ(Messages("Archive"), std::vector<std::string>{"0000000008-110001.MSG"});
-    EXPECT_EQ(Read(Path("Archive/0000000008-110001.MSG")), "already here");
+    EXPECT_TRUE(std::filesystem::is_directory(Path("Archive/0000000008-110001.MSG")));
     EXPECT_EQ(Messages("inbox").size(), 3u);
+}
+
+TEST_F(CopyCommandTest, AStaleUidFileNeverGivesACopyAnOldUid) {
+    Write(Path("Archive/0000000007-000000.MSG"), "old");
+    EXPECT_EQ(Dispatch("a1 COPY 2 Archive\r\n"), "a1 OK COPY completed\r\n");
+    EXPECT_EQ(Messages("Archive"), (std::vector<std::string>{"0000000007-000000.MSG", "0000000008-110001.MSG"}));
+    EXPECT_EQ(Read(Path("Archive/uid")), "9");
 }
 
 TEST_F(CopyCommandTest, TargetsOutsideTheMailDirectoryAreRefused) {
@@ -199,10 +206,14 @@ TEST_F(AppendCommandTest, AMessageCutShortByTheClientIsNotKept) {
     EXPECT_EQ(Read(Path("Sent/uid")), "5");
 }
 
-TEST_F(AppendCommandTest, AppendNeverOverwritesAMessageOfTheSameUid) {
+TEST_F(AppendCommandTest, AStaleUidFileNeverGivesANewMessageAnOldUid) {
+    // The uid file says 4, but 4 and 5 are taken (with other flag codes too).
     Write(Path("Sent/0000000004-100000.MSG"), "older message");
-    EXPECT_EQ(Dispatch("a1 APPEND Sent {3}\r\nabc\r\na2 NOOP\r\n"), "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n");
+    Write(Path("Sent/0000000005-000010.MSG"), "old and seen");
+    EXPECT_EQ(Dispatch("a1 APPEND Sent {3}\r\nabc\r\n"), "a1 OK APPEND completed\r\n");
     EXPECT_EQ(Read(Path("Sent/0000000004-100000.MSG")), "older message");
+    EXPECT_EQ(Read(Path("Sent/0000000006-100000.MSG")), "abc\r\n");
+    EXPECT_EQ(Read(Path("Sent/uid")), "7");
 }
 
 TEST_F(AppendCommandTest, MailboxesOutsideTheMailDirectoryAreRefused) {
