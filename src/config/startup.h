@@ -3,3 +3,6 @@
 
 void StartUp(int argc, char** argv);
 void PrintBanner();
+
+// Signals hStopEvent when it exists (RequestStop).
+void SignalStopEvent();

@@ -3,12 +3,20 @@
 
 #include <atomic>
 
+#include "platform/socket.h"
 #include "platform/types.h"
 
 extern char szHostDomain[256];
 extern std::atomic<int32_t> bStop;
 
 int RunListener();
+// The start-up probe of the socket and completion-port layers; false when it failed.
+bool ProbeSystem();
 int AcceptLoop();
 int FindHostDomain();
 void RequestStop();
+int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost);
+
+// ListenIP helpers shared with the settings dump: entry kinds and the n-th entry of a kind.
+bool IsIpv4ListenEntry(const char* pszEntry);
+bool IsIpv6ListenEntry(const char* pszEntry);

@@ -45,7 +45,7 @@ struct Session {
     char* pArgs;
     int32_t bUid;
     char* pAuthCursor;
-    FindData FindData;
+    struct ::FindData FindData;
     int32_t lLoginNo;
     uint32_t bDecoded;
     char szDecodedName[1024];

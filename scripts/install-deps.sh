@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the packages the build and the tests need. As root it installs them; otherwise
+# it names the missing ones.
+set -euo pipefail
+
+PACKAGES=(g++ cmake make libgtest-dev libpam0g-dev libpam-wrapper libnss-wrapper python3 curl)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "Missing packages: ${missing[*]}" >&2
+  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,302 @@
+// The Settings record: read once from the registry at start, with the defaults and the
+// precedence that the companion servers' keys impose, then normalised into directories the
+// rest of the server can append names to.
+#include "config/settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fs.h"
+#include "platform/registry.h"
+
+SettingsRecord Settings;
+
+namespace {
+
+constexpr const char* szDefaultInBoxDir = "%HOME%/INETMAIL/INBOX";
+constexpr const char* szDefaultSpoolDir = "%SystemRoot%/SYSTEM32/VLM/MAIL";
+constexpr const char* szDefaultQueueDir = "incoming";
+// Stands for %SystemRoot% where the environment has none, as on every Linux host.
+constexpr const char* szSystemRootFallback = "/var/lib/veve4d";
+
+// Copies at most nCapacity-1 bytes and always terminates.
+void CopyText(char* pszTo, size_t nCapacity, const char* pszFrom) {
+    if (nCapacity == 0) return;
+    snprintf(pszTo, nCapacity, "%s", pszFrom != nullptr ? pszFrom : "");
+}
+
+// Appends when the whole text fits; a cut-off directory name would point somewhere else.
+bool AppendText(char* pszTo, size_t nCapacity, const char* pszFrom) {
+    size_t nHave = strnlen(pszTo, nCapacity);
+    size_t nAdd = strlen(pszFrom);
+    if (nHave + nAdd + 1 > nCapacity) return false;
+    memcpy(pszTo + nHave, pszFrom, nAdd + 1);
+    return true;
+}
+
+// Registry values written on Windows use "\" between directories.
+void SlashesForward(char* psz) {
+    for (; *psz != '\0'; ++psz) {
+        if (*psz == '\\') *psz = '/';
+    }
+}
+
+// A directory that other names are appended to must end in "/".
+bool EndWithSlash(char* psz, size_t nCapacity) {
+    size_t n = strlen(psz);
+    if (n == 0 || psz[n - 1] == '/') return true;
+    return AppendText(psz, nCapacity, "/");
+}
+
+// Expands the environment references at the very start of the value ("%A%%B%/MAIL" expands
+// both, "%A%/%B%" only the first). An unset variable gives nothing, except SystemRoot, which
+// a Linux host does not have. A reference without its closing "%" stays as written.
+bool ExpandLeadingVariables(const char* pszValue, char* pszOut, size_t nCapacity) {
+    pszOut[0] = '\0';
+    const char* p = pszValue;
+    while (*p == '%') {
+        const char* pClose = strchr(p + 1, '%');
+        if (pClose == nullptr) break;
+        char szName[128];
+        size_t nName = static_cast<size_t>(pClose - (p + 1));
+        if (nName >= sizeof szName) break;
+        memcpy(szName, p + 1, nName);
+        szName[nName] = '\0';
+        const char* pszEnv = getenv(szName);
+        if (pszEnv == nullptr && strcmp(szName, "SystemRoot") == 0) pszEnv = szSystemRootFallback;
+        if (pszEnv != nullptr && !AppendText(pszOut, nCapacity, pszEnv)) return false;
+        p = pClose + 1;
+    }
+    return AppendText(pszOut, nCapacity, p);
+}
+
+void NormaliseInBoxDir() {
+    SlashesForward(Settings.MailInBoxDir);
+    if (Settings.MailInBoxDir[0] == '\0') {
+        CopyText(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, szDefaultInBoxDir);
+    } else if (strchr(Settings.MailInBoxDir, '%') == nullptr &&
+               !AppendText(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, "%USERNAME%")) {
+        // Without the user's name every user would share one directory: a template too long
+        // to take it counts as too long for its field.
+        CopyText(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, szDefaultInBoxDir);
+    }
+}
+
+void NormaliseProgramPath() {
+    SlashesForward(Settings.ProgramPath);
+    size_t n = strlen(Settings.ProgramPath);
+    for (size_t i = n; i-- > 1;) {
+        if (Settings.ProgramPath[i] == '/') {
+            memset(Settings.ProgramPath + i + 1, 0, sizeof Settings.ProgramPath - (i + 1));
+            break;
+        }
+    }
+}
+
+bool EqualNoCase(const char* a, const char* b);
+
+void ReadQueueDir() {
+    RegReadString(KEY_COMPANION_PARAMETERS, "MailQueueDir", szDefaultQueueDir, Settings.MailQueueDir,
+                  sizeof Settings.MailQueueDir);
+    if (EqualNoCase(Settings.MailQueueDir, szDefaultQueueDir)) {
+        RegReadString(KEY_SERVICE_PARAMETERS, "MailQueueDir", szDefaultQueueDir, Settings.MailQueueDir,
+                      sizeof Settings.MailQueueDir);
+    }
+    SlashesForward(Settings.MailQueueDir);
+    if (!EndWithSlash(Settings.MailQueueDir, sizeof Settings.MailQueueDir)) {
+        CopyText(Settings.MailQueueDir, sizeof Settings.MailQueueDir, "incoming/");
+    }
+}
+
+// The spool must come out as a directory ending in "/"; a value that cannot (expansion too
+// long for the field, or nothing left after expansion) falls back to the default.
+void NormaliseSpoolDir() {
+    SlashesForward(Settings.MailSpoolDir);
+    char szExpanded[sizeof Settings.MailSpoolDir];
+    bool bOk = Settings.MailSpoolDir[0] != '\0' &&
+               ExpandLeadingVariables(Settings.MailSpoolDir, szExpanded, sizeof szExpanded) &&
+               szExpanded[0] != '\0' && EndWithSlash(szExpanded, sizeof szExpanded);
+    if (!bOk) {
+        bOk = ExpandLeadingVariables(szDefaultSpoolDir, szExpanded, sizeof szExpanded) &&
+              szExpanded[0] != '\0' && EndWithSlash(szExpanded, sizeof szExpanded);
+    }
+    if (!bOk) snprintf(szExpanded, sizeof szExpanded, "%s/SYSTEM32/VLM/MAIL/", szSystemRootFallback);
+    memset(Settings.MailSpoolDir, 0, sizeof Settings.MailSpoolDir);
+    CopyText(Settings.MailSpoolDir, sizeof Settings.MailSpoolDir, szExpanded);
+}
+
+void CreateBelowSpool(const char* pszName) {
+    char szPath[sizeof Settings.MailSpoolDir + sizeof Settings.MailQueueDir];
+    int n = snprintf(szPath, sizeof szPath, "%s%s", Settings.MailSpoolDir, pszName);
+    if (n > 0 && static_cast<size_t>(n) < sizeof szPath) CreateDirectoryLevel(szPath);
+}
+
+bool EqualNoCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (ca != cb) return false;
+    }
+    return *a == *b;
+}
+
+const char* OnOff(int32_t l) {
+    return l != 0 ? "on" : "off";
+}
+
+}  // namespace
+
+uint32_t RegReadNumber(const char* pszKey, const char* pszValue, uint32_t ulDefault) {
+    if (!RegKeyExists(pszKey)) return ulDefault;
+    // Cleared first, so a value shorter than four bytes reads as its bytes and zeros.
+    unsigned char bData[4] = {0, 0, 0, 0};
+    uint32_t cbData = sizeof bData;
+    uint32_t dwType = 0;
+    if (RegQueryValue(pszKey, pszValue, &dwType, bData, &cbData) != ERROR_SUCCESS) return ulDefault;
+    return static_cast<uint32_t>(bData[0]) | (static_cast<uint32_t>(bData[1]) << 8) |
+           (static_cast<uint32_t>(bData[2]) << 16) | (static_cast<uint32_t>(bData[3]) << 24);
+}
+
+uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
+                       uint32_t ulCapacity) {
+    if (ulCapacity == 0) return 0;
+    memset(pBuffer, 0, ulCapacity);
+    CopyText(pBuffer, ulCapacity, pszDefault);
+    if (!RegKeyExists(pszKey)) return ulCapacity;
+    uint32_t cbData = ulCapacity;
+    uint32_t dwType = 0;
+    long lResult = RegQueryValue(pszKey, pszValue, &dwType, pBuffer, &cbData);
+    // A value that fills the buffer without a terminator (binary data read as text) would
+    // leave the field unterminated: it counts as too long.
+    if (lResult == ERROR_SUCCESS && cbData == ulCapacity && pBuffer[ulCapacity - 1] != '\0') {
+        lResult = ERROR_MORE_DATA;
+    }
+    if (lResult != ERROR_SUCCESS) {
+        memset(pBuffer, 0, ulCapacity);
+        CopyText(pBuffer, ulCapacity, pszDefault);
+    }
+    return cbData;
+}
+
+uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
+                           uint32_t ulCapacity) {
+    if (ulCapacity == 0) return 0;
+    memset(pBuffer, 0, ulCapacity);
+    CopyText(pBuffer, ulCapacity, pszDefault);
+    if (!RegKeyExists(pszKey)) return ulCapacity;
+    uint32_t cbData = ulCapacity;
+    uint32_t dwType = 0;
+    long lResult = RegQueryValue(pszKey, pszValue, &dwType, pBuffer, &cbData);
+    // Readers walk the list until an empty entry: the last two bytes of a full buffer must
+    // both be NUL, or the walk would run past the field.
+    if (lResult == ERROR_SUCCESS && ulCapacity >= 2 && cbData + 2 > ulCapacity &&
+        (pBuffer[ulCapacity - 1] != '\0' || pBuffer[ulCapacity - 2] != '\0')) {
+        lResult = ERROR_MORE_DATA;
+    }
+    if (lResult != ERROR_SUCCESS) memset(pBuffer, 0, ulCapacity);
+    return cbData;
+}
+
+int32_t ReadPortNo() {
+    uint32_t ulPort = RegReadNumber(KEY_VEVE4D_PARAMETERS, "PortNo", 143);
+    if (ulPort == 143) ulPort = RegReadNumber(KEY_SERVICE_PARAMETERS, "PortNo", 143);
+    return static_cast<int32_t>(ulPort);
+}
+
+void ReadSettings() {
+    memset(&Settings, 0, sizeof Settings);
+    Settings.Priority = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "Priority", 0));
+    Settings.Timeout = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "Timeout", 300));
+    Settings.AcceptLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "AcceptLimit", 0));
+    RegReadString(KEY_SERVICE, "PasswordFile", "apop.dat", Settings.PasswordFile, sizeof Settings.PasswordFile);
+    Settings.AcceptlogEnabled = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "AcceptlogEnabled", 0));
+    RegReadString(KEY_SERVICE, "MailExtension", "MSG", Settings.MailExtension, sizeof Settings.MailExtension);
+    Settings.ListenMode = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "ListenMode", 0));
+    RegReadStringList(KEY_SERVICE, "ListenIP", "", Settings.ListenIP, sizeof Settings.ListenIP);
+    Settings.PortNo = ReadPortNo();
+    uint32_t ulLog = RegReadNumber(KEY_VEVE4D_PARAMETERS, "Imap4LogEnabled", 0);
+    if (ulLog == 0) ulLog = RegReadNumber(KEY_SERVICE_PARAMETERS, "Imap4LogEnabled", 0);
+    Settings.Imap4LogEnabled = static_cast<int32_t>(ulLog);
+    Settings.UserManager = static_cast<int32_t>(RegReadNumber(KEY_EMWAC_IMS, "UserManager", 1));
+    Settings.SendDataTimeout = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "SendDataTimeout", 60));
+    Settings.POP3IsNotUsed = static_cast<int32_t>(RegReadNumber(KEY_EMWAC_IMS, "POP3IsNotUsed", 0));
+    Settings.AddressFamily = static_cast<int32_t>(RegReadNumber(KEY_EMWAC_IMS, "AddressFamily", 0));
+    RegReadString(KEY_EMWAC_IMS, "Membership", "", Settings.Membership, sizeof Settings.Membership);
+    SlashesForward(Settings.Membership);
+    RegReadString(KEY_EMWAC_IMS, "HostName", "", Settings.HostName, sizeof Settings.HostName);
+    RegReadStringList(KEY_EMWAC_IMS, "DomainNamesAreLocal", "", Settings.DomainNamesAreLocal,
+                      sizeof Settings.DomainNamesAreLocal);
+    RegReadString(KEY_EMWAC_IMS, "MailInBoxDir", szDefaultInBoxDir, Settings.MailInBoxDir,
+                  sizeof Settings.MailInBoxDir);
+    RegReadString(KEY_EMWAC_IMS, "MailGroup", "IMSUsers", Settings.MailGroup, sizeof Settings.MailGroup);
+    RegReadString(KEY_SERVICE, "ImagePath", "", Settings.ProgramPath, sizeof Settings.ProgramPath);
+    ReadQueueDir();
+    RegReadString(KEY_EMWAC_IMS, "MailSpoolDir", szDefaultSpoolDir, Settings.MailSpoolDir,
+                  sizeof Settings.MailSpoolDir);
+
+    NormaliseInBoxDir();
+    NormaliseProgramPath();
+    NormaliseSpoolDir();
+}
+
+void CreateSpoolDirectories() {
+    // Every level of the spool, from the first one below the root. A network path
+    // ("//server/share/...") is somebody else's to create.
+    const char* pszSpool = Settings.MailSpoolDir;
+    if (pszSpool[0] == '/' && pszSpool[1] != '/') {
+        char szLevel[sizeof Settings.MailSpoolDir];
+        for (size_t i = 1; pszSpool[i] != '\0'; ++i) {
+            if (pszSpool[i] != '/' || i >= sizeof szLevel) continue;
+            memcpy(szLevel, pszSpool, i);
+            szLevel[i] = '\0';
+            CreateDirectoryLevel(szLevel);
+        }
+    }
+    CreateBelowSpool(Settings.MailQueueDir);
+    if (Settings.Imap4LogEnabled != 0) CreateBelowSpool("imap4log");
+    CreateBelowSpool("temp");
+}
+
+void PrintSettings() {
+    printf("---- regestry ----\n");
+    printf("Priority            %d\n", Settings.Priority);
+    printf("User Manager        %s\n", Settings.UserManager != 0 ? "NT use" : "VLM use");
+    if (Settings.UserManager != 0) {
+        printf("Membership          %s\n", Settings.Membership[0] != '\0' ? Settings.Membership : "workgroup");
+    } else {
+        printf("Account folder      %s\n", Settings.Membership[0] != '\0' ? Settings.Membership : "current");
+    }
+    printf("Host IP version     %s\n",
+           Settings.AddressFamily == 0 ? "IPv4" : Settings.AddressFamily == 2 ? "IPv4/6" : "IPv6");
+    printf("Host Name(IPv6)     %s\n", Settings.HostName);
+    printf("Accept limit        %ld%s\n", static_cast<long>(Settings.AcceptLimit),
+           Settings.AcceptLimit != 0 ? "" : "(Unlimited)");
+    printf("Timer               %d(sec)\n", Settings.Timeout);
+    printf("Send Data Timer     %s %d(s)\n", OnOff(Settings.SendDataTimeout), Settings.SendDataTimeout);
+    printf("Imap4 IP            permit");
+    if (Settings.ListenMode != 0) {
+        const char* p = Settings.ListenIP;
+        const char* pEnd = Settings.ListenIP + sizeof Settings.ListenIP;
+        while (p < pEnd && *p != '\0') {
+            size_t n = strnlen(p, static_cast<size_t>(pEnd - p));
+            printf(" \"%.*s\"", static_cast<int>(n), p);
+            p += n + 1;
+        }
+        printf("\n");
+    } else {
+        printf(" all\n");
+    }
+    printf("Imap4 Port          %d\n", Settings.PortNo);
+    printf("MailGroup           \"%s\"\n", Settings.MailGroup);
+    printf("MailSpoolDir        %s\n", Settings.MailSpoolDir);
+    printf("MailBoxDir          %s\n", Settings.MailInBoxDir);
+    printf("MailDataExtension   *.%s\n", Settings.MailExtension);
+    printf("Program Path        %s\n", Settings.ProgramPath);
+    printf("Imap Password File  %s\n", Settings.PasswordFile);
+    printf("Pop3 isn't using    %s\n", OnOff(Settings.POP3IsNotUsed));
+    printf("AcceptImap4 Log     %s\n", OnOff(Settings.AcceptlogEnabled));
+    printf("Imap4Log            %s\n", OnOff(Settings.Imap4LogEnabled));
+    printf("-------------------\n");
+    fflush(stdout);
+}

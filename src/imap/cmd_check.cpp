@@ -1,0 +1,12 @@
+#include "imap/commands.h"
+#include "imap/response.h"
+
+// Every change is on disk when its command completes, so there is nothing to check.
+int CmdCheck(Session* pSession) {
+    if (pSession->State == Veve4Delected) {
+        RespondCompleted(pSession);
+    } else {
+        RespondWrongState(pSession);
+    }
+    return 1;
+}

@@ -1,0 +1,14 @@
+// Command handlers. Each takes the Session, leaves its tagged line in szResponse and returns
+// nonzero to keep the connection, 0 to end it.
+#pragma once
+
+#include "net/session.h"
+
+int CmdCapability(Session* pSession);
+int CmdNoop(Session* pSession);
+int CmdLogout(Session* pSession);
+int CmdNamespace(Session* pSession);
+int CmdCheck(Session* pSession);
+int CmdUid(Session* pSession);
+// Handlers not built yet answer as a command of the wrong state would.
+int CmdUnavailable(Session* pSession);

@@ -1,0 +1,170 @@
+#include "imap/dispatch.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "imap/commands.h"
+#include "imap/line.h"
+#include "imap/response.h"
+#include "net/client.h"
+#include "net/logs.h"
+#include "platform/text.h"
+
+namespace {
+
+using Handler = int (*)(Session*);
+
+struct CommandRow {
+    const char* pszWord;
+    bool bNeedsArgs;
+    Handler pHandler;
+};
+
+// Compared in this order; the first row whose word and argument condition match wins.
+const CommandRow kCommands[] = {
+    {"CAPABILITY", false, CmdCapability},
+    {"NOOP", false, CmdNoop},
+    {"LOGOUT", false, CmdLogout},
+    {"AUTHENTICATE", false, CmdUnavailable},
+    {"LOGIN", true, CmdUnavailable},
+    {"SELECT", true, CmdUnavailable},
+    {"EXAMINE", true, CmdUnavailable},
+    {"CREATE", true, CmdUnavailable},
+    {"DELETE", true, CmdUnavailable},
+    {"RENAME", true, CmdUnavailable},
+    {"SUBSCRIBE", true, CmdUnavailable},
+    {"UNSUBSCRIBE", true, CmdUnavailable},
+    {"LIST", true, CmdUnavailable},
+    {"LSUB", true, CmdUnavailable},
+    {"STATUS", true, CmdUnavailable},
+    {"APPEND", true, CmdUnavailable},
+    {"NAMESPACE", false, CmdNamespace},
+    {"CHECK", false, CmdCheck},
+    {"CLOSE", false, CmdUnavailable},
+    {"EXPUNGE", false, CmdUnavailable},
+    {"SEARCH", true, CmdUnavailable},
+    {"FETCH", true, CmdUnavailable},
+    {"STORE", true, CmdUnavailable},
+    {"COPY", true, CmdUnavailable},
+    {"UID", true, CmdUid},
+};
+
+int UnrecognisedCommand(Session* pSession) {
+    if (pSession->pCommand != nullptr) {
+        StrUpper(pSession->pCommand);
+    }
+    if (pSession->pArgs != nullptr) {
+        FormatResponse(pSession, "* %s unkown command.(%s)\r\n", "BAD", pSession->pCommand);
+        // Without a tagged line the client would wait for this command's completion for ever.
+        SendResponse(pSession, 0, 1);
+        FormatResponse(pSession, "%s %s illegal argument.(%s)\r\n", pSession->pTag, "BAD", pSession->pCommand);
+    } else {
+        FormatResponse(pSession, "%s %s illegal argument.(%s)\r\n", pSession->pTag, "BAD",
+                       pSession->pCommand != nullptr ? pSession->pCommand : "NULL");
+    }
+    return 1;
+}
+
+Handler ChooseHandler(Session* pSession) {
+    if (pSession->pCommand == nullptr) {
+        return UnrecognisedCommand;
+    }
+    for (const CommandRow& row : kCommands) {
+        if (StrICmp(pSession->pCommand, row.pszWord) == 0 && (!row.bNeedsArgs || pSession->pArgs != nullptr)) {
+            return row.pHandler;
+        }
+    }
+    return UnrecognisedCommand;
+}
+
+// Moves everything behind the first LF of szRecv into szQueue.
+void SplitOffFurtherLines(Session* pSession) {
+    char* pLf = strchr(pSession->szRecv, '\n');
+    if (pLf != nullptr && pLf[1] != '\0') {
+        snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1);
+        pLf[1] = '\0';
+    }
+}
+
+}  // namespace
+
+int CmdUnavailable(Session* pSession) {
+    RespondWrongState(pSession);
+    return 1;
+}
+
+void SplitRequestLine(Session* pSession) {
+    pSession->pArgs = nullptr;
+    pSession->pCommand = nullptr;
+    pSession->pTag = pSession->szRecv;
+    char* pBlank = strchr(pSession->szRecv, ' ');
+    if (pBlank == nullptr) {
+        EndAtFirstCrOrLf(pSession->pTag);
+        return;
+    }
+    *pBlank = '\0';
+    pSession->pCommand = pBlank + 1;
+    SplitWordAndArgs(pSession->pCommand, &pSession->pArgs);
+}
+
+void SplitWordAndArgs(char* pWord, char** ppArgs) {
+    char* pBlank = strchr(pWord, ' ');
+    if (pBlank == nullptr) {
+        EndAtFirstCrOrLf(pWord);
+        return;
+    }
+    *pBlank = '\0';
+    *ppArgs = pBlank + 1;
+    EndAtCrLfPair(*ppArgs);
+}
+
+void EndAtFirstCrOrLf(char* pszText) {
+    char* p = pszText;
+    while (*p == '\r' || *p == '\n') {
+        p++;
+    }
+    if (*p == '\0') {
+        return;
+    }
+    p += strcspn(p, "\r\n");
+    *p = '\0';
+}
+
+void EndAtCrLfPair(char* pszText) {
+    char* pCrLf = strstr(pszText, "\r\n");
+    if (pCrLf != nullptr) {
+        *pCrLf = '\0';
+    } else {
+        EndAtFirstCrOrLf(pszText);
+    }
+}
+
+int DispatchCommand(Session* pSession) {
+    int nResult = 1;
+    for (;;) {
+        if (pSession->szQueue[0] != '\0') {
+            printf("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szQueue);
+            WriteProtocolLog(pSession, pSession->szQueue);
+            // What follows a received line is shorter than the receive buffer it came from.
+            size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
+            memcpy(pSession->szRecv, pSession->szQueue, nLength);
+            pSession->szRecv[nLength] = '\0';
+            pSession->szQueue[0] = '\0';
+        }
+        SplitOffFurtherLines(pSession);
+        SplitRequestLine(pSession);
+
+        if (pSession->pCommand != nullptr && StrICmp(pSession->pCommand, "LOGIN") != 0 &&
+            StrICmp(pSession->pCommand, "AUTHENTICATE") != 0) {
+            WriteAccessLog(pSession, "");
+        }
+        pSession->bUid = 0;
+        nResult = ChooseHandler(pSession)(pSession);
+        SendResponse(pSession, 1, 1);
+
+        // A fragment without its LF stays queued until RecvLine completes it.
+        if (pSession->szQueue[0] == '\0' || strchr(pSession->szQueue, '\n') == nullptr) {
+            return nResult;
+        }
+    }
+}

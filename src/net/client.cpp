@@ -1,0 +1,183 @@
+#include "net/client.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "imap/dispatch.h"
+#include "net/logs.h"
+#include "net/tmqueue.h"
+#include "platform/socket.h"
+
+namespace {
+
+struct SocketErrorName {
+    int nCode;
+    const char* pszName;
+};
+
+const SocketErrorName kSocketErrors[] = {
+    {WSANOTINITIALISED, "WSANOTINITIALISED"}, {WSAENETDOWN, "WSAENETDOWN"},
+    {WSAEFAULT, "WSAEFAULT"},                 {WSAEINPROGRESS, "WSAEINPROGRESS"},
+    {WSAEINVAL, "WSAEINVAL"},                 {WSAEMFILE, "WSAEMFILE"},
+    {WSAENOBUFS, "WSAENOBUFS"},               {WSAENOTSOCK, "WSAENOTSOCK"},
+    {WSAEOPNOTSUPP, "WSAEOPNOTSUPP"},         {WSAEWOULDBLOCK, "WSAEWOULDBLOCK"},
+};
+
+constexpr size_t ERROR_TEXT_SIZE = 128;
+
+// The greeting, the refusal and the protocol-log copy all go out in one plain send.
+int SendPlain(Session* pSession, const char* pszText) {
+    return SocketSend(pSession->sockClient, pszText, strlen(pszText));
+}
+
+void CloseSession(Session* pSession, bool bQueued) {
+    if (bQueued) {
+        RemoveTMQueue(pSession);
+    }
+    ShutdownSocket(pSession->sockClient);
+    CloseSocket(pSession->sockClient);
+    pSession->sockClient = 0;
+    delete pSession;
+}
+
+// A fragment without its LF, left by the dispatcher, is the start of the next line.
+size_t TakePendingFragment(Session* pSession) {
+    if (pSession->szQueue[0] == '\0' || strchr(pSession->szQueue, '\n') != nullptr) {
+        return 0;
+    }
+    size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
+    memcpy(pSession->szRecv, pSession->szQueue, nLength);
+    pSession->szRecv[nLength] = '\0';
+    pSession->szQueue[0] = '\0';
+    return nLength;
+}
+
+}  // namespace
+
+void FormatSocketError(char* pBuffer, size_t nSize, bool bSend, int nCode) {
+    const char* pszOp = bSend ? "send()" : "read()";
+    for (const SocketErrorName& error : kSocketErrors) {
+        if (error.nCode == nCode) {
+            snprintf(pBuffer, nSize, "%s SOCKET_ERROR %s=%d", pszOp, error.pszName, nCode);
+            return;
+        }
+    }
+    snprintf(pBuffer, nSize, "%s SOCKET_ERROR OTHER CODE=%d", pszOp, nCode);
+}
+
+void ClientThread(Session* pSession) {
+    SOCKET sock = pSession->sockClient;
+    if (Settings.SendDataTimeout != 0) {
+        SetSendTimeout(sock, static_cast<unsigned int>(Settings.SendDataTimeout) * 1000);
+    }
+    SetNoDelay(sock);
+    if (SetZeroSocketBuffer(sock, true) == SOCKET_ERROR) {
+        printf("setsockopt error(SO_SNDBUF)\n");
+        CloseSession(pSession, false);
+        return;
+    }
+    if (SetZeroSocketBuffer(sock, false) == SOCKET_ERROR) {
+        printf("setsockopt error(SO_RCVBUF)\n");
+        CloseSession(pSession, false);
+        return;
+    }
+
+    if (Settings.Timeout != 0 && Settings.AcceptLimit != 0) {
+        uint32_t ulCount = ViewTMQueue(1);
+        if (ulCount > static_cast<uint32_t>(Settings.AcceptLimit)) {
+            printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
+            snprintf(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit.");
+            SendPlain(pSession, pSession->szResponse);
+            CloseSession(pSession, false);
+            return;
+        }
+    }
+
+    int nSent = SendPlain(pSession, pSession->szResponse);
+    WriteProtocolLog(pSession, pSession->szResponse);
+    if (nSent == SOCKET_ERROR) {
+        char szError[ERROR_TEXT_SIZE];
+        FormatSocketError(szError, sizeof(szError), true, LastSocketError());
+        WriteProtocolLog(pSession, szError);
+        CloseSession(pSession, false);
+        return;
+    }
+
+    bool bQueued = false;
+    if (Settings.Timeout != 0) {
+        AddTMQueue(pSession, 0);
+        bQueued = true;
+    }
+    printf("[%08lx] START[%08x]\n", SessionId(pSession), sock);
+
+    if (pSession->sockClient != 0) {
+        while (RecvLine(pSession, 1) != 0) {
+            if (DispatchCommand(pSession) == 0) {
+                break;
+            }
+        }
+    }
+    CloseSession(pSession, bQueued);
+}
+
+int RecvLine(Session* pSession, int bTrace) {
+    memset(pSession->szRecv, 0, sizeof(pSession->szRecv));
+    size_t nFill = TakePendingFragment(pSession);
+    for (;;) {
+        // 4095 characters without an LF leave no room: the receive fails and ends the session.
+        int nReceived = nFill < RECV_SIZE - 1
+                            ? SocketRecv(pSession->sockClient, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill)
+                            : SOCKET_ERROR;
+        if (nReceived == SOCKET_ERROR || pSession->szRecv[nFill] == '\0') {
+            break;
+        }
+        pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
+        if (strchr(pSession->szRecv, '\n') != nullptr) {
+            if (bTrace) {
+                printf("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szRecv);
+                WriteProtocolLog(pSession, pSession->szRecv);
+            }
+            return 1;
+        }
+        nFill = strlen(pSession->szRecv);
+    }
+
+    char szError[ERROR_TEXT_SIZE];
+    FormatSocketError(szError, sizeof(szError), false, LastSocketError());
+    printf("[%08lx] RECV[%08x] ERROR<- [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+    WriteProtocolLog(pSession, szError);
+    return 0;
+}
+
+int SendResponse(Session* pSession, int bFlush, int bTrace) {
+    size_t nResponse = strlen(pSession->szResponse);
+    size_t nBuffered = strlen(pSession->szSendBuf);
+    if (nResponse + nBuffered >= SENDBUF_SIZE - 1) {
+        FlushSend(pSession, bTrace);
+        snprintf(pSession->szSendBuf, sizeof(pSession->szSendBuf), "%s", pSession->szResponse);
+    } else {
+        memcpy(pSession->szSendBuf + nBuffered, pSession->szResponse, nResponse + 1);
+    }
+    if (bFlush) {
+        return FlushSend(pSession, bTrace);
+    }
+    return 1;
+}
+
+int FlushSend(Session* pSession, int bTrace) {
+    int nResult = SocketSend(pSession->sockClient, pSession->szSendBuf, strlen(pSession->szSendBuf));
+    if (bTrace) {
+        printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szSendBuf);
+        WriteProtocolLog(pSession, pSession->szSendBuf);
+    }
+    pSession->szSendBuf[0] = '\0';
+    if (nResult == SOCKET_ERROR) {
+        char szError[ERROR_TEXT_SIZE];
+        FormatSocketError(szError, sizeof(szError), true, LastSocketError());
+        printf("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+        WriteProtocolLog(pSession, szError);
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,433 @@
+#include "net/listener.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "config/settings.h"
+#include "config/startup.h"
+#include "net/client.h"
+#include "net/session.h"
+#include "net/tmqueue.h"
+
+char szHostDomain[256];
+std::atomic<int32_t> bStop{0};
+
+namespace {
+
+constexpr int MAX_LISTEN_SOCKETS = 64;
+constexpr const char* GREETING_FORMAT = "* OK Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
+
+SOCKET* aListenSockets = nullptr;
+SOCKET sockListen = INVALID_SOCKET;
+int32_t bIpv6Conn = 0;
+
+// Counts the entries by kind; the pass that binds IPv4 sockets takes entries with a ".", the
+// IPv6 pass entries with a ":".
+void CountListenEntries(int* pnIpv4, int* pnIpv6) {
+    *pnIpv4 = 0;
+    *pnIpv6 = 0;
+    for (const char* pEntry = Settings.ListenIP; *pEntry != '\0'; pEntry += strlen(pEntry) + 1) {
+        if (IsIpv4ListenEntry(pEntry)) {
+            (*pnIpv4)++;
+        } else if (IsIpv6ListenEntry(pEntry)) {
+            (*pnIpv6)++;
+        }
+    }
+}
+
+// Next entry of the pass's kind after pPrevious (NULL: from the first entry).
+const char* NextListenEntry(const char* pPrevious, bool bIpv6) {
+    const char* pEntry = pPrevious == nullptr ? Settings.ListenIP : pPrevious + strlen(pPrevious) + 1;
+    for (; *pEntry != '\0'; pEntry += strlen(pEntry) + 1) {
+        if (bIpv6 ? strchr(pEntry, ':') != nullptr : strchr(pEntry, '.') != nullptr) {
+            return pEntry;
+        }
+    }
+    return nullptr;
+}
+
+// Splits "address port" at its first blank; without one the port is PortNo.
+void SplitListenEntry(const char* pEntry, char* pszAddress, size_t nSize, int* pnPort) {
+    snprintf(pszAddress, nSize, "%s", pEntry);
+    *pnPort = Settings.PortNo;
+    char* pBlank = strchr(pszAddress, ' ');
+    if (pBlank != nullptr) {
+        *pBlank = '\0';
+        *pnPort = atoi(pBlank + 1);
+    }
+}
+
+void CloseAccepted(SOCKET sock) {
+    ShutdownSocket(sock);
+    CloseSocket(sock);
+}
+
+void PrintAcceptError(int nCode) {
+    switch (nCode) {
+    case WSANOTINITIALISED: printf("WSANOTINITIALISED\n"); break;
+    case WSAENETDOWN: printf("WSAENETDOWN\n"); break;
+    case WSAEFAULT: printf("WSAEFAULT\n"); break;
+    case WSAEINPROGRESS: printf("WSAEINPROGRESS\n"); break;
+    case WSAEINVAL: printf("WSAEINVAL\n"); break;
+    case WSAEMFILE: printf("WSAEMFILE\n"); break;
+    case WSAENOBUFS: printf("WSAENOBUFS\n"); break;
+    case WSAENOTSOCK: printf("WSAENOTSOCK\n"); break;
+    case WSAEOPNOTSUPP: printf("WSAEOPNOTSUPP\n"); break;
+    case WSAEWOULDBLOCK: printf("WSAEWOULDBLOCK\n"); break;
+    default: printf("UNKNOWN CODE\n"); break;
+    }
+    printf("invalid socket\n");
+}
+
+// Creates, addresses and binds the sockets of one pass; false ends the listener.
+bool OpenPass(bool bIpv6, int nSockets, int* pnSlot) {
+    int nFamily = bIpv6 ? FAMILY_IPV6 : FAMILY_IPV4;
+    char szPort[16];
+    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    const char* pEntry = nullptr;
+    for (int i = 0; i < nSockets; i++) {
+        SocketAddress address{};
+        if (!GetPassiveAddress(nFamily, szPort, &address)) {
+            printf("getaddrinfo failed with error\n");
+            return false;
+        }
+        SOCKET sock = CreateListenSocket(nFamily);
+        if (sock == INVALID_SOCKET) {
+            return false;
+        }
+        aListenSockets[(*pnSlot)++] = sock;
+        if (Settings.ListenMode != 0) {
+            pEntry = NextListenEntry(pEntry, bIpv6);
+            if (pEntry != nullptr) {
+                char szAddress[256];
+                int nPort;
+                SplitListenEntry(pEntry, szAddress, sizeof(szAddress), &nPort);
+                SetAddressPort(&address, nPort);
+                if (!SetAddressText(&address, szAddress) && bIpv6) {
+                    GetPassiveAddress(nFamily, szPort, &address);
+                    SetAddressPort(&address, nPort);
+                }
+            }
+        }
+        if (BindSocket(sock, address) == SOCKET_ERROR) {
+            printf("bind() failed with error\n");
+            CloseSocket(sock);
+            aListenSockets[--(*pnSlot)] = 0;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sockets set up: count, passes, bind, listen. Returns the socket count, -1 on failure.
+int SetUpListenSockets() {
+    int nIpv4 = 1;
+    int nIpv6 = 1;
+    if (Settings.ListenMode != 0) {
+        CountListenEntries(&nIpv4, &nIpv6);
+    }
+    int nCount = Settings.AddressFamily == 0 ? nIpv4 : Settings.AddressFamily == 1 ? nIpv6 : nIpv4 + nIpv6;
+    if (nCount > MAX_LISTEN_SOCKETS) {
+        nCount = MAX_LISTEN_SOCKETS;
+    }
+    aListenSockets = new (std::nothrow) SOCKET[nCount > 0 ? nCount : 1]();
+    if (aListenSockets == nullptr) {
+        return -1;
+    }
+    int nSlot = 0;
+    bool bOk;
+    if (Settings.AddressFamily == 2) {
+        bOk = OpenPass(false, nIpv4 < nCount ? nIpv4 : nCount, &nSlot) &&
+              OpenPass(true, nCount - (nIpv4 < nCount ? nIpv4 : nCount), &nSlot);
+    } else {
+        bOk = OpenPass(Settings.AddressFamily == 1, nCount, &nSlot);
+    }
+    if (!bOk) {
+        return -1;
+    }
+    for (int i = 0; i < nSlot; i++) {
+        if (ListenSocket(aListenSockets[i]) == SOCKET_ERROR) {
+            CloseSocket(aListenSockets[i]);
+            return -1;
+        }
+    }
+    return nSlot;
+}
+
+// Fills the record of an accepted connection; false when the listener must end.
+bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress& peer) {
+    pSession->sockClient = sockAccepted;
+    snprintf(pSession->szResponse, sizeof(pSession->szResponse), GREETING_FORMAT, "");
+    pSession->State = 0;
+
+    SocketAddress local{};
+    pSession->nLocalLen = bIpv6Conn ? 28 : 16;
+    if (!GetLocalAddress(sockAccepted, &local)) {
+        printf("getsockname error\n");
+        return false;
+    }
+    if (bIpv6Conn) {
+        memcpy(pSession->sinLocal6.bytes, local.bytes, sizeof(pSession->sinLocal6.bytes));
+    } else {
+        memcpy(pSession->sinLocal.bytes, local.bytes, sizeof(pSession->sinLocal.bytes));
+    }
+
+    snprintf(pSession->szHostName, sizeof(pSession->szHostName), "%s", szHostDomain);
+    char szName[256];
+    bool bNamed = NameOfAddress(local, szName, sizeof(szName));
+    AddressToText(local, pSession->szLocalAddr, sizeof(pSession->szLocalAddr));
+    if (bNamed && strchr(szName, '.') != nullptr) {
+        snprintf(pSession->szHostName, sizeof(pSession->szHostName), "%s", szName);
+    }
+    pSession->pHostEnt = nullptr;
+
+    if (!AddressToText(peer, pSession->szPeerAddr, sizeof(pSession->szPeerAddr))) {
+        printf(bIpv6Conn ? "inet_ntop(sinListener6.sin6_addr) = NULL\n" : "inet_ntop(sinListener.sin_addr) = NULL\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsIpv4ListenEntry(const char* pszEntry) {
+    return strchr(pszEntry, '.') != nullptr;
+}
+
+bool IsIpv6ListenEntry(const char* pszEntry) {
+    return strchr(pszEntry, '.') == nullptr && strchr(pszEntry, ':') != nullptr;
+}
+
+int RunListener() {
+    if (!ProbeSystem()) {
+        printf("it failed.\n");
+    }
+    return AcceptLoop();
+}
+
+int FindHostDomain() {
+    szHostDomain[0] = '\0';
+    char szName[256];
+    if (Settings.HostName[0] != '\0') {
+        snprintf(szName, sizeof(szName), "%s", Settings.HostName);
+    } else if (!GetMachineName(szName, sizeof(szName))) {
+        return 0;
+    }
+    int nFamily = Settings.AddressFamily == 1 ? FAMILY_IPV6 : FAMILY_IPV4;
+    char szOfficial[256];
+    if (!OfficialNameOf(szName, nFamily, szOfficial, sizeof(szOfficial))) {
+        if (!GetMachineName(szName, sizeof(szName)) || !OfficialNameOf(szName, nFamily, szOfficial, sizeof(szOfficial))) {
+            return 0;
+        }
+    }
+    snprintf(szHostDomain, sizeof(szHostDomain), "%s", szOfficial);
+    return 1;
+}
+
+int AcceptLoop() {
+    int nSockets = SetUpListenSockets();
+    if (nSockets < 0) {
+        return 0;
+    }
+    FindHostDomain();
+    printf("host.domain=[%s]\n", szHostDomain);
+    bTMQWait.store(0);
+
+    if (nSockets == 0) {
+        // Nothing to listen on (no ListenIP entry of the configured kind): waiting in select
+        // on an empty set would spin, so end as a failed set-up does.
+        printf("no listening address.\n");
+        return 0;
+    }
+
+    for (;;) {
+        printf("wait select()\n");
+        int nReady = WaitReadable(aListenSockets, nSockets);
+        if (nReady == SOCKET_ERROR) {
+            printf("select() failed with error %d.\n", LastSocketError());
+            continue;
+        }
+        sockListen = aListenSockets[nReady];
+
+        bIpv6Conn = Settings.AddressFamily != 0 ? 1 : 0;
+        printf("wait accept()\n");
+        SocketAddress peer{};
+        SOCKET sockAccepted = AcceptSocket(sockListen, &peer);
+        if (sockAccepted != INVALID_SOCKET && bIpv6Conn && peer.nFamily == FAMILY_IPV4) {
+            bIpv6Conn = 0;
+        }
+        printf("start accept()\n");
+        if (sockAccepted == INVALID_SOCKET) {
+            PrintAcceptError(LastSocketError());
+            continue;
+        }
+        printf("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
+
+        if (bStop.load()) {
+            printf("Service terminating.(%08x)(%08x)\n", sockAccepted, sockListen);
+            CloseAccepted(sockAccepted);
+            CloseAccepted(sockListen);
+            return 0;
+        }
+
+        Session* pSession = new (std::nothrow) Session();
+        printf("[%08lx] memory alloc()\n", SessionId(pSession));
+        if (pSession == nullptr) {
+            CloseAccepted(sockAccepted);
+            CloseAccepted(sockListen);
+            return 0;
+        }
+        if (!PrepareSession(pSession, sockAccepted, peer)) {
+            CloseAccepted(sockAccepted);
+            delete pSession;
+            return 0;
+        }
+        printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
+        try {
+            std::thread(ClientThread, pSession).detach();
+        } catch (...) {
+            // No thread for this client: drop the connection, keep accepting others.
+            CloseAccepted(sockAccepted);
+            delete pSession;
+        }
+    }
+}
+
+int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost) {
+    if (pszHost[0] == '\0') {
+        printf("not found '%s'.(Code %d)\n", pszHost, LastSocketError());
+        return 0;
+    }
+    if (IsDottedDecimal(pszHost)) {
+        if (!GetConnectAddress(FAMILY_IPV4, pszHost, nullptr, pAddress)) {
+            return 0;
+        }
+    } else if (!ResolveIpv4(pszHost, pAddress)) {
+        printf("not found '%s'.(Code %d)\n", pszHost, LastSocketError());
+        return 0;
+    }
+    SetAddressPort(pAddress, Settings.PortNo);
+    return 1;
+}
+
+namespace {
+
+// Wakes the accept loop over IPv4. Returns false when no wake-up connection was made.
+bool WakeIpv4() {
+    SOCKET sock = CreateStreamSocket(FAMILY_IPV4);
+    if (sock == INVALID_SOCKET) {
+        printf("socket() failed Error.\n");
+        return false;
+    }
+    char szTarget[256];
+    snprintf(szTarget, sizeof(szTarget), "%s", szHostDomain);
+    if (Settings.ListenMode != 0) {
+        const char* pEntry = NextListenEntry(nullptr, false);
+        int nPort = Settings.PortNo;
+        if (pEntry != nullptr) {
+            SplitListenEntry(pEntry, szTarget, sizeof(szTarget), &nPort);
+            Settings.PortNo = nPort;
+        } else {
+            szTarget[0] = '\0';
+        }
+    }
+    SocketAddress target{};
+    if (!ResolveConnectTarget(&target, szTarget)) {
+        CloseSocket(sock);
+        return false;
+    }
+    if (ConnectSocket(sock, target) == SOCKET_ERROR) {
+        CloseSocket(sock);
+        printf("sock connect failed Error.\n");
+        return false;
+    }
+    return true;
+}
+
+bool WakeIpv6() {
+    char szPort[16];
+    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    char szNode[256] = "";
+    const char* pszService = szPort;
+    char szService[32];
+    if (Settings.ListenMode != 0) {
+        const char* pEntry = NextListenEntry(nullptr, true);
+        if (pEntry != nullptr) {
+            snprintf(szNode, sizeof(szNode), "%s", pEntry);
+            char* pBlank = strchr(szNode, ' ');
+            if (pBlank != nullptr) {
+                *pBlank = '\0';
+                snprintf(szService, sizeof(szService), "%s", pBlank + 1);
+                pszService = szService;
+            }
+        }
+    }
+    SocketAddress target{};
+    if (!GetConnectAddress(FAMILY_IPV6, szNode[0] != '\0' ? szNode : nullptr, pszService, &target)) {
+        printf("getaddrinfo failed with error\n");
+        return false;
+    }
+    SOCKET sock = CreateStreamSocket(FAMILY_IPV6);
+    if (sock == INVALID_SOCKET) {
+        return false;
+    }
+    if (ConnectSocket(sock, target) == SOCKET_ERROR) {
+        CloseSocket(sock);
+        printf("sock connect failed Error.\n");
+        return false;
+    }
+    return true;
+}
+
+// Last resort when the configured target cannot be reached: a stop must never leave the
+// accept loop blocked for good.
+bool WakeLoopback() {
+    char szPort[16];
+    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    SocketAddress target{};
+    int nFamily = Settings.AddressFamily == 1 ? FAMILY_IPV6 : FAMILY_IPV4;
+    if (!GetConnectAddress(nFamily, nullptr, szPort, &target)) {
+        return false;
+    }
+    SOCKET sock = CreateStreamSocket(nFamily);
+    if (sock == INVALID_SOCKET) {
+        return false;
+    }
+    if (ConnectSocket(sock, target) == SOCKET_ERROR) {
+        CloseSocket(sock);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void RequestStop() {
+    printf("Service Stoped.\n");
+    SignalStopEvent();
+    RegReadStringList(KEY_SERVICE, "ListenIP", "", Settings.ListenIP, sizeof(Settings.ListenIP));
+    bStop.store(1);
+    Settings.PortNo = ReadPortNo();
+
+    bool bWoken = false;
+    if (Settings.AddressFamily == 0 || Settings.AddressFamily == 2) {
+        bWoken = WakeIpv4();
+        if (!bWoken && Settings.AddressFamily == 0) {
+            if (!WakeLoopback()) {
+                return;
+            }
+            bWoken = true;
+        }
+    }
+    if (Settings.AddressFamily == 1 || Settings.AddressFamily == 2) {
+        if (!WakeIpv6()) {
+            if (bWoken || !WakeLoopback()) {
+                return;
+            }
+        }
+    }
+    printf("sock connected.\n");
+}

@@ -1,0 +1,78 @@
+// Winsock stand-in over POSIX sockets. Errors are reported as Winsock codes so that the
+// design's error table applies unchanged.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/types.h"
+
+enum AddressFamilyKind {
+    FAMILY_IPV4 = 4,
+    FAMILY_IPV6 = 6,
+};
+
+// Winsock error codes the design names.
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSANOTINITIALISED = 10093;
+
+// A resolved address ready for socket/bind/connect, as getaddrinfo's first result.
+struct SocketAddress {
+    int nFamily;  // FAMILY_IPV4 or FAMILY_IPV6
+    int nLength;
+    alignas(8) unsigned char bytes[28];
+};
+
+// Winsock code of the last socket call made on this thread; 0 when it succeeded or when a
+// receive ended because the peer closed.
+int LastSocketError();
+
+// getaddrinfo with AI_PASSIVE|AI_NUMERICHOST and no node: the wildcard address of the port.
+bool GetPassiveAddress(int nFamily, const char* pszService, SocketAddress* pAddress);
+// getaddrinfo with a node (NULL: loopback) and a service, flags 0.
+bool GetConnectAddress(int nFamily, const char* pszNode, const char* pszService, SocketAddress* pAddress);
+void SetAddressPort(SocketAddress* pAddress, int nPort);
+// Dotted-decimal (IPv4) or inet_pton (IPv6) text into the address; false if it does not convert.
+bool SetAddressText(SocketAddress* pAddress, const char* pszText);
+bool IsDottedDecimal(const char* pszText);
+// gethostbyname stand-in: first IPv4 address of a name.
+bool ResolveIpv4(const char* pszName, SocketAddress* pAddress);
+
+SOCKET CreateStreamSocket(int nFamily);
+// Listening sockets reuse the address at once after a restart and keep IPv6 to IPv6, so that
+// an IPv4 and an IPv6 socket can share a port.
+SOCKET CreateListenSocket(int nFamily);
+int BindSocket(SOCKET sock, const SocketAddress& address);
+int ListenSocket(SOCKET sock);
+int ConnectSocket(SOCKET sock, const SocketAddress& address);
+// select over the sockets without a time-out; index of the first readable one, -1 on failure.
+int WaitReadable(const SOCKET* pSockets, int nCount);
+// Accepts; fills the peer address (the family tells IPv4 from IPv6).
+SOCKET AcceptSocket(SOCKET sockListen, SocketAddress* pPeer);
+bool GetLocalAddress(SOCKET sock, SocketAddress* pAddress);
+// inet_ntop of the address part; false when it does not convert.
+bool AddressToText(const SocketAddress& address, char* pszText, size_t nSize);
+// getipnodebyaddr stand-in: the official name of an address, empty when none.
+bool NameOfAddress(const SocketAddress& address, char* pszName, size_t nSize);
+// getipnodebyname stand-in: the official (canonical) name of a host name.
+bool OfficialNameOf(const char* pszName, int nFamily, char* pszOfficial, size_t nSize);
+bool GetMachineName(char* pszName, size_t nSize);
+
+int SetSendTimeout(SOCKET sock, unsigned int nMilliseconds);
+// SO_SNDBUF/SO_RCVBUF 0 mean "use the application's buffer" on Windows; on Linux they would
+// shrink the kernel's buffers, so the kernel's defaults are kept and success is reported.
+int SetZeroSocketBuffer(SOCKET sock, bool bSend);
+// Responses are flushed in several small sends per command; without this each would wait
+// for a delayed acknowledgement.
+void SetNoDelay(SOCKET sock);
+int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength);
+int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength);
+void ShutdownSocket(SOCKET sock);
+void CloseSocket(SOCKET sock);

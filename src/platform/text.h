@@ -1,0 +1,32 @@
+// Case-insensitive comparisons in the Windows manner (_stricmp, _strnicmp), ASCII only.
+#pragma once
+
+#include <cctype>
+#include <cstddef>
+
+inline int StrICmp(const char* pszA, const char* pszB) {
+    for (;; pszA++, pszB++) {
+        int a = std::tolower(static_cast<unsigned char>(*pszA));
+        int b = std::tolower(static_cast<unsigned char>(*pszB));
+        if (a != b || a == 0) {
+            return a - b;
+        }
+    }
+}
+
+inline int StrNICmp(const char* pszA, const char* pszB, size_t n) {
+    for (; n > 0; n--, pszA++, pszB++) {
+        int a = std::tolower(static_cast<unsigned char>(*pszA));
+        int b = std::tolower(static_cast<unsigned char>(*pszB));
+        if (a != b || a == 0) {
+            return a - b;
+        }
+    }
+    return 0;
+}
+
+inline void StrUpper(char* psz) {
+    for (; *psz != '\0'; psz++) {
+        *psz = static_cast<char>(std::toupper(static_cast<unsigned char>(*psz)));
+    }
+}

@@ -1,0 +1,87 @@
+// Clock and zone stand-ins. FILETIME counts 100 ns units since 1601 (UTC); the zone comes from
+// the C library (TZ, else /etc/localtime), which is what the Windows C runtime's tzset reads too.
+#include "platform/time.h"
+
+#include <ctime>
+#include <cerrno>
+
+namespace {
+
+constexpr uint64_t kUnitsPerSecond = 10000000ULL;
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr int64_t kEpochDifference = 11644473600LL;
+
+time_t FileTimeToUnix(FILETIME ft) {
+    return static_cast<time_t>(static_cast<int64_t>(ft / kUnitsPerSecond) - kEpochDifference);
+}
+
+CalendarTime FromTm(const struct tm& tm) {
+    CalendarTime ct{};
+    ct.wYear = tm.tm_year + 1900;
+    ct.wMonth = tm.tm_mon + 1;
+    ct.wDayOfWeek = tm.tm_wday;
+    ct.wDay = tm.tm_mday;
+    ct.wHour = tm.tm_hour;
+    ct.wMinute = tm.tm_min;
+    ct.wSecond = tm.tm_sec;
+    return ct;
+}
+
+}  // namespace
+
+FILETIME GetSystemTimeAsFileTime() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<FILETIME>(static_cast<int64_t>(ts.tv_sec) + kEpochDifference) * kUnitsPerSecond +
+           static_cast<FILETIME>(ts.tv_nsec / 100);
+}
+
+long ZoneSecondsWest() {
+    tzset();
+    return timezone;
+}
+
+bool DaylightInEffectNow() {
+    tzset();
+    if (daylight == 0) return false;
+    time_t now = time(nullptr);
+    struct tm tm {};
+    if (localtime_r(&now, &tm) == nullptr) return false;
+    return tm.tm_isdst > 0;
+}
+
+CalendarTime FileTimeToUtcCalendar(FILETIME ft) {
+    time_t t = FileTimeToUnix(ft);
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    return FromTm(tm);
+}
+
+CalendarTime FileTimeToLocalCalendar(FILETIME ft) {
+    time_t t = FileTimeToUnix(ft);
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    return FromTm(tm);
+}
+
+CalendarTime UtcCalendarToLocal(const CalendarTime& utc) {
+    struct tm tm {};
+    tm.tm_year = utc.wYear - 1900;
+    tm.tm_mon = utc.wMonth - 1;
+    tm.tm_mday = utc.wDay;
+    tm.tm_hour = utc.wHour;
+    tm.tm_min = utc.wMinute;
+    tm.tm_sec = utc.wSecond;
+    time_t t = timegm(&tm);
+    struct tm local {};
+    localtime_r(&t, &local);
+    return FromTm(local);
+}
+
+void SleepMilliseconds(unsigned int ms) {
+    struct timespec req {};
+    req.tv_sec = ms / 1000;
+    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    struct timespec rem {};
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}

@@ -1,0 +1,290 @@
+// The connection front end and the dispatcher, over a real socket to the real binary.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <regex>
+#include <thread>
+
+#include "test_server.h"
+
+namespace {
+
+const char* const kGreeting = "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n";
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start(TestServer::BasicRegistry())) << server.Output();
+        ASSERT_TRUE(client.Connect(server.port));
+        ASSERT_EQ(client.ReadLine(), kGreeting);
+    }
+    TestServer server;
+    ImapClient client;
+};
+
+TEST_F(ConnectionTest, CommandsWithoutMailboxAnswerAsWritten) {
+    EXPECT_EQ(client.Command("a001", "noop"), std::vector<std::string>{"a001 OK noop completed\r\n"});
+    EXPECT_EQ(client.Command("a001", "CAPABILITY"),
+              (std::vector<std::string>{"* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE AUTH=CRAM-MD5 AUTH=LOGIN\r\n",
+                                        "a001 OK CAPABILITY completed\r\n"}));
+    EXPECT_EQ(client.Command("a005", "CHECK"),
+              std::vector<std::string>{"a005 NO Command unrecognized: CHECK\r\n"});
+    EXPECT_EQ(client.Command("n1", "Namespace"),
+              std::vector<std::string>{"n1 NO Command unrecognized: Namespace\r\n"});
+}
+
+TEST_F(ConnectionTest, MalformedAndUnknownCommands) {
+    EXPECT_EQ(client.Command("a002", "SELECT"), std::vector<std::string>{"a002 BAD illegal argument.(SELECT)\r\n"});
+    // Unknown words with arguments also complete with a tagged line, so the client never hangs.
+    EXPECT_EQ(client.Command("a003", "FOO bar"),
+              (std::vector<std::string>{"* BAD unkown command.(FOO)\r\n", "a003 BAD illegal argument.(FOO)\r\n"}));
+    EXPECT_EQ(client.Command("a003", "frob"), std::vector<std::string>{"a003 BAD illegal argument.(FROB)\r\n"});
+    client.Send("a004\r\n");
+    EXPECT_EQ(client.ReadLine(), "a004 BAD illegal argument.(NULL)\r\n");
+    EXPECT_EQ(client.Command("a008", " two blanks"),
+              (std::vector<std::string>{"* BAD unkown command.()\r\n", "a008 BAD illegal argument.()\r\n"}));
+    // A bare LF ends a request as well as CR LF does.
+    client.Send("a009 NOOP\n");
+    EXPECT_EQ(client.ReadLine(), "a009 OK NOOP completed\r\n");
+}
+
+TEST_F(ConnectionTest, UidOutsideSelectedStateEndsTheConnection) {
+    client.Send("a006 UID FETCH 1:* FLAGS\r\n");
+    EXPECT_EQ(client.ReadLine(), "a006 NO Command unrecognized: UID\r\n");
+    EXPECT_TRUE(client.ClosedByPeer());
+    EXPECT_EQ(client.pending, "");  // no BYE
+}
+
+TEST_F(ConnectionTest, LogoutSaysByeAndCloses) {
+    EXPECT_EQ(client.Command("z", "LOGOUT"),
+              (std::vector<std::string>{"* BYE Velmora IMAP4rev1 Server terminating connection\r\n",
+                                        "z OK LOGOUT completed\r\n"}));
+    EXPECT_TRUE(client.ClosedByPeer());
+}
+
+TEST_F(ConnectionTest, SeveralLinesInOneSegmentAreAnsweredInOrder) {
+    client.Send("a1 NOOP\r\na2 CAPABILITY\r\n");
+    EXPECT_EQ(client.ReadLine(), "a1 OK NOOP completed\r\n");
+    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(client.ReadLine(), "a2 OK CAPABILITY completed\r\n");
+}
+
+TEST_F(ConnectionTest, LineSplitAcrossSegmentsIsOneCommand) {
+    client.Send("a1 NO");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client.Send("O");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client.Send("P\r\n");
+    EXPECT_EQ(client.ReadLine(), "a1 OK NOOP completed\r\n");
+    // A fragment behind a complete line waits for its LF instead of running as a command.
+    client.Send("a2 NOOP\r\na3 CAPA");
+    EXPECT_EQ(client.ReadLine(), "a2 OK NOOP completed\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client.Send("BILITY\r\n");
+    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(client.ReadLine(), "a3 OK CAPABILITY completed\r\n");
+}
+
+TEST_F(ConnectionTest, LineQueuedBehindLogoutStillRuns) {
+    client.Send("a1 LOGOUT\r\na2 NOOP\r\n");
+    EXPECT_EQ(client.ReadLine(), "* BYE Velmora IMAP4rev1 Server terminating connection\r\n");
+    EXPECT_EQ(client.ReadLine(), "a1 OK LOGOUT completed\r\n");
+    EXPECT_EQ(client.ReadLine(), "a2 OK NOOP completed\r\n");
+    // NOOP's result decides: the connection stays.
+    EXPECT_EQ(client.Command("a3", "NOOP"), std::vector<std::string>{"a3 OK NOOP completed\r\n"});
+}
+
+TEST_F(ConnectionTest, OverlongLineEndsTheSessionWithoutAnswer) {
+    client.Send(std::string(4095, 'x'));
+    EXPECT_TRUE(client.ClosedByPeer());
+    EXPECT_EQ(client.pending, "");
+    // The server itself goes on.
+    ImapClient other;
+    ASSERT_TRUE(other.Connect(server.port));
+    EXPECT_EQ(other.ReadLine(), kGreeting);
+}
+
+TEST_F(ConnectionTest, LongTagIsAnsweredWithinBounds) {
+    std::string tag(4000, 't');
+    auto lines = client.Command(tag, "NOOP");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], tag + " OK NOOP completed\r\n");
+}
+
+TEST(AcceptLimit, RefusesBeyondTheLimitAndAdmitsAgainWhenASessionEnds) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
+        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+        "\"AcceptLimit\"=dword:00000002\n\"Timeout\"=dword:0000012c\n")));
+    ImapClient first, second, third;
+    ASSERT_TRUE(first.Connect(server.port));
+    EXPECT_EQ(first.ReadLine(), kGreeting);
+    ASSERT_TRUE(second.Connect(server.port));
+    EXPECT_EQ(second.ReadLine(), kGreeting);
+    ASSERT_TRUE(third.Connect(server.port));
+    EXPECT_EQ(third.ReadLine(), "NO exceeds an accepting limit.\r\n");
+    EXPECT_TRUE(third.ClosedByPeer());
+    EXPECT_TRUE(server.WaitForOutput("exceeds an accepting limit. count=(2)\n"));
+
+    first.Command("q", "LOGOUT");
+    EXPECT_TRUE(first.ClosedByPeer());
+    // The ended session's entry leaves the queue; the server removes it right after closing.
+    bool admitted = false;
+    for (int attempt = 0; attempt < 50 && !admitted; attempt++) {
+        ImapClient again;
+        ASSERT_TRUE(again.Connect(server.port));
+        admitted = again.ReadLine() == kGreeting;
+        if (!admitted) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    EXPECT_TRUE(admitted);
+}
+
+TEST(AcceptLimit, NoLimitWithoutTimer) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
+        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+        "\"AcceptLimit\"=dword:00000001\n\"Timeout\"=dword:00000000\n")));
+    ImapClient clients[3];
+    for (auto& c : clients) {
+        ASSERT_TRUE(c.Connect(server.port));
+        EXPECT_EQ(c.ReadLine(), kGreeting);
+    }
+}
+
+std::string OnlyFileIn(const std::string& dir) {
+    std::string found;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                found = dir + "/" + e->d_name;
+            }
+        }
+        closedir(d);
+    }
+    return found;
+}
+
+TEST(Logs, AccessAndProtocolLinesHaveTheirFormats) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
+        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+        "\"AcceptlogEnabled\"=dword:00000001\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+        "\"Imap4LogEnabled\"=dword:00000001\n")));
+    // The server creates the access-log directory, never the protocol-log one.
+    ASSERT_EQ(mkdir((server.dir + "/spool/receiveimap4").c_str(), 0755), 0);
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    client.ReadLine();
+    client.Command("a1", "noop");
+    client.Command("a2", "LOGIN ann secret");
+    client.Command("a3", "SELECT inbox");
+    client.Send("a4\r\n");
+    client.ReadLine();
+    client.Command("a5", "LOGOUT");
+    client.ClosedByPeer();
+
+    std::string access = ReadFile(OnlyFileIn(server.dir + "/spool/imap4log"));
+    const std::string stamp = R"(\[\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d\] )";
+    EXPECT_TRUE(std::regex_search(access, std::regex(stamp + R"(- from 127\.0\.0\.1 noop - \n)"))) << access;
+    EXPECT_TRUE(std::regex_search(access, std::regex(stamp + R"(- from 127\.0\.0\.1 SELECT inbox \n)"))) << access;
+    EXPECT_EQ(access.find("secret"), std::string::npos);
+    EXPECT_EQ(access.find("a4"), std::string::npos);
+    EXPECT_EQ(access.find("NULL"), std::string::npos);
+
+    std::string protocol = ReadFile(OnlyFileIn(server.dir + "/spool/receiveimap4"));
+    const std::string prefix = stamp.substr(0, stamp.size() - 1) + R"(, [0-9a-f]{8,}, )";
+    EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(\* OK Velmora IMAP4rev1 Server \(0\.07\) Ready\. \n)")))
+        << protocol;
+    EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(a1 noop\n)"))) << protocol;
+    EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(a1 OK noop completed\n)"))) << protocol;
+    // The peer's close is recorded with the receive error text of code 0... or the session
+    // ended by LOGOUT, which records nothing more.
+    EXPECT_EQ(protocol.find('\r'), std::string::npos);
+}
+
+TEST(Logs, PeerCloseIsRecordedWithCodeZero) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
+        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+        "\"AcceptlogEnabled\"=dword:00000001\n")));
+    ASSERT_EQ(mkdir((server.dir + "/spool/receiveimap4").c_str(), 0755), 0);
+    {
+        ImapClient client;
+        ASSERT_TRUE(client.Connect(server.port));
+        client.ReadLine();
+    }
+    EXPECT_TRUE(server.WaitForOutput("ERROR<- [read() SOCKET_ERROR OTHER CODE=0]\n"));
+    EXPECT_NE(ReadFile(OnlyFileIn(server.dir + "/spool/receiveimap4")).find(", read() SOCKET_ERROR OTHER CODE=0\n"),
+              std::string::npos);
+}
+
+TEST(Listening, DualStackServesBothFamiliesOnOnePort) {
+    if (!Ipv6LoopbackAvailable()) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry("\"AddressFamily\"=dword:00000002\n"))) << server.Output();
+    ImapClient v4, v6;
+    ASSERT_TRUE(v4.Connect(server.port, "127.0.0.1"));
+    EXPECT_EQ(v4.ReadLine(), kGreeting);
+    ASSERT_TRUE(v6.Connect(server.port, "::1"));
+    EXPECT_EQ(v6.ReadLine(), kGreeting);
+    EXPECT_EQ(v6.Command("b", "NOOP"), std::vector<std::string>{"b OK NOOP completed\r\n"});
+}
+
+TEST(Listening, Ipv6OnlyListensOnIpv6) {
+    if (!Ipv6LoopbackAvailable()) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry("\"AddressFamily\"=dword:00000001\n"))) << server.Output();
+    ImapClient v6;
+    ASSERT_TRUE(v6.Connect(server.port, "::1"));
+    EXPECT_EQ(v6.ReadLine(), kGreeting);
+    ImapClient v4;
+    EXPECT_FALSE(v4.Connect(server.port, "127.0.0.1"));
+    EXPECT_EQ(server.Signal(SIGINT), 0);
+    EXPECT_EQ(server.WaitExit(), 0) << server.Output();
+}
+
+TEST(Listening, ListenIpEntriesChooseAddressAndPort) {
+    TestServer server;
+    int second = FreePort();
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
+        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+        "\"ListenMode\"=dword:00000001\n"
+        "\"ListenIP\"=str(7):\"127.0.0.1 " + std::to_string(second) + "\\0127.0.0.1\\0\"\n")));
+    ImapClient a, b;
+    ASSERT_TRUE(a.Connect(second));
+    EXPECT_EQ(a.ReadLine(), kGreeting);
+    ASSERT_TRUE(b.Connect(server.port));
+    EXPECT_EQ(b.ReadLine(), kGreeting);
+    EXPECT_TRUE(server.WaitForOutput("Imap4 IP            permit \"127.0.0.1 " + std::to_string(second) +
+                                     "\" \"127.0.0.1\"\n"));
+    // The stop request wakes the loop through the first IPv4 entry.
+    EXPECT_EQ(server.Signal(SIGINT), 0);
+    EXPECT_EQ(server.WaitExit(), 0) << server.Output();
+    EXPECT_NE(server.Output().find("Service terminating."), std::string::npos);
+}
+
+TEST(Stopping, InterruptStopsTheAcceptLoop) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry()));
+    ImapClient idle;
+    ASSERT_TRUE(idle.Connect(server.port));
+    EXPECT_EQ(idle.ReadLine(), kGreeting);
+    EXPECT_EQ(server.Signal(SIGINT), 0);
+    EXPECT_EQ(server.WaitExit(), 0) << server.Output();
+    std::string out = server.Output();
+    EXPECT_NE(out.find("Service Stoped.\n"), std::string::npos);
+    EXPECT_NE(out.find("sock connected.\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(Service terminating\.\([0-9a-f]{8}\)\([0-9a-f]{8}\)\n)")));
+}
+
+}  // namespace

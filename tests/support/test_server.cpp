@@ -1,0 +1,406 @@
+#include "test_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+    size_t pos = 0;
+    while ((pos = text.find(from, pos)) != std::string::npos) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+    return text;
+}
+
+// Registry strings hold "\" as "\\".
+std::string RegEscape(const std::string& text) {
+    return ReplaceAll(text, "\\", "\\\\");
+}
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/veve4d-test-XXXXXX";
+    char* p = mkdtemp(tmpl);
+    path = p != nullptr ? p : "";
+}
+
+TempDir::~TempDir() {
+    if (!path.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+int FreePort(bool bIpv6) {
+    int fd = socket(bIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    int port = 0;
+    if (bIpv6) {
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        socklen_t len = sizeof(addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            port = ntohs(addr.sin6_port);
+        }
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            port = ntohs(addr.sin_port);
+        }
+    }
+    close(fd);
+    return port;
+}
+
+bool Ipv6LoopbackAvailable() {
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+TestServer::TestServer() {
+    dir = tempDir_.path;
+    registryPath = dir + "/registry.reg";
+    outputPath = dir + "/output.txt";
+    static int counter = 0;
+    pipeName = "veve4d-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + "-" +
+               std::to_string(NowMs());
+}
+
+TestServer::~TestServer() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+std::string TestServer::BasicRegistry(const std::string& extra) {
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+           "\"PortNo\"=dword:@PORTHEX@\n"
+           "\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
+           "\"MailSpoolDir\"=\"@DIR@/spool\"\n"
+           "\"HostName\"=\"localhost\"\n" +
+           extra;
+}
+
+bool TestServer::Start(const std::string& registryBody, std::vector<std::string> args,
+                       std::vector<std::string> extraEnv) {
+    bool bDebug = !args.empty() && args[0] == "-debug";
+    for (int attempt = 0; attempt < 5; attempt++) {
+        port = FreePort();
+        char hex[16];
+        snprintf(hex, sizeof(hex), "%08x", port);
+        std::string body = ReplaceAll(ReplaceAll(ReplaceAll(registryBody, "@PORTHEX@", hex), "@PORT@",
+                                                 std::to_string(port)),
+                                      "@DIR@", RegEscape(dir));
+        WriteFile(registryPath, "Windows Registry Editor Version 5.00\n\n" + body);
+        if (Launch(args, extraEnv, bDebug)) {
+            return true;
+        }
+        // Another process may have taken the port between the probe and the bind: try another.
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+    return false;
+}
+
+bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> extraEnv, bool bWaitReady) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; e++) {
+        std::string var = *e;
+        if (var.rfind("VEVE4D_", 0) == 0 || var.rfind("NOTIFY_SOCKET=", 0) == 0) {
+            continue;
+        }
+        env.push_back(var);
+    }
+    env.push_back("VEVE4D_REGISTRY=" + registryPath);
+    env.push_back("VEVE4D_PIPE_NAME=" + pipeName);
+    for (auto& e : extraEnv) {
+        env.push_back(e);
+    }
+    std::vector<char*> argv;
+    std::string binary = VEVE4D_BINARY;
+    argv.push_back(binary.data());
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    pid = fork();
+    if (pid == 0) {
+        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0 || !bWaitReady) {
+        return pid > 0;
+    }
+    // Ready once the accept loop waits; the pipe wait before it takes about a second.
+    long long deadline = NowMs() + 15000;
+    while (NowMs() < deadline) {
+        std::string out = Output();
+        if (out.find("wait select()") != std::string::npos) {
+            return true;
+        }
+        if (!Running()) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string TestServer::Output() const {
+    return ReadFile(outputPath);
+}
+
+bool TestServer::WaitForOutput(const std::string& text, int timeoutMs) const {
+    long long deadline = NowMs() + timeoutMs;
+    do {
+        if (Output().find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (NowMs() < deadline);
+    return false;
+}
+
+int TestServer::Signal(int sig) const {
+    return pid > 0 ? kill(pid, sig) : -1;
+}
+
+bool TestServer::Running() {
+    if (pid <= 0) {
+        return false;
+    }
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+        pid = -1;
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        return false;
+    }
+    return true;
+}
+
+int TestServer::WaitExit(int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    while (NowMs() < deadline) {
+        if (!Running()) {
+            return exitStatus_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+    return -1;
+}
+
+ImapClient::~ImapClient() {
+    Close();
+}
+
+void ImapClient::Close() {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+bool ImapClient::Connect(int port, const char* address) {
+    Close();
+    pending.clear();
+    bool bIpv6 = strchr(address, ':') != nullptr;
+    fd = socket(bIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    int rc;
+    if (bIpv6) {
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, address, &addr.sin6_addr);
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, address, &addr.sin_addr);
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    }
+    if (rc != 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void ImapClient::Send(const std::string& text) {
+    size_t sent = 0;
+    while (fd >= 0 && sent < text.size()) {
+        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
+namespace {
+
+// Appends what arrives within the time to buf; false on end of stream or time-out.
+bool ReadMore(int fd, std::string& buf, long long deadline) {
+    long long left = deadline - NowMs();
+    if (fd < 0 || left <= 0) {
+        return false;
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+        return false;
+    }
+    char chunk[65536];
+    ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+    if (n <= 0) {
+        return false;
+    }
+    buf.append(chunk, static_cast<size_t>(n));
+    return true;
+}
+
+}  // namespace
+
+std::string ImapClient::ReadLine(int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        size_t lf = pending.find('\n');
+        if (lf != std::string::npos) {
+            std::string line = pending.substr(0, lf + 1);
+            pending.erase(0, lf + 1);
+            return line;
+        }
+        if (!ReadMore(fd, pending, deadline)) {
+            return "";
+        }
+    }
+}
+
+std::string ImapClient::ReadBytes(size_t n, int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    while (pending.size() < n) {
+        if (!ReadMore(fd, pending, deadline)) {
+            break;
+        }
+    }
+    std::string out = pending.substr(0, n);
+    pending.erase(0, out.size());
+    return out;
+}
+
+std::vector<std::string> ImapClient::ReadUntilTagged(const std::string& tag, int timeoutMs) {
+    std::vector<std::string> lines;
+    long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        std::string line = ReadLine(static_cast<int>(deadline - NowMs()));
+        if (line.empty()) {
+            return lines;
+        }
+        lines.push_back(line);
+        if (line.rfind(tag + " ", 0) == 0) {
+            return lines;
+        }
+    }
+}
+
+std::vector<std::string> ImapClient::Command(const std::string& tag, const std::string& command, int timeoutMs) {
+    Send(tag + " " + command + "\r\n");
+    return ReadUntilTagged(tag, timeoutMs);
+}
+
+bool ImapClient::ClosedByPeer(int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    std::string sink;
+    while (NowMs() < deadline) {
+        pollfd pfd{fd, POLLIN, 0};
+        int left = static_cast<int>(deadline - NowMs());
+        if (poll(&pfd, 1, left > 0 ? left : 0) <= 0) {
+            return false;
+        }
+        char chunk[4096];
+        ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+        if (n <= 0) {
+            return true;
+        }
+        pending.append(chunk, static_cast<size_t>(n));
+    }
+    return false;
+}

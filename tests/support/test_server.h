@@ -1,0 +1,81 @@
+// Starts the real veve4d binary for a test, on its own port, directory, registry file and pipe
+// name, and talks to it over loopback.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// A fresh directory under /tmp, removed with its content when the object goes.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+// A loopback port that nothing listens on at the moment of asking.
+int FreePort(bool bIpv6 = false);
+bool Ipv6LoopbackAvailable();
+
+struct TestServer {
+    int port = 0;
+    std::string dir;        // scratch directory for this server (registry, spool, output)
+    std::string pipeName;   // VEVE4D_PIPE_NAME given to it
+    std::string registryPath;
+    std::string outputPath;
+    pid_t pid = -1;
+
+    TestServer();
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    // Writes the registry (header line added; "@PORT@" and "@DIR@" replaced in the body), starts
+    // the binary with the arguments, and for "-debug" waits until it accepts connections.
+    bool Start(const std::string& registryBody, std::vector<std::string> args = {"-debug"},
+               std::vector<std::string> extraEnv = {});
+    // Same port, directory and pipe name, fresh process (the registry file is left as it is).
+    bool Launch(std::vector<std::string> args, std::vector<std::string> extraEnv, bool bWaitReady);
+    std::string Output() const;
+    bool WaitForOutput(const std::string& text, int timeoutMs = 10000) const;
+    int Signal(int sig) const;
+    // Exit status (WEXITSTATUS), -1 on time-out (the process is then killed), -2 if signalled.
+    int WaitExit(int timeoutMs = 10000);
+    bool Running();
+    // Registry body common to most tests: loopback listener on @PORT@, spool under @DIR@.
+    static std::string BasicRegistry(const std::string& extra = "");
+
+private:
+    TempDir tempDir_;
+    int exitStatus_ = -1;
+};
+
+struct ImapClient {
+    int fd = -1;
+    std::string pending;
+
+    ImapClient() = default;
+    ~ImapClient();
+    ImapClient(const ImapClient&) = delete;
+    ImapClient& operator=(const ImapClient&) = delete;
+
+    bool Connect(int port, const char* address = "127.0.0.1");
+    void Send(const std::string& text);
+    // One line with its CR LF; "" when the connection ended or nothing came in time.
+    std::string ReadLine(int timeoutMs = 10000);
+    // Exactly n bytes (for literals).
+    std::string ReadBytes(size_t n, int timeoutMs = 10000);
+    // Sends "tag command\r\n" and reads up to and including the tagged line.
+    std::vector<std::string> Command(const std::string& tag, const std::string& command, int timeoutMs = 10000);
+    // Reads lines until one starts with "tag ".
+    std::vector<std::string> ReadUntilTagged(const std::string& tag, int timeoutMs = 10000);
+    // True when the server closed the connection (read returns end of stream).
+    bool ClosedByPeer(int timeoutMs = 10000);
+    void Close();
+};

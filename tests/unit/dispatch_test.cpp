@@ -1,0 +1,197 @@
+// Line splitting, the response helpers, socket error texts and the dispatcher's replies,
+// driven through a socket pair so that the exact bytes a client would get are compared.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "imap/dispatch.h"
+#include "imap/line.h"
+#include "imap/response.h"
+#include "net/client.h"
+#include "net/tmqueue.h"
+
+namespace {
+
+struct Split {
+    const char* line;
+    const char* tag;
+    const char* command;  // nullptr: none
+    const char* args;     // nullptr: none
+};
+
+TEST(SplitRequestLine, CutsTagCommandAndArguments) {
+    const Split cases[] = {
+        {"a001 NOOP\r\n", "a001", "NOOP", nullptr},
+        {"a001 NOOP\n", "a001", "NOOP", nullptr},
+        {"a1 SELECT inbox\r\n", "a1", "SELECT", "inbox"},
+        {"a1 LOGIN ann \"pass word\"\r\n", "a1", "LOGIN", "ann \"pass word\""},
+        {"a004\r\n", "a004", nullptr, nullptr},
+        {"a1  two blanks\r\n", "a1", "", "two blanks"},
+        {"a1 X a\rb\r\n", "a1", "X", "a\rb"},      // a lone CR inside the arguments stays
+        {"a1 X a\rb\n", "a1", "X", "a"},           // without a CR LF pair the first CR ends them
+        {"a1 X \r\n", "a1", "X", ""},
+        {"\r\n", "\r\n", nullptr, nullptr},        // only line-end characters: left as it is
+    };
+    for (const Split& c : cases) {
+        auto session = std::make_unique<Session>();
+        snprintf(session->szRecv, sizeof(session->szRecv), "%s", c.line);
+        SplitRequestLine(session.get());
+        SCOPED_TRACE(c.line);
+        EXPECT_STREQ(session->pTag, c.tag);
+        if (c.command == nullptr) {
+            EXPECT_EQ(session->pCommand, nullptr);
+        } else {
+            ASSERT_NE(session->pCommand, nullptr);
+            EXPECT_STREQ(session->pCommand, c.command);
+        }
+        if (c.args == nullptr) {
+            EXPECT_EQ(session->pArgs, nullptr);
+        } else {
+            ASSERT_NE(session->pArgs, nullptr);
+            EXPECT_STREQ(session->pArgs, c.args);
+        }
+    }
+}
+
+TEST(EndAtFirstCrOrLf, SkipsLeadingLineEnds) {
+    char a[] = "\r\nabc\r\ndef";
+    EndAtFirstCrOrLf(a);
+    EXPECT_STREQ(a, "\r\nabc");
+    char b[] = "\n\r\n";
+    EndAtFirstCrOrLf(b);
+    EXPECT_STREQ(b, "\n\r\n");
+}
+
+TEST(FormatResponse, CutLineStillEndsInCrLf) {
+    auto session = std::make_unique<Session>();
+    std::string tag(9000, 't');
+    session->pTag = tag.data();
+    char command[] = "NOOP";
+    session->pCommand = command;
+    RespondCompleted(session.get());
+    size_t length = strlen(session->szResponse);
+    EXPECT_EQ(length, sizeof(session->szResponse) - 1);
+    EXPECT_EQ(std::string(session->szResponse + length - 2), "\r\n");
+}
+
+TEST(FormatSocketError, NamesKnownCodesAndFallsBackToOther) {
+    char text[128];
+    FormatSocketError(text, sizeof(text), false, 10054);
+    EXPECT_STREQ(text, "read() SOCKET_ERROR OTHER CODE=10054");
+    FormatSocketError(text, sizeof(text), true, 10035);
+    EXPECT_STREQ(text, "send() SOCKET_ERROR WSAEWOULDBLOCK=10035");
+    FormatSocketError(text, sizeof(text), false, 10038);
+    EXPECT_STREQ(text, "read() SOCKET_ERROR WSAENOTSOCK=10038");
+    FormatSocketError(text, sizeof(text), false, 0);
+    EXPECT_STREQ(text, "read() SOCKET_ERROR OTHER CODE=0");
+}
+
+// A session whose socket is one end of a pair; the test reads the other end.
+class DispatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        session = std::make_unique<Session>();
+        session->sockClient = fds[0];
+        peer = fds[1];
+    }
+    void TearDown() override {
+        close(session->sockClient);
+        close(peer);
+    }
+    // Runs one received block through the dispatcher; returns its result.
+    int Dispatch(const char* block) {
+        snprintf(session->szRecv, sizeof(session->szRecv), "%s", block);
+        return DispatchCommand(session.get());
+    }
+    std::string Received() {
+        std::string out;
+        char buf[16384];
+        pollfd pfd{peer, POLLIN, 0};
+        while (poll(&pfd, 1, 0) > 0) {
+            ssize_t n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n <= 0) {
+                break;
+            }
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+    std::unique_ptr<Session> session;
+    int peer = -1;
+};
+
+TEST_F(DispatchTest, UidPrefixRules) {
+    EXPECT_EQ(Dispatch("a006 UID FETCH 1:* FLAGS\r\n"), 0);
+    EXPECT_EQ(Received(), "a006 NO Command unrecognized: UID\r\n");
+    session->State = Veve4Delected;
+    EXPECT_EQ(Dispatch("a007 UID EXPUNGE 1\r\n"), 1);
+    EXPECT_EQ(Received(), "a007 BAD illegal argument.(EXPUNGE)\r\n");
+    EXPECT_EQ(Dispatch("a008 uid bogus\r\n"), 1);
+    EXPECT_EQ(Received(), "a008 BAD illegal argument.(BOGUS)\r\n");
+}
+
+TEST_F(DispatchTest, StateRulesOfNamespaceAndCheck) {
+    session->State = Imap4Authorization;
+    Dispatch("n NAMESPACE\r\n");
+    EXPECT_EQ(Received(), "* NAMESPACE ((\"\" \"/\")) NIL NIL\r\nn OK NAMESPACE completed\r\n");
+    Dispatch("c check\r\n");
+    EXPECT_EQ(Received(), "c NO Command unrecognized: check\r\n");
+    session->State = Veve4Delected;
+    Dispatch("c check\r\n");
+    EXPECT_EQ(Received(), "c OK check completed\r\n");
+}
+
+TEST_F(DispatchTest, EachQueuedLineGetsItsOwnSend) {
+    EXPECT_EQ(Dispatch("a1 LOGOUT\r\na2 NOOP\r\n"), 1);
+    EXPECT_EQ(Received(),
+              "* BYE Velmora IMAP4rev1 Server terminating connection\r\na1 OK LOGOUT completed\r\n"
+              "a2 OK NOOP completed\r\n");
+    EXPECT_EQ(session->State, Imap4NonAuthenticated);
+    EXPECT_EQ(Dispatch("a1 NOOP\r\na2 LOGOUT\r\n"), 0);
+}
+
+TEST_F(DispatchTest, FragmentWaitsInQueue) {
+    EXPECT_EQ(Dispatch("a1 NOOP\r\na2 NO"), 1);
+    EXPECT_EQ(Received(), "a1 OK NOOP completed\r\n");
+    EXPECT_STREQ(session->szQueue, "a2 NO");
+}
+
+TEST_F(DispatchTest, SendResponseFlushesAtTheBufferCeiling) {
+    std::string line(5000, 'x');
+    line += "\r\n";
+    snprintf(session->szResponse, sizeof(session->szResponse), "%s", line.c_str());
+    SendResponse(session.get(), 0, 0);
+    EXPECT_EQ(Received(), "");
+    SendResponse(session.get(), 0, 0);  // 10004 bytes would not fit: the first goes out alone
+    EXPECT_EQ(Received(), line);
+    SendResponse(session.get(), 1, 0);
+    EXPECT_EQ(Received(), line + line);
+    EXPECT_STREQ(session->szSendBuf, "");
+}
+
+TEST(TMQueue, CountsHeadAndEntriesAndForgetsEndedSessions) {
+    InitTMQueue();
+    EXPECT_EQ(ViewTMQueue(1), 1u);
+    Session a{}, b{}, c{};
+    AddTMQueue(&a, 0);
+    AddTMQueue(&b, 0);
+    AddTMQueue(&c, 0);
+    EXPECT_EQ(ViewTMQueue(1), 4u);
+    RemoveTMQueue(&b);
+    EXPECT_EQ(ViewTMQueue(0), 3u);
+    RemoveTMQueue(&b);  // already gone: nothing changes
+    RemoveTMQueue(&a);
+    RemoveTMQueue(&c);
+    EXPECT_EQ(ViewTMQueue(1), 1u);
+    AddTMQueue(nullptr, 0);
+    EXPECT_EQ(ViewTMQueue(1), 1u);
+}
+
+}  // namespace
