@@ -13,7 +13,16 @@ struct UserRecord {
     char home[256];
 };
 
-// Mail directory for the user as the client named them; ends in "/" unless empty.
+// False for a user text (name, optionally "@" or "%" and a domain) that could make a path
+// leave the mail directories: "..", "/", "\", ":", control characters (NUL included, within
+// nLength), an empty name or ".", and device names such as CON or LPT1. LOGIN and AUTHENTICATE
+// refuse such names; ResolveMailDirectory and FindUserRecord never build a path from them.
+bool IsSafeUserName(const char* pszUser, size_t nLength);
+bool IsSafeUserName(const char* pszUser);
+
+// Mail directory for the user as the client named them; ends in "/" unless empty. Empty for an
+// unsafe name, for a template that starts with %home% when the user has no home directory,
+// and for a path that does not fit in nSize.
 void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* pszMailDir, size_t nSize);
 void FindDomainByAddress(const char* pszLocalAddr, char* pszDomain, size_t nSize);
 unsigned long GetHomeDirectory(const char* pszUser, const char* pszDomain, char* pszHome, size_t nSize);

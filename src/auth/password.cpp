@@ -1,0 +1,118 @@
+#include "auth/password.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "platform/types.h"
+
+namespace {
+
+constexpr unsigned char SCRAMBLE_MARK = 0xFF;
+constexpr size_t MESSAGE_BLOCK = 1024;
+
+// A character outside the hex digits still takes its place in the pair, as the digit 0: that
+// is how the POP3 server writes and reads these entries, so a damaged entry decodes the same
+// on both sides.
+unsigned int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned int>(c - '0');
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned int>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned int>(c - 'a' + 10);
+    return 0;
+}
+
+// Decodes the hex pairs of pHex[0..nLength) (stopping at a NUL) into pOut, at most nOutSize
+// bytes. An odd final digit pairs with an implicit 0. Returns the number of bytes written.
+size_t DecodeHexPairs(const char* pHex, size_t nLength, unsigned char bKey, unsigned char* pOut, size_t nOutSize) {
+    size_t nOut = 0;
+    for (size_t i = 0; i < nLength && pHex[i] != '\0' && nOut < nOutSize; i += 2) {
+        char cLow = i + 1 < nLength ? pHex[i + 1] : '\0';
+        pOut[nOut++] = static_cast<unsigned char>(((HexDigit(pHex[i]) << 4) | HexDigit(cLow)) ^ bKey);
+        if (cLow == '\0') break;
+    }
+    return nOut;
+}
+
+}  // namespace
+
+void DescrambleText(const char* pszEntry, char* pszOut, size_t nSize) {
+    if (nSize == 0) return;
+    if (static_cast<unsigned char>(pszEntry[0]) != SCRAMBLE_MARK) {
+        snprintf(pszOut, nSize, "%s", pszEntry);
+        return;
+    }
+    pszOut[0] = '\0';
+    if (pszEntry[1] == '\0') return;
+    unsigned char bKey = static_cast<unsigned char>(pszEntry[1]);
+    const char* pHex = pszEntry + 2;
+    size_t nOut = DecodeHexPairs(pHex, strlen(pHex), bKey, reinterpret_cast<unsigned char*>(pszOut), nSize - 1);
+    pszOut[nOut] = '\0';
+}
+
+int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
+    if (nSize > 0) pszPassword[0] = '\0';
+    // Without a mail directory the name alone would be looked up in the server's working
+    // directory, where no user's password belongs.
+    if (pszMailDir == nullptr || pszMailDir[0] == '\0') return 0;
+    char szPath[MAX_PATH];
+    int nPath = snprintf(szPath, sizeof szPath, "%s%s", pszMailDir, Settings.PasswordFile);
+    if (nPath < 0 || static_cast<size_t>(nPath) >= sizeof szPath) return 0;
+    printf("Authentication file name = %s\n", szPath);
+
+    FILE* pFile = fopen(szPath, "r");
+    if (pFile == nullptr) return 0;
+    char szLine[MAX_PATH];
+    if (fgets(szLine, sizeof szLine, pFile) == nullptr) szLine[0] = '\0';
+    fclose(pFile);
+
+    // A line feed at the very start is kept: the entry is then that single line feed. Windows
+    // reads the file in text mode, so a carriage return before the line feed goes too.
+    if (szLine[0] != '\0') {
+        char* pEnd = strchr(szLine + 1, '\n');
+        if (pEnd != nullptr) {
+            if (pEnd[-1] == '\r' && pEnd - 1 > szLine) --pEnd;
+            *pEnd = '\0';
+        }
+    }
+    DescrambleText(szLine, pszPassword, nSize);
+    printf(" -> found Authentication file name (mailbox)\n");
+    return 1;
+}
+
+int DecodeMessageFile(const char* pszSource, const char* pszDest) {
+    FILE* pSource = fopen(pszSource, "rb");
+    if (pSource == nullptr) return 0;
+    unsigned char bHead[2] = {0, 0};
+    size_t nHead = fread(bHead, 1, 2, pSource);
+    if (nHead < 1 || bHead[0] != SCRAMBLE_MARK) {
+        fclose(pSource);
+        return 0;
+    }
+    FILE* pDest = fopen(pszDest, "wb");
+    if (pDest == nullptr) {
+        fclose(pSource);
+        return 0;
+    }
+
+    // Block by block, so that memory does not grow with the message. The block length is
+    // even, so a hex pair never straddles two blocks.
+    char szHex[MESSAGE_BLOCK];
+    unsigned char bPlain[MESSAGE_BLOCK / 2];
+    bool bFailed = false;
+    for (;;) {
+        size_t nRead = fread(szHex, 1, sizeof szHex, pSource);
+        size_t nPlain = DecodeHexPairs(szHex, nRead, bHead[1], bPlain, sizeof bPlain);
+        if (nPlain > 0 && fwrite(bPlain, 1, nPlain, pDest) != nPlain) bFailed = true;
+        if (bFailed || nRead < sizeof szHex) break;
+    }
+    if (ferror(pSource)) bFailed = true;
+    fclose(pSource);
+    if (fclose(pDest) != 0) bFailed = true;
+    // A message cut short by a full disk would be served as if whole; better to let the
+    // caller fall back to the stored file.
+    if (bFailed) {
+        remove(pszDest);
+        return 0;
+    }
+    return 1;
+}

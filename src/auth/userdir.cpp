@@ -1,0 +1,233 @@
+#include "auth/userdir.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "auth/base64.h"
+#include "config/settings.h"
+#include "platform/accounts.h"
+#include "platform/registry.h"
+#include "platform/types.h"
+
+namespace {
+
+constexpr const char* KEY_DOMAIN_IMAP4IP = "SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP";
+constexpr const char* KEY_DOMAIN_FOLDER = "SOFTWARE\\Velmora\\IMS\\Domain\\Folder";
+constexpr size_t USER_LINE_SIZE = 1024;
+constexpr size_t FIELD_SIZE = 256;
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualIgnoringCase(const char* psz1, const char* psz2, size_t nLength) {
+    for (size_t i = 0; i < nLength; ++i) {
+        if (LowerAscii(psz1[i]) != LowerAscii(psz2[i])) return false;
+        if (psz1[i] == '\0') return true;
+    }
+    return true;
+}
+
+// Windows opens a device, not a file, for these names whatever extension follows them.
+bool IsDeviceName(const char* pPart, size_t nLength) {
+    static const char* const pszDevices[] = {"con", "prn", "aux", "nul", "conin$", "conout$", "clock$"};
+    size_t nBase = 0;
+    while (nBase < nLength && pPart[nBase] != '.') ++nBase;
+    for (const char* pszDevice : pszDevices) {
+        if (strlen(pszDevice) == nBase && EqualIgnoringCase(pPart, pszDevice, nBase)) return true;
+    }
+    return nBase == 4 && (EqualIgnoringCase(pPart, "com", 3) || EqualIgnoringCase(pPart, "lpt", 3)) &&
+           pPart[3] >= '0' && pPart[3] <= '9';
+}
+
+// One component of a path made from client text: a plain name that stays where it is put.
+bool IsSafePathPart(const char* pPart, size_t nLength) {
+    if (nLength == 1 && pPart[0] == '.') return false;
+    for (size_t i = 0; i < nLength; ++i) {
+        unsigned char c = static_cast<unsigned char>(pPart[i]);
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == ':') return false;
+        if (c == '.' && i + 1 < nLength && pPart[i + 1] == '.') return false;
+    }
+    return !IsDeviceName(pPart, nLength);
+}
+
+// Splits "user@domain" (or "user%domain") at its first "@", failing that its first "%".
+const char* FindDomainSeparator(const char* pszName) {
+    const char* p = strchr(pszName, '@');
+    return p != nullptr ? p : strchr(pszName, '%');
+}
+
+const char* AccountFolder() {
+    return Settings.Membership[0] != '\0' ? Settings.Membership : Settings.ProgramPath;
+}
+
+// Copies the tab-separated field that starts at p into pszField (cut to its size) and returns
+// where the next field starts, or nullptr after the last one.
+const char* TakeField(const char* p, char* pszField) {
+    const char* pEnd = strchr(p, '\t');
+    size_t nLength = pEnd != nullptr ? static_cast<size_t>(pEnd - p) : strlen(p);
+    snprintf(pszField, FIELD_SIZE, "%.*s", static_cast<int>(nLength < FIELD_SIZE ? nLength : FIELD_SIZE - 1), p);
+    return pEnd != nullptr ? pEnd + 1 : nullptr;
+}
+
+// Searches one domain's user file. True when the user's record was found.
+bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRecord) {
+    if (!IsSafePathPart(pszDomain, strlen(pszDomain))) return false;
+    char szPath[MAX_PATH];
+    int nPath = snprintf(szPath, sizeof szPath, "%s%s.idx", AccountFolder(), pszDomain);
+    if (nPath < 0 || static_cast<size_t>(nPath) >= sizeof szPath) return false;
+    FILE* pFile = fopen(szPath, "r");
+    if (pFile == nullptr) return false;
+
+    char szLine[USER_LINE_SIZE];
+    char szRecord[USER_LINE_SIZE];
+    bool bFound = false;
+    bool bInLongLine = false;
+    while (!bFound && fgets(szLine, sizeof szLine, pFile) != nullptr) {
+        bool bContinuation = bInLongLine;
+        bool bLineFeed = strchr(szLine, '\n') != nullptr;
+        if (!bLineFeed) {
+            // A last line without its line feed may still be being written.
+            int c = getc(pFile);
+            if (c == EOF) break;
+            ungetc(c, pFile);
+        }
+        bInLongLine = !bLineFeed;
+        // The tail of an overlong line is not a record of its own, and a record text that the
+        // length limit cut is not a record at all.
+        size_t nText = strcspn(szLine, " \n");
+        if (bContinuation || szLine[nText] == '\0') continue;
+        szLine[nText] = '\0';
+        Base64Decode(szLine, nText, szRecord, sizeof szRecord);
+        // An empty line decodes to a record without a name; no login may find it.
+        size_t nName = strcspn(szRecord, "\t");
+        if (nName == 0 || nName != strlen(pszUser) || !EqualIgnoringCase(szRecord, pszUser, nName)) continue;
+        char* pFields[] = {pRecord->name, pRecord->password, pRecord->field3, pRecord->field4, pRecord->home};
+        const char* p = szRecord;
+        for (char* pszField : pFields) {
+            if (p == nullptr) break;
+            p = TakeField(p, pszField);
+        }
+        bFound = true;
+    }
+    fclose(pFile);
+    return bFound;
+}
+
+// Appends text to the result; false once it no longer fits.
+bool Append(char* pszOut, size_t nSize, size_t* pnUsed, const char* pText, size_t nLength) {
+    if (*pnUsed + nLength >= nSize) return false;
+    memcpy(pszOut + *pnUsed, pText, nLength);
+    *pnUsed += nLength;
+    pszOut[*pnUsed] = '\0';
+    return true;
+}
+
+}  // namespace
+
+bool IsSafeUserName(const char* pszUser, size_t nLength) {
+    if (pszUser == nullptr || memchr(pszUser, '\0', nLength) != nullptr) return false;
+    const char* pAt = static_cast<const char*>(memchr(pszUser, '@', nLength));
+    const char* pSeparator = pAt != nullptr ? pAt : static_cast<const char*>(memchr(pszUser, '%', nLength));
+    size_t nName = pSeparator != nullptr ? static_cast<size_t>(pSeparator - pszUser) : nLength;
+    if (nName == 0 || !IsSafePathPart(pszUser, nName)) return false;
+    if (pSeparator == nullptr) return true;
+    size_t nDomain = nLength - nName - 1;
+    return nDomain == 0 || IsSafePathPart(pSeparator + 1, nDomain);
+}
+
+bool IsSafeUserName(const char* pszUser) {
+    return pszUser != nullptr && IsSafeUserName(pszUser, strlen(pszUser));
+}
+
+void FindDomainByAddress(const char* pszLocalAddr, char* pszDomain, size_t nSize) {
+    if (nSize > 0) pszDomain[0] = '\0';
+    for (uint32_t dwIndex = 0;; ++dwIndex) {
+        char szName[256];
+        char szData[257];
+        uint32_t dwType = 0;
+        uint32_t cbData = 256;
+        long lResult = RegEnumValue(KEY_DOMAIN_IMAP4IP, dwIndex, szName, sizeof szName, &dwType, szData, &cbData);
+        if (lResult == ERROR_MORE_DATA) continue;
+        if (lResult != ERROR_SUCCESS) return;
+        szData[cbData < 256 ? cbData : 256] = '\0';
+        if (strcmp(szData, pszLocalAddr) == 0) {
+            snprintf(pszDomain, nSize, "%s", szName);
+            return;
+        }
+    }
+}
+
+unsigned long FindUserRecord(const char* pszDomain, const char* pszUser, UserRecord* pRecord) {
+    memset(pRecord, 0, sizeof *pRecord);
+    if (pszDomain != nullptr && pszDomain[0] != '\0') {
+        return SearchUserFile(pszDomain, pszUser, pRecord) ? 0 : NERR_UserNotFound;
+    }
+    for (const char* p = Settings.DomainNamesAreLocal;
+         p < Settings.DomainNamesAreLocal + sizeof Settings.DomainNamesAreLocal && *p != '\0'; p += strlen(p) + 1) {
+        if (SearchUserFile(p, pszUser, pRecord)) return 0;
+    }
+    return NERR_UserNotFound;
+}
+
+unsigned long GetHomeDirectory(const char* pszUser, const char* pszDomain, char* pszHome, size_t nSize) {
+    if (nSize > 0) pszHome[0] = '\0';
+    if (Settings.UserManager != 0) return GetSystemUserHome(pszUser, pszHome, nSize);
+    UserRecord record;
+    unsigned long ulStatus = FindUserRecord(pszDomain, pszUser, &record);
+    if (ulStatus == 0) snprintf(pszHome, nSize, "%s", record.home);
+    return ulStatus;
+}
+
+void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* pszMailDir, size_t nSize) {
+    if (nSize == 0) return;
+    pszMailDir[0] = '\0';
+    if (!IsSafeUserName(pszUser)) return;
+
+    char szFullName[MAX_PATH + 258];
+    if (strchr(pszUser, '@') == nullptr && strchr(pszUser, '%') == nullptr) {
+        char szDomain[256];
+        FindDomainByAddress(pszLocalAddr, szDomain, sizeof szDomain);
+        snprintf(szFullName, sizeof szFullName, "%s@%s", pszUser, szDomain);
+    } else {
+        snprintf(szFullName, sizeof szFullName, "%s", pszUser);
+    }
+    char* pSeparator = szFullName + (FindDomainSeparator(szFullName) - szFullName);
+    *pSeparator = '\0';
+    const char* pszName = szFullName;
+    const char* pszDomain = pSeparator + 1;
+
+    char szFolder[256];
+    RegReadString(KEY_DOMAIN_FOLDER, pszDomain, "", szFolder, sizeof szFolder);
+
+    char szHome[256] = "";
+    const char* pszRest = Settings.MailInBoxDir;
+    if (EqualIgnoringCase(pszRest, "%home%", 6)) {
+        // Without a home directory the template would put this user's mail in a directory
+        // at the root that every such user shares; such a user has no mail directory.
+        if (GetHomeDirectory(pszName, pszDomain, szHome, sizeof szHome) != 0 || szHome[0] == '\0') return;
+        pszRest += 6;
+    }
+    const char* pPlaceholder = strstr(pszRest, "%USERNAME%");
+    if (pPlaceholder == nullptr) pPlaceholder = strstr(pszRest, "%username%");
+
+    size_t nUsed = 0;
+    bool bFits = Append(pszMailDir, nSize, &nUsed, szHome, strlen(szHome));
+    if (pPlaceholder != nullptr) {
+        bFits = bFits && Append(pszMailDir, nSize, &nUsed, pszRest, static_cast<size_t>(pPlaceholder - pszRest));
+        if (szFolder[0] != '\0') {
+            bFits = bFits && Append(pszMailDir, nSize, &nUsed, szFolder, strlen(szFolder)) &&
+                    Append(pszMailDir, nSize, &nUsed, "/", 1);
+        }
+        bFits = bFits && Append(pszMailDir, nSize, &nUsed, pszName, strlen(pszName));
+        pszRest = pPlaceholder + strlen("%USERNAME%");
+    }
+    bFits = bFits && Append(pszMailDir, nSize, &nUsed, pszRest, strlen(pszRest));
+    // Configured values may still be written with Windows separators.
+    for (size_t i = 0; i < nUsed; ++i) {
+        if (pszMailDir[i] == '\\') pszMailDir[i] = '/';
+    }
+    if (nUsed > 0 && pszMailDir[nUsed - 1] != '/') bFits = bFits && Append(pszMailDir, nSize, &nUsed, "/", 1);
+    // A directory cut short would name some other directory.
+    if (!bFits) pszMailDir[0] = '\0';
+}

@@ -1,0 +1,87 @@
+#include "platform/accounts.h"
+
+#include <pwd.h>
+#include <security/pam_appl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr const char* szPamService = "veve4d";
+constexpr unsigned long USER_NOT_FOUND = 2221;
+
+struct Credentials {
+    const char* pszUser;
+    const char* pszPassword;
+};
+
+// Answers the password prompt with the password and a visible prompt with the user name; PAM
+// frees the answers, so they are malloc'd.
+int Converse(int nMessages, const struct pam_message** ppMessages, struct pam_response** ppResponses,
+             void* pAppData) {
+    if (nMessages <= 0 || ppMessages == nullptr || ppResponses == nullptr) return PAM_CONV_ERR;
+    const Credentials* pCredentials = static_cast<const Credentials*>(pAppData);
+    pam_response* pResponses = static_cast<pam_response*>(calloc(static_cast<size_t>(nMessages), sizeof(pam_response)));
+    if (pResponses == nullptr) return PAM_BUF_ERR;
+    for (int i = 0; i < nMessages; ++i) {
+        const char* pszAnswer = nullptr;
+        switch (ppMessages[i]->msg_style) {
+            case PAM_PROMPT_ECHO_OFF: pszAnswer = pCredentials->pszPassword; break;
+            case PAM_PROMPT_ECHO_ON: pszAnswer = pCredentials->pszUser; break;
+            case PAM_ERROR_MSG:
+            case PAM_TEXT_INFO: continue;
+            default: pszAnswer = nullptr; break;
+        }
+        if (pszAnswer == nullptr || (pResponses[i].resp = strdup(pszAnswer)) == nullptr) {
+            for (int j = 0; j < i; ++j) free(pResponses[j].resp);
+            free(pResponses);
+            return PAM_CONV_ERR;
+        }
+    }
+    *ppResponses = pResponses;
+    return PAM_SUCCESS;
+}
+
+}  // namespace
+
+int LogonSystemUser(const char* pszUser, const char* pszPassword) {
+    Credentials credentials = {pszUser, pszPassword};
+    struct pam_conv conversation = {Converse, &credentials};
+    pam_handle_t* pHandle = nullptr;
+    int nStatus = pam_start(szPamService, pszUser, &conversation, &pHandle);
+    if (nStatus != PAM_SUCCESS) {
+        if (pHandle != nullptr) pam_end(pHandle, nStatus);
+        return nStatus != 0 ? nStatus : -1;
+    }
+    nStatus = pam_authenticate(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    // An expired or locked account fails here although its password is right, as a batch
+    // logon fails on such an account.
+    if (nStatus == PAM_SUCCESS) nStatus = pam_acct_mgmt(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    pam_end(pHandle, nStatus);
+    return nStatus;
+}
+
+unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize) {
+    if (nSize > 0) pszHome[0] = '\0';
+    long lSuggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(lSuggested > 0 ? static_cast<size_t>(lSuggested) : 16384);
+    struct passwd pw;
+    struct passwd* pResult = nullptr;
+    int nError;
+    while ((nError = getpwnam_r(pszUser, &pw, buffer.data(), buffer.size(), &pResult)) == ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (pResult != nullptr) {
+        snprintf(pszHome, nSize, "%s", pw.pw_dir != nullptr ? pw.pw_dir : "");
+        return 0;
+    }
+    // These mean "no such user" rather than a failed lookup.
+    if (nError == 0 || nError == ENOENT || nError == ESRCH || nError == EBADF || nError == EPERM) return USER_NOT_FOUND;
+    return static_cast<unsigned long>(nError);
+}
