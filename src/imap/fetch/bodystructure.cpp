@@ -39,7 +39,7 @@ struct BodyReader {
     FILE* pFile;
     char szLine[LINE_SIZE];
     bool bEnd;  // the last read found the end of the file
-    char szDelimiter[VALUE_SIZE];
+    char szDelimiter[VALUE_SIZE + 2];  // "--" and the boundary
 };
 
 // Reads the next line; a line cut short by the end of the file still counts as read.

@@ -270,7 +270,7 @@ void WriteEnvelope(Session* pSession) {
 
     QueueStringOrNil(pSession, envelope.szValue[ENV_DATE], " ");
     char szSubject[CONVERTED_SIZE];
-    snprintf(szSubject, sizeof(szSubject), "%s", envelope.szValue[ENV_SUBJECT]);
+    snprintf(szSubject, sizeof(szSubject), "%.*s", static_cast<int>(sizeof(szSubject) - 1), envelope.szValue[ENV_SUBJECT]);
     ConvertRawText(szSubject, sizeof(szSubject));
     QueueStringOrNil(pSession, szSubject, " ");
     for (int nField = ENV_FROM; nField <= ENV_BCC; nField++) {

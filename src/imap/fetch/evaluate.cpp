@@ -185,7 +185,7 @@ uint64_t MessageSize(const char* pszPath) {
 
 void WriteUidItem(Session* pSession) {
     char szDigits[11];
-    snprintf(szDigits, sizeof(szDigits), "%s", pSession->FindData.cFileName);
+    snprintf(szDigits, sizeof(szDigits), "%.10s", pSession->FindData.cFileName);
     FormatResponse(pSession, "UID %lu", strtoul(szDigits, nullptr, 10));
     SendResponse(pSession, 0, 1);
 }
