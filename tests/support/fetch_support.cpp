@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,6 +30,13 @@ void SetCommand(Session* pSession, const std::string& line, bool bUid) {
 }
 
 }  // namespace
+
+bool SetFileTimes(const std::string& path, long long accessTime, long long writeTime) {
+    struct timespec times[2] = {};
+    times[0].tv_sec = static_cast<time_t>(accessTime);
+    times[1].tv_sec = static_cast<time_t>(writeTime);
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
 
 std::string Scramble(const std::string& content, unsigned char key) {
     std::string out;

@@ -35,4 +35,7 @@ struct FetchFixture {
     void SelectMessage(const std::string& name);
 };
 
+// Sets a file's access and write times (seconds since 1970).
+bool SetFileTimes(const std::string& path, long long accessTime, long long writeTime);
+
 std::string Scramble(const std::string& content, unsigned char key);
