@@ -10,5 +10,8 @@ int CmdLogout(Session* pSession);
 int CmdNamespace(Session* pSession);
 int CmdCheck(Session* pSession);
 int CmdUid(Session* pSession);
+int CmdSelect(Session* pSession);
+int CmdExamine(Session* pSession);
+int CmdStatus(Session* pSession);
 // Handlers not built yet answer as a command of the wrong state would.
 int CmdUnavailable(Session* pSession);
