@@ -106,13 +106,19 @@ TEST(FetchCommand, InternalDateIsTheWriteTimeInImapForm) {
     std::string path = f.dir.path + "/" + name;
     // 2026-12-05 20:49:07 UTC as the write time; the access time elsewhere must not matter.
     ASSERT_TRUE(SetFileTimes(path, 1000000000, 1796503747));
+    const char* pszOldZone = getenv("TZ");
+    std::string oldZone = pszOldZone != nullptr ? pszOldZone : "";
     setenv("TZ", "UTC", 1);
     EXPECT_EQ(f.Fetch("1 INTERNALDATE"),
               "* 1 FETCH (INTERNALDATE \"05-Dec-2026 20:49:07 +0000\")\r\na1 OK FETCH completed\r\n");
     setenv("TZ", "JST-9", 1);
     EXPECT_EQ(f.Fetch("1 INTERNALDATE"),
               "* 1 FETCH (INTERNALDATE \"06-Dec-2026 05:49:07 +0900\")\r\na1 OK FETCH completed\r\n");
-    unsetenv("TZ");
+    if (pszOldZone != nullptr) {
+        setenv("TZ", oldZone.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
     // A message file that is gone by the time the item is written.
     f.SelectMessage("0000000099-000000.MSG");
     EXPECT_EQ(f.Capture([&] { WriteInternalDate(f.session.get()); }), "INTERNALDATE NIL");
