@@ -243,6 +243,11 @@ int AcceptLoop() {
         return 0;
     }
 
+    // A stop that came while the sockets were being opened found nothing to wake.
+    if (bStop.load()) {
+        printf("Service terminating.\n");
+        return 0;
+    }
     for (;;) {
         printf("wait select()\n");
         int nReady = WaitReadable(aListenSockets, nSockets);
