@@ -165,7 +165,14 @@ int CmdList(Session* pSession) {
     char szReference[PATTERN_SIZE];
     char szPattern[PATTERN_SIZE];
     if (ListArguments(pSession, szReference, szPattern)) {
-        ListMailboxes(pSession, szReference, szPattern);
+        if (szPattern[0] == '\0') {
+            // Clients ask with an empty pattern for the hierarchy delimiter alone; a walk
+            // would list every top-level mailbox twice instead.
+            FormatResponse(pSession, "* %s (\\Noselect) \"/\" \"\"\r\n", pSession->pCommand);
+            SendResponse(pSession, 1, 1);
+        } else {
+            ListMailboxes(pSession, szReference, szPattern);
+        }
         RespondCompleted(pSession);
     }
     return 1;
@@ -182,7 +189,10 @@ int CmdLsub(Session* pSession) {
         if (szPattern[0] != '/') {
             szReference[0] = '\0';
         }
-        ListMailboxes(pSession, szReference, szPattern);
+        // No subscribed mailbox has the empty name.
+        if (szPattern[0] != '\0') {
+            ListMailboxes(pSession, szReference, szPattern);
+        }
         RespondCompleted(pSession);
     }
     return 1;

@@ -232,6 +232,12 @@ TEST_F(ListTest, ASelectedMailboxDoesNotMoveTheTop) {
     EXPECT_EQ(Dispatch("a2 LSUB / D\r\n"), "* LSUB () \"/\" D\r\na2 OK LSUB completed\r\n");
 }
 
+TEST_F(ListTest, AnEmptyPatternAsksForTheDelimiter) {
+    EXPECT_EQ(Dispatch("a1 LIST \"\" \"\"\r\n"), "* LIST (\\Noselect) \"/\" \"\"\r\na1 OK LIST completed\r\n");
+    EXPECT_EQ(Dispatch("a2 LIST A \"\"\r\n"), "* LIST (\\Noselect) \"/\" \"\"\r\na2 OK LIST completed\r\n");
+    EXPECT_EQ(Dispatch("a3 LSUB \"\" \"\"\r\n"), "a3 OK LSUB completed\r\n");
+}
+
 TEST_F(ListTest, BadArgumentsAndMissingPaths) {
     EXPECT_EQ(Dispatch("a1 LIST *\r\n"), "a1 BAD LIST illegal argument\r\n");
     EXPECT_EQ(Dispatch("a2 LSUB \"\"\r\n"), "a2 BAD LSUB illegal argument\r\n");
