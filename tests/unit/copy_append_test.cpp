@@ -2,7 +2,10 @@
 // the client's bytes on a socket pair.
 #include "mailbox_session.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
+
+#include <csignal>
 
 namespace {
 
@@ -204,6 +207,24 @@ TEST_F(AppendCommandTest, AMessageCutShortByTheClientIsNotKept) {
     EXPECT_EQ(Dispatch("a1 APPEND Sent {100}\r\n"), "+ Ready for literal data\r\na1 NO APPEND fails\r\n");
     EXPECT_EQ(Names(Path("Sent")), std::vector<std::string>{"uid"});
     EXPECT_EQ(Read(Path("Sent/uid")), "5");
+}
+
+TEST_F(AppendCommandTest, AMessageThatCannotBeWrittenWholeIsNotKept) {
+    // A file-size limit stands in for a full disk: the write fails part way.
+    std::string literal(4000, 'x');
+    ClientSends(literal + "\r\na2 NOOP\r\n");
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string answer = Dispatch("a1 APPEND Sent {4000}\r\n");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    // The literal is still read to its end: the request behind it is answered as a request.
+    EXPECT_EQ(answer, "+ Ready for literal data\r\na1 NO APPEND fails\r\na2 OK NOOP completed\r\n");
+    EXPECT_EQ(Names(Path("Sent")), std::vector<std::string>{"uid"});
 }
 
 TEST_F(AppendCommandTest, AStaleUidFileNeverGivesANewMessageAnOldUid) {
