@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "imap/commands.h"
+#include "imap/fetch/fetch.h"
 #include "imap/line.h"
 #include "imap/response.h"
 #include "platform/text.h"
@@ -15,7 +16,7 @@ struct UidRow {
 
 const UidRow kUidCommands[] = {
     {"COPY", CmdUnavailable},
-    {"FETCH", CmdUnavailable},
+    {"FETCH", CmdFetch},
     {"STORE", CmdUnavailable},
     {"SEARCH", CmdUnavailable},
 };

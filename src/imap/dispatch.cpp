@@ -5,6 +5,7 @@
 
 #include "auth/login.h"
 #include "imap/commands.h"
+#include "imap/fetch/fetch.h"
 #include "imap/line.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -44,7 +45,7 @@ const CommandRow kCommands[] = {
     {"CLOSE", false, CmdUnavailable},
     {"EXPUNGE", false, CmdUnavailable},
     {"SEARCH", true, CmdUnavailable},
-    {"FETCH", true, CmdUnavailable},
+    {"FETCH", true, CmdFetch},
     {"STORE", true, CmdUnavailable},
     {"COPY", true, CmdUnavailable},
     {"UID", true, CmdUid},
