@@ -16,8 +16,8 @@ struct UidRow {
 const UidRow kUidCommands[] = {
     {"COPY", CmdUnavailable},
     {"FETCH", CmdUnavailable},
-    {"STORE", CmdUnavailable},
-    {"SEARCH", CmdUnavailable},
+    {"STORE", CmdStore},
+    {"SEARCH", CmdSearch},
 };
 
 }  // namespace

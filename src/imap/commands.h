@@ -10,5 +10,9 @@ int CmdLogout(Session* pSession);
 int CmdNamespace(Session* pSession);
 int CmdCheck(Session* pSession);
 int CmdUid(Session* pSession);
+int CmdStore(Session* pSession);
+int CmdExpunge(Session* pSession);
+int CmdClose(Session* pSession);
+int CmdSearch(Session* pSession);
 // Handlers not built yet answer as a command of the wrong state would.
 int CmdUnavailable(Session* pSession);
