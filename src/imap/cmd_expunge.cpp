@@ -1,7 +1,6 @@
 // EXPUNGE and CLOSE: both delete the files of the messages flagged Deleted; EXPUNGE announces
 // each removal, CLOSE removes in silence and leaves the selected state.
 #include <cstdio>
-#include <vector>
 
 #include "imap/commands.h"
 #include "imap/expunge.h"
@@ -33,17 +32,16 @@ bool MessageGone(const char* pszMailbox, uint32_t ulUid) {
 void ExpungeMailbox(Session* pSession, int bAnnounce) {
     char szPattern[MESSAGE_PATH_SIZE];
     if (!MailboxFilePath(szPattern, sizeof(szPattern), pSession->szMailbox, ALL_MESSAGES_PATTERN)) return;
-    std::vector<FindData> entries;
-    if (FindFiles(szPattern, 0, entries) == 0) return;
-
     int32_t lCounter = 0;
-    for (const FindData& data : entries) {
-        if (!IsMessageFile(data)) continue;
+    // The listing is complete and sorted before the first entry comes back, so deleting inside
+    // the walk cannot disturb it.
+    FindFiles(szPattern, 0, [&](const FindData& data) {
+        if (!IsMessageFile(data)) return true;
         lCounter++;
-        if (FlagAt(data.cFileName, FLAG_POS_DELETED) != '1') continue;
+        if (FlagAt(data.cFileName, FLAG_POS_DELETED) != '1') return true;
         char szPath[MESSAGE_PATH_SIZE];
-        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, data.cFileName)) continue;
-        if (!DeleteFileEntry(szPath) && !MessageGone(pSession->szMailbox, MessageUid(data.cFileName))) continue;
+        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, data.cFileName)) return true;
+        if (!DeleteFileEntry(szPath) && !MessageGone(pSession->szMailbox, MessageUid(data.cFileName))) return true;
         if (bAnnounce) {
             FormatResponse(pSession, "* %ld EXPUNGE\r\n", static_cast<long>(lCounter));
             SendResponse(pSession, 1, 1);
@@ -51,7 +49,8 @@ void ExpungeMailbox(Session* pSession, int bAnnounce) {
         // The messages behind this one move up by one.
         lCounter--;
         pSession->lExists--;
-    }
+        return true;
+    });
 }
 
 int CmdExpunge(Session* pSession) {
