@@ -28,7 +28,7 @@ void ReadStoreItem(const char* pszItem, StoreRequest* pRequest) {
     *pRequest = StoreRequest{};
     if (pszItem[0] == '+') {
         pRequest->mode = STORE_SET;
-    } else if (pszItem[0] != '-' && StrNICmp(pszItem, "FLAGS", 5) == 0) {
+    } else if (StrNICmp(pszItem, "FLAGS", 5) == 0) {
         pRequest->mode = STORE_REPLACE;
     } else {
         pRequest->mode = STORE_CLEAR;
