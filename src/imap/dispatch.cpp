@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "auth/login.h"
 #include "imap/commands.h"
 #include "imap/line.h"
 #include "imap/response.h"
@@ -26,9 +27,9 @@ const CommandRow kCommands[] = {
     {"NOOP", false, CmdNoop},
     {"LOGOUT", false, CmdLogout},
     {"AUTHENTICATE", false, CmdUnavailable},
-    {"LOGIN", true, CmdUnavailable},
-    {"SELECT", true, CmdUnavailable},
-    {"EXAMINE", true, CmdUnavailable},
+    {"LOGIN", true, CmdLogin},
+    {"SELECT", true, CmdSelect},
+    {"EXAMINE", true, CmdExamine},
     {"CREATE", true, CmdUnavailable},
     {"DELETE", true, CmdUnavailable},
     {"RENAME", true, CmdUnavailable},
@@ -36,7 +37,7 @@ const CommandRow kCommands[] = {
     {"UNSUBSCRIBE", true, CmdUnavailable},
     {"LIST", true, CmdUnavailable},
     {"LSUB", true, CmdUnavailable},
-    {"STATUS", true, CmdUnavailable},
+    {"STATUS", true, CmdStatus},
     {"APPEND", true, CmdUnavailable},
     {"NAMESPACE", false, CmdNamespace},
     {"CHECK", false, CmdCheck},

@@ -109,6 +109,7 @@ ServiceStatusRecord g_statusRecord;
 // What the service last said it accepts. A stop that comes while the service is still starting
 // (it accepts no control then) is held back until it does, rather than lost.
 std::atomic<uint32_t> g_controlsAccepted{0};
+std::atomic<uint32_t> g_currentState{SERVICE_STOPPED};
 std::atomic<bool> g_stopPending{false};
 
 std::unique_ptr<ControlThread> g_consoleThread;
@@ -154,7 +155,11 @@ void OnServiceSignal(ControlThread& thread, int nSignal) {
     }
     if (nSignal != 0) g_stopPending.store(true);
     if (!g_stopPending.load()) return;
-    if ((g_controlsAccepted.load() & SERVICE_ACCEPT_STOP) != 0) {
+    if (g_currentState.load() == SERVICE_STOPPED) {
+        // Start-up failed and the service has already stopped: nothing left to stop.
+        g_stopPending.store(false);
+        thread.SetPollInterval(-1);
+    } else if ((g_controlsAccepted.load() & SERVICE_ACCEPT_STOP) != 0) {
         thread.SetPollInterval(-1);
         DeliverStop();
     } else {
@@ -176,6 +181,7 @@ bool StartServiceCtrlDispatcher(const char* pszServiceName, ServiceMainFunction 
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
+    g_currentState.store(SERVICE_START_PENDING);
     ControlThread thread;
     if (!thread.Start(signals, [&thread](int nSignal) { OnServiceSignal(thread, nSignal); })) return false;
 
@@ -249,6 +255,7 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE hStatus, const SERVICE_STATUS* pStat
         return false;
     }
     g_controlsAccepted.store(pStatus->dwControlsAccepted);
+    g_currentState.store(pStatus->dwCurrentState);
     return true;
 }
 

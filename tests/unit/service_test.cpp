@@ -6,7 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -261,6 +264,52 @@ TEST(StatusReportFailure, NoManagerNoHandle) {
     EXPECT_EQ(RegisterServiceCtrlHandler("VLMVEVE4D-SVC", NoHandler), nullptr);
     EnvGuard relative("NOTIFY_SOCKET", "relative/path");
     EXPECT_EQ(RegisterServiceCtrlHandler("VLMVEVE4D-SVC", NoHandler), nullptr);
+}
+
+// The dispatcher turns SIGTERM into the stop control; one that comes while the service is still
+// starting (accepting no control) waits until the service runs.
+std::atomic<int> g_stopsWhileStarting{0};
+std::atomic<int> g_stopsWhileRunning{0};
+std::atomic<bool> g_running{false};
+std::atomic<int> g_interrogates{0};
+
+void RecordingHandler(uint32_t dwControl) {
+    if (dwControl == SERVICE_CONTROL_STOP) (g_running.load() ? g_stopsWhileRunning : g_stopsWhileStarting)++;
+    if (dwControl == SERVICE_CONTROL_INTERROGATE) g_interrogates++;
+}
+
+template <typename Pred>
+bool WaitUntil(Pred pred) {
+    for (int i = 0; i < 1000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pred();
+}
+
+void EarlyStopServiceMain(int argc, char** argv) {
+    EXPECT_EQ(argc, 1);
+    EXPECT_STREQ(argv[0], "VLMVEVE4D-SVC");
+    SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandler("VLMVEVE4D-SVC", RecordingHandler);
+    ASSERT_NE(h, nullptr);
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, 3000};
+    ASSERT_TRUE(SetServiceStatus(h, &status));
+    kill(getpid(), SIGHUP);
+    EXPECT_TRUE(WaitUntil([] { return g_interrogates.load() == 1; }));
+    kill(getpid(), SIGTERM);
+    // Give the control thread time to take the signal; it must hold it back meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    g_running = true;
+    status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    ASSERT_TRUE(SetServiceStatus(h, &status));
+    EXPECT_TRUE(WaitUntil([] { return g_stopsWhileRunning.load() == 1; }));
+    status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    SetServiceStatus(h, &status);
+}
+
+TEST(Dispatcher, StopDuringStartIsHeldUntilTheServiceRuns) {
+    NotifyReceiver receiver;
+    EnvGuard socketEnv("NOTIFY_SOCKET", receiver.name.c_str());
+    ASSERT_TRUE(StartServiceCtrlDispatcher("VLMVEVE4D-SVC", EarlyStopServiceMain));
+    EXPECT_EQ(g_stopsWhileStarting.load(), 0);
+    EXPECT_EQ(g_stopsWhileRunning.load(), 1);
 }
 
 // ---- Installing and removing the unit

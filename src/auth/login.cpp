@@ -1,0 +1,132 @@
+#include "auth/login.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "auth/userdir.h"
+#include "config/settings.h"
+#include "imap/response.h"
+#include "net/logs.h"
+#include "platform/accounts.h"
+#include "platform/fs.h"
+#include "service/service.h"
+#include "store/store.h"
+
+namespace {
+
+std::atomic<int32_t> lLoginCount{0};
+
+// Copies a LOGIN argument, dropping one leading quote and ending at the first quote after it.
+void TakeArgument(const char* pszText, char* pszOut, size_t nSize) {
+    if (*pszText == '"') {
+        pszText++;
+    }
+    snprintf(pszOut, nSize, "%s", pszText);
+    char* pQuote = strchr(pszOut, '"');
+    if (pQuote != nullptr) {
+        *pQuote = '\0';
+    }
+}
+
+int CheckUserFileAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
+    char szName[260];
+    char szDomain[256] = "";
+    snprintf(szName, sizeof(szName), "%s", pszUser);
+    char* pSplit = strchr(szName, '@');
+    if (pSplit == nullptr) {
+        pSplit = strchr(szName, '%');
+    }
+    if (pSplit != nullptr) {
+        *pSplit = '\0';
+        snprintf(szDomain, sizeof(szDomain), "%s", pSplit + 1);
+    } else {
+        FindDomainByAddress(pszLocalAddr, szDomain, sizeof(szDomain));
+    }
+    UserRecord record{};
+    if (FindUserRecord(szDomain, szName, &record) != 0) {
+        return -1;
+    }
+    // From here on the session carries the user with the domain the record was found in.
+    snprintf(pszUser, nUserSize, "%s@%s", szName, szDomain);
+    return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
+    if (!IsSafeUserName(pszUser)) {
+        return -1;
+    }
+    if (Settings.UserManager == 0) {
+        return CheckUserFileAccount(pszUser, nUserSize, pszPassword, pszLocalAddr);
+    }
+    if (bDebug) {
+        return 0;
+    }
+    return LogonSystemUser(pszUser, pszPassword);
+}
+
+void CompleteLogin(Session* pSession) {
+    // An inbox that exists under another spelling (INBOX) is the inbox too.
+    char szInbox[MAX_PATH];
+    if (ResolveMailboxPath(pSession->szMailDir, "inbox", szInbox, sizeof(szInbox))) {
+        snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
+        CreateDirectoryEntry(pSession->szMailbox);
+        pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+        ImportInbox(pSession);
+    }
+    snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
+}
+
+bool AcceptLogin(Session* pSession) {
+    ResolveMailDirectory(pSession->szUser, pSession->szLocalAddr, pSession->szMailDir, sizeof(pSession->szMailDir));
+    // Without a mail directory every path would be relative to the server's own directory.
+    if (pSession->szMailDir[0] == '\0') {
+        return false;
+    }
+    pSession->State = Imap4Authorization;
+    printf("[%08lx]  pContext[%08lx]->State = Imap4Authorization;\n", SessionId(pSession),
+           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&pSession->State)));
+    CompleteLogin(pSession);
+    pSession->lLoginNo = ++lLoginCount;
+    return true;
+}
+
+int CmdLogin(Session* pSession) {
+    if (pSession->State != Imap4NonAuthenticated) {
+        FormatResponse(pSession, "%s %s already logged in\r\n", pSession->pTag, "NO");
+        WriteAccessLog(pSession, "failed");
+        return 1;
+    }
+    char* pBlank = pSession->pArgs != nullptr ? strchr(pSession->pArgs, ' ') : nullptr;
+    if (pBlank == nullptr) {
+        RespondIllegalArgument(pSession);
+        WriteAccessLog(pSession, "failed");
+        return 1;
+    }
+    if (pSession->pArgs[0] == '"') {
+        pSession->pArgs++;
+    }
+    snprintf(pSession->szUser, sizeof(pSession->szUser), "%.*s", static_cast<int>(pBlank - pSession->pArgs),
+             pSession->pArgs);
+    char* pQuote = strchr(pSession->szUser, '"');
+    if (pQuote != nullptr) {
+        *pQuote = '\0';
+    }
+    TakeArgument(pBlank + 1, pSession->szPassword, sizeof(pSession->szPassword));
+
+    int nCheck = CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword, pSession->szLocalAddr);
+    int nOff = IsSafeUserName(pSession->szUser) ? ImapAccessOff(pSession->szUser, pSession->szLocalAddr) : 1;
+    if (nOff == 0 && nCheck == 0) {
+        RespondCompleted(pSession);
+        if (AcceptLogin(pSession)) {
+            WriteAccessLog(pSession, "Success");
+            return 1;
+        }
+        pSession->State = Imap4NonAuthenticated;
+    }
+    RespondFails(pSession);
+    WriteAccessLog(pSession, "failed");
+    return 1;
+}

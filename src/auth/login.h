@@ -1,0 +1,15 @@
+// LOGIN and the account check that AUTHENTICATE shares.
+#pragma once
+
+#include <cstddef>
+
+#include "net/session.h"
+
+int CmdLogin(Session* pSession);
+// 0 when the account check passes, otherwise non-zero. In user-file mode the user text is
+// rewritten in place to "user@domain" (pszUser holds nUserSize bytes).
+int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr);
+// After a successful check: mail directory, inbox, import, login number, State. False when
+// the user has no usable mail directory (the login must then fail).
+bool AcceptLogin(Session* pSession);
+void CompleteLogin(Session* pSession);
