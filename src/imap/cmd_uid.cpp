@@ -17,8 +17,8 @@ struct UidRow {
 const UidRow kUidCommands[] = {
     {"COPY", CmdUnavailable},
     {"FETCH", CmdFetch},
-    {"STORE", CmdUnavailable},
-    {"SEARCH", CmdUnavailable},
+    {"STORE", CmdStore},
+    {"SEARCH", CmdSearch},
 };
 
 }  // namespace
