@@ -120,10 +120,13 @@ TEST(AcceptLimit, RefusesBeyondTheLimitAndAdmitsAgainWhenASessionEnds) {
         "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
         "\"AcceptLimit\"=dword:00000002\n\"Timeout\"=dword:0000012c\n")));
     ImapClient first, second, third;
+    // A session joins the queue right after its greeting; a NOOP answered means it has.
     ASSERT_TRUE(first.Connect(server.port));
     EXPECT_EQ(first.ReadLine(), kGreeting);
+    first.Command("n", "NOOP");
     ASSERT_TRUE(second.Connect(server.port));
     EXPECT_EQ(second.ReadLine(), kGreeting);
+    second.Command("n", "NOOP");
     ASSERT_TRUE(third.Connect(server.port));
     EXPECT_EQ(third.ReadLine(), "NO exceeds an accepting limit.\r\n");
     EXPECT_TRUE(third.ClosedByPeer());

@@ -1,6 +1,6 @@
 // COPY, UID COPY and APPEND on a mail directory under /tmp, driven through the dispatcher with
 // the client's bytes on a socket pair.
-#include "mailbox_session.h"
+#include "mail_dir_session.h"
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -10,10 +10,10 @@
 namespace {
 
 // The inbox holds UIDs 1, 2 and 5 with different flag codes; Archive's next UID is 7.
-class CopyCommandTest : public MailboxSession {
+class CopyCommandTest : public MailDirSession {
 protected:
     void SetUp() override {
-        MailboxSession::SetUp();
+        MailDirSession::SetUp();
         Write(Path("inbox/0000000001-000010.MSG"), "first");
         Write(Path("inbox/0000000002-110001.MSG"), "second");
         Write(Path("inbox/0000000005-001100.MSG"), "fifth");
@@ -105,10 +105,10 @@ TEST_F(CopyCommandTest, TargetsOutsideTheMailDirectoryAreRefused) {
 }
 
 // APPEND into Sent, whose next UID is 4.
-class AppendCommandTest : public MailboxSession {
+class AppendCommandTest : public MailDirSession {
 protected:
     void SetUp() override {
-        MailboxSession::SetUp();
+        MailDirSession::SetUp();
         MakeMailbox("Sent", true);
         Write(Path("Sent/uid"), "4");
     }

@@ -1,6 +1,6 @@
 // CREATE, DELETE, RENAME, SUBSCRIBE, UNSUBSCRIBE, LIST and LSUB on a mail directory under /tmp,
 // and the mailbox-name helpers they share.
-#include "mailbox_session.h"
+#include "mail_dir_session.h"
 
 #include "imap/mailbox_name.h"
 
@@ -55,7 +55,7 @@ TEST(RemoveQuotes, CutsAtTheNextQuoteWithoutEscapes) {
     }
 }
 
-using FoldersTest = MailboxSession;
+using FoldersTest = MailDirSession;
 
 TEST_F(FoldersTest, EveryFolderCommandNeedsALogin) {
     session->State = Imap4NonAuthenticated;
@@ -180,10 +180,10 @@ TEST_F(FoldersTest, SubscriptionFollowsTheAddressedMailbox) {
 }
 
 // A tree three levels deep with a sibling; B is unsubscribed.
-class ListTest : public MailboxSession {
+class ListTest : public MailDirSession {
 protected:
     void SetUp() override {
-        MailboxSession::SetUp();
+        MailDirSession::SetUp();
         MakeMailbox("A/B/C");
         MakeMailbox("D");
         SetHiddenAttribute(Path("A/B").c_str(), true);

@@ -1,117 +1,77 @@
-// A logged-in session on a mail directory under /tmp, its socket one end of a pair, so that a
-// test sends what a client sends and compares the bytes a client would get.
+// A selected session on a mailbox directory made for one test: the session's socket is one end
+// of a pair, so the exact bytes a client would get can be read from the other end.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <dirent.h>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "imap/dispatch.h"
 #include "net/session.h"
-#include "platform/fs.h"
+#include "test_server.h"
 
 class MailboxSession : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/veve4d-mbox-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root = szTemplate;
-        mailDir = root + "/mail/";
-        outside = root + "/outside";
-        std::filesystem::create_directories(mailDir + "inbox");
-        std::filesystem::create_directories(outside);
+        ASSERT_FALSE(dir.path.empty());
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         session = std::make_unique<Session>();
         session->sockClient = fds[0];
         peer = fds[1];
-        session->State = Imap4Authorization;
-        snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
-        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", mailDir.c_str());
+        session->State = Veve4Delected;
+        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", dir.path.c_str());
     }
     void TearDown() override {
         close(session->sockClient);
-        if (peer >= 0) {
-            close(peer);
-        }
-        std::filesystem::remove_all(root);
+        close(peer);
     }
-
-    // Runs one received block through the dispatcher and returns what the client got.
-    std::string Dispatch(const std::string& block) {
-        snprintf(session->szRecv, sizeof(session->szRecv), "%s", block.c_str());
+    // Writes message files with the given names.
+    void Put(const std::vector<std::string>& names) {
+        for (const std::string& name : names) {
+            WriteFile(dir.path + "/" + name, "Subject: " + name + "\r\n\r\nbody\r\n");
+        }
+    }
+    // The entries of the mailbox directory, sorted.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(dir.path.c_str())) {
+            while (dirent* e = readdir(d)) {
+                std::string name = e->d_name;
+                if (name != "." && name != "..") names.push_back(name);
+            }
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // Runs one request line through the dispatcher and returns everything the client got.
+    std::string Run(const char* line) {
+        snprintf(session->szRecv, sizeof(session->szRecv), "%s\r\n", line);
         DispatchCommand(session.get());
         return Received();
     }
-    // Text the client sends that the server has not received yet.
-    void ClientSends(const std::string& text) {
-        ASSERT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
     std::string Received() {
         std::string out;
-        char buf[16384];
+        char buf[65536];
         pollfd pfd{peer, POLLIN, 0};
-        while (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0) {
+        while (poll(&pfd, 1, 0) > 0) {
             ssize_t n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n <= 0) {
-                break;
-            }
+            if (n <= 0) break;
             out.append(buf, static_cast<size_t>(n));
         }
         return out;
     }
 
-    void Select(const std::string& name) {
-        session->State = Veve4Delected;
-        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s%s", mailDir.c_str(), name.c_str());
-    }
-    std::string Path(const std::string& name) const { return mailDir + name; }
-    void MakeMailbox(const std::string& name, bool bHidden = false) const {
-        std::filesystem::create_directories(Path(name));
-        if (bHidden) {
-            EXPECT_TRUE(SetHiddenAttribute(Path(name).c_str(), true));
-        }
-    }
-    void Write(const std::string& path, const std::string& text) const {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    std::string Read(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool Exists(const std::string& path) const { return std::filesystem::exists(path); }
-    bool Hidden(const std::string& path) const {
-        FindData data{};
-        EXPECT_TRUE(FindEntry(path.c_str(), &data)) << path;
-        return (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-    }
-    // The names in a directory, sorted.
-    std::vector<std::string> Names(const std::string& path) const {
-        std::vector<std::string> names;
-        if (std::filesystem::is_directory(path)) {
-            for (auto& entry : std::filesystem::directory_iterator(path)) {
-                names.push_back(entry.path().filename());
-            }
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    std::string root;
-    std::string mailDir;
-    std::string outside;  // a sibling of the mail directory that no command may touch
+    TempDir dir;
     std::unique_ptr<Session> session;
     int peer = -1;
 };
