@@ -1,5 +1,12 @@
 // File-system stand-in for the Windows calls the store is written against.
+//
+// The store expects NTFS: listings sorted by name without regard to case, names matched without
+// regard to case, a hidden attribute, creation times, and copy/move calls that never replace an
+// existing target. These functions give that behaviour on a Linux file system.
 #pragma once
+
+#include <functional>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -22,3 +29,71 @@ struct FindData {
 
 // Creates one directory level; false when it exists or cannot be made.
 bool CreateDirectoryLevel(const char* pszPath);
+
+// ---- Listing -------------------------------------------------------------------------------
+
+// Listing options.
+constexpr uint32_t FIND_TIMES = 0x01;  // fill the three times and nFileSize (one statx per entry)
+
+// Lists a pattern whose last component may hold "*" and "?", matched without regard to case.
+// Entries come in ascending name order, compared as Windows compares them (upper-cased). A
+// pattern without a wild card yields the named entry itself when it exists (matched without
+// regard to case when the exact name does not exist). The callback returns false to stop the
+// walk. Without FIND_TIMES no entry is stat'ed: the attributes come from the name (a leading "."
+// is hidden) and the directory entry type (symbolic links and special files read as system, so
+// that nothing above this layer follows them); only directories are asked for their hidden mark.
+// Returns the number of entries yielded.
+size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<bool(const FindData&)>& fnEntry);
+// The same, collected.
+size_t FindFiles(const char* pszPattern, uint32_t fOptions, std::vector<FindData>& entries);
+// One entry (no wild card) with its times; false when nothing exists at the path.
+bool FindEntry(const char* pszPath, FindData* pData);
+
+// Case-insensitive wild-card match of one name ("*" any run, "?" any one character).
+bool WildcardMatch(const char* pszPattern, const char* pszName);
+// Compares two names as the listing orders them.
+int CompareNames(const char* pszA, const char* pszB);
+
+// Maps a relative path, component by component, onto the entries that exist below pszBase,
+// without regard to case (an exact match first). Components from the first one that does not
+// exist keep their spelling. pszRelative uses "/" only and holds no empty, "." or ".."
+// components (the caller checks). Fails when a component is a symbolic link or the result does
+// not fit. The result is pszBase followed by the mapped relative path.
+bool MatchPathCase(const char* pszBase, const char* pszRelative, char* pszOut, size_t nSize);
+
+// ---- Entries -------------------------------------------------------------------------------
+
+// Creates one directory, failing when an entry of that name exists in any case, and stamps it
+// with its creation time for file systems that record no birth time.
+bool CreateDirectoryEntry(const char* pszPath);
+// Removes an empty directory.
+bool RemoveDirectoryEntry(const char* pszPath);
+// Deletes a file (not a directory).
+bool DeleteFileEntry(const char* pszPath);
+// Copies a file like CopyFile with bFailIfExists: fails when the target exists, and the copy
+// keeps the source's last-write time.
+bool CopyFileNoReplace(const char* pszSource, const char* pszTarget);
+// Moves (renames) a file or directory like MoveFile: never replaces an existing target. Across
+// file systems a file is copied and the source deleted.
+bool MoveFileNoReplace(const char* pszSource, const char* pszTarget);
+// Creates a new empty file, failing when the file exists (CREATE_NEW).
+bool CreateNewFile(const char* pszPath);
+// Sets or clears a directory's hidden mark (the folder subscription mark). A file's hidden
+// attribute comes from its name alone, so for a file this fails.
+bool SetHiddenAttribute(const char* pszPath, bool bHidden);
+
+// ---- Advisory locks ------------------------------------------------------------------------
+
+using LockHandle = int;
+constexpr LockHandle INVALID_LOCK_HANDLE = -1;
+
+// Takes an exclusive advisory lock (flock) on an existing file or directory, waiting for it.
+// Each call opens its own descriptor, so threads of one process exclude each other as well as
+// other processes. INVALID_LOCK_HANDLE when the path cannot be opened.
+LockHandle LockPathExclusive(const char* pszPath);
+void UnlockPath(LockHandle hLock);
+
+// ---- Time ----------------------------------------------------------------------------------
+
+// Seconds and nanoseconds since 1970 to 100-nanosecond units since 1601.
+FILETIME UnixToFileTime(int64_t llSeconds, uint32_t ulNanoseconds);

@@ -1,0 +1,540 @@
+// Windows file-system behaviour on a Linux file system: see fs.h for the contract.
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+// A directory's subscription mark; dot-names are hidden by their name alone.
+constexpr const char* XATTR_HIDDEN = "user.veve4d.hidden";
+// Creation time stamped by CreateDirectoryEntry, for file systems without birth times.
+constexpr const char* XATTR_CREATED = "user.veve4d.created";
+// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
+constexpr FILETIME UNIX_EPOCH_AS_FILETIME = 116444736000000000ULL;
+
+inline unsigned char Upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+
+bool EqualNoCase(const char* a, const char* b) {
+    while (*a && *b) {
+        if (Upper(static_cast<unsigned char>(*a)) != Upper(static_cast<unsigned char>(*b))) return false;
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+bool HasWildcard(const char* psz) { return std::strpbrk(psz, "*?") != nullptr; }
+
+FILETIME NowAsFileTime() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return UnixToFileTime(ts.tv_sec, static_cast<uint32_t>(ts.tv_nsec));
+}
+
+// Cuts a path into its directory ("." when there is none) and its last component.
+void SplitPath(const char* pszPath, std::string& dir, std::string& name) {
+    const char* pSlash = std::strrchr(pszPath, '/');
+    if (pSlash == nullptr) {
+        dir = ".";
+        name = pszPath;
+    } else if (pSlash == pszPath) {
+        dir = "/";
+        name = pSlash + 1;
+    } else {
+        dir.assign(pszPath, pSlash);
+        name = pSlash + 1;
+    }
+}
+
+std::string JoinPath(const std::string& dir, const char* pszName) {
+    std::string path = dir;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += pszName;
+    return path;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Finds the entry of a directory whose name equals pszName without regard to case. The exact
+// spelling wins when both exist. False when the directory holds no such entry.
+bool FindNameNoCase(const std::string& dir, const char* pszName, std::string& found, unsigned char* pType) {
+    DIR* pDir = ::opendir(dir.c_str());
+    if (pDir == nullptr) return false;
+    bool bFound = false;
+    while (struct dirent* pEntry = ::readdir(pDir)) {
+        if (std::strcmp(pEntry->d_name, pszName) == 0) {
+            found = pEntry->d_name;
+            if (pType) *pType = pEntry->d_type;
+            bFound = true;
+            break;
+        }
+        if (!bFound && EqualNoCase(pEntry->d_name, pszName)) {
+            found = pEntry->d_name;
+            if (pType) *pType = pEntry->d_type;
+            bFound = true;
+        }
+    }
+    ::closedir(pDir);
+    return bFound;
+}
+
+// Maps an existing path onto the file system's spelling, component by component. Only used
+// after an exact lookup failed, so the common case costs nothing.
+bool ResolveExisting(const char* pszPath, std::string& resolved) {
+    if (PathExists(pszPath)) {
+        resolved = pszPath;
+        return true;
+    }
+    std::string cur = (pszPath[0] == '/') ? "/" : ".";
+    const char* p = pszPath;
+    while (*p) {
+        while (*p == '/') ++p;
+        if (*p == '\0') break;
+        const char* pEnd = std::strchr(p, '/');
+        std::string comp = pEnd ? std::string(p, pEnd) : std::string(p);
+        p = pEnd ? pEnd : p + comp.size();
+        std::string next = JoinPath(cur, comp.c_str());
+        if (comp != "." && comp != ".." && !PathExists(next)) {
+            std::string found;
+            if (!FindNameNoCase(cur, comp.c_str(), found, nullptr)) return false;
+            next = JoinPath(cur, found.c_str());
+        }
+        cur = next;
+    }
+    resolved = cur;
+    return true;
+}
+
+// The directory part of a path that names something to be created, mapped onto existing spelling.
+bool ResolveParent(const char* pszPath, std::string& dir, std::string& name) {
+    SplitPath(pszPath, dir, name);
+    if (name.empty()) return false;
+    std::string resolved;
+    if (!ResolveExisting(dir.c_str(), resolved)) return false;
+    dir = resolved;
+    return true;
+}
+
+// The stable creation stamp of a directory on a file system that records no birth time.
+FILETIME DirectoryStamp(const std::string& path, uint64_t ullInode) {
+    char szValue[32] = {};
+    ssize_t n = ::lgetxattr(path.c_str(), XATTR_CREATED, szValue, sizeof(szValue) - 1);
+    if (n <= 0) {
+        // First read of a directory made by someone else: stamp it now. XATTR_CREATE lets a
+        // concurrent stamp win, after which both readers agree on the stored value.
+        std::snprintf(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime()));
+        ::lsetxattr(path.c_str(), XATTR_CREATED, szValue, std::strlen(szValue), XATTR_CREATE);
+        std::memset(szValue, 0, sizeof(szValue));
+        n = ::lgetxattr(path.c_str(), XATTR_CREATED, szValue, sizeof(szValue) - 1);
+    }
+    if (n > 0) return std::strtoull(szValue, nullptr, 10);
+    // No extended attributes either: the inode number is fixed for the life of the directory.
+    return ullInode;
+}
+
+FILETIME StatxTime(const struct statx_timestamp& t) { return UnixToFileTime(t.tv_sec, t.tv_nsec); }
+
+// Fills one entry. dirFd/pszName address it for statx; path is its full path for xattrs.
+bool FillEntry(int dirFd, const std::string& dir, const char* pszName, unsigned char dType, uint32_t fOptions,
+               FindData* pData) {
+    std::memset(pData, 0, sizeof(*pData));
+    size_t nLen = std::strlen(pszName);
+    if (nLen >= sizeof(pData->cFileName)) return false;
+    std::memcpy(pData->cFileName, pszName, nLen + 1);
+
+    bool bDot = std::strcmp(pszName, ".") == 0 || std::strcmp(pszName, "..") == 0;
+    struct statx stx {};
+    bool bStat = false;
+    if (dType == DT_UNKNOWN || (fOptions & FIND_TIMES)) {
+        if (::statx(dirFd, pszName, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return false;
+        bStat = true;
+        if (dType == DT_UNKNOWN) dType = IFTODT(stx.stx_mode);
+    }
+
+    uint32_t dwAttributes = 0;
+    if (dType == DT_DIR) {
+        dwAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+        if (!bDot) {
+            std::string path = JoinPath(dir, pszName);
+            if (::lgetxattr(path.c_str(), XATTR_HIDDEN, nullptr, 0) >= 0) dwAttributes |= FILE_ATTRIBUTE_HIDDEN;
+        }
+    } else if (dType != DT_REG) {
+        // Links, sockets, devices: never message files or mailboxes, and never followed.
+        dwAttributes |= FILE_ATTRIBUTE_SYSTEM;
+    }
+    if (pszName[0] == '.' && !bDot) dwAttributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (dwAttributes == 0) dwAttributes = FILE_ATTRIBUTE_NORMAL;
+    pData->dwFileAttributes = dwAttributes;
+
+    if (bStat && (fOptions & FIND_TIMES)) {
+        pData->ftLastWriteTime = StatxTime(stx.stx_mtime);
+        pData->ftLastAccessTime = StatxTime(stx.stx_atime);
+        pData->nFileSize = stx.stx_size;
+        if (stx.stx_mask & STATX_BTIME) {
+            pData->ftCreationTime = StatxTime(stx.stx_btime);
+        } else if (dType == DT_DIR) {
+            pData->ftCreationTime = DirectoryStamp(JoinPath(dir, pszName), stx.stx_ino);
+        } else {
+            // A delivered file is written once, so its last write is when it came into being.
+            pData->ftCreationTime = pData->ftLastWriteTime;
+        }
+    }
+    return true;
+}
+
+// Windows reads "*.*" as "every name", dot or not.
+const char* NormalisePattern(const std::string& pattern) { return pattern == "*.*" ? "*" : pattern.c_str(); }
+
+struct NameRef {
+    uint32_t nOffset;
+    unsigned char dType;
+};
+
+}  // namespace
+
+FILETIME UnixToFileTime(int64_t llSeconds, uint32_t ulNanoseconds) {
+    return static_cast<FILETIME>(llSeconds * 10000000LL + ulNanoseconds / 100) + UNIX_EPOCH_AS_FILETIME;
+}
+
+bool WildcardMatch(const char* pszPattern, const char* pszName) {
+    const char* p = pszPattern;
+    const char* n = pszName;
+    const char* pStar = nullptr;
+    const char* nStar = nullptr;
+    while (*n) {
+        if (*p == '*') {
+            pStar = p++;
+            nStar = n;
+        } else if (*p && (*p == '?' || Upper(static_cast<unsigned char>(*p)) == Upper(static_cast<unsigned char>(*n)))) {
+            ++p;
+            ++n;
+        } else if (pStar) {
+            p = pStar + 1;
+            n = ++nStar;
+        } else {
+            return false;
+        }
+    }
+    while (*p == '*') ++p;
+    return *p == '\0';
+}
+
+int CompareNames(const char* pszA, const char* pszB) {
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(pszA);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(pszB);
+    while (*a && Upper(*a) == Upper(*b)) {
+        ++a;
+        ++b;
+    }
+    int nDiff = static_cast<int>(Upper(*a)) - static_cast<int>(Upper(*b));
+    if (nDiff != 0) return nDiff;
+    // Names that differ only in case (possible here, not on NTFS) keep a fixed order.
+    return std::strcmp(pszA, pszB);
+}
+
+size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<bool(const FindData&)>& fnEntry) {
+    std::string dir, name;
+    SplitPath(pszPattern, dir, name);
+    if (name.empty()) return 0;
+    FindData data;
+
+    if (!HasWildcard(name.c_str())) {
+        // The path itself, looked up exactly first, then without regard to case.
+        std::string resolved;
+        if (!ResolveExisting(pszPattern, resolved)) return 0;
+        std::string resolvedDir, resolvedName;
+        SplitPath(resolved.c_str(), resolvedDir, resolvedName);
+        int dirFd = ::open(resolvedDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0) return 0;
+        bool bOk = FillEntry(dirFd, resolvedDir, resolvedName.c_str(), DT_UNKNOWN, fOptions, &data);
+        ::close(dirFd);
+        if (!bOk) return 0;
+        fnEntry(data);
+        return 1;
+    }
+
+    DIR* pDir = ::opendir(dir.c_str());
+    if (pDir == nullptr) {
+        std::string resolved;
+        if (errno != ENOENT || !ResolveExisting(dir.c_str(), resolved)) return 0;
+        dir = resolved;
+        pDir = ::opendir(dir.c_str());
+        if (pDir == nullptr) return 0;
+    }
+
+    // One pass over the directory collecting matching names into one arena, then one sort:
+    // no per-file system call unless times were asked for.
+    const char* pszMatch = NormalisePattern(name);
+    std::string arena;
+    std::vector<NameRef> refs;
+    while (struct dirent* pEntry = ::readdir(pDir)) {
+        if (!WildcardMatch(pszMatch, pEntry->d_name)) continue;
+        refs.push_back(NameRef{static_cast<uint32_t>(arena.size()), pEntry->d_type});
+        arena.append(pEntry->d_name);
+        arena.push_back('\0');
+    }
+    const char* pArena = arena.data();
+    std::sort(refs.begin(), refs.end(), [pArena](const NameRef& a, const NameRef& b) {
+        return CompareNames(pArena + a.nOffset, pArena + b.nOffset) < 0;
+    });
+
+    size_t nYielded = 0;
+    int dirFd = ::dirfd(pDir);
+    for (const NameRef& ref : refs) {
+        // An entry removed since the read is skipped, as a later FindNextFile would not see it.
+        if (!FillEntry(dirFd, dir, pArena + ref.nOffset, ref.dType, fOptions, &data)) continue;
+        ++nYielded;
+        if (!fnEntry(data)) break;
+    }
+    ::closedir(pDir);
+    return nYielded;
+}
+
+size_t FindFiles(const char* pszPattern, uint32_t fOptions, std::vector<FindData>& entries) {
+    return FindFiles(pszPattern, fOptions, [&entries](const FindData& data) {
+        entries.push_back(data);
+        return true;
+    });
+}
+
+bool FindEntry(const char* pszPath, FindData* pData) {
+    if (HasWildcard(pszPath)) return false;
+    return FindFiles(pszPath, FIND_TIMES, [pData](const FindData& data) {
+               *pData = data;
+               return false;
+           }) == 1;
+}
+
+bool MatchPathCase(const char* pszBase, const char* pszRelative, char* pszOut, size_t nSize) {
+    std::string cur = pszBase;
+    if (cur.empty() || cur.back() != '/') cur += '/';
+    bool bExisting = true;
+    const char* p = pszRelative;
+    for (;;) {
+        const char* pEnd = std::strchr(p, '/');
+        std::string comp = pEnd ? std::string(p, pEnd) : std::string(p);
+        if (comp.empty() || comp == "." || comp == "..") return false;
+        if (bExisting) {
+            std::string found = comp;
+            unsigned char dType = DT_UNKNOWN;
+            struct stat st {};
+            std::string exact = cur + comp;
+            if (::lstat(exact.c_str(), &st) == 0) {
+                dType = IFTODT(st.st_mode);
+            } else if (FindNameNoCase(cur, comp.c_str(), found, &dType)) {
+                std::string path = cur + found;
+                if (dType == DT_UNKNOWN && ::lstat(path.c_str(), &st) == 0) dType = IFTODT(st.st_mode);
+            } else {
+                bExisting = false;
+            }
+            // A link would lead out of the user's mail directory.
+            if (bExisting && dType == DT_LNK) return false;
+            comp = found;
+        }
+        cur += comp;
+        if (pEnd == nullptr) break;
+        cur += '/';
+        p = pEnd + 1;
+    }
+    if (cur.size() >= nSize) return false;
+    std::memcpy(pszOut, cur.c_str(), cur.size() + 1);
+    return true;
+}
+
+bool CreateDirectoryEntry(const char* pszPath) {
+    std::string dir, name;
+    if (!ResolveParent(pszPath, dir, name)) return false;
+    std::string existing;
+    if (FindNameNoCase(dir, name.c_str(), existing, nullptr)) return false;
+    std::string path = JoinPath(dir, name.c_str());
+    if (::mkdir(path.c_str(), 0777) != 0) return false;
+    char szValue[32];
+    std::snprintf(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime()));
+    ::lsetxattr(path.c_str(), XATTR_CREATED, szValue, std::strlen(szValue), XATTR_CREATE);
+    return true;
+}
+
+bool RemoveDirectoryEntry(const char* pszPath) {
+    if (::rmdir(pszPath) == 0) return true;
+    std::string resolved;
+    if (errno != ENOENT || !ResolveExisting(pszPath, resolved)) return false;
+    return ::rmdir(resolved.c_str()) == 0;
+}
+
+bool DeleteFileEntry(const char* pszPath) {
+    if (::unlink(pszPath) == 0) return true;
+    std::string resolved;
+    if (errno != ENOENT || !ResolveExisting(pszPath, resolved)) return false;
+    return ::unlink(resolved.c_str()) == 0;
+}
+
+namespace {
+
+int OpenExisting(const char* pszPath, int fFlags) {
+    int fd = ::open(pszPath, fFlags | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    std::string resolved;
+    if (!ResolveExisting(pszPath, resolved)) return -1;
+    return ::open(resolved.c_str(), fFlags | O_CLOEXEC);
+}
+
+bool CopyContents(int fdIn, int fdOut) {
+    // copy_file_range lets the kernel (or a reflinking file system) do the work.
+    for (;;) {
+        ssize_t n = ::copy_file_range(fdIn, nullptr, fdOut, nullptr, 1 << 30, 0);
+        if (n == 0) return true;
+        if (n > 0) continue;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fdIn, buffer, sizeof(buffer));
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        ssize_t nDone = 0;
+        while (nDone < n) {
+            ssize_t w = ::write(fdOut, buffer + nDone, static_cast<size_t>(n - nDone));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            nDone += w;
+        }
+    }
+}
+
+}  // namespace
+
+bool CopyFileNoReplace(const char* pszSource, const char* pszTarget) {
+    int fdIn = OpenExisting(pszSource, O_RDONLY);
+    if (fdIn < 0) return false;
+    struct stat st {};
+    if (::fstat(fdIn, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fdIn);
+        return false;
+    }
+    std::string dir, name;
+    if (!ResolveParent(pszTarget, dir, name)) {
+        ::close(fdIn);
+        return false;
+    }
+    std::string target = JoinPath(dir, name.c_str());
+    int fdOut = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+    if (fdOut < 0) {
+        ::close(fdIn);
+        return false;
+    }
+    bool bOk = CopyContents(fdIn, fdOut);
+    if (bOk) {
+        // CopyFile keeps the last-write time; the copy's creation time is its own.
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_NOW;
+        times[1] = st.st_mtim;
+        bOk = ::futimens(fdOut, times) == 0;
+    }
+    if (::close(fdOut) != 0) bOk = false;
+    ::close(fdIn);
+    if (!bOk) ::unlink(target.c_str());
+    return bOk;
+}
+
+bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
+    std::string source = pszSource;
+    struct stat st {};
+    if (::lstat(source.c_str(), &st) != 0) {
+        if (!ResolveExisting(pszSource, source) || ::lstat(source.c_str(), &st) != 0) return false;
+    }
+    std::string dir, name;
+    if (!ResolveParent(pszTarget, dir, name)) return false;
+    std::string target = JoinPath(dir, name.c_str());
+
+    if (S_ISDIR(st.st_mode)) {
+        // A mailbox may not take a name that another one holds in a different case; renaming a
+        // directory to another spelling of its own name is allowed.
+        std::string existing;
+        if (FindNameNoCase(dir, name.c_str(), existing, nullptr)) {
+            struct stat stExisting {};
+            std::string existingPath = JoinPath(dir, existing.c_str());
+            if (::lstat(existingPath.c_str(), &stExisting) != 0 || stExisting.st_ino != st.st_ino ||
+                stExisting.st_dev != st.st_dev || existing == name) {
+                return false;
+            }
+        }
+    }
+
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EXDEV) {
+        if (!S_ISREG(st.st_mode)) return false;
+        if (!CopyFileNoReplace(source.c_str(), target.c_str())) return false;
+        return ::unlink(source.c_str()) == 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // The file system cannot rename without replacing: a link fails on an existing target.
+    if (!S_ISDIR(st.st_mode)) {
+        if (::link(source.c_str(), target.c_str()) != 0) return false;
+        ::unlink(source.c_str());
+        return true;
+    }
+    struct stat stTarget {};
+    if (::lstat(target.c_str(), &stTarget) == 0) return false;
+    return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool CreateNewFile(const char* pszPath) {
+    std::string dir, name;
+    if (!ResolveParent(pszPath, dir, name)) return false;
+    std::string path = JoinPath(dir, name.c_str());
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+bool SetHiddenAttribute(const char* pszPath, bool bHidden) {
+    std::string path;
+    if (!ResolveExisting(pszPath, path)) return false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (bHidden) return ::lsetxattr(path.c_str(), XATTR_HIDDEN, "1", 1, 0) == 0;
+    return ::lremovexattr(path.c_str(), XATTR_HIDDEN) == 0 || errno == ENODATA;
+}
+
+LockHandle LockPathExclusive(const char* pszPath) {
+    int fd = OpenExisting(pszPath, O_RDONLY);
+    if (fd < 0) return INVALID_LOCK_HANDLE;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(fd);
+            return INVALID_LOCK_HANDLE;
+        }
+    }
+    return fd;
+}
+
+void UnlockPath(LockHandle hLock) {
+    if (hLock == INVALID_LOCK_HANDLE) return;
+    ::flock(hLock, LOCK_UN);
+    ::close(hLock);
+}

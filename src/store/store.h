@@ -1,0 +1,135 @@
+// The mail store: mailboxes are directories, messages are files named by UID and flag code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "net/session.h"
+#include "platform/fs.h"
+
+// ---- Message file names ----------------------------------------------------------------------
+
+// "0000000042-100010.MSG": ten UID digits, "-", six flag characters, ".MSG".
+constexpr size_t MESSAGE_NAME_LENGTH = 21;
+// Positions of the flag code in a message file name.
+enum {
+    FLAG_POS_RECENT = 11,
+    FLAG_POS_ANSWERED = 12,
+    FLAG_POS_FLAGGED = 13,
+    FLAG_POS_DELETED = 14,
+    FLAG_POS_SEEN = 15,
+    FLAG_POS_DRAFT = 16,
+};
+// The IMAP names of the six flags, in flag-code order.
+extern const char* const FlagNames[6];
+// Directory, hidden and system: an entry with any of these is not a message file.
+constexpr uint32_t NOT_MESSAGE_ATTRIBUTES = 0x16;
+
+// Listing patterns, relative to a mailbox directory.
+constexpr const char* ALL_MESSAGES_PATTERN = "*-??????.MSG";
+
+// Whether a listed entry counts as a message file.
+bool IsMessageFile(const FindData& data);
+// The UID of a message file name: the decimal value of its digits up to the "-".
+uint32_t MessageUid(const char* pszName);
+// The UID after ulUid: 4294967295 is followed by 1, never by 0.
+uint32_t NextUid(uint32_t ulUid);
+// Writes "%010u-%s.MSG" into pszName (at least MESSAGE_NAME_LENGTH + 1 bytes).
+void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* pszFlagCode);
+// The flag code of an APPEND flag list: Recent set, the other five set when their IMAP name
+// occurs in the text (case-sensitive). pszCode receives six characters and a NUL.
+void FlagCodeFromList(const char* pszFlagList, char* pszCode);
+
+// ---- Mailbox names ---------------------------------------------------------------------------
+
+// Turns a client's mailbox name (quotes already removed) into the mailbox directory below
+// pszMailDir: "\" reads as "/", every existing component is matched without regard to case
+// (INBOX, Inbox and inbox address "inbox"), and a new component keeps the client's spelling.
+// Fails for a name that would leave the mail directory or address it itself: "", "." or ".."
+// components, an absolute path, an empty component, a NUL byte, a drive or stream (":"), a
+// device name (CON, NUL, COM1...), a component that is a symbolic link, or a result that does
+// not fit nSize. Commands answer their failure line and touch nothing when this fails.
+bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, size_t nNameLength, char* pszPath, size_t nSize);
+bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, char* pszPath, size_t nSize);
+// Whether a client's mailbox name addresses the inbox ("inbox" in any case).
+bool IsInboxName(const char* pszName);
+
+// ---- UIDs and counts -------------------------------------------------------------------------
+
+// The mailbox's next UID: the uid file, else one past the highest message UID (then written
+// to the uid file), else 1.
+uint32_t ReadUidNext(const char* pszMailbox);
+// Stores the next UID in the uid file; a failure is ignored.
+void WriteUidNext(const char* pszMailbox, uint32_t ulUidNext);
+// False when nothing exists at the path; else the low 32 bits of the directory's creation time.
+bool GetUidValidity(const char* pszMailbox, uint32_t* pulUidValidity);
+// Counts the message files: all, Recent, not Seen, and the sequence number of the first not
+// Seen (0 when every message is Seen). A missing directory gives four zeros.
+void CountMailbox(const char* pszMailbox, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen,
+                  int32_t* plFirstUnseen);
+
+// UID assignment is read-modify-write on the uid file; this lock serialises it per mailbox
+// among sessions and other processes that follow it (an advisory lock on the mailbox
+// directory). Hold it from ReadUidNext to WriteUidNext.
+LockHandle LockMailboxUids(const char* pszMailbox);
+void UnLockMailboxUids(LockHandle hLock);
+// Takes ulCount consecutive UIDs for new messages under that lock and advances the uid file
+// past them; returns the first. The UIDs are consumed even when a message is never written.
+uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount);
+
+// ---- Message sets ----------------------------------------------------------------------------
+
+constexpr int MAX_SET_ELEMENTS = 100;
+
+// One element of a message set: n, n:m or n:*.
+struct MessageRange {
+    uint32_t ulFirst;
+    uint32_t ulLast;
+    bool bUnbounded;  // the element was n:*
+};
+
+// Cuts a message set at its commas into at most MAX_SET_ELEMENTS elements; returns the count.
+int SplitMessageSet(const char* pszSet, MessageRange* pElements);
+// Whether an element names the number (a sequence number, or a UID under the UID prefix).
+bool RangeContains(const MessageRange& range, uint32_t ulNumber);
+
+// The commands that walk message sets, for their listing patterns.
+enum MatchCommand {
+    MATCH_FETCH,
+    MATCH_STORE,
+    MATCH_COPY,
+};
+// The listing pattern (relative to the mailbox) of a command for one element; a single UID
+// under the UID prefix narrows STORE and COPY to that one file, and then the count of the walk
+// is not the message's sequence number.
+void MessagePattern(MatchCommand command, const MessageRange& range, bool bUid, char* pszPattern, size_t nSize);
+// Walks the mailbox listed with pszPattern and calls fnMessage for every message file that
+// the element names, with the entry in pSession->FindData and its sequence number (its place
+// among the listed message files). bUid in the Session compares UIDs instead. fnMessage
+// returns false to stop. Returns the number of messages yielded.
+int MatchMessages(Session* pSession, const char* pszMailbox, const MessageRange& range, const char* pszPattern,
+                  const std::function<bool(uint32_t ulSequence)>& fnMessage);
+
+// ---- New messages ----------------------------------------------------------------------------
+
+// Stores APPEND's literal as the message with UID ulUid, its flags taken from pszFlagList.
+// Takes the pending input first, then receives until ulSize + 2 bytes (the literal and the CRLF
+// that ends the command line) are written; text behind them stays pending for the next
+// request. Returns 1 when the file was kept, 0 when it was deleted again.
+int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+                     const char* pszFlagList);
+
+// ---- Inbox import and directory lock ---------------------------------------------------------
+
+// Takes the lock file "$LockFile" in the user's mail directory; nonzero when taken.
+int LockMailDirectory(const char* pszUser, const char* pszLocalAddr);
+void UnLockMailDirectory(const char* pszUser, const char* pszLocalAddr);
+// The same on a known mail directory (ending in "/").
+int LockMailDirectoryAt(const char* pszMailDir);
+void UnLockMailDirectoryAt(const char* pszMailDir);
+// Takes the newly delivered files of szMailDir into szMailbox (the inbox) and advances
+// ulUidNext past them.
+void ImportInbox(Session* pSession);
+// 1 when "$offimap4" in the user's mail directory can be opened for reading.
+int ImapAccessOff(const char* pszUser, const char* pszLocalAddr);
