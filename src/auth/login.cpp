@@ -68,15 +68,14 @@ int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const
 }
 
 void CompleteLogin(Session* pSession) {
-    snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%sinbox", pSession->szMailDir);
-    // A mailbox that exists under another spelling (INBOX) is the inbox too.
+    // An inbox that exists under another spelling (INBOX) is the inbox too.
     char szInbox[MAX_PATH];
     if (ResolveMailboxPath(pSession->szMailDir, "inbox", szInbox, sizeof(szInbox))) {
         snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
+        CreateDirectoryEntry(pSession->szMailbox);
+        pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+        ImportInbox(pSession);
     }
-    CreateDirectoryEntry(pSession->szMailbox);
-    pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
-    ImportInbox(pSession);
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
 }
 

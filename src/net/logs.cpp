@@ -45,9 +45,10 @@ void WriteAccessLog(Session* pSession, const char* pszResult) {
     const char* pszCommand = pSession->pCommand != nullptr ? pSession->pCommand : "";
     char szArgs[RECV_SIZE + 8];
     if (StrICmp(pszCommand, "LOGIN") == 0) {
-        // The password is never written: everything from the last blank on becomes " ****".
+        // The password is never written: everything from the blank that ends the user name
+        // becomes " ****", so a quoted password with blanks leaves nothing behind either.
         snprintf(szArgs, sizeof(szArgs), "%s", pSession->pArgs != nullptr ? pSession->pArgs : "");
-        char* pBlank = strrchr(szArgs, ' ');
+        char* pBlank = strchr(szArgs, ' ');
         if (pBlank != nullptr) {
             *pBlank = '\0';
         }

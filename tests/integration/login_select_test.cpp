@@ -1,0 +1,194 @@
+// LOGIN in both account modes, the inbox import it starts, SELECT, EXAMINE and STATUS.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <regex>
+#include <thread>
+
+#include "auth/base64.h"
+#include "test_server.h"
+
+namespace {
+
+std::string UserLine(const std::string& record) {
+    char encoded[2048];
+    Base64Encode(record.data(), record.size(), encoded, sizeof(encoded));
+    return std::string(encoded) + "\n";
+}
+
+std::string UserFileRegistry(const std::string& extra = "") {
+    return TestServer::BasicRegistry(
+               "\"UserManager\"=dword:00000000\n"
+               "\"Membership\"=\"@DIR@/accounts/\"\n"
+               "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n"
+               "\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
+               "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
+               "\"test.local\"=\"127.0.0.1\"\n"
+               "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+               "\"Imap4LogEnabled\"=dword:00000001\n") +
+           extra;
+}
+
+std::string Message(int n) {
+    return "From: a@example.org\r\nSubject: message " + std::to_string(n) + "\r\n\r\nbody " + std::to_string(n) +
+           "\r\n";
+}
+
+class LoginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir((server.dir + "/accounts").c_str(), 0755);
+        mkdir((server.dir + "/users").c_str(), 0755);
+        mkdir((server.dir + "/users/ann").c_str(), 0755);
+        WriteFile(server.dir + "/accounts/test.local.idx",
+                  UserLine("ann\tSecret Word\t\t\t" + server.dir + "/users/ann") +
+                      UserLine("bob\tpw\t\t\t" + server.dir + "/users/bob"));
+        for (int n = 1; n <= 3; n++) {
+            WriteFile(server.dir + "/users/ann/d" + std::to_string(n) + ".MSG", Message(n));
+        }
+        ASSERT_TRUE(server.Start(UserFileRegistry())) << server.Output();
+        Connect(client);
+    }
+    void Connect(ImapClient& c) {
+        ASSERT_TRUE(c.Connect(server.port));
+        ASSERT_EQ(c.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    }
+    std::string Last(const std::vector<std::string>& lines) { return lines.empty() ? "" : lines.back(); }
+    std::string AccessLog() {
+        std::string dir = server.dir + "/spool/imap4log";
+        std::string all;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d)) {
+                if (e->d_name[0] != '.') all += ReadFile(dir + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        return all;
+    }
+    TestServer server;
+    ImapClient client;
+};
+
+TEST_F(LoginTest, ArgumentFormsAndRefusals) {
+    EXPECT_EQ(Last(client.Command("a1", "LOGIN ann")), "a1 BAD LOGIN illegal argument\r\n");
+    EXPECT_EQ(Last(client.Command("a2", "LOGIN ann \"secret word\"")), "a2 NO LOGIN fails\r\n");
+    EXPECT_EQ(Last(client.Command("a3", "LOGIN \"ann x\" Secret")), "a3 NO LOGIN fails\r\n");
+    EXPECT_EQ(Last(client.Command("a4", "LOGIN ../ann \"Secret Word\"")), "a4 NO LOGIN fails\r\n");
+    EXPECT_EQ(Last(client.Command("a5", "SELECT inbox")), "a5 NO Command unrecognized: SELECT\r\n");
+    EXPECT_EQ(Last(client.Command("a6", "login \"ann\" \"Secret Word\"")), "a6 OK login completed\r\n");
+    EXPECT_EQ(Last(client.Command("a7", "LOGIN ann \"Secret Word\"")), "a7 NO already logged in\r\n");
+    std::string log = AccessLog();
+    EXPECT_NE(log.find(" - from 127.0.0.1 LOGIN ann **** failed\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" ann@test.local from 127.0.0.1 login ann\" **** Success\n"), std::string::npos) << log;
+    // A quoted password with blanks leaves no part of itself in the log.
+    EXPECT_EQ(log.find("Secret"), std::string::npos);
+    EXPECT_EQ(log.find("secret"), std::string::npos);
+}
+
+TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
+    EXPECT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
+    auto lines = client.Command("a2", "SELECT INBOX");
+    ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "* 3 EXISTS\r\n");
+    EXPECT_EQ(lines[1], "* 3 RECENT\r\n");
+    EXPECT_EQ(lines[2], "* OK [UNSEEN 1] Message 1 is first unseen\r\n");
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\* OK \[UIDVALIDITY \d+\] UIDs valid\r\n)"))) << lines[3];
+    EXPECT_EQ(lines[4], "* OK [UIDNEXT 4] Predicted next UID\r\n");
+    EXPECT_EQ(lines[5], "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
+    EXPECT_EQ(lines[6], "* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Limited\r\n");
+    EXPECT_EQ(lines[7], "a2 OK [READ-WRITE] SELECT completed\r\n");
+    EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000001-100000.MSG"));
+    EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000003-100000.MSG"));
+
+    // A second session finds nothing new; the UIDVALIDITY it sees is the same.
+    ImapClient second;
+    Connect(second);
+    EXPECT_EQ(Last(second.Command("b1", "LOGIN ann \"Secret Word\"")), "b1 OK LOGIN completed\r\n");
+    auto again = second.Command("b2", "select inbox");
+    ASSERT_EQ(again.size(), 8u);
+    EXPECT_EQ(again[0], "* 3 EXISTS\r\n");
+    EXPECT_EQ(again[3], lines[3]);
+    EXPECT_EQ(again[4], "* OK [UIDNEXT 4] Predicted next UID\r\n");
+}
+
+TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
+    ASSERT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
+    std::string work = server.dir + "/users/ann/Work";
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    // Five messages, the third and fifth unseen, the first recent.
+    const char* names[] = {"0000000001-100010.MSG", "0000000002-000010.MSG", "0000000003-000000.MSG",
+                           "0000000004-000010.MSG", "0000000005-000000.MSG"};
+    for (const char* name : names) {
+        WriteFile(work + "/" + name, Message(1));
+    }
+    auto lines = client.Command("a2", "SELECT \"work\"");
+    ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "* 5 EXISTS\r\n");
+    EXPECT_EQ(lines[1], "* 1 RECENT\r\n");
+    EXPECT_EQ(lines[2], "* OK [UNSEEN 3] Message 3 is first unseen\r\n");
+    EXPECT_EQ(lines[4], "* OK [UIDNEXT 6] Predicted next UID\r\n");
+
+    EXPECT_EQ(client.Command("a3", "STATUS Work (UNSEEN MESSAGES)"),
+              std::vector<std::string>{"a3 OK STATUS Work (MESSAGES 5 UNSEEN 2)\r\n"});
+    EXPECT_EQ(client.Command("a4", "STATUS inbox (messages)"), std::vector<std::string>{"a4 OK STATUS inbox ()\r\n"});
+    EXPECT_EQ(client.Command("a5", "STATUS INBOX (UIDNEXT MESSAGES RECENT)"),
+              std::vector<std::string>{"a5 OK STATUS INBOX (MESSAGES 3 RECENT 3 UIDNEXT 4)\r\n"});
+    EXPECT_EQ(client.Command("a6", "STATUS \"My Work\" (MESSAGES)"),
+              std::vector<std::string>{"a6 OK STATUS My (MESSAGES 0)\r\n"});
+
+    EXPECT_EQ(client.Command("a7", "SELECT nothere"), std::vector<std::string>{"a7 NO No such mailbox\r\n"});
+    EXPECT_EQ(client.Command("a8", "SELECT ../bob/inbox"), std::vector<std::string>{"a8 NO No such mailbox\r\n"});
+    EXPECT_EQ(client.Command("a9", "STATUS ../../accounts (MESSAGES)"),
+              std::vector<std::string>{"a9 NO STATUS fails\r\n"});
+
+    // EXAMINE takes the name with its quotes: an empty mailbox, answered read-only.
+    auto examined = client.Command("b1", "EXAMINE \"INBOX\"");
+    ASSERT_EQ(examined.size(), 7u) << ::testing::PrintToString(examined);
+    EXPECT_EQ(examined[0], "* 0 EXISTS\r\n");
+    EXPECT_EQ(examined[2], "* OK [UNSEEN 0] Message 0 is first unseen\r\n");
+    EXPECT_EQ(examined[6], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
+    EXPECT_EQ(client.Command("b2", "CHECK"), std::vector<std::string>{"b2 OK CHECK completed\r\n"});
+}
+
+TEST_F(LoginTest, MarkerFileRefusesTheLogin) {
+    WriteFile(server.dir + "/users/ann/$offimap4", "");
+    EXPECT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 NO LOGIN fails\r\n");
+    EXPECT_FALSE(FileExists(server.dir + "/users/ann/inbox"));
+}
+
+TEST_F(LoginTest, SimultaneousLoginsAllSucceed) {
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; i++) {
+        threads.emplace_back([&] {
+            ImapClient c;
+            if (!c.Connect(server.port)) return;
+            c.ReadLine();
+            auto lines = c.Command("t", "LOGIN ann \"Secret Word\"");
+            if (!lines.empty() && lines.back() == "t OK LOGIN completed\r\n") ok++;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ok.load(), 6);
+    auto lines = client.Command("a", "LOGIN ann \"Secret Word\"");
+    auto selected = client.Command("b", "SELECT inbox");
+    ASSERT_FALSE(selected.empty());
+    EXPECT_EQ(selected[0], "* 3 EXISTS\r\n");  // imported once, never twice
+}
+
+TEST(LoginSystemAccounts, DebugModeAcceptsEveryPassword) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry("\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n")));
+    EXPECT_TRUE(server.WaitForOutput("WARNING"));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    client.ReadLine();
+    auto lines = client.Command("a1", "LOGIN root anything");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "a1 OK LOGIN completed\r\n");
+    EXPECT_TRUE(FileExists(server.dir + "/users/root/inbox"));
+}
+
+}  // namespace
