@@ -47,11 +47,13 @@ FILETIME NowAsFileTime() {
 // Cuts a path into its directory ("." when there is none) and its last component.
 void SplitPath(const char* pszPath, std::string& dir, std::string& name) {
     const char* pSlash = std::strrchr(pszPath, '/');
+    // clear + push_back: GCC 12 warns falsely (-Wrestrict) on assigning a literal here.
+    dir.clear();
     if (pSlash == nullptr) {
-        dir = ".";
+        dir.push_back('.');
         name = pszPath;
     } else if (pSlash == pszPath) {
-        dir = "/";
+        dir.push_back('/');
         name = pSlash + 1;
     } else {
         dir.assign(pszPath, pSlash);
