@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "imap/commands.h"
+#include "imap/fetch/fetch.h"
 #include "imap/line.h"
 #include "imap/response.h"
 #include "platform/text.h"
@@ -15,9 +16,9 @@ struct UidRow {
 
 const UidRow kUidCommands[] = {
     {"COPY", CmdUnavailable},
-    {"FETCH", CmdUnavailable},
-    {"STORE", CmdUnavailable},
-    {"SEARCH", CmdUnavailable},
+    {"FETCH", CmdFetch},
+    {"STORE", CmdStore},
+    {"SEARCH", CmdSearch},
 };
 
 }  // namespace

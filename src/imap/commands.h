@@ -13,5 +13,9 @@ int CmdUid(Session* pSession);
 int CmdSelect(Session* pSession);
 int CmdExamine(Session* pSession);
 int CmdStatus(Session* pSession);
+int CmdStore(Session* pSession);
+int CmdExpunge(Session* pSession);
+int CmdClose(Session* pSession);
+int CmdSearch(Session* pSession);
 // Handlers not built yet answer as a command of the wrong state would.
 int CmdUnavailable(Session* pSession);

@@ -6,6 +6,7 @@
 #include "auth/authenticate.h"
 #include "auth/login.h"
 #include "imap/commands.h"
+#include "imap/fetch/fetch.h"
 #include "imap/line.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -42,11 +43,11 @@ const CommandRow kCommands[] = {
     {"APPEND", true, CmdUnavailable},
     {"NAMESPACE", false, CmdNamespace},
     {"CHECK", false, CmdCheck},
-    {"CLOSE", false, CmdUnavailable},
-    {"EXPUNGE", false, CmdUnavailable},
-    {"SEARCH", true, CmdUnavailable},
-    {"FETCH", true, CmdUnavailable},
-    {"STORE", true, CmdUnavailable},
+    {"CLOSE", false, CmdClose},
+    {"EXPUNGE", false, CmdExpunge},
+    {"SEARCH", true, CmdSearch},
+    {"FETCH", true, CmdFetch},
+    {"STORE", true, CmdStore},
     {"COPY", true, CmdUnavailable},
     {"UID", true, CmdUid},
 };

@@ -243,6 +243,11 @@ int AcceptLoop() {
         return 0;
     }
 
+    // A stop that came while the sockets were being opened found nothing to wake.
+    if (bStop.load()) {
+        printf("Service terminating.\n");
+        return 0;
+    }
     for (;;) {
         printf("wait select()\n");
         int nReady = WaitReadable(aListenSockets, nSockets);
@@ -347,6 +352,24 @@ bool WakeIpv4() {
     return true;
 }
 
+
+// Opens the wake-up connection. The connected socket is left open: the accept loop closes
+// its end when it sees the stop flag.
+bool ConnectWakeUp(int nFamily, const SocketAddress& target, bool bReport) {
+    SOCKET sock = CreateStreamSocket(nFamily);
+    if (sock == INVALID_SOCKET) {
+        return false;
+    }
+    if (ConnectSocket(sock, target) == SOCKET_ERROR) {
+        CloseSocket(sock);
+        if (bReport) {
+            printf("sock connect failed Error.\n");
+        }
+        return false;
+    }
+    return true;
+}
+
 bool WakeIpv6() {
     char szPort[16];
     snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
@@ -370,16 +393,7 @@ bool WakeIpv6() {
         printf("getaddrinfo failed with error\n");
         return false;
     }
-    SOCKET sock = CreateStreamSocket(FAMILY_IPV6);
-    if (sock == INVALID_SOCKET) {
-        return false;
-    }
-    if (ConnectSocket(sock, target) == SOCKET_ERROR) {
-        CloseSocket(sock);
-        printf("sock connect failed Error.\n");
-        return false;
-    }
-    return true;
+    return ConnectWakeUp(FAMILY_IPV6, target, true);
 }
 
 // Last resort when the configured target cannot be reached: a stop must never leave the
@@ -389,18 +403,7 @@ bool WakeLoopback() {
     snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
     SocketAddress target{};
     int nFamily = Settings.AddressFamily == 1 ? FAMILY_IPV6 : FAMILY_IPV4;
-    if (!GetConnectAddress(nFamily, nullptr, szPort, &target)) {
-        return false;
-    }
-    SOCKET sock = CreateStreamSocket(nFamily);
-    if (sock == INVALID_SOCKET) {
-        return false;
-    }
-    if (ConnectSocket(sock, target) == SOCKET_ERROR) {
-        CloseSocket(sock);
-        return false;
-    }
-    return true;
+    return GetConnectAddress(nFamily, nullptr, szPort, &target) && ConnectWakeUp(nFamily, target, false);
 }
 
 }  // namespace

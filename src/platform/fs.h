@@ -73,8 +73,10 @@ bool DeleteFileEntry(const char* pszPath);
 // Copies a file like CopyFile with bFailIfExists: fails when the target exists, and the copy
 // keeps the source's last-write time.
 bool CopyFileNoReplace(const char* pszSource, const char* pszTarget);
-// Moves (renames) a file or directory like MoveFile: never replaces an existing target. Across
-// file systems a file is copied and the source deleted.
+// Moves (renames) a file or directory like MoveFile: never replaces an existing target. A
+// directory also may not take a name that another entry holds in a different case (it may
+// change the case of its own name); files are not checked for case variants, so that a flag
+// rename costs no directory scan. Across file systems a file is copied and the source deleted.
 bool MoveFileNoReplace(const char* pszSource, const char* pszTarget);
 // Creates a new empty file, failing when the file exists (CREATE_NEW).
 bool CreateNewFile(const char* pszPath);

@@ -182,6 +182,9 @@ TEST(LoginSystemAccounts, DebugModeAcceptsEveryPassword) {
     TestServer server;
     ASSERT_TRUE(server.Start(TestServer::BasicRegistry("\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n")));
     EXPECT_TRUE(server.WaitForOutput("WARNING"));
+    // The companion server makes the user's mail directory; the login makes the inbox in it.
+    ASSERT_EQ(mkdir((server.dir + "/users").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((server.dir + "/users/root").c_str(), 0755), 0);
     ImapClient client;
     ASSERT_TRUE(client.Connect(server.port));
     client.ReadLine();

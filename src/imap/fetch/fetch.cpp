@@ -1,0 +1,117 @@
+// FETCH: the state check, the item list, the walk over the message set, and per message the
+// decoded copy of a scrambled file, the items, and the read mark that clears Recent.
+#include "imap/fetch/fetch.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "auth/password.h"
+#include "imap/fetch/items.h"
+#include "imap/response.h"
+#include "net/client.h"
+#include "platform/fs.h"
+#include "store/store.h"
+
+namespace {
+
+constexpr size_t PATH_SIZE = MAX_PATH + 1024;
+
+// Clears Recent by renaming; FETCH never sets Seen, clients do that with STORE. A rename that
+// fails (another session renamed the file meanwhile) is ignored.
+void ClearRecent(Session* pSession) {
+    const char* pszName = pSession->FindData.cFileName;
+    if (strlen(pszName) != MESSAGE_NAME_LENGTH || pszName[FLAG_POS_RECENT] != '1') {
+        return;
+    }
+    char szNewName[MESSAGE_NAME_LENGTH + 1];
+    memcpy(szNewName, pszName, sizeof(szNewName));
+    szNewName[FLAG_POS_RECENT] = '0';
+    char szOld[PATH_SIZE];
+    char szNew[PATH_SIZE];
+    snprintf(szOld, sizeof(szOld), "%s/%s", pSession->szMailbox, pszName);
+    snprintf(szNew, sizeof(szNew), "%s/%s", pSession->szMailbox, szNewName);
+    MoveFileNoReplace(szOld, szNew);
+}
+
+// Answers one message; returns false when the response could not be sent.
+bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence) {
+    // The copy's name ends in ".ENC", so a copy left behind is never listed as a message; the
+    // login serial keeps two sessions answering the same message apart.
+    const char* pszName = pSession->FindData.cFileName;
+    size_t nStem = strlen(pszName) > 4 ? strlen(pszName) - 4 : strlen(pszName);
+    snprintf(pSession->szDecodedName, sizeof(pSession->szDecodedName), "%.*s_%lu.ENC", static_cast<int>(nStem),
+             pszName, static_cast<unsigned long>(pSession->lLoginNo));
+    char szSource[PATH_SIZE];
+    char szDecoded[PATH_SIZE];
+    snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pszName);
+    snprintf(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName);
+    pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
+
+    FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
+    SendResponse(pSession, 0, 1);
+    pSession->szResponse[0] = '\0';
+    bool bReadMark = EvaluateItems(pSession, pList);
+    if (bReadMark) {
+        ClearRecent(pSession);
+    }
+    FormatResponse(pSession, ")\r\n");
+    int nSent = SendResponse(pSession, 1, 1);
+
+    if (pSession->bDecoded != 0) {
+        DeleteFileEntry(szDecoded);
+        pSession->bDecoded = 0;
+    }
+    return nSent != 0;
+}
+
+}  // namespace
+
+int CmdFetch(Session* pSession) {
+    if (pSession->State != Veve4Delected) {
+        FormatResponse(pSession, "%s %s %s invalid command\r\n", pSession->pTag, "NO", pSession->pCommand);
+        return 1;
+    }
+    char* pSpace = pSession->pArgs != nullptr ? strchr(pSession->pArgs, ' ') : nullptr;
+    if (pSpace == nullptr) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    *pSpace = '\0';
+    const char* pszSet = pSession->pArgs;
+    char* pszItems = pSpace + 1;
+    if (*pszItems == '(') {
+        pszItems++;
+    }
+    char* pClose = strrchr(pszItems, ')');
+    if (pClose != nullptr) {
+        *pClose = '\0';
+    }
+
+    FetchItemList list = {};
+    ParseItemList(pszItems, pSession->bUid != 0, &list);
+    if (list.nCount > FETCH_ITEM_MAX) {
+        FormatResponse(pSession, "%s %s Excessively complex %s attribute list\r\n", pSession->pTag, "NO",
+                       pSession->pCommand);
+        return 1;
+    }
+
+    MessageRange elements[MAX_SET_ELEMENTS];
+    int nElements = SplitMessageSet(pszSet, elements);
+    bool bSendFailed = false;
+    for (int i = 0; i < nElements && !bSendFailed; i++) {
+        MessageRange range = elements[i];
+        // For FETCH a high bound of 0 means no upper bound, so "*" alone or "0" names all.
+        if (range.ulLast == 0) {
+            range.bUnbounded = true;
+        }
+        char szPattern[64];
+        MessagePattern(MATCH_FETCH, range, pSession->bUid != 0, szPattern, sizeof(szPattern));
+        MatchMessages(pSession, pSession->szMailbox, range, szPattern, [&](uint32_t ulSequence) {
+            // A peer that cannot be written to gets nothing more.
+            bSendFailed = !AnswerMessage(pSession, &list, ulSequence);
+            return !bSendFailed;
+        });
+    }
+    RespondCompleted(pSession);
+    return 1;
+}

@@ -1,0 +1,73 @@
+// Shared output pieces of the FETCH writers: the file a writer reads, and IMAP strings.
+#include <cstdio>
+#include <cstring>
+
+#include "imap/fetch/items.h"
+#include "imap/response.h"
+#include "net/client.h"
+
+void ContentPath(const Session* pSession, char* pszPath, size_t nSize) {
+    if (pSession->bDecoded != 0) {
+        snprintf(pszPath, nSize, "%s/%s", pSession->szMailbox, pSession->szDecodedName);
+    } else {
+        MessagePath(pSession, pszPath, nSize);
+    }
+}
+
+void MessagePath(const Session* pSession, char* pszPath, size_t nSize) {
+    snprintf(pszPath, nSize, "%s/%s", pSession->szMailbox, pSession->FindData.cFileName);
+}
+
+void QueueText(Session* pSession, const char* pszText) {
+    FormatResponse(pSession, "%s", pszText);
+    SendResponse(pSession, 0, 1);
+}
+
+void AppendText(char* pszOut, size_t nSize, const char* pszText) {
+    size_t nUsed = strnlen(pszOut, nSize);
+    if (nUsed + 1 >= nSize) {
+        return;
+    }
+    snprintf(pszOut + nUsed, nSize - nUsed, "%s", pszText);
+}
+
+void AppendString(char* pszOut, size_t nSize, const char* pszValue) {
+    bool bLiteral = false;
+    for (const char* p = pszValue; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\r' || c == '\n' || c >= 0x80) {
+            bLiteral = true;
+            break;
+        }
+    }
+    size_t nUsed = strnlen(pszOut, nSize);
+    if (bLiteral) {
+        size_t nLength = strlen(pszValue);
+        // A literal that does not fit whole would announce bytes that never come.
+        int nWritten = snprintf(pszOut + nUsed, nSize - nUsed, "{%zu}\r\n%s", nLength, pszValue);
+        if (nWritten < 0 || static_cast<size_t>(nWritten) >= nSize - nUsed) {
+            pszOut[nUsed] = '\0';
+            AppendText(pszOut, nSize, "NIL");
+        }
+        return;
+    }
+    // Worst case every character is escaped; leave room for the quotes.
+    size_t nNeed = 2;
+    for (const char* p = pszValue; *p != '\0'; p++) {
+        nNeed += (*p == '"' || *p == '\\') ? 2 : 1;
+    }
+    if (nUsed + nNeed + 1 > nSize) {
+        AppendText(pszOut, nSize, "NIL");
+        return;
+    }
+    char* pOut = pszOut + nUsed;
+    *pOut++ = '"';
+    for (const char* p = pszValue; *p != '\0'; p++) {
+        if (*p == '"' || *p == '\\') {
+            *pOut++ = '\\';
+        }
+        *pOut++ = *p;
+    }
+    *pOut++ = '"';
+    *pOut = '\0';
+}

@@ -1,0 +1,293 @@
+// Body sections as IMAP literals: the header (whole or filtered by field names), the whole
+// message with an optional partial range, the text, and numbered parts with their MIME headers.
+// Each reader makes two passes over the file: the first counts what the second sends, so the
+// literal's size can be announced before its content without holding the content.
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "imap/fetch/items.h"
+#include "imap/response.h"
+#include "net/client.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr size_t LINE_SIZE = 1024;
+constexpr size_t BATCH_LIMIT = 8192;
+constexpr size_t DELIMITER_SIZE = 256;
+
+// Where the second pass puts the bytes it owes. The literal must hold exactly the announced
+// count, so a pass never sends more, and whatever it falls short of is made up at the end.
+struct LiteralOut {
+    Session* pSession;
+    uint64_t ullLeft;
+    bool bBatch;     // body data: batched in szResponse, sent without the trace copy
+    size_t nBatch;
+};
+
+void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength, bool bFlush) {
+    if (nLength > pOut->ullLeft) {
+        nLength = static_cast<size_t>(pOut->ullLeft);
+    }
+    if (nLength == 0) {
+        return;
+    }
+    pOut->ullLeft -= nLength;
+    Session* pSession = pOut->pSession;
+    if (!pOut->bBatch) {
+        FormatResponse(pSession, "%.*s", static_cast<int>(nLength), pData);
+        SendResponse(pSession, bFlush ? 1 : 0, 1);
+        return;
+    }
+    if (pOut->nBatch + nLength >= BATCH_LIMIT) {
+        SendResponse(pSession, 1, 0);
+        pOut->nBatch = 0;
+    }
+    memcpy(pSession->szResponse + pOut->nBatch, pData, nLength);
+    pOut->nBatch += nLength;
+    pSession->szResponse[pOut->nBatch] = '\0';
+}
+
+void FinishLiteral(LiteralOut* pOut) {
+    // Only a file that changed between the passes leaves bytes owed; blanks keep the client
+    // in step with the announced size.
+    char szFill[64];
+    memset(szFill, ' ', sizeof(szFill));
+    while (pOut->ullLeft > 0) {
+        PutBytes(pOut, szFill, sizeof(szFill), false);
+    }
+    if (pOut->bBatch && pOut->nBatch > 0) {
+        SendResponse(pOut->pSession, 1, 0);
+        pOut->nBatch = 0;
+    }
+}
+
+// An empty section still needs a complete literal: two bytes holding CRLF.
+void SendEmptyLiteral(Session* pSession) {
+    FormatResponse(pSession, "2}\r\n\r\n");
+    SendResponse(pSession, 1, 1);
+}
+
+bool StartsWithNoCase(const char* pszText, const char* pszPrefix) {
+    return StrNICmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
+}
+
+const char* SkipBlanks(const char* p) {
+    while (*p == ' ' || *p == '\t') {
+        p++;
+    }
+    return p;
+}
+
+// ---- Header reader ----------------------------------------------------------------------
+
+bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
+    for (int i = 0; i < nNames; i++) {
+        size_t nLength = strlen(ppNames[i]);
+        // An empty name (from doubled spaces or "()") would match every line.
+        if (nLength > 0 && StrNICmp(pszLine, ppNames[i], nLength) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t HeaderPass(FILE* pFile, int nMode, char* const* ppNames, int nNames, LiteralOut* pOut) {
+    char szLine[LINE_SIZE];
+    bool bMatch = false;
+    uint64_t ullTotal = 0;
+    while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+        bool bBlank = strcmp(szLine, "\r\n") == 0;
+        if (nMode != HEADER_ALL && !bBlank) {
+            if (MatchesField(szLine, ppNames, nNames)) {
+                bMatch = true;
+            } else if (szLine[0] != ' ' && szLine[0] != '\t') {
+                bMatch = false;
+            }
+            // A folded continuation keeps the verdict of its field.
+        }
+        bool bTake = bBlank || nMode == HEADER_ALL || (nMode == HEADER_FIELDS && bMatch) ||
+                     (nMode == HEADER_FIELDS_NOT && !bMatch);
+        if (!bTake) {
+            continue;
+        }
+        size_t nLength = strlen(szLine);
+        ullTotal += nLength;
+        if (pOut != nullptr) {
+            PutBytes(pOut, szLine, nLength, bBlank);
+        }
+        if (bBlank) {
+            break;
+        }
+    }
+    return ullTotal;
+}
+
+// ---- Section reader ---------------------------------------------------------------------
+
+struct SectionState {
+    int nMode;
+    unsigned long ulPart;
+    bool bContentType;
+    bool bDelimiterFound;
+    char szDelimiter[DELIMITER_SIZE];
+};
+
+void TakeDelimiter(SectionState* pState, const char* pValue) {
+    if (*pValue == '"') {
+        pValue++;
+    }
+    // An unquoted value keeps the rest of the line, its line end included.
+    size_t nLength = strcspn(pValue, "\"");
+    snprintf(pState->szDelimiter, sizeof(pState->szDelimiter), "--%.*s", static_cast<int>(nLength), pValue);
+    pState->bDelimiterFound = true;
+}
+
+void DiscoverDelimiter(SectionState* pState, const char* pszLine) {
+    if (!pState->bContentType) {
+        if (!StartsWithNoCase(pszLine, "Content-Type:")) {
+            return;
+        }
+        pState->bContentType = true;
+        const char* pSemicolon = strchr(pszLine, ';');
+        if (pSemicolon != nullptr) {
+            const char* p = SkipBlanks(pSemicolon + 1);
+            if (StartsWithNoCase(p, "boundary=")) {
+                TakeDelimiter(pState, p + strlen("boundary="));
+            }
+        }
+        return;
+    }
+    // The parameter may sit on a folded line after the Content-Type line.
+    const char* p = SkipBlanks(pszLine);
+    if (StartsWithNoCase(p, "boundary=")) {
+        TakeDelimiter(pState, p + strlen("boundary="));
+    }
+}
+
+// One pass from ullStart. The delimiter is looked for in the first pass only: the second must
+// take exactly the lines the first one counted.
+uint64_t SectionPass(FILE* pFile, SectionState* pState, uint64_t ullStart, bool bDiscover, LiteralOut* pOut) {
+    if (ullStart > static_cast<uint64_t>(LONG_MAX) || fseek(pFile, static_cast<long>(ullStart), SEEK_SET) != 0) {
+        return 0;
+    }
+    const int nMode = pState->nMode;
+    const unsigned long ulPart = pState->ulPart;
+    bool bInHeader = true;
+    unsigned long ulCounter = 0;
+    uint64_t ullTotal = 0;
+    char szLine[LINE_SIZE];
+    while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+        bool bAtEnd = feof(pFile) != 0;
+        if (bDiscover && bInHeader && !pState->bDelimiterFound) {
+            DiscoverDelimiter(pState, szLine);
+        }
+        bool bBlank = strcmp(szLine, "\r\n") == 0;
+        if (nMode != SECTION_MIME && bInHeader && bBlank) {
+            bInHeader = false;
+            if (nMode == SECTION_BODY) {
+                // A message that is not multipart has its body as part 1.
+                if (!pState->bDelimiterFound) {
+                    ulCounter++;
+                }
+                continue;
+            }
+        }
+        if (nMode != SECTION_WHOLE && !bInHeader && pState->bDelimiterFound &&
+            strncmp(szLine, pState->szDelimiter, strlen(pState->szDelimiter)) == 0) {
+            bInHeader = true;
+            ulCounter++;
+            continue;
+        }
+        if (strcmp(szLine, ".\r\n") == 0 || (ulPart != 0 && ulCounter > ulPart) || bAtEnd) {
+            break;
+        }
+        bool bTake = nMode == SECTION_WHOLE ||
+                     (nMode == SECTION_BODY && !bInHeader && (ulPart == 0 || ulPart == ulCounter)) ||
+                     (nMode == SECTION_MIME && bInHeader && ulPart == ulCounter);
+        if (nMode == SECTION_MIME && bInHeader && bBlank) {
+            bInHeader = false;
+        }
+        if (!bTake) {
+            continue;
+        }
+        size_t nLength = strlen(szLine);
+        ullTotal += nLength;
+        if (pOut != nullptr) {
+            PutBytes(pOut, szLine, nLength, false);
+            if (pOut->ullLeft == 0) {
+                break;
+            }
+        }
+    }
+    return ullTotal;
+}
+
+}  // namespace
+
+void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames) {
+    char szPath[MAX_PATH + 1024];
+    ContentPath(pSession, szPath, sizeof(szPath));
+    FILE* pFile = fopen(szPath, "rb");
+    if (pFile == nullptr) {
+        SendEmptyLiteral(pSession);
+        return;
+    }
+    uint64_t ullTotal = HeaderPass(pFile, nMode, ppNames, nNames, nullptr);
+    uint64_t ullAnnounced = ullTotal == 0 ? 2 : ullTotal;
+    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
+    SendResponse(pSession, 0, 1);
+
+    LiteralOut out = {pSession, ullAnnounced, false, 0};
+    if (ullTotal == 0) {
+        PutBytes(&out, "\r\n", 2, true);
+    } else {
+        rewind(pFile);
+        HeaderPass(pFile, nMode, ppNames, nNames, &out);
+    }
+    FinishLiteral(&out);
+    fclose(pFile);
+}
+
+void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial) {
+    uint64_t ullStart = 0;
+    bool bLength = false;
+    uint64_t ullLength = 0;
+    if (pszPartial != nullptr) {
+        ullStart = strtoull(pszPartial, nullptr, 10);
+        const char* pDot = strchr(pszPartial, '.');
+        if (pDot != nullptr) {
+            bLength = true;
+            ullLength = strtoull(pDot + 1, nullptr, 10);
+        }
+    }
+
+    char szPath[MAX_PATH + 1024];
+    ContentPath(pSession, szPath, sizeof(szPath));
+    FILE* pFile = fopen(szPath, "rb");
+    if (pFile == nullptr) {
+        SendEmptyLiteral(pSession);
+        return;
+    }
+    SectionState state = {};
+    state.nMode = nMode;
+    state.ulPart = ulPart;
+    uint64_t ullTotal = SectionPass(pFile, &state, ullStart, true, nullptr);
+    uint64_t ullSize = (bLength && ullLength < ullTotal) ? ullLength : ullTotal;
+    uint64_t ullAnnounced = ullSize == 0 ? 2 : ullSize;
+    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
+    SendResponse(pSession, 1, 1);
+
+    pSession->szResponse[0] = '\0';
+    LiteralOut out = {pSession, ullAnnounced, true, 0};
+    if (ullSize == 0) {
+        PutBytes(&out, "\r\n", 2, false);
+    } else {
+        SectionPass(pFile, &state, ullStart, false, &out);
+    }
+    FinishLiteral(&out);
+    fclose(pFile);
+}

@@ -1,0 +1,50 @@
+#include "imap/flags.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/text.h"
+#include "store/store.h"
+
+void ParseFlagWords(const char* pszText, bool abNamed[FLAG_COUNT]) {
+    for (const char* p = strchr(pszText, '\\'); p != nullptr; p = strchr(p + 1, '\\')) {
+        for (int i = 0; i < FLAG_COUNT; i++) {
+            if (StrNICmp(p, FlagNames[i], strlen(FlagNames[i])) == 0) {
+                abNamed[i] = true;
+                break;
+            }
+        }
+    }
+}
+
+bool HasFlagCode(const char* pszName) {
+    return strnlen(pszName, MESSAGE_NAME_LENGTH + 1) == MESSAGE_NAME_LENGTH && pszName[10] == '-';
+}
+
+char FlagAt(const char* pszName, int nPosition) {
+    // A short name ends before its flag positions; what lies behind its NUL is not part of it.
+    if (strnlen(pszName, static_cast<size_t>(nPosition) + 1) <= static_cast<size_t>(nPosition)) {
+        return '\0';
+    }
+    return pszName[nPosition];
+}
+
+void FormatFlagNames(const char* pszName, char* pszOut, size_t nSize) {
+    size_t nUsed = 0;
+    pszOut[0] = '\0';
+    for (int i = 0; i < FLAG_COUNT; i++) {
+        if (FlagAt(pszName, FLAG_POS_RECENT + i) != '1') {
+            continue;
+        }
+        int n = snprintf(pszOut + nUsed, nSize - nUsed, "%s%s", nUsed == 0 ? "" : " ", FlagNames[i]);
+        if (n < 0 || static_cast<size_t>(n) >= nSize - nUsed) {
+            return;
+        }
+        nUsed += static_cast<size_t>(n);
+    }
+}
+
+bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName) {
+    int n = snprintf(pszPath, nSize, "%s/%s", pszMailbox, pszName);
+    return n >= 0 && static_cast<size_t>(n) < nSize;
+}

@@ -1,0 +1,33 @@
+// Flag words of STORE and the flag lists of untagged FETCH lines, read from and written to the
+// flag code of a message file name.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/types.h"
+
+constexpr int FLAG_COUNT = 6;
+
+// Marks in abNamed (flag-code order: Recent, Answered, Flagged, Deleted, Seen, Draft) every flag
+// that a word of pszText names. Every backslash begins a word; a word names a flag when it
+// begins with the flag's IMAP name in any case, so "\SEEN" and "\Seen)" both name Seen.
+// Keywords and unknown flags name nothing.
+void ParseFlagWords(const char* pszText, bool abNamed[FLAG_COUNT]);
+
+// Whether a listed name has the full message-file form, so that its flag positions exist.
+bool HasFlagCode(const char* pszName);
+
+// The flag character ('1' or '0') at a flag position (11 to 16) of a message file name; '\0'
+// for a name too short to have one.
+char FlagAt(const char* pszName, int nPosition);
+
+// Writes the IMAP names of the flags set in a message file name, in flag-code order and
+// separated by single blanks ("\Recent \Seen"); an empty text when none is set.
+void FormatFlagNames(const char* pszName, char* pszOut, size_t nSize);
+
+// Size of a buffer for a mailbox path with a name or pattern behind it.
+constexpr size_t MESSAGE_PATH_SIZE = 2 * MAX_PATH;
+
+// Writes "mailbox/name" into pszPath; false when it does not fit, and then nothing may be done
+// with it: a cut path could name another file.
+bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName);
