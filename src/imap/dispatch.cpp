@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "auth/authenticate.h"
 #include "auth/login.h"
 #include "imap/commands.h"
 #include "imap/fetch/fetch.h"
@@ -27,7 +28,7 @@ const CommandRow kCommands[] = {
     {"CAPABILITY", false, CmdCapability},
     {"NOOP", false, CmdNoop},
     {"LOGOUT", false, CmdLogout},
-    {"AUTHENTICATE", false, CmdUnavailable},
+    {"AUTHENTICATE", false, CmdAuthenticate},
     {"LOGIN", true, CmdLogin},
     {"SELECT", true, CmdSelect},
     {"EXAMINE", true, CmdExamine},

@@ -1,0 +1,265 @@
+#include "auth/authenticate.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "auth/base64.h"
+#include "auth/login.h"
+#include "auth/md5.h"
+#include "auth/password.h"
+#include "auth/userdir.h"
+#include "imap/line.h"
+#include "imap/response.h"
+#include "net/client.h"
+#include "net/logs.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "store/store.h"
+
+namespace {
+
+constexpr size_t SAVED_TEXT_SIZE = 32;
+constexpr size_t DIGEST_HEX_SIZE = 33;
+
+// The continuation lines overwrite szRecv, so the request's texts are kept here. The tag is
+// kept whole (a client only recognises its completion by the exact tag); command word and
+// arguments only feed the access log. The three together always fit back into szRecv.
+struct SavedRequest {
+    char szTag[RECV_SIZE - 2 * SAVED_TEXT_SIZE];
+    char szCommand[SAVED_TEXT_SIZE];
+    char szArgs[SAVED_TEXT_SIZE];
+    bool bArgs;
+};
+
+enum class Outcome { Failed, Passed, HandedToLogin };
+
+void SaveRequest(const Session* pSession, SavedRequest* pSaved) {
+    snprintf(pSaved->szTag, sizeof(pSaved->szTag), "%s", pSession->pTag);
+    snprintf(pSaved->szCommand, sizeof(pSaved->szCommand), "%s", pSession->pCommand);
+    pSaved->bArgs = pSession->pArgs != nullptr;
+    snprintf(pSaved->szArgs, sizeof(pSaved->szArgs), "%s", pSaved->bArgs ? pSession->pArgs : "");
+    // A lone CR left inside the arguments must not break the access-log line.
+    pSaved->szArgs[strcspn(pSaved->szArgs, "\r\n")] = '\0';
+}
+
+char* PutBack(char** ppFill, size_t* pnLeft, const char* pszText) {
+    char* pStart = *ppFill;
+    int nLength = snprintf(pStart, *pnLeft, "%s", pszText);
+    size_t nUsed = (nLength < 0 ? 0 : static_cast<size_t>(nLength)) + 1;
+    nUsed = nUsed < *pnLeft ? nUsed : *pnLeft;
+    *ppFill += nUsed;
+    *pnLeft -= nUsed;
+    return pStart;
+}
+
+// Puts the request's texts back into szRecv, where the access log and the dispatcher look.
+void RestoreRequest(Session* pSession, const SavedRequest* pSaved) {
+    char* pFill = pSession->szRecv;
+    size_t nLeft = sizeof(pSession->szRecv);
+    pSession->pTag = PutBack(&pFill, &nLeft, pSaved->szTag);
+    pSession->pCommand = PutBack(&pFill, &nLeft, pSaved->szCommand);
+    pSession->pArgs = pSaved->bArgs ? PutBack(&pFill, &nLeft, pSaved->szArgs) : nullptr;
+}
+
+// Sends "+ " and the Base64 form of szChallenge.
+void SendChallenge(Session* pSession) {
+    Base64Encode(pSession->szChallenge, strlen(pSession->szChallenge), pSession->szAuthData,
+                 sizeof(pSession->szAuthData));
+    FormatResponse(pSession, "+ %s\r\n", pSession->szAuthData);
+    SendResponse(pSession, 1, 1);
+}
+
+// Receives one answer line and ends it at its first CR or LF. Anything the client sent
+// behind the answer in the same block is queued for the dispatcher instead of being lost.
+bool RecvAnswer(Session* pSession) {
+    if (RecvLine(pSession, 1) == 0) {
+        return false;
+    }
+    char* pLf = strchr(pSession->szRecv, '\n');
+    if (pLf != nullptr && pLf[1] != '\0') {
+        size_t nQueued = strnlen(pSession->szQueue, sizeof(pSession->szQueue) - 1);
+        snprintf(pSession->szQueue + nQueued, sizeof(pSession->szQueue) - nQueued, "%s", pLf + 1);
+        pLf[1] = '\0';
+    }
+    EndAtFirstCrOrLf(pSession->szRecv);
+    return true;
+}
+
+// Decodes the answer into szAuthWork; the number of bytes, or -1 when it did not fit.
+int DecodeAnswer(Session* pSession) {
+    int nLength = Base64Decode(pSession->szRecv, strlen(pSession->szRecv), pSession->szAuthWork,
+                               sizeof(pSession->szAuthWork));
+    printf("AUTHCODE RECV: %s\n", pSession->szAuthWork);
+    return nLength;
+}
+
+// A decoded name may hold NUL bytes, path separators or line breaks. szUser only ever takes a
+// name that is safe in a path and in a log line and that fits whole: a cut name would be
+// another user.
+bool TakeUserName(Session* pSession, const char* pName, int nLength) {
+    pSession->szUser[0] = '\0';
+    if (nLength < 0 || static_cast<size_t>(nLength) >= sizeof(pSession->szUser) ||
+        !IsSafeUserName(pName, static_cast<size_t>(nLength))) {
+        return false;
+    }
+    memcpy(pSession->szUser, pName, static_cast<size_t>(nLength));
+    pSession->szUser[nLength] = '\0';
+    return true;
+}
+
+// Mail directory and stored password of szUser. An empty password is refused: an empty or
+// blank password file would otherwise let anyone in who knows the user name.
+bool ReadStoredPassword(Session* pSession) {
+    ResolveMailDirectory(pSession->szUser, pSession->szLocalAddr, pSession->szMailDir, sizeof(pSession->szMailDir));
+    if (pSession->szMailDir[0] == '\0') {
+        return false;
+    }
+    return ReadPasswordFile(pSession->szMailDir, pSession->szPassword, sizeof(pSession->szPassword)) != 0 &&
+           pSession->szPassword[0] != '\0';
+}
+
+// Byte for byte over the whole answer: a NUL inside it must not end the comparison early.
+bool SameSecret(const char* pGiven, int nGiven, const char* pszExpected) {
+    size_t nExpected = strlen(pszExpected);
+    return nGiven >= 0 && static_cast<size_t>(nGiven) == nExpected && memcmp(pGiven, pszExpected, nExpected) == 0;
+}
+
+void RespondAuthenticate(Session* pSession, const SavedRequest* pSaved, const char* pszStatus, const char* pszText) {
+    FormatResponse(pSession, "%s %s AUTHENTICATE %s\r\n", pSaved->szTag, pszStatus, pszText);
+}
+
+Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
+    snprintf(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", pSession->pArgs);
+    printf("AUTHCODE: SEND %s\n", pSession->szChallenge);
+    SendChallenge(pSession);
+
+    if (!RecvAnswer(pSession)) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
+        return Outcome::Failed;
+    }
+    // A client that does not speak the mechanism sends its plain LOGIN command instead.
+    if (strchr(pSession->szRecv, ' ') != nullptr) {
+        SplitRequestLine(pSession);
+        CmdLogin(pSession);
+        return Outcome::HandedToLogin;
+    }
+    bool bUser = TakeUserName(pSession, pSession->szAuthWork, DecodeAnswer(pSession));
+
+    snprintf(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", "PASSWORD");
+    SendChallenge(pSession);
+    if (!RecvAnswer(pSession)) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
+        return Outcome::Failed;
+    }
+    int nPassword = DecodeAnswer(pSession);
+
+    // An unusable name still goes through both prompts, so that the client learns nothing
+    // about which part was wrong.
+    if (!bUser || !ReadStoredPassword(pSession)) {
+        RespondAuthenticate(pSession, pSaved, "NO", "fails");
+        return Outcome::Failed;
+    }
+    printf("[C:Code] %s\n[S:Code] %s\n", pSession->szAuthWork, pSession->szPassword);
+    if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0 ||
+        !SameSecret(pSession->szAuthWork, nPassword, pSession->szPassword)) {
+        RespondAuthenticate(pSession, pSaved, "NO", "fails");
+        return Outcome::Failed;
+    }
+    return Outcome::Passed;
+}
+
+Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
+    // The clock counts in whole milliseconds, so the middle number moves in steps of 10000.
+    // The host name is cut so that the challenge always keeps its closing ">".
+    FILETIME ft = GetSystemTimeAsFileTime();
+    ft -= ft % 10000;
+    snprintf(pSession->szChallenge, sizeof(pSession->szChallenge), "<%lu.%lu@%.220s>", GetCurrentProcessId(),
+             static_cast<unsigned long>(static_cast<uint32_t>(ft)), pSession->szHostName);
+    printf("AUTHCODE: SEND %s\n", pSession->szChallenge);
+    SendChallenge(pSession);
+
+    if (!RecvAnswer(pSession)) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "challenge/responce err");
+        return Outcome::Failed;
+    }
+    int nLength = DecodeAnswer(pSession);
+    // The split is at the last blank of the whole answer, so that a user name may hold blanks;
+    // the answer is searched by its length because it may hold NUL bytes.
+    char* pBlank = nullptr;
+    for (int i = nLength - 1; i >= 0; i--) {
+        if (pSession->szAuthWork[i] == ' ') {
+            pBlank = pSession->szAuthWork + i;
+            break;
+        }
+    }
+    if (pBlank == nullptr) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "challenge/responce err");
+        return Outcome::Failed;
+    }
+    *pBlank = '\0';
+    pSession->pAuthCursor = pBlank + 1;
+    int nDigest = nLength - static_cast<int>(pSession->pAuthCursor - pSession->szAuthWork);
+
+    if (!TakeUserName(pSession, pSession->szAuthWork, static_cast<int>(pBlank - pSession->szAuthWork)) ||
+        !ReadStoredPassword(pSession)) {
+        RespondAuthenticate(pSession, pSaved, "NO", "fails");
+        return Outcome::Failed;
+    }
+    char szExpected[DIGEST_HEX_SIZE];
+    HmacMd5Hex(pSession->szChallenge, pSession->szPassword, szExpected);
+    printf("[C:Code] %s\n[S:Code] %s\n", pSession->pAuthCursor, szExpected);
+    if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0 ||
+        !SameSecret(pSession->pAuthCursor, nDigest, szExpected)) {
+        RespondAuthenticate(pSession, pSaved, "NO", "fails");
+        return Outcome::Failed;
+    }
+    return Outcome::Passed;
+}
+
+int EndAuthenticate(Session* pSession, const SavedRequest* pSaved, const char* pszResult) {
+    RestoreRequest(pSession, pSaved);
+    WriteAccessLog(pSession, pszResult);
+    return 1;
+}
+
+}  // namespace
+
+int CmdAuthenticate(Session* pSession) {
+    if (pSession->State != Imap4NonAuthenticated) {
+        FormatResponse(pSession, "%s %s already logged in\r\n", pSession->pTag, "NO");
+        WriteAccessLog(pSession, "failed");
+        return 1;
+    }
+    if (pSession->pArgs == nullptr) {
+        RespondIllegalArgument(pSession);
+        WriteAccessLog(pSession, "failed");
+        return 1;
+    }
+    SavedRequest saved;
+    SaveRequest(pSession, &saved);
+
+    Outcome outcome;
+    if (StrNICmp(pSession->pArgs, "LOGIN", 5) == 0) {
+        outcome = LoginMechanism(pSession, &saved);
+    } else if (StrNICmp(pSession->pArgs, "CRAM-MD5", 8) == 0) {
+        outcome = CramMd5Mechanism(pSession, &saved);
+    } else {
+        pSession->pArgs[strcspn(pSession->pArgs, "\r\n")] = '\0';
+        FormatResponse(pSession, "%s %s AUTHENTICATE %s isn't supported\r\n", saved.szTag, "NO", pSession->pArgs);
+        outcome = Outcome::Failed;
+    }
+
+    if (outcome == Outcome::HandedToLogin) {
+        return 1;
+    }
+    if (outcome == Outcome::Passed && AcceptLogin(pSession)) {
+        RespondAuthenticate(pSession, &saved, "OK", "completed");
+        return EndAuthenticate(pSession, &saved, "Success");
+    }
+    if (outcome == Outcome::Passed) {
+        // The mail directory vanished between the password check and the login.
+        RespondAuthenticate(pSession, &saved, "NO", "fails");
+    }
+    return EndAuthenticate(pSession, &saved, "failed");
+}
