@@ -16,6 +16,9 @@ mkdir -p "$DEMO/spool" "$DEMO/accounts" "$DEMO/users/demo"
 printf 'demo\tdemo-password\t\t\t%s\n' "$DEMO/users/demo" | base64 -w0 > "$DEMO/accounts/demo.local.idx"
 echo >> "$DEMO/accounts/demo.local.idx"
 
+# The password file shared with POP3, read by AUTHENTICATE CRAM-MD5.
+printf 'demo-password\n' > "$DEMO/users/demo/apop.dat"
+
 # Mail the companion server "delivered": imported into INBOX at the first login.
 if [ ! -e "$DEMO/users/demo/imap.idx" ]; then
   for n in 1 2 3; do
