@@ -35,7 +35,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(FsTest, ListingIsInWindowsOrderAndWildcardsIgnoreCase) {
+TEST_F(FsTest, ListingIsInWindowsOrderAndNamesMatchInAnyCase) {
     for (const char* psz : {"c.MSG", "_x", "aa", "A.msg", "a_b", "0009", "0000000001-100000.MSG",
                             "0000000002-010000.msg", "0000000003-10000.MSG"}) {
         WriteFile(P(psz), "x");
@@ -50,21 +50,18 @@ TEST_F(FsTest, ListingIsInWindowsOrderAndWildcardsIgnoreCase) {
     EXPECT_EQ(List("*.msg").size(), 5u);
     EXPECT_TRUE(List("*.eml").empty());
     EXPECT_TRUE(List("missing/*").empty());
+    // Without a wild card the name yields itself, every component matched in any case.
+    fs::create_directory(P("Work"));
+    WriteFile(P("Work/Mail.MSG"), "x");
+    EXPECT_EQ(List("WORK"), Names{"Work"});
+    EXPECT_EQ(List("work/mail.msg"), Names{"Mail.MSG"});
+    EXPECT_EQ(List("WORK/*.msg"), Names{"Mail.MSG"});
+    EXPECT_TRUE(List("Other").empty());
 
     EXPECT_TRUE(WildcardMatch("a*b*c", "aXbYbZc"));
     EXPECT_TRUE(WildcardMatch("**a", "bba"));
     EXPECT_FALSE(WildcardMatch("?", ""));
     EXPECT_FALSE(WildcardMatch("*.MSG", "x.msg.bak"));
-}
-
-TEST_F(FsTest, ANameWithoutWildcardsYieldsItselfInAnyCase) {
-    fs::create_directory(P("Work"));
-    WriteFile(P("Work/Mail.MSG"), "x");
-    EXPECT_EQ(List("Work"), Names{"Work"});
-    EXPECT_EQ(List("WORK"), Names{"Work"});
-    EXPECT_EQ(List("work/mail.msg"), Names{"Mail.MSG"});
-    EXPECT_EQ(List("WORK/*.msg"), Names{"Mail.MSG"});
-    EXPECT_TRUE(List("Other").empty());
 }
 
 TEST_F(FsTest, AttributesComeFromTheNameTheHiddenMarkAndTheEntryType) {

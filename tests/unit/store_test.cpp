@@ -97,10 +97,8 @@ TEST_F(StoreTest, TwoThreadsTakingUidsAtOnceNeverShareOne) {
     auto take = [this](std::vector<uint32_t>* pFirsts) {
         for (int i = 0; i < ROUNDS; ++i) pFirsts->push_back(AssignUids(box.c_str(), 2));
     };
-    std::thread a(take, &firsts[0]);
-    std::thread b(take, &firsts[1]);
-    a.join();
-    b.join();
+    std::thread threads[] = {std::thread(take, &firsts[0]), std::thread(take, &firsts[1])};
+    for (std::thread& t : threads) t.join();
     std::set<uint32_t> taken;
     for (auto& v : firsts) {
         for (uint32_t ulFirst : v) taken.insert({ulFirst, ulFirst + 1});
