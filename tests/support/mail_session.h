@@ -1,5 +1,5 @@
-// A logged-in session on a mail directory under /tmp, its socket one end of a pair, so that a
-// test sends what a client sends and compares the bytes a client would get.
+// A logged-in session on a mail directory under /tmp, its socket one end of a pair: a test sends
+// what a client sends and compares the exact bytes the client gets.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,15 +18,16 @@
 #include "imap/dispatch.h"
 #include "net/session.h"
 #include "platform/fs.h"
+#include "test_server.h"
 
-class MailDirSession : public ::testing::Test {
+using NameList = std::vector<std::string>;
+
+class MailSession : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/veve4d-mbox-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        root = szTemplate;
-        mailDir = root + "/mail/";
-        outside = root + "/outside";
+        ASSERT_FALSE(tmp.path.empty());
+        mailDir = tmp.path + "/mail/";
+        outside = tmp.path + "/outside";
         std::filesystem::create_directories(mailDir + "inbox");
         std::filesystem::create_directories(outside);
         int fds[2];
@@ -42,76 +40,70 @@ protected:
         snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", mailDir.c_str());
     }
     void TearDown() override {
-        close(session->sockClient);
-        if (peer >= 0) {
-            close(peer);
-        }
-        std::filesystem::remove_all(root);
+        if (session) close(session->sockClient);
+        if (peer >= 0) close(peer);
     }
 
     // Runs one received block through the dispatcher and returns what the client got.
     std::string Dispatch(const std::string& block) {
         snprintf(session->szRecv, sizeof(session->szRecv), "%s", block.c_str());
         DispatchCommand(session.get());
-        return Received();
-    }
-    // Text the client sends that the server has not received yet.
-    void ClientSends(const std::string& text) {
-        ASSERT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    std::string Received() {
         std::string out;
-        char buf[16384];
+        char buf[65536];
         pollfd pfd{peer, POLLIN, 0};
         while (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0) {
             ssize_t n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n <= 0) {
-                break;
-            }
+            if (n <= 0) break;
             out.append(buf, static_cast<size_t>(n));
         }
         return out;
     }
+    std::string Run(const std::string& line) { return Dispatch(line + "\r\n"); }
+    // Text the client sends that the server has not received yet.
+    void ClientSends(const std::string& text) {
+        ASSERT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
 
     void Select(const std::string& name) {
         session->State = Veve4Delected;
-        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s%s", mailDir.c_str(), name.c_str());
+        box = Path(name);
+        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", box.c_str());
     }
     std::string Path(const std::string& name) const { return mailDir + name; }
     void MakeMailbox(const std::string& name, bool bHidden = false) const {
         std::filesystem::create_directories(Path(name));
-        if (bHidden) {
-            EXPECT_TRUE(SetHiddenAttribute(Path(name).c_str(), true));
+        EXPECT_TRUE(!bHidden || SetHiddenAttribute(Path(name).c_str(), true)) << name;
+    }
+    // Message files in the selected mailbox; a name ending in "/" becomes a directory.
+    void Put(const NameList& names) const {
+        for (const std::string& name : names) {
+            if (name.back() == '/') {
+                std::filesystem::create_directory(box + "/" + name);
+            } else {
+                WriteFile(box + "/" + name, "Subject: " + name + "\r\n\r\nbody\r\n");
+            }
         }
     }
-    void Write(const std::string& path, const std::string& text) const {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    std::string Read(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool Exists(const std::string& path) const { return std::filesystem::exists(path); }
     bool Hidden(const std::string& path) const {
         FindData data{};
         EXPECT_TRUE(FindEntry(path.c_str(), &data)) << path;
         return (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     }
-    // The names in a directory, sorted.
-    std::vector<std::string> Names(const std::string& path) const {
-        std::vector<std::string> names;
+    // The names in a directory (the selected mailbox when none is given), sorted.
+    NameList List(std::string path = "") const {
+        if (path.empty()) path = box;
+        NameList names;
         if (std::filesystem::is_directory(path)) {
-            for (auto& entry : std::filesystem::directory_iterator(path)) {
-                names.push_back(entry.path().filename());
-            }
+            for (auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
         }
         std::sort(names.begin(), names.end());
         return names;
     }
 
-    std::string root;
-    std::string mailDir;
+    TempDir tmp;
+    std::string mailDir;  // ends in "/"
     std::string outside;  // a sibling of the mail directory that no command may touch
+    std::string box;      // the selected mailbox
     std::unique_ptr<Session> session;
     int peer = -1;
 };
