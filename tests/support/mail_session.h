@@ -9,14 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "imap/dispatch.h"
-#include "net/session.h"
 #include "platform/fs.h"
 #include "test_server.h"
 
@@ -32,16 +28,15 @@ protected:
         std::filesystem::create_directories(outside);
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        session = std::make_unique<Session>();
         session->sockClient = fds[0];
         peer = fds[1];
-        session->State = Imap4Authorization;
         snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
-        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", mailDir.c_str());
+        Select("");
+        session->State = Imap4Authorization;
     }
     void TearDown() override {
-        if (session) close(session->sockClient);
-        if (peer >= 0) close(peer);
+        close(session->sockClient);
+        close(peer);
     }
 
     // Runs one received block through the dispatcher and returns what the client got.
@@ -51,9 +46,7 @@ protected:
         std::string out;
         char buf[65536];
         pollfd pfd{peer, POLLIN, 0};
-        while (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0) {
-            ssize_t n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n <= 0) break;
+        for (ssize_t n = 0; poll(&pfd, 1, 0) > 0 && (n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) {
             out.append(buf, static_cast<size_t>(n));
         }
         return out;
@@ -77,11 +70,8 @@ protected:
     // Message files in the selected mailbox; a name ending in "/" becomes a directory.
     void Put(const NameList& names) const {
         for (const std::string& name : names) {
-            if (name.back() == '/') {
-                std::filesystem::create_directory(box + "/" + name);
-            } else {
-                WriteFile(box + "/" + name, "Subject: " + name + "\r\n\r\nbody\r\n");
-            }
+            if (name.back() == '/') std::filesystem::create_directory(box + "/" + name);
+            else WriteFile(box + "/" + name, "Subject: " + name + "\r\n\r\nbody\r\n");
         }
     }
     bool Hidden(const std::string& path) const {
@@ -91,10 +81,9 @@ protected:
     }
     // The names in a directory (the selected mailbox when none is given), sorted.
     NameList List(std::string path = "") const {
-        if (path.empty()) path = box;
         NameList names;
-        if (std::filesystem::is_directory(path)) {
-            for (auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
+        for (auto& entry : std::filesystem::directory_iterator(path.empty() ? box : path)) {
+            names.push_back(entry.path().filename());
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -104,6 +93,6 @@ protected:
     std::string mailDir;  // ends in "/"
     std::string outside;  // a sibling of the mail directory that no command may touch
     std::string box;      // the selected mailbox
-    std::unique_ptr<Session> session;
+    std::unique_ptr<Session> session = std::make_unique<Session>();
     int peer = -1;
 };

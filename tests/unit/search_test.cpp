@@ -23,10 +23,7 @@ protected:
 };
 
 TEST_F(SearchCommand, KeysNotFormsAndRanges) {
-    struct {
-        const char* request;
-        const char* numbers;
-    } const cases[] = {
+    struct { const char *request, *numbers; } const cases[] = {
         {"SEARCH UNSEEN", " 2 4"}, {"SEARCH SEEN", " 1 3 5"}, {"SEARCH NOT SEEN", " 2 4"},
         {"SEARCH NOT UNSEEN", " 1 3 5"}, {"search not seen", " 2 4"}, {"SEARCH RECENT", " 1 2"},
         {"SEARCH NOT RECENT", " 3 4 5"}, {"SEARCH OLD", " 3 4 5"}, {"SEARCH NOT OLD", " 1 2"},
@@ -36,8 +33,7 @@ TEST_F(SearchCommand, KeysNotFormsAndRanges) {
         {"SEARCH UNDRAFT", " 1 2 3 4"}, {"SEARCH DELETED UNSEEN", " 4"},
         // A later key wins for the same flag.
         {"SEARCH SEEN UNSEEN", " 2 4"}, {"SEARCH UNSEEN NOT UNSEEN", " 1 3 5"},
-        // Keys on headers, dates, sizes and text, unknown keys and the empty token of two blanks
-        // are passed over.
+        // Keys on headers, dates, sizes and text, unknown keys and the empty token are passed over.
         {"SEARCH ALL", " 1 2 3 4 5"}, {"SEARCH FROM \"x\"", " 1 2 3 4 5"}, {"SEARCH DELETEDX", " 1 2 3 4 5"},
         {"SEARCH NOTHING", " 1 2 3 4 5"}, {"SEARCH SINCE 1-Feb-1994 LARGER 10 DELETED", " 3 4"},
         {"SEARCH UNDELETED  SEEN", " 1 5"},
@@ -48,11 +44,10 @@ TEST_F(SearchCommand, KeysNotFormsAndRanges) {
         {"UID SEARCH UNSEEN", " 4 8"}, {"UID SEARCH 5:8", " 6 8"}, {"UID SEARCH 1:* DELETED", " 6 8"},
         {"UID SEARCH 7:* NOT DELETED", " 10"}, {"uid search 4:4", " 4"}, {"UID SEARCH UNFLAGGED UNSEEN", " 4 8"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.request);
-        std::string word = std::string(c.request).substr(toupper(c.request[0]) == 'U' ? 4 : 0, 6);
-        EXPECT_EQ(Run(std::string("t ") + c.request),
-                  std::string("* SEARCH") + c.numbers + "\r\nt OK " + word + " completed\r\n");
+    for (const auto& [request, numbers] : cases) {
+        std::string word = std::string(request).substr(toupper(request[0]) == 'U' ? 4 : 0, 6);
+        EXPECT_EQ(Run(std::string("t ") + request), std::string("* SEARCH") + numbers + "\r\nt OK " + word + " completed\r\n")
+            << request;
     }
 }
 
@@ -67,9 +62,7 @@ TEST_F(SearchCommand, AtMostTwentyTokens) {
     EXPECT_EQ(Run("t " + twenty + " "), refused);
 }
 
-TEST_F(SearchCommand, WrongStateAndMissingMailbox) {
-    session->State = Imap4Authorization;
-    EXPECT_EQ(Run("t SEARCH ALL"), "t NO Command unrecognized: SEARCH\r\n");
+TEST_F(SearchCommand, AMissingMailboxHasNoMessages) {
     Select("gone");
     EXPECT_EQ(Run("t SEARCH ALL"), "* SEARCH\r\nt OK SEARCH completed\r\n");
     EXPECT_EQ(Run("t UID SEARCH SEEN"), "* SEARCH\r\nt OK SEARCH completed\r\n");
