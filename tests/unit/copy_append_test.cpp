@@ -80,9 +80,9 @@ TEST_F(CopyAppend, AStaleUidFileNeverHandsOutAnOldUid) {
 
 TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlags) {
     const std::string message = "Subject: test\r\n\r\nHello.\r\n";
-    ClientSends(message + "\r\n");
+    ClientSends(message + "\r\na0 NOOP\r\n");  // the request behind the literal stays a request
     EXPECT_EQ(Run("a1 APPEND \"Sent\" (\\Seen) {" + std::to_string(message.size()) + "}"),
-              "+ Ready for literal data\r\na1 OK APPEND completed\r\n");
+              "+ Ready for literal data\r\na1 OK APPEND completed\r\na0 OK NOOP completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message + "\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
     MakeMailbox("Sent Items");
@@ -109,9 +109,6 @@ TEST_F(CopyAppend, TextBehindTheLiteralIsTheNextRequest) {
     ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
     EXPECT_EQ(Dispatch("a3 APPEND Sent {5}\r\nhel"), "a3 OK APPEND completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000005-100000.MSG")), "hello\r\n");
-    ClientSends("hello\r\na5 NOOP\r\n");
-    EXPECT_EQ(Run("a4 APPEND Sent {5}"), "+ Ready for literal data\r\na4 OK APPEND completed\r\na5 OK NOOP completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000006-100000.MSG")), "hello\r\n");
 }
 
 TEST_F(CopyAppend, RefusedAppendsStoreNothingAndNeverRunTheLiteral) {
