@@ -47,7 +47,6 @@ TEST_F(Folders, EveryCommandChecksTheSessionState) {
 TEST_F(Folders, CreateMakesOneUnsubscribedLevel) {
     EXPECT_EQ(Run("a1 CREATE \"Work\""), "a1 OK CREATE completed\r\n");
     EXPECT_TRUE(Hidden(Path("Work")));
-    EXPECT_EQ(Run("a2 list \"\" \"*\""), "* list () \"/\" inbox\r\n* list (\\Noselect) \"/\" Work\r\na2 OK list completed\r\n");
     EXPECT_EQ(Run("a3 SUBSCRIBE Work"), "a3 OK SUBSCRIBE completed\r\n");
     EXPECT_FALSE(Hidden(Path("Work")));
     // What exists answers OK and keeps its subscription; a missing parent is not made.
@@ -161,11 +160,11 @@ TEST_F(Folders, NamesLeavingTheMailDirectoryAreRefused) {
     MakeMailbox("Work");
     std::filesystem::create_directories(outside + "/victim");
     WriteFile(outside + "/victim/0000000001-000000.MSG", "keep");
-    for (std::string request : {"CREATE ../outside/new", "CREATE \"..\\\\outside\\\\new\"", "CREATE /tmp/new", "CREATE C:new",
-                                "CREATE CON", "CREATE ..", "CREATE \"\"", "DELETE ../outside/victim", "DELETE Work/../../outside",
-                                "RENAME ../outside/victim Stolen", "RENAME Work ../outside/Work", "SUBSCRIBE ../outside/victim",
-                                "UNSUBSCRIBE /../outside/victim", "UNSUBSCRIBE \"\"", "LIST .. *", "LIST \"\" ../*",
-                                "LIST Work/.. %", "LSUB / \"/..\\\\*\""}) {
+    for (std::string request :
+         {"CREATE ../outside/new", "CREATE \"..\\\\outside\\\\new\"", "CREATE /tmp/new", "CREATE C:new", "CREATE CON",
+          "CREATE ..", "CREATE \"\"", "DELETE ../outside/victim", "DELETE Work/../../outside", "RENAME ../outside/victim Stolen",
+          "RENAME Work ../outside/Work", "SUBSCRIBE ../outside/victim", "UNSUBSCRIBE /../outside/victim", "UNSUBSCRIBE \"\"",
+          "LIST .. *", "LIST \"\" ../*", "LIST Work/.. %", "LSUB / \"/..\\\\*\""}) {
         std::string word = request.substr(0, request.find(' '));
         EXPECT_EQ(Run("a1 " + request), "a1 NO " + word + (word == "DELETE" ? " failed\r\n" : " fails\r\n")) << request;
     }

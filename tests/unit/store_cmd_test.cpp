@@ -63,18 +63,18 @@ TEST_F(StoreExpunge, StoreRenamesOneMessage) {
 
 TEST_F(StoreExpunge, StoreWalksEveryElementInOrder) {
     // Stray names listed as messages take a number but hold no flag code to change.
-    Put({"0-1.MSG", "0000000001-100100.MSG", "0000000002-100100.MSG", "0000000003-100100.MSG",
+    Put({"0000000001-100100.MSG", "0000000002-100100.MSG", "0000000003-100100.MSG", "0000000003.MSG",
          "0000000004-000000.MSG", "0000000005-000000.MSG", "notes.MSG"});
-    EXPECT_EQ(Run("a STORE 3:* -FLAGS.SILENT (\\Deleted)"), "a OK STORE completed\r\n");
+    EXPECT_EQ(Run("a STORE 2:* -FLAGS.SILENT (\\Deleted)"), "a OK STORE completed\r\n");
     // The same message twice is answered twice; a range is not turned round.
-    EXPECT_EQ(Run("b STORE 2,2 +FLAGS (\\Seen)"),
-              "* 2 FETCH (FLAGS (\\Recent \\Deleted \\Seen))\r\n* 2 FETCH (FLAGS (\\Recent \\Deleted \\Seen))\r\n"
+    EXPECT_EQ(Run("b STORE 1,1 +FLAGS (\\Seen)"),
+              "* 1 FETCH (FLAGS (\\Recent \\Deleted \\Seen))\r\n* 1 FETCH (FLAGS (\\Recent \\Deleted \\Seen))\r\n"
               "b OK STORE completed\r\n");
     EXPECT_EQ(Run("c STORE 5:3 +FLAGS (\\Seen)"), "c OK STORE completed\r\n");
-    EXPECT_EQ(Run("d store 4,1:3 -FLAGS (\\Recent)"),
-              "* 4 FETCH (FLAGS ())\r\n* 2 FETCH (FLAGS (\\Deleted \\Seen))\r\n* 3 FETCH (FLAGS ())\r\n"
+    EXPECT_EQ(Run("d store 5,1:2 -FLAGS (\\Recent)"),
+              "* 5 FETCH (FLAGS ())\r\n* 1 FETCH (FLAGS (\\Deleted \\Seen))\r\n* 2 FETCH (FLAGS ())\r\n"
               "d OK store completed\r\n");
-    EXPECT_EQ(List(), (NameList{"0-1.MSG", "0000000001-000110.MSG", "0000000002-000000.MSG", "0000000003-000000.MSG",
+    EXPECT_EQ(List(), (NameList{"0000000001-000110.MSG", "0000000002-000000.MSG", "0000000003-100000.MSG", "0000000003.MSG",
                                 "0000000004-000000.MSG", "0000000005-000000.MSG", "notes.MSG"}));
 }
 
