@@ -150,6 +150,8 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     EXPECT_EQ(examined[2], "* OK [UNSEEN 0] Message 0 is first unseen\r\n");
     EXPECT_EQ(examined[6], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
     EXPECT_EQ(client.Command("b2", "CHECK"), std::vector<std::string>{"b2 OK CHECK completed\r\n"});
+    EXPECT_EQ(client.Command("b3", "UID EXPUNGE 1"),
+              std::vector<std::string>{"b3 BAD illegal argument.(EXPUNGE)\r\n"});
 }
 
 TEST_F(LoginTest, MarkerFileRefusesTheLogin) {
