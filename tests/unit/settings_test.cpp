@@ -278,8 +278,7 @@ TEST_F(SettingsTest, DemoRegistryGivesTheLoopbackDemo) {
     EXPECT_STREQ(Settings.Membership, "/tmp/veve4d-demo/accounts/");
     EXPECT_EQ(std::string(Settings.DomainNamesAreLocal, 12), std::string("demo.local\0\0", 12));
     char data[64];
-    uint32_t cb = sizeof data;
-    ASSERT_EQ(RegQueryValue("SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP", "demo.local", nullptr, data, &cb), ERROR_SUCCESS);
+    RegReadString("SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP", "demo.local", "", data, sizeof data);
     EXPECT_STREQ(data, "127.0.0.1");
 }
 
