@@ -71,46 +71,40 @@ bool FileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-int FreePort(bool bIpv6) {
-    int fd = socket(bIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return 0;
+namespace {
+
+// Binds a loopback socket of the family to port 0; the port the kernel chose, 0 on failure.
+int BindLoopback(int family) {
+    int fd = socket(family, SOCK_STREAM, 0);
+    sockaddr_storage addr{};
+    socklen_t len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_family = AF_INET6;
+        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr = in6addr_loopback;
+    } else {
+        reinterpret_cast<sockaddr_in*>(&addr)->sin_family = AF_INET;
+        reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     }
     int port = 0;
-    if (bIpv6) {
-        sockaddr_in6 addr{};
-        addr.sin6_family = AF_INET6;
-        addr.sin6_addr = in6addr_loopback;
-        socklen_t len = sizeof(addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            port = ntohs(addr.sin6_port);
-        }
-    } else {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            port = ntohs(addr.sin_port);
-        }
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     }
-    close(fd);
+    if (fd >= 0) {
+        close(fd);
+    }
     return port;
 }
 
+}  // namespace
+
+int FreePort() {
+    return BindLoopback(AF_INET);
+}
+
 bool Ipv6LoopbackAvailable() {
-    int fd = socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_addr = in6addr_loopback;
-    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
+    return BindLoopback(AF_INET6) != 0;
 }
 
 TestServer::TestServer() {
@@ -352,18 +346,6 @@ std::string ImapClient::ReadLine(int timeoutMs) {
             return "";
         }
     }
-}
-
-std::string ImapClient::ReadBytes(size_t n, int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
-    while (pending.size() < n) {
-        if (!ReadMore(fd, pending, deadline)) {
-            break;
-        }
-    }
-    std::string out = pending.substr(0, n);
-    pending.erase(0, out.size());
-    return out;
 }
 
 std::vector<std::string> ImapClient::ReadUntilTagged(const std::string& tag, int timeoutMs) {

@@ -20,7 +20,7 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 // A loopback port that nothing listens on at the moment of asking.
-int FreePort(bool bIpv6 = false);
+int FreePort();
 bool Ipv6LoopbackAvailable();
 
 struct TestServer {
@@ -69,8 +69,6 @@ struct ImapClient {
     void Send(const std::string& text);
     // One line with its CR LF; "" when the connection ended or nothing came in time.
     std::string ReadLine(int timeoutMs = 10000);
-    // Exactly n bytes (for literals).
-    std::string ReadBytes(size_t n, int timeoutMs = 10000);
     // Sends "tag command\r\n" and reads up to and including the tagged line.
     std::vector<std::string> Command(const std::string& tag, const std::string& command, int timeoutMs = 10000);
     // Reads lines until one starts with "tag ".
