@@ -17,13 +17,8 @@ namespace {
 
 TEST(SystemAccounts, PamAndPasswordDatabase) {
     std::string strLib;
-    for (const char* pszDir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64", "/usr/lib",
-                               "/usr/local/lib"}) {
-        if (FileExists(std::string(pszDir) + "/pam_wrapper/pam_matrix.so") &&
-            FileExists(std::string(pszDir) + "/libnss_wrapper.so")) {
-            strLib = pszDir;
-            break;
-        }
+    for (std::string str : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64", "/usr/lib"}) {
+        if (FileExists(str + "/pam_wrapper/pam_matrix.so") && FileExists(str + "/libnss_wrapper.so")) strLib = str;
     }
     if (strLib.empty()) GTEST_SKIP() << "pam_wrapper/nss_wrapper not installed (Debian: libpam-wrapper libnss-wrapper)";
     TempDir dir;
