@@ -143,7 +143,8 @@ TEST_F(AuthenticateTest, LoginMechanismRefusals) {
         {B64("nobody"), B64("x")}, {B64("empty"), ""},       // an empty password file proves nothing
         {B64("tim/../victim"), B64("stolen")}, {B64(std::string("tim\0/../victim", 14)), B64("stolen")},
         {B64(std::string("tim\0x", 5)), B64(kPassword)},  // a name is all of its bytes
-        {B64("tim\r\nforged"), B64(kPassword)}, {B64(std::string(300, 't')), B64(kPassword)},
+        {B64("tim\r\nforged"), B64(kPassword)},
+        {B64(std::string(300, 't')), B64(kPassword)},  // longer than szUser holds
         {"*", "*"},  // no cancellation
         {std::string(4092, 'd'), std::string(4092, '/')},
     };
@@ -227,6 +228,7 @@ TEST_F(AuthenticateTest, MechanismChoice) {
     std::string strLog = AccessLog();
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAIN failed\n"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find('\r'), std::string::npos) << strLog;  // a lone CR must not break a log line
 }
 
 // Lines that came with the request, and behind the last answer, are commands for afterwards.

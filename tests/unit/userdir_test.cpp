@@ -43,7 +43,7 @@ protected:
                       Line("long\t" + std::string(300, 'p') + "\tx") + Line("both\tin-dom1") +
                       // The tail of a line longer than the reader takes is not a record of its own.
                       Line("filler\tx", " " + std::string(1100 - strMallory.size(), '.') + strMallory + "\n") +
-                      Line("after\tok") + "\n" + Line("last\tpw", ""));
+                      Line("after\tok") + "\n" + Line("last\tpw", " still being written"));
         WriteFile(dir.path + "/dom2.idx", Line("both\tin-dom2") + Line("only2\tpw2\t\t\t/home/only2"));
     }
     void TearDown() override {
