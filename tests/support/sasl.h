@@ -21,7 +21,8 @@ inline std::string Unb64(const std::string& strText) {
 }
 
 // A CRAM-MD5 answer: the user, a blank and the digest of the challenge keyed with the password.
-inline std::string CramAnswer(const std::string& strUser, const std::string& strChallenge, const std::string& strPassword) {
+inline std::string CramAnswer(const std::string& strUser, const std::string& strChallenge,
+                              const std::string& strPassword) {
     char szHex[40];
     HmacMd5Hex(strChallenge.c_str(), strPassword.c_str(), szHex);
     return strUser + " " + szHex;

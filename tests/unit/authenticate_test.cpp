@@ -91,7 +91,7 @@ protected:
         std::thread server([this] { nResult = DispatchCommand(session.get()); });
         strPrompts.clear();
         std::string strLine;
-        while ((strLine = ReadLine()).compare(0, 2, "+ ") == 0 && strLine.back() == '\n' && answer) {
+        while ((strLine = ReadLine()).compare(0, 2, "+ ") == 0 && answer) {
             strPrompts += Unb64(strLine.substr(2)) + (strLine.compare(strLine.size() - 2, 2, "\r\n") ? "!\n" : "\n");
             std::string strAnswer = answer(Unb64(strLine.substr(2)));
             if (strAnswer.empty()) shutdown(peer, SHUT_WR);
@@ -103,7 +103,9 @@ protected:
     }
     std::string AccessLog() {
         std::string strAll;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path + "/imap4log")) strAll += ReadFile(entry.path());
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path + "/imap4log")) {
+            strAll += ReadFile(entry.path());
+        }
         return strAll;
     }
 
@@ -149,7 +151,8 @@ TEST_F(AuthenticateTest, LoginMechanismRefusals) {
         {std::string(4092, 'd'), std::string(4092, '/')},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Run("r1 AUTHENTICATE LOGIN\r\n", Lines({c[0] + "\r\n", c[1] + "\r\n"})), "r1 NO AUTHENTICATE fails\r\n");
+        Answer answer = Lines({c[0] + "\r\n", c[1] + "\r\n"});
+        EXPECT_EQ(Run("r1 AUTHENTICATE LOGIN\r\n", answer), "r1 NO AUTHENTICATE fails\r\n");
         EXPECT_EQ(strPrompts, "LOGIN\nPASSWORD\n");
         EXPECT_EQ(session->State, Imap4NonAuthenticated) << c[0];
         session->State = Imap4NonAuthenticated;  // a wrong success must not stall the cases after it

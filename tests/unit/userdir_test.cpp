@@ -91,24 +91,18 @@ TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
         const char *pszTemplate, *pszUser, *pszAddr, *pszExpected;
     } cases[] = {
         // The address gives the domain, and the domain the folder; a domain the user names wins.
-        {"/m/%USERNAME%", "bob", "10.0.0.1", "/m/ex/bob/"},
-        {"/m/%USERNAME%", "bob", "10.0.0.3", "/m/first/bob/"},
-        {"/m/%USERNAME%", "bob@dom1", "10.0.0.3", "/m/ex/bob/"},
-        {"/m/%USERNAME%", "ann%dom1", "", "/m/ex/ann/"},
+        {"/m/%USERNAME%", "bob", "10.0.0.1", "/m/ex/bob/"}, {"/m/%USERNAME%", "bob", "10.0.0.3", "/m/first/bob/"},
+        {"/m/%USERNAME%", "bob@dom1", "10.0.0.3", "/m/ex/bob/"}, {"/m/%USERNAME%", "ann%dom1", "", "/m/ex/ann/"},
         {"/m/%USERNAME%", "ann%x@dom1", "", "/m/ex/ann%x/"},
         // No domain anywhere: the Folder key's default value. A domain without one: no folder.
-        {"/m/%USERNAME%", "bob", "10.9.9.9", "/m/dflt/bob/"},
-        {"/m/%USERNAME%", "bob@", "10.0.0.1", "/m/dflt/bob/"},
-        {"/m/%USERNAME%", "bob@dom2", "", "/m/bob/"},
-        {"/m/%USERNAME%", "bob@deep", "", "/m/a/b/bob/"},
-        {"D:\\Mail\\%USERNAME%", "bob@dom1", "", "D:/Mail/ex/bob/"},
+        {"/m/%USERNAME%", "bob", "10.9.9.9", "/m/dflt/bob/"}, {"/m/%USERNAME%", "bob@", "10.0.0.1", "/m/dflt/bob/"},
+        {"/m/%USERNAME%", "bob@dom2", "", "/m/bob/"}, {"/m/%USERNAME%", "bob@deep", "", "/m/a/b/bob/"},
+        {"D:\\Mail\\%USERNAME%", "bob@dom1", "", "D:/Mail/ex/bob/"}, {"/m/%USERNAME%/", "bob@dom1", "", "/m/ex/bob/"},
         {"/m/%username%/box", "bob@dom1", "", "/m/ex/bob/box/"},
-        {"/m/%USERNAME%/", "bob@dom1", "", "/m/ex/bob/"},
         // Only the first placeholder, the upper-case form before the lower-case one.
         {"/m/%USERNAME%/%USERNAME%", "bob@dom1", "", "/m/ex/bob/%USERNAME%/"},
         {"/m/%username%/%USERNAME%", "bob@dom1", "", "/m/%username%/ex/bob/"},
-        {"/m/%UserName%", "bob@dom1", "", "/m/%UserName%/"},
-        {"D:\\Shared\\%X%", "bob@dom1", "", "D:/Shared/%X%/"},
+        {"/m/%UserName%", "bob@dom1", "", "/m/%UserName%/"}, {"D:\\Shared\\%X%", "bob@dom1", "", "D:/Shared/%X%/"},
         {"/m/%HOME%/%USERNAME%", "bob@dom1", "", "/m/%HOME%/ex/bob/"},
         // %home% in any case, at the start only, from the user file.
         {"%HOME%\\INETMAIL\\INBOX", "ann@dom1", "", "/home/ann/INETMAIL/INBOX/"},
@@ -117,8 +111,7 @@ TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
         {"%HOME%\\INETMAIL\\INBOX", "bob@dom1", "", "C:/Users/bob/INETMAIL/INBOX/"},
         {"%HOME%/Mail", "only2", "10.9.9.9", "/home/only2/Mail/"},  // every local domain's file
         // Without a home the user would share a directory at the root with every such user.
-        {"%HOME%\\INETMAIL\\INBOX", "short@dom1", "", ""},
-        {"%HOME%\\INETMAIL\\INBOX", "nobody@dom1", "", ""},
+        {"%HOME%/Mail", "short@dom1", "", ""}, {"%HOME%/Mail", "nobody@dom1", "", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Resolve(c.pszTemplate, c.pszUser, c.pszAddr), c.pszExpected) << c.pszTemplate << " " << c.pszUser;
