@@ -32,6 +32,11 @@ TEST(Base64, EncodesAndDecodesTheStandardVectors) {
         EXPECT_EQ(Code(true, c[0]), std::to_string(strlen(c[1])) + ":" + c[1]);
         EXPECT_EQ(Code(false, c[1]), std::to_string(strlen(c[0])) + ":" + c[0]);
     }
+    std::string strAll;
+    for (int i = 0; i < 256; ++i) strAll += static_cast<char>(i);
+    std::string strCoded = Code(true, strAll);
+    EXPECT_EQ(strCoded.substr(0, 4), "344:");  // one line, no breaks
+    EXPECT_EQ(Code(false, strCoded.substr(4)), "256:" + strAll);
 }
 
 TEST(Base64, DecodeSkipsStrayCharactersAndStopsAtPadding) {
