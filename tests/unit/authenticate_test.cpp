@@ -2,369 +2,221 @@
 // client on the other end answering each "+" prompt as a SASL client would.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <dirent.h>
-#include <filesystem>
-#include <memory>
 #include <poll.h>
-#include <regex>
-#include <string>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
-#include "auth/base64.h"
-#include "auth/md5.h"
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+
 #include "config/settings.h"
 #include "imap/dispatch.h"
 #include "platform/registry.h"
+#include "sasl.h"
+#include "test_server.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 const char kPassword[] = "tanstaaftanstaaf";
 
-std::string B64(const std::string& text) {
-    std::string out(text.size() * 2 + 8, '\0');
-    int n = Base64Encode(text.data(), text.size(), out.data(), out.size());
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
+// The answer line to a prompt, made from the prompt's decoded text; "" makes the client go away.
+using Answer = std::function<std::string(const std::string&)>;
+
+Answer Lines(std::vector<std::string> answers) {
+    auto pNext = std::make_shared<size_t>(0);
+    return [answers, pNext](const std::string&) { return *pNext < answers.size() ? answers[(*pNext)++] : ""; };
 }
 
-std::string Unb64(const std::string& text) {
-    std::string out(text.size() + 8, '\0');
-    int n = Base64Decode(text.data(), text.size(), out.data(), out.size());
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
-}
-
-std::string Digest(const std::string& challenge, const std::string& password) {
-    char hex[40];
-    HmacMd5Hex(challenge.c_str(), password.c_str(), hex);
-    return hex;
+// bUpper writes the digest in upper-case hex; strTail follows it inside the Base64.
+Answer Cram(const std::string& strUser, const std::string& strPassword, bool bUpper = false, std::string strTail = "") {
+    return [=](const std::string& strChallenge) {
+        std::string str = CramAnswer(strUser, strChallenge, strPassword);
+        for (size_t i = str.size() - 32; bUpper && i < str.size(); ++i) str[i] = static_cast<char>(toupper(str[i]));
+        return B64(str + strTail) + "\r\n";
+    };
 }
 
 class AuthenticateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/veve4d-auth-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        dir = szTemplate;
-        fs::create_directories(dir / "accounts");
-        fs::create_directories(dir / "spool");
-        std::string reg =
-            "Windows Registry Editor Version 5.00\n\n"
+        std::string strRegistry =
             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
-            "\"Imap4LogEnabled\"=dword:00000001\n\n"
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
-            "\"MailSpoolDir\"=\"" + Escaped(dir / "spool") + "\"\n"
-            "\"UserManager\"=dword:00000000\n"
-            "\"Membership\"=\"" + Escaped(dir / "accounts") + "/\"\n"
-            "\"MailInBoxDir\"=\"" + Escaped(dir / "users") + "/%USERNAME%\"\n"
-            "\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n\n"
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
-            "\"test.local\"=\"127.0.0.1\"\n";
-        LoadRegistryText(reg.data(), reg.size(), "authenticate-test.reg");
-        saved = Settings;
+            "\"Imap4LogEnabled\"=dword:00000001\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
+            "\"MailSpoolDir\"=\"" + dir.path + "\"\n\"UserManager\"=dword:00000000\n\"Membership\"=\"" + dir.path +
+            "/\"\n\"MailInBoxDir\"=\"" + dir.path + "/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n";
+        LoadRegistryText(strRegistry.data(), strRegistry.size(), "authenticate-test.reg");
         ReadSettings();
         CreateSpoolDirectories();
-
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        session = std::make_unique<Session>();
         session->sockClient = fds[0];
         peer = fds[1];
-        snprintf(session->szLocalAddr, sizeof(session->szLocalAddr), "127.0.0.1");
-        snprintf(session->szPeerAddr, sizeof(session->szPeerAddr), "127.0.0.9");
-        snprintf(session->szHostName, sizeof(session->szHostName), "postoffice.reston.mci.net");
+        snprintf(session->szPeerAddr, sizeof session->szPeerAddr, "127.0.0.9");
+        snprintf(session->szHostName, sizeof session->szHostName, "postoffice.reston.mci.net");
         AddMailUser("tim", kPassword);
     }
     void TearDown() override {
-        if (server.joinable()) {
-            shutdown(peer, SHUT_RDWR);
-            server.join();
-        }
         close(session->sockClient);
         close(peer);
         LoadRegistryText("", 0, "empty");
         Settings = saved;
-        fs::remove_all(dir);
-    }
-    static std::string Escaped(const fs::path& path) {
-        std::string out;
-        for (char c : path.string()) {
-            out += c == '\\' ? std::string("\\\\") : std::string(1, c);
-        }
-        return out;
     }
     // A mail directory holding the password file the POP3 server shares.
-    void AddMailUser(const std::string& name, const std::string& passwordFile) {
-        fs::create_directories(dir / "users" / name);
-        WriteText(dir / "users" / name / "apop.dat", passwordFile);
-    }
-    static void WriteText(const fs::path& path, const std::string& text) {
-        FILE* f = fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
-    // Dispatches the request line on a thread of its own, as the client thread would.
-    void Request(const std::string& line) {
-        snprintf(session->szRecv, sizeof(session->szRecv), "%s", line.c_str());
-        server = std::thread([this] { result = DispatchCommand(session.get()); });
-    }
-    void Send(const std::string& text) {
-        ASSERT_EQ(send(peer, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    void AddMailUser(const std::string& strName, const std::string& strPasswordFile) {
+        std::filesystem::create_directories(dir.path + "/" + strName);
+        WriteFile(dir.path + "/" + strName + "/apop.dat", strPasswordFile);
     }
     // One line with its CR LF; "" when nothing more comes.
     std::string ReadLine() {
-        for (;;) {
-            size_t lf = pending.find('\n');
-            if (lf != std::string::npos) {
-                std::string line = pending.substr(0, lf + 1);
-                pending.erase(0, lf + 1);
-                return line;
-            }
-            pollfd pfd{peer, POLLIN, 0};
-            if (poll(&pfd, 1, 10000) <= 0) {
-                return "";
-            }
+        size_t nLf;
+        while ((nLf = strPending.find('\n')) == std::string::npos) {
             char buf[8192];
-            ssize_t n = recv(peer, buf, sizeof(buf), 0);
-            if (n <= 0) {
-                return "";
-            }
-            pending.append(buf, static_cast<size_t>(n));
+            pollfd pfd{peer, POLLIN, 0};
+            ssize_t n = poll(&pfd, 1, 10000) > 0 ? recv(peer, buf, sizeof buf, 0) : 0;
+            if (n <= 0) return "";
+            strPending.append(buf, static_cast<size_t>(n));
         }
+        std::string strLine = strPending.substr(0, nLf + 1);
+        strPending.erase(0, nLf + 1);
+        return strLine;
     }
-    // The challenge text of a "+" prompt.
-    std::string ReadPrompt() {
-        std::string line = ReadLine();
-        EXPECT_EQ(line.substr(0, 2), "+ ") << line;
-        EXPECT_EQ(line.size() >= 4 ? line.substr(line.size() - 2) : "", "\r\n");
-        return line.size() >= 4 ? Unb64(line.substr(2, line.size() - 4)) : "";
-    }
-    // Waits for the handler and returns the tagged line it left.
-    std::string Finish() {
+    // Dispatches the request on a thread of its own, as the client thread would, answers its
+    // prompts (kept decoded in strPrompts, one a line) and returns the tagged line.
+    std::string Run(const std::string& strRequest, const Answer& answer = nullptr) {
+        snprintf(session->szRecv, sizeof session->szRecv, "%s", strRequest.c_str());
+        std::thread server([this] { nResult = DispatchCommand(session.get()); });
+        strPrompts.clear();
+        std::string strLine;
+        while ((strLine = ReadLine()).compare(0, 2, "+ ") == 0 && answer) {
+            strPrompts += Unb64(strLine.substr(2)) + (strLine.compare(strLine.size() - 2, 2, "\r\n") ? "!\n" : "\n");
+            std::string strAnswer = answer(Unb64(strLine.substr(2)));
+            if (strAnswer.empty()) shutdown(peer, SHUT_WR);
+            send(peer, strAnswer.data(), strAnswer.size(), MSG_NOSIGNAL);
+        }
+        if (strLine.empty() || strLine[0] == '+') shutdown(peer, SHUT_RDWR);  // never leave the server waiting
         server.join();
-        return ReadLine();
+        return strLine;
     }
     std::string AccessLog() {
-        std::string all;
-        for (const auto& entry : fs::directory_iterator(dir / "spool" / "imap4log")) {
-            FILE* f = fopen(entry.path().c_str(), "rb");
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof(buf), f)) > 0) all.append(buf, n);
-            fclose(f);
+        std::string strAll;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path + "/imap4log")) {
+            strAll += ReadFile(entry.path());
         }
-        return all;
-    }
-    // Runs a whole CRAM-MD5 exchange with the answer built from the challenge.
-    std::string Cram(const std::string& tag, const std::string& user, const std::string& password,
-                     bool upper = false) {
-        Request(tag + " AUTHENTICATE CRAM-MD5\r\n");
-        std::string digest = Digest(ReadPrompt(), password);
-        if (upper) {
-            for (char& c : digest) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        }
-        Send(B64(user + " " + digest) + "\r\n");
-        return Finish();
-    }
-    std::string LoginMechanism(const std::string& tag, const std::string& user, const std::string& password) {
-        Request(tag + " AUTHENTICATE LOGIN\r\n");
-        EXPECT_EQ(ReadPrompt(), "LOGIN");
-        Send(B64(user) + "\r\n");
-        EXPECT_EQ(ReadPrompt(), "PASSWORD");
-        Send(B64(password) + "\r\n");
-        return Finish();
+        return strAll;
     }
 
-    fs::path dir;
-    SettingsRecord saved{};
-    std::unique_ptr<Session> session;
-    int peer = -1;
-    std::thread server;
-    int result = -1;
-    std::string pending;
+    TempDir dir;
+    SettingsRecord saved = Settings;
+    std::unique_ptr<Session> session = std::make_unique<Session>();
+    int peer = -1, nResult = -1;
+    std::string strPending, strPrompts;
 };
 
-TEST_F(AuthenticateTest, LoginMechanismPromptsAndLogsIn) {
-    Request("a1 authenticate login\r\n");
-    // The first prompt is the argument text as the client wrote it.
-    EXPECT_EQ(ReadLine(), "+ bG9naW4=\r\n");
-    Send(B64("tim") + "\r\n");
-    EXPECT_EQ(ReadLine(), "+ UEFTU1dPUkQ=\r\n");
-    Send(B64(kPassword) + "\r\n");
-    EXPECT_EQ(Finish(), "a1 OK AUTHENTICATE completed\r\n");
-    EXPECT_EQ(result, 1);
+TEST_F(AuthenticateTest, LoginMechanismLogsIn) {
+    // The first prompt echoes what fits of the arguments as written; the tag comes back whole.
+    std::string strTag(1500, 'T'), strArgs = "login" + std::string(2000, 'z');
+    EXPECT_EQ(Run(strTag + " authenticate " + strArgs + "\r\n", Lines({B64("tim") + "\r\n", B64(kPassword) + "\r\n"})),
+              strTag + " OK AUTHENTICATE completed\r\n");
+    EXPECT_EQ(strPrompts, strArgs.substr(0, 255) + "\nPASSWORD\n");
+    EXPECT_EQ(nResult, 1);
     EXPECT_EQ(session->State, Imap4Authorization);
-    EXPECT_EQ(std::string(session->szMailDir), (dir / "users" / "tim").string() + "/");
+    EXPECT_EQ(std::string(session->szMailDir), dir.path + "/tim/");
     EXPECT_STREQ(session->szMailbox, session->szMailDir);
-    EXPECT_TRUE(fs::is_directory(dir / "users" / "tim" / "inbox"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path + "/tim/inbox"));
     EXPECT_GT(session->lLoginNo, 0);
-    EXPECT_NE(AccessLog().find(" tim from 127.0.0.9 authenticate login Success\n"), std::string::npos) << AccessLog();
-
-    // A second AUTHENTICATE is refused at once, without a prompt.
+    // The access log keeps the start of the arguments only.
+    std::string strLogged = " tim from 127.0.0.9 authenticate " + strArgs.substr(0, 31) + " Success\n";
+    EXPECT_NE(AccessLog().find(strLogged), std::string::npos) << AccessLog();
     int32_t lLoginNo = session->lLoginNo;
-    Request("a2 AUTHENTICATE LOGIN\r\n");
-    EXPECT_EQ(Finish(), "a2 NO already logged in\r\n");
+    EXPECT_EQ(Run("a2 AUTHENTICATE LOGIN\r\n", Lines({})), "a2 NO already logged in\r\n");
     EXPECT_EQ(session->lLoginNo, lLoginNo);
 }
 
 TEST_F(AuthenticateTest, LoginMechanismRefusals) {
     AddMailUser("empty", "");
-    fs::create_directories(dir / "victim");
-    WriteText(dir / "victim" / "apop.dat", "stolen\n");
-    struct Case {
-        std::string user;
-        std::string password;
+    AddMailUser("victim", "stolen\n");
+    const std::string cases[][2] = {
+        {B64("tim"), B64("TANSTAAFTANSTAAF")}, {B64("tim"), B64(std::string(kPassword) + "x")}, {B64("tim"), ""},
+        {B64("tim"), B64(std::string(kPassword) + '\0')},  // a NUL must not end the comparison
+        {B64("nobody"), B64("x")}, {B64("empty"), ""},       // an empty password file proves nothing
+        {B64("tim/../victim"), B64("stolen")}, {B64(std::string("tim\0/../victim", 14)), B64("stolen")},
+        {B64(std::string("tim\0x", 5)), B64(kPassword)},  // a name is all of its bytes
+        {B64("tim\r\nforged"), B64(kPassword)},
+        {B64(std::string(300, 't')), B64(kPassword)},  // longer than szUser holds
+        {"*", "*"},  // no cancellation
+        {std::string(4092, 'd'), std::string(4092, '/')},
     };
-    const Case cases[] = {
-        {"tim", "TANSTAAFTANSTAAF"},                          // case matters
-        {"tim", std::string(kPassword) + std::string(1, '\0')},  // a NUL must not end the comparison
-        {"tim", std::string(kPassword) + "x"},
-        {"tim", ""},
-        {"nobody", "x"},                                      // no mail directory, no password file
-        {"empty", ""},                                        // an empty password file proves nothing
-        {"../victim", "stolen"},                              // would read dir/victim/apop.dat
-        {std::string("tim\0/../../victim", 17), "stolen"},
-        {std::string("tim\0x", 5), kPassword},                // a name is all of its bytes
-        {"tim\r\nforged", kPassword},
-        {std::string(300, 't'), kPassword},                   // would be cut to another name
-    };
-    int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(n);
-        std::string tag = "r" + std::to_string(n++);
-        EXPECT_EQ(LoginMechanism(tag, c.user, c.password), tag + " NO AUTHENTICATE fails\r\n");
-        EXPECT_EQ(session->State, Imap4NonAuthenticated);
-        EXPECT_EQ(result, 1);
+    for (const auto& c : cases) {
+        Answer answer = Lines({c[0] + "\r\n", c[1] + "\r\n"});
+        EXPECT_EQ(Run("r1 AUTHENTICATE LOGIN\r\n", answer), "r1 NO AUTHENTICATE fails\r\n");
+        EXPECT_EQ(strPrompts, "LOGIN\nPASSWORD\n");
+        EXPECT_EQ(session->State, Imap4NonAuthenticated) << c[0];
         session->State = Imap4NonAuthenticated;  // a wrong success must not stall the cases after it
     }
-    std::string log = AccessLog();
-    EXPECT_EQ(log.find("forged"), std::string::npos) << log;
-    EXPECT_NE(log.find(" - from 127.0.0.9 AUTHENTICATE LOGIN failed\n"), std::string::npos) << log;
+    std::string strLog = AccessLog();
+    EXPECT_EQ(strLog.find("forged"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE LOGIN failed\n"), std::string::npos) << strLog;
+    EXPECT_EQ(Run("r2 AUTHENTICATE LOGIN\r\n", Lines({})), "r2 BAD AUTHENTICATE illegal argument\r\n");
 }
 
-TEST_F(AuthenticateTest, LoginLineInsteadOfFirstAnswerRunsLogin) {
-    std::string record = "tim\tplain pw\t\t\t" + (dir / "users" / "tim").string();
-    WriteText(dir / "accounts" / "test.local.idx", B64(record) + "\n");
-    Request("a1 AUTHENTICATE LOGIN\r\n");
-    ReadPrompt();
-    Send("b7 LOGIN tim \"plain pw\"\r\n");
-    // LOGIN answers with the tag of the line it was given.
-    EXPECT_EQ(Finish(), "b7 OK LOGIN completed\r\n");
-    EXPECT_EQ(session->State, Imap4Authorization);
-    EXPECT_STREQ(session->szUser, "tim@test.local");
+// A client that does not speak the mechanism sends a command line instead, which runs as LOGIN.
+TEST_F(AuthenticateTest, CommandLineInsteadOfTheFirstAnswerRunsLogin) {
+    WriteFile(dir.path + "/test.local.idx", B64("tim\tplain pw\t\t\t" + dir.path + "/tim") + "\n");
+    EXPECT_EQ(Run("a1 AUTHENTICATE LOGIN\r\n", Lines({"b8 NOOP\r\n"})), "b8 BAD NOOP illegal argument\r\n");
+    EXPECT_EQ(Run("a1 AUTHENTICATE LOGIN\r\n", Lines({"b7 LOGIN tim \"plain pw\"\r\n"})), "b7 OK LOGIN completed\r\n");
 }
 
-TEST_F(AuthenticateTest, LoginLineWithOtherCommandWordStillRunsLogin) {
-    Request("a1 AUTHENTICATE LOGIN\r\n");
-    ReadPrompt();
-    Send("b8 NOOP\r\n");
-    EXPECT_EQ(Finish(), "b8 BAD NOOP illegal argument\r\n");
-    EXPECT_EQ(session->State, Imap4NonAuthenticated);
-}
-
-TEST_F(AuthenticateTest, CramMd5LogsIn) {
-    const std::regex form(R"(<(\d+)\.(\d+)@postoffice\.reston\.mci\.net>)");
+TEST_F(AuthenticateTest, CramMd5Answers) {
+    AddMailUser("tim smith jr", "pw\n");
+    AddMailUser("ann", "\xff\x01" "7176\n");  // "pw", scrambled
+    AddMailUser("empty", "");
+    AddMailUser("off", "pw\n");
+    WriteFile(dir.path + "/off/$offimap4", "");
+    AddMailUser("victim", "stolen\n");
+    const std::string strNo = "c1 NO AUTHENTICATE fails\r\n", strBad = "c1 BAD AUTHENTICATE challenge/responce err\r\n";
+    const struct {
+        Answer answer;
+        std::string strExpected;
+        const char* pszUser = nullptr;  // who is logged in afterwards
+    } cases[] = {
+        {Cram("tim", kPassword), "c1 OK AUTHENTICATE completed\r\n", "tim"},
+        {Cram("tim smith jr", "pw"), "c1 OK AUTHENTICATE completed\r\n", "tim smith jr"},
+        {Cram("ann", "pw"), "c1 OK AUTHENTICATE completed\r\n", "ann"},
+        {Cram("tim", kPassword, true), strNo}, {Cram("tim", "wrong"), strNo}, {Cram("nobody", ""), strNo},
+        {Cram("empty", ""), strNo}, {Cram("off", "pw"), strNo}, {Cram("tim/../victim", "stolen"), strNo},
+        {Cram("tim@../victim", "stolen"), strNo}, {Cram(std::string("tim\0/../victim", 14), "stolen"), strNo},
+        {Cram(std::string("tim\0x", 5), kPassword), strNo},  // a NUL before the blank hides nothing
+        {Cram("tim", kPassword, false, std::string(1, '\0') + "junk"), strNo},
+        {Cram(std::string(3035, 'u'), kPassword), strNo},  // the longest answer that fits
+        {Lines({"*\r\n"}), strBad},  // no cancellation: it decodes to nothing, which has no blank
+        {Lines({"dGlt\r\n"}), strBad}, {Lines({"\r\n"}), strBad},
+        {Lines({std::string(4095, 'A')}), strBad},  // no room left for the line feed
+        {Lines({}), strBad},
+    };
+    const std::regex form(R"(<(\d+)\.(\d+)@postoffice\.reston\.mci\.net>\n)");
     std::smatch m;
-    Request("c0 AUTHENTICATE CRAM-MD5\r\n");
-    std::string first = ReadPrompt();
-    ASSERT_TRUE(std::regex_match(first, m, form)) << first;
-    uint32_t ulFirst = static_cast<uint32_t>(std::stoul(m[2]));
-    Send(B64("tim 0") + "\r\n");
-    EXPECT_EQ(Finish(), "c0 NO AUTHENTICATE fails\r\n");
-
-    Request("c1 AUTHENTICATE CRAM-MD5\r\n");
-    std::string challenge = ReadPrompt();
-    ASSERT_TRUE(std::regex_match(challenge, m, form)) << challenge;
-    EXPECT_EQ(std::stoul(m[1]), static_cast<unsigned long>(getpid()));
-    // Whole milliseconds of 100-ns units: the middle number moves in steps of 10000, even
-    // across its wrap at 2^32.
-    EXPECT_EQ(static_cast<uint32_t>(static_cast<uint32_t>(std::stoul(m[2])) - ulFirst) % 10000, 0u);
-    // The answer has the form of the RFC 2195 example: user, blank, 32 lower-case hex digits.
-    std::string answer = "tim " + Digest(challenge, kPassword);
-    Send(B64(answer) + "\r\n");
-    EXPECT_EQ(Finish(), "c1 OK AUTHENTICATE completed\r\n");
-    EXPECT_EQ(session->State, Imap4Authorization);
-    EXPECT_STREQ(session->szUser, "tim");
-    EXPECT_STREQ(session->szChallenge, challenge.c_str());
+    uint32_t ulFirst = 0;
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run("c1 AUTHENTICATE CRAM-MD5\r\n", c.answer), c.strExpected) << &c - cases;
+        EXPECT_EQ(nResult, 1);  // the session goes on
+        EXPECT_EQ(session->State, c.pszUser ? Imap4Authorization : Imap4NonAuthenticated);
+        EXPECT_STREQ(session->szUser, c.pszUser ? c.pszUser : session->szUser);
+        ASSERT_TRUE(std::regex_match(strPrompts, m, form)) << strPrompts;
+        EXPECT_EQ(std::stoul(m[1]), static_cast<unsigned long>(getpid()));
+        // Whole milliseconds of 100-ns units: the middle number moves in steps of 10000, even across its wrap.
+        if (ulFirst == 0) ulFirst = static_cast<uint32_t>(std::stoul(m[2]));
+        EXPECT_EQ(static_cast<uint32_t>(static_cast<uint32_t>(std::stoul(m[2])) - ulFirst) % 10000, 0u);
+        session->State = Imap4NonAuthenticated;
+    }
     EXPECT_NE(AccessLog().find(" tim from 127.0.0.9 AUTHENTICATE CRAM-MD5 Success\n"), std::string::npos);
 }
 
-TEST_F(AuthenticateTest, CramMd5UserNameWithBlanks) {
-    AddMailUser("tim smith jr", "pw\n");
-    EXPECT_EQ(Cram("c1", "tim smith jr", "pw"), "c1 OK AUTHENTICATE completed\r\n");
-    EXPECT_STREQ(session->szUser, "tim smith jr");
-}
-
-TEST_F(AuthenticateTest, CramMd5ScrambledPassword) {
-    // 0xFF, key 0x01, then "pw" exclusive-or 0x01 in hex.
-    AddMailUser("ann", "\xff\x01" "7176\n");
-    EXPECT_EQ(Cram("c1", "ann", "pw"), "c1 OK AUTHENTICATE completed\r\n");
-}
-
-TEST_F(AuthenticateTest, CramMd5Refusals) {
-    AddMailUser("empty", "");
-    AddMailUser("off", "pw\n");
-    WriteText(dir / "users" / "off" / "$offimap4", "");
-    fs::create_directories(dir / "victim");
-    WriteText(dir / "victim" / "apop.dat", "stolen\n");
-    EXPECT_EQ(Cram("c1", "tim", kPassword, true), "c1 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c2", "tim", "wrong"), "c2 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c3", "nobody", ""), "c3 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c4", "empty", ""), "c4 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c5", "off", "pw"), "c5 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c6", "../victim", "stolen"), "c6 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c7", "../../victim", "stolen"), "c7 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c8", "tim@../../victim", "stolen"), "c8 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c9", std::string("tim\0/../../victim", 17), "stolen"), "c9 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(Cram("c10", std::string("tim\0x", 5), kPassword), "c10 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(session->State, Imap4NonAuthenticated);
-
-    // A digest followed by a NUL and more bytes is not the digest.
-    Request("d1 AUTHENTICATE CRAM-MD5\r\n");
-    std::string answer = "tim " + Digest(ReadPrompt(), kPassword) + std::string(1, '\0') + "junk";
-    Send(B64(answer) + "\r\n");
-    EXPECT_EQ(Finish(), "d1 NO AUTHENTICATE fails\r\n");
-
-    // A NUL before the blank does not hide the blank.
-    Request("d2 AUTHENTICATE CRAM-MD5\r\n");
-    answer = std::string("t\0im ", 5) + Digest(ReadPrompt(), kPassword);
-    Send(B64(answer) + "\r\n");
-    EXPECT_EQ(Finish(), "d2 NO AUTHENTICATE fails\r\n");
-    EXPECT_EQ(session->State, Imap4NonAuthenticated);
-}
-
-TEST_F(AuthenticateTest, CramMd5AnswerWithoutBlank) {
-    // "*" is no cancellation: it decodes to nothing, which holds no blank.
-    for (const char* answer : {"*", "dGlt", ""}) {
-        SCOPED_TRACE(answer);
-        Request("c1 AUTHENTICATE CRAM-MD5\r\n");
-        ReadPrompt();
-        Send(std::string(answer) + "\r\n");
-        EXPECT_EQ(Finish(), "c1 BAD AUTHENTICATE challenge/responce err\r\n");
-    }
-}
-
-TEST_F(AuthenticateTest, StarAnswersAreNoCancellation) {
-    Request("a1 AUTHENTICATE LOGIN\r\n");
-    ReadPrompt();
-    Send("*\r\n");
-    EXPECT_EQ(ReadPrompt(), "PASSWORD");
-    Send("*\r\n");
-    EXPECT_EQ(Finish(), "a1 NO AUTHENTICATE fails\r\n");
-}
-
 TEST_F(AuthenticateTest, MechanismChoice) {
-    struct Case {
-        const char* line;
-        const char* expected;
-    };
-    const Case cases[] = {
+    const char* const cases[][2] = {
         {"a1 AUTHENTICATE PLAIN\r\n", "a1 NO AUTHENTICATE PLAIN isn't supported\r\n"},
         {"a2 AUTHENTICATE CRAM-SHA1 x\r\n", "a2 NO AUTHENTICATE CRAM-SHA1 x isn't supported\r\n"},
         {"a3 AUTHENTICATE LOG\r\n", "a3 NO AUTHENTICATE LOG isn't supported\r\n"},
@@ -372,96 +224,25 @@ TEST_F(AuthenticateTest, MechanismChoice) {
         {"a5 authenticate\r\n", "a5 BAD authenticate illegal argument\r\n"},
         {"a6 AUTHENTICATE a\rb\r\n", "a6 NO AUTHENTICATE a isn't supported\r\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        Request(c.line);
-        EXPECT_EQ(Finish(), c.expected);
-        EXPECT_EQ(result, 1);
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c[0]), c[1]);
+        EXPECT_EQ(nResult, 1);
     }
-    std::string log = AccessLog();
-    EXPECT_NE(log.find(" - from 127.0.0.9 AUTHENTICATE PLAIN failed\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << log;
+    std::string strLog = AccessLog();
+    EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAIN failed\n"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find('\r'), std::string::npos) << strLog;  // a lone CR must not break a log line
 }
 
-TEST_F(AuthenticateTest, MechanismNameIsMatchedByItsStart) {
-    Request("a1 AUTHENTICATE loginx trailing words\r\n");
-    EXPECT_EQ(ReadPrompt(), "loginx trailing words");
-    Send(B64("tim") + "\r\n");
-    ReadPrompt();
-    Send(B64(kPassword) + "\r\n");
-    EXPECT_EQ(Finish(), "a1 OK AUTHENTICATE completed\r\n");
-}
-
-TEST_F(AuthenticateTest, ClientGoneDuringExchange) {
-    Request("a1 AUTHENTICATE LOGIN\r\n");
-    ReadPrompt();
-    shutdown(peer, SHUT_WR);
-    EXPECT_EQ(Finish(), "a1 BAD AUTHENTICATE illegal argument\r\n");
-}
-
-TEST_F(AuthenticateTest, ClientGoneDuringCramExchange) {
-    Request("a1 AUTHENTICATE CRAM-MD5\r\n");
-    ReadPrompt();
-    shutdown(peer, SHUT_WR);
-    EXPECT_EQ(Finish(), "a1 BAD AUTHENTICATE challenge/responce err\r\n");
-}
-
-TEST_F(AuthenticateTest, OverlongAnswers) {
-    // No LF within 4095 characters: the receive has no room left and fails.
-    Request("a1 AUTHENTICATE CRAM-MD5\r\n");
-    ReadPrompt();
-    Send(std::string(4095, 'A'));
-    EXPECT_EQ(Finish(), "a1 BAD AUTHENTICATE challenge/responce err\r\n");
-
-    // The longest line that fits decodes into the work area without overrunning it.
-    Request("a2 AUTHENTICATE CRAM-MD5\r\n");
-    ReadPrompt();
-    std::string longAnswer = B64(std::string(3000, 'u') + " " + std::string(60, 'f'));
-    ASSERT_LT(longAnswer.size(), 4094u);
-    Send(longAnswer + "\r\n");
-    EXPECT_EQ(Finish(), "a2 NO AUTHENTICATE fails\r\n");
-    EXPECT_STREQ(session->szUser, "");
-
-    Request("a3 AUTHENTICATE LOGIN\r\n");
-    ReadPrompt();
-    Send(std::string(4092, 'd') + "\r\n");
-    ReadPrompt();
-    Send(std::string(4092, '/') + "\r\n");
-    EXPECT_EQ(Finish(), "a3 NO AUTHENTICATE fails\r\n");
-}
-
-TEST_F(AuthenticateTest, LongTagAndArgumentsStayBounded) {
-    // The tag comes back whole; the first prompt carries what fits of the argument text.
-    std::string tag(1500, 'T');
-    std::string args = "LOGIN " + std::string(2000, 'z');
-    Request(tag + " AUTHENTICATE " + args + "\r\n");
-    EXPECT_EQ(ReadPrompt(), args.substr(0, 255));
-    Send(B64("tim") + "\r\n");
-    ReadPrompt();
-    Send(B64(kPassword) + "\r\n");
-    EXPECT_EQ(Finish(), tag + " OK AUTHENTICATE completed\r\n");
-    // The access log keeps only the start of the arguments.
-    std::string logged = " AUTHENTICATE " + args.substr(0, 31) + " Success\n";
-    EXPECT_NE(AccessLog().find(logged), std::string::npos) << AccessLog();
-}
-
-TEST_F(AuthenticateTest, TextBehindTheLastAnswerIsDispatchedAfterwards) {
-    Request("c1 AUTHENTICATE CRAM-MD5\r\n");
-    std::string answer = B64("tim " + Digest(ReadPrompt(), kPassword));
-    Send(answer + "\r\nc2 NOOP\r\nc3 CHECK\r\n");
-    EXPECT_EQ(Finish(), "c1 OK AUTHENTICATE completed\r\n");
+// Lines that came with the request, and behind the last answer, are commands for afterwards.
+TEST_F(AuthenticateTest, PipelinedTextIsDispatchedAfterTheExchange) {
+    Answer cram = Cram("tim", kPassword);
+    auto answer = [&](const std::string& strChallenge) { return cram(strChallenge) + "c3 NOOP\r\nc4 CHECK\r\n"; };
+    EXPECT_EQ(Run("c1 AUTHENTICATE CRAM-MD5\r\nc2 NOOP\r\n", answer), "c1 OK AUTHENTICATE completed\r\n");
     EXPECT_EQ(ReadLine(), "c2 OK NOOP completed\r\n");
-    EXPECT_EQ(ReadLine(), "c3 NO Command unrecognized: CHECK\r\n");
+    EXPECT_EQ(ReadLine(), "c3 OK NOOP completed\r\n");
+    EXPECT_EQ(ReadLine(), "c4 NO Command unrecognized: CHECK\r\n");
     EXPECT_STREQ(session->szQueue, "");
-}
-
-TEST_F(AuthenticateTest, QueuedCommandsWaitUntilTheExchangeEnds) {
-    // Lines that came with the AUTHENTICATE request are not taken as answers.
-    Request("c1 AUTHENTICATE CRAM-MD5\r\nc2 NOOP\r\n");
-    std::string answer = B64("tim " + Digest(ReadPrompt(), kPassword));
-    Send(answer + "\r\n");
-    EXPECT_EQ(Finish(), "c1 OK AUTHENTICATE completed\r\n");
-    EXPECT_EQ(ReadLine(), "c2 OK NOOP completed\r\n");
 }
 
 }  // namespace
