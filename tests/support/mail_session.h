@@ -42,7 +42,11 @@ protected:
     // Runs one received block through the dispatcher and returns what the client got.
     std::string Dispatch(const std::string& block) {
         snprintf(session->szRecv, sizeof(session->szRecv), "%s", block.c_str());
-        DispatchCommand(session.get());
+        result = DispatchCommand(session.get());
+        return Received();
+    }
+    // What the client got so far.
+    std::string Received() {
         std::string out;
         char buf[65536];
         pollfd pfd{peer, POLLIN, 0};
@@ -90,6 +94,7 @@ protected:
     }
 
     TempDir tmp;
+    int result = 1;       // what the dispatcher returned for the last block: 0 ends the connection
     std::string mailDir;  // ends in "/"
     std::string outside;  // a sibling of the mail directory that no command may touch
     std::string box;      // the selected mailbox
