@@ -3,21 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fetch_support.h"
 
 namespace {
 
-struct ShapeCase {
-    std::string message;
-    std::string structure;
-};
-
-// BODY and BODYSTRUCTURE give the same text apart from the label.
-void ExpectStructures(const std::vector<ShapeCase>& cases) {
-    for (const ShapeCase& c : cases) {
-        EXPECT_EQ(FetchOne(c.message, "BODYSTRUCTURE"), "BODYSTRUCTURE " + c.structure) << c.message;
-        EXPECT_EQ(FetchOne(c.message, "BODY"), "BODY " + c.structure) << c.message;
+// Each pair: a message and its structure, which BODY and BODYSTRUCTURE both give.
+void ExpectStructures(const std::vector<std::pair<std::string, std::string>>& cases) {
+    for (const auto& [message, structure] : cases) {
+        for (std::string label : {"BODY", "BODYSTRUCTURE"}) {
+            EXPECT_EQ(FetchAlone(message, label), Answer(label + " " + structure)) << message;
+        }
     }
 }
 
@@ -46,10 +44,10 @@ TEST(FetchBodyStructure, SinglePartShapes) {
 }
 
 TEST(FetchBodyStructure, MultipartShapes) {
-    const std::string mixed = "\"mixed\" (\"boundary\" \"p\") NIL NIL)", untyped = "(NIL NIL NIL NIL NIL \"7bit\" ";
+    const std::string mixed = "\"mixed\" (\"boundary\" \"p\") NIL NIL)", bare = "(NIL NIL NIL NIL NIL \"7bit\" 3 NIL ";
     std::string ten = "Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n", nine = "(";
-    for (int i = 0; i < 10; i++) ten += "--p\r\n\r\nx\r\n", nine += i < 9 ? untyped + "3 NIL NIL NIL) " : mixed;
-    std::vector<ShapeCase> cases = {
+    for (int i = 0; i < 10; i++) ten += "--p\r\n\r\nx\r\n", nine += i < 9 ? bare + "NIL NIL) " : mixed;
+    ExpectStructures({
         {"From: a@b\r\nContent-Type: multipart/mixed; boundary=outer\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
          "preamble\r\n--outer\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n"
          "Content-Transfer-Encoding: quoted-printable\r\n\r\nline one\r\nline two\r\n--outer\r\n"
@@ -68,23 +66,19 @@ TEST(FetchBodyStructure, MultipartShapes) {
          "(\"text\" \"plain\" (\"charset\" \"x\") NIL NIL \"7bit\" 7 1 NIL NIL NIL) "
          "(\"text\" \"html\" (\"charset\" \"x\") NIL NIL \"7bit\" 10 1 NIL NIL NIL) "
          "\"mixed\" (\"boundary\" \"A\") NIL NIL)"},
+        // Dispositions; the Content-ID is taken from its last "<".
+        {"Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\nContent-Disposition: inline\r\n"
+         "Content-ID: junk <first> <second@x>\r\n\r\nz\r\n--p\r\nContent-Disposition: inline; \r\n\r\nz\r\n--p\r\n"
+         "Content-Disposition: attachment; filename=x.txt\r\n\r\nz\r\n--p\r\n"
+         "Content-Disposition: attachment; filename=\"a;b.txt\"; size=12\r\n\r\nz\r\n--p--\r\n",
+         "((NIL NIL NIL \"<second@x>\" NIL \"7bit\" 3 NIL NIL NIL) " + bare + "(\"inline\" NIL) NIL) " + bare +
+             "(\"attachment\" (\"filename\" \"x.txt\")) NIL) " + bare +
+             "(\"attachment\" (\"filename\" \"a;b.txt\" \"size\" \"12\")) NIL) " + mixed},
         // At most nine parts; without a closing delimiter the last part runs to the end.
         {ten, nine},
-        {"Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\n\r\nx\r\ny\r\n", "(" + untyped + "6 NIL NIL NIL) " + mixed},
-    };
-    const std::pair<const char*, const char*> dispositions[] = {
-        {"inline", "NIL"},
-        {"inline; ", "(\"inline\" NIL)"},
-        {"attachment; filename=x.txt", "(\"attachment\" (\"filename\" \"x.txt\"))"},
-        {"attachment; filename=\"a;b.txt\"; size=12", "(\"attachment\" (\"filename\" \"a;b.txt\" \"size\" \"12\"))"},
-    };
-    // The Content-ID is taken from its last "<".
-    for (const auto& [line, disposition] : dispositions) {
-        cases.push_back({std::string("Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\nContent-Disposition: ") +
-                             line + "\r\nContent-ID: junk <first> <second@x>\r\n\r\nz\r\n--p--\r\n",
-                         "((NIL NIL NIL \"<second@x>\" NIL \"7bit\" 3 NIL " + std::string(disposition) + " NIL) " + mixed});
-    }
-    ExpectStructures(cases);
+        {"Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\n\r\nx\r\ny\r\n",
+         "((NIL NIL NIL NIL NIL \"7bit\" 6 NIL NIL NIL) " + mixed},
+    });
 }
 
 }  // namespace

@@ -28,30 +28,25 @@ TEST(FetchCommand, RefusalsAndTheItemLimit) {
     std::string words, flags;
     for (int i = 0; i < 18; i++) words += "FLAGS ", flags += "FLAGS () ";
     // The 19th word is the rest of the text, "RFC822.SIZE UID", which is no "UID": one is added.
-    EXPECT_EQ(f.Fetch("1 (" + words + "RFC822.SIZE UID)", true), "a1 NO Excessively complex FETCH attribute list\r\n");
+    EXPECT_EQ(f.Fetch("UID 1 (" + words + "RFC822.SIZE UID)"), "a1 NO Excessively complex FETCH attribute list\r\n");
     EXPECT_EQ(f.Fetch("1 (" + words + "RFC822.SIZE UID)"), Answer(flags.substr(0, flags.size() - 1)));
     // Eighteen words and an added UID are within the limit.
-    EXPECT_EQ(f.Fetch("5 (" + words.substr(6) + "RFC822.SIZE)", true), Answer(flags.substr(9) + "RFC822.SIZE 21 UID 5"));
+    EXPECT_EQ(f.Fetch("UID 5 (" + words.substr(6) + "RFC822.SIZE)"), Answer(flags.substr(9) + "RFC822.SIZE 21 UID 5"));
 }
 
 TEST(FetchCommand, MessageSetForms) {
     FetchFixture f;
     for (unsigned uid : {3u, 7u, 9u, 12u}) f.Add(uid, "000000", kSmall);
-    struct SetCase {
-        const char* set;
-        bool bUid;
-        const char* answered;  // the sequence numbers, in order
+    // Each set with the sequence numbers answered, in order.
+    const std::pair<const char*, const char*> cases[] = {
+        {"*", "1234"},     {"0", "1234"},     {"4:2", ""},        {"2:*", "234"},     {"1:3,2", "1232"},
+        {"2", "2"},        {"5", ""},         {"3:0", "34"},      {"UID 7", "2"},     {"UID 8:11", "3"},
+        {"UID 10:*", "4"}, {"UID *", "1234"}, {"UID 12:3", ""},   {"UID 9,3", "31"},
     };
-    const SetCase cases[] = {
-        {"*", false, "1234"},     {"0", false, "1234"}, {"4:2", false, ""},  {"2:*", false, "234"},
-        {"1:3,2", false, "1232"}, {"2", false, "2"},    {"5", false, ""},    {"3:0", false, "34"},
-        {"7", true, "2"},         {"8:11", true, "3"},  {"10:*", true, "4"}, {"*", true, "1234"},
-        {"12:3", true, ""},       {"9,3", true, "31"},
-    };
-    for (const SetCase& c : cases) {
-        std::string out = f.Fetch(std::string(c.set) + " (RFC822.SIZE)", c.bUid), answered;
+    for (const auto& [set, expected] : cases) {
+        std::string out = f.Fetch(std::string(set) + " (RFC822.SIZE)"), answered;
         for (size_t pos = 0; (pos = out.find("* ", pos)) != std::string::npos; pos += 2) answered += out[pos + 2];
-        EXPECT_EQ(answered, c.answered) << c.set << " uid=" << c.bUid;
+        EXPECT_EQ(answered, expected) << set;
         EXPECT_TRUE(out.ends_with("a1 OK FETCH completed\r\n")) << out;
     }
 }
@@ -68,25 +63,20 @@ TEST(FetchCommand, SimpleItemsMacrosAndInternalDate) {
     const std::string oldZone = pszZone != nullptr ? pszZone : "";
     setenv("TZ", "UTC", 1);
     const std::string fast = kAllFlags + " INTERNALDATE \"05-Dec-2026 20:49:07 +0000\" RFC822.SIZE 21";
-    struct ItemCase {
-        const char* args;
-        bool bUid;
-        std::string expected;
-    };
-    const ItemCase cases[] = {
-        {"7 (FLAGS)", true, Answer(kAllFlags + " UID 7")},
-        {"1 (flags uid)", false, Answer(kAllFlags + " UID 7")},
+    const std::pair<const char*, std::string> cases[] = {
+        {"UID 7 (FLAGS)", Answer(kAllFlags + " UID 7")},
+        {"1 (flags uid)", Answer(kAllFlags + " UID 7")},
         // Unknown words leave no doubled space behind.
-        {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", false, Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 8", 2)},
+        {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 8", 2)},
         // The size stops before a ".\r\n" line; a last line without its end still counts.
-        {"2:3 RFC822.SIZE", false, "* 2 FETCH (RFC822.SIZE 6)\r\n" + Answer("RFC822.SIZE 11", 3)},
-        {"1 fast", false, Answer("")},
+        {"2:3 RFC822.SIZE", "* 2 FETCH (RFC822.SIZE 6)\r\n" + Answer("RFC822.SIZE 11", 3)},
+        {"1 fast", Answer("")},
         // Text before a macro is dropped, UID included; under UID FETCH it comes back at the end.
-        {"1 (UID FAST)", false, Answer(fast)},
-        {"7 (UID FAST)", true, Answer(fast + " UID 7")},
-        {"7 ALL", true, Answer(fast + " ENVELOPE (NIL \"hi\" NIL NIL NIL NIL NIL NIL NIL NIL) UID 7")},
+        {"1 (UID FAST)", Answer(fast)},
+        {"UID 7 (UID FAST)", Answer(fast + " UID 7")},
+        {"UID 7 ALL", Answer(fast + " ENVELOPE (NIL \"hi\" NIL NIL NIL NIL NIL NIL NIL NIL) UID 7")},
     };
-    for (const ItemCase& c : cases) EXPECT_EQ(f.Fetch(c.args, c.bUid), c.expected) << c.args;
+    for (const auto& [args, expected] : cases) EXPECT_EQ(f.Fetch(args), expected) << args;
     setenv("TZ", "JST-9", 1);
     EXPECT_EQ(f.Fetch("1 INTERNALDATE"), Answer("INTERNALDATE \"06-Dec-2026 05:49:07 +0900\""));
     pszZone != nullptr ? setenv("TZ", oldZone.c_str(), 1) : unsetenv("TZ");
@@ -112,14 +102,12 @@ TEST(FetchCommand, WritersOfAFileThatCannotBeOpened) {
 
 TEST(FetchCommand, ReadMarkClearsRecentOnlyForNonPeekBodyItems) {
     const std::pair<const char*, bool> cases[] = {
-        {"BODY[]", true},        {"BODY.PEEK[]", false},       {"BODY.PEEK[]<0.100>", false},
-        {"BODY[]<0.5>", true},   {"RFC822", true},             {"RFC822.PEEK", false},
-        {"RFC822.HEADER", false}, {"RFC822.TEXT", true},       {"RFC822.TEXT.PEEK", false},
-        {"BODY[TEXT]", true},    {"body.peek[text]", false},   {"BODY[HEADER]", true},
-        {"BODY.PEEK[HEADER]", false}, {"BODY[HEADER.FIELDS (SUBJECT)]", true},
-        {"BODY.PEEK[HEADER.FIELDS.NOT (SUBJECT)]", false}, {"BODY[1]", true}, {"BODY.PEEK[1]", false},
-        {"BODY[X]", true},       {"ENVELOPE", false},          {"BODYSTRUCTURE", false},
-        {"FLAGS", false},        {"ALL", false},
+        {"BODY[]", true},         {"BODY.PEEK[]", false},     {"BODY.PEEK[]<0.100>", false}, {"BODY[]<0.5>", true},
+        {"RFC822", true},         {"RFC822.PEEK", false},     {"RFC822.HEADER", false},      {"RFC822.TEXT", true},
+        {"RFC822.TEXT.PEEK", false}, {"BODY[TEXT]", true},    {"body.peek[text]", false},    {"BODY[HEADER]", true},
+        {"BODY.PEEK[HEADER]", false}, {"BODY[HEADER.FIELDS (SUBJECT)]", true}, {"BODY[1]", true}, {"BODY[X]", true},
+        {"BODY.PEEK[HEADER.FIELDS.NOT (SUBJECT)]", false}, {"BODY.PEEK[1]", false}, {"ENVELOPE", false},
+        {"BODYSTRUCTURE", false}, {"FLAGS", false},           {"ALL", false},
     };
     for (const auto& [items, bCleared] : cases) {
         FetchFixture f;
@@ -152,7 +140,7 @@ TEST(FetchCommand, ScrambledMessageIsAnsweredFromADecodedCopyThatNeverStays) {
         EXPECT_EQ(scrambled.Fetch(std::string("1:* (") + items + ")"), plain.Fetch(std::string("1 (") + items + ")"));
         EXPECT_EQ(scrambled.Entries(), files) << items;
     }
-    scrambled.Fetch("1:* BODY.PEEK[]", false, true);  // the client has gone away
+    scrambled.Fetch("1:* BODY.PEEK[]", true);  // the client has gone away
     EXPECT_EQ(scrambled.Entries(), files);
     // The read mark renames the scrambled file itself, never the copy.
     scrambled.Fetch("1 BODY[1]");

@@ -9,7 +9,7 @@
 
 namespace {
 
-std::string Envelope(const std::string& header) { return FetchOne(header + "\r\nbody\r\n", "ENVELOPE"); }
+std::string Envelope(const std::string& header) { return FetchAlone(header + "\r\nbody\r\n", "ENVELOPE"); }
 
 TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
     const std::pair<std::string, std::string> cases[] = {
@@ -31,11 +31,11 @@ TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
          "NIL \"=?iso-2022-jp?B?GyRCMCEbKEI=?=\" NIL NIL NIL NIL NIL NIL NIL NIL"},
         {"Subject: " + std::string(400, 's') + "\r\n", "NIL \"" + std::string(255, 's') + "\" NIL NIL NIL NIL NIL NIL NIL NIL"},
     };
-    for (const auto& [header, envelope] : cases) EXPECT_EQ(Envelope(header), "ENVELOPE (" + envelope + ")") << header;
+    for (const auto& [header, envelope] : cases) EXPECT_EQ(Envelope(header), Answer("ENVELOPE (" + envelope + ")")) << header;
     // A converted subject may outgrow the field; it is not cut.
     std::string out = Envelope("Subject: \x1b$B" + std::string(240, '0') + "\x1b(B\r\n");
-    EXPECT_TRUE(out.starts_with("ENVELOPE (NIL \"=?iso-2022-jp?B?GyRC")) << out;
-    EXPECT_TRUE(out.ends_with("MDAwGyhC?=\" NIL NIL NIL NIL NIL NIL NIL NIL)")) << out;
+    EXPECT_TRUE(out.starts_with("* 1 FETCH (ENVELOPE (NIL \"=?iso-2022-jp?B?GyRC")) << out;
+    EXPECT_TRUE(out.ends_with("MDAwGyhC?=\" NIL NIL NIL NIL NIL NIL NIL NIL))\r\na1 OK FETCH completed\r\n")) << out;
 }
 
 TEST(FetchEnvelope, AddressCutting) {
@@ -57,7 +57,7 @@ TEST(FetchEnvelope, AddressCutting) {
     };
     for (const auto& [to, list] : cases) {
         EXPECT_EQ(Envelope(std::string("To: ") + to + "\r\n"),
-                  std::string("ENVELOPE (NIL NIL NIL NIL NIL (") + list + ") NIL NIL NIL NIL)")
+                  Answer(std::string("ENVELOPE (NIL NIL NIL NIL NIL (") + list + ") NIL NIL NIL NIL)"))
             << to;
     }
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-// Each pair: the items asked for message 1, and what is answered between "(" and ")".
+// Each pair: the items asked for the message, and what is answered between "(" and ")".
 void ExpectSections(const std::string& message, const std::vector<std::pair<std::string, std::string>>& cases) {
     FetchFixture f;
     f.Add(1, "000000", message);
@@ -19,19 +19,18 @@ void ExpectSections(const std::string& message, const std::vector<std::pair<std:
 
 TEST(FetchSection, WholeMessageAndPartialRanges) {
     const std::string line = std::string(41, 'a') + "\r\n", hundred = "Subject: s\r\n\r\n" + line + line;
-    ExpectSections(hundred, {
-        {"BODY.PEEK[]<0.10>", Literal("BODY[]", hundred.substr(0, 10))},
-        {"BODY.PEEK[]<95.10>", Literal("BODY[]", hundred.substr(95))},
-        {"BODY.PEEK[]<20.43>", Literal("BODY[]", hundred.substr(20, 43))},
-        {"BODY.PEEK[]<0.100>", Literal("BODY[]", hundred)},
-        {"BODY.PEEK[]<0.1000>", Literal("BODY[]", hundred)},
-        {"BODY.PEEK[]<60>", Literal("BODY[]", hundred.substr(60))},
-        {"RFC822.PEEK<99.1>", Literal("BODY[]", "\n")},
-        // Nothing to send: a two-byte literal holding CRLF.
-        {"BODY.PEEK[]<100.10>", Literal("BODY[]", "\r\n")},
-        {"BODY.PEEK[]<5000.10>", Literal("BODY[]", "\r\n")},
-        {"BODY.PEEK[]<0.0>", Literal("BODY[]", "\r\n")},
-    });
+    // Each origin and length with the bytes sent; with nothing to send, a literal holding CRLF.
+    const std::tuple<const char*, size_t, size_t> ranges[] = {
+        {"BODY.PEEK[]<0.10>", 0, 10},   {"BODY.PEEK[]<95.10>", 95, 5},   {"BODY.PEEK[]<20.43>", 20, 43},
+        {"BODY.PEEK[]<0.100>", 0, 100}, {"BODY.PEEK[]<0.1000>", 0, 100}, {"BODY.PEEK[]<60>", 60, 40},
+        {"RFC822.PEEK<99.1>", 99, 1},   {"BODY.PEEK[]<100.10>", 0, 0},   {"BODY.PEEK[]<5000.10>", 0, 0},
+        {"BODY.PEEK[]<0.0>", 0, 0},
+    };
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (const auto& [item, from, count] : ranges) {
+        cases.push_back({item, Literal("BODY[]", count == 0 ? "\r\n" : hundred.substr(from, count))});
+    }
+    ExpectSections(hundred, cases);
     // The message ends before a ".\r\n" line; a last line without its end is counted, not sent.
     const std::string content = "Subject: s\r\n\r\nline\r\n";
     ExpectSections(content + ".\r\nbehind the marker\r\n",
@@ -62,10 +61,9 @@ TEST(FetchSection, HeaderFieldsMatchPrefixesAndFoldedLines) {
         {"BODY.PEEK[HEADER.FIELDS ()]", Literal("BODY[HEADER.FIELDS ()]", "\r\n")},
         {"(BODY.PEEK[HEADER] RFC822.HEADER)", Literal("BODY[HEADER]", header) + " " + Literal("RFC822.HEADER", header)},
     });
-    ExpectSections("Subject: only\r\nX-A: b\r\n", {
-        {"BODY.PEEK[HEADER.FIELDS (FROM)]", Literal("BODY[HEADER.FIELDS (FROM)]", "\r\n")},
-        {"BODY.PEEK[HEADER]", Literal("BODY[HEADER]", "Subject: only\r\nX-A: b\r\n")},
-    });
+    ExpectSections("Subject: only\r\nX-A: b\r\n",
+                   {{"(BODY.PEEK[HEADER.FIELDS (FROM)] BODY.PEEK[HEADER])",
+                     Literal("BODY[HEADER.FIELDS (FROM)]", "\r\n") + " " + Literal("BODY[HEADER]", "Subject: only\r\nX-A: b\r\n")}});
     // The field list is whole again for the next message.
     FetchFixture f;
     f.Add(1, "000000", header);
@@ -76,27 +74,27 @@ TEST(FetchSection, HeaderFieldsMatchPrefixesAndFoldedLines) {
 }
 
 TEST(FetchSection, PartsOfAMultipartMessage) {
+    const std::string empty = Literal("", "\r\n"), two = "<p>two</p>\r\nsecond line\r\n";
     // The boundary sits on a folded line after a Content-Type line that ends with its ";".
     ExpectSections("From: a@b\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_sep\"\r\n\r\npreamble\r\n"
                    "--=_sep\r\nContent-Type: text/plain\r\n\r\npart one\r\n--=_sep\r\nContent-Type: text/html\r\n"
-                   "Content-Transfer-Encoding: 8bit\r\n\r\n<p>two</p>\r\nsecond line\r\n--=_sep--\r\nepilogue\r\n", {
+                   "Content-Transfer-Encoding: 8bit\r\n\r\n" + two + "--=_sep--\r\nepilogue\r\n", {
         {"BODY.PEEK[1]", Literal("BODY[1]", "part one\r\n")},
-        {"BODY.PEEK[2]", Literal("BODY[2]", "<p>two</p>\r\nsecond line\r\n")},
+        {"BODY.PEEK[2]", Literal("BODY[2]", two)},
         {"BODY.PEEK[2.MIME]", Literal("BODY[2.MIME]", "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n")},
         {"BODY.PEEK[1.mime]", Literal("BODY[1.mime]", "Content-Type: text/plain\r\n\r\n")},
         // Only the first number counts, and a partial suffix is neither applied nor claimed.
-        {"BODY.PEEK[2.1]", Literal("BODY[2.1]", "<p>two</p>\r\nsecond line\r\n")},
-        {"BODY.PEEK[2.HEADER]", Literal("BODY[2.HEADER]", "<p>two</p>\r\nsecond line\r\n")},
+        {"(BODY.PEEK[2.1] BODY.PEEK[2.HEADER])", Literal("BODY[2.1]", two) + " " + Literal("BODY[2.HEADER]", two)},
         {"BODY.PEEK[1]<0.4>", Literal("BODY[1]", "part one\r\n")},
-        {"BODY.PEEK[TEXT]", Literal("BODY[TEXT]", "preamble\r\npart one\r\n<p>two</p>\r\nsecond line\r\n")},
-        {"(BODY.PEEK[3] BODY.PEEK[4.MIME] BODY.PEEK[X] BODY.PEEK[0])", Literal("BODY[3]", "\r\n") + " " +
-             Literal("BODY[4.MIME]", "\r\n") + " " + Literal("BODY[X]", "\r\n") + " " + Literal("BODY[0]", "\r\n")},
+        {"BODY.PEEK[TEXT]", Literal("BODY[TEXT]", "preamble\r\npart one\r\n" + two)},
+        {"(BODY.PEEK[3] BODY.PEEK[4.MIME] BODY.PEEK[X] BODY.PEEK[0])",
+         "BODY[3]" + empty + " BODY[4.MIME]" + empty + " BODY[X]" + empty + " BODY[0]" + empty},
     });
     // A boundary that is not the first parameter is not found: the message is one part.
     const std::string body = "--b1\r\nContent-Type: text/plain\r\n\r\ninside\r\n--b1--\r\n";
     ExpectSections("Content-Type: multipart/mixed; charset=x; boundary=\"b1\"\r\n\r\n" + body,
                    {{"(BODY.PEEK[1] BODY.PEEK[2] BODY.PEEK[1.MIME])",
-                     Literal("BODY[1]", body) + " " + Literal("BODY[2]", "\r\n") + " " + Literal("BODY[1.MIME]", "\r\n")}});
+                     Literal("BODY[1]", body) + " BODY[2]" + empty + " BODY[1.MIME]" + empty}});
     // An unquoted boundary; the closing line carries "--" after it, so it does not end part 2.
     ExpectSections("Content-Type: multipart/mixed; boundary=plain\r\n\r\n--plain\r\n\r\none\r\n--plain\r\n\r\ntwo\r\n"
                    "--plain--\r\nafter\r\n",
