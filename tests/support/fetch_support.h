@@ -1,41 +1,95 @@
-// Drives the FETCH writers on a Session whose socket is one end of a socketpair, and collects
-// what a client would receive on the other end.
+// A selected session on a mailbox directory of its own. FETCH runs through the dispatcher and a
+// reader thread takes everything a client would receive, however large.
 #pragma once
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "imap/dispatch.h"
+#include "net/client.h"
 #include "net/session.h"
 #include "test_server.h"
 
+// The untagged answer for one message, and the completion.
+inline std::string Answer(const std::string& items, unsigned ulSequence = 1) {
+    return "* " + std::to_string(ulSequence) + " FETCH (" + items + ")\r\na1 OK FETCH completed\r\n";
+}
+
+inline std::string Literal(const std::string& label, const std::string& bytes) {
+    return label + " {" + std::to_string(bytes.size()) + "}\r\n" + bytes;
+}
+
 struct FetchFixture {
-    TempDir dir;                        // the selected mailbox directory
-    std::unique_ptr<Session> session;   // zero-filled, logged in, mailbox selected
+    TempDir dir;
+    std::unique_ptr<Session> session = std::make_unique<Session>();
 
-    FetchFixture();
-
-    // Writes a message file "%010u-<flags>.MSG" with the content; returns its name.
-    std::string AddMessage(unsigned uid, const std::string& flags, const std::string& content);
-    // The same content in the scrambled form (0xFF, key byte, hex pairs of byte ^ key).
-    std::string AddScrambledMessage(unsigned uid, const std::string& flags, const std::string& content,
-                                    unsigned char key);
-    // Names of the entries of the mailbox directory, sorted.
-    std::vector<std::string> Entries() const;
-
-    // Runs the body with a fresh socketpair under the session and returns everything sent,
-    // including what is still buffered when the body returns.
-    std::string Capture(const std::function<void()>& body);
-    // Runs "<tag> FETCH <args>" (or UID FETCH) as the dispatcher would, the tagged line sent last.
-    std::string Fetch(const std::string& args, bool bUid = false);
-    // Runs the FETCH with a peer that has already gone away; returns the handler's result.
-    int FetchToClosedPeer(const std::string& args);
-
-    // Points FindData at a message file, as the walk does, for driving one writer.
-    void SelectMessage(const std::string& name);
+    FetchFixture() {
+        session->State = Veve4Delected;
+        session->lLoginNo = 7;
+        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", dir.path.c_str());
+    }
+    // Writes "%010u-<flags>.MSG"; with a key, scrambled (0xFF, the key, hex pairs of byte ^ key).
+    std::string Add(unsigned uid, const std::string& flags, const std::string& content, int key = -1) {
+        char name[64];
+        snprintf(name, sizeof(name), "%010u-%s.MSG", uid, flags.c_str());
+        std::string stored = content;
+        if (key >= 0) {
+            stored = {'\xFF', static_cast<char>(key)};
+            for (unsigned char c : content) {
+                stored += "0123456789ABCDEF"[(c ^ key) >> 4];
+                stored += "0123456789ABCDEF"[(c ^ key) & 15];
+            }
+        }
+        WriteFile(dir.path + "/" + name, stored);
+        return name;
+    }
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // Everything sent while the body runs; with bGone the client has closed its end first.
+    std::string Capture(const std::function<void()>& body, bool bGone = false) {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "<socketpair failed>";
+        std::string received;
+        std::thread reader;
+        if (bGone) close(fds[1]);
+        else reader = std::thread([&received, fd = fds[1]] {
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) received.append(buffer, static_cast<size_t>(n));
+        });
+        session->sockClient = fds[0];
+        body();
+        if (session->szSendBuf[0] != '\0') FlushSend(session.get(), 0);
+        shutdown(fds[0], SHUT_WR);
+        if (reader.joinable()) reader.join(), close(fds[1]);
+        close(fds[0]);
+        return received;
+    }
+    // "a1 FETCH <args>"; args beginning with "UID " make it a UID FETCH.
+    std::string Fetch(const std::string& args, bool bGone = false) {
+        std::string line = (args.starts_with("UID ") ? "a1 UID FETCH " + args.substr(4) : "a1 FETCH " + args) + "\r\n";
+        return Capture([&] {
+            snprintf(session->szRecv, sizeof(session->szRecv), "%s", line.c_str());
+            DispatchCommand(session.get());
+        }, bGone);
+    }
 };
 
-// Sets a file's access and write times (seconds since 1970).
-bool SetFileTimes(const std::string& path, long long accessTime, long long writeTime);
-
-std::string Scramble(const std::string& content, unsigned char key);
+// What FETCH answers for a message alone in its mailbox.
+inline std::string FetchAlone(const std::string& message, const std::string& items) {
+    FetchFixture f;
+    f.Add(1, "000000", message);
+    return f.Fetch("1 " + items);
+}

@@ -1,225 +1,107 @@
-// Body sections as literals: whole message and partial ranges, header fields with prefixes and
-// folded lines, text and numbered parts of multipart messages, and literals that always hold
-// exactly the bytes they announce.
+// Body sections as literals that hold exactly the bytes they announce: the whole message and
+// partial ranges, header fields with prefixes and folded lines, and the parts of a multipart.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fetch_support.h"
-#include "imap/fetch/items.h"
 
 namespace {
 
-std::string Answer(const std::string& content) {
-    return "* 1 FETCH (" + content + ")\r\na1 OK FETCH completed\r\n";
-}
-
-std::string Literal(const std::string& label, const std::string& bytes) {
-    return label + " {" + std::to_string(bytes.size()) + "}\r\n" + bytes;
-}
-
-// 100 bytes: a 14-byte header and two body lines of 43 bytes.
-const std::string kLine43 = std::string(41, 'a') + "\r\n";
-const std::string kHundred = "Subject: s\r\n\r\n" + kLine43 + kLine43;
-
-TEST(FetchSection, WholeMessageStopsAtTheEndMarkerAndMatchesItsSize) {
+// Each pair: the items asked for the message, and what is answered between "(" and ")".
+void ExpectSections(const std::string& message, const std::vector<std::pair<std::string, std::string>>& cases) {
     FetchFixture f;
+    f.Add(1, "000000", message);
+    for (const auto& [items, answer] : cases) EXPECT_EQ(f.Fetch("1 " + items), Answer(answer)) << items;
+}
+
+TEST(FetchSection, WholeMessageAndPartialRanges) {
+    const std::string line = std::string(41, 'a') + "\r\n", hundred = "Subject: s\r\n\r\n" + line + line;
+    // Each origin and length with the bytes sent; with nothing to send, a literal holding CRLF.
+    const std::tuple<const char*, size_t, size_t> ranges[] = {
+        {"BODY.PEEK[]<0.10>", 0, 10},   {"BODY.PEEK[]<95.10>", 95, 5},   {"BODY.PEEK[]<20.43>", 20, 43},
+        {"BODY.PEEK[]<0.100>", 0, 100}, {"BODY.PEEK[]<0.1000>", 0, 100}, {"BODY.PEEK[]<60>", 60, 40},
+        {"RFC822.PEEK<99.1>", 99, 1},   {"BODY.PEEK[]<100.10>", 0, 0},   {"BODY.PEEK[]<5000.10>", 0, 0},
+        {"BODY.PEEK[]<0.0>", 0, 0},
+    };
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (const auto& [item, from, count] : ranges) {
+        cases.push_back({item, Literal("BODY[]", count == 0 ? "\r\n" : hundred.substr(from, count))});
+    }
+    ExpectSections(hundred, cases);
+    // The message ends before a ".\r\n" line; a last line without its end is counted, not sent.
     const std::string content = "Subject: s\r\n\r\nline\r\n";
-    f.AddMessage(1, "000000", content + ".\r\nbehind the marker\r\n");
-    EXPECT_EQ(f.Fetch("1 (RFC822.SIZE BODY.PEEK[])"),
-              Answer("RFC822.SIZE " + std::to_string(content.size()) + " " + Literal("BODY[]", content)));
-    // RFC822 and the partial forms are all labelled BODY[].
-    EXPECT_EQ(f.Fetch("1 RFC822.PEEK"), Answer(Literal("BODY[]", content)));
+    ExpectSections(content + ".\r\nbehind the marker\r\n",
+                   {{"(RFC822.SIZE BODY.PEEK[])", "RFC822.SIZE 20 " + Literal("BODY[]", content)},
+                    {"RFC822.PEEK", Literal("BODY[]", content)}});
+    ExpectSections(content + "partial", {{"(RFC822.SIZE BODY.PEEK[])", "RFC822.SIZE 27 " + Literal("BODY[]", content)}});
+    // A NUL byte ends its line, for counting as for sending.
+    ExpectSections(std::string("Subject: s\r\n\r\nab\0cd\r\nnext\r\n", 27),
+                   {{"(RFC822.SIZE BODY.PEEK[TEXT])", "RFC822.SIZE 22 " + Literal("BODY[TEXT]", "abnext\r\n")}});
+    std::string big = "Subject: big\r\n\r\n";
+    for (int i = 0; i < 3000; i++) big += "line " + std::to_string(i) + " of a message larger than one send batch\r\n";
+    ExpectSections(big, {{"BODY.PEEK[]", Literal("BODY[]", big)},
+                         {"BODY.PEEK[]<8000.9000>", Literal("BODY[]", big.substr(8000, 9000))}});
 }
-
-TEST(FetchSection, LastLineWithoutLineEndIsNotSent) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", "Subject: s\r\n\r\nfull\r\npartial");
-    EXPECT_EQ(f.Fetch("1 (RFC822.SIZE BODY.PEEK[])"),
-              Answer("RFC822.SIZE 27 " + Literal("BODY[]", "Subject: s\r\n\r\nfull\r\n")));
-}
-
-TEST(FetchSection, PartialRangesAtBothEnds) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", kHundred);
-    struct PartialCase {
-        const char* item;
-        std::string bytes;
-    };
-    const PartialCase cases[] = {
-        {"BODY.PEEK[]<0.10>", kHundred.substr(0, 10)},
-        {"BODY.PEEK[]<95.10>", kHundred.substr(95)},
-        {"BODY.PEEK[]<20.43>", kHundred.substr(20, 43)},
-        {"BODY.PEEK[]<0.100>", kHundred},
-        {"BODY.PEEK[]<0.1000>", kHundred},
-        // Without a length the rest is sent, and announced exactly.
-        {"BODY.PEEK[]<60>", kHundred.substr(60)},
-        {"RFC822.PEEK<99.1>", "\n"},
-        // Nothing to send: a two-byte literal holding CRLF.
-        {"BODY.PEEK[]<100.10>", "\r\n"},
-        {"BODY.PEEK[]<5000.10>", "\r\n"},
-        {"BODY.PEEK[]<0.0>", "\r\n"},
-    };
-    for (const PartialCase& c : cases) {
-        EXPECT_EQ(f.Fetch(std::string("1 ") + c.item), Answer(Literal("BODY[]", c.bytes))) << c.item;
-    }
-}
-
-TEST(FetchSection, LargeMessageGoesOutWhole) {
-    FetchFixture f;
-    std::string content = "Subject: big\r\n\r\n";
-    for (int i = 0; i < 3000; i++) {
-        content += "line " + std::to_string(i) + " of a message larger than one send batch\r\n";
-    }
-    f.AddMessage(1, "000000", content);
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[]"), Answer(Literal("BODY[]", content)));
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[]<8000.9000>"), Answer(Literal("BODY[]", content.substr(8000, 9000))));
-}
-
-const char kHeaders[] =
-    "Subject: main\r\n"
-    "Subject-Extra: prefix\r\n"
-    "To: one@example.com,\r\n"
-    "\ttwo@example.com\r\n"
-    "From: me@example.com\r\n"
-    "\r\n"
-    "Subject: in the body\r\n";
 
 TEST(FetchSection, HeaderFieldsMatchPrefixesAndFoldedLines) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", kHeaders);
-    struct FieldCase {
-        const char* item;
-        std::string label;
-        std::string bytes;
-    };
-    const FieldCase cases[] = {
-        {"BODY.PEEK[HEADER.FIELDS (SUBJECT)]", "BODY[HEADER.FIELDS (SUBJECT)]",
-         "Subject: main\r\nSubject-Extra: prefix\r\n\r\n"},
-        {"BODY.PEEK[HEADER.FIELDS (TO)]", "BODY[HEADER.FIELDS (TO)]",
-         "To: one@example.com,\r\n\ttwo@example.com\r\n\r\n"},
-        {"BODY.PEEK[HEADER.FIELDS.NOT (TO SUBJECT)]", "BODY[HEADER.FIELDS.NOT (TO SUBJECT)]",
-         "From: me@example.com\r\n\r\n"},
-        {"BODY.PEEK[HEADER.FIELDS (from to)]", "BODY[HEADER.FIELDS (from to)]",
-         "To: one@example.com,\r\n\ttwo@example.com\r\nFrom: me@example.com\r\n\r\n"},
-        {"BODY.PEEK[HEADER.FIELDS (X-NONE)]", "BODY[HEADER.FIELDS (X-NONE)]", "\r\n"},
+    const std::string header = "Subject: main\r\nSubject-Extra: prefix\r\nTo: one@x,\r\n\ttwo@y\r\nFrom: me@z\r\n\r\n";
+    const std::string to = "To: one@x,\r\n\ttwo@y\r\n", from = "From: me@z\r\n";
+    ExpectSections(header + "Subject: in the body\r\n", {
+        {"BODY.PEEK[HEADER.FIELDS (SUBJECT)]",
+         Literal("BODY[HEADER.FIELDS (SUBJECT)]", "Subject: main\r\nSubject-Extra: prefix\r\n\r\n")},
+        {"BODY.PEEK[HEADER.FIELDS (TO)]", Literal("BODY[HEADER.FIELDS (TO)]", to + "\r\n")},
+        {"BODY.PEEK[HEADER.FIELDS.NOT (TO SUBJECT)]", Literal("BODY[HEADER.FIELDS.NOT (TO SUBJECT)]", from + "\r\n")},
+        {"BODY.PEEK[HEADER.FIELDS (from to)]", Literal("BODY[HEADER.FIELDS (from to)]", to + from + "\r\n")},
         // Doubled spaces leave no empty name behind, which would match every line.
-        {"BODY.PEEK[HEADER.FIELDS (FROM  TO)]", "BODY[HEADER.FIELDS (FROM TO)]",
-         "To: one@example.com,\r\n\ttwo@example.com\r\nFrom: me@example.com\r\n\r\n"},
-        {"BODY.PEEK[HEADER.FIELDS ()]", "BODY[HEADER.FIELDS ()]", "\r\n"},
-        {"BODY.PEEK[HEADER]", "BODY[HEADER]", std::string(kHeaders).substr(0, std::string(kHeaders).find("\r\n\r\n") + 4)},
-        {"RFC822.HEADER", "RFC822.HEADER", std::string(kHeaders).substr(0, std::string(kHeaders).find("\r\n\r\n") + 4)},
-    };
-    for (const FieldCase& c : cases) {
-        EXPECT_EQ(f.Fetch(std::string("1 (") + c.item + ")"), Answer(Literal(c.label, c.bytes))) << c.item;
-    }
-    // The field list is whole again for the next message and the next item.
-    f.AddMessage(2, "000000", kHeaders);
-    std::string one = Literal("BODY[HEADER.FIELDS (FROM)]", "From: me@example.com\r\n\r\n");
+        {"BODY.PEEK[HEADER.FIELDS (FROM  TO)]", Literal("BODY[HEADER.FIELDS (FROM TO)]", to + from + "\r\n")},
+        {"BODY.PEEK[HEADER.FIELDS (X-NONE)]", Literal("BODY[HEADER.FIELDS (X-NONE)]", "\r\n")},
+        {"BODY.PEEK[HEADER.FIELDS ()]", Literal("BODY[HEADER.FIELDS ()]", "\r\n")},
+        {"(BODY.PEEK[HEADER] RFC822.HEADER)", Literal("BODY[HEADER]", header) + " " + Literal("RFC822.HEADER", header)},
+    });
+    ExpectSections("Subject: only\r\nX-A: b\r\n",
+                   {{"(BODY.PEEK[HEADER.FIELDS (FROM)] BODY.PEEK[HEADER])",
+                     Literal("BODY[HEADER.FIELDS (FROM)]", "\r\n") + " " + Literal("BODY[HEADER]", "Subject: only\r\nX-A: b\r\n")}});
+    // The field list is whole again for the next message.
+    FetchFixture f;
+    f.Add(1, "000000", header);
+    f.Add(2, "000000", header);
+    const std::string one = Literal("BODY[HEADER.FIELDS (FROM)]", from + "\r\n");
     EXPECT_EQ(f.Fetch("1:2 (BODY.PEEK[HEADER.FIELDS (FROM)] UID)"),
-              "* 1 FETCH (" + one + " UID 1)\r\n* 2 FETCH (" + one + " UID 2)\r\na1 OK FETCH completed\r\n");
+              "* 1 FETCH (" + one + " UID 1)\r\n" + Answer(one + " UID 2", 2));
 }
 
-TEST(FetchSection, HeaderWithoutBlankLineAllFilteredIsTwoBytes) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", "Subject: only\r\nX-A: b\r\n");
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[HEADER.FIELDS (FROM)]"), Answer(Literal("BODY[HEADER.FIELDS (FROM)]", "\r\n")));
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[HEADER]"), Answer(Literal("BODY[HEADER]", "Subject: only\r\nX-A: b\r\n")));
-}
-
-// The boundary sits on a folded line after a Content-Type line that ends with its ";".
-const char kFoldedBoundary[] =
-    "From: a@b\r\n"
-    "Content-Type: multipart/mixed;\r\n"
-    "\tboundary=\"=_sep\"\r\n"
-    "\r\n"
-    "preamble\r\n"
-    "--=_sep\r\n"
-    "Content-Type: text/plain\r\n"
-    "\r\n"
-    "part one\r\n"
-    "--=_sep\r\n"
-    "Content-Type: text/html\r\n"
-    "Content-Transfer-Encoding: 8bit\r\n"
-    "\r\n"
-    "<p>two</p>\r\n"
-    "second line\r\n"
-    "--=_sep--\r\n"
-    "epilogue\r\n";
-
-TEST(FetchSection, MultipartPartsAndMimeHeaders) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", kFoldedBoundary);
-    struct PartCase {
-        const char* item;
-        std::string label;
-        std::string bytes;
-    };
-    const PartCase cases[] = {
-        {"BODY.PEEK[1]", "BODY[1]", "part one\r\n"},
-        {"BODY.PEEK[2]", "BODY[2]", "<p>two</p>\r\nsecond line\r\n"},
-        {"BODY.PEEK[2.MIME]", "BODY[2.MIME]", "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"},
-        {"BODY.PEEK[1.mime]", "BODY[1.mime]", "Content-Type: text/plain\r\n\r\n"},
-        // Only the first number counts.
-        {"BODY.PEEK[2.1]", "BODY[2.1]", "<p>two</p>\r\nsecond line\r\n"},
-        {"BODY.PEEK[2.HEADER]", "BODY[2.HEADER]", "<p>two</p>\r\nsecond line\r\n"},
-        // Partial suffixes are not applied to numbered parts, and the label does not claim one.
-        {"BODY.PEEK[1]<0.4>", "BODY[1]", "part one\r\n"},
-        {"BODY.PEEK[3]", "BODY[3]", "\r\n"},
-        {"BODY.PEEK[4.MIME]", "BODY[4.MIME]", "\r\n"},
-        {"BODY.PEEK[TEXT]", "BODY[TEXT]", "preamble\r\npart one\r\n<p>two</p>\r\nsecond line\r\n"},
-        {"BODY.PEEK[X]", "BODY[X]", "\r\n"},
-        {"BODY.PEEK[0]", "BODY[0]", "\r\n"},
-    };
-    for (const PartCase& c : cases) {
-        EXPECT_EQ(f.Fetch(std::string("1 ") + c.item), Answer(Literal(c.label, c.bytes))) << c.item;
-    }
-}
-
-TEST(FetchSection, BoundaryThatIsNotFirstLeavesTheMessageSinglePart) {
-    FetchFixture f;
+TEST(FetchSection, PartsOfAMultipartMessage) {
+    const std::string empty = Literal("", "\r\n"), two = "<p>two</p>\r\nsecond line\r\n";
+    // The boundary sits on a folded line after a Content-Type line that ends with its ";".
+    ExpectSections("From: a@b\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_sep\"\r\n\r\npreamble\r\n"
+                   "--=_sep\r\nContent-Type: text/plain\r\n\r\npart one\r\n--=_sep\r\nContent-Type: text/html\r\n"
+                   "Content-Transfer-Encoding: 8bit\r\n\r\n" + two + "--=_sep--\r\nepilogue\r\n", {
+        {"BODY.PEEK[1]", Literal("BODY[1]", "part one\r\n")},
+        {"BODY.PEEK[2]", Literal("BODY[2]", two)},
+        {"BODY.PEEK[2.MIME]", Literal("BODY[2.MIME]", "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n")},
+        {"BODY.PEEK[1.mime]", Literal("BODY[1.mime]", "Content-Type: text/plain\r\n\r\n")},
+        // Only the first number counts, and a partial suffix is neither applied nor claimed.
+        {"(BODY.PEEK[2.1] BODY.PEEK[2.HEADER])", Literal("BODY[2.1]", two) + " " + Literal("BODY[2.HEADER]", two)},
+        {"BODY.PEEK[1]<0.4>", Literal("BODY[1]", "part one\r\n")},
+        {"BODY.PEEK[TEXT]", Literal("BODY[TEXT]", "preamble\r\npart one\r\n" + two)},
+        {"(BODY.PEEK[3] BODY.PEEK[4.MIME] BODY.PEEK[X] BODY.PEEK[0])",
+         "BODY[3]" + empty + " BODY[4.MIME]" + empty + " BODY[X]" + empty + " BODY[0]" + empty},
+    });
+    // A boundary that is not the first parameter is not found: the message is one part.
     const std::string body = "--b1\r\nContent-Type: text/plain\r\n\r\ninside\r\n--b1--\r\n";
-    f.AddMessage(1, "000000", "Content-Type: multipart/mixed; charset=x; boundary=\"b1\"\r\n\r\n" + body);
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[1]"), Answer(Literal("BODY[1]", body)));
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[2]"), Answer(Literal("BODY[2]", "\r\n")));
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[1.MIME]"), Answer(Literal("BODY[1.MIME]", "\r\n")));
-}
-
-TEST(FetchSection, UnquotedBoundaryMatchesOnlyBareDelimiterLines) {
-    FetchFixture f;
-    f.AddMessage(1, "000000",
-                 "Content-Type: multipart/mixed; boundary=plain\r\n\r\n"
-                 "--plain\r\n\r\none\r\n--plain\r\n\r\ntwo\r\n--plain--\r\nafter\r\n");
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[1]"), Answer(Literal("BODY[1]", "one\r\n")));
-    // The closing line carries "--" after the boundary, so it does not end part 2.
-    EXPECT_EQ(f.Fetch("1 BODY.PEEK[2]"), Answer(Literal("BODY[2]", "two\r\n--plain--\r\nafter\r\n")));
-}
-
-TEST(FetchSection, SinglePartBodyIsPartOne) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", "Subject: s\r\n\r\nonly\r\nbody\r\n");
-    EXPECT_EQ(f.Fetch("1 (BODY.PEEK[1] BODY.PEEK[TEXT])"),
-              Answer(Literal("BODY[1]", "only\r\nbody\r\n") + " " + Literal("BODY[TEXT]", "only\r\nbody\r\n")));
-}
-
-TEST(FetchSection, FileThatCannotBeOpenedStillGivesACompleteLiteral) {
-    FetchFixture f;
-    f.SelectMessage("0000000001-000000.MSG");
-    EXPECT_EQ(f.Capture([&] {
-        QueueText(f.session.get(), "BODY[] {");
-        ReadBodySection(f.session.get(), SECTION_WHOLE, 0, nullptr);
-        QueueText(f.session.get(), " RFC822.HEADER {");
-        ReadHeaderSection(f.session.get(), HEADER_ALL, nullptr, 0);
-    }),
-              "BODY[] {2}\r\n\r\n RFC822.HEADER {2}\r\n\r\n");
-    EXPECT_EQ(f.Capture([&] { WriteSizeItem(f.session.get()); }), "RFC822.SIZE 0");
-}
-
-TEST(FetchSection, NulByteEndsTheLineForCountingAndSending) {
-    FetchFixture f;
-    f.AddMessage(1, "000000", std::string("Subject: s\r\n\r\nab\0cd\r\nnext\r\n", 27));
-    EXPECT_EQ(f.Fetch("1 (RFC822.SIZE BODY.PEEK[TEXT])"),
-              Answer("RFC822.SIZE 22 " + Literal("BODY[TEXT]", "abnext\r\n")));
+    ExpectSections("Content-Type: multipart/mixed; charset=x; boundary=\"b1\"\r\n\r\n" + body,
+                   {{"(BODY.PEEK[1] BODY.PEEK[2] BODY.PEEK[1.MIME])",
+                     Literal("BODY[1]", body) + " BODY[2]" + empty + " BODY[1.MIME]" + empty}});
+    // An unquoted boundary; the closing line carries "--" after it, so it does not end part 2.
+    ExpectSections("Content-Type: multipart/mixed; boundary=plain\r\n\r\n--plain\r\n\r\none\r\n--plain\r\n\r\ntwo\r\n"
+                   "--plain--\r\nafter\r\n",
+                   {{"(BODY.PEEK[1] BODY.PEEK[2])",
+                     Literal("BODY[1]", "one\r\n") + " " + Literal("BODY[2]", "two\r\n--plain--\r\nafter\r\n")}});
+    ExpectSections("Subject: s\r\n\r\nonly\r\n", {{"(BODY.PEEK[1] BODY.PEEK[TEXT])",
+                                                   Literal("BODY[1]", "only\r\n") + " " + Literal("BODY[TEXT]", "only\r\n")}});
 }
 
 }  // namespace
