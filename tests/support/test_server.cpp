@@ -1,6 +1,5 @@
 #include "test_server.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -9,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
@@ -117,9 +117,14 @@ TestServer::TestServer() {
 }
 
 TestServer::~TestServer() {
+    Kill();
+}
+
+void TestServer::Kill() {
     if (pid > 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        pid = -1;
     }
 }
 
@@ -148,40 +153,25 @@ bool TestServer::Start(const std::string& registryBody, std::vector<std::string>
             return true;
         }
         // Another process may have taken the port between the probe and the bind: try another.
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            pid = -1;
-        }
+        Kill();
     }
     return false;
 }
 
 bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> extraEnv, bool bWaitReady) {
-    std::vector<std::string> env;
+    std::vector<std::string> env{"VEVE4D_REGISTRY=" + registryPath, "VEVE4D_PIPE_NAME=" + pipeName};
     for (char** e = environ; *e != nullptr; e++) {
         std::string var = *e;
-        if (var.rfind("VEVE4D_", 0) == 0 || var.rfind("NOTIFY_SOCKET=", 0) == 0) {
-            continue;
+        if (var.rfind("VEVE4D_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) {
+            env.push_back(var);
         }
-        env.push_back(var);
     }
-    env.push_back("VEVE4D_REGISTRY=" + registryPath);
-    env.push_back("VEVE4D_PIPE_NAME=" + pipeName);
-    for (auto& e : extraEnv) {
-        env.push_back(e);
-    }
-    std::vector<char*> argv;
-    std::string binary = VEVE4D_BINARY;
-    argv.push_back(binary.data());
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    args.insert(args.begin(), VEVE4D_BINARY);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
     envp.push_back(nullptr);
 
     pid = fork();
@@ -253,9 +243,7 @@ int TestServer::WaitExit(int timeoutMs) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
+    Kill();
     return -1;
 }
 
@@ -273,30 +261,20 @@ void ImapClient::Close() {
 bool ImapClient::Connect(int port, const char* address) {
     Close();
     pending.clear();
-    bool bIpv6 = strchr(address, ':') != nullptr;
-    fd = socket(bIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &res) != 0) {
         return false;
     }
-    int rc;
-    if (bIpv6) {
-        sockaddr_in6 addr{};
-        addr.sin6_family = AF_INET6;
-        addr.sin6_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET6, address, &addr.sin6_addr);
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    } else {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, address, &addr.sin_addr);
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    }
-    if (rc != 0) {
+    fd = socket(res->ai_family, SOCK_STREAM, 0);
+    bool ok = fd >= 0 && connect(fd, res->ai_addr, res->ai_addrlen) == 0;
+    freeaddrinfo(res);
+    if (!ok) {
         Close();
-        return false;
     }
-    return true;
+    return ok;
 }
 
 void ImapClient::Send(const std::string& text) {
@@ -312,23 +290,21 @@ void ImapClient::Send(const std::string& text) {
 
 namespace {
 
-// Appends what arrives within the time to buf; false on end of stream or time-out.
-bool ReadMore(int fd, std::string& buf, long long deadline) {
+// Appends what arrives within the time to buf: 1 when something came, 0 at the end of the
+// stream, -1 when the time ran out.
+int ReadMore(int fd, std::string& buf, long long deadline) {
     long long left = deadline - NowMs();
-    if (fd < 0 || left <= 0) {
-        return false;
-    }
     pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(left)) <= 0) {
-        return false;
+    if (fd < 0 || left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+        return -1;
     }
     char chunk[65536];
     ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
     if (n <= 0) {
-        return false;
+        return 0;
     }
     buf.append(chunk, static_cast<size_t>(n));
-    return true;
+    return 1;
 }
 
 }  // namespace
@@ -342,7 +318,7 @@ std::string ImapClient::ReadLine(int timeoutMs) {
             pending.erase(0, lf + 1);
             return line;
         }
-        if (!ReadMore(fd, pending, deadline)) {
+        if (ReadMore(fd, pending, deadline) <= 0) {
             return "";
         }
     }
@@ -370,19 +346,8 @@ std::vector<std::string> ImapClient::Command(const std::string& tag, const std::
 
 bool ImapClient::ClosedByPeer(int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
-    std::string sink;
-    while (NowMs() < deadline) {
-        pollfd pfd{fd, POLLIN, 0};
-        int left = static_cast<int>(deadline - NowMs());
-        if (poll(&pfd, 1, left > 0 ? left : 0) <= 0) {
-            return false;
-        }
-        char chunk[4096];
-        ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
-        if (n <= 0) {
-            return true;
-        }
-        pending.append(chunk, static_cast<size_t>(n));
+    int r;
+    while ((r = ReadMore(fd, pending, deadline)) > 0) {
     }
-    return false;
+    return r == 0;
 }

@@ -48,6 +48,7 @@ struct TestServer {
     // Exit status (WEXITSTATUS), -1 on time-out (the process is then killed), -2 if signalled.
     int WaitExit(int timeoutMs = 10000);
     bool Running();
+    void Kill();
     // Registry body common to most tests: loopback listener on @PORT@, spool under @DIR@.
     static std::string BasicRegistry(const std::string& extra = "");
 
