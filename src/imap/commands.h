@@ -26,5 +26,3 @@ int CmdList(Session* pSession);
 int CmdLsub(Session* pSession);
 int CmdAppend(Session* pSession);
 int CmdCopy(Session* pSession);
-// Handlers not built yet answer as a command of the wrong state would.
-int CmdUnavailable(Session* pSession);

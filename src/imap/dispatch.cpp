@@ -91,11 +91,6 @@ void SplitOffFurtherLines(Session* pSession) {
 
 }  // namespace
 
-int CmdUnavailable(Session* pSession) {
-    RespondWrongState(pSession);
-    return 1;
-}
-
 void SplitRequestLine(Session* pSession) {
     pSession->pArgs = nullptr;
     pSession->pCommand = nullptr;
