@@ -47,7 +47,7 @@ int CheckUserFileAccount(char* pszUser, size_t nUserSize, const char* pszPasswor
     if (FindUserRecord(szDomain, szName, &record) != 0) {
         return -1;
     }
-    // From here on the session carries the user with the domain the record was found in.
+    // From here on the session carries the user with the domain it was looked up under.
     snprintf(pszUser, nUserSize, "%s@%s", szName, szDomain);
     return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
 }
