@@ -60,38 +60,22 @@ protected:
         LoadRegistryText("", 0, "empty");
         Settings = saved;
     }
-    // One line with its CR LF; "" when nothing more comes.
-    std::string ReadLine() {
-        for (pollfd pfd{peer, POLLIN, 0}; strPending.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0;) {
-            std::string str = Received();
-            if (str.empty()) break;
-            strPending += str;
-        }
-        std::string strLine = strPending.substr(0, strPending.find('\n') + 1);
-        strPending.erase(0, strLine.size());
-        return strLine;
-    }
-    // Dispatches the request on a thread of its own, as the client thread would, answers its
-    // prompts (the last one kept decoded) and returns all the client got up to the tagged line.
-    std::string Exchange(const std::string& strRequest, const Answer& answer = nullptr) {
+    // Dispatches the request on a thread of its own, as the client thread would, answers its prompts (the last
+    // one kept decoded) and returns all the client got, then in brackets who is logged in ("-": nobody).
+    std::string Exchange(const std::string& strRequest, const Answer& answer = Lines({})) {
         snprintf(session->szRecv, sizeof session->szRecv, "%s", strRequest.c_str());
         std::thread server([this] { result = DispatchCommand(session.get()); });
-        std::string strAll, strLine;
-        while ((strLine = ReadLine()).compare(0, 2, "+ ") == 0 && answer) {
-            strAll += strLine;
-            std::string strAnswer = answer(strChallenge = Unb64(strLine.substr(2)));
-            if (strAnswer.empty()) shutdown(peer, SHUT_WR);
+        std::string strAll, strGot;
+        for (pollfd pfd{peer, POLLIN, 0}; poll(&pfd, 1, 10000) > 0 && (strGot = Received()).compare(0, 2, "+ ") == 0;) {
+            strAll += strGot;
+            std::string strAnswer = answer(strChallenge = Unb64(strGot.substr(2)));
+            if (strAnswer.empty()) shutdown(peer, SHUT_WR);  // the client goes away
             send(peer, strAnswer.data(), strAnswer.size(), MSG_NOSIGNAL);
         }
-        if (strLine.empty() || strLine[0] == '+') shutdown(peer, SHUT_RDWR);  // never leave the server waiting
         server.join();
-        return strAll + strLine;
-    }
-    // Who is logged in ("-" for nobody), and " ended" when the session would not go on.
-    std::string LoggedIn() const {
         bool bIn = session->State == Imap4Authorization;
-        return (bIn ? session->szUser : session->State == Imap4NonAuthenticated ? "-" : "?") +
-               std::string(result == 1 ? "" : " ended");
+        std::string strWho = bIn ? session->szUser : session->State == Imap4NonAuthenticated ? "-" : "?";
+        return strAll + strGot + Received() + "[" + strWho + (result == 1 ? "]" : " ended]");
     }
     std::string AccessLog() const {
         std::string strAll;
@@ -100,7 +84,7 @@ protected:
     }
 
     SettingsRecord saved = Settings;
-    std::string strPending, strChallenge;
+    std::string strChallenge;
 };
 
 TEST_F(AuthenticateTest, LoginMechanismLogsIn) {
@@ -108,8 +92,7 @@ TEST_F(AuthenticateTest, LoginMechanismLogsIn) {
     std::string strTag(1500, 'T'), strArgs = "login" + std::string(2000, 'z');
     Answer answer = Lines({B64("tim") + "\r\n", B64(kPassword) + "\r\n"});
     EXPECT_EQ(Exchange(strTag + " authenticate " + strArgs + "\r\n", answer), "+ " + B64(strArgs.substr(0, 255)) +
-              "\r\n" + kPasswordPrompt + strTag + " OK AUTHENTICATE completed\r\n");
-    EXPECT_EQ(LoggedIn(), "tim");
+              "\r\n" + kPasswordPrompt + strTag + " OK AUTHENTICATE completed\r\n[tim]");
     EXPECT_EQ(std::string(session->szMailDir) + " " + session->szMailbox, tmp.path + "/tim/ " + tmp.path + "/tim/");
     EXPECT_TRUE(std::filesystem::is_directory(tmp.path + "/tim/inbox"));
     EXPECT_GT(session->lLoginNo, 0);
@@ -117,7 +100,7 @@ TEST_F(AuthenticateTest, LoginMechanismLogsIn) {
     std::string strLogged = " tim from 127.0.0.9 authenticate " + strArgs.substr(0, 31) + " Success\n";
     EXPECT_NE(AccessLog().find(strLogged), std::string::npos) << AccessLog();
     int32_t lLoginNo = session->lLoginNo;
-    EXPECT_EQ(Exchange("a2 AUTHENTICATE LOGIN\r\n", Lines({})), "a2 NO already logged in\r\n");
+    EXPECT_EQ(Exchange("a2 AUTHENTICATE LOGIN\r\n"), "a2 NO already logged in\r\n[tim]");
     EXPECT_EQ(session->lLoginNo, lLoginNo);
 }
 
@@ -135,37 +118,34 @@ TEST_F(AuthenticateTest, LoginMechanismRefusals) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Exchange("r1 AUTHENTICATE LOGIN\r\n", Lines({c[0] + "\r\n", c[1] + "\r\n"})),
-                  kLogin + kPasswordPrompt + "r1 NO AUTHENTICATE fails\r\n");
-        EXPECT_EQ(LoggedIn(), "-") << c[0];
+                  kLogin + kPasswordPrompt + "r1 NO AUTHENTICATE fails\r\n[-]") << c[0];
         session->State = Imap4NonAuthenticated;  // a wrong success must not stall the cases after it
     }
     std::string strLog = AccessLog();
     EXPECT_EQ(strLog.find("forged"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE LOGIN failed\n"), std::string::npos) << strLog;
-    EXPECT_EQ(Exchange("r2 AUTHENTICATE LOGIN\r\n", Lines({})), kLogin + "r2 BAD AUTHENTICATE illegal argument\r\n");
+    EXPECT_EQ(Exchange("r2 AUTHENTICATE LOGIN\r\n"), kLogin + "r2 BAD AUTHENTICATE illegal argument\r\n[-]");
 }
 
 // A client that does not speak the mechanism sends a command line instead, which runs as LOGIN.
 TEST_F(AuthenticateTest, CommandLineInsteadOfTheFirstAnswerRunsLogin) {
     WriteFile(tmp.path + "/test.local.idx", B64("tim\tplain pw\t\t\t" + tmp.path + "/tim") + "\n");
     EXPECT_EQ(Exchange("a1 AUTHENTICATE LOGIN\r\n", Lines({"b8 NOOP\r\n"})),
-              kLogin + "b8 BAD NOOP illegal argument\r\n");
+              kLogin + "b8 BAD NOOP illegal argument\r\n[-]");
     EXPECT_EQ(Exchange("a1 AUTHENTICATE LOGIN\r\n", Lines({"b7 LOGIN tim \"plain pw\"\r\n"})),
-              kLogin + "b7 OK LOGIN completed\r\n");
+              kLogin + "b7 OK LOGIN completed\r\n[tim@]");
 }
 
 TEST_F(AuthenticateTest, CramMd5Answers) {
-    const std::string strOk = "c1 OK AUTHENTICATE completed\r\n", strNo = "c1 NO AUTHENTICATE fails\r\n",
-                      strBad = "c1 BAD AUTHENTICATE challenge/responce err\r\n";
-    const struct {
-        Answer answer;
-        std::string strExpected, strLoggedIn = "-";
-    } cases[] = {
-        {Cram("tim", kPassword), strOk, "tim"}, {Cram("tim smith jr", "pw"), strOk, "tim smith jr"},
-        {Cram("ann", "pw"), strOk, "ann"}, {Cram("tim", kPassword, true), strNo}, {Cram("tim", "wrong"), strNo},
-        {Cram("nobody", ""), strNo}, {Cram("empty", ""), strNo}, {Cram("off", "pw"), strNo},
-        {Cram("tim/../victim", "stolen"), strNo}, {Cram("tim@../victim", "stolen"), strNo},
-        {Cram(std::string("tim\0/../victim", 14), "stolen"), strNo},
+    const std::string strNo = "c1 NO AUTHENTICATE fails\r\n[-]",
+                      strBad = "c1 BAD AUTHENTICATE challenge/responce err\r\n[-]";
+    const std::pair<Answer, std::string> cases[] = {
+        {Cram("tim", kPassword), "c1 OK AUTHENTICATE completed\r\n[tim]"},
+        {Cram("tim smith jr", "pw"), "c1 OK AUTHENTICATE completed\r\n[tim smith jr]"},
+        {Cram("ann", "pw"), "c1 OK AUTHENTICATE completed\r\n[ann]"},
+        {Cram("tim", kPassword, true), strNo}, {Cram("tim", "wrong"), strNo}, {Cram("nobody", ""), strNo},
+        {Cram("empty", ""), strNo}, {Cram("off", "pw"), strNo}, {Cram("tim/../victim", "stolen"), strNo},
+        {Cram("tim@../victim", "stolen"), strNo}, {Cram(std::string("tim\0/../victim", 14), "stolen"), strNo},
         {Cram(std::string("tim\0x", 5), kPassword), strNo},  // a NUL before the blank hides nothing
         {Cram("tim", kPassword, false, std::string(1, '\0') + "junk"), strNo},
         {Cram(std::string(3035, 'u'), kPassword), strNo},  // the longest answer that fits
@@ -174,19 +154,16 @@ TEST_F(AuthenticateTest, CramMd5Answers) {
         {Lines({std::string(4095, 'A')}), strBad},  // no room left for the line feed
         {Lines({}), strBad},
     };
-    const std::regex form(R"(<(\d+)\.(\d+)@postoffice\.reston\.mci\.net>)");
+    // Whole milliseconds of 100-ns units: the middle number moves in steps of 10000, even across its wrap.
+    const std::regex form("<" + std::to_string(getpid()) + R"(\.(\d+)@postoffice\.reston\.mci\.net>)");
     std::smatch m;
     uint32_t ulFirst = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        std::string strGot = Exchange("c1 AUTHENTICATE CRAM-MD5\r\n", c.answer);
-        EXPECT_EQ(strGot, "+ " + B64(strChallenge) + "\r\n" + c.strExpected);
-        EXPECT_EQ(LoggedIn(), c.strLoggedIn);
+    for (const auto& [answer, strExpected] : cases) {
+        std::string strGot = Exchange("c1 AUTHENTICATE CRAM-MD5\r\n", answer);
+        EXPECT_EQ(strGot, "+ " + B64(strChallenge) + "\r\n" + strExpected);
         ASSERT_TRUE(std::regex_match(strChallenge, m, form)) << strChallenge;
-        EXPECT_EQ(std::stoul(m[1]), static_cast<unsigned long>(getpid()));
-        // Whole milliseconds of 100-ns units: the middle number moves in steps of 10000, even across its wrap.
-        if (ulFirst == 0) ulFirst = static_cast<uint32_t>(std::stoul(m[2]));
-        EXPECT_EQ(static_cast<uint32_t>(static_cast<uint32_t>(std::stoul(m[2])) - ulFirst) % 10000, 0u);
+        ulFirst = ulFirst ? ulFirst : static_cast<uint32_t>(std::stoul(m[1]));
+        EXPECT_EQ(static_cast<uint32_t>(static_cast<uint32_t>(std::stoul(m[1])) - ulFirst) % 10000, 0u);
         session->State = Imap4NonAuthenticated;
     }
     EXPECT_NE(AccessLog().find(" tim from 127.0.0.9 AUTHENTICATE CRAM-MD5 Success\n"), std::string::npos);
@@ -201,10 +178,7 @@ TEST_F(AuthenticateTest, MechanismChoice) {
         {"a5 authenticate", "a5 BAD authenticate illegal argument"},
         {"a6 AUTHENTICATE a\rb", "a6 NO AUTHENTICATE a isn't supported"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Exchange(c[0] + std::string("\r\n")), c[1] + std::string("\r\n"));
-        EXPECT_EQ(LoggedIn(), "-");
-    }
+    for (const auto& c : cases) EXPECT_EQ(Exchange(c[0] + std::string("\r\n")), c[1] + std::string("\r\n[-]"));
     std::string strLog = AccessLog();
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAIN failed\n"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << strLog;
@@ -214,9 +188,9 @@ TEST_F(AuthenticateTest, MechanismChoice) {
 // Lines that came with the request, and behind the last answer, are commands for afterwards.
 TEST_F(AuthenticateTest, PipelinedTextIsDispatchedAfterTheExchange) {
     auto answer = [cram = Cram("tim", kPassword)](const std::string& s) { return cram(s) + "c3 NOOP\r\nc4 CHECK\r\n"; };
-    std::string strGot = Exchange("c1 AUTHENTICATE CRAM-MD5\r\nc2 NOOP\r\n", answer) + strPending;
-    EXPECT_EQ(strGot + Received(), "+ " + B64(strChallenge) + "\r\nc1 OK AUTHENTICATE completed\r\n"
-              "c2 OK NOOP completed\r\nc3 OK NOOP completed\r\nc4 NO Command unrecognized: CHECK\r\n");
+    std::string strGot = Exchange("c1 AUTHENTICATE CRAM-MD5\r\nc2 NOOP\r\n", answer);
+    EXPECT_EQ(strGot, "+ " + B64(strChallenge) + "\r\nc1 OK AUTHENTICATE completed\r\nc2 OK NOOP completed\r\n"
+                      "c3 OK NOOP completed\r\nc4 NO Command unrecognized: CHECK\r\n[tim]");
     EXPECT_STREQ(session->szQueue, "");
 }
 

@@ -27,8 +27,7 @@ std::string Scramble(const std::string& strPlain, unsigned char bKey, bool bUppe
 TEST(DescrambleText, DecodesScrambledEntries) {
     const char* const cases[][2] = {
         {"plain password", "plain password"}, {"", ""}, {"\xfe" "616263", "\xfe" "616263"}, {"\xff", ""},
-        {"\xff\x20", ""}, {"\xff\x20" "414243", "abc"}, {"\xff\x01" "60636062", "abac"},
-        {"\xff\x20" "4A4a4A", "jjj"},
+        {"\xff\x20", ""}, {"\xff\x20" "414243", "abc"}, {"\xff\x01" "60636062", "abac"}, {"\xff\x20" "4A4a4A", "jjj"},
         {"\xff\x20" "414", "a`"}, {"\xff\x01" "7", "q"},       // an odd last digit pairs with 0
         {"\xff\x20" "4z4G41", "``a"}, {"\xff\x61" "z1", "`"},  // a non-digit counts as 0
     };
@@ -51,6 +50,7 @@ TEST(ReadPasswordFile, ReadsTheFirstLineOfTheConfiguredFile) {
     SettingsRecord saved = Settings;
     snprintf(Settings.PasswordFile, sizeof Settings.PasswordFile, "apop.dat");
     const std::string strMailDir = dir.path + "/", strTrace = "Authentication file name = " + strMailDir + "apop.dat\n";
+    const std::string strFound = strTrace + " -> found Authentication file name (mailbox)\n";
     EXPECT_EQ(ReadPassword(strMailDir), "0:\n" + strTrace);
     const std::string cases[][2] = {
         {"secret\nsecond line\n", "secret"}, {"no line feed", "no line feed"}, {"with crlf\r\nnext", "with crlf"},
@@ -59,8 +59,7 @@ TEST(ReadPasswordFile, ReadsTheFirstLineOfTheConfiguredFile) {
     };
     for (const auto& c : cases) {
         WriteFile(strMailDir + "apop.dat", c[0]);
-        EXPECT_EQ(ReadPassword(strMailDir), "1:" + c[1] + "\n" + strTrace + " -> found Authentication file name (mailbox)\n")
-            << c[0];
+        EXPECT_EQ(ReadPassword(strMailDir), "1:" + c[1] + "\n" + strFound) << c[0];
     }
     WriteFile(strMailDir + "imap.pwd", "right\n");
     snprintf(Settings.PasswordFile, sizeof Settings.PasswordFile, "imap.pwd");

@@ -1,5 +1,4 @@
-// From the user name at login and the local address to the mail directory, and the server's
-// own user files.
+// From the user name at login and the local address to the mail directory, and the server's own user files.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
@@ -18,12 +17,9 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kRegistry =
-    "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
-    "\"toolong\"=\"" + std::string(300, '1') + "\"\n\"dom1\"=\"10.0.0.1\"\n\"dom2\"=\"10.0.0.2\"\n"
-    "\"dup-first\"=\"10.0.0.3\"\n\"dup-second\"=\"10.0.0.3\"\n\"v6dom\"=\"fe80::a\"\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n"
+const std::string kRegistry = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"toolong\"=\"" +
+    std::string(300, '1') + "\"\n\"dom1\"=\"10.0.0.1\"\n\"dom2\"=\"10.0.0.2\"\n\"dup-first\"=\"10.0.0.3\"\n"
+    "\"dup-second\"=\"10.0.0.3\"\n\"v6dom\"=\"fe80::a\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n"
     "@=\"dflt\"\n\"dom1\"=\"ex\"\n\"dup-first\"=\"first\"\n\"dup-second\"=\"second\"\n\"deep\"=\"a\\\\b\"\n";
 
 // One user-file line: the record's fields joined by tabs, in Base64.
@@ -58,10 +54,9 @@ protected:
     }
     static std::string Resolve(const std::string& strTemplate, const std::string& strUser, const char* pszAddr = "") {
         snprintf(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, "%s", strTemplate.c_str());
-        char szDir[260];
-        memset(szDir, 'X', sizeof szDir);
-        ResolveMailDirectory(strUser.c_str(), pszAddr, szDir, sizeof szDir);
-        return szDir;
+        std::string strDir(260, 'X');
+        ResolveMailDirectory(strUser.c_str(), pszAddr, strDir.data(), strDir.size());
+        return strDir.c_str();
     }
     // The record's fields joined by "|", or the status with whatever name was left.
     static std::string Find(const char* pszDomain, const char* pszUser) {
@@ -89,30 +84,28 @@ TEST_F(UserDirTest, DomainByLocalAddress) {
 
 TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
     const struct {
-        const char *pszTemplate, *pszUser, *pszAddr, *pszExpected;
+        const char *pszUser, *pszAddr, *pszExpected, *pszTemplate = "/m/%USERNAME%";
     } cases[] = {
         // The address gives the domain, and the domain the folder; a domain the user names wins.
-        {"/m/%USERNAME%", "bob", "10.0.0.1", "/m/ex/bob/"}, {"/m/%USERNAME%", "bob", "10.0.0.3", "/m/first/bob/"},
-        {"/m/%USERNAME%", "bob@dom1", "10.0.0.3", "/m/ex/bob/"}, {"/m/%USERNAME%", "ann%dom1", "", "/m/ex/ann/"},
-        {"/m/%USERNAME%", "ann%x@dom1", "", "/m/ex/ann%x/"},
+        {"bob", "10.0.0.1", "/m/ex/bob/"}, {"bob", "10.0.0.3", "/m/first/bob/"}, {"bob@dom1", "10.0.0.3", "/m/ex/bob/"},
+        {"ann%dom1", "", "/m/ex/ann/"}, {"ann%x@dom1", "", "/m/ex/ann%x/"},
         // No domain anywhere: the Folder key's default value. A domain without one: no folder.
-        {"/m/%USERNAME%", "bob", "10.9.9.9", "/m/dflt/bob/"}, {"/m/%USERNAME%", "bob@", "10.0.0.1", "/m/dflt/bob/"},
-        {"/m/%USERNAME%", "bob@dom2", "", "/m/bob/"}, {"/m/%USERNAME%", "bob@deep", "", "/m/a/b/bob/"},
-        {"D:\\Mail\\%USERNAME%", "bob@dom1", "", "D:/Mail/ex/bob/"}, {"/m/%USERNAME%/", "bob@dom1", "", "/m/ex/bob/"},
-        {"/m/%username%/box", "bob@dom1", "", "/m/ex/bob/box/"},
+        {"bob", "10.9.9.9", "/m/dflt/bob/"}, {"bob@", "10.0.0.1", "/m/dflt/bob/"}, {"bob@dom2", "", "/m/bob/"},
+        {"bob@deep", "", "/m/a/b/bob/"}, {"bob@dom1", "", "D:/Mail/ex/bob/", "D:\\Mail\\%USERNAME%"},
+        {"bob@dom1", "", "/m/ex/bob/", "/m/%USERNAME%/"}, {"bob@dom1", "", "/m/ex/bob/box/", "/m/%username%/box"},
         // Only the first placeholder, the upper-case form before the lower-case one.
-        {"/m/%USERNAME%/%USERNAME%", "bob@dom1", "", "/m/ex/bob/%USERNAME%/"},
-        {"/m/%username%/%USERNAME%", "bob@dom1", "", "/m/%username%/ex/bob/"},
-        {"/m/%UserName%", "bob@dom1", "", "/m/%UserName%/"}, {"D:\\Shared\\%X%", "bob@dom1", "", "D:/Shared/%X%/"},
-        {"/m/%HOME%/%USERNAME%", "bob@dom1", "", "/m/%HOME%/ex/bob/"},
+        {"bob@dom1", "", "/m/ex/bob/%USERNAME%/", "/m/%USERNAME%/%USERNAME%"},
+        {"bob@dom1", "", "/m/%username%/ex/bob/", "/m/%username%/%USERNAME%"},
+        {"bob@dom1", "", "/m/%UserName%/", "/m/%UserName%"}, {"bob@dom1", "", "D:/Shared/%X%/", "D:\\Shared\\%X%"},
+        {"bob@dom1", "", "/m/%HOME%/ex/bob/", "/m/%HOME%/%USERNAME%"},
         // %home% in any case, at the start only, from the user file.
-        {"%HOME%\\INETMAIL\\INBOX", "ann@dom1", "", "/home/ann/INETMAIL/INBOX/"},
-        {"%home%/INETMAIL/INBOX", "ann@dom1", "", "/home/ann/INETMAIL/INBOX/"},
-        {"%HOME%\\%USERNAME%", "ann@dom1", "", "/home/ann/ex/ann/"},
-        {"%HOME%\\INETMAIL\\INBOX", "bob@dom1", "", "C:/Users/bob/INETMAIL/INBOX/"},
-        {"%HOME%/Mail", "only2", "10.9.9.9", "/home/only2/Mail/"},  // every local domain's file
+        {"ann@dom1", "", "/home/ann/INETMAIL/INBOX/", "%HOME%\\INETMAIL\\INBOX"},
+        {"ann@dom1", "", "/home/ann/INETMAIL/INBOX/", "%home%/INETMAIL/INBOX"},
+        {"ann@dom1", "", "/home/ann/ex/ann/", "%HOME%\\%USERNAME%"},
+        {"bob@dom1", "", "C:/Users/bob/INETMAIL/INBOX/", "%HOME%\\INETMAIL\\INBOX"},
+        {"only2", "10.9.9.9", "/home/only2/Mail/", "%HOME%/Mail"},  // every local domain's file
         // Without a home the user would share a directory at the root with every such user.
-        {"%HOME%/Mail", "short@dom1", "", ""}, {"%HOME%/Mail", "nobody@dom1", "", ""},
+        {"short@dom1", "", "", "%HOME%/Mail"}, {"nobody@dom1", "", "", "%HOME%/Mail"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Resolve(c.pszTemplate, c.pszUser, c.pszAddr), c.pszExpected) << c.pszTemplate << " " << c.pszUser;
