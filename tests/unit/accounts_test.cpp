@@ -35,15 +35,15 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
         const std::pair<const char*, std::string> env[] = {
             {"LD_PRELOAD", strLib + "/libpam_wrapper.so:" + strLib + "/libnss_wrapper.so"}, {"PAM_WRAPPER", "1"},
             {"PAM_WRAPPER_SERVICE_DIR", dir.path + "/services"}, {"NSS_WRAPPER_PASSWD", dir.path + "/passwd"},
-            {"NSS_WRAPPER_GROUP", dir.path + "/group"}, {"VEVE4D_ACCOUNTS_CHILD", "1"}};
+            {"NSS_WRAPPER_GROUP", dir.path + "/group"}, {"VEVE4D_ACCOUNTS_CHILD", "1"},
+#if defined(__SANITIZE_ADDRESS__)
+            // The sanitizer refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under uid_wrapper's name.
+            {"ASAN_OPTIONS", "verify_asan_link_order=0"}, {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"},
+            {"UID_WRAPPER_DISABLE_DEEPBIND", "1"},
+#endif
+        };
         for (const auto& [pszName, strValue] : env) setenv(pszName, strValue.c_str(), 1);
         unsetenv("GTEST_OUTPUT");
-#if defined(__SANITIZE_ADDRESS__)
-        // The sanitizer refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under uid_wrapper's name.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-        setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-        setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-#endif
         execl("/proc/self/exe", "unit_tests", "--gtest_filter=SystemAccountsChild.*", "--gtest_also_run_disabled_tests",
               static_cast<char*>(nullptr));
         _exit(127);

@@ -170,15 +170,12 @@ TEST_F(AuthenticateTest, CramMd5Answers) {
 }
 
 TEST_F(AuthenticateTest, MechanismChoice) {
-    const char* const cases[][2] = {
-        {"a1 AUTHENTICATE PLAIN", "a1 NO AUTHENTICATE PLAIN isn't supported"},
-        {"a2 AUTHENTICATE CRAM-SHA1 x", "a2 NO AUTHENTICATE CRAM-SHA1 x isn't supported"},
-        {"a3 AUTHENTICATE LOG", "a3 NO AUTHENTICATE LOG isn't supported"},
-        {"a4 AUTHENTICATE", "a4 BAD AUTHENTICATE illegal argument"},
-        {"a5 authenticate", "a5 BAD authenticate illegal argument"},
-        {"a6 AUTHENTICATE a\rb", "a6 NO AUTHENTICATE a isn't supported"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(Exchange(c[0] + std::string("\r\n")), c[1] + std::string("\r\n[-]"));
+    for (const std::string str : {"PLAIN", "CRAM-SHA1 x", "LOG"}) {
+        EXPECT_EQ(Exchange("a AUTHENTICATE " + str + "\r\n"), "a NO AUTHENTICATE " + str + " isn't supported\r\n[-]");
+    }
+    EXPECT_EQ(Exchange("a4 AUTHENTICATE\r\n"), "a4 BAD AUTHENTICATE illegal argument\r\n[-]");
+    EXPECT_EQ(Exchange("a5 authenticate\r\n"), "a5 BAD authenticate illegal argument\r\n[-]");
+    EXPECT_EQ(Exchange("a6 AUTHENTICATE a\rb\r\n"), "a6 NO AUTHENTICATE a isn't supported\r\n[-]");
     std::string strLog = AccessLog();
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAIN failed\n"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << strLog;

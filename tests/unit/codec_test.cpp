@@ -40,16 +40,14 @@ TEST(Base64, EncodesAndDecodes) {
     // Decoding skips stray characters, drops an incomplete group and stops at padding. Output that does not fit is
     // refused and stays terminated.
     const struct {
-        bool bEncode;
         std::string strIn, strExpected;
         size_t nCapacity = 512;
+        bool bEncode = false;
     } cases[] = {
-        {false, "YW Jj", "3:abc"}, {false, "YWJj\r\nZGVm", "6:abcdef"}, {false, "Y*W!J.j", "3:abc"},
-        {false, std::string("Zm\0" "9v", 5), "3:foo"}, {false, "YWJ", "0:"}, {false, "YWJjZG", "3:abc"},
-        {false, "   ", "0:"}, {false, "YQ==YWJj", "1:a"}, {false, "YWI=YWJj", "2:ab"}, {false, "YW=j", "1:a"},
-        {true, "abcdef", "-1:YWJj", 8}, {true, "abc", "4:YWJj", 5}, {true, "abc", "-1:", 4},
-        {false, "YWJj", "3:abc", 4}, {false, "YWJjZA==", "-1:abc", 4}, {false, "YWJj", "-1:ab", 3},
-        {false, "YWJj", "-1:", 1},
+        {"YW Jj", "3:abc"}, {"YWJj\r\nZGVm", "6:abcdef"}, {"Y*W!J.j", "3:abc"}, {std::string("Zm\0" "9v", 5), "3:foo"},
+        {"YWJ", "0:"}, {"YWJjZG", "3:abc"}, {"   ", "0:"}, {"YQ==YWJj", "1:a"}, {"YWI=YWJj", "2:ab"}, {"YW=j", "1:a"},
+        {"abcdef", "-1:YWJj", 8, true}, {"abc", "4:YWJj", 5, true}, {"abc", "-1:", 4, true}, {"YWJj", "3:abc", 4},
+        {"YWJjZA==", "-1:abc", 4}, {"YWJj", "-1:ab", 3}, {"YWJj", "-1:", 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Code(c.bEncode, c.strIn, c.nCapacity), c.strExpected) << c.strIn << " " << c.nCapacity;

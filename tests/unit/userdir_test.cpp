@@ -122,21 +122,19 @@ TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
 }
 
 TEST_F(UserDirTest, UserFileRecords) {
-    const struct {
-        const char *pszDomain, *pszUser;
-        std::string strExpected;
-    } cases[] = {
+    const std::string cases[][3] = {
         {"dom1", "ann", "Ann|Secret|three|four|/home/ann"}, {"dom1", "SHORT", "short|pw|||"},
         {"dom1", "gaps", "gaps||||/home/gaps"}, {"dom1", "abc", "ABC||||"}, {"dom1", "after", "after|ok|||"},
         {"dom1", "long", "long|" + std::string(255, 'p') + "|x||"}, {"dom1", "filler", "filler|x|||"},
         {"dom1", "mallory", "2221"}, {"dom1", "last", "2221"},  // its line feed is still to come
         {"dom1", "an", "2221"}, {"dom1", "ann2", "2221"}, {"dom1", "", "2221"},
         // Without a domain every local domain's file is searched in order; a named one alone.
-        {"", "both", "both|in-dom1|||"}, {nullptr, "only2", "only2|pw2|||/home/only2"},
+        {"", "both", "both|in-dom1|||"}, {"", "only2", "only2|pw2|||/home/only2"},
         {"dom2", "both", "both|in-dom2|||"}, {"dom1", "only2", "2221"}, {"dom5", "both", "2221"},
         {"dom3", "ABC", "2221"}, {"dom4", "ABC", "ABC||||"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Find(c.pszDomain, c.pszUser), c.strExpected) << c.pszUser;
+    for (const auto& c : cases) EXPECT_EQ(Find(c[0].c_str(), c[1].c_str()), c[2]) << c[0] << " " << c[1];
+    EXPECT_EQ(Find(nullptr, "only2"), "only2|pw2|||/home/only2");
     SetLocalDomains("missing\0dom2\0dom1"s);
     EXPECT_EQ(Find("", "both"), "both|in-dom2|||");
     SetLocalDomains("");
