@@ -6,19 +6,15 @@
 #include "auth/base64.h"
 #include "auth/md5.h"
 
-inline std::string B64(const std::string& strText) {
+// The Base64 form of a text or, with bDecode, the text of a Base64 form.
+inline std::string B64(const std::string& strText, bool bDecode = false) {
     std::string strOut(strText.size() * 2 + 8, '\0');
-    int n = Base64Encode(strText.data(), strText.size(), strOut.data(), strOut.size());
+    int n = bDecode ? Base64Decode(strText.data(), strText.size(), strOut.data(), strOut.size())
+                    : Base64Encode(strText.data(), strText.size(), strOut.data(), strOut.size());
     strOut.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return strOut;
 }
-
-inline std::string Unb64(const std::string& strText) {
-    std::string strOut(strText.size() + 8, '\0');
-    int n = Base64Decode(strText.data(), strText.size(), strOut.data(), strOut.size());
-    strOut.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return strOut;
-}
+inline std::string Unb64(const std::string& strText) { return B64(strText, true); }
 
 // A CRAM-MD5 answer: the user, a blank and the digest of the challenge keyed with the password.
 inline std::string CramAnswer(const std::string& strUser, const std::string& strChallenge,

@@ -1,6 +1,5 @@
-// Operating-system accounts through PAM and the password database. Real modules would need real
-// accounts, so the checks run in a child copy of this test binary with pam_wrapper (and its
-// pam_matrix module) and nss_wrapper preloaded, each reading files made here.
+// Operating-system accounts through PAM and the password database, checked without real accounts in a child
+// copy of this test binary with pam_wrapper (its pam_matrix module) and nss_wrapper reading files made here.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -33,20 +32,18 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        std::string strPreload = strLib + "/libpam_wrapper.so:" + strLib + "/libnss_wrapper.so";
-        setenv("LD_PRELOAD", strPreload.c_str(), 1);
-        setenv("PAM_WRAPPER", "1", 1);
-        setenv("PAM_WRAPPER_SERVICE_DIR", (dir.path + "/services").c_str(), 1);
-        setenv("NSS_WRAPPER_PASSWD", (dir.path + "/passwd").c_str(), 1);
-        setenv("NSS_WRAPPER_GROUP", (dir.path + "/group").c_str(), 1);
-        setenv("VEVE4D_ACCOUNTS_CHILD", "1", 1);
-        unsetenv("GTEST_OUTPUT");
+        const std::pair<const char*, std::string> env[] = {
+            {"LD_PRELOAD", strLib + "/libpam_wrapper.so:" + strLib + "/libnss_wrapper.so"}, {"PAM_WRAPPER", "1"},
+            {"PAM_WRAPPER_SERVICE_DIR", dir.path + "/services"}, {"NSS_WRAPPER_PASSWD", dir.path + "/passwd"},
+            {"NSS_WRAPPER_GROUP", dir.path + "/group"}, {"VEVE4D_ACCOUNTS_CHILD", "1"},
 #if defined(__SANITIZE_ADDRESS__)
-        // The sanitizer refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under uid_wrapper's name.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-        setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-        setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);
+            // The sanitizer refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under uid_wrapper's name.
+            {"ASAN_OPTIONS", "verify_asan_link_order=0"}, {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"},
+            {"UID_WRAPPER_DISABLE_DEEPBIND", "1"},
 #endif
+        };
+        for (const auto& [pszName, strValue] : env) setenv(pszName, strValue.c_str(), 1);
+        unsetenv("GTEST_OUTPUT");
         execl("/proc/self/exe", "unit_tests", "--gtest_filter=SystemAccountsChild.*", "--gtest_also_run_disabled_tests",
               static_cast<char*>(nullptr));
         _exit(127);
@@ -61,19 +58,18 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
 TEST(SystemAccountsChild, DISABLED_PasswordsAccountsAndHomes) {
     ASSERT_NE(getenv("VEVE4D_ACCOUNTS_CHILD"), nullptr) << "runs only under SystemAccounts.PamAndPasswordDatabase";
     EXPECT_EQ(LogonSystemUser("ann", "s3cret word"), 0);
-    for (const char* pszPassword : {"s3cret Word", "s3cret", ""}) EXPECT_NE(LogonSystemUser("ann", pszPassword), 0);
-    EXPECT_NE(LogonSystemUser("nobody-here", "s3cret word"), 0);
-    EXPECT_NE(LogonSystemUser("carl", "carlpw"), 0);
-    char szHome[256], szShort[6];
-    EXPECT_EQ(GetSystemUserHome("ann", szHome, sizeof szHome), 0u);
-    EXPECT_STREQ(szHome, "/home/ann-veve4d");
-    EXPECT_EQ(GetSystemUserHome("ann", szShort, sizeof szShort), 0u);
-    EXPECT_STREQ(szShort, "/home");
-    EXPECT_EQ(GetSystemUserHome("nohome", szHome, sizeof szHome), 0u);
-    EXPECT_STREQ(szHome, "");
-    snprintf(szHome, sizeof szHome, "stale");
-    EXPECT_EQ(GetSystemUserHome("nobody-here", szHome, sizeof szHome), 2221u);
-    EXPECT_STREQ(szHome, "");
+    for (auto [pszUser, pszPassword] : {std::pair{"ann", "s3cret Word"}, {"ann", "s3cret"}, {"ann", ""},
+                                        {"nobody-here", "s3cret word"}, {"carl", "carlpw"}}) {
+        EXPECT_NE(LogonSystemUser(pszUser, pszPassword), 0) << pszUser << " " << pszPassword;
+    }
+    // "result:home" from a buffer of nSize bytes.
+    auto Home = [](const char* pszUser, size_t nSize = 256) {
+        char szHome[256] = "stale";
+        unsigned long ul = GetSystemUserHome(pszUser, szHome, nSize);
+        return std::to_string(ul) + ":" + szHome;
+    };
+    EXPECT_EQ(Home("ann") + " " + Home("ann", 6) + " " + Home("nohome") + " " + Home("nobody-here"),
+              "0:/home/ann-veve4d 0:/home 0: 2221:");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// From the user name at login and the local address to the mail directory, and the server's
-// own user files.
+// From the user name at login and the local address to the mail directory, and the server's own user files.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
@@ -18,12 +17,9 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kRegistry =
-    "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
-    "\"toolong\"=\"" + std::string(300, '1') + "\"\n\"dom1\"=\"10.0.0.1\"\n\"dom2\"=\"10.0.0.2\"\n"
-    "\"dup-first\"=\"10.0.0.3\"\n\"dup-second\"=\"10.0.0.3\"\n\"v6dom\"=\"fe80::a\"\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n"
+const std::string kRegistry = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"toolong\"=\"" +
+    std::string(300, '1') + "\"\n\"dom1\"=\"10.0.0.1\"\n\"dom2\"=\"10.0.0.2\"\n\"dup-first\"=\"10.0.0.3\"\n"
+    "\"dup-second\"=\"10.0.0.3\"\n\"v6dom\"=\"fe80::a\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n"
     "@=\"dflt\"\n\"dom1\"=\"ex\"\n\"dup-first\"=\"first\"\n\"dup-second\"=\"second\"\n\"deep\"=\"a\\\\b\"\n";
 
 // One user-file line: the record's fields joined by tabs, in Base64.
@@ -45,6 +41,8 @@ protected:
                       Line("filler\tx", " " + std::string(1100 - strMallory.size(), '.') + strMallory + "\n") +
                       Line("after\tok") + "\n" + Line("last\tpw", " still being written"));
         WriteFile(dir.path + "/dom2.idx", Line("both\tin-dom2") + Line("only2\tpw2\t\t\t/home/only2"));
+        WriteFile(dir.path + "/dom3.idx", "QUJD");
+        WriteFile(dir.path + "/dom4.idx", "QUJD\n");
     }
     void TearDown() override {
         LoadRegistryText("", 0, "empty");
@@ -56,10 +54,9 @@ protected:
     }
     static std::string Resolve(const std::string& strTemplate, const std::string& strUser, const char* pszAddr = "") {
         snprintf(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, "%s", strTemplate.c_str());
-        char szDir[260];
-        memset(szDir, 'X', sizeof szDir);
-        ResolveMailDirectory(strUser.c_str(), pszAddr, szDir, sizeof szDir);
-        return szDir;
+        std::string strDir(260, 'X');
+        ResolveMailDirectory(strUser.c_str(), pszAddr, strDir.data(), strDir.size());
+        return strDir.c_str();
     }
     // The record's fields joined by "|", or the status with whatever name was left.
     static std::string Find(const char* pszDomain, const char* pszUser) {
@@ -76,42 +73,39 @@ protected:
 
 TEST_F(UserDirTest, DomainByLocalAddress) {
     // Two domains on one address: the first listed wins. Addresses match byte for byte, whole.
-    const char* const cases[][2] = {{"10.0.0.1", "dom1"}, {"10.0.0.2", "dom2"}, {"10.0.0.3", "dup-first"},
-                                    {"fe80::a", "v6dom"}, {"FE80::A", ""},     {"10.0.0.", ""},
-                                    {"10.0.0.10", ""},    {"", ""}};
-    for (const auto& c : cases) {
+    std::string strDomains;
+    for (const char* pszAddr : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "fe80::a", "FE80::A", "10.0.0.", "10.0.0.10", ""}) {
         char szDomain[256] = "stale";
-        FindDomainByAddress(c[0], szDomain, sizeof szDomain);
-        EXPECT_STREQ(szDomain, c[1]) << c[0];
+        FindDomainByAddress(pszAddr, szDomain, sizeof szDomain);
+        strDomains += szDomain + ","s;
     }
+    EXPECT_EQ(strDomains, "dom1,dom2,dup-first,v6dom,,,,,");
 }
 
 TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
     const struct {
-        const char *pszTemplate, *pszUser, *pszAddr, *pszExpected;
+        const char *pszUser, *pszAddr, *pszExpected, *pszTemplate = "/m/%USERNAME%";
     } cases[] = {
         // The address gives the domain, and the domain the folder; a domain the user names wins.
-        {"/m/%USERNAME%", "bob", "10.0.0.1", "/m/ex/bob/"}, {"/m/%USERNAME%", "bob", "10.0.0.3", "/m/first/bob/"},
-        {"/m/%USERNAME%", "bob@dom1", "10.0.0.3", "/m/ex/bob/"}, {"/m/%USERNAME%", "ann%dom1", "", "/m/ex/ann/"},
-        {"/m/%USERNAME%", "ann%x@dom1", "", "/m/ex/ann%x/"},
+        {"bob", "10.0.0.1", "/m/ex/bob/"}, {"bob", "10.0.0.3", "/m/first/bob/"}, {"bob@dom1", "10.0.0.3", "/m/ex/bob/"},
+        {"ann%dom1", "", "/m/ex/ann/"}, {"ann%x@dom1", "", "/m/ex/ann%x/"},
         // No domain anywhere: the Folder key's default value. A domain without one: no folder.
-        {"/m/%USERNAME%", "bob", "10.9.9.9", "/m/dflt/bob/"}, {"/m/%USERNAME%", "bob@", "10.0.0.1", "/m/dflt/bob/"},
-        {"/m/%USERNAME%", "bob@dom2", "", "/m/bob/"}, {"/m/%USERNAME%", "bob@deep", "", "/m/a/b/bob/"},
-        {"D:\\Mail\\%USERNAME%", "bob@dom1", "", "D:/Mail/ex/bob/"}, {"/m/%USERNAME%/", "bob@dom1", "", "/m/ex/bob/"},
-        {"/m/%username%/box", "bob@dom1", "", "/m/ex/bob/box/"},
+        {"bob", "10.9.9.9", "/m/dflt/bob/"}, {"bob@", "10.0.0.1", "/m/dflt/bob/"}, {"bob@dom2", "", "/m/bob/"},
+        {"bob@deep", "", "/m/a/b/bob/"}, {"bob@dom1", "", "D:/Mail/ex/bob/", "D:\\Mail\\%USERNAME%"},
+        {"bob@dom1", "", "/m/ex/bob/", "/m/%USERNAME%/"}, {"bob@dom1", "", "/m/ex/bob/box/", "/m/%username%/box"},
         // Only the first placeholder, the upper-case form before the lower-case one.
-        {"/m/%USERNAME%/%USERNAME%", "bob@dom1", "", "/m/ex/bob/%USERNAME%/"},
-        {"/m/%username%/%USERNAME%", "bob@dom1", "", "/m/%username%/ex/bob/"},
-        {"/m/%UserName%", "bob@dom1", "", "/m/%UserName%/"}, {"D:\\Shared\\%X%", "bob@dom1", "", "D:/Shared/%X%/"},
-        {"/m/%HOME%/%USERNAME%", "bob@dom1", "", "/m/%HOME%/ex/bob/"},
+        {"bob@dom1", "", "/m/ex/bob/%USERNAME%/", "/m/%USERNAME%/%USERNAME%"},
+        {"bob@dom1", "", "/m/%username%/ex/bob/", "/m/%username%/%USERNAME%"},
+        {"bob@dom1", "", "/m/%UserName%/", "/m/%UserName%"}, {"bob@dom1", "", "D:/Shared/%X%/", "D:\\Shared\\%X%"},
+        {"bob@dom1", "", "/m/%HOME%/ex/bob/", "/m/%HOME%/%USERNAME%"},
         // %home% in any case, at the start only, from the user file.
-        {"%HOME%\\INETMAIL\\INBOX", "ann@dom1", "", "/home/ann/INETMAIL/INBOX/"},
-        {"%home%/INETMAIL/INBOX", "ann@dom1", "", "/home/ann/INETMAIL/INBOX/"},
-        {"%HOME%\\%USERNAME%", "ann@dom1", "", "/home/ann/ex/ann/"},
-        {"%HOME%\\INETMAIL\\INBOX", "bob@dom1", "", "C:/Users/bob/INETMAIL/INBOX/"},
-        {"%HOME%/Mail", "only2", "10.9.9.9", "/home/only2/Mail/"},  // every local domain's file
+        {"ann@dom1", "", "/home/ann/INETMAIL/INBOX/", "%HOME%\\INETMAIL\\INBOX"},
+        {"ann@dom1", "", "/home/ann/INETMAIL/INBOX/", "%home%/INETMAIL/INBOX"},
+        {"ann@dom1", "", "/home/ann/ex/ann/", "%HOME%\\%USERNAME%"},
+        {"bob@dom1", "", "C:/Users/bob/INETMAIL/INBOX/", "%HOME%\\INETMAIL\\INBOX"},
+        {"only2", "10.9.9.9", "/home/only2/Mail/", "%HOME%/Mail"},  // every local domain's file
         // Without a home the user would share a directory at the root with every such user.
-        {"%HOME%/Mail", "short@dom1", "", ""}, {"%HOME%/Mail", "nobody@dom1", "", ""},
+        {"short@dom1", "", "", "%HOME%/Mail"}, {"nobody@dom1", "", "", "%HOME%/Mail"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Resolve(c.pszTemplate, c.pszUser, c.pszAddr), c.pszExpected) << c.pszTemplate << " " << c.pszUser;
@@ -120,9 +114,7 @@ TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
     std::string strLong = "/" + std::string(240, 'd') + "/%USERNAME%";
     EXPECT_EQ(Resolve(strLong, std::string(16, 'n') + "@dom2").size(), 259u);
     EXPECT_EQ(Resolve(strLong, std::string(17, 'n') + "@dom2"), "");
-}
-
-TEST_F(UserDirTest, HomeDirectoryOfSystemAccounts) {
+    // With the system's accounts the home comes from the password database.
     Settings.UserManager = 1;
     std::string strHome = getpwnam("root")->pw_dir;
     EXPECT_EQ(Resolve("%HOME%\\Mail", "root@dom1"), strHome + (strHome.back() == '/' ? "" : "/") + "Mail/");
@@ -130,37 +122,32 @@ TEST_F(UserDirTest, HomeDirectoryOfSystemAccounts) {
 }
 
 TEST_F(UserDirTest, UserFileRecords) {
-    const struct {
-        const char *pszDomain, *pszUser;
-        std::string strExpected;
-    } cases[] = {
+    const std::string cases[][3] = {
         {"dom1", "ann", "Ann|Secret|three|four|/home/ann"}, {"dom1", "SHORT", "short|pw|||"},
         {"dom1", "gaps", "gaps||||/home/gaps"}, {"dom1", "abc", "ABC||||"}, {"dom1", "after", "after|ok|||"},
         {"dom1", "long", "long|" + std::string(255, 'p') + "|x||"}, {"dom1", "filler", "filler|x|||"},
         {"dom1", "mallory", "2221"}, {"dom1", "last", "2221"},  // its line feed is still to come
         {"dom1", "an", "2221"}, {"dom1", "ann2", "2221"}, {"dom1", "", "2221"},
         // Without a domain every local domain's file is searched in order; a named one alone.
-        {"", "both", "both|in-dom1|||"}, {nullptr, "only2", "only2|pw2|||/home/only2"},
-        {"dom2", "both", "both|in-dom2|||"}, {"dom1", "only2", "2221"}, {"dom3", "both", "2221"},
+        {"", "both", "both|in-dom1|||"}, {"", "only2", "only2|pw2|||/home/only2"},
+        {"dom2", "both", "both|in-dom2|||"}, {"dom1", "only2", "2221"}, {"dom5", "both", "2221"},
+        {"dom3", "ABC", "2221"}, {"dom4", "ABC", "ABC||||"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Find(c.pszDomain, c.pszUser), c.strExpected) << c.pszUser;
+    for (const auto& c : cases) EXPECT_EQ(Find(c[0].c_str(), c[1].c_str()), c[2]) << c[0] << " " << c[1];
+    EXPECT_EQ(Find(nullptr, "only2"), "only2|pw2|||/home/only2");
     SetLocalDomains("missing\0dom2\0dom1"s);
     EXPECT_EQ(Find("", "both"), "both|in-dom2|||");
     SetLocalDomains("");
     EXPECT_EQ(Find("", "both"), "2221");
-    WriteFile(dir.path + "/dom3.idx", "QUJD");
-    EXPECT_EQ(Find("dom3", "ABC"), "2221");
-    WriteFile(dir.path + "/dom3.idx", "QUJD\n");
-    EXPECT_EQ(Find("dom3", "ABC"), "ABC||||");
     // The program folder holds the user files only when no account folder is set.
     snprintf(Settings.ProgramPath, sizeof Settings.ProgramPath, "%s/", dir.path.c_str());
     snprintf(Settings.Membership, sizeof Settings.Membership, "%s/none/", dir.path.c_str());
-    EXPECT_EQ(Find("dom3", "ABC"), "2221");
+    EXPECT_EQ(Find("dom4", "ABC"), "2221");
     Settings.Membership[0] = '\0';
-    EXPECT_EQ(Find("dom3", "ABC"), "ABC||||");
+    EXPECT_EQ(Find("dom4", "ABC"), "ABC||||");
 }
 
-TEST(IsSafeUserName, RefusesNamesThatLeaveTheMailDirectory) {
+TEST_F(UserDirTest, UnsafeNamesBuildNoPath) {
     for (const char* pszUser : {"bob", "bob@dom1", "bob@mail.example.com", "ann%dom1", "first.last", "bob@",
                                 "console", "com10", "a$b"}) {
         EXPECT_TRUE(IsSafeUserName(pszUser)) << pszUser;
@@ -168,17 +155,13 @@ TEST(IsSafeUserName, RefusesNamesThatLeaveTheMailDirectory) {
     for (const char* pszUser : {"", "@dom1", "%dom1", ".", "..", "...", "a..b", "../etc", "bob/../ann", "/etc/passwd",
                                 "bob\\..\\ann", "\\\\server\\share", "C:", "C:\\Users\\bob", "bob:stream", "CON",
                                 "con", "nul.txt", "Lpt1", "COM9", "bob@..", "bob@../../tmp/x", "bob@dom/..", "bob@.",
-                                "bob@CON", "bob%..", "tab\tname", "line\nfeed", static_cast<const char*>(nullptr)}) {
-        EXPECT_FALSE(IsSafeUserName(pszUser)) << (pszUser ? pszUser : "null");
-    }
-    EXPECT_FALSE(IsSafeUserName("bob\0../x", 8));
-    EXPECT_TRUE(IsSafeUserName("bob\0../x", 3));
-}
-
-TEST_F(UserDirTest, UnsafeNamesBuildNoPath) {
-    for (const char* pszUser : {"..", "../ann", "ann/..", "/etc", "C:", "CON", "bob@..", "bob@../x", "", "@dom1"}) {
+                                "bob@CON", "bob%..", "tab\tname", "line\nfeed", "ann/.."}) {
+        EXPECT_FALSE(IsSafeUserName(pszUser)) << pszUser;
         EXPECT_EQ(Resolve("/m/%USERNAME%", pszUser, "10.0.0.1"), "") << pszUser;
     }
+    EXPECT_FALSE(IsSafeUserName(nullptr));
+    EXPECT_FALSE(IsSafeUserName("bob\0../x", 8));
+    EXPECT_TRUE(IsSafeUserName("bob\0../x", 3));
     // The user file of a domain outside the account folder is never opened.
     WriteFile(dir.path + "/outside.idx", Line("bob\tpw"));
     snprintf(Settings.Membership, sizeof Settings.Membership, "%s/sub/", dir.path.c_str());
