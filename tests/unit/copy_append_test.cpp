@@ -9,17 +9,14 @@
 namespace {
 
 // The inbox holds UIDs 1, 2 and 5 with different flag codes; Archive's next UID is 7, Sent's 4.
-class CopyAppend : public MailSession {
+class CopyAppend : public InboxSession {
 protected:
     void SetUp() override {
-        MailSession::SetUp();
-        Select("inbox");
-        Put({"0000000001-000010.MSG", "0000000002-110001.MSG", "0000000005-001100.MSG"});
-        WriteFile(Path("inbox/uid"), "6");
+        InboxSession::SetUp();
+        Put("1-000010 2-110001 5-001100");
+        Write({{"inbox/uid", "6"}, {"Archive/uid", "7"}, {"Sent/uid", "4"}});
         MakeMailbox("Archive", true);
-        WriteFile(Path("Archive/uid"), "7");
         MakeMailbox("Sent", true);
-        WriteFile(Path("Sent/uid"), "4");
     }
 };
 
@@ -31,47 +28,28 @@ TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
                                 "UID COPY 2:4 Archive"}) {
         EXPECT_EQ(Run("a2 " + request), "a2 OK COPY completed\r\n") << request;
     }
-    EXPECT_EQ(List(Path("Archive")),
-              (NameList{"0000000007-110001.MSG", "0000000008-000010.MSG", "0000000009-110001.MSG", "0000000010-001100.MSG",
-                        "0000000011-110001.MSG", "0000000012-001100.MSG", "0000000013-110001.MSG", "uid"}));
+    EXPECT_EQ(List(Path("Archive")), Names("7-110001 8-000010 9-110001 10-001100 11-110001 12-001100 13-110001 uid"));
     EXPECT_EQ(ReadFile(Path("Archive/uid")), "14");
     // Into the selected mailbox itself each message is copied once.
     EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "a7 OK COPY completed\r\n");
-    EXPECT_EQ(List(), (NameList{"0000000001-000010.MSG", "0000000002-110001.MSG", "0000000005-001100.MSG",
-                                "0000000006-000010.MSG", "0000000007-110001.MSG", "0000000008-001100.MSG", "uid"}));
-}
-
-TEST_F(CopyAppend, RefusedCopiesCopyNothing) {
-    std::filesystem::create_directories(outside + "/box");
-    WriteFile(Path("Plain"), "");
-    EXPECT_EQ(Run("a1 COPY 1:* Missing"), "a1 NO [TRYCREATE] COPY fails\r\n");
-    EXPECT_EQ(Run("a2 UID COPY 1 \"Missing\""), "a2 NO [TRYCREATE] COPY fails\r\n");
-    EXPECT_EQ(Run("a3 COPY 1:2"), "a3 BAD COPY illegal argument\r\n");
-    // A file is no mailbox, and creating it would not help.
-    for (std::string target : {"Plain", "../outside/box", "/tmp", "Archive/../../outside/box", "C:box", "NUL"}) {
-        EXPECT_EQ(Run("a4 COPY 1:* " + target), "a4 NO COPY fails\r\n") << target;
-    }
-    EXPECT_EQ(List(mailDir), (NameList{"Archive", "Plain", "Sent", "inbox"}));
-    EXPECT_EQ(List(Path("Archive")), NameList{"uid"});
-    EXPECT_EQ(List(outside + "/box"), NameList{});
+    EXPECT_EQ(List(), Names("1-000010 2-110001 5-001100 6-000010 7-110001 8-001100 uid"));
 }
 
 TEST_F(CopyAppend, ACopyThatCannotBeCompletedTakesBackWhatItCopied) {
     // A child mailbox stands where the second copy would go.
     MakeMailbox("Archive/0000000008-110001.MSG");
     EXPECT_EQ(Run("a1 COPY 1:* Archive"), "a1 NO COPY fails\r\n");
-    EXPECT_EQ(List(Path("Archive")), (NameList{"0000000008-110001.MSG", "uid"}));
+    EXPECT_EQ(List(Path("Archive")), Names("8-110001 uid"));
     EXPECT_TRUE(std::filesystem::is_directory(Path("Archive/0000000008-110001.MSG")));
 }
 
 TEST_F(CopyAppend, AStaleUidFileNeverHandsOutAnOldUid) {
-    WriteFile(Path("Archive/0000000007-000000.MSG"), "old");
+    Write({{"Archive/0000000007-000000.MSG", "old"}});
     EXPECT_EQ(Run("a1 COPY 2 Archive"), "a1 OK COPY completed\r\n");
-    EXPECT_EQ(List(Path("Archive")), (NameList{"0000000007-000000.MSG", "0000000008-110001.MSG", "uid"}));
+    EXPECT_EQ(List(Path("Archive")), Names("7-000000 8-110001 uid"));
     EXPECT_EQ(ReadFile(Path("Archive/uid")), "9");
     // The uid file says 4, but 4 and 5 are taken, with other flag codes.
-    WriteFile(Path("Sent/0000000004-100000.MSG"), "older");
-    WriteFile(Path("Sent/0000000005-000010.MSG"), "old and seen");
+    Write({{"Sent/0000000004-100000.MSG", "older"}, {"Sent/0000000005-000010.MSG", "old and seen"}});
     EXPECT_EQ(Run("a2 APPEND Sent {3}\r\nabc"), "a2 OK APPEND completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000004-100000.MSG")), "older");
     EXPECT_EQ(ReadFile(Path("Sent/0000000006-100000.MSG")), "abc\r\n");
@@ -86,16 +64,12 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlags) {
     EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message + "\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
     MakeMailbox("Sent Items");
-    const std::pair<const char*, const char*> cases[] = {
-        {"Sent (\\Seen \\Flagged)", "0000000005-101010.MSG"}, {"Sent (\\seen)", "0000000006-100000.MSG"},
-        {"Sent (\\Answered \\Deleted \\Draft \\Recent)", "0000000007-110101.MSG"}, {"Sent ()", "0000000008-100000.MSG"},
-        {"Sent", "0000000009-100000.MSG"}, {"Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"", "0000000010-100010.MSG"},
-        {"\"Sent Items\" (\\Seen)", "0000000011-100010.MSG"},  // a quoted name is cut at its first blank
-    };
-    for (const auto& [args, name] : cases) {
+    for (const char* args : {"Sent (\\Seen \\Flagged)", "Sent (\\seen)", "Sent (\\Answered \\Deleted \\Draft \\Recent)",
+                             "Sent ()", "Sent", "Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"",
+                             "\"Sent Items\" (\\Seen)"}) {  // a quoted name is cut at its first blank
         EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"), "a2 OK APPEND completed\r\n") << args;
-        EXPECT_TRUE(FileExists(Path("Sent/") + name)) << args;
     }
+    EXPECT_EQ(List(Path("Sent")), Names("4-100010 5-101010 6-100000 7-110101 8-100000 9-100000 10-100010 11-100010 uid"));
     EXPECT_EQ(List(Path("Sent Items")), NameList{});
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
@@ -111,22 +85,29 @@ TEST_F(CopyAppend, TextBehindTheLiteralIsTheNextRequest) {
     EXPECT_EQ(ReadFile(Path("Sent/0000000005-100000.MSG")), "hello\r\n");
 }
 
-TEST_F(CopyAppend, RefusedAppendsStoreNothingAndNeverRunTheLiteral) {
+TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
     std::filesystem::create_directories(outside + "/box");
-    EXPECT_EQ(Run("a1 APPEND Missing {5}"), "a1 NO [TRYCREATE] APPEND fails\r\n");  // before any continuation
-    // "a9 LOGOUT" inside the literal would end the session if it were taken for a request.
-    EXPECT_EQ(Run("a2 APPEND Missing {11}\r\na9 LOGOUT\r\n\r\na3 NOOP"),
-              "a2 NO [TRYCREATE] APPEND fails\r\na3 OK NOOP completed\r\n");
+    Write({{"Plain", ""}});
+    const char* bad = "a1 BAD APPEND illegal argument\r\n";
+    Talk({{"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
+          {"a2 UID COPY 1 \"Missing\"", "a2 NO [TRYCREATE] COPY fails\r\n"},
+          {"a3 COPY 1:2", "a3 BAD COPY illegal argument\r\n"},
+          {"a1 APPEND Missing {5}", "a1 NO [TRYCREATE] APPEND fails\r\n"},  // before any continuation
+          // "a9 LOGOUT" inside the literal would end the session if it were taken for a request.
+          {"a2 APPEND Missing {11}\r\na9 LOGOUT\r\n\r\na3 NOOP",
+           "a2 NO [TRYCREATE] APPEND fails\r\na3 OK NOOP completed\r\n"},
+          {"a1 APPEND Sent {0}", bad}, {"a1 APPEND Sent (\\Seen)", bad}, {"a1 APPEND Sent {x}", bad}});
     ClientSends("GOUT\r\n\r\na5 NOOP\r\n");
     EXPECT_EQ(Dispatch("a4 APPEND Missing {11}\r\na9 LO"), "a4 NO [TRYCREATE] APPEND fails\r\na5 OK NOOP completed\r\n");
-    for (const char* name : {"../outside/box", "\"/tmp\"", "Sent/../../outside/box", "C:box", "CON"}) {
-        EXPECT_EQ(Run(std::string("a1 APPEND ") + name + " {3}\r\nabc\r\na2 NOOP"),
-                  "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n") << name;
+    // A file is no mailbox, and creating it would not help.
+    for (std::string target :
+         {"Plain", "../outside/box", "/tmp", "\"/tmp\"", "Archive/../../outside/box", "C:box", "NUL", "CON"}) {
+        EXPECT_EQ(Run("a4 COPY 1:* " + target), "a4 NO COPY fails\r\n") << target;
+        EXPECT_EQ(Run("a1 APPEND " + target + " {3}\r\nabc\r\na2 NOOP"), "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n")
+            << target;
     }
-    for (const char* line : {"a1 APPEND Sent {0}", "a1 APPEND Sent (\\Seen)", "a1 APPEND Sent {x}"}) {
-        EXPECT_EQ(Run(line), "a1 BAD APPEND illegal argument\r\n") << line;
-    }
-    EXPECT_EQ(List(mailDir), (NameList{"Archive", "Sent", "inbox"}));
+    EXPECT_EQ(List(mailDir), (NameList{"Archive", "Plain", "Sent", "inbox"}));
+    EXPECT_EQ(List(Path("Archive")), NameList{"uid"});
     EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
     EXPECT_EQ(List(outside + "/box"), NameList{});
 }
