@@ -35,7 +35,7 @@ protected:
     }
     // Runs the body in n sessions at once, each logged in with the mailbox selected.
     void InSessions(int n, const std::string& mailbox, const std::function<void(ImapClient&, int)>& body) {
-        std::vector<std::thread> threads;
+        std::vector<std::jthread> threads;  // joined as they go
         for (int i = 0; i < n; i++) {
             threads.emplace_back([&, i] {
                 ImapClient c;
@@ -45,7 +45,6 @@ protected:
                 body(c, i);
             });
         }
-        for (std::thread& t : threads) t.join();
     }
     void Put(const std::string& mailbox, unsigned uid, const char* flags) {
         char name[32];

@@ -10,28 +10,18 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <sstream>
 
 #include "imap/dispatch.h"
 #include "platform/fs.h"
 #include "test_server.h"
 
-using NameList = std::vector<std::string>;
 using Pair = std::pair<const char*, const char*>;
 
-// Message file names written short: "7-000010" is "0000000007-000010.MSG" (flag digits: Recent Answered
-// Flagged Deleted Seen Draft), a leading "." and a trailing "/" kept; other words are names as they are.
-inline NameList Names(const std::string& words) {
-    NameList names;
-    std::istringstream in(words);
-    for (std::string w; in >> w; names.push_back(w)) {
-        size_t at = w[0] == '.', digits = std::min(w.find_first_not_of("0123456789", at), w.size()) - at;
-        if (digits == 0 || w.find('.', at) != std::string::npos) continue;
-        w.insert(w.size() - (w.back() == '/'), ".MSG").insert(at, 10 - digits, '0');
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+// Message file names written short, as Put takes them and Tree gives them: "7-000010" stands for
+// "0000000007-000010.MSG" (flag digits: Recent Answered Flagged Deleted Seen Draft).
+inline const std::regex kShort("(^|/|\\.)0*(\\d+(-\\d{6})?)\\.MSG(\\*?)$");
 
 class MailSession : public ::testing::Test {
 protected:
@@ -54,7 +44,6 @@ protected:
         result = DispatchCommand(session.get());
         return Received();
     }
-    // What the client got so far.
     std::string Received() {
         std::string out;
         char buf[65536];
@@ -67,9 +56,7 @@ protected:
         for (const auto& [request, answer] : conversation) EXPECT_EQ(Run(request), answer) << request;
     }
     // Text the client sends that the server has not received yet.
-    void ClientSends(const std::string& text) {
-        ASSERT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+    void ClientSends(const std::string& text) { ASSERT_EQ(write(peer, text.data(), text.size()), ssize_t(text.size())); }
 
     void Select(const std::string& name) {
         session->State = Veve4Delected;
@@ -88,26 +75,33 @@ protected:
             WriteFile(Path(name), text);
         }
     }
-    // Message files (see Names) in the selected mailbox; a name ending in "/" becomes a directory.
+    // Message files in the selected mailbox, written short; a leading "." is kept and a trailing "/"
+    // makes a directory. A word not starting with a number is a name as it is.
     void Put(const std::string& words) const {
-        for (const std::string& name : Names(words)) {
-            if (name.back() == '/') std::filesystem::create_directory(box + "/" + name);
-            else WriteFile(box + "/" + name, "Subject: " + name + "\r\n\r\nbody\r\n");
+        std::istringstream in(words);
+        for (std::string w; in >> w;) {
+            size_t at = w[0] == '.', digits = std::min(w.find_first_not_of("0123456789", at), w.size()) - at;
+            if (digits > 0 && w.find('.', at) == std::string::npos) {
+                w.insert(w.size() - (w.back() == '/'), ".MSG").insert(at, 10 - digits, '0');
+            }
+            if (w.back() == '/') std::filesystem::create_directory(box + "/" + w);
+            else WriteFile(box + "/" + w, "Subject: " + w + "\r\n\r\nbody\r\n");
         }
     }
-    bool Hidden(const std::string& path) const {
-        FindData data{};
-        EXPECT_TRUE(FindEntry(path.c_str(), &data)) << path;
-        return (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-    }
-    // The names in a directory (the selected mailbox when none is given), sorted.
-    NameList List(const std::string& path = "") const {
-        NameList names;
-        for (auto& entry : std::filesystem::directory_iterator(path.empty() ? box : path)) {
-            names.push_back(entry.path().filename());
+    // Everything below a directory (the mail directory when none is given) as sorted relative paths,
+    // message files written short, each hidden or unsubscribed entry marked with a "*".
+    std::string Tree(const std::string& top = "") const {
+        std::filesystem::path root = top.empty() ? mailDir : top;
+        std::vector<std::string> names;
+        for (auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            FindData data{};
+            EXPECT_TRUE(FindEntry(entry.path().c_str(), &data)) << entry.path();
+            names.push_back(entry.path().lexically_relative(root).string() + (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN ? "*" : ""));
         }
         std::sort(names.begin(), names.end());
-        return names;
+        std::string all;
+        for (const std::string& name : names) all += (all.empty() ? "" : " ") + std::regex_replace(name, kShort, "$1$2$4");
+        return all;
     }
 
     TempDir tmp;
@@ -119,7 +113,6 @@ protected:
     int result = 1;  // what the dispatcher returned for the last block: 0 ends the connection
 };
 
-// The same with the inbox selected.
 struct InboxSession : MailSession {
     void SetUp() override { MailSession::SetUp(); Select("inbox"); }
 };

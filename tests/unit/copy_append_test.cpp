@@ -28,25 +28,17 @@ TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
                                 "UID COPY 2:4 Archive"}) {
         EXPECT_EQ(Run("a2 " + request), "a2 OK COPY completed\r\n") << request;
     }
-    EXPECT_EQ(List(Path("Archive")), Names("7-110001 8-000010 9-110001 10-001100 11-110001 12-001100 13-110001 uid"));
+    EXPECT_EQ(Tree(Path("Archive")), "7-110001 8-000010 9-110001 10-001100 11-110001 12-001100 13-110001 uid");
     EXPECT_EQ(ReadFile(Path("Archive/uid")), "14");
     // Into the selected mailbox itself each message is copied once.
     EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "a7 OK COPY completed\r\n");
-    EXPECT_EQ(List(), Names("1-000010 2-110001 5-001100 6-000010 7-110001 8-001100 uid"));
-}
-
-TEST_F(CopyAppend, ACopyThatCannotBeCompletedTakesBackWhatItCopied) {
-    // A child mailbox stands where the second copy would go.
-    MakeMailbox("Archive/0000000008-110001.MSG");
-    EXPECT_EQ(Run("a1 COPY 1:* Archive"), "a1 NO COPY fails\r\n");
-    EXPECT_EQ(List(Path("Archive")), Names("8-110001 uid"));
-    EXPECT_TRUE(std::filesystem::is_directory(Path("Archive/0000000008-110001.MSG")));
+    EXPECT_EQ(Tree(box), "1-000010 2-110001 5-001100 6-000010 7-110001 8-001100 uid");
 }
 
 TEST_F(CopyAppend, AStaleUidFileNeverHandsOutAnOldUid) {
     Write({{"Archive/0000000007-000000.MSG", "old"}});
     EXPECT_EQ(Run("a1 COPY 2 Archive"), "a1 OK COPY completed\r\n");
-    EXPECT_EQ(List(Path("Archive")), Names("7-000000 8-110001 uid"));
+    EXPECT_EQ(Tree(Path("Archive")), "7-000000 8-110001 uid");
     EXPECT_EQ(ReadFile(Path("Archive/uid")), "9");
     // The uid file says 4, but 4 and 5 are taken, with other flag codes.
     Write({{"Sent/0000000004-100000.MSG", "older"}, {"Sent/0000000005-000010.MSG", "old and seen"}});
@@ -56,40 +48,42 @@ TEST_F(CopyAppend, AStaleUidFileNeverHandsOutAnOldUid) {
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "7");
 }
 
-TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlags) {
+TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhatFollowsAsRequests) {
     const std::string message = "Subject: test\r\n\r\nHello.\r\n";
     ClientSends(message + "\r\na0 NOOP\r\n");  // the request behind the literal stays a request
     EXPECT_EQ(Run("a1 APPEND \"Sent\" (\\Seen) {" + std::to_string(message.size()) + "}"),
               "+ Ready for literal data\r\na1 OK APPEND completed\r\na0 OK NOOP completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message + "\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
+    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK APPEND completed\r\na2 OK NOOP completed\r\n");
+    ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
+    EXPECT_EQ(Dispatch("a3 APPEND Sent {5}\r\nhel"), "a3 OK APPEND completed\r\n");
+    for (const char* name : {"Sent/0000000005-100000.MSG", "Sent/0000000006-100000.MSG"}) {
+        EXPECT_EQ(ReadFile(Path(name)), "hello\r\n") << name;
+    }
     MakeMailbox("Sent Items");
     for (const char* args : {"Sent (\\Seen \\Flagged)", "Sent (\\seen)", "Sent (\\Answered \\Deleted \\Draft \\Recent)",
                              "Sent ()", "Sent", "Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"",
                              "\"Sent Items\" (\\Seen)"}) {  // a quoted name is cut at its first blank
         EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"), "a2 OK APPEND completed\r\n") << args;
     }
-    EXPECT_EQ(List(Path("Sent")), Names("4-100010 5-101010 6-100000 7-110101 8-100000 9-100000 10-100010 11-100010 uid"));
-    EXPECT_EQ(List(Path("Sent Items")), NameList{});
+    EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-100000 6-100000 7-101010 8-100000 9-110101 10-100000 11-100000 12-100010 "
+                                  "13-100010 uid");
+    EXPECT_EQ(Tree(Path("Sent Items")), "");
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
     ClientSends("abc\r\n");
     EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag.substr(0, 31) + " OK APPEND completed\r\n");
 }
 
-TEST_F(CopyAppend, TextBehindTheLiteralIsTheNextRequest) {
-    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK APPEND completed\r\na2 OK NOOP completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000004-100000.MSG")), "hello\r\n");
-    ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
-    EXPECT_EQ(Dispatch("a3 APPEND Sent {5}\r\nhel"), "a3 OK APPEND completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000005-100000.MSG")), "hello\r\n");
-}
-
 TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
     std::filesystem::create_directories(outside + "/box");
     Write({{"Plain", ""}});
+    // A copy that cannot be completed takes back what it copied: a child mailbox stands where the
+    // second copy would go.
+    MakeMailbox("Archive/0000000008-110001.MSG");
     const char* bad = "a1 BAD APPEND illegal argument\r\n";
-    Talk({{"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
+    Talk({{"a0 COPY 1:* Archive", "a0 NO COPY fails\r\n"}, {"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
           {"a2 UID COPY 1 \"Missing\"", "a2 NO [TRYCREATE] COPY fails\r\n"},
           {"a3 COPY 1:2", "a3 BAD COPY illegal argument\r\n"},
           {"a1 APPEND Missing {5}", "a1 NO [TRYCREATE] APPEND fails\r\n"},  // before any continuation
@@ -106,10 +100,9 @@ TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
         EXPECT_EQ(Run("a1 APPEND " + target + " {3}\r\nabc\r\na2 NOOP"), "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n")
             << target;
     }
-    EXPECT_EQ(List(mailDir), (NameList{"Archive", "Plain", "Sent", "inbox"}));
-    EXPECT_EQ(List(Path("Archive")), NameList{"uid"});
-    EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
-    EXPECT_EQ(List(outside + "/box"), NameList{});
+    EXPECT_EQ(Tree(), "Archive* Archive/8-110001 Archive/uid Plain Sent* Sent/uid inbox inbox/1-000010 inbox/2-110001 "
+                      "inbox/5-001100 inbox/uid");
+    EXPECT_EQ(Tree(outside), "box");
 }
 
 TEST_F(CopyAppend, AMessageNotWrittenWholeIsNotKept) {
@@ -125,12 +118,12 @@ TEST_F(CopyAppend, AMessageNotWrittenWholeIsNotKept) {
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
     EXPECT_EQ(answer, "+ Ready for literal data\r\na1 NO APPEND fails\r\na2 OK NOOP completed\r\n");
-    EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
+    EXPECT_EQ(Tree(Path("Sent")), "uid");
     // A client that goes away inside the literal leaves nothing either.
     ClientSends("only part");
     shutdown(peer, SHUT_WR);
     EXPECT_EQ(Run("a3 APPEND Sent {100}"), "+ Ready for literal data\r\na3 NO APPEND fails\r\n");
-    EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
+    EXPECT_EQ(Tree(Path("Sent")), "uid");
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "6");  // UIDs handed out are never handed out again
 }
 
