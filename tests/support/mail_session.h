@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "imap/dispatch.h"
@@ -30,8 +31,7 @@ protected:
         for (const std::string& dir : {mailDir + "inbox", outside}) std::filesystem::create_directories(dir);
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        session->sockClient = fds[0];
-        peer = fds[1];
+        session->sockClient = fds[0], peer = fds[1];
         snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
         Select("");
         session->State = Imap4Authorization;
@@ -60,8 +60,7 @@ protected:
 
     void Select(const std::string& name) {
         session->State = Veve4Delected;
-        box = Path(name);
-        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", box.c_str());
+        snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", (box = Path(name)).c_str());
     }
     std::string Path(const std::string& name) const { return mailDir + name; }
     void MakeMailbox(const std::string& name, bool bHidden = false) const {
@@ -75,8 +74,7 @@ protected:
             WriteFile(Path(name), text);
         }
     }
-    // Message files in the selected mailbox, written short; a leading "." is kept and a trailing "/"
-    // makes a directory. A word not starting with a number is a name as it is.
+    // Message files in the selected mailbox, written short; a trailing "/" makes a directory.
     void Put(const std::string& words) const {
         std::istringstream in(words);
         for (std::string w; in >> w;) {
@@ -88,19 +86,18 @@ protected:
             else WriteFile(box + "/" + w, "Subject: " + w + "\r\n\r\nbody\r\n");
         }
     }
-    // Everything below a directory (the mail directory when none is given) as sorted relative paths,
-    // message files written short, each hidden or unsubscribed entry marked with a "*".
+    // All below a directory (by default the mail directory), sorted, messages short, "*" after hidden ones.
     std::string Tree(const std::string& top = "") const {
         std::filesystem::path root = top.empty() ? mailDir : top;
-        std::vector<std::string> names;
+        std::set<std::string> names;
         for (auto& entry : std::filesystem::recursive_directory_iterator(root)) {
             FindData data{};
             EXPECT_TRUE(FindEntry(entry.path().c_str(), &data)) << entry.path();
-            names.push_back(entry.path().lexically_relative(root).string() + (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN ? "*" : ""));
+            std::string mark = data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN ? "*" : "";
+            names.insert(entry.path().lexically_relative(root).string() + mark);
         }
-        std::sort(names.begin(), names.end());
         std::string all;
-        for (const std::string& name : names) all += (all.empty() ? "" : " ") + std::regex_replace(name, kShort, "$1$2$4");
+        for (const std::string& n : names) all += (all.empty() ? "" : " ") + std::regex_replace(n, kShort, "$1$2$4");
         return all;
     }
 

@@ -1,5 +1,4 @@
-// STORE, EXPUNGE and CLOSE on a real mailbox directory: the file names they leave and the exact
-// lines the client gets.
+// STORE, EXPUNGE and CLOSE on a real mailbox directory: the file names left and the exact lines sent.
 #include <cstdlib>
 
 #include "mail_session.h"
