@@ -19,7 +19,7 @@ TEST(MailboxName, FormattedAsAtomQuotedStringOrLiteralAndUnquoted) {
     // A quoted name ends at the next quote: there are no escapes.
     const Pair unquoted[] = {{"Work", "Work"}, {"\"Work\"", "Work"}, {"\"\"", ""}, {"\"open", "open"},
                              {"a\"b\"", "a\"b\""}, {"\"a\\\"b\"", "a\\"}};
-    auto unquote = [&out](const char* text) { return RemoveQuotes(text, out, sizeof(out)), out; };
+    auto unquote = [&out](const char* text) { RemoveQuotes(text, out, sizeof(out)); return out; };
     for (const auto& [text, name] : unquoted) EXPECT_STREQ(unquote(text), name) << text;
 }
 

@@ -8,7 +8,7 @@ namespace {
 using SearchCommand = InboxSession;
 
 TEST_F(SearchCommand, KeysNotFormsAndRanges) {
-    // 1: Recent Seen, 2: Recent, 3: Flagged Deleted Seen, 4: Answered Deleted, 5: Seen Draft; no others.
+    // 1: Recent Seen, 2: Recent, 3: Flagged Deleted Seen, 4: Answered Deleted, 5: Seen Draft; the rest are no messages.
     Put("2-100010 4-100000 6-001110 8-010100 10-000011 .3-000000 0000000003-000000.msg.bak 5-000000/");
     const Pair cases[] = {
         {"SEARCH UNSEEN", " 2 4"}, {"SEARCH SEEN", " 1 3 5"}, {"SEARCH NOT SEEN", " 2 4"}, {"search not seen", " 2 4"},
