@@ -1,5 +1,4 @@
-// COPY, UID COPY and APPEND on a mail directory under /tmp, driven through the dispatcher with
-// the client's bytes on a socket pair.
+// COPY, UID COPY and APPEND on a mail directory under /tmp, the client's bytes on a socket pair.
 #include <sys/resource.h>
 
 #include <csignal>
@@ -9,131 +8,92 @@
 namespace {
 
 // The inbox holds UIDs 1, 2 and 5 with different flag codes; Archive's next UID is 7, Sent's 4.
-class CopyAppend : public MailSession {
+class CopyAppend : public InboxSession {
 protected:
     void SetUp() override {
-        MailSession::SetUp();
-        Select("inbox");
-        Put({"0000000001-000010.MSG", "0000000002-110001.MSG", "0000000005-001100.MSG"});
-        WriteFile(Path("inbox/uid"), "6");
+        InboxSession::SetUp();
+        Put("1-000010 2-110001 5-001100");
+        Write({{"inbox/uid", "6"}, {"Archive/uid", "7"}, {"Sent/uid", "4"}});
         MakeMailbox("Archive", true);
-        WriteFile(Path("Archive/uid"), "7");
         MakeMailbox("Sent", true);
-        WriteFile(Path("Sent/uid"), "4");
     }
 };
 
 TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
-    EXPECT_EQ(Run("a1 COPY 2 Archive"), "a1 OK COPY completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Archive/0000000007-110001.MSG")), ReadFile(Path("inbox/0000000002-110001.MSG")));
+    Write({{"Archive/0000000008-000000.MSG", "old"}});  // taken, though the uid file will soon say 8
     // Every element in turn, a message named twice copied twice; a range is not turned round.
-    for (std::string request : {"COPY 1:3,2 \"archive\"", "COPY 3:1,9 Archive", "UID COPY 5 Archive", "UID COPY 3 Archive",
-                                "UID COPY 2:4 Archive"}) {
+    for (std::string request : {"COPY 2 Archive", "COPY 1:3,2 \"archive\"", "COPY 3:1,9 Archive", "UID COPY 5 Archive",
+                                "UID COPY 3 Archive", "UID COPY 2:4 Archive"}) {
         EXPECT_EQ(Run("a2 " + request), "a2 OK COPY completed\r\n") << request;
     }
-    EXPECT_EQ(List(Path("Archive")),
-              (NameList{"0000000007-110001.MSG", "0000000008-000010.MSG", "0000000009-110001.MSG", "0000000010-001100.MSG",
-                        "0000000011-110001.MSG", "0000000012-001100.MSG", "0000000013-110001.MSG", "uid"}));
-    EXPECT_EQ(ReadFile(Path("Archive/uid")), "14");
+    EXPECT_EQ(ReadFile(Path("Archive/0000000007-110001.MSG")), ReadFile(Path("inbox/0000000002-110001.MSG")));
+    EXPECT_EQ(Tree(Path("Archive")), "7-110001 8-000000 9-000010 10-110001 11-001100 12-110001 13-001100 14-110001 uid");
+    EXPECT_EQ(ReadFile(Path("Archive/uid")), "15");
     // Into the selected mailbox itself each message is copied once.
     EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "a7 OK COPY completed\r\n");
-    EXPECT_EQ(List(), (NameList{"0000000001-000010.MSG", "0000000002-110001.MSG", "0000000005-001100.MSG",
-                                "0000000006-000010.MSG", "0000000007-110001.MSG", "0000000008-001100.MSG", "uid"}));
+    EXPECT_EQ(Tree(box), "1-000010 2-110001 5-001100 6-000010 7-110001 8-001100 uid");
 }
 
-TEST_F(CopyAppend, RefusedCopiesCopyNothing) {
-    std::filesystem::create_directories(outside + "/box");
-    WriteFile(Path("Plain"), "");
-    EXPECT_EQ(Run("a1 COPY 1:* Missing"), "a1 NO [TRYCREATE] COPY fails\r\n");
-    EXPECT_EQ(Run("a2 UID COPY 1 \"Missing\""), "a2 NO [TRYCREATE] COPY fails\r\n");
-    EXPECT_EQ(Run("a3 COPY 1:2"), "a3 BAD COPY illegal argument\r\n");
-    // A file is no mailbox, and creating it would not help.
-    for (std::string target : {"Plain", "../outside/box", "/tmp", "Archive/../../outside/box", "C:box", "NUL"}) {
-        EXPECT_EQ(Run("a4 COPY 1:* " + target), "a4 NO COPY fails\r\n") << target;
-    }
-    EXPECT_EQ(List(mailDir), (NameList{"Archive", "Plain", "Sent", "inbox"}));
-    EXPECT_EQ(List(Path("Archive")), NameList{"uid"});
-    EXPECT_EQ(List(outside + "/box"), NameList{});
-}
-
-TEST_F(CopyAppend, ACopyThatCannotBeCompletedTakesBackWhatItCopied) {
-    // A child mailbox stands where the second copy would go.
-    MakeMailbox("Archive/0000000008-110001.MSG");
-    EXPECT_EQ(Run("a1 COPY 1:* Archive"), "a1 NO COPY fails\r\n");
-    EXPECT_EQ(List(Path("Archive")), (NameList{"0000000008-110001.MSG", "uid"}));
-    EXPECT_TRUE(std::filesystem::is_directory(Path("Archive/0000000008-110001.MSG")));
-}
-
-TEST_F(CopyAppend, AStaleUidFileNeverHandsOutAnOldUid) {
-    WriteFile(Path("Archive/0000000007-000000.MSG"), "old");
-    EXPECT_EQ(Run("a1 COPY 2 Archive"), "a1 OK COPY completed\r\n");
-    EXPECT_EQ(List(Path("Archive")), (NameList{"0000000007-000000.MSG", "0000000008-110001.MSG", "uid"}));
-    EXPECT_EQ(ReadFile(Path("Archive/uid")), "9");
-    // The uid file says 4, but 4 and 5 are taken, with other flag codes.
-    WriteFile(Path("Sent/0000000004-100000.MSG"), "older");
-    WriteFile(Path("Sent/0000000005-000010.MSG"), "old and seen");
-    EXPECT_EQ(Run("a2 APPEND Sent {3}\r\nabc"), "a2 OK APPEND completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000004-100000.MSG")), "older");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000006-100000.MSG")), "abc\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/uid")), "7");
-}
-
-TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlags) {
+TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhatFollowsAsRequests) {
     const std::string message = "Subject: test\r\n\r\nHello.\r\n";
+    // UIDs 5 and 6 are taken, with other flag codes, though the uid file will soon say 5.
+    Write({{"Sent/0000000005-000010.MSG", "old"}, {"Sent/0000000006-100000.MSG", "older"}});
     ClientSends(message + "\r\na0 NOOP\r\n");  // the request behind the literal stays a request
     EXPECT_EQ(Run("a1 APPEND \"Sent\" (\\Seen) {" + std::to_string(message.size()) + "}"),
               "+ Ready for literal data\r\na1 OK APPEND completed\r\na0 OK NOOP completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message + "\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
+    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK APPEND completed\r\na2 OK NOOP completed\r\n");
+    ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
+    EXPECT_EQ(Dispatch("a3 APPEND Sent {5}\r\nhel"), "a3 OK APPEND completed\r\n");
+    EXPECT_EQ(ReadFile(Path("Sent/0000000006-100000.MSG")), "older");
+    EXPECT_EQ(ReadFile(Path("Sent/0000000007-100000.MSG")) + ReadFile(Path("Sent/0000000008-100000.MSG")),
+              "hello\r\nhello\r\n");
     MakeMailbox("Sent Items");
-    const std::pair<const char*, const char*> cases[] = {
-        {"Sent (\\Seen \\Flagged)", "0000000005-101010.MSG"}, {"Sent (\\seen)", "0000000006-100000.MSG"},
-        {"Sent (\\Answered \\Deleted \\Draft \\Recent)", "0000000007-110101.MSG"}, {"Sent ()", "0000000008-100000.MSG"},
-        {"Sent", "0000000009-100000.MSG"}, {"Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"", "0000000010-100010.MSG"},
-        {"\"Sent Items\" (\\Seen)", "0000000011-100010.MSG"},  // a quoted name is cut at its first blank
-    };
-    for (const auto& [args, name] : cases) {
+    for (const char* args : {"Sent (\\Seen \\Flagged)", "Sent (\\seen)", "Sent (\\Answered \\Deleted \\Draft \\Recent)",
+                             "Sent ()", "Sent", "Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"",
+                             "\"Sent Items\" (\\Seen)"}) {  // a quoted name is cut at its first blank
         EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"), "a2 OK APPEND completed\r\n") << args;
-        EXPECT_TRUE(FileExists(Path("Sent/") + name)) << args;
     }
-    EXPECT_EQ(List(Path("Sent Items")), NameList{});
+    EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100000 11-110101 12-100000 "
+                                  "13-100000 14-100010 15-100010 uid");
+    EXPECT_EQ(Tree(Path("Sent Items")), "");
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
     ClientSends("abc\r\n");
     EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag.substr(0, 31) + " OK APPEND completed\r\n");
 }
 
-TEST_F(CopyAppend, TextBehindTheLiteralIsTheNextRequest) {
-    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK APPEND completed\r\na2 OK NOOP completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000004-100000.MSG")), "hello\r\n");
-    ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
-    EXPECT_EQ(Dispatch("a3 APPEND Sent {5}\r\nhel"), "a3 OK APPEND completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000005-100000.MSG")), "hello\r\n");
-}
-
-TEST_F(CopyAppend, RefusedAppendsStoreNothingAndNeverRunTheLiteral) {
+TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
     std::filesystem::create_directories(outside + "/box");
-    EXPECT_EQ(Run("a1 APPEND Missing {5}"), "a1 NO [TRYCREATE] APPEND fails\r\n");  // before any continuation
-    // "a9 LOGOUT" inside the literal would end the session if it were taken for a request.
-    EXPECT_EQ(Run("a2 APPEND Missing {11}\r\na9 LOGOUT\r\n\r\na3 NOOP"),
-              "a2 NO [TRYCREATE] APPEND fails\r\na3 OK NOOP completed\r\n");
+    Write({{"Plain", ""}});
+    // A copy that cannot be completed is taken back: a mailbox stands where the second copy would go.
+    MakeMailbox("Archive/0000000008-110001.MSG");
+    const char* bad = "a1 BAD APPEND illegal argument\r\n";
+    Talk({{"a0 COPY 1:* Archive", "a0 NO COPY fails\r\n"}, {"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
+          {"a2 UID COPY 1 \"Missing\"", "a2 NO [TRYCREATE] COPY fails\r\n"},
+          {"a3 COPY 1:2", "a3 BAD COPY illegal argument\r\n"},
+          {"a1 APPEND Missing {5}", "a1 NO [TRYCREATE] APPEND fails\r\n"},  // before any continuation
+          // "a9 LOGOUT" inside the literal would end the session if it were taken for a request.
+          {"a2 APPEND Missing {11}\r\na9 LOGOUT\r\n\r\na3 NOOP",
+           "a2 NO [TRYCREATE] APPEND fails\r\na3 OK NOOP completed\r\n"},
+          {"a1 APPEND Sent {0}", bad}, {"a1 APPEND Sent (\\Seen)", bad}, {"a1 APPEND Sent {x}", bad}});
     ClientSends("GOUT\r\n\r\na5 NOOP\r\n");
     EXPECT_EQ(Dispatch("a4 APPEND Missing {11}\r\na9 LO"), "a4 NO [TRYCREATE] APPEND fails\r\na5 OK NOOP completed\r\n");
-    for (const char* name : {"../outside/box", "\"/tmp\"", "Sent/../../outside/box", "C:box", "CON"}) {
-        EXPECT_EQ(Run(std::string("a1 APPEND ") + name + " {3}\r\nabc\r\na2 NOOP"),
-                  "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n") << name;
+    // A file is no mailbox, and creating it would not help.
+    for (std::string target :
+         {"Plain", "../outside/box", "/tmp", "\"/tmp\"", "Archive/../../outside/box", "C:box", "NUL", "CON"}) {
+        EXPECT_EQ(Run("a4 COPY 1:* " + target), "a4 NO COPY fails\r\n") << target;
+        EXPECT_EQ(Run("a1 APPEND " + target + " {3}\r\nabc\r\na2 NOOP"), "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n")
+            << target;
     }
-    for (const char* line : {"a1 APPEND Sent {0}", "a1 APPEND Sent (\\Seen)", "a1 APPEND Sent {x}"}) {
-        EXPECT_EQ(Run(line), "a1 BAD APPEND illegal argument\r\n") << line;
-    }
-    EXPECT_EQ(List(mailDir), (NameList{"Archive", "Sent", "inbox"}));
-    EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
-    EXPECT_EQ(List(outside + "/box"), NameList{});
+    EXPECT_EQ(Tree(), "Archive* Archive/8-110001 Archive/uid Plain Sent* Sent/uid inbox inbox/1-000010 inbox/2-110001 "
+                      "inbox/5-001100 inbox/uid");
+    EXPECT_EQ(Tree(outside), "box");
 }
 
 TEST_F(CopyAppend, AMessageNotWrittenWholeIsNotKept) {
-    // A file-size limit stands in for a full disk: the write fails part way, yet the literal is
-    // still read to its end and the request behind it answered.
+    // A file-size limit stands in for a full disk; the literal is still read to its end.
     ClientSends(std::string(4000, 'x') + "\r\na2 NOOP\r\n");
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -144,12 +104,11 @@ TEST_F(CopyAppend, AMessageNotWrittenWholeIsNotKept) {
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
     EXPECT_EQ(answer, "+ Ready for literal data\r\na1 NO APPEND fails\r\na2 OK NOOP completed\r\n");
-    EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
     // A client that goes away inside the literal leaves nothing either.
     ClientSends("only part");
     shutdown(peer, SHUT_WR);
     EXPECT_EQ(Run("a3 APPEND Sent {100}"), "+ Ready for literal data\r\na3 NO APPEND fails\r\n");
-    EXPECT_EQ(List(Path("Sent")), NameList{"uid"});
+    EXPECT_EQ(Tree(Path("Sent")), "uid");  // neither of the two left anything
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "6");  // UIDs handed out are never handed out again
 }
 
