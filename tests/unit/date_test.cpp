@@ -37,11 +37,7 @@ std::string Format(const char* tz, FILETIME ft, CalendarTime* pAdjusted = nullpt
 const FILETIME ftDec5 = FileTimeOf(2026, 12, 5, 20, 49, 0);
 
 TEST(DateText, ZonesAndCalendar) {
-    const struct {
-        const char* tz;
-        FILETIME ft;
-        const char* text;
-    } cases[] = {
+    const struct { const char* tz; FILETIME ft; const char* text; } cases[] = {
         {"GMT0", ftDec5, "Sat, 05 Dec 2026 20:49:00 GMT"},
         {"JST-9", ftDec5, "Sun, 06 Dec 2026 05:49:00 +0900"},
         {"IST-5:30", ftDec5, "Sun, 06 Dec 2026 02:19:00 +0530"},

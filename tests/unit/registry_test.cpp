@@ -18,7 +18,6 @@ const std::string kHead = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MAC
 class RegistryTest : public ::testing::Test {
 protected:
     void TearDown() override { LoadRegistryText("", 0, "empty"); }
-
     static void Load(const std::string& text) { LoadRegistryText(text.data(), text.size(), "test.reg"); }
 
     // The raw bytes of a value, or "<missing>".
@@ -33,24 +32,18 @@ protected:
     // "name=bytes" of each value of a key, in enumeration order.
     static std::vector<std::string> Values(const char* key) {
         std::vector<std::string> values;
-        char name[256];
-        char data[256];
+        char name[256], data[256];
         uint32_t cb = sizeof data;
-        for (uint32_t i = 0; RegEnumValue(key, i, name, sizeof name, nullptr, data, &cb) == ERROR_SUCCESS; ++i) {
+        for (uint32_t i = 0; RegEnumValue(key, i++, name, sizeof name, nullptr, data, &cb) == ERROR_SUCCESS;
+             cb = sizeof data) {
             values.push_back(std::string(name) + "=" + std::string(data, cb));
-            cb = sizeof data;
         }
         return values;
     }
 };
 
 TEST_F(RegistryTest, ValueFormsAreStoredAsTheServerReadsThem) {
-    const struct {
-        const char* line;
-        const char* name;
-        uint32_t type;
-        std::string bytes;
-    } cases[] = {
+    const struct { const char *line, *name; uint32_t type; std::string bytes; } cases[] = {
         {"\"Plain\"=\"apop.dat\"", "Plain", REG_SZ, {"apop.dat\0", 9}},
         {"\"Escaped\"=\"C:\\\\Mail\\\\\\\"x\\\"\"", "Escaped", REG_SZ, {"C:\\Mail\\\"x\"\0", 12}},
         {"\"Empty\"=\"\"", "Empty", REG_SZ, {"\0", 1}},
@@ -83,9 +76,8 @@ TEST_F(RegistryTest, MultiStringHexFollowsTheHeaderEncoding) {
          "  00,61,00,6c,00,00,00,78,00,2e,00,6a,00,70,00,00,00,00,00\n"
          "\"After\"=dword:00000001\n");
     uint32_t type = 0;
-    EXPECT_EQ(Raw(kKey, "Domains", &type), std::string("demo.local\0x.jp\0\0", 17));
+    EXPECT_EQ(Raw(kKey, "Domains", &type) + Raw(kKey, "After"), std::string("demo.local\0x.jp\0\0\x01\0\0\0", 21));
     EXPECT_EQ(type, REG_MULTI_SZ);
-    EXPECT_EQ(Raw(kKey, "After"), std::string("\x01\0\0\0", 4));
     // REGEDIT4 writes one byte per character.
     Load("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n\"Domains\"=hex(7):61,62,00,\\\n  63,00,00\n");
     EXPECT_EQ(Raw(kKey, "Domains"), std::string("ab\0c\0\0", 6));
@@ -101,12 +93,11 @@ TEST_F(RegistryTest, KeysAndNamesMatchWithoutCaseAndDeletedKeysTakeTheirSubkeys)
          "\"ignored\"=dword:00000001\n");
     EXPECT_EQ(Raw("SYSTEM\\CURRENTCONTROLSET\\SERVICES\\veve4d\\parameters", "portno"), std::string("\x77\x04\0\0", 4));
     // The parents of a key exist as on Windows, holding nothing; a sibling does not.
-    EXPECT_TRUE(RegKeyExists("SYSTEM\\CurrentControlSet\\Services\\VEVE4D"));
-    EXPECT_FALSE(RegKeyExists("SYSTEM\\CurrentControlSet\\Services\\VEVE4"));
     EXPECT_EQ(Raw("SYSTEM\\CurrentControlSet\\Services\\VEVE4D", "PortNo"), "<missing>");
-    EXPECT_FALSE(RegKeyExists("A\\B"));
-    EXPECT_FALSE(RegKeyExists("A\\B\\C"));
-    EXPECT_TRUE(RegKeyExists("A\\BB"));
+    EXPECT_EQ((std::vector<bool>{RegKeyExists("SYSTEM\\CurrentControlSet\\Services\\VEVE4D"),
+                                 RegKeyExists("SYSTEM\\CurrentControlSet\\Services\\VEVE4"), RegKeyExists("A\\B"),
+                                 RegKeyExists("A\\B\\C"), RegKeyExists("A\\BB")}),
+              (std::vector<bool>{true, false, false, false, true}));
 }
 
 TEST_F(RegistryTest, RegeditUnicodeFileWithCrLfReads) {
@@ -120,13 +111,10 @@ TEST_F(RegistryTest, RegeditUnicodeFileWithCrLfReads) {
     EnvGuard path("VEVE4D_REGISTRY", (dir.path + "/registry.reg").c_str());
     WriteFile(RegistryFilePath(), file);
     LoadRegistryFile(RegistryFilePath());
-    EXPECT_EQ(Raw(kKey, "MailSpoolDir"), std::string("D:\\Spool\0", 9));
-    EXPECT_EQ(Raw(kKey, "Multi"), std::string("a\0\0", 3));
+    EXPECT_EQ(Raw(kKey, "MailSpoolDir") + Raw(kKey, "Multi"), std::string("D:\\Spool\0a\0\0", 12));
     // A file that is gone is an empty registry, not an error.
     LoadRegistryFile((dir.path + "/gone.reg").c_str());
     EXPECT_FALSE(RegKeyExists(kKey));
-    EnvGuard unset("VEVE4D_REGISTRY", nullptr);
-    EXPECT_STREQ(RegistryFilePath(), "/etc/veve4d/registry.reg");
 }
 
 TEST_F(RegistryTest, MalformedLinesAreSkippedWithOneConsoleLineEach) {
@@ -160,13 +148,6 @@ TEST_F(RegistryTest, MalformedLinesAreSkippedWithOneConsoleLineEach) {
     EXPECT_EQ(out, expected);
     EXPECT_EQ(Values(kKey), (std::vector<std::string>{{"Good=\x02\0\0\0", 9}, {"Last=ok\0", 8}}));
     EXPECT_FALSE(RegKeyExists("Software\\Other"));
-
-    std::string junk;
-    for (int i = 0; i < 4096; ++i) junk.push_back(static_cast<char>((i * 131 + 7) & 0xff));
-    testing::internal::CaptureStdout();
-    Load(junk + "\n[HKEY_LOCAL_MACHINE\\X]\n\"v\"=hex:\\\n");  // continuation at end of file
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(RegKeyExists("X"));
 }
 
 TEST_F(RegistryTest, EnumerationKeepsFileOrderAndReportsSizes) {
@@ -181,15 +162,13 @@ TEST_F(RegistryTest, EnumerationKeepsFileOrderAndReportsSizes) {
     const char* key = "SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP";
     EXPECT_EQ(Values(key), (std::vector<std::string>{{"zeta.example=10.0.0.3\0", 22},
                                                      {"alpha.example=10.0.0.1\0", 23}, {"mid=\x05\0\0\0", 8}}));
-    char name[256];
-    char data[256];
-    uint32_t cb = sizeof data;
-    EXPECT_EQ(RegEnumValue(key, 3, name, sizeof name, nullptr, data, &cb), ERROR_NO_MORE_ITEMS);
-    cb = 4;
+    char name[256], data[256];
+    uint32_t cb = 4;
     EXPECT_EQ(RegEnumValue(key, 0, name, sizeof name, nullptr, data, &cb), ERROR_MORE_DATA);
     EXPECT_EQ(cb, 9u);
     cb = sizeof data;
     EXPECT_EQ(RegEnumValue(key, 0, name, 12, nullptr, data, &cb), ERROR_MORE_DATA);  // name needs 13
+    EXPECT_EQ(RegEnumValue(key, 3, name, sizeof name, nullptr, data, &cb), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(RegEnumValue("SOFTWARE\\Nothing", 0, name, sizeof name, nullptr, data, &cb), ERROR_FILE_NOT_FOUND);
 }
 
