@@ -1,5 +1,4 @@
-// The registry file reader: every value form regedit and Wine write, both encodings, and
-// what a damaged file does.
+// The registry file reader: every value form regedit and Wine write, both encodings, a damaged file.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -42,7 +41,7 @@ protected:
     }
 };
 
-TEST_F(RegistryTest, ValueFormsAreStoredAsTheServerReadsThem) {
+TEST_F(RegistryTest, ValueFormsAreStoredAsTheServerReadsThemInBothEncodings) {
     const struct { const char *line, *name; uint32_t type; std::string bytes; } cases[] = {
         {"\"Plain\"=\"apop.dat\"", "Plain", REG_SZ, {"apop.dat\0", 9}},
         {"\"Escaped\"=\"C:\\\\Mail\\\\\\\"x\\\"\"", "Escaped", REG_SZ, {"C:\\Mail\\\"x\"\0", 12}},
@@ -67,14 +66,10 @@ TEST_F(RegistryTest, ValueFormsAreStoredAsTheServerReadsThem) {
         EXPECT_EQ(Raw(kKey, c.name, &type), c.bytes) << c.line;
         EXPECT_EQ(type, c.type) << c.line;
     }
-}
 
-TEST_F(RegistryTest, MultiStringHexFollowsTheHeaderEncoding) {
-    // regedit 5.00 writes UTF-16LE and breaks long hex data with "\" continuations.
-    Load(kHead +
-         "\"Domains\"=hex(7):64,00,65,00,6d,00,6f,00,2e,00,6c,00,6f,00,63,\\\n"
-         "  00,61,00,6c,00,00,00,78,00,2e,00,6a,00,70,00,00,00,00,00\n"
-         "\"After\"=dword:00000001\n");
+    // Multi-string hex follows the header: regedit 5.00 writes UTF-16LE, long data cut by "\" continuations.
+    Load(kHead + "\"Domains\"=hex(7):64,00,65,00,6d,00,6f,00,2e,00,6c,00,6f,00,63,\\\n"
+         "  00,61,00,6c,00,00,00,78,00,2e,00,6a,00,70,00,00,00,00,00\n\"After\"=dword:00000001\n");
     uint32_t type = 0;
     EXPECT_EQ(Raw(kKey, "Domains", &type) + Raw(kKey, "After"), std::string("demo.local\0x.jp\0\0\x01\0\0\0", 21));
     EXPECT_EQ(type, REG_MULTI_SZ);
@@ -85,12 +80,9 @@ TEST_F(RegistryTest, MultiStringHexFollowsTheHeaderEncoding) {
 
 TEST_F(RegistryTest, KeysAndNamesMatchWithoutCaseAndDeletedKeysTakeTheirSubkeys) {
     Load("Windows Registry Editor Version 5.00\n"
-         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
-         "\"PortNo\"=dword:00000477\n"
-         "[HKEY_LOCAL_MACHINE\\A\\B\\C]\n\"v\"=dword:00000001\n"
-         "[HKEY_LOCAL_MACHINE\\A\\BB]\n\"v\"=dword:00000001\n"
-         "[-HKEY_LOCAL_MACHINE\\A\\B]\n"
-         "\"ignored\"=dword:00000001\n");
+         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n\"PortNo\"=dword:00000477\n"
+         "[HKEY_LOCAL_MACHINE\\A\\B\\C]\n\"v\"=dword:00000001\n[HKEY_LOCAL_MACHINE\\A\\BB]\n\"v\"=dword:00000001\n"
+         "[-HKEY_LOCAL_MACHINE\\A\\B]\n\"ignored\"=dword:00000001\n");
     EXPECT_EQ(Raw("SYSTEM\\CURRENTCONTROLSET\\SERVICES\\veve4d\\parameters", "portno"), std::string("\x77\x04\0\0", 4));
     // The parents of a key exist as on Windows, holding nothing; a sibling does not.
     EXPECT_EQ(Raw("SYSTEM\\CurrentControlSet\\Services\\VEVE4D", "PortNo"), "<missing>");
@@ -101,12 +93,10 @@ TEST_F(RegistryTest, KeysAndNamesMatchWithoutCaseAndDeletedKeysTakeTheirSubkeys)
 }
 
 TEST_F(RegistryTest, RegeditUnicodeFileWithCrLfReads) {
-    const std::string ascii = "Windows Registry Editor Version 5.00\r\n\r\n"
-                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\r\n"
-                              "\"MailSpoolDir\"=\"D:\\\\Spool\"\r\n"
-                              "\"Multi\"=hex(7):61,00,00,00,00,00\r\n";
+    const std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\r\n"
+                            "\"MailSpoolDir\"=\"D:\\\\Spool\"\r\n\"Multi\"=hex(7):61,00,00,00,00,00\r\n";
     std::string file("\xff\xfe", 2);
-    for (char c : ascii) file += std::string{c, '\0'};
+    for (char c : reg) file += std::string{c, '\0'};
     TempDir dir;
     EnvGuard path("VEVE4D_REGISTRY", (dir.path + "/registry.reg").c_str());
     WriteFile(RegistryFilePath(), file);
@@ -119,46 +109,30 @@ TEST_F(RegistryTest, RegeditUnicodeFileWithCrLfReads) {
 
 TEST_F(RegistryTest, MalformedLinesAreSkippedWithOneConsoleLineEach) {
     const std::string text =
-        "Windows Registry Editor Version 5.00\n"
-        "\"Orphan\"=dword:00000001\n"                      // 2: before any key
-        "; a comment\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
-        "\"Good\"=dword:00000002\n"
-        "\"Unterminated=\"x\"\n"                           // 6
-        "\"BadDword\"=dword:xyz\n"                         // 7
-        "\"TooLong\"=dword:123456789\n"                    // 8
-        "\"BadHex\"=hex:0g,01\n"                           // 9
-        "\"OddUnicode\"=hex(7):61,00,62\n"                 // 10
-        "\"Trailing\"=\"x\" junk\n"                        // 11
-        "just words\n"                                     // 12
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS\n"      // 13: no closing bracket
-        "\"AfterBadKey\"=dword:00000003\n"
-        "[HKEY_CURRENT_USER\\Software\\Other]\n"
-        "\"OtherHive\"=dword:00000004\n"
-        "[hkey_local_machine\\software\\emwac\\ims]\n"
-        "\"Last\"=\"ok\"\n"
-        "\"Cut\"=\"no end";                                // 19, and no final newline
+        "Windows Registry Editor Version 5.00\n\"Orphan\"=dword:00000001\n"     // 2: before any key
+        "; a comment\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n\"Good\"=dword:00000002\n"
+        "\"Unterminated=\"x\"\n\"BadDword\"=dword:xyz\n"                        // 6, 7
+        "\"TooLong\"=dword:123456789\n\"BadHex\"=hex:0g,01\n"                   // 8, 9
+        "\"OddUnicode\"=hex(7):61,00,62\n\"Trailing\"=\"x\" junk\n"             // 10, 11
+        "just words\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS\n"               // 12, and 13 with no closing bracket
+        "\"AfterBadKey\"=dword:00000003\n[HKEY_CURRENT_USER\\Software\\Other]\n\"OtherHive\"=dword:00000004\n"
+        "[hkey_local_machine\\software\\emwac\\ims]\n\"Last\"=\"ok\"\n"
+        "\"Cut\"=\"no end";                                                     // 19, and no final newline
+    std::string expected;
+    for (int n : {2, 6, 7, 8, 9, 10, 11, 12, 13, 19})
+        expected += "(error) registry test.reg line " + std::to_string(n) + " skipped.\n";
     testing::internal::CaptureStdout();
     Load(text);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string expected;
-    for (int line : {2, 6, 7, 8, 9, 10, 11, 12, 13, 19}) {
-        expected += "(error) registry test.reg line " + std::to_string(line) + " skipped.\n";
-    }
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
     EXPECT_EQ(Values(kKey), (std::vector<std::string>{{"Good=\x02\0\0\0", 9}, {"Last=ok\0", 8}}));
     EXPECT_FALSE(RegKeyExists("Software\\Other"));
 }
 
 TEST_F(RegistryTest, EnumerationKeepsFileOrderAndReportsSizes) {
-    Load("Windows Registry Editor Version 5.00\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
-         "\"zeta.example\"=\"10.0.0.2\"\n"
-         "\"alpha.example\"=\"10.0.0.1\"\n"
+    Load("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
+         "\"zeta.example\"=\"10.0.0.2\"\n\"alpha.example\"=\"10.0.0.1\"\n"
          "\"Zeta.Example\"=\"10.0.0.3\"\n"  // the same name again: replaces, keeps its place
-         "\"gone\"=\"x\"\n"
-         "\"gone\"=-\n"
-         "\"mid\"=dword:00000005\n");
+         "\"gone\"=\"x\"\n\"gone\"=-\n\"mid\"=dword:00000005\n");
     const char* key = "SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP";
     EXPECT_EQ(Values(key), (std::vector<std::string>{{"zeta.example=10.0.0.3\0", 22},
                                                      {"alpha.example=10.0.0.1\0", 23}, {"mid=\x05\0\0\0", 8}}));

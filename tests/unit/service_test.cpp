@@ -1,5 +1,4 @@
-// Service host: the command line, status reports as systemd notifications, the error text,
-// installing and removing the unit, and the stop control during start-up.
+// Service host: command line, status reports as systemd notifications, error text, the unit, stop during start.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -123,8 +122,7 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
     EXPECT_EQ(dwLastError, static_cast<uint32_t>(ECONNREFUSED));
 }
 
-// SIGTERM becomes the stop control; one that comes while the service is still starting
-// (accepting no control) waits until the service runs.
+// SIGTERM is the stop control; one sent while the service starts (accepting no control) waits until it runs.
 std::atomic<int> g_stopsWhileStarting{0}, g_stopsWhileRunning{0}, g_interrogates{0};
 std::atomic<bool> g_running{false};
 
@@ -164,8 +162,7 @@ TEST(Dispatcher, StopDuringStartIsHeldUntilTheServiceRuns) {
     EXPECT_EQ(std::to_string(g_stopsWhileStarting) + " then " + std::to_string(g_stopsWhileRunning), "0 then 1");
 }
 
-// A unit directory and a systemctl that logs its calls and answers is-active from a list of
-// states, one per call, repeating the last.
+// The systemctl logs its calls and answers is-active from a list of states, one per call, repeating the last.
 TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     TempDir tmp;
     const std::string unitDir = tmp.path + "/units", unitPath = unitDir + "/vlmveve4d-svc.service",
@@ -183,12 +180,10 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
 
     EXPECT_EQ(Printed(InstallService), "Velmora IMAP4rev1 Server installed.\n");
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
-    ASSERT_EQ(exe.find_first_of(" %$\"\\"), std::string::npos) << "test binary path needs no quoting";
     EXPECT_EQ(ReadFile(unitPath), "[Unit]\nDescription=Velmora IMAP4rev1 Server\n\n[Service]\nType=notify\nExecStart=" +
                                       exe + "\nStandardOutput=null\n\n[Install]\nWantedBy=multi-user.target\n");
     EXPECT_EQ(ReadFile(calls), "daemon-reload\n");  // never enabled or started
-    // A second install keeps the unit there.
-    WriteFile(unitPath, "mine\n");
+    WriteFile(unitPath, "mine\n");  // a second install keeps it there
     EXPECT_EQ(Printed(InstallService), "CreateService failed - File exists (0x11)\n");
     EXPECT_EQ(ReadFile(unitPath), "mine\n");
 
