@@ -1,5 +1,4 @@
-// The service host around the real binary: console control in debug mode, systemd notifications, and the
-// pipe that keeps a second instance out and starts the listener when a process connects to it.
+// The service host around the real binary: console control, systemd notifications, the single-instance pipe.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,8 +9,6 @@
 #include "test_server.h"
 
 namespace {
-
-const std::string kBanner = "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n";
 
 bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
 
@@ -34,7 +31,7 @@ TEST(DebugMode, ConsoleSignalsStopTheListenerAndASecondInstanceIsRefusedByThePip
         // Client threads are not waited for: the process ends with them running.
         ImapClient client;
         ASSERT_TRUE(client.Connect(server.port));
-        EXPECT_EQ(client.ReadLine(), kBanner);
+        EXPECT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
         ASSERT_EQ(server.Signal(sig), 0);
         EXPECT_EQ(server.WaitExit(), 0);
         EXPECT_TRUE(client.ClosedByPeer());
@@ -99,9 +96,8 @@ TEST(PipeWait, ConnectingToThePipeStartsTheListener) {
         WriteFile(server.outputPath, "");
         ASSERT_TRUE(server.Launch({"-debug"}, {}, false));
         int fd = -1;
-        for (int i = 0; i < 2000 && (fd = ConnectPipe(server.pipeName)) < 0 && server.Running(); ++i) {
+        for (int i = 0; i < 2000 && (fd = ConnectPipe(server.pipeName)) < 0 && server.Running(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
         ASSERT_GE(fd, 0) << server.Output();
         ASSERT_TRUE(server.WaitForOutput("wait select()")) << server.Output();
         pollfd pfd{fd, POLLIN, 0};

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "env_guard.h"
 #include "platform/registry.h"
 #include "test_server.h"
 
@@ -14,8 +13,7 @@ const char* const kKey = "SOFTWARE\\EMWAC\\IMS";
 const std::string kHead = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n";
 
 // Every test loads its own registry; the process shares one, so leave it empty behind.
-class RegistryTest : public ::testing::Test {
-protected:
+struct RegistryTest : ::testing::Test {
     void TearDown() override { LoadRegistryText("", 0, "empty"); }
     static void Load(const std::string& text) { LoadRegistryText(text.data(), text.size(), "test.reg"); }
 
@@ -24,8 +22,7 @@ protected:
         uint32_t cb = 0;
         if (RegQueryValue(key, name, pType, nullptr, &cb) != ERROR_SUCCESS) return "<missing>";
         std::string data(cb, '\xcc');
-        if (RegQueryValue(key, name, pType, data.data(), &cb) != ERROR_SUCCESS) return "<unreadable>";
-        return data.substr(0, cb);
+        return RegQueryValue(key, name, pType, data.data(), &cb) == ERROR_SUCCESS ? data.substr(0, cb) : "<unreadable>";
     }
 
     // "name=bytes" of each value of a key, in enumeration order.
@@ -34,25 +31,22 @@ protected:
         char name[256], data[256];
         uint32_t cb = sizeof data;
         for (uint32_t i = 0; RegEnumValue(key, i++, name, sizeof name, nullptr, data, &cb) == ERROR_SUCCESS;
-             cb = sizeof data) {
+             cb = sizeof data)
             values.push_back(std::string(name) + "=" + std::string(data, cb));
-        }
         return values;
     }
 };
 
 TEST_F(RegistryTest, ValueFormsAreStoredAsTheServerReadsThemInBothEncodings) {
     const struct { const char *line, *name; uint32_t type; std::string bytes; } cases[] = {
-        {"\"Plain\"=\"apop.dat\"", "Plain", REG_SZ, {"apop.dat\0", 9}},
+        {"\"Plain\"=\"apop.dat\"", "Plain", REG_SZ, {"apop.dat\0", 9}}, {"\"Empty\"=\"\"", "Empty", REG_SZ, {"\0", 1}},
         {"\"Escaped\"=\"C:\\\\Mail\\\\\\\"x\\\"\"", "Escaped", REG_SZ, {"C:\\Mail\\\"x\"\0", 12}},
-        {"\"Empty\"=\"\"", "Empty", REG_SZ, {"\0", 1}},
         {"\"Number\"=dword:0000008f", "Number", REG_DWORD, {"\x8f\0\0\0", 4}},
-        {"\"Short\"=dword:1", "Short", REG_DWORD, {"\x01\0\0\0", 4}},
+        {"\"Short\"=dword:1", "Short", REG_DWORD, {"\x01\0\0\0", 4}}, {"@=\"unnamed\"", "", REG_SZ, {"unnamed\0", 8}},
         {"\"Binary\"=hex:01,ff,00", "Binary", REG_BINARY, {"\x01\xff\0", 3}},
         {"\"Expand\"=hex(2):25,00,41,00,25,00,00,00", "Expand", REG_EXPAND_SZ, {"%A%\0", 4}},
         {"\"Wine\"=str(7):\"first\\0second\\0\"", "Wine", REG_MULTI_SZ, {"first\0second\0\0", 14}},
         {"\"WineExpand\"=str(2):\"%HOME%\"", "WineExpand", REG_EXPAND_SZ, {"%HOME%\0", 7}},
-        {"@=\"unnamed\"", "", REG_SZ, {"unnamed\0", 8}},
         // UTF-16 text becomes UTF-8: two CJK characters, a surrogate pair, a lone surrogate.
         {"\"Name\"=hex(2):e5,65,2c,67,00,00", "Name", REG_EXPAND_SZ, {"\xe6\x97\xa5\xe6\x9c\xac\0", 7}},
         {"\"Pair\"=hex(2):3d,d8,00,de,00,00", "Pair", REG_EXPAND_SZ, {"\xf0\x9f\x98\x80\0", 5}},
@@ -98,9 +92,8 @@ TEST_F(RegistryTest, RegeditUnicodeFileWithCrLfReads) {
     std::string file("\xff\xfe", 2);
     for (char c : reg) file += std::string{c, '\0'};
     TempDir dir;
-    EnvGuard path("VEVE4D_REGISTRY", (dir.path + "/registry.reg").c_str());
-    WriteFile(RegistryFilePath(), file);
-    LoadRegistryFile(RegistryFilePath());
+    WriteFile(dir.path + "/registry.reg", file);
+    LoadRegistryFile((dir.path + "/registry.reg").c_str());
     EXPECT_EQ(Raw(kKey, "MailSpoolDir") + Raw(kKey, "Multi"), std::string("D:\\Spool\0a\0\0", 12));
     // A file that is gone is an empty registry, not an error.
     LoadRegistryFile((dir.path + "/gone.reg").c_str());

@@ -17,7 +17,7 @@ const std::string kServices = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\S
 const std::string kService = kServices + "VLMVEVE4D-SVC]\n", kEmwac = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n";
 const std::string kServiceParams = kServices + "VLMVEVE4D-SVC\\Parameters]\n";
 const std::string kVeve4dParams = kServices + "VEVE4D\\Parameters]\n", kCompanion = kServices + "MXGATE\\Parameters]\n";
-const std::string kDefaultSpool = "/var/lib/veve4d/SYSTEM32/VLM/MAIL/";
+const char* const kDefaultSpool = "/var/lib/veve4d/SYSTEM32/VLM/MAIL/";
 
 // A string value with regedit's escapes.
 std::string Str(const char* name, const std::string& value) {
@@ -31,8 +31,7 @@ std::string Dword(const char* name, uint32_t value) {
     return std::string(sz, static_cast<size_t>(snprintf(sz, sizeof sz, "\"%s\"=dword:%08x\n", name, value)));
 }
 
-class SettingsTest : public ::testing::Test {
-protected:
+struct SettingsTest : ::testing::Test {
     void TearDown() override { LoadRegistryText("", 0, "empty"); }
 
     static void ReadFrom(const std::string& body) {
@@ -48,29 +47,25 @@ protected:
     EnvGuard systemRoot_{"SystemRoot", nullptr};
 };
 
-// The dump with an empty registry and with the configured one below, line by line.
-const std::pair<std::string, std::string> kDumpLines[] = {
-    {"Priority            0", "Priority            3"}, {"User Manager        NT use", "User Manager        VLM use"},
-    {"Membership          workgroup", "Account folder      D:/Accounts/"},
-    {"Host IP version     IPv4", "Host IP version     IPv4/6"},
-    {"Host Name(IPv6)     ", "Host Name(IPv6)     mail.example"},
-    {"Accept limit        0(Unlimited)", "Accept limit        20"},
-    {"Timer               300(sec)", "Timer               0(sec)"},
-    {"Send Data Timer     on 60(s)", "Send Data Timer     off 0(s)"},
-    {"Imap4 IP            permit all", "Imap4 IP            permit \"127.0.0.1 1143\" \"::1 1143\""},
-    {"Imap4 Port          143", "Imap4 Port          1143"},
-    {"MailGroup           \"IMSUsers\"", "MailGroup           \"Staff\""},
-    {"MailSpoolDir        " + kDefaultSpool, "MailSpoolDir        /srv/spool/"},
-    {"MailBoxDir          %HOME%/INETMAIL/INBOX", "MailBoxDir          /srv/users/%USERNAME%"},
-    {"MailDataExtension   *.MSG", "MailDataExtension   *.EML"}, {"Program Path        ", "Program Path        C:/opt/"},
-    {"Imap Password File  apop.dat", "Imap Password File  pw.dat"},
-    {"Pop3 isn't using    off", "Pop3 isn't using    on"},
-    {"AcceptImap4 Log     off", "AcceptImap4 Log     on"}, {"Imap4Log            off", "Imap4Log            on"},
+// Dump lines: the name in 20 columns, the value with an empty registry, with the one below (nullptr: no line).
+const char* const kDumpLines[][3] = {
+    {"Priority", "0", "3"}, {"User Manager", "NT use", "VLM use"}, {"Membership", "workgroup", nullptr},
+    {"Account folder", nullptr, "D:/Accounts/"}, {"Host IP version", "IPv4", "IPv4/6"},
+    {"Host Name(IPv6)", "", "mail.example"}, {"Accept limit", "0(Unlimited)", "20"}, {"Timer", "300(sec)", "0(sec)"},
+    {"Send Data Timer", "on 60(s)", "off 0(s)"}, {"Imap4 IP", "permit all", "permit \"127.0.0.1 1143\" \"::1 1143\""},
+    {"Imap4 Port", "143", "1143"}, {"MailGroup", "\"IMSUsers\"", "\"Staff\""},
+    {"MailSpoolDir", kDefaultSpool, "/srv/spool/"}, {"MailBoxDir", "%HOME%/INETMAIL/INBOX", "/srv/users/%USERNAME%"},
+    {"MailDataExtension", "*.MSG", "*.EML"}, {"Program Path", "", "C:/opt/"},
+    {"Imap Password File", "apop.dat", "pw.dat"}, {"Pop3 isn't using", "off", "on"}, {"AcceptImap4 Log", "off", "on"},
+    {"Imap4Log", "off", "on"},
 };
 
 std::string ExpectedDump(bool bConfigured) {
     std::string out = "---- regestry ----\n";
-    for (const auto& [empty, configured] : kDumpLines) out += (bConfigured ? configured : empty) + "\n";
+    for (const auto& [name, empty, configured] : kDumpLines) {
+        const std::string padded = name + std::string(20, ' ');
+        if (const char* value = bConfigured ? configured : empty) out += padded.substr(0, 20) + value + "\n";
+    }
     return out + "-------------------\n";
 }
 
@@ -131,39 +126,31 @@ TEST_F(SettingsTest, DirectoriesAreNormalisedAndTooLongValuesGiveTheDefault) {
     EnvGuard a("VEVE4D_TEST_A", "/x"), b("VEVE4D_TEST_B", "/y"), unset("VEVE4D_TEST_UNSET", nullptr),
         longVar("VEVE4D_TEST_LONG", std::string(200, 'l').c_str());
     const std::string m248 = "/" + std::string(248, 'm');
+    const std::string kInBox = "MailInBoxDir", kImage = "ImagePath", kSpool = "MailSpoolDir", kPwFile = "PasswordFile";
     const struct { std::string value, field, result; } cases[] = {
-        {"", "MailInBoxDir", "%HOME%/INETMAIL/INBOX"},
-        {"E:\\Users\\", "MailInBoxDir", "E:/Users/%USERNAME%"},
-        {"/home/mail/", "MailInBoxDir", "/home/mail/%USERNAME%"},
-        {"E:\\%USERNAME%\\Mail", "MailInBoxDir", "E:/%USERNAME%/Mail"},
+        {"", kInBox, "%HOME%/INETMAIL/INBOX"}, {"E:\\Users\\", kInBox, "E:/Users/%USERNAME%"},
+        {"/home/mail/", kInBox, "/home/mail/%USERNAME%"}, {"E:\\%USERNAME%\\Mail", kInBox, "E:/%USERNAME%/Mail"},
         // A template with no room left for the user's name would put every user in one directory.
-        {m248, "MailInBoxDir", m248 + "%USERNAME%"},
-        {m248 + "m", "MailInBoxDir", "%HOME%/INETMAIL/INBOX"},
-        {"C:\\Mail\\imap4.exe", "ImagePath", "C:/Mail/"},
-        {"/usr/sbin/veve4d", "ImagePath", "/usr/sbin/"},
-        {"/veve4d", "ImagePath", "/veve4d"},
-        {"veve4d", "ImagePath", "veve4d"},
-        {"", "MailSpoolDir", kDefaultSpool},
-        {"D:\\Spool", "MailSpoolDir", "D:/Spool/"},
-        {"/srv/spool/", "MailSpoolDir", "/srv/spool/"},
-        {"\\\\server\\share\\spool", "MailSpoolDir", "//server/share/spool/"},
-        {"%VEVE4D_TEST_A%%VEVE4D_TEST_B%\\MAIL", "MailSpoolDir", "/x/y/MAIL/"},
-        {"%VEVE4D_TEST_A%\\%VEVE4D_TEST_B%", "MailSpoolDir", "/x/%VEVE4D_TEST_B%/"},
-        {"%VEVE4D_TEST_UNSET%/spool", "MailSpoolDir", "/spool/"},
-        {"%SystemRoot%\\S", "MailSpoolDir", "/var/lib/veve4d/S/"},
-        {"%VEVE4D_TEST_A", "MailSpoolDir", "%VEVE4D_TEST_A/"},
-        {"%VEVE4D_TEST_UNSET%", "MailSpoolDir", kDefaultSpool},
-        {"%VEVE4D_TEST_LONG%/x", "MailSpoolDir", kDefaultSpool},
+        {m248, kInBox, m248 + "%USERNAME%"}, {m248 + "m", kInBox, "%HOME%/INETMAIL/INBOX"},
+        {"C:\\Mail\\imap4.exe", kImage, "C:/Mail/"}, {"/usr/sbin/veve4d", kImage, "/usr/sbin/"},
+        {"/veve4d", kImage, "/veve4d"}, {"veve4d", kImage, "veve4d"},
+        {"", kSpool, kDefaultSpool}, {"D:\\Spool", kSpool, "D:/Spool/"}, {"/srv/spool/", kSpool, "/srv/spool/"},
+        {"\\\\server\\share\\spool", kSpool, "//server/share/spool/"},
+        {"%VEVE4D_TEST_A%%VEVE4D_TEST_B%\\MAIL", kSpool, "/x/y/MAIL/"},
+        {"%VEVE4D_TEST_A%\\%VEVE4D_TEST_B%", kSpool, "/x/%VEVE4D_TEST_B%/"},
+        {"%VEVE4D_TEST_UNSET%/spool", kSpool, "/spool/"}, {"%SystemRoot%\\S", kSpool, "/var/lib/veve4d/S/"},
+        {"%VEVE4D_TEST_A", kSpool, "%VEVE4D_TEST_A/"}, {"%VEVE4D_TEST_UNSET%", kSpool, kDefaultSpool},
+        {"%VEVE4D_TEST_LONG%/x", kSpool, kDefaultSpool},
         // 127 bytes fit the field but leave no room for the "/".
-        {"/" + std::string(125, 's'), "MailSpoolDir", "/" + std::string(125, 's') + "/"},
-        {"/" + std::string(126, 's'), "MailSpoolDir", kDefaultSpool},
-        {std::string(127, 'p'), "PasswordFile", std::string(127, 'p')},
-        {std::string(128, 'p'), "PasswordFile", "apop.dat"},  // needs 129 with its NUL
+        {"/" + std::string(125, 's'), kSpool, "/" + std::string(125, 's') + "/"},
+        {"/" + std::string(126, 's'), kSpool, kDefaultSpool},
+        {std::string(127, 'p'), kPwFile, std::string(127, 'p')},
+        {std::string(128, 'p'), kPwFile, "apop.dat"},  // needs 129 with its NUL
     };
     for (const auto& [value, field, result] : cases) {
-        ReadFrom((field == "ImagePath" || field == "PasswordFile" ? kService : kEmwac) + Str(field.c_str(), value));
-        const char* got = field == "MailInBoxDir" ? Settings.MailInBoxDir : field == "ImagePath" ? Settings.ProgramPath
-                          : field == "PasswordFile" ? Settings.PasswordFile : Settings.MailSpoolDir;
+        ReadFrom((field == kImage || field == kPwFile ? kService : kEmwac) + Str(field.c_str(), value));
+        const char* got = field == kInBox ? Settings.MailInBoxDir : field == kImage ? Settings.ProgramPath
+                          : field == kPwFile ? Settings.PasswordFile : Settings.MailSpoolDir;
         EXPECT_EQ(got, result) << field << " " << value;
     }
 }
@@ -200,12 +187,12 @@ TEST_F(SettingsTest, RegistryReadersKeepTheirBuffersBounded) {
 
 TEST_F(SettingsTest, SpoolLevelsAndWorkDirectoriesAreCreated) {
     TempDir tmp;
-    auto isDir = [&](const char* relative) { return std::filesystem::is_directory(tmp.path + relative); };
     ReadFrom(kEmwac + Str("MailSpoolDir", tmp.path + "\\a\\b") + kVeve4dParams + Dword("Imap4LogEnabled", 1) +
              kCompanion + Str("MailQueueDir", "queue"));
     CreateSpoolDirectories();
     CreateSpoolDirectories();  // a second start finds them there and carries on
-    for (const char* dir : {"/a", "/a/b", "/a/b/queue", "/a/b/imap4log", "/a/b/temp"}) EXPECT_TRUE(isDir(dir)) << dir;
+    for (const char* dir : {"/a", "/a/b", "/a/b/queue", "/a/b/imap4log", "/a/b/temp"})
+        EXPECT_TRUE(std::filesystem::is_directory(tmp.path + dir)) << dir;
 }
 
 // The README's demo runs on this file: it has to read cleanly and give the loopback setup.
