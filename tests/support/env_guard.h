@@ -8,21 +8,11 @@
 struct EnvGuard {
     EnvGuard(const char* pszName, const char* pszValue) : name(pszName) {
         if (const char* pszOld = getenv(pszName)) saved = pszOld;
-        if (pszValue != nullptr) {
-            setenv(pszName, pszValue, 1);
-        } else {
-            unsetenv(pszName);
-        }
+        Set(pszValue);
     }
-    ~EnvGuard() {
-        if (saved) {
-            setenv(name.c_str(), saved->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
+    ~EnvGuard() { Set(saved ? saved->c_str() : nullptr); }
     EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
+    void Set(const char* pszValue) { pszValue ? setenv(name.c_str(), pszValue, 1) : unsetenv(name.c_str()); }
 
     std::string name;
     std::optional<std::string> saved;

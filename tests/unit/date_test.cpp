@@ -10,11 +10,10 @@
 
 namespace {
 
-// FILETIME of a UTC moment by the days-from-civil count, independent of the C library.
+// FILETIME of a UTC moment (year 1 on) by the days-from-civil count, independent of the C library.
 FILETIME FileTimeOf(int y, int m, int d, int hh, int mm, int ss) {
     y -= m <= 2 ? 1 : 0;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
+    long era = y / 400, yoe = y - era * 400;
     long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     long long days1970 = era * 146097LL + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
     return static_cast<FILETIME>(days1970 * 86400 + hh * 3600 + mm * 60 + ss + 11644473600LL) * 10000000ULL;
@@ -37,15 +36,9 @@ std::string Format(const char* tz, FILETIME ft, CalendarTime* pAdjusted = nullpt
 const FILETIME ftDec5 = FileTimeOf(2026, 12, 5, 20, 49, 0);
 
 TEST(DateText, ZonesAndCalendar) {
-    const struct {
-        const char* tz;
-        FILETIME ft;
-        const char* text;
-    } cases[] = {
-        {"GMT0", ftDec5, "Sat, 05 Dec 2026 20:49:00 GMT"},
-        {"JST-9", ftDec5, "Sun, 06 Dec 2026 05:49:00 +0900"},
-        {"IST-5:30", ftDec5, "Sun, 06 Dec 2026 02:19:00 +0530"},
-        {"NST3:30", ftDec5, "Sat, 05 Dec 2026 17:19:00 -0330"},
+    const struct { const char* tz; FILETIME ft; const char* text; } cases[] = {
+        {"GMT0", ftDec5, "Sat, 05 Dec 2026 20:49:00 GMT"}, {"JST-9", ftDec5, "Sun, 06 Dec 2026 05:49:00 +0900"},
+        {"IST-5:30", ftDec5, "Sun, 06 Dec 2026 02:19:00 +0530"}, {"NST3:30", ftDec5, "Sat, 05 Dec 2026 17:19:00 -0330"},
         {"XXX-0:01", ftDec5, "Sat, 05 Dec 2026 20:50:00 +0001"},
         // Seconds in the offset are cut toward zero, on both sides of UTC.
         {"XXX-0:30:59", ftDec5, "Sat, 05 Dec 2026 21:19:59 +0030"},
@@ -58,18 +51,16 @@ TEST(DateText, ZonesAndCalendar) {
         {"GMT0", FileTimeOf(2026, 3, 4, 5, 6, 7), "Wed, 04 Mar 2026 05:06:07 GMT"},
         {"JST-9", FileTimeOf(2026, 12, 31, 23, 30, 0), "Fri, 01 Jan 2027 08:30:00 +0900"},
         {"GMT0", 0, "Mon, 01 Jan 1601 00:00:00 GMT"},
+        // In daylight time all year the text is still standard time, agreeing with -0500.
+        {"XST5XDT,0/0,J365/25", ftDec5, "Sat, 05 Dec 2026 15:49:00 -0500"},
     };
     for (const auto& c : cases) EXPECT_EQ(Format(c.tz, c.ft), c.text) << c.tz;
     // A corrupt file time far past 9999 is cut to the field, never written past it.
     EXPECT_EQ(Format("JST-9", ~static_cast<FILETIME>(0)).size(), DATE_TEXT_SIZE - 1);
-}
-
-TEST(DateText, DaylightTimeShowsLocalStandardTime) {
-    // In daylight time all year: the clock is pulled back an hour before the local conversion
-    // adds it again, so the text is standard time and agrees with -0500.
+    // The time handed back is UTC with the daylight hour pulled back (the local conversion adds it again).
     CalendarTime adjusted{};
-    EXPECT_EQ(Format("XST5XDT,0/0,J365/25", ftDec5, &adjusted), "Sat, 05 Dec 2026 15:49:00 -0500");
-    EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 519);  // handed back in UTC: day 5, 19h
+    Format("XST5XDT,0/0,J365/25", ftDec5, &adjusted);
+    EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 519);  // day 5, 19h
     Format("JST-9", ftDec5, &adjusted);
     EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 520);
 }
