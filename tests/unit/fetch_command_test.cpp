@@ -1,25 +1,62 @@
-// FETCH as a client sees it: refusals and the item limit, message sets, the simple items and
-// macros, INTERNALDATE, the read mark, and scrambled messages answered from a decoded copy.
-#include <gtest/gtest.h>
-
+// FETCH as a client sees it: the item list and its limit, refusals, message sets, the simple items
+// and macros, INTERNALDATE, the read mark, and scrambled messages answered from a decoded copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <string>
-#include <vector>
-
+#include "env_guard.h"
 #include "fetch_support.h"
-#include "imap/fetch/items.h"
-
-namespace {
 
 const char kSmall[] = "Subject: hi\r\n\r\nbody\r\n";  // 21 bytes
 const std::string kAllFlags = "FLAGS (\\Recent \\Answered \\Deleted \\Flagged \\Seen \\Draft)";
 
-TEST(FetchCommand, RefusalsAndTheItemLimit) {
+// The items, each followed by "|", and last the count that is compared with the limit.
+static std::string Parse(std::string text, bool bUid) {
+    FetchItemList list = {};
+    ParseItemList(text.data(), bUid, &list);
+    EXPECT_EQ(list.pItems[list.nItems], nullptr);
+    std::string items;
+    for (int i = 0; i < list.nItems; i++) items += std::string(list.pItems[i]) + "|";
+    return items + std::to_string(list.nCount);
+}
+
+// "W1 W2 ... Wn", or joined by another separator.
+static std::string Words(int n, const std::string& sep = " ") {
+    std::string text = "W1";
+    for (int i = 2; i <= n; i++) text += sep + "W" + std::to_string(i);
+    return text;
+}
+
+TEST(FetchItemList, MacrosSplittingTheUidAdditionAndTheLimit) {
+    const std::string fast = "FLAGS|INTERNALDATE|RFC822.SIZE|", all = fast + "ENVELOPE|";
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        {"ALL", false, all + "|5"}, {"FULL", false, all + "BODY||6"}, {"all uid", true, "all|uid|2"},
+        // Text before a macro is dropped; the rest after it is carried over. Macros are upper case.
+        {"UID FAST", false, fast + "|4"}, {"FAST UID", true, fast + "|UID|5"},
+        // ALL is searched before FULL and FAST, as a plain substring.
+        {"FAST ALL", false, all + "|5"},
+        // The rest after a macro is cut at 1023; the expansion's own space and the one after
+        // FAST make an empty word between.
+        {"FAST " + std::string(2000, 'x'), false, fast + "|" + std::string(1022, 'x') + "|5"},
+        {"FLAGS  UID", false, "FLAGS||UID|3"}, {"flags", true, "flags|UID|2"}, {"a not", false, "a|not|2"},
+        {"NOT SUBJECT FROM", false, "NOT SUBJECT|FROM|2"}, {"BODY[1] BODY[]<0.10>", false, "BODY[1]|BODY[]<0.10>|2"},
+        // A section without its "]" hands the rest up to "]" to the next word.
+        {"BODY.PEEK[HEADER.FIELDS (SUBJECT FROM)] UID", false, "BODY.PEEK[HEADER.FIELDS|(SUBJECT FROM)||UID|4"},
+        {Words(22), false, Words(18, "|") + "|W19 W20 W21 W22|20"},  // the 19th word is the rest
+    };
+    for (const auto& [text, bUid, items] : cases) EXPECT_EQ(Parse(text, bUid), items) << text << " uid=" << bUid;
+    // Only a list at the limit that needs an added UID counts above 20; there only the first 18
+    // words are looked at for a UID.
+    const std::tuple<std::string, bool, const char*> counts[] = {
+        {Words(18), false, "|18"}, {Words(18), true, "|19"}, {Words(19), false, "|20"}, {Words(19), true, "|21"},
+        {Words(30), true, "|21"}, {Words(17) + " UID", true, "|18"}, {"UID " + Words(18), true, "|20"},
+        {Words(18) + " UID", true, "|21"},
+    };
+    for (const auto& [text, bUid, count] : counts) EXPECT_TRUE(Parse(text, bUid).ends_with(count)) << text << bUid;
+}
+
+TEST(FetchCommand, RefusalsTheItemLimitAndMessageSets) {
     FetchFixture f;
-    f.Add(5, "000000", kSmall);
+    for (unsigned uid : {3u, 7u, 9u, 12u}) f.Add(uid, "000000", kSmall);
     f.session->State = Imap4Authorization;
     EXPECT_EQ(f.Fetch("1 FLAGS"), "a1 NO FETCH invalid command\r\n");
     f.session->State = Veve4Delected;
@@ -27,22 +64,17 @@ TEST(FetchCommand, RefusalsAndTheItemLimit) {
     std::string words, flags;
     for (int i = 0; i < 18; i++) words += "FLAGS ", flags += "FLAGS () ";
     // The 19th word is the rest of the text, "RFC822.SIZE UID", which is no "UID": one is added.
-    EXPECT_EQ(f.Fetch("UID 1 (" + words + "RFC822.SIZE UID)"), "a1 NO Excessively complex FETCH attribute list\r\n");
+    EXPECT_EQ(f.Fetch("UID 3 (" + words + "RFC822.SIZE UID)"), "a1 NO Excessively complex FETCH attribute list\r\n");
     EXPECT_EQ(f.Fetch("1 (" + words + "RFC822.SIZE UID)"), Answer(flags.substr(0, flags.size() - 1)));
     // Eighteen words and an added UID are within the limit.
-    EXPECT_EQ(f.Fetch("UID 5 (" + words.substr(6) + "RFC822.SIZE)"), Answer(flags.substr(9) + "RFC822.SIZE 21 UID 5"));
-}
-
-TEST(FetchCommand, MessageSetForms) {
-    FetchFixture f;
-    for (unsigned uid : {3u, 7u, 9u, 12u}) f.Add(uid, "000000", kSmall);
+    EXPECT_EQ(f.Fetch("UID 3 (" + words.substr(6) + "RFC822.SIZE)"), Answer(flags.substr(9) + "RFC822.SIZE 21 UID 3"));
     // Each set with the sequence numbers answered, in order.
-    const std::pair<const char*, const char*> cases[] = {
-        {"*", "1234"},     {"0", "1234"},     {"4:2", ""},        {"2:*", "234"},     {"1:3,2", "1232"},
-        {"2", "2"},        {"5", ""},         {"3:0", "34"},      {"UID 7", "2"},     {"UID 8:11", "3"},
-        {"UID 10:*", "4"}, {"UID *", "1234"}, {"UID 12:3", ""},   {"UID 9,3", "31"},
+    const std::pair<const char*, const char*> sets[] = {
+        {"*", "1234"}, {"0", "1234"}, {"4:2", ""}, {"2:*", "234"}, {"1:3,2", "1232"}, {"2", "2"}, {"5", ""},
+        {"3:0", "34"}, {"UID 7", "2"}, {"UID 8:11", "3"}, {"UID 10:*", "4"}, {"UID *", "1234"}, {"UID 12:3", ""},
+        {"UID 9,3", "31"},
     };
-    for (const auto& [set, expected] : cases) {
+    for (const auto& [set, expected] : sets) {
         std::string out = f.Fetch(std::string(set) + " (RFC822.SIZE)"), answered;
         for (size_t pos = 0; (pos = out.find("* ", pos)) != std::string::npos; pos += 2) answered += out[pos + 2];
         EXPECT_EQ(answered, expected) << set;
@@ -58,9 +90,7 @@ TEST(FetchCommand, SimpleItemsMacrosAndInternalDate) {
     // The write time is 2026-12-05 20:49:07 UTC; the access time must not matter.
     const struct timespec times[2] = {{1000000000, 0}, {1796503747, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    const char* pszZone = getenv("TZ");
-    const std::string oldZone = pszZone != nullptr ? pszZone : "";
-    setenv("TZ", "UTC", 1);
+    EnvGuard zone("TZ", "UTC");
     const std::string fast = kAllFlags + " INTERNALDATE \"05-Dec-2026 20:49:07 +0000\" RFC822.SIZE 21";
     const std::pair<const char*, std::string> cases[] = {
         {"UID 7 (flags uid)", Answer(kAllFlags + " UID 7")},
@@ -68,16 +98,13 @@ TEST(FetchCommand, SimpleItemsMacrosAndInternalDate) {
         {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 8", 2)},
         // The size stops before a ".\r\n" line; a last line without its end still counts.
         {"2:3 RFC822.SIZE", "* 2 FETCH (RFC822.SIZE 6)\r\n" + Answer("RFC822.SIZE 11", 3)},
-        {"1 fast", Answer("")},
         // Text before a macro is dropped, UID included; under UID FETCH it comes back at the end.
-        {"1 (UID FAST)", Answer(fast)},
-        {"UID 7 (UID FAST)", Answer(fast + " UID 7")},
+        {"1 fast", Answer("")}, {"1 (UID FAST)", Answer(fast)}, {"UID 7 (UID FAST)", Answer(fast + " UID 7")},
         {"UID 7 ALL", Answer(fast + " ENVELOPE (NIL \"hi\" NIL NIL NIL NIL NIL NIL NIL NIL) UID 7")},
     };
     for (const auto& [args, expected] : cases) EXPECT_EQ(f.Fetch(args), expected) << args;
     setenv("TZ", "JST-9", 1);
     EXPECT_EQ(f.Fetch("1 INTERNALDATE"), Answer("INTERNALDATE \"06-Dec-2026 05:49:07 +0900\""));
-    pszZone != nullptr ? setenv("TZ", oldZone.c_str(), 1) : unsetenv("TZ");
 }
 
 TEST(FetchCommand, WritersOfAFileThatCannotBeOpened) {
@@ -98,12 +125,12 @@ TEST(FetchCommand, WritersOfAFileThatCannotBeOpened) {
 
 TEST(FetchCommand, ReadMarkClearsRecentOnlyForNonPeekBodyItems) {
     const std::pair<const char*, bool> cases[] = {
-        {"BODY[]", true},         {"BODY.PEEK[]", false},     {"BODY.PEEK[]<0.100>", false}, {"BODY[]<0.5>", true},
-        {"RFC822", true},         {"RFC822.PEEK", false},     {"RFC822.HEADER", false},      {"RFC822.TEXT", true},
-        {"RFC822.TEXT.PEEK", false}, {"BODY[TEXT]", true},    {"body.peek[text]", false},    {"BODY[HEADER]", true},
+        {"BODY[]", true}, {"BODY.PEEK[]", false}, {"BODY.PEEK[]<0.100>", false}, {"BODY[]<0.5>", true},
+        {"RFC822", true}, {"RFC822.PEEK", false}, {"RFC822.HEADER", false}, {"RFC822.TEXT", true},
+        {"RFC822.TEXT.PEEK", false}, {"BODY[TEXT]", true}, {"body.peek[text]", false}, {"BODY[HEADER]", true},
         {"BODY.PEEK[HEADER]", false}, {"BODY[HEADER.FIELDS (SUBJECT)]", true}, {"BODY[1]", true}, {"BODY[X]", true},
         {"BODY.PEEK[HEADER.FIELDS.NOT (SUBJECT)]", false}, {"BODY.PEEK[1]", false}, {"ENVELOPE", false},
-        {"BODYSTRUCTURE", false}, {"FLAGS", false},           {"ALL", false},
+        {"BODYSTRUCTURE", false}, {"FLAGS", false}, {"ALL", false},
     };
     for (const auto& [items, bCleared] : cases) {
         FetchFixture f;
@@ -143,5 +170,3 @@ TEST(FetchCommand, ScrambledMessageIsAnsweredFromADecodedCopyThatNeverStays) {
     files[0] = "0000000003-000000.MSG";
     EXPECT_EQ(scrambled.Entries(), files);
 }
-
-}  // namespace
