@@ -9,17 +9,14 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "dir_listing.h"
 #include "imap/dispatch.h"
 #include "imap/fetch/items.h"
 #include "net/client.h"
-#include "net/session.h"
 #include "test_server.h"
 
 // The untagged answer for one message, and the completion.
@@ -79,13 +76,6 @@ struct FetchFixture {
         return Capture([this] { DispatchCommand(session.get()); }, bGone);
     }
 };
-
-// What FETCH answers for a message alone in its mailbox.
-inline std::string FetchAlone(const std::string& message, const std::string& items) {
-    FetchFixture f;
-    f.Add(1, "000000", message);
-    return f.Fetch("1 " + items);
-}
 
 // Each pair: the items asked for a message alone in its mailbox, and what is answered between
 // "(" and ")".

@@ -1,5 +1,5 @@
-// FETCH as a client sees it: the item list and its limit, refusals, message sets, the simple items
-// and macros, INTERNALDATE, the read mark, and scrambled messages answered from a decoded copy.
+// FETCH as a client sees it: refusals, the item list and its limit, macros, the simple items,
+// INTERNALDATE, message sets, the read mark, and scrambled messages answered from a decoded copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -9,65 +9,46 @@
 const char kSmall[] = "Subject: hi\r\n\r\nbody\r\n";  // 21 bytes
 const std::string kAllFlags = "FLAGS (\\Recent \\Answered \\Deleted \\Flagged \\Seen \\Draft)";
 
-// The items, each followed by "|", and last the count that is compared with the limit.
-static std::string Parse(std::string text, bool bUid) {
-    FetchItemList list = {};
-    ParseItemList(text.data(), bUid, &list);
-    EXPECT_EQ(list.pItems[list.nItems], nullptr);
-    std::string items;
-    for (int i = 0; i < list.nItems; i++) items += std::string(list.pItems[i]) + "|";
-    return items + std::to_string(list.nCount);
-}
-
-// "W1 W2 ... Wn", or joined by another separator.
-static std::string Words(int n, const std::string& sep = " ") {
-    std::string text = "W1";
-    for (int i = 2; i <= n; i++) text += sep + "W" + std::to_string(i);
-    return text;
-}
-
-TEST(FetchItemList, MacrosSplittingTheUidAdditionAndTheLimit) {
-    const std::string fast = "FLAGS|INTERNALDATE|RFC822.SIZE|", all = fast + "ENVELOPE|";
-    const std::tuple<std::string, bool, std::string> cases[] = {
-        {"ALL", false, all + "|5"}, {"FULL", false, all + "BODY||6"}, {"all uid", true, "all|uid|2"},
-        // Text before a macro is dropped; the rest after it is carried over. Macros are upper case.
-        {"UID FAST", false, fast + "|4"}, {"FAST UID", true, fast + "|UID|5"},
-        // ALL is searched before FULL and FAST, as a plain substring.
-        {"FAST ALL", false, all + "|5"},
-        // The rest after a macro is cut at 1023; the expansion's own space and the one after
-        // FAST make an empty word between.
-        {"FAST " + std::string(2000, 'x'), false, fast + "|" + std::string(1022, 'x') + "|5"},
-        {"FLAGS  UID", false, "FLAGS||UID|3"}, {"flags", true, "flags|UID|2"}, {"a not", false, "a|not|2"},
-        {"NOT SUBJECT FROM", false, "NOT SUBJECT|FROM|2"}, {"BODY[1] BODY[]<0.10>", false, "BODY[1]|BODY[]<0.10>|2"},
-        // A section without its "]" hands the rest up to "]" to the next word.
-        {"BODY.PEEK[HEADER.FIELDS (SUBJECT FROM)] UID", false, "BODY.PEEK[HEADER.FIELDS|(SUBJECT FROM)||UID|4"},
-        {Words(22), false, Words(18, "|") + "|W19 W20 W21 W22|20"},  // the 19th word is the rest
-    };
-    for (const auto& [text, bUid, items] : cases) EXPECT_EQ(Parse(text, bUid), items) << text << " uid=" << bUid;
-    // Only a list at the limit that needs an added UID counts above 20; there only the first 18
-    // words are looked at for a UID.
-    const std::tuple<std::string, bool, const char*> counts[] = {
-        {Words(18), false, "|18"}, {Words(18), true, "|19"}, {Words(19), false, "|20"}, {Words(19), true, "|21"},
-        {Words(30), true, "|21"}, {Words(17) + " UID", true, "|18"}, {"UID " + Words(18), true, "|20"},
-        {Words(18) + " UID", true, "|21"},
-    };
-    for (const auto& [text, bUid, count] : counts) EXPECT_TRUE(Parse(text, bUid).ends_with(count)) << text << bUid;
-}
-
-TEST(FetchCommand, RefusalsTheItemLimitAndMessageSets) {
+TEST(FetchCommand, ItemsMacrosTheItemLimitInternalDateAndMessageSets) {
     FetchFixture f;
-    for (unsigned uid : {3u, 7u, 9u, 12u}) f.Add(uid, "000000", kSmall);
+    std::string path = f.dir.path + "/" + f.Add(3, "111111", kSmall);
+    f.Add(7, "010110", "a\r\nb\r\n.\r\nafter the end\r\n");
+    f.Add(9, "000000", "no line end");
+    f.Add(12, "000000", kSmall);
+    // The write time is 2026-12-05 20:49:07 UTC; the access time must not matter.
+    const struct timespec times[2] = {{1000000000, 0}, {1796503747, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    EnvGuard zone("TZ", "UTC");
     f.session->State = Imap4Authorization;
     EXPECT_EQ(f.Fetch("1 FLAGS"), "a1 NO FETCH invalid command\r\n");
     f.session->State = Veve4Delected;
-    EXPECT_EQ(f.Fetch("1"), "a1 BAD FETCH illegal argument\r\n");
-    std::string words, flags;
+    std::string words, flags;  // 18 of each
     for (int i = 0; i < 18; i++) words += "FLAGS ", flags += "FLAGS () ";
-    // The 19th word is the rest of the text, "RFC822.SIZE UID", which is no "UID": one is added.
-    EXPECT_EQ(f.Fetch("UID 3 (" + words + "RFC822.SIZE UID)"), "a1 NO Excessively complex FETCH attribute list\r\n");
-    EXPECT_EQ(f.Fetch("1 (" + words + "RFC822.SIZE UID)"), Answer(flags.substr(0, flags.size() - 1)));
-    // Eighteen words and an added UID are within the limit.
-    EXPECT_EQ(f.Fetch("UID 3 (" + words.substr(6) + "RFC822.SIZE)"), Answer(flags.substr(9) + "RFC822.SIZE 21 UID 3"));
+    const std::string fast = kAllFlags + " INTERNALDATE \"05-Dec-2026 20:49:07 +0000\" RFC822.SIZE 21",
+                      all = fast + " ENVELOPE (NIL \"hi\" NIL NIL NIL NIL NIL NIL NIL NIL)", flags17 = flags.substr(9);
+    const std::pair<std::string, std::string> cases[] = {
+        {"1", "a1 BAD FETCH illegal argument\r\n"},
+        // The 19th word is the rest of the text, here "RFC822.SIZE UID", which is no "UID": one is
+        // added and makes 21. Only the first 18 words are looked at for a UID.
+        {"UID 12 (" + words + "RFC822.SIZE UID)", "a1 NO Excessively complex FETCH attribute list\r\n"},
+        {"4 (" + words + "RFC822.SIZE UID)", Answer(flags.substr(0, flags.size() - 1), 4)},
+        {"UID 12 (" + words.substr(6) + "RFC822.SIZE)", Answer(flags17 + "RFC822.SIZE 21 UID 12", 4)},
+        {"UID 12 (UID " + words + "RFC822.SIZE)", Answer("UID 12 " + flags17.substr(0, flags17.size() - 1), 4)},
+        // Unknown words, doubled spaces and a "NOT" that takes the next word leave no gap behind.
+        {"UID 3 (flags uid)", Answer(kAllFlags + " UID 3")}, {"1 (FLAGS  UID)", Answer(kAllFlags + " UID 3")},
+        {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 7", 2)},
+        {"1 (NOT FLAGS UID)", Answer("UID 3")},
+        // Macros are upper case; text before one is dropped, UID included, the rest (cut at 1023)
+        // follows it, and under UID FETCH a UID comes at the end. ALL is looked for first.
+        {"1 fast", Answer("")}, {"1 (all uid)", Answer("UID 3")}, {"1 (UID FAST)", Answer(fast)},
+        {"1 (FAST UID)", Answer(fast + " UID 3")}, {"UID 3 (UID FAST)", Answer(fast + " UID 3")},
+        {"1 (FAST " + std::string(2000, 'x') + ")", Answer(fast)}, {"1 (FAST ALL)", Answer(all)},
+        {"UID 3 ALL", Answer(all + " UID 3")},
+        {"1 FULL", Answer(all + " BODY (NIL NIL NIL NIL NIL \"7bit\" 6 NIL NIL NIL)")},
+    };
+    for (const auto& [args, expected] : cases) EXPECT_EQ(f.Fetch(args), expected) << args;
+    setenv("TZ", "JST-9", 1);
+    EXPECT_EQ(f.Fetch("1 INTERNALDATE"), Answer("INTERNALDATE \"06-Dec-2026 05:49:07 +0900\""));
     // Each set with the sequence numbers answered, in order.
     const std::pair<const char*, const char*> sets[] = {
         {"*", "1234"}, {"0", "1234"}, {"4:2", ""}, {"2:*", "234"}, {"1:3,2", "1232"}, {"2", "2"}, {"5", ""},
@@ -80,31 +61,6 @@ TEST(FetchCommand, RefusalsTheItemLimitAndMessageSets) {
         EXPECT_EQ(answered, expected) << set;
         EXPECT_TRUE(out.ends_with("a1 OK FETCH completed\r\n")) << out;
     }
-}
-
-TEST(FetchCommand, SimpleItemsMacrosAndInternalDate) {
-    FetchFixture f;
-    std::string path = f.dir.path + "/" + f.Add(7, "111111", kSmall);
-    f.Add(8, "010110", "a\r\nb\r\n.\r\nafter the end\r\n");
-    f.Add(9, "000000", "no line end");
-    // The write time is 2026-12-05 20:49:07 UTC; the access time must not matter.
-    const struct timespec times[2] = {{1000000000, 0}, {1796503747, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    EnvGuard zone("TZ", "UTC");
-    const std::string fast = kAllFlags + " INTERNALDATE \"05-Dec-2026 20:49:07 +0000\" RFC822.SIZE 21";
-    const std::pair<const char*, std::string> cases[] = {
-        {"UID 7 (flags uid)", Answer(kAllFlags + " UID 7")},
-        // Unknown words leave no doubled space behind.
-        {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 8", 2)},
-        // The size stops before a ".\r\n" line; a last line without its end still counts.
-        {"2:3 RFC822.SIZE", "* 2 FETCH (RFC822.SIZE 6)\r\n" + Answer("RFC822.SIZE 11", 3)},
-        // Text before a macro is dropped, UID included; under UID FETCH it comes back at the end.
-        {"1 fast", Answer("")}, {"1 (UID FAST)", Answer(fast)}, {"UID 7 (UID FAST)", Answer(fast + " UID 7")},
-        {"UID 7 ALL", Answer(fast + " ENVELOPE (NIL \"hi\" NIL NIL NIL NIL NIL NIL NIL NIL) UID 7")},
-    };
-    for (const auto& [args, expected] : cases) EXPECT_EQ(f.Fetch(args), expected) << args;
-    setenv("TZ", "JST-9", 1);
-    EXPECT_EQ(f.Fetch("1 INTERNALDATE"), Answer("INTERNALDATE \"06-Dec-2026 05:49:07 +0900\""));
 }
 
 TEST(FetchCommand, WritersOfAFileThatCannotBeOpened) {
@@ -139,13 +95,6 @@ TEST(FetchCommand, ReadMarkClearsRecentOnlyForNonPeekBodyItems) {
         EXPECT_TRUE(f.Fetch(std::string("1 (FLAGS ") + items + ")").starts_with("* 1 FETCH (FLAGS (\\Recent \\Seen)"));
         EXPECT_EQ(f.Entries()[0], bCleared ? "0000000004-000010.MSG" : "0000000004-100010.MSG") << items;
     }
-    // A renamed message is not met again in the same walk.
-    FetchFixture f;
-    f.Add(1, "100000", kSmall);
-    f.Add(2, "100000", kSmall);
-    EXPECT_EQ(f.Fetch("1:* (UID BODY[TEXT])"),
-              "* 1 FETCH (UID 1 BODY[TEXT] {6}\r\nbody\r\n)\r\n" + Answer("UID 2 BODY[TEXT] {6}\r\nbody\r\n", 2));
-    EXPECT_EQ(f.Entries(), (std::vector<std::string>{"0000000001-000000.MSG", "0000000002-000000.MSG"}));
 }
 
 TEST(FetchCommand, ScrambledMessageIsAnsweredFromADecodedCopyThatNeverStays) {

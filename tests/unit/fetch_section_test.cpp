@@ -9,23 +9,20 @@ static std::pair<std::string, std::string> Peek(const std::string& section, cons
 
 TEST(FetchSection, WholeMessageAndPartialRanges) {
     const std::string line = std::string(41, 'a') + "\r\n", hundred = "Subject: s\r\n\r\n" + line + line;
-    // Each origin and length with the bytes sent; with nothing to send, a literal holding CRLF.
-    const std::tuple<const char*, size_t, size_t> ranges[] = {
-        {"BODY.PEEK[]<0.10>", 0, 10},   {"BODY.PEEK[]<95.10>", 95, 5},   {"BODY.PEEK[]<20.43>", 20, 43},
-        {"BODY.PEEK[]<0.100>", 0, 100}, {"BODY.PEEK[]<0.1000>", 0, 100}, {"BODY.PEEK[]<60>", 60, 40},
-        {"RFC822.PEEK<99.1>", 99, 1},   {"BODY.PEEK[]<100.10>", 0, 0},   {"BODY.PEEK[]<5000.10>", 0, 0},
-        {"BODY.PEEK[]<0.0>", 0, 0},
+    // An item with the origin and length of the bytes sent; with nothing to send, a literal holding CRLF.
+    const auto range = [&](const char* item, size_t from, size_t count) {
+        return std::make_pair(std::string(item), Literal("BODY[]", count == 0 ? "\r\n" : hundred.substr(from, count)));
     };
-    Cases cases;
-    for (const auto& [item, from, count] : ranges) {
-        cases.push_back({item, Literal("BODY[]", count == 0 ? "\r\n" : hundred.substr(from, count))});
-    }
-    ExpectAnswers(hundred, cases);
+    ExpectAnswers(hundred, {range("BODY.PEEK[]<0.10>", 0, 10), range("BODY.PEEK[]<95.10>", 95, 5),
+                            range("BODY.PEEK[]<20.43>", 20, 43), range("BODY.PEEK[]<0.100>", 0, 100),
+                            range("BODY.PEEK[]<0.1000>", 0, 100), range("BODY.PEEK[]<60>", 60, 40),
+                            range("RFC822.PEEK<99.1>", 99, 1), range("BODY.PEEK[]<100.10>", 0, 0),
+                            range("BODY.PEEK[]<5000.10>", 0, 0), range("BODY.PEEK[]<0.0>", 0, 0)});
     // The message ends before a ".\r\n" line; a last line without its end is counted, not sent.
-    const std::string content = "Subject: s\r\n\r\nline\r\n", sizeAndAll = "(RFC822.SIZE BODY.PEEK[])";
-    ExpectAnswers(content + ".\r\nbehind the marker\r\n",
-                  {{sizeAndAll, "RFC822.SIZE 20 " + Literal("BODY[]", content)}, {"RFC822.PEEK", Literal("BODY[]", content)}});
-    ExpectAnswers(content + "partial", {{sizeAndAll, "RFC822.SIZE 27 " + Literal("BODY[]", content)}});
+    const std::string content = "Subject: s\r\n\r\nline\r\n", whole = Literal("BODY[]", content);
+    const std::string sizeAll = "(RFC822.SIZE BODY.PEEK[])";
+    ExpectAnswers(content + ".\r\nbehind the marker\r\n", {{sizeAll, "RFC822.SIZE 20 " + whole}, {"RFC822.PEEK", whole}});
+    ExpectAnswers(content + "partial", {{sizeAll, "RFC822.SIZE 27 " + whole}});
     // A NUL byte ends its line, for counting as for sending.
     ExpectAnswers(std::string("Subject: s\r\n\r\nab\0cd\r\nnext\r\n", 27),
                   {{"(RFC822.SIZE BODY.PEEK[TEXT])", "RFC822.SIZE 22 " + Literal("BODY[TEXT]", "abnext\r\n")}});

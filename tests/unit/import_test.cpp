@@ -4,9 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "config/settings.h"
 #include "dir_listing.h"
@@ -14,10 +11,6 @@
 #include "test_server.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-using Strings = std::vector<std::string>;
 
 class ImportTest : public ::testing::Test {
 protected:
@@ -31,6 +24,12 @@ protected:
     }
     void TearDown() override { Settings = saved; }
 
+    // "name=content" for each file of the inbox, in name order.
+    std::string Inbox() const {
+        std::string state;
+        for (const std::string& name : SortedNames(inbox)) state += " " + name + "=" + ReadFile(inbox + "/" + name);
+        return state.substr(1);
+    }
     FILETIME Created(const std::string& path) const {
         FindData data{};
         EXPECT_TRUE(FindEntry(path.c_str(), &data));
@@ -63,23 +62,19 @@ TEST_F(ImportTest, AStaleLockIsBrokenAndTheFirstImportCopiesEachFileOnce) {
     fs::create_directory(mailDir + "dir.MSG");
     fs::last_write_time(mailDir + "$LockFile", fs::file_time_type::clock::now() - std::chrono::seconds(100));
     ImportLater();  // the lock is younger than Timeout: no import
-    EXPECT_EQ(SortedNames(inbox), Strings{"uid"});
+    EXPECT_EQ(Inbox(), "uid=5");
     EXPECT_EQ(session->ulUidNext, 1u);
     EXPECT_TRUE(FileExists(mailDir + "$LockFile") && !FileExists(mailDir + "imap.idx"));
 
     Settings.Timeout = 30;
     ImportInbox(session.get());
-    const Strings imported = {"0000000005-100000.MSG", "0000000006-100000.MSG", "0000000007-100000.MSG", "uid"};
-    EXPECT_EQ(SortedNames(inbox), imported);
-    EXPECT_EQ(ReadFile(inbox + "/0000000005-100000.MSG") + ReadFile(inbox + "/0000000007-100000.MSG"), "a.MSGC.msg");
+    const std::string imported = "0000000005-100000.MSG=a.MSG 0000000006-100000.MSG=b.MSG 0000000007-100000.MSG=C.msg uid=8";
+    EXPECT_EQ(Inbox(), imported);
     EXPECT_EQ(session->ulUidNext, 8u);
-    EXPECT_EQ(ReadFile(inbox + "/uid"), "8");
     // Copy mode leaves the delivered files for the POP3 side; the lock is gone again.
     EXPECT_TRUE(FileExists(mailDir + "a.MSG") && !FileExists(mailDir + "$LockFile"));
-
     ImportLater();
-    EXPECT_EQ(SortedNames(inbox), imported);
-    EXPECT_EQ(ReadFile(inbox + "/uid"), "8");
+    EXPECT_EQ(Inbox(), imported);
 }
 
 TEST_F(ImportTest, WithoutPop3FilesAreMovedAndOldOnesDeleted) {
@@ -90,15 +85,14 @@ TEST_F(ImportTest, WithoutPop3FilesAreMovedAndOldOnesDeleted) {
     WriteFile(mailDir + "new.MSG", "new");
     ImportLater();
     EXPECT_FALSE(FileExists(mailDir + "old.MSG") || FileExists(mailDir + "new.MSG"));
-    EXPECT_EQ(SortedNames(inbox), (Strings{"0000000001-100000.MSG", "0000000002-100000.MSG", "uid"}));
-    EXPECT_EQ(ReadFile(inbox + "/0000000002-100000.MSG"), "new");
+    EXPECT_EQ(Inbox(), "0000000001-100000.MSG=old 0000000002-100000.MSG=new uid=3");
 
     Settings.POP3IsNotUsed = 0;
     WriteFile(mailDir + "$offpop3", "");  // for this user alone
     WriteFile(mailDir + "last.MSG", "last");
     ImportLater();
     EXPECT_FALSE(FileExists(mailDir + "last.MSG"));
-    EXPECT_EQ(ReadFile(inbox + "/0000000003-100000.MSG"), "last");
+    EXPECT_EQ(Inbox(), "0000000001-100000.MSG=old 0000000002-100000.MSG=new 0000000003-100000.MSG=last uid=4");
 }
 
 TEST_F(ImportTest, AFileDeliveredAtExactlyThePreviousImportTimeIsImported) {
@@ -112,14 +106,11 @@ TEST_F(ImportTest, AFileDeliveredAtExactlyThePreviousImportTimeIsImported) {
     WriteFile(mailDir + "imap.idx", "");
     fs::last_write_time(mailDir + "imap.idx", atImport(ftSame));
     ImportInbox(session.get());
-    EXPECT_EQ(SortedNames(inbox), (Strings{"0000000001-100000.MSG", "uid"}));
-    EXPECT_EQ(ReadFile(inbox + "/0000000001-100000.MSG"), "same instant");
+    EXPECT_EQ(Inbox(), "0000000001-100000.MSG=same instant uid=2");
 
     // 100 ns later, it counts as imported before.
-    for (const char* name : {"/0000000001-100000.MSG", "/uid"}) fs::remove(inbox + name);
+    fs::remove(inbox + "/0000000001-100000.MSG");
     fs::last_write_time(mailDir + "imap.idx", atImport(ftSame + 1));
     ImportInbox(session.get());
-    EXPECT_EQ(SortedNames(inbox), Strings{"uid"});
+    EXPECT_EQ(Inbox(), "uid=2");
 }
-
-}  // namespace

@@ -4,24 +4,17 @@
 #include <filesystem>
 #include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "store/store.h"
 #include "test_server.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-using Strings = std::vector<std::string>;
-using Counts = std::vector<int32_t>;
-
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directory(box); }
-    void Put(const Strings& names) const {
+    void Put(const std::vector<std::string>& names) const {
         for (const std::string& name : names) WriteFile(box + "/" + name, "x");
     }
     // The next UID, and then what the uid file holds.
@@ -29,8 +22,9 @@ protected:
         std::string next = std::to_string(ReadUidNext(box.c_str())) + " ";
         return next + ReadFile(box + "/uid");
     }
-    Counts Count(const std::string& path) const {
-        Counts v(4, -1);
+    // All, Recent, not Seen, first not Seen.
+    std::vector<int32_t> Count(const std::string& path) const {
+        std::vector<int32_t> v(4, -1);
         CountMailbox(path.c_str(), &v[0], &v[1], &v[2], &v[3]);
         return v;
     }
@@ -41,21 +35,20 @@ protected:
 
 TEST_F(StoreTest, NextUidAndCountsReadOnlyVisibleMessageFiles) {
     EXPECT_EQ(ReadUidNext((dir.path + "/missing").c_str()), 1u);
-    EXPECT_EQ(Count(dir.path + "/missing"), (Counts{0, 0, 0, 0}));
+    EXPECT_EQ(Count(dir.path + "/missing"), (std::vector<int32_t>{0, 0, 0, 0}));
     EXPECT_EQ(Next(), "1 ");
     EXPECT_FALSE(FileExists(box + "/uid"));
     Put({"0000000001-000010.MSG", "0000000002-100010.MSG", "0000000003-100000.MSG", "0000000005-000010.MSG",
          "0000000006-000000.MSG", ".0000000050-000000.MSG"});
-    // Neither a hidden message nor a directory with a message name is counted or numbered.
-    fs::create_directory(box + "/0000000060-000000.MSG");
-    EXPECT_EQ(Count(box), (Counts{5, 2, 2, 3}));
+    fs::create_directory(box + "/0000000060-000000.MSG");  // neither it nor the hidden one counts
+    EXPECT_EQ(Count(box), (std::vector<int32_t>{5, 2, 2, 3}));
     EXPECT_EQ(Next(), "7 7");
     WriteFile(box + "/uid", "5");  // the file wins even when lower than the messages
     EXPECT_EQ(Next(), "5 5");
     WriteFile(box + "/uid", "junk");
     EXPECT_EQ(ReadUidNext(box.c_str()), 1u);
     for (const char* name : {"/0000000003-100000.MSG", "/0000000006-000000.MSG"}) fs::remove(box + name);
-    EXPECT_EQ(Count(box), (Counts{3, 1, 0, 0}));
+    EXPECT_EQ(Count(box), (std::vector<int32_t>{3, 1, 0, 0}));
 }
 
 TEST_F(StoreTest, UidsAboveTwoToTheThirtyOneKeepTenDigitsAndWrapToOne) {
@@ -102,72 +95,50 @@ TEST_F(StoreTest, UidValidityStaysWithTheDirectoryAndChangesWhenItIsMadeAgain) {
     // Once the file system's clock has moved on, a re-created directory has a new value.
     for (int i = 0; i < 100000 && ulNow == ulFirst; ++i) {
         fs::remove_all(box);
-        ASSERT_TRUE(CreateDirectoryEntry(box.c_str()));
-        ASSERT_TRUE(GetUidValidity(box.c_str(), &ulNow));
+        ASSERT_TRUE(CreateDirectoryEntry(box.c_str()) && GetUidValidity(box.c_str(), &ulNow));
     }
     EXPECT_NE(ulNow, ulFirst);
 }
 
-TEST(MessageSetTest, SplitReadsEachElement) {
-    // Each set with its elements as "n:m" or "n:*".
-    const std::pair<const char*, const char*> cases[] = {
+TEST(MessageSetTest, SplitReadsEachElementUpToOneHundred) {
+    std::string set101 = "1", first100 = "1:1";
+    for (int i = 2; i <= 101; ++i) set101 += "," + std::to_string(i);
+    for (int i = 2; i <= 100; ++i) first100 += " " + std::to_string(i) + ":" + std::to_string(i);
+    // Each set with its elements as "n:m" or "n:*"; the 101st element is not even written.
+    const std::pair<std::string, std::string> cases[] = {
         {"1", "1:1"}, {"2:*", "2:*"}, {"5:3", "5:3"}, {"1,1", "1:1 1:1"}, {"+4:x", "4:0"}, {"abc", "0:0"},
         {"3:", "3:0"}, {"9:*5", "9:*"}, {" \t7:12,3", "7:12 3:3"}, {"1,,2", "1:1 0:0 2:2"},
         {"-1", "4294967295:4294967295"}, {"4294967295:99999999999", "4294967295:4294967295"},
+        {set101, first100},
     };
     for (const auto& [set, expected] : cases) {
-        MessageRange elements[MAX_SET_ELEMENTS];
+        MessageRange elements[MAX_SET_ELEMENTS + 1] = {};
         std::string got;
-        for (int i = 0, nCount = SplitMessageSet(set, elements); i < nCount; ++i) {
+        for (int i = 0, nCount = SplitMessageSet(set.c_str(), elements); i < nCount; ++i) {
             got += (i > 0 ? " " : "") + std::to_string(elements[i].ulFirst) + ":" +
                    (elements[i].bUnbounded ? std::string("*") : std::to_string(elements[i].ulLast));
         }
         EXPECT_EQ(got, expected) << set;
+        EXPECT_EQ(elements[MAX_SET_ELEMENTS].ulFirst, 0u) << set;
     }
-    std::string set = "1";
-    for (int i = 2; i <= 101; ++i) set += "," + std::to_string(i);
-    MessageRange elements[MAX_SET_ELEMENTS + 1];
-    elements[MAX_SET_ELEMENTS].ulFirst = 12345;
-    EXPECT_EQ(SplitMessageSet(set.c_str(), elements), 100);
-    EXPECT_EQ(elements[99].ulFirst, 100u);
-    EXPECT_EQ(elements[MAX_SET_ELEMENTS].ulFirst, 12345u);  // the 101st is not written
 }
 
-// The walks of FETCH, STORE and COPY are checked through those commands; here what they cannot show.
-TEST_F(StoreTest, MatchMessagesNarrowsToOneUidAndStopsWhenAsked) {
-    Put({"0000000002-000000.MSG", "0000000004-000000.MSG", "0000000007-000000.MSG", "0000000008-000000.MSG",
-         "0000000020-000000.MSG"});
+// How FETCH, STORE and COPY walk their sets is checked through those commands; the stop is not.
+TEST_F(StoreTest, MatchMessagesStopsWhenAskedAndLeavesTheEntryInTheSession) {
+    Put({"0000000002-000000.MSG", "0000000004-000000.MSG", "0000000007-000000.MSG"});
     auto session = std::make_unique<Session>();
-    session->bUid = 1;
-    // "count:uid " for each message the element yields under the UID prefix (at most nStop), "="
-    // and the number yielded.
-    const auto walk = [&](MatchCommand command, MessageRange range, int nStop = 99) {
-        char szPattern[64];
-        MessagePattern(command, range, true, szPattern, sizeof(szPattern));
-        std::string seen;
-        int nYielded = MatchMessages(session.get(), box.c_str(), range, szPattern, [&](uint32_t ulCount) {
-            seen += std::to_string(ulCount) + ":" + std::to_string(MessageUid(session->FindData.cFileName)) + " ";
-            return --nStop > 0;
-        });
-        return seen + "=" + std::to_string(nYielded);
-    };
-    // A single UID narrows the listing of STORE and COPY to its file, so the count is no sequence
-    // number there; FETCH and ranges list every message.
-    EXPECT_EQ(walk(MATCH_STORE, {8, 8, false}), "1:8 =1");
-    EXPECT_EQ(walk(MATCH_COPY, {7, 7, false}), "1:7 =1");
-    EXPECT_EQ(walk(MATCH_FETCH, {8, 8, false}), "4:8 =1");
-    EXPECT_EQ(walk(MATCH_STORE, {7, 0, true}), "3:7 4:8 5:20 =3");
-    // The walk stops when asked, and the entry is left in the Session.
-    EXPECT_EQ(walk(MATCH_FETCH, {1, 0, true}, 2), "1:2 2:4 =2");
+    int nCalls = 0;
+    EXPECT_EQ(MatchMessages(session.get(), box.c_str(), MessageRange{1, 0, true}, ALL_MESSAGES_PATTERN,
+                            [&](uint32_t) { return ++nCalls < 2; }), 2);
     EXPECT_STREQ(session->FindData.cFileName, "0000000004-000000.MSG");
 }
 
 TEST_F(StoreTest, MailboxNamesResolveBelowTheMailDirectoryOnly) {
     const std::string mailDir = dir.path + "/";
-    fs::create_directories(mailDir + "inbox/Sub");
-    fs::create_directory(mailDir + "Work");
+    for (const char* sub : {"inbox/Sub", "Work"}) fs::create_directories(mailDir + sub);
     fs::create_directory_symlink("/etc", mailDir + "outside");
     char szPath[MAX_PATH];
+    const std::string longName(MAX_PATH, 'a');
     const auto resolve = [&](const char* pszName) {
         return ResolveMailboxPath(mailDir.c_str(), pszName, szPath, sizeof(szPath)) ? std::string(szPath) : "refused";
     };
@@ -178,16 +149,13 @@ TEST_F(StoreTest, MailboxNamesResolveBelowTheMailDirectoryOnly) {
     for (const auto& [name, path] : accepted) EXPECT_EQ(resolve(name), mailDir + path) << name;
     for (const char* name : {"..", "../x", "Work/../../x", "..\\..\\etc", "/etc", "\\etc", ".", "Work/.", "", "Work//x",
                              "Work/", "C:", "box:stream", "CON", "nul.txt", "Work/aux", "COM1", "lpt9.msg", "outside",
-                             "OUTSIDE/passwd"}) {
+                             "OUTSIDE/passwd", longName.c_str()}) {
         EXPECT_EQ(resolve(name), "refused") << name;
     }
     const char szWithNul[] = {'W', 'o', 'r', 'k', '\0', '/', '.', '.'};
     EXPECT_FALSE(ResolveMailboxPath(mailDir.c_str(), szWithNul, sizeof(szWithNul), szPath, sizeof(szPath)));
     EXPECT_FALSE(ResolveMailboxPath("", "inbox", szPath, sizeof(szPath)));
-    EXPECT_EQ(resolve(std::string(MAX_PATH, 'a').c_str()), "refused");
     EXPECT_FALSE(ResolveMailboxPath(mailDir.c_str(), "inbox", szPath, mailDir.size() + 3));
     EXPECT_TRUE(IsInboxName("INBOX") && IsInboxName("Inbox") && IsInboxName("inbox"));
     EXPECT_FALSE(IsInboxName("inbox/x") || IsInboxName("inbo"));
 }
-
-}  // namespace
