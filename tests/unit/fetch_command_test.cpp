@@ -28,9 +28,9 @@ TEST(FetchCommand, ItemsMacrosTheItemLimitInternalDateAndMessageSets) {
                       all = fast + " ENVELOPE (NIL \"hi\" NIL NIL NIL NIL NIL NIL NIL NIL)", flags17 = flags.substr(9);
     const std::pair<std::string, std::string> cases[] = {
         {"1", "a1 BAD FETCH illegal argument\r\n"},
-        // The 19th word is the rest of the text, here "RFC822.SIZE UID", which is no "UID": one is
-        // added and makes 21. Only the first 18 words are looked at for a UID.
-        {"UID 12 (" + words + "RFC822.SIZE UID)", "a1 NO Excessively complex FETCH attribute list\r\n"},
+        // The 19th word is the rest of the text and counts as the 20th item; only the first 18 are
+        // looked at for a UID, so one is added there and makes 21.
+        {"UID 12 (" + words + "UID)", "a1 NO Excessively complex FETCH attribute list\r\n"},
         {"4 (" + words + "RFC822.SIZE UID)", Answer(flags.substr(0, flags.size() - 1), 4)},
         {"UID 12 (" + words.substr(6) + "RFC822.SIZE)", Answer(flags17 + "RFC822.SIZE 21 UID 12", 4)},
         {"UID 12 (UID " + words + "RFC822.SIZE)", Answer("UID 12 " + flags17.substr(0, flags17.size() - 1), 4)},
