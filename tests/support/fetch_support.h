@@ -2,28 +2,27 @@
 // reader thread takes everything a client would receive, however large.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
+#include <utility>
 
+#include "dir_listing.h"
 #include "imap/dispatch.h"
+#include "imap/fetch/items.h"
 #include "net/client.h"
-#include "net/session.h"
 #include "test_server.h"
 
 // The untagged answer for one message, and the completion.
 inline std::string Answer(const std::string& items, unsigned ulSequence = 1) {
     return "* " + std::to_string(ulSequence) + " FETCH (" + items + ")\r\na1 OK FETCH completed\r\n";
 }
-
 inline std::string Literal(const std::string& label, const std::string& bytes) {
     return label + " {" + std::to_string(bytes.size()) + "}\r\n" + bytes;
 }
@@ -41,23 +40,16 @@ struct FetchFixture {
     std::string Add(unsigned uid, const std::string& flags, const std::string& content, int key = -1) {
         char name[64];
         snprintf(name, sizeof(name), "%010u-%s.MSG", uid, flags.c_str());
-        std::string stored = content;
-        if (key >= 0) {
-            stored = {'\xFF', static_cast<char>(key)};
-            for (unsigned char c : content) {
-                stored += "0123456789ABCDEF"[(c ^ key) >> 4];
-                stored += "0123456789ABCDEF"[(c ^ key) & 15];
-            }
+        std::string stored = key < 0 ? content : std::string{'\xFF', static_cast<char>(key)};
+        for (size_t i = 0; key >= 0 && i < content.size(); i++) {
+            char hex[3];
+            snprintf(hex, sizeof(hex), "%02X", static_cast<unsigned char>(content[i]) ^ key);
+            stored += hex;
         }
         WriteFile(dir.path + "/" + name, stored);
         return name;
     }
-    std::vector<std::string> Entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path)) names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Entries() const { return SortedNames(dir.path); }
     // Everything sent while the body runs; with bGone the client has closed its end first.
     std::string Capture(const std::function<void()>& body, bool bGone = false) {
         int fds[2];
@@ -80,16 +72,16 @@ struct FetchFixture {
     // "a1 FETCH <args>"; args beginning with "UID " make it a UID FETCH.
     std::string Fetch(const std::string& args, bool bGone = false) {
         std::string line = (args.starts_with("UID ") ? "a1 UID FETCH " + args.substr(4) : "a1 FETCH " + args) + "\r\n";
-        return Capture([&] {
-            snprintf(session->szRecv, sizeof(session->szRecv), "%s", line.c_str());
-            DispatchCommand(session.get());
-        }, bGone);
+        snprintf(session->szRecv, sizeof(session->szRecv), "%s", line.c_str());
+        return Capture([this] { DispatchCommand(session.get()); }, bGone);
     }
 };
 
-// What FETCH answers for a message alone in its mailbox.
-inline std::string FetchAlone(const std::string& message, const std::string& items) {
+// Each pair: the items asked for a message alone in its mailbox, and what is answered between
+// "(" and ")".
+using Cases = std::vector<std::pair<std::string, std::string>>;
+inline void ExpectAnswers(const std::string& message, const Cases& cases) {
     FetchFixture f;
     f.Add(1, "000000", message);
-    return f.Fetch("1 " + items);
+    for (const auto& [items, answer] : cases) EXPECT_EQ(f.Fetch("1 " + items), Answer(answer)) << items;
 }

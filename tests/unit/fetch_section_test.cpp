@@ -1,69 +1,51 @@
 // Body sections as literals that hold exactly the bytes they announce: the whole message and
 // partial ranges, header fields with prefixes and folded lines, and the parts of a multipart.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "fetch_support.h"
 
-namespace {
-
-// Each pair: the items asked for the message, and what is answered between "(" and ")".
-void ExpectSections(const std::string& message, const std::vector<std::pair<std::string, std::string>>& cases) {
-    FetchFixture f;
-    f.Add(1, "000000", message);
-    for (const auto& [items, answer] : cases) EXPECT_EQ(f.Fetch("1 " + items), Answer(answer)) << items;
+// "BODY.PEEK[<section>]" and its answer.
+static std::pair<std::string, std::string> Peek(const std::string& section, const std::string& bytes) {
+    return {"BODY.PEEK[" + section + "]", Literal("BODY[" + section + "]", bytes)};
 }
 
 TEST(FetchSection, WholeMessageAndPartialRanges) {
     const std::string line = std::string(41, 'a') + "\r\n", hundred = "Subject: s\r\n\r\n" + line + line;
-    // Each origin and length with the bytes sent; with nothing to send, a literal holding CRLF.
-    const std::tuple<const char*, size_t, size_t> ranges[] = {
-        {"BODY.PEEK[]<0.10>", 0, 10},   {"BODY.PEEK[]<95.10>", 95, 5},   {"BODY.PEEK[]<20.43>", 20, 43},
-        {"BODY.PEEK[]<0.100>", 0, 100}, {"BODY.PEEK[]<0.1000>", 0, 100}, {"BODY.PEEK[]<60>", 60, 40},
-        {"RFC822.PEEK<99.1>", 99, 1},   {"BODY.PEEK[]<100.10>", 0, 0},   {"BODY.PEEK[]<5000.10>", 0, 0},
-        {"BODY.PEEK[]<0.0>", 0, 0},
+    // An item with the origin and length of the bytes sent; with nothing to send, a literal holding CRLF.
+    const auto range = [&](const char* item, size_t from, size_t count) {
+        return std::make_pair(std::string(item), Literal("BODY[]", count == 0 ? "\r\n" : hundred.substr(from, count)));
     };
-    std::vector<std::pair<std::string, std::string>> cases;
-    for (const auto& [item, from, count] : ranges) {
-        cases.push_back({item, Literal("BODY[]", count == 0 ? "\r\n" : hundred.substr(from, count))});
-    }
-    ExpectSections(hundred, cases);
+    ExpectAnswers(hundred, {range("BODY.PEEK[]<0.10>", 0, 10), range("BODY.PEEK[]<95.10>", 95, 5),
+                            range("BODY.PEEK[]<20.43>", 20, 43), range("BODY.PEEK[]<0.100>", 0, 100),
+                            range("BODY.PEEK[]<0.1000>", 0, 100), range("BODY.PEEK[]<60>", 60, 40),
+                            range("RFC822.PEEK<99.1>", 99, 1), range("BODY.PEEK[]<100.10>", 0, 0),
+                            range("BODY.PEEK[]<5000.10>", 0, 0), range("BODY.PEEK[]<0.0>", 0, 0)});
     // The message ends before a ".\r\n" line; a last line without its end is counted, not sent.
-    const std::string content = "Subject: s\r\n\r\nline\r\n";
-    ExpectSections(content + ".\r\nbehind the marker\r\n",
-                   {{"(RFC822.SIZE BODY.PEEK[])", "RFC822.SIZE 20 " + Literal("BODY[]", content)},
-                    {"RFC822.PEEK", Literal("BODY[]", content)}});
-    ExpectSections(content + "partial", {{"(RFC822.SIZE BODY.PEEK[])", "RFC822.SIZE 27 " + Literal("BODY[]", content)}});
+    const std::string content = "Subject: s\r\n\r\nline\r\n", whole = Literal("BODY[]", content);
+    const std::string sizeAll = "(RFC822.SIZE BODY.PEEK[])";
+    ExpectAnswers(content + ".\r\nbehind the marker\r\n", {{sizeAll, "RFC822.SIZE 20 " + whole}, {"RFC822.PEEK", whole}});
+    ExpectAnswers(content + "partial", {{sizeAll, "RFC822.SIZE 27 " + whole}});
     // A NUL byte ends its line, for counting as for sending.
-    ExpectSections(std::string("Subject: s\r\n\r\nab\0cd\r\nnext\r\n", 27),
-                   {{"(RFC822.SIZE BODY.PEEK[TEXT])", "RFC822.SIZE 22 " + Literal("BODY[TEXT]", "abnext\r\n")}});
+    ExpectAnswers(std::string("Subject: s\r\n\r\nab\0cd\r\nnext\r\n", 27),
+                  {{"(RFC822.SIZE BODY.PEEK[TEXT])", "RFC822.SIZE 22 " + Literal("BODY[TEXT]", "abnext\r\n")}});
     std::string big = "Subject: big\r\n\r\n";
     for (int i = 0; i < 3000; i++) big += "line " + std::to_string(i) + " of a message larger than one send batch\r\n";
-    ExpectSections(big, {{"BODY.PEEK[]", Literal("BODY[]", big)},
-                         {"BODY.PEEK[]<8000.9000>", Literal("BODY[]", big.substr(8000, 9000))}});
+    ExpectAnswers(big, {Peek("", big), {"BODY.PEEK[]<8000.9000>", Literal("BODY[]", big.substr(8000, 9000))}});
 }
 
 TEST(FetchSection, HeaderFieldsMatchPrefixesAndFoldedLines) {
     const std::string header = "Subject: main\r\nSubject-Extra: prefix\r\nTo: one@x,\r\n\ttwo@y\r\nFrom: me@z\r\n\r\n";
     const std::string to = "To: one@x,\r\n\ttwo@y\r\n", from = "From: me@z\r\n";
-    ExpectSections(header + "Subject: in the body\r\n", {
-        {"BODY.PEEK[HEADER.FIELDS (SUBJECT)]",
-         Literal("BODY[HEADER.FIELDS (SUBJECT)]", "Subject: main\r\nSubject-Extra: prefix\r\n\r\n")},
-        {"BODY.PEEK[HEADER.FIELDS (TO)]", Literal("BODY[HEADER.FIELDS (TO)]", to + "\r\n")},
-        {"BODY.PEEK[HEADER.FIELDS.NOT (TO SUBJECT)]", Literal("BODY[HEADER.FIELDS.NOT (TO SUBJECT)]", from + "\r\n")},
-        {"BODY.PEEK[HEADER.FIELDS (from to)]", Literal("BODY[HEADER.FIELDS (from to)]", to + from + "\r\n")},
+    ExpectAnswers(header + "Subject: in the body\r\n", {
+        Peek("HEADER.FIELDS (SUBJECT)", "Subject: main\r\nSubject-Extra: prefix\r\n\r\n"),
+        Peek("HEADER.FIELDS (TO)", to + "\r\n"), Peek("HEADER.FIELDS.NOT (TO SUBJECT)", from + "\r\n"),
+        Peek("HEADER.FIELDS (from to)", to + from + "\r\n"), Peek("HEADER.FIELDS (X-NONE)", "\r\n"),
         // Doubled spaces leave no empty name behind, which would match every line.
         {"BODY.PEEK[HEADER.FIELDS (FROM  TO)]", Literal("BODY[HEADER.FIELDS (FROM TO)]", to + from + "\r\n")},
-        {"BODY.PEEK[HEADER.FIELDS (X-NONE)]", Literal("BODY[HEADER.FIELDS (X-NONE)]", "\r\n")},
-        {"BODY.PEEK[HEADER.FIELDS ()]", Literal("BODY[HEADER.FIELDS ()]", "\r\n")},
+        Peek("HEADER.FIELDS ()", "\r\n"),
         {"(BODY.PEEK[HEADER] RFC822.HEADER)", Literal("BODY[HEADER]", header) + " " + Literal("RFC822.HEADER", header)},
     });
-    ExpectSections("Subject: only\r\nX-A: b\r\n",
-                   {{"(BODY.PEEK[HEADER.FIELDS (FROM)] BODY.PEEK[HEADER])",
-                     Literal("BODY[HEADER.FIELDS (FROM)]", "\r\n") + " " + Literal("BODY[HEADER]", "Subject: only\r\nX-A: b\r\n")}});
+    const std::string only = "Subject: only\r\nX-A: b\r\n";
+    ExpectAnswers(only, {{"(BODY.PEEK[HEADER.FIELDS (FROM)] BODY.PEEK[HEADER])",
+                          Literal("BODY[HEADER.FIELDS (FROM)]", "\r\n") + " " + Literal("BODY[HEADER]", only)}});
     // The field list is whole again for the next message.
     FetchFixture f;
     f.Add(1, "000000", header);
@@ -76,32 +58,24 @@ TEST(FetchSection, HeaderFieldsMatchPrefixesAndFoldedLines) {
 TEST(FetchSection, PartsOfAMultipartMessage) {
     const std::string empty = Literal("", "\r\n"), two = "<p>two</p>\r\nsecond line\r\n";
     // The boundary sits on a folded line after a Content-Type line that ends with its ";".
-    ExpectSections("From: a@b\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_sep\"\r\n\r\npreamble\r\n"
-                   "--=_sep\r\nContent-Type: text/plain\r\n\r\npart one\r\n--=_sep\r\nContent-Type: text/html\r\n"
-                   "Content-Transfer-Encoding: 8bit\r\n\r\n" + two + "--=_sep--\r\nepilogue\r\n", {
-        {"BODY.PEEK[1]", Literal("BODY[1]", "part one\r\n")},
-        {"BODY.PEEK[2]", Literal("BODY[2]", two)},
-        {"BODY.PEEK[2.MIME]", Literal("BODY[2.MIME]", "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n")},
-        {"BODY.PEEK[1.mime]", Literal("BODY[1.mime]", "Content-Type: text/plain\r\n\r\n")},
+    ExpectAnswers("From: a@b\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_sep\"\r\n\r\npreamble\r\n"
+                  "--=_sep\r\nContent-Type: text/plain\r\n\r\npart one\r\n--=_sep\r\nContent-Type: text/html\r\n"
+                  "Content-Transfer-Encoding: 8bit\r\n\r\n" + two + "--=_sep--\r\nepilogue\r\n", {
+        Peek("1", "part one\r\n"), Peek("2", two), Peek("1.mime", "Content-Type: text/plain\r\n\r\n"),
+        Peek("2.MIME", "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"),
         // Only the first number counts, and a partial suffix is neither applied nor claimed.
         {"(BODY.PEEK[2.1] BODY.PEEK[2.HEADER])", Literal("BODY[2.1]", two) + " " + Literal("BODY[2.HEADER]", two)},
-        {"BODY.PEEK[1]<0.4>", Literal("BODY[1]", "part one\r\n")},
-        {"BODY.PEEK[TEXT]", Literal("BODY[TEXT]", "preamble\r\npart one\r\n" + two)},
+        {"BODY.PEEK[1]<0.4>", Literal("BODY[1]", "part one\r\n")}, Peek("TEXT", "preamble\r\npart one\r\n" + two),
         {"(BODY.PEEK[3] BODY.PEEK[4.MIME] BODY.PEEK[X] BODY.PEEK[0])",
          "BODY[3]" + empty + " BODY[4.MIME]" + empty + " BODY[X]" + empty + " BODY[0]" + empty},
     });
     // A boundary that is not the first parameter is not found: the message is one part.
     const std::string body = "--b1\r\nContent-Type: text/plain\r\n\r\ninside\r\n--b1--\r\n";
-    ExpectSections("Content-Type: multipart/mixed; charset=x; boundary=\"b1\"\r\n\r\n" + body,
-                   {{"(BODY.PEEK[1] BODY.PEEK[2] BODY.PEEK[1.MIME])",
-                     Literal("BODY[1]", body) + " BODY[2]" + empty + " BODY[1.MIME]" + empty}});
+    ExpectAnswers("Content-Type: multipart/mixed; charset=x; boundary=\"b1\"\r\n\r\n" + body,
+                  {{"(BODY.PEEK[1] BODY.PEEK[2] BODY.PEEK[1.MIME])",
+                    Literal("BODY[1]", body) + " BODY[2]" + empty + " BODY[1.MIME]" + empty}});
     // An unquoted boundary; the closing line carries "--" after it, so it does not end part 2.
-    ExpectSections("Content-Type: multipart/mixed; boundary=plain\r\n\r\n--plain\r\n\r\none\r\n--plain\r\n\r\ntwo\r\n"
-                   "--plain--\r\nafter\r\n",
-                   {{"(BODY.PEEK[1] BODY.PEEK[2])",
-                     Literal("BODY[1]", "one\r\n") + " " + Literal("BODY[2]", "two\r\n--plain--\r\nafter\r\n")}});
-    ExpectSections("Subject: s\r\n\r\nonly\r\n", {{"(BODY.PEEK[1] BODY.PEEK[TEXT])",
-                                                   Literal("BODY[1]", "only\r\n") + " " + Literal("BODY[TEXT]", "only\r\n")}});
+    ExpectAnswers("Content-Type: multipart/mixed; boundary=plain\r\n\r\n--plain\r\n\r\none\r\n--plain\r\n\r\ntwo\r\n"
+                  "--plain--\r\nafter\r\n", {Peek("1", "one\r\n"), Peek("2", "two\r\n--plain--\r\nafter\r\n")});
+    ExpectAnswers("Subject: s\r\n\r\nonly\r\n", {Peek("1", "only\r\n"), Peek("TEXT", "only\r\n")});
 }
-
-}  // namespace
