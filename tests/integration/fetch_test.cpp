@@ -1,25 +1,16 @@
 // FETCH over a real connection: the refusal before SELECT, a literal and UID FETCH as a client
 // receives them, and Recent cleared by a non-PEEK read.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <numeric>
 
-#include "auth/base64.h"
 #include "test_server.h"
 
 TEST(FetchOverConnection, LiteralsUidFetchAndTheReadMark) {
     TestServer server;
-    const std::string user = "ann\tpw\t\t\t" + server.dir + "/users/ann", message = "Subject: s\r\n\r\nbody\r\n";
-    char szUserLine[2048];
-    Base64Encode(user.data(), user.size(), szUserLine, sizeof(szUserLine));
-    for (const char* sub : {"/accounts", "/users", "/users/ann"}) mkdir((server.dir + sub).c_str(), 0755);
-    WriteFile(server.dir + "/accounts/test.local.idx", std::string(szUserLine) + "\n");
-    for (const char* name : {"/d1.MSG", "/d2.MSG"}) WriteFile(server.dir + "/users/ann" + name, message);
-    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
-        "\"UserManager\"=dword:00000000\n\"Membership\"=\"@DIR@/accounts/\"\n"
-        "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
-        "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"test.local\"=\"127.0.0.1\"\n")))
+    const std::string message = "Subject: s\r\n\r\nbody\r\n", mailDir = server.AddUser("ann", "pw");
+    for (const char* name : {"d1.MSG", "d2.MSG"}) WriteFile(mailDir + name, message);
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry()))
         << server.Output();
     ImapClient client;
     ASSERT_TRUE(client.Connect(server.port) && !client.ReadLine().empty());

@@ -7,28 +7,14 @@
 #include <regex>
 #include <thread>
 
-#include "auth/base64.h"
 #include "test_server.h"
 
 namespace {
 
-std::string UserLine(const std::string& record) {
-    char encoded[2048];
-    Base64Encode(record.data(), record.size(), encoded, sizeof(encoded));
-    return std::string(encoded) + "\n";
-}
-
-std::string UserFileRegistry(const std::string& extra = "") {
-    return TestServer::BasicRegistry(
-               "\"UserManager\"=dword:00000000\n"
-               "\"Membership\"=\"@DIR@/accounts/\"\n"
-               "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n"
-               "\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
-               "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n"
-               "\"test.local\"=\"127.0.0.1\"\n"
-               "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
-               "\"Imap4LogEnabled\"=dword:00000001\n") +
-           extra;
+std::string UserFileRegistry() {
+    return TestServer::UserFileRegistry(
+        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+        "\"Imap4LogEnabled\"=dword:00000001\n");
 }
 
 std::string Message(int n) {
@@ -39,12 +25,8 @@ std::string Message(int n) {
 class LoginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        mkdir((server.dir + "/accounts").c_str(), 0755);
-        mkdir((server.dir + "/users").c_str(), 0755);
-        mkdir((server.dir + "/users/ann").c_str(), 0755);
-        WriteFile(server.dir + "/accounts/test.local.idx",
-                  UserLine("ann\tSecret Word\t\t\t" + server.dir + "/users/ann") +
-                      UserLine("bob\tpw\t\t\t" + server.dir + "/users/bob"));
+        server.AddUser("ann", "Secret Word");
+        server.AddUser("bob", "pw");
         for (int n = 1; n <= 3; n++) {
             WriteFile(server.dir + "/users/ann/d" + std::to_string(n) + ".MSG", Message(n));
         }

@@ -20,16 +20,9 @@ std::string Text(unsigned uid) { return "message " + std::to_string(uid) + "\r\n
 class ConcurrentSessions : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::create_directories(server.dir + "/accounts");
+        server.AddUser("ann", "pw");
         for (const char* box : {"inbox", "Source", "Shared"}) std::filesystem::create_directories(mailDir + box);
-        std::string record = "ann\tpw\t\t\t" + mailDir;
-        char encoded[2048];
-        Base64Encode(record.data(), record.size(), encoded, sizeof(encoded));
-        WriteFile(server.dir + "/accounts/test.local.idx", std::string(encoded) + "\n");
-        ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
-            "\"UserManager\"=dword:00000000\n\"Membership\"=\"@DIR@/accounts/\"\n"
-            "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
-            "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"test.local\"=\"127.0.0.1\"\n")))
+        ASSERT_TRUE(server.Start(TestServer::UserFileRegistry()))
             << server.Output();
     }
     // Runs the body in n sessions at once, each logged in with the mailbox selected.

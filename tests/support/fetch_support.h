@@ -43,7 +43,7 @@ struct FetchFixture {
         std::string stored = key < 0 ? content : std::string{'\xFF', static_cast<char>(key)};
         for (size_t i = 0; key >= 0 && i < content.size(); i++) {
             char hex[3];
-            snprintf(hex, sizeof(hex), "%02X", static_cast<unsigned char>(content[i]) ^ key);
+            snprintf(hex, sizeof(hex), "%02X", static_cast<unsigned char>(static_cast<unsigned char>(content[i]) ^ key));
             stored += hex;
         }
         WriteFile(dir.path + "/" + name, stored);

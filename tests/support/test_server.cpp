@@ -1,5 +1,7 @@
 #include "test_server.h"
 
+#include "auth/base64.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -136,6 +138,24 @@ std::string TestServer::BasicRegistry(const std::string& extra) {
            "\"MailSpoolDir\"=\"@DIR@/spool\"\n"
            "\"HostName\"=\"localhost\"\n" +
            extra;
+}
+
+std::string TestServer::UserFileRegistry(const std::string& extra) {
+    return BasicRegistry("\"UserManager\"=dword:00000000\n\"Membership\"=\"@DIR@/accounts/\"\n"
+                         "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
+                         "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"test.local\"=\"127.0.0.1\"\n" +
+                         extra);
+}
+
+std::string TestServer::AddUser(const std::string& name, const std::string& password) {
+    std::string mailDir = dir + "/users/" + name;
+    std::filesystem::create_directories(mailDir);
+    std::filesystem::create_directories(dir + "/accounts");
+    std::string record = name + "\t" + password + "\t\t\t" + mailDir;
+    char encoded[2048];
+    Base64Encode(record.data(), record.size(), encoded, sizeof(encoded));
+    std::ofstream(dir + "/accounts/test.local.idx", std::ios::app) << encoded << "\n";
+    return mailDir + "/";
 }
 
 bool TestServer::Start(const std::string& registryBody, std::vector<std::string> args,

@@ -51,6 +51,11 @@ struct TestServer {
     void Kill();
     // Registry body common to most tests: loopback listener on @PORT@, spool under @DIR@.
     static std::string BasicRegistry(const std::string& extra = "");
+    // BasicRegistry in user-file mode: accounts of domain test.local (127.0.0.1) under @DIR@/accounts,
+    // mail directories @DIR@/users/NAME.
+    static std::string UserFileRegistry(const std::string& extra = "");
+    // Adds a user to test.local's user file and makes the user's mail directory; returns it.
+    std::string AddUser(const std::string& name, const std::string& password);
 
 private:
     TempDir tempDir_;

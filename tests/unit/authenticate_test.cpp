@@ -1,5 +1,7 @@
 // AUTHENTICATE driven through the dispatcher on one end of a socket pair, with the test as the
 // client on the other end answering each "+" prompt as a SASL client would.
+#include <poll.h>
+
 #include <filesystem>
 #include <functional>
 #include <map>
