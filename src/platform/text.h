@@ -30,3 +30,20 @@ inline void StrUpper(char* psz) {
         *psz = static_cast<char>(std::toupper(static_cast<unsigned char>(*psz)));
     }
 }
+
+inline bool StartsWithNoCase(const char* pszText, const char* pszPrefix) {
+    for (; *pszPrefix != '\0'; pszText++, pszPrefix++) {
+        if (std::tolower(static_cast<unsigned char>(*pszText)) != std::tolower(static_cast<unsigned char>(*pszPrefix))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Passes over blanks and tabs, as header parsing does.
+inline const char* SkipBlanks(const char* p) {
+    while (*p == ' ' || *p == '\t') {
+        p++;
+    }
+    return p;
+}

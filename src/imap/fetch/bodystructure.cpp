@@ -55,17 +55,6 @@ bool ReadLine(BodyReader* pReader) {
     return true;
 }
 
-bool StartsWithNoCase(const char* pszText, const char* pszPrefix) {
-    return StrNICmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
-}
-
-const char* SkipBlanks(const char* p) {
-    while (*p == ' ' || *p == '\t') {
-        p++;
-    }
-    return p;
-}
-
 void CopyRange(char* pszOut, size_t nSize, const char* pBegin, size_t nLength) {
     snprintf(pszOut, nSize, "%.*s", static_cast<int>(nLength), pBegin);
 }

@@ -59,13 +59,6 @@ struct Envelope {
     char szValue[ENV_FIELDS][FIELD_SIZE];
 };
 
-const char* SkipBlanks(const char* p) {
-    while (*p == ' ' || *p == '\t') {
-        p++;
-    }
-    return p;
-}
-
 void AppendBounded(char* pszField, size_t nLimit, const char* pszText) {
     size_t nUsed = strlen(pszField);
     if (nUsed >= nLimit) {

@@ -42,10 +42,6 @@ bool IsOneOf(const char* pszItem, const char* const* ppWords) {
     return false;
 }
 
-bool StartsWithNoCase(const char* pszText, const char* pszPrefix) {
-    return StrNICmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
-}
-
 bool StartsWithOneOf(const char* pszItem, const char* const* ppWords) {
     for (; *ppWords != nullptr; ppWords++) {
         if (StartsWithNoCase(pszItem, *ppWords)) {

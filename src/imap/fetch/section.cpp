@@ -71,17 +71,6 @@ void SendEmptyLiteral(Session* pSession) {
     SendResponse(pSession, 1, 1);
 }
 
-bool StartsWithNoCase(const char* pszText, const char* pszPrefix) {
-    return StrNICmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
-}
-
-const char* SkipBlanks(const char* p) {
-    while (*p == ' ' || *p == '\t') {
-        p++;
-    }
-    return p;
-}
-
 // ---- Header reader ----------------------------------------------------------------------
 
 bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
