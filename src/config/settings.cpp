@@ -145,6 +145,19 @@ const char* OnOff(int32_t l) {
     return l != 0 ? "on" : "off";
 }
 
+// What both string readers do first: the buffer cleared and holding the default, then the
+// value read over it. False (with *pcbData the capacity) when the key does not open.
+bool QueryText(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer, uint32_t ulCapacity,
+               uint32_t* pcbData, long* plResult) {
+    memset(pBuffer, 0, ulCapacity);
+    CopyText(pBuffer, ulCapacity, pszDefault);
+    *pcbData = ulCapacity;
+    if (!RegKeyExists(pszKey)) return false;
+    uint32_t dwType = 0;
+    *plResult = RegQueryValue(pszKey, pszValue, &dwType, pBuffer, pcbData);
+    return true;
+}
+
 }  // namespace
 
 uint32_t RegReadNumber(const char* pszKey, const char* pszValue, uint32_t ulDefault) {
@@ -161,12 +174,9 @@ uint32_t RegReadNumber(const char* pszKey, const char* pszValue, uint32_t ulDefa
 uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
                        uint32_t ulCapacity) {
     if (ulCapacity == 0) return 0;
-    memset(pBuffer, 0, ulCapacity);
-    CopyText(pBuffer, ulCapacity, pszDefault);
-    if (!RegKeyExists(pszKey)) return ulCapacity;
-    uint32_t cbData = ulCapacity;
-    uint32_t dwType = 0;
-    long lResult = RegQueryValue(pszKey, pszValue, &dwType, pBuffer, &cbData);
+    uint32_t cbData;
+    long lResult;
+    if (!QueryText(pszKey, pszValue, pszDefault, pBuffer, ulCapacity, &cbData, &lResult)) return cbData;
     // A value that fills the buffer without a terminator (binary data read as text) would
     // leave the field unterminated: it counts as too long.
     if (lResult == ERROR_SUCCESS && cbData == ulCapacity && pBuffer[ulCapacity - 1] != '\0') {
@@ -182,12 +192,9 @@ uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* psz
 uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
                            uint32_t ulCapacity) {
     if (ulCapacity == 0) return 0;
-    memset(pBuffer, 0, ulCapacity);
-    CopyText(pBuffer, ulCapacity, pszDefault);
-    if (!RegKeyExists(pszKey)) return ulCapacity;
-    uint32_t cbData = ulCapacity;
-    uint32_t dwType = 0;
-    long lResult = RegQueryValue(pszKey, pszValue, &dwType, pBuffer, &cbData);
+    uint32_t cbData;
+    long lResult;
+    if (!QueryText(pszKey, pszValue, pszDefault, pBuffer, ulCapacity, &cbData, &lResult)) return cbData;
     // Readers walk the list until an empty entry: the last two bytes of a full buffer must
     // both be NUL, or the walk would run past the field.
     if (lResult == ERROR_SUCCESS && ulCapacity >= 2 && cbData + 2 > ulCapacity &&

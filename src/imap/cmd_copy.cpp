@@ -97,15 +97,11 @@ int CmdCopy(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    char* pszTargetName = SplitAtFirstBlank(pSession->pArgs);
-    if (pszTargetName == nullptr) {
-        RespondIllegalArgument(pSession);
-        return 1;
-    }
     char szSet[RECV_SIZE];
     char szTargetName[RECV_SIZE];
-    RemoveQuotes(pSession->pArgs, szSet, sizeof(szSet));
-    RemoveQuotes(pszTargetName, szTargetName, sizeof(szTargetName));
+    if (!TakeTwoArguments(pSession, szSet, sizeof(szSet), szTargetName, sizeof(szTargetName))) {
+        return 1;
+    }
 
     char szTarget[MAX_PATH];
     if (!ResolveClientMailbox(pSession, szTargetName, szTarget, sizeof(szTarget))) {

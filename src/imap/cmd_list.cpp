@@ -138,13 +138,9 @@ void ListMailboxes(Session* pSession, const char* pszReference, const char* pszP
 // Splits LIST's and LSUB's arguments into reference and pattern (PATTERN_SIZE each); false
 // (BAD or NO already in szResponse) when they are unusable.
 bool ListArguments(Session* pSession, char* pszReference, char* pszPattern) {
-    char* pszPatternText = SplitAtFirstBlank(pSession->pArgs);
-    if (pszPatternText == nullptr) {
-        RespondIllegalArgument(pSession);
+    if (!TakeTwoArguments(pSession, pszReference, PATTERN_SIZE, pszPattern, PATTERN_SIZE)) {
         return false;
     }
-    RemoveQuotes(pSession->pArgs, pszReference, PATTERN_SIZE);
-    RemoveQuotes(pszPatternText, pszPattern, PATTERN_SIZE);
     SeparatorsToSlash(pszReference);
     SeparatorsToSlash(pszPattern);
     if (!StaysInMailDir(pszReference) || !StaysInMailDir(pszPattern)) {

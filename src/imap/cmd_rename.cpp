@@ -11,15 +11,11 @@ int CmdRename(Session* pSession) {
         return 1;
     }
     // Split at the first blank even inside a quoted name, as every two-name command here does.
-    char* pszNewName = SplitAtFirstBlank(pSession->pArgs);
-    if (pszNewName == nullptr) {
-        RespondIllegalArgument(pSession);
-        return 1;
-    }
     char szOldName[RECV_SIZE];
     char szNewName[RECV_SIZE];
-    RemoveQuotes(pSession->pArgs, szOldName, sizeof(szOldName));
-    RemoveQuotes(pszNewName, szNewName, sizeof(szNewName));
+    if (!TakeTwoArguments(pSession, szOldName, sizeof(szOldName), szNewName, sizeof(szNewName))) {
+        return 1;
+    }
 
     char szOldPath[MAX_PATH];
     char szNewPath[MAX_PATH];

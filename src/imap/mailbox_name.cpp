@@ -39,6 +39,17 @@ char* SplitAtFirstBlank(char* pszArgs) {
     return pBlank + 1;
 }
 
+bool TakeTwoArguments(Session* pSession, char* pszFirst, size_t nFirstSize, char* pszSecond, size_t nSecondSize) {
+    char* pszSecondText = SplitAtFirstBlank(pSession->pArgs);
+    if (pszSecondText == nullptr) {
+        RespondIllegalArgument(pSession);
+        return false;
+    }
+    RemoveQuotes(pSession->pArgs, pszFirst, nFirstSize);
+    RemoveQuotes(pszSecondText, pszSecond, nSecondSize);
+    return true;
+}
+
 bool ResolveMailboxBelow(const char* pszBase, const char* pszName, char* pszPath, size_t nSize) {
     size_t nLength = std::strlen(pszName);
     while (nLength > 1 && (pszName[nLength - 1] == '/' || pszName[nLength - 1] == '\\')) {

@@ -13,6 +13,10 @@ void RemoveQuotes(const char* pszText, char* pszName, size_t nSize);
 // or nullptr when there is no blank.
 char* SplitAtFirstBlank(char* pszArgs);
 
+// The two-argument form of COPY, RENAME, LIST and LSUB: pArgs cut at its first blank, each half
+// with its quotes removed. Without a blank it leaves the BAD line in szResponse and fails.
+bool TakeTwoArguments(Session* pSession, char* pszFirst, size_t nFirstSize, char* pszSecond, size_t nSecondSize);
+
 // The directory of a client's mailbox name (quotes removed) below the user's mail directory.
 // "\" reads as "/" and trailing separators are dropped, as CreateDirectory and friends ignore
 // them. False for a name that would leave the mail directory or address it itself; the
