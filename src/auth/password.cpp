@@ -35,18 +35,22 @@ size_t DecodeHexPairs(const char* pHex, size_t nLength, unsigned char bKey, unsi
 
 }  // namespace
 
-void DescrambleText(const char* pszEntry, char* pszOut, size_t nSize) {
+void DescrambleText(const char* pszEntry, size_t nLength, char* pszOut, size_t nSize) {
     if (nSize == 0) return;
-    if (static_cast<unsigned char>(pszEntry[0]) != SCRAMBLE_MARK) {
-        snprintf(pszOut, nSize, "%s", pszEntry);
+    if (nLength == 0 || static_cast<unsigned char>(pszEntry[0]) != SCRAMBLE_MARK) {
+        snprintf(pszOut, nSize, "%.*s", static_cast<int>(nLength), pszEntry);
         return;
     }
     pszOut[0] = '\0';
-    if (pszEntry[1] == '\0') return;
+    if (nLength < 2) return;
+    // The key may be any byte, 0 included, so the entry's length comes from the caller.
     unsigned char bKey = static_cast<unsigned char>(pszEntry[1]);
-    const char* pHex = pszEntry + 2;
-    size_t nOut = DecodeHexPairs(pHex, strlen(pHex), bKey, reinterpret_cast<unsigned char*>(pszOut), nSize - 1);
+    size_t nOut = DecodeHexPairs(pszEntry + 2, nLength - 2, bKey, reinterpret_cast<unsigned char*>(pszOut), nSize - 1);
     pszOut[nOut] = '\0';
+}
+
+void DescrambleText(const char* pszEntry, char* pszOut, size_t nSize) {
+    DescrambleText(pszEntry, strlen(pszEntry), pszOut, nSize);
 }
 
 int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
@@ -61,20 +65,24 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
 
     FILE* pFile = fopen(szPath, "r");
     if (pFile == nullptr) return 0;
+    // Read byte by byte rather than with fgets: a scrambled entry's key byte may be a NUL.
     char szLine[MAX_PATH];
-    if (fgets(szLine, sizeof szLine, pFile) == nullptr) szLine[0] = '\0';
+    size_t nLine = 0;
+    for (int c; nLine + 1 < sizeof szLine && (c = getc(pFile)) != EOF;) {
+        szLine[nLine++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    szLine[nLine] = '\0';
     fclose(pFile);
 
     // A line feed at the very start is kept: the entry is then that single line feed. Windows
     // reads the file in text mode, so a carriage return before the line feed goes too.
-    if (szLine[0] != '\0') {
-        char* pEnd = strchr(szLine + 1, '\n');
-        if (pEnd != nullptr) {
-            if (pEnd[-1] == '\r' && pEnd - 1 > szLine) --pEnd;
-            *pEnd = '\0';
-        }
+    if (nLine > 1 && szLine[nLine - 1] == '\n') {
+        --nLine;
+        if (nLine > 1 && szLine[nLine - 1] == '\r') --nLine;
+        szLine[nLine] = '\0';
     }
-    DescrambleText(szLine, pszPassword, nSize);
+    DescrambleText(szLine, nLine, pszPassword, nSize);
     printf(" -> found Authentication file name (mailbox)\n");
     return 1;
 }

@@ -11,6 +11,8 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize);
 // A scrambled entry (0xFF, key byte, hex pairs) gives its decoded bytes; any other entry is
 // copied unchanged. The output is always NUL-terminated and cut to nSize.
 void DescrambleText(const char* pszEntry, char* pszOut, size_t nSize);
+// The same for an entry of nLength bytes, which may hold a NUL (a key byte of 0).
+void DescrambleText(const char* pszEntry, size_t nLength, char* pszOut, size_t nSize);
 
 // Writes the decoded form of a scrambled message file to pszDest. Returns 1 when the source is
 // scrambled and the destination has been written whole, else 0 and no destination is left.

@@ -6,6 +6,7 @@
 #include "auth/base64.h"
 #include "config/settings.h"
 #include "platform/accounts.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 #include "platform/types.h"
 
@@ -229,5 +230,11 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
     }
     if (nUsed > 0 && pszMailDir[nUsed - 1] != '/') bFits = bFits && Append(pszMailDir, nSize, &nUsed, "/", 1);
     // A directory cut short would name some other directory.
-    if (!bFits) pszMailDir[0] = '\0';
+    if (!bFits) {
+        pszMailDir[0] = '\0';
+        return;
+    }
+    // Windows names "ANN" and "ann" one directory; so must we, or a user who types their name in
+    // another case gets a second, empty mail directory beside the real one.
+    MatchExistingCase(pszMailDir, nSize);
 }

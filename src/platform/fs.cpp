@@ -359,6 +359,16 @@ bool MatchPathCase(const char* pszBase, const char* pszRelative, char* pszOut, s
     return true;
 }
 
+bool MatchExistingCase(char* pszPath, size_t nSize) {
+    std::string resolved;
+    if (!ResolveExisting(pszPath, resolved)) return false;
+    size_t nLength = std::strlen(pszPath);
+    if (nLength > 1 && pszPath[nLength - 1] == '/' && resolved.back() != '/') resolved += '/';
+    if (resolved.size() >= nSize) return false;
+    std::memcpy(pszPath, resolved.c_str(), resolved.size() + 1);
+    return true;
+}
+
 bool CreateDirectoryEntry(const char* pszPath) {
     std::string dir, name;
     if (!ResolveParent(pszPath, dir, name)) return false;

@@ -61,6 +61,11 @@ int CompareNames(const char* pszA, const char* pszB);
 // not fit. The result is pszBase followed by the mapped relative path.
 bool MatchPathCase(const char* pszBase, const char* pszRelative, char* pszOut, size_t nSize);
 
+// Maps an existing path, every component, onto its spelling on disk without regard to case (an
+// exact match first), keeping a trailing "/". False, and the path unchanged, when it exists in
+// no spelling or the result does not fit.
+bool MatchExistingCase(char* pszPath, size_t nSize);
+
 // ---- Entries -------------------------------------------------------------------------------
 
 // Creates one directory, failing when an entry of that name exists in any case, and stamps it

@@ -36,19 +36,46 @@ FILETIME GetSystemTimeAsFileTime() {
            static_cast<FILETIME>(ts.tv_nsec / 100);
 }
 
-long ZoneSecondsWest() {
+namespace {
+
+// The zone as Windows sees it: a standard offset, and a daylight time that adds to it. tzdata
+// describes a few zones the other way round (Europe/Dublin: standard +0100, and a "daylight"
+// GMT in winter); those are read with the winter offset as standard, as Windows has them.
+struct ZoneView {
+    long lSecondsWest;
+    bool bDaylightNow;
+};
+
+ZoneView ReadZone() {
     tzset();
-    return timezone;
+    ZoneView view{timezone, false};
+    time_t now = time(nullptr);
+    struct tm tmNow {};
+    if (localtime_r(&now, &tmNow) == nullptr || daylight == 0) return view;
+    // Mid-January and mid-July of this year: one of them is in each season, either hemisphere.
+    bool bNegative = false;
+    for (int iMonth = 0; iMonth <= 6; iMonth += 6) {
+        struct tm probe {};
+        probe.tm_year = tmNow.tm_year;
+        probe.tm_mon = iMonth;
+        probe.tm_mday = 15;
+        probe.tm_hour = 12;
+        time_t t = timegm(&probe);
+        struct tm local {};
+        if (localtime_r(&t, &local) != nullptr && local.tm_isdst > 0 && -local.tm_gmtoff > timezone) {
+            bNegative = true;
+            view.lSecondsWest = -local.tm_gmtoff;
+        }
+    }
+    view.bDaylightNow = bNegative ? tmNow.tm_isdst == 0 : tmNow.tm_isdst > 0;
+    return view;
 }
 
-bool DaylightInEffectNow() {
-    tzset();
-    if (daylight == 0) return false;
-    time_t now = time(nullptr);
-    struct tm tm {};
-    if (localtime_r(&now, &tm) == nullptr) return false;
-    return tm.tm_isdst > 0;
-}
+}  // namespace
+
+long ZoneSecondsWest() { return ReadZone().lSecondsWest; }
+
+bool DaylightInEffectNow() { return ReadZone().bDaylightNow; }
 
 CalendarTime FileTimeToUtcCalendar(FILETIME ft) {
     time_t t = FileTimeToUnix(ft);

@@ -53,6 +53,13 @@ TEST(DateText, ZonesAndCalendar) {
         {"GMT0", 0, "Mon, 01 Jan 1601 00:00:00 GMT"},
         // In daylight time all year the text is still standard time, agreeing with -0500.
         {"XST5XDT,0/0,J365/25", ftDec5, "Sat, 05 Dec 2026 15:49:00 -0500"},
+        // Daylight time on the instant's day only (not today, mostly): still standard time.
+        {"XST5XDT,J182/0,J183/0", FileTimeOf(2026, 7, 1, 12, 0, 0), "Wed, 01 Jul 2026 07:00:00 -0500"},
+        {"XST5XDT,J182/0,J183/0", FileTimeOf(2026, 7, 3, 12, 0, 0), "Fri, 03 Jul 2026 07:00:00 -0500"},
+        // Dublin as tzdata writes it (standard +0100, a "daylight" GMT in winter) reads as Windows has
+        // it: standard GMT, summer time an hour ahead.
+        {"IST-1GMT0,M10.5.0,M3.5.0/1", ftDec5, "Sat, 05 Dec 2026 20:49:00 GMT"},
+        {"IST-1GMT0,M10.5.0,M3.5.0/1", FileTimeOf(2026, 7, 1, 12, 0, 0), "Wed, 01 Jul 2026 12:00:00 GMT"},
     };
     for (const auto& c : cases) EXPECT_EQ(Format(c.tz, c.ft), c.text) << c.tz;
     // A corrupt file time far past 9999 is cut to the field, never written past it.
@@ -62,6 +69,8 @@ TEST(DateText, ZonesAndCalendar) {
     Format("XST5XDT,0/0,J365/25", ftDec5, &adjusted);
     EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 519);  // day 5, 19h
     Format("JST-9", ftDec5, &adjusted);
+    EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 520);
+    Format("IST-1GMT0,0/0,J365/25", ftDec5, &adjusted);  // tzdata's "daylight" all year is standard time
     EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 520);
 }
 

@@ -56,6 +56,7 @@ TEST(ReadPasswordFile, ReadsTheFirstLineOfTheConfiguredFile) {
         {"secret\nsecond line\n", "secret"}, {"no line feed", "no line feed"}, {"with crlf\r\nnext", "with crlf"},
         {"\nsecond", "\n"}, {"", ""}, {"two words \tand a tab\n", "two words \tand a tab"},
         {Scramble("hidden", 0x3c) + "\nplain", "hidden"}, {std::string(300, 'p') + "\n", std::string(259, 'p')},
+        {Scramble("zero key", 0) + "\n", "zero key"}, {"\r\n", "\r"},
     };
     for (const auto& c : cases) {
         WriteFile(strMailDir + "apop.dat", c[0]);

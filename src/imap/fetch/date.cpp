@@ -29,16 +29,26 @@ void FormatZoneText(long lMinutesEast, char* pszZone, size_t nSize) {
 }
 
 void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted) {
-    // The zone text states the standard offset only, so the clock reading is pulled back by
-    // an hour while daylight time is on; the local conversion then adds it again, and the
-    // figures shown are local standard time, matching the offset written behind them.
-    long lMinutesEast = -(ZoneSecondsWest() / 60);
+    // The zone text states the standard offset only. The logs get the clock reading pulled
+    // back by an hour while daylight time is on, and add it again in their own local
+    // conversion.
+    long lSecondsWest = ZoneSecondsWest();
+    long lMinutesEast = -(lSecondsWest / 60);
     FILETIME ft = ftInstant;
     if (DaylightInEffectNow() && ft >= ftOneHour) ft -= ftOneHour;
+    if (pAdjusted != nullptr) *pAdjusted = FileTimeToUtcCalendar(ft);
 
-    CalendarTime utc = FileTimeToUtcCalendar(ft);
-    if (pAdjusted != nullptr) *pAdjusted = utc;
-    CalendarTime local = FileTimeToLocalCalendar(ft);
+    // The figures shown are local standard time, so they agree with the offset written behind
+    // them whatever season the instant falls in; a message stored in July and fetched in
+    // December is not an hour off.
+    const FILETIME ftWest = static_cast<FILETIME>(lSecondsWest < 0 ? -lSecondsWest : lSecondsWest) * 10000000ULL;
+    FILETIME ftLocal = ftInstant;
+    if (lSecondsWest < 0) {
+        ftLocal += ftWest;
+    } else {
+        ftLocal = ftLocal >= ftWest ? ftLocal - ftWest : 0;
+    }
+    CalendarTime local = FileTimeToUtcCalendar(ftLocal);
 
     char szZone[8];
     FormatZoneText(lMinutesEast, szZone, sizeof szZone);
