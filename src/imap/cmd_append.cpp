@@ -62,11 +62,13 @@ int CmdAppend(Session* pSession) {
 
     char* pBlank = strchr(szArgs, ' ');
     char* pBrace = strchr(szArgs, '{');
-    uint32_t ulSize = 0;
     if (pBrace != nullptr) {
         *pBrace = '\0';
-        ulSize = LiteralSize(pBrace + 1);
     }
+    // The size is read from the whole line, not from the cut copy: a size cut short would leave
+    // the rest of the literal to be run as requests.
+    const char* pszSizeBrace = strchr(pSession->pArgs, '{');
+    uint32_t ulSize = pszSizeBrace != nullptr ? LiteralSize(pszSizeBrace + 1) : 0;
     const char* pszFlags = "";
     if (pBlank != nullptr) {
         *pBlank = '\0';
@@ -100,14 +102,9 @@ int CmdAppend(Session* pSession) {
         RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
     } else {
         ulUid = AssignUnusedUid(szTarget);
-        char szFlagCode[7];
-        char szMessageName[MESSAGE_NAME_LENGTH + 1];
-        FlagCodeFromList(pszFlags, szFlagCode);
-        FormatMessageName(szMessageName, sizeof(szMessageName), ulUid, szFlagCode);
-        int n = snprintf(szFile, sizeof(szFile), "%s/%s", szTarget, szMessageName);
         // Made here, before the continuation, so that a mailbox that cannot take it is answered
         // while the client still holds the literal; never over an existing file.
-        bReady = n >= 0 && static_cast<size_t>(n) < sizeof(szFile) && CreateNewFile(szFile);
+        bReady = FormatIncomingName(szFile, sizeof(szFile), szTarget, ulUid) && CreateNewFile(szFile);
         if (!bReady) {
             RespondFails(pSession);
         }

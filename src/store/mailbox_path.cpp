@@ -1,6 +1,7 @@
 // From a client's mailbox name to a directory below the user's mail directory, refusing every
 // name that would lead anywhere else.
 #include <cstring>
+#include <initializer_list>
 
 #include "store/store.h"
 
@@ -56,7 +57,11 @@ bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, size_t nNam
         if ((nLength == 1 && pComponent[0] == '.') || (nLength == 2 && pComponent[0] == '.' && pComponent[1] == '.')) {
             return false;
         }
-        if (std::memchr(pComponent, ':', nLength) != nullptr) return false;
+        // Windows forbids these in names; here "*" and "?" would also make a listing of the
+        // mailbox a wild-card search.
+        for (char c : {':', '*', '?'}) {
+            if (std::memchr(pComponent, c, nLength) != nullptr) return false;
+        }
         if (IsDeviceName(pComponent, nLength)) return false;
         // The top-level inbox is the directory "inbox", however the client spells it.
         if (nStart == 0 && EqualNoCase(pComponent, nLength, "inbox")) std::memcpy(szRelative, "inbox", 5);

@@ -119,6 +119,9 @@ int MatchMessages(Session* pSession, const char* pszMailbox, const MessageRange&
 // request. Returns 1 when the file was kept, 0 when it was deleted again.
 int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
                      const char* pszFlagList);
+// The file a message is received into before it takes its name: hidden, and never a message
+// name, so that a receipt cut short (even by a crash) is never shown as a message.
+bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid);
 
 // ---- Inbox import and directory lock ---------------------------------------------------------
 

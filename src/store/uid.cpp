@@ -19,8 +19,11 @@ uint32_t ReadUidNext(const char* pszMailbox) {
     if (FILE* fp = std::fopen(szPath, "r")) {
         unsigned long ulValue = 1;
         if (std::fscanf(fp, "%lu", &ulValue) != 1) ulValue = 1;
+        // A folder named "uid" opens here too, unlike on Windows, but cannot be read: then there
+        // is no uid file, and the UID comes from the messages.
+        bool bUnreadable = std::ferror(fp) != 0;
         std::fclose(fp);
-        return static_cast<uint32_t>(ulValue);
+        if (!bUnreadable) return static_cast<uint32_t>(ulValue);
     }
 
     // No uid file: one past the highest UID; the listing is ascending, so the last one wins.

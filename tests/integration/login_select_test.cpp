@@ -84,10 +84,11 @@ TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000001-100000.MSG"));
     EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000003-100000.MSG"));
 
-    // A second session finds nothing new; the UIDVALIDITY it sees is the same.
+    // A second session finds nothing new, though its user name is typed in another case; the
+    // UIDVALIDITY it sees is the same.
     ImapClient second;
     Connect(second);
-    EXPECT_EQ(Last(second.Command("b1", "LOGIN ann \"Secret Word\"")), "b1 OK LOGIN completed\r\n");
+    EXPECT_EQ(Last(second.Command("b1", "LOGIN ANN \"Secret Word\"")), "b1 OK LOGIN completed\r\n");
     auto again = second.Command("b2", "select inbox");
     ASSERT_EQ(again.size(), 8u);
     EXPECT_EQ(again[0], "* 3 EXISTS\r\n");

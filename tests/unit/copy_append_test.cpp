@@ -55,8 +55,11 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
                              "\"Sent Items\" (\\Seen)"}) {  // a quoted name is cut at its first blank
         EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"), "a2 OK APPEND completed\r\n") << args;
     }
+    // Arguments longer than the copy they are read from: the size still comes from the whole line.
+    EXPECT_EQ(Run("a3 APPEND Sent (\\Seen " + std::string(260, 'k') + ") {5}\r\nhello\r\na4 NOOP"),
+              "a3 OK APPEND completed\r\na4 OK NOOP completed\r\n");
     EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100000 11-110101 12-100000 "
-                                  "13-100000 14-100010 15-100010 uid");
+                                  "13-100000 14-100010 15-100010 16-100010 uid");
     EXPECT_EQ(Tree(Path("Sent Items")), "");
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');

@@ -47,6 +47,9 @@ TEST_F(StoreTest, NextUidAndCountsReadOnlyVisibleMessageFiles) {
     EXPECT_EQ(Next(), "5 5");
     WriteFile(box + "/uid", "junk");
     EXPECT_EQ(ReadUidNext(box.c_str()), 1u);
+    fs::remove(box + "/uid");
+    fs::create_directory(box + "/uid");  // a child folder of that name is no uid file
+    EXPECT_EQ(ReadUidNext(box.c_str()), 7u);
     for (const char* name : {"/0000000003-100000.MSG", "/0000000006-000000.MSG"}) fs::remove(box + name);
     EXPECT_EQ(Count(box), (std::vector<int32_t>{3, 1, 0, 0}));
 }
@@ -149,7 +152,7 @@ TEST_F(StoreTest, MailboxNamesResolveBelowTheMailDirectoryOnly) {
     for (const auto& [name, path] : accepted) EXPECT_EQ(resolve(name), mailDir + path) << name;
     for (const char* name : {"..", "../x", "Work/../../x", "..\\..\\etc", "/etc", "\\etc", ".", "Work/.", "", "Work//x",
                              "Work/", "C:", "box:stream", "CON", "nul.txt", "Work/aux", "COM1", "lpt9.msg", "outside",
-                             "OUTSIDE/passwd", longName.c_str()}) {
+                             "OUTSIDE/passwd", "a?b", "Work/*", longName.c_str()}) {
         EXPECT_EQ(resolve(name), "refused") << name;
     }
     const char szWithNul[] = {'W', 'o', 'r', 'k', '\0', '/', '.', '.'};
