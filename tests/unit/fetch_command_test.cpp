@@ -85,6 +85,7 @@ TEST(FetchCommand, ReadMarkClearsRecentOnlyForNonPeekBodyItems) {
         {"RFC822", true}, {"RFC822.PEEK", false}, {"RFC822.HEADER", false}, {"RFC822.TEXT", true},
         {"RFC822.TEXT.PEEK", false}, {"BODY[TEXT]", true}, {"body.peek[text]", false}, {"BODY[HEADER]", true},
         {"BODY.PEEK[HEADER]", false}, {"BODY[HEADER.FIELDS (SUBJECT)]", true}, {"BODY[1]", true}, {"BODY[X]", true},
+        {"BODY[1.HEADER.FIELDS (SUBJECT)]", true}, {"BODY.PEEK[1.HEADER.FIELDS.NOT (SUBJECT)]", false},
         {"BODY.PEEK[HEADER.FIELDS.NOT (SUBJECT)]", false}, {"BODY.PEEK[1]", false}, {"ENVELOPE", false},
         {"BODYSTRUCTURE", false}, {"FLAGS", false}, {"ALL", false},
     };

@@ -60,6 +60,9 @@ enum SectionMode { SECTION_WHOLE = 0, SECTION_BODY = 1, SECTION_MIME = 2 };
 constexpr int HEADER_FIELD_MAX = 20;
 
 void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames);
+// The header lines of part n chosen as above: for an encapsulated message (message/rfc822) its own
+// header, for any other part its MIME header.
+void ReadPartHeaderSection(Session* pSession, unsigned long ulPart, int nMode, char* const* ppNames, int nNames);
 void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial);
 
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
