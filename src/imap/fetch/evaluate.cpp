@@ -265,6 +265,15 @@ void WriteSizeItem(Session* pSession) {
     SendResponse(pSession, 0, 1);
 }
 
+bool ItemsWriteAnything(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        if (ClassifyItem(pList->pItems[i]) != ITEM_NONE) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool EvaluateItems(Session* pSession, const FetchItemList* pList) {
     bool bReadMark = false;
     bool bWritten = false;

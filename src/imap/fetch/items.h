@@ -43,6 +43,9 @@ void AppendString(char* pszOut, size_t nSize, const char* pszValue);
 // Appends plain text, cut to the buffer.
 void AppendText(char* pszOut, size_t nSize, const char* pszText);
 
+// Whether any item of the list is one that writes; each of those writes something for every
+// message, whatever its file holds.
+bool ItemsWriteAnything(const FetchItemList* pList);
 // Answers the items of the current message in list order; returns the read mark.
 bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 
