@@ -12,10 +12,10 @@ static void ExpectStructures(const Cases& cases) {
 }
 
 TEST(FetchBodyStructure, SinglePartAndMultipartShapes) {
-    const std::string nils = " NIL NIL NIL)", mixed = "\"mixed\" (\"boundary\" \"p\") NIL NIL)",
+    const std::string nils = " NIL NIL NIL)", mixed = " \"mixed\" (\"boundary\" \"p\") NIL NIL)",
                       bare = "(NIL NIL NIL NIL NIL \"7bit\" 3 NIL ";
     std::string ten = "Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n", nine = "(";
-    for (int i = 0; i < 10; i++) ten += "--p\r\n\r\nx\r\n", nine += i < 9 ? bare + "NIL NIL) " : mixed;
+    for (int i = 0; i < 10; i++) ten += "--p\r\n\r\nx\r\n", nine += i < 9 ? bare + "NIL NIL)" : mixed;
     ExpectStructures({
         // No ";" after the subtype: the subtype is NIL; a later encoding line is not read.
         {"Content-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n\r\nabc\r\n",
@@ -42,16 +42,17 @@ TEST(FetchBodyStructure, SinglePartAndMultipartShapes) {
          "Content-Type: application/octet-stream; name=file.bin\r\nContent-Transfer-Encoding: base64\r\n"
          "Content-ID: <id1@x>\r\nContent-Disposition: attachment;\r\n\tfilename=\"a b.bin\"\r\n\r\nAAAA\r\n"
          "--outer--\r\nepilogue\r\n",
-         "((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"quoted-printable\" 20 2 NIL NIL NIL) "
+         "((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"quoted-printable\" 20 2 NIL NIL NIL)"
          "(\"application\" \"octet-stream\" (\"name\" \"file.bin\") \"<id1@x>\" NIL \"base64\" 6 NIL "
          "(\"attachment\" (\"filename\" \"a b.bin\")) NIL) \"mixed\" (\"boundary\" \"outer\") NIL NIL)"},
-        // Nesting is flattened: the inner parts follow the inner multipart's own record.
+        // Nesting is flattened: the inner parts follow the inner multipart's own record. Records
+        // are adjacent, with one space before the subtype.
         {"Content-Type: multipart/mixed; boundary=\"A\"\r\n\r\n--A\r\nContent-Type: multipart/alternative; "
          "boundary=\"B\"\r\n\r\n--B\r\nContent-Type: text/plain; charset=x\r\n\r\nplain\r\n--B\r\n"
          "Content-Type: text/html; charset=x\r\n\r\n<b>h</b>\r\n--B--\r\n--A\r\nContent-Type: image/gif\r\n\r\nR0lG\r\n"
          "--A--\r\n",
-         "((\"multipart\" \"alternative\" (\"boundary\" \"B\") NIL NIL \"7bit\" NIL NIL NIL NIL) "
-         "(\"text\" \"plain\" (\"charset\" \"x\") NIL NIL \"7bit\" 7 1 NIL NIL NIL) "
+         "((\"multipart\" \"alternative\" (\"boundary\" \"B\") NIL NIL \"7bit\" NIL NIL NIL NIL)"
+         "(\"text\" \"plain\" (\"charset\" \"x\") NIL NIL \"7bit\" 7 1 NIL NIL NIL)"
          "(\"text\" \"html\" (\"charset\" \"x\") NIL NIL \"7bit\" 10 1 NIL NIL NIL) "
          "\"mixed\" (\"boundary\" \"A\") NIL NIL)"},
         // Dispositions; the Content-ID is taken from its last "<".
@@ -59,13 +60,13 @@ TEST(FetchBodyStructure, SinglePartAndMultipartShapes) {
          "Content-ID: junk <first> <second@x>\r\n\r\nz\r\n--p\r\nContent-Disposition: inline; \r\n\r\nz\r\n--p\r\n"
          "Content-Disposition: attachment; filename=x.txt\r\n\r\nz\r\n--p\r\n"
          "Content-Disposition: attachment; filename=\"a;b.txt\"; size=12\r\n\r\nz\r\n--p--\r\n",
-         "((NIL NIL NIL \"<second@x>\" NIL \"7bit\" 3 NIL NIL NIL) " + bare + "(\"inline\" NIL) NIL) " + bare +
-             "(\"attachment\" (\"filename\" \"x.txt\")) NIL) " + bare +
-             "(\"attachment\" (\"filename\" \"a;b.txt\" \"size\" \"12\")) NIL) " + mixed},
+         "((NIL NIL NIL \"<second@x>\" NIL \"7bit\" 3 NIL NIL NIL)" + bare + "(\"inline\" NIL) NIL)" + bare +
+             "(\"attachment\" (\"filename\" \"x.txt\")) NIL)" + bare +
+             "(\"attachment\" (\"filename\" \"a;b.txt\" \"size\" \"12\")) NIL)" + mixed},
         // At most nine parts; without a closing delimiter the last part runs to the end.
         {ten, nine},
         {"Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\n\r\nx\r\ny\r\n",
-         "((NIL NIL NIL NIL NIL \"7bit\" 6 NIL NIL NIL) " + mixed},
+         "((NIL NIL NIL NIL NIL \"7bit\" 6 NIL NIL NIL)" + mixed},
     });
 }
 
@@ -89,7 +90,7 @@ TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
         // Address fields keep folded addresses apart; others join directly. Sender and
         // Reply-To are not filled from From.
         {"Subject: one\r\n two\r\nTo: a@x,\r\n\tb@y\r\nX-Folded: no\r\n\tc@z\r\nfrom: f@x\r\n",
-         "NIL \"onetwo\" ((NIL NIL \"f\" \"x\")) NIL NIL ((NIL NIL \"a\" \"x\") (NIL NIL \"b\" \"y\")) " + Nils(4)},
+         "NIL \"onetwo\" ((NIL NIL \"f\" \"x\")) NIL NIL ((NIL NIL \"a\" \"x\")(NIL NIL \"b\" \"y\")) " + Nils(4)},
         {"Subject: say \"hi\" \\o/\r\n", "NIL \"say \\\"hi\\\" \\\\o/\" " + Nils(8)},
         {"Subject: caf\xc3\xa9\r\n", "NIL {5}\r\ncaf\xc3\xa9 " + Nils(8)},  // 8-bit text cannot be quoted
         {"Message-ID: <\"odd\"@x>\r\n", Nils(9) + " \"<\\\"odd\\\"@x>\""},
@@ -103,15 +104,15 @@ TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
 
 TEST(FetchEnvelope, AddressCutting) {
     const std::pair<const char*, const char*> cases[] = {
-        {"a@x; b@y", "(NIL NIL \"a\" \"x\") (NIL NIL \"b\" \"y\")"}, {"<postmaster>", "(NIL NIL \"postmaster\" NIL)"},
+        {"a@x; b@y", "(NIL NIL \"a\" \"x\")(NIL NIL \"b\" \"y\")"}, {"<postmaster>", "(NIL NIL \"postmaster\" NIL)"},
         {"\"Smith, John\" <js@x>", "(\"Smith, John\" NIL \"js\" \"x\")"},
         {"John Smith <js@x>", "(\"John Smith \" NIL \"js\" \"x\")"}, {"a@x,", "(NIL NIL \"a\" \"x\")"},
-        {"a@x, ", "(NIL NIL \"a\" \"x\") (NIL NIL \"\" NIL)"}, {"\"quoted only\"", "(NIL NIL \"quoted only\" NIL)"},
+        {"a@x, ", "(NIL NIL \"a\" \"x\")(NIL NIL \"\" NIL)"}, {"\"quoted only\"", "(NIL NIL \"quoted only\" NIL)"},
         {"undisclosed-recipients:;", "(NIL NIL \"undisclosed-recipients:\" NIL)"},
         // An ESC starts a run that only a double quote ends: a "," inside raw text does not
         // split, and here nothing ends the run, so the second address goes with the first.
         {"\x1b$B;,\x1b(B <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCOywbKEIg?=\" NIL \"k\" \"x\")"},
-        {"\x1b$B$\"\x1b(B\" <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCJA==?=\" NIL \"k\" \"x\") (NIL NIL \"c\" \"y\")"},
+        {"\x1b$B$\"\x1b(B\" <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCJA==?=\" NIL \"k\" \"x\")(NIL NIL \"c\" \"y\")"},
         {"Back\\slash <b@x>", "(\"Back\\\\slash \" NIL \"b\" \"x\")"}, {"x\"y@z\" rest", "(NIL NIL \"y\" \"z\")"},
     };
     for (const auto& [to, list] : cases) {

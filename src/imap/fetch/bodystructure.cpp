@@ -311,7 +311,7 @@ void AppendDisposition(char* pszOut, size_t nSize, const BodyRecord* pRecord) {
     AppendText(pszOut, nSize, bAny ? "))" : "NIL)");
 }
 
-void WriteRecord(Session* pSession, const BodyRecord* pRecord, bool bPartOfMultipart) {
+void WriteRecord(Session* pSession, const BodyRecord* pRecord) {
     char szRecord[RECORD_SIZE] = "(";
     AppendStringOrNil(szRecord, sizeof(szRecord), pRecord->bType, pRecord->szType);
     AppendText(szRecord, sizeof(szRecord), " ");
@@ -340,7 +340,7 @@ void WriteRecord(Session* pSession, const BodyRecord* pRecord, bool bPartOfMulti
     }
     AppendText(szRecord, sizeof(szRecord), szNumbers);
     AppendDisposition(szRecord, sizeof(szRecord), pRecord);
-    AppendText(szRecord, sizeof(szRecord), bPartOfMultipart ? " NIL) " : " NIL)");
+    AppendText(szRecord, sizeof(szRecord), " NIL)");
     QueueText(pSession, szRecord);
 }
 
@@ -374,13 +374,14 @@ void WriteBodyStructure(Session* pSession, int bExtended) {
     snprintf(szHead, sizeof(szHead), "%s %s", pszLabel, nParts > 0 ? "(" : "");
     QueueText(pSession, szHead);
     if (nParts == 0) {
-        WriteRecord(pSession, &records[0], false);
+        WriteRecord(pSession, &records[0]);
         return;
     }
+    // The part records follow each other without a separator; a space comes before the subtype.
     for (int i = 1; i <= nParts; i++) {
-        WriteRecord(pSession, &records[i], true);
+        WriteRecord(pSession, &records[i]);
     }
-    char szTail[RECORD_SIZE] = "";
+    char szTail[RECORD_SIZE] = " ";
     AppendStringOrNil(szTail, sizeof(szTail), records[0].bSubtype, records[0].szSubtype);
     AppendText(szTail, sizeof(szTail), " ");
     AppendParam(szTail, sizeof(szTail), &records[0]);

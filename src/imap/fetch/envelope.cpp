@@ -196,7 +196,6 @@ void WriteAddressList(Session* pSession, char* pszField) {
     }
     QueueText(pSession, "(");
     char* p = pszField;
-    bool bFirst = true;
     for (;;) {
         // Quotes protect "," and ";" inside display names; raw ISO-2022 text may hold either
         // byte inside a double-byte character, so an ESC protects up to the next quote.
@@ -213,10 +212,7 @@ void WriteAddressList(Session* pSession, char* pszField) {
         }
         bool bMore = *pEnd != '\0';
         *pEnd = '\0';
-        if (!bFirst) {
-            QueueText(pSession, " ");
-        }
-        bFirst = false;
+        // Addresses follow each other without a separator, as clients parse them.
         WriteAddress(pSession, p);
         if (!bMore || pEnd[1] == '\0') {
             break;
