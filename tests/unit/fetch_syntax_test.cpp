@@ -102,6 +102,10 @@ const char* const kMessages[] = {
     "Content-Type: text\r\nContent-Type: /\r\n\r\n.\r\nafter\r\n",
     "Content-Type: text/x\"y; name=\"a \\\"b\\\" c\"\r\n\r\nlast line without end", "", "Subject: header only",
     "Subject: x\r\n\r\n\r\n\r\n",
+    "Content-Type: multipart/mixed; boundary=\"m\"\r\n\r\n--m\r\nContent-Type: message/rfc822; name=\"fw\"\r\n\r\n"
+    "Subject: fw \"q\"\r\nFrom: a@b, c@d\r\nContent-Type: message/rfc822; x=1\r\n\r\nSubject: deeper\r\n"
+    "Content-Type: text/plain; charset=x\r\n\r\nhi\r\n--m\r\nContent-Type: MESSAGE/RFC822\r\n\r\nSubject: p\r\n\r\nz\r\n--m--\r\n",
+    "Content-Type: message/rfc822; x=y\r\n\r\nSubject: top\r\nContent-Type: multipart/mixed; boundary=i\r\n\r\n--i\r\n",
 };
 
 const char* const kItemLists[] = {

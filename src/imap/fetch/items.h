@@ -55,6 +55,9 @@ void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession);
 void WriteInternalDate(Session* pSession);
 void WriteEnvelope(Session* pSession);
+// The envelope "(...)" of the header that starts at ullStart in the file; a line beginning with
+// pszStop, when not empty, ends the header.
+void WriteEnvelopeOf(Session* pSession, const char* pszPath, uint64_t ullStart, const char* pszStop);
 void WriteBodyStructure(Session* pSession, int bExtended);
 
 // Content readers (the label and its "{" are already queued).
