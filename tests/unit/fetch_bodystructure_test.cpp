@@ -79,6 +79,7 @@ static void ExpectEnvelope(const std::string& header, const std::string& fields)
 static std::string Nils(int n) { return n == 0 ? "" : n == 1 ? "NIL" : "NIL " + Nils(n - 1); }
 
 TEST(FetchBodyStructure, EncapsulatedMessages) {
+    const std::string mixed = " \"mixed\" (\"boundary\" \"p\") NIL NIL)";
     // message/rfc822 with a parameter carries the envelope, the structure and the line count of the
     // message inside, whose own boundary does not divide the outer part; without a ";" the subtype
     // stays NIL and the part reads as a plain one.
@@ -87,8 +88,8 @@ TEST(FetchBodyStructure, EncapsulatedMessages) {
          "Subject: inner\r\nFrom: Ann <a@x>\r\nContent-Type: multipart/alternative; boundary=\"i\"\r\n\r\n"
          "--i\r\n\r\n<b>\r\n--i--\r\n--p\r\nContent-Type: message/rfc822\r\n\r\nSubject: s\r\n\r\nz\r\n--p--\r\n",
          "((\"message\" \"rfc822\" (\"name\" \"m\") NIL NIL \"7bit\" 105 (NIL \"inner\" ((\"Ann \" NIL \"a\" \"x\")) " +
-             Nils(7) + ") (\"multipart\" \"alternative\" (\"boundary\" \"i\") NIL NIL \"7bit\" 19 NIL NIL NIL) 8 NIL NIL NIL)"
-             "(\"message\" NIL NIL NIL NIL \"7bit\" 17 NIL NIL NIL) \"mixed\" (\"boundary\" \"p\") NIL NIL)"},
+             Nils(7) + ") (\"multipart\" \"alternative\" (\"boundary\" \"i\") NIL NIL \"7bit\" 19 NIL NIL NIL) "
+             "8 NIL NIL NIL)(\"message\" NIL NIL NIL NIL \"7bit\" 17 NIL NIL NIL)" + mixed},
     });
     // Nested four deep, each with the envelope of the header inside it; the fifth is a plain part.
     std::string message = "Subject: core\r\n\r\nx\r\n", structure;
@@ -96,9 +97,9 @@ TEST(FetchBodyStructure, EncapsulatedMessages) {
         const std::string size = std::to_string(message.size()), n = std::to_string(depth);
         const std::string lines = std::to_string(std::count(message.begin(), message.end(), '\n'));
         const std::string envelope = "(NIL \"" + message.substr(9, 4) + "\" " + Nils(8) + ")";
-        structure = depth == 4 ? "(\"message\" NIL (\"n\" \"4\") NIL NIL \"7bit\" " + size + " NIL NIL NIL)"
-                               : "(\"message\" \"rfc822\" (\"n\" \"" + n + "\") NIL NIL \"7bit\" " + size + " " + envelope +
-                                     " " + structure + " " + lines + " NIL NIL NIL)";
+        const std::string head = "(\"message\" " + std::string(depth == 4 ? "NIL" : "\"rfc822\"") + " (\"n\" \"" + n +
+                                 "\") NIL NIL \"7bit\" " + size + " ";
+        structure = head + (depth == 4 ? "" : envelope + " " + structure + " " + lines + " ") + "NIL NIL NIL)";
         message = "Subject: lvl" + n + "\r\nContent-Type: message/rfc822; n=" + n + "\r\n\r\n" + message;
     }
     ExpectStructures({{message, structure}});

@@ -81,7 +81,8 @@ TEST(FetchSection, PartsOfAMultipartMessage) {
     // A part's header fields: an encapsulated message's own header, any other part's MIME header.
     const std::string inner = "Subject: inner\r\nFrom: a@x\r\n\r\nhi\r\nSubject: body\r\n";
     const Cases fields = {
-        Peek("1.HEADER.FIELDS (SUBJECT)", "Subject: inner\r\n\r\n"), Peek("1.HEADER.FIELDS.NOT (SUBJECT)", "From: a@x\r\n\r\n"),
+        Peek("1.HEADER.FIELDS (SUBJECT)", "Subject: inner\r\n\r\n"),
+        Peek("1.HEADER.FIELDS.NOT (SUBJECT)", "From: a@x\r\n\r\n"),
         {"(BODY.PEEK[1.header.fields (from  subj)] UID)",
          Literal("BODY[1.header.fields (from subj)]", "Subject: inner\r\nFrom: a@x\r\n\r\n") + " UID 1"},
         Peek("2.HEADER.FIELDS (SUBJECT)", "Subject: mime\r\n\r\n"), Peek("3.HEADER.FIELDS.NOT (X)", "\r\n"),

@@ -54,7 +54,8 @@ static std::regex UntaggedLine() {
                       fields = params + " " + nstr + " " + nstr + " " + str + " " + number,
                       ext = "(?: " + nstr + "(?: " + dsp + "(?: " + nstr + ")?)?)?",
                       addresses = R"((?:NIL|\((?:\()" + nstr + " " + nstr + " " + nstr + " " + nstr + R"(\))+\)))",
-                      envelope = R"(\()" + nstr + " " + nstr + "(?: " + addresses + "){6} " + nstr + " " + nstr + R"(\))";
+                      envelope =
+                          R"(\()" + nstr + " " + nstr + "(?: " + addresses + "){6} " + nstr + " " + nstr + R"(\))";
     // A basic part is anything but text and message/rfc822.
     const std::string single = R"(\((?:(?:[SDR]|NIL) )" + nstr + "|M (?:[SDTM]|NIL)) " + fields + ext + R"(\)|)" +
                                R"(\(T )" + nstr + " " + fields + " " + number + ext + R"(\))";
@@ -65,7 +66,8 @@ static std::regex UntaggedLine() {
     }
     const std::string section = R"(BODY\[(?:[0-9.]*HEADER\.FIELDS(?:\.NOT)? \((?:#(?: #)*)?\)|[A-Za-z0-9.]*)\])";
     std::string item = R"((?:UID \d+|RFC822\.SIZE \d+|FLAGS \((?:\\?#(?: \\?#)*)?\)|INTERNALDATE D|ENVELOPE )" +
-                       envelope + "|BODY(?:STRUCTURE)? " + body + "|" + section + R"((?:<\d+>)? !|RFC822(?:\.HEADER|\.TEXT)? !))";
+                       envelope + "|BODY(?:STRUCTURE)? " + body + "|" + section +
+                       R"((?:<\d+>)? !|RFC822(?:\.HEADER|\.TEXT)? !))";
     std::string line = R"(\* \d+ FETCH \()" + item + "(?: " + item + R"()*\)\r\n)";
     for (size_t pos; (pos = line.find('!')) != std::string::npos;) line.replace(pos, 1, nstr);
     for (size_t pos; (pos = line.find('#')) != std::string::npos;) line.replace(pos, 1, kAtom);
@@ -104,7 +106,8 @@ const char* const kMessages[] = {
     "Subject: x\r\n\r\n\r\n\r\n",
     "Content-Type: multipart/mixed; boundary=\"m\"\r\n\r\n--m\r\nContent-Type: message/rfc822; name=\"fw\"\r\n\r\n"
     "Subject: fw \"q\"\r\nFrom: a@b, c@d\r\nContent-Type: message/rfc822; x=1\r\n\r\nSubject: deeper\r\n"
-    "Content-Type: text/plain; charset=x\r\n\r\nhi\r\n--m\r\nContent-Type: MESSAGE/RFC822\r\n\r\nSubject: p\r\n\r\nz\r\n--m--\r\n",
+    "Content-Type: text/plain; charset=x\r\n\r\nhi\r\n--m\r\nContent-Type: MESSAGE/RFC822\r\n\r\nSubject: p\r\n\r\n"
+    "z\r\n--m--\r\n",
     "Content-Type: message/rfc822; x=y\r\n\r\nSubject: top\r\nContent-Type: multipart/mixed; boundary=i\r\n\r\n--i\r\n",
 };
 
@@ -142,7 +145,8 @@ TEST(FetchSyntax, EveryResponseOfAVariedMailboxParses) {
         {"BODY (\"message\" \"RFC822\" NIL NIL NIL \"7bit\" 22 " + envelope + part + " 2)",
          "BODY (\"message\" \"RFC822\" NIL NIL NIL \"7bit\" 22 NIL NIL NIL)"},
         {"BODY (\"message\" NIL NIL NIL NIL \"7bit\" 22 NIL NIL NIL)", "BODY (\"text\" NIL NIL NIL NIL \"7bit\" 22)"},
-        {"ENVELOPE (NIL NIL (" + to + to + ")" + nils.substr(4), "ENVELOPE (NIL NIL (" + to + " " + to + ")" + nils.substr(4)},
+        {"ENVELOPE (NIL NIL (" + to + to + ")" + nils.substr(4),
+         "ENVELOPE (NIL NIL (" + to + " " + to + ")" + nils.substr(4)},
     };
     for (const auto& [good, bad] : pairs) {
         EXPECT_EQ(Check(wrap(good), &untagged), "") << good;
