@@ -1,6 +1,8 @@
 // BODY, BODYSTRUCTURE and ENVELOPE: single-part and multipart shapes, the flattened nesting,
 // parameters, ids and dispositions; envelope fields with folded lines, address cutting, escaping,
 // and raw ISO-2022 text turned into encoded words.
+#include <algorithm>
+
 #include "auth/base64.h"
 #include "fetch_support.h"
 
@@ -12,10 +14,10 @@ static void ExpectStructures(const Cases& cases) {
 }
 
 TEST(FetchBodyStructure, SinglePartAndMultipartShapes) {
-    const std::string nils = " NIL NIL NIL)", mixed = "\"mixed\" (\"boundary\" \"p\") NIL NIL)",
+    const std::string nils = " NIL NIL NIL)", mixed = " \"mixed\" (\"boundary\" \"p\") NIL NIL)",
                       bare = "(NIL NIL NIL NIL NIL \"7bit\" 3 NIL ";
     std::string ten = "Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n", nine = "(";
-    for (int i = 0; i < 10; i++) ten += "--p\r\n\r\nx\r\n", nine += i < 9 ? bare + "NIL NIL) " : mixed;
+    for (int i = 0; i < 10; i++) ten += "--p\r\n\r\nx\r\n", nine += i < 9 ? bare + "NIL NIL)" : mixed;
     ExpectStructures({
         // No ";" after the subtype: the subtype is NIL; a later encoding line is not read.
         {"Content-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n\r\nabc\r\n",
@@ -42,16 +44,17 @@ TEST(FetchBodyStructure, SinglePartAndMultipartShapes) {
          "Content-Type: application/octet-stream; name=file.bin\r\nContent-Transfer-Encoding: base64\r\n"
          "Content-ID: <id1@x>\r\nContent-Disposition: attachment;\r\n\tfilename=\"a b.bin\"\r\n\r\nAAAA\r\n"
          "--outer--\r\nepilogue\r\n",
-         "((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"quoted-printable\" 20 2 NIL NIL NIL) "
+         "((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"quoted-printable\" 20 2 NIL NIL NIL)"
          "(\"application\" \"octet-stream\" (\"name\" \"file.bin\") \"<id1@x>\" NIL \"base64\" 6 NIL "
          "(\"attachment\" (\"filename\" \"a b.bin\")) NIL) \"mixed\" (\"boundary\" \"outer\") NIL NIL)"},
-        // Nesting is flattened: the inner parts follow the inner multipart's own record.
+        // Nesting is flattened: the inner parts follow the inner multipart's own record. Records
+        // are adjacent, with one space before the subtype.
         {"Content-Type: multipart/mixed; boundary=\"A\"\r\n\r\n--A\r\nContent-Type: multipart/alternative; "
          "boundary=\"B\"\r\n\r\n--B\r\nContent-Type: text/plain; charset=x\r\n\r\nplain\r\n--B\r\n"
          "Content-Type: text/html; charset=x\r\n\r\n<b>h</b>\r\n--B--\r\n--A\r\nContent-Type: image/gif\r\n\r\nR0lG\r\n"
          "--A--\r\n",
-         "((\"multipart\" \"alternative\" (\"boundary\" \"B\") NIL NIL \"7bit\" NIL NIL NIL NIL) "
-         "(\"text\" \"plain\" (\"charset\" \"x\") NIL NIL \"7bit\" 7 1 NIL NIL NIL) "
+         "((\"multipart\" \"alternative\" (\"boundary\" \"B\") NIL NIL \"7bit\" NIL NIL NIL NIL)"
+         "(\"text\" \"plain\" (\"charset\" \"x\") NIL NIL \"7bit\" 7 1 NIL NIL NIL)"
          "(\"text\" \"html\" (\"charset\" \"x\") NIL NIL \"7bit\" 10 1 NIL NIL NIL) "
          "\"mixed\" (\"boundary\" \"A\") NIL NIL)"},
         // Dispositions; the Content-ID is taken from its last "<".
@@ -59,13 +62,13 @@ TEST(FetchBodyStructure, SinglePartAndMultipartShapes) {
          "Content-ID: junk <first> <second@x>\r\n\r\nz\r\n--p\r\nContent-Disposition: inline; \r\n\r\nz\r\n--p\r\n"
          "Content-Disposition: attachment; filename=x.txt\r\n\r\nz\r\n--p\r\n"
          "Content-Disposition: attachment; filename=\"a;b.txt\"; size=12\r\n\r\nz\r\n--p--\r\n",
-         "((NIL NIL NIL \"<second@x>\" NIL \"7bit\" 3 NIL NIL NIL) " + bare + "(\"inline\" NIL) NIL) " + bare +
-             "(\"attachment\" (\"filename\" \"x.txt\")) NIL) " + bare +
-             "(\"attachment\" (\"filename\" \"a;b.txt\" \"size\" \"12\")) NIL) " + mixed},
+         "((NIL NIL NIL \"<second@x>\" NIL \"7bit\" 3 NIL NIL NIL)" + bare + "(\"inline\" NIL) NIL)" + bare +
+             "(\"attachment\" (\"filename\" \"x.txt\")) NIL)" + bare +
+             "(\"attachment\" (\"filename\" \"a;b.txt\" \"size\" \"12\")) NIL)" + mixed},
         // At most nine parts; without a closing delimiter the last part runs to the end.
         {ten, nine},
         {"Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\n\r\nx\r\ny\r\n",
-         "((NIL NIL NIL NIL NIL \"7bit\" 6 NIL NIL NIL) " + mixed},
+         "((NIL NIL NIL NIL NIL \"7bit\" 6 NIL NIL NIL)" + mixed},
     });
 }
 
@@ -74,6 +77,33 @@ static void ExpectEnvelope(const std::string& header, const std::string& fields)
     ExpectAnswers(header + "\r\nbody\r\n", {{"ENVELOPE", "ENVELOPE (" + fields + ")"}});
 }
 static std::string Nils(int n) { return n == 0 ? "" : n == 1 ? "NIL" : "NIL " + Nils(n - 1); }
+
+TEST(FetchBodyStructure, EncapsulatedMessages) {
+    const std::string mixed = " \"mixed\" (\"boundary\" \"p\") NIL NIL)";
+    // message/rfc822 with a parameter carries the envelope, the structure and the line count of the
+    // message inside, whose own boundary does not divide the outer part; without a ";" the subtype
+    // stays NIL and the part reads as a plain one.
+    ExpectStructures({
+        {"Content-Type: multipart/mixed; boundary=\"p\"\r\n\r\n--p\r\nContent-Type: message/rfc822; name=m\r\n\r\n"
+         "Subject: inner\r\nFrom: Ann <a@x>\r\nContent-Type: multipart/alternative; boundary=\"i\"\r\n\r\n"
+         "--i\r\n\r\n<b>\r\n--i--\r\n--p\r\nContent-Type: message/rfc822\r\n\r\nSubject: s\r\n\r\nz\r\n--p--\r\n",
+         "((\"message\" \"rfc822\" (\"name\" \"m\") NIL NIL \"7bit\" 105 (NIL \"inner\" ((\"Ann \" NIL \"a\" \"x\")) " +
+             Nils(7) + ") (\"multipart\" \"alternative\" (\"boundary\" \"i\") NIL NIL \"7bit\" 19 NIL NIL NIL) "
+             "8 NIL NIL NIL)(\"message\" NIL NIL NIL NIL \"7bit\" 17 NIL NIL NIL)" + mixed},
+    });
+    // Nested four deep, each with the envelope of the header inside it; the fifth is a plain part.
+    std::string message = "Subject: core\r\n\r\nx\r\n", structure;
+    for (int depth = 4; depth >= 0; depth--) {
+        const std::string size = std::to_string(message.size()), n = std::to_string(depth);
+        const std::string lines = std::to_string(std::count(message.begin(), message.end(), '\n'));
+        const std::string envelope = "(NIL \"" + message.substr(9, 4) + "\" " + Nils(8) + ")";
+        const std::string head = "(\"message\" " + std::string(depth == 4 ? "NIL" : "\"rfc822\"") + " (\"n\" \"" + n +
+                                 "\") NIL NIL \"7bit\" " + size + " ";
+        structure = head + (depth == 4 ? "" : envelope + " " + structure + " " + lines + " ") + "NIL NIL NIL)";
+        message = "Subject: lvl" + n + "\r\nContent-Type: message/rfc822; n=" + n + "\r\n\r\n" + message;
+    }
+    ExpectStructures({{message, structure}});
+}
 
 TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
     // A converted subject may outgrow the field; it is not cut.
@@ -89,7 +119,7 @@ TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
         // Address fields keep folded addresses apart; others join directly. Sender and
         // Reply-To are not filled from From.
         {"Subject: one\r\n two\r\nTo: a@x,\r\n\tb@y\r\nX-Folded: no\r\n\tc@z\r\nfrom: f@x\r\n",
-         "NIL \"onetwo\" ((NIL NIL \"f\" \"x\")) NIL NIL ((NIL NIL \"a\" \"x\") (NIL NIL \"b\" \"y\")) " + Nils(4)},
+         "NIL \"onetwo\" ((NIL NIL \"f\" \"x\")) NIL NIL ((NIL NIL \"a\" \"x\")(NIL NIL \"b\" \"y\")) " + Nils(4)},
         {"Subject: say \"hi\" \\o/\r\n", "NIL \"say \\\"hi\\\" \\\\o/\" " + Nils(8)},
         {"Subject: caf\xc3\xa9\r\n", "NIL {5}\r\ncaf\xc3\xa9 " + Nils(8)},  // 8-bit text cannot be quoted
         {"Message-ID: <\"odd\"@x>\r\n", Nils(9) + " \"<\\\"odd\\\"@x>\""},
@@ -103,15 +133,15 @@ TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
 
 TEST(FetchEnvelope, AddressCutting) {
     const std::pair<const char*, const char*> cases[] = {
-        {"a@x; b@y", "(NIL NIL \"a\" \"x\") (NIL NIL \"b\" \"y\")"}, {"<postmaster>", "(NIL NIL \"postmaster\" NIL)"},
+        {"a@x; b@y", "(NIL NIL \"a\" \"x\")(NIL NIL \"b\" \"y\")"}, {"<postmaster>", "(NIL NIL \"postmaster\" NIL)"},
         {"\"Smith, John\" <js@x>", "(\"Smith, John\" NIL \"js\" \"x\")"},
         {"John Smith <js@x>", "(\"John Smith \" NIL \"js\" \"x\")"}, {"a@x,", "(NIL NIL \"a\" \"x\")"},
-        {"a@x, ", "(NIL NIL \"a\" \"x\") (NIL NIL \"\" NIL)"}, {"\"quoted only\"", "(NIL NIL \"quoted only\" NIL)"},
+        {"a@x, ", "(NIL NIL \"a\" \"x\")(NIL NIL \"\" NIL)"}, {"\"quoted only\"", "(NIL NIL \"quoted only\" NIL)"},
         {"undisclosed-recipients:;", "(NIL NIL \"undisclosed-recipients:\" NIL)"},
         // An ESC starts a run that only a double quote ends: a "," inside raw text does not
         // split, and here nothing ends the run, so the second address goes with the first.
         {"\x1b$B;,\x1b(B <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCOywbKEIg?=\" NIL \"k\" \"x\")"},
-        {"\x1b$B$\"\x1b(B\" <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCJA==?=\" NIL \"k\" \"x\") (NIL NIL \"c\" \"y\")"},
+        {"\x1b$B$\"\x1b(B\" <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCJA==?=\" NIL \"k\" \"x\")(NIL NIL \"c\" \"y\")"},
         {"Back\\slash <b@x>", "(\"Back\\\\slash \" NIL \"b\" \"x\")"}, {"x\"y@z\" rest", "(NIL NIL \"y\" \"z\")"},
     };
     for (const auto& [to, list] : cases) {

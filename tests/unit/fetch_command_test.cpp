@@ -39,8 +39,10 @@ TEST(FetchCommand, ItemsMacrosTheItemLimitInternalDateAndMessageSets) {
         {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 7", 2)},
         {"1 (NOT FLAGS UID)", Answer("UID 3")},
         // Macros are upper case; text before one is dropped, UID included, the rest (cut at 1023)
-        // follows it, and under UID FETCH a UID comes at the end. ALL is looked for first.
-        {"1 fast", Answer("")}, {"1 (all uid)", Answer("UID 3")}, {"1 (UID FAST)", Answer(fast)},
+        // follows it, and under UID FETCH a UID comes at the end. ALL is looked for first. Where
+        // no item writes, no message is answered: an empty "()" would not parse.
+        {"1:* fast", "a1 OK FETCH completed\r\n"}, {"1 (XYZ NOT FLAGS)", "a1 OK FETCH completed\r\n"},
+        {"UID 3 fast", Answer("UID 3")}, {"1 (all uid)", Answer("UID 3")}, {"1 (UID FAST)", Answer(fast)},
         {"1 (FAST UID)", Answer(fast + " UID 3")}, {"UID 3 (UID FAST)", Answer(fast + " UID 3")},
         {"1 (FAST " + std::string(2000, 'x') + ")", Answer(fast)}, {"1 (FAST ALL)", Answer(all)},
         {"UID 3 ALL", Answer(all + " UID 3")},
@@ -85,6 +87,7 @@ TEST(FetchCommand, ReadMarkClearsRecentOnlyForNonPeekBodyItems) {
         {"RFC822", true}, {"RFC822.PEEK", false}, {"RFC822.HEADER", false}, {"RFC822.TEXT", true},
         {"RFC822.TEXT.PEEK", false}, {"BODY[TEXT]", true}, {"body.peek[text]", false}, {"BODY[HEADER]", true},
         {"BODY.PEEK[HEADER]", false}, {"BODY[HEADER.FIELDS (SUBJECT)]", true}, {"BODY[1]", true}, {"BODY[X]", true},
+        {"BODY[1.HEADER.FIELDS (SUBJECT)]", true}, {"BODY.PEEK[1.HEADER.FIELDS.NOT (SUBJECT)]", false},
         {"BODY.PEEK[HEADER.FIELDS.NOT (SUBJECT)]", false}, {"BODY.PEEK[1]", false}, {"ENVELOPE", false},
         {"BODYSTRUCTURE", false}, {"FLAGS", false}, {"ALL", false},
     };

@@ -78,4 +78,19 @@ TEST(FetchSection, PartsOfAMultipartMessage) {
     ExpectAnswers("Content-Type: multipart/mixed; boundary=plain\r\n\r\n--plain\r\n\r\none\r\n--plain\r\n\r\ntwo\r\n"
                   "--plain--\r\nafter\r\n", {Peek("1", "one\r\n"), Peek("2", "two\r\n--plain--\r\nafter\r\n")});
     ExpectAnswers("Subject: s\r\n\r\nonly\r\n", {Peek("1", "only\r\n"), Peek("TEXT", "only\r\n")});
+    // A part's header fields: an encapsulated message's own header, any other part's MIME header.
+    const std::string inner = "Subject: inner\r\nFrom: a@x\r\n\r\nhi\r\nSubject: body\r\n";
+    const Cases fields = {
+        Peek("1.HEADER.FIELDS (SUBJECT)", "Subject: inner\r\n\r\n"),
+        Peek("1.HEADER.FIELDS.NOT (SUBJECT)", "From: a@x\r\n\r\n"),
+        {"(BODY.PEEK[1.header.fields (from  subj)] UID)",
+         Literal("BODY[1.header.fields (from subj)]", "Subject: inner\r\nFrom: a@x\r\n\r\n") + " UID 1"},
+        Peek("2.HEADER.FIELDS (SUBJECT)", "Subject: mime\r\n\r\n"), Peek("3.HEADER.FIELDS.NOT (X)", "\r\n"),
+        Peek("2.HEADER.FIELDS.NOT (SUBJECT)", "Content-Type: text/plain\r\n\r\n"),
+        // An unclosed section is closed in the label.
+        {"BODY.PEEK[2.MIME", Literal("BODY[2.MIME]", "Content-Type: text/plain\r\nSubject: mime\r\n\r\n")},
+    };
+    ExpectAnswers("Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: Message/RFC822\r\n\r\n" +
+                  inner + "--b\r\nContent-Type: text/plain\r\nSubject: mime\r\n\r\nSubject: body\r\n--b--\r\n", fields);
+    ExpectAnswers("Content-Type: message/rfc822; x=y\r\n\r\n" + inner, {fields[0], fields[1], fields[4]});
 }

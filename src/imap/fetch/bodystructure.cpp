@@ -1,7 +1,10 @@
 // BODY and BODYSTRUCTURE: one description per part from a single pass over the file. Only the
 // first delimiter divides the message; a nested multipart's boundary takes over from the part
-// that declares it, so its parts are described as further parts of the same level.
+// that declares it, so its parts are described as further parts of the same level. A part that
+// is an encapsulated message (message/rfc822 with parameters) carries the envelope and the
+// structure of that message, read again from where its body starts.
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +18,8 @@ constexpr int PART_MAX = 9;
 constexpr size_t VALUE_SIZE = 256;
 constexpr size_t TYPE_SIZE = 30;  // 32 with the quotes the client sees
 constexpr size_t RECORD_SIZE = 6144;
+// Encapsulated messages described one inside the other; deeper ones are described without.
+constexpr int NEST_MAX = 4;
 
 struct BodyRecord {
     bool bType;
@@ -33,6 +38,8 @@ struct BodyRecord {
     char szEncoding[VALUE_SIZE];
     uint64_t ullSize;
     uint32_t ulLines;
+    uint64_t ullBodyStart;             // file offset of the body
+    char szStop[VALUE_SIZE + 2];       // the delimiter that ended the body
 };
 
 struct BodyReader {
@@ -224,6 +231,9 @@ void ReadPartHeader(BodyReader* pReader, BodyRecord* pRecord) {
 void CountBody(BodyReader* pReader, BodyRecord* pRecord) {
     pRecord->ullSize = 0;
     pRecord->ulLines = 0;
+    long lStart = ftell(pReader->pFile);
+    pRecord->ullBodyStart = lStart > 0 ? static_cast<uint64_t>(lStart) : 0;
+    snprintf(pRecord->szStop, sizeof(pRecord->szStop), "%s", pReader->szDelimiter);
     size_t nDelimiter = strlen(pReader->szDelimiter);
     if (!ReadLine(pReader)) {
         return;
@@ -311,11 +321,38 @@ void AppendDisposition(char* pszOut, size_t nSize, const BodyRecord* pRecord) {
     AppendText(pszOut, nSize, bAny ? "))" : "NIL)");
 }
 
-void WriteRecord(Session* pSession, const BodyRecord* pRecord, bool bPartOfMultipart) {
+bool IsMessageRecord(const BodyRecord* pRecord) {
+    return pRecord->bType && pRecord->bSubtype && StrICmp(pRecord->szType, "message") == 0 &&
+           StrICmp(pRecord->szSubtype, "rfc822") == 0;
+}
+
+// The message encapsulated in a message/rfc822 body, as one record: its header, and a body that
+// ends where the part ends. A boundary of its own does not divide it.
+void ReadEncapsulated(const char* pszPath, const BodyRecord* pOuter, BodyRecord* pInner) {
+    BodyReader reader = {};
+    reader.pFile = fopen(pszPath, "rb");
+    if (reader.pFile == nullptr) {
+        return;
+    }
+    if (pOuter->ullBodyStart <= static_cast<uint64_t>(LONG_MAX) &&
+        fseek(reader.pFile, static_cast<long>(pOuter->ullBodyStart), SEEK_SET) == 0) {
+        ReadTopHeader(&reader, pInner);
+        snprintf(reader.szDelimiter, sizeof(reader.szDelimiter), "%s", pOuter->szStop);
+        CountBody(&reader, pInner);
+    }
+    fclose(reader.pFile);
+}
+
+void WriteRecord(Session* pSession, const char* pszPath, const BodyRecord* pRecord, int nDepth) {
+    // A message/rfc822 record must carry the envelope, the structure and the line count of the
+    // encapsulated message. Past the nesting limit it loses its subtype instead, as one without
+    // parameters does, and reads as a plain part.
+    bool bMessage = IsMessageRecord(pRecord) && nDepth < NEST_MAX;
+    bool bPlainMessage = IsMessageRecord(pRecord) && !bMessage;
     char szRecord[RECORD_SIZE] = "(";
     AppendStringOrNil(szRecord, sizeof(szRecord), pRecord->bType, pRecord->szType);
     AppendText(szRecord, sizeof(szRecord), " ");
-    AppendStringOrNil(szRecord, sizeof(szRecord), pRecord->bSubtype, pRecord->szSubtype);
+    AppendStringOrNil(szRecord, sizeof(szRecord), pRecord->bSubtype && !bPlainMessage, pRecord->szSubtype);
     AppendText(szRecord, sizeof(szRecord), " ");
     AppendParam(szRecord, sizeof(szRecord), pRecord);
     AppendText(szRecord, sizeof(szRecord), " ");
@@ -323,24 +360,35 @@ void WriteRecord(Session* pSession, const BodyRecord* pRecord, bool bPartOfMulti
     AppendText(szRecord, sizeof(szRecord), " NIL ");
     AppendStringOrNil(szRecord, sizeof(szRecord), pRecord->bEncoding, pRecord->szEncoding);
 
-    char szNumbers[64];
-    bool bText = pRecord->bType && StrICmp(pRecord->szType, "text") == 0;
     char szSize[24] = "NIL";
     if (pRecord->ullSize != 0) {
         snprintf(szSize, sizeof(szSize), "%" PRIu64, pRecord->ullSize);
     }
-    if (bText) {
-        char szLines[16] = "NIL";
-        if (pRecord->ulLines != 0) {
-            snprintf(szLines, sizeof(szLines), "%" PRIu32, pRecord->ulLines);
-        }
-        snprintf(szNumbers, sizeof(szNumbers), " %s %s NIL ", szSize, szLines);
-    } else {
-        snprintf(szNumbers, sizeof(szNumbers), " %s NIL ", szSize);
+    AppendText(szRecord, sizeof(szRecord), " ");
+    AppendText(szRecord, sizeof(szRecord), szSize);
+    char szLines[16] = "NIL";
+    if (pRecord->ulLines != 0) {
+        snprintf(szLines, sizeof(szLines), "%" PRIu32, pRecord->ulLines);
     }
-    AppendText(szRecord, sizeof(szRecord), szNumbers);
+    if (bMessage) {
+        AppendText(szRecord, sizeof(szRecord), " ");
+        QueueText(pSession, szRecord);
+        WriteEnvelopeOf(pSession, pszPath, pRecord->ullBodyStart, pRecord->szStop);
+        QueueText(pSession, " ");
+        BodyRecord inner = {};
+        ReadEncapsulated(pszPath, pRecord, &inner);
+        WriteRecord(pSession, pszPath, &inner, nDepth + 1);
+        // Here the line count is required as a number.
+        snprintf(szRecord, sizeof(szRecord), " %" PRIu32 " NIL ", pRecord->ulLines);
+    } else if (pRecord->bType && StrICmp(pRecord->szType, "text") == 0) {
+        AppendText(szRecord, sizeof(szRecord), " ");
+        AppendText(szRecord, sizeof(szRecord), szLines);
+        AppendText(szRecord, sizeof(szRecord), " NIL ");
+    } else {
+        AppendText(szRecord, sizeof(szRecord), " NIL ");
+    }
     AppendDisposition(szRecord, sizeof(szRecord), pRecord);
-    AppendText(szRecord, sizeof(szRecord), bPartOfMultipart ? " NIL) " : " NIL)");
+    AppendText(szRecord, sizeof(szRecord), " NIL)");
     QueueText(pSession, szRecord);
 }
 
@@ -374,13 +422,14 @@ void WriteBodyStructure(Session* pSession, int bExtended) {
     snprintf(szHead, sizeof(szHead), "%s %s", pszLabel, nParts > 0 ? "(" : "");
     QueueText(pSession, szHead);
     if (nParts == 0) {
-        WriteRecord(pSession, &records[0], false);
+        WriteRecord(pSession, szPath, &records[0], 0);
         return;
     }
+    // The part records follow each other without a separator; a space comes before the subtype.
     for (int i = 1; i <= nParts; i++) {
-        WriteRecord(pSession, &records[i], true);
+        WriteRecord(pSession, szPath, &records[i], 0);
     }
-    char szTail[RECORD_SIZE] = "";
+    char szTail[RECORD_SIZE] = " ";
     AppendStringOrNil(szTail, sizeof(szTail), records[0].bSubtype, records[0].szSubtype);
     AppendText(szTail, sizeof(szTail), " ");
     AppendParam(szTail, sizeof(szTail), &records[0]);

@@ -1,5 +1,6 @@
 // ENVELOPE: ten header fields, the address fields cut into (name route mailbox host), and raw
 // ISO-2022 text turned into encoded words so that clients receive 7-bit text.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -91,14 +92,22 @@ void TakeValue(Envelope* pEnvelope, int nField, char* pszLine, bool bContinuatio
     AppendBounded(pszField, nLimit, p);
 }
 
-void ReadEnvelope(const char* pszPath, Envelope* pEnvelope) {
+// Reads the header that starts at ullStart; a line beginning with pszStop (when not empty) ends
+// it as the blank line does, so an encapsulated header never runs into the next part.
+void ReadEnvelope(const char* pszPath, uint64_t ullStart, const char* pszStop, Envelope* pEnvelope) {
     FILE* pFile = fopen(pszPath, "rb");
     if (pFile == nullptr) {
         return;
     }
+    if (ullStart > static_cast<uint64_t>(LONG_MAX) || fseek(pFile, static_cast<long>(ullStart), SEEK_SET) != 0) {
+        fclose(pFile);
+        return;
+    }
+    const size_t nStop = strlen(pszStop);
     char szLine[LINE_SIZE];
     int nCurrent = -1;
-    while (fgets(szLine, sizeof(szLine), pFile) != nullptr && strcmp(szLine, "\r\n") != 0) {
+    while (fgets(szLine, sizeof(szLine), pFile) != nullptr && strcmp(szLine, "\r\n") != 0 &&
+           (nStop == 0 || StrNICmp(szLine, pszStop, nStop) != 0)) {
         bool bContinuation = nCurrent >= 0 && (szLine[0] == ' ' || szLine[0] == '\t');
         int nMatched = -1;
         for (int i = 0; i < ENV_FIELDS; i++) {
@@ -196,7 +205,6 @@ void WriteAddressList(Session* pSession, char* pszField) {
     }
     QueueText(pSession, "(");
     char* p = pszField;
-    bool bFirst = true;
     for (;;) {
         // Quotes protect "," and ";" inside display names; raw ISO-2022 text may hold either
         // byte inside a double-byte character, so an ESC protects up to the next quote.
@@ -213,10 +221,7 @@ void WriteAddressList(Session* pSession, char* pszField) {
         }
         bool bMore = *pEnd != '\0';
         *pEnd = '\0';
-        if (!bFirst) {
-            QueueText(pSession, " ");
-        }
-        bFirst = false;
+        // Addresses follow each other without a separator, as clients parse them.
         WriteAddress(pSession, p);
         if (!bMore || pEnd[1] == '\0') {
             break;
@@ -255,11 +260,16 @@ void ConvertRawText(char* pszText, size_t nSize) {
 }
 
 void WriteEnvelope(Session* pSession) {
-    Envelope envelope = {};
-    QueueText(pSession, "ENVELOPE (");
+    QueueText(pSession, "ENVELOPE ");
     char szPath[MAX_PATH + 1024];
     ContentPath(pSession, szPath, sizeof(szPath));
-    ReadEnvelope(szPath, &envelope);
+    WriteEnvelopeOf(pSession, szPath, 0, "");
+}
+
+void WriteEnvelopeOf(Session* pSession, const char* pszPath, uint64_t ullStart, const char* pszStop) {
+    Envelope envelope = {};
+    QueueText(pSession, "(");
+    ReadEnvelope(pszPath, ullStart, pszStop, &envelope);
 
     QueueStringOrNil(pSession, envelope.szValue[ENV_DATE], " ");
     char szSubject[CONVERTED_SIZE];

@@ -95,42 +95,70 @@ void QueueLabel(Session* pSession, const char* pszLabel) {
     QueueText(pSession, pszLabel);
 }
 
-// HEADER.FIELDS (names): the list is the item after the HEADER.FIELDS word. It is split in a
-// copy, so the item list stays whole for the next message.
-void WriteHeaderFields(Session* pSession, const char* pszList, bool bNot) {
+bool EndsWithNoCase(const char* pszText, const char* pszSuffix) {
+    size_t nText = strlen(pszText);
+    size_t nSuffix = strlen(pszSuffix);
+    return nText >= nSuffix && StrICmp(pszText + nText - nSuffix, pszSuffix) == 0;
+}
+
+// The splitter hands what follows an unclosed "[" up to its "]" to the next item.
+bool IsOpenSection(const char* pszItem) {
+    return strchr(pszItem, '[') != nullptr && strchr(pszItem, ']') == nullptr;
+}
+
+// The names of a HEADER.FIELDS list, split in a copy so the item list stays whole for the next
+// message.
+struct FieldNames {
     char szList[FIELD_LIST_SIZE];
+    char* pNames[FETCH_ITEM_WORDS + 1];
+    int nNames;
+};
+
+void SplitFieldNames(const char* pszList, FieldNames* pFields) {
     const char* pList = pszList != nullptr ? pszList : "";
     if (*pList == '(') {
         pList++;
     }
-    snprintf(szList, sizeof(szList), "%s", pList);
-    char* pClose = strrchr(szList, ')');
+    snprintf(pFields->szList, sizeof(pFields->szList), "%s", pList);
+    char* pClose = strrchr(pFields->szList, ')');
     if (pClose != nullptr) {
         *pClose = '\0';
     }
     char* pWords[FETCH_ITEM_WORDS + 1];
     bool bLimit = false;
-    int nWords = SplitItemWords(szList, pWords, &bLimit);
+    int nWords = SplitItemWords(pFields->szList, pWords, &bLimit);
     // Empty names (doubled spaces) would break the list's syntax and match every line.
-    char* pNames[FETCH_ITEM_WORDS + 1];
-    int nNames = 0;
+    pFields->nNames = 0;
     for (int i = 0; i < nWords; i++) {
         if (pWords[i][0] != '\0') {
-            pNames[nNames++] = pWords[i];
+            pFields->pNames[pFields->nNames++] = pWords[i];
         }
     }
-
-    QueueLabel(pSession, bNot ? "BODY[HEADER.FIELDS.NOT (" : "BODY[HEADER.FIELDS (");
-    for (int i = 0; i < nNames; i++) {
-        FormatResponse(pSession, "%s%s", i == 0 ? "" : " ", pNames[i]);
-        SendResponse(pSession, 0, 1);
-    }
-    QueueLabel(pSession, ")] {");
-    ReadHeaderSection(pSession, bNot ? HEADER_FIELDS_NOT : HEADER_FIELDS, pNames, nNames);
 }
 
-// BODY[n] and BODY[n.MIME]; any other section reads as an empty one.
-void WriteNumberedSection(Session* pSession, const char* pszItem) {
+// "(" the names ")", each name queued on its own.
+void QueueFieldNames(Session* pSession, const FieldNames* pFields) {
+    QueueText(pSession, "(");
+    for (int i = 0; i < pFields->nNames; i++) {
+        FormatResponse(pSession, "%s%s", i == 0 ? "" : " ", pFields->pNames[i]);
+        SendResponse(pSession, 0, 1);
+    }
+    QueueText(pSession, ")");
+}
+
+// HEADER.FIELDS (names) of the message; the list is the item after the HEADER.FIELDS word.
+void WriteHeaderFields(Session* pSession, const char* pszList, bool bNot) {
+    FieldNames fields;
+    SplitFieldNames(pszList, &fields);
+    QueueLabel(pSession, bNot ? "BODY[HEADER.FIELDS.NOT " : "BODY[HEADER.FIELDS ");
+    QueueFieldNames(pSession, &fields);
+    QueueLabel(pSession, "] {");
+    ReadHeaderSection(pSession, bNot ? HEADER_FIELDS_NOT : HEADER_FIELDS, fields.pNames, fields.nNames);
+}
+
+// BODY[n], BODY[n.MIME] and BODY[n.HEADER.FIELDS (names)]; any other section reads as an empty
+// one. pszRest is what the splitter cut off an unclosed section, the field list of n.HEADER.FIELDS.
+void WriteNumberedSection(Session* pSession, const char* pszItem, const char* pszRest) {
     char szLabel[FIELD_LIST_SIZE];
     size_t nUsed = 0;
     for (const char* p = pszItem; *p != '\0' && nUsed + 1 < sizeof(szLabel);) {
@@ -145,8 +173,23 @@ void WriteNumberedSection(Session* pSession, const char* pszItem) {
         szLabel[nUsed++] = *p++;
     }
     szLabel[nUsed] = '\0';
-    FormatResponse(pSession, "%s {", szLabel);
-    SendResponse(pSession, 0, 1);
+    int nFields = HEADER_ALL;
+    FieldNames fields;
+    if (IsOpenSection(szLabel)) {
+        if (EndsWithNoCase(szLabel, ".HEADER.FIELDS")) {
+            nFields = HEADER_FIELDS;
+        } else if (EndsWithNoCase(szLabel, ".HEADER.FIELDS.NOT")) {
+            nFields = HEADER_FIELDS_NOT;
+        }
+    }
+    QueueLabel(pSession, szLabel);
+    if (nFields != HEADER_ALL) {
+        SplitFieldNames(pszRest, &fields);
+        QueueLabel(pSession, " ");
+        QueueFieldNames(pSession, &fields);
+    }
+    // Any other unclosed section is closed here, its rest dropped, so the label stays one token.
+    QueueLabel(pSession, IsOpenSection(szLabel) ? "] {" : " {");
 
     const char* pBracket = strchr(pszItem, '[');
     unsigned long ulPart = 0;
@@ -156,6 +199,10 @@ void WriteNumberedSection(Session* pSession, const char* pszItem) {
     if (ulPart == 0) {
         FormatResponse(pSession, "2}\r\n\r\n");
         SendResponse(pSession, 1, 1);
+        return;
+    }
+    if (nFields != HEADER_ALL) {
+        ReadPartHeaderSection(pSession, ulPart, nFields, fields.pNames, fields.nNames);
         return;
     }
     const char* pDot = strchr(pBracket, '.');
@@ -218,18 +265,26 @@ void WriteSizeItem(Session* pSession) {
     SendResponse(pSession, 0, 1);
 }
 
+bool ItemsWriteAnything(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        if (ClassifyItem(pList->pItems[i]) != ITEM_NONE) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool EvaluateItems(Session* pSession, const FetchItemList* pList) {
     bool bReadMark = false;
     bool bWritten = false;
     for (int i = 0; i < pList->nItems; i++) {
         const char* pszItem = pList->pItems[i];
         ItemKind kind = ClassifyItem(pszItem);
+        // The field list belongs to this item whatever else happens.
         const char* pszFieldList = nullptr;
-        if (kind == ITEM_HEADER_FIELDS || kind == ITEM_HEADER_FIELDS_NOT) {
-            // The field list belongs to this item whatever else happens.
-            if (i + 1 < pList->nItems) {
-                pszFieldList = pList->pItems[++i];
-            }
+        bool bSection = kind == ITEM_HEADER_FIELDS || kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
+        if (bSection && IsOpenSection(pszItem) && i + 1 < pList->nItems) {
+            pszFieldList = pList->pItems[++i];
         }
         if (kind == ITEM_NONE) {
             continue;
@@ -285,7 +340,7 @@ bool EvaluateItems(Session* pSession, const FetchItemList* pList) {
                 WriteHeaderFields(pSession, pszFieldList, kind == ITEM_HEADER_FIELDS_NOT);
                 break;
             case ITEM_SECTION:
-                WriteNumberedSection(pSession, pszItem);
+                WriteNumberedSection(pSession, pszItem, pszFieldList);
                 break;
             case ITEM_NONE:
                 break;

@@ -95,6 +95,13 @@ int CmdFetch(Session* pSession) {
         return 1;
     }
 
+    // A list without an item that writes would answer every message with an empty "()", which
+    // clients cannot parse; such a FETCH answers no message.
+    if (!ItemsWriteAnything(&list)) {
+        RespondCompleted(pSession);
+        return 1;
+    }
+
     MessageRange elements[MAX_SET_ELEMENTS];
     int nElements = SplitMessageSet(pszSet, elements);
     bool bSendFailed = false;

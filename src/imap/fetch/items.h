@@ -43,6 +43,9 @@ void AppendString(char* pszOut, size_t nSize, const char* pszValue);
 // Appends plain text, cut to the buffer.
 void AppendText(char* pszOut, size_t nSize, const char* pszText);
 
+// Whether any item of the list is one that writes; each of those writes something for every
+// message, whatever its file holds.
+bool ItemsWriteAnything(const FetchItemList* pList);
 // Answers the items of the current message in list order; returns the read mark.
 bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 
@@ -52,6 +55,9 @@ void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession);
 void WriteInternalDate(Session* pSession);
 void WriteEnvelope(Session* pSession);
+// The envelope "(...)" of the header that starts at ullStart in the file; a line beginning with
+// pszStop, when not empty, ends the header.
+void WriteEnvelopeOf(Session* pSession, const char* pszPath, uint64_t ullStart, const char* pszStop);
 void WriteBodyStructure(Session* pSession, int bExtended);
 
 // Content readers (the label and its "{" are already queued).
@@ -60,6 +66,9 @@ enum SectionMode { SECTION_WHOLE = 0, SECTION_BODY = 1, SECTION_MIME = 2 };
 constexpr int HEADER_FIELD_MAX = 20;
 
 void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames);
+// The header lines of part n chosen as above: for an encapsulated message (message/rfc822) its own
+// header, for any other part its MIME header.
+void ReadPartHeaderSection(Session* pSession, unsigned long ulPart, int nMode, char* const* ppNames, int nNames);
 void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial);
 
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.

@@ -84,31 +84,46 @@ bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
     return false;
 }
 
-uint64_t HeaderPass(FILE* pFile, int nMode, char* const* ppNames, int nNames, LiteralOut* pOut) {
+// Which lines of a header a section takes; the verdict of a field carries over its folded lines.
+struct HeaderFilter {
+    int nMode;
+    char* const* ppNames;
+    int nNames;
+    bool bMatch;
+};
+
+// Whether the line is taken; *pbEnd tells that it was the blank line ending the header.
+bool FilterHeaderLine(HeaderFilter* pFilter, const char* pszLine, bool* pbEnd) {
+    *pbEnd = strcmp(pszLine, "\r\n") == 0;
+    if (*pbEnd) {
+        return true;
+    }
+    if (pFilter->nMode == HEADER_ALL) {
+        return true;
+    }
+    if (MatchesField(pszLine, pFilter->ppNames, pFilter->nNames)) {
+        pFilter->bMatch = true;
+    } else if (pszLine[0] != ' ' && pszLine[0] != '\t') {
+        pFilter->bMatch = false;
+    }
+    return pFilter->bMatch == (pFilter->nMode == HEADER_FIELDS);
+}
+
+uint64_t HeaderPass(FILE* pFile, HeaderFilter* pFilter, LiteralOut* pOut) {
     char szLine[LINE_SIZE];
-    bool bMatch = false;
     uint64_t ullTotal = 0;
+    pFilter->bMatch = false;
     while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        bool bBlank = strcmp(szLine, "\r\n") == 0;
-        if (nMode != HEADER_ALL && !bBlank) {
-            if (MatchesField(szLine, ppNames, nNames)) {
-                bMatch = true;
-            } else if (szLine[0] != ' ' && szLine[0] != '\t') {
-                bMatch = false;
-            }
-            // A folded continuation keeps the verdict of its field.
-        }
-        bool bTake = bBlank || nMode == HEADER_ALL || (nMode == HEADER_FIELDS && bMatch) ||
-                     (nMode == HEADER_FIELDS_NOT && !bMatch);
-        if (!bTake) {
+        bool bEnd = false;
+        if (!FilterHeaderLine(pFilter, szLine, &bEnd)) {
             continue;
         }
         size_t nLength = strlen(szLine);
         ullTotal += nLength;
         if (pOut != nullptr) {
-            PutBytes(pOut, szLine, nLength, bBlank);
+            PutBytes(pOut, szLine, nLength, bEnd);
         }
-        if (bBlank) {
+        if (bEnd) {
             break;
         }
     }
@@ -120,9 +135,14 @@ uint64_t HeaderPass(FILE* pFile, int nMode, char* const* ppNames, int nNames, Li
 struct SectionState {
     int nMode;
     unsigned long ulPart;
+    uint64_t ullStart;   // partial offset
+    bool bLength;        // a partial length was given
+    uint64_t ullLength;
     bool bContentType;
     bool bDelimiterFound;
     char szDelimiter[DELIMITER_SIZE];
+    bool bMessagePart;       // part n is an encapsulated message (message/rfc822)
+    HeaderFilter* pFilter;   // when set, only these header lines of what the mode takes
 };
 
 void TakeDelimiter(SectionState* pState, const char* pValue) {
@@ -157,9 +177,22 @@ void DiscoverDelimiter(SectionState* pState, const char* pszLine) {
     }
 }
 
-// One pass from ullStart. The delimiter is looked for in the first pass only: the second must
-// take exactly the lines the first one counted.
-uint64_t SectionPass(FILE* pFile, SectionState* pState, uint64_t ullStart, bool bDiscover, LiteralOut* pOut) {
+// A header line of part n, or of the top level (part 1 of a message that is not multipart; a
+// multipart's own type is then overridden by its part's).
+void NoteContentType(SectionState* pState, const char* pszLine, unsigned long ulCounter) {
+    if ((ulCounter != 0 && ulCounter != pState->ulPart) || !StartsWithNoCase(pszLine, "Content-Type:")) {
+        return;
+    }
+    const char* p = SkipBlanks(pszLine + strlen("Content-Type:"));
+    const size_t nType = strlen("message/rfc822");
+    pState->bMessagePart = StrNICmp(p, "message/rfc822", nType) == 0 &&
+                           (p[nType] == '\0' || strchr("; \t\r\n", p[nType]) != nullptr);
+}
+
+// One pass from the partial offset. The delimiter is looked for in the first pass only: the
+// second must take exactly the lines the first one counted.
+uint64_t SectionPass(FILE* pFile, SectionState* pState, bool bDiscover, LiteralOut* pOut) {
+    const uint64_t ullStart = pState->ullStart;
     if (ullStart > static_cast<uint64_t>(LONG_MAX) || fseek(pFile, static_cast<long>(ullStart), SEEK_SET) != 0) {
         return 0;
     }
@@ -168,11 +201,17 @@ uint64_t SectionPass(FILE* pFile, SectionState* pState, uint64_t ullStart, bool 
     bool bInHeader = true;
     unsigned long ulCounter = 0;
     uint64_t ullTotal = 0;
+    if (pState->pFilter != nullptr) {
+        pState->pFilter->bMatch = false;
+    }
     char szLine[LINE_SIZE];
     while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
         bool bAtEnd = feof(pFile) != 0;
-        if (bDiscover && bInHeader && !pState->bDelimiterFound) {
-            DiscoverDelimiter(pState, szLine);
+        if (bDiscover && bInHeader) {
+            if (!pState->bDelimiterFound) {
+                DiscoverDelimiter(pState, szLine);
+            }
+            NoteContentType(pState, szLine, ulCounter);
         }
         bool bBlank = strcmp(szLine, "\r\n") == 0;
         if (nMode != SECTION_MIME && bInHeader && bBlank) {
@@ -203,6 +242,11 @@ uint64_t SectionPass(FILE* pFile, SectionState* pState, uint64_t ullStart, bool 
         if (!bTake) {
             continue;
         }
+        // Nothing after part n's MIME header is taken.
+        bool bHeaderEnd = nMode == SECTION_MIME && bBlank;
+        if (pState->pFilter != nullptr && !FilterHeaderLine(pState->pFilter, szLine, &bHeaderEnd)) {
+            continue;
+        }
         size_t nLength = strlen(szLine);
         ullTotal += nLength;
         if (pOut != nullptr) {
@@ -211,8 +255,29 @@ uint64_t SectionPass(FILE* pFile, SectionState* pState, uint64_t ullStart, bool 
                 break;
             }
         }
+        if (bHeaderEnd) {
+            break;
+        }
     }
     return ullTotal;
+}
+
+// Counts what the section takes, announces it (at most the partial length) and sends it.
+void SendSection(Session* pSession, FILE* pFile, SectionState* pState, bool bDiscover) {
+    uint64_t ullTotal = SectionPass(pFile, pState, bDiscover, nullptr);
+    uint64_t ullSize = (pState->bLength && pState->ullLength < ullTotal) ? pState->ullLength : ullTotal;
+    uint64_t ullAnnounced = ullSize == 0 ? 2 : ullSize;
+    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
+    SendResponse(pSession, 1, 1);
+
+    pSession->szResponse[0] = '\0';
+    LiteralOut out = {pSession, ullAnnounced, true, 0};
+    if (ullSize == 0) {
+        PutBytes(&out, "\r\n", 2, false);
+    } else {
+        SectionPass(pFile, pState, false, &out);
+    }
+    FinishLiteral(&out);
 }
 
 }  // namespace
@@ -225,7 +290,8 @@ void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int n
         SendEmptyLiteral(pSession);
         return;
     }
-    uint64_t ullTotal = HeaderPass(pFile, nMode, ppNames, nNames, nullptr);
+    HeaderFilter filter = {nMode, ppNames, nNames, false};
+    uint64_t ullTotal = HeaderPass(pFile, &filter, nullptr);
     uint64_t ullAnnounced = ullTotal == 0 ? 2 : ullTotal;
     FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
     SendResponse(pSession, 0, 1);
@@ -235,25 +301,13 @@ void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int n
         PutBytes(&out, "\r\n", 2, true);
     } else {
         rewind(pFile);
-        HeaderPass(pFile, nMode, ppNames, nNames, &out);
+        HeaderPass(pFile, &filter, &out);
     }
     FinishLiteral(&out);
     fclose(pFile);
 }
 
-void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial) {
-    uint64_t ullStart = 0;
-    bool bLength = false;
-    uint64_t ullLength = 0;
-    if (pszPartial != nullptr) {
-        ullStart = strtoull(pszPartial, nullptr, 10);
-        const char* pDot = strchr(pszPartial, '.');
-        if (pDot != nullptr) {
-            bLength = true;
-            ullLength = strtoull(pDot + 1, nullptr, 10);
-        }
-    }
-
+void ReadPartHeaderSection(Session* pSession, unsigned long ulPart, int nMode, char* const* ppNames, int nNames) {
     char szPath[MAX_PATH + 1024];
     ContentPath(pSession, szPath, sizeof(szPath));
     FILE* pFile = fopen(szPath, "rb");
@@ -261,22 +315,40 @@ void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const c
         SendEmptyLiteral(pSession);
         return;
     }
+    // A first look at part n's MIME header finds the delimiter and the part's type. The header of
+    // an encapsulated message opens the part's body; any other part has only its MIME header.
+    SectionState state = {};
+    state.nMode = SECTION_MIME;
+    state.ulPart = ulPart;
+    SectionPass(pFile, &state, true, nullptr);
+    if (state.bMessagePart) {
+        state.nMode = SECTION_BODY;
+    }
+    HeaderFilter filter = {nMode, ppNames, nNames, false};
+    state.pFilter = &filter;
+    SendSection(pSession, pFile, &state, false);
+    fclose(pFile);
+}
+
+void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial) {
     SectionState state = {};
     state.nMode = nMode;
     state.ulPart = ulPart;
-    uint64_t ullTotal = SectionPass(pFile, &state, ullStart, true, nullptr);
-    uint64_t ullSize = (bLength && ullLength < ullTotal) ? ullLength : ullTotal;
-    uint64_t ullAnnounced = ullSize == 0 ? 2 : ullSize;
-    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
-    SendResponse(pSession, 1, 1);
-
-    pSession->szResponse[0] = '\0';
-    LiteralOut out = {pSession, ullAnnounced, true, 0};
-    if (ullSize == 0) {
-        PutBytes(&out, "\r\n", 2, false);
-    } else {
-        SectionPass(pFile, &state, ullStart, false, &out);
+    if (pszPartial != nullptr) {
+        state.ullStart = strtoull(pszPartial, nullptr, 10);
+        const char* pDot = strchr(pszPartial, '.');
+        if (pDot != nullptr) {
+            state.bLength = true;
+            state.ullLength = strtoull(pDot + 1, nullptr, 10);
+        }
     }
-    FinishLiteral(&out);
+    char szPath[MAX_PATH + 1024];
+    ContentPath(pSession, szPath, sizeof(szPath));
+    FILE* pFile = fopen(szPath, "rb");
+    if (pFile == nullptr) {
+        SendEmptyLiteral(pSession);
+        return;
+    }
+    SendSection(pSession, pFile, &state, true);
     fclose(pFile);
 }
