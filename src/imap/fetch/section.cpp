@@ -280,14 +280,23 @@ void SendSection(Session* pSession, FILE* pFile, SectionState* pState, bool bDis
     FinishLiteral(&out);
 }
 
-}  // namespace
-
-void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames) {
+// The message (or its decoded copy); when it cannot be opened the label already sent still gets
+// a complete literal, and the caller has nothing more to send.
+FILE* OpenContent(Session* pSession) {
     char szPath[MAX_PATH + 1024];
     ContentPath(pSession, szPath, sizeof(szPath));
     FILE* pFile = fopen(szPath, "rb");
     if (pFile == nullptr) {
         SendEmptyLiteral(pSession);
+    }
+    return pFile;
+}
+
+}  // namespace
+
+void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames) {
+    FILE* pFile = OpenContent(pSession);
+    if (pFile == nullptr) {
         return;
     }
     HeaderFilter filter = {nMode, ppNames, nNames, false};
@@ -308,11 +317,8 @@ void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int n
 }
 
 void ReadPartHeaderSection(Session* pSession, unsigned long ulPart, int nMode, char* const* ppNames, int nNames) {
-    char szPath[MAX_PATH + 1024];
-    ContentPath(pSession, szPath, sizeof(szPath));
-    FILE* pFile = fopen(szPath, "rb");
+    FILE* pFile = OpenContent(pSession);
     if (pFile == nullptr) {
-        SendEmptyLiteral(pSession);
         return;
     }
     // A first look at part n's MIME header finds the delimiter and the part's type. The header of
@@ -342,11 +348,8 @@ void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const c
             state.ullLength = strtoull(pDot + 1, nullptr, 10);
         }
     }
-    char szPath[MAX_PATH + 1024];
-    ContentPath(pSession, szPath, sizeof(szPath));
-    FILE* pFile = fopen(szPath, "rb");
+    FILE* pFile = OpenContent(pSession);
     if (pFile == nullptr) {
-        SendEmptyLiteral(pSession);
         return;
     }
     SendSection(pSession, pFile, &state, true);
