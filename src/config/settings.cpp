@@ -9,6 +9,7 @@
 
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 SettingsRecord Settings;
 
@@ -17,7 +18,8 @@ namespace {
 constexpr const char* szDefaultInBoxDir = "%HOME%/INETMAIL/INBOX";
 constexpr const char* szDefaultSpoolDir = "%SystemRoot%/SYSTEM32/VLM/MAIL";
 constexpr const char* szDefaultQueueDir = "incoming";
-// Stands for %SystemRoot% where the environment has none, as on every Linux host.
+// Stands for %SystemRoot% (in any case, as Windows reads names) where the environment has none, as on
+// every Linux host.
 constexpr const char* szSystemRootFallback = "/var/lib/veve4d";
 
 // Copies at most nCapacity-1 bytes and always terminates.
@@ -64,7 +66,7 @@ bool ExpandLeadingVariables(const char* pszValue, char* pszOut, size_t nCapacity
         memcpy(szName, p + 1, nName);
         szName[nName] = '\0';
         const char* pszEnv = getenv(szName);
-        if (pszEnv == nullptr && strcmp(szName, "SystemRoot") == 0) pszEnv = szSystemRootFallback;
+        if (pszEnv == nullptr && StrICmp(szName, "SystemRoot") == 0) pszEnv = szSystemRootFallback;
         if (pszEnv != nullptr && !AppendText(pszOut, nCapacity, pszEnv)) return false;
         p = pClose + 1;
     }

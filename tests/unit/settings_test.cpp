@@ -139,6 +139,7 @@ TEST_F(SettingsTest, DirectoriesAreNormalisedAndTooLongValuesGiveTheDefault) {
         {"%VEVE4D_TEST_A%%VEVE4D_TEST_B%\\MAIL", kSpool, "/x/y/MAIL/"},
         {"%VEVE4D_TEST_A%\\%VEVE4D_TEST_B%", kSpool, "/x/%VEVE4D_TEST_B%/"},
         {"%VEVE4D_TEST_UNSET%/spool", kSpool, "/spool/"}, {"%SystemRoot%\\S", kSpool, "/var/lib/veve4d/S/"},
+        {"%SYSTEMROOT%/S", kSpool, "/var/lib/veve4d/S/"},
         {"%VEVE4D_TEST_A", kSpool, "%VEVE4D_TEST_A/"}, {"%VEVE4D_TEST_UNSET%", kSpool, kDefaultSpool},
         {"%VEVE4D_TEST_LONG%/x", kSpool, kDefaultSpool},
         // 127 bytes fit the field but leave no room for the "/".
