@@ -36,16 +36,9 @@ FILETIME GetSystemTimeAsFileTime() {
            static_cast<FILETIME>(ts.tv_nsec / 100);
 }
 
-namespace {
-
-// The zone as Windows sees it: a standard offset, and a daylight time that adds to it. tzdata
-// describes a few zones the other way round (Europe/Dublin: standard +0100, and a "daylight"
-// GMT in winter); those are read with the winter offset as standard, as Windows has them.
-struct ZoneView {
-    long lSecondsWest;
-    bool bDaylightNow;
-};
-
+// Windows has a standard offset, and a daylight time that adds to it. tzdata describes a few
+// zones the other way round (Europe/Dublin: standard +0100, and a "daylight" GMT in winter);
+// those are read with the winter offset as standard, as Windows has them.
 ZoneView ReadZone() {
     tzset();
     ZoneView view{timezone, false};
@@ -71,23 +64,10 @@ ZoneView ReadZone() {
     return view;
 }
 
-}  // namespace
-
-long ZoneSecondsWest() { return ReadZone().lSecondsWest; }
-
-bool DaylightInEffectNow() { return ReadZone().bDaylightNow; }
-
 CalendarTime FileTimeToUtcCalendar(FILETIME ft) {
     time_t t = FileTimeToUnix(ft);
     struct tm tm {};
     gmtime_r(&t, &tm);
-    return FromTm(tm);
-}
-
-CalendarTime FileTimeToLocalCalendar(FILETIME ft) {
-    time_t t = FileTimeToUnix(ft);
-    struct tm tm {};
-    localtime_r(&t, &tm);
     return FromTm(tm);
 }
 

@@ -15,12 +15,14 @@ struct CalendarTime {
 };
 
 FILETIME GetSystemTimeAsFileTime();
-// Standard-time difference in seconds west of UTC, after tzset.
-long ZoneSecondsWest();
-// Whether the zone has a daylight rule and daylight time is in effect now.
-bool DaylightInEffectNow();
+// The zone as Windows sees it, read afresh (tzset) on every call: the standard-time difference
+// in seconds west of UTC, and whether daylight time is in effect now.
+struct ZoneView {
+    long lSecondsWest;
+    bool bDaylightNow;
+};
+ZoneView ReadZone();
 CalendarTime FileTimeToUtcCalendar(FILETIME ft);
-CalendarTime FileTimeToLocalCalendar(FILETIME ft);
 // UTC calendar time to local calendar time in the current zone.
 CalendarTime UtcCalendarToLocal(const CalendarTime& utc);
 void SleepMilliseconds(unsigned int ms);

@@ -32,10 +32,11 @@ void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted) 
     // The zone text states the standard offset only. The logs get the clock reading pulled
     // back by an hour while daylight time is on, and add it again in their own local
     // conversion.
-    long lSecondsWest = ZoneSecondsWest();
+    const ZoneView zone = ReadZone();
+    const long lSecondsWest = zone.lSecondsWest;
     long lMinutesEast = -(lSecondsWest / 60);
     FILETIME ft = ftInstant;
-    if (DaylightInEffectNow() && ft >= ftOneHour) ft -= ftOneHour;
+    if (zone.bDaylightNow && ft >= ftOneHour) ft -= ftOneHour;
     if (pAdjusted != nullptr) *pAdjusted = FileTimeToUtcCalendar(ft);
 
     // The figures shown are local standard time, so they agree with the offset written behind
