@@ -65,7 +65,21 @@ void FinishLiteral(LiteralOut* pOut) {
     }
 }
 
-// An empty section still needs a complete literal: two bytes holding CRLF.
+// Announces a literal of ullTotal bytes and returns where its bytes go. An empty section still
+// needs a complete literal: two bytes holding CRLF, put here.
+LiteralOut StartLiteral(Session* pSession, uint64_t ullTotal, bool bBatch) {
+    uint64_t ullAnnounced = ullTotal == 0 ? 2 : ullTotal;
+    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
+    SendResponse(pSession, bBatch ? 1 : 0, 1);
+    pSession->szResponse[0] = '\0';
+    LiteralOut out = {pSession, ullAnnounced, bBatch, 0};
+    if (ullTotal == 0) {
+        PutBytes(&out, "\r\n", 2, true);
+    }
+    return out;
+}
+
+// The same when the message cannot even be opened.
 void SendEmptyLiteral(Session* pSession) {
     FormatResponse(pSession, "2}\r\n\r\n");
     SendResponse(pSession, 1, 1);
@@ -266,15 +280,8 @@ uint64_t SectionPass(FILE* pFile, SectionState* pState, bool bDiscover, LiteralO
 void SendSection(Session* pSession, FILE* pFile, SectionState* pState, bool bDiscover) {
     uint64_t ullTotal = SectionPass(pFile, pState, bDiscover, nullptr);
     uint64_t ullSize = (pState->bLength && pState->ullLength < ullTotal) ? pState->ullLength : ullTotal;
-    uint64_t ullAnnounced = ullSize == 0 ? 2 : ullSize;
-    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
-    SendResponse(pSession, 1, 1);
-
-    pSession->szResponse[0] = '\0';
-    LiteralOut out = {pSession, ullAnnounced, true, 0};
-    if (ullSize == 0) {
-        PutBytes(&out, "\r\n", 2, false);
-    } else {
+    LiteralOut out = StartLiteral(pSession, ullSize, true);
+    if (ullSize != 0) {
         SectionPass(pFile, pState, false, &out);
     }
     FinishLiteral(&out);
@@ -301,14 +308,8 @@ void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int n
     }
     HeaderFilter filter = {nMode, ppNames, nNames, false};
     uint64_t ullTotal = HeaderPass(pFile, &filter, nullptr);
-    uint64_t ullAnnounced = ullTotal == 0 ? 2 : ullTotal;
-    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
-    SendResponse(pSession, 0, 1);
-
-    LiteralOut out = {pSession, ullAnnounced, false, 0};
-    if (ullTotal == 0) {
-        PutBytes(&out, "\r\n", 2, true);
-    } else {
+    LiteralOut out = StartLiteral(pSession, ullTotal, false);
+    if (ullTotal != 0) {
         rewind(pFile);
         HeaderPass(pFile, &filter, &out);
     }
