@@ -3,7 +3,26 @@
 # it names the missing ones.
 set -euo pipefail
 
-PACKAGES=(g++ cmake make libgtest-dev libpam0g-dev libpam-wrapper libnss-wrapper python3 curl)
+# One package a line, grouped by what needs it.
+PACKAGES=(
+  g++
+  cmake
+  make
+  libgtest-dev
+  libpam0g-dev
+  libpam-wrapper
+  libnss-wrapper
+  python3
+  curl
+  # imaptest: built from ../shared/imaptest against Dovecot's library
+  dovecot-core
+  dovecot-dev
+  autoconf
+  automake
+  libtool
+  patch
+  gcc
+)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

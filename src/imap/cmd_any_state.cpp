@@ -3,8 +3,42 @@
 #include "imap/response.h"
 #include "net/client.h"
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// One word a row, so that each extension adds its own line; a row whose test says no is left out
+// for this session.
+struct Capability {
+    const char* pszWord;
+    bool (*pfnOffered)(const Session* pSession);
+};
+
+const Capability CAPABILITIES[] = {
+    {"IMAP4", nullptr},
+    {"IMAP4rev1", nullptr},
+    {"NAMESPACE", nullptr},
+    {"AUTH=CRAM-MD5", nullptr},
+    {"AUTH=LOGIN", nullptr},
+};
+
+}  // namespace
+
 int CmdCapability(Session* pSession) {
-    FormatResponse(pSession, "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    char szLine[512] = "* CAPABILITY";
+    size_t nLen = strlen(szLine);
+    for (const Capability& cap : CAPABILITIES) {
+        if (cap.pfnOffered != nullptr && !cap.pfnOffered(pSession)) {
+            continue;
+        }
+        int n = snprintf(szLine + nLen, sizeof(szLine) - nLen, " %s", cap.pszWord);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(szLine) - nLen) {
+            break;
+        }
+        nLen += static_cast<size_t>(n);
+    }
+    FormatResponse(pSession, "%s\r\n", szLine);
     SendResponse(pSession, 1, 1);
     RespondCompleted(pSession);
     return 1;
