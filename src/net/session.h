@@ -2,6 +2,8 @@
 // no allocation.
 #pragma once
 
+#include <memory>
+
 #include "platform/fs.h"
 #include "platform/types.h"
 
@@ -15,6 +17,12 @@ constexpr size_t RECV_SIZE = 4096;
 constexpr size_t QUEUE_SIZE = 8192;
 constexpr size_t RESPONSE_SIZE = 8193;
 constexpr size_t SENDBUF_SIZE = 8193;
+
+// A session's own picture of its selected mailbox (imap/view.h).
+struct MailboxView;
+struct MailboxViewDeleter {
+    void operator()(MailboxView* pView) const;
+};
 
 struct Session {
     SOCKET sockClient;
@@ -51,6 +59,10 @@ struct Session {
     char szDecodedName[1024];
     char szRecv[RECV_SIZE];
     char szQueue[QUEUE_SIZE];
+    std::unique_ptr<MailboxView, MailboxViewDeleter> pView;
+    // The flag code FETCH shows for the message being answered, where it differs from the file
+    // name's (\Recent belongs to one session); empty: the file name's.
+    char szShownFlags[7];
 };
 
 // Session id of the console trace and the protocol log: the record's address.
