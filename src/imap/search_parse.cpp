@@ -346,9 +346,9 @@ private:
             p_ = p + ullSize;
             return true;
         }
-        // Atoms here may hold "]" and the other astring characters.
+        // Clients send UTF-8 text as atoms too, though a literal would be correct.
         const char* pStart = p_;
-        while (p_ < pEnd_ && (IsAtomChar(*p_) || *p_ == '%' || *p_ == '\\')) ++p_;
+        while (p_ < pEnd_ && (IsAtomChar(*p_) || *p_ == '%' || *p_ == '\\' || static_cast<unsigned char>(*p_) >= 0x80)) ++p_;
         pstrValue->assign(pStart, static_cast<size_t>(p_ - pStart));
         return !pstrValue->empty();
     }
