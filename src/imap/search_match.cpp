@@ -6,6 +6,7 @@
 
 #include "imap/fetch/date.h"
 #include "imap/flags.h"
+#include "imap/mime.h"
 #include "imap/search.h"
 #include "imap/search_text.h"
 #include "platform/charset.h"
@@ -50,6 +51,13 @@ bool DayMatches(SearchKind kind, int64_t llDay, int64_t llKey) {
     }
 }
 
+std::string ParamValue(const std::vector<MimeParam>& params, const char* pszName) {
+    for (const MimeParam& param : params) {
+        if (StrICmp(param.name.c_str(), pszName) == 0) return param.value;
+    }
+    return "";
+}
+
 struct FileCloser {
     void operator()(FILE* pFile) const { fclose(pFile); }
 };
@@ -87,9 +95,9 @@ public:
             case SK_FLAG:
                 return Of(FlagAt(message_.pszName, FLAG_POS_RECENT + node.nFlag) == (node.bValue ? '1' : '0'));
             case SK_LARGER:
-                return Of(Stat() && entry_.nFileSize > node.ullNumber);
+                return Of(Stat() && Size(node.ullNumber) > node.ullNumber);
             case SK_SMALLER:
-                return Of(Stat() && entry_.nFileSize < node.ullNumber);
+                return Of(Stat() && Size(node.ullNumber) < node.ullNumber);
             case SK_BEFORE:
             case SK_ON:
             case SK_SINCE:
@@ -126,9 +134,26 @@ private:
         return bStatOk_;
     }
 
+    // The message's size as RFC822.SIZE counts it. A terminating "." line stored by a mail
+    // transfer agent is not counted, so only a file within three bytes of the bound is opened to
+    // see whether it ends in one.
+    uint64_t Size(uint64_t ullBound) {
+        uint64_t ullFile = entry_.nFileSize;
+        if (ullFile < ullBound || ullFile > ullBound + 3) return ullFile;
+        if (!bExactSizeDone_) {
+            bExactSizeDone_ = true;
+            ullExactSize_ = ullFile;
+            std::unique_ptr<FILE, FileCloser> file(fopen(message_.pszPath, "rb"));
+            if (file && !MessageContentSize(file.get(), &ullExactSize_)) ullExactSize_ = ullFile;
+        }
+        return ullExactSize_;
+    }
+
     const SearchQuery& query_;
     const SearchMessage& message_;
     std::vector<int8_t> aContent_;
+    bool bExactSizeDone_ = false;
+    uint64_t ullExactSize_ = 0;
     bool bStatDone_ = false;
     bool bStatOk_ = false;
     FindData entry_{};
@@ -364,10 +389,11 @@ private:
     void EndHeader() {
         if (bTopHeader_) EndTopHeader();
         if (bDecided_) return;
-        std::string strType = strContentType_.substr(0, strContentType_.find(';'));
-        while (!strType.empty() && (strType.back() == ' ' || strType.back() == '\t')) strType.pop_back();
+        std::string strType;
+        std::vector<MimeParam> params;
+        ParseMimeValue(strContentType_, &strType, &params);
         bool bMultipart = StartsWithNoCase(strType.c_str(), "multipart/");
-        std::string strBoundary = bMultipart ? HeaderParameter(strContentType_, "boundary") : "";
+        std::string strBoundary = bMultipart ? ParamValue(params, "boundary") : "";
         if (bMultipart && !strBoundary.empty() && boundaries_.size() < MAX_BOUNDARIES) {
             boundaries_.push_back(PartBoundary{"--" + strBoundary, StrICmp(strType.c_str(), "multipart/digest") == 0});
             phase_ = PHASE_SKIP;  // the preamble
@@ -389,7 +415,7 @@ private:
         if (StrNICmp(strEncoding_.c_str(), "base64", 6) == 0) encoding = BodyDecoder::BASE64;
         if (StrNICmp(strEncoding_.c_str(), "quoted-printable", 16) == 0) encoding = BodyDecoder::QUOTED_PRINTABLE;
         decoder_.Start(encoding);
-        std::string strCharset = HeaderParameter(strContentType_, "charset");
+        std::string strCharset = ParamValue(params, "charset");
         converter_.Close();
         if (!IsUtf8Compatible(strCharset.c_str())) converter_.Open(strCharset.c_str());
         strPending_.clear();

@@ -222,30 +222,6 @@ std::string NormaliseAddresses(const std::string& strText) {
     return strOut;
 }
 
-std::string HeaderParameter(const std::string& strValue, const char* pszName) {
-    size_t nName = strlen(pszName);
-    size_t i = strValue.find(';');
-    while (i != std::string::npos) {
-        size_t nStart = strValue.find_first_not_of(" \t;", i);
-        if (nStart == std::string::npos) break;
-        if (strValue.size() - nStart > nName && StrNICmp(strValue.c_str() + nStart, pszName, nName) == 0) {
-            size_t j = strValue.find_first_not_of(" \t", nStart + nName);
-            if (j != std::string::npos && strValue[j] == '=') {
-                j = strValue.find_first_not_of(" \t", j + 1);
-                if (j == std::string::npos) return "";
-                if (strValue[j] == '"') {
-                    size_t nClose = strValue.find('"', j + 1);
-                    return strValue.substr(j + 1, nClose == std::string::npos ? std::string::npos : nClose - j - 1);
-                }
-                size_t nEnd = strValue.find_first_of(" \t;", j);
-                return strValue.substr(j, nEnd == std::string::npos ? std::string::npos : nEnd - j);
-            }
-        }
-        i = strValue.find(';', nStart);
-    }
-    return "";
-}
-
 void BodyDecoder::Start(Encoding encoding) {
     encoding_ = encoding;
     ulBits_ = 0;

@@ -36,10 +36,6 @@ std::string DecodeHeaderText(const char* p, size_t n);
 // "user (x) @ (y) example.org" reads user@example.org.
 std::string NormaliseAddresses(const std::string& strText);
 
-// The value of a parameter (boundary, charset) of a Content-Type field, quotes removed;
-// empty when absent.
-std::string HeaderParameter(const std::string& strValue, const char* pszName);
-
 // Body transfer decoding, line by line.
 class BodyDecoder {
 public:

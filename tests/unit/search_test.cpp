@@ -161,6 +161,17 @@ TEST(SearchCriteria, HeaderDates) {
 
 using SearchResult = InboxSession;
 
+// Sizes are counted as RFC822.SIZE counts them: a terminating "." line is no part of the message.
+TEST_F(SearchResult, SizeLeavesOutAStoredTerminator) {
+    const std::string text = "Subject: x\r\n\r\nbody\r\n";  // 20 bytes
+    WriteFile(box + "/0000000001-000000.MSG", text + ".\r\n");
+    WriteFile(box + "/0000000002-000000.MSG", text + "x.\r\n");
+    Talk({{"t SEARCH LARGER 19", "* SEARCH 1 2\r\nt OK SEARCH completed\r\n"},
+          {"t SEARCH LARGER 20", "* SEARCH 2\r\nt OK SEARCH completed\r\n"},
+          {"t SEARCH SMALLER 21", "* SEARCH 1\r\nt OK SEARCH completed\r\n"},
+          {"t SEARCH SMALLER 24", "* SEARCH 1\r\nt OK SEARCH completed\r\n"}});
+}
+
 TEST_F(SearchResult, ALongerResultThanTheResponseBufferGoesOutWhole) {
     std::string sequences = "* SEARCH", uids = "* SEARCH";
     for (int i = 1; i <= 3000; i++) {
