@@ -13,6 +13,9 @@ enum {
     Veve4Delected = 2,
 };
 
+struct TlsContext;
+struct TlsConnection;
+
 constexpr size_t RECV_SIZE = 4096;
 constexpr size_t QUEUE_SIZE = 8192;
 constexpr size_t RESPONSE_SIZE = 8193;
@@ -63,6 +66,12 @@ struct Session {
     // The flag code FETCH shows for the message being answered, where it differs from the file
     // name's (\Recent belongs to one session); empty: the file name's.
     char szShownFlags[7];
+    // TLS: the server's certificate when one is configured (null: no TLS on offer), the
+    // session's encryption once negotiated (null: clear text), and whether the connection came
+    // in on the implicit-TLS port.
+    TlsContext* pTlsContext;
+    TlsConnection* pTls;
+    int32_t bImplicitTls;
 };
 
 // Session id of the console trace and the protocol log: the record's address.
