@@ -37,6 +37,7 @@ struct SettingsRecord {
     char ProgramPath[256];
     char MailQueueDir[128];
     char MailSpoolDir[128];
+    int32_t LogKeepDays;  // 0: daily logs are kept for ever
 };
 
 extern SettingsRecord Settings;
