@@ -245,6 +245,11 @@ void ReadSettings() {
                   sizeof Settings.MailSpoolDir);
     Settings.LogKeepDays = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LogKeepDays", 0));
     if (Settings.LogKeepDays < 0) Settings.LogKeepDays = 0;
+    RegReadString(KEY_SERVICE, "TlsCertificateFile", "", Settings.TlsCertificateFile,
+                  sizeof Settings.TlsCertificateFile);
+    RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
+    Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
+    Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
 
     NormaliseInBoxDir();
     NormaliseProgramPath();
