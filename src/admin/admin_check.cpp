@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "platform/admin_files.h"
 #include "platform/registry.h"
+#include "platform/tls.h"
 
 namespace {
 
@@ -129,12 +130,39 @@ void CheckPort(Findings& findings, const std::string& address, int nPort) {
     }
 }
 
+bool TlsOn() {
+    return Settings.TlsCertificateFile[0] != '\0' && Settings.TlsKeyFile[0] != '\0';
+}
+
+void CheckTls(Findings& findings) {
+    if (!TlsOn()) {
+        if (Settings.TlsCertificateFile[0] != '\0' || Settings.TlsKeyFile[0] != '\0') {
+            findings.Problem("TLS needs both TlsCertificateFile and TlsKeyFile; with one of them TLS stays off");
+        }
+        if (Settings.PlaintextLoginNeedsTls == 2) {
+            findings.Problem("PlaintextLoginNeedsTls is 2 but TLS is off: no plaintext login can succeed");
+        }
+        return;
+    }
+    char szWhy[256];
+    if (!TlsCheckKeyPair(Settings.TlsCertificateFile, Settings.TlsKeyFile, szWhy, sizeof szWhy)) {
+        findings.Problem(std::string("TLS certificate ") + Settings.TlsCertificateFile + " and key " +
+                         Settings.TlsKeyFile + ": " + szWhy);
+    }
+}
+
+// Each listening address, at the IMAP port and, with TLS, at the implicit-TLS port beside it.
+void CheckAddress(Findings& findings, const std::string& address, int nPort) {
+    CheckPort(findings, address, nPort);
+    if (TlsOn() && Settings.TlsPortNo != 0) CheckPort(findings, address, Settings.TlsPortNo);
+}
+
 void CheckPorts(Findings& findings) {
     bool bIpv4 = Settings.AddressFamily == 0 || Settings.AddressFamily == 2;
     bool bIpv6 = Settings.AddressFamily != 0;
     if (Settings.ListenMode == 0) {
-        if (bIpv4) CheckPort(findings, "", Settings.PortNo);
-        if (bIpv6) CheckPort(findings, "::", Settings.PortNo);
+        if (bIpv4) CheckAddress(findings, "", Settings.PortNo);
+        if (bIpv6) CheckAddress(findings, "::", Settings.PortNo);
         return;
     }
     for (const std::string& entry : StringList(Settings.ListenIP, sizeof Settings.ListenIP)) {
@@ -142,7 +170,7 @@ void CheckPorts(Findings& findings) {
         std::string address = entry.substr(0, nBlank);
         int nPort = nBlank == std::string::npos ? Settings.PortNo : atoi(entry.c_str() + nBlank + 1);
         bool bEntryIpv6 = address.find(':') != std::string::npos;
-        if (bEntryIpv6 ? bIpv6 : bIpv4) CheckPort(findings, address, nPort);
+        if (bEntryIpv6 ? bIpv6 : bIpv4) CheckAddress(findings, address, nPort);
     }
 }
 
@@ -157,8 +185,14 @@ int CmdConfigCheck(const std::vector<std::string>& args) {
     }
     PrintSettings();
     printf("Log keep days       %d%s\n", Settings.LogKeepDays, Settings.LogKeepDays > 0 ? "" : "(all)");
+    printf("TLS certificate     %s\nTLS key             %s\nTLS port            %d%s\n",
+           Settings.TlsCertificateFile, Settings.TlsKeyFile, Settings.TlsPortNo, TlsOn() ? "" : " (TLS off)");
+    printf("Plaintext login     %s\n", Settings.PlaintextLoginNeedsTls == 0   ? "always"
+                                       : Settings.PlaintextLoginNeedsTls == 1 ? "after TLS or from loopback"
+                                                                              : "after TLS");
     CheckSpool(findings);
     CheckAccounts(findings);
+    CheckTls(findings);
     CheckPorts(findings);
     printf("%d problem%s found\n", findings.nProblems, findings.nProblems == 1 ? "" : "s");
     return findings.nProblems == 0 ? 0 : 1;

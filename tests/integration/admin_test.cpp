@@ -16,6 +16,7 @@
 #include "store/store.h"
 #include "sasl.h"
 #include "test_server.h"
+#include "tls_client.h"
 
 namespace {
 
@@ -189,21 +190,29 @@ TEST_F(AdminTool, ConfigCheckNamesEveryProblem) {
     EXPECT_TRUE(Has(bad.out, "2 problems found")) << bad.out;
 
     // Another configuration of the same tree: nothing listens, no spool, a protocol log without
-    // its directory, a local domain without a user file.
+    // its directory, a local domain without a user file, a TLS key of another certificate.
+    ASSERT_TRUE(MakeCertificate(server.dir) && MakeCertificate(server.dir, "2"));
     std::string other = server.dir + "/other.reg";
-    WriteFile(other, "Windows Registry Editor Version 5.00\n\n"
+    auto otherRegistry = [&](const std::string& key) {
+        WriteFile(other, "Windows Registry Editor Version 5.00\n\n"
                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+                     "\"TlsCertificateFile\"=\"" + server.dir + "/cert.pem\"\n"
+                     "\"TlsKeyFile\"=\"" + server.dir + "/" + key + "\"\n"
                      "\"AcceptlogEnabled\"=dword:00000001\n\"ListenMode\"=dword:00000001\n"
                      "\"ListenIP\"=str(7):\"127.0.0.1 " + std::to_string(FreePort()) + "\\0\"\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n\"UserManager\"=dword:00000000\n"
                      "\"Membership\"=\"" + server.dir + "/accounts/\"\n\"MailInBoxDir\"=\"" + server.dir + "/users\"\n"
                      "\"MailSpoolDir\"=\"" + server.dir + "/nospool\"\n"
                      "\"DomainNamesAreLocal\"=str(7):\"test.local\\0other.local\\0\"\n");
+    };
+    otherRegistry("key2.pem");
     AdminRun missing = RunAdmin(other, {"config", "check"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(Has(missing.out, "MailSpoolDir " + server.dir + "/nospool/ does not exist")) << missing.out;
     EXPECT_TRUE(Has(missing.out, "other.local.idx of domain other.local is missing")) << missing.out;
+    EXPECT_TRUE(Has(missing.out, "problem: TLS certificate " + server.dir + "/cert.pem and key")) << missing.out;
     EXPECT_FALSE(Has(missing.out, "in use")) << missing.out;
+    otherRegistry("key.pem");
     std::filesystem::create_directories(server.dir + "/nospool/receiveimap4");
     WriteFile(server.dir + "/accounts/other.local.idx", "");
     WriteFile(UserFile(), B64("ann\tpw") + "\n");
