@@ -14,6 +14,9 @@ PACKAGES=(
   libnss-wrapper
   python3
   curl
+  # TLS: the library, and the command that makes test and demo certificates
+  libssl-dev
+  openssl
   # imaptest: built from ../shared/imaptest against Dovecot's library
   dovecot-core
   dovecot-dev
