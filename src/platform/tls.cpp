@@ -47,6 +47,10 @@ int BioRead(BIO* pBio, char* pData, int nLength) {
         return 0;
     }
     int nReceived = SocketRecv(SocketOf(pBio), pData, static_cast<size_t>(nLength));
+    // A receive time-out is not the end of the link: the session may still say goodbye.
+    if (nReceived == SOCKET_ERROR && LastSocketError() == WSAEWOULDBLOCK) {
+        BIO_set_retry_read(pBio);
+    }
     return nReceived == SOCKET_ERROR ? -1 : nReceived;
 }
 
@@ -227,7 +231,7 @@ int TlsRecv(TlsConnection* pConnection, char* pBuffer, size_t nLength) {
     if (nError == SSL_ERROR_ZERO_RETURN) {
         return 0;
     }
-    pConnection->bBroken = true;
+    pConnection->bBroken = nError != SSL_ERROR_WANT_READ;
     return SOCKET_ERROR;
 }
 
