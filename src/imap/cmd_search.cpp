@@ -12,6 +12,7 @@
 #include "imap/search.h"
 #include "net/client.h"
 #include "platform/text.h"
+#include "platform/time.h"
 #include "store/store.h"
 
 namespace {
@@ -39,6 +40,8 @@ void AppendNumber(ResultLine* pLine, uint32_t ulNumber) {
 struct Listed {
     std::string strName;
     uint32_t ulUid;
+    uint64_t ullSize;
+    FILETIME ftLastWrite;
 };
 
 }  // namespace
@@ -69,14 +72,19 @@ int CmdSearch(Session* pSession) {
     }
 
     // "*" needs the highest number before the first message is tested, so the names come first.
+    // Sizes and dates come from the listing, which then stats every file; otherwise names do.
+    bool bTimes = SearchReadsEntry(query);
     std::vector<Listed> messages;
     char szPattern[MESSAGE_PATH_SIZE];
     if (MailboxFilePath(szPattern, sizeof(szPattern), pSession->szMailbox, ALL_MESSAGES_PATTERN)) {
-        FindFiles(szPattern, 0, [&](const FindData& data) {
-            if (IsMessageFile(data)) messages.push_back(Listed{data.cFileName, MessageUid(data.cFileName)});
+        FindFiles(szPattern, bTimes ? FIND_TIMES : 0, [&](const FindData& data) {
+            if (IsMessageFile(data)) {
+                messages.push_back(Listed{data.cFileName, MessageUid(data.cFileName), data.nFileSize, data.ftLastWriteTime});
+            }
             return true;
         });
     }
+    const long lSecondsWest = bTimes ? ReadZone().lSecondsWest : 0;
     uint32_t ulMaxUid = 0;
     for (const Listed& message : messages) ulMaxUid = std::max(ulMaxUid, message.ulUid);
 
@@ -88,8 +96,9 @@ int CmdSearch(Session* pSession) {
         ulSequence++;
         char szPath[MESSAGE_PATH_SIZE];
         if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, listed.strName.c_str())) continue;
-        SearchMessage message{szPath, listed.strName.c_str(), ulSequence, listed.ulUid,
-                              static_cast<uint32_t>(messages.size()), ulMaxUid};
+        SearchMessage message{szPath,       listed.strName.c_str(), ulSequence,       listed.ulUid,
+                              static_cast<uint32_t>(messages.size()), ulMaxUid, lSecondsWest, bTimes,
+                              listed.ullSize, listed.ftLastWrite};
         if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);
     }
     snprintf(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n");
