@@ -39,7 +39,9 @@ void CheckSpool(Findings& findings) {
         findings.Problem("MailSpoolDir " + spool + " does not exist (the server tries to create it at start)");
         return;
     }
-    if (Settings.Imap4LogEnabled != 0) CheckDirectory(findings, "access log directory", spool + "imap4log");
+    if (Settings.Imap4LogEnabled != 0 && !IsDirectoryPath((spool + "imap4log").c_str())) {
+        findings.Note("access log directory " + spool + "imap4log is created at start");
+    }
     // The server never creates this one: without it the protocol log is silently not written.
     if (Settings.AcceptlogEnabled != 0) CheckDirectory(findings, "protocol log directory", spool + "receiveimap4");
 }
