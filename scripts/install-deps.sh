@@ -13,10 +13,14 @@ PACKAGES=(
   libpam-wrapper
   libnss-wrapper
   python3
+  # the Debian package and its test
+  dpkg-dev
   curl
   # TLS: the library, and the command that makes test and demo certificates
   libssl-dev
   openssl
+  # TLS interoperability tests
+  fetchmail
   # imaptest: built from ../shared/imaptest against Dovecot's library
   dovecot-core
   dovecot-dev

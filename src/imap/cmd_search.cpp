@@ -13,6 +13,7 @@
 #include "imap/view.h"
 #include "net/client.h"
 #include "platform/text.h"
+#include "platform/time.h"
 #include "store/store.h"
 
 namespace {
@@ -70,6 +71,9 @@ int CmdSearch(Session* pSession) {
     const MailboxView& view = *pSession->pView;
     const std::vector<ViewMessage>& messages = view.messages;
     uint32_t ulMaxUid = messages.empty() ? 0 : messages.back().ulUid;
+    // Sizes and dates are stat'ed by the search itself, only where a key asks for them.
+    bool bTimes = SearchReadsEntry(query);
+    const long lSecondsWest = bTimes ? ReadZone().lSecondsWest : 0;
 
     bool bUid = pSession->bUid != 0;
     FormatResponse(pSession, "* SEARCH");
@@ -87,7 +91,7 @@ int CmdSearch(Session* pSession) {
         ShownFlagCode(view, listed, szCode);
         FormatMessageName(szName, sizeof(szName), listed.ulUid, szCode);
         SearchMessage message{szPath, szName, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid};
+                              ulMaxUid, lSecondsWest, false, 0, 0};
         if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);
     }
     snprintf(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n");

@@ -42,7 +42,7 @@ struct SearchNode {
     int nFlag = 0;                      // flag-code index (Recent, Answered, Flagged, Deleted, Seen, Draft)
     uint64_t ullNumber = 0;             // LARGER/SMALLER bound, or a day number for the dates
     std::string strName;                // header field name, without the colon
-    std::string strValue;               // search text, ASCII letters lowered
+    std::string strValue;               // search text, lowered by FoldSearchText
     std::vector<SearchRange> ranges;    // SK_SEQUENCES, SK_UIDS
     std::vector<int> children;          // node indices
 };
@@ -82,11 +82,17 @@ struct SearchMessage {
     uint32_t ulUid;
     uint32_t ulMaxSequence;  // what "*" means
     uint32_t ulMaxUid;
+    long lSecondsWest;       // the zone INTERNALDATE is shown in (standard time)
+    bool bEntryKnown;        // the listing already stat'ed the file:
+    uint64_t ullFileSize;    //   its size
+    uint64_t ftLastWrite;    //   and its last-write time (FILETIME)
 };
 
 // Whether the message matches. The file is stat'ed only when a size or date key is asked and
 // opened only when flags, sets and sizes leave the answer open; its content is read once, and
 // reading stops as soon as the answer is known.
 bool SearchMatches(const SearchQuery& query, const SearchMessage& message);
+// Whether any key asks for a size or an internal date, so that the listing should stat each file.
+bool SearchReadsEntry(const SearchQuery& query);
 // Whether any key of the query needs the file's content (header, body or sent date).
 bool SearchReadsContent(const SearchQuery& query);

@@ -1,10 +1,10 @@
 // Evaluation of the SEARCH key tree against one message. Keys are answered yes, no or not yet
 // known; the file is read only while the answer is open, and once.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "imap/fetch/date.h"
 #include "imap/flags.h"
 #include "imap/mime.h"
 #include "imap/search.h"
@@ -19,6 +19,8 @@ namespace {
 enum Answer : int8_t { ANSWER_NO = 0, ANSWER_YES = 1, ANSWER_OPEN = 2 };
 
 constexpr size_t READ_SIZE = 64 * 1024;
+// Most searches need the header only, which the first small read usually holds whole.
+constexpr size_t FIRST_READ_SIZE = 8 * 1024;
 // A header field longer than this is searched in its first part only.
 constexpr size_t FIELD_LIMIT = 64 * 1024;
 constexpr size_t MAX_BOUNDARIES = 32;
@@ -119,17 +121,19 @@ public:
 private:
     static Answer Of(bool b) { return b ? ANSWER_YES : ANSWER_NO; }
 
-    // One stat per message, and only when a size or date is asked.
+    // One stat per message, and only when a size or date is asked; the listing may have done it.
     bool Stat() {
         if (!bStatDone_) {
             bStatDone_ = true;
-            bStatOk_ = FindEntry(message_.pszPath, &entry_);
-            if (bStatOk_) {
-                // The date as INTERNALDATE shows it.
-                char szDate[DATE_TEXT_SIZE];
-                FormatDateText(entry_.ftLastWriteTime, szDate, nullptr);
-                bStatOk_ = ParseHeaderDate(szDate, &llInternalDay_);
-            }
+            FindData entry{};
+            bStatOk_ = message_.bEntryKnown || FindEntry(message_.pszPath, &entry);
+            ullFileSize_ = message_.bEntryKnown ? message_.ullFileSize : entry.nFileSize;
+            FILETIME ftWrite = message_.bEntryKnown ? message_.ftLastWrite : entry.ftLastWriteTime;
+            // The day INTERNALDATE shows: local standard time.
+            constexpr FILETIME kUnixEpoch = 116444736000000000ULL;
+            int64_t llSeconds = (static_cast<int64_t>(ftWrite) - static_cast<int64_t>(kUnixEpoch)) / 10000000;
+            llSeconds -= message_.lSecondsWest;
+            llInternalDay_ = llSeconds >= 0 ? llSeconds / 86400 : -((-llSeconds + 86399) / 86400);
         }
         return bStatOk_;
     }
@@ -138,7 +142,7 @@ private:
     // transfer agent is not counted, so only a file within three bytes of the bound is opened to
     // see whether it ends in one.
     uint64_t Size(uint64_t ullBound) {
-        uint64_t ullFile = entry_.nFileSize;
+        uint64_t ullFile = ullFileSize_;
         if (ullFile < ullBound || ullFile > ullBound + 3) return ullFile;
         if (!bExactSizeDone_) {
             bExactSizeDone_ = true;
@@ -156,7 +160,7 @@ private:
     uint64_t ullExactSize_ = 0;
     bool bStatDone_ = false;
     bool bStatOk_ = false;
-    FindData entry_{};
+    uint64_t ullFileSize_ = 0;
     int64_t llInternalDay_ = 0;
 };
 
@@ -189,7 +193,9 @@ public:
             memmove(buffer_.get(), buffer_.get() + nPos_, nFill_ - nPos_);
             nFill_ -= nPos_;
             nPos_ = 0;
-            size_t nRead = fread(buffer_.get() + nFill_, 1, READ_SIZE - nFill_, pFile_);
+            size_t nWant = std::min(READ_SIZE - nFill_, nNextRead_);
+            nNextRead_ = READ_SIZE;
+            size_t nRead = fread(buffer_.get() + nFill_, 1, nWant, pFile_);
             if (nRead == 0) bEof_ = true;
             nFill_ += nRead;
         }
@@ -200,6 +206,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     size_t nPos_ = 0;
     size_t nFill_ = 0;
+    size_t nNextRead_ = FIRST_READ_SIZE;
     bool bEof_ = false;
     bool bAtStart_ = true;
 };
@@ -226,6 +233,8 @@ public:
     void Run(const char* pszPath) {
         std::unique_ptr<FILE, FileCloser> file(fopen(pszPath, "rb"));
         if (file) {
+            // The reader has its own buffer; a second one in the FILE would only copy twice.
+            setvbuf(file.get(), nullptr, _IONBF, 0);
             LineReader reader(file.get());
             const char* p = nullptr;
             size_t n = 0;
@@ -328,7 +337,7 @@ private:
 
         bool bNeedsText = false;
         for (NeedleKey& key : needles_) bNeedsText = bNeedsText || (!key.needle.Found() && (key.bText || !bTopHeader_));
-        bool bNeedsField = bTopHeader_ && !strName.empty();
+        bool bNeedsField = bTopHeader_ && !strName.empty() && WantsField(strName);
         if (bNeedsText || bNeedsField) {
             std::string strDecoded = DecodeHeaderText(pValue, nValue);
             if (bNeedsField) TopField(strName, pValue, nValue, strDecoded);
@@ -343,6 +352,20 @@ private:
             }
         }
         strField_.clear();
+    }
+
+    // Whether a key still open reads this field of the top header.
+    bool WantsField(const std::string& strName) const {
+        bool bDate = StrICmp(strName.c_str(), "Date") == 0;
+        for (size_t i = 0; i < query_.nodes.size(); i++) {
+            const SearchNode& node = query_.nodes[i];
+            if (!pEval_->IsOpen(static_cast<int>(i))) continue;
+            if ((node.kind == SK_HEADER || node.kind == SK_ADDRESS) && StrICmp(node.strName.c_str(), strName.c_str()) == 0) {
+                return true;
+            }
+            if (bDate && (node.kind == SK_SENTBEFORE || node.kind == SK_SENTON || node.kind == SK_SENTSINCE)) return true;
+        }
+        return false;
     }
 
     void TopField(const std::string& strName, const char* pValue, size_t nValue, const std::string& strDecoded) {
@@ -481,6 +504,16 @@ private:
 };
 
 }  // namespace
+
+bool SearchReadsEntry(const SearchQuery& query) {
+    for (const SearchNode& node : query.nodes) {
+        if (node.kind == SK_LARGER || node.kind == SK_SMALLER || node.kind == SK_BEFORE || node.kind == SK_ON ||
+            node.kind == SK_SINCE) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool SearchReadsContent(const SearchQuery& query) {
     for (const SearchNode& node : query.nodes) {

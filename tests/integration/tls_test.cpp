@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "tls_client.h"
@@ -156,6 +158,74 @@ TEST(Tls, UnusableCertificateKeepsTlsPortsClosed) {
         EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
                   "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
         EXPECT_EQ(client.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
+    }
+}
+
+// Everything a command prints, standard error included; "" when it could not start.
+std::string RunCommand(const std::string& strCommand) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("{ " + strCommand + "; } 2>&1").c_str(), "r"), pclose);
+    std::string strOut;
+    char buf[4096];
+    size_t n;
+    while (pipe && (n = fread(buf, 1, sizeof(buf), pipe.get())) > 0) {
+        strOut.append(buf, n);
+    }
+    return strOut;
+}
+
+bool Installed(const std::string& strProgram) {
+    return std::system(("command -v " + strProgram + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Real clients with their default TLS settings, trusting only the test certificate, each fetch
+// the message over IMAPS and over STARTTLS.
+TEST(Tls, CurlPythonAndFetchmailLogInOverBothPorts) {
+    TlsServer tls;
+    ASSERT_TRUE(tls.Start()) << tls.server.Output();
+    // curl and fetchmail prefer CRAM-MD5, which reads the POP3 password file.
+    WriteFile(tls.server.dir + "/users/ann/apop.dat", "pw\n");
+    const std::string strImap = std::to_string(tls.server.port), strImaps = std::to_string(tls.tlsPort);
+    const std::string strCa = tls.caFile, strDir = tls.server.dir;
+    const std::string strPython =
+        "import imaplib, ssl, sys\n"
+        "ctx = ssl.create_default_context(cafile='" + strCa + "')\n"
+        "m = imaplib.IMAP4_SSL('localhost', " + strImaps + ", ssl_context=ctx)\n"
+        "m.login('ann', 'pw'); m.select('INBOX'); print(m.fetch('1', 'BODY.PEEK[]')[1][0][1].decode()); m.logout()\n"
+        "m = imaplib.IMAP4('localhost', " + strImap + "); m.starttls(ssl_context=ctx)\n"
+        "m.authenticate('PLAIN', lambda _: b'\\0ann\\0pw'); m.select('INBOX')\n"
+        "print(m.fetch('1', 'BODY.PEEK[]')[1][0][1].decode()); m.logout()\n";
+    WriteFile(strDir + "/check.py", strPython);
+    struct Case {
+        const char* pszClient;
+        std::string strCommand;
+        int nCopies;  // of the message in the output
+    };
+    std::vector<Case> cases = {
+        {"curl", "curl -sS --max-time 20 --cacert " + strCa + " 'imaps://localhost:" + strImaps + "/INBOX;UID=1' -u ann:pw", 1},
+        {"curl", "curl -sS --max-time 20 --ssl-reqd --cacert " + strCa + " 'imap://localhost:" + strImap +
+                     "/INBOX;UID=1' -u ann:pw", 1},
+        {"python3", "python3 " + strDir + "/check.py", 2},
+    };
+    for (const char* pszSsl : {"", " ssl"}) {
+        std::string strRc = strDir + "/fetchmailrc" + (pszSsl[0] ? "-ssl" : "");
+        WriteFile(strRc, std::string("poll localhost port ") + (pszSsl[0] ? strImaps : strImap) +
+                             " proto imap user ann password pw keep" + pszSsl + " sslcertfile " + strCa +
+                             " mda \"cat >> " + strRc + ".mbox\"\n");
+        chmod(strRc.c_str(), 0600);
+        cases.push_back({"fetchmail", "HOME=" + strDir + " timeout 60 fetchmail -f " + strRc + " -a && cat " + strRc + ".mbox", 1});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.strCommand);
+        if (!Installed(c.pszClient)) {
+            ADD_FAILURE() << c.pszClient << " is not installed (scripts/install-deps.sh installs it)";
+            continue;
+        }
+        std::string strOut = RunCommand(c.strCommand), strBody = "secret body";
+        size_t nCopies = 0;
+        for (size_t at = strOut.find(strBody); at != std::string::npos; at = strOut.find(strBody, at + 1)) {
+            nCopies++;
+        }
+        EXPECT_EQ(nCopies, static_cast<size_t>(c.nCopies)) << strOut;
     }
 }
 
