@@ -78,7 +78,7 @@ int CmdSearch(Session* pSession) {
     char szPattern[MESSAGE_PATH_SIZE];
     if (MailboxFilePath(szPattern, sizeof(szPattern), pSession->szMailbox, ALL_MESSAGES_PATTERN)) {
         FindFiles(szPattern, bTimes ? FIND_TIMES : 0, [&](const FindData& data) {
-            if (IsMessageFile(data)) {
+            if (IsMessageFile(data) && HasFlagCode(data.cFileName)) {
                 messages.push_back(Listed{data.cFileName, MessageUid(data.cFileName), data.nFileSize, data.ftLastWriteTime});
             }
             return true;
@@ -96,7 +96,7 @@ int CmdSearch(Session* pSession) {
         ulSequence++;
         char szPath[MESSAGE_PATH_SIZE];
         if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, listed.strName.c_str())) continue;
-        SearchMessage message{szPath,       listed.strName.c_str(), ulSequence,       listed.ulUid,
+        SearchMessage message{szPath,       listed.strName.c_str() + FLAG_POS_RECENT, ulSequence, listed.ulUid,
                               static_cast<uint32_t>(messages.size()), ulMaxUid, lSecondsWest, bTimes,
                               listed.ullSize, listed.ftLastWrite};
         if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);

@@ -77,7 +77,7 @@ bool ParseHeaderDate(const char* pszText, int64_t* pllDay);
 // What the evaluation knows of one message besides its file: the walk supplies these.
 struct SearchMessage {
     const char* pszPath;   // the message file
-    const char* pszName;   // its name, with the flag code
+    const char* pszFlags;  // its six flag characters as the client is shown them
     uint32_t ulSequence;
     uint32_t ulUid;
     uint32_t ulMaxSequence;  // what "*" means

@@ -95,7 +95,7 @@ public:
             case SK_UIDS:
                 return Of(InSet(node.ranges, message_.ulUid, message_.ulMaxUid));
             case SK_FLAG:
-                return Of(FlagAt(message_.pszName, FLAG_POS_RECENT + node.nFlag) == (node.bValue ? '1' : '0'));
+                return Of(message_.pszFlags[node.nFlag] == (node.bValue ? '1' : '0'));
             case SK_LARGER:
                 return Of(Stat() && Size(node.ullNumber) > node.ullNumber);
             case SK_SMALLER:
