@@ -26,6 +26,7 @@ TEST(FetchOverConnection, LiteralsUidFetchAndTheReadMark) {
     // A plain read clears Recent, and shows the flags from before; a PEEK read keeps it.
     EXPECT_EQ(run("f3", "FETCH 2 (FLAGS BODY[TEXT])"),
               "* 2 FETCH (FLAGS (\\Recent) BODY[TEXT] {6}\r\nbody\r\n)\r\nf3 OK FETCH completed\r\n");
+    // \Recent stays with the session that selected the mailbox first, read or not.
     EXPECT_EQ(run("f4", "FETCH 1:* FLAGS"),
-              "* 1 FETCH (FLAGS (\\Recent))\r\n* 2 FETCH (FLAGS ())\r\nf4 OK FETCH completed\r\n");
+              "* 1 FETCH (FLAGS (\\Recent))\r\n* 2 FETCH (FLAGS (\\Recent))\r\nf4 OK FETCH completed\r\n");
 }

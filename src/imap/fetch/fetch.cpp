@@ -8,6 +8,7 @@
 #include "auth/password.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "net/client.h"
 #include "platform/fs.h"
 #include "store/store.h"
@@ -102,22 +103,15 @@ int CmdFetch(Session* pSession) {
         return 1;
     }
 
-    MessageRange elements[MAX_SET_ELEMENTS];
-    int nElements = SplitMessageSet(pszSet, elements);
     bool bSendFailed = false;
-    for (int i = 0; i < nElements && !bSendFailed; i++) {
-        MessageRange range = elements[i];
-        // For FETCH a high bound of 0 means no upper bound, so "*" alone or "0" names all.
-        if (range.ulLast == 0) {
-            range.bUnbounded = true;
-        }
-        char szPattern[64];
-        MessagePattern(MATCH_FETCH, range, pSession->bUid != 0, szPattern, sizeof(szPattern));
-        MatchMessages(pSession, pSession->szMailbox, range, szPattern, [&](uint32_t ulSequence) {
-            // A peer that cannot be written to gets nothing more.
-            bSendFailed = !AnswerMessage(pSession, &list, ulSequence);
-            return !bSendFailed;
-        });
+    bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage&) {
+        // A peer that cannot be written to gets nothing more.
+        bSendFailed = !AnswerMessage(pSession, &list, ulSequence);
+        return !bSendFailed;
+    });
+    if (!bParsed) {
+        RespondIllegalArgument(pSession);
+        return 1;
     }
     RespondCompleted(pSession);
     return 1;
