@@ -242,6 +242,21 @@ TEST_F(AdminTool, FilesWrittenAsRootBelongToWhoeverOwnsTheirDirectory) {
     struct stat st {};
     ASSERT_EQ(stat(UserFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A TLS key that only root may read is a problem for a server that runs as the spool's owner.
+    ASSERT_TRUE(MakeCertificate(server.dir));
+    ASSERT_EQ(chmod((server.dir + "/key.pem").c_str(), 0600), 0);
+    std::string tls = server.dir + "/tls.reg";
+    auto check = [&] {
+        WriteFile(tls, ReadFile(server.registryPath) +
+                           "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+                           "\"TlsCertificateFile\"=\"" + server.dir + "/cert.pem\"\n"
+                           "\"TlsKeyFile\"=\"" + server.dir + "/key.pem\"\n\"TlsPortNo\"=dword:00000000\n");
+        return RunAdmin(tls, {"config", "check"}).out;
+    };
+    EXPECT_FALSE(Has(check(), "problem: TLS certificate")) << check();
+    ASSERT_EQ(chown((server.dir + "/spool").c_str(), uid, gid), 0);
+    EXPECT_TRUE(Has(check(), "problem: TLS certificate")) << check();
 }
 
 }  // namespace
