@@ -118,8 +118,18 @@ MailboxView* CurrentView(Session* pSession) {
 
 void RefreshView(Session* pSession) {
     MailboxView& view = *CurrentView(pSession);
+    // The stamp moves with every file added, removed or renamed. It is kept coarsely, so it
+    // is trusted only for a listing taken a while after the change it shows.
+    constexpr uint64_t STAMP_GRAIN = 1000000000ull;
+    uint64_t ullStamp = 0;
+    uint64_t ullNow = WallClockNanoseconds();
+    bool bStamp = DirectoryChangeStamp(view.szMailbox, &ullStamp);
+    if (bStamp && view.bStampKnown && ullStamp == view.ullStamp && view.ullListedAt > ullStamp + STAMP_GRAIN) return;
     std::vector<ListedMessage> listed;
     ListResult result = ReadInto(view, &listed);
+    view.bStampKnown = bStamp && result == LIST_OK;
+    view.ullStamp = ullStamp;
+    view.ullListedAt = ullNow;
     // A directory that cannot be read now says nothing about its messages.
     if (result == LIST_FAILED) return;
     auto it = listed.begin();

@@ -31,6 +31,11 @@ struct MailboxView {
     std::vector<ViewMessage> messages;
     std::vector<ViewMessage> incoming;  // found, not yet announced
     uint32_t ulHighestUid;              // the highest UID ever taken into the view or incoming
+    // The directory's change stamp when it was last listed, and when that was: a listing taken
+    // well after the last change need not be taken again until the stamp moves.
+    bool bStampKnown;
+    uint64_t ullStamp;
+    uint64_t ullListedAt;
 };
 
 // Builds the view of szMailbox for SELECT (bReadOnly false: new messages' \Recent is taken by

@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +36,19 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
     bool bFailed = errno != 0;
     ::closedir(pDir);
     return bFailed ? DIRECTORY_FAILED : DIRECTORY_READ;
+}
+
+bool DirectoryChangeStamp(const char* pszDir, uint64_t* pullStamp) {
+    struct stat st {};
+    if (::stat(pszDir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    *pullStamp = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    return true;
+}
+
+uint64_t WallClockNanoseconds() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 bool PathExists(const char* pszPath) {

@@ -16,6 +16,13 @@ enum DirectoryRead {
 // files are hidden), in directory order. Links and special files are not offered.
 DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName);
 
+// The last time an entry of the directory was added, removed or renamed, in nanoseconds of the
+// wall clock; false when it cannot be read. The file system keeps it coarsely (a few
+// milliseconds), so two changes close together may leave the same stamp.
+bool DirectoryChangeStamp(const char* pszDir, uint64_t* pullStamp);
+// The wall clock in nanoseconds, as the stamps count.
+uint64_t WallClockNanoseconds();
+
 // Whether anything exists at the path (one stat, links not followed).
 bool PathExists(const char* pszPath);
 
