@@ -1,5 +1,5 @@
 // FETCH: the state check, the item list, the walk over the message set, and per message the
-// decoded copy of a scrambled file, the items, and the read mark that clears Recent.
+// decoded copy of a scrambled file, \Seen for a body read without PEEK, and the items.
 #include "imap/fetch/fetch.h"
 
 #include <cstdio>
@@ -16,25 +16,77 @@ namespace {
 
 constexpr size_t PATH_SIZE = MAX_PATH + 1024;
 
-// Clears Recent by renaming; FETCH never sets Seen, clients do that with STORE. A rename that
-// fails (another session renamed the file meanwhile) is ignored.
-void ClearRecent(Session* pSession) {
-    const char* pszName = pSession->FindData.cFileName;
-    if (strlen(pszName) != MESSAGE_NAME_LENGTH || pszName[FLAG_POS_RECENT] != '1') {
-        return;
+// Finds the message's file again by its UID after another session renamed it (a flag change);
+// false when the message is gone.
+bool FindAgain(Session* pSession) {
+    char szPattern[PATH_SIZE];
+    snprintf(szPattern, sizeof(szPattern), "%s/%010lu-??????.MSG", pSession->szMailbox,
+             static_cast<unsigned long>(MessageUid(pSession->FindData.cFileName)));
+    bool bFound = false;
+    FindFiles(szPattern, 0, [&](const FindData& entry) {
+        if (!IsMessageFile(entry)) {
+            return true;
+        }
+        snprintf(pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName), "%s", entry.cFileName);
+        bFound = true;
+        return false;
+    });
+    return bFound;
+}
+
+// Opens the message file, following a rename by another session.
+FILE* OpenMessageFile(Session* pSession) {
+    for (int nTry = 0; nTry < 3; nTry++) {
+        char szPath[PATH_SIZE];
+        MessagePath(pSession, szPath, sizeof(szPath));
+        FILE* pFile = fopen(szPath, "rb");
+        if (pFile != nullptr) {
+            return pFile;
+        }
+        if (!FindAgain(pSession)) {
+            return nullptr;
+        }
     }
-    char szNewName[MESSAGE_NAME_LENGTH + 1];
-    memcpy(szNewName, pszName, sizeof(szNewName));
-    szNewName[FLAG_POS_RECENT] = '0';
-    char szOld[PATH_SIZE];
-    char szNew[PATH_SIZE];
-    snprintf(szOld, sizeof(szOld), "%s/%s", pSession->szMailbox, pszName);
-    snprintf(szNew, sizeof(szNew), "%s/%s", pSession->szMailbox, szNewName);
-    MoveFileNoReplace(szOld, szNew);
+    return nullptr;
+}
+
+// Sets \Seen by renaming the file; a file renamed meanwhile is found again and tried once more.
+// Returns true when the name now carries \Seen.
+bool MarkSeen(Session* pSession) {
+    for (int nTry = 0; nTry < 3; nTry++) {
+        const char* pszName = pSession->FindData.cFileName;
+        if (strlen(pszName) != MESSAGE_NAME_LENGTH) {
+            return false;
+        }
+        if (pszName[FLAG_POS_SEEN] == '1') {
+            return true;
+        }
+        char szNewName[MESSAGE_NAME_LENGTH + 1];
+        memcpy(szNewName, pszName, sizeof(szNewName));
+        szNewName[FLAG_POS_SEEN] = '1';
+        char szOld[PATH_SIZE];
+        char szNew[PATH_SIZE];
+        snprintf(szOld, sizeof(szOld), "%s/%s", pSession->szMailbox, pszName);
+        snprintf(szNew, sizeof(szNew), "%s/%s", pSession->szMailbox, szNewName);
+        if (MoveFileNoReplace(szOld, szNew)) {
+            snprintf(pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName), "%s", szNewName);
+            return true;
+        }
+        if (!FindAgain(pSession)) {
+            return false;
+        }
+    }
+    return false;
 }
 
 // Answers one message; returns false when the response could not be sent.
 bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence) {
+    // The file stays open for all items, so a rename by another session cannot take it away;
+    // a message that is really gone is not answered at all.
+    FILE* pMessageFile = OpenMessageFile(pSession);
+    if (pMessageFile == nullptr) {
+        return true;
+    }
     // The copy's name ends in ".ENC", so a copy left behind is never listed as a message; the
     // login serial keeps two sessions answering the same message apart.
     const char* pszName = pSession->FindData.cFileName;
@@ -47,16 +99,33 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     snprintf(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName);
     pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
 
+    FetchMessage message;
+    message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
+    if (message.pFile != nullptr && !MessageContentSize(message.pFile, &message.ullSize)) {
+        message.ullSize = 0;
+    }
+
+    // The flag changes before the items are written, so that FLAGS in this response shows it.
+    bool bSeenSet = false;
+    if (ItemsMarkSeen(pList) && pSession->FindData.cFileName[FLAG_POS_SEEN] != '1') {
+        bSeenSet = MarkSeen(pSession);
+    }
+
     FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
     SendResponse(pSession, 0, 1);
     pSession->szResponse[0] = '\0';
-    bool bReadMark = EvaluateItems(pSession, pList);
-    if (bReadMark) {
-        ClearRecent(pSession);
+    EvaluateItems(pSession, pList, &message);
+    if (bSeenSet && !ItemsAskFlags(pList)) {
+        QueueText(pSession, " ");
+        WriteFlagsItem(pSession);
     }
     FormatResponse(pSession, ")\r\n");
     int nSent = SendResponse(pSession, 1, 1);
 
+    if (message.pFile != nullptr && message.pFile != pMessageFile) {
+        fclose(message.pFile);
+    }
+    fclose(pMessageFile);
     if (pSession->bDecoded != 0) {
         DeleteFileEntry(szDecoded);
         pSession->bDecoded = 0;
@@ -79,12 +148,14 @@ int CmdFetch(Session* pSession) {
     *pSpace = '\0';
     const char* pszSet = pSession->pArgs;
     char* pszItems = pSpace + 1;
+    // Only a parenthesised list loses its closing parenthesis: a single item may end in one of
+    // its own, as in BODY[HEADER.FIELDS (TO)].
     if (*pszItems == '(') {
         pszItems++;
-    }
-    char* pClose = strrchr(pszItems, ')');
-    if (pClose != nullptr) {
-        *pClose = '\0';
+        char* pClose = strrchr(pszItems, ')');
+        if (pClose != nullptr) {
+            *pClose = '\0';
+        }
     }
 
     FetchItemList list = {};
