@@ -14,6 +14,11 @@ PACKAGES=(
   libnss-wrapper
   python3
   curl
+  # TLS: the library, and the command that makes test and demo certificates
+  libssl-dev
+  openssl
+  # TLS interoperability tests
+  fetchmail
   # imaptest: built from ../shared/imaptest against Dovecot's library
   dovecot-core
   dovecot-dev

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the server and runs it in debug mode on the demo configuration: loopback port 1143,
-# user files with the demo user "demo" (password "demo-password"), three delivered messages.
+# user files with the demo user "demo" (password "demo-password"), three delivered messages;
+# IMAPS on 127.0.0.1:1993 and STARTTLS on 1143 with a self-signed certificate for localhost.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -10,7 +11,16 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target veve4d
 
-mkdir -p "$DEMO/spool" "$DEMO/accounts" "$DEMO/users/demo"
+mkdir -p "$DEMO/spool" "$DEMO/accounts" "$DEMO/users/demo" "$DEMO/tls"
+
+# A self-signed certificate for localhost and 127.0.0.1, made once; clients trust it with
+# --cacert (curl) or an SSL context that loads it (imaplib).
+if [ ! -s "$DEMO/tls/cert.pem" ] || [ ! -s "$DEMO/tls/key.pem" ]; then
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 365 \
+    -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
+    -keyout "$DEMO/tls/key.pem" -out "$DEMO/tls/cert.pem" 2>/dev/null
+  chmod 600 "$DEMO/tls/key.pem"
+fi
 
 # The user file: one Base64 line per user, fields name, password, -, -, home, tab-separated.
 printf 'demo\tdemo-password\t\t\t%s\n' "$DEMO/users/demo" | base64 -w0 > "$DEMO/accounts/demo.local.idx"
@@ -27,6 +37,7 @@ if [ ! -e "$DEMO/users/demo/imap.idx" ]; then
   done
 fi
 
-echo "Demo: user 'demo', password 'demo-password', imap://127.0.0.1:1143 (Ctrl+C stops)"
+echo "Demo: user 'demo', password 'demo-password', imap://127.0.0.1:1143 (STARTTLS) and"
+echo "imaps://127.0.0.1:1993, certificate $DEMO/tls/cert.pem (Ctrl+C stops)"
 export VEVE4D_REGISTRY="$ROOT/etc/demo-registry.reg"
 exec "$ROOT/build/veve4d" -debug

@@ -217,6 +217,74 @@ Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
     return Outcome::Passed;
 }
 
+// The mechanism word ends the argument or is followed by a blank: "PLAINTEXT" is another name.
+bool IsMechanism(const char* pszArgs, const char* pszName) {
+    size_t nName = strlen(pszName);
+    return StrNICmp(pszArgs, pszName, nName) == 0 &&
+           (pszArgs[nName] == '\0' || pszArgs[nName] == ' ' || pszArgs[nName] == '\r' || pszArgs[nName] == '\n');
+}
+
+// PLAIN: one message "authzid NUL authcid NUL password", checked against the same accounts as
+// LOGIN. It comes with the command (SASL-IR, "=" for an empty one) or after an empty prompt.
+Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
+    const char* pszInitial = pSession->pArgs + 5;
+    while (*pszInitial == ' ') {
+        pszInitial++;
+    }
+    char szAnswer[RECV_SIZE];
+    snprintf(szAnswer, sizeof(szAnswer), "%s", pszInitial);
+    szAnswer[strcspn(szAnswer, "\r\n")] = '\0';
+    if (szAnswer[0] == '\0') {
+        FormatResponse(pSession, "+ \r\n");
+        SendResponse(pSession, 1, 1);
+        if (!RecvAnswer(pSession)) {
+            RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
+            return Outcome::Failed;
+        }
+        snprintf(szAnswer, sizeof(szAnswer), "%s", pSession->szRecv);
+    }
+    if (strcmp(szAnswer, "*") == 0) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "cancelled");
+        return Outcome::Failed;
+    }
+    int nLength = strcmp(szAnswer, "=") == 0 ? 0
+                                               : Base64Decode(szAnswer, strlen(szAnswer), pSession->szAuthWork,
+                                                              sizeof(pSession->szAuthWork));
+    const char* pWork = pSession->szAuthWork;
+    const char* pFirstNul = nLength > 0 ? static_cast<const char*>(memchr(pWork, '\0', static_cast<size_t>(nLength)))
+                                        : nullptr;
+    const char* pSecondNul = nullptr;
+    if (pFirstNul != nullptr) {
+        size_t nRest = static_cast<size_t>(nLength) - static_cast<size_t>(pFirstNul + 1 - pWork);
+        pSecondNul = static_cast<const char*>(memchr(pFirstNul + 1, '\0', nRest));
+    }
+    if (pSecondNul == nullptr) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
+        return Outcome::Failed;
+    }
+    size_t nAuthz = static_cast<size_t>(pFirstNul - pWork);
+    size_t nUser = static_cast<size_t>(pSecondNul - (pFirstNul + 1));
+    size_t nPassword = static_cast<size_t>(nLength) - static_cast<size_t>(pSecondNul + 1 - pWork);
+    // Acting for another user is not offered: an authorisation name must be the login name.
+    bool bAuthzOk = nAuthz == 0 || (nAuthz == nUser && memcmp(pWork, pFirstNul + 1, nUser) == 0);
+    bool bPasswordOk = nPassword < sizeof(pSession->szPassword) && memchr(pSecondNul + 1, '\0', nPassword) == nullptr;
+    if (!bAuthzOk || !bPasswordOk || !TakeUserName(pSession, pFirstNul + 1, static_cast<int>(nUser))) {
+        RespondAuthenticate(pSession, pSaved, "NO", "fails");
+        return Outcome::Failed;
+    }
+    memcpy(pSession->szPassword, pSecondNul + 1, nPassword);
+    pSession->szPassword[nPassword] = '\0';
+    bool bPassed = CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword,
+                                pSession->szLocalAddr) == 0 &&
+                   ImapAccessOff(pSession->szUser, pSession->szLocalAddr) == 0;
+    memset(pSession->szAuthWork, 0, sizeof(pSession->szAuthWork));
+    if (!bPassed) {
+        RespondAuthenticate(pSession, pSaved, "NO", "fails");
+        return Outcome::Failed;
+    }
+    return Outcome::Passed;
+}
+
 int EndAuthenticate(Session* pSession, const SavedRequest* pSaved, const char* pszResult) {
     RestoreRequest(pSession, pSaved);
     WriteAccessLog(pSession, pszResult);
@@ -240,7 +308,13 @@ int CmdAuthenticate(Session* pSession) {
     SaveRequest(pSession, &saved);
 
     Outcome outcome;
-    if (StrNICmp(pSession->pArgs, "LOGIN", 5) == 0) {
+    bool bPlaintext = StrNICmp(pSession->pArgs, "LOGIN", 5) == 0 || IsMechanism(pSession->pArgs, "PLAIN");
+    if (bPlaintext && !PlaintextLoginAllowed(pSession)) {
+        RespondPrivacyRequired(pSession, saved.szTag, "AUTHENTICATE");
+        outcome = Outcome::Failed;
+    } else if (IsMechanism(pSession->pArgs, "PLAIN")) {
+        outcome = PlainMechanism(pSession, &saved);
+    } else if (StrNICmp(pSession->pArgs, "LOGIN", 5) == 0) {
         outcome = LoginMechanism(pSession, &saved);
     } else if (StrNICmp(pSession->pArgs, "CRAM-MD5", 8) == 0) {
         outcome = CramMd5Mechanism(pSession, &saved);

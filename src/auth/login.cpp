@@ -52,7 +52,24 @@ int CheckUserFileAccount(char* pszUser, size_t nUserSize, const char* pszPasswor
     return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
 }
 
+bool IsLoopbackText(const char* pszAddress) {
+    return strncmp(pszAddress, "127.", 4) == 0 || strcmp(pszAddress, "::1") == 0 ||
+           strncmp(pszAddress, "::ffff:127.", 11) == 0;
+}
+
 }  // namespace
+
+bool PlaintextLoginAllowed(const Session* pSession) {
+    switch (Settings.PlaintextLoginNeedsTls) {
+    case 0: return true;
+    case 1: return pSession->pTls != nullptr || IsLoopbackText(pSession->szPeerAddr);
+    default: return pSession->pTls != nullptr;
+    }
+}
+
+void RespondPrivacyRequired(Session* pSession, const char* pszTag, const char* pszCommand) {
+    FormatResponse(pSession, "%s NO [PRIVACYREQUIRED] %s needs TLS first (STARTTLS)\r\n", pszTag, pszCommand);
+}
 
 int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
     if (!IsSafeUserName(pszUser)) {
@@ -96,6 +113,11 @@ bool AcceptLogin(Session* pSession) {
 int CmdLogin(Session* pSession) {
     if (pSession->State != Imap4NonAuthenticated) {
         FormatResponse(pSession, "%s %s already logged in\r\n", pSession->pTag, "NO");
+        WriteAccessLog(pSession, "failed");
+        return 1;
+    }
+    if (!PlaintextLoginAllowed(pSession)) {
+        RespondPrivacyRequired(pSession, pSession->pTag, "LOGIN");
         WriteAccessLog(pSession, "failed");
         return 1;
     }

@@ -6,6 +6,11 @@
 #include "net/session.h"
 
 int CmdLogin(Session* pSession);
+// Whether this session may send a password in clear text (LOGIN, AUTHENTICATE LOGIN and PLAIN):
+// the registry may ask for TLS first, except from a loopback peer when it says so.
+bool PlaintextLoginAllowed(const Session* pSession);
+// The tagged refusal of a plaintext password before TLS, in szResponse.
+void RespondPrivacyRequired(Session* pSession, const char* pszTag, const char* pszCommand);
 // 0 when the account check passes, otherwise non-zero. In user-file mode the user text is
 // rewritten in place to "user@domain" (pszUser holds nUserSize bytes).
 int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr);

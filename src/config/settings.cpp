@@ -243,6 +243,11 @@ void ReadSettings() {
     ReadQueueDir();
     RegReadString(KEY_EMWAC_IMS, "MailSpoolDir", szDefaultSpoolDir, Settings.MailSpoolDir,
                   sizeof Settings.MailSpoolDir);
+    RegReadString(KEY_SERVICE, "TlsCertificateFile", "", Settings.TlsCertificateFile,
+                  sizeof Settings.TlsCertificateFile);
+    RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
+    Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
+    Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

@@ -37,6 +37,14 @@ struct SettingsRecord {
     char ProgramPath[256];
     char MailQueueDir[128];
     char MailSpoolDir[128];
+    // TLS: on when both files are named; STARTTLS on PortNo and implicit TLS on TlsPortNo
+    // (0: no such port).
+    char TlsCertificateFile[260];  // PEM chain, the server's certificate first
+    char TlsKeyFile[260];          // PEM key of that certificate
+    int32_t TlsPortNo;
+    // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
+    // TLS or from a loopback peer, 2 only after TLS.
+    int32_t PlaintextLoginNeedsTls;
 };
 
 extern SettingsRecord Settings;

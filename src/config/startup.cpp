@@ -9,6 +9,7 @@
 #include "net/listener.h"
 #include "net/tmqueue.h"
 #include "platform/time.h"
+#include "platform/tls.h"
 #include "service/service.h"
 
 namespace {
@@ -45,9 +46,34 @@ bool CreateStartObjects(HANDLE_EVENT* phPipeEvent, HANDLE_PIPE* phPipe) {
     return true;
 }
 
+// TLS is on only with a certificate and key that load. Anything less is told in one line on the
+// console and in the system log; the server then serves clear text alone, as without TLS settings.
+TlsContext* LoadTlsContext() {
+    if (Settings.TlsCertificateFile[0] == '\0' && Settings.TlsKeyFile[0] == '\0') {
+        return nullptr;
+    }
+    char szError[600];
+    TlsContext* pContext =
+        TlsCreateServerContext(Settings.TlsCertificateFile, Settings.TlsKeyFile, szError, sizeof(szError));
+    if (pContext != nullptr) {
+        printf("TLS on: STARTTLS on port %d, implicit TLS on port %d\n", Settings.PortNo, Settings.TlsPortNo);
+        return pContext;
+    }
+    char szLine[700];
+    snprintf(szLine, sizeof(szLine), "TLS off, TLS ports closed: %s", szError);
+    printf("%s\n", szLine);
+    fflush(stdout);
+    HANDLE_EVENTSOURCE hSource = RegisterEventSource(SERVICE_NAME);
+    if (hSource != nullptr) {
+        ReportEvent(hSource, EVENTLOG_ERROR_TYPE, SERVICE_NAME, szLine);
+        DeregisterEventSource(hSource);
+    }
+    return nullptr;
+}
+
 // Waits up to a second (less when a process connects to the pipe) before listening, unless a
 // stop comes first.
-void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent) {
+void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent, TlsContext* pTlsContext) {
     ResetEvent(hPipeEvent);
     for (;;) {
         if (ConnectNamedPipe(hPipe, hPipeEvent) != ERROR_IO_PENDING) {
@@ -57,7 +83,7 @@ void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent) {
         HANDLE_EVENT ahEvents[2] = {hStopEvent, hPipeEvent};
         if (WaitForMultipleObjects(2, ahEvents, PIPE_WAIT_MS) == WAIT_OBJECT_0) return;
         PrintBanner();
-        if (RunListener() == 0) {
+        if (RunListener(pTlsContext) == 0) {
             printf("(error) accept clients.\n");
             return;
         }
@@ -88,13 +114,14 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     ReadSettings();
     CreateSpoolDirectories();
     PrintSettings();
+    TlsContext* pTlsContext = LoadTlsContext();
 
     HANDLE_EVENT hPipeEvent = nullptr;
     HANDLE_PIPE hPipe = nullptr;
     if (CreateStartObjects(&hPipeEvent, &hPipe) && ReportStatus(SERVICE_RUNNING, 0, 0)) {
         // The socket library needs no start-up here.
         AddToEventLog(DISPLAY_NAME, SERVER_VERSION, EVENTLOG_SUCCESS);
-        WaitAndListen(hPipe, hPipeEvent);
+        WaitAndListen(hPipe, hPipeEvent, pTlsContext);
     }
 
     ClosePipe(hPipe);
@@ -103,4 +130,5 @@ void StartUp(int /*argc*/, char** /*argv*/) {
         CloseEvent(hStopEvent.exchange(nullptr));
     }
     CloseEvent(hPipeEvent);
+    TlsFreeContext(pTlsContext);
 }

@@ -1,4 +1,5 @@
 // CAPABILITY, NOOP and LOGOUT: answered in every state.
+#include "auth/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -15,12 +16,28 @@ struct Capability {
     bool (*pfnOffered)(const Session* pSession);
 };
 
+bool StartTlsOffered(const Session* pSession) {
+    return pSession->pTlsContext != nullptr && pSession->pTls == nullptr;
+}
+
+bool LoginDisabled(const Session* pSession) {
+    return !PlaintextLoginAllowed(pSession);
+}
+
+bool PlaintextOffered(const Session* pSession) {
+    return PlaintextLoginAllowed(pSession);
+}
+
 const Capability CAPABILITIES[] = {
     {"IMAP4", nullptr},
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
+    {"STARTTLS", StartTlsOffered},
+    {"LOGINDISABLED", LoginDisabled},
+    {"SASL-IR", nullptr},
+    {"AUTH=PLAIN", PlaintextOffered},
     {"AUTH=CRAM-MD5", nullptr},
-    {"AUTH=LOGIN", nullptr},
+    {"AUTH=LOGIN", PlaintextOffered},
 };
 
 }  // namespace

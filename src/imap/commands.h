@@ -7,6 +7,7 @@
 int CmdCapability(Session* pSession);
 int CmdNoop(Session* pSession);
 int CmdLogout(Session* pSession);
+int CmdStartTls(Session* pSession);
 int CmdNamespace(Session* pSession);
 int CmdCheck(Session* pSession);
 int CmdUid(Session* pSession);

@@ -28,6 +28,7 @@ const CommandRow kCommands[] = {
     {"CAPABILITY", false, CmdCapability},
     {"NOOP", false, CmdNoop},
     {"LOGOUT", false, CmdLogout},
+    {"STARTTLS", false, CmdStartTls},
     {"AUTHENTICATE", false, CmdAuthenticate},
     {"LOGIN", true, CmdLogin},
     {"SELECT", true, CmdSelect},

@@ -8,6 +8,7 @@
 #include "net/logs.h"
 #include "net/tmqueue.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 namespace {
 
@@ -28,13 +29,15 @@ constexpr size_t ERROR_TEXT_SIZE = 128;
 
 // The greeting, the refusal and the protocol-log copy all go out in one plain send.
 int SendPlain(Session* pSession, const char* pszText) {
-    return SocketSend(pSession->sockClient, pszText, strlen(pszText));
+    return SessionSend(pSession, pszText, strlen(pszText));
 }
 
 void CloseSession(Session* pSession, bool bQueued) {
     if (bQueued) {
         RemoveTMQueue(pSession);
     }
+    TlsClose(pSession->pTls);
+    pSession->pTls = nullptr;
     ShutdownSocket(pSession->sockClient);
     CloseSocket(pSession->sockClient);
     pSession->sockClient = 0;
@@ -54,6 +57,36 @@ size_t TakePendingFragment(Session* pSession) {
 }
 
 }  // namespace
+
+int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
+    if (pSession->pTls != nullptr) {
+        return TlsRecv(pSession->pTls, pBuffer, nLength);
+    }
+    return SocketRecv(pSession->sockClient, pBuffer, nLength);
+}
+
+int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
+    if (pSession->pTls != nullptr) {
+        return nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
+    }
+    return SocketSend(pSession->sockClient, pBuffer, nLength);
+}
+
+bool StartSessionTls(Session* pSession) {
+    memset(pSession->szQueue, 0, sizeof(pSession->szQueue));
+    if (pSession->pTlsContext == nullptr || pSession->pTls != nullptr) {
+        return false;
+    }
+    char szError[256];
+    pSession->pTls = TlsAccept(pSession->pTlsContext, pSession->sockClient, szError, sizeof(szError));
+    if (pSession->pTls == nullptr) {
+        printf("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
+        WriteProtocolLog(pSession, szError);
+        return false;
+    }
+    printf("[%08lx] TLS[%08x] negotiated\n", SessionId(pSession), pSession->sockClient);
+    return true;
+}
 
 void FormatSocketError(char* pBuffer, size_t nSize, bool bSend, int nCode) {
     const char* pszOp = bSend ? "send()" : "read()";
@@ -79,6 +112,12 @@ void ClientThread(Session* pSession) {
     }
     if (SetZeroSocketBuffer(sock, false) == SOCKET_ERROR) {
         printf("setsockopt error(SO_RCVBUF)\n");
+        CloseSession(pSession, false);
+        return;
+    }
+
+    // On the implicit-TLS port even the refusal and the greeting go out encrypted.
+    if (pSession->bImplicitTls && !StartSessionTls(pSession)) {
         CloseSession(pSession, false);
         return;
     }
@@ -127,7 +166,7 @@ int RecvLine(Session* pSession, int bTrace) {
     for (;;) {
         // 4095 characters without an LF leave no room: the receive fails and ends the session.
         int nReceived = nFill < RECV_SIZE - 1
-                            ? SocketRecv(pSession->sockClient, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill)
+                            ? SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill)
                             : SOCKET_ERROR;
         if (nReceived == SOCKET_ERROR || pSession->szRecv[nFill] == '\0') {
             break;
@@ -166,7 +205,7 @@ int SendResponse(Session* pSession, int bFlush, int bTrace) {
 }
 
 int FlushSend(Session* pSession, int bTrace) {
-    int nResult = SocketSend(pSession->sockClient, pSession->szSendBuf, strlen(pSession->szSendBuf));
+    int nResult = SessionSend(pSession, pSession->szSendBuf, strlen(pSession->szSendBuf));
     if (bTrace) {
         printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szSendBuf);
         WriteProtocolLog(pSession, pSession->szSendBuf);

@@ -82,8 +82,36 @@ void PrintAcceptError(int nCode) {
     printf("invalid socket\n");
 }
 
+// Where the listening sockets of one start live: the sockets in aListenSockets and, slot by
+// slot, whether a socket is an implicit-TLS port.
+struct ListenSet {
+    int nSlot;
+    int nCapacity;
+    bool abImplicitTls[MAX_LISTEN_SOCKETS];
+};
+
+// A second socket on the same address at the implicit-TLS port. A port that cannot be had (taken,
+// or privileged) closes TLS alone; the IMAP port goes on serving.
+void OpenImplicitTlsSocket(int nFamily, SocketAddress address, ListenSet* pSet) {
+    if (pSet->nSlot >= pSet->nCapacity) {
+        return;
+    }
+    SOCKET sock = CreateListenSocket(nFamily);
+    if (sock == INVALID_SOCKET) {
+        return;
+    }
+    SetAddressPort(&address, Settings.TlsPortNo);
+    if (BindSocket(sock, address) == SOCKET_ERROR) {
+        printf("bind() failed with error (TLS port %d)\n", Settings.TlsPortNo);
+        CloseSocket(sock);
+        return;
+    }
+    pSet->abImplicitTls[pSet->nSlot] = true;
+    aListenSockets[pSet->nSlot++] = sock;
+}
+
 // Creates, addresses and binds the sockets of one pass; false ends the listener.
-bool OpenPass(bool bIpv6, int nSockets, int* pnSlot) {
+bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
     int nFamily = bIpv6 ? FAMILY_IPV6 : FAMILY_IPV4;
     char szPort[16];
     snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
@@ -98,7 +126,8 @@ bool OpenPass(bool bIpv6, int nSockets, int* pnSlot) {
         if (sock == INVALID_SOCKET) {
             return false;
         }
-        aListenSockets[(*pnSlot)++] = sock;
+        pSet->abImplicitTls[pSet->nSlot] = false;
+        aListenSockets[pSet->nSlot++] = sock;
         if (Settings.ListenMode != 0) {
             pEntry = NextListenEntry(pEntry, bIpv6);
             if (pEntry != nullptr) {
@@ -115,46 +144,52 @@ bool OpenPass(bool bIpv6, int nSockets, int* pnSlot) {
         if (BindSocket(sock, address) == SOCKET_ERROR) {
             printf("bind() failed with error\n");
             CloseSocket(sock);
-            aListenSockets[--(*pnSlot)] = 0;
+            aListenSockets[--pSet->nSlot] = 0;
             return false;
+        }
+        if (bTlsPort) {
+            OpenImplicitTlsSocket(nFamily, address, pSet);
         }
     }
     return true;
 }
 
 // Sockets set up: count, passes, bind, listen. Returns the socket count, -1 on failure.
-int SetUpListenSockets() {
+int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
     int nIpv4 = 1;
     int nIpv6 = 1;
     if (Settings.ListenMode != 0) {
         CountListenEntries(&nIpv4, &nIpv6);
     }
     int nCount = Settings.AddressFamily == 0 ? nIpv4 : Settings.AddressFamily == 1 ? nIpv6 : nIpv4 + nIpv6;
-    if (nCount > MAX_LISTEN_SOCKETS) {
-        nCount = MAX_LISTEN_SOCKETS;
+    // Each IMAP socket may bring its implicit-TLS twin, within the same bound.
+    int nLimit = bTlsPort ? MAX_LISTEN_SOCKETS / 2 : MAX_LISTEN_SOCKETS;
+    if (nCount > nLimit) {
+        nCount = nLimit;
     }
-    aListenSockets = new (std::nothrow) SOCKET[nCount > 0 ? nCount : 1]();
+    pSet->nSlot = 0;
+    pSet->nCapacity = bTlsPort ? 2 * nCount : nCount;
+    aListenSockets = new (std::nothrow) SOCKET[pSet->nCapacity > 0 ? pSet->nCapacity : 1]();
     if (aListenSockets == nullptr) {
         return -1;
     }
-    int nSlot = 0;
     bool bOk;
     if (Settings.AddressFamily == 2) {
-        bOk = OpenPass(false, nIpv4 < nCount ? nIpv4 : nCount, &nSlot) &&
-              OpenPass(true, nCount - (nIpv4 < nCount ? nIpv4 : nCount), &nSlot);
+        bOk = OpenPass(false, nIpv4 < nCount ? nIpv4 : nCount, pSet, bTlsPort) &&
+              OpenPass(true, nCount - (nIpv4 < nCount ? nIpv4 : nCount), pSet, bTlsPort);
     } else {
-        bOk = OpenPass(Settings.AddressFamily == 1, nCount, &nSlot);
+        bOk = OpenPass(Settings.AddressFamily == 1, nCount, pSet, bTlsPort);
     }
     if (!bOk) {
         return -1;
     }
-    for (int i = 0; i < nSlot; i++) {
+    for (int i = 0; i < pSet->nSlot; i++) {
         if (ListenSocket(aListenSockets[i]) == SOCKET_ERROR) {
             CloseSocket(aListenSockets[i]);
             return -1;
         }
     }
-    return nSlot;
+    return pSet->nSlot;
 }
 
 // Fills the record of an accepted connection; false when the listener must end.
@@ -201,11 +236,11 @@ bool IsIpv6ListenEntry(const char* pszEntry) {
     return strchr(pszEntry, '.') == nullptr && strchr(pszEntry, ':') != nullptr;
 }
 
-int RunListener() {
+int RunListener(TlsContext* pTlsContext) {
     if (!ProbeSystem()) {
         printf("it failed.\n");
     }
-    return AcceptLoop();
+    return AcceptLoop(pTlsContext);
 }
 
 int FindHostDomain() {
@@ -227,8 +262,9 @@ int FindHostDomain() {
     return 1;
 }
 
-int AcceptLoop() {
-    int nSockets = SetUpListenSockets();
+int AcceptLoop(TlsContext* pTlsContext) {
+    ListenSet listenSet{};
+    int nSockets = SetUpListenSockets(&listenSet, pTlsContext != nullptr && Settings.TlsPortNo != 0);
     if (nSockets < 0) {
         return 0;
     }
@@ -285,6 +321,8 @@ int AcceptLoop() {
             CloseAccepted(sockListen);
             return 0;
         }
+        pSession->pTlsContext = pTlsContext;
+        pSession->bImplicitTls = listenSet.abImplicitTls[nReady] ? 1 : 0;
         if (!PrepareSession(pSession, sockAccepted, peer)) {
             CloseAccepted(sockAccepted);
             delete pSession;

@@ -9,10 +9,14 @@
 extern char szHostDomain[256];
 extern std::atomic<int32_t> bStop;
 
-int RunListener();
+struct TlsContext;
+
+// pTlsContext (may be null) is the server's certificate: with it, every IMAP socket gets a twin on
+// the implicit-TLS port and sessions may offer STARTTLS.
+int RunListener(TlsContext* pTlsContext = nullptr);
 // The start-up probe of the socket and completion-port layers; false when it failed.
 bool ProbeSystem();
-int AcceptLoop();
+int AcceptLoop(TlsContext* pTlsContext = nullptr);
 int FindHostDomain();
 void RequestStop();
 int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost);

@@ -11,6 +11,9 @@ enum {
     Veve4Delected = 2,
 };
 
+struct TlsContext;
+struct TlsConnection;
+
 constexpr size_t RECV_SIZE = 4096;
 constexpr size_t QUEUE_SIZE = 8192;
 constexpr size_t RESPONSE_SIZE = 8193;
@@ -51,6 +54,12 @@ struct Session {
     char szDecodedName[1024];
     char szRecv[RECV_SIZE];
     char szQueue[QUEUE_SIZE];
+    // TLS: the server's certificate when one is configured (null: no TLS on offer), the
+    // session's encryption once negotiated (null: clear text), and whether the connection came
+    // in on the implicit-TLS port.
+    TlsContext* pTlsContext;
+    TlsConnection* pTls;
+    int32_t bImplicitTls;
 };
 
 // Session id of the console trace and the protocol log: the record's address.

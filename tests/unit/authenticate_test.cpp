@@ -172,14 +172,14 @@ TEST_F(AuthenticateTest, CramMd5Answers) {
 }
 
 TEST_F(AuthenticateTest, MechanismChoice) {
-    for (const std::string str : {"PLAIN", "CRAM-SHA1 x", "LOG"}) {
+    for (const std::string str : {"PLAINTEXT", "CRAM-SHA1 x", "LOG"}) {
         EXPECT_EQ(Exchange("a AUTHENTICATE " + str + "\r\n"), "a NO AUTHENTICATE " + str + " isn't supported\r\n[-]");
     }
     EXPECT_EQ(Exchange("a4 AUTHENTICATE\r\n"), "a4 BAD AUTHENTICATE illegal argument\r\n[-]");
     EXPECT_EQ(Exchange("a5 authenticate\r\n"), "a5 BAD authenticate illegal argument\r\n[-]");
     EXPECT_EQ(Exchange("a6 AUTHENTICATE a\rb\r\n"), "a6 NO AUTHENTICATE a isn't supported\r\n[-]");
     std::string strLog = AccessLog();
-    EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAIN failed\n"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAINTEXT failed\n"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << strLog;
     EXPECT_EQ(strLog.find('\r'), std::string::npos) << strLog;  // a lone CR must not break a log line
 }

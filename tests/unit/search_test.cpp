@@ -1,51 +1,178 @@
-// SEARCH and UID SEARCH over a mailbox of five messages with known flags.
-#include <cctype>
+// SEARCH and UID SEARCH over a mailbox of real-world messages (tests/unit/search_mail, made by
+// Python's email package), and the criteria grammar.
+#include <utime.h>
 
+#include <ctime>
+#include <fstream>
+
+#include "imap/search.h"
 #include "mail_session.h"
 
 namespace {
 
-using SearchCommand = InboxSession;
+struct Stored {
+    const char* pszName;  // UID and flag code (Recent Answered Flagged Deleted Seen Draft)
+    const char* pszDay;   // the file's last-write day, at noon UTC
+};
 
-TEST_F(SearchCommand, KeysNotFormsAndRanges) {
-    // 1: Recent Seen, 2: Recent, 3: Flagged Deleted Seen, 4: Answered Deleted, 5: Seen Draft; the rest are no messages.
-    Put("2-100010 4-100000 6-001110 8-010100 10-000011 .3-000000 0000000003-000000.msg.bak 5-000000/");
-    const Pair cases[] = {
-        {"SEARCH UNSEEN", " 2 4"}, {"SEARCH SEEN", " 1 3 5"}, {"SEARCH NOT SEEN", " 2 4"}, {"search not seen", " 2 4"},
-        {"SEARCH NOT UNSEEN", " 1 3 5"}, {"SEARCH RECENT", " 1 2"}, {"SEARCH NOT RECENT", " 3 4 5"},
-        {"SEARCH OLD", " 3 4 5"}, {"SEARCH NOT OLD", " 1 2"}, {"SEARCH NEW", " 2"}, {"SEARCH NOT NEW", " 2"},
-        {"SEARCH ANSWERED", " 4"}, {"SEARCH UNANSWERED", " 1 2 3 5"}, {"SEARCH FLAGGED", " 3"}, {"SEARCH DRAFT", " 5"},
-        {"SEARCH NOT UNFLAGGED", " 3"}, {"SEARCH DELETED", " 3 4"}, {"SEARCH UNDELETED", " 1 2 5"},
-        {"SEARCH UNDRAFT", " 1 2 3 4"}, {"SEARCH DELETED UNSEEN", " 4"}, {"SEARCH UNDELETED  SEEN", " 1 5"},
-        // A later key wins for the same flag.
-        {"SEARCH SEEN UNSEEN", " 2 4"}, {"SEARCH UNSEEN NOT UNSEEN", " 1 3 5"},
-        // Keys on headers, dates, sizes and text, unknown keys and the empty token are passed over.
-        {"SEARCH ALL", " 1 2 3 4 5"}, {"SEARCH FROM \"x\"", " 1 2 3 4 5"}, {"SEARCH DELETEDX", " 1 2 3 4 5"},
-        {"SEARCH NOTHING", " 1 2 3 4 5"}, {"SEARCH SINCE 1-Feb-1994 LARGER 10 DELETED", " 3 4"},
-        // A range counts only as the first token; an upper bound of 0 is no bound.
-        {"SEARCH 1:3", " 1 2 3"}, {"SEARCH 2:* DELETED", " 3 4"}, {"SEARCH 4:2", ""}, {"SEARCH 3:0", " 3 4 5"},
-        {"SEARCH NOT 2:3", " 2 3"}, {"SEARCH 5 FLAGGED", " 3"}, {"SEARCH FLAGGED 1:2", " 3"}, {"SEARCH 6:*", ""},
-        {"UID SEARCH UNSEEN", " 4 8"}, {"UID SEARCH 5:8", " 6 8"}, {"UID SEARCH 1:* DELETED", " 6 8"},
-        {"UID SEARCH 7:* NOT DELETED", " 10"}, {"uid search 4:4", " 4"}, {"UID SEARCH UNFLAGGED UNSEEN", " 4 8"},
-    };
-    for (const auto& [request, numbers] : cases) {
-        std::string word = std::string(request).substr(toupper(request[0]) == 'U' ? 4 : 0, 6);
-        std::string expected = std::string("* SEARCH") + numbers + "\r\nt OK " + word + " completed\r\n";
-        EXPECT_EQ(Run(std::string("t ") + request), expected) << request;
+// Message n of search_mail is stored as the n-th entry; UIDs are ten times the sequence number.
+const Stored kStored[] = {
+    {"0000000010-100010.MSG", "2024-02-02"}, {"0000000020-001000.MSG", "2024-03-16"},
+    {"0000000030-010000.MSG", "2024-03-15"}, {"0000000040-000100.MSG", "2024-01-02"},
+    {"0000000050-000001.MSG", "2024-04-03"}, {"0000000060-100000.MSG", "2024-04-05"},
+    {"0000000070-000010.MSG", "2024-04-08"}, {"0000000080-000000.MSG", "2024-04-09"},
+};
+
+class SearchCommand : public InboxSession {
+protected:
+    void SetUp() override {
+        InboxSession::SetUp();
+        for (size_t i = 0; i < std::size(kStored); i++) {
+            std::ifstream in(std::string(VEVE4D_SOURCE_DIR) + "/tests/unit/search_mail/" + std::to_string(i + 1) + ".eml",
+                             std::ios::binary);
+            ASSERT_TRUE(in) << i;
+            std::string path = box + "/" + kStored[i].pszName;
+            WriteFile(path, std::string(std::istreambuf_iterator<char>(in), {}));
+            std::tm day{};
+            ASSERT_TRUE(strptime(kStored[i].pszDay, "%Y-%m-%d", &day));
+            day.tm_hour = 12;
+            utimbuf times{timegm(&day), timegm(&day)};
+            ASSERT_EQ(utime(path.c_str(), &times), 0);
+        }
     }
-    // At most 20 tokens; NOT and its key are one token.
-    std::string twenty = "SEARCH 1:*", refused = "t NO Excessively complex SEARCH attribute list\r\n";
-    for (int i = 0; i < 9; i++) twenty += " SEEN";
-    for (int i = 0; i < 10; i++) twenty += " NOT UNDELETED";
-    EXPECT_EQ(Run("t " + twenty), "* SEARCH 3\r\nt OK SEARCH completed\r\n");
-    for (std::string more : {" DRAFT", " "}) EXPECT_EQ(Run("t " + twenty + more), refused) << more;
-    EXPECT_EQ(Run("t UID " + twenty + " DRAFT"), refused);
-    Select("gone");  // a missing mailbox has no messages
-    Talk({{"t SEARCH ALL", "* SEARCH\r\nt OK SEARCH completed\r\n"},
-          {"t UID SEARCH SEEN", "* SEARCH\r\nt OK SEARCH completed\r\n"}});
+    std::string Search(const std::string& criteria) { return Run("t SEARCH " + criteria); }
+};
+
+TEST_F(SearchCommand, EveryKeyAndItsNegation) {
+    const Pair cases[] = {
+        {"ALL", " 1 2 3 4 5 6 7 8"},
+        {"ANSWERED", " 3"}, {"UNANSWERED", " 1 2 4 5 6 7 8"}, {"DELETED", " 4"}, {"NOT DELETED", " 1 2 3 5 6 7 8"},
+        {"FLAGGED", " 2"}, {"UNFLAGGED", " 1 3 4 5 6 7 8"}, {"SEEN", " 1 7"}, {"UNSEEN", " 2 3 4 5 6 8"},
+        {"DRAFT", " 5"}, {"UNDRAFT", " 1 2 3 4 6 7 8"}, {"RECENT", " 1 6"}, {"OLD", " 2 3 4 5 7 8"},
+        {"NEW", " 6"}, {"NOT NEW", " 1 2 3 4 5 7 8"}, {"undeleted unseen", " 2 3 5 6 8"},
+        // No message carries a keyword.
+        {"KEYWORD $Junk", ""}, {"UNKEYWORD $Junk", " 1 2 3 4 5 6 7 8"},
+        // Addresses: display names decoded, comments and folding seen through; the forwarded
+        // message's header is not the header.
+        {"FROM alice", " 1 4"}, {"NOT FROM alice", " 2 3 5 6 7 8"}, {"FROM \"J\xC3\xBCrgen M\xC3\xBCller\"", " 2"},
+        {"FROM \"Ren\xC3\xA9" "e <renee\"", " 5"}, {"FROM dave", ""}, {"TO user5", " 6"},
+        {"TO \"user3@example.net\"", " 6"}, {"NOT TO bob", " 6"}, {"CC carol", " 2"}, {"NOT CC carol", " 1 3 4 5 6 7 8"},
+        {"BCC AUDIT", " 2"}, {"NOT BCC audit", " 1 3 4 5 6 7 8"},
+        // Subjects across encoded words, plain text and a fold; raw ISO-2022 and encoded words.
+        {"SUBJECT \"M\xC3\xBCnchen und eine sehr\"", " 2"}, {"SUBJECT caf\xC3\xA9", " 5"}, {"SUBJECT lunch", " 4"},
+        {"NOT SUBJECT lunch", " 1 2 3 5 6 7 8"}, {"SUBJECT \xE4\xBC\x9A\xE8\xAD\xB0", " 7"},
+        {"SUBJECT \xE6\x9D\xB1\xE4\xBA\xAC", " 8"},
+        {"HEADER X-Tracking \"theta iota\"", " 6"}, {"HEADER x-tracking \"\"", " 6"},
+        {"NOT HEADER X-Tracking \"\"", " 1 2 3 4 5 7 8"}, {"HEADER Content-Transfer-Encoding quoted", " 2 5"},
+        // Bodies through base64, quoted-printable (a soft break inside a word), charsets and the
+        // forwarded message, whose header belongs to the body.
+        {"BODY zebracorn", " 3"}, {"BODY unicorn", " 3"}, {"BODY \"Stra\xC3\x9F" "e ist gr\xC3\xB6\xC3\x9F" "er\"", " 2"},
+        {"BODY wetter", " 2"}, {"BODY \"cr\xC3\xA8me\"", " 5"}, {"BODY \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", " 7"},
+        {"BODY fountain", " 4"}, {"BODY \"lunch plans\"", " 4"}, {"BODY quarterly", ""}, {"NOT BODY the", " 2 5 6 7 8"},
+        {"TEXT quarterly", " 1"}, {"TEXT lunch", " 4"}, {"TEXT example.jp", " 7 8"}, {"NOT TEXT example.jp", " 1 2 3 4 5 6"},
+        // Internal dates are the file's day; sent dates the Date: field's, its zone disregarded.
+        {"BEFORE 15-Mar-2024", " 1 4"}, {"ON 15-Mar-2024", " 3"}, {"NOT ON 15-Mar-2024", " 1 2 4 5 6 7 8"},
+        {"SINCE 5-Apr-2024", " 6 7 8"}, {"NOT SINCE 5-Apr-2024", " 1 2 3 4 5"},
+        {"SENTBEFORE 2-Feb-2024", " 1 4"}, {"NOT SENTBEFORE 2-Feb-2024", " 2 3 5 6 7 8"}, {"SENTON 1-Feb-2024", " 1"},
+        {"SENTON \"16-Mar-2024\"", " 2"}, {"NOT SENTON 16-Mar-2024", " 1 3 4 5 6 7 8"}, {"SENTSINCE 8-Apr-2024", " 7 8"},
+        {"NOT SENTSINCE 8-Apr-2024", " 1 2 3 4 5 6"},
+        // Sizes are file sizes.
+        {"LARGER 600", " 3 4"}, {"NOT LARGER 600", " 1 2 5 6 7 8"}, {"LARGER 261", " 2 3 4 5 6 7"},
+        {"SMALLER 262", " 1 8"}, {"NOT SMALLER 262", " 2 3 4 5 6 7"},
+        // Sets anywhere, reversed ranges, "*".
+        {"2:4", " 2 3 4"}, {"4:2", " 2 3 4"}, {"*", " 8"}, {"*:7", " 7 8"}, {"1,3,5:*", " 1 3 5 6 7 8"},
+        {"NOT 1:6", " 7 8"}, {"SEEN 1:3", " 1"}, {"UID 20:40", " 2 3 4"}, {"UID 35:*", " 4 5 6 7 8"}, {"UID 45", ""},
+        {"UID *", " 8"}, {"NOT UID 10,30:70", " 2 8"}, {"9:20", ""},
+        // Nesting.
+        {"OR FLAGGED DRAFT", " 2 5"}, {"OR (FROM alice SEEN) BODY zebracorn", " 1 3"},
+        {"NOT (SEEN OR RECENT DRAFT)", " 2 3 4 5 6 7 8"},
+        {"NOT OR SEEN OR RECENT DRAFT", " 2 3 4 8"}, {"((((FLAGGED))))", " 2"}, {"OR OR ANSWERED DELETED DRAFT", " 3 4 5"},
+        {"NOT NOT SEEN", " 1 7"}, {"(UID 30) 3", " 3"}, {"2 (UID 30)", ""},
+        {"CHARSET UTF-8 BODY cr\xC3\xA8me", " 5"}, {"charset us-ascii SEEN", " 1 7"},
+    };
+    for (const auto& [criteria, numbers] : cases) {
+        EXPECT_EQ(Search(criteria), std::string("* SEARCH") + numbers + "\r\nt OK SEARCH completed\r\n") << criteria;
+    }
+    Talk({{"t UID SEARCH SEEN", "* SEARCH 10 70\r\nt OK SEARCH completed\r\n"},
+          {"t UID SEARCH 2:3 OR DRAFT ANSWERED", "* SEARCH 30\r\nt OK SEARCH completed\r\n"},
+          {"t UID SEARCH UID 50:*", "* SEARCH 50 60 70 80\r\nt OK SEARCH completed\r\n"}});
 }
 
-TEST_F(SearchCommand, AResultLongerThanTheResponseBufferGoesOutWhole) {
+TEST_F(SearchCommand, MalformedCriteriaSearchNothing) {
+    const char* bad[] = {
+        "FOO", "SEEN FOO", "FROM", "OR SEEN", "NOT", "(SEEN", "SEEN)", "()", "0", "1:x", "1,,2", "UID", "UID 0:3",
+        "SINCE 31-Feb-2024", "SINCE 1-Foo-2024", "BEFORE 2024-01-01", "LARGER x", "LARGER -1", "LARGER 99999999999",
+        "HEADER X-Tracking", "SUBJECT \"open", "CHARSET", "CHARSET UTF-8", "KEYWORD", "ALL ", "SEEN  ",
+    };
+    for (const char* criteria : bad) {
+        std::string answer = Search(criteria);
+        EXPECT_EQ(answer.rfind("t BAD ", 0), 0u) << criteria << ": " << answer;
+        EXPECT_EQ(answer.find("* SEARCH"), std::string::npos) << criteria;
+    }
+    EXPECT_EQ(Search("CHARSET ISO-8859-1 BODY caf\xE9"), "t NO [BADCHARSET (US-ASCII UTF-8)] SEARCH charset not supported\r\n");
+    EXPECT_EQ(Run("t UID SEARCH").rfind("t BAD ", 0), 0u);
+    // Groups nest as deep as a client goes, within a bound.
+    std::string deep = std::string(60, '(') + "SEEN" + std::string(60, ')');
+    EXPECT_EQ(Search(deep), "* SEARCH 1 7\r\nt OK SEARCH completed\r\n");
+    std::string deeper = std::string(SEARCH_MAX_DEPTH + 1, '(') + "SEEN" + std::string(SEARCH_MAX_DEPTH + 1, ')');
+    EXPECT_EQ(Search(deeper).rfind("t BAD ", 0), 0u);
+    std::string nots;
+    for (int i = 0; i < SEARCH_MAX_DEPTH + 1; i++) nots += "NOT ";
+    EXPECT_EQ(Search(nots + "SEEN").rfind("t BAD ", 0), 0u);
+}
+
+// Strings come as atoms, quoted strings (with escapes) or literals.
+TEST(SearchCriteria, StringForms) {
+    const Pair cases[] = {
+        {"FROM alice", "alice"}, {"FROM \"Al \\\"x\\\\ ice\"", "al \"x\\ ice"}, {"FROM {5}\r\nAl(c)", "al(c)"},
+        {"FROM {5+}\r\nAL ce", "al ce"}, {"FROM {0}\r\n", ""}, {"FROM \"\"", ""},
+    };
+    for (const auto& [criteria, value] : cases) {
+        SearchQuery query;
+        std::string error;
+        ASSERT_EQ(ParseSearch(criteria, strlen(criteria), &query, &error), SEARCH_PARSED) << criteria << error;
+        ASSERT_EQ(query.nodes.size(), 2u) << criteria;
+        EXPECT_EQ(query.nodes[1].strValue, value) << criteria;
+    }
+    for (const char* criteria : {"FROM {6}\r\nAlice", "FROM {5}Alice", "FROM {5}\r\nAlice SEEN)", "FROM {x}\r\n"}) {
+        SearchQuery query;
+        std::string error;
+        EXPECT_EQ(ParseSearch(criteria, strlen(criteria), &query, &error), SEARCH_BAD) << criteria;
+    }
+}
+
+TEST(SearchCriteria, HeaderDates) {
+    const std::pair<const char*, int64_t> cases[] = {
+        {"Thu, 01 Feb 2024 23:30:00 -0800", SearchDayNumber(2024, 2, 1)},
+        {"1 Feb 2024", SearchDayNumber(2024, 2, 1)},
+        {"Sat, 29 Feb 2020 00:00 GMT", SearchDayNumber(2020, 2, 29)},
+        {"Mon, 3 Jan 99 10:00 EST", SearchDayNumber(1999, 1, 3)},
+        {"  Tuesday, 9 April 2024 1:00 +0900", SearchDayNumber(2024, 4, 9)},
+    };
+    for (const auto& [text, day] : cases) {
+        int64_t parsed = -1;
+        EXPECT_TRUE(ParseHeaderDate(text, &parsed)) << text;
+        EXPECT_EQ(parsed, day) << text;
+    }
+    int64_t parsed = 0;
+    for (const char* text : {"", "yesterday", "30 Feb 2024", "Feb 1 2024"}) EXPECT_FALSE(ParseHeaderDate(text, &parsed)) << text;
+    EXPECT_EQ(SearchDayNumber(1970, 1, 1), 0);
+}
+
+using SearchResult = InboxSession;
+
+// Sizes are counted as RFC822.SIZE counts them: a terminating "." line is no part of the message.
+TEST_F(SearchResult, SizeLeavesOutAStoredTerminator) {
+    const std::string text = "Subject: x\r\n\r\nbody\r\n";  // 20 bytes
+    WriteFile(box + "/0000000001-000000.MSG", text + ".\r\n");
+    WriteFile(box + "/0000000002-000000.MSG", text + "x.\r\n");
+    Talk({{"t SEARCH LARGER 19", "* SEARCH 1 2\r\nt OK SEARCH completed\r\n"},
+          {"t SEARCH LARGER 20", "* SEARCH 2\r\nt OK SEARCH completed\r\n"},
+          {"t SEARCH SMALLER 21", "* SEARCH 1\r\nt OK SEARCH completed\r\n"},
+          {"t SEARCH SMALLER 24", "* SEARCH 1\r\nt OK SEARCH completed\r\n"}});
+}
+
+TEST_F(SearchResult, ALongerResultThanTheResponseBufferGoesOutWhole) {
     std::string sequences = "* SEARCH", uids = "* SEARCH";
     for (int i = 1; i <= 3000; i++) {
         Put(std::to_string(i + 1000000) + (i % 3 != 0 ? "-000000" : "-000010"));
@@ -55,6 +182,8 @@ TEST_F(SearchCommand, AResultLongerThanTheResponseBufferGoesOutWhole) {
     EXPECT_GT(answer.size(), sizeof(session->szResponse));
     EXPECT_EQ(answer, sequences + "\r\na OK SEARCH completed\r\n");
     EXPECT_EQ(Run("b UID SEARCH UNSEEN"), uids + "\r\nb OK SEARCH completed\r\n");
+    Select("gone");  // a missing mailbox has no messages
+    Talk({{"t SEARCH ALL", "* SEARCH\r\nt OK SEARCH completed\r\n"}, {"t SEARCH *", "* SEARCH\r\nt OK SEARCH completed\r\n"}});
 }
 
 }  // namespace

@@ -207,10 +207,12 @@ TEST_F(SettingsTest, DemoRegistryGivesTheLoopbackDemo) {
     EXPECT_EQ((std::vector<std::string>{std::to_string(Settings.PortNo), std::to_string(Settings.ListenMode),
                                         std::to_string(Settings.UserManager), {Settings.ListenIP, 16},
                                         Settings.MailSpoolDir, Settings.MailInBoxDir, Settings.Membership,
-                                        {Settings.DomainNamesAreLocal, 12}, data}),
+                                        {Settings.DomainNamesAreLocal, 12}, data, std::to_string(Settings.TlsPortNo),
+                                        Settings.TlsCertificateFile, Settings.TlsKeyFile}),
               (std::vector<std::string>{"1143", "1", "0", {"127.0.0.1 1143\0\0", 16}, "/tmp/veve4d-demo/spool/",
                                         "/tmp/veve4d-demo/users/%USERNAME%", "/tmp/veve4d-demo/accounts/",
-                                        {"demo.local\0\0", 12}, "127.0.0.1"}));
+                                        {"demo.local\0\0", 12}, "127.0.0.1", "1993", "/tmp/veve4d-demo/tls/cert.pem",
+                                        "/tmp/veve4d-demo/tls/key.pem"}));
 }
 
 }  // namespace

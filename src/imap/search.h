@@ -1,0 +1,98 @@
+// SEARCH criteria: the parsed key tree and its evaluation against one message. The whole
+// criteria text is parsed before any message is looked at, so a malformed search touches
+// nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum SearchKind {
+    SK_AND,         // every child
+    SK_OR,          // either of two children
+    SK_NOT,         // one child
+    SK_CONST,       // bValue: ALL, KEYWORD (false), UNKEYWORD (true)
+    SK_SEQUENCES,   // a message set of sequence numbers
+    SK_UIDS,        // UID set
+    SK_FLAG,        // nFlag set (bValue) or clear
+    SK_LARGER,      // size above ullNumber
+    SK_SMALLER,     // size below ullNumber
+    SK_BEFORE,      // internal date, day number
+    SK_ON,
+    SK_SINCE,
+    SK_SENTBEFORE,  // the Date: field's day
+    SK_SENTON,
+    SK_SENTSINCE,
+    SK_HEADER,      // field strName holds strValue
+    SK_ADDRESS,     // the same for an address field (FROM, TO, CC, BCC)
+    SK_BODY,        // strValue in the body
+    SK_TEXT,        // strValue in the header or the body
+};
+
+// One element of a set; 0 stands for "*", the highest number in the mailbox.
+struct SearchRange {
+    uint32_t ulFirst;
+    uint32_t ulLast;
+};
+
+struct SearchNode {
+    SearchKind kind = SK_CONST;
+    bool bValue = true;
+    int nFlag = 0;                      // flag-code index (Recent, Answered, Flagged, Deleted, Seen, Draft)
+    uint64_t ullNumber = 0;             // LARGER/SMALLER bound, or a day number for the dates
+    std::string strName;                // header field name, without the colon
+    std::string strValue;               // search text, ASCII letters lowered
+    std::vector<SearchRange> ranges;    // SK_SEQUENCES, SK_UIDS
+    std::vector<int> children;          // node indices
+};
+
+struct SearchQuery {
+    std::vector<SearchNode> nodes;
+    int nRoot = -1;
+};
+
+enum SearchParseResult {
+    SEARCH_PARSED,
+    SEARCH_BAD,          // malformed: answer BAD, search nothing
+    SEARCH_BAD_CHARSET,  // a charset other than US-ASCII and UTF-8: answer NO [BADCHARSET ...]
+};
+
+// Nesting of groups, NOT and OR beyond this is refused rather than followed.
+constexpr int SEARCH_MAX_DEPTH = 64;
+constexpr size_t SEARCH_MAX_NODES = 4096;
+
+// Parses the criteria (nLength bytes, which may hold literals "{n}" CRLF and their bytes). On
+// SEARCH_BAD, strError says what was wrong, for the BAD line.
+SearchParseResult ParseSearch(const char* pText, size_t nLength, SearchQuery* pQuery, std::string* pstrError);
+
+// Days since 1 January 1970 of a civil date; month 1 to 12.
+int64_t SearchDayNumber(int nYear, int nMonth, int nDay);
+// "d-Mon-yyyy" as IMAP writes dates; false when the text is not one.
+bool ParseSearchDate(const char* pText, size_t nLength, int64_t* pllDay);
+// The day of an RFC 2822 date field ("Tue, 1 Jul 2003 10:52:37 +0200"), its time and zone
+// disregarded; false when none can be read.
+bool ParseHeaderDate(const char* pszText, int64_t* pllDay);
+
+// What the evaluation knows of one message besides its file: the walk supplies these.
+struct SearchMessage {
+    const char* pszPath;   // the message file
+    const char* pszName;   // its name, with the flag code
+    uint32_t ulSequence;
+    uint32_t ulUid;
+    uint32_t ulMaxSequence;  // what "*" means
+    uint32_t ulMaxUid;
+    long lSecondsWest;       // the zone INTERNALDATE is shown in (standard time)
+    bool bEntryKnown;        // the listing already stat'ed the file:
+    uint64_t ullFileSize;    //   its size
+    uint64_t ftLastWrite;    //   and its last-write time (FILETIME)
+};
+
+// Whether the message matches. The file is stat'ed only when a size or date key is asked and
+// opened only when flags, sets and sizes leave the answer open; its content is read once, and
+// reading stops as soon as the answer is known.
+bool SearchMatches(const SearchQuery& query, const SearchMessage& message);
+// Whether any key asks for a size or an internal date, so that the listing should stat each file.
+bool SearchReadsEntry(const SearchQuery& query);
+// Whether any key of the query needs the file's content (header, body or sent date).
+bool SearchReadsContent(const SearchQuery& query);

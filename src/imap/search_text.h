@@ -1,0 +1,51 @@
+// Text pieces of SEARCH: the streaming substring finder, header text decoding (encoded words,
+// raw ISO-2022) and the body decoders (base64, quoted-printable).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Finds a text (already lowered in ASCII) in bytes fed piece by piece, without regard to ASCII
+// case, so a match may span two pieces. Found stays set once found.
+class SearchNeedle {
+public:
+    void Init(const std::string& strFolded);
+    // Feeds bytes; returns Found().
+    bool Feed(const char* p, size_t n);
+    // Forgets a partial match, so that nothing spans two separate texts.
+    void Restart() { nState_ = 0; }
+    bool Found() const { return bFound_; }
+
+private:
+    std::string strNeedle_;
+    std::vector<uint32_t> anFail_;
+    size_t nState_ = 0;
+    bool bFound_ = false;
+};
+
+// Whether strFolded (lowered) occurs in the text without regard to ASCII case.
+bool ContainsFolded(const std::string& strText, const std::string& strFolded);
+
+// Header field text as a reader sees it, in UTF-8: encoded words (=?charset?B|Q?...?=) decoded,
+// the blanks between two adjacent encoded words dropped, raw ISO-2022 text converted.
+std::string DecodeHeaderText(const char* p, size_t n);
+
+// An address field with comments removed and blanks around "@" and "." closed up, so that
+// "user (x) @ (y) example.org" reads user@example.org.
+std::string NormaliseAddresses(const std::string& strText);
+
+// Body transfer decoding, line by line.
+class BodyDecoder {
+public:
+    enum Encoding { IDENTITY, BASE64, QUOTED_PRINTABLE };
+    void Start(Encoding encoding);
+    // Decodes one line (or a piece of a long one: bLineEnd false) into pstrOut (appended).
+    void Line(const char* p, size_t n, bool bLineEnd, std::string* pstrOut);
+
+private:
+    Encoding encoding_ = IDENTITY;
+    uint32_t ulBits_ = 0;
+    int nBits_ = 0;
+};

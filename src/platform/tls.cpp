@@ -1,0 +1,267 @@
+#include "platform/tls.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/socket.h"
+
+struct TlsContext {
+    SSL_CTX* pCtx;
+};
+
+struct TlsConnection {
+    SSL* pSsl;
+    // After a fatal error OpenSSL must not be asked for the closing alert.
+    bool bBroken;
+};
+
+namespace {
+
+// The socket BIO of OpenSSL writes with write(), which raises SIGPIPE on a vanished peer and
+// reports errno codes. Going through SocketSend/SocketRecv keeps MSG_NOSIGNAL, the EINTR retry,
+// the send time-out and the Winsock error codes of the plain path.
+SOCKET SocketOf(BIO* pBio) {
+    return static_cast<SOCKET>(reinterpret_cast<intptr_t>(BIO_get_data(pBio)));
+}
+
+int BioWrite(BIO* pBio, const char* pData, int nLength) {
+    BIO_clear_retry_flags(pBio);
+    if (nLength <= 0) {
+        return 0;
+    }
+    int nSent = SocketSend(SocketOf(pBio), pData, static_cast<size_t>(nLength));
+    return nSent == SOCKET_ERROR ? -1 : nLength;
+}
+
+int BioRead(BIO* pBio, char* pData, int nLength) {
+    BIO_clear_retry_flags(pBio);
+    if (nLength <= 0) {
+        return 0;
+    }
+    int nReceived = SocketRecv(SocketOf(pBio), pData, static_cast<size_t>(nLength));
+    // A receive time-out is not the end of the link: the session may still say goodbye.
+    if (nReceived == SOCKET_ERROR && LastSocketError() == WSAEWOULDBLOCK) {
+        BIO_set_retry_read(pBio);
+    }
+    return nReceived == SOCKET_ERROR ? -1 : nReceived;
+}
+
+int BioPuts(BIO* pBio, const char* pszText) {
+    size_t nLength = strlen(pszText);
+    return BioWrite(pBio, pszText, nLength > INT_MAX ? INT_MAX : static_cast<int>(nLength));
+}
+
+long BioCtrl(BIO* /*pBio*/, int nCommand, long /*lArg*/, void* /*pArg*/) {
+    // Writes go straight to the socket, so a flush has nothing left to do.
+    return nCommand == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int BioCreate(BIO* pBio) {
+    BIO_set_init(pBio, 1);
+    return 1;
+}
+
+// Made once and never changed afterwards; OpenSSL only reads it.
+const BIO_METHOD* SocketMethod() {
+    static BIO_METHOD* pMethod = [] {
+        BIO_METHOD* p = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "veve4d socket");
+        if (p != nullptr) {
+            BIO_meth_set_write(p, BioWrite);
+            BIO_meth_set_read(p, BioRead);
+            BIO_meth_set_puts(p, BioPuts);
+            BIO_meth_set_ctrl(p, BioCtrl);
+            BIO_meth_set_create(p, BioCreate);
+        }
+        return p;
+    }();
+    return pMethod;
+}
+
+// The most specific reason OpenSSL queued, then an empty queue for the next caller on this thread.
+void TakeOpenSslError(const char* pszWhat, char* pszError, size_t nErrorSize) {
+    unsigned long ulCode = ERR_peek_last_error();
+    char szReason[256] = "unknown error";
+    if (ulCode != 0) {
+        const char* pszReason = ERR_reason_error_string(ulCode);
+        snprintf(szReason, sizeof(szReason), "%s", pszReason != nullptr ? pszReason : "unknown error");
+    }
+    snprintf(pszError, nErrorSize, "%s: %s", pszWhat, szReason);
+    ERR_clear_error();
+}
+
+// fopen first, so that a missing or unreadable file is told as such and not as a PEM error.
+bool CheckReadable(const char* pszWhat, const char* pszFile, char* pszError, size_t nErrorSize) {
+    if (pszFile == nullptr || pszFile[0] == '\0') {
+        snprintf(pszError, nErrorSize, "%s: no file named", pszWhat);
+        return false;
+    }
+    FILE* pFile = fopen(pszFile, "r");
+    if (pFile == nullptr) {
+        snprintf(pszError, nErrorSize, "%s %s: %s", pszWhat, pszFile, strerror(errno));
+        return false;
+    }
+    fclose(pFile);
+    return true;
+}
+
+}  // namespace
+
+TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
+                                   size_t nErrorSize) {
+    if (!CheckReadable("certificate chain", pszChainFile, pszError, nErrorSize) ||
+        !CheckReadable("certificate key", pszKeyFile, pszError, nErrorSize)) {
+        return nullptr;
+    }
+    SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
+    if (pCtx == nullptr) {
+        TakeOpenSslError("TLS context", pszError, nErrorSize);
+        return nullptr;
+    }
+    bool bOk = SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION) == 1;
+    // A client that drops the connection without the closing alert is a peer close, not an error;
+    // renegotiation asked by a client only costs the server work.
+    SSL_CTX_set_options(pCtx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    static const unsigned char kSessionContext[] = "veve4d";
+    bOk = bOk && SSL_CTX_set_session_id_context(pCtx, kSessionContext, sizeof(kSessionContext) - 1) == 1;
+    if (bOk && SSL_CTX_use_certificate_chain_file(pCtx, pszChainFile) != 1) {
+        char szWhat[300];
+        snprintf(szWhat, sizeof(szWhat), "certificate chain %s", pszChainFile);
+        TakeOpenSslError(szWhat, pszError, nErrorSize);
+        SSL_CTX_free(pCtx);
+        return nullptr;
+    }
+    // The key is read on its own first, so that a key that does not load and a key of another
+    // certificate are told apart.
+    EVP_PKEY* pKey = nullptr;
+    if (bOk) {
+        BIO* pKeyBio = BIO_new_file(pszKeyFile, "r");
+        pKey = pKeyBio != nullptr ? PEM_read_bio_PrivateKey(pKeyBio, nullptr, nullptr, nullptr) : nullptr;
+        BIO_free(pKeyBio);
+        if (pKey == nullptr) {
+            char szWhat[300];
+            snprintf(szWhat, sizeof(szWhat), "certificate key %s", pszKeyFile);
+            TakeOpenSslError(szWhat, pszError, nErrorSize);
+            SSL_CTX_free(pCtx);
+            return nullptr;
+        }
+    }
+    if (bOk && (SSL_CTX_use_PrivateKey(pCtx, pKey) != 1 || SSL_CTX_check_private_key(pCtx) != 1)) {
+        EVP_PKEY_free(pKey);
+        ERR_clear_error();
+        snprintf(pszError, nErrorSize, "certificate key %s does not match certificate %s", pszKeyFile, pszChainFile);
+        SSL_CTX_free(pCtx);
+        return nullptr;
+    }
+    EVP_PKEY_free(pKey);
+    if (!bOk) {
+        TakeOpenSslError("TLS context", pszError, nErrorSize);
+        SSL_CTX_free(pCtx);
+        return nullptr;
+    }
+    TlsContext* pContext = new (std::nothrow) TlsContext{pCtx};
+    if (pContext == nullptr) {
+        SSL_CTX_free(pCtx);
+        snprintf(pszError, nErrorSize, "TLS context: out of memory");
+        return nullptr;
+    }
+    pszError[0] = '\0';
+    return pContext;
+}
+
+void TlsFreeContext(TlsContext* pContext) {
+    if (pContext != nullptr) {
+        SSL_CTX_free(pContext->pCtx);
+        delete pContext;
+    }
+}
+
+bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* pszError, size_t nErrorSize) {
+    TlsContext* pContext = TlsCreateServerContext(pszChainFile, pszKeyFile, pszError, nErrorSize);
+    TlsFreeContext(pContext);
+    return pContext != nullptr;
+}
+
+TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, char* pszError, size_t nErrorSize) {
+    const BIO_METHOD* pMethod = SocketMethod();
+    SSL* pSsl = pMethod != nullptr ? SSL_new(pContext->pCtx) : nullptr;
+    BIO* pBio = pSsl != nullptr ? BIO_new(pMethod) : nullptr;
+    if (pBio == nullptr) {
+        SSL_free(pSsl);
+        TakeOpenSslError("TLS set-up", pszError, nErrorSize);
+        return nullptr;
+    }
+    BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
+    SSL_set_bio(pSsl, pBio, pBio);
+    int nResult = SSL_accept(pSsl);
+    if (nResult != 1) {
+        if (ERR_peek_last_error() != 0) {
+            TakeOpenSslError("TLS handshake", pszError, nErrorSize);
+        } else {
+            snprintf(pszError, nErrorSize, "TLS handshake: connection closed (socket error %d)", LastSocketError());
+        }
+        SSL_free(pSsl);
+        return nullptr;
+    }
+    TlsConnection* pConnection = new (std::nothrow) TlsConnection{pSsl, false};
+    if (pConnection == nullptr) {
+        SSL_free(pSsl);
+        snprintf(pszError, nErrorSize, "TLS set-up: out of memory");
+        return nullptr;
+    }
+    pszError[0] = '\0';
+    return pConnection;
+}
+
+int TlsRecv(TlsConnection* pConnection, char* pBuffer, size_t nLength) {
+    int nAsk = nLength > INT_MAX ? INT_MAX : static_cast<int>(nLength);
+    int nResult = SSL_read(pConnection->pSsl, pBuffer, nAsk);
+    if (nResult > 0) {
+        return nResult;
+    }
+    int nError = SSL_get_error(pConnection->pSsl, nResult);
+    ERR_clear_error();
+    if (nError == SSL_ERROR_ZERO_RETURN) {
+        return 0;
+    }
+    pConnection->bBroken = nError != SSL_ERROR_WANT_READ;
+    return SOCKET_ERROR;
+}
+
+int TlsSend(TlsConnection* pConnection, const char* pBuffer, size_t nLength) {
+    size_t nSent = 0;
+    while (nSent < nLength) {
+        size_t nLeft = nLength - nSent;
+        int nResult = SSL_write(pConnection->pSsl, pBuffer + nSent, nLeft > INT_MAX ? INT_MAX : static_cast<int>(nLeft));
+        if (nResult <= 0) {
+            ERR_clear_error();
+            pConnection->bBroken = true;
+            return SOCKET_ERROR;
+        }
+        nSent += static_cast<size_t>(nResult);
+    }
+    return static_cast<int>(nLength > INT_MAX ? INT_MAX : nLength);
+}
+
+bool TlsPending(const TlsConnection* pConnection) {
+    return SSL_pending(pConnection->pSsl) > 0;
+}
+
+void TlsClose(TlsConnection* pConnection) {
+    if (pConnection == nullptr) {
+        return;
+    }
+    if (!pConnection->bBroken && (SSL_get_shutdown(pConnection->pSsl) & SSL_SENT_SHUTDOWN) == 0) {
+        SSL_shutdown(pConnection->pSsl);
+    }
+    ERR_clear_error();
+    SSL_free(pConnection->pSsl);
+    delete pConnection;
+}

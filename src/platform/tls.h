@@ -1,0 +1,34 @@
+// TLS over an accepted socket. OpenSSL stays behind this interface: the session above sees
+// byte counts and failures shaped like SocketRecv and SocketSend, nothing else.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/types.h"
+
+// The server's certificate chain and key, shared read-only by every connection.
+struct TlsContext;
+// One encrypted connection over a socket the caller still owns.
+struct TlsConnection;
+
+// Loads a PEM certificate chain (server certificate first) and its PEM key; TLS 1.2 at least,
+// OpenSSL's default ciphers. Null on failure, with a one-line reason in pszError.
+TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
+                                   size_t nErrorSize);
+void TlsFreeContext(TlsContext* pContext);
+// True when both files load and the key belongs to the chain's first certificate; otherwise
+// false with the reason (for configuration checks that must not start a server).
+bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* pszError, size_t nErrorSize);
+
+// Runs the server side of the handshake on a connected, blocking socket. Null on failure,
+// with the reason in pszError.
+TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, char* pszError, size_t nErrorSize);
+// As SocketRecv: the byte count, 0 when the peer closed, SOCKET_ERROR on failure.
+int TlsRecv(TlsConnection* pConnection, char* pBuffer, size_t nLength);
+// As SocketSend: the whole buffer or SOCKET_ERROR.
+int TlsSend(TlsConnection* pConnection, const char* pBuffer, size_t nLength);
+// Decrypted bytes already held inside the connection, which a wait on the socket would miss.
+bool TlsPending(const TlsConnection* pConnection);
+// Sends the closing alert when the link still works and frees the connection; the socket
+// stays open for its owner to close.
+void TlsClose(TlsConnection* pConnection);

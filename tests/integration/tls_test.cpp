@@ -1,0 +1,232 @@
+// TLS on both ports against the real binary: implicit TLS, STARTTLS and what it must throw away,
+// the plaintext-login setting, and a certificate that does not load.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tls_client.h"
+#include "test_server.h"
+
+namespace {
+
+const char* const kGreeting = "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n";
+const std::string kMessage = "From: a@example.org\r\nSubject: tls\r\n\r\nsecret body\r\n";
+
+// User ann (password pw) with one message; TLS on the IMAP port and on tlsPort.
+struct TlsServer {
+    TestServer server;
+    int tlsPort = 0;
+    std::string caFile;
+
+    bool Start(const std::string& extra = "", const std::string& certificate = "@DIR@/cert.pem") {
+        if (!MakeCertificate(server.dir)) {
+            return false;
+        }
+        caFile = server.dir + "/cert.pem";
+        WriteFile(server.AddUser("ann", "pw") + "m1.MSG", kMessage);
+        tlsPort = FreePort();
+        char hex[16];
+        snprintf(hex, sizeof(hex), "%08x", tlsPort);
+        return server.Start(TestServer::UserFileRegistry(
+            "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+            "\"TlsCertificateFile\"=\"" + certificate + "\"\n\"TlsKeyFile\"=\"@DIR@/key.pem\"\n"
+            "\"TlsPortNo\"=dword:" + std::string(hex) + "\n" + extra));
+    }
+};
+
+std::string CapabilityLine(const std::vector<std::string>& lines) {
+    return lines.size() == 2 ? lines[0] : "(no capability answer)";
+}
+
+TEST(Tls, ImplicitPortServesAWholeSession) {
+    TlsServer tls;
+    ASSERT_TRUE(tls.Start()) << tls.server.Output();
+    EXPECT_TRUE(tls.server.WaitForOutput("TLS on: STARTTLS on port " + std::to_string(tls.server.port)));
+
+    // Clear text on the TLS port fails the handshake and ends that connection only.
+    ImapClient confused;
+    ASSERT_TRUE(confused.Connect(tls.tlsPort));
+    confused.Send("a CAPABILITY\r\n");
+    EXPECT_TRUE(confused.ClosedByPeer());
+
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(tls.tlsPort));
+    TlsClient tlsClient;
+    ASSERT_TRUE(tlsClient.Start(client, tls.caFile));
+    EXPECT_TRUE(tlsClient.Version() == "TLSv1.3" || tlsClient.Version() == "TLSv1.2") << tlsClient.Version();
+    EXPECT_EQ(tlsClient.ReadLine(), kGreeting);
+    EXPECT_EQ(CapabilityLine(tlsClient.Command("a", "CAPABILITY")),
+              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(tlsClient.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
+    EXPECT_EQ(tlsClient.Command("c", "LOGIN ann pw"), std::vector<std::string>{"c OK LOGIN completed\r\n"});
+    ASSERT_EQ(tlsClient.Command("d", "SELECT INBOX").back(), "d OK [READ-WRITE] SELECT completed\r\n");
+    std::vector<std::string> fetch = tlsClient.Command("e", "FETCH 1 BODY.PEEK[]");
+    std::string joined;
+    for (const std::string& line : fetch) {
+        joined += line;
+    }
+    EXPECT_EQ(joined, "* 1 FETCH (BODY[] {" + std::to_string(kMessage.size()) + "}\r\n" + kMessage +
+                          ")\r\ne OK FETCH completed\r\n");
+}
+
+TEST(Tls, StartTlsDropsPipelinedClearTextAndChangesCapabilities) {
+    TlsServer tls;
+    ASSERT_TRUE(tls.Start()) << tls.server.Output();
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(tls.server.port));
+    ASSERT_EQ(client.ReadLine(), kGreeting);
+    EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
+              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE STARTTLS SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+
+    // An injected command in the same segment as STARTTLS must never run inside the TLS session.
+    client.Send("b STARTTLS\r\nx LOGIN ann pw\r\n");
+    ASSERT_EQ(client.ReadLine(), "b OK Begin TLS negotiation now\r\n");
+    ASSERT_EQ(client.pending, "");
+    TlsClient tlsClient;
+    ASSERT_TRUE(tlsClient.Start(client, tls.caFile));
+    EXPECT_EQ(tlsClient.Command("c", "NOOP"), std::vector<std::string>{"c OK NOOP completed\r\n"});
+    EXPECT_EQ(tlsClient.Command("d", "SELECT INBOX"),
+              std::vector<std::string>{"d NO Command unrecognized: SELECT\r\n"});
+    EXPECT_EQ(CapabilityLine(tlsClient.Command("e", "CAPABILITY")),
+              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(tlsClient.Command("f", "STARTTLS"), std::vector<std::string>{"f BAD STARTTLS not available\r\n"});
+    EXPECT_EQ(tlsClient.Command("g", "LOGIN ann pw"), std::vector<std::string>{"g OK LOGIN completed\r\n"});
+    EXPECT_EQ(tlsClient.Command("h", "STARTTLS"), std::vector<std::string>{"h BAD STARTTLS not available\r\n"});
+}
+
+TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
+    struct Case {
+        const char* pszSetting;
+        bool bDisabledOnLoopback;
+    };
+    for (const Case& c : {Case{"00000001", false}, Case{"00000002", true}}) {
+        SCOPED_TRACE(c.pszSetting);
+        TlsServer tls;
+        ASSERT_TRUE(tls.Start(std::string("\"PlaintextLoginNeedsTls\"=dword:") + c.pszSetting + "\n"))
+            << tls.server.Output();
+        ImapClient client;
+        ASSERT_TRUE(client.Connect(tls.server.port));
+        ASSERT_EQ(client.ReadLine(), kGreeting);
+        if (!c.bDisabledOnLoopback) {
+            EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
+                      "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE STARTTLS SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
+                      "AUTH=LOGIN\r\n");
+            EXPECT_EQ(client.Command("b", "LOGIN ann pw"), std::vector<std::string>{"b OK LOGIN completed\r\n"});
+            continue;
+        }
+        EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5\r\n");
+        EXPECT_EQ(client.Command("b", "LOGIN ann pw"),
+                  std::vector<std::string>{"b NO [PRIVACYREQUIRED] LOGIN needs TLS first (STARTTLS)\r\n"});
+        for (const char* pszMechanism : {"PLAIN AGFubgBwdw==", "PLAIN", "LOGIN"}) {
+            EXPECT_EQ(client.Command("c", std::string("AUTHENTICATE ") + pszMechanism),
+                      std::vector<std::string>{
+                          "c NO [PRIVACYREQUIRED] AUTHENTICATE needs TLS first (STARTTLS)\r\n"});
+        }
+        client.Send("d STARTTLS\r\n");
+        ASSERT_EQ(client.ReadLine(), "d OK Begin TLS negotiation now\r\n");
+        TlsClient tlsClient;
+        ASSERT_TRUE(tlsClient.Start(client, tls.caFile));
+        EXPECT_EQ(CapabilityLine(tlsClient.Command("e", "CAPABILITY")),
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+        EXPECT_EQ(tlsClient.Command("f", "AUTHENTICATE PLAIN AGFubgBwdw=="),
+                  std::vector<std::string>{"f OK AUTHENTICATE completed\r\n"});
+    }
+}
+
+TEST(Tls, UnusableCertificateKeepsTlsPortsClosed) {
+    struct Case {
+        const char* pszCertificate;
+        const char* pszReason;
+    };
+    for (const Case& c : {Case{"@DIR@/missing.pem", "missing.pem: No such file or directory"},
+                          Case{"@DIR@/key.pem", "certificate chain"}}) {
+        SCOPED_TRACE(c.pszCertificate);
+        TlsServer tls;
+        ASSERT_TRUE(tls.Start("", c.pszCertificate)) << tls.server.Output();
+        EXPECT_TRUE(tls.server.WaitForOutput("TLS off, TLS ports closed: ")) << tls.server.Output();
+        EXPECT_TRUE(tls.server.WaitForOutput(c.pszReason)) << tls.server.Output();
+        ImapClient tlsPort;
+        EXPECT_FALSE(tlsPort.Connect(tls.tlsPort));
+        ImapClient client;
+        ASSERT_TRUE(client.Connect(tls.server.port));
+        ASSERT_EQ(client.ReadLine(), kGreeting);
+        EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+        EXPECT_EQ(client.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
+    }
+}
+
+// Everything a command prints, standard error included; "" when it could not start.
+std::string RunCommand(const std::string& strCommand) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("{ " + strCommand + "; } 2>&1").c_str(), "r"), pclose);
+    std::string strOut;
+    char buf[4096];
+    size_t n;
+    while (pipe && (n = fread(buf, 1, sizeof(buf), pipe.get())) > 0) {
+        strOut.append(buf, n);
+    }
+    return strOut;
+}
+
+bool Installed(const std::string& strProgram) {
+    return std::system(("command -v " + strProgram + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Real clients with their default TLS settings, trusting only the test certificate, each fetch
+// the message over IMAPS and over STARTTLS.
+TEST(Tls, CurlPythonAndFetchmailLogInOverBothPorts) {
+    TlsServer tls;
+    ASSERT_TRUE(tls.Start()) << tls.server.Output();
+    // curl and fetchmail prefer CRAM-MD5, which reads the POP3 password file.
+    WriteFile(tls.server.dir + "/users/ann/apop.dat", "pw\n");
+    const std::string strImap = std::to_string(tls.server.port), strImaps = std::to_string(tls.tlsPort);
+    const std::string strCa = tls.caFile, strDir = tls.server.dir;
+    const std::string strPython =
+        "import imaplib, ssl, sys\n"
+        "ctx = ssl.create_default_context(cafile='" + strCa + "')\n"
+        "m = imaplib.IMAP4_SSL('localhost', " + strImaps + ", ssl_context=ctx)\n"
+        "m.login('ann', 'pw'); m.select('INBOX'); print(m.fetch('1', 'BODY.PEEK[]')[1][0][1].decode()); m.logout()\n"
+        "m = imaplib.IMAP4('localhost', " + strImap + "); m.starttls(ssl_context=ctx)\n"
+        "m.authenticate('PLAIN', lambda _: b'\\0ann\\0pw'); m.select('INBOX')\n"
+        "print(m.fetch('1', 'BODY.PEEK[]')[1][0][1].decode()); m.logout()\n";
+    WriteFile(strDir + "/check.py", strPython);
+    struct Case {
+        const char* pszClient;
+        std::string strCommand;
+        int nCopies;  // of the message in the output
+    };
+    std::vector<Case> cases = {
+        {"curl", "curl -sS --max-time 20 --cacert " + strCa + " 'imaps://localhost:" + strImaps + "/INBOX;UID=1' -u ann:pw", 1},
+        {"curl", "curl -sS --max-time 20 --ssl-reqd --cacert " + strCa + " 'imap://localhost:" + strImap +
+                     "/INBOX;UID=1' -u ann:pw", 1},
+        {"python3", "python3 " + strDir + "/check.py", 2},
+    };
+    for (const char* pszSsl : {"", " ssl"}) {
+        std::string strRc = strDir + "/fetchmailrc" + (pszSsl[0] ? "-ssl" : "");
+        WriteFile(strRc, std::string("poll localhost port ") + (pszSsl[0] ? strImaps : strImap) +
+                             " proto imap user ann password pw keep" + pszSsl + " sslcertfile " + strCa +
+                             " mda \"cat >> " + strRc + ".mbox\"\n");
+        chmod(strRc.c_str(), 0600);
+        cases.push_back({"fetchmail", "HOME=" + strDir + " timeout 60 fetchmail -f " + strRc + " -a && cat " + strRc + ".mbox", 1});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.strCommand);
+        if (!Installed(c.pszClient)) {
+            ADD_FAILURE() << c.pszClient << " is not installed (scripts/install-deps.sh installs it)";
+            continue;
+        }
+        std::string strOut = RunCommand(c.strCommand), strBody = "secret body";
+        size_t nCopies = 0;
+        for (size_t at = strOut.find(strBody); at != std::string::npos; at = strOut.find(strBody, at + 1)) {
+            nCopies++;
+        }
+        EXPECT_EQ(nCopies, static_cast<size_t>(c.nCopies)) << strOut;
+    }
+}
+
+}  // namespace
