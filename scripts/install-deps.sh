@@ -13,6 +13,8 @@ PACKAGES=(
   libpam-wrapper
   libnss-wrapper
   python3
+  # the Debian package and its test
+  dpkg-dev
   curl
   # TLS: the library, and the command that makes test and demo certificates
   libssl-dev

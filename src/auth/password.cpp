@@ -49,6 +49,22 @@ void DescrambleText(const char* pszEntry, size_t nLength, char* pszOut, size_t n
     pszOut[nOut] = '\0';
 }
 
+size_t ScrambleText(const char* pszPassword, unsigned char bKey, char* pszOut, size_t nSize) {
+    size_t nPassword = strlen(pszPassword);
+    size_t nEntry = 2 + 2 * nPassword;
+    if (nSize == 0 || nEntry + 1 > nSize) return 0;
+    pszOut[0] = static_cast<char>(SCRAMBLE_MARK);
+    pszOut[1] = static_cast<char>(bKey);
+    static const char szDigits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < nPassword; ++i) {
+        unsigned int b = static_cast<unsigned char>(pszPassword[i]) ^ bKey;
+        pszOut[2 + 2 * i] = szDigits[b >> 4];
+        pszOut[3 + 2 * i] = szDigits[b & 0x0F];
+    }
+    pszOut[nEntry] = '\0';
+    return nEntry;
+}
+
 void DescrambleText(const char* pszEntry, char* pszOut, size_t nSize) {
     DescrambleText(pszEntry, strlen(pszEntry), pszOut, nSize);
 }

@@ -13,6 +13,9 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize);
 void DescrambleText(const char* pszEntry, char* pszOut, size_t nSize);
 // The same for an entry of nLength bytes, which may hold a NUL (a key byte of 0).
 void DescrambleText(const char* pszEntry, size_t nLength, char* pszOut, size_t nSize);
+// The scrambled entry of a password under the key byte: 0xFF, the key, two upper-case hex digits
+// per byte. Returns its length, or 0 when it does not fit in nSize with its NUL.
+size_t ScrambleText(const char* pszPassword, unsigned char bKey, char* pszOut, size_t nSize);
 
 // Writes the decoded form of a scrambled message file to pszDest. Returns 1 when the source is
 // scrambled and the destination has been written whole, else 0 and no destination is left.

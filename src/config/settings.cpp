@@ -243,6 +243,8 @@ void ReadSettings() {
     ReadQueueDir();
     RegReadString(KEY_EMWAC_IMS, "MailSpoolDir", szDefaultSpoolDir, Settings.MailSpoolDir,
                   sizeof Settings.MailSpoolDir);
+    Settings.LogKeepDays = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LogKeepDays", 0));
+    if (Settings.LogKeepDays < 0) Settings.LogKeepDays = 0;
     RegReadString(KEY_SERVICE, "TlsCertificateFile", "", Settings.TlsCertificateFile,
                   sizeof Settings.TlsCertificateFile);
     RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);

@@ -37,6 +37,7 @@ struct SettingsRecord {
     char ProgramPath[256];
     char MailQueueDir[128];
     char MailSpoolDir[128];
+    int32_t LogKeepDays;  // 0: daily logs are kept for ever
     // TLS: on when both files are named; STARTTLS on PortNo and implicit TLS on TlsPortNo
     // (0: no such port).
     char TlsCertificateFile[260];  // PEM chain, the server's certificate first

@@ -7,6 +7,7 @@
 #include "config/startup.h"
 #include "imap/fetch/date.h"
 #include "net/listener.h"
+#include "net/log_retention.h"
 #include "net/tmqueue.h"
 #include "platform/time.h"
 #include "platform/tls.h"
@@ -121,6 +122,8 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     if (CreateStartObjects(&hPipeEvent, &hPipe) && ReportStatus(SERVICE_RUNNING, 0, 0)) {
         // The socket library needs no start-up here.
         AddToEventLog(DISPLAY_NAME, SERVER_VERSION, EVENTLOG_SUCCESS);
+        // Only the instance that serves keeps the logs trimmed, for as long as it serves.
+        LogSweeper sweeper(Settings.MailSpoolDir, Settings.LogKeepDays);
         WaitAndListen(hPipe, hPipeEvent, pTlsContext);
     }
 

@@ -42,7 +42,7 @@ struct SearchNode {
     int nFlag = 0;                      // flag-code index (Recent, Answered, Flagged, Deleted, Seen, Draft)
     uint64_t ullNumber = 0;             // LARGER/SMALLER bound, or a day number for the dates
     std::string strName;                // header field name, without the colon
-    std::string strValue;               // search text, ASCII letters lowered
+    std::string strValue;               // search text, lowered by FoldSearchText
     std::vector<SearchRange> ranges;    // SK_SEQUENCES, SK_UIDS
     std::vector<int> children;          // node indices
 };

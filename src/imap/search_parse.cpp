@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "imap/search.h"
+#include "imap/search_text.h"
 #include "platform/text.h"
 
 namespace {
@@ -257,9 +258,7 @@ private:
         SearchNode& node = pQuery_->nodes[static_cast<size_t>(nNode)];
         node.strName = strName;
         node.strValue = strValue;
-        for (char& c : node.strValue) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        }
+        FoldSearchText(&node.strValue);
         *pnNode = nNode;
         return true;
     }

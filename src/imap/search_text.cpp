@@ -9,6 +9,14 @@ namespace {
 
 inline char Fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// The second byte of a UTF-8 Latin-1 capital (C3 80 to C3 9E, but not the multiplication sign
+// C3 97) lowered, given the byte before it.
+inline char FoldAfter(unsigned char chPrevious, char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (chPrevious == 0xC3 && u >= 0x80 && u <= 0x9E && u != 0x97) return static_cast<char>(u + 0x20);
+    return Fold(c);
+}
+
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -118,6 +126,15 @@ size_t DecodeWord(const char* p, const char* pEnd, std::string* pstrOut) {
 
 }  // namespace
 
+void FoldSearchText(std::string* pstrText) {
+    unsigned char chPrevious = 0;
+    for (char& c : *pstrText) {
+        unsigned char chRaw = static_cast<unsigned char>(c);
+        c = FoldAfter(chPrevious, c);
+        chPrevious = chRaw;
+    }
+}
+
 void SearchNeedle::Init(const std::string& strFolded) {
     strNeedle_ = strFolded;
     anFail_.assign(strNeedle_.size() + 1, 0);
@@ -128,6 +145,7 @@ void SearchNeedle::Init(const std::string& strFolded) {
         anFail_[i + 1] = static_cast<uint32_t>(k);
     }
     nState_ = 0;
+    chPrevious_ = 0;
     bFound_ = strNeedle_.empty();
 }
 
@@ -140,10 +158,13 @@ bool SearchNeedle::Feed(const char* p, size_t n) {
     while (p < pEnd) {
         if (nState_ == 0) {
             // Most text holds no start of the needle: skip to the next candidate quickly.
+            const char* pFrom = p;
             while (p < pEnd && *p != chFirst && *p != chFirstUpper) ++p;
+            if (p > pFrom) chPrevious_ = static_cast<unsigned char>(p[-1]);
             if (p == pEnd) break;
         }
-        char c = Fold(*p++);
+        char c = FoldAfter(chPrevious_, *p);
+        chPrevious_ = static_cast<unsigned char>(*p++);
         while (nState_ > 0 && c != strNeedle_[nState_]) nState_ = anFail_[nState_];
         if (c == strNeedle_[nState_]) nState_++;
         if (nState_ == nLength) {

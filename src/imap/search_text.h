@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
-// Finds a text (already lowered in ASCII) in bytes fed piece by piece, without regard to ASCII
+// Lowers a search text as the finder compares it: ASCII letters, and the Latin-1 capitals
+// (U+00C0 to U+00DE) written in UTF-8.
+void FoldSearchText(std::string* pstrText);
+
+// Finds a text (already lowered by FoldSearchText) in bytes fed piece by piece, without regard to ASCII
 // case, so a match may span two pieces. Found stays set once found.
 class SearchNeedle {
 public:
@@ -15,17 +19,21 @@ public:
     // Feeds bytes; returns Found().
     bool Feed(const char* p, size_t n);
     // Forgets a partial match, so that nothing spans two separate texts.
-    void Restart() { nState_ = 0; }
+    void Restart() {
+        nState_ = 0;
+        chPrevious_ = 0;
+    }
     bool Found() const { return bFound_; }
 
 private:
     std::string strNeedle_;
     std::vector<uint32_t> anFail_;
     size_t nState_ = 0;
+    unsigned char chPrevious_ = 0;  // the byte before, for the second byte of a UTF-8 capital
     bool bFound_ = false;
 };
 
-// Whether strFolded (lowered) occurs in the text without regard to ASCII case.
+// Whether strFolded (lowered) occurs in the text, compared as SearchNeedle compares.
 bool ContainsFolded(const std::string& strText, const std::string& strFolded);
 
 // Header field text as a reader sees it, in UTF-8: encoded words (=?charset?B|Q?...?=) decoded,

@@ -26,6 +26,8 @@ const SocketErrorName kSocketErrors[] = {
 };
 
 constexpr size_t ERROR_TEXT_SIZE = 128;
+// Long enough for a client on a slow link, short enough that a silent one frees its thread.
+constexpr unsigned int TLS_HANDSHAKE_TIMEOUT_MS = 60000;
 
 // The greeting, the refusal and the protocol-log copy all go out in one plain send.
 int SendPlain(Session* pSession, const char* pszText) {
@@ -78,7 +80,8 @@ bool StartSessionTls(Session* pSession) {
         return false;
     }
     char szError[256];
-    pSession->pTls = TlsAccept(pSession->pTlsContext, pSession->sockClient, szError, sizeof(szError));
+    pSession->pTls =
+        TlsAccept(pSession->pTlsContext, pSession->sockClient, TLS_HANDSHAKE_TIMEOUT_MS, szError, sizeof(szError));
     if (pSession->pTls == nullptr) {
         printf("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
         WriteProtocolLog(pSession, szError);

@@ -5,6 +5,9 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -112,6 +115,35 @@ bool CheckReadable(const char* pszWhat, const char* pszFile, char* pszError, siz
     return true;
 }
 
+// A client that never completes its handshake must not hold its thread for good. Whatever receive
+// time-out the session had set is put back afterwards.
+class HandshakeTimeout {
+public:
+    HandshakeTimeout(SOCKET sock, unsigned int nMilliseconds) : sock_(sock) {
+        socklen_t nLength = sizeof(old_);
+        bSaved_ = getsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &old_, &nLength) == 0;
+        long long llOldMs = static_cast<long long>(old_.tv_sec) * 1000 + old_.tv_usec / 1000;
+        if (bSaved_ && (llOldMs == 0 || llOldMs > nMilliseconds)) {
+            timeval tv{};
+            tv.tv_sec = nMilliseconds / 1000;
+            tv.tv_usec = static_cast<suseconds_t>((nMilliseconds % 1000) * 1000);
+            setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        }
+    }
+    ~HandshakeTimeout() {
+        if (bSaved_) {
+            setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &old_, sizeof(old_));
+        }
+    }
+    HandshakeTimeout(const HandshakeTimeout&) = delete;
+    HandshakeTimeout& operator=(const HandshakeTimeout&) = delete;
+
+private:
+    SOCKET sock_;
+    timeval old_{};
+    bool bSaved_ = false;
+};
+
 }  // namespace
 
 TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
@@ -189,7 +221,8 @@ bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* psz
     return pContext != nullptr;
 }
 
-TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, char* pszError, size_t nErrorSize) {
+TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
+                         size_t nErrorSize) {
     const BIO_METHOD* pMethod = SocketMethod();
     SSL* pSsl = pMethod != nullptr ? SSL_new(pContext->pCtx) : nullptr;
     BIO* pBio = pSsl != nullptr ? BIO_new(pMethod) : nullptr;
@@ -200,7 +233,11 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, char* pszError, size
     }
     BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
     SSL_set_bio(pSsl, pBio, pBio);
-    int nResult = SSL_accept(pSsl);
+    int nResult;
+    {
+        HandshakeTimeout timeout(sock, nTimeoutMs);
+        nResult = SSL_accept(pSsl);
+    }
     if (nResult != 1) {
         if (ERR_peek_last_error() != 0) {
             TakeOpenSslError("TLS handshake", pszError, nErrorSize);

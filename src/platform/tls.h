@@ -20,9 +20,10 @@ void TlsFreeContext(TlsContext* pContext);
 // false with the reason (for configuration checks that must not start a server).
 bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* pszError, size_t nErrorSize);
 
-// Runs the server side of the handshake on a connected, blocking socket. Null on failure,
-// with the reason in pszError.
-TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, char* pszError, size_t nErrorSize);
+// Runs the server side of the handshake on a connected, blocking socket, waiting at most
+// nTimeoutMs for each of the client's messages. Null on failure, with the reason in pszError.
+TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
+                         size_t nErrorSize);
 // As SocketRecv: the byte count, 0 when the peer closed, SOCKET_ERROR on failure.
 int TlsRecv(TlsConnection* pConnection, char* pBuffer, size_t nLength);
 // As SocketSend: the whole buffer or SOCKET_ERROR.

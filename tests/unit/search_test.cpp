@@ -54,7 +54,7 @@ TEST_F(SearchCommand, EveryKeyAndItsNegation) {
         {"KEYWORD $Junk", ""}, {"UNKEYWORD $Junk", " 1 2 3 4 5 6 7 8"},
         // Addresses: display names decoded, comments and folding seen through; the forwarded
         // message's header is not the header.
-        {"FROM alice", " 1 4"}, {"NOT FROM alice", " 2 3 5 6 7 8"}, {"FROM \"J\xC3\xBCrgen M\xC3\xBCller\"", " 2"},
+        {"FROM alice", " 1 4"}, {"NOT FROM alice", " 2 3 5 6 7 8"}, {"FROM \"J\xC3\xBCrgen m\xC3\x9CLLER\"", " 2"},
         {"FROM \"Ren\xC3\xA9" "e <renee\"", " 5"}, {"FROM dave", ""}, {"TO user5", " 6"},
         {"TO \"user3@example.net\"", " 6"}, {"NOT TO bob", " 6"}, {"CC carol", " 2"}, {"NOT CC carol", " 1 3 4 5 6 7 8"},
         {"BCC AUDIT", " 2"}, {"NOT BCC audit", " 1 3 4 5 6 7 8"},
@@ -67,7 +67,7 @@ TEST_F(SearchCommand, EveryKeyAndItsNegation) {
         // Bodies through base64, quoted-printable (a soft break inside a word), charsets and the
         // forwarded message, whose header belongs to the body.
         {"BODY zebracorn", " 3"}, {"BODY unicorn", " 3"}, {"BODY \"Stra\xC3\x9F" "e ist gr\xC3\xB6\xC3\x9F" "er\"", " 2"},
-        {"BODY wetter", " 2"}, {"BODY \"cr\xC3\xA8me\"", " 5"}, {"BODY \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", " 7"},
+        {"BODY wetter", " 2"}, {"BODY \"CR\xC3\x88ME\"", " 5"}, {"BODY \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", " 7"},
         {"BODY fountain", " 4"}, {"BODY \"lunch plans\"", " 4"}, {"BODY quarterly", ""}, {"NOT BODY the", " 2 5 6 7 8"},
         {"TEXT quarterly", " 1"}, {"TEXT lunch", " 4"}, {"TEXT example.jp", " 7 8"}, {"NOT TEXT example.jp", " 1 2 3 4 5 6"},
         // Internal dates are the file's day; sent dates the Date: field's, its zone disregarded.
@@ -160,6 +160,38 @@ TEST(SearchCriteria, HeaderDates) {
 }
 
 using SearchResult = InboxSession;
+
+// Shapes that cross the reader's buffers and the part walker's edges.
+TEST_F(SearchResult, LongLinesLongHeadersAndNestedParts) {
+    std::string giant(70000, 'x');
+    giant.replace(65533, 6, "NEEDLE");  // across the end of the first 64 KiB piece
+    std::string padding;
+    for (int i = 0; i < 200; i++) padding += "X-Padding-" + std::to_string(i) + ": " + std::string(60, 'p') + "\r\n";
+    const std::string files[] = {
+        "Subject: giant\r\n\r\n" + giant + "\r\n",
+        // The searched field comes after more header than the first read holds.
+        padding + "X-Late: findme\r\n\r\nbody\r\n",
+        // A digest's parts are messages; a line that only begins with the boundary is text.
+        "Content-Type: multipart/digest; boundary=\"b1\"\r\n\r\n--b1\r\n\r\nSubject: inner\r\n\r\n--b1x NEEDLE\r\n"
+        "--b1--\r\nafter the end\r\n",
+        // An attachment that is not text is not searched, even when its bytes hold the word.
+        "Content-Type: multipart/mixed; boundary=\"q\"\r\n\r\n--q\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nTkVFRExF\r\n--q\r\nContent-Type: text/plain\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nbm90aGluZyBo\r\nZXJl\r\n--q--\r\n",
+        // A header that never ends.
+        "Subject: headless\r\nX-Late: findme",
+    };
+    for (size_t i = 0; i < std::size(files); i++) WriteFile(box + "/" + std::to_string(1000000001 + i) + "-000000.MSG", files[i]);
+    const Pair cases[] = {
+        {"BODY needle", " 1 3"}, {"HEADER X-Late findme", " 2 5"}, {"BODY \"Subject: inner\"", " 3"},
+        {"SUBJECT inner", ""}, {"BODY \"after the end\"", ""}, {"BODY \"nothing here\"", " 4"}, {"TEXT headless", " 5"},
+        {"BODY headless", ""},
+    };
+    for (const auto& [criteria, numbers] : cases) {
+        EXPECT_EQ(Run(std::string("t SEARCH ") + criteria), std::string("* SEARCH") + numbers + "\r\nt OK SEARCH completed\r\n")
+            << criteria;
+    }
+}
 
 // Sizes are counted as RFC822.SIZE counts them: a terminating "." line is no part of the message.
 TEST_F(SearchResult, SizeLeavesOutAStoredTerminator) {

@@ -1,0 +1,5 @@
+#include "admin/admin.h"
+
+int main(int argc, char** argv) {
+    return AdminMain(argc, argv);
+}
