@@ -8,6 +8,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -32,6 +33,8 @@ void TakeFlagCode(const char* pszName, char* pszFlagCode) {
     } else {
         memcpy(pszFlagCode, "000000", 6);
     }
+    // A copy is a new message in its mailbox: no session there has seen it yet.
+    pszFlagCode[0] = '1';
     pszFlagCode[6] = '\0';
 }
 
@@ -113,19 +116,17 @@ int CmdCopy(Session* pSession) {
         return 1;
     }
 
-    MessageRange elements[MAX_SET_ELEMENTS];
-    int nElements = SplitMessageSet(szSet, elements);
     std::vector<CopiedMessage> copies;
     bool bFailed = false;
-    // Each element walks its own fresh listing of the selected mailbox, taken before it copies
-    // anything: copies made into the selected mailbox itself are not copied again.
-    for (int i = 0; i < nElements && !bFailed; i++) {
-        char szPattern[64];
-        MessagePattern(MATCH_COPY, elements[i], pSession->bUid != 0, szPattern, sizeof(szPattern));
-        MatchMessages(pSession, pSession->szMailbox, elements[i], szPattern, [&](uint32_t) {
-            bFailed = !CopyMessage(pSession, szTarget, copies);
-            return !bFailed;
-        });
+    // The view was taken before anything is copied: copies made into the selected mailbox
+    // itself are not copied again.
+    bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage&) {
+        bFailed = !CopyMessage(pSession, szTarget, copies);
+        return !bFailed;
+    });
+    if (!bParsed) {
+        RespondIllegalArgument(pSession);
+        return 1;
     }
     if (!bFailed) {
         RespondCompleted(pSession);

@@ -10,6 +10,7 @@
 #include "imap/flags.h"
 #include "imap/response.h"
 #include "imap/search.h"
+#include "imap/view.h"
 #include "net/client.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -36,13 +37,6 @@ void AppendNumber(ResultLine* pLine, uint32_t ulNumber) {
     int n = snprintf(pszResponse + pLine->nLength, kRoom - pLine->nLength, " %u", static_cast<unsigned>(ulNumber));
     if (n > 0) pLine->nLength += static_cast<size_t>(n);
 }
-
-struct Listed {
-    std::string strName;
-    uint32_t ulUid;
-    uint64_t ullSize;
-    FILETIME ftLastWrite;
-};
 
 }  // namespace
 
@@ -71,34 +65,33 @@ int CmdSearch(Session* pSession) {
             return 1;
     }
 
-    // "*" needs the highest number before the first message is tested, so the names come first.
-    // Sizes and dates come from the listing, which then stats every file; otherwise names do.
+    // The messages are those the client was told of, numbered as it was told; one expunged
+    // elsewhere keeps its number and matches nothing.
+    RefreshView(pSession);
+    const MailboxView& view = *pSession->pView;
+    const std::vector<ViewMessage>& messages = view.messages;
+    uint32_t ulMaxUid = messages.empty() ? 0 : messages.back().ulUid;
+    // Sizes and dates are stat'ed by the search itself, only where a key asks for them.
     bool bTimes = SearchReadsEntry(query);
-    std::vector<Listed> messages;
-    char szPattern[MESSAGE_PATH_SIZE];
-    if (MailboxFilePath(szPattern, sizeof(szPattern), pSession->szMailbox, ALL_MESSAGES_PATTERN)) {
-        FindFiles(szPattern, bTimes ? FIND_TIMES : 0, [&](const FindData& data) {
-            if (IsMessageFile(data)) {
-                messages.push_back(Listed{data.cFileName, MessageUid(data.cFileName), data.nFileSize, data.ftLastWriteTime});
-            }
-            return true;
-        });
-    }
     const long lSecondsWest = bTimes ? ReadZone().lSecondsWest : 0;
-    uint32_t ulMaxUid = 0;
-    for (const Listed& message : messages) ulMaxUid = std::max(ulMaxUid, message.ulUid);
 
     bool bUid = pSession->bUid != 0;
     FormatResponse(pSession, "* SEARCH");
     ResultLine line{pSession, strlen(pSession->szResponse)};
-    uint32_t ulSequence = 0;
-    for (const Listed& listed : messages) {
-        ulSequence++;
+    for (size_t i = 0; i < messages.size(); i++) {
+        const ViewMessage& listed = messages[i];
+        if (listed.fState & VIEW_GONE) continue;
+        uint32_t ulSequence = static_cast<uint32_t>(i + 1);
+        char szName[MESSAGE_NAME_LENGTH + 1];
         char szPath[MESSAGE_PATH_SIZE];
-        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, listed.strName.c_str())) continue;
-        SearchMessage message{szPath,       listed.strName.c_str(), ulSequence,       listed.ulUid,
-                              static_cast<uint32_t>(messages.size()), ulMaxUid, lSecondsWest, bTimes,
-                              listed.ullSize, listed.ftLastWrite};
+        ViewFileName(listed, szName, sizeof(szName));
+        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) continue;
+        // Flags as the client is shown them: \Recent as this session holds it.
+        char szCode[7];
+        ShownFlagCode(view, listed, szCode);
+        FormatMessageName(szName, sizeof(szName), listed.ulUid, szCode);
+        SearchMessage message{szPath, szName, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
+                              ulMaxUid, lSecondsWest, false, 0, 0};
         if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);
     }
     snprintf(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n");

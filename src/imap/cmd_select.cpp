@@ -5,6 +5,7 @@
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "net/client.h"
 #include "store/store.h"
 
@@ -14,32 +15,37 @@ void SendLine(Session* pSession) {
     SendResponse(pSession, 1, 1);
 }
 
-// Lines 1 to 7 of the SELECT answer; EXAMINE leaves out UIDNEXT.
-void SendMailboxState(Session* pSession, bool bUidNext) {
+// The untagged lines of the SELECT and EXAMINE answer. A mailbox without unseen messages
+// has no first unseen one to name.
+void SendMailboxState(Session* pSession) {
     FormatResponse(pSession, "* %ld EXISTS\r\n", static_cast<long>(pSession->lExists));
     SendLine(pSession);
     FormatResponse(pSession, "* %ld RECENT\r\n", static_cast<long>(pSession->lRecent));
     SendLine(pSession);
-    FormatResponse(pSession, "* %s [UNSEEN %ld] Message %ld is first unseen\r\n", "OK",
-                   static_cast<long>(pSession->lFirstUnseen), static_cast<long>(pSession->lFirstUnseen));
-    SendLine(pSession);
+    if (pSession->lFirstUnseen != 0) {
+        FormatResponse(pSession, "* %s [UNSEEN %ld] Message %ld is first unseen\r\n", "OK",
+                       static_cast<long>(pSession->lFirstUnseen), static_cast<long>(pSession->lFirstUnseen));
+        SendLine(pSession);
+    }
     FormatResponse(pSession, "* %s [UIDVALIDITY %lu] UIDs valid\r\n", "OK",
                    static_cast<unsigned long>(pSession->ulUidValidity));
     SendLine(pSession);
-    if (bUidNext) {
-        FormatResponse(pSession, "* %s [UIDNEXT %lu] Predicted next UID\r\n", "OK",
-                       static_cast<unsigned long>(pSession->ulUidNext));
-        SendLine(pSession);
-    }
+    FormatResponse(pSession, "* %s [UIDNEXT %lu] Predicted next UID\r\n", "OK",
+                   static_cast<unsigned long>(pSession->ulUidNext));
+    SendLine(pSession);
     FormatResponse(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
     SendLine(pSession);
     FormatResponse(pSession, "* %s [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Limited\r\n", "OK");
     SendLine(pSession);
 }
 
-void CountInto(Session* pSession) {
-    int32_t lUnseen = 0;
-    CountMailbox(pSession->szMailbox, &pSession->lExists, &pSession->lRecent, &lUnseen, &pSession->lFirstUnseen);
+// Builds the session's view; the next UID is never one the view already holds.
+void OpenInto(Session* pSession, bool bReadOnly) {
+    OpenView(pSession, bReadOnly, &pSession->lExists, &pSession->lRecent, &pSession->lFirstUnseen);
+    const MailboxView& view = *pSession->pView;
+    if (view.ulHighestUid != 0 && pSession->ulUidNext <= view.ulHighestUid) {
+        pSession->ulUidNext = NextUid(view.ulHighestUid);
+    }
 }
 
 }  // namespace
@@ -57,6 +63,7 @@ int CmdSelect(Session* pSession) {
         return 1;
     }
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath);
+    CloseView(pSession);
     if (!GetUidValidity(pSession->szMailbox, &pSession->ulUidValidity)) {
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
@@ -65,8 +72,8 @@ int CmdSelect(Session* pSession) {
     if (IsInboxName(szName)) {
         ImportInbox(pSession);
     }
-    CountInto(pSession);
-    SendMailboxState(pSession, true);
+    OpenInto(pSession, false);
+    SendMailboxState(pSession);
     FormatResponse(pSession, "%s %s [READ-WRITE] %s completed\r\n", pSession->pTag, "OK", pSession->pCommand);
     pSession->State = Veve4Delected;
     return 1;
@@ -85,8 +92,9 @@ int CmdExamine(Session* pSession) {
     }
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath);
     GetUidValidity(pSession->szMailbox, &pSession->ulUidValidity);
-    CountInto(pSession);
-    SendMailboxState(pSession, false);
+    pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+    OpenInto(pSession, true);
+    SendMailboxState(pSession);
     FormatResponse(pSession, "%s %s [READ-ONLY] %s completed\r\n", pSession->pTag, "OK", pSession->pCommand);
     pSession->State = Veve4Delected;
     return 1;

@@ -1,11 +1,13 @@
 // STORE and UID STORE: a flag change is a rename of the message file, announced by an untagged
-// FETCH line with the new flags unless the client asked for silence.
+// FETCH line with the new flags unless the client asked for silence. \Recent belongs to the
+// session that first saw the message and is not the client's to change.
 #include <cstdio>
 #include <cstring>
 
 #include "imap/commands.h"
 #include "imap/flags.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "net/client.h"
 #include "platform/text.h"
 #include "store/store.h"
@@ -40,64 +42,30 @@ void ReadStoreItem(const char* pszItem, StoreRequest* pRequest) {
     ParseFlagWords(pList != nullptr ? pList : pszItem, pRequest->abNamed);
 }
 
-void ApplyRequest(const StoreRequest& request, char* pszName) {
-    for (int i = 0; i < FLAG_COUNT; i++) {
-        char* pFlag = pszName + FLAG_POS_RECENT + i;
-        switch (request.mode) {
-            case STORE_SET:
-                if (request.abNamed[i]) *pFlag = '1';
-                break;
-            case STORE_CLEAR:
-                if (request.abNamed[i]) *pFlag = '0';
-                break;
-            case STORE_REPLACE:
-                // Recent belongs to the server; a flag list replaces it only when it names it.
-                if (i != 0 || request.abNamed[i]) *pFlag = request.abNamed[i] ? '1' : '0';
-                break;
-        }
+// The flag bits the request sets and clears; \Recent is the server's and never changes here.
+void RequestMasks(const StoreRequest& request, uint8_t* pfSet, uint8_t* pfClear) {
+    uint8_t fNamed = 0;
+    for (int i = 1; i < FLAG_COUNT; i++) {
+        if (request.abNamed[i]) fNamed = static_cast<uint8_t>(fNamed | (1u << i));
     }
+    *pfSet = request.mode == STORE_CLEAR ? 0 : fNamed;
+    *pfClear = request.mode == STORE_SET ? 0 : request.mode == STORE_CLEAR ? fNamed : static_cast<uint8_t>(0x3E & ~fNamed);
 }
 
-// The position of a message among all message files of the mailbox, for the walk over a single
-// UID whose own count says nothing about it.
-uint32_t SequenceNumberOf(const char* pszMailbox, const char* pszName) {
-    char szPattern[MESSAGE_PATH_SIZE];
-    uint32_t ulBefore = 0;
-    if (!MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, ALL_MESSAGES_PATTERN)) return 1;
-    FindFiles(szPattern, 0, [&](const FindData& data) {
-        if (CompareNames(data.cFileName, pszName) >= 0) return false;
-        if (IsMessageFile(data)) ulBefore++;
-        return true;
-    });
-    return ulBefore + 1;
-}
-
-void StoreMessage(Session* pSession, const StoreRequest& request, uint32_t ulSequence, bool bSingleUid) {
-    const char* pszOld = pSession->FindData.cFileName;
-    // A stray .MSG file without a flag code has nothing to change.
-    if (!HasFlagCode(pszOld)) return;
-    char szNew[MESSAGE_NAME_LENGTH + 1];
-    memcpy(szNew, pszOld, MESSAGE_NAME_LENGTH);
-    szNew[MESSAGE_NAME_LENGTH] = '\0';
-    ApplyRequest(request, szNew);
-
-    if (bSingleUid) ulSequence = SequenceNumberOf(pSession->szMailbox, pszOld);
-
-    char szOldPath[MESSAGE_PATH_SIZE];
-    char szNewPath[MESSAGE_PATH_SIZE];
-    if (!MailboxFilePath(szOldPath, sizeof(szOldPath), pSession->szMailbox, pszOld) ||
-        !MailboxFilePath(szNewPath, sizeof(szNewPath), pSession->szMailbox, szNew)) {
-        return;
-    }
-    printf("MoveFile(%s -> %s)\n", szOldPath, szNewPath);
-    // Another session may have renamed or removed the file since the listing; that rename wins.
-    MoveFileNoReplace(szOldPath, szNewPath);
-
-    if (request.bSilent) return;
+void SendFlags(Session* pSession, uint32_t ulSequence, const ViewMessage& message) {
+    char szCode[7];
+    ShownFlagCode(*pSession->pView, message, szCode);
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), message.ulUid, szCode);
     char szFlags[64];
-    FormatFlagNames(szNew, szFlags, sizeof(szFlags));
-    FormatResponse(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
-    SendResponse(pSession, 1, 1);
+    FormatFlagNames(szName, szFlags, sizeof(szFlags));
+    if (pSession->bUid != 0) {
+        FormatResponse(pSession, "* %u FETCH (UID %u FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence),
+                       static_cast<unsigned>(message.ulUid), szFlags);
+    } else {
+        FormatResponse(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
+    }
+    SendResponse(pSession, 0, 1);
 }
 
 }  // namespace
@@ -120,18 +88,28 @@ int CmdStore(Session* pSession) {
     }
     StoreRequest request;
     ReadStoreItem(pszItem, &request);
+    uint8_t fSet, fClear;
+    RequestMasks(request, &fSet, &fClear);
 
-    MessageRange aElements[MAX_SET_ELEMENTS];
-    int nElements = SplitMessageSet(pSession->pArgs, aElements);
-    for (int i = 0; i < nElements; i++) {
-        const MessageRange& range = aElements[i];
-        char szPattern[64];
-        MessagePattern(MATCH_STORE, range, pSession->bUid != 0, szPattern, sizeof(szPattern));
-        bool bSingleUid = pSession->bUid != 0 && !range.bUnbounded && range.ulFirst == range.ulLast;
-        MatchMessages(pSession, pSession->szMailbox, range, szPattern, [&](uint32_t ulSequence) {
-            StoreMessage(pSession, request, ulSequence, bSingleUid);
-            return true;
-        });
+    bool bFailed = false;
+    bool bParsed = ForEachMessage(pSession, pSession->pArgs, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
+        StoreResult result = ChangeFlags(pSession, message, fSet, fClear);
+        if (result == STORE_GONE) return true;
+        bFailed = bFailed || result == STORE_FAILED;
+        // A failure is always told, with the flags the message really has.
+        if (!request.bSilent || result == STORE_FAILED) {
+            message.fState &= static_cast<uint8_t>(~VIEW_FLAGS_CHANGED);
+            SendFlags(pSession, ulSequence, message);
+        }
+        return true;
+    });
+    if (!bParsed) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    if (bFailed) {
+        RespondFails(pSession);
+        return 1;
     }
     RespondCompleted(pSession);
     return 1;

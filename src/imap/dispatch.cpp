@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "auth/authenticate.h"
 #include "auth/login.h"
@@ -9,6 +10,7 @@
 #include "imap/fetch/fetch.h"
 #include "imap/line.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "net/client.h"
 #include "net/logs.h"
 #include "platform/text.h"
@@ -90,6 +92,18 @@ void SplitOffFurtherLines(Session* pSession) {
     }
 }
 
+// Tells the client what changed in its mailbox before the command's tagged line. While FETCH,
+// STORE or SEARCH run (not their UID forms) a message may not vanish: the numbers the client
+// sent with them must keep meaning what it meant.
+void AnnounceAfter(Session* pSession, Handler pHandler) {
+    if (pSession->State != Veve4Delected || pSession->pView == nullptr) return;
+    bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch);
+    std::string tagged(pSession->szResponse);
+    pSession->szResponse[0] = '\0';
+    AnnounceChanges(pSession, bExpunges);
+    snprintf(pSession->szResponse, sizeof(pSession->szResponse), "%s", tagged.c_str());
+}
+
 }  // namespace
 
 void SplitRequestLine(Session* pSession) {
@@ -158,7 +172,9 @@ int DispatchCommand(Session* pSession) {
             WriteAccessLog(pSession, "");
         }
         pSession->bUid = 0;
-        nResult = ChooseHandler(pSession)(pSession);
+        Handler pHandler = ChooseHandler(pSession);
+        nResult = pHandler(pSession);
+        if (nResult != 0) AnnounceAfter(pSession, pHandler);
         SendResponse(pSession, 1, 1);
 
         // A fragment without its LF stays queued until RecvLine completes it.

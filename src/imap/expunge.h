@@ -3,7 +3,7 @@
 
 #include "net/session.h"
 
-// Deletes the message files of szMailbox whose Deleted flag is set. With bAnnounce, each
-// removal is sent as "* n EXPUNGE" with the number the message has at that moment. Only
-// messages that are really gone are announced and counted off lExists.
+// Deletes the message files of szMailbox whose Deleted flag is set and marks them gone in the
+// session's view, where the next announcement finds them. Without bAnnounce (CLOSE) messages
+// the client was never told of are removed as well.
 void ExpungeMailbox(Session* pSession, int bAnnounce);

@@ -2,6 +2,8 @@
 // no allocation.
 #pragma once
 
+#include <memory>
+
 #include "platform/fs.h"
 #include "platform/types.h"
 
@@ -18,6 +20,12 @@ constexpr size_t RECV_SIZE = 4096;
 constexpr size_t QUEUE_SIZE = 8192;
 constexpr size_t RESPONSE_SIZE = 8193;
 constexpr size_t SENDBUF_SIZE = 8193;
+
+// A session's own picture of its selected mailbox (imap/view.h).
+struct MailboxView;
+struct MailboxViewDeleter {
+    void operator()(MailboxView* pView) const;
+};
 
 struct Session {
     SOCKET sockClient;
@@ -54,6 +62,10 @@ struct Session {
     char szDecodedName[1024];
     char szRecv[RECV_SIZE];
     char szQueue[QUEUE_SIZE];
+    std::unique_ptr<MailboxView, MailboxViewDeleter> pView;
+    // The flag code FETCH shows for the message being answered, where it differs from the file
+    // name's (\Recent belongs to one session); empty: the file name's.
+    char szShownFlags[7];
     // TLS: the server's certificate when one is configured (null: no TLS on offer), the
     // session's encryption once negotiated (null: clear text), and whether the connection came
     // in on the implicit-TLS port.

@@ -85,3 +85,10 @@ unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize
     if (nError == 0 || nError == ENOENT || nError == ESRCH || nError == EBADF || nError == EPERM) return USER_NOT_FOUND;
     return static_cast<unsigned long>(nError);
 }
+
+bool SystemUserExists(const char* pszUser) {
+    passwd pw{};
+    passwd* pResult = nullptr;
+    std::vector<char> buffer(16384);
+    return getpwnam_r(pszUser, &pw, buffer.data(), buffer.size(), &pResult) == 0 && pResult != nullptr;
+}

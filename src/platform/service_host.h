@@ -91,10 +91,10 @@ using SC_HANDLE = ScHandleRecord*;
 bool GetModuleFileName(char* pszPath, size_t nSize);
 // The unit directory (VEVE4D_UNIT_DIR, else /etc/systemd/system); fails when it cannot be written.
 SC_HANDLE OpenSCManager();
-// Writes "<lower-case name>.service" (a demand-start notify unit without console output) and
-// reloads systemd; fails when the unit exists.
+// Writes "<lower-case name>.service" (a demand-start notify unit without console output, run as
+// pszUser when one is given) and reloads systemd; fails when the unit exists.
 SC_HANDLE CreateService(SC_HANDLE hManager, const char* pszServiceName, const char* pszDisplayName,
-                        const char* pszBinaryPath);
+                        const char* pszBinaryPath, const char* pszUser = nullptr);
 SC_HANDLE OpenService(SC_HANDLE hManager, const char* pszServiceName);
 // SERVICE_CONTROL_STOP only: fails when the unit is not active.
 bool ControlService(SC_HANDLE hService, uint32_t dwControl, SERVICE_STATUS* pStatus);
@@ -102,7 +102,8 @@ bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* pStatus);
 bool DeleteService(SC_HANDLE hService);
 void CloseServiceHandle(SC_HANDLE hHandle);
 // Writes the unit text for a service; returns its length, or 0 when it does not fit.
-size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, char* pszBuf, size_t nSize);
+size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, char* pszBuf, size_t nSize,
+                         const char* pszUser = nullptr);
 
 // ---- Events (manual reset) and the named pipe of the start-up wait.
 

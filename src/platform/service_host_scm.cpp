@@ -214,7 +214,8 @@ bool GetModuleFileName(char* pszPath, size_t nSize) {
     return true;
 }
 
-size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, char* pszBuf, size_t nSize) {
+size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, char* pszBuf, size_t nSize,
+                         const char* pszUser) {
     if (pszBuf == nullptr || nSize == 0) return 0;
     size_t nUsed = 0;
     pszBuf[0] = '\0';
@@ -227,6 +228,11 @@ size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, 
                (!bQuote || AppendRaw(pszBuf, nSize, &nUsed, "\"")) &&
                AppendUnitText(pszBuf, nSize, &nUsed, pszBinaryPath, true, bQuote) &&
                (!bQuote || AppendRaw(pszBuf, nSize, &nUsed, "\"")) &&
+               // An unprivileged user still needs the IMAP ports below 1024.
+               (pszUser == nullptr ||
+                (AppendRaw(pszBuf, nSize, &nUsed, "\nUser=") &&
+                 AppendUnitText(pszBuf, nSize, &nUsed, pszUser, false, false) &&
+                 AppendRaw(pszBuf, nSize, &nUsed, "\nAmbientCapabilities=CAP_NET_BIND_SERVICE"))) &&
                AppendRaw(pszBuf, nSize, &nUsed, "\nStandardOutput=null\n\n[Install]\nWantedBy=multi-user.target\n");
     if (!bOk) {
         pszBuf[0] = '\0';
@@ -273,11 +279,11 @@ bool FillServiceHandle(SC_HANDLE hManager, const char* pszServiceName, ScHandleR
 }  // namespace
 
 SC_HANDLE CreateService(SC_HANDLE hManager, const char* pszServiceName, const char* pszDisplayName,
-                        const char* pszBinaryPath) {
+                        const char* pszBinaryPath, const char* pszUser) {
     ScHandleRecord rec{};
     if (!FillServiceHandle(hManager, pszServiceName, &rec)) return nullptr;
     char szUnit[2048];
-    size_t nUnit = FormatServiceUnit(pszDisplayName, pszBinaryPath, szUnit, sizeof szUnit);
+    size_t nUnit = FormatServiceUnit(pszDisplayName, pszBinaryPath, szUnit, sizeof szUnit, pszUser);
     if (nUnit == 0) {
         errno = EINVAL;
         return nullptr;

@@ -4,9 +4,13 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "platform/accounts.h"
 #include "service/service.h"
 
 namespace {
+
+// The system user the Debian package makes for the server.
+constexpr const char* SERVICE_USER = "veve4d";
 
 void Pause(unsigned int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -26,7 +30,11 @@ void InstallService() {
         printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
-    SC_HANDLE schService = CreateService(schSCManager, SERVICE_NAME, DISPLAY_NAME, szPath);
+    // User files need no privileges, so the server runs as its own user where there is one;
+    // operating-system accounts need root for PAM to read the shadow passwords.
+    ReadSettings();
+    const char* pszUser = Settings.UserManager == 0 && SystemUserExists(SERVICE_USER) ? SERVICE_USER : nullptr;
+    SC_HANDLE schService = CreateService(schSCManager, SERVICE_NAME, DISPLAY_NAME, szPath, pszUser);
     if (schService != nullptr) {
         printf("%s installed.\n", DISPLAY_NAME);
         CloseServiceHandle(schService);

@@ -84,14 +84,16 @@ void ImportInbox(Session* pSession) {
                 if (bMove) DeleteFileEntry(szSource);
                 return true;
             }
+            bool bTaken;
             if (bMove) {
                 std::printf("MoveFile(%s -> %s);\n", szSource, szTarget);
-                MoveFileNoReplace(szSource, szTarget);
+                bTaken = MoveFileNoReplace(szSource, szTarget);
             } else {
                 std::printf("CopyFile(%s -> %s);\n", szSource, szTarget);
-                CopyFileNoReplace(szSource, szTarget);
+                bTaken = CopyFileNoReplace(szSource, szTarget);
             }
-            pSession->ulUidNext = NextUid(pSession->ulUidNext);
+            // A UID is spent only on a message that arrived.
+            if (bTaken) pSession->ulUidNext = NextUid(pSession->ulUidNext);
             return true;
         });
     }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "net/session.h"
 #include "platform/fs.h"
@@ -94,22 +95,44 @@ int SplitMessageSet(const char* pszSet, MessageRange* pElements);
 // Whether an element names the number (a sequence number, or a UID under the UID prefix).
 bool RangeContains(const MessageRange& range, uint32_t ulNumber);
 
-// The commands that walk message sets, for their listing patterns.
-enum MatchCommand {
-    MATCH_FETCH,
-    MATCH_STORE,
-    MATCH_COPY,
+// Message sets as the client writes them: elements n or n:m joined by commas, each number
+// nonzero or "*" (the highest number in use), n:m naming the same as m:n.
+struct SetElement {
+    uint32_t ulLow;   // 0 stands for "*"
+    uint32_t ulHigh;  // the same as ulLow for a lone number
 };
-// The listing pattern (relative to the mailbox) of a command for one element; a single UID
-// under the UID prefix narrows STORE and COPY to that one file, and then the count of the walk
-// is not the message's sequence number.
-void MessagePattern(MatchCommand command, const MessageRange& range, bool bUid, char* pszPattern, size_t nSize);
-// Walks the mailbox listed with pszPattern and calls fnMessage for every message file that
-// the element names, with the entry in pSession->FindData and its sequence number (its place
-// among the listed message files). bUid in the Session compares UIDs instead. fnMessage
-// returns false to stop. Returns the number of messages yielded.
-int MatchMessages(Session* pSession, const char* pszMailbox, const MessageRange& range, const char* pszPattern,
-                  const std::function<bool(uint32_t ulSequence)>& fnMessage);
+// False, and pElements left empty, for text that is no message set.
+bool ParseMessageSet(const char* pszSet, std::vector<SetElement>* pElements);
+// The lowest and highest number an element names once "*" is known (the highest sequence
+// number or UID in use; 0 when there is none).
+void ElementBounds(const SetElement& element, uint32_t ulStar, uint32_t* pulLow, uint32_t* pulHigh);
+bool SetContains(const std::vector<SetElement>& elements, uint32_t ulNumber, uint32_t ulStar);
+
+// ---- Listing ---------------------------------------------------------------------------------
+
+// Flag bits of a message, bit i for flag-code position i (Recent, Answered, Flagged, Deleted,
+// Seen, Draft).
+enum : uint8_t {
+    FLAG_BIT_RECENT = 0x01,
+    FLAG_BIT_DELETED = 0x08,
+    FLAG_BIT_SEEN = 0x10,
+};
+struct ListedMessage {
+    uint32_t ulUid;
+    uint8_t fFlags;
+};
+enum ListResult {
+    LIST_OK,
+    LIST_MISSING,  // the mailbox directory is gone
+    LIST_FAILED,   // it could not be read; nothing is known about its messages
+};
+// The message files of a mailbox in UID order. Only full message names count (ten digits,
+// "-", six flag digits, ".MSG"); of two files with one UID the first listed wins.
+ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages);
+// Reads a message file name; false when it is not one.
+bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
+// Writes the six flag characters of fFlags and a NUL into pszCode.
+void FlagCodeOf(uint8_t fFlags, char* pszCode);
 
 // ---- New messages ----------------------------------------------------------------------------
 

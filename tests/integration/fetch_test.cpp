@@ -26,6 +26,7 @@ TEST(FetchOverConnection, LiteralsUidFetchAndTheReadMark) {
     // A plain read sets \Seen and shows it in the same response; a PEEK read does not.
     EXPECT_EQ(run("f3", "FETCH 2 (FLAGS BODY[TEXT])"),
               "* 2 FETCH (FLAGS (\\Recent \\Seen) BODY[TEXT] {6}\r\nbody\r\n)\r\nf3 OK FETCH completed\r\n");
+    // \Recent stays with the session that selected the mailbox first, read or not.
     EXPECT_EQ(run("f4", "FETCH 1:* FLAGS"),
               "* 1 FETCH (FLAGS (\\Recent))\r\n* 2 FETCH (FLAGS (\\Recent \\Seen))\r\nf4 OK FETCH completed\r\n");
 }

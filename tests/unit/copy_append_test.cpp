@@ -22,17 +22,20 @@ protected:
 
 TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
     Write({{"Archive/0000000008-000000.MSG", "old"}});  // taken, though the uid file will soon say 8
-    // Every element in turn, a message named twice copied twice; a range is not turned round.
+    // Every element in turn, a message named twice copied twice; n:m names what m:n names. A
+    // copy is new in its mailbox, so it carries the Recent digit.
     for (std::string request : {"COPY 2 Archive", "COPY 1:3,2 \"archive\"", "COPY 3:1,9 Archive", "UID COPY 5 Archive",
                                 "UID COPY 3 Archive", "UID COPY 2:4 Archive"}) {
         EXPECT_EQ(Run("a2 " + request), "a2 OK COPY completed\r\n") << request;
     }
     EXPECT_EQ(ReadFile(Path("Archive/0000000007-110001.MSG")), ReadFile(Path("inbox/0000000002-110001.MSG")));
-    EXPECT_EQ(Tree(Path("Archive")), "7-110001 8-000000 9-000010 10-110001 11-001100 12-110001 13-001100 14-110001 uid");
-    EXPECT_EQ(ReadFile(Path("Archive/uid")), "15");
-    // Into the selected mailbox itself each message is copied once.
-    EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "a7 OK COPY completed\r\n");
-    EXPECT_EQ(Tree(box), "1-000010 2-110001 5-001100 6-000010 7-110001 8-001100 uid");
+    EXPECT_EQ(Tree(Path("Archive")), "7-110001 8-000000 9-100010 10-110001 11-101100 12-110001 13-100010 14-110001 "
+                                     "15-101100 16-101100 17-110001 uid");
+    EXPECT_EQ(ReadFile(Path("Archive/uid")), "18");
+    EXPECT_EQ(Run("a3 COPY 1:x Archive"), "a3 BAD COPY illegal argument\r\n");
+    // Into the selected mailbox itself each message is copied once, and announced before the OK.
+    EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "* 6 EXISTS\r\n* 4 RECENT\r\na7 OK COPY completed\r\n");
+    EXPECT_EQ(Tree(box), "1-000010 2-110001 5-001100 6-100010 7-110001 8-101100 uid");
 }
 
 TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhatFollowsAsRequests) {

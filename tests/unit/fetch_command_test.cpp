@@ -51,17 +51,18 @@ TEST(FetchCommand, ItemsMacrosTheItemLimitInternalDateAndMessageSets) {
     for (const auto& [args, expected] : cases) EXPECT_EQ(f.Fetch(args), expected) << args;
     setenv("TZ", "JST-9", 1);
     EXPECT_EQ(f.Fetch("1 INTERNALDATE"), Answer("INTERNALDATE \"06-Dec-2026 05:49:07 +0900\""));
-    // Each set with the sequence numbers answered, in order.
+    // Each set with the sequence numbers answered, in order; "BAD" where it is no set (UIDs 3 7 9 12).
     const std::pair<const char*, const char*> sets[] = {
-        {"*", "1234"}, {"0", "1234"}, {"4:2", ""}, {"2:*", "234"}, {"1:3,2", "1232"}, {"2", "2"}, {"5", ""},
-        {"3:0", "34"}, {"UID 7", "2"}, {"UID 8:11", "3"}, {"UID 10:*", "4"}, {"UID *", "1234"}, {"UID 12:3", ""},
-        {"UID 9,3", "31"},
+        {"*", "4"}, {"0", "BAD"}, {"4:2", "234"}, {"2:*", "234"}, {"1:3,2", "1232"}, {"2", "2"}, {"5", ""},
+        {"3:0", "BAD"}, {"UID 7", "2"}, {"UID 8:11", "3"}, {"UID 10:*", "4"}, {"UID *", "4"}, {"UID 12:3", "1234"},
+        {"UID 9,3", "31"}, {"UID 13:*", "4"}, {"UID 13:20", ""}, {"UID :*", "BAD"},
     };
     for (const auto& [set, expected] : sets) {
         std::string out = f.Fetch(std::string(set) + " (RFC822.SIZE)"), answered;
         for (size_t pos = 0; (pos = out.find("* ", pos)) != std::string::npos; pos += 2) answered += out[pos + 2];
-        EXPECT_EQ(answered, expected) << set;
-        EXPECT_TRUE(out.ends_with("a1 OK FETCH completed\r\n")) << out;
+        bool bBad = std::string(expected) == "BAD";
+        EXPECT_EQ(answered, bBad ? "" : expected) << set;
+        EXPECT_TRUE(out.ends_with(bBad ? "a1 BAD FETCH illegal argument\r\n" : "a1 OK FETCH completed\r\n")) << out;
     }
 }
 

@@ -217,6 +217,8 @@ TEST(ServiceUnit, ExecStartIsQuotedAndEscapedAndNeverCut) {
         FormatServiceUnit(c.name, c.path, buf, sizeof buf);
         EXPECT_NE(strstr(buf, c.line), nullptr) << buf;
     }
+    FormatServiceUnit("V", "/x", buf, sizeof buf, "veve4d");
+    EXPECT_NE(strstr(buf, "ExecStart=/x\nUser=veve4d\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), nullptr) << buf;
     EXPECT_EQ(FormatServiceUnit("Velmora", "/opt/a\nb", buf, sizeof buf), 0u);
     EXPECT_STREQ(buf, "");
     size_t full = FormatServiceUnit("Velmora", "/usr/sbin/veve4d", buf, sizeof buf);

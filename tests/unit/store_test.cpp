@@ -126,14 +126,49 @@ TEST(MessageSetTest, SplitReadsEachElementUpToOneHundred) {
     }
 }
 
-// How FETCH, STORE and COPY walk their sets is checked through those commands; the stop is not.
-TEST_F(StoreTest, MatchMessagesStopsWhenAskedAndLeavesTheEntryInTheSession) {
-    Put({"0000000002-000000.MSG", "0000000004-000000.MSG", "0000000007-000000.MSG"});
-    auto session = std::make_unique<Session>();
-    int nCalls = 0;
-    EXPECT_EQ(MatchMessages(session.get(), box.c_str(), MessageRange{1, 0, true}, ALL_MESSAGES_PATTERN,
-                            [&](uint32_t) { return ++nCalls < 2; }), 2);
-    EXPECT_STREQ(session->FindData.cFileName, "0000000004-000000.MSG");
+TEST(MessageSetTest, GrammarNamesTheSameNumbersWhicheverWayARangeIsWritten) {
+    // The set, "*" (the highest number in use), and every number from 1 to 12 that it names; "BAD"
+    // for text that is no message set.
+    const struct { const char* set; uint32_t star; const char* named; } cases[] = {
+        {"3:1", 9, "1 2 3"}, {"1:3", 9, "1 2 3"}, {"*:7", 9, "7 8 9"}, {"7:*", 9, "7 8 9"},
+        {"*", 9, "9"}, {"12:*", 9, "9 10 11 12"}, {"1:2,5", 9, "1 2 5"}, {"5,1:2,2", 9, "1 2 5"},
+        {"4294967295", 9, ""}, {"*", 0, ""}, {"2:*", 0, "1 2"},
+        {"", 9, "BAD"}, {":*", 9, "BAD"}, {"0", 9, "BAD"}, {"0:3", 9, "BAD"}, {"1:", 9, "BAD"},
+        {"1,", 9, "BAD"}, {",1", 9, "BAD"}, {"1,,2", 9, "BAD"}, {" 1", 9, "BAD"}, {"+1", 9, "BAD"},
+        {"1 2", 9, "BAD"}, {"**", 9, "BAD"}, {"1:2:3", 9, "BAD"}, {"4294967296", 9, "BAD"}, {"01", 9, "BAD"},
+        {"1:x", 9, "BAD"},
+    };
+    for (const auto& c : cases) {
+        std::vector<SetElement> elements;
+        std::string named;
+        if (!ParseMessageSet(c.set, &elements)) {
+            named = "BAD";
+            EXPECT_TRUE(elements.empty()) << c.set;
+        }
+        for (uint32_t n = 1; n <= 12 && named != "BAD"; ++n) {
+            if (SetContains(elements, n, c.star)) named += (named.empty() ? "" : " ") + std::to_string(n);
+        }
+        EXPECT_EQ(named, c.named) << c.set << " with * = " << c.star;
+    }
+}
+
+TEST_F(StoreTest, ListingHoldsFullMessageNamesInUidOrderAndTellsAMissingDirectory) {
+    Put({"0000000010-000010.MSG", "0000000002-100000.MSG", "0000000002-000001.MSG", "0000000003.MSG",
+         "notes.MSG", "0000000004-000200.MSG", "0000000000-000000.MSG", ".0000000005-000000.MSG",
+         "0000000006-000000.msg", "0000000007-111111.MSG"});
+    fs::create_directory(box + "/0000000008-000000.MSG");
+    std::vector<ListedMessage> listed;
+    ASSERT_EQ(ListMessages(box.c_str(), &listed), LIST_OK);
+    std::string got;
+    for (const ListedMessage& m : listed) {
+        char szCode[7];
+        FlagCodeOf(m.fFlags, szCode);
+        got += std::to_string(m.ulUid) + "-" + szCode + " ";
+    }
+    // Of the two files of UID 2 one is taken, whichever the directory holds first.
+    EXPECT_TRUE(got == "2-100000 7-111111 10-000010 " || got == "2-000001 7-111111 10-000010 ") << got;
+    EXPECT_EQ(ListMessages((dir.path + "/missing").c_str(), &listed), LIST_MISSING);
+    EXPECT_TRUE(listed.empty());
 }
 
 TEST_F(StoreTest, MailboxNamesResolveBelowTheMailDirectoryOnly) {

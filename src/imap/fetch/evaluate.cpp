@@ -363,8 +363,12 @@ void WriteFlagsItem(Session* pSession) {
     size_t nLength = strlen(pszName);
     char szFlags[96] = "FLAGS (";
     bool bFirst = true;
+    // \Recent as this session holds it, where the session's view says.
+    const char* pszShown = pSession->szShownFlags;
     for (const FlagName& flag : kFlagNames) {
-        if (static_cast<size_t>(flag.nPosition) < nLength && pszName[flag.nPosition] == '1') {
+        bool bSet = pszShown[0] != '\0' ? pszShown[flag.nPosition - 11] == '1'
+                                        : static_cast<size_t>(flag.nPosition) < nLength && pszName[flag.nPosition] == '1';
+        if (bSet) {
             AppendText(szFlags, sizeof(szFlags), bFirst ? "" : " ");
             AppendText(szFlags, sizeof(szFlags), flag.pszName);
             bFirst = false;

@@ -8,6 +8,7 @@
 #include "auth/password.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "net/client.h"
 #include "platform/fs.h"
 #include "store/store.h"
@@ -50,37 +51,21 @@ FILE* OpenMessageFile(Session* pSession) {
     return nullptr;
 }
 
-// Sets \Seen by renaming the file; a file renamed meanwhile is found again and tried once more.
-// Returns true when the name now carries \Seen.
-bool MarkSeen(Session* pSession) {
-    for (int nTry = 0; nTry < 3; nTry++) {
-        const char* pszName = pSession->FindData.cFileName;
-        if (strlen(pszName) != MESSAGE_NAME_LENGTH) {
-            return false;
-        }
-        if (pszName[FLAG_POS_SEEN] == '1') {
-            return true;
-        }
-        char szNewName[MESSAGE_NAME_LENGTH + 1];
-        memcpy(szNewName, pszName, sizeof(szNewName));
-        szNewName[FLAG_POS_SEEN] = '1';
-        char szOld[PATH_SIZE];
-        char szNew[PATH_SIZE];
-        snprintf(szOld, sizeof(szOld), "%s/%s", pSession->szMailbox, pszName);
-        snprintf(szNew, sizeof(szNew), "%s/%s", pSession->szMailbox, szNewName);
-        if (MoveFileNoReplace(szOld, szNew)) {
-            snprintf(pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName), "%s", szNewName);
-            return true;
-        }
-        if (!FindAgain(pSession)) {
-            return false;
-        }
+// Sets \Seen through the view, which follows a rename by another session; the current message's
+// file name and shown flags then carry it. Returns true when the flag is set now.
+bool MarkSeen(Session* pSession, ViewMessage& message) {
+    if (ChangeFlags(pSession, message, FLAG_BIT_SEEN, 0) != STORE_CHANGED) {
+        return false;
     }
-    return false;
+    ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
+    if (pSession->pView != nullptr) {
+        ShownFlagCode(*pSession->pView, message, pSession->szShownFlags);
+    }
+    return true;
 }
 
 // Answers one message; returns false when the response could not be sent.
-bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence) {
+bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
     // The file stays open for all items, so a rename by another session cannot take it away;
     // a message that is really gone is not answered at all.
     FILE* pMessageFile = OpenMessageFile(pSession);
@@ -107,8 +92,8 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
 
     // The flag changes before the items are written, so that FLAGS in this response shows it.
     bool bSeenSet = false;
-    if (ItemsMarkSeen(pList) && pSession->FindData.cFileName[FLAG_POS_SEEN] != '1') {
-        bSeenSet = MarkSeen(pSession);
+    if (ItemsMarkSeen(pList) && (viewMessage.fFlags & FLAG_BIT_SEEN) == 0) {
+        bSeenSet = MarkSeen(pSession, viewMessage);
     }
 
     FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
@@ -173,22 +158,15 @@ int CmdFetch(Session* pSession) {
         return 1;
     }
 
-    MessageRange elements[MAX_SET_ELEMENTS];
-    int nElements = SplitMessageSet(pszSet, elements);
     bool bSendFailed = false;
-    for (int i = 0; i < nElements && !bSendFailed; i++) {
-        MessageRange range = elements[i];
-        // For FETCH a high bound of 0 means no upper bound, so "*" alone or "0" names all.
-        if (range.ulLast == 0) {
-            range.bUnbounded = true;
-        }
-        char szPattern[64];
-        MessagePattern(MATCH_FETCH, range, pSession->bUid != 0, szPattern, sizeof(szPattern));
-        MatchMessages(pSession, pSession->szMailbox, range, szPattern, [&](uint32_t ulSequence) {
-            // A peer that cannot be written to gets nothing more.
-            bSendFailed = !AnswerMessage(pSession, &list, ulSequence);
-            return !bSendFailed;
-        });
+    bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
+        // A peer that cannot be written to gets nothing more.
+        bSendFailed = !AnswerMessage(pSession, &list, ulSequence, message);
+        return !bSendFailed;
+    });
+    if (!bParsed) {
+        RespondIllegalArgument(pSession);
+        return 1;
     }
     RespondCompleted(pSession);
     return 1;

@@ -1,0 +1,302 @@
+// A session's view of its selected mailbox, and the announcements that keep its client's
+// numbering in step with the files.
+#include "imap/view.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "imap/flags.h"
+#include "imap/response.h"
+#include "net/client.h"
+
+void MailboxViewDeleter::operator()(MailboxView* pView) const { delete pView; }
+
+namespace {
+
+bool SameMailbox(const MailboxView* pView, const Session* pSession) {
+    return pView != nullptr && std::strcmp(pView->szMailbox, pSession->szMailbox) == 0;
+}
+
+bool FilePath(const char* pszMailbox, uint32_t ulUid, uint8_t fFlags, char* pszPath, size_t nSize) {
+    char szCode[7];
+    FlagCodeOf(fFlags, szCode);
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
+    return MailboxFilePath(pszPath, nSize, pszMailbox, szName);
+}
+
+// The flags the file of a UID has now; false when no file of that UID is left.
+bool LookUpFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, "??????");
+    char szPattern[MESSAGE_PATH_SIZE];
+    if (!MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, szName)) return false;
+    bool bFound = false;
+    FindFiles(szPattern, 0, [&](const FindData& data) {
+        ListedMessage listed;
+        if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
+            *pfFlags = listed.fFlags;
+            bFound = true;
+        }
+        return !bFound;
+    });
+    return bFound;
+}
+
+// \Recent goes to the one session that first takes a new message in: it clears the file's
+// Recent digit by a rename, which only one session can win. The digit keeps meaning "no session
+// has seen this yet" for the import and the companion server.
+void TakeRecent(MailboxView& view, ViewMessage& message) {
+    if (view.bReadOnly || !(message.fFlags & FLAG_BIT_RECENT)) return;
+    char szOld[MESSAGE_PATH_SIZE];
+    char szNew[MESSAGE_PATH_SIZE];
+    uint8_t fCleared = static_cast<uint8_t>(message.fFlags & ~FLAG_BIT_RECENT);
+    if (!FilePath(view.szMailbox, message.ulUid, message.fFlags, szOld, sizeof(szOld)) ||
+        !FilePath(view.szMailbox, message.ulUid, fCleared, szNew, sizeof(szNew))) {
+        return;
+    }
+    if (MoveFileNoReplace(szOld, szNew)) {
+        message.fFlags = fCleared;
+        message.fState |= VIEW_RECENT;
+    }
+}
+
+ListResult ReadInto(const MailboxView& view, std::vector<ListedMessage>* pListed) {
+    return ListMessages(view.szMailbox, pListed);
+}
+
+void Queue(Session* pSession) { SendResponse(pSession, 0, 1); }
+
+void QueueFlags(Session* pSession, const MailboxView& view, uint32_t ulSequence, const ViewMessage& message) {
+    char szCode[7];
+    ShownFlagCode(view, message, szCode);
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), message.ulUid, szCode);
+    char szFlags[64];
+    FormatFlagNames(szName, szFlags, sizeof(szFlags));
+    FormatResponse(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
+    Queue(pSession);
+}
+
+}  // namespace
+
+void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plRecent, int32_t* plFirstUnseen) {
+    pSession->pView.reset(new MailboxView{});
+    MailboxView& view = *pSession->pView;
+    std::snprintf(view.szMailbox, sizeof(view.szMailbox), "%s", pSession->szMailbox);
+    view.bReadOnly = bReadOnly;
+    std::vector<ListedMessage> listed;
+    ReadInto(view, &listed);
+    view.messages.reserve(listed.size());
+    int32_t lRecent = 0;
+    int32_t lFirstUnseen = 0;
+    for (const ListedMessage& entry : listed) {
+        view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0});
+        ViewMessage& message = view.messages.back();
+        TakeRecent(view, message);
+        char szCode[7];
+        ShownFlagCode(view, message, szCode);
+        if (szCode[0] == '1') lRecent++;
+        if (lFirstUnseen == 0 && !(message.fFlags & FLAG_BIT_SEEN)) {
+            lFirstUnseen = static_cast<int32_t>(view.messages.size());
+        }
+    }
+    view.ulHighestUid = listed.empty() ? 0 : listed.back().ulUid;
+    if (plExists != nullptr) *plExists = static_cast<int32_t>(view.messages.size());
+    if (plRecent != nullptr) *plRecent = lRecent;
+    if (plFirstUnseen != nullptr) *plFirstUnseen = lFirstUnseen;
+}
+
+void CloseView(Session* pSession) { pSession->pView.reset(); }
+
+MailboxView* CurrentView(Session* pSession) {
+    if (!SameMailbox(pSession->pView.get(), pSession)) OpenView(pSession, true, nullptr, nullptr, nullptr);
+    return pSession->pView.get();
+}
+
+void RefreshView(Session* pSession) {
+    MailboxView& view = *CurrentView(pSession);
+    std::vector<ListedMessage> listed;
+    ListResult result = ReadInto(view, &listed);
+    // A directory that cannot be read now says nothing about its messages.
+    if (result == LIST_FAILED) return;
+    auto it = listed.begin();
+    for (ViewMessage& message : view.messages) {
+        if (message.fState & VIEW_GONE) continue;
+        it = std::lower_bound(it, listed.end(), message.ulUid,
+                              [](const ListedMessage& entry, uint32_t ulUid) { return entry.ulUid < ulUid; });
+        if (it == listed.end() || it->ulUid != message.ulUid) {
+            message.fState |= VIEW_GONE;
+            continue;
+        }
+        // The Recent digit changes when a session takes \Recent; that is no flag change.
+        if ((it->fFlags ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
+        message.fFlags = it->fFlags;
+    }
+    // Only UIDs above every UID the view has held can be new: a lower one cannot be given a
+    // number without breaking the order of UIDs, and waits for the next SELECT.
+    view.incoming.clear();
+    it = std::upper_bound(listed.begin(), listed.end(), view.ulHighestUid,
+                          [](uint32_t ulUid, const ListedMessage& entry) { return ulUid < entry.ulUid; });
+    for (; it != listed.end(); ++it) view.incoming.push_back(ViewMessage{it->ulUid, it->fFlags, 0});
+}
+
+void AnnounceChanges(Session* pSession, bool bExpunges) {
+    MailboxView* pView = pSession->pView.get();
+    if (pSession->State != Veve4Delected || !SameMailbox(pView, pSession)) return;
+    RefreshView(pSession);
+    std::vector<ViewMessage>& messages = pView->messages;
+    if (bExpunges) {
+        // Highest first, so that the numbers still to be announced do not move.
+        bool bAny = false;
+        for (size_t i = messages.size(); i-- > 0;) {
+            if (!(messages[i].fState & VIEW_GONE)) continue;
+            FormatResponse(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
+            Queue(pSession);
+            bAny = true;
+        }
+        if (bAny) {
+            messages.erase(std::remove_if(messages.begin(), messages.end(),
+                                          [](const ViewMessage& m) { return (m.fState & VIEW_GONE) != 0; }),
+                           messages.end());
+        }
+    }
+    if (!pView->incoming.empty()) {
+        for (ViewMessage& message : pView->incoming) {
+            TakeRecent(*pView, message);
+            messages.push_back(message);
+        }
+        pView->ulHighestUid = pView->incoming.back().ulUid;
+        pView->incoming.clear();
+        unsigned long ulRecent = 0;
+        for (const ViewMessage& message : messages) {
+            char szCode[7];
+            ShownFlagCode(*pView, message, szCode);
+            if (szCode[0] == '1' && !(message.fState & VIEW_GONE)) ulRecent++;
+        }
+        FormatResponse(pSession, "* %lu EXISTS\r\n", static_cast<unsigned long>(messages.size()));
+        Queue(pSession);
+        FormatResponse(pSession, "* %lu RECENT\r\n", ulRecent);
+        Queue(pSession);
+    }
+    for (size_t i = 0; i < messages.size(); i++) {
+        ViewMessage& message = messages[i];
+        if ((message.fState & (VIEW_FLAGS_CHANGED | VIEW_GONE)) != VIEW_FLAGS_CHANGED) continue;
+        message.fState &= static_cast<uint8_t>(~VIEW_FLAGS_CHANGED);
+        QueueFlags(pSession, *pView, static_cast<uint32_t>(i + 1), message);
+    }
+}
+
+bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
+                    const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
+    std::vector<SetElement> elements;
+    if (!ParseMessageSet(pszSet, &elements)) return false;
+    RefreshView(pSession);
+    MailboxView& view = *pSession->pView;
+    std::vector<ViewMessage>& messages = view.messages;
+    if (messages.empty()) return true;
+    uint32_t ulStar = bUid ? messages.back().ulUid : static_cast<uint32_t>(messages.size());
+    bool bGoOn = true;
+    for (size_t e = 0; e < elements.size() && bGoOn; e++) {
+        uint32_t ulLow, ulHigh;
+        ElementBounds(elements[e], ulStar, &ulLow, &ulHigh);
+        size_t nFirst, nEnd;
+        if (bUid) {
+            auto byUid = [](const ViewMessage& m, uint32_t ulUid) { return m.ulUid < ulUid; };
+            nFirst = static_cast<size_t>(std::lower_bound(messages.begin(), messages.end(), ulLow, byUid) -
+                                         messages.begin());
+            nEnd = static_cast<size_t>(
+                std::upper_bound(messages.begin(), messages.end(), ulHigh,
+                                 [](uint32_t ulUid, const ViewMessage& m) { return ulUid < m.ulUid; }) -
+                messages.begin());
+        } else {
+            nFirst = ulLow - 1;
+            nEnd = std::min<size_t>(ulHigh, messages.size());
+        }
+        for (size_t i = nFirst; i < nEnd && bGoOn; i++) {
+            ViewMessage& message = messages[i];
+            // Expunged elsewhere and not yet announced: the number stays, the message answers nothing.
+            if (message.fState & VIEW_GONE) continue;
+            ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
+            pSession->FindData.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+            ShownFlagCode(view, message, pSession->szShownFlags);
+            bGoOn = fnMessage(static_cast<uint32_t>(i + 1), message);
+        }
+    }
+    pSession->szShownFlags[0] = '\0';
+    return true;
+}
+
+void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize) {
+    char szCode[7];
+    FlagCodeOf(message.fFlags, szCode);
+    FormatMessageName(pszName, nSize, message.ulUid, szCode);
+}
+
+void ShownFlagCode(const MailboxView& view, const ViewMessage& message, char* pszCode) {
+    FlagCodeOf(message.fFlags, pszCode);
+    if (!view.bReadOnly) pszCode[0] = (message.fState & VIEW_RECENT) ? '1' : '0';
+}
+
+StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, uint8_t fClear) {
+    const char* pszMailbox = pSession->pView->szMailbox;
+    fSet = static_cast<uint8_t>(fSet & ~FLAG_BIT_RECENT);
+    fClear = static_cast<uint8_t>(fClear & ~FLAG_BIT_RECENT);
+    // Another session may rename the file between the listing and this rename: the change is
+    // then made again on what that session stored, so that neither change is lost.
+    // A rename that keeps failing on the same name is a real failure.
+    for (int nTry = 0; nTry < 8; nTry++) {
+        uint8_t fTarget = static_cast<uint8_t>((message.fFlags | fSet) & ~fClear);
+        if (fTarget == message.fFlags) return STORE_CHANGED;
+        char szOld[MESSAGE_PATH_SIZE];
+        char szNew[MESSAGE_PATH_SIZE];
+        if (!FilePath(pszMailbox, message.ulUid, message.fFlags, szOld, sizeof(szOld)) ||
+            !FilePath(pszMailbox, message.ulUid, fTarget, szNew, sizeof(szNew))) {
+            return STORE_FAILED;
+        }
+        std::printf("MoveFile(%s -> %s)\n", szOld, szNew);
+        if (MoveFileNoReplace(szOld, szNew)) {
+            message.fFlags = fTarget;
+            return STORE_CHANGED;
+        }
+        uint8_t fNow = 0;
+        if (!LookUpFlags(pszMailbox, message.ulUid, &fNow)) {
+            message.fState |= VIEW_GONE;
+            return STORE_GONE;
+        }
+        message.fFlags = fNow;
+    }
+    return STORE_FAILED;
+}
+
+bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
+    MailboxView& view = *CurrentView(pSession);
+    uint32_t ulStar = view.messages.empty() ? 0 : view.messages.back().ulUid;
+    bool bAllGone = true;
+    for (ViewMessage& message : view.messages) {
+        if ((message.fState & VIEW_GONE) || !(message.fFlags & FLAG_BIT_DELETED)) continue;
+        if (pUids != nullptr && !SetContains(*pUids, message.ulUid, ulStar)) continue;
+        char szPath[MESSAGE_PATH_SIZE];
+        if (!FilePath(view.szMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath))) continue;
+        if (DeleteFileEntry(szPath)) {
+            message.fState |= VIEW_GONE;
+            continue;
+        }
+        // Renamed or removed by another session meanwhile: what counts is what is there now.
+        uint8_t fNow = 0;
+        if (!LookUpFlags(view.szMailbox, message.ulUid, &fNow)) {
+            message.fState |= VIEW_GONE;
+            continue;
+        }
+        if (fNow != message.fFlags) message.fState |= VIEW_FLAGS_CHANGED;
+        message.fFlags = fNow;
+        if (!(fNow & FLAG_BIT_DELETED)) continue;
+        if (FilePath(view.szMailbox, message.ulUid, fNow, szPath, sizeof(szPath)) && DeleteFileEntry(szPath)) {
+            message.fState |= VIEW_GONE;
+        } else {
+            bAllGone = false;
+        }
+    }
+    return bAllGone;
+}

@@ -1,0 +1,77 @@
+// Each selected session's own view of its mailbox: the UIDs in the order its client was told,
+// with their flags. The files stay the only truth; the view is rebuilt from them and kept in
+// memory only. Sequence numbers are positions in the view, and every command that resolves
+// sequence numbers or UIDs goes through ForEachMessage.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "net/session.h"
+#include "platform/fs.h"
+#include "store/store.h"
+
+// One message as the client knows it: 8 bytes.
+struct ViewMessage {
+    uint32_t ulUid;
+    uint8_t fFlags;  // the flag digits of its file name (FLAG_BIT_*)
+    uint8_t fState;  // VIEW_*
+};
+enum : uint8_t {
+    VIEW_GONE = 0x01,           // its file is gone; it keeps its number until that is announced
+    VIEW_RECENT = 0x02,         // this session holds its \Recent
+    VIEW_FLAGS_CHANGED = 0x04,  // changed elsewhere, not yet announced
+};
+
+struct MailboxView {
+    char szMailbox[MAX_PATH];
+    // EXAMINE, and a view built without a SELECT: \Recent is shown as the file says, never taken.
+    bool bReadOnly;
+    std::vector<ViewMessage> messages;
+    std::vector<ViewMessage> incoming;  // found, not yet announced
+    uint32_t ulHighestUid;              // the highest UID ever taken into the view or incoming
+};
+
+// Builds the view of szMailbox for SELECT (bReadOnly false: new messages' \Recent is taken by
+// this session) or EXAMINE. Counts for the SELECT answer: messages, \Recent ones, and the
+// number of the first without \Seen (0 when none).
+void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plRecent, int32_t* plFirstUnseen);
+// Drops the view (CLOSE, a failed SELECT).
+void CloseView(Session* pSession);
+// The view of the selected mailbox, built silently when the session has none for it.
+MailboxView* CurrentView(Session* pSession);
+
+// Reads the directory again: files gone are marked, flags changed elsewhere taken in and marked,
+// new messages held back until announced. Nothing is sent.
+void RefreshView(Session* pSession);
+// Reads the directory and queues what the client must be told: "* n EXPUNGE" for every message
+// gone (highest number first) when bExpunges, then "* n EXISTS" and "* n RECENT" for new
+// messages, then "* n FETCH (FLAGS (...))" for flags changed elsewhere.
+void AnnounceChanges(Session* pSession, bool bExpunges);
+
+// Calls fnMessage for every message that the set names, in the set's order (sequence numbers,
+// or UIDs with bUid), after refreshing the view. Messages whose file is gone are skipped. Before
+// each call FindData holds the message's file name and szShownFlags its shown flag code.
+// fnMessage returns false to stop. False, with nothing called, for a malformed set.
+bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
+                    const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
+
+// The present file name of a message.
+void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize);
+// The flag code the client is shown: \Recent as this session holds it.
+void ShownFlagCode(const MailboxView& view, const ViewMessage& message, char* pszCode);
+
+enum StoreResult {
+    STORE_CHANGED,  // the file carries the flags now (also when nothing had to change)
+    STORE_GONE,     // the message was expunged meanwhile: nothing to store, nothing to say
+    STORE_FAILED,   // the rename failed; the view holds the flags really stored
+};
+// Sets the flags of fSet and clears those of fClear by renaming the message's file (the Recent
+// digit is not the client's to change).
+StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, uint8_t fClear);
+
+// Deletes the files of the view's messages flagged \Deleted (only those whose UID pUids names,
+// when given) and marks them gone; the announcement follows the command. False when a file
+// could not be deleted (it stays, and so does its message).
+bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids);

@@ -1,0 +1,107 @@
+// Message sets as the client writes them, and the listing of a mailbox that a session's view of
+// it is built from.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/dir_watch.h"
+#include "store/store.h"
+
+namespace {
+
+// A nonzero number without sign or blanks, or "*" (0); false for anything else.
+bool ReadSetNumber(const char*& p, uint32_t* pulValue) {
+    if (*p == '*') {
+        ++p;
+        *pulValue = 0;
+        return true;
+    }
+    if (*p < '1' || *p > '9') return false;
+    uint64_t ullValue = 0;
+    while (*p >= '0' && *p <= '9') {
+        ullValue = ullValue * 10 + static_cast<uint64_t>(*p++ - '0');
+        if (ullValue > 0xFFFFFFFFull) return false;
+    }
+    *pulValue = static_cast<uint32_t>(ullValue);
+    return true;
+}
+
+}  // namespace
+
+bool ParseMessageSet(const char* pszSet, std::vector<SetElement>* pElements) {
+    pElements->clear();
+    const char* p = pszSet;
+    for (;;) {
+        SetElement element{};
+        if (!ReadSetNumber(p, &element.ulLow)) break;
+        element.ulHigh = element.ulLow;
+        if (*p == ':' && !ReadSetNumber(++p, &element.ulHigh)) break;
+        pElements->push_back(element);
+        if (*p == '\0') return true;
+        if (*p++ != ',') break;
+    }
+    pElements->clear();
+    return false;
+}
+
+void ElementBounds(const SetElement& element, uint32_t ulStar, uint32_t* pulLow, uint32_t* pulHigh) {
+    uint32_t ulA = element.ulLow == 0 ? ulStar : element.ulLow;
+    uint32_t ulB = element.ulHigh == 0 ? ulStar : element.ulHigh;
+    *pulLow = std::min(ulA, ulB);
+    *pulHigh = std::max(ulA, ulB);
+}
+
+bool SetContains(const std::vector<SetElement>& elements, uint32_t ulNumber, uint32_t ulStar) {
+    for (const SetElement& element : elements) {
+        uint32_t ulLow, ulHigh;
+        ElementBounds(element, ulStar, &ulLow, &ulHigh);
+        if (ulLow <= ulNumber && ulNumber <= ulHigh) return true;
+    }
+    return false;
+}
+
+bool ReadMessageName(const char* pszName, ListedMessage* pMessage) {
+    if (strnlen(pszName, MESSAGE_NAME_LENGTH + 1) != MESSAGE_NAME_LENGTH || pszName[10] != '-' ||
+        std::strcmp(pszName + 17, ".MSG") != 0) {
+        return false;
+    }
+    uint64_t ullUid = 0;
+    for (int i = 0; i < 10; ++i) {
+        if (pszName[i] < '0' || pszName[i] > '9') return false;
+        ullUid = ullUid * 10 + static_cast<uint64_t>(pszName[i] - '0');
+    }
+    if (ullUid == 0 || ullUid > 0xFFFFFFFFull) return false;
+    uint8_t fFlags = 0;
+    for (int i = 0; i < 6; ++i) {
+        char ch = pszName[FLAG_POS_RECENT + i];
+        if (ch != '0' && ch != '1') return false;
+        if (ch == '1') fFlags = static_cast<uint8_t>(fFlags | (1u << i));
+    }
+    pMessage->ulUid = static_cast<uint32_t>(ullUid);
+    pMessage->fFlags = fFlags;
+    return true;
+}
+
+void FlagCodeOf(uint8_t fFlags, char* pszCode) {
+    for (int i = 0; i < 6; ++i) pszCode[i] = (fFlags & (1u << i)) ? '1' : '0';
+    pszCode[6] = '\0';
+}
+
+ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages) {
+    pMessages->clear();
+    DirectoryRead read = ReadDirectoryFiles(pszMailbox, [&](const char* pszName) {
+        ListedMessage message;
+        if (ReadMessageName(pszName, &message)) pMessages->push_back(message);
+    });
+    if (read != DIRECTORY_READ) {
+        pMessages->clear();
+        return read == DIRECTORY_MISSING ? LIST_MISSING : LIST_FAILED;
+    }
+    // Stable, so that of two names of one UID (a rename caught half-way by another program's
+    // copy) the one the directory holds first is kept.
+    std::stable_sort(pMessages->begin(), pMessages->end(),
+                     [](const ListedMessage& a, const ListedMessage& b) { return a.ulUid < b.ulUid; });
+    pMessages->erase(std::unique(pMessages->begin(), pMessages->end(),
+                                 [](const ListedMessage& a, const ListedMessage& b) { return a.ulUid == b.ulUid; }),
+                     pMessages->end());
+    return LIST_OK;
+}

@@ -1,0 +1,108 @@
+// Several sessions on one mailbox: each keeps the numbers its client was told until a change
+// may be announced, and is told of every change made elsewhere.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "mail_session.h"
+
+namespace {
+
+// One more logged-in session on the same mail directory as the fixture's own.
+struct Other {
+    std::unique_ptr<Session> session = std::make_unique<Session>();
+    int peer = -1;
+    explicit Other(const std::string& mailDir) {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        session->sockClient = fds[0], peer = fds[1];
+        snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
+        session->State = Imap4Authorization;
+    }
+    ~Other() { close(session->sockClient), close(peer); }
+    std::string Run(const std::string& line) {
+        snprintf(session->szRecv, sizeof(session->szRecv), "%s\r\n", line.c_str());
+        DispatchCommand(session.get());
+        std::string out;
+        char buf[65536];
+        for (ssize_t n; (n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) out.append(buf, static_cast<size_t>(n));
+        return out;
+    }
+    void Talk(std::initializer_list<Pair> conversation) {
+        for (const auto& [request, answer] : conversation) EXPECT_EQ(Run(request), answer) << request;
+    }
+};
+
+class Views : public InboxSession {
+protected:
+    void SetUp() override {
+        InboxSession::SetUp();
+        Put("1-100000 2-100000 3-100000 4-100000");
+        a.Run("s SELECT INBOX");
+        b.Run("s SELECT INBOX");
+    }
+    Other a{mailDir}, b{mailDir};
+};
+
+TEST_F(Views, AnExpungeElsewhereKeepsNumbersUntilAnnouncedAndLosesNothing) {
+    a.Talk({{"1 STORE 2 +FLAGS.SILENT (\\Deleted)", "1 OK STORE completed\r\n"},
+            {"2 EXPUNGE", "* 2 EXPUNGE\r\n2 OK EXPUNGE completed\r\n"}});
+    // B still numbers the old message 3 as 3: FETCH and STORE of 2 answer nothing and change nothing.
+    b.Talk({{"1 FETCH 2:3 (UID)", "* 3 FETCH (UID 3)\r\n1 OK FETCH completed\r\n"},
+            {"2 STORE 2 +FLAGS (\\Deleted)", "2 OK STORE completed\r\n"},
+            {"3 STORE 3 +FLAGS (\\Seen)", "* 3 FETCH (FLAGS (\\Seen))\r\n3 OK STORE completed\r\n"},
+            {"4 SEARCH ALL", "* SEARCH 1 3 4\r\n4 OK SEARCH completed\r\n"},
+            {"5 NOOP", "* 2 EXPUNGE\r\n5 OK NOOP completed\r\n"},
+            {"6 FETCH 2 (UID)", "* 2 FETCH (UID 3)\r\n6 OK FETCH completed\r\n"},
+            {"7 EXPUNGE", "7 OK EXPUNGE completed\r\n"}});
+    EXPECT_EQ(Tree(box), "1-000000 3-000010 4-000000 uid");
+    // A's own STORE line was its news of message 1; B's change reaches A at its next command.
+    b.Run("8 STORE 1 +FLAGS.SILENT (\\Deleted)");
+    a.Talk({{"3 NOOP", "* 1 FETCH (FLAGS (\\Recent \\Deleted))\r\n* 2 FETCH (FLAGS (\\Recent \\Seen))\r\n"
+                       "3 OK NOOP completed\r\n"},
+            {"4 EXPUNGE", "* 1 EXPUNGE\r\n4 OK EXPUNGE completed\r\n"}});
+    // An EXPUNGE of a message already gone announces it like any other.
+    EXPECT_EQ(b.Run("9 EXPUNGE"), "* 1 EXPUNGE\r\n9 OK EXPUNGE completed\r\n");
+    EXPECT_EQ(b.Run("10 UID FETCH 1:* (FLAGS)"), "* 1 FETCH (FLAGS (\\Seen) UID 3)\r\n* 2 FETCH (FLAGS () UID 4)\r\n"
+                                                 "10 OK FETCH completed\r\n");
+}
+
+TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
+    EXPECT_EQ(a.Run("1 APPEND INBOX {5}\r\nhello"), "* 5 EXISTS\r\n* 5 RECENT\r\n1 OK APPEND completed\r\n");
+    b.Talk({{"1 NOOP", "* 5 EXISTS\r\n* 0 RECENT\r\n1 OK NOOP completed\r\n"},
+            {"2 COPY 1 INBOX", "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK COPY completed\r\n"}});
+    a.Talk({{"2 NOOP", "* 6 EXISTS\r\n* 5 RECENT\r\n2 OK NOOP completed\r\n"},
+            {"3 FETCH 5:* FLAGS", "* 5 FETCH (FLAGS (\\Recent))\r\n* 6 FETCH (FLAGS ())\r\n3 OK FETCH completed\r\n"}});
+    EXPECT_EQ(b.Run("3 FETCH 5:* FLAGS"), "* 5 FETCH (FLAGS ())\r\n* 6 FETCH (FLAGS (\\Recent))\r\n3 OK FETCH completed\r\n");
+    // A third session opened now finds nothing recent, and STATUS counts nothing recent either.
+    Other c{mailDir};
+    EXPECT_NE(c.Run("1 SELECT INBOX").find("* 6 EXISTS\r\n* 0 RECENT\r\n"), std::string::npos);
+    EXPECT_EQ(c.Run("2 STATUS INBOX (RECENT)"), "2 OK STATUS INBOX (RECENT 0)\r\n");
+}
+
+TEST_F(Views, FilesChangedByAnotherProgramAreAnnouncedToEverySession) {
+    Other c{mailDir};
+    c.Run("s EXAMINE INBOX");
+    std::filesystem::rename(box + "/0000000002-000000.MSG", box + "/0000000002-001000.MSG");
+    Put("9-100000");
+    // EXISTS comes at once, even while FETCH runs; the first to see the new message holds \Recent.
+    EXPECT_EQ(b.Run("1 FETCH 2 (FLAGS)"), "* 2 FETCH (FLAGS (\\Flagged))\r\n* 5 EXISTS\r\n* 1 RECENT\r\n"
+                                          "* 2 FETCH (FLAGS (\\Flagged))\r\n1 OK FETCH completed\r\n");
+    a.Talk({{"1 NOOP", "* 5 EXISTS\r\n* 4 RECENT\r\n* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n1 OK NOOP completed\r\n"}});
+    std::filesystem::remove(box + "/0000000009-000000.MSG");
+    std::filesystem::remove(box + "/0000000001-000000.MSG");
+    // C never heard of message 9, so it hears nothing of its removal; numbers shift before the
+    // flags are told. A was told of message 9 and hears of both removals, highest first.
+    EXPECT_EQ(c.Run("1 NOOP"), "* 1 EXPUNGE\r\n* 1 FETCH (FLAGS (\\Flagged))\r\n1 OK NOOP completed\r\n");
+    EXPECT_EQ(a.Run("2 NOOP"), "* 5 EXPUNGE\r\n* 1 EXPUNGE\r\n2 OK NOOP completed\r\n");
+}
+
+TEST_F(Views, AStoreWhoseRenameFailsAnswersNoWithTheFlagsReallyStored) {
+    std::string chattr = "chattr +i " + box + "/0000000003-000000.MSG 2>/dev/null";
+    if (std::system(chattr.c_str()) != 0) GTEST_SKIP() << "no immutable attribute here";
+    std::string answer = a.Run("1 STORE 2:3 +FLAGS (\\Seen)");
+    EXPECT_EQ(std::system(chattr.replace(7, 1, "-").c_str()), 0);
+    EXPECT_EQ(answer, "* 2 FETCH (FLAGS (\\Recent \\Seen))\r\n* 3 FETCH (FLAGS (\\Recent))\r\n1 NO STORE fails\r\n");
+    EXPECT_EQ(Tree(box), "1-000000 2-000010 3-000000 4-000000 uid");
+}
+
+}  // namespace
