@@ -147,7 +147,12 @@ void CheckTls(Findings& findings) {
         return;
     }
     char szWhy[256];
-    if (!TlsCheckKeyPair(Settings.TlsCertificateFile, Settings.TlsKeyFile, szWhy, sizeof szWhy)) {
+    // Loaded as the spool's owner, who is the user the server runs as: a key only root may read
+    // keeps TLS off in a server that runs as its own user.
+    ActAsOwnerOf(Settings.MailSpoolDir);
+    bool bPair = TlsCheckKeyPair(Settings.TlsCertificateFile, Settings.TlsKeyFile, szWhy, sizeof szWhy);
+    ActAsSelf();
+    if (!bPair) {
         findings.Problem(std::string("TLS certificate ") + Settings.TlsCertificateFile + " and key " +
                          Settings.TlsKeyFile + ": " + szWhy);
     }

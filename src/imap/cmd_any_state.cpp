@@ -32,6 +32,7 @@ const Capability CAPABILITIES[] = {
     {"IMAP4", nullptr},
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
+    {"IDLE", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

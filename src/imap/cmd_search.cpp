@@ -87,11 +87,10 @@ int CmdSearch(Session* pSession) {
         ViewFileName(listed, szName, sizeof(szName));
         if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) continue;
         // Flags as the client is shown them: \Recent as this session holds it.
-        char szCode[7];
+        char szCode[FLAG_COUNT + 1];
         ShownFlagCode(view, listed, szCode);
-        FormatMessageName(szName, sizeof(szName), listed.ulUid, szCode);
-        SearchMessage message{szPath, szName, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid, lSecondsWest, false, 0, 0};
+        SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
+                              ulMaxUid, lSecondsWest};
         if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);
     }
     snprintf(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n");

@@ -27,3 +27,4 @@ int CmdList(Session* pSession);
 int CmdLsub(Session* pSession);
 int CmdAppend(Session* pSession);
 int CmdCopy(Session* pSession);
+int CmdIdle(Session* pSession);

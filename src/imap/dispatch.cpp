@@ -53,6 +53,7 @@ const CommandRow kCommands[] = {
     {"STORE", true, CmdStore},
     {"COPY", true, CmdCopy},
     {"UID", true, CmdUid},
+    {"IDLE", false, CmdIdle},
 };
 
 int UnrecognisedCommand(Session* pSession) {

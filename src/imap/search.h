@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "store/store.h"
+
 enum SearchKind {
     SK_AND,         // every child
     SK_OR,          // either of two children
@@ -30,12 +32,6 @@ enum SearchKind {
     SK_TEXT,        // strValue in the header or the body
 };
 
-// One element of a set; 0 stands for "*", the highest number in the mailbox.
-struct SearchRange {
-    uint32_t ulFirst;
-    uint32_t ulLast;
-};
-
 struct SearchNode {
     SearchKind kind = SK_CONST;
     bool bValue = true;
@@ -43,7 +39,7 @@ struct SearchNode {
     uint64_t ullNumber = 0;             // LARGER/SMALLER bound, or a day number for the dates
     std::string strName;                // header field name, without the colon
     std::string strValue;               // search text, lowered by FoldSearchText
-    std::vector<SearchRange> ranges;    // SK_SEQUENCES, SK_UIDS
+    std::vector<SetElement> set;        // SK_SEQUENCES, SK_UIDS
     std::vector<int> children;          // node indices
 };
 
@@ -77,22 +73,19 @@ bool ParseHeaderDate(const char* pszText, int64_t* pllDay);
 // What the evaluation knows of one message besides its file: the walk supplies these.
 struct SearchMessage {
     const char* pszPath;   // the message file
-    const char* pszName;   // its name, with the flag code
+    const char* pszFlags;  // its six flag characters as the client is shown them
     uint32_t ulSequence;
     uint32_t ulUid;
     uint32_t ulMaxSequence;  // what "*" means
     uint32_t ulMaxUid;
     long lSecondsWest;       // the zone INTERNALDATE is shown in (standard time)
-    bool bEntryKnown;        // the listing already stat'ed the file:
-    uint64_t ullFileSize;    //   its size
-    uint64_t ftLastWrite;    //   and its last-write time (FILETIME)
 };
 
 // Whether the message matches. The file is stat'ed only when a size or date key is asked and
 // opened only when flags, sets and sizes leave the answer open; its content is read once, and
 // reading stops as soon as the answer is known.
 bool SearchMatches(const SearchQuery& query, const SearchMessage& message);
-// Whether any key asks for a size or an internal date, so that the listing should stat each file.
+// Whether any key asks for a size or an internal date, so that files will be stat'ed.
 bool SearchReadsEntry(const SearchQuery& query);
 // Whether any key of the query needs the file's content (header, body or sent date).
 bool SearchReadsContent(const SearchQuery& query);

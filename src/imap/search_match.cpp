@@ -30,16 +30,6 @@ bool IsContentKey(SearchKind kind) {
            kind == SK_SENTON || kind == SK_SENTSINCE;
 }
 
-bool InSet(const std::vector<SearchRange>& ranges, uint32_t ulNumber, uint32_t ulMax) {
-    for (const SearchRange& range : ranges) {
-        uint32_t ulA = range.ulFirst == 0 ? ulMax : range.ulFirst;
-        uint32_t ulB = range.ulLast == 0 ? ulMax : range.ulLast;
-        if (ulA > ulB) std::swap(ulA, ulB);
-        if (ulA <= ulNumber && ulNumber <= ulB) return true;
-    }
-    return false;
-}
-
 bool DayMatches(SearchKind kind, int64_t llDay, int64_t llKey) {
     switch (kind) {
         case SK_BEFORE:
@@ -91,11 +81,11 @@ public:
             case SK_CONST:
                 return node.bValue ? ANSWER_YES : ANSWER_NO;
             case SK_SEQUENCES:
-                return Of(InSet(node.ranges, message_.ulSequence, message_.ulMaxSequence));
+                return Of(SetContains(node.set, message_.ulSequence, message_.ulMaxSequence));
             case SK_UIDS:
-                return Of(InSet(node.ranges, message_.ulUid, message_.ulMaxUid));
+                return Of(SetContains(node.set, message_.ulUid, message_.ulMaxUid));
             case SK_FLAG:
-                return Of(FlagAt(message_.pszName, FLAG_POS_RECENT + node.nFlag) == (node.bValue ? '1' : '0'));
+                return Of(message_.pszFlags[node.nFlag] == (node.bValue ? '1' : '0'));
             case SK_LARGER:
                 return Of(Stat() && Size(node.ullNumber) > node.ullNumber);
             case SK_SMALLER:
@@ -121,14 +111,14 @@ public:
 private:
     static Answer Of(bool b) { return b ? ANSWER_YES : ANSWER_NO; }
 
-    // One stat per message, and only when a size or date is asked; the listing may have done it.
+    // One stat per message, and only when a size or date is asked.
     bool Stat() {
         if (!bStatDone_) {
             bStatDone_ = true;
             FindData entry{};
-            bStatOk_ = message_.bEntryKnown || FindEntry(message_.pszPath, &entry);
-            ullFileSize_ = message_.bEntryKnown ? message_.ullFileSize : entry.nFileSize;
-            FILETIME ftWrite = message_.bEntryKnown ? message_.ftLastWrite : entry.ftLastWriteTime;
+            bStatOk_ = FindEntry(message_.pszPath, &entry);
+            ullFileSize_ = entry.nFileSize;
+            FILETIME ftWrite = entry.ftLastWriteTime;
             // The day INTERNALDATE shows: local standard time.
             constexpr FILETIME kUnixEpoch = 116444736000000000ULL;
             int64_t llSeconds = (static_cast<int64_t>(ftWrite) - static_cast<int64_t>(kUnixEpoch)) / 10000000;

@@ -263,43 +263,13 @@ private:
         return true;
     }
 
-    // number / "*" / number ":" number, comma-separated; 0 is no message number.
     bool ParseSet(const std::string& strSet, SearchKind kind, int* pnNode) {
         int nNode = NewNode(kind);
         if (nNode < 0) return false;
-        std::vector<SearchRange>& ranges = pQuery_->nodes[static_cast<size_t>(nNode)].ranges;
-        const char* p = strSet.c_str();
-        for (;;) {
-            SearchRange range{};
-            if (!SetNumber(&p, &range.ulFirst)) return Bad("bad message set");
-            range.ulLast = range.ulFirst;
-            if (*p == ':') {
-                ++p;
-                if (!SetNumber(&p, &range.ulLast)) return Bad("bad message set");
-            }
-            ranges.push_back(range);
-            if (*p == '\0') break;
-            if (*p++ != ',') return Bad("bad message set");
+        if (!ParseMessageSet(strSet.c_str(), &pQuery_->nodes[static_cast<size_t>(nNode)].set)) {
+            return Bad("bad message set");
         }
         *pnNode = nNode;
-        return true;
-    }
-
-    static bool SetNumber(const char** pp, uint32_t* pulValue) {
-        const char* p = *pp;
-        if (*p == '*') {
-            *pulValue = 0;
-            *pp = p + 1;
-            return true;
-        }
-        if (*p < '1' || *p > '9') return false;
-        uint64_t ullValue = 0;
-        while (*p >= '0' && *p <= '9') {
-            ullValue = ullValue * 10 + static_cast<uint64_t>(*p++ - '0');
-            if (ullValue > 0xFFFFFFFFull) return false;
-        }
-        *pulValue = static_cast<uint32_t>(ullValue);
-        *pp = p;
         return true;
     }
 

@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName) {
     DIR* pDir = ::opendir(pszDir);
@@ -37,15 +41,51 @@ DirectoryWatch::~DirectoryWatch() {
     if (fdNotify >= 0) ::close(fdNotify);
 }
 
-bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir) {
+bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix) {
+    if (pWatch->nWatched >= MAX_WATCHED_DIRECTORIES) return false;
     if (pWatch->fdNotify < 0) {
         pWatch->fdNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (pWatch->fdNotify < 0) return false;
     }
-    uint32_t fMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
-                     IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-    return ::inotify_add_watch(pWatch->fdNotify, pszDir, fMask) >= 0;
+    uint32_t fMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF |
+                     IN_MOVE_SELF | IN_ONLYDIR;
+    int wd = ::inotify_add_watch(pWatch->fdNotify, pszDir, fMask);
+    if (wd < 0) return false;
+    int i = pWatch->nWatched++;
+    pWatch->aWatch[i] = wd;
+    std::snprintf(pWatch->aszSuffix[i], sizeof(pWatch->aszSuffix[i]), "%s", pszSuffix);
+    return true;
 }
+
+namespace {
+
+bool EndsWithNoCase(const char* pszName, const char* pszSuffix) {
+    size_t nName = std::strlen(pszName), nSuffix = std::strlen(pszSuffix);
+    return nName >= nSuffix && ::strcasecmp(pszName + nName - nSuffix, pszSuffix) == 0;
+}
+
+// Reads the queued events; true when one of them is about an entry the caller cares for.
+bool DrainEvents(DirectoryWatch* pWatch) {
+    bool bChanged = false;
+    alignas(struct inotify_event) char buf[4096];
+    for (ssize_t n; (n = ::read(pWatch->fdNotify, buf, sizeof(buf))) > 0;) {
+        for (char* p = buf; p < buf + n;) {
+            const struct inotify_event* pEvent = reinterpret_cast<const struct inotify_event*>(p);
+            p += sizeof(struct inotify_event) + pEvent->len;
+            for (int i = 0; i < pWatch->nWatched; i++) {
+                if (pWatch->aWatch[i] != pEvent->wd) continue;
+                // An event without a name is about the directory itself (removed, renamed).
+                if (pEvent->len == 0 || EndsWithNoCase(pEvent->name, pWatch->aszSuffix[i])) {
+                    pWatch->abChanged[i] = true;
+                    bChanged = true;
+                }
+            }
+        }
+    }
+    return bChanged;
+}
+
+}  // namespace
 
 WatchWait WaitForInputOrChange(DirectoryWatch* pWatch, SOCKET sock, int nMilliseconds) {
     struct pollfd fds[2] = {};
@@ -60,12 +100,6 @@ WatchWait WaitForInputOrChange(DirectoryWatch* pWatch, SOCKET sock, int nMillise
     int n = ::poll(fds, nFds, nMilliseconds);
     if (n <= 0) return WATCH_TIMEOUT;
     if (fds[0].revents != 0) return WATCH_INPUT;
-    if (nFds == 2 && fds[1].revents != 0) {
-        // The events themselves say nothing the listing will not; drain them.
-        char buf[4096];
-        while (::read(pWatch->fdNotify, buf, sizeof(buf)) > 0) {
-        }
-        return WATCH_CHANGED;
-    }
+    if (nFds == 2 && fds[1].revents != 0 && DrainEvents(pWatch)) return WATCH_CHANGED;
     return WATCH_TIMEOUT;
 }

@@ -18,20 +18,26 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
 
 // A watch on a few directories. inotify says only "look again"; where it is not available (a
 // network file system, a full watch table) the wait simply times out, and the caller polls.
+constexpr int MAX_WATCHED_DIRECTORIES = 2;
 struct DirectoryWatch {
     int fdNotify = -1;
+    int nWatched = 0;
+    int aWatch[MAX_WATCHED_DIRECTORIES] = {};
+    char aszSuffix[MAX_WATCHED_DIRECTORIES][40] = {};
+    bool abChanged[MAX_WATCHED_DIRECTORIES] = {};  // set by a wait, cleared by the caller
     DirectoryWatch() = default;
     ~DirectoryWatch();
     DirectoryWatch(const DirectoryWatch&) = delete;
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 };
 
-// Adds a directory to the watch; false when it cannot be watched (then poll).
-bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir);
+// Adds a directory to the watch, as number nIndex; only entries whose names end in pszSuffix
+// (without regard to case) count as changes. False when it cannot be watched (then poll).
+bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix);
 
 enum WatchWait {
-    WATCH_INPUT,     // the socket has something to read (or was closed)
-    WATCH_CHANGED,   // a watched directory changed
+    WATCH_INPUT,    // the socket has something to read (or was closed)
+    WATCH_CHANGED,  // a watched directory changed: see abChanged
     WATCH_TIMEOUT,
 };
 // Waits up to nMilliseconds for input on sock or a change in a watched directory.

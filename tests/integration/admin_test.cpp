@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,6 +220,43 @@ TEST_F(AdminTool, ConfigCheckNamesEveryProblem) {
     AdminRun good = RunAdmin(other, {"config", "check"});
     EXPECT_EQ(good.status, 0) << good.out;
     EXPECT_TRUE(Has(good.out, "\n0 problems found\n")) << good.out;
+}
+
+TEST_F(AdminTool, FilesWrittenAsRootBelongToWhoeverOwnsTheirDirectory) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root";
+    // The server's own user (here nobody) owns the account folder and the mail directories.
+    const uid_t uid = 65534;
+    const gid_t gid = 65534;
+    std::string users = server.dir + "/users";
+    std::filesystem::create_directories(users);
+    ASSERT_EQ(chown((server.dir + "/accounts").c_str(), uid, gid), 0);
+    ASSERT_EQ(chown(users.c_str(), uid, gid), 0);
+    ASSERT_EQ(chmod(server.dir.c_str(), 0755), 0);
+    ASSERT_EQ(Admin({"user", "add", "ann"}, "pw\n").status, 0);
+    for (const std::string& path : {UserFile(), users + "/ann", users + "/ann/apop.dat"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_uid, uid) << path;
+        EXPECT_EQ(st.st_gid, gid) << path;
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(UserFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A TLS key that only root may read is a problem for a server that runs as the spool's owner.
+    ASSERT_TRUE(MakeCertificate(server.dir));
+    ASSERT_EQ(chmod((server.dir + "/key.pem").c_str(), 0600), 0);
+    std::string tls = server.dir + "/tls.reg";
+    auto check = [&] {
+        WriteFile(tls, ReadFile(server.registryPath) +
+                           "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+                           "\"TlsCertificateFile\"=\"" + server.dir + "/cert.pem\"\n"
+                           "\"TlsKeyFile\"=\"" + server.dir + "/key.pem\"\n\"TlsPortNo\"=dword:00000000\n");
+        return RunAdmin(tls, {"config", "check"}).out;
+    };
+    EXPECT_FALSE(Has(check(), "problem: TLS certificate")) << check();
+    ASSERT_EQ(chown((server.dir + "/spool").c_str(), uid, gid), 0);
+    EXPECT_TRUE(Has(check(), "problem: TLS certificate")) << check();
 }
 
 }  // namespace

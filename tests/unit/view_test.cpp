@@ -1,8 +1,12 @@
 // Several sessions on one mailbox: each keeps the numbers its client was told until a change
 // may be announced, and is told of every change made elsewhere.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
+#include "config/settings.h"
 #include "mail_session.h"
 
 namespace {
@@ -29,6 +33,18 @@ struct Other {
     }
     void Talk(std::initializer_list<Pair> conversation) {
         for (const auto& [request, answer] : conversation) EXPECT_EQ(Run(request), answer) << request;
+    }
+    // What arrives until it ends with the text, or nothing more comes for two seconds.
+    std::string Await(const std::string& end) {
+        std::string out;
+        char buf[4096];
+        struct pollfd fd = {peer, POLLIN, 0};
+        while (!out.ends_with(end) && poll(&fd, 1, 2000) > 0) {
+            ssize_t n = read(peer, buf, sizeof(buf));
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
     }
 };
 
@@ -103,6 +119,32 @@ TEST_F(Views, AStoreWhoseRenameFailsAnswersNoWithTheFlagsReallyStored) {
     EXPECT_EQ(std::system(chattr.replace(7, 1, "-").c_str()), 0);
     EXPECT_EQ(answer, "* 2 FETCH (FLAGS (\\Recent \\Seen))\r\n* 3 FETCH (FLAGS (\\Recent))\r\n1 NO STORE fails\r\n");
     EXPECT_EQ(Tree(box), "1-000000 2-000010 3-000000 4-000000 uid");
+}
+
+TEST_F(Views, IdleIsWokenByEachKindOfChange) {
+    std::snprintf(Settings.MailExtension, sizeof(Settings.MailExtension), "MSG");
+    Settings.Timeout = 1;  // never below the half hour an idling client is granted
+    snprintf(a.session->szRecv, sizeof(a.session->szRecv), "1 IDLE\r\n");
+    std::thread idler([&] { DispatchCommand(a.session.get()); });
+    EXPECT_EQ(a.Await("+ idling\r\n"), "+ idling\r\n");
+    b.Run("1 STORE 2 +FLAGS.SILENT (\\Flagged)");
+    EXPECT_EQ(a.Await("))\r\n"), "* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n");
+    b.Run("2 STORE 1 +FLAGS.SILENT (\\Deleted)");
+    b.Run("3 EXPUNGE");
+    EXPECT_EQ(a.Await("EXPUNGE\r\n"), "* 1 EXPUNGE\r\n");
+    Put("5-100000");  // another program's file, numbered as the uid file says
+    WriteFile(box + "/uid", "6");
+    EXPECT_EQ(a.Await("RECENT\r\n"), "* 4 EXISTS\r\n* 4 RECENT\r\n");
+    // Mail delivered into the mail directory is taken into the inbox at once.
+    WriteFile(mailDir + "new.MSG", "Subject: new\r\n\r\nnew\r\n");
+    EXPECT_EQ(a.Await("RECENT\r\n"), "* 5 EXISTS\r\n* 5 RECENT\r\n");
+    ASSERT_EQ(write(a.peer, "DONE\r\n", 6), 6);
+    idler.join();
+    EXPECT_EQ(a.Await("completed\r\n"), "1 OK IDLE completed\r\n");
+    EXPECT_EQ(a.Run("2 FETCH 5 (UID)"), "* 5 FETCH (UID 6)\r\n2 OK FETCH completed\r\n");
+    // Anything but DONE ends it too, as a mistake.
+    EXPECT_EQ(a.Run("3 IDLE\r\nNOOP"), "+ idling\r\n3 BAD IDLE expected DONE\r\n");
+    Settings.Timeout = 0;
 }
 
 }  // namespace

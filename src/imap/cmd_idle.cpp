@@ -1,0 +1,122 @@
+// IDLE: the client waits for news of its mailbox without asking. A change to the mailbox
+// directory (or, with the inbox selected, a delivery into the mail directory) wakes the session at
+// once where the file system can tell; elsewhere it looks again every second.
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "imap/commands.h"
+#include "imap/response.h"
+#include "imap/view.h"
+#include "net/client.h"
+#include "platform/dir_watch.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "store/store.h"
+
+namespace {
+
+constexpr int POLL_MILLISECONDS = 1000;
+// With a working watch the listing is still taken now and then, in case an event was lost.
+constexpr int WATCHED_MILLISECONDS = 30000;
+// Without a watch on the mail directory, deliveries are looked for this often.
+constexpr uint64_t IMPORT_POLL_TICKS = 5ull * 10000000ull;
+// A client may idle this long without a word, whatever the Timeout setting says: clients
+// renew their IDLE every 29 minutes.
+constexpr uint64_t MIN_IDLE_SECONDS = 30 * 60;
+
+// Moves the first complete line of szQueue into szRecv; false when there is none.
+bool TakeQueuedLine(Session* pSession) {
+    if (strchr(pSession->szQueue, '\n') == nullptr) return false;
+    size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
+    memcpy(pSession->szRecv, pSession->szQueue, nLength);
+    pSession->szRecv[nLength] = '\0';
+    pSession->szQueue[0] = '\0';
+    return true;
+}
+
+// What came in behind the first line waits in szQueue for the dispatcher.
+void KeepFurtherLines(Session* pSession) {
+    char* pLf = strchr(pSession->szRecv, '\n');
+    if (pLf != nullptr && pLf[1] != '\0') {
+        snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1);
+        pLf[1] = '\0';
+    }
+}
+
+bool IsDone(const char* pszLine) {
+    size_t nLength = strcspn(pszLine, "\r\n");
+    return nLength == 4 && StrNICmp(pszLine, "DONE", 4) == 0;
+}
+
+bool InboxSelected(const Session* pSession) {
+    char szInbox[MAX_PATH];
+    return ResolveMailboxPath(pSession->szMailDir, "inbox", szInbox, sizeof(szInbox)) &&
+           strcmp(szInbox, pSession->szMailbox) == 0;
+}
+
+}  // namespace
+
+int CmdIdle(Session* pSession) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return 1;
+    }
+    // The tag lives in szRecv, where DONE will arrive.
+    char szTag[RECV_SIZE];
+    char szCommand[32];
+    snprintf(szTag, sizeof(szTag), "%s", pSession->pTag);
+    snprintf(szCommand, sizeof(szCommand), "%s", pSession->pCommand);
+
+    bool bSelected = pSession->State == Veve4Delected;
+    bool bInbox = bSelected && InboxSelected(pSession);
+    DirectoryWatch watch;
+    bool bWatched = bSelected && WatchDirectory(&watch, pSession->szMailbox, ".MSG");
+    bool bDeliveriesWatched = false;
+    if (bInbox) {
+        char szExtension[40];
+        snprintf(szExtension, sizeof(szExtension), ".%s", Settings.MailExtension);
+        bDeliveriesWatched = bWatched && WatchDirectory(&watch, pSession->szMailDir, szExtension);
+    }
+
+    FormatResponse(pSession, "+ idling\r\n");
+    if (SendResponse(pSession, 1, 1) == 0) return 0;
+
+    uint64_t ullLimit = Settings.Timeout > 0 ? static_cast<uint64_t>(Settings.Timeout) : 0;
+    if (ullLimit != 0 && ullLimit < MIN_IDLE_SECONDS) ullLimit = MIN_IDLE_SECONDS;
+    const uint64_t ullStart = GetSystemTimeAsFileTime();
+    uint64_t ullLastImport = ullStart;
+    for (;;) {
+        if (bSelected) {
+            uint64_t ullNow = GetSystemTimeAsFileTime();
+            bool bImport = bInbox && (bDeliveriesWatched ? watch.abChanged[1] : ullNow - ullLastImport >= IMPORT_POLL_TICKS);
+            if (bImport) {
+                watch.abChanged[1] = false;
+                ullLastImport = ullNow;
+                ImportInbox(pSession);
+            }
+            pSession->szResponse[0] = '\0';
+            AnnounceChanges(pSession, true);
+            if (pSession->szSendBuf[0] != '\0' && FlushSend(pSession, 1) == 0) return 0;
+        }
+        if (!TakeQueuedLine(pSession)) {
+            WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient,
+                                                  bWatched ? WATCHED_MILLISECONDS : POLL_MILLISECONDS);
+            if (wait != WATCH_INPUT) {
+                if (ullLimit != 0 && GetSystemTimeAsFileTime() - ullStart >= ullLimit * 10000000ull) {
+                    FormatResponse(pSession, "* BYE %s\r\n", "Idle for too long");
+                    SendResponse(pSession, 1, 1);
+                    return 0;
+                }
+                continue;
+            }
+            if (RecvLine(pSession, 1) == 0) return 0;
+        }
+        KeepFurtherLines(pSession);
+        if (IsDone(pSession->szRecv)) break;
+        FormatResponse(pSession, "%s %s %s expected DONE\r\n", szTag, "BAD", szCommand);
+        return 1;
+    }
+    FormatResponse(pSession, "%s %s %s completed\r\n", szTag, "OK", szCommand);
+    return 1;
+}
