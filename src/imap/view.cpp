@@ -9,6 +9,7 @@
 #include "imap/flags.h"
 #include "imap/response.h"
 #include "net/client.h"
+#include "platform/dir_watch.h"
 
 void MailboxViewDeleter::operator()(MailboxView* pView) const { delete pView; }
 
@@ -225,6 +226,22 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
         }
     }
     pSession->szShownFlags[0] = '\0';
+    return true;
+}
+
+bool ConfirmFileName(Session* pSession, ViewMessage& message) {
+    const char* pszMailbox = pSession->pView->szMailbox;
+    char szPath[MESSAGE_PATH_SIZE];
+    if (!FilePath(pszMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath)) || PathExists(szPath)) return true;
+    uint8_t fNow = 0;
+    if (!LookUpFlags(pszMailbox, message.ulUid, &fNow)) {
+        message.fState |= VIEW_GONE;
+        return false;
+    }
+    if ((fNow ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
+    message.fFlags = fNow;
+    ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
+    ShownFlagCode(*pSession->pView, message, pSession->szShownFlags);
     return true;
 }
 

@@ -57,6 +57,10 @@ void AnnounceChanges(Session* pSession, bool bExpunges);
 bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
 
+// Makes sure FindData names the message's file as it is now: another session may have renamed
+// it since the view was read. False when the message is gone (it is then marked so).
+bool ConfirmFileName(Session* pSession, ViewMessage& message);
+
 // The present file name of a message.
 void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize);
 // The flag code the client is shown: \Recent as this session holds it.

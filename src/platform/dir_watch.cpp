@@ -37,6 +37,11 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
     return bFailed ? DIRECTORY_FAILED : DIRECTORY_READ;
 }
 
+bool PathExists(const char* pszPath) {
+    struct stat st {};
+    return ::lstat(pszPath, &st) == 0;
+}
+
 DirectoryWatch::~DirectoryWatch() {
     if (fdNotify >= 0) ::close(fdNotify);
 }

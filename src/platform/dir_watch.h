@@ -16,6 +16,9 @@ enum DirectoryRead {
 // files are hidden), in directory order. Links and special files are not offered.
 DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName);
 
+// Whether anything exists at the path (one stat, links not followed).
+bool PathExists(const char* pszPath);
+
 // A watch on a few directories. inotify says only "look again"; where it is not available (a
 // network file system, a full watch table) the wait simply times out, and the caller polls.
 constexpr int MAX_WATCHED_DIRECTORIES = 2;

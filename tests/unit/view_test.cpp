@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "imap/view.h"
 #include "mail_session.h"
 
 namespace {
@@ -119,6 +120,20 @@ TEST_F(Views, AStoreWhoseRenameFailsAnswersNoWithTheFlagsReallyStored) {
     EXPECT_EQ(std::system(chattr.replace(7, 1, "-").c_str()), 0);
     EXPECT_EQ(answer, "* 2 FETCH (FLAGS (\\Recent \\Seen))\r\n* 3 FETCH (FLAGS (\\Recent))\r\n1 NO STORE fails\r\n");
     EXPECT_EQ(Tree(box), "1-000000 2-000010 3-000000 4-000000 uid");
+}
+
+TEST_F(Views, AFileRenamedAfterTheListingIsFoundAgainByItsUid) {
+    bool bCalled = false;
+    ForEachMessage(a.session.get(), "2", false, [&](uint32_t, ViewMessage& message) {
+        std::filesystem::rename(box + "/0000000002-000000.MSG", box + "/0000000002-000010.MSG");
+        EXPECT_TRUE(ConfirmFileName(a.session.get(), message));
+        EXPECT_STREQ(a.session->FindData.cFileName, "0000000002-000010.MSG");
+        EXPECT_STREQ(a.session->szShownFlags, "100010");
+        std::filesystem::remove(box + "/0000000002-000010.MSG");
+        EXPECT_FALSE(ConfirmFileName(a.session.get(), message));
+        return bCalled = true;
+    });
+    EXPECT_TRUE(bCalled);
 }
 
 TEST_F(Views, IdleIsWokenByEachKindOfChange) {

@@ -160,6 +160,8 @@ int CmdFetch(Session* pSession) {
 
     bool bSendFailed = false;
     bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
+        // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers nothing.
+        if (!ConfirmFileName(pSession, message)) return true;
         // A peer that cannot be written to gets nothing more.
         bSendFailed = !AnswerMessage(pSession, &list, ulSequence, message);
         return !bSendFailed;
