@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "imap/commands.h"
+#include "imap/fetch/date.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
@@ -81,8 +82,32 @@ int CmdAppend(Session* pSession) {
         }
         pszFlags = pszFlagText;
     }
-    if (ulSize == 0) {
-        RespondIllegalArgument(pSession);
+    // A date-time is the quoted string just before the literal, when something precedes it.
+    int64_t llDate = NO_INTERNAL_DATE;
+    bool bBadDate = false;
+    if (pszSizeBrace != nullptr) {
+        const char* pEnd = pszSizeBrace;
+        while (pEnd > pSession->pArgs && pEnd[-1] == ' ') pEnd--;
+        if (pEnd - pSession->pArgs >= 2 && pEnd[-1] == '"') {
+            const char* pOpen = pEnd - 2;
+            while (pOpen >= pSession->pArgs && *pOpen != '"') pOpen--;
+            const char* pBefore = pOpen;
+            while (pBefore > pSession->pArgs && pBefore[-1] == ' ') pBefore--;
+            if (pOpen >= pSession->pArgs && pBefore > pSession->pArgs) {
+                bBadDate = !ParseImapDateTime(pOpen + 1, static_cast<size_t>(pEnd - 1 - (pOpen + 1)), &llDate);
+            }
+        }
+    }
+    if (ulSize == 0 || bBadDate) {
+        // Nothing is stored; a literal already on its way is read and dropped.
+        if (bBadDate && !bContinuation) {
+            DiscardLiteral(pSession, ulSize);
+        }
+        if (bBadDate) {
+            FormatResponse(pSession, "%s %s %s invalid date-time\r\n", szTag, "BAD", pSession->pCommand);
+        } else {
+            RespondIllegalArgument(pSession);
+        }
         return 1;
     }
 
@@ -120,7 +145,7 @@ int CmdAppend(Session* pSession) {
         FormatResponse(pSession, "+ Ready for literal data\r\n");
         SendResponse(pSession, 1, 1);
     }
-    if (WriteMessageFile(pSession, szTarget, ulUid, ulSize, pszFlags) == 0) {
+    if (WriteMessageFile(pSession, szTarget, ulUid, ulSize, pszFlags, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.
         FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
         return 1;

@@ -472,6 +472,15 @@ bool CopyFileNoReplace(const char* pszSource, const char* pszTarget) {
     return bOk;
 }
 
+bool SetLastWriteTime(const char* pszPath, int64_t llUnixSeconds) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(llUnixSeconds);
+    times[1].tv_nsec = 0;
+    return ::utimensat(AT_FDCWD, pszPath, times, 0) == 0;
+}
+
 bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     std::string source = pszSource;
     struct stat st {};

@@ -83,6 +83,8 @@ bool CopyFileNoReplace(const char* pszSource, const char* pszTarget);
 // change the case of its own name); files are not checked for case variants, so that a flag
 // rename costs no directory scan. Across file systems a file is copied and the source deleted.
 bool MoveFileNoReplace(const char* pszSource, const char* pszTarget);
+// Sets a file's last-write time (seconds since 1970, UTC); the access time is left alone.
+bool SetLastWriteTime(const char* pszPath, int64_t llUnixSeconds);
 // Creates a new empty file, failing when the file exists (CREATE_NEW).
 bool CreateNewFile(const char* pszPath);
 // Sets or clears a directory's hidden mark (the folder subscription mark). A file's hidden

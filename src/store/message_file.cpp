@@ -26,7 +26,7 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 }
 
 int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
-                     const char* pszFlagList) {
+                     const char* pszFlagList, int64_t llInternalDate) {
     char szCode[7];
     FlagCodeFromList(pszFlagList, szCode);
     char szName[MESSAGE_NAME_LENGTH + 1];
@@ -48,16 +48,28 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
     FILE* fp = std::fopen(szIncoming, "wb");
     bool bWriteFailed = fp == nullptr;
 
-    // The literal and the CRLF that ends the APPEND line.
+    // The literal, then the CRLF that ends the APPEND line, which is read but not stored.
     const uint64_t ullWanted = static_cast<uint64_t>(ulSize) + 2;
     uint64_t ullCount = 0;
     int nResult = 0;
+    char szLast[2] = {};  // the last two bytes stored
+    auto store = [&](const char* pText, size_t nTake) {
+        uint64_t ullRoom = ullCount < ulSize ? ulSize - ullCount : 0;
+        size_t nStore = static_cast<size_t>(std::min<uint64_t>(nTake, ullRoom));
+        if (!bWriteFailed && nStore > 0 && std::fwrite(pText, 1, nStore, fp) != nStore) bWriteFailed = true;
+        if (nStore >= 2) {
+            std::memcpy(szLast, pText + nStore - 2, 2);
+        } else if (nStore == 1) {
+            szLast[0] = szLast[1];
+            szLast[1] = pText[0];
+        }
+        ullCount += nTake;
+    };
 
     size_t nQueued = std::strlen(pSession->szQueue);
     if (nQueued > 0) {
         size_t nTake = static_cast<size_t>(std::min<uint64_t>(nQueued, ullWanted));
-        if (!bWriteFailed && std::fwrite(pSession->szQueue, 1, nTake, fp) != nTake) bWriteFailed = true;
-        ullCount += nTake;
+        store(pSession->szQueue, nTake);
         std::memmove(pSession->szQueue, pSession->szQueue + nTake, nQueued - nTake + 1);
         nResult = 1;
     }
@@ -68,12 +80,18 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
         size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted - ullCount));
         // A full disk must not leave a cut message behind that looks stored; the literal is
         // still read to its end so that the next request is found where the client sent it.
-        if (!bWriteFailed && std::fwrite(pSession->szRecv, 1, nTake, fp) != nTake) bWriteFailed = true;
-        ullCount += nTake;
+        store(pSession->szRecv, nTake);
         if (nTake < nLength) KeepPending(pSession, pSession->szRecv + nTake, nLength - nTake);
+    }
+    // Every stored message ends with a line end, which the companion server relies on.
+    if (!bWriteFailed && fp != nullptr && std::memcmp(szLast, "\r\n", 2) != 0 && std::fwrite("\r\n", 1, 2, fp) != 2) {
+        bWriteFailed = true;
     }
     if (fp != nullptr && std::fclose(fp) != 0) bWriteFailed = true;
 
+    if (!bWriteFailed && nResult != 0 && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
+        bWriteFailed = true;
+    }
     if (nResult == 0 || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
         DeleteFileEntry(szIncoming);
         return 0;

@@ -136,12 +136,15 @@ void FlagCodeOf(uint8_t fFlags, char* pszCode);
 
 // ---- New messages ----------------------------------------------------------------------------
 
+constexpr int64_t NO_INTERNAL_DATE = INT64_MIN;
 // Stores APPEND's literal as the message with UID ulUid, its flags taken from pszFlagList.
-// Takes the pending input first, then receives until ulSize + 2 bytes (the literal and the CRLF
-// that ends the command line) are written; text behind them stays pending for the next
-// request. Returns 1 when the file was kept, 0 when it was deleted again.
+// Takes the pending input first, then receives the literal and the CRLF that ends the command
+// line; the literal is stored as sent, with a CRLF added only when it does not end with one.
+// Text behind them stays pending for the next request. A llInternalDate other than NO_INTERNAL_DATE becomes
+// the file's last-write time (seconds since 1970). Returns 1 when the file was kept, 0 when it
+// was deleted again.
 int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
-                     const char* pszFlagList);
+                     const char* pszFlagList, int64_t llInternalDate = NO_INTERNAL_DATE);
 // The file a message is received into before it takes its name: hidden, and never a message
 // name, so that a receipt cut short (even by a crash) is never shown as a message.
 bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid);

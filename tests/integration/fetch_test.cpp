@@ -1,5 +1,5 @@
 // FETCH over a real connection: the refusal before SELECT, a literal and UID FETCH as a client
-// receives them, and Recent cleared by a non-PEEK read.
+// receives them, and \Seen set by a non-PEEK read.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -23,10 +23,10 @@ TEST(FetchOverConnection, LiteralsUidFetchAndTheReadMark) {
     ASSERT_TRUE(run("a2", "SELECT INBOX").ends_with("a2 OK [READ-WRITE] SELECT completed\r\n"));
     EXPECT_EQ(run("f2", "UID FETCH 2 (RFC822.SIZE BODY.PEEK[])"),
               "* 2 FETCH (RFC822.SIZE 20 BODY[] {20}\r\n" + message + " UID 2)\r\nf2 OK FETCH completed\r\n");
-    // A plain read clears Recent, and shows the flags from before; a PEEK read keeps it.
+    // A plain read sets \Seen and shows it in the same response; a PEEK read does not.
     EXPECT_EQ(run("f3", "FETCH 2 (FLAGS BODY[TEXT])"),
-              "* 2 FETCH (FLAGS (\\Recent) BODY[TEXT] {6}\r\nbody\r\n)\r\nf3 OK FETCH completed\r\n");
+              "* 2 FETCH (FLAGS (\\Recent \\Seen) BODY[TEXT] {6}\r\nbody\r\n)\r\nf3 OK FETCH completed\r\n");
     // \Recent stays with the session that selected the mailbox first, read or not.
     EXPECT_EQ(run("f4", "FETCH 1:* FLAGS"),
-              "* 1 FETCH (FLAGS (\\Recent))\r\n* 2 FETCH (FLAGS (\\Recent))\r\nf4 OK FETCH completed\r\n");
+              "* 1 FETCH (FLAGS (\\Recent))\r\n* 2 FETCH (FLAGS (\\Recent \\Seen))\r\nf4 OK FETCH completed\r\n");
 }

@@ -1,5 +1,6 @@
 // COPY, UID COPY and APPEND on a mail directory under /tmp, the client's bytes on a socket pair.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -44,7 +45,7 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     ClientSends(message + "\r\na0 NOOP\r\n");  // the request behind the literal stays a request
     EXPECT_EQ(Run("a1 APPEND \"Sent\" (\\Seen) {" + std::to_string(message.size()) + "}"),
               "+ Ready for literal data\r\na1 OK APPEND completed\r\na0 OK NOOP completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message + "\r\n");
+    EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message);  // exactly the literal
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
     EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK APPEND completed\r\na2 OK NOOP completed\r\n");
     ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
@@ -64,6 +65,14 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100000 11-110101 12-100000 "
                                   "13-100000 14-100010 15-100010 16-100010 uid");
     EXPECT_EQ(Tree(Path("Sent Items")), "");
+    // The date-time is the message's last-write time (INTERNALDATE); a wrong one is refused
+    // before the client is asked for the literal, and nothing is stored.
+    struct stat st = {};
+    EXPECT_EQ(stat(Path("Sent/0000000014-100010.MSG").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 837596665);
+    for (const char* date : {"\"31-Feb-2020 01:00:00 +0000\"", "\"17-Jul-1996 02:44:25\"", "\"yesterday\""}) {
+        EXPECT_EQ(Run(std::string("a5 APPEND Sent ") + date + " {3}"), "a5 BAD APPEND invalid date-time\r\n") << date;
+    }
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
     ClientSends("abc\r\n");

@@ -52,7 +52,8 @@ static std::regex UntaggedLine() {
                       pair = str + " " + str, params = R"((?:NIL|\()" + pair + "(?: " + pair + R"()*\)))",
                       dsp = R"((?:NIL|\()" + str + " " + params + R"(\)))",
                       fields = params + " " + nstr + " " + nstr + " " + str + " " + number,
-                      ext = "(?: " + nstr + "(?: " + dsp + "(?: " + nstr + ")?)?)?",
+                      lang = "(?:" + nstr + R"(|\()" + str + "(?: " + str + R"()*\)))",
+                      ext = "(?: " + nstr + "(?: " + dsp + "(?: " + lang + "(?: " + nstr + ")?)?)?)?",
                       addresses = R"((?:NIL|\((?:\()" + nstr + " " + nstr + " " + nstr + " " + nstr + R"(\))+\)))",
                       envelope =
                           R"(\()" + nstr + " " + nstr + "(?: " + addresses + "){6} " + nstr + " " + nstr + R"(\))";
@@ -62,7 +63,8 @@ static std::regex UntaggedLine() {
     std::string body = "(?:" + single + ")";
     for (int depth = 0; depth < 3; depth++) {
         body = "(?:" + single + R"(|\(M R )" + fields + " " + envelope + " " + body + R"( \d+)" + ext + R"(\)|)" +
-               R"(\((?:)" + body + ")+ " + str + "(?: " + params + "(?: " + dsp + "(?: " + nstr + ")?)?)?" + R"(\)))";
+               R"(\((?:)" + body + ")+ " + str + "(?: " + params + "(?: " + dsp + "(?: " + lang + "(?: " + nstr + ")?)?)?)?" +
+               R"(\)))";
     }
     const std::string section = R"(BODY\[(?:[0-9.]*HEADER\.FIELDS(?:\.NOT)? \((?:#(?: #)*)?\)|[A-Za-z0-9.]*)\])";
     std::string item = R"((?:UID \d+|RFC822\.SIZE \d+|FLAGS \((?:\\?#(?: \\?#)*)?\)|INTERNALDATE D|ENVELOPE )" +
@@ -167,6 +169,6 @@ TEST(FetchSyntax, EveryResponseOfAVariedMailboxParses) {
             EXPECT_EQ(untagged, bSilent ? 0 : static_cast<int>(uid - 1)) << prefix << items;
         }
     }
-    // The non-PEEK forms cleared Recent, and no decoded copy was left behind.
-    for (const std::string& name : f.Entries()) EXPECT_TRUE(name.size() == 21 && name[11] == '0') << name;
+    // The non-PEEK forms set Seen, and no decoded copy was left behind.
+    for (const std::string& name : f.Entries()) EXPECT_TRUE(name.size() == 21 && name[15] == '1') << name;
 }

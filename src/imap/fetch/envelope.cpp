@@ -2,20 +2,20 @@
 // ISO-2022 text turned into encoded words so that clients receive 7-bit text.
 #include <climits>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "auth/base64.h"
 #include "imap/fetch/items.h"
+#include "imap/response.h"
+#include "net/client.h"
 #include "platform/text.h"
 
 namespace {
 
 constexpr size_t LINE_SIZE = 1024;
-constexpr size_t FIELD_SIZE = 1024;
-// A converted text grows by a third plus its prefix and suffix.
-constexpr size_t CONVERTED_SIZE = 512;
-constexpr size_t NAME_LIMIT = 255;
-constexpr size_t PIECE_SIZE = 4 * FIELD_SIZE + 64;
 
 enum EnvelopeFieldIndex {
     ENV_DATE,
@@ -33,15 +33,10 @@ enum EnvelopeFieldIndex {
 
 struct EnvelopeField {
     const char* pszName;
-    size_t nCapacity;
-    bool bTabJoint;  // addresses of folded lines must stay apart
 };
 
 const EnvelopeField kFields[ENV_FIELDS] = {
-    {"Date:", 64, false},         {"Subject:", 256, false},   {"From:", 128, false},
-    {"Sender:", 128, false},      {"Reply-To:", 128, true},   {"To:", 1024, true},
-    {"Cc:", 1024, true},          {"Bcc:", 1024, true},       {"In-Reply-To:", 128, false},
-    {"Message-ID:", 128, false},
+    {"Date:"}, {"Subject:"}, {"From:"}, {"Sender:"}, {"Reply-To:"}, {"To:"}, {"Cc:"}, {"Bcc:"}, {"In-Reply-To:"}, {"Message-ID:"},
 };
 
 struct RawCharset {
@@ -56,179 +51,312 @@ const RawCharset kRawCharsets[] = {
     {"\x1b*H", "=?gb2312?B?"},       {"\x1b$)C", "=?ks_c_5601-1987?B?"},
 };
 
+constexpr size_t VALUE_MAX = 16384;
+
 struct Envelope {
-    char szValue[ENV_FIELDS][FIELD_SIZE];
+    std::string value[ENV_FIELDS];
+    bool bPresent[ENV_FIELDS] = {};
 };
 
-void AppendBounded(char* pszField, size_t nLimit, const char* pszText) {
-    size_t nUsed = strlen(pszField);
-    if (nUsed >= nLimit) {
-        return;
+std::string Trimmed(const std::string& text) {
+    size_t nBegin = text.find_first_not_of(" \t\r\n");
+    if (nBegin == std::string::npos) {
+        return std::string();
     }
-    size_t nTake = strnlen(pszText, nLimit - nUsed);
-    memcpy(pszField + nUsed, pszText, nTake);
-    pszField[nUsed + nTake] = '\0';
+    size_t nEnd = text.find_last_not_of(" \t\r\n");
+    return text.substr(nBegin, nEnd - nBegin + 1);
 }
 
-void TakeValue(Envelope* pEnvelope, int nField, char* pszLine, bool bContinuation) {
-    pszLine[strcspn(pszLine, "\r\n")] = '\0';
-    const char* p = pszLine;
-    if (!bContinuation) {
-        const char* pColon = strchr(pszLine, ':');
-        p = pColon != nullptr ? pColon + 1 : pszLine + strlen(pszLine);
-    }
-    p = SkipBlanks(p);
-    char* pszField = pEnvelope->szValue[nField];
-    size_t nLimit = kFields[nField].nCapacity - 1;
-    if (!bContinuation) {
-        // A repeated field replaces the value, within the room the old one left.
-        size_t nRoom = nLimit - strlen(pszField);
-        snprintf(pszField, FIELD_SIZE, "%.*s", static_cast<int>(strnlen(p, nRoom)), p);
+// Reads the header range; folded lines join their field with the fold's blank kept.
+void ReadEnvelope(FILE* pFile, uint64_t ullOffset, uint64_t ullSize, Envelope* pEnvelope) {
+    if (pFile == nullptr || ullOffset > static_cast<uint64_t>(LONG_MAX) ||
+        fseek(pFile, static_cast<long>(ullOffset), SEEK_SET) != 0) {
         return;
     }
-    if (kFields[nField].bTabJoint) {
-        AppendBounded(pszField, nLimit, "\t");
-    }
-    AppendBounded(pszField, nLimit, p);
-}
-
-// Reads the header that starts at ullStart; a line beginning with pszStop (when not empty) ends
-// it as the blank line does, so an encapsulated header never runs into the next part.
-void ReadEnvelope(const char* pszPath, uint64_t ullStart, const char* pszStop, Envelope* pEnvelope) {
-    FILE* pFile = fopen(pszPath, "rb");
-    if (pFile == nullptr) {
-        return;
-    }
-    if (ullStart > static_cast<uint64_t>(LONG_MAX) || fseek(pFile, static_cast<long>(ullStart), SEEK_SET) != 0) {
-        fclose(pFile);
-        return;
-    }
-    const size_t nStop = strlen(pszStop);
     char szLine[LINE_SIZE];
+    uint64_t ullLeft = ullSize;
     int nCurrent = -1;
-    while (fgets(szLine, sizeof(szLine), pFile) != nullptr && strcmp(szLine, "\r\n") != 0 &&
-           (nStop == 0 || StrNICmp(szLine, pszStop, nStop) != 0)) {
-        bool bContinuation = nCurrent >= 0 && (szLine[0] == ' ' || szLine[0] == '\t');
-        int nMatched = -1;
-        for (int i = 0; i < ENV_FIELDS; i++) {
-            if (StrNICmp(szLine, kFields[i].pszName, strlen(kFields[i].pszName)) == 0) {
-                nMatched = i;
+    bool bLineStart = true;
+    while (ullLeft > 0) {
+        int nWant = ullLeft + 1 < sizeof(szLine) ? static_cast<int>(ullLeft + 1) : static_cast<int>(sizeof(szLine));
+        if (fgets(szLine, nWant, pFile) == nullptr) {
+            break;
+        }
+        size_t nLength = strlen(szLine);
+        if (nLength == 0) {
+            break;
+        }
+        ullLeft -= nLength < ullLeft ? nLength : ullLeft;
+        bool bPiece = !bLineStart;  // the rest of a line longer than the buffer
+        bLineStart = szLine[nLength - 1] == '\n';
+        szLine[strcspn(szLine, "\r\n")] = '\0';
+        const char* pText = szLine;
+        if (!bPiece && szLine[0] != ' ' && szLine[0] != '\t') {
+            nCurrent = -1;
+            for (int i = 0; i < ENV_FIELDS; i++) {
+                if (StrNICmp(szLine, kFields[i].pszName, strlen(kFields[i].pszName)) == 0) {
+                    nCurrent = i;
+                    break;
+                }
+            }
+            if (nCurrent < 0) {
+                continue;
+            }
+            // A repeated field: the first one counts.
+            if (pEnvelope->bPresent[nCurrent]) {
+                nCurrent = -1;
+                continue;
+            }
+            pEnvelope->bPresent[nCurrent] = true;
+            pText = szLine + strlen(kFields[nCurrent].pszName);
+        }
+        if (nCurrent >= 0 && pEnvelope->value[nCurrent].size() < VALUE_MAX) {
+            pEnvelope->value[nCurrent] += pText;
+        }
+    }
+    for (std::string& value : pEnvelope->value) {
+        value = Trimmed(value);
+    }
+}
+
+void QueueString(Session* pSession, const std::string& value, const char* pszAfter) {
+    std::string piece;
+    if (value.empty()) {
+        piece = "NIL";
+    } else {
+        std::vector<char> buffer(value.size() * 2 + 64);
+        AppendString(buffer.data(), buffer.size(), value.c_str());
+        piece = buffer.data();
+    }
+    piece += pszAfter;
+    for (size_t i = 0; i < piece.size(); i += 4000) {
+        FormatResponse(pSession, "%s", piece.substr(i, 4000).c_str());
+        SendResponse(pSession, 0, 1);
+    }
+}
+
+// ---- Addresses (RFC 5322: mailboxes, display names, comments, routes, groups) -------------
+
+struct Token {
+    char cSpecial;     // one of ()<>@,;:.[] or 0 for a word
+    std::string text;  // a word, a quoted string's content, or a comment's content
+    bool bComment;
+};
+
+std::vector<Token> Tokenize(const std::string& s) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            i++;
+        } else if (c == '(') {
+            int nLevel = 0;
+            std::string text;
+            for (; i < s.size(); i++) {
+                if (s[i] == '\\' && i + 1 < s.size()) {
+                    text.push_back(s[++i]);
+                    continue;
+                }
+                if (s[i] == '(' && nLevel++ == 0) continue;
+                if (s[i] == ')' && --nLevel == 0) {
+                    i++;
+                    break;
+                }
+                text.push_back(s[i]);
+            }
+            tokens.push_back({0, Trimmed(text), true});
+        } else if (c == '"') {
+            std::string text;
+            for (i++; i < s.size() && s[i] != '"'; i++) {
+                if (s[i] == '\\' && i + 1 < s.size()) {
+                    i++;
+                }
+                text.push_back(s[i]);
+            }
+            i++;
+            tokens.push_back({0, text, false});
+        } else if (strchr("<>@,;:.[]", c) != nullptr) {
+            tokens.push_back({c, std::string(1, c), false});
+            i++;
+        } else {
+            std::string text;
+            while (i < s.size() && strchr(" \t\r\n()\"<>@,;:.[]", s[i]) == nullptr) {
+                // Raw ISO-2022 text: everything up to the shift back is one word, whatever
+                // bytes its double-byte characters are made of.
+                if (s[i] == '\x1b' && i + 1 < s.size() && s[i + 1] == '$') {
+                    size_t nBack = s.find("\x1b(", i + 2);
+                    size_t nEnd = nBack == std::string::npos ? s.size() : std::min(s.size(), nBack + 3);
+                    text += s.substr(i, nEnd - i);
+                    i = nEnd;
+                    continue;
+                }
+                text.push_back(s[i++]);
+            }
+            tokens.push_back({0, text, false});
+        }
+    }
+    return tokens;
+}
+
+struct Address {
+    std::string name, route, mailbox, host;
+    bool bNilMailbox = false;
+    bool bNilHost = false;
+};
+
+std::vector<Address> ParseAddresses(const std::string& value) {
+    std::vector<Token> tokens = Tokenize(value);
+    std::vector<Address> addresses;
+    bool bInGroup = false;
+    size_t i = 0;
+    auto isSpecial = [&](size_t k, char c) { return k < tokens.size() && tokens[k].cSpecial == c; };
+    while (i < tokens.size()) {
+        if (isSpecial(i, ',')) {
+            i++;
+            continue;
+        }
+        if (isSpecial(i, ';')) {
+            if (bInGroup) {
+                Address end;
+                end.bNilMailbox = end.bNilHost = true;
+                addresses.push_back(end);
+                bInGroup = false;
+            }
+            i++;
+            continue;
+        }
+        // The phrase (display name, group name, or a local part without angle brackets).
+        std::string phrase;
+        std::string local;
+        std::string comment;
+        for (; i < tokens.size(); i++) {
+            const Token& token = tokens[i];
+            if (token.bComment) {
+                comment = token.text;
+                continue;
+            }
+            if (token.cSpecial == '.') {
+                phrase += ".";
+                local += ".";
+                continue;
+            }
+            if (token.cSpecial != 0) {
                 break;
             }
-        }
-        if (nMatched >= 0) {
-            nCurrent = nMatched;
-            TakeValue(pEnvelope, nCurrent, szLine, false);
-        } else if (bContinuation) {
-            TakeValue(pEnvelope, nCurrent, szLine, true);
-        } else {
-            nCurrent = -1;
-        }
-    }
-    fclose(pFile);
-}
-
-void QueueStringOrNil(Session* pSession, const char* pszValue, const char* pszAfter) {
-    char szPiece[PIECE_SIZE] = "";
-    if (pszValue[0] == '\0') {
-        AppendText(szPiece, sizeof(szPiece), "NIL");
-    } else {
-        AppendString(szPiece, sizeof(szPiece), pszValue);
-    }
-    AppendText(szPiece, sizeof(szPiece), pszAfter);
-    QueueText(pSession, szPiece);
-}
-
-void WriteAddress(Session* pSession, char* pszText) {
-    char* p = const_cast<char*>(SkipBlanks(pszText));
-    char* pName = nullptr;
-    char* pMailbox = p;
-    char* pLess = strchr(p, '<');
-    if (pLess != nullptr) {
-        *pLess = '\0';
-        pName = p;
-        pMailbox = pLess + 1;
-        char* pGreater = strchr(pMailbox, '>');
-        if (pGreater != nullptr) {
-            *pGreater = '\0';
-        }
-    } else {
-        char* pQuote = strchr(p, '"');
-        if (pQuote != nullptr) {
-            pMailbox = pQuote + 1;
-            char* pClose = strchr(pMailbox, '"');
-            if (pClose != nullptr) {
-                *pClose = '\0';
+            if (!phrase.empty() && phrase.back() != '.') {
+                phrase += " ";
             }
+            phrase += token.text;
+            local += token.text;
+        }
+        Address address;
+        if (isSpecial(i, ':')) {
+            address.mailbox = phrase;
+            address.bNilHost = true;
+            addresses.push_back(address);
+            bInGroup = true;
+            i++;
+            continue;
+        }
+        if (isSpecial(i, '<')) {
+            i++;
+            address.name = phrase;
+            if (isSpecial(i, '@')) {
+                // A source route, kept as written: "@a,@b".
+                for (; i < tokens.size() && !isSpecial(i, ':') && !isSpecial(i, '>'); i++) {
+                    address.route += tokens[i].text;
+                }
+                if (isSpecial(i, ':')) i++;
+            }
+            for (; i < tokens.size() && !isSpecial(i, '@') && !isSpecial(i, '>'); i++) {
+                if (!tokens[i].bComment) address.mailbox += tokens[i].text;
+            }
+            if (isSpecial(i, '@')) {
+                for (i++; i < tokens.size() && !isSpecial(i, '>'); i++) {
+                    if (!tokens[i].bComment) address.host += tokens[i].text;
+                }
+            } else {
+                address.bNilHost = true;
+            }
+            if (isSpecial(i, '>')) i++;
+            // Anything after the angle brackets up to the next separator is not part of it.
+            while (i < tokens.size() && !isSpecial(i, ',') && !isSpecial(i, ';')) i++;
+            addresses.push_back(address);
+            continue;
+        }
+        if (isSpecial(i, '@')) {
+            address.mailbox = local;
+            for (i++; i < tokens.size() && !isSpecial(i, ',') && !isSpecial(i, ';'); i++) {
+                if (tokens[i].bComment) {
+                    comment = tokens[i].text;
+                } else {
+                    address.host += tokens[i].text;
+                }
+            }
+            address.name = comment;
+            addresses.push_back(address);
+            continue;
+        }
+        // No "@": a bare local name, unless nothing was there at all.
+        if (!local.empty()) {
+            address.mailbox = local;
+            address.bNilHost = true;
+            address.name = comment;
+            addresses.push_back(address);
+        } else if (i < tokens.size() && !isSpecial(i, ',') && !isSpecial(i, ';')) {
+            i++;  // a stray special
         }
     }
-    char* pHost = nullptr;
-    char* pAt = strchr(pMailbox, '@');
-    if (pAt != nullptr) {
-        *pAt = '\0';
-        pHost = pAt + 1;
+    if (bInGroup) {
+        Address end;
+        end.bNilMailbox = end.bNilHost = true;
+        addresses.push_back(end);
     }
-
-    char szPiece[PIECE_SIZE] = "(";
-    if (pName != nullptr && pName[0] != '\0') {
-        if (*pName == '"') {
-            pName++;
-        }
-        char szName[CONVERTED_SIZE];
-        size_t nLength = strcspn(pName, "\"");
-        if (nLength > NAME_LIMIT) {
-            nLength = NAME_LIMIT;
-        }
-        snprintf(szName, sizeof(szName), "%.*s", static_cast<int>(nLength), pName);
-        ConvertRawText(szName, sizeof(szName));
-        AppendString(szPiece, sizeof(szPiece), szName);
-        AppendText(szPiece, sizeof(szPiece), " ");
-    } else {
-        AppendText(szPiece, sizeof(szPiece), "NIL ");
-    }
-    AppendText(szPiece, sizeof(szPiece), "NIL ");
-    AppendString(szPiece, sizeof(szPiece), pMailbox);
-    AppendText(szPiece, sizeof(szPiece), " ");
-    if (pHost != nullptr) {
-        AppendString(szPiece, sizeof(szPiece), pHost);
-        AppendText(szPiece, sizeof(szPiece), ")");
-    } else {
-        AppendText(szPiece, sizeof(szPiece), "NIL)");
-    }
-    QueueText(pSession, szPiece);
+    return addresses;
 }
 
-void WriteAddressList(Session* pSession, char* pszField) {
-    if (pszField[0] == '\0') {
+void AppendNString(std::string* pOut, const std::string& value, bool bNil) {
+    if (bNil) {
+        *pOut += "NIL";
+        return;
+    }
+    std::vector<char> buffer(value.size() * 2 + 64);
+    AppendString(buffer.data(), buffer.size(), value.c_str());
+    *pOut += buffer.data();
+}
+
+void WriteAddressList(Session* pSession, const std::string& value) {
+    std::vector<Address> addresses = ParseAddresses(value);
+    if (addresses.empty()) {
         QueueText(pSession, "NIL ");
         return;
     }
-    QueueText(pSession, "(");
-    char* p = pszField;
-    for (;;) {
-        // Quotes protect "," and ";" inside display names; raw ISO-2022 text may hold either
-        // byte inside a double-byte character, so an ESC protects up to the next quote.
-        bool bQuoted = false;
-        char* pEnd = p;
-        for (; *pEnd != '\0'; pEnd++) {
-            if (*pEnd == '"') {
-                bQuoted = !bQuoted;
-            } else if (*pEnd == '\x1b') {
-                bQuoted = true;
-            } else if (!bQuoted && (*pEnd == ',' || *pEnd == ';')) {
-                break;
-            }
+    std::string text = "(";
+    for (const Address& address : addresses) {
+        std::string name = Trimmed(address.name);
+        if (!name.empty()) {
+            std::vector<char> converted(name.size() * 2 + 64);
+            snprintf(converted.data(), converted.size(), "%s", name.c_str());
+            ConvertRawText(converted.data(), converted.size());
+            name = converted.data();
         }
-        bool bMore = *pEnd != '\0';
-        *pEnd = '\0';
         // Addresses follow each other without a separator, as clients parse them.
-        WriteAddress(pSession, p);
-        if (!bMore || pEnd[1] == '\0') {
-            break;
-        }
-        p = pEnd + 1;
+        text += "(";
+        AppendNString(&text, name, name.empty());
+        text += " ";
+        AppendNString(&text, address.route, address.route.empty());
+        text += " ";
+        AppendNString(&text, address.mailbox, address.bNilMailbox);
+        text += " ";
+        AppendNString(&text, address.host, address.bNilHost);
+        text += ")";
     }
-    QueueText(pSession, ") ");
+    text += ") ";
+    for (size_t i = 0; i < text.size(); i += 4000) {
+        FormatResponse(pSession, "%s", text.substr(i, 4000).c_str());
+        SendResponse(pSession, 0, 1);
+    }
 }
 
 }  // namespace
@@ -246,10 +374,11 @@ void ConvertRawText(char* pszText, size_t nSize) {
     if (pCharset == nullptr) {
         return;
     }
-    char szEncoded[2 * CONVERTED_SIZE];
-    if (Base64Encode(pStart, strlen(pStart), szEncoded, sizeof(szEncoded)) < 0) {
+    std::vector<char> encoded(strlen(pStart) * 4 / 3 + 8);
+    if (Base64Encode(pStart, strlen(pStart), encoded.data(), encoded.size()) < 0) {
         return;
     }
+    const char* szEncoded = encoded.data();
     size_t nKeep = static_cast<size_t>(pStart - pszText);
     int nWritten = snprintf(nullptr, 0, "%s%s?=", pCharset->pszPrefix, szEncoded);
     // A cut encoded word would be garbage to the client; the raw text is kept instead.
@@ -259,27 +388,31 @@ void ConvertRawText(char* pszText, size_t nSize) {
     snprintf(pStart, nSize - nKeep, "%s%s?=", pCharset->pszPrefix, szEncoded);
 }
 
-void WriteEnvelope(Session* pSession) {
+void WriteEnvelope(Session* pSession, FetchMessage* pMessage) {
     QueueText(pSession, "ENVELOPE ");
-    char szPath[MAX_PATH + 1024];
-    ContentPath(pSession, szPath, sizeof(szPath));
-    WriteEnvelopeOf(pSession, szPath, 0, "");
+    const MimeTree* pTree = MessageTree(pMessage);
+    uint64_t ullHeader = pTree != nullptr ? pTree->parts[0].ullHeaderSize : 0;
+    WriteEnvelopeOf(pSession, pMessage->pFile, 0, ullHeader);
 }
 
-void WriteEnvelopeOf(Session* pSession, const char* pszPath, uint64_t ullStart, const char* pszStop) {
-    Envelope envelope = {};
+void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize) {
+    Envelope envelope;
+    ReadEnvelope(pFile, ullOffset, ullSize, &envelope);
     QueueText(pSession, "(");
-    ReadEnvelope(pszPath, ullStart, pszStop, &envelope);
-
-    QueueStringOrNil(pSession, envelope.szValue[ENV_DATE], " ");
-    char szSubject[CONVERTED_SIZE];
-    snprintf(szSubject, sizeof(szSubject), "%.*s", static_cast<int>(sizeof(szSubject) - 1), envelope.szValue[ENV_SUBJECT]);
-    ConvertRawText(szSubject, sizeof(szSubject));
-    QueueStringOrNil(pSession, szSubject, " ");
+    QueueString(pSession, envelope.value[ENV_DATE], " ");
+    std::vector<char> subject(envelope.value[ENV_SUBJECT].size() * 2 + 64);
+    snprintf(subject.data(), subject.size(), "%s", envelope.value[ENV_SUBJECT].c_str());
+    ConvertRawText(subject.data(), subject.size());
+    QueueString(pSession, subject.data(), " ");
+    // Sender and Reply-To default to From.
     for (int nField = ENV_FROM; nField <= ENV_BCC; nField++) {
-        WriteAddressList(pSession, envelope.szValue[nField]);
+        const std::string* pValue = &envelope.value[nField];
+        if ((nField == ENV_SENDER || nField == ENV_REPLY_TO) && ParseAddresses(*pValue).empty()) {
+            pValue = &envelope.value[ENV_FROM];
+        }
+        WriteAddressList(pSession, *pValue);
     }
-    QueueStringOrNil(pSession, envelope.szValue[ENV_IN_REPLY_TO], " ");
-    QueueStringOrNil(pSession, envelope.szValue[ENV_MESSAGE_ID], "");
+    QueueString(pSession, envelope.value[ENV_IN_REPLY_TO], " ");
+    QueueString(pSession, envelope.value[ENV_MESSAGE_ID], "");
     QueueText(pSession, ")");
 }

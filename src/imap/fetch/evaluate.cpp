@@ -91,16 +91,6 @@ bool IsPeek(const char* pszItem) {
     return false;
 }
 
-void QueueLabel(Session* pSession, const char* pszLabel) {
-    QueueText(pSession, pszLabel);
-}
-
-bool EndsWithNoCase(const char* pszText, const char* pszSuffix) {
-    size_t nText = strlen(pszText);
-    size_t nSuffix = strlen(pszSuffix);
-    return nText >= nSuffix && StrICmp(pszText + nText - nSuffix, pszSuffix) == 0;
-}
-
 // The splitter hands what follows an unclosed "[" up to its "]" to the next item.
 bool IsOpenSection(const char* pszItem) {
     return strchr(pszItem, '[') != nullptr && strchr(pszItem, ']') == nullptr;
@@ -127,7 +117,7 @@ void SplitFieldNames(const char* pszList, FieldNames* pFields) {
     char* pWords[FETCH_ITEM_WORDS + 1];
     bool bLimit = false;
     int nWords = SplitItemWords(pFields->szList, pWords, &bLimit);
-    // Empty names (doubled spaces) would break the list's syntax and match every line.
+    // Empty names (doubled spaces) would break the list's syntax.
     pFields->nNames = 0;
     for (int i = 0; i < nWords; i++) {
         if (pWords[i][0] != '\0') {
@@ -136,94 +126,220 @@ void SplitFieldNames(const char* pszList, FieldNames* pFields) {
     }
 }
 
-// "(" the names ")", each name queued on its own.
-void QueueFieldNames(Session* pSession, const FieldNames* pFields) {
-    QueueText(pSession, "(");
-    for (int i = 0; i < pFields->nNames; i++) {
-        FormatResponse(pSession, "%s%s", i == 0 ? "" : " ", pFields->pNames[i]);
+// A partial range "<start.length>" (the text after "<").
+PartialRange ReadPartial(const char* pszText) {
+    PartialRange partial;
+    if (pszText == nullptr) {
+        return partial;
+    }
+    partial.bGiven = true;
+    partial.ullStart = strtoull(pszText, nullptr, 10);
+    const char* pDot = strchr(pszText, '.');
+    if (pDot != nullptr) {
+        partial.bLength = true;
+        partial.ullLength = strtoull(pDot + 1, nullptr, 10);
+    }
+    return partial;
+}
+
+// "<start>" after a label: a partial answer carries its origin.
+void QueueOrigin(Session* pSession, const PartialRange& partial) {
+    if (partial.bGiven) {
+        FormatResponse(pSession, "<%" PRIu64 ">", partial.ullStart);
         SendResponse(pSession, 0, 1);
     }
-    QueueText(pSession, ")");
 }
 
-// HEADER.FIELDS (names) of the message; the list is the item after the HEADER.FIELDS word.
-void WriteHeaderFields(Session* pSession, const char* pszList, bool bNot) {
-    FieldNames fields;
-    SplitFieldNames(pszList, &fields);
-    QueueLabel(pSession, bNot ? "BODY[HEADER.FIELDS.NOT " : "BODY[HEADER.FIELDS ");
-    QueueFieldNames(pSession, &fields);
-    QueueLabel(pSession, "] {");
-    ReadHeaderSection(pSession, bNot ? HEADER_FIELDS_NOT : HEADER_FIELDS, fields.pNames, fields.nNames);
-}
+enum SectionKind { SECTION_PART, SECTION_HEADER, SECTION_FIELDS, SECTION_FIELDS_NOT, SECTION_TEXT, SECTION_MIME };
 
-// BODY[n], BODY[n.MIME] and BODY[n.HEADER.FIELDS (names)]; any other section reads as an empty
-// one. pszRest is what the splitter cut off an unclosed section, the field list of n.HEADER.FIELDS.
-void WriteNumberedSection(Session* pSession, const char* pszItem, const char* pszRest) {
-    char szLabel[FIELD_LIST_SIZE];
-    size_t nUsed = 0;
-    for (const char* p = pszItem; *p != '\0' && nUsed + 1 < sizeof(szLabel);) {
-        if (StartsWithNoCase(p, ".PEEK")) {
-            p += strlen(".PEEK");
-            continue;
+// What a section text "1.2.HEADER.FIELDS" names: its part numbers and its kind.
+struct SectionSpec {
+    uint32_t ulPath[MIME_DEPTH_MAX + 2];
+    size_t nPath;
+    SectionKind kind;
+    bool bValid;
+};
+
+SectionSpec ReadSectionSpec(const char* pszText, size_t nText) {
+    SectionSpec spec = {};
+    spec.kind = SECTION_PART;
+    spec.bValid = true;
+    size_t i = 0;
+    while (i < nText && pszText[i] >= '0' && pszText[i] <= '9') {
+        uint64_t ullNumber = 0;
+        for (; i < nText && pszText[i] >= '0' && pszText[i] <= '9'; i++) {
+            ullNumber = ullNumber * 10 + static_cast<uint64_t>(pszText[i] - '0');
+            if (ullNumber > 0xFFFFFFFFull) {
+                spec.bValid = false;
+            }
         }
-        // Partial ranges are not applied to numbered sections, so the label does not claim one.
-        if (*p == '<') {
+        if (spec.nPath < sizeof(spec.ulPath) / sizeof(spec.ulPath[0])) {
+            spec.ulPath[spec.nPath++] = static_cast<uint32_t>(ullNumber);
+        } else {
+            spec.bValid = false;  // deeper than any tree goes
+        }
+        if (i < nText && pszText[i] == '.') {
+            i++;
+        } else {
             break;
         }
-        szLabel[nUsed++] = *p++;
     }
-    szLabel[nUsed] = '\0';
-    int nFields = HEADER_ALL;
-    FieldNames fields;
-    if (IsOpenSection(szLabel)) {
-        if (EndsWithNoCase(szLabel, ".HEADER.FIELDS")) {
-            nFields = HEADER_FIELDS;
-        } else if (EndsWithNoCase(szLabel, ".HEADER.FIELDS.NOT")) {
-            nFields = HEADER_FIELDS_NOT;
+    std::string rest(pszText + i, nText - i);
+    struct Suffix {
+        const char* pszWord;
+        SectionKind kind;
+    };
+    static const Suffix kSuffixes[] = {
+        {"", SECTION_PART},
+        {"HEADER", SECTION_HEADER},
+        {"HEADER.FIELDS", SECTION_FIELDS},
+        {"HEADER.FIELDS.NOT", SECTION_FIELDS_NOT},
+        {"TEXT", SECTION_TEXT},
+        {"MIME", SECTION_MIME},
+    };
+    for (const Suffix& suffix : kSuffixes) {
+        if (StrICmp(rest.c_str(), suffix.pszWord) == 0) {
+            spec.kind = suffix.kind;
+            // A part number needs no suffix; a path ending in "." or MIME without a part is wrong.
+            if ((spec.nPath > 0 && i > 0 && pszText[i - 1] == '.' && rest.empty()) ||
+                (spec.kind == SECTION_MIME && spec.nPath == 0)) {
+                spec.bValid = false;
+            }
+            return spec;
         }
     }
-    QueueLabel(pSession, szLabel);
-    if (nFields != HEADER_ALL) {
-        SplitFieldNames(pszRest, &fields);
-        QueueLabel(pSession, " ");
-        QueueFieldNames(pSession, &fields);
-    }
-    // Any other unclosed section is closed here, its rest dropped, so the label stays one token.
-    QueueLabel(pSession, IsOpenSection(szLabel) ? "] {" : " {");
+    spec.bValid = false;
+    return spec;
+}
 
-    const char* pBracket = strchr(pszItem, '[');
-    unsigned long ulPart = 0;
-    for (const char* p = pBracket + 1; *p >= '0' && *p <= '9'; p++) {
-        ulPart = ulPart * 10 + static_cast<unsigned long>(*p - '0');
+// BODY[section]<partial> in every form. pszRest is what the splitter cut off an unclosed section
+// (the field list of HEADER.FIELDS); *pbUsedPartial tells that the item after it was its partial.
+void WriteSection(Session* pSession, FetchMessage* pMessage, const char* pszItem, const char* pszRest,
+                  const char* pszAfterRest, bool* pbUsedPartial) {
+    *pbUsedPartial = false;
+    const char* pOpen = strchr(pszItem, '[');
+    const char* pClose = strchr(pOpen, ']');
+    size_t nSection = pClose != nullptr ? static_cast<size_t>(pClose - pOpen - 1) : strlen(pOpen + 1);
+    SectionSpec spec = ReadSectionSpec(pOpen + 1, nSection);
+    const char* pLess = pClose != nullptr ? strchr(pClose, '<') : nullptr;
+    if (pClose == nullptr && pszAfterRest != nullptr && pszAfterRest[0] == '<') {
+        pLess = pszAfterRest;
+        *pbUsedPartial = true;
     }
-    if (ulPart == 0) {
-        FormatResponse(pSession, "2}\r\n\r\n");
-        SendResponse(pSession, 1, 1);
+    PartialRange partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
+
+    FieldNames fields = {};
+    bool bFields = spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT;
+    if (bFields) {
+        SplitFieldNames(pClose == nullptr ? pszRest : "", &fields);
+    }
+    // The label: the section as asked, the field names as asked, the partial's origin.
+    FormatResponse(pSession, "BODY[%.*s", static_cast<int>(nSection), pOpen + 1);
+    SendResponse(pSession, 0, 1);
+    if (bFields) {
+        QueueText(pSession, " (");
+        for (int i = 0; i < fields.nNames; i++) {
+            FormatResponse(pSession, "%s%s", i == 0 ? "" : " ", fields.pNames[i]);
+            SendResponse(pSession, 0, 1);
+        }
+        QueueText(pSession, ")");
+    }
+    QueueText(pSession, "]");
+    QueueOrigin(pSession, partial);
+    QueueText(pSession, " ");
+
+    const MimeTree* pTree = spec.bValid ? MessageTree(pMessage) : nullptr;
+    if (pTree == nullptr) {
+        SendEmptySection(pSession);
         return;
     }
-    if (nFields != HEADER_ALL) {
-        ReadPartHeaderSection(pSession, ulPart, nFields, fields.pNames, fields.nNames);
+    MimeSection where = ResolveMimeSection(*pTree, spec.ulPath, spec.nPath);
+    if (where.nPart < 0) {
+        SendEmptySection(pSession);
         return;
     }
-    const char* pDot = strchr(pBracket, '.');
-    bool bMime = pDot != nullptr && StartsWithNoCase(pDot + 1, "MIME");
-    ReadBodySection(pSession, bMime ? SECTION_MIME : SECTION_BODY, ulPart, nullptr);
+    const MimePart& part = pTree->parts[static_cast<size_t>(where.nPart)];
+    const MimePart* pInner = where.nMessage >= 0 ? &pTree->parts[static_cast<size_t>(where.nMessage)] : nullptr;
+    switch (spec.kind) {
+        case SECTION_PART:
+            if (spec.nPath == 0) {
+                SendFileRange(pSession, pMessage, 0, pTree->ullSize, partial);
+            } else {
+                SendFileRange(pSession, pMessage, part.ullBodyOffset, part.ullBodySize, partial);
+            }
+            return;
+        case SECTION_MIME:
+            SendFileRange(pSession, pMessage, part.ullHeaderOffset, part.ullHeaderSize, partial);
+            return;
+        case SECTION_TEXT:
+            if (pInner == nullptr) {
+                SendEmptySection(pSession);
+            } else {
+                SendFileRange(pSession, pMessage, pInner->ullBodyOffset, pInner->ullBodySize, partial);
+            }
+            return;
+        case SECTION_HEADER:
+        case SECTION_FIELDS:
+        case SECTION_FIELDS_NOT:
+            if (pInner == nullptr) {
+                SendEmptySection(pSession);
+                return;
+            }
+            SendHeaderRange(pSession, pMessage, pInner->ullHeaderOffset, pInner->ullHeaderSize,
+                            spec.kind == SECTION_HEADER ? HEADER_ALL
+                            : spec.kind == SECTION_FIELDS ? HEADER_FIELDS
+                                                          : HEADER_FIELDS_NOT,
+                            fields.pNames, fields.nNames, partial);
+            return;
+    }
+}
+
+// RFC822, RFC822.HEADER and RFC822.TEXT: labelled as asked; the partial forms (an old
+// extension) answer as BODY[]<start>.
+void WriteRfc822(Session* pSession, FetchMessage* pMessage, const char* pszItem, ItemKind kind) {
+    const char* pLess = strchr(pszItem, '<');
+    PartialRange partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
+    const MimeTree* pTree = kind == ITEM_WHOLE ? nullptr : MessageTree(pMessage);
+    switch (kind) {
+        case ITEM_WHOLE:
+            QueueText(pSession, partial.bGiven ? "BODY[]" : "RFC822");
+            QueueOrigin(pSession, partial);
+            QueueText(pSession, " ");
+            SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
+            return;
+        case ITEM_RFC822_HEADER:
+            QueueText(pSession, "RFC822.HEADER ");
+            break;
+        default:
+            QueueText(pSession, "RFC822.TEXT ");
+            break;
+    }
+    if (pTree == nullptr) {
+        SendEmptySection(pSession);
+        return;
+    }
+    const MimePart& root = pTree->parts[0];
+    if (kind == ITEM_RFC822_HEADER) {
+        SendFileRange(pSession, pMessage, root.ullHeaderOffset, root.ullHeaderSize, partial);
+    } else {
+        SendFileRange(pSession, pMessage, root.ullBodyOffset, root.ullBodySize, partial);
+    }
+}
+
+bool MarksSeen(ItemKind kind, const char* pszItem) {
+    bool bMarks = kind == ITEM_WHOLE || kind == ITEM_TEXT || kind == ITEM_HEADER || kind == ITEM_HEADER_FIELDS ||
+                  kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
+    return bMarks && !IsPeek(pszItem);
 }
 
 }  // namespace
 
-uint64_t MessageSize(const char* pszPath) {
-    FILE* pFile = fopen(pszPath, "rb");
-    if (pFile == nullptr) {
-        return 0;
+const MimeTree* MessageTree(FetchMessage* pMessage) {
+    if (!pMessage->bTreeTried) {
+        pMessage->bTreeTried = true;
+        pMessage->bTree = pMessage->pFile != nullptr && ParseMime(pMessage->pFile, pMessage->ullSize, &pMessage->tree);
     }
-    char szLine[LINE_SIZE];
-    uint64_t ullSize = 0;
-    while (fgets(szLine, sizeof(szLine), pFile) != nullptr && strcmp(szLine, ".\r\n") != 0) {
-        ullSize += strlen(szLine);
-    }
-    fclose(pFile);
-    return ullSize;
+    return pMessage->bTree ? &pMessage->tree : nullptr;
 }
 
 void WriteUidItem(Session* pSession) {
@@ -262,10 +378,8 @@ void WriteFlagsItem(Session* pSession) {
     QueueText(pSession, szFlags);
 }
 
-void WriteSizeItem(Session* pSession) {
-    char szPath[MAX_PATH + 1024];
-    ContentPath(pSession, szPath, sizeof(szPath));
-    FormatResponse(pSession, "RFC822.SIZE %" PRIu64, MessageSize(szPath));
+void WriteSizeItem(Session* pSession, const FetchMessage* pMessage) {
+    FormatResponse(pSession, "RFC822.SIZE %" PRIu64, pMessage->ullSize);
     SendResponse(pSession, 0, 1);
 }
 
@@ -278,17 +392,37 @@ bool ItemsWriteAnything(const FetchItemList* pList) {
     return false;
 }
 
-bool EvaluateItems(Session* pSession, const FetchItemList* pList) {
-    bool bReadMark = false;
+bool ItemsMarkSeen(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        if (MarksSeen(ClassifyItem(pList->pItems[i]), pList->pItems[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ItemsAskFlags(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        if (ClassifyItem(pList->pItems[i]) == ITEM_FLAGS) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage) {
     bool bWritten = false;
     for (int i = 0; i < pList->nItems; i++) {
         const char* pszItem = pList->pItems[i];
         ItemKind kind = ClassifyItem(pszItem);
-        // The field list belongs to this item whatever else happens.
+        // The field list belongs to this item whatever else happens, and so does a partial
+        // range that followed the list's "]".
         const char* pszFieldList = nullptr;
+        const char* pszAfterList = nullptr;
         bool bSection = kind == ITEM_HEADER_FIELDS || kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
         if (bSection && IsOpenSection(pszItem) && i + 1 < pList->nItems) {
             pszFieldList = pList->pItems[++i];
+            pszAfterList = i + 1 < pList->nItems ? pList->pItems[i + 1] : nullptr;
         }
         if (kind == ITEM_NONE) {
             continue;
@@ -310,51 +444,49 @@ bool EvaluateItems(Session* pSession, const FetchItemList* pList) {
                 WriteInternalDate(pSession);
                 break;
             case ITEM_SIZE:
-                WriteSizeItem(pSession);
+                WriteSizeItem(pSession, pMessage);
                 break;
             case ITEM_ENVELOPE:
-                WriteEnvelope(pSession);
+                WriteEnvelope(pSession, pMessage);
                 break;
             case ITEM_BODY:
-                WriteBodyStructure(pSession, 0);
+                WriteBodyStructure(pSession, pMessage, false);
                 break;
             case ITEM_BODYSTRUCTURE:
-                WriteBodyStructure(pSession, 1);
+                WriteBodyStructure(pSession, pMessage, true);
                 break;
-            case ITEM_WHOLE: {
-                const char* pLess = strchr(pszItem, '<');
-                QueueLabel(pSession, "BODY[] {");
-                ReadBodySection(pSession, SECTION_WHOLE, 0, pLess != nullptr ? pLess + 1 : nullptr);
+            case ITEM_WHOLE:
+                if (StartsWithNoCase(pszItem, "BODY")) {
+                    bool bUsed = false;
+                    WriteSection(pSession, pMessage, pszItem, nullptr, nullptr, &bUsed);
+                } else {
+                    WriteRfc822(pSession, pMessage, pszItem, kind);
+                }
                 break;
-            }
             case ITEM_RFC822_HEADER:
-                QueueLabel(pSession, "RFC822.HEADER {");
-                ReadHeaderSection(pSession, HEADER_ALL, nullptr, 0);
+                WriteRfc822(pSession, pMessage, pszItem, kind);
                 break;
             case ITEM_TEXT:
-                QueueLabel(pSession, "BODY[TEXT] {");
-                ReadBodySection(pSession, SECTION_BODY, 0, nullptr);
+                if (StartsWithNoCase(pszItem, "BODY")) {
+                    bool bUsed = false;
+                    WriteSection(pSession, pMessage, pszItem, nullptr, nullptr, &bUsed);
+                } else {
+                    WriteRfc822(pSession, pMessage, pszItem, kind);
+                }
                 break;
             case ITEM_HEADER:
-                QueueLabel(pSession, "BODY[HEADER] {");
-                ReadHeaderSection(pSession, HEADER_ALL, nullptr, 0);
-                break;
             case ITEM_HEADER_FIELDS:
             case ITEM_HEADER_FIELDS_NOT:
-                WriteHeaderFields(pSession, pszFieldList, kind == ITEM_HEADER_FIELDS_NOT);
+            case ITEM_SECTION: {
+                bool bUsedPartial = false;
+                WriteSection(pSession, pMessage, pszItem, pszFieldList, pszAfterList, &bUsedPartial);
+                if (bUsedPartial) {
+                    i++;
+                }
                 break;
-            case ITEM_SECTION:
-                WriteNumberedSection(pSession, pszItem, pszFieldList);
-                break;
+            }
             case ITEM_NONE:
                 break;
         }
-
-        bool bMarks = kind == ITEM_WHOLE || kind == ITEM_TEXT || kind == ITEM_HEADER ||
-                      kind == ITEM_HEADER_FIELDS || kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
-        if (bMarks && !IsPeek(pszItem)) {
-            bReadMark = true;
-        }
     }
-    return bReadMark;
 }

@@ -1,5 +1,5 @@
 // FETCH: the state check, the item list, the walk over the message set, and per message the
-// decoded copy of a scrambled file, the items, and the read mark that clears Recent.
+// decoded copy of a scrambled file, \Seen for a body read without PEEK, and the items.
 #include "imap/fetch/fetch.h"
 
 #include <cstdio>
@@ -17,25 +17,61 @@ namespace {
 
 constexpr size_t PATH_SIZE = MAX_PATH + 1024;
 
-// Clears Recent by renaming; FETCH never sets Seen, clients do that with STORE. A rename that
-// fails (another session renamed the file meanwhile) is ignored.
-void ClearRecent(Session* pSession) {
-    const char* pszName = pSession->FindData.cFileName;
-    if (strlen(pszName) != MESSAGE_NAME_LENGTH || pszName[FLAG_POS_RECENT] != '1') {
-        return;
+// Finds the message's file again by its UID after another session renamed it (a flag change);
+// false when the message is gone.
+bool FindAgain(Session* pSession) {
+    char szPattern[PATH_SIZE];
+    snprintf(szPattern, sizeof(szPattern), "%s/%010lu-??????.MSG", pSession->szMailbox,
+             static_cast<unsigned long>(MessageUid(pSession->FindData.cFileName)));
+    bool bFound = false;
+    FindFiles(szPattern, 0, [&](const FindData& entry) {
+        if (!IsMessageFile(entry)) {
+            return true;
+        }
+        snprintf(pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName), "%s", entry.cFileName);
+        bFound = true;
+        return false;
+    });
+    return bFound;
+}
+
+// Opens the message file, following a rename by another session.
+FILE* OpenMessageFile(Session* pSession) {
+    for (int nTry = 0; nTry < 3; nTry++) {
+        char szPath[PATH_SIZE];
+        MessagePath(pSession, szPath, sizeof(szPath));
+        FILE* pFile = fopen(szPath, "rb");
+        if (pFile != nullptr) {
+            return pFile;
+        }
+        if (!FindAgain(pSession)) {
+            return nullptr;
+        }
     }
-    char szNewName[MESSAGE_NAME_LENGTH + 1];
-    memcpy(szNewName, pszName, sizeof(szNewName));
-    szNewName[FLAG_POS_RECENT] = '0';
-    char szOld[PATH_SIZE];
-    char szNew[PATH_SIZE];
-    snprintf(szOld, sizeof(szOld), "%s/%s", pSession->szMailbox, pszName);
-    snprintf(szNew, sizeof(szNew), "%s/%s", pSession->szMailbox, szNewName);
-    MoveFileNoReplace(szOld, szNew);
+    return nullptr;
+}
+
+// Sets \Seen through the view, which follows a rename by another session; the current message's
+// file name and shown flags then carry it. Returns true when the flag is set now.
+bool MarkSeen(Session* pSession, ViewMessage& message) {
+    if (ChangeFlags(pSession, message, FLAG_BIT_SEEN, 0) != STORE_CHANGED) {
+        return false;
+    }
+    ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
+    if (pSession->pView != nullptr) {
+        ShownFlagCode(*pSession->pView, message, pSession->szShownFlags);
+    }
+    return true;
 }
 
 // Answers one message; returns false when the response could not be sent.
-bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence) {
+bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
+    // The file stays open for all items, so a rename by another session cannot take it away;
+    // a message that is really gone is not answered at all.
+    FILE* pMessageFile = OpenMessageFile(pSession);
+    if (pMessageFile == nullptr) {
+        return true;
+    }
     // The copy's name ends in ".ENC", so a copy left behind is never listed as a message; the
     // login serial keeps two sessions answering the same message apart.
     const char* pszName = pSession->FindData.cFileName;
@@ -48,16 +84,33 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     snprintf(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName);
     pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
 
+    FetchMessage message;
+    message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
+    if (message.pFile != nullptr && !MessageContentSize(message.pFile, &message.ullSize)) {
+        message.ullSize = 0;
+    }
+
+    // The flag changes before the items are written, so that FLAGS in this response shows it.
+    bool bSeenSet = false;
+    if (ItemsMarkSeen(pList) && (viewMessage.fFlags & FLAG_BIT_SEEN) == 0) {
+        bSeenSet = MarkSeen(pSession, viewMessage);
+    }
+
     FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
     SendResponse(pSession, 0, 1);
     pSession->szResponse[0] = '\0';
-    bool bReadMark = EvaluateItems(pSession, pList);
-    if (bReadMark) {
-        ClearRecent(pSession);
+    EvaluateItems(pSession, pList, &message);
+    if (bSeenSet && !ItemsAskFlags(pList)) {
+        QueueText(pSession, " ");
+        WriteFlagsItem(pSession);
     }
     FormatResponse(pSession, ")\r\n");
     int nSent = SendResponse(pSession, 1, 1);
 
+    if (message.pFile != nullptr && message.pFile != pMessageFile) {
+        fclose(message.pFile);
+    }
+    fclose(pMessageFile);
     if (pSession->bDecoded != 0) {
         DeleteFileEntry(szDecoded);
         pSession->bDecoded = 0;
@@ -80,12 +133,14 @@ int CmdFetch(Session* pSession) {
     *pSpace = '\0';
     const char* pszSet = pSession->pArgs;
     char* pszItems = pSpace + 1;
+    // Only a parenthesised list loses its closing parenthesis: a single item may end in one of
+    // its own, as in BODY[HEADER.FIELDS (TO)].
     if (*pszItems == '(') {
         pszItems++;
-    }
-    char* pClose = strrchr(pszItems, ')');
-    if (pClose != nullptr) {
-        *pClose = '\0';
+        char* pClose = strrchr(pszItems, ')');
+        if (pClose != nullptr) {
+            *pClose = '\0';
+        }
     }
 
     FetchItemList list = {};
@@ -108,7 +163,7 @@ int CmdFetch(Session* pSession) {
         // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers nothing.
         if (!ConfirmFileName(pSession, message)) return true;
         // A peer that cannot be written to gets nothing more.
-        bSendFailed = !AnswerMessage(pSession, &list, ulSequence);
+        bSendFailed = !AnswerMessage(pSession, &list, ulSequence, message);
         return !bSendFailed;
     });
     if (!bParsed) {

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdio>
+
+#include "imap/mime.h"
 #include "net/session.h"
 
 // At most 19 items come from the client's text; one more place holds an added "UID".
@@ -49,30 +52,58 @@ bool ItemsWriteAnything(const FetchItemList* pList);
 // Answers the items of the current message in list order; returns the read mark.
 bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 
+// The message being answered: its content (the decoded copy or the message file), opened once
+// so that a rename by another session cannot take it away between items, and its MIME tree,
+// parsed when an item first needs it and reused by the later ones.
+struct FetchMessage {
+    FILE* pFile = nullptr;
+    uint64_t ullSize = 0;  // the message's bytes (RFC822.SIZE)
+    bool bTreeTried = false;
+    bool bTree = false;
+    MimeTree tree;
+};
+// The tree, parsed on first use; nullptr when the file cannot be read.
+const MimeTree* MessageTree(FetchMessage* pMessage);
+
+// Whether any item of the list is one that writes; each of those writes something for every
+// message, whatever its file holds.
+bool ItemsWriteAnything(const FetchItemList* pList);
+// Whether an item of the list reads the body without PEEK, so that the message becomes \Seen.
+bool ItemsMarkSeen(const FetchItemList* pList);
+// Whether the list asks for FLAGS.
+bool ItemsAskFlags(const FetchItemList* pList);
+// Answers the items of the current message in list order.
+void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
+
 // Item writers.
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
-void WriteSizeItem(Session* pSession);
+void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);
 void WriteInternalDate(Session* pSession);
-void WriteEnvelope(Session* pSession);
-// The envelope "(...)" of the header that starts at ullStart in the file; a line beginning with
-// pszStop, when not empty, ends the header.
-void WriteEnvelopeOf(Session* pSession, const char* pszPath, uint64_t ullStart, const char* pszStop);
-void WriteBodyStructure(Session* pSession, int bExtended);
+void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
+// The envelope "(...)" of the header at ullOffset, ullSize bytes long.
+void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);
+void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended);
 
-// Content readers (the label and its "{" are already queued).
+// A partial range <start.length> of a section.
+struct PartialRange {
+    bool bGiven = false;
+    uint64_t ullStart = 0;
+    bool bLength = false;
+    uint64_t ullLength = 0;
+};
 enum HeaderMode { HEADER_ALL = 0, HEADER_FIELDS = 1, HEADER_FIELDS_NOT = 2 };
-enum SectionMode { SECTION_WHOLE = 0, SECTION_BODY = 1, SECTION_MIME = 2 };
 constexpr int HEADER_FIELD_MAX = 20;
 
-void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames);
-// The header lines of part n chosen as above: for an encapsulated message (message/rfc822) its own
-// header, for any other part its MIME header.
-void ReadPartHeaderSection(Session* pSession, unsigned long ulPart, int nMode, char* const* ppNames, int nNames);
-void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial);
+// Content writers: the label is queued already; these write the literal (or "" when there is
+// nothing to send). Bytes ullOffset.. of the message, ullSize of them.
+void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
+                   const PartialRange& partial);
+// The lines of a header range that the mode takes (field names compared without case).
+void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
+                     char* const* ppNames, int nNames, const PartialRange& partial);
+// An empty string, for a section that does not exist.
+void SendEmptySection(Session* pSession);
 
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
 void ConvertRawText(char* pszText, size_t nSize);
-
-// Byte count of the message up to its ".\r\n" line (RFC822.SIZE).
-uint64_t MessageSize(const char* pszPath);

@@ -1,11 +1,10 @@
-// Body sections as IMAP literals: the header (whole or filtered by field names), the whole
-// message with an optional partial range, the text, and numbered parts with their MIME headers.
-// Each reader makes two passes over the file: the first counts what the second sends, so the
-// literal's size can be announced before its content without holding the content.
+// Body sections as IMAP literals. Every section is a byte range of the message file, known from
+// its MIME tree; header sections restricted to or stripped of named fields make two passes over
+// their range, the first counting what the second sends, so that the literal's size can be
+// announced before its content without holding the content.
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "imap/fetch/items.h"
@@ -17,342 +16,221 @@ namespace {
 
 constexpr size_t LINE_SIZE = 1024;
 constexpr size_t BATCH_LIMIT = 8192;
-constexpr size_t DELIMITER_SIZE = 256;
 
-// Where the second pass puts the bytes it owes. The literal must hold exactly the announced
-// count, so a pass never sends more, and whatever it falls short of is made up at the end.
+// Where the bytes of a literal go. The literal must hold exactly the announced count, so a writer
+// never sends more, and whatever it falls short of is made up at the end.
 struct LiteralOut {
     Session* pSession;
+    uint64_t ullSkip;  // bytes before a partial range's start
     uint64_t ullLeft;
-    bool bBatch;     // body data: batched in szResponse, sent without the trace copy
-    size_t nBatch;
+    size_t nBatch;     // batched in szResponse, sent without the trace copy
 };
 
-void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength, bool bFlush) {
+void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength) {
+    if (pOut->ullSkip > 0) {
+        size_t nSkip = pOut->ullSkip < nLength ? static_cast<size_t>(pOut->ullSkip) : nLength;
+        pOut->ullSkip -= nSkip;
+        pData += nSkip;
+        nLength -= nSkip;
+    }
     if (nLength > pOut->ullLeft) {
         nLength = static_cast<size_t>(pOut->ullLeft);
     }
-    if (nLength == 0) {
-        return;
-    }
-    pOut->ullLeft -= nLength;
     Session* pSession = pOut->pSession;
-    if (!pOut->bBatch) {
-        FormatResponse(pSession, "%.*s", static_cast<int>(nLength), pData);
-        SendResponse(pSession, bFlush ? 1 : 0, 1);
-        return;
+    while (nLength > 0) {
+        if (pOut->nBatch + 1 >= BATCH_LIMIT) {
+            SendResponse(pSession, 1, 0);
+            pOut->nBatch = 0;
+        }
+        size_t nTake = BATCH_LIMIT - 1 - pOut->nBatch;
+        if (nTake > nLength) {
+            nTake = nLength;
+        }
+        char* pTo = pSession->szResponse + pOut->nBatch;
+        memcpy(pTo, pData, nTake);
+        // The send path is text: a NUL byte would end the batch early and leave the client
+        // waiting for bytes that never come, so it goes out as a blank.
+        for (char* p = static_cast<char*>(memchr(pTo, '\0', nTake)); p != nullptr;
+             p = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(pTo + nTake - p)))) {
+            *p = ' ';
+        }
+        pOut->nBatch += nTake;
+        pOut->ullLeft -= nTake;
+        pData += nTake;
+        nLength -= nTake;
+        pSession->szResponse[pOut->nBatch] = '\0';
     }
-    if (pOut->nBatch + nLength >= BATCH_LIMIT) {
-        SendResponse(pSession, 1, 0);
-        pOut->nBatch = 0;
-    }
-    memcpy(pSession->szResponse + pOut->nBatch, pData, nLength);
-    pOut->nBatch += nLength;
-    pSession->szResponse[pOut->nBatch] = '\0';
 }
 
 void FinishLiteral(LiteralOut* pOut) {
-    // Only a file that changed between the passes leaves bytes owed; blanks keep the client
-    // in step with the announced size.
+    // Only a file that changed under us leaves bytes owed; blanks keep the client in step with
+    // the announced size.
     char szFill[64];
     memset(szFill, ' ', sizeof(szFill));
     while (pOut->ullLeft > 0) {
-        PutBytes(pOut, szFill, sizeof(szFill), false);
+        PutBytes(pOut, szFill, sizeof(szFill));
     }
-    if (pOut->bBatch && pOut->nBatch > 0) {
+    if (pOut->nBatch > 0) {
         SendResponse(pOut->pSession, 1, 0);
         pOut->nBatch = 0;
     }
+    pOut->pSession->szResponse[0] = '\0';
 }
 
-// Announces a literal of ullTotal bytes and returns where its bytes go. An empty section still
-// needs a complete literal: two bytes holding CRLF, put here.
-LiteralOut StartLiteral(Session* pSession, uint64_t ullTotal, bool bBatch) {
-    uint64_t ullAnnounced = ullTotal == 0 ? 2 : ullTotal;
-    FormatResponse(pSession, "%" PRIu64 "}\r\n", ullAnnounced);
-    SendResponse(pSession, bBatch ? 1 : 0, 1);
-    pSession->szResponse[0] = '\0';
-    LiteralOut out = {pSession, ullAnnounced, bBatch, 0};
-    if (ullTotal == 0) {
-        PutBytes(&out, "\r\n", 2, true);
+// The part of ullTotal bytes that a partial range selects.
+uint64_t PartialSize(uint64_t ullTotal, const PartialRange& partial) {
+    if (!partial.bGiven) {
+        return ullTotal;
     }
-    return out;
+    uint64_t ullRest = partial.ullStart < ullTotal ? ullTotal - partial.ullStart : 0;
+    return partial.bLength && partial.ullLength < ullRest ? partial.ullLength : ullRest;
 }
 
-// The same when the message cannot even be opened.
-void SendEmptyLiteral(Session* pSession) {
-    FormatResponse(pSession, "2}\r\n\r\n");
+// Announces a literal of ullSize bytes; an empty section is the empty string instead.
+bool StartLiteral(Session* pSession, uint64_t ullSize, LiteralOut* pOut) {
+    if (ullSize == 0) {
+        SendEmptySection(pSession);
+        return false;
+    }
+    FormatResponse(pSession, "{%" PRIu64 "}\r\n", ullSize);
     SendResponse(pSession, 1, 1);
+    pSession->szResponse[0] = '\0';
+    *pOut = {pSession, 0, ullSize, 0};
+    return true;
 }
 
-// ---- Header reader ----------------------------------------------------------------------
+bool SeekTo(FILE* pFile, uint64_t ullOffset) {
+    return ullOffset <= static_cast<uint64_t>(LONG_MAX) && fseek(pFile, static_cast<long>(ullOffset), SEEK_SET) == 0;
+}
 
+// ---- Header filter ----------------------------------------------------------------------
+
+// The line starts with one of the names followed by its colon (blanks may come between).
 bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
     for (int i = 0; i < nNames; i++) {
         size_t nLength = strlen(ppNames[i]);
-        // An empty name (from doubled spaces or "()") would match every line.
-        if (nLength > 0 && StrNICmp(pszLine, ppNames[i], nLength) == 0) {
+        if (nLength == 0 || StrNICmp(pszLine, ppNames[i], nLength) != 0) {
+            continue;
+        }
+        const char* p = pszLine + nLength;
+        while (*p == ' ' || *p == '\t') {
+            p++;
+        }
+        if (*p == ':') {
             return true;
         }
     }
     return false;
 }
 
-// Which lines of a header a section takes; the verdict of a field carries over its folded lines.
 struct HeaderFilter {
     int nMode;
     char* const* ppNames;
     int nNames;
-    bool bMatch;
+    bool bMatch;  // the verdict of a field carries over its folded lines
 };
 
-// Whether the line is taken; *pbEnd tells that it was the blank line ending the header.
-bool FilterHeaderLine(HeaderFilter* pFilter, const char* pszLine, bool* pbEnd) {
-    *pbEnd = strcmp(pszLine, "\r\n") == 0;
-    if (*pbEnd) {
+bool TakesLine(HeaderFilter* pFilter, const char* pszLine) {
+    if (strcmp(pszLine, "\r\n") == 0 || strcmp(pszLine, "\n") == 0) {
         return true;
     }
     if (pFilter->nMode == HEADER_ALL) {
         return true;
     }
-    if (MatchesField(pszLine, pFilter->ppNames, pFilter->nNames)) {
-        pFilter->bMatch = true;
-    } else if (pszLine[0] != ' ' && pszLine[0] != '\t') {
-        pFilter->bMatch = false;
+    if (pszLine[0] != ' ' && pszLine[0] != '\t') {
+        pFilter->bMatch = MatchesField(pszLine, pFilter->ppNames, pFilter->nNames);
     }
     return pFilter->bMatch == (pFilter->nMode == HEADER_FIELDS);
 }
 
-uint64_t HeaderPass(FILE* pFile, HeaderFilter* pFilter, LiteralOut* pOut) {
-    char szLine[LINE_SIZE];
-    uint64_t ullTotal = 0;
-    pFilter->bMatch = false;
-    while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        bool bEnd = false;
-        if (!FilterHeaderLine(pFilter, szLine, &bEnd)) {
-            continue;
-        }
-        size_t nLength = strlen(szLine);
-        ullTotal += nLength;
-        if (pOut != nullptr) {
-            PutBytes(pOut, szLine, nLength, bEnd);
-        }
-        if (bEnd) {
-            break;
-        }
-    }
-    return ullTotal;
-}
-
-// ---- Section reader ---------------------------------------------------------------------
-
-struct SectionState {
-    int nMode;
-    unsigned long ulPart;
-    uint64_t ullStart;   // partial offset
-    bool bLength;        // a partial length was given
-    uint64_t ullLength;
-    bool bContentType;
-    bool bDelimiterFound;
-    char szDelimiter[DELIMITER_SIZE];
-    bool bMessagePart;       // part n is an encapsulated message (message/rfc822)
-    HeaderFilter* pFilter;   // when set, only these header lines of what the mode takes
-};
-
-void TakeDelimiter(SectionState* pState, const char* pValue) {
-    if (*pValue == '"') {
-        pValue++;
-    }
-    // An unquoted value keeps the rest of the line, its line end included.
-    size_t nLength = strcspn(pValue, "\"");
-    snprintf(pState->szDelimiter, sizeof(pState->szDelimiter), "--%.*s", static_cast<int>(nLength), pValue);
-    pState->bDelimiterFound = true;
-}
-
-void DiscoverDelimiter(SectionState* pState, const char* pszLine) {
-    if (!pState->bContentType) {
-        if (!StartsWithNoCase(pszLine, "Content-Type:")) {
-            return;
-        }
-        pState->bContentType = true;
-        const char* pSemicolon = strchr(pszLine, ';');
-        if (pSemicolon != nullptr) {
-            const char* p = SkipBlanks(pSemicolon + 1);
-            if (StartsWithNoCase(p, "boundary=")) {
-                TakeDelimiter(pState, p + strlen("boundary="));
-            }
-        }
-        return;
-    }
-    // The parameter may sit on a folded line after the Content-Type line.
-    const char* p = SkipBlanks(pszLine);
-    if (StartsWithNoCase(p, "boundary=")) {
-        TakeDelimiter(pState, p + strlen("boundary="));
-    }
-}
-
-// A header line of part n, or of the top level (part 1 of a message that is not multipart; a
-// multipart's own type is then overridden by its part's).
-void NoteContentType(SectionState* pState, const char* pszLine, unsigned long ulCounter) {
-    if ((ulCounter != 0 && ulCounter != pState->ulPart) || !StartsWithNoCase(pszLine, "Content-Type:")) {
-        return;
-    }
-    const char* p = SkipBlanks(pszLine + strlen("Content-Type:"));
-    const size_t nType = strlen("message/rfc822");
-    pState->bMessagePart = StrNICmp(p, "message/rfc822", nType) == 0 &&
-                           (p[nType] == '\0' || strchr("; \t\r\n", p[nType]) != nullptr);
-}
-
-// One pass from the partial offset. The delimiter is looked for in the first pass only: the
-// second must take exactly the lines the first one counted.
-uint64_t SectionPass(FILE* pFile, SectionState* pState, bool bDiscover, LiteralOut* pOut) {
-    const uint64_t ullStart = pState->ullStart;
-    if (ullStart > static_cast<uint64_t>(LONG_MAX) || fseek(pFile, static_cast<long>(ullStart), SEEK_SET) != 0) {
+// One pass over the header range; counts what the filter takes and, with pOut, sends it.
+uint64_t HeaderPass(FILE* pFile, uint64_t ullOffset, uint64_t ullSize, HeaderFilter* pFilter, LiteralOut* pOut) {
+    if (!SeekTo(pFile, ullOffset)) {
         return 0;
     }
-    const int nMode = pState->nMode;
-    const unsigned long ulPart = pState->ulPart;
-    bool bInHeader = true;
-    unsigned long ulCounter = 0;
-    uint64_t ullTotal = 0;
-    if (pState->pFilter != nullptr) {
-        pState->pFilter->bMatch = false;
-    }
     char szLine[LINE_SIZE];
-    while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        bool bAtEnd = feof(pFile) != 0;
-        if (bDiscover && bInHeader) {
-            if (!pState->bDelimiterFound) {
-                DiscoverDelimiter(pState, szLine);
-            }
-            NoteContentType(pState, szLine, ulCounter);
-        }
-        bool bBlank = strcmp(szLine, "\r\n") == 0;
-        if (nMode != SECTION_MIME && bInHeader && bBlank) {
-            bInHeader = false;
-            if (nMode == SECTION_BODY) {
-                // A message that is not multipart has its body as part 1.
-                if (!pState->bDelimiterFound) {
-                    ulCounter++;
-                }
-                continue;
-            }
-        }
-        if (nMode != SECTION_WHOLE && !bInHeader && pState->bDelimiterFound &&
-            strncmp(szLine, pState->szDelimiter, strlen(pState->szDelimiter)) == 0) {
-            bInHeader = true;
-            ulCounter++;
-            continue;
-        }
-        if (strcmp(szLine, ".\r\n") == 0 || (ulPart != 0 && ulCounter > ulPart) || bAtEnd) {
+    uint64_t ullLeft = ullSize;
+    uint64_t ullTotal = 0;
+    bool bLineStart = true;
+    bool bTake = false;
+    bool bEnded = false;  // the blank line has been taken: a filtered header always ends with it
+    pFilter->bMatch = false;
+    while (ullLeft > 0) {
+        int nWant = ullLeft + 1 < sizeof(szLine) ? static_cast<int>(ullLeft + 1) : static_cast<int>(sizeof(szLine));
+        if (fgets(szLine, nWant, pFile) == nullptr) {
             break;
-        }
-        bool bTake = nMode == SECTION_WHOLE ||
-                     (nMode == SECTION_BODY && !bInHeader && (ulPart == 0 || ulPart == ulCounter)) ||
-                     (nMode == SECTION_MIME && bInHeader && ulPart == ulCounter);
-        if (nMode == SECTION_MIME && bInHeader && bBlank) {
-            bInHeader = false;
-        }
-        if (!bTake) {
-            continue;
-        }
-        // Nothing after part n's MIME header is taken.
-        bool bHeaderEnd = nMode == SECTION_MIME && bBlank;
-        if (pState->pFilter != nullptr && !FilterHeaderLine(pState->pFilter, szLine, &bHeaderEnd)) {
-            continue;
         }
         size_t nLength = strlen(szLine);
-        ullTotal += nLength;
-        if (pOut != nullptr) {
-            PutBytes(pOut, szLine, nLength, false);
-            if (pOut->ullLeft == 0) {
-                break;
+        if (nLength == 0) {
+            break;
+        }
+        ullLeft -= nLength < ullLeft ? nLength : ullLeft;
+        // A piece of a long line follows the verdict of the line's start.
+        if (bLineStart) {
+            bTake = TakesLine(pFilter, szLine);
+            bEnded = strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0;
+        }
+        bLineStart = szLine[nLength - 1] == '\n';
+        if (bTake) {
+            ullTotal += nLength;
+            if (pOut != nullptr) {
+                PutBytes(pOut, szLine, nLength);
             }
         }
-        if (bHeaderEnd) {
-            break;
+    }
+    // A header cut short by the end of the message still ends with a blank line when filtered.
+    if (pFilter->nMode != HEADER_ALL && !bEnded) {
+        ullTotal += 2;
+        if (pOut != nullptr) {
+            PutBytes(pOut, "\r\n", 2);
         }
     }
     return ullTotal;
-}
-
-// Counts what the section takes, announces it (at most the partial length) and sends it.
-void SendSection(Session* pSession, FILE* pFile, SectionState* pState, bool bDiscover) {
-    uint64_t ullTotal = SectionPass(pFile, pState, bDiscover, nullptr);
-    uint64_t ullSize = (pState->bLength && pState->ullLength < ullTotal) ? pState->ullLength : ullTotal;
-    LiteralOut out = StartLiteral(pSession, ullSize, true);
-    if (ullSize != 0) {
-        SectionPass(pFile, pState, false, &out);
-    }
-    FinishLiteral(&out);
-}
-
-// The message (or its decoded copy); when it cannot be opened the label already sent still gets
-// a complete literal, and the caller has nothing more to send.
-FILE* OpenContent(Session* pSession) {
-    char szPath[MAX_PATH + 1024];
-    ContentPath(pSession, szPath, sizeof(szPath));
-    FILE* pFile = fopen(szPath, "rb");
-    if (pFile == nullptr) {
-        SendEmptyLiteral(pSession);
-    }
-    return pFile;
 }
 
 }  // namespace
 
-void ReadHeaderSection(Session* pSession, int nMode, char* const* ppNames, int nNames) {
-    FILE* pFile = OpenContent(pSession);
-    if (pFile == nullptr) {
-        return;
-    }
-    HeaderFilter filter = {nMode, ppNames, nNames, false};
-    uint64_t ullTotal = HeaderPass(pFile, &filter, nullptr);
-    LiteralOut out = StartLiteral(pSession, ullTotal, false);
-    if (ullTotal != 0) {
-        rewind(pFile);
-        HeaderPass(pFile, &filter, &out);
-    }
-    FinishLiteral(&out);
-    fclose(pFile);
+void SendEmptySection(Session* pSession) {
+    FormatResponse(pSession, "\"\"");
+    SendResponse(pSession, 0, 1);
 }
 
-void ReadPartHeaderSection(Session* pSession, unsigned long ulPart, int nMode, char* const* ppNames, int nNames) {
-    FILE* pFile = OpenContent(pSession);
-    if (pFile == nullptr) {
+void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
+                   const PartialRange& partial) {
+    uint64_t ullSend = PartialSize(ullSize, partial);
+    LiteralOut out;
+    if (!StartLiteral(pSession, ullSend, &out)) {
         return;
     }
-    // A first look at part n's MIME header finds the delimiter and the part's type. The header of
-    // an encapsulated message opens the part's body; any other part has only its MIME header.
-    SectionState state = {};
-    state.nMode = SECTION_MIME;
-    state.ulPart = ulPart;
-    SectionPass(pFile, &state, true, nullptr);
-    if (state.bMessagePart) {
-        state.nMode = SECTION_BODY;
-    }
-    HeaderFilter filter = {nMode, ppNames, nNames, false};
-    state.pFilter = &filter;
-    SendSection(pSession, pFile, &state, false);
-    fclose(pFile);
-}
-
-void ReadBodySection(Session* pSession, int nMode, unsigned long ulPart, const char* pszPartial) {
-    SectionState state = {};
-    state.nMode = nMode;
-    state.ulPart = ulPart;
-    if (pszPartial != nullptr) {
-        state.ullStart = strtoull(pszPartial, nullptr, 10);
-        const char* pDot = strchr(pszPartial, '.');
-        if (pDot != nullptr) {
-            state.bLength = true;
-            state.ullLength = strtoull(pDot + 1, nullptr, 10);
+    uint64_t ullFrom = ullOffset + (partial.bGiven ? partial.ullStart : 0);
+    if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
+        char buffer[BATCH_LIMIT];
+        while (out.ullLeft > 0) {
+            size_t nWant = out.ullLeft < sizeof(buffer) ? static_cast<size_t>(out.ullLeft) : sizeof(buffer);
+            size_t nGot = fread(buffer, 1, nWant, pMessage->pFile);
+            if (nGot == 0) {
+                break;
+            }
+            PutBytes(&out, buffer, nGot);
         }
     }
-    FILE* pFile = OpenContent(pSession);
-    if (pFile == nullptr) {
+    FinishLiteral(&out);
+}
+
+void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
+                     char* const* ppNames, int nNames, const PartialRange& partial) {
+    if (nMode == HEADER_ALL) {
+        SendFileRange(pSession, pMessage, ullOffset, ullSize, partial);
         return;
     }
-    SendSection(pSession, pFile, &state, true);
-    fclose(pFile);
+    HeaderFilter filter = {nMode, ppNames, nNames, false};
+    uint64_t ullTotal = pMessage->pFile != nullptr ? HeaderPass(pMessage->pFile, ullOffset, ullSize, &filter, nullptr) : 0;
+    uint64_t ullSend = PartialSize(ullTotal, partial);
+    LiteralOut out;
+    if (!StartLiteral(pSession, ullSend, &out)) {
+        return;
+    }
+    out.ullSkip = partial.bGiven ? partial.ullStart : 0;
+    HeaderPass(pMessage->pFile, ullOffset, ullSize, &filter, &out);
+    FinishLiteral(&out);
 }
