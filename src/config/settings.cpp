@@ -3,6 +3,7 @@
 // rest of the server can append names to.
 #include "config/settings.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -250,10 +251,19 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
     Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
     Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
+    Settings.ConsoleTrace = RegReadNumber(KEY_SERVICE, "ConsoleTrace", 1) != 0 ? 1 : 0;
 
     NormaliseInBoxDir();
     NormaliseProgramPath();
     NormaliseSpoolDir();
+}
+
+void TracePrint(const char* pszFormat, ...) {
+    if (Settings.ConsoleTrace == 0) return;
+    va_list args;
+    va_start(args, pszFormat);
+    vprintf(pszFormat, args);
+    va_end(args);
 }
 
 void CreateSpoolDirectories() {
@@ -313,6 +323,7 @@ void PrintSettings() {
     printf("Pop3 isn't using    %s\n", OnOff(Settings.POP3IsNotUsed));
     printf("AcceptImap4 Log     %s\n", OnOff(Settings.AcceptlogEnabled));
     printf("Imap4Log            %s\n", OnOff(Settings.Imap4LogEnabled));
+    printf("Console Trace       %s\n", OnOff(Settings.ConsoleTrace));
     printf("-------------------\n");
     fflush(stdout);
 }

@@ -46,6 +46,9 @@ struct SettingsRecord {
     // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
     // TLS or from a loopback peer, 2 only after TLS.
     int32_t PlaintextLoginNeedsTls;
+    // The per-session console trace: on in debug mode unless the registry turns it off; never
+    // formatted as a service, where no console is read.
+    int32_t ConsoleTrace;
 };
 
 extern SettingsRecord Settings;
@@ -61,6 +64,8 @@ uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char*
 void ReadSettings();
 // Creates the spool directories that the settings name.
 void CreateSpoolDirectories();
+// A console trace line (printf format), written only while the trace is on.
+void TracePrint(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 // Prints the settings dump on standard output.
 void PrintSettings();
 // Rereads PortNo with its precedence (used at start and by RequestStop).

@@ -113,6 +113,8 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     bTMQWait = 0;
 
     ReadSettings();
+    // A service's standard output is read by nobody.
+    if (!bDebug) Settings.ConsoleTrace = 0;
     CreateSpoolDirectories();
     PrintSettings();
     TlsContext* pTlsContext = LoadTlsContext();

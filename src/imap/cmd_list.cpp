@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "imap/commands.h"
+#include "config/settings.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -157,7 +158,7 @@ int CmdList(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    printf("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
+    TracePrint("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
     char szReference[PATTERN_SIZE];
     char szPattern[PATTERN_SIZE];
     if (ListArguments(pSession, szReference, szPattern)) {

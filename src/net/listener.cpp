@@ -285,7 +285,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         return 0;
     }
     for (;;) {
-        printf("wait select()\n");
+        TracePrint("wait select()\n");
         int nReady = WaitReadable(aListenSockets, nSockets);
         if (nReady == SOCKET_ERROR) {
             printf("select() failed with error %d.\n", LastSocketError());
@@ -294,18 +294,18 @@ int AcceptLoop(TlsContext* pTlsContext) {
         sockListen = aListenSockets[nReady];
 
         bIpv6Conn = Settings.AddressFamily != 0 ? 1 : 0;
-        printf("wait accept()\n");
+        TracePrint("wait accept()\n");
         SocketAddress peer{};
         SOCKET sockAccepted = AcceptSocket(sockListen, &peer);
         if (sockAccepted != INVALID_SOCKET && bIpv6Conn && peer.nFamily == FAMILY_IPV4) {
             bIpv6Conn = 0;
         }
-        printf("start accept()\n");
+        TracePrint("start accept()\n");
         if (sockAccepted == INVALID_SOCKET) {
             PrintAcceptError(LastSocketError());
             continue;
         }
-        printf("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
+        TracePrint("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
 
         if (bStop.load()) {
             printf("Service terminating.(%08x)(%08x)\n", sockAccepted, sockListen);
@@ -315,7 +315,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         }
 
         Session* pSession = new (std::nothrow) Session();
-        printf("[%08lx] memory alloc()\n", SessionId(pSession));
+        TracePrint("[%08lx] memory alloc()\n", SessionId(pSession));
         if (pSession == nullptr) {
             CloseAccepted(sockAccepted);
             CloseAccepted(sockListen);
@@ -328,7 +328,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
             delete pSession;
             return 0;
         }
-        printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
+        TracePrint("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
         try {
             std::thread(ClientThread, pSession).detach();
         } catch (...) {

@@ -1,4 +1,5 @@
 #include "net/tmqueue.h"
+#include "config/settings.h"
 
 #include <cstdio>
 #include <new>
@@ -52,7 +53,7 @@ uint32_t ViewTMQueue(int bLock) {
     for (TMQueueEntry* pEntry = &TMQueue; pEntry != nullptr; pEntry = pEntry->pNext) {
         ulCount++;
     }
-    printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+    TracePrint("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
     if (bLock) {
         bTMQWait.store(0);
     }
@@ -61,11 +62,11 @@ uint32_t ViewTMQueue(int bLock) {
 
 void AddTMQueue(Session* pSession, int bNoLock) {
     unsigned long ulId = SessionId(pSession);
-    printf("[%08lx][AddTMQueue]\n", ulId);
+    TracePrint("[%08lx][AddTMQueue]\n", ulId);
     if (bNoLock == 0 && !TakeFlag("[%08lx] AddTMQueue = wait loop\n", ulId)) {
         return;
     }
-    printf("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
+    TracePrint("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
     if (pSession != nullptr) {
         TMQueueEntry* pLast = &TMQueue;
         while (pLast->pNext != nullptr) {
@@ -86,7 +87,7 @@ void AddTMQueue(Session* pSession, int bNoLock) {
     if (bNoLock == 0) {
         bTMQWait.store(0);
     }
-    printf("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
+    TracePrint("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
 }
 
 void RemoveTMQueue(Session* pSession) {
