@@ -4,11 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "auth/authenticate.h"
-#include "auth/login.h"
 #include "imap/commands.h"
-#include "imap/fetch/fetch.h"
 #include "imap/line.h"
+#include "imap/login.h"
 #include "imap/response.h"
 #include "imap/view.h"
 #include "net/client.h"

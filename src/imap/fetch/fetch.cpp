@@ -1,6 +1,6 @@
 // FETCH: the state check, the item list, the walk over the message set, and per message the
 // decoded copy of a scrambled file, \Seen for a body read without PEEK, and the items.
-#include "imap/fetch/fetch.h"
+#include "imap/commands.h"
 
 #include <cstdio>
 #include <cstring>
