@@ -110,7 +110,6 @@ void PrintBanner() {
 void StartUp(int /*argc*/, char** /*argv*/) {
     bStop = 0;
     InitTMQueue();
-    bTMQWait = 0;
 
     ReadSettings();
     CreateSpoolDirectories();
