@@ -94,7 +94,7 @@ int CmdIdle(Session* pSession) {
             if (bImport) {
                 watch.abChanged[1] = false;
                 ullLastImport = ullNow;
-                ImportInbox(pSession);
+                ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
             }
             pSession->szResponse[0] = '\0';
             AnnounceChanges(pSession, true);
