@@ -28,7 +28,7 @@ protected:
 TEST_F(ConnectionTest, CommandsWithoutMailboxAnswerAsWritten) {
     EXPECT_EQ(client.Command("a001", "noop"), std::vector<std::string>{"a001 OK noop completed\r\n"});
     EXPECT_EQ(client.Command("a001", "CAPABILITY"),
-              (std::vector<std::string>{"* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n",
+              (std::vector<std::string>{"* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n",
                                         "a001 OK CAPABILITY completed\r\n"}));
     EXPECT_EQ(client.Command("a005", "CHECK"),
               std::vector<std::string>{"a005 NO Command unrecognized: CHECK\r\n"});
@@ -68,7 +68,7 @@ TEST_F(ConnectionTest, LogoutSaysByeAndCloses) {
 TEST_F(ConnectionTest, SeveralLinesInOneSegmentAreAnsweredInOrder) {
     client.Send("a1 NOOP\r\na2 CAPABILITY\r\n");
     EXPECT_EQ(client.ReadLine(), "a1 OK NOOP completed\r\n");
-    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
     EXPECT_EQ(client.ReadLine(), "a2 OK CAPABILITY completed\r\n");
 }
 
@@ -84,7 +84,7 @@ TEST_F(ConnectionTest, LineSplitAcrossSegmentsIsOneCommand) {
     EXPECT_EQ(client.ReadLine(), "a2 OK NOOP completed\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     client.Send("BILITY\r\n");
-    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
     EXPECT_EQ(client.ReadLine(), "a3 OK CAPABILITY completed\r\n");
 }
 
