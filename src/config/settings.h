@@ -1,5 +1,4 @@
-// Process-wide settings, read once from the registry at start and read-only afterwards
-// (RequestStop alone rereads ListenIP and PortNo while stopping).
+// Process-wide settings, read once from the registry at start and read-only afterwards.
 #pragma once
 
 #include <cstdint>
@@ -68,5 +67,5 @@ void ReadSettings();
 void CreateSpoolDirectories();
 // Prints the settings dump on standard output.
 void PrintSettings();
-// Rereads PortNo with its precedence (used at start and by RequestStop).
+// Reads PortNo with its precedence (at start, and again by RequestStop for its own use).
 int32_t ReadPortNo();

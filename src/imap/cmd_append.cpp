@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "imap/commands.h"
-#include "imap/fetch/date.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
 #include "net/client.h"
+#include "platform/date_text.h"
 #include "platform/fs.h"
 #include "store/store.h"
 

@@ -165,14 +165,9 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 
 // ---- Inbox import and directory lock ---------------------------------------------------------
 
-// Takes the lock file "$LockFile" in the user's mail directory; nonzero when taken.
-int LockMailDirectory(const char* pszUser, const char* pszLocalAddr);
-void UnLockMailDirectory(const char* pszUser, const char* pszLocalAddr);
-// The same on a known mail directory (ending in "/").
+// Takes the lock file "$LockFile" in a mail directory (ending in "/"); nonzero when taken.
 int LockMailDirectoryAt(const char* pszMailDir);
 void UnLockMailDirectoryAt(const char* pszMailDir);
 // Takes the newly delivered files of szMailDir into szMailbox (the inbox) and advances
 // ulUidNext past them.
 void ImportInbox(Session* pSession);
-// 1 when "$offimap4" in the user's mail directory can be opened for reading.
-int ImapAccessOff(const char* pszUser, const char* pszLocalAddr);

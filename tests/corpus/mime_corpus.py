@@ -284,12 +284,16 @@ def nest(toks):
 def fetch_items(client, uid, items):
     untagged, tagged = client.command(b"UID FETCH %d (%s)" % (uid, items))
     check(tagged.split()[1] == b"OK", f"UID FETCH {uid} {items}: {tagged!r}")
+    # Flag changes by another session may arrive as FETCH responses of their own, before or
+    # after the answer; a client merges them all.
+    merged = {}
     for line in untagged:
         if b" FETCH " in line:
             parsed = nest(tokens(line[line.index(b"FETCH ") + 6:]))[0]
-            return dict(zip(parsed[0::2], parsed[1::2]))
-    failures.append(f"no FETCH answer for UID {uid} {items}")
-    return {}
+            merged.update(zip(parsed[0::2], parsed[1::2]))
+    if not merged:
+        failures.append(f"no FETCH answer for UID {uid} {items}")
+    return merged
 
 
 def compare_structure(got, node, where):

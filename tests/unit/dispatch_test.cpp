@@ -2,9 +2,12 @@
 // driven through a socket pair so that the exact bytes a client would get are compared.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "imap/dispatch.h"
 #include "imap/line.h"
@@ -135,20 +138,42 @@ TEST_F(DispatchTest, SendResponseFlushesAtTheBufferCeiling) {
 
 TEST(TMQueue, CountsHeadAndEntriesAndForgetsEndedSessions) {
     InitTMQueue();
-    EXPECT_EQ(ViewTMQueue(1), 1u);
+    EXPECT_EQ(ViewTMQueue(), 1u);
     Session a{}, b{}, c{};
-    AddTMQueue(&a, 0);
-    AddTMQueue(&b, 0);
-    AddTMQueue(&c, 0);
-    EXPECT_EQ(ViewTMQueue(1), 4u);
+    EXPECT_TRUE(AdmitTMQueue(&a, 0));
+    EXPECT_TRUE(AdmitTMQueue(&b, 0));
+    EXPECT_TRUE(AdmitTMQueue(&c, 3));
+    EXPECT_EQ(ViewTMQueue(), 4u);
+    Session d{};
+    EXPECT_FALSE(AdmitTMQueue(&d, 3));  // the head and three sessions count 4
     RemoveTMQueue(&b);
-    EXPECT_EQ(ViewTMQueue(0), 3u);
+    EXPECT_EQ(ViewTMQueue(), 3u);
     RemoveTMQueue(&b);  // already gone: nothing changes
+    RemoveTMQueue(&d);  // never admitted
     RemoveTMQueue(&a);
     RemoveTMQueue(&c);
-    EXPECT_EQ(ViewTMQueue(1), 1u);
-    AddTMQueue(nullptr, 0);
-    EXPECT_EQ(ViewTMQueue(1), 1u);
+    EXPECT_EQ(ViewTMQueue(), 1u);
+    EXPECT_TRUE(AdmitTMQueue(nullptr, 0));
+    EXPECT_EQ(ViewTMQueue(), 1u);
+}
+
+TEST(TMQueue, SessionsStartingTogetherNeverOvershootTheLimit) {
+    InitTMQueue();
+    constexpr int kThreads = 8;
+    constexpr uint32_t kLimit = 4;
+    std::vector<Session> sessions(kThreads);
+    std::atomic<int> admitted{0};
+    std::vector<std::thread> threads;
+    for (Session& session : sessions) {
+        threads.emplace_back([&session, &admitted] {
+            if (AdmitTMQueue(&session, kLimit)) admitted++;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(admitted.load(), 4);
+    EXPECT_EQ(ViewTMQueue(), 5u);
+    for (Session& session : sessions) RemoveTMQueue(&session);
+    EXPECT_EQ(ViewTMQueue(), 1u);
 }
 
 }  // namespace
