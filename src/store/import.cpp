@@ -28,8 +28,7 @@ void TraceTime(const char* pszLabel, FILETIME ft) {
 
 }  // namespace
 
-void ImportInbox(Session* pSession) {
-    const char* pszMailDir = pSession->szMailDir;
+void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
     if (!LockMailDirectoryAt(pszMailDir)) return;
@@ -59,8 +58,8 @@ void ImportInbox(Session* pSession) {
 
     // Another session may have appended since the caller read the next UID: read it again
     // under the mailbox's UID lock and hold that lock until the uid file is written back.
-    LockHandle hUids = LockMailboxUids(pSession->szMailbox);
-    pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+    LockHandle hUids = LockMailboxUids(pszInbox);
+    *pulUidNext = ReadUidNext(pszInbox);
 
     const char* pszExtension = Settings.MailExtension;
     bool bFound = false;
@@ -73,8 +72,8 @@ void ImportInbox(Session* pSession) {
             char szTarget[MAX_PATH + 64];
             if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
                           sizeof(szSource)) ||
-                !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%010u-100000.%s", pSession->szMailbox,
-                                        static_cast<unsigned>(pSession->ulUidNext), pszExtension),
+                !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%010u-100000.%s", pszInbox,
+                                        static_cast<unsigned>(*pulUidNext), pszExtension),
                           sizeof(szTarget))) {
                 return true;
             }
@@ -93,11 +92,11 @@ void ImportInbox(Session* pSession) {
                 bTaken = CopyFileNoReplace(szSource, szTarget);
             }
             // A UID is spent only on a message that arrived.
-            if (bTaken) pSession->ulUidNext = NextUid(pSession->ulUidNext);
+            if (bTaken) *pulUidNext = NextUid(*pulUidNext);
             return true;
         });
     }
-    if (bFound) WriteUidNext(pSession->szMailbox, pSession->ulUidNext);
+    if (bFound) WriteUidNext(pszInbox, *pulUidNext);
     UnLockMailboxUids(hUids);
 
     if (fpLock != nullptr) std::fclose(fpLock);

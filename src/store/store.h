@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "net/session.h"
 #include "platform/fs.h"
 
 // ---- Message file names ----------------------------------------------------------------------
@@ -151,13 +150,15 @@ void FlagCodeOf(uint8_t fFlags, char* pszCode);
 // ---- New messages ----------------------------------------------------------------------------
 
 constexpr int64_t NO_INTERNAL_DATE = INT64_MIN;
+// Hands the next bytes of a message being received: at most ullWanted of them at *ppData and
+// their number in *pnLength (which may be 0). False when the input has ended.
+using MessageSource = std::function<bool(uint64_t ullWanted, const char** ppData, size_t* pnLength)>;
 // Stores APPEND's literal as the message with UID ulUid, its flags taken from pszFlagList.
-// Takes the pending input first, then receives the literal and the CRLF that ends the command
-// line; the literal is stored as sent, with a CRLF added only when it does not end with one.
-// Text behind them stays pending for the next request. A llInternalDate other than NO_INTERNAL_DATE becomes
-// the file's last-write time (seconds since 1970). Returns 1 when the file was kept, 0 when it
-// was deleted again.
-int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+// Reads the literal and the CRLF that ends the command line from the source; the literal is
+// stored as sent, with a CRLF added only when it does not end with one. A llInternalDate
+// other than NO_INTERNAL_DATE becomes the file's last-write time (seconds since 1970). Returns
+// 1 when the file was kept, 0 when it was deleted again.
+int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate = NO_INTERNAL_DATE);
 // The file a message is received into before it takes its name: hidden, and never a message
 // name, so that a receipt cut short (even by a crash) is never shown as a message.
@@ -168,6 +169,6 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 // Takes the lock file "$LockFile" in a mail directory (ending in "/"); nonzero when taken.
 int LockMailDirectoryAt(const char* pszMailDir);
 void UnLockMailDirectoryAt(const char* pszMailDir);
-// Takes the newly delivered files of szMailDir into szMailbox (the inbox) and advances
-// ulUidNext past them.
-void ImportInbox(Session* pSession);
+// Takes the newly delivered files of pszMailDir into pszInbox and advances *pulUidNext (read
+// again from the uid file) past them.
+void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext);
