@@ -85,9 +85,12 @@ TEST_F(Views, AnExpungeElsewhereKeepsNumbersUntilAnnouncedAndLosesNothing) {
 }
 
 TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
-    EXPECT_EQ(a.Run("1 APPEND INBOX {5}\r\nhello"), "* 5 EXISTS\r\n* 5 RECENT\r\n1 OK APPEND completed\r\n");
-    b.Talk({{"1 NOOP", "* 5 EXISTS\r\n* 0 RECENT\r\n1 OK NOOP completed\r\n"},
-            {"2 COPY 1 INBOX", "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK COPY completed\r\n"}});
+    uint32_t ulValidity = 0;
+    ASSERT_TRUE(GetUidValidity((mailDir + "inbox").c_str(), &ulValidity));
+    const std::string v = std::to_string(ulValidity);
+    EXPECT_EQ(a.Run("1 APPEND INBOX {5}\r\nhello"), "* 5 EXISTS\r\n* 5 RECENT\r\n1 OK [APPENDUID " + v + " 5] APPEND completed\r\n");
+    EXPECT_EQ(b.Run("1 NOOP"), "* 5 EXISTS\r\n* 0 RECENT\r\n1 OK NOOP completed\r\n");
+    EXPECT_EQ(b.Run("2 COPY 1 INBOX"), "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK [COPYUID " + v + " 1 6] COPY completed\r\n");
     a.Talk({{"2 NOOP", "* 6 EXISTS\r\n* 5 RECENT\r\n2 OK NOOP completed\r\n"},
             {"3 FETCH 5:* FLAGS", "* 5 FETCH (FLAGS (\\Recent))\r\n* 6 FETCH (FLAGS ())\r\n3 OK FETCH completed\r\n"}});
     EXPECT_EQ(b.Run("3 FETCH 5:* FLAGS"), "* 5 FETCH (FLAGS ())\r\n* 6 FETCH (FLAGS (\\Recent))\r\n3 OK FETCH completed\r\n");
