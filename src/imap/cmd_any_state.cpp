@@ -33,6 +33,8 @@ const Capability CAPABILITIES[] = {
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
+    {"CHILDREN", nullptr},
+    {"SPECIAL-USE", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

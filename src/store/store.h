@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "platform/fs.h"
@@ -54,6 +55,19 @@ bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, size_t nNam
 bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, char* pszPath, size_t nSize);
 // Whether a client's mailbox name addresses the inbox ("inbox" in any case).
 bool IsInboxName(const char* pszName);
+
+// One mailbox directory of the tree below a mail directory.
+struct FolderEntry {
+    std::string name;   // below the mail directory, "/" between levels, as stored
+    bool bInbox;        // the top-level inbox, whatever its spelling
+    bool bSubscribed;   // the directory carries no hidden mark
+    bool bHasChildren;
+    bool bReachable;    // its path fits MAX_PATH, so that a command can address it
+};
+// Every mailbox directory below pszMailDir (ending in "/"), each before its children, each level
+// in listing order. Links and special files are no mailboxes; of several spellings of the inbox
+// only the one ResolveMailboxPath reaches is listed.
+void ListFolders(const char* pszMailDir, std::vector<FolderEntry>* pFolders);
 
 // ---- UIDs and counts -------------------------------------------------------------------------
 
