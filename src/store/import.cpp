@@ -3,20 +3,11 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
 
 namespace {
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
-        if (ca != cb) return false;
-        if (ca == '\0') return true;
-    }
-}
-
 bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
 
 void TraceTime(const char* pszLabel, FILETIME ft) {
