@@ -77,6 +77,11 @@ int CmdMove(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
+    // EXAMINE promised the client that nothing leaves the mailbox through this session.
+    if (CurrentView(pSession)->bReadOnly) {
+        FormatResponse(pSession, "%s NO [READ-ONLY] %s fails\r\n", pSession->pTag, pSession->pCommand);
+        return 1;
+    }
     char szSet[RECV_SIZE];
     char szTargetName[RECV_SIZE];
     if (!TakeTwoArguments(pSession, szSet, sizeof(szSet), szTargetName, sizeof(szTargetName))) {
