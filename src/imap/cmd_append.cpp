@@ -179,11 +179,16 @@ int CmdAppend(Session* pSession) {
         SendResponse(pSession, 1, 1);
     }
     std::string held;
-    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, ulUid, ulSize, pszFlags, llDate) == 0) {
+    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, pszFlags, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.
         FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
         return 1;
     }
-    FormatResponse(pSession, "%s %s APPEND completed\r\n", szTag, "OK");
+    uint32_t ulValidity = 0;
+    if (GetUidValidity(szTarget, &ulValidity)) {
+        FormatResponse(pSession, "%s %s [APPENDUID %u %u] APPEND completed\r\n", szTag, "OK", ulValidity, ulUid);
+    } else {
+        FormatResponse(pSession, "%s %s APPEND completed\r\n", szTag, "OK");
+    }
     return 1;
 }

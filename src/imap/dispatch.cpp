@@ -51,6 +51,7 @@ const CommandRow kCommands[] = {
     {"FETCH", true, CmdFetch},
     {"STORE", true, CmdStore},
     {"COPY", true, CmdCopy},
+    {"MOVE", true, CmdMove},
     {"UID", true, CmdUid},
     {"IDLE", false, CmdIdle},
 };
