@@ -5,7 +5,9 @@ and repeated), BODY[] of a 20 MB message, STORE, sessions (LOGIN, SELECT, LOGOUT
 round trips, and the memory of an idle selected session. Ratios are veve4d/Dovecot of the time per
 operation (below 1: veve4d faster). 100,000 and more use the small profile.
 
-    bench/perf_bench.py build/veve4d [COUNT...]     (default: 1000 10000)
+    bench/perf_bench.py build/veve4d[,OTHER_BUILD/veve4d...] [COUNT...]     (default: 1000 10000)
+
+Several binaries, separated by commas, each run on the same mail beside the same Dovecot.
 """
 import os, random, shutil, socket, statistics, subprocess, sys, tempfile, time
 
@@ -121,7 +123,7 @@ def measure(name, port, server_pid, count):
     return results
 
 
-def bench(binary, count):
+def bench(binaries, count):
     root = tempfile.mkdtemp(prefix="veve4d-perf-bench-")
     servers = []
     try:
@@ -139,19 +141,28 @@ def bench(binary, count):
         for path in (f"{users}/bench/big/0000000001-000010.MSG", f"{maildir}/.big/cur/1600000000.M1P1.bench:2,S"):
             with open(path, "wb") as f:
                 f.write(big)
-        veve, veve_port = search_bench.start_veve4d(binary, root, users)
-        servers.append(veve)
         dove, dove_port = search_bench.start_dovecot(root, maildir)
         servers.append(dove)
-        for port in (veve_port, dove_port):
-            search_bench.connect(port, "bench", "pw").logout()
-        results = {"veve4d": measure("veve4d", veve_port, veve.pid, count),
-                   "dovecot": measure("dovecot", dove_port, dove.pid, count)}
+        search_bench.connect(dove_port, "bench", "pw").logout()
+        results = {"dovecot": measure("dovecot", dove_port, dove.pid, count)}
+        for i, binary in enumerate(binaries):
+            veve, veve_port = search_bench.start_veve4d(binary, root, users)
+            search_bench.connect(veve_port, "bench", "pw").logout()
+            results[f"veve4d#{i + 1}"] = measure("veve4d", veve_port, veve.pid, count)
+            veve.terminate()
+            veve.wait()
+        names = [f"veve4d#{i + 1}" for i in range(len(binaries))]
         print(f"\n{count} messages; ratio veve4d/Dovecot (below 1: veve4d better)")
-        print(f"{'measure':36} {'veve4d':>10} {'dovecot':>10} {'ratio':>7}")
-        for key in results["veve4d"]:
-            v, d = results["veve4d"][key], results["dovecot"][key]
-            print(f"{key:36} {v:10.2f} {d:10.2f} {v / d if d else float('nan'):7.2f}")
+        for i, binary in enumerate(binaries):
+            print(f"  veve4d#{i + 1}: {binary}")
+        print(f"{'measure':36} {'dovecot':>10}" + "".join(f" {n:>10} {'ratio':>6}" for n in names))
+        for key in results["dovecot"]:
+            d = results["dovecot"][key]
+            row = f"{key:36} {d:10.2f}"
+            for n in names:
+                v = results[n][key]
+                row += f" {v:10.2f} {v / d if d else float('nan'):6.2f}"
+            print(row)
         sys.stdout.flush()
     except Exception:
         if os.path.exists(f"{root}/dovecot.log"):
@@ -165,9 +176,9 @@ def bench(binary, count):
 
 
 def main():
-    binary = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/veve4d")
+    binaries = [os.path.abspath(b) for b in (sys.argv[1] if len(sys.argv) > 1 else "build/veve4d").split(",")]
     for count in [int(a) for a in sys.argv[2:]] or [1000, 10000]:
-        bench(binary, count)
+        bench(binaries, count)
 
 
 if __name__ == "__main__":

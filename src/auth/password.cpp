@@ -77,7 +77,7 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
     char szPath[MAX_PATH];
     int nPath = snprintf(szPath, sizeof szPath, "%s%s", pszMailDir, Settings.PasswordFile);
     if (nPath < 0 || static_cast<size_t>(nPath) >= sizeof szPath) return 0;
-    TracePrint("Authentication file name = %s\n", szPath);
+    printf("Authentication file name = %s\n", szPath);
 
     FILE* pFile = fopen(szPath, "r");
     if (pFile == nullptr) return 0;
@@ -99,7 +99,7 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
         szLine[nLine] = '\0';
     }
     DescrambleText(szLine, nLine, pszPassword, nSize);
-    TracePrint(" -> found Authentication file name (mailbox)\n");
+    printf(" -> found Authentication file name (mailbox)\n");
     return 1;
 }
 

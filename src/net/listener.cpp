@@ -309,7 +309,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         return 0;
     }
     for (;;) {
-        TracePrint("wait select()\n");
+        printf("wait select()\n");
         int nReady = WaitReadable(listenSet.sockets.data(), nSockets);
         if (nReady == SOCKET_ERROR) {
             printf("select() failed with error %d.\n", LastSocketError());
@@ -318,18 +318,18 @@ int AcceptLoop(TlsContext* pTlsContext) {
         SOCKET sockListen = listenSet.sockets[nReady];
 
         bool bIpv6Conn = Settings.AddressFamily != 0;
-        TracePrint("wait accept()\n");
+        printf("wait accept()\n");
         SocketAddress peer{};
         SOCKET sockAccepted = AcceptSocket(sockListen, &peer);
         if (sockAccepted != INVALID_SOCKET && bIpv6Conn && peer.nFamily == FAMILY_IPV4) {
             bIpv6Conn = false;
         }
-        TracePrint("start accept()\n");
+        printf("start accept()\n");
         if (sockAccepted == INVALID_SOCKET) {
             PrintAcceptError(LastSocketError());
             continue;
         }
-        TracePrint("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
+        printf("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
 
         if (bStop.load()) {
             printf("Service terminating.(%08x)(%08x)\n", sockAccepted, sockListen);
@@ -339,7 +339,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         }
 
         Session* pSession = new (std::nothrow) Session();
-        TracePrint("[%08lx] memory alloc()\n", SessionId(pSession));
+        printf("[%08lx] memory alloc()\n", SessionId(pSession));
         if (pSession == nullptr) {
             CloseAccepted(sockAccepted);
             CloseAccepted(sockListen);
@@ -352,7 +352,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
             delete pSession;
             return 0;
         }
-        TracePrint("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
+        printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
         try {
             std::thread(ClientThread, pSession).detach();
         } catch (...) {
