@@ -19,6 +19,7 @@ from view_bench import imap_pids, rss_kb  # noqa: E402
 ROUNDS = 200
 SESSIONS = 5
 BIG = 20 * 1024 * 1024
+NO_TRACE = '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"ConsoleTrace"=dword:00000000\n'
 
 
 class Client:
@@ -146,7 +147,8 @@ def bench(binaries, count):
         search_bench.connect(dove_port, "bench", "pw").logout()
         results = {"dovecot": measure("dovecot", dove_port, dove.pid, count)}
         for i, binary in enumerate(binaries):
-            veve, veve_port = search_bench.start_veve4d(binary, root, users)
+            # As a service runs: no console trace (a build without the switch ignores it).
+            veve, veve_port = search_bench.start_veve4d(binary, root, users, NO_TRACE)
             search_bench.connect(veve_port, "bench", "pw").logout()
             results[f"veve4d#{i + 1}"] = measure("veve4d", veve_port, veve.pid, count)
             veve.terminate()
