@@ -29,6 +29,9 @@ PACKAGES=(
   libtool
   patch
   gcc
+  # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
+  clang
+  libclang-rt-dev
 )
 
 missing=()
