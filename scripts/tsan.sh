@@ -10,7 +10,7 @@ scripts/install-deps.sh
 
 BUILD_DIR=${BUILD_DIR:-build-tsan}
 JOBS=${JOBS:-$(nproc)}
-TESTS=${TSAN_TESTS:-'^(ConcurrentSessions|AcceptLimit|Stopping|Listening|DebugMode|ServiceMode|PipeWait|ConnectionTest|FetchOverConnection|LoginTest|Tls|TMQueue|Views|Dispatcher|StatusReports|DispatchTest|StoreTest)\.|^mime_corpus$'}
+TESTS=${TSAN_TESTS:-'^(ConcurrentSessions|AcceptLimit|Stopping|Listening|DebugMode|ServiceMode|PipeWait|ConnectionTest|FetchOverConnection|LoginTest|Tls|TMQueue|DateText|Views|Dispatcher|StatusReports|DispatchTest|StoreTest)\.|^mime_corpus$'}
 
 cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEVE4D_TSAN=ON)
 command -v ccache >/dev/null && cmake_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
