@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the server and the tests with ThreadSanitizer and runs the tests where threads meet:
-# several sessions on one server, mailbox views and IDLE, the admission limit and its queue,
-# the stop and the service status. Any race report, from a test or from a server it started,
-# fails the run.
+# Builds the server and the tests with ThreadSanitizer and runs them: several sessions on one
+# server, mailbox views and IDLE, the admission limit and its queue, the stop and the service
+# status are where threads meet. Any race report, from a test or from a server it started, fails
+# the run. Left out: imaptest (the same server paths, far slower), the package check, and the
+# PAM test, whose wrapper library is loaded in a way the sanitizer runtime refuses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ scripts/install-deps.sh
 
 BUILD_DIR=${BUILD_DIR:-build-tsan}
 JOBS=${JOBS:-$(nproc)}
-TESTS=${TSAN_TESTS:-'^(ConcurrentSessions|AcceptLimit|Stopping|Listening|DebugMode|ServiceMode|PipeWait|ConnectionTest|FetchOverConnection|LoginTest|Tls|TMQueue|DateText|Views|Dispatcher|StatusReports|DispatchTest|StoreTest)\.|^mime_corpus$'}
+SKIP=${TSAN_SKIP:-'^(imaptest\.|package\.|SystemAccounts\.)'}
 
 cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEVE4D_TSAN=ON)
 command -v ccache >/dev/null && cmake_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -24,7 +25,7 @@ mkdir -p "$reports"
 # ends with _Exit, which would otherwise leave a race unnoticed.
 export TSAN_OPTIONS="log_path=$reports/race second_deadlock_stack=1 history_size=4 ${TSAN_OPTIONS:-}"
 status=0
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" -R "$TESTS" --timeout 600 || status=1
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" -E "$SKIP" --timeout 600 || status=1
 if compgen -G "$reports/race*" >/dev/null; then
   echo "=== ThreadSanitizer reports"
   cat "$reports"/race*
