@@ -3,27 +3,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
 #include "store/store.h"
 
 bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid) {
-    int n = std::snprintf(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
 }
 
 int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate) {
     char szCode[7];
     FlagCodeFromList(pszFlagList, szCode);
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
     // The message is received under a name no listing takes for a message, and takes its own
     // name only once whole: another session must neither rename a half-written file (its
     // flags changed under us, two files for one UID) nor fetch it.
     char szIncoming[MAX_PATH + 32];
     if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, ulUid)) return 0;
     char szPath[MAX_PATH + 32];
-    int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) {
+    if (!FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode)) {
         DeleteFileEntry(szIncoming);
         return 0;
     }
