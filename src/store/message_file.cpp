@@ -10,7 +10,47 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
     return FormatText(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
 }
 
-int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+namespace {
+
+// Enough to pass over any run of taken UIDs a stale uid file can leave; past it the UID is used
+// all the same, and the rename refuses to replace a message.
+constexpr int MAX_TAKEN_SKIPS = 10000;
+
+// Gives a whole new message its name, under the mailbox's UID lock. Its UID was taken before
+// it was received; when another writer has taken a later UID since, the message takes the
+// next UID instead. So message files appear in the order of their UIDs, and a session that
+// has seen a UID never finds a lower one later, which it could not give a number.
+bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
+    char szPattern[MAX_PATH + 32];
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) return false;
+    bool bInUse = false;
+    FindFiles(szPattern, 0, [&](const FindData& data) {
+        bInUse = IsMessageFile(data);
+        return !bInUse;
+    });
+    return bInUse;
+}
+
+bool PublishMessage(const char* pszIncoming, const char* pszMailbox, uint32_t* pulUid, const char* pszCode) {
+    LockHandle hUids = LockMailboxUids(pszMailbox);
+    uint32_t ulNext = ReadUidNext(pszMailbox);
+    bool bFresh = NextUid(*pulUid) != ulNext;
+    if (bFresh) {
+        // A UID file left behind the messages may offer UIDs that files already carry.
+        *pulUid = ulNext;
+        for (int i = 0; i < MAX_TAKEN_SKIPS && UidInUse(pszMailbox, *pulUid); i++) *pulUid = NextUid(*pulUid);
+        WriteUidNext(pszMailbox, NextUid(*pulUid));
+    }
+    char szPath[MAX_PATH + 32];
+    bool bMoved = FormatMessagePath(szPath, sizeof(szPath), pszMailbox, *pulUid, pszCode) &&
+                  MoveFileNoReplace(pszIncoming, szPath);
+    UnLockMailboxUids(hUids);
+    return bMoved;
+}
+
+}  // namespace
+
+int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t* pulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate) {
     char szCode[7];
     FlagCodeFromList(pszFlagList, szCode);
@@ -18,12 +58,7 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     // name only once whole: another session must neither rename a half-written file (its
     // flags changed under us, two files for one UID) nor fetch it.
     char szIncoming[MAX_PATH + 32];
-    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, ulUid)) return 0;
-    char szPath[MAX_PATH + 32];
-    if (!FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode)) {
-        DeleteFileEntry(szIncoming);
-        return 0;
-    }
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, *pulUid)) return 0;
 
     // A file that cannot be opened is answered like a full disk: the literal is still read, so
     // that none of it is taken for requests.
@@ -66,7 +101,7 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     if (!bWriteFailed && bInput && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
         bWriteFailed = true;
     }
-    if (!bInput || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
+    if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, szCode)) {
         DeleteFileEntry(szIncoming);
         return 0;
     }
