@@ -16,6 +16,7 @@ namespace {
 
 // A message this command has put into the target, so that a failed COPY can take it back.
 struct CopiedMessage {
+    uint32_t ulSourceUid;
     uint32_t ulUid;
     char szFlagCode[7];
 };
@@ -40,6 +41,7 @@ bool CopyOne(const char* pszSource, const char* pszTarget) {
 // change its flags since the listing; the message is then copied under its present name.
 bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMessage>& copies) {
     CopiedMessage copy;
+    copy.ulSourceUid = MessageUid(pSession->FindData.cFileName);
     TakeFlagCode(pSession->FindData.cFileName, copy.szFlagCode);
     char szSource[MAX_PATH + MAX_PATH];
     char szTargetFile[MAX_PATH + 32];
@@ -86,6 +88,19 @@ void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies) {
     }
 }
 
+// The tagged OK, with the UIDs the copies have (UIDPLUS) when there are any.
+void RespondCopied(Session* pSession, const char* pszTarget, const std::vector<CopiedMessage>& copies) {
+    std::vector<UidPair> pairs;
+    for (const CopiedMessage& copy : copies) pairs.emplace_back(copy.ulSourceUid, copy.ulUid);
+    uint32_t ulValidity = 0;
+    char szCode[RESPONSE_SIZE - 64];
+    if (GetUidValidity(pszTarget, &ulValidity) && FormatCopyUid(ulValidity, pairs, szCode, sizeof(szCode))) {
+        FormatResponse(pSession, "%s OK [%s] %s completed\r\n", pSession->pTag, szCode, pSession->pCommand);
+    } else {
+        RespondCompleted(pSession);
+    }
+}
+
 }  // namespace
 
 int CmdCopy(Session* pSession) {
@@ -122,7 +137,7 @@ int CmdCopy(Session* pSession) {
         return 1;
     }
     if (!bFailed) {
-        RespondCompleted(pSession);
+        RespondCopied(pSession, szTarget, copies);
         return 1;
     }
     TakeBack(szTarget, copies);
