@@ -45,6 +45,11 @@ struct SettingsRecord {
     // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
     // TLS or from a loopback peer, 2 only after TLS.
     int32_t PlaintextLoginNeedsTls;
+    // The folders LIST marks \Drafts, \Sent, \Trash and \Junk; empty: no folder has that role.
+    char DraftsFolder[128];
+    char SentFolder[128];
+    char TrashFolder[128];
+    char JunkFolder[128];
 };
 
 extern SettingsRecord Settings;

@@ -68,7 +68,7 @@ void CompleteLogin(Session* pSession) {
         snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
         CreateDirectoryEntry(pSession->szMailbox);
         pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
-        ImportInbox(pSession);
+        ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
 }

@@ -3,22 +3,12 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "platform/text.h"
+#include "platform/format.h"
 #include "platform/time.h"
 #include "store/store.h"
 
 namespace {
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
-        if (ca != cb) return false;
-        if (ca == '\0') return true;
-    }
-}
-
-bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
-
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
     std::printf("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
@@ -28,15 +18,14 @@ void TraceTime(const char* pszLabel, FILETIME ft) {
 
 }  // namespace
 
-void ImportInbox(Session* pSession) {
-    const char* pszMailDir = pSession->szMailDir;
+void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
     if (!LockMailDirectoryAt(pszMailDir)) return;
 
     char szPath[MAX_PATH + 64];
     bool bMove = Settings.POP3IsNotUsed != 0;
-    if (!bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
+    if (!bMove && FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) {
         if (FILE* fp = std::fopen(szPath, "r")) {
             bMove = true;
             std::fclose(fp);
@@ -45,12 +34,12 @@ void ImportInbox(Session* pSession) {
 
     // Rewriting the lock file keeps it young for other takers while the import runs.
     FILE* fpLock = nullptr;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$LockFile", pszMailDir), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%s$LockFile", pszMailDir)) {
         fpLock = std::fopen(szPath, "w");
     }
 
     FILETIME ftPrevious = 0;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%simap.idx", pszMailDir), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%simap.idx", pszMailDir)) {
         FindData idx;
         if (FindEntry(szPath, &idx)) ftPrevious = idx.ftLastWriteTime;
         if (FILE* fp = std::fopen(szPath, "w")) std::fclose(fp);
@@ -59,23 +48,20 @@ void ImportInbox(Session* pSession) {
 
     // Another session may have appended since the caller read the next UID: read it again
     // under the mailbox's UID lock and hold that lock until the uid file is written back.
-    LockHandle hUids = LockMailboxUids(pSession->szMailbox);
-    pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+    LockHandle hUids = LockMailboxUids(pszInbox);
+    *pulUidNext = ReadUidNext(pszInbox);
 
     const char* pszExtension = Settings.MailExtension;
     bool bFound = false;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension)) {
         FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
             bFound = true;
             if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
             if (EqualNoCase(data.cFileName, "$LockFile")) return false;
             char szSource[MAX_PATH + 64];
             char szTarget[MAX_PATH + 64];
-            if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
-                          sizeof(szSource)) ||
-                !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%010u-100000.%s", pSession->szMailbox,
-                                        static_cast<unsigned>(pSession->ulUidNext), pszExtension),
-                          sizeof(szTarget))) {
+            if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
+                !FormatMessagePath(szTarget, sizeof(szTarget), pszInbox, *pulUidNext, "100000")) {
                 return true;
             }
             TraceTime(data.cFileName, data.ftCreationTime);
@@ -93,11 +79,11 @@ void ImportInbox(Session* pSession) {
                 bTaken = CopyFileNoReplace(szSource, szTarget);
             }
             // A UID is spent only on a message that arrived.
-            if (bTaken) pSession->ulUidNext = NextUid(pSession->ulUidNext);
+            if (bTaken) *pulUidNext = NextUid(*pulUidNext);
             return true;
         });
     }
-    if (bFound) WriteUidNext(pSession->szMailbox, pSession->ulUidNext);
+    if (bFound) WriteUidNext(pszInbox, *pulUidNext);
     UnLockMailboxUids(hUids);
 
     if (fpLock != nullptr) std::fclose(fpLock);

@@ -37,28 +37,6 @@ TEST(CommandLine, OptionIsFirstArgumentWithDashOrSlashIgnoringCase) {
     }
 }
 
-TEST(CommandLine, VersionAndUsage) {
-    std::string out = Printed(PrintVersion);
-    EXPECT_EQ(out.rfind("Velmora IMAP4rev1 Server Beta(0.07)  ", 0), 0u) << out;
-    EXPECT_EQ(out.find("\n\n"), out.size() - 2) << "one closing line, then one empty line";
-
-    // An unknown option prints the usage, then the dispatcher start fails without a manager.
-    EnvGuard noSocket("NOTIFY_SOCKET", nullptr);
-    char arg0[] = "veve4d", arg1[] = "-Install2";
-    char* argv[] = {arg0, arg1, nullptr};
-    BeginServiceStatus(nullptr);
-    int result = 0;
-    EXPECT_EQ(Printed([&] { result = ServiceEntry(2, argv); }),
-              "vlmveve4d-svc -install          It inserts service.\n"
-              "vlmveve4d-svc -remove           It removes service.\n"
-              "vlmveve4d-svc -debug            To debug, it executes as the console application.\n"
-              "vlmveve4d-svc -version          It displays a version.\n"
-              "\nSeveral seconds or the debug mode borrows to end.\n"
-              "waiting...\n");
-    EXPECT_NE(result, 0);
-    EXPECT_EQ(ServiceLastError(), static_cast<uint32_t>(ENOTCONN));  // written as an error event
-}
-
 TEST(ErrorText, SystemTextWithHexCodeAndOnlyErrorEventsKeepIt) {
     // "File exists" needs 14 more bytes; one fewer leaves the text empty.
     for (size_t n : {25, 24}) {
