@@ -22,13 +22,6 @@ struct CopiedMessage {
     char szFlagCode[7];
 };
 
-bool TargetFileName(char* pszPath, size_t nSize, const char* pszTarget, uint32_t ulUid, const char* pszFlagCode) {
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
-    int n = snprintf(pszPath, nSize, "%s/%s", pszTarget, szName);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
-}
-
 void TakeFlagCode(const char* pszName, char* pszFlagCode) {
     if (strlen(pszName) == MESSAGE_NAME_LENGTH) {
         memcpy(pszFlagCode, pszName + FLAG_POS_RECENT, 6);
@@ -58,7 +51,7 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
         return false;
     }
     copy.ulUid = AssignUnusedUid(pszTarget);
-    if (!TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+    if (!FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
         return false;
     }
     if (CopyOne(szSource, szTargetFile)) {
@@ -67,17 +60,17 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
     }
 
     char szPattern[MAX_PATH + 32];
-    n = snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pSession->szMailbox,
-                 MessageUid(pSession->FindData.cFileName));
     std::vector<FindData> renamed;
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern) || FindFiles(szPattern, 0, renamed) != 1 ||
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pSession->szMailbox, MessageUid(pSession->FindData.cFileName),
+                           "??????") ||
+        FindFiles(szPattern, 0, renamed) != 1 ||
         !IsMessageFile(renamed[0]) || strcmp(renamed[0].cFileName, pSession->FindData.cFileName) == 0) {
         return false;
     }
     TakeFlagCode(renamed[0].cFileName, copy.szFlagCode);
     n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource) ||
-        !TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
+        !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
         !CopyOne(szSource, szTargetFile)) {
         return false;
     }
@@ -90,7 +83,7 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
 void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies) {
     for (const CopiedMessage& copy : copies) {
         char szTargetFile[MAX_PATH + 32];
-        if (TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+        if (FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
             DeleteFileEntry(szTargetFile);
         }
     }

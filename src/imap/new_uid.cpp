@@ -15,8 +15,7 @@ constexpr int MAX_TAKEN_SKIPS = 10000;
 
 bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
     char szPattern[MAX_PATH + 32];
-    int n = snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pszMailbox, ulUid);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern)) {
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) {
         return false;
     }
     bool bInUse = false;
