@@ -46,6 +46,12 @@ struct SettingsRecord {
     // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
     // TLS or from a loopback peer, 2 only after TLS.
     int32_t PlaintextLoginNeedsTls;
+    // Seconds a session may wait for its next line before it is closed with BYE: before login
+    // (LoginTimeout) and after (IdleTimeout, never under the 30 minutes RFC 3501 asks for).
+    int32_t LoginTimeout;
+    int32_t IdleTimeout;
+    // Sessions at once from one client address; 0: no limit.
+    int32_t AddressLimit;
 };
 
 extern SettingsRecord Settings;

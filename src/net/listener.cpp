@@ -11,6 +11,8 @@
 #include "net/client.h"
 #include "net/session.h"
 #include "net/tmqueue.h"
+#include "platform/socket.h"
+#include "platform/time.h"
 
 char szHostDomain[256];
 std::atomic<int32_t> bStop{0};
@@ -18,6 +20,8 @@ std::atomic<int32_t> bStop{0};
 namespace {
 
 constexpr int MAX_LISTEN_SOCKETS = 64;
+constexpr unsigned int MIN_ACCEPT_BACKOFF_MS = 10;
+constexpr unsigned int MAX_ACCEPT_BACKOFF_MS = 1000;
 constexpr const char* GREETING_FORMAT = "* OK Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
 
 SOCKET* aListenSockets = nullptr;
@@ -284,6 +288,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         printf("Service terminating.\n");
         return 0;
     }
+    unsigned int nBackoffMs = MIN_ACCEPT_BACKOFF_MS;
     for (;;) {
         printf("wait select()\n");
         int nReady = WaitReadable(aListenSockets, nSockets);
@@ -302,9 +307,21 @@ int AcceptLoop(TlsContext* pTlsContext) {
         }
         printf("start accept()\n");
         if (sockAccepted == INVALID_SOCKET) {
-            PrintAcceptError(LastSocketError());
+            int nError = LastSocketError();
+            PrintAcceptError(nError);
+            if (bStop.load()) {
+                printf("Service terminating.\n");
+                return 0;
+            }
+            // Out of descriptors or memory: the connection waits in the backlog until a session
+            // ends. Retrying at once would only spin and flood the console.
+            if (nError == WSAEMFILE || nError == WSAENOBUFS) {
+                SleepMilliseconds(nBackoffMs);
+                nBackoffMs = nBackoffMs * 2 > MAX_ACCEPT_BACKOFF_MS ? MAX_ACCEPT_BACKOFF_MS : nBackoffMs * 2;
+            }
             continue;
         }
+        nBackoffMs = MIN_ACCEPT_BACKOFF_MS;
         printf("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
 
         if (bStop.load()) {

@@ -1,9 +1,11 @@
 #include "net/tmqueue.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "net/listener.h"
+#include "platform/socket.h"
 #include "platform/time.h"
 
 namespace {
@@ -87,6 +89,79 @@ void AddTMQueue(Session* pSession, int bNoLock) {
         bTMQWait.store(0);
     }
     printf("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
+}
+
+namespace {
+
+// The queued session, before login, whose last line is the oldest (from pszAddress only, when
+// given); none when every one is logged in or already leaving. The caller holds the flag, so no
+// entry's session can be freed meanwhile.
+Session* OldestIdleBeforeLogin(const char* pszAddress) {
+    Session* pOldest = nullptr;
+    for (TMQueueEntry* pEntry = TMQueue.pNext; pEntry != nullptr; pEntry = pEntry->pNext) {
+        Session* pQueued = pEntry->pSession;
+        if (pQueued->bLoggedIn.load() || pQueued->bEvicted.load() ||
+            (pszAddress != nullptr && strcmp(pQueued->szPeerAddr, pszAddress) != 0)) {
+            continue;
+        }
+        if (pOldest == nullptr || pQueued->ullLastInput.load() < pOldest->ullLastInput.load()) {
+            pOldest = pQueued;
+        }
+    }
+    return pOldest;
+}
+
+// Wakes the session's thread, which says BYE and ends.
+void Evict(Session* pSession) {
+    printf("[%08lx] evicted: idle before login\n", SessionId(pSession));
+    pSession->bEvicted.store(1);
+    ShutdownReceive(pSession->sockClient);
+}
+
+}  // namespace
+
+Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLimit) {
+    unsigned long ulId = SessionId(pSession);
+    if (!TakeFlag("[%08lx] AdmitTMQueue = wait loop\n", ulId)) {
+        return REFUSED_LIMIT;
+    }
+    // Sessions already leaving have made their room.
+    uint32_t ulCount = 1;
+    uint32_t ulFromAddress = 0;
+    for (TMQueueEntry* pEntry = TMQueue.pNext; pEntry != nullptr; pEntry = pEntry->pNext) {
+        if (pEntry->pSession->bEvicted.load()) {
+            continue;
+        }
+        ulCount++;
+        if (strcmp(pEntry->pSession->szPeerAddr, pSession->szPeerAddr) == 0) {
+            ulFromAddress++;
+        }
+    }
+    printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+    Admission result = ADMITTED;
+    if (ulAddressLimit != 0 && ulFromAddress >= ulAddressLimit) {
+        Session* pIdle = OldestIdleBeforeLogin(pSession->szPeerAddr);
+        if (pIdle != nullptr) {
+            Evict(pIdle);
+            ulCount--;
+        } else {
+            result = REFUSED_ADDRESS;
+        }
+    }
+    if (result == ADMITTED && ulLimit != 0 && ulCount > ulLimit) {
+        Session* pIdle = OldestIdleBeforeLogin(nullptr);
+        if (pIdle != nullptr) {
+            Evict(pIdle);
+        } else {
+            result = REFUSED_LIMIT;
+        }
+    }
+    if (result == ADMITTED) {
+        pSession->ullLastInput.store(MonotonicMilliseconds());
+        AddTMQueue(pSession, 1);
+    }
+    bTMQWait.store(0);
+    return result;
 }
 
 void RemoveTMQueue(Session* pSession) {

@@ -323,6 +323,29 @@ bool FindEntry(const char* pszPath, FindData* pData) {
            }) == 1;
 }
 
+EntryProbe ProbeEntry(const char* pszPath, char* pszReason, size_t nSize) {
+    auto unreadable = [&](int nError) {
+        snprintf(pszReason, nSize, "%s", strerror(nError));
+        return ENTRY_UNREADABLE;
+    };
+    struct stat st {};
+    if (::lstat(pszPath, &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) return ENTRY_PRESENT;
+        int fd = ::open(pszPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return unreadable(errno);
+        ::close(fd);
+        return ENTRY_PRESENT;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return unreadable(errno);
+    // Another spelling would have been found by a listing of the parent, if it could be read.
+    std::string dir, name;
+    SplitPath(pszPath, dir, name);
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT && errno != ENOTDIR) return unreadable(errno);
+    if (fd >= 0) ::close(fd);
+    return ENTRY_MISSING;
+}
+
 bool MatchPathCase(const char* pszBase, const char* pszRelative, char* pszOut, size_t nSize) {
     std::string cur = pszBase;
     if (cur.empty() || cur.back() != '/') cur += '/';

@@ -49,6 +49,12 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, std::vector<FindData
 // One entry (no wild card) with its times; false when nothing exists at the path.
 bool FindEntry(const char* pszPath, FindData* pData);
 
+// Why FindEntry found nothing: the path is missing (in every spelling), or something stands
+// there, or it could not be looked at (out of descriptors, no permission), with the system's
+// reason in pszReason.
+enum EntryProbe { ENTRY_PRESENT, ENTRY_MISSING, ENTRY_UNREADABLE };
+EntryProbe ProbeEntry(const char* pszPath, char* pszReason, size_t nSize);
+
 // Case-insensitive wild-card match of one name ("*" any run, "?" any one character).
 bool WildcardMatch(const char* pszPattern, const char* pszName);
 // Compares two names as the listing orders them.
