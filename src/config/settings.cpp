@@ -258,6 +258,13 @@ void ReadSettings() {
     if (Settings.IdleTimeout < MIN_IDLE_TIMEOUT) Settings.IdleTimeout = MIN_IDLE_TIMEOUT;
     Settings.AddressLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "AddressLimit", 0));
     if (Settings.AddressLimit < 0) Settings.AddressLimit = 0;
+    Settings.LoginFailureDelay = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureDelay", 2000));
+    if (Settings.LoginFailureDelay < 0) Settings.LoginFailureDelay = 2000;
+    Settings.LoginFailureLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureLimit", 5));
+    if (Settings.LoginFailureLimit <= 0) Settings.LoginFailureLimit = 5;
+    Settings.MaxMessageSize = RegReadNumber(KEY_SERVICE, "MaxMessageSize", 64u << 20);
+    Settings.DebugAcceptAnyPassword =
+        static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "DebugAcceptAnyPassword", 0));
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

@@ -52,6 +52,15 @@ struct SettingsRecord {
     int32_t IdleTimeout;
     // Sessions at once from one client address; 0: no limit.
     int32_t AddressLimit;
+    // A failed LOGIN or AUTHENTICATE is answered after LoginFailureDelay milliseconds, doubled
+    // for each further failure from the same address; the connection closes after
+    // LoginFailureLimit failures.
+    int32_t LoginFailureDelay;
+    int32_t LoginFailureLimit;
+    // Debug mode with operating-system accounts takes any password only when this says so.
+    int32_t DebugAcceptAnyPassword;
+    // Largest message APPEND takes, in bytes; 0: no limit.
+    uint32_t MaxMessageSize;
 };
 
 extern SettingsRecord Settings;

@@ -234,8 +234,11 @@ int RecvLine(Session* pSession, int bTrace) {
         if (strchr(pSession->szRecv, '\n') != nullptr) {
             pSession->ullLastInput.store(MonotonicMilliseconds());
             if (bTrace) {
-                printf("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szRecv);
-                WriteProtocolLog(pSession, pSession->szRecv);
+                char szShown[2 * RECV_SIZE];
+                RedactReceived(pSession->szRecv, szShown, sizeof(szShown), &pSession->bSecretInput,
+                               &pSession->bSecretQueue);
+                printf("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, szShown);
+                WriteProtocolLog(pSession, szShown);
             }
             return 1;
         }

@@ -240,11 +240,11 @@ bool IsIpv6ListenEntry(const char* pszEntry) {
     return strchr(pszEntry, '.') == nullptr && strchr(pszEntry, ':') != nullptr;
 }
 
-int RunListener(TlsContext* pTlsContext) {
+int RunListener(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
     if (!ProbeSystem()) {
         printf("it failed.\n");
     }
-    return AcceptLoop(pTlsContext);
+    return AcceptLoop(pTlsContext, pLoginFailures);
 }
 
 int FindHostDomain() {
@@ -266,7 +266,7 @@ int FindHostDomain() {
     return 1;
 }
 
-int AcceptLoop(TlsContext* pTlsContext) {
+int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
     ListenSet listenSet{};
     int nSockets = SetUpListenSockets(&listenSet, pTlsContext != nullptr && Settings.TlsPortNo != 0);
     if (nSockets < 0) {
@@ -339,6 +339,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
             return 0;
         }
         pSession->pTlsContext = pTlsContext;
+        pSession->pLoginFailures = pLoginFailures;
         pSession->bImplicitTls = listenSet.abImplicitTls[nReady] ? 1 : 0;
         if (!PrepareSession(pSession, sockAccepted, peer)) {
             CloseAccepted(sockAccepted);

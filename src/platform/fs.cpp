@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -581,4 +582,19 @@ void UnlockPath(LockHandle hLock) {
     if (hLock == INVALID_LOCK_HANDLE) return;
     ::flock(hLock, LOCK_UN);
     ::close(hLock);
+}
+
+FILE* OpenPrivateAppend(const char* pszPath) {
+    int fd = ::open(pszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE* pFile = ::fdopen(fd, "a");
+    if (pFile == nullptr) ::close(fd);
+    return pFile;
+}
+
+bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree) {
+    struct statvfs fs {};
+    if (::statvfs(pszPath, &fs) != 0) return false;
+    *pullFree = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+    return true;
 }

@@ -5,6 +5,7 @@
 // existing target. These functions give that behaviour on a Linux file system.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -96,6 +97,14 @@ bool CreateNewFile(const char* pszPath);
 // Sets or clears a directory's hidden mark (the folder subscription mark). A file's hidden
 // attribute comes from its name alone, so for a file this fails.
 bool SetHiddenAttribute(const char* pszPath, bool bHidden);
+
+// Bytes an unprivileged writer may still use on the file system holding the path; false when
+// the system cannot tell.
+bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree);
+
+// Opens a file for appending text, creating it readable and writable by its owner alone (logs
+// hold user names, addresses and message text). Null when it cannot be opened.
+FILE* OpenPrivateAppend(const char* pszPath);
 
 // ---- Advisory locks ------------------------------------------------------------------------
 

@@ -220,6 +220,26 @@ TEST(Timeouts, ClientThatStopsReadingIsDroppedOnce) {
     EXPECT_EQ(out.find("ERROR -> [send()", first + 1), std::string::npos) << "reported more than once";
 }
 
+// RFC 7889: the limit is told after login, and a larger literal is refused before the client
+// sends it.
+TEST(Limits, AppendOverTheLimitIsRefusedBeforeTheLiteral) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(ServiceKey("\"MaxMessageSize\"=dword:000003e8\n"))));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    EXPECT_EQ(client.Command("c", "CAPABILITY")[0].find("APPENDLIMIT"), std::string::npos);
+    EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    EXPECT_NE(client.Command("c", "CAPABILITY")[0].find(" APPENDLIMIT=1000"), std::string::npos);
+    client.Send("a1 APPEND inbox {1001}\r\n");
+    EXPECT_EQ(client.ReadLine(), "a1 NO [TOOBIG] APPEND message larger than 1000 bytes\r\n");
+    client.Send("a2 APPEND inbox {1000}\r\n");
+    EXPECT_EQ(client.ReadLine().substr(0, 2), "+ ");
+    client.Send("Subject: x\r\n\r\n" + std::string(984, 'x') + "\r\n");
+    EXPECT_EQ(client.ReadUntilTagged("a2").back().rfind("a2 OK", 0), 0u);
+}
+
 // Out of file descriptors: the accept loop waits instead of spinning, a logged-in client is
 // told why its command failed (never invited to create a mailbox that exists), and the server
 // serves again once descriptors are free.

@@ -133,7 +133,11 @@ void TestServer::Kill() {
 }
 
 std::string TestServer::BasicRegistry(const std::string& extra) {
-    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+    // Failed logins are answered at once here; the tests of the delay set their own.
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+           "\"LoginFailureDelay\"=dword:00000000\n"
+           "\n"
+           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
            "\"PortNo\"=dword:@PORTHEX@\n"
            "\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
