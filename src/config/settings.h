@@ -1,5 +1,4 @@
-// Process-wide settings, read once from the registry at start and read-only afterwards
-// (RequestStop alone rereads ListenIP and PortNo while stopping).
+// Process-wide settings, read once from the registry at start and read-only afterwards.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +60,11 @@ struct SettingsRecord {
     int32_t DebugAcceptAnyPassword;
     // Largest message APPEND takes, in bytes; 0: no limit.
     uint32_t MaxMessageSize;
+    // The folders LIST marks \Drafts, \Sent, \Trash and \Junk; empty: no folder has that role.
+    char DraftsFolder[128];
+    char SentFolder[128];
+    char TrashFolder[128];
+    char JunkFolder[128];
 };
 
 extern SettingsRecord Settings;
@@ -78,5 +82,5 @@ void ReadSettings();
 void CreateSpoolDirectories();
 // Prints the settings dump on standard output.
 void PrintSettings();
-// Rereads PortNo with its precedence (used at start and by RequestStop).
+// Reads PortNo with its precedence (at start, and again by RequestStop for its own use).
 int32_t ReadPortNo();

@@ -70,7 +70,7 @@ int CmdSelect(Session* pSession) {
     }
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
     if (IsInboxName(szName)) {
-        ImportInbox(pSession);
+        ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
     OpenInto(pSession, false);
     SendMailboxState(pSession);

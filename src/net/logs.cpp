@@ -5,8 +5,8 @@
 #include "platform/text.h"
 
 #include "config/settings.h"
-#include "imap/fetch/date.h"
 #include "platform/accounts.h"
+#include "platform/date_text.h"
 #include "platform/fs.h"
 #include "platform/time.h"
 

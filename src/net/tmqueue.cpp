@@ -2,104 +2,47 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
-#include "net/listener.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
 namespace {
 
-struct TMQueueEntry {
-    Session* pSession;
-    int32_t lState;
-    int32_t lSecond;
-    FILETIME ftAdmitted;
-    TMQueueEntry* pNext;
+struct TMQueueState {
+    std::mutex lock;
+    std::vector<Session*> sessions;
 };
 
-TMQueueEntry TMQueue;
+TMQueueState& Queue() {
+    // Built on first use and never destroyed: detached client threads may still leave the queue
+    // while the process ends.
+    static TMQueueState* pQueue = new TMQueueState();
+    return *pQueue;
+}
 
-// Polls the busy flag every 10 ms. Gives up (false) once a stop is under way, so that a
-// waiter never touches the list without holding the flag.
-bool TakeFlag(const char* pszWaitLine, unsigned long ulId) {
-    for (;;) {
-        int32_t nExpected = 0;
-        if (bTMQWait.compare_exchange_strong(nExpected, 1)) {
-            return true;
-        }
-        if (bStop.load()) {
-            return false;
-        }
+// The console has always shown who had to wait for the queue; say so once, then block.
+std::unique_lock<std::mutex> LockQueue(const char* pszWaitLine, unsigned long ulId) {
+    std::unique_lock<std::mutex> guard(Queue().lock, std::try_to_lock);
+    if (!guard.owns_lock()) {
         printf(pszWaitLine, ulId);
-        SleepMilliseconds(10);
+        guard.lock();
     }
+    return guard;
 }
 
-}  // namespace
-
-std::atomic<int32_t> bTMQWait{0};
-
-void InitTMQueue() {
-    TMQueue.pSession = nullptr;
-    TMQueue.pNext = nullptr;
-    bTMQWait.store(0);
+uint32_t CountLocked() {
+    return static_cast<uint32_t>(Queue().sessions.size()) + 1;
 }
-
-uint32_t ViewTMQueue(int bLock) {
-    if (bLock && !TakeFlag("[        ] ViewTMQueue = wait loop\n", 0)) {
-        return 1;
-    }
-    uint32_t ulCount = 0;
-    for (TMQueueEntry* pEntry = &TMQueue; pEntry != nullptr; pEntry = pEntry->pNext) {
-        ulCount++;
-    }
-    printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
-    if (bLock) {
-        bTMQWait.store(0);
-    }
-    return ulCount;
-}
-
-void AddTMQueue(Session* pSession, int bNoLock) {
-    unsigned long ulId = SessionId(pSession);
-    printf("[%08lx][AddTMQueue]\n", ulId);
-    if (bNoLock == 0 && !TakeFlag("[%08lx] AddTMQueue = wait loop\n", ulId)) {
-        return;
-    }
-    printf("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
-    if (pSession != nullptr) {
-        TMQueueEntry* pLast = &TMQueue;
-        while (pLast->pNext != nullptr) {
-            pLast = pLast->pNext;
-        }
-        TMQueueEntry* pEntry = new (std::nothrow) TMQueueEntry();
-        if (pEntry == nullptr) {
-            printf("[%08lx] (AddTMQueue) LocalAlloc error.\n", ulId);
-        } else {
-            pEntry->pSession = pSession;
-            pEntry->ftAdmitted = GetSystemTimeAsFileTime();
-            pEntry->lState = 1;
-            pEntry->lSecond = 0;
-            pEntry->pNext = nullptr;
-            pLast->pNext = pEntry;
-        }
-    }
-    if (bNoLock == 0) {
-        bTMQWait.store(0);
-    }
-    printf("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
-}
-
-namespace {
 
 // The queued session, before login, whose last line is the oldest (from pszAddress only, when
-// given); none when every one is logged in or already leaving. The caller holds the flag, so no
-// entry's session can be freed meanwhile.
+// given); none when every one is logged in or already leaving. The caller holds the lock, so no
+// queued session can be freed meanwhile.
 Session* OldestIdleBeforeLogin(const char* pszAddress) {
     Session* pOldest = nullptr;
-    for (TMQueueEntry* pEntry = TMQueue.pNext; pEntry != nullptr; pEntry = pEntry->pNext) {
-        Session* pQueued = pEntry->pSession;
+    for (Session* pQueued : Queue().sessions) {
         if (pQueued->bLoggedIn.load() || pQueued->bEvicted.load() ||
             (pszAddress != nullptr && strcmp(pQueued->szPeerAddr, pszAddress) != 0)) {
             continue;
@@ -111,71 +54,85 @@ Session* OldestIdleBeforeLogin(const char* pszAddress) {
     return pOldest;
 }
 
-// Wakes the session's thread, which says BYE and ends.
+// Wakes the session's thread, which says BYE and ends. Its socket stays open until the session
+// has left the queue, so the descriptor cannot belong to anybody else yet.
 void Evict(Session* pSession) {
     printf("[%08lx] evicted: idle before login\n", SessionId(pSession));
     pSession->bEvicted.store(1);
     ShutdownReceive(pSession->sockClient);
 }
 
+// A limit reached makes room by sending an idle session away; false when there is none.
+bool MakeRoom(const char* pszAddress) {
+    Session* pIdle = OldestIdleBeforeLogin(pszAddress);
+    if (pIdle == nullptr) {
+        return false;
+    }
+    Evict(pIdle);
+    return true;
+}
+
 }  // namespace
+
+void InitTMQueue() {
+    std::lock_guard<std::mutex> guard(Queue().lock);
+    Queue().sessions.clear();
+}
+
+uint32_t ViewTMQueue() {
+    std::unique_lock<std::mutex> guard = LockQueue("[        ] ViewTMQueue = wait loop\n", 0);
+    uint32_t ulCount = CountLocked();
+    printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+    return ulCount;
+}
 
 Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLimit) {
     unsigned long ulId = SessionId(pSession);
-    if (!TakeFlag("[%08lx] AdmitTMQueue = wait loop\n", ulId)) {
-        return REFUSED_LIMIT;
-    }
+    std::unique_lock<std::mutex> guard = LockQueue("[%08lx] AddTMQueue = wait loop\n", ulId);
     // Sessions already leaving have made their room.
     uint32_t ulCount = 1;
     uint32_t ulFromAddress = 0;
-    for (TMQueueEntry* pEntry = TMQueue.pNext; pEntry != nullptr; pEntry = pEntry->pNext) {
-        if (pEntry->pSession->bEvicted.load()) {
+    for (const Session* pQueued : Queue().sessions) {
+        if (pQueued->bEvicted.load()) {
             continue;
         }
         ulCount++;
-        if (strcmp(pEntry->pSession->szPeerAddr, pSession->szPeerAddr) == 0) {
+        if (strcmp(pQueued->szPeerAddr, pSession->szPeerAddr) == 0) {
             ulFromAddress++;
         }
     }
-    printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
-    Admission result = ADMITTED;
+    if (ulLimit != 0) {
+        printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+    }
     if (ulAddressLimit != 0 && ulFromAddress >= ulAddressLimit) {
-        Session* pIdle = OldestIdleBeforeLogin(pSession->szPeerAddr);
-        if (pIdle != nullptr) {
-            Evict(pIdle);
-            ulCount--;
-        } else {
-            result = REFUSED_ADDRESS;
+        if (!MakeRoom(pSession->szPeerAddr)) {
+            return REFUSED_ADDRESS;
         }
+        ulCount--;
     }
-    if (result == ADMITTED && ulLimit != 0 && ulCount > ulLimit) {
-        Session* pIdle = OldestIdleBeforeLogin(nullptr);
-        if (pIdle != nullptr) {
-            Evict(pIdle);
-        } else {
-            result = REFUSED_LIMIT;
-        }
+    if (ulLimit != 0 && ulCount > ulLimit && !MakeRoom(nullptr)) {
+        return REFUSED_LIMIT;
     }
-    if (result == ADMITTED) {
-        pSession->ullLastInput.store(MonotonicMilliseconds());
-        AddTMQueue(pSession, 1);
+    printf("[%08lx][AddTMQueue]\n", ulId);
+    printf("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
+    pSession->ullLastInput.store(MonotonicMilliseconds());
+    try {
+        Queue().sessions.push_back(pSession);
+    } catch (const std::bad_alloc&) {
+        // The session goes on unqueued, as it always has when memory ran out.
+        printf("[%08lx] (AddTMQueue) LocalAlloc error.\n", ulId);
     }
-    bTMQWait.store(0);
-    return result;
+    printf("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
+    return ADMITTED;
 }
 
 void RemoveTMQueue(Session* pSession) {
-    unsigned long ulId = SessionId(pSession);
-    if (!TakeFlag("[%08lx] RemoveTMQueue = wait loop\n", ulId)) {
-        return;
-    }
-    for (TMQueueEntry* pPrev = &TMQueue; pPrev->pNext != nullptr; pPrev = pPrev->pNext) {
-        TMQueueEntry* pEntry = pPrev->pNext;
-        if (pEntry->pSession == pSession) {
-            pPrev->pNext = pEntry->pNext;
-            delete pEntry;
+    std::unique_lock<std::mutex> guard = LockQueue("[%08lx] RemoveTMQueue = wait loop\n", SessionId(pSession));
+    std::vector<Session*>& sessions = Queue().sessions;
+    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+        if (*it == pSession) {
+            sessions.erase(it);
             break;
         }
     }
-    bTMQWait.store(0);
 }
