@@ -7,6 +7,7 @@
 #include "auth/md5.h"
 #include "auth/password.h"
 #include "auth/userdir.h"
+#include "config/settings.h"
 #include "imap/line.h"
 #include "imap/login.h"
 #include "imap/response.h"
@@ -330,7 +331,10 @@ int CmdAuthenticate(Session* pSession) {
     }
 
     if (outcome == Outcome::HandedToLogin) {
-        return 1;
+        // LOGIN has answered, and counted a failure; the last one allowed ends the session.
+        bool bLast = pSession->State == Imap4NonAuthenticated && Settings.LoginFailureLimit > 0 &&
+                     pSession->lLoginFailures >= Settings.LoginFailureLimit;
+        return bLast ? 0 : 1;
     }
     if (outcome == Outcome::Passed && AcceptLogin(pSession)) {
         RespondAuthenticate(pSession, &saved, "OK", "completed");
