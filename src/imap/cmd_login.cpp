@@ -91,6 +91,8 @@ bool AcceptLogin(Session* pSession) {
         return false;
     }
     pSession->State = Imap4Authorization;
+    // At once, not at the next line: a newcomer's admission must never send this session away.
+    pSession->bLoggedIn.store(1);
     printf("[%08lx]  pContext[%08lx]->State = Imap4Authorization;\n", SessionId(pSession),
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&pSession->State)));
     CompleteLogin(pSession);

@@ -222,10 +222,12 @@ TEST(Credentials, SystemAccountMailIsWrittenAsTheUser) {
     ASSERT_TRUE(client.Connect(server.port));
     client.ReadLine();
     ASSERT_EQ(client.Command("a", "LOGIN nobody any").back(), "a OK LOGIN completed\r\n") << server.Output();
-    client.Send("b APPEND inbox {13}\r\n");
+    client.Send("b APPEND inbox {14}\r\n");
     ASSERT_EQ(client.ReadLine().substr(0, 2), "+ ");
-    client.Send("Subject: x\r\n\r\n");
-    EXPECT_EQ(client.ReadUntilTagged("b").back().rfind("b OK", 0), 0u);
+    client.Send("Subject: x\r\n\r\n\r\n");
+    auto appended = client.ReadUntilTagged("b");
+    ASSERT_FALSE(appended.empty());
+    EXPECT_EQ(appended.back().rfind("b OK", 0), 0u) << appended.back();
     size_t files = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(mail)) {
         struct stat st {};
