@@ -19,6 +19,8 @@ namespace {
 constexpr const char* szDefaultInBoxDir = "%HOME%/INETMAIL/INBOX";
 constexpr const char* szDefaultSpoolDir = "%SystemRoot%/SYSTEM32/VLM/MAIL";
 constexpr const char* szDefaultQueueDir = "incoming";
+// RFC 3501's autologout timer is at least 30 minutes: clients renew IDLE every 29.
+constexpr int32_t MIN_IDLE_TIMEOUT = 30 * 60;
 // Stands for %SystemRoot% (in any case, as Windows reads names) where the environment has none, as on
 // every Linux host.
 constexpr const char* szSystemRootFallback = "/var/lib/veve4d";
@@ -241,6 +243,19 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
     Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
     Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
+    Settings.LoginTimeout = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginTimeout", 60));
+    if (Settings.LoginTimeout <= 0) Settings.LoginTimeout = 60;
+    Settings.IdleTimeout = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IdleTimeout", MIN_IDLE_TIMEOUT));
+    if (Settings.IdleTimeout < MIN_IDLE_TIMEOUT) Settings.IdleTimeout = MIN_IDLE_TIMEOUT;
+    Settings.AddressLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "AddressLimit", 0));
+    if (Settings.AddressLimit < 0) Settings.AddressLimit = 0;
+    Settings.LoginFailureDelay = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureDelay", 2000));
+    if (Settings.LoginFailureDelay < 0) Settings.LoginFailureDelay = 2000;
+    Settings.LoginFailureLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureLimit", 5));
+    if (Settings.LoginFailureLimit <= 0) Settings.LoginFailureLimit = 5;
+    Settings.MaxMessageSize = RegReadNumber(KEY_SERVICE, "MaxMessageSize", 64u << 20);
+    Settings.DebugAcceptAnyPassword =
+        static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "DebugAcceptAnyPassword", 0));
     RegReadString(KEY_SERVICE, "DraftsFolder", "Drafts", Settings.DraftsFolder, sizeof Settings.DraftsFolder);
     RegReadString(KEY_SERVICE, "SentFolder", "Sent", Settings.SentFolder, sizeof Settings.SentFolder);
     RegReadString(KEY_SERVICE, "TrashFolder", "Trash", Settings.TrashFolder, sizeof Settings.TrashFolder);

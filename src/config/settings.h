@@ -45,6 +45,21 @@ struct SettingsRecord {
     // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
     // TLS or from a loopback peer, 2 only after TLS.
     int32_t PlaintextLoginNeedsTls;
+    // Seconds a session may wait for its next line before it is closed with BYE: before login
+    // (LoginTimeout) and after (IdleTimeout, never under the 30 minutes RFC 3501 asks for).
+    int32_t LoginTimeout;
+    int32_t IdleTimeout;
+    // Sessions at once from one client address; 0: no limit.
+    int32_t AddressLimit;
+    // A failed LOGIN or AUTHENTICATE is answered after LoginFailureDelay milliseconds, doubled
+    // for each further failure from the same address; the connection closes after
+    // LoginFailureLimit failures.
+    int32_t LoginFailureDelay;
+    int32_t LoginFailureLimit;
+    // Debug mode with operating-system accounts takes any password only when this says so.
+    int32_t DebugAcceptAnyPassword;
+    // Largest message APPEND takes, in bytes; 0: no limit.
+    uint32_t MaxMessageSize;
     // The folders LIST marks \Drafts, \Sent, \Trash and \Junk; empty: no folder has that role.
     char DraftsFolder[128];
     char SentFolder[128];

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "auth/login_guard.h"
 #include "config/settings.h"
 #include "config/startup.h"
 #include "net/listener.h"
@@ -74,7 +75,8 @@ TlsContext* LoadTlsContext() {
 
 // Waits up to a second (less when a process connects to the pipe) before listening, unless a
 // stop comes first.
-void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent, TlsContext* pTlsContext) {
+void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent, TlsContext* pTlsContext,
+                   LoginFailures* pLoginFailures) {
     ResetEvent(hPipeEvent);
     for (;;) {
         if (ConnectNamedPipe(hPipe, hPipeEvent) != ERROR_IO_PENDING) {
@@ -84,7 +86,7 @@ void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent, TlsContext* pTlsC
         HANDLE_EVENT ahEvents[2] = {hStopEvent, hPipeEvent};
         if (WaitForMultipleObjects(2, ahEvents, PIPE_WAIT_MS) == WAIT_OBJECT_0) return;
         PrintBanner();
-        if (RunListener(pTlsContext) == 0) {
+        if (RunListener(pTlsContext, pLoginFailures) == 0) {
             printf("(error) accept clients.\n");
             return;
         }
@@ -125,7 +127,10 @@ void StartUp(int /*argc*/, char** /*argv*/) {
         AddToEventLog(DISPLAY_NAME, SERVER_VERSION, EVENTLOG_SUCCESS);
         // Only the instance that serves keeps the logs trimmed, for as long as it serves.
         LogSweeper sweeper(Settings.MailSpoolDir, Settings.LogKeepDays);
-        WaitAndListen(hPipe, hPipeEvent, pTlsContext);
+        // Failed logins are counted per client address across connections, for as long as
+        // the server serves.
+        LoginFailures loginFailures;
+        WaitAndListen(hPipe, hPipeEvent, pTlsContext, &loginFailures);
     }
 
     ClosePipe(hPipe);

@@ -1,4 +1,5 @@
 // CAPABILITY, NOOP and LOGOUT: answered in every state.
+#include "config/settings.h"
 #include "imap/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
@@ -28,6 +29,11 @@ bool PlaintextOffered(const Session* pSession) {
     return PlaintextLoginAllowed(pSession);
 }
 
+// RFC 7889: told once logged in, where the client is about to append.
+bool AppendLimitOffered(const Session* pSession) {
+    return pSession->State != Imap4NonAuthenticated && Settings.MaxMessageSize != 0;
+}
+
 const Capability CAPABILITIES[] = {
     {"IMAP4", nullptr},
     {"IMAP4rev1", nullptr},
@@ -43,6 +49,7 @@ const Capability CAPABILITIES[] = {
     {"AUTH=PLAIN", PlaintextOffered},
     {"AUTH=CRAM-MD5", nullptr},
     {"AUTH=LOGIN", PlaintextOffered},
+    {"APPENDLIMIT", AppendLimitOffered},
 };
 
 }  // namespace
@@ -54,7 +61,11 @@ int CmdCapability(Session* pSession) {
         if (cap.pfnOffered != nullptr && !cap.pfnOffered(pSession)) {
             continue;
         }
-        int n = snprintf(szLine + nLen, sizeof(szLine) - nLen, " %s", cap.pszWord);
+        // APPENDLIMIT alone carries a value.
+        bool bAppendLimit = strcmp(cap.pszWord, "APPENDLIMIT") == 0;
+        int n = bAppendLimit ? snprintf(szLine + nLen, sizeof(szLine) - nLen, " %s=%u", cap.pszWord,
+                                        static_cast<unsigned>(Settings.MaxMessageSize))
+                             : snprintf(szLine + nLen, sizeof(szLine) - nLen, " %s", cap.pszWord);
         if (n < 0 || static_cast<size_t>(n) >= sizeof(szLine) - nLen) {
             break;
         }

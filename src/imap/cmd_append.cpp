@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
@@ -79,6 +80,14 @@ void DiscardLiteral(Session* pSession, uint32_t ulSize) {
     }
 }
 
+// A message that would fill the disk is refused before its literal: a half-written file helps
+// nobody, and the other users' mail needs the room.
+bool RoomOnDisk(const char* pszMailbox, uint32_t ulSize) {
+    constexpr uint64_t SPARE_BYTES = 16ull << 20;
+    uint64_t ullFree = 0;
+    return !FreeDiskBytes(pszMailbox, &ullFree) || ullFree >= static_cast<uint64_t>(ulSize) + SPARE_BYTES;
+}
+
 }  // namespace
 
 int CmdAppend(Session* pSession) {
@@ -144,6 +153,20 @@ int CmdAppend(Session* pSession) {
         return 1;
     }
 
+    // Too large a message is refused before the client sends it (RFC 7889). A literal already on
+    // its way would have to be read to the end: the connection ends instead.
+    if (Settings.MaxMessageSize != 0 && ulSize > Settings.MaxMessageSize) {
+        FormatResponse(pSession, "%s %s [TOOBIG] %s message larger than %u bytes\r\n", szTag, "NO", pSession->pCommand,
+                       static_cast<unsigned>(Settings.MaxMessageSize));
+        if (!bContinuation || strstr(pszSizeBrace, "+}") != nullptr) {
+            size_t nLength = strlen(pSession->szResponse);
+            snprintf(pSession->szResponse + nLength, sizeof(pSession->szResponse) - nLength, "* BYE %s\r\n",
+                     "Message too large");
+            return 0;
+        }
+        return 1;
+    }
+
     // The mailbox must exist and take the new file before the client is asked for the
     // message: an answer given after the continuation would leave the literal to be read as
     // requests. A literal already sent is read and dropped.
@@ -158,6 +181,8 @@ int CmdAppend(Session* pSession) {
         RespondFails(pSession);
     } else if (!MailboxExists(szTarget)) {
         RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
+    } else if (!RoomOnDisk(szTarget, ulSize)) {
+        FormatResponse(pSession, "%s %s [LIMIT] %s not enough disk space\r\n", szTag, "NO", pSession->pCommand);
     } else {
         ulUid = AssignUnusedUid(szTarget);
         // Made here, before the continuation, so that a mailbox that cannot take it is answered

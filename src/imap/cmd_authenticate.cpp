@@ -7,6 +7,7 @@
 #include "auth/md5.h"
 #include "auth/password.h"
 #include "auth/userdir.h"
+#include "config/settings.h"
 #include "imap/line.h"
 #include "imap/login.h"
 #include "imap/response.h"
@@ -32,7 +33,9 @@ struct SavedRequest {
     bool bArgs;
 };
 
-enum class Outcome { Failed, Passed, HandedToLogin };
+// Refused: the credentials were checked and did not pass (the failure that is delayed and
+// counted); Failed: the exchange itself went wrong.
+enum class Outcome { Failed, Refused, Passed, HandedToLogin };
 
 void SaveRequest(const Session* pSession, SavedRequest* pSaved) {
     snprintf(pSaved->szTag, sizeof(pSaved->szTag), "%s", pSession->pTag);
@@ -73,7 +76,10 @@ void SendChallenge(Session* pSession) {
 // Receives one answer line and ends it at its first CR or LF. Anything the client sent
 // behind the answer in the same block is queued for the dispatcher instead of being lost.
 bool RecvAnswer(Session* pSession) {
-    if (RecvLine(pSession, 1) == 0) {
+    pSession->bSecretInput = 1;
+    int nReceived = RecvLine(pSession, 1);
+    pSession->bSecretInput = 0;
+    if (nReceived == 0) {
         return false;
     }
     char* pLf = strchr(pSession->szRecv, '\n');
@@ -90,7 +96,8 @@ bool RecvAnswer(Session* pSession) {
 int DecodeAnswer(Session* pSession) {
     int nLength = Base64Decode(pSession->szRecv, strlen(pSession->szRecv), pSession->szAuthWork,
                                sizeof(pSession->szAuthWork));
-    printf("AUTHCODE RECV: %s\n", pSession->szAuthWork);
+    // The answer itself may be a password: the trace tells only its size.
+    printf("AUTHCODE RECV: %d bytes\n", nLength);
     return nLength;
 }
 
@@ -158,13 +165,12 @@ Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
     // about which part was wrong.
     if (!bUser || !ReadStoredPassword(pSession)) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Failed;
+        return Outcome::Refused;
     }
-    printf("[C:Code] %s\n[S:Code] %s\n", pSession->szAuthWork, pSession->szPassword);
     if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0 ||
         !SameSecret(pSession->szAuthWork, nPassword, pSession->szPassword)) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Failed;
+        return Outcome::Refused;
     }
     return Outcome::Passed;
 }
@@ -204,15 +210,14 @@ Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
     if (!TakeUserName(pSession, pSession->szAuthWork, static_cast<int>(pBlank - pSession->szAuthWork)) ||
         !ReadStoredPassword(pSession)) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Failed;
+        return Outcome::Refused;
     }
     char szExpected[DIGEST_HEX_SIZE];
     HmacMd5Hex(pSession->szChallenge, pSession->szPassword, szExpected);
-    printf("[C:Code] %s\n[S:Code] %s\n", pSession->pAuthCursor, szExpected);
     if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0 ||
         !SameSecret(pSession->pAuthCursor, nDigest, szExpected)) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Failed;
+        return Outcome::Refused;
     }
     return Outcome::Passed;
 }
@@ -270,7 +275,7 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
     bool bPasswordOk = nPassword < sizeof(pSession->szPassword) && memchr(pSecondNul + 1, '\0', nPassword) == nullptr;
     if (!bAuthzOk || !bPasswordOk || !TakeUserName(pSession, pFirstNul + 1, static_cast<int>(nUser))) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Failed;
+        return Outcome::Refused;
     }
     memcpy(pSession->szPassword, pSecondNul + 1, nPassword);
     pSession->szPassword[nPassword] = '\0';
@@ -280,7 +285,7 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
     memset(pSession->szAuthWork, 0, sizeof(pSession->szAuthWork));
     if (!bPassed) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Failed;
+        return Outcome::Refused;
     }
     return Outcome::Passed;
 }
@@ -319,13 +324,17 @@ int CmdAuthenticate(Session* pSession) {
     } else if (StrNICmp(pSession->pArgs, "CRAM-MD5", 8) == 0) {
         outcome = CramMd5Mechanism(pSession, &saved);
     } else {
-        pSession->pArgs[strcspn(pSession->pArgs, "\r\n")] = '\0';
+        // Only the mechanism's name comes back: what follows it may be a secret.
+        pSession->pArgs[strcspn(pSession->pArgs, " \r\n")] = '\0';
         FormatResponse(pSession, "%s %s AUTHENTICATE %s isn't supported\r\n", saved.szTag, "NO", pSession->pArgs);
         outcome = Outcome::Failed;
     }
 
     if (outcome == Outcome::HandedToLogin) {
-        return 1;
+        // LOGIN has answered, and counted a failure; the last one allowed ends the session.
+        bool bLast = pSession->State == Imap4NonAuthenticated && Settings.LoginFailureLimit > 0 &&
+                     pSession->lLoginFailures >= Settings.LoginFailureLimit;
+        return bLast ? 0 : 1;
     }
     if (outcome == Outcome::Passed && AcceptLogin(pSession)) {
         RespondAuthenticate(pSession, &saved, "OK", "completed");
@@ -335,5 +344,6 @@ int CmdAuthenticate(Session* pSession) {
         // The mail directory vanished between the password check and the login.
         RespondAuthenticate(pSession, &saved, "NO", "fails");
     }
-    return EndAuthenticate(pSession, &saved, "failed");
+    EndAuthenticate(pSession, &saved, "failed");
+    return outcome == Outcome::Failed ? 1 : FailLogin(pSession);
 }

@@ -21,9 +21,6 @@ constexpr int POLL_MILLISECONDS = 1000;
 constexpr int WATCHED_MILLISECONDS = 30000;
 // Without a watch on the mail directory, deliveries are looked for this often.
 constexpr uint64_t IMPORT_POLL_TICKS = 5ull * 10000000ull;
-// A client may idle this long without a word, whatever the Timeout setting says: clients
-// renew their IDLE every 29 minutes.
-constexpr uint64_t MIN_IDLE_SECONDS = 30 * 60;
 
 // Moves the first complete line of szQueue into szRecv; false when there is none.
 bool TakeQueuedLine(Session* pSession) {
@@ -83,8 +80,8 @@ int CmdIdle(Session* pSession) {
     FormatResponse(pSession, "+ idling\r\n");
     if (SendResponse(pSession, 1, 1) == 0) return 0;
 
-    uint64_t ullLimit = Settings.Timeout > 0 ? static_cast<uint64_t>(Settings.Timeout) : 0;
-    if (ullLimit != 0 && ullLimit < MIN_IDLE_SECONDS) ullLimit = MIN_IDLE_SECONDS;
+    // The same autologout as between commands (never under 30 minutes: clients renew IDLE every 29).
+    const uint64_t ullLimit = static_cast<uint64_t>(Settings.IdleTimeout);
     const uint64_t ullStart = GetSystemTimeAsFileTime();
     uint64_t ullLastImport = ullStart;
     for (;;) {
@@ -105,7 +102,7 @@ int CmdIdle(Session* pSession) {
                                                   bWatched ? WATCHED_MILLISECONDS : POLL_MILLISECONDS);
             if (wait != WATCH_INPUT) {
                 if (ullLimit != 0 && GetSystemTimeAsFileTime() - ullStart >= ullLimit * 10000000ull) {
-                    FormatResponse(pSession, "* BYE %s\r\n", "Idle for too long");
+                    FormatResponse(pSession, "* BYE %s\r\n", "Autologout; idle for too long");
                     SendResponse(pSession, 1, 1);
                     return 0;
                 }

@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "auth/login_guard.h"
 #include "auth/userdir.h"
 #include "config/settings.h"
 #include "imap/response.h"
 #include "net/logs.h"
 #include "platform/accounts.h"
 #include "platform/fs.h"
+#include "platform/time.h"
 #include "service/service.h"
 #include "store/store.h"
 
@@ -55,7 +57,10 @@ int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const
     if (Settings.UserManager == 0) {
         return CheckUserFilePassword(pszUser, nUserSize, pszPassword, pszLocalAddr);
     }
-    if (bDebug) {
+    // Debug mode checks passwords like the service does, unless the registry explicitly asks
+    // otherwise; then every login says so.
+    if (bDebug && Settings.DebugAcceptAnyPassword != 0) {
+        printf("DEBUG: password of %s not checked (DebugAcceptAnyPassword)\n", pszUser);
         return 0;
     }
     return LogonSystemUser(pszUser, pszPassword);
@@ -79,12 +84,39 @@ bool AcceptLogin(Session* pSession) {
     if (pSession->szMailDir[0] == '\0') {
         return false;
     }
+    // With operating-system accounts the session reads and writes the user's mail as the user:
+    // a mistake in a path can reach nothing the user could not reach anyway.
+    if (Settings.UserManager != 0 && !TakeFileIdentity(pSession->szUser)) {
+        printf("[%08lx] no file identity for %s\n", SessionId(pSession), pSession->szUser);
+        return false;
+    }
     pSession->State = Imap4Authorization;
+    // At once, not at the next line: a newcomer's admission must never send this session away.
+    pSession->bLoggedIn.store(1);
     TracePrint("[%08lx]  pContext[%08lx]->State = Imap4Authorization;\n", SessionId(pSession),
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&pSession->State)));
     CompleteLogin(pSession);
     pSession->lLoginNo = ++lLoginCount;
+    if (pSession->pLoginFailures != nullptr) {
+        pSession->pLoginFailures->RecordSuccess(pSession->szPeerAddr);
+    }
     return true;
+}
+
+int FailLogin(Session* pSession) {
+    pSession->lLoginFailures++;
+    if (pSession->pLoginFailures != nullptr) {
+        SleepMilliseconds(pSession->pLoginFailures->RecordFailure(
+            pSession->szPeerAddr, static_cast<uint32_t>(Settings.LoginFailureDelay), MonotonicMilliseconds()));
+    }
+    if (Settings.LoginFailureLimit <= 0 || pSession->lLoginFailures < Settings.LoginFailureLimit) {
+        return 1;
+    }
+    // The tagged answer already waits in szResponse; the BYE follows it.
+    size_t nLength = strlen(pSession->szResponse);
+    snprintf(pSession->szResponse + nLength, sizeof(pSession->szResponse) - nLength, "* BYE %s\r\n",
+             "Too many failed logins");
+    return 0;
 }
 
 int CmdLogin(Session* pSession) {
@@ -127,5 +159,5 @@ int CmdLogin(Session* pSession) {
     }
     RespondFails(pSession);
     WriteAccessLog(pSession, "failed");
-    return 1;
+    return FailLogin(pSession);
 }

@@ -111,8 +111,11 @@ int DispatchCommand(Session* pSession) {
     int nResult = 1;
     for (;;) {
         if (pSession->szQueue[0] != '\0') {
-            TracePrint("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szQueue);
-            WriteProtocolLog(pSession, pSession->szQueue);
+            char szShown[2 * QUEUE_SIZE];
+            int32_t bSecret = pSession->bSecretQueue;
+            RedactReceived(pSession->szQueue, szShown, sizeof(szShown), &bSecret, &pSession->bSecretQueue);
+            TracePrint("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, szShown);
+            WriteProtocolLog(pSession, szShown);
             // What follows a received line is shorter than the receive buffer it came from.
             size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
             memcpy(pSession->szRecv, pSession->szQueue, nLength);

@@ -17,3 +17,7 @@ int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const
 // the user has no usable mail directory (the login must then fail).
 bool AcceptLogin(Session* pSession);
 void CompleteLogin(Session* pSession);
+// After a refused LOGIN or AUTHENTICATE, with the answer in szResponse: waits before it may go
+// out (longer with each failure from the client's address) and, after LoginFailureLimit
+// failures on the connection, adds a BYE. The handler's result: 0 ends the session.
+int FailLogin(Session* pSession);

@@ -69,8 +69,16 @@ bool MailboxExists(const char* pszPath) {
 
 void RespondNoMailbox(Session* pSession, const char* pszTag, const char* pszCommand, const char* pszPath) {
     FindData data;
-    FormatResponse(pSession, FindEntry(pszPath, &data) ? "%s %s %s fails\r\n" : "%s %s [TRYCREATE] %s fails\r\n", pszTag,
-                   "NO", pszCommand);
+    char szReason[128] = "";
+    EntryProbe probe = FindEntry(pszPath, &data) ? ENTRY_PRESENT : ProbeEntry(pszPath, szReason, sizeof(szReason));
+    if (probe == ENTRY_MISSING) {
+        FormatResponse(pSession, "%s %s [TRYCREATE] %s fails\r\n", pszTag, "NO", pszCommand);
+    } else if (probe == ENTRY_UNREADABLE) {
+        // Never TRYCREATE here: the mailbox may well exist, and the client would try to make it.
+        FormatResponse(pSession, "%s %s [UNAVAILABLE] %s fails: %s\r\n", pszTag, "NO", pszCommand, szReason);
+    } else {
+        FormatResponse(pSession, "%s %s %s fails\r\n", pszTag, "NO", pszCommand);
+    }
 }
 
 bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize) {

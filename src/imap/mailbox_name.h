@@ -30,7 +30,8 @@ bool ResolveMailboxBelow(const char* pszBase, const char* pszName, char* pszPath
 bool MailboxExists(const char* pszPath);
 
 // COPY's and APPEND's answer for a target that is no mailbox: TRYCREATE when nothing exists
-// there, so that the client may create it; a plain failure when a file is in the way.
+// there, so that the client may create it; a plain failure when a file is in the way; the
+// system's reason (UNAVAILABLE) when the place could not be looked at.
 void RespondNoMailbox(Session* pSession, const char* pszTag, const char* pszCommand, const char* pszPath);
 
 // Writes a mailbox name as LIST and LSUB send it: an atom when every character may stand in

@@ -8,6 +8,7 @@
 #include "net/logs.h"
 #include "net/tmqueue.h"
 #include "platform/socket.h"
+#include "platform/time.h"
 #include "platform/tls.h"
 
 namespace {
@@ -58,6 +59,38 @@ size_t TakePendingFragment(Session* pSession) {
     return nLength;
 }
 
+void SayBye(Session* pSession, const char* pszReason) {
+    char szBye[128];
+    snprintf(szBye, sizeof(szBye), "* BYE %s\r\n", pszReason);
+    printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, szBye);
+    WriteProtocolLog(pSession, szBye);
+    SessionSend(pSession, szBye, strlen(szBye));
+}
+
+// Waits for the client's next bytes as long as its state allows; false (after a BYE) when the
+// client stayed silent, or when another session's admission asked this idle one to leave.
+bool WaitForClient(Session* pSession) {
+    if (pSession->pTls != nullptr && TlsPending(pSession->pTls)) {
+        return true;
+    }
+    bool bLoggedIn = pSession->State != Imap4NonAuthenticated;
+    uint32_t ulSeconds = static_cast<uint32_t>(bLoggedIn ? Settings.IdleTimeout : Settings.LoginTimeout);
+    uint64_t ullMs = static_cast<uint64_t>(ulSeconds) * 1000u;
+    int nReady = WaitSocketReadable(pSession->sockClient, ullMs > 0x7fffffffu ? 0xffffffffu
+                                                                               : static_cast<unsigned int>(ullMs));
+    if (pSession->bEvicted.load()) {
+        SayBye(pSession, "Too many connections; this one was idle");
+        return false;
+    }
+    if (nReady == 0) {
+        printf("[%08lx] RECV[%08x] idle for %u s\n", SessionId(pSession), pSession->sockClient, ulSeconds);
+        SayBye(pSession, bLoggedIn ? "Autologout; idle for too long" : "Idle for too long before login");
+        return false;
+    }
+    // A failed wait leaves the receive to report the error.
+    return true;
+}
+
 }  // namespace
 
 int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
@@ -70,10 +103,19 @@ int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
 }
 
 int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
-    if (pSession->pTls != nullptr) {
-        return nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
+    if (pSession->bSendFailed) {
+        return SOCKET_ERROR;
     }
-    return SocketSend(pSession->sockClient, pBuffer, nLength);
+    int nResult;
+    if (pSession->pTls != nullptr) {
+        nResult = nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
+    } else {
+        nResult = SocketSend(pSession->sockClient, pBuffer, nLength);
+    }
+    if (nResult == SOCKET_ERROR) {
+        pSession->bSendFailed = 1;
+    }
+    return nResult;
 }
 
 bool StartSessionTls(Session* pSession) {
@@ -129,18 +171,23 @@ void ClientThread(Session* pSession) {
         return;
     }
 
-    // Admission counts and joins in one step; the greeting goes out only to an admitted session.
-    bool bQueued = false;
-    if (Settings.Timeout != 0) {
-        uint32_t ulLimit = Settings.AcceptLimit > 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
-        if (!AdmitTMQueue(pSession, ulLimit)) {
-            printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
-            snprintf(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit.");
-            SendPlain(pSession, pSession->szResponse);
-            CloseSession(pSession, false);
-            return;
-        }
-        bQueued = true;
+    // AcceptLimit keeps its old tie to Timeout; the per-address limit stands alone.
+    uint32_t ulLimit = Settings.Timeout != 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
+    Admission admission = AdmitTMQueue(pSession, ulLimit, static_cast<uint32_t>(Settings.AddressLimit));
+    if (admission == REFUSED_LIMIT) {
+        printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
+        snprintf(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit.");
+        SendPlain(pSession, pSession->szResponse);
+        CloseSession(pSession, false);
+        return;
+    }
+    if (admission == REFUSED_ADDRESS) {
+        printf("exceeds the limit of one address. count=(%ld)\n", static_cast<long>(Settings.AddressLimit));
+        snprintf(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n",
+                 "Too many connections from your address");
+        SendPlain(pSession, pSession->szResponse);
+        CloseSession(pSession, false);
+        return;
     }
 
     int nSent = SendPlain(pSession, pSession->szResponse);
@@ -149,7 +196,7 @@ void ClientThread(Session* pSession) {
         char szError[ERROR_TEXT_SIZE];
         FormatSocketError(szError, sizeof(szError), true, LastSocketError());
         WriteProtocolLog(pSession, szError);
-        CloseSession(pSession, bQueued);
+        CloseSession(pSession, true);
         return;
     }
 
@@ -157,30 +204,45 @@ void ClientThread(Session* pSession) {
 
     if (pSession->sockClient != 0) {
         while (RecvLine(pSession, 1) != 0) {
-            if (DispatchCommand(pSession) == 0) {
+            if (DispatchCommand(pSession) == 0 || pSession->bSendFailed) {
                 break;
             }
         }
     }
-    CloseSession(pSession, bQueued);
+    CloseSession(pSession, true);
 }
 
 int RecvLine(Session* pSession, int bTrace) {
     memset(pSession->szRecv, 0, sizeof(pSession->szRecv));
     size_t nFill = TakePendingFragment(pSession);
+    pSession->bLoggedIn.store(pSession->State != Imap4NonAuthenticated ? 1 : 0);
     for (;;) {
+        if (pSession->bSendFailed) {
+            return 0;
+        }
+        if (nFill < RECV_SIZE - 1 && !WaitForClient(pSession)) {
+            return 0;
+        }
         // 4095 characters without an LF leave no room: the receive fails and ends the session.
         int nReceived = nFill < RECV_SIZE - 1
                             ? SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill)
                             : SOCKET_ERROR;
+        if (pSession->bEvicted.load()) {
+            SayBye(pSession, "Too many connections; this one was idle");
+            return 0;
+        }
         if (nReceived == SOCKET_ERROR || pSession->szRecv[nFill] == '\0') {
             break;
         }
         pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
         if (strchr(pSession->szRecv, '\n') != nullptr) {
+            pSession->ullLastInput.store(MonotonicMilliseconds());
             if (bTrace) {
-                TracePrint("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szRecv);
-                WriteProtocolLog(pSession, pSession->szRecv);
+                char szShown[2 * RECV_SIZE];
+                RedactReceived(pSession->szRecv, szShown, sizeof(szShown), &pSession->bSecretInput,
+                               &pSession->bSecretQueue);
+                TracePrint("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, szShown);
+                WriteProtocolLog(pSession, szShown);
             }
             return 1;
         }
@@ -245,6 +307,13 @@ int SendResponse(Session* pSession, int bFlush, int bTrace) {
 }
 
 int FlushSend(Session* pSession, int /*bTrace*/) {
+    // The first failure was reported; what a broken session still tries to say goes nowhere.
+    if (pSession->bSendFailed) {
+        pSession->nSendLength = 0;
+        pSession->nTraceFrom = 0;
+        pSession->szSendBuf[0] = '\0';
+        return 0;
+    }
     TraceHeld(pSession, pSession->nSendLength);
     int nResult = pSession->nSendLength == 0
                       ? 0

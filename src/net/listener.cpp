@@ -13,12 +13,16 @@
 #include "net/client.h"
 #include "net/session.h"
 #include "net/tmqueue.h"
+#include "platform/socket.h"
+#include "platform/time.h"
 
 std::atomic<int32_t> bStop{0};
 
 namespace {
 
 constexpr int MAX_LISTEN_SOCKETS = 64;
+constexpr unsigned int MIN_ACCEPT_BACKOFF_MS = 10;
+constexpr unsigned int MAX_ACCEPT_BACKOFF_MS = 1000;
 constexpr const char* GREETING_FORMAT = "* OK Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
 
 // The host name the accept thread found at start; a stop from the control thread reads it to
@@ -259,11 +263,11 @@ bool IsIpv6ListenEntry(const char* pszEntry) {
     return strchr(pszEntry, '.') == nullptr && strchr(pszEntry, ':') != nullptr;
 }
 
-int RunListener(TlsContext* pTlsContext) {
+int RunListener(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
     if (!ProbeSystem()) {
         printf("it failed.\n");
     }
-    return AcceptLoop(pTlsContext);
+    return AcceptLoop(pTlsContext, pLoginFailures);
 }
 
 int FindHostDomain() {
@@ -285,7 +289,7 @@ int FindHostDomain() {
     return 1;
 }
 
-int AcceptLoop(TlsContext* pTlsContext) {
+int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
     ListenSet listenSet{};
     int nSockets = SetUpListenSockets(&listenSet, pTlsContext != nullptr && Settings.TlsPortNo != 0);
     if (nSockets < 0) {
@@ -308,6 +312,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         printf("Service terminating.\n");
         return 0;
     }
+    unsigned int nBackoffMs = MIN_ACCEPT_BACKOFF_MS;
     for (;;) {
         printf("wait select()\n");
         int nReady = WaitReadable(listenSet.sockets.data(), nSockets);
@@ -326,9 +331,21 @@ int AcceptLoop(TlsContext* pTlsContext) {
         }
         printf("start accept()\n");
         if (sockAccepted == INVALID_SOCKET) {
-            PrintAcceptError(LastSocketError());
+            int nError = LastSocketError();
+            PrintAcceptError(nError);
+            if (bStop.load()) {
+                printf("Service terminating.\n");
+                return 0;
+            }
+            // Out of descriptors or memory: the connection waits in the backlog until a session
+            // ends. Retrying at once would only spin and flood the console.
+            if (nError == WSAEMFILE || nError == WSAENOBUFS) {
+                SleepMilliseconds(nBackoffMs);
+                nBackoffMs = nBackoffMs * 2 > MAX_ACCEPT_BACKOFF_MS ? MAX_ACCEPT_BACKOFF_MS : nBackoffMs * 2;
+            }
             continue;
         }
+        nBackoffMs = MIN_ACCEPT_BACKOFF_MS;
         printf("Accept Client sokect.(%08x)(%08x)\n", sockAccepted, sockListen);
 
         if (bStop.load()) {
@@ -346,6 +363,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
             return 0;
         }
         pSession->pTlsContext = pTlsContext;
+        pSession->pLoginFailures = pLoginFailures;
         pSession->bImplicitTls = listenSet.abImplicitTls[nReady] ? 1 : 0;
         if (!PrepareSession(pSession, sockAccepted, peer, bIpv6Conn)) {
             CloseAccepted(sockAccepted);

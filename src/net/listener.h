@@ -9,13 +9,15 @@
 extern std::atomic<int32_t> bStop;
 
 struct TlsContext;
+class LoginFailures;
 
 // pTlsContext (may be null) is the server's certificate: with it, every IMAP socket gets a twin on
-// the implicit-TLS port and sessions may offer STARTTLS.
-int RunListener(TlsContext* pTlsContext = nullptr);
+// the implicit-TLS port and sessions may offer STARTTLS. pLoginFailures (may be null) counts
+// failed logins per client address for every session.
+int RunListener(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures = nullptr);
 // The start-up probe of the socket and completion-port layers; false when it failed.
 bool ProbeSystem();
-int AcceptLoop(TlsContext* pTlsContext = nullptr);
+int AcceptLoop(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures = nullptr);
 int FindHostDomain();
 void RequestStop();
 int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost, int nPortNo);

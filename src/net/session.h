@@ -2,6 +2,7 @@
 // no allocation.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "platform/fs.h"
@@ -15,6 +16,7 @@ enum {
 
 struct TlsContext;
 struct TlsConnection;
+class LoginFailures;
 
 constexpr size_t RECV_SIZE = 4096;
 constexpr size_t QUEUE_SIZE = 8192;
@@ -79,6 +81,25 @@ struct Session {
     TlsContext* pTlsContext;
     TlsConnection* pTls;
     int32_t bImplicitTls;
+    // Set by the first send that fails (a peer that stopped reading, a broken link): every later
+    // send fails at once, so the session ends instead of waiting out the send time-out again.
+    int32_t bSendFailed;
+    // The lines being received answer an AUTHENTICATE prompt or carry a LOGIN literal: they
+    // never reach the console or the protocol log.
+    int32_t bSecretInput;
+    // Failed LOGIN and AUTHENTICATE attempts on this connection, and the server's count per
+    // client address (none: no delay, as in tests that drive a session directly).
+    int32_t lLoginFailures;
+    LoginFailures* pLoginFailures;
+    // Whether the text after the first line of the block last received, and so the next line
+    // the dispatcher takes from szQueue, is a secret literal (see RedactReceived).
+    int32_t bSecretQueue;
+    // Read by other sessions' admission (net/tmqueue) while this one is queued: when its last
+    // line came in (monotonic ms), whether it has logged in, and whether it was asked to make
+    // room for a newcomer.
+    std::atomic<uint64_t> ullLastInput;
+    std::atomic<int32_t> bLoggedIn;
+    std::atomic<int32_t> bEvicted;
 };
 
 // Session id of the console trace and the protocol log: the record's address.

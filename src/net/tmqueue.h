@@ -8,8 +8,16 @@
 void InitTMQueue();
 // The admitted sessions, plus one for the queue's head (the count AcceptLimit is compared with).
 uint32_t ViewTMQueue();
+enum Admission {
+    ADMITTED = 0,
+    REFUSED_LIMIT,    // AcceptLimit sessions are queued, none of them an idle one before login
+    REFUSED_ADDRESS,  // AddressLimit sessions from the peer's address, none idle before login
+};
+
 // Counts and joins in one step, so that two sessions starting together cannot both take the last
-// place. ulLimit 0: no limit. False: the count was over the limit and the session did not join.
-bool AdmitTMQueue(Session* pSession, uint32_t ulLimit);
+// place. When a limit is reached, the session that has waited longest before login without a
+// word (from the same address, for AddressLimit) is told to leave instead: idle connections
+// must not keep working clients out. ulLimit and ulAddressLimit 0: no limit.
+Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLimit);
 // Takes the session's entry out of the queue when the session ends.
 void RemoveTMQueue(Session* pSession);

@@ -1,9 +1,13 @@
 #include "platform/accounts.h"
 
+#include <grp.h>
 #include <pwd.h>
 #include <security/pam_appl.h>
+#include <sys/fsuid.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -91,4 +95,42 @@ bool SystemUserExists(const char* pszUser) {
     passwd* pResult = nullptr;
     std::vector<char> buffer(16384);
     return getpwnam_r(pszUser, &pw, buffer.data(), buffer.size(), &pResult) == 0 && pResult != nullptr;
+}
+
+bool TakeFileIdentity(const char* pszUser) {
+    if (geteuid() != 0) return true;
+    passwd pw{};
+    passwd* pResult = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwnam_r(pszUser, &pw, buffer.data(), buffer.size(), &pResult) != 0 || pResult == nullptr) return false;
+    int nGroups = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(nGroups));
+    if (getgrouplist(pszUser, pw.pw_gid, groups.data(), &nGroups) < 0) {
+        groups.resize(static_cast<size_t>(nGroups));
+        if (getgrouplist(pszUser, pw.pw_gid, groups.data(), &nGroups) < 0) return false;
+    }
+    std::vector<gid_t> previous(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    if (getgroups(static_cast<int>(previous.size()), previous.data()) < 0) previous.clear();
+    // The raw system call: the C library's setgroups would change every thread of the process.
+    if (syscall(SYS_setgroups, static_cast<size_t>(nGroups), groups.data()) != 0) return false;
+    setfsgid(pw.pw_gid);
+    setfsuid(pw.pw_uid);
+    // Each call answers with the value it replaced; an impossible id changes nothing and tells
+    // what is in force.
+    if (static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == pw.pw_uid &&
+        static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == pw.pw_gid) {
+        return true;
+    }
+    setfsuid(0);
+    setfsgid(0);
+    syscall(SYS_setgroups, previous.size(), previous.data());
+    return false;
+}
+
+ProcessFileIdentity::ProcessFileIdentity()
+    : nPreviousUid_(setfsuid(geteuid())), nPreviousGid_(setfsgid(getegid())) {}
+
+ProcessFileIdentity::~ProcessFileIdentity() {
+    setfsgid(static_cast<gid_t>(nPreviousGid_));
+    setfsuid(static_cast<uid_t>(nPreviousUid_));
 }

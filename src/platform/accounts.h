@@ -14,3 +14,24 @@ unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize
 
 // Whether the password database knows the account.
 bool SystemUserExists(const char* pszUser);
+
+// Makes the calling thread, and it alone, reach files as the account: its file-system user and
+// group and its supplementary groups (setfsuid/setfsgid and the raw setgroups call are per
+// thread on Linux, unlike the C library's setuid family). The process keeps root for PAM and
+// the listener. A process that is not root has nothing to switch and succeeds. False when the
+// account is unknown or the switch did not take; the thread is then left as it was.
+bool TakeFileIdentity(const char* pszUser);
+
+// While it lives, the calling thread reaches files with the process's own identity again (the
+// shared logs are the server's, not the user's).
+class ProcessFileIdentity {
+public:
+    ProcessFileIdentity();
+    ~ProcessFileIdentity();
+    ProcessFileIdentity(const ProcessFileIdentity&) = delete;
+    ProcessFileIdentity& operator=(const ProcessFileIdentity&) = delete;
+
+private:
+    int nPreviousUid_;
+    int nPreviousGid_;
+};

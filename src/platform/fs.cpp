@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -323,6 +324,29 @@ bool FindEntry(const char* pszPath, FindData* pData) {
            }) == 1;
 }
 
+EntryProbe ProbeEntry(const char* pszPath, char* pszReason, size_t nSize) {
+    auto unreadable = [&](int nError) {
+        snprintf(pszReason, nSize, "%s", strerror(nError));
+        return ENTRY_UNREADABLE;
+    };
+    struct stat st {};
+    if (::lstat(pszPath, &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) return ENTRY_PRESENT;
+        int fd = ::open(pszPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return unreadable(errno);
+        ::close(fd);
+        return ENTRY_PRESENT;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return unreadable(errno);
+    // Another spelling would have been found by a listing of the parent, if it could be read.
+    std::string dir, name;
+    SplitPath(pszPath, dir, name);
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT && errno != ENOTDIR) return unreadable(errno);
+    if (fd >= 0) ::close(fd);
+    return ENTRY_MISSING;
+}
+
 bool MatchPathCase(const char* pszBase, const char* pszRelative, char* pszOut, size_t nSize) {
     std::string cur = pszBase;
     if (cur.empty() || cur.back() != '/') cur += '/';
@@ -558,4 +582,19 @@ void UnlockPath(LockHandle hLock) {
     if (hLock == INVALID_LOCK_HANDLE) return;
     ::flock(hLock, LOCK_UN);
     ::close(hLock);
+}
+
+FILE* OpenPrivateAppend(const char* pszPath) {
+    int fd = ::open(pszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE* pFile = ::fdopen(fd, "a");
+    if (pFile == nullptr) ::close(fd);
+    return pFile;
+}
+
+bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree) {
+    struct statvfs fs {};
+    if (::statvfs(pszPath, &fs) != 0) return false;
+    *pullFree = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+    return true;
 }

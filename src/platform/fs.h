@@ -5,6 +5,7 @@
 // existing target. These functions give that behaviour on a Linux file system.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -52,6 +53,12 @@ bool FindEntry(const char* pszPath, FindData* pData);
 // there is none (no lookup without regard to case).
 bool StatFile(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite);
 
+// Why FindEntry found nothing: the path is missing (in every spelling), or something stands
+// there, or it could not be looked at (out of descriptors, no permission), with the system's
+// reason in pszReason.
+enum EntryProbe { ENTRY_PRESENT, ENTRY_MISSING, ENTRY_UNREADABLE };
+EntryProbe ProbeEntry(const char* pszPath, char* pszReason, size_t nSize);
+
 // Case-insensitive wild-card match of one name ("*" any run, "?" any one character).
 bool WildcardMatch(const char* pszPattern, const char* pszName);
 // Compares two names as the listing orders them.
@@ -93,6 +100,14 @@ bool CreateNewFile(const char* pszPath);
 // Sets or clears a directory's hidden mark (the folder subscription mark). A file's hidden
 // attribute comes from its name alone, so for a file this fails.
 bool SetHiddenAttribute(const char* pszPath, bool bHidden);
+
+// Bytes an unprivileged writer may still use on the file system holding the path; false when
+// the system cannot tell.
+bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree);
+
+// Opens a file for appending text, creating it readable and writable by its owner alone (logs
+// hold user names, addresses and message text). Null when it cannot be opened.
+FILE* OpenPrivateAppend(const char* pszPath);
 
 // ---- Advisory locks ------------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -294,6 +295,24 @@ int SetZeroSocketBuffer(SOCKET sock, bool bSend) {
 void SetNoDelay(SOCKET sock) {
     int nOn = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
+}
+
+int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds) {
+    pollfd wait{};
+    wait.fd = sock;
+    wait.events = POLLIN;
+    int nReady;
+    do {
+        nReady = poll(&wait, 1, nMilliseconds > 0x7fffffffu ? -1 : static_cast<int>(nMilliseconds));
+    } while (nReady < 0 && errno == EINTR);
+    if (nReady < 0) {
+        return Fail();
+    }
+    return Succeed(nReady > 0 ? 1 : 0);
+}
+
+void ShutdownReceive(SOCKET sock) {
+    shutdown(sock, SHUT_RD);
 }
 
 int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength) {

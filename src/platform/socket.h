@@ -72,6 +72,12 @@ int SetZeroSocketBuffer(SOCKET sock, bool bSend);
 // Responses are flushed in several small sends per command; without this each would wait
 // for a delayed acknowledgement.
 void SetNoDelay(SOCKET sock);
+// Waits until the socket has something to read (or the peer closed): 1, 0 when nMilliseconds
+// passed first, SOCKET_ERROR on failure.
+int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds);
+// Ends the receiving side only: a thread blocked reading the socket wakes up with end of
+// stream, while the socket can still send its last words.
+void ShutdownReceive(SOCKET sock);
 int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength);
 int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength);
 void ShutdownSocket(SOCKET sock);

@@ -99,6 +99,12 @@ CalendarTime UtcCalendarToLocal(const CalendarTime& utc) {
     return FromTm(local);
 }
 
+uint64_t MonotonicMilliseconds() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 void SleepMilliseconds(unsigned int ms) {
     struct timespec req {};
     req.tv_sec = ms / 1000;

@@ -26,3 +26,5 @@ CalendarTime FileTimeToUtcCalendar(FILETIME ft);
 // UTC calendar time to local calendar time in the current zone.
 CalendarTime UtcCalendarToLocal(const CalendarTime& utc);
 void SleepMilliseconds(unsigned int ms);
+// A clock that never goes back (for idle times and delays), in milliseconds.
+uint64_t MonotonicMilliseconds();

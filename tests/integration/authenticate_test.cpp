@@ -2,8 +2,14 @@
 // directory, the client answering each "+" prompt.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <dirent.h>
 #include <filesystem>
 #include <string>
+#include <functional>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "sasl.h"
 #include "test_server.h"
@@ -31,7 +37,7 @@ TEST(AuthenticateServer, PlainWithAndWithoutInitialResponse) {
         {"PLAIN " + B64("annpw"), "", "BAD AUTHENTICATE illegal argument"},
         {"PLAIN =", "", "BAD AUTHENTICATE illegal argument"},
         {"PLAIN", "*", "BAD AUTHENTICATE cancelled"},
-        {"PLAINTEXT " + strGood, "", "NO AUTHENTICATE PLAINTEXT " + strGood + " isn't supported"},
+        {"PLAINTEXT " + strGood, "", "NO AUTHENTICATE PLAINTEXT isn't supported"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.strArgs);
@@ -48,6 +54,190 @@ TEST(AuthenticateServer, PlainWithAndWithoutInitialResponse) {
         EXPECT_EQ(client.Command("a2", "SELECT INBOX").back(),
                   bIn ? "a2 OK [READ-WRITE] SELECT completed\r\n" : "a2 NO Command unrecognized: SELECT\r\n");
     }
+}
+
+std::string ServiceKey(const std::string& values) {
+    return "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n" + values;
+}
+
+// Milliseconds from sending the request to its tagged answer.
+long long TimedCommand(ImapClient& client, const std::string& tag, const std::string& command,
+                       std::string* pLast = nullptr) {
+    auto start = std::chrono::steady_clock::now();
+    auto lines = client.Command(tag, command);
+    if (pLast != nullptr) *pLast = lines.empty() ? "" : lines.back();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A failed LOGIN or AUTHENTICATE waits, longer with each failure from the client's address, even
+// over a new connection; after LoginFailureLimit failures the connection ends.
+TEST(Credentials, FailedLoginsWaitLongerAndEndTheConnection) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
+        ServiceKey("\"LoginFailureDelay\"=dword:00000064\n\"LoginFailureLimit\"=dword:00000003\n"))));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    std::string last;
+    EXPECT_GE(TimedCommand(client, "a1", "LOGIN ann wrong", &last), 100);
+    EXPECT_EQ(last, "a1 NO LOGIN fails\r\n");
+    EXPECT_GE(TimedCommand(client, "a2", "AUTHENTICATE PLAIN " + B64(std::string("\0ann\0pW", 7)), &last), 200);
+    EXPECT_EQ(last, "a2 NO AUTHENTICATE fails\r\n");
+    // A malformed exchange is no guess at a password: neither delayed much nor counted.
+    EXPECT_EQ(client.Command("a3", "LOGIN ann").back(), "a3 BAD LOGIN illegal argument\r\n");
+    EXPECT_GE(TimedCommand(client, "a4", "LOGIN ann nope", &last), 400);
+    EXPECT_EQ(last, "a4 NO LOGIN fails\r\n");
+    EXPECT_EQ(client.ReadLine(), "* BYE Too many failed logins\r\n");
+    EXPECT_TRUE(client.ClosedByPeer());
+
+    ImapClient again;
+    ASSERT_TRUE(again.Connect(server.port));
+    ASSERT_EQ(again.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    EXPECT_GE(TimedCommand(again, "b1", "LOGIN ann wrong"), 800);
+    EXPECT_EQ(again.Command("b2", "LOGIN ann pw").back(), "b2 OK LOGIN completed\r\n");
+}
+
+std::string AllFilesIn(const std::string& dir, std::vector<mode_t>* pModes) {
+    std::string all;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string path = dir + "/" + e->d_name;
+            struct stat st {};
+            if (stat(path.c_str(), &st) == 0) pModes->push_back(st.st_mode & 07777);
+            all += ReadFile(path);
+        }
+        closedir(d);
+    }
+    return all;
+}
+
+// Every way a password can travel: LOGIN alone and behind other requests, LOGIN with literals,
+// AUTHENTICATE PLAIN with and without an initial response, LOGIN and CRAM-MD5 against the
+// password file. None of it reaches the console, the access log or the protocol log, and the
+// logs are readable by the server's user alone.
+TEST(Credentials, NoPasswordInAnyLogAndLogsArePrivate) {
+    TestServer server;
+    server.AddUser("ann", "Sesame-1");
+    WriteFile(server.dir + "/users/ann/apop.dat", "Sesame-2\n");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
+        ServiceKey("\"AcceptlogEnabled\"=dword:00000001\n") +
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+        "\"Imap4LogEnabled\"=dword:00000001\n")));
+    ASSERT_EQ(mkdir((server.dir + "/spool/receiveimap4").c_str(), 0755), 0);
+    const std::string plain = B64(std::string("\0ann\0Sesame-1", 13));
+    auto session = [&](const std::function<void(ImapClient&)>& talk) {
+        ImapClient client;
+        ASSERT_TRUE(client.Connect(server.port));
+        ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+        talk(client);
+        client.Command("z", "LOGOUT");
+    };
+    session([](ImapClient& c) { EXPECT_EQ(c.Command("a", "LOGIN ann Sesame-1").back(), "a OK LOGIN completed\r\n"); });
+    session([](ImapClient& c) { EXPECT_EQ(c.Command("a", "LOGIN \"ann\" \"Sesame-9 x\"").back(), "a NO LOGIN fails\r\n"); });
+    session([](ImapClient& c) {
+        c.Send("a NOOP\r\nb LOGIN ann Sesame-1\r\nc NOOP\r\n");
+        EXPECT_EQ(c.ReadUntilTagged("c").back(), "c OK NOOP completed\r\n");
+    });
+    session([](ImapClient& c) {
+        // Literals, where the server takes them; otherwise the password is never sent.
+        c.Send("a LOGIN {3}\r\n");
+        if (c.ReadLine().rfind("+", 0) != 0) return;
+        c.Send("ann {8}\r\n");
+        if (c.ReadLine().rfind("+", 0) != 0) return;
+        c.Send("Sesame-1\r\n");
+        EXPECT_EQ(c.ReadUntilTagged("a").back(), "a OK LOGIN completed\r\n");
+    });
+    session([&](ImapClient& c) {
+        EXPECT_EQ(c.Command("a", "AUTHENTICATE PLAIN " + plain).back(), "a OK AUTHENTICATE completed\r\n");
+    });
+    session([&](ImapClient& c) {
+        c.Send("a AUTHENTICATE PLAIN\r\n");
+        EXPECT_EQ(c.ReadLine(), "+ \r\n");
+        c.Send(plain + "\r\n");
+        EXPECT_EQ(c.ReadLine(), "a OK AUTHENTICATE completed\r\n");
+    });
+    session([](ImapClient& c) {
+        c.Send("a AUTHENTICATE LOGIN\r\n");
+        c.ReadLine();
+        c.Send(B64("ann") + "\r\n");
+        c.ReadLine();
+        c.Send(B64("Sesame-2") + "\r\n");
+        EXPECT_EQ(c.ReadLine(), "a OK AUTHENTICATE completed\r\n");
+    });
+    session([](ImapClient& c) {
+        c.Send("a AUTHENTICATE CRAM-MD5\r\n");
+        std::string challenge = Unb64(c.ReadLine().substr(2));
+        c.Send(B64(CramAnswer("ann", challenge.substr(0, challenge.find('\r')), "Sesame-2")) + "\r\n");
+        EXPECT_EQ(c.ReadLine(), "a OK AUTHENTICATE completed\r\n");
+    });
+
+    std::vector<mode_t> modes;
+    std::string logs = AllFilesIn(server.dir + "/spool/imap4log", &modes) +
+                       AllFilesIn(server.dir + "/spool/receiveimap4", &modes);
+    ASSERT_EQ(modes.size(), 2u);
+    for (mode_t mode : modes) EXPECT_EQ(mode, 0600u);
+    EXPECT_NE(logs.find("LOGIN ann"), std::string::npos) << logs;
+    for (const std::string& where : {logs, server.Output()}) {
+        for (const std::string& secret : {std::string("Sesame"), plain, B64("Sesame-2"), B64(std::string("\0ann\0Ses", 9))}) {
+            EXPECT_EQ(where.find(secret), std::string::npos) << secret << " in\n" << where;
+        }
+    }
+}
+
+// With operating-system accounts, debug mode checks passwords as the service does; only an
+// explicit registry value makes it take any, and then each login says so.
+TEST(Credentials, DebugModeTakesAnyPasswordOnlyWhenAskedAndSaysSo) {
+    for (bool bAny : {false, true}) {
+        SCOPED_TRACE(bAny);
+        TestServer server;
+        ASSERT_TRUE(server.Start(TestServer::BasicRegistry(bAny ? ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") : "")));
+        ImapClient client;
+        ASSERT_TRUE(client.Connect(server.port));
+        client.ReadLine();
+        client.Command("a", "LOGIN veve4d-nobody guess");
+        EXPECT_EQ(server.Output().find("DEBUG: password of veve4d-nobody not checked") != std::string::npos, bAny);
+    }
+}
+
+// With operating-system accounts the session reads and writes the user's mail as the user, while
+// the server's own logs stay the server's.
+TEST(Credentials, SystemAccountMailIsWrittenAsTheUser) {
+    passwd* pw = getpwnam("nobody");
+    if (geteuid() != 0 || pw == nullptr) {
+        GTEST_SKIP() << "needs root and the account nobody";
+    }
+    TestServer server;
+    std::string mail = server.dir + "/users/nobody";
+    std::filesystem::create_directories(mail);
+    ASSERT_EQ(chown(mail.c_str(), pw->pw_uid, pw->pw_gid), 0);
+    ASSERT_EQ(chmod(server.dir.c_str(), 0711), 0);
+    ASSERT_EQ(chmod((server.dir + "/users").c_str(), 0711), 0);
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
+        "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n" + ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") +
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+        "\"Imap4LogEnabled\"=dword:00000001\n")));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    client.ReadLine();
+    ASSERT_EQ(client.Command("a", "LOGIN nobody any").back(), "a OK LOGIN completed\r\n") << server.Output();
+    client.Send("b APPEND inbox {14}\r\n");
+    ASSERT_EQ(client.ReadLine().substr(0, 2), "+ ");
+    client.Send("Subject: x\r\n\r\n\r\n");
+    auto appended = client.ReadUntilTagged("b");
+    ASSERT_FALSE(appended.empty());
+    EXPECT_EQ(appended.back().rfind("b OK", 0), 0u) << appended.back();
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(mail)) {
+        struct stat st {};
+        ASSERT_EQ(stat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, pw->pw_uid) << entry.path();
+        files++;
+    }
+    EXPECT_GE(files, 2u);  // the inbox and the message
+    std::vector<mode_t> modes;
+    EXPECT_NE(AllFilesIn(server.dir + "/spool/imap4log", &modes).find("nobody from 127.0.0.1 APPEND"), std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -87,19 +88,31 @@ TEST_F(ConnectionTest, LongTagIsAnsweredWithinBounds) {
     EXPECT_EQ(lines[0], tag + " OK NOOP completed\r\n");
 }
 
-TEST(AcceptLimit, RefusesBeyondTheLimitAndAdmitsAgainWhenASessionEnds) {
+const char* const kIdleBye = "* BYE Too many connections; this one was idle\r\n";
+
+std::string ServiceKey(const std::string& values) {
+    return "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n" + values;
+}
+
+// Working sessions count against AcceptLimit; one that sits before login without a word gives
+// its place to a newcomer, and a full house of logged-in sessions refuses it.
+TEST(AcceptLimit, IdleClientsBeforeLoginMakeRoomWorkingOnesDoNot) {
     TestServer server;
-    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
-        "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
-        "\"AcceptLimit\"=dword:00000002\n\"Timeout\"=dword:0000012c\n")));
-    ImapClient first, second, third;
-    // A session joins the queue right after its greeting; a NOOP answered means it has.
+    server.AddUser("ann", "pw");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
+        ServiceKey("\"AcceptLimit\"=dword:00000002\n\"Timeout\"=dword:0000012c\n"))));
+    ImapClient first, idle, second, third, fourth;
     ASSERT_TRUE(first.Connect(server.port));
     EXPECT_EQ(first.ReadLine(), kGreeting);
-    first.Command("n", "NOOP");
+    EXPECT_EQ(first.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    ASSERT_TRUE(idle.Connect(server.port));
+    EXPECT_EQ(idle.ReadLine(), kGreeting);
     ASSERT_TRUE(second.Connect(server.port));
     EXPECT_EQ(second.ReadLine(), kGreeting);
-    second.Command("n", "NOOP");
+    EXPECT_EQ(idle.ReadLine(), kIdleBye);
+    EXPECT_TRUE(idle.ClosedByPeer());
+    EXPECT_EQ(second.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+
     ASSERT_TRUE(third.Connect(server.port));
     EXPECT_EQ(third.ReadLine(), "NO exceeds an accepting limit.\r\n");
     EXPECT_TRUE(third.ClosedByPeer());
@@ -107,7 +120,7 @@ TEST(AcceptLimit, RefusesBeyondTheLimitAndAdmitsAgainWhenASessionEnds) {
 
     first.Command("q", "LOGOUT");
     EXPECT_TRUE(first.ClosedByPeer());
-    // The ended session's entry leaves the queue; the server removes it right after closing.
+    // The ended session's entry leaves the queue right after its socket closes.
     bool admitted = false;
     for (int attempt = 0; attempt < 50 && !admitted; attempt++) {
         ImapClient again;
@@ -118,6 +131,124 @@ TEST(AcceptLimit, RefusesBeyondTheLimitAndAdmitsAgainWhenASessionEnds) {
         }
     }
     EXPECT_TRUE(admitted);
+    EXPECT_EQ(second.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
+}
+
+TEST(AcceptLimit, AddressLimitCountsEachClientAddressApart) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(ServiceKey("\"AddressLimit\"=dword:00000001\n"))));
+    ImapClient working, refused, other, newcomer;
+    ASSERT_TRUE(working.Connect(server.port));
+    EXPECT_EQ(working.ReadLine(), kGreeting);
+    EXPECT_EQ(working.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    ASSERT_TRUE(refused.Connect(server.port));
+    EXPECT_EQ(refused.ReadLine(), "* BYE Too many connections from your address\r\n");
+    EXPECT_TRUE(refused.ClosedByPeer());
+    // Another loopback address is another client.
+    ASSERT_TRUE(other.Connect(server.port, "127.0.0.1", "127.0.0.2"));
+    EXPECT_EQ(other.ReadLine(), kGreeting);
+    ASSERT_TRUE(newcomer.Connect(server.port, "127.0.0.1", "127.0.0.2"));
+    EXPECT_EQ(newcomer.ReadLine(), kGreeting);
+    EXPECT_EQ(other.ReadLine(), kIdleBye);
+    EXPECT_EQ(working.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
+}
+
+TEST(Timeouts, SilentClientBeforeLoginIsToldByeAndClosed) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(ServiceKey("\"LoginTimeout\"=dword:00000001\n"))));
+    ImapClient silent, talking;
+    ASSERT_TRUE(silent.Connect(server.port));
+    EXPECT_EQ(silent.ReadLine(), kGreeting);
+    // A client that keeps talking is not cut off, however long it stays.
+    ASSERT_TRUE(talking.Connect(server.port));
+    EXPECT_EQ(talking.ReadLine(), kGreeting);
+    for (int i = 0; i < 4; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        EXPECT_EQ(talking.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
+    }
+    EXPECT_EQ(silent.ReadLine(), "* BYE Idle for too long before login\r\n");
+    EXPECT_TRUE(silent.ClosedByPeer());
+}
+
+// A client that stops reading a large answer is dropped once the send time-out passes, and the
+// thread does not wait the time-out again for every remaining piece.
+TEST(Timeouts, ClientThatStopsReadingIsDroppedOnce) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    const size_t size = 48u << 20;
+    WriteFile(server.dir + "/users/ann/big.MSG", "Subject: big\r\n\r\n" + std::string(size, 'x'));
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(ServiceKey("\"SendDataTimeout\"=dword:00000001\n"))));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    EXPECT_EQ(client.Command("s", "SELECT inbox").back(), "s OK [READ-WRITE] SELECT completed\r\n");
+    client.Send("f FETCH 1 BODY[]\r\n");
+    EXPECT_TRUE(server.WaitForOutput("ERROR -> [send()", 30000)) << server.Output();
+    EXPECT_LT(client.Drain(30000), size);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string out = server.Output();
+    size_t first = out.find("ERROR -> [send()");
+    EXPECT_EQ(out.find("ERROR -> [send()", first + 1), std::string::npos) << "reported more than once";
+}
+
+// RFC 7889: the limit is told after login, and a larger literal is refused before the client
+// sends it.
+TEST(Limits, AppendOverTheLimitIsRefusedBeforeTheLiteral) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(ServiceKey("\"MaxMessageSize\"=dword:000003e8\n"))));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    EXPECT_EQ(client.Command("c", "CAPABILITY")[0].find("APPENDLIMIT"), std::string::npos);
+    EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    EXPECT_NE(client.Command("c", "CAPABILITY")[0].find(" APPENDLIMIT=1000"), std::string::npos);
+    client.Send("a1 APPEND inbox {1001}\r\n");
+    EXPECT_EQ(client.ReadLine(), "a1 NO [TOOBIG] APPEND message larger than 1000 bytes\r\n");
+    client.Send("a2 APPEND inbox {1000}\r\n");
+    EXPECT_EQ(client.ReadLine().substr(0, 2), "+ ");
+    client.Send("Subject: x\r\n\r\n" + std::string(984, 'x') + "\r\n");
+    EXPECT_EQ(client.ReadUntilTagged("a2").back().rfind("a2 OK", 0), 0u);
+}
+
+// Out of file descriptors: the accept loop waits instead of spinning, a logged-in client is
+// told why its command failed (never invited to create a mailbox that exists), and the server
+// serves again once descriptors are free.
+TEST(Limits, OutOfDescriptorsSlowsTheAcceptLoopAndTellsTheReason) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    WriteFile(server.dir + "/users/ann/d1.MSG", "Subject: one\r\n\r\nbody\r\n");
+    server.openFileLimit = 24;
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry()));
+    ImapClient client;
+    ASSERT_TRUE(client.Connect(server.port));
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    EXPECT_EQ(client.Command("s", "SELECT inbox").back(), "s OK [READ-WRITE] SELECT completed\r\n");
+
+    std::vector<std::unique_ptr<ImapClient>> crowd;
+    for (int i = 0; i < 40; i++) {
+        crowd.push_back(std::make_unique<ImapClient>());
+        ASSERT_TRUE(crowd.back()->Connect(server.port));
+    }
+    ASSERT_TRUE(server.WaitForOutput("WSAEMFILE\n")) << server.Output();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::string out = server.Output();
+    size_t failures = 0;
+    for (size_t at = out.find("WSAEMFILE\n"); at != std::string::npos; at = out.find("WSAEMFILE\n", at + 1)) {
+        failures++;
+    }
+    EXPECT_LT(failures, 30u);
+    auto answer = client.Command("c", "COPY 1:* inbox");
+    EXPECT_EQ(answer.back().find("TRYCREATE"), std::string::npos) << answer.back();
+    EXPECT_EQ(answer.back().rfind("c NO", 0), 0u) << answer.back();
+
+    crowd.clear();
+    ImapClient later;
+    ASSERT_TRUE(later.Connect(server.port));
+    EXPECT_EQ(later.ReadLine(), kGreeting);
 }
 
 TEST(AcceptLimit, NoLimitWithoutTimer) {

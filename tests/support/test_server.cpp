@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <netdb.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -131,7 +133,11 @@ void TestServer::Kill() {
 }
 
 std::string TestServer::BasicRegistry(const std::string& extra) {
-    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
+    // Failed logins are answered at once here; the tests of the delay set their own.
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
+           "\"LoginFailureDelay\"=dword:00000000\n"
+           "\n"
+           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
            "\"PortNo\"=dword:@PORTHEX@\n"
            "\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
@@ -198,6 +204,10 @@ bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> 
     if (pid == 0) {
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int in = open("/dev/null", O_RDONLY);
+        if (openFileLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(openFileLimit), static_cast<rlim_t>(openFileLimit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
@@ -278,7 +288,7 @@ void ImapClient::Close() {
     }
 }
 
-bool ImapClient::Connect(int port, const char* address) {
+bool ImapClient::Connect(int port, const char* address, const char* source) {
     Close();
     pending.clear();
     addrinfo hints{};
@@ -289,7 +299,14 @@ bool ImapClient::Connect(int port, const char* address) {
         return false;
     }
     fd = socket(res->ai_family, SOCK_STREAM, 0);
-    bool ok = fd >= 0 && connect(fd, res->ai_addr, res->ai_addrlen) == 0;
+    bool ok = fd >= 0;
+    if (ok && source != nullptr) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ok = inet_pton(AF_INET, source, &from.sin_addr) == 1 &&
+             bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0;
+    }
+    ok = ok && connect(fd, res->ai_addr, res->ai_addrlen) == 0;
     freeaddrinfo(res);
     if (!ok) {
         Close();
@@ -362,6 +379,17 @@ std::vector<std::string> ImapClient::ReadUntilTagged(const std::string& tag, int
 std::vector<std::string> ImapClient::Command(const std::string& tag, const std::string& command, int timeoutMs) {
     Send(tag + " " + command + "\r\n");
     return ReadUntilTagged(tag, timeoutMs);
+}
+
+size_t ImapClient::Drain(int timeoutMs) {
+    size_t total = pending.size();
+    pending.clear();
+    long long deadline = NowMs() + timeoutMs;
+    while (ReadMore(fd, pending, deadline) > 0) {
+        total += pending.size();
+        pending.clear();
+    }
+    return total;
 }
 
 bool ImapClient::ClosedByPeer(int timeoutMs) {

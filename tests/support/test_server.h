@@ -30,6 +30,7 @@ struct TestServer {
     std::string registryPath;
     std::string outputPath;
     pid_t pid = -1;
+    int openFileLimit = 0;  // RLIMIT_NOFILE of the server process; 0: inherited
 
     TestServer();
     ~TestServer();
@@ -71,7 +72,10 @@ struct ImapClient {
     ImapClient(const ImapClient&) = delete;
     ImapClient& operator=(const ImapClient&) = delete;
 
-    bool Connect(int port, const char* address = "127.0.0.1");
+    // From the source address when one is given (another loopback address is another client).
+    bool Connect(int port, const char* address = "127.0.0.1", const char* source = nullptr);
+    // Bytes that arrive until the server closes or nothing more comes within the time.
+    size_t Drain(int timeoutMs = 10000);
     void Send(const std::string& text);
     // One line with its CR LF; "" when the connection ended or nothing came in time.
     std::string ReadLine(int timeoutMs = 10000);

@@ -172,8 +172,10 @@ TEST_F(AuthenticateTest, CramMd5Answers) {
 }
 
 TEST_F(AuthenticateTest, MechanismChoice) {
-    for (const std::string str : {"PLAINTEXT", "CRAM-SHA1 x", "LOG"}) {
-        EXPECT_EQ(Exchange("a AUTHENTICATE " + str + "\r\n"), "a NO AUTHENTICATE " + str + " isn't supported\r\n[-]");
+    // What follows the mechanism may be a secret: it is neither echoed nor logged.
+    for (const std::string str : {"PLAINTEXT", "CRAM-SHA1 c2VjcmV0", "LOG"}) {
+        EXPECT_EQ(Exchange("a AUTHENTICATE " + str + "\r\n"),
+                  "a NO AUTHENTICATE " + str.substr(0, str.find(' ')) + " isn't supported\r\n[-]");
     }
     EXPECT_EQ(Exchange("a4 AUTHENTICATE\r\n"), "a4 BAD AUTHENTICATE illegal argument\r\n[-]");
     EXPECT_EQ(Exchange("a5 authenticate\r\n"), "a5 BAD authenticate illegal argument\r\n[-]");
@@ -181,6 +183,8 @@ TEST_F(AuthenticateTest, MechanismChoice) {
     std::string strLog = AccessLog();
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE PLAINTEXT failed\n"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE - failed\n"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find(" - from 127.0.0.9 AUTHENTICATE CRAM-SHA1 **** failed\n"), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find("c2VjcmV0"), std::string::npos) << strLog;
     EXPECT_EQ(strLog.find('\r'), std::string::npos) << strLog;  // a lone CR must not break a log line
 }
 
