@@ -250,6 +250,10 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
     Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
     Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
+    char szFsync[16];
+    RegReadString(KEY_SERVICE, "MailFsync", "always", szFsync, sizeof szFsync);
+    Settings.MailFsync = StrICmp(szFsync, "never") == 0 ? MAIL_FSYNC_NEVER : MAIL_FSYNC_ALWAYS;
+    Settings.MailSharedGroup = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "MailSharedGroup", 0));
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

@@ -46,6 +46,17 @@ struct SettingsRecord {
     // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
     // TLS or from a loopback peer, 2 only after TLS.
     int32_t PlaintextLoginNeedsTls;
+    // Whether APPEND, COPY and the import wait for the disk before answering: MAIL_FSYNC_ALWAYS,
+    // or MAIL_FSYNC_NEVER for those who trade safety against power failures for speed.
+    int32_t MailFsync;
+    // Nonzero: the companion server reaches the mail through a shared group, so mail is created
+    // 0660/0770 instead of 0600/0700.
+    int32_t MailSharedGroup;
+};
+
+enum : int32_t {
+    MAIL_FSYNC_ALWAYS = 0,
+    MAIL_FSYNC_NEVER = 1,
 };
 
 extern SettingsRecord Settings;

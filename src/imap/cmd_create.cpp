@@ -3,6 +3,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "platform/fs.h"
+#include "store/store.h"
 
 int CmdCreate(Session* pSession) {
     if (pSession->State < Imap4Authorization) {
@@ -18,7 +19,7 @@ int CmdCreate(Session* pSession) {
     }
     // A new mailbox starts unsubscribed: the hidden mark is the subscription mark, and clients
     // subscribe to what they want to see. One level only; an existing mailbox is answered OK.
-    if (CreateDirectoryEntry(szPath)) {
+    if (CreateMailboxDirectory(szPath)) {
         SetHiddenAttribute(szPath, true);
     }
     RespondCompleted(pSession);

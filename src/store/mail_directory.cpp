@@ -4,16 +4,16 @@
 #include "auth/userdir.h"
 #include "store/store.h"
 
-int LockMailDirectory(const char* pszUser, const char* pszLocalAddr) {
+LockHandle LockMailDirectory(const char* pszUser, const char* pszLocalAddr) {
     char szMailDir[MAX_PATH];
     ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
     return LockMailDirectoryAt(szMailDir);
 }
 
-void UnLockMailDirectory(const char* pszUser, const char* pszLocalAddr) {
+void UnLockMailDirectory(const char* pszUser, const char* pszLocalAddr, LockHandle hLock) {
     char szMailDir[MAX_PATH];
     ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
-    UnLockMailDirectoryAt(szMailDir);
+    UnLockMailDirectoryAt(szMailDir, hLock);
 }
 
 int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {

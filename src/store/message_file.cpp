@@ -43,6 +43,8 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
         return 0;
     }
 
+    // Held while it is written, so that nobody takes it for a crash's leftover.
+    LockHandle hHold = LockPathExclusive(szIncoming);
     // A file that cannot be opened is answered like a full disk: the literal is still read, so
     // that none of it is taken for requests.
     FILE* fp = std::fopen(szIncoming, "wb");
@@ -88,12 +90,20 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
         bWriteFailed = true;
     }
     if (fp != nullptr && std::fclose(fp) != 0) bWriteFailed = true;
+    // Acknowledged means on the disk: the content before the name, the name before the answer.
+    if (!bWriteFailed && nResult != 0 && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
 
     if (!bWriteFailed && nResult != 0 && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
         bWriteFailed = true;
     }
     if (nResult == 0 || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
         DeleteFileEntry(szIncoming);
+        UnlockPath(hHold);
+        return 0;
+    }
+    UnlockPath(hHold);
+    if (!SyncMailbox(pszMailbox)) {
+        DeleteFileEntry(szPath);
         return 0;
     }
     return 1;
