@@ -238,3 +238,39 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
     // another case gets a second, empty mail directory beside the real one.
     MatchExistingCase(pszMailDir, nSize);
 }
+
+int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
+    char szName[260];
+    char szDomain[256] = "";
+    snprintf(szName, sizeof(szName), "%s", pszUser);
+    char* pSplit = strchr(szName, '@');
+    if (pSplit == nullptr) {
+        pSplit = strchr(szName, '%');
+    }
+    if (pSplit != nullptr) {
+        *pSplit = '\0';
+        snprintf(szDomain, sizeof(szDomain), "%s", pSplit + 1);
+    } else {
+        FindDomainByAddress(pszLocalAddr, szDomain, sizeof(szDomain));
+    }
+    UserRecord record{};
+    if (FindUserRecord(szDomain, szName, &record) != 0) {
+        return -1;
+    }
+    // From here on the session carries the user with the domain it was looked up under.
+    snprintf(pszUser, nUserSize, "%s@%s", szName, szDomain);
+    return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
+}
+
+int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {
+    char szMailDir[MAX_PATH];
+    ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
+    char szPath[MAX_PATH + 32];
+    int n = std::snprintf(szPath, sizeof(szPath), "%s%s", szMailDir, "$offimap4");
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) return 0;
+    if (FILE* fp = std::fopen(szPath, "r")) {
+        std::fclose(fp);
+        return 1;
+    }
+    return 0;
+}

@@ -250,6 +250,10 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
     Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
     Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
+    RegReadString(KEY_SERVICE, "DraftsFolder", "Drafts", Settings.DraftsFolder, sizeof Settings.DraftsFolder);
+    RegReadString(KEY_SERVICE, "SentFolder", "Sent", Settings.SentFolder, sizeof Settings.SentFolder);
+    RegReadString(KEY_SERVICE, "TrashFolder", "Trash", Settings.TrashFolder, sizeof Settings.TrashFolder);
+    RegReadString(KEY_SERVICE, "JunkFolder", "Junk", Settings.JunkFolder, sizeof Settings.JunkFolder);
     char szFsync[16];
     RegReadString(KEY_SERVICE, "MailFsync", "always", szFsync, sizeof szFsync);
     Settings.MailFsync = StrICmp(szFsync, "never") == 0 ? MAIL_FSYNC_NEVER : MAIL_FSYNC_ALWAYS;

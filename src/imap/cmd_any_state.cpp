@@ -1,5 +1,5 @@
 // CAPABILITY, NOOP and LOGOUT: answered in every state.
-#include "auth/login.h"
+#include "imap/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -33,6 +33,8 @@ const Capability CAPABILITIES[] = {
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
+    {"CHILDREN", nullptr},
+    {"SPECIAL-USE", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

@@ -71,7 +71,7 @@ int CmdSelect(Session* pSession) {
     RemoveStaleTemporaries(pSession->szMailbox, STALE_TEMPORARY_AGE);
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
     if (IsInboxName(szName)) {
-        ImportInbox(pSession);
+        ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
     OpenInto(pSession, false);
     SendMailboxState(pSession);

@@ -139,9 +139,7 @@ bool CopyIn(const char* pszSource, const char* pszInbox, uint32_t ulUid, const c
 
 }  // namespace
 
-void ImportInbox(Session* pSession) {
-    const char* pszMailDir = pSession->szMailDir;
-    const char* pszInbox = pSession->szMailbox;
+void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
     LockHandle hDirLock = LockMailDirectoryAt(pszMailDir);
@@ -254,6 +252,6 @@ void ImportInbox(Session* pSession) {
     } else {
         PruneJournal(szJournal, pszInbox, ftIndex);
     }
-    pSession->ulUidNext = ReadUidNext(pszInbox);
+    *pulUidNext = ReadUidNext(pszInbox);
     UnLockMailDirectoryAt(pszMailDir, hDirLock);
 }

@@ -3,29 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/client.h"
 #include "store/store.h"
-
-namespace {
-
-// Text received behind the literal is the client's next request: it goes back to the
-// pending input instead of into the message.
-void KeepPending(Session* pSession, const char* pText, size_t nLength) {
-    size_t nHeld = std::strlen(pSession->szQueue);
-    size_t nRoom = sizeof(pSession->szQueue) - 1 - nHeld;
-    nLength = std::min(nLength, nRoom);
-    std::memcpy(pSession->szQueue + nHeld, pText, nLength);
-    pSession->szQueue[nHeld + nLength] = '\0';
-}
-
-}  // namespace
 
 bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid) {
     int n = std::snprintf(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
     return n >= 0 && static_cast<size_t>(n) < nSize;
 }
 
-int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate) {
     char szCode[7];
     FlagCodeFromList(pszFlagList, szCode);
@@ -53,7 +38,6 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
     // The literal, then the CRLF that ends the APPEND line, which is read but not stored.
     const uint64_t ullWanted = static_cast<uint64_t>(ulSize) + 2;
     uint64_t ullCount = 0;
-    int nResult = 0;
     char szLast[2] = {};  // the last two bytes stored
     auto store = [&](const char* pText, size_t nTake) {
         uint64_t ullRoom = ullCount < ulSize ? ulSize - ullCount : 0;
@@ -68,35 +52,28 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
         ullCount += nTake;
     };
 
-    size_t nQueued = std::strlen(pSession->szQueue);
-    if (nQueued > 0) {
-        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nQueued, ullWanted));
-        store(pSession->szQueue, nTake);
-        std::memmove(pSession->szQueue, pSession->szQueue + nTake, nQueued - nTake + 1);
-        nResult = 1;
-    }
+    bool bInput = true;
     while (ullCount < ullWanted) {
-        nResult = RecvLine(pSession, 0);
-        if (nResult == 0) break;
-        size_t nLength = std::strlen(pSession->szRecv);
-        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted - ullCount));
+        const char* pData = nullptr;
+        size_t nLength = 0;
+        bInput = source(ullWanted - ullCount, &pData, &nLength);
+        if (!bInput) break;
         // A full disk must not leave a cut message behind that looks stored; the literal is
         // still read to its end so that the next request is found where the client sent it.
-        store(pSession->szRecv, nTake);
-        if (nTake < nLength) KeepPending(pSession, pSession->szRecv + nTake, nLength - nTake);
+        store(pData, nLength);
     }
     // Every stored message ends with a line end, which the companion server relies on.
     if (!bWriteFailed && fp != nullptr && std::memcmp(szLast, "\r\n", 2) != 0 && std::fwrite("\r\n", 1, 2, fp) != 2) {
         bWriteFailed = true;
     }
     if (fp != nullptr && std::fclose(fp) != 0) bWriteFailed = true;
-    // Acknowledged means on the disk: the content before the name, the name before the answer.
-    if (!bWriteFailed && nResult != 0 && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
 
-    if (!bWriteFailed && nResult != 0 && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
+    if (!bWriteFailed && bInput && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
         bWriteFailed = true;
     }
-    if (nResult == 0 || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
+    // Acknowledged means on the disk: the content before the name, the name before the answer.
+    if (!bWriteFailed && bInput && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
+    if (!bInput || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
         DeleteFileEntry(szIncoming);
         UnlockPath(hHold);
         return 0;

@@ -26,8 +26,6 @@ protected:
         Settings.Timeout = 300;
         std::snprintf(Settings.MailExtension, sizeof(Settings.MailExtension), "MSG");
         fs::create_directory(inbox);
-        std::snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
-        std::snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", inbox.c_str());
     }
     void TearDown() override { Settings = saved; }
 
@@ -49,14 +47,14 @@ protected:
         WriteFile(probe, "");
         const FILETIME ftStart = Created(probe);
         for (int i = 0; i < 1000000 && Created(probe) == ftStart; ++i) fs::remove(probe), WriteFile(probe, "");
-        ImportInbox(session.get());
+        ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     }
 
     SettingsRecord saved = Settings;
     TempDir dir;
     std::string mailDir = dir.path + "/";
     std::string inbox = dir.path + "/inbox";
-    std::unique_ptr<Session> session = std::make_unique<Session>();
+    uint32_t ulUidNext = 0;
 };
 
 // A server killed (kill -9) at a random point of a large import: the next import takes in every
@@ -79,14 +77,14 @@ TEST_F(ImportTest, AnImportKilledHalfWayLosesNothingAndDuplicatesNothing) {
             pid_t child = fork();
             ASSERT_GE(child, 0);
             if (child == 0) {
-                ImportInbox(session.get());
+                ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
                 _exit(0);
             }
             while (SortedNames(inbox).size() < nKillAt && waitpid(child, nullptr, WNOHANG) == 0) std::this_thread::yield();
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
 
-            ImportInbox(session.get());  // the dead import's lock does not stand in the way
+            ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);  // the dead import's lock does not stand in the way
             std::map<std::string, int> seen;
             for (const std::string& name : SortedNames(inbox)) {
                 if (name == "uid" || name[0] == '.') continue;  // the crash's temporaries are hidden
@@ -107,7 +105,7 @@ TEST_F(ImportTest, AnImportKilledHalfWayLosesNothingAndDuplicatesNothing) {
 
 TEST_F(ImportTest, AStaleLockIsBrokenAndTheFirstImportCopiesEachFileOnce) {
     // The caller's next UID is stale (another session appended): the import reads it again.
-    session->ulUidNext = 1;
+    ulUidNext = 1;
     WriteFile(inbox + "/uid", "5");
     for (const char* name : {"b.MSG", "a.MSG", "C.msg", "notes.txt", ".hidden.MSG", "$LockFile"}) {
         WriteFile(mailDir + name, name);
@@ -116,14 +114,14 @@ TEST_F(ImportTest, AStaleLockIsBrokenAndTheFirstImportCopiesEachFileOnce) {
     fs::last_write_time(mailDir + "$LockFile", fs::file_time_type::clock::now() - std::chrono::seconds(100));
     ImportLater();  // the lock is younger than Timeout: no import
     EXPECT_EQ(Inbox(), "uid=5");
-    EXPECT_EQ(session->ulUidNext, 1u);
+    EXPECT_EQ(ulUidNext, 1u);
     EXPECT_TRUE(FileExists(mailDir + "$LockFile") && !FileExists(mailDir + "imap.idx"));
 
     Settings.Timeout = 30;
-    ImportInbox(session.get());
+    ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     const std::string imported = "0000000005-100000.MSG=a.MSG 0000000006-100000.MSG=b.MSG 0000000007-100000.MSG=C.msg uid=8";
     EXPECT_EQ(Inbox(), imported);
-    EXPECT_EQ(session->ulUidNext, 8u);
+    EXPECT_EQ(ulUidNext, 8u);
     // Copy mode leaves the delivered files for the POP3 side; the lock is gone again.
     EXPECT_TRUE(FileExists(mailDir + "a.MSG") && !FileExists(mailDir + "$LockFile"));
     ImportLater();
@@ -158,12 +156,12 @@ TEST_F(ImportTest, AFileDeliveredAtExactlyThePreviousImportTimeIsImported) {
     };
     WriteFile(mailDir + "imap.idx", "");
     fs::last_write_time(mailDir + "imap.idx", atImport(ftSame));
-    ImportInbox(session.get());
+    ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     EXPECT_EQ(Inbox(), "0000000001-100000.MSG=same instant uid=2");
 
     // 100 ns later, it counts as imported before.
     fs::remove(inbox + "/0000000001-100000.MSG");
     fs::last_write_time(mailDir + "imap.idx", atImport(ftSame + 1));
-    ImportInbox(session.get());
+    ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     EXPECT_EQ(Inbox(), "uid=2");
 }

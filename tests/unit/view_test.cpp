@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "config/settings.h"
@@ -144,19 +145,28 @@ TEST_F(Views, IdleIsWokenByEachKindOfChange) {
     EXPECT_EQ(a.Await("+ idling\r\n"), "+ idling\r\n");
     b.Run("1 STORE 2 +FLAGS.SILENT (\\Flagged)");
     EXPECT_EQ(a.Await("))\r\n"), "* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n");
+    // Each command is news of its own: the flag change may be told before the expunge is made.
     b.Run("2 STORE 1 +FLAGS.SILENT (\\Deleted)");
+    EXPECT_EQ(a.Await("))\r\n"), "* 1 FETCH (FLAGS (\\Recent \\Deleted))\r\n");
     b.Run("3 EXPUNGE");
     EXPECT_EQ(a.Await("EXPUNGE\r\n"), "* 1 EXPUNGE\r\n");
     Put("5-100000");  // another program's file, numbered as the uid file says
     WriteFile(box + "/uid", "6");
     EXPECT_EQ(a.Await("RECENT\r\n"), "* 4 EXISTS\r\n* 4 RECENT\r\n");
-    // Mail delivered into the mail directory is taken into the inbox at once.
-    WriteFile(mailDir + "new.MSG", "Subject: new\r\n\r\nnew\r\n");
+    // Mail delivered into the mail directory is taken into the inbox once its writer closes it,
+    // not while it is half written (the flag change comes after the file's creation).
+    {
+        std::ofstream delivery(mailDir + "new.MSG", std::ios::binary);
+        delivery << "Subject: new\r\n" << std::flush;
+        b.Run("4 STORE 1 -FLAGS.SILENT (\\Flagged)");
+        EXPECT_EQ(a.Await("))\r\n"), "* 1 FETCH (FLAGS (\\Recent))\r\n");
+        delivery << "\r\nnew\r\n";
+    }
     EXPECT_EQ(a.Await("RECENT\r\n"), "* 5 EXISTS\r\n* 5 RECENT\r\n");
     ASSERT_EQ(write(a.peer, "DONE\r\n", 6), 6);
     idler.join();
     EXPECT_EQ(a.Await("completed\r\n"), "1 OK IDLE completed\r\n");
-    EXPECT_EQ(a.Run("2 FETCH 5 (UID)"), "* 5 FETCH (UID 6)\r\n2 OK FETCH completed\r\n");
+    EXPECT_EQ(a.Run("2 FETCH 5 (UID RFC822.SIZE)"), "* 5 FETCH (UID 6 RFC822.SIZE 21)\r\n2 OK FETCH completed\r\n");
     // Anything but DONE ends it too, as a mistake.
     EXPECT_EQ(a.Run("3 IDLE\r\nNOOP"), "+ idling\r\n3 BAD IDLE expected DONE\r\n");
     Settings.Timeout = 0;
