@@ -179,7 +179,7 @@ int CmdAppend(Session* pSession) {
         SendResponse(pSession, 1, 1);
     }
     std::string held;
-    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, ulUid, ulSize, pszFlags, llDate) == 0) {
+    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, pszFlags, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.
         FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
         return 1;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
 
@@ -26,15 +27,6 @@ constexpr FILETIME CLOCK_MARGIN = 2ull * 10000000ull;
 // The lock file is refreshed this often, so that the companion server does not take it for
 // stale during a long import.
 constexpr int TOUCH_EVERY = 64;
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
-        if (ca != cb) return false;
-        if (ca == '\0') return true;
-    }
-}
 
 bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
 
@@ -176,7 +168,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
         FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
             if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
-            if (EqualNoCase(data.cFileName, "$LockFile")) return false;
+            if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
             char szSource[MAX_PATH + 64];
             if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
                           sizeof(szSource))) {

@@ -10,23 +10,58 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
     return n >= 0 && static_cast<size_t>(n) < nSize;
 }
 
-int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+namespace {
+
+// Enough to pass over any run of taken UIDs a stale uid file can leave; past it the UID is used
+// all the same, and the rename refuses to replace a message.
+constexpr int MAX_TAKEN_SKIPS = 10000;
+
+// Gives a whole new message its name, under the mailbox's UID lock. Its UID was taken before
+// it was received; when another writer has taken a later UID since, the message takes the
+// next UID instead. So message files appear in the order of their UIDs, and a session that
+// has seen a UID never finds a lower one later, which it could not give a number.
+bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
+    char szPattern[MAX_PATH + 32];
+    int n = std::snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pszMailbox, static_cast<unsigned>(ulUid));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern)) return false;
+    bool bInUse = false;
+    FindFiles(szPattern, 0, [&](const FindData& data) {
+        bInUse = IsMessageFile(data);
+        return !bInUse;
+    });
+    return bInUse;
+}
+
+bool PublishMessage(const char* pszIncoming, const char* pszMailbox, uint32_t* pulUid, const char* pszCode) {
+    LockHandle hUids = LockMailboxUids(pszMailbox);
+    uint32_t ulNext = ReadUidNext(pszMailbox);
+    bool bFresh = NextUid(*pulUid) != ulNext;
+    if (bFresh) {
+        // A UID file left behind the messages may offer UIDs that files already carry.
+        *pulUid = ulNext;
+        for (int i = 0; i < MAX_TAKEN_SKIPS && UidInUse(pszMailbox, *pulUid); i++) *pulUid = NextUid(*pulUid);
+        WriteUidNext(pszMailbox, NextUid(*pulUid));
+    }
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), *pulUid, pszCode);
+    char szPath[MAX_PATH + 32];
+    int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
+    bool bMoved = n >= 0 && static_cast<size_t>(n) < sizeof(szPath) && MoveFileNoReplace(pszIncoming, szPath);
+    UnLockMailboxUids(hUids);
+    return bMoved;
+}
+
+}  // namespace
+
+int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t* pulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate) {
     char szCode[7];
     FlagCodeFromList(pszFlagList, szCode);
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
     // The message is received under a name no listing takes for a message, and takes its own
     // name only once whole: another session must neither rename a half-written file (its
     // flags changed under us, two files for one UID) nor fetch it.
     char szIncoming[MAX_PATH + 32];
-    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, ulUid)) return 0;
-    char szPath[MAX_PATH + 32];
-    int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) {
-        DeleteFileEntry(szIncoming);
-        return 0;
-    }
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, *pulUid)) return 0;
 
     // Held while it is written, so that nobody takes it for a crash's leftover.
     LockHandle hHold = LockPathExclusive(szIncoming);
@@ -73,14 +108,18 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     }
     // Acknowledged means on the disk: the content before the name, the name before the answer.
     if (!bWriteFailed && bInput && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
-    if (!bInput || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
+    if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, szCode)) {
         DeleteFileEntry(szIncoming);
         UnlockPath(hHold);
         return 0;
     }
     UnlockPath(hHold);
     if (!SyncMailbox(pszMailbox)) {
-        DeleteFileEntry(szPath);
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        FormatMessageName(szName, sizeof(szName), *pulUid, szCode);
+        char szPath[MAX_PATH + 32];
+        int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof(szPath)) DeleteFileEntry(szPath);
         return 0;
     }
     return 1;

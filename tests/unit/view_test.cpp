@@ -97,6 +97,22 @@ TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
     EXPECT_EQ(c.Run("2 STATUS INBOX (RECENT)"), "2 OK STATUS INBOX (RECENT 0)\r\n");
 }
 
+TEST_F(Views, AMessageStoredAfterALaterOneTakesAUidAboveIt) {
+    // A's literal is still on its way when B's APPEND, begun later, is stored.
+    snprintf(a.session->szRecv, sizeof(a.session->szRecv), "1 APPEND INBOX {5}\r\n");
+    std::thread appender([&] { DispatchCommand(a.session.get()); });
+    EXPECT_EQ(a.Await("data\r\n"), "+ Ready for literal data\r\n");
+    EXPECT_EQ(b.Run("1 APPEND INBOX {3}\r\nabc"), "* 5 EXISTS\r\n* 1 RECENT\r\n1 OK APPEND completed\r\n");
+    ASSERT_EQ(write(a.peer, "hello\r\n", 7), 7);
+    appender.join();
+    EXPECT_EQ(a.Await("completed\r\n"), "* 6 EXISTS\r\n* 5 RECENT\r\n1 OK APPEND completed\r\n");
+    // B, which has seen UID 6, can still be told of A's message: it is numbered after it.
+    b.Talk({{"2 NOOP", "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK NOOP completed\r\n"},
+            {"3 UID FETCH 6:* (UID)", "* 5 FETCH (UID 6)\r\n* 6 FETCH (UID 7)\r\n3 OK FETCH completed\r\n"}});
+    EXPECT_EQ(ReadFile(box + "/0000000007-000000.MSG"), "hello\r\n");
+    EXPECT_EQ(ReadFile(box + "/uid"), "8");
+}
+
 TEST_F(Views, FilesChangedByAnotherProgramAreAnnouncedToEverySession) {
     Other c{mailDir};
     c.Run("s EXAMINE INBOX");
