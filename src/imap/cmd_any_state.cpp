@@ -35,6 +35,8 @@ const Capability CAPABILITIES[] = {
     {"IDLE", nullptr},
     {"CHILDREN", nullptr},
     {"SPECIAL-USE", nullptr},
+    {"UIDPLUS", nullptr},
+    {"MOVE", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

@@ -50,6 +50,7 @@ const CommandRow kCommands[] = {
     {"FETCH", true, CmdFetch},
     {"STORE", true, CmdStore},
     {"COPY", true, CmdCopy},
+    {"MOVE", true, CmdMove},
     {"UID", true, CmdUid},
     {"IDLE", false, CmdIdle},
 };

@@ -299,7 +299,9 @@ public:
             ullLfBefore_ += line.nEnd > 0 ? 1 : 0;
             nPrevEnd_ = line.nEnd;
         }
-        if (bInHeader_) {
+        // A header cut off by the end may be a message/rfc822 part's: the message it opens is
+        // empty and ends there too.
+        while (bInHeader_) {
             EndHeader(tree_.ullSize, tree_.ullSize, ullLfBefore_);
         }
         CloseBelow(-1, tree_.ullSize, false);
@@ -377,7 +379,7 @@ private:
         // The line break before a delimiter belongs to the delimiter.
         uint64_t ullEnd = ullOffset >= static_cast<uint64_t>(nPrevEnd_) ? ullOffset - static_cast<uint64_t>(nPrevEnd_)
                                                                         : ullOffset;
-        if (bInHeader_) {
+        while (bInHeader_) {
             EndHeader(ullOffset, ullOffset, ullLfBefore_);
         }
         CloseBelow(nMultipart, ullEnd, nPrevEnd_ > 0);

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t LINE_SIZE = 1024;
 constexpr size_t FIELD_LIST_SIZE = 1100;
 
 enum ItemKind {
