@@ -50,6 +50,9 @@ struct SettingsRecord {
     char SentFolder[128];
     char TrashFolder[128];
     char JunkFolder[128];
+    // The per-session console trace: on in debug mode unless the registry turns it off; never
+    // formatted as a service, where no console is read.
+    int32_t ConsoleTrace;
     // Whether APPEND, COPY and the import wait for the disk before answering: MAIL_FSYNC_ALWAYS,
     // or MAIL_FSYNC_NEVER for those who trade safety against power failures for speed.
     int32_t MailFsync;
@@ -76,6 +79,8 @@ uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char*
 void ReadSettings();
 // Creates the spool directories that the settings name.
 void CreateSpoolDirectories();
+// A console trace line (printf format), written only while the trace is on.
+void TracePrint(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 // Prints the settings dump on standard output.
 void PrintSettings();
 // Reads PortNo with its precedence (at start, and again by RequestStop for its own use).

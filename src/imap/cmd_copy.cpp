@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "imap/commands.h"
+#include "config/settings.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
@@ -35,7 +36,7 @@ void TakeFlagCode(const char* pszName, char* pszFlagCode) {
 // The copy is made under a hidden name and takes its own once whole and on the disk: neither
 // another session nor a crash ever sees a piece of a message.
 bool CopyOne(const char* pszSource, const char* pszTargetDir, uint32_t ulUid, const char* pszTarget) {
-    printf("CopyFile(%s -> %s)\n", pszSource, pszTarget);
+    TracePrint("CopyFile(%s -> %s)\n", pszSource, pszTarget);
     char szIncoming[MAX_PATH + 32];
     if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszTargetDir, ulUid)) {
         return false;

@@ -162,7 +162,7 @@ bool MatchListPattern(const char* pszPattern, const char* pszName) {
 }
 
 int CmdList(Session* pSession) {
-    printf("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
+    TracePrint("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
     return ListOrLsub(pSession, false);
 }
 

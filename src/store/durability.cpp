@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "platform/format.h"
 #include "store/store.h"
 
 uint32_t MailFileMode() { return Settings.MailSharedGroup != 0 ? 0660 : 0600; }
@@ -34,7 +35,7 @@ void RemoveStaleTemporaries(const char* pszMailbox, uint32_t ulMinAgeSeconds) {
             char szNothing[1];
             if (ProbeLockFile(szPath, szNothing, 0, &ftWrite) != LOCK_FILE_UNHELD) continue;
             if (ftWrite / 10000000ull + ulMinAgeSeconds > ullNow) continue;
-            std::printf("Delete stale temporary %s\n", szPath);
+            TracePrint("Delete stale temporary %s\n", szPath);
             DeleteFileEntry(szPath);
         }
     }

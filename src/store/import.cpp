@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
@@ -32,7 +33,7 @@ bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < n
 
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
-    std::printf("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
+    TracePrint("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
                 static_cast<unsigned>(t.wMonth), static_cast<unsigned>(t.wDay), static_cast<unsigned>(t.wHour),
                 static_cast<unsigned>(t.wMinute), static_cast<unsigned>(t.wSecond));
 }
@@ -117,7 +118,7 @@ void PruneJournal(const char* pszPath, const char* pszInbox, FILETIME ftIndex) {
 bool CopyIn(const char* pszSource, const char* pszInbox, uint32_t ulUid, const char* pszTarget) {
     char szIncoming[MAX_PATH + 32];
     if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszInbox, ulUid)) return false;
-    std::printf("CopyFile(%s -> %s);\n", pszSource, pszTarget);
+    TracePrint("CopyFile(%s -> %s);\n", pszSource, pszTarget);
     if (!CopyFileNoReplace(pszSource, szIncoming, MailFileMode(), MailFsyncOn())) {
         DeleteFileEntry(szIncoming);
         return false;
@@ -205,7 +206,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
         bool bTaken = false;
         if (FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
             if (bMove) {
-                std::printf("MoveFile(%s -> %s);\n", szSource, szTarget);
+                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
                 bTaken = MoveFileNoReplace(szSource, szTarget);
                 if (bTaken) SetFileMode(szTarget, MailFileMode());
             } else {

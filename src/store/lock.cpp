@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "platform/format.h"
 #include "platform/process.h"
 #include "store/store.h"
 
@@ -25,7 +26,7 @@ bool LockFilePath(char* pszPath, size_t nSize, const char* pszMailDir) {
 LockHandle LockMailDirectoryAt(const char* pszMailDir) {
     char szLock[MAX_PATH + 32];
     if (!LockFilePath(szLock, sizeof(szLock), pszMailDir)) return INVALID_LOCK_HANDLE;
-    std::printf("LockMailDirectory = [%s]\n", szLock);
+    TracePrint("LockMailDirectory = [%s]\n", szLock);
 
     // Two sessions that both find a stale lock would each delete it, and the second would
     // delete the lock the first has just taken. Our own sessions therefore check and break
@@ -36,7 +37,7 @@ LockHandle LockMailDirectoryAt(const char* pszMailDir) {
     FILETIME ftWrite = 0;
     LockFileState state = ProbeLockFile(szLock, szOwner, sizeof(szOwner), &ftWrite);
     if (state == LOCK_FILE_HELD) {
-        std::printf("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
+        TracePrint("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
     } else if (state == LOCK_FILE_UNHELD) {
         // The age stamp is the last write: access times are not kept reliably on Linux, and
         // the import refreshes the file while it runs.
@@ -44,10 +45,10 @@ LockHandle LockMailDirectoryAt(const char* pszMailDir) {
         uint64_t ullLast = ftWrite / 10000000ull;
         bool bOurs = std::strncmp(szOwner, LOCK_OWNER_PREFIX, std::strlen(LOCK_OWNER_PREFIX)) == 0;
         if (!bOurs && ullNow <= ullLast + static_cast<uint64_t>(Settings.Timeout)) {
-            std::printf("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
+            TracePrint("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
         } else {
-            std::printf("Locked %s. UnLockMailDirectory = [%s]\n", bOurs ? "by a dead process" : "TimeOut", szLock);
-            std::printf("Delete locked file\n");
+            TracePrint("Locked %s. UnLockMailDirectory = [%s]\n", bOurs ? "by a dead process" : "TimeOut", szLock);
+            TracePrint("Delete locked file\n");
             DeleteFileEntry(szLock);
         }
     }
@@ -55,13 +56,13 @@ LockHandle LockMailDirectoryAt(const char* pszMailDir) {
     std::snprintf(szContent, sizeof(szContent), "%s%lu\n", LOCK_OWNER_PREFIX, GetCurrentProcessId());
     LockHandle hLock = CreateLockFile(szLock, MailFileMode(), szContent);
     UnlockPath(hGuard);
-    std::printf("Stats = [%ld]\n", hLock != INVALID_LOCK_HANDLE ? 1L : 0L);
+    TracePrint("Stats = [%ld]\n", hLock != INVALID_LOCK_HANDLE ? 1L : 0L);
     return hLock;
 }
 
 void UnLockMailDirectoryAt(const char* pszMailDir, LockHandle hLock) {
     char szLock[MAX_PATH + 32];
     if (hLock == INVALID_LOCK_HANDLE || !LockFilePath(szLock, sizeof(szLock), pszMailDir)) return;
-    std::printf("UnLockMailDirectory = [%s]\n", szLock);
+    TracePrint("UnLockMailDirectory = [%s]\n", szLock);
     ReleaseLockFile(szLock, hLock);
 }
