@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "config/settings.h"
+#include "platform/format.h"
 #include "platform/time.h"
 #include "store/store.h"
 
@@ -11,8 +12,7 @@ namespace {
 constexpr const char* LOCK_FILE_NAME = "$LockFile";
 
 bool LockFilePath(char* pszPath, size_t nSize, const char* pszMailDir) {
-    int n = std::snprintf(pszPath, nSize, "%s%s", pszMailDir, LOCK_FILE_NAME);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszPath, nSize, "%s%s", pszMailDir, LOCK_FILE_NAME);
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 // UIDs, UIDVALIDITY and the counts of a mailbox, all read from a fresh listing.
 #include <cstdio>
 
+#include "platform/format.h"
 #include "store/store.h"
 
 namespace {
 
 // "%s/uid" and friends; false when the path does not fit.
 bool JoinMailboxPath(char* pszOut, size_t nSize, const char* pszMailbox, const char* pszName) {
-    int n = std::snprintf(pszOut, nSize, "%s/%s", pszMailbox, pszName);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszOut, nSize, "%s/%s", pszMailbox, pszName);
 }
 
 }  // namespace
