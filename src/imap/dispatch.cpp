@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/line.h"
 #include "imap/login.h"
@@ -110,7 +111,7 @@ int DispatchCommand(Session* pSession) {
     int nResult = 1;
     for (;;) {
         if (pSession->szQueue[0] != '\0') {
-            printf("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szQueue);
+            TracePrint("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szQueue);
             WriteProtocolLog(pSession, pSession->szQueue);
             // What follows a received line is shorter than the receive buffer it came from.
             size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
@@ -127,8 +128,11 @@ int DispatchCommand(Session* pSession) {
         }
         pSession->bUid = 0;
         Handler pHandler = ChooseHandler(pSession);
+        // The command's answers leave together with its tagged line.
+        pSession->bBatching = 1;
         nResult = pHandler(pSession);
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
+        pSession->bBatching = 0;
         SendResponse(pSession, 1, 1);
 
         // A fragment without its LF stays queued until RecvLine completes it.
