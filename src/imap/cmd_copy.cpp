@@ -10,6 +10,7 @@
 #include "imap/new_uid.h"
 #include "imap/response.h"
 #include "imap/view.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -57,8 +58,7 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
     TakeFlagCode(pSession->FindData.cFileName, copy.szFlagCode);
     char szSource[MAX_PATH + MAX_PATH];
     char szTargetFile[MAX_PATH + 32];
-    int n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pSession->FindData.cFileName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource)) {
+    if (!FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pSession->FindData.cFileName)) {
         return false;
     }
     copy.ulUid = AssignUnusedUid(pszTarget);
@@ -79,8 +79,7 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
         return false;
     }
     TakeFlagCode(renamed[0].cFileName, copy.szFlagCode);
-    n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource) ||
+    if (!FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName) ||
         !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
         !CopyOne(szSource, pszTarget, copy.ulUid, szTargetFile)) {
         return false;

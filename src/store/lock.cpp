@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "platform/format.h"
 #include "platform/process.h"
+#include "platform/time.h"
 #include "store/store.h"
 
 namespace {
@@ -17,8 +18,7 @@ constexpr const char* LOCK_FILE_NAME = "$LockFile";
 constexpr const char* LOCK_OWNER_PREFIX = "veve4d ";
 
 bool LockFilePath(char* pszPath, size_t nSize, const char* pszMailDir) {
-    int n = std::snprintf(pszPath, nSize, "%s%s", pszMailDir, LOCK_FILE_NAME);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszPath, nSize, "%s%s", pszMailDir, LOCK_FILE_NAME);
 }
 
 }  // namespace

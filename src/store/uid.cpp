@@ -2,14 +2,14 @@
 #include <cstdio>
 
 #include "platform/dir_watch.h"
+#include "platform/format.h"
 #include "store/store.h"
 
 namespace {
 
 // "%s/uid" and friends; false when the path does not fit.
 bool JoinMailboxPath(char* pszOut, size_t nSize, const char* pszMailbox, const char* pszName) {
-    int n = std::snprintf(pszOut, nSize, "%s/%s", pszMailbox, pszName);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszOut, nSize, "%s/%s", pszMailbox, pszName);
 }
 
 // The uid file's number, or 0 when the file is missing, empty, garbled or out of range: such a
