@@ -237,14 +237,11 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "SentFolder", "Sent", Settings.SentFolder, sizeof Settings.SentFolder);
     RegReadString(KEY_SERVICE, "TrashFolder", "Trash", Settings.TrashFolder, sizeof Settings.TrashFolder);
     RegReadString(KEY_SERVICE, "JunkFolder", "Junk", Settings.JunkFolder, sizeof Settings.JunkFolder);
-<<<<<<< HEAD
+    Settings.ConsoleTrace = RegReadNumber(KEY_SERVICE, "ConsoleTrace", 1) != 0 ? 1 : 0;
     char szFsync[16];
     RegReadString(KEY_SERVICE, "MailFsync", "always", szFsync, sizeof szFsync);
     Settings.MailFsync = StrICmp(szFsync, "never") == 0 ? MAIL_FSYNC_NEVER : MAIL_FSYNC_ALWAYS;
     Settings.MailSharedGroup = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "MailSharedGroup", 0));
-=======
-    Settings.ConsoleTrace = RegReadNumber(KEY_SERVICE, "ConsoleTrace", 1) != 0 ? 1 : 0;
->>>>>>> main
 
     NormaliseInBoxDir();
     NormaliseProgramPath();
