@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "platform/format.h"
 #include "platform/types.h"
 
 namespace {
@@ -75,8 +76,7 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
     // directory, where no user's password belongs.
     if (pszMailDir == nullptr || pszMailDir[0] == '\0') return 0;
     char szPath[MAX_PATH];
-    int nPath = snprintf(szPath, sizeof szPath, "%s%s", pszMailDir, Settings.PasswordFile);
-    if (nPath < 0 || static_cast<size_t>(nPath) >= sizeof szPath) return 0;
+    if (!FormatText(szPath, sizeof szPath, "%s%s", pszMailDir, Settings.PasswordFile)) return 0;
     printf("Authentication file name = %s\n", szPath);
 
     FILE* pFile = fopen(szPath, "r");

@@ -6,6 +6,7 @@
 #include "auth/base64.h"
 #include "config/settings.h"
 #include "platform/accounts.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -64,8 +65,7 @@ const char* TakeField(const char* p, char* pszField) {
 bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRecord) {
     if (!IsSafePathPart(pszDomain, strlen(pszDomain))) return false;
     char szPath[MAX_PATH];
-    int nPath = snprintf(szPath, sizeof szPath, "%s%s.idx", AccountFolder(), pszDomain);
-    if (nPath < 0 || static_cast<size_t>(nPath) >= sizeof szPath) return false;
+    if (!FormatText(szPath, sizeof szPath, "%s%s.idx", AccountFolder(), pszDomain)) return false;
     FILE* pFile = fopen(szPath, "r");
     if (pFile == nullptr) return false;
 
@@ -255,8 +255,7 @@ int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {
     char szMailDir[MAX_PATH];
     ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
     char szPath[MAX_PATH + 32];
-    int n = std::snprintf(szPath, sizeof(szPath), "%s%s", szMailDir, "$offimap4");
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) return 0;
+    if (!FormatText(szPath, sizeof(szPath), "%s%s", szMailDir, "$offimap4")) return 0;
     if (FILE* fp = std::fopen(szPath, "r")) {
         std::fclose(fp);
         return 1;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -31,15 +32,6 @@ void CopyText(char* pszTo, size_t nCapacity, const char* pszFrom) {
     snprintf(pszTo, nCapacity, "%s", pszFrom != nullptr ? pszFrom : "");
 }
 
-// Appends when the whole text fits; a cut-off directory name would point somewhere else.
-bool AppendText(char* pszTo, size_t nCapacity, const char* pszFrom) {
-    size_t nHave = strnlen(pszTo, nCapacity);
-    size_t nAdd = strlen(pszFrom);
-    if (nHave + nAdd + 1 > nCapacity) return false;
-    memcpy(pszTo + nHave, pszFrom, nAdd + 1);
-    return true;
-}
-
 // Registry values written on Windows use "\" between directories.
 void SlashesForward(char* psz) {
     for (; *psz != '\0'; ++psz) {
@@ -51,7 +43,7 @@ void SlashesForward(char* psz) {
 bool EndWithSlash(char* psz, size_t nCapacity) {
     size_t n = strlen(psz);
     if (n == 0 || psz[n - 1] == '/') return true;
-    return AppendText(psz, nCapacity, "/");
+    return AppendFormat(psz, nCapacity, "/");
 }
 
 // Expands the environment references at the very start of the value ("%A%%B%/MAIL" expands
@@ -70,10 +62,10 @@ bool ExpandLeadingVariables(const char* pszValue, char* pszOut, size_t nCapacity
         szName[nName] = '\0';
         const char* pszEnv = getenv(szName);
         if (pszEnv == nullptr && StrICmp(szName, "SystemRoot") == 0) pszEnv = szSystemRootFallback;
-        if (pszEnv != nullptr && !AppendText(pszOut, nCapacity, pszEnv)) return false;
+        if (pszEnv != nullptr && !AppendFormat(pszOut, nCapacity, "%s", pszEnv)) return false;
         p = pClose + 1;
     }
-    return AppendText(pszOut, nCapacity, p);
+    return AppendFormat(pszOut, nCapacity, "%s", p);
 }
 
 void NormaliseInBoxDir() {
@@ -81,7 +73,7 @@ void NormaliseInBoxDir() {
     if (Settings.MailInBoxDir[0] == '\0') {
         CopyText(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, szDefaultInBoxDir);
     } else if (strchr(Settings.MailInBoxDir, '%') == nullptr &&
-               !AppendText(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, "%USERNAME%")) {
+               !AppendFormat(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, "%%USERNAME%%")) {
         // Without the user's name every user would share one directory: a template too long
         // to take it counts as too long for its field.
         CopyText(Settings.MailInBoxDir, sizeof Settings.MailInBoxDir, szDefaultInBoxDir);
@@ -261,6 +253,10 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "TrashFolder", "Trash", Settings.TrashFolder, sizeof Settings.TrashFolder);
     RegReadString(KEY_SERVICE, "JunkFolder", "Junk", Settings.JunkFolder, sizeof Settings.JunkFolder);
     Settings.ConsoleTrace = RegReadNumber(KEY_SERVICE, "ConsoleTrace", 1) != 0 ? 1 : 0;
+    char szFsync[16];
+    RegReadString(KEY_SERVICE, "MailFsync", "always", szFsync, sizeof szFsync);
+    Settings.MailFsync = StrICmp(szFsync, "never") == 0 ? MAIL_FSYNC_NEVER : MAIL_FSYNC_ALWAYS;
+    Settings.MailSharedGroup = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "MailSharedGroup", 0));
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

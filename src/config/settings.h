@@ -68,6 +68,17 @@ struct SettingsRecord {
     // The per-session console trace: on in debug mode unless the registry turns it off; never
     // formatted as a service, where no console is read.
     int32_t ConsoleTrace;
+    // Whether APPEND, COPY and the import wait for the disk before answering: MAIL_FSYNC_ALWAYS,
+    // or MAIL_FSYNC_NEVER for those who trade safety against power failures for speed.
+    int32_t MailFsync;
+    // Nonzero: the companion server reaches the mail through a shared group, so mail is created
+    // 0660/0770 instead of 0600/0700.
+    int32_t MailSharedGroup;
+};
+
+enum : int32_t {
+    MAIL_FSYNC_ALWAYS = 0,
+    MAIL_FSYNC_NEVER = 1,
 };
 
 extern SettingsRecord Settings;

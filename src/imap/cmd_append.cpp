@@ -187,7 +187,7 @@ int CmdAppend(Session* pSession) {
         ulUid = AssignUnusedUid(szTarget);
         // Made here, before the continuation, so that a mailbox that cannot take it is answered
         // while the client still holds the literal; never over an existing file.
-        bReady = FormatIncomingName(szFile, sizeof(szFile), szTarget, ulUid) && CreateNewFile(szFile);
+        bReady = ulUid != 0 && FormatIncomingName(szFile, sizeof(szFile), szTarget, ulUid) && CreateNewFile(szFile, MailFileMode());
         if (!bReady) {
             RespondFails(pSession);
         }

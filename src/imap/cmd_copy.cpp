@@ -10,6 +10,7 @@
 #include "imap/new_uid.h"
 #include "imap/response.h"
 #include "imap/view.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -33,9 +34,20 @@ void TakeFlagCode(const char* pszName, char* pszFlagCode) {
     pszFlagCode[6] = '\0';
 }
 
-bool CopyOne(const char* pszSource, const char* pszTarget) {
+// The copy is made under a hidden name and takes its own once whole and on the disk: neither
+// another session nor a crash ever sees a piece of a message.
+bool CopyOne(const char* pszSource, const char* pszTargetDir, uint32_t ulUid, const char* pszTarget) {
     TracePrint("CopyFile(%s -> %s)\n", pszSource, pszTarget);
-    return CopyFileNoReplace(pszSource, pszTarget);
+    char szIncoming[MAX_PATH + 32];
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszTargetDir, ulUid)) {
+        return false;
+    }
+    if (CopyFileNoReplace(pszSource, szIncoming, MailFileMode(), MailFsyncOn()) &&
+        MoveFileNoReplace(szIncoming, pszTarget)) {
+        return true;
+    }
+    DeleteFileEntry(szIncoming);
+    return false;
 }
 
 // Copies the message in pSession->FindData. Another session may have renamed the source to
@@ -46,15 +58,14 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
     TakeFlagCode(pSession->FindData.cFileName, copy.szFlagCode);
     char szSource[MAX_PATH + MAX_PATH];
     char szTargetFile[MAX_PATH + 32];
-    int n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pSession->FindData.cFileName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource)) {
+    if (!FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pSession->FindData.cFileName)) {
         return false;
     }
     copy.ulUid = AssignUnusedUid(pszTarget);
-    if (!FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+    if (copy.ulUid == 0 || !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
         return false;
     }
-    if (CopyOne(szSource, szTargetFile)) {
+    if (CopyOne(szSource, pszTarget, copy.ulUid, szTargetFile)) {
         copies.push_back(copy);
         return true;
     }
@@ -68,10 +79,9 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
         return false;
     }
     TakeFlagCode(renamed[0].cFileName, copy.szFlagCode);
-    n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource) ||
+    if (!FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName) ||
         !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
-        !CopyOne(szSource, szTargetFile)) {
+        !CopyOne(szSource, pszTarget, copy.ulUid, szTargetFile)) {
         return false;
     }
     copies.push_back(copy);
@@ -136,6 +146,10 @@ int CmdCopy(Session* pSession) {
     if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;
+    }
+    // Acknowledged means on the disk: the new names too.
+    if (!bFailed && !SyncMailbox(szTarget)) {
+        bFailed = true;
     }
     if (!bFailed) {
         RespondCopied(pSession, szTarget, copies);

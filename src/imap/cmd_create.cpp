@@ -5,6 +5,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "platform/fs.h"
+#include "store/store.h"
 
 int CmdCreate(Session* pSession) {
     if (pSession->State < Imap4Authorization) {
@@ -26,7 +27,7 @@ int CmdCreate(Session* pSession) {
         if (szPath[i] != '/' && szPath[i] != '\0') continue;
         char cEnd = szPath[i];
         szPath[i] = '\0';
-        if (!MailboxExists(szPath) && CreateDirectoryEntry(szPath)) {
+        if (!MailboxExists(szPath) && CreateMailboxDirectory(szPath)) {
             SetHiddenAttribute(szPath, true);
         }
         szPath[i] = cEnd;

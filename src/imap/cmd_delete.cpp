@@ -2,6 +2,7 @@
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -28,8 +29,7 @@ int CmdDelete(Session* pSession) {
         return 1;
     }
     char szUidFile[MAX_PATH + 8];
-    int n = snprintf(szUidFile, sizeof(szUidFile), "%s/uid", szPath);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szUidFile)) {
+    if (!FormatText(szUidFile, sizeof(szUidFile), "%s/uid", szPath)) {
         RespondFailed(pSession);
         return 1;
     }

@@ -71,7 +71,8 @@ void CompleteLogin(Session* pSession) {
     char szInbox[MAX_PATH];
     if (ResolveMailboxPath(pSession->szMailDir, "inbox", szInbox, sizeof(szInbox))) {
         snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
-        CreateDirectoryEntry(pSession->szMailbox);
+        CreateMailboxDirectory(pSession->szMailbox);
+        RemoveStaleTemporaries(pSession->szMailbox, STALE_TEMPORARY_AGE);
         pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }

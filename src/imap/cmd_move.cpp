@@ -40,6 +40,7 @@ enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
 MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget,
                        std::vector<MovedMessage>& moved) {
     MovedMessage entry{&message, message.ulUid, {}, {}, AssignUnusedUid(pszTarget)};
+    if (entry.ulTargetUid == 0) return MOVE_FAILED;
     for (int nTry = 0; nTry < 8; nTry++) {
         // A moved message is new in its mailbox: no session there has seen it yet.
         uint8_t fTarget = static_cast<uint8_t>(message.fFlags | FLAG_BIT_RECENT);
@@ -110,6 +111,11 @@ int CmdMove(Session* pSession) {
     if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;
+    }
+    // Acknowledged means on the disk: both directories' changed names.
+    if (!bFailed && !moved.empty() &&
+        (!SyncMailbox(szTarget) || !SyncMailbox(pSession->pView->szMailbox))) {
+        bFailed = true;
     }
     if (bFailed) {
         MoveBack(moved);

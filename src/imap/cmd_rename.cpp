@@ -28,7 +28,7 @@ int CmdRename(Session* pSession) {
     SetHiddenAttribute(szNewPath, true);
     // The inbox itself must always exist: what moved was its content.
     if (IsInboxName(szOldName)) {
-        CreateDirectoryEntry(szOldPath);
+        CreateMailboxDirectory(szOldPath);
     }
     FormatResponse(pSession, "%s %s %s successful\r\n", pSession->pTag, "OK", pSession->pCommand);
     return 1;

@@ -68,6 +68,7 @@ int CmdSelect(Session* pSession) {
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }
+    RemoveStaleTemporaries(pSession->szMailbox, STALE_TEMPORARY_AGE);
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
     if (IsInboxName(szName)) {
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "imap/response.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -14,8 +15,6 @@ namespace {
 bool IsAtomChar(unsigned char c) {
     return c > 0x20 && c < 0x7f && std::strchr("(){%*\"\\]", c) == nullptr;
 }
-
-bool Fits(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
 
 }  // namespace
 
@@ -117,10 +116,10 @@ bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize) {
         bQuotable = bQuotable && *p < 0x80 && *p != '\r' && *p != '\n';
     }
     if (bAtom) {
-        return Fits(std::snprintf(pszOut, nSize, "%s", pszName), nSize);
+        return FormatText(pszOut, nSize, "%s", pszName);
     }
     if (bQuotable) {
         return FormatQuotedString(pszName, pszOut, nSize);
     }
-    return Fits(std::snprintf(pszOut, nSize, "{%zu}\r\n%s", std::strlen(pszName), pszName), nSize);
+    return FormatText(pszOut, nSize, "{%zu}\r\n%s", std::strlen(pszName), pszName);
 }

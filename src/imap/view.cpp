@@ -71,7 +71,7 @@ void TakeRecent(MailboxView& view, ViewMessage& message) {
         !FilePath(view.szMailbox, message.ulUid, fCleared, szNew, sizeof(szNew))) {
         return;
     }
-    if (MoveFileNoReplace(szOld, szNew)) {
+    if (RenameMessageFile(view.szMailbox, szOld, szNew)) {
         message.fFlags = fCleared;
         message.fState |= VIEW_RECENT;
     }
@@ -297,7 +297,7 @@ StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, u
             return STORE_FAILED;
         }
         TracePrint("MoveFile(%s -> %s)\n", szOld, szNew);
-        if (MoveFileNoReplace(szOld, szNew)) {
+        if (RenameMessageFile(pszMailbox, szOld, szNew)) {
             message.fFlags = fTarget;
             return STORE_CHANGED;
         }

@@ -393,13 +393,14 @@ bool MatchExistingCase(char* pszPath, size_t nSize) {
     return true;
 }
 
-bool CreateDirectoryEntry(const char* pszPath) {
+bool CreateDirectoryEntry(const char* pszPath, uint32_t ulMode) {
     std::string dir, name;
     if (!ResolveParent(pszPath, dir, name)) return false;
     std::string existing;
     if (FindNameNoCase(dir, name.c_str(), existing, nullptr)) return false;
     std::string path = JoinPath(dir, name.c_str());
-    if (::mkdir(path.c_str(), 0777) != 0) return false;
+    if (::mkdir(path.c_str(), ulMode != 0 ? 0700 : 0777) != 0) return false;
+    if (ulMode != 0) ::chmod(path.c_str(), static_cast<mode_t>(ulMode));
     char szValue[32];
     std::snprintf(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime()));
     ::lsetxattr(path.c_str(), XATTR_CREATED, szValue, std::strlen(szValue), XATTR_CREATE);
@@ -462,7 +463,7 @@ bool CopyContents(int fdIn, int fdOut) {
 
 }  // namespace
 
-bool CopyFileNoReplace(const char* pszSource, const char* pszTarget) {
+bool CopyFileNoReplace(const char* pszSource, const char* pszTarget, uint32_t ulMode, bool bSync) {
     int fdIn = OpenExisting(pszSource, O_RDONLY);
     if (fdIn < 0) return false;
     struct stat st {};
@@ -476,12 +477,14 @@ bool CopyFileNoReplace(const char* pszSource, const char* pszTarget) {
         return false;
     }
     std::string target = JoinPath(dir, name.c_str());
-    int fdOut = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+    // Created private, then given its mode: never readable by others, even for an instant.
+    int fdOut = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : st.st_mode & 0777);
     if (fdOut < 0) {
         ::close(fdIn);
         return false;
     }
     bool bOk = CopyContents(fdIn, fdOut);
+    if (bOk && ulMode != 0) bOk = ::fchmod(fdOut, static_cast<mode_t>(ulMode)) == 0;
     if (bOk) {
         // CopyFile keeps the last-write time; the copy's creation time is its own.
         struct timespec times[2];
@@ -490,6 +493,7 @@ bool CopyFileNoReplace(const char* pszSource, const char* pszTarget) {
         times[1] = st.st_mtim;
         bOk = ::futimens(fdOut, times) == 0;
     }
+    if (bOk && bSync) bOk = ::fsync(fdOut) == 0;
     if (::close(fdOut) != 0) bOk = false;
     ::close(fdIn);
     if (!bOk) ::unlink(target.c_str());
@@ -547,14 +551,16 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     return ::rename(source.c_str(), target.c_str()) == 0;
 }
 
-bool CreateNewFile(const char* pszPath) {
+bool CreateNewFile(const char* pszPath, uint32_t ulMode) {
     std::string dir, name;
     if (!ResolveParent(pszPath, dir, name)) return false;
     std::string path = JoinPath(dir, name.c_str());
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
     if (fd < 0) return false;
+    bool bOk = ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0;
     ::close(fd);
-    return true;
+    if (!bOk) ::unlink(path.c_str());
+    return bOk;
 }
 
 bool SetHiddenAttribute(const char* pszPath, bool bHidden) {
@@ -570,6 +576,30 @@ LockHandle LockPathExclusive(const char* pszPath) {
     int fd = OpenExisting(pszPath, O_RDONLY);
     if (fd < 0) return INVALID_LOCK_HANDLE;
     while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(fd);
+            return INVALID_LOCK_HANDLE;
+        }
+    }
+    return fd;
+}
+
+LockHandle TryLockPathExclusive(const char* pszPath) {
+    int fd = OpenExisting(pszPath, O_RDONLY);
+    if (fd < 0) return INVALID_LOCK_HANDLE;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            ::close(fd);
+            return INVALID_LOCK_HANDLE;
+        }
+    }
+    return fd;
+}
+
+LockHandle LockPathShared(const char* pszPath) {
+    int fd = OpenExisting(pszPath, O_RDONLY);
+    if (fd < 0) return INVALID_LOCK_HANDLE;
+    while (::flock(fd, LOCK_SH) != 0) {
         if (errno != EINTR) {
             ::close(fd);
             return INVALID_LOCK_HANDLE;

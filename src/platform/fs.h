@@ -80,14 +80,16 @@ bool MatchExistingCase(char* pszPath, size_t nSize);
 
 // Creates one directory, failing when an entry of that name exists in any case, and stamps it
 // with its creation time for file systems that record no birth time.
-bool CreateDirectoryEntry(const char* pszPath);
+// A nonzero ulMode is given to the directory exactly, whatever the umask.
+bool CreateDirectoryEntry(const char* pszPath, uint32_t ulMode = 0);
 // Removes an empty directory.
 bool RemoveDirectoryEntry(const char* pszPath);
 // Deletes a file (not a directory).
 bool DeleteFileEntry(const char* pszPath);
 // Copies a file like CopyFile with bFailIfExists: fails when the target exists, and the copy
-// keeps the source's last-write time.
-bool CopyFileNoReplace(const char* pszSource, const char* pszTarget);
+// keeps the source's last-write time. A nonzero ulMode is the copy's mode (else the source's);
+// with bSync the copy is on the disk before this returns.
+bool CopyFileNoReplace(const char* pszSource, const char* pszTarget, uint32_t ulMode = 0, bool bSync = false);
 // Moves (renames) a file or directory like MoveFile: never replaces an existing target. A
 // directory also may not take a name that another entry holds in a different case (it may
 // change the case of its own name); files are not checked for case variants, so that a flag
@@ -95,8 +97,9 @@ bool CopyFileNoReplace(const char* pszSource, const char* pszTarget);
 bool MoveFileNoReplace(const char* pszSource, const char* pszTarget);
 // Sets a file's last-write time (seconds since 1970, UTC); the access time is left alone.
 bool SetLastWriteTime(const char* pszPath, int64_t llUnixSeconds);
-// Creates a new empty file, failing when the file exists (CREATE_NEW).
-bool CreateNewFile(const char* pszPath);
+// Creates a new empty file, failing when the file exists (CREATE_NEW). A nonzero ulMode is
+// given to the file exactly, whatever the umask.
+bool CreateNewFile(const char* pszPath, uint32_t ulMode = 0);
 // Sets or clears a directory's hidden mark (the folder subscription mark). A file's hidden
 // attribute comes from its name alone, so for a file this fails.
 bool SetHiddenAttribute(const char* pszPath, bool bHidden);
@@ -109,6 +112,26 @@ bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree);
 // hold user names, addresses and message text). Null when it cannot be opened.
 FILE* OpenPrivateAppend(const char* pszPath);
 
+// ---- Durable writes -----------------------------------------------------------------------
+
+// Flushes a file's content to the disk (fsync).
+bool SyncFile(const char* pszPath);
+// Flushes a directory's entries (new names, renames, removals) to the disk.
+bool SyncDirectory(const char* pszPath);
+// Replaces a file's whole content atomically: the text goes to a hidden temporary beside it
+// (".NAME.PID-TID.tmp"), flushed with bSync, renamed over the file, and the directory flushed with
+// bSync. A reader, or a crash at any instant, sees the old content or the new, never a mix.
+bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync);
+// Appends one record to a file (created with ulMode), flushed with bSync.
+bool AppendToFile(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync);
+// Sets a file's last-write time exactly (100-nanosecond units since 1601), creating it empty with
+// ulMode when missing; flushed with bSync.
+bool StampFile(const char* pszPath, FILETIME ftWrite, uint32_t ulMode, bool bSync);
+// Sets a file's mode exactly.
+bool SetFileMode(const char* pszPath, uint32_t ulMode);
+// The wall clock in 100-nanosecond units since 1601.
+FILETIME CurrentFileTime();
+
 // ---- Advisory locks ------------------------------------------------------------------------
 
 using LockHandle = int;
@@ -118,7 +141,33 @@ constexpr LockHandle INVALID_LOCK_HANDLE = -1;
 // Each call opens its own descriptor, so threads of one process exclude each other as well as
 // other processes. INVALID_LOCK_HANDLE when the path cannot be opened.
 LockHandle LockPathExclusive(const char* pszPath);
+// The same without waiting: INVALID_LOCK_HANDLE when someone else holds it.
+LockHandle TryLockPathExclusive(const char* pszPath);
+// A shared lock on the same: many holders at once, none while an exclusive one is held.
+LockHandle LockPathShared(const char* pszPath);
 void UnlockPath(LockHandle hLock);
+
+// ---- Lock files shared with other programs -------------------------------------------------
+
+// A lock file is a name that exists while someone works. Programs that know only that take it
+// by creating it and judge a lock they find by its age. The server also holds an flock on its
+// own lock files, so that one left by a process that died is known at once.
+//
+// Creates pszPath as a new file (ulMode) holding pszOwner and keeps it flock'ed while the
+// handle is open. INVALID_LOCK_HANDLE when it exists or cannot be made.
+LockHandle CreateLockFile(const char* pszPath, uint32_t ulMode, const char* pszOwner);
+enum LockFileState {
+    LOCK_FILE_ABSENT,
+    LOCK_FILE_HELD,    // a live process of ours holds it
+    LOCK_FILE_UNHELD,  // it exists and no process holds it by flock
+};
+// Looks at a lock file: whether it exists and is held, and its first bytes (NUL-terminated)
+// in pszOwner. An unheld file's last-write time goes to *pftWrite.
+LockFileState ProbeLockFile(const char* pszPath, char* pszOwner, size_t nSize, FILETIME* pftWrite);
+// Refreshes the file's times through its handle.
+void TouchLockFile(LockHandle hLockFile);
+// Removes the lock file, then lets go of it.
+void ReleaseLockFile(const char* pszPath, LockHandle hLockFile);
 
 // ---- Time ----------------------------------------------------------------------------------
 

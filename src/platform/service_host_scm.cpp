@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/format.h"
 #include "platform/service_host.h"
 
 extern char** environ;
@@ -268,8 +269,7 @@ bool FillServiceHandle(SC_HANDLE hManager, const char* pszServiceName, ScHandleR
         pRec->szUnitName[n] = static_cast<char>(tolower(static_cast<unsigned char>(pszServiceName[n])));
     }
     pRec->szUnitName[n] = '\0';
-    int nLen = snprintf(pRec->szUnitPath, sizeof pRec->szUnitPath, "%s/%s.service", pRec->szUnitDir, pRec->szUnitName);
-    if (nLen < 0 || static_cast<size_t>(nLen) >= sizeof pRec->szUnitPath) {
+    if (!FormatText(pRec->szUnitPath, sizeof pRec->szUnitPath, "%s/%s.service", pRec->szUnitDir, pRec->szUnitName)) {
         errno = ENAMETOOLONG;
         return false;
     }

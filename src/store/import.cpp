@@ -1,14 +1,36 @@
 // The inbox import: delivered files newer than the previous import become inbox messages.
+//
+// A crash may stop it at any instant, so it keeps two records. imap.idx, whose last-write time
+// says up to when every delivered file has been taken in, moves only at the end and only over
+// files really taken in. In copy mode the delivered files stay, and those newer than imap.idx
+// would be copied again by the next import: the journal names each of them with its UID, a
+// line before the copy (flushed) and a line after it, so that a file whose copy is in the inbox
+// is never copied twice. In move mode a file is in the mail directory or in the inbox, never
+// both, and no journal is needed.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "config/settings.h"
-#include "platform/text.h"
 #include "platform/format.h"
+#include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
 
 namespace {
+
+constexpr const char* JOURNAL_NAME = ".imap-import";
+// imap.idx stays this far behind the clock: a file system stamps new files with a coarse clock
+// that may lag ours, and a file delivered as the listing ran must not fall behind imap.idx
+// unseen. Files inside the margin are taken in now and found in the journal next time.
+constexpr FILETIME CLOCK_MARGIN = 2ull * 10000000ull;
+// The lock file is refreshed this often, so that the companion server does not take it for
+// stale during a long import.
+constexpr int TOUCH_EVERY = 64;
+
+bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
+
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
     TracePrint("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
@@ -16,76 +38,213 @@ void TraceTime(const char* pszLabel, FILETIME ft) {
                 static_cast<unsigned>(t.wMinute), static_cast<unsigned>(t.wSecond));
 }
 
+// One delivered file the journal names: "T uid created name" before it is taken in, "D uid"
+// once its message is in the inbox.
+struct JournalEntry {
+    uint32_t ulUid;
+    FILETIME ftCreated;
+    std::string name;
+    bool bDone;
+};
+
+// The journal's entries. An entry without its "D" line is done when its UID is in the inbox
+// (the line was lost with the page cache); a line cut short by the crash is no entry.
+std::vector<JournalEntry> ReadJournal(const char* pszPath, const char* pszInbox) {
+    std::vector<JournalEntry> entries;
+    FILE* fp = std::fopen(pszPath, "r");
+    if (fp == nullptr) return entries;
+    char szLine[MAX_PATH + 64];
+    while (std::fgets(szLine, sizeof(szLine), fp) != nullptr) {
+        size_t nLength = std::strlen(szLine);
+        if (nLength == 0 || szLine[nLength - 1] != '\n') break;
+        szLine[nLength - 1] = '\0';
+        unsigned long ulUid = 0;
+        unsigned long long ullCreated = 0;
+        int nName = 0;
+        if (std::sscanf(szLine, "T %lu %llu %n", &ulUid, &ullCreated, &nName) == 2 && nName > 0 &&
+            szLine[nName] != '\0') {
+            entries.push_back(JournalEntry{static_cast<uint32_t>(ulUid), ullCreated, szLine + nName, false});
+        } else if (std::sscanf(szLine, "D %lu", &ulUid) == 1) {
+            for (JournalEntry& entry : entries) {
+                if (entry.ulUid == ulUid) entry.bDone = true;
+            }
+        }
+    }
+    std::fclose(fp);
+    for (JournalEntry& entry : entries) {
+        if (!entry.bDone) entry.bDone = MessageUidExists(pszInbox, entry.ulUid);
+    }
+    return entries;
+}
+
+bool InJournal(const std::vector<JournalEntry>& journal, const FindData& data) {
+    for (const JournalEntry& entry : journal) {
+        if (entry.bDone && entry.ftCreated == data.ftCreationTime && entry.name == data.cFileName) return true;
+    }
+    return false;
+}
+
+// Keeps only what the next import needs: done entries of files that imap.idx has not passed.
+void PruneJournal(const char* pszPath, const char* pszInbox, FILETIME ftIndex) {
+    std::string old;
+    if (FILE* fp = std::fopen(pszPath, "r")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), fp)) > 0) old.append(buffer, n);
+        std::fclose(fp);
+    } else {
+        return;
+    }
+    std::vector<JournalEntry> entries = ReadJournal(pszPath, pszInbox);
+    std::string text;
+    for (const JournalEntry& entry : entries) {
+        if (!entry.bDone || entry.ftCreated < ftIndex) continue;
+        char szLine[64];
+        std::snprintf(szLine, sizeof(szLine), "T %lu %llu ", static_cast<unsigned long>(entry.ulUid),
+                      static_cast<unsigned long long>(entry.ftCreated));
+        text += szLine + entry.name + "\n";
+        std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(entry.ulUid));
+        text += szLine;
+    }
+    if (text.empty()) {
+        DeleteFileEntry(pszPath);
+    } else if (text != old) {
+        ReplaceFileContent(pszPath, text.data(), text.size(), MailFileMode(), MailFsyncOn());
+    }
+}
+
+// Copies a delivered file into the inbox under a hidden name and gives it its name once it is
+// whole and (with MailFsync) on the disk: a crash leaves no piece of it visible.
+bool CopyIn(const char* pszSource, const char* pszInbox, uint32_t ulUid, const char* pszTarget) {
+    char szIncoming[MAX_PATH + 32];
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszInbox, ulUid)) return false;
+    TracePrint("CopyFile(%s -> %s);\n", pszSource, pszTarget);
+    if (!CopyFileNoReplace(pszSource, szIncoming, MailFileMode(), MailFsyncOn())) {
+        DeleteFileEntry(szIncoming);
+        return false;
+    }
+    if (!MoveFileNoReplace(szIncoming, pszTarget)) {
+        DeleteFileEntry(szIncoming);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
-    if (!LockMailDirectoryAt(pszMailDir)) return;
+    LockHandle hDirLock = LockMailDirectoryAt(pszMailDir);
+    if (hDirLock == INVALID_LOCK_HANDLE) return;
 
     char szPath[MAX_PATH + 64];
     bool bMove = Settings.POP3IsNotUsed != 0;
-    if (!bMove && FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) {
+    if (!bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
         if (FILE* fp = std::fopen(szPath, "r")) {
             bMove = true;
             std::fclose(fp);
         }
     }
 
-    // Rewriting the lock file keeps it young for other takers while the import runs.
-    FILE* fpLock = nullptr;
-    if (FormatText(szPath, sizeof(szPath), "%s$LockFile", pszMailDir)) {
-        fpLock = std::fopen(szPath, "w");
+    char szIndex[MAX_PATH + 64];
+    char szJournal[MAX_PATH + 64];
+    if (!FitsPath(std::snprintf(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir), sizeof(szIndex)) ||
+        !FitsPath(std::snprintf(szJournal, sizeof(szJournal), "%s%s", pszMailDir, JOURNAL_NAME), sizeof(szJournal))) {
+        UnLockMailDirectoryAt(pszMailDir, hDirLock);
+        return;
     }
-
     FILETIME ftPrevious = 0;
-    if (FormatText(szPath, sizeof(szPath), "%simap.idx", pszMailDir)) {
-        FindData idx;
-        if (FindEntry(szPath, &idx)) ftPrevious = idx.ftLastWriteTime;
-        if (FILE* fp = std::fopen(szPath, "w")) std::fclose(fp);
-    }
+    FindData idx;
+    if (FindEntry(szIndex, &idx)) ftPrevious = idx.ftLastWriteTime;
     TraceTime("imap.idx", ftPrevious);
-
-    // Another session may have appended since the caller read the next UID: read it again
-    // under the mailbox's UID lock and hold that lock until the uid file is written back.
-    LockHandle hUids = LockMailboxUids(pszInbox);
-    *pulUidNext = ReadUidNext(pszInbox);
+    // How far imap.idx may move: to the start of this import, less the margin, and never past a
+    // file that could not be taken in.
+    FILETIME ftNow = CurrentFileTime();
+    FILETIME ftReach = ftNow > CLOCK_MARGIN ? ftNow - CLOCK_MARGIN : 0;
+    std::vector<JournalEntry> journal = ReadJournal(szJournal, pszInbox);
 
     const char* pszExtension = Settings.MailExtension;
-    bool bFound = false;
-    if (FormatText(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension)) {
+    std::vector<FindData> fresh;
+    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
         FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
-            bFound = true;
             if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
-            if (EqualNoCase(data.cFileName, "$LockFile")) return false;
+            if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
             char szSource[MAX_PATH + 64];
-            char szTarget[MAX_PATH + 64];
-            if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
-                !FormatMessagePath(szTarget, sizeof(szTarget), pszInbox, *pulUidNext, "100000")) {
+            if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
+                          sizeof(szSource))) {
                 return true;
             }
             TraceTime(data.cFileName, data.ftCreationTime);
-            if (data.ftCreationTime < ftPrevious) {
-                // Imported before; without POP3 nobody else will take it away.
+            // Imported before: older than imap.idx, or copied since by an import that the
+            // journal remembers. Without POP3 nobody else will take it away.
+            if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
                 if (bMove) DeleteFileEntry(szSource);
                 return true;
             }
-            bool bTaken;
-            if (bMove) {
-                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
-                bTaken = MoveFileNoReplace(szSource, szTarget);
-            } else {
-                TracePrint("CopyFile(%s -> %s);\n", szSource, szTarget);
-                bTaken = CopyFileNoReplace(szSource, szTarget);
-            }
-            // A UID is spent only on a message that arrived.
-            if (bTaken) *pulUidNext = NextUid(*pulUidNext);
+            fresh.push_back(data);
             return true;
         });
     }
-    if (bFound) WriteUidNext(pszInbox, *pulUidNext);
-    UnLockMailboxUids(hUids);
 
-    if (fpLock != nullptr) std::fclose(fpLock);
-    UnLockMailDirectoryAt(pszMailDir);
+    // One run of UIDs for the batch, taken under the inbox's UID lock, which is not held while
+    // the files are copied: sessions appending meanwhile wait for nothing.
+    uint32_t ulFirst = fresh.empty() ? 0 : AssignUids(pszInbox, static_cast<uint32_t>(fresh.size()));
+    size_t nTaken = 0;
+    for (size_t i = 0; i < fresh.size(); ++i) {
+        const FindData& data = fresh[i];
+        if (ulFirst == 0) {
+            if (data.ftCreationTime < ftReach) ftReach = data.ftCreationTime;
+            continue;
+        }
+        uint32_t ulUid = static_cast<uint32_t>((static_cast<uint64_t>(ulFirst) + i - 1) % 0xFFFFFFFFull + 1);
+        char szSource[MAX_PATH + 64];
+        char szTarget[MAX_PATH + 64];
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        FormatMessageName(szName, sizeof(szName), ulUid, "100000");
+        std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName);
+        bool bTaken = false;
+        if (FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
+            if (bMove) {
+                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
+                bTaken = MoveFileNoReplace(szSource, szTarget);
+                if (bTaken) SetFileMode(szTarget, MailFileMode());
+            } else {
+                char szLine[MAX_PATH + 64];
+                int n = std::snprintf(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
+                                      static_cast<unsigned long long>(data.ftCreationTime), data.cFileName);
+                // Without its line in the journal a copy could not be told from a new file.
+                bTaken = FitsPath(n, sizeof(szLine)) &&
+                         AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), MailFsyncOn()) &&
+                         CopyIn(szSource, pszInbox, ulUid, szTarget);
+                if (bTaken) {
+                    // Not flushed: a crash of the server keeps it; after a power failure the
+                    // UID found in the inbox says the same.
+                    n = std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid));
+                    AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), false);
+                }
+            }
+        }
+        if (bTaken) {
+            ++nTaken;
+        } else if (data.ftCreationTime < ftReach) {
+            ftReach = data.ftCreationTime;
+        }
+        if ((i + 1) % TOUCH_EVERY == 0) TouchLockFile(hDirLock);
+    }
+
+    // The new names reach the disk before imap.idx says they are taken in.
+    bool bSynced = nTaken == 0 || (SyncMailbox(pszInbox) && (!bMove || SyncMailbox(pszMailDir)));
+    FILETIME ftIndex = ftPrevious;
+    if (bSynced && ftReach > ftPrevious && StampFile(szIndex, ftReach, MailFileMode(), MailFsyncOn())) {
+        ftIndex = ftReach;
+    }
+    if (bMove) {
+        // The files it named are deleted or in the inbox by now.
+        if (!journal.empty()) DeleteFileEntry(szJournal);
+    } else {
+        PruneJournal(szJournal, pszInbox, ftIndex);
+    }
+    *pulUidNext = ReadUidNext(pszInbox);
+    UnLockMailDirectoryAt(pszMailDir, hDirLock);
 }

@@ -1,25 +1,31 @@
 // The directory lock: "$LockFile" in the user's mail directory, shared with the companion
-// mail server, taken by exclusive create and broken when it is older than Timeout.
+// mail server, taken by exclusive create. The companion knows only "exists"; it judges a lock
+// by its age (Timeout). Our own lock files also carry an flock and our name, so that one left by
+// a server that died is seen as dead at once instead of blocking every import for Timeout.
 #include <cstdio>
+#include <cstring>
 
 #include "config/settings.h"
+#include "platform/format.h"
+#include "platform/process.h"
 #include "platform/time.h"
 #include "store/store.h"
 
 namespace {
 
 constexpr const char* LOCK_FILE_NAME = "$LockFile";
+// What our lock files hold; a file that begins so and that nobody holds was left by a crash.
+constexpr const char* LOCK_OWNER_PREFIX = "veve4d ";
 
 bool LockFilePath(char* pszPath, size_t nSize, const char* pszMailDir) {
-    int n = std::snprintf(pszPath, nSize, "%s%s", pszMailDir, LOCK_FILE_NAME);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszPath, nSize, "%s%s", pszMailDir, LOCK_FILE_NAME);
 }
 
 }  // namespace
 
-int LockMailDirectoryAt(const char* pszMailDir) {
+LockHandle LockMailDirectoryAt(const char* pszMailDir) {
     char szLock[MAX_PATH + 32];
-    if (!LockFilePath(szLock, sizeof(szLock), pszMailDir)) return 0;
+    if (!LockFilePath(szLock, sizeof(szLock), pszMailDir)) return INVALID_LOCK_HANDLE;
     TracePrint("LockMailDirectory = [%s]\n", szLock);
 
     // Two sessions that both find a stale lock would each delete it, and the second would
@@ -27,29 +33,36 @@ int LockMailDirectoryAt(const char* pszMailDir) {
     // the lock one at a time; other programs see only the lock file, as before.
     LockHandle hGuard = LockPathExclusive(pszMailDir);
 
-    FindData data;
-    if (FindEntry(szLock, &data)) {
+    char szOwner[64];
+    FILETIME ftWrite = 0;
+    LockFileState state = ProbeLockFile(szLock, szOwner, sizeof(szOwner), &ftWrite);
+    if (state == LOCK_FILE_HELD) {
+        TracePrint("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
+    } else if (state == LOCK_FILE_UNHELD) {
         // The age stamp is the last write: access times are not kept reliably on Linux, and
-        // the import rewrites the file while it runs.
-        uint64_t ullNow = GetSystemTimeAsFileTime() / 10000000ull;
-        uint64_t ullLast = data.ftLastWriteTime / 10000000ull;
-        if (ullNow <= ullLast + static_cast<uint64_t>(Settings.Timeout)) {
-            std::printf("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
+        // the import refreshes the file while it runs.
+        uint64_t ullNow = CurrentFileTime() / 10000000ull;
+        uint64_t ullLast = ftWrite / 10000000ull;
+        bool bOurs = std::strncmp(szOwner, LOCK_OWNER_PREFIX, std::strlen(LOCK_OWNER_PREFIX)) == 0;
+        if (!bOurs && ullNow <= ullLast + static_cast<uint64_t>(Settings.Timeout)) {
+            TracePrint("Locked Now. UnLockMailDirectory = [%s]\n", szLock);
         } else {
-            std::printf("Locked TimeOut. UnLockMailDirectory = [%s]\n", szLock);
-            std::printf("Delete locked file\n");
+            TracePrint("Locked %s. UnLockMailDirectory = [%s]\n", bOurs ? "by a dead process" : "TimeOut", szLock);
+            TracePrint("Delete locked file\n");
             DeleteFileEntry(szLock);
         }
     }
-    long lStats = CreateNewFile(szLock) ? 1 : 0;
+    char szContent[64];
+    std::snprintf(szContent, sizeof(szContent), "%s%lu\n", LOCK_OWNER_PREFIX, GetCurrentProcessId());
+    LockHandle hLock = CreateLockFile(szLock, MailFileMode(), szContent);
     UnlockPath(hGuard);
-    TracePrint("Stats = [%ld]\n", lStats);
-    return static_cast<int>(lStats);
+    TracePrint("Stats = [%ld]\n", hLock != INVALID_LOCK_HANDLE ? 1L : 0L);
+    return hLock;
 }
 
-void UnLockMailDirectoryAt(const char* pszMailDir) {
+void UnLockMailDirectoryAt(const char* pszMailDir, LockHandle hLock) {
     char szLock[MAX_PATH + 32];
-    if (!LockFilePath(szLock, sizeof(szLock), pszMailDir)) return;
+    if (hLock == INVALID_LOCK_HANDLE || !LockFilePath(szLock, sizeof(szLock), pszMailDir)) return;
     TracePrint("UnLockMailDirectory = [%s]\n", szLock);
-    DeleteFileEntry(szLock);
+    ReleaseLockFile(szLock, hLock);
 }

@@ -60,6 +60,8 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     char szIncoming[MAX_PATH + 32];
     if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, *pulUid)) return 0;
 
+    // Held while it is written, so that nobody takes it for a crash's leftover.
+    LockHandle hHold = LockPathExclusive(szIncoming);
     // A file that cannot be opened is answered like a full disk: the literal is still read, so
     // that none of it is taken for requests.
     FILE* fp = std::fopen(szIncoming, "wb");
@@ -101,8 +103,20 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     if (!bWriteFailed && bInput && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
         bWriteFailed = true;
     }
+    // Acknowledged means on the disk: the content before the name, the name before the answer.
+    if (!bWriteFailed && bInput && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
     if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, szCode)) {
         DeleteFileEntry(szIncoming);
+        UnlockPath(hHold);
+        return 0;
+    }
+    UnlockPath(hHold);
+    if (!SyncMailbox(pszMailbox)) {
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        FormatMessageName(szName, sizeof(szName), *pulUid, szCode);
+        char szPath[MAX_PATH + 32];
+        int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof(szPath)) DeleteFileEntry(szPath);
         return 0;
     }
     return 1;

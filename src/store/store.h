@@ -76,10 +76,11 @@ void ListFolders(const char* pszMailDir, std::vector<FolderEntry>* pFolders);
 
 // ---- UIDs and counts -------------------------------------------------------------------------
 
-// The mailbox's next UID: the uid file, else one past the highest message UID (then written
-// to the uid file), else 1.
+// The mailbox's next UID: the uid file, else (missing, empty or garbled) one past the highest
+// message UID, written back when nobody is assigning UIDs, else 1.
 uint32_t ReadUidNext(const char* pszMailbox);
-// Stores the next UID in the uid file; a failure is ignored.
+// Replaces the uid file whole (a temporary renamed over it, flushed as MailFsync says), so that
+// neither a reader nor a crash ever finds it empty; a failure is ignored.
 void WriteUidNext(const char* pszMailbox, uint32_t ulUidNext);
 // False when nothing exists at the path; else the low 32 bits of the directory's creation time.
 bool GetUidValidity(const char* pszMailbox, uint32_t* pulUidValidity);
@@ -93,9 +94,37 @@ void CountMailbox(const char* pszMailbox, int32_t* plExists, int32_t* plRecent, 
 // directory). Hold it from ReadUidNext to WriteUidNext.
 LockHandle LockMailboxUids(const char* pszMailbox);
 void UnLockMailboxUids(LockHandle hLock);
-// Takes ulCount consecutive UIDs for new messages under that lock and advances the uid file
-// past them; returns the first. The UIDs are consumed even when a message is never written.
+// Takes ulCount consecutive UIDs that no message file carries, under that lock, and advances
+// the uid file past them; returns the first, or 0 when the uid file could not be advanced (the
+// UIDs would be given again). They are consumed even when a message is never written.
 uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount);
+// Whether a message file of the UID exists, whatever its flags (asked under that lock).
+bool MessageUidExists(const char* pszMailbox, uint32_t ulUid);
+// Renames a message file for its new flags. Holds the UID lock shared meanwhile: an assignment,
+// which holds it exclusively, never looks for a UID while its message is between two names.
+bool RenameMessageFile(const char* pszMailbox, const char* pszOld, const char* pszNew);
+
+// ---- What the store creates ------------------------------------------------------------------
+
+// Modes of new mail files and mailbox directories: 0600/0700, or 0660/0770 when the companion
+// server shares a group (MailSharedGroup).
+uint32_t MailFileMode();
+uint32_t MailDirectoryMode();
+// Whether a new message, its directory entry and the uid file reach the disk before the client
+// is answered (MailFsync is not "never").
+bool MailFsyncOn();
+// Creates a mailbox directory with the mail directory mode; false as CreateDirectoryEntry.
+bool CreateMailboxDirectory(const char* pszPath);
+// Flushes the mailbox directory's new names to the disk when MailFsync asks; false when that
+// failed (the new messages may be lost by a power failure).
+bool SyncMailbox(const char* pszMailbox);
+// Hidden temporaries (".0000000042.incoming", ".uid.PID-TID.tmp") are where new files are made
+// before they take their names. Removes those that no live writer holds and that are older than
+// ulMinAgeSeconds: the leftovers of a crash.
+void RemoveStaleTemporaries(const char* pszMailbox, uint32_t ulMinAgeSeconds);
+// The age that tells a leftover from a file whose writer is still waiting to begin (APPEND
+// creates its file before the client is asked for the message).
+constexpr uint32_t STALE_TEMPORARY_AGE = 120;
 
 // ---- Message sets ----------------------------------------------------------------------------
 
@@ -173,9 +202,14 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 
 // ---- Inbox import and directory lock ---------------------------------------------------------
 
-// Takes the lock file "$LockFile" in a mail directory (ending in "/"); nonzero when taken.
-int LockMailDirectoryAt(const char* pszMailDir);
-void UnLockMailDirectoryAt(const char* pszMailDir);
+// Takes the lock file "$LockFile" in a mail directory (ending in "/"); INVALID_LOCK_HANDLE when
+// not taken. A lock file is alive while a process of ours holds it (flock) or, when no process of
+// ours wrote it, while it is younger than Timeout: one left by a server that died is broken at
+// once.
+LockHandle LockMailDirectoryAt(const char* pszMailDir);
+void UnLockMailDirectoryAt(const char* pszMailDir, LockHandle hLock);
 // Takes the newly delivered files of pszMailDir into pszInbox and advances *pulUidNext (read
-// again from the uid file) past them.
+// again from the uid file) past them. A crash at any instant loses no delivered message and
+// imports none twice: imap.idx moves only over files taken in, and in copy mode the journal
+// ".imap-import" in the mail directory names the files taken in since.
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext);

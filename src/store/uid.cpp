@@ -1,56 +1,103 @@
 // UIDs, UIDVALIDITY and the counts of a mailbox, all read from a fresh listing.
 #include <cstdio>
 
+#include "platform/dir_watch.h"
+#include "platform/format.h"
 #include "store/store.h"
 
 namespace {
 
 // "%s/uid" and friends; false when the path does not fit.
 bool JoinMailboxPath(char* pszOut, size_t nSize, const char* pszMailbox, const char* pszName) {
-    int n = std::snprintf(pszOut, nSize, "%s/%s", pszMailbox, pszName);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszOut, nSize, "%s/%s", pszMailbox, pszName);
 }
 
-}  // namespace
-
-uint32_t ReadUidNext(const char* pszMailbox) {
+// The uid file's number, or 0 when the file is missing, empty, garbled or out of range: such a
+// file says nothing, and the messages must speak instead. A crash can no longer leave it so
+// (it is replaced whole), but older versions and other programs could.
+uint32_t ReadUidFile(const char* pszMailbox) {
     char szPath[MAX_PATH + 32];
-    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return 1;
-    if (FILE* fp = std::fopen(szPath, "r")) {
-        unsigned long ulValue = 1;
-        if (std::fscanf(fp, "%lu", &ulValue) != 1) ulValue = 1;
-        // A folder named "uid" opens here too, unlike on Windows, but cannot be read: then there
-        // is no uid file, and the UID comes from the messages.
-        bool bUnreadable = std::ferror(fp) != 0;
-        std::fclose(fp);
-        if (!bUnreadable) return static_cast<uint32_t>(ulValue);
-    }
+    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return 0;
+    FILE* fp = std::fopen(szPath, "r");
+    if (fp == nullptr) return 0;
+    char szText[32];
+    size_t n = std::fread(szText, 1, sizeof(szText) - 1, fp);
+    // A folder named "uid" opens here too, unlike on Windows, but cannot be read.
+    bool bUnreadable = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (bUnreadable) return 0;
+    szText[n] = '\0';
+    const char* p = szText;
+    while (*p == ' ' || *p == '\t') ++p;
+    uint64_t ullValue = 0;
+    const char* pDigits = p;
+    while (*p >= '0' && *p <= '9' && ullValue <= 0xFFFFFFFFull) ullValue = ullValue * 10 + static_cast<uint64_t>(*p++ - '0');
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+    if (p == pDigits || *p != '\0' || ullValue == 0 || ullValue > 0xFFFFFFFFull) return 0;
+    return static_cast<uint32_t>(ullValue);
+}
 
-    // No uid file: one past the highest UID; the listing is ascending, so the last one wins.
-    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, ALL_MESSAGES_PATTERN)) return 1;
+// One past the highest message UID, 1 when there is none.
+uint32_t UidAfterMessages(const char* pszMailbox) {
+    char szPattern[MAX_PATH + 32];
+    if (!JoinMailboxPath(szPattern, sizeof(szPattern), pszMailbox, ALL_MESSAGES_PATTERN)) return 1;
     bool bFound = false;
     uint32_t ulLast = 0;
-    FindFiles(szPath, 0, [&](const FindData& data) {
+    // The listing is ascending, so the last one wins.
+    FindFiles(szPattern, 0, [&](const FindData& data) {
         if (IsMessageFile(data)) {
             ulLast = MessageUid(data.cFileName);
             bFound = true;
         }
         return true;
     });
-    if (!bFound) return 1;
-    uint32_t ulNext = NextUid(ulLast);
-    WriteUidNext(pszMailbox, ulNext);
+    return bFound ? NextUid(ulLast) : 1;
+}
+
+bool WriteUidFile(const char* pszMailbox, uint32_t ulUidNext) {
+    char szPath[MAX_PATH + 32];
+    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return false;
+    char szText[16];
+    int n = std::snprintf(szText, sizeof(szText), "%lu", static_cast<unsigned long>(ulUidNext));
+    return n > 0 && ReplaceFileContent(szPath, szText, static_cast<size_t>(n), MailFileMode(), MailFsyncOn());
+}
+
+// Whether a message file of the UID exists, whatever its flags: the 64 names are asked for one
+// by one, which, unlike a listing, takes no time proportional to the mailbox. Exact only while
+// no message of the mailbox is being renamed, that is under the UID lock.
+bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
+    for (uint8_t fFlags = 0; fFlags < 64; ++fFlags) {
+        char szCode[7];
+        FlagCodeOf(fFlags, szCode);
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        FormatMessageName(szName, sizeof(szName), ulUid, szCode);
+        char szPath[MAX_PATH + 32];
+        if (JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, szName) && PathExists(szPath)) return true;
+    }
+    return false;
+}
+
+// Enough to pass over any run of taken UIDs a stale uid file can leave.
+constexpr int MAX_TAKEN_SKIPS = 10000;
+
+}  // namespace
+
+uint32_t ReadUidNext(const char* pszMailbox) {
+    uint32_t ulNext = ReadUidFile(pszMailbox);
+    if (ulNext != 0) return ulNext;
+    ulNext = UidAfterMessages(pszMailbox);
+    if (ulNext == 1) return 1;
+    // Writes the derived value back so that it outlives the messages it came from, but only
+    // when nobody is assigning UIDs (a caller may hold the lock itself).
+    LockHandle hLock = TryLockPathExclusive(pszMailbox);
+    if (hLock != INVALID_LOCK_HANDLE) {
+        if (ReadUidFile(pszMailbox) == 0) WriteUidFile(pszMailbox, ulNext);
+        UnlockPath(hLock);
+    }
     return ulNext;
 }
 
-void WriteUidNext(const char* pszMailbox, uint32_t ulUidNext) {
-    char szPath[MAX_PATH + 32];
-    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return;
-    if (FILE* fp = std::fopen(szPath, "w")) {
-        std::fprintf(fp, "%lu", static_cast<unsigned long>(ulUidNext));
-        std::fclose(fp);
-    }
-}
+void WriteUidNext(const char* pszMailbox, uint32_t ulUidNext) { WriteUidFile(pszMailbox, ulUidNext); }
 
 bool GetUidValidity(const char* pszMailbox, uint32_t* pulUidValidity) {
     FindData data;
@@ -90,12 +137,43 @@ LockHandle LockMailboxUids(const char* pszMailbox) {
 void UnLockMailboxUids(LockHandle hLock) { UnlockPath(hLock); }
 
 uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount) {
+    if (ulCount == 0) return 0;
     LockHandle hLock = LockMailboxUids(pszMailbox);
-    uint32_t ulFirst = ReadUidNext(pszMailbox);
+    if (hLock == INVALID_LOCK_HANDLE) return 0;
+    uint32_t ulFirst = ReadUidFile(pszMailbox);
+    if (ulFirst == 0) ulFirst = UidAfterMessages(pszMailbox);
+    // A run none of whose UIDs a message holds: a uid file left behind the messages (restored
+    // from a backup, written by another program) must not give a new message an old one's UID.
+    uint32_t ulChecked = 0;
+    for (int nSkips = 0; ulChecked < ulCount && nSkips < MAX_TAKEN_SKIPS;) {
+        uint32_t ulUid = static_cast<uint32_t>((static_cast<uint64_t>(ulFirst) + ulChecked - 1) % 0xFFFFFFFFull + 1);
+        if (UidInUse(pszMailbox, ulUid)) {
+            ulFirst = NextUid(ulUid);
+            ulChecked = 0;
+            ++nSkips;
+        } else {
+            ++ulChecked;
+        }
+    }
     // The UIDs run on past 4294967295 at 1, never 0.
     uint64_t ullNext = static_cast<uint64_t>(ulFirst) + ulCount;
     if (ullNext > 0xFFFFFFFFull) ullNext -= 0xFFFFFFFFull;
-    WriteUidNext(pszMailbox, static_cast<uint32_t>(ullNext));
+    // UIDs whose taking could not be recorded would be handed out again: none are given.
+    bool bWritten = ulChecked == ulCount && WriteUidFile(pszMailbox, static_cast<uint32_t>(ullNext));
     UnLockMailboxUids(hLock);
-    return ulFirst;
+    return bWritten ? ulFirst : 0;
+}
+
+bool MessageUidExists(const char* pszMailbox, uint32_t ulUid) {
+    LockHandle hLock = LockMailboxUids(pszMailbox);
+    bool bExists = UidInUse(pszMailbox, ulUid);
+    UnLockMailboxUids(hLock);
+    return bExists;
+}
+
+bool RenameMessageFile(const char* pszMailbox, const char* pszOld, const char* pszNew) {
+    LockHandle hLock = LockPathShared(pszMailbox);
+    bool bMoved = MoveFileNoReplace(pszOld, pszNew);
+    UnlockPath(hLock);
+    return bMoved;
 }

@@ -1,10 +1,17 @@
 // COPY, UID COPY and APPEND on a mail directory under /tmp, the client's bytes on a socket pair.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <thread>
 
+#include "config/settings.h"
+
+#include "dir_listing.h"
 #include "mail_session.h"
+#include "store/store.h"
 
 namespace {
 
@@ -92,8 +99,9 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
 TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
     std::filesystem::create_directories(outside + "/box");
     Write({{"Plain", ""}});
-    // A copy that cannot be completed is taken back: a mailbox stands where the second copy would go.
-    MakeMailbox("Archive/0000000008-110001.MSG");
+    // A copy that cannot be completed is taken back: a folder stands where the second copy would
+    // be made.
+    MakeMailbox("Archive/.0000000008.incoming");
     const char* bad = "a1 BAD APPEND illegal argument\r\n";
     Talk({{"a0 COPY 1:* Archive", "a0 NO COPY fails\r\n"}, {"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
           {"a2 UID COPY 1 \"Missing\"", "a2 NO [TRYCREATE] COPY fails\r\n"},
@@ -112,7 +120,7 @@ TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
         EXPECT_EQ(Run("a1 APPEND " + target + " {3}\r\nabc\r\na2 NOOP"), "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n")
             << target;
     }
-    EXPECT_EQ(Tree(), "Archive* Archive/8-110001 Archive/uid Plain Sent* Sent/uid inbox inbox/1-000010 inbox/2-110001 "
+    EXPECT_EQ(Tree(), "Archive* Archive/.0000000008.incoming* Archive/uid Plain Sent* Sent/uid inbox inbox/1-000010 inbox/2-110001 "
                       "inbox/5-001100 inbox/uid");
     EXPECT_EQ(Tree(outside), "box");
 }
@@ -135,6 +143,37 @@ TEST_F(CopyAppend, AMessageNotWrittenWholeIsNotKept) {
     EXPECT_EQ(Run("a3 APPEND Sent {100}"), "+ Ready for literal data\r\na3 NO APPEND fails\r\n");
     EXPECT_EQ(Tree(Path("Sent")), "uid");  // neither of the two left anything
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "6");  // UIDs handed out are never handed out again
+}
+
+// A server killed (kill -9) while it copies a large message: the target never shows a piece of
+// it as a message, and the next SELECT clears what the copy left.
+TEST_F(CopyAppend, ACopyKilledHalfWayLeavesNoPieceOfAMessage) {
+    const std::string big(24 << 20, 'x');
+    WriteFile(Path("inbox/0000000005-001100.MSG"), big);
+    const int nSavedFsync = Settings.MailFsync;
+    Settings.MailFsync = MAIL_FSYNC_NEVER;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (;;) Run("a1 UID COPY 5 Archive");
+    }
+    // Killed as soon as anything new is in the target, and again after a first copy is whole.
+    for (size_t nWanted : {2u, 4u}) {
+        while (std::filesystem::exists(Path("Archive")) && SortedNames(Path("Archive")).size() < nWanted) {
+            std::this_thread::yield();
+        }
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    Settings.MailFsync = nSavedFsync;
+    for (const std::string& name : SortedNames(Path("Archive"))) {
+        if (name.size() == 21) {
+            EXPECT_EQ(std::filesystem::file_size(Path("Archive/" + name)), big.size()) << name;
+        }
+    }
+    // The leftover is hidden; once no writer holds it and it is old enough, a SELECT removes it.
+    RemoveStaleTemporaries(Path("Archive").c_str(), 0);
+    for (const std::string& name : SortedNames(Path("Archive"))) EXPECT_NE(name[0], '.') << name;
 }
 
 }  // namespace

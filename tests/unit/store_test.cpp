@@ -1,11 +1,16 @@
 // The mail store: UIDs and the uid file, UIDVALIDITY, counts, message sets, mailbox names.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
 
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
 
+#include "config/settings.h"
+#include "dir_listing.h"
 #include "store/store.h"
 #include "test_server.h"
 
@@ -13,7 +18,11 @@ namespace fs = std::filesystem;
 
 class StoreTest : public ::testing::Test {
 protected:
-    void SetUp() override { fs::create_directory(box); }
+    void SetUp() override {
+        fs::create_directory(box);
+        Settings.MailFsync = MAIL_FSYNC_NEVER;  // what reaches the disk is not seen here
+    }
+    void TearDown() override { Settings = saved; }
     void Put(const std::vector<std::string>& names) const {
         for (const std::string& name : names) WriteFile(box + "/" + name, "x");
     }
@@ -29,6 +38,7 @@ protected:
         return v;
     }
 
+    SettingsRecord saved = Settings;
     TempDir dir;
     std::string box = dir.path + "/box";
 };
@@ -45,8 +55,17 @@ TEST_F(StoreTest, NextUidAndCountsReadOnlyVisibleMessageFiles) {
     EXPECT_EQ(Next(), "7 7");
     WriteFile(box + "/uid", "5");  // the file wins even when lower than the messages
     EXPECT_EQ(Next(), "5 5");
-    WriteFile(box + "/uid", "junk");
-    EXPECT_EQ(ReadUidNext(box.c_str()), 1u);
+    // A uid file that says nothing (a crash of an older version, another program) never
+    // means 1: the messages speak, and the next assignment takes up from them.
+    for (const char* garbled : {"", "junk", "12junk", "0", "99999999999", "-3", " \n"}) {
+        WriteFile(box + "/uid", garbled);
+        EXPECT_EQ(ReadUidNext(box.c_str()), 7u) << garbled;
+        WriteFile(box + "/uid", garbled);
+        EXPECT_EQ(AssignUids(box.c_str(), 2), 7u) << garbled;
+        EXPECT_EQ(ReadFile(box + "/uid"), "9");
+    }
+    WriteFile(box + "/uid", "7\n");  // a line end written by hand is no garbage
+    EXPECT_EQ(ReadUidNext(box.c_str()), 7u);
     fs::remove(box + "/uid");
     fs::create_directory(box + "/uid");  // a child folder of that name is no uid file
     EXPECT_EQ(ReadUidNext(box.c_str()), 7u);
@@ -66,6 +85,7 @@ TEST_F(StoreTest, UidsAboveTwoToTheThirtyOneKeepTenDigitsAndWrapToOne) {
     EXPECT_EQ(ReadUidNext(box.c_str()), 1u);
     EXPECT_EQ(AssignUids(box.c_str(), 2), 1u);
     EXPECT_EQ(ReadFile(box + "/uid"), "3");
+    fs::remove(box + "/" + szName);
     WriteUidNext(box.c_str(), 4294967294u);
     EXPECT_EQ(AssignUids(box.c_str(), 3), 4294967294u);  // 4294967294, 4294967295, 1
     EXPECT_EQ(ReadFile(box + "/uid"), "2");
@@ -84,6 +104,54 @@ TEST_F(StoreTest, TwoThreadsTakingUidsAtOnceNeverShareOne) {
     for (uint32_t ul = 1; ul < 4 * ROUNDS; ul += 2) pairs.insert(ul);
     EXPECT_EQ(taken[0], pairs);  // every call took a pair of its own
     EXPECT_EQ(ReadFile(box + "/uid"), std::to_string(4 * ROUNDS + 1));
+}
+
+// A uid file left behind the messages, while another session renames the message of that UID
+// for its flags over and over: the assignment must still see the message and pass it by. The
+// mailbox is big enough that a listing takes several reads of the directory.
+TEST_F(StoreTest, AUidIsNeverGivenWhileItsMessageIsBeingRenamed) {
+    for (int i = 1; i <= 1000; ++i) {
+        char szName[32];
+        FormatMessageName(szName, sizeof(szName), static_cast<uint32_t>(i) + 10, "000000");
+        WriteFile(box + "/" + szName, "");
+    }
+    Put({"0000000005-100000.MSG"});
+    std::atomic<bool> bStop{false};
+    std::thread renamer([&] {
+        const std::string a = box + "/0000000005-100000.MSG", b = box + "/0000000005-000010.MSG";
+        for (bool bSeen = false; !bStop; bSeen = !bSeen) {
+            RenameMessageFile(box.c_str(), (bSeen ? b : a).c_str(), (bSeen ? a : b).c_str());
+        }
+    });
+    int nCollisions = 0;
+    for (int i = 0; i < 100; ++i) {
+        WriteUidNext(box.c_str(), 5);
+        if (AssignUids(box.c_str(), 1) == 5) ++nCollisions;
+    }
+    bStop = true;
+    renamer.join();
+    EXPECT_EQ(nCollisions, 0);
+}
+
+TEST_F(StoreTest, MailIsCreatedForItsOwnerAloneUnlessTheGroupIsShared) {
+    auto mode = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    const mode_t oldMask = ::umask(0);  // the modes must not depend on it
+    for (int nShared : {0, 1}) {
+        Settings.MailSharedGroup = nShared;
+        const std::string child = box + "/child" + std::to_string(nShared);
+        ASSERT_TRUE(CreateMailboxDirectory(child.c_str()));
+        EXPECT_EQ(mode(child), nShared ? 0770 : 0700);
+        ASSERT_NE(AssignUids(child.c_str(), 1), 0u);
+        EXPECT_EQ(mode(child + "/uid"), nShared ? 0660 : 0600);
+        EXPECT_EQ(SortedNames(child), std::vector<std::string>{"uid"});  // no temporary left
+        WriteFile(child + "/m", "x");
+        ASSERT_TRUE(CopyFileNoReplace((child + "/m").c_str(), (child + "/c").c_str(), MailFileMode()));
+        EXPECT_EQ(mode(child + "/c"), nShared ? 0660 : 0600);
+    }
+    ::umask(oldMask);
 }
 
 TEST_F(StoreTest, UidValidityStaysWithTheDirectoryAndChangesWhenItIsMadeAgain) {

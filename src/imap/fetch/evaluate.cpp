@@ -8,6 +8,7 @@
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "net/client.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
@@ -366,20 +367,19 @@ void WriteFlagsItem(Session* pSession) {
     const char* pszName = pSession->FindData.cFileName;
     size_t nLength = strlen(pszName);
     char szFlags[96] = "FLAGS (";
-    bool bFirst = true;
+    bool bFits = true;
     // \Recent as this session holds it, where the session's view says.
     const char* pszShown = pSession->szShownFlags;
     for (const FlagName& flag : kFlagNames) {
         bool bSet = pszShown[0] != '\0' ? pszShown[flag.nPosition - 11] == '1'
                                         : static_cast<size_t>(flag.nPosition) < nLength && pszName[flag.nPosition] == '1';
         if (bSet) {
-            AppendText(szFlags, sizeof(szFlags), bFirst ? "" : " ");
-            AppendText(szFlags, sizeof(szFlags), flag.pszName);
-            bFirst = false;
+            bFits = bFits && AppendFormat(szFlags, sizeof(szFlags), "%s%s", bFits && szFlags[7] != '\0' ? " " : "",
+                                          flag.pszName);
         }
     }
-    AppendText(szFlags, sizeof(szFlags), ")");
-    QueueText(pSession, szFlags);
+    // Every flag name together takes 62 bytes at the most.
+    if (bFits && AppendFormat(szFlags, sizeof(szFlags), ")")) QueueText(pSession, szFlags);
 }
 
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage) {

@@ -43,8 +43,6 @@ void QueueText(Session* pSession, const char* pszText);
 // Appends pszValue to pszOut as an IMAP string: quoted with '"' and '\' escaped, or a literal
 // when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
 void AppendString(char* pszOut, size_t nSize, const char* pszValue);
-// Appends plain text, cut to the buffer.
-void AppendText(char* pszOut, size_t nSize, const char* pszText);
 
 // Whether any item of the list is one that writes; each of those writes something for every
 // message, whatever its file holds.

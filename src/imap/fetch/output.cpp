@@ -5,6 +5,7 @@
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "net/client.h"
+#include "platform/format.h"
 
 void ContentPath(const Session* pSession, char* pszPath, size_t nSize) {
     if (pSession->bDecoded != 0) {
@@ -23,14 +24,6 @@ void QueueText(Session* pSession, const char* pszText) {
     SendResponse(pSession, 0, 1);
 }
 
-void AppendText(char* pszOut, size_t nSize, const char* pszText) {
-    size_t nUsed = strnlen(pszOut, nSize);
-    if (nUsed + 1 >= nSize) {
-        return;
-    }
-    snprintf(pszOut + nUsed, nSize - nUsed, "%s", pszText);
-}
-
 void AppendString(char* pszOut, size_t nSize, const char* pszValue) {
     bool bLiteral = false;
     for (const char* p = pszValue; *p != '\0'; p++) {
@@ -47,7 +40,8 @@ void AppendString(char* pszOut, size_t nSize, const char* pszValue) {
         int nWritten = snprintf(pszOut + nUsed, nSize - nUsed, "{%zu}\r\n%s", nLength, pszValue);
         if (nWritten < 0 || static_cast<size_t>(nWritten) >= nSize - nUsed) {
             pszOut[nUsed] = '\0';
-            AppendText(pszOut, nSize, "NIL");
+            // Where even NIL does not fit there is nothing left to say.
+            static_cast<void>(AppendFormat(pszOut, nSize, "NIL"));
         }
         return;
     }
@@ -57,7 +51,7 @@ void AppendString(char* pszOut, size_t nSize, const char* pszValue) {
         nNeed += (*p == '"' || *p == '\\') ? 2 : 1;
     }
     if (nUsed + nNeed + 1 > nSize) {
-        AppendText(pszOut, nSize, "NIL");
+        static_cast<void>(AppendFormat(pszOut, nSize, "NIL"));
         return;
     }
     char* pOut = pszOut + nUsed;
