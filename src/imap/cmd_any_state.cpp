@@ -33,6 +33,7 @@ const Capability CAPABILITIES[] = {
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
+    {"LITERAL+", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

@@ -12,7 +12,9 @@ int SetSubscription(Session* pSession, bool bHidden) {
         return 1;
     }
     char szName[RECV_SIZE];
-    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
+    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+        return 1;
+    }
     const char* pszName = szName;
     // A name with a leading separator starts at the user's mail directory, any other at the
     // mailbox the session addresses (the mail directory itself until a SELECT).

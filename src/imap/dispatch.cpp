@@ -6,6 +6,7 @@
 
 #include "auth/authenticate.h"
 #include "auth/login.h"
+#include "imap/command_reader.h"
 #include "imap/commands.h"
 #include "imap/fetch/fetch.h"
 #include "imap/line.h"
@@ -23,37 +24,42 @@ struct CommandRow {
     const char* pszWord;
     bool bNeedsArgs;
     Handler pHandler;
+    int32_t lState;  // the least state the command runs in
 };
+
+constexpr int32_t ANY = Imap4NonAuthenticated;
+constexpr int32_t AUTH = Imap4Authorization;
+constexpr int32_t SEL = Veve4Delected;
 
 // Compared in this order; the first row whose word and argument condition match wins.
 const CommandRow kCommands[] = {
-    {"CAPABILITY", false, CmdCapability},
-    {"NOOP", false, CmdNoop},
-    {"LOGOUT", false, CmdLogout},
-    {"STARTTLS", false, CmdStartTls},
-    {"AUTHENTICATE", false, CmdAuthenticate},
-    {"LOGIN", true, CmdLogin},
-    {"SELECT", true, CmdSelect},
-    {"EXAMINE", true, CmdExamine},
-    {"CREATE", true, CmdCreate},
-    {"DELETE", true, CmdDelete},
-    {"RENAME", true, CmdRename},
-    {"SUBSCRIBE", true, CmdSubscribe},
-    {"UNSUBSCRIBE", true, CmdUnsubscribe},
-    {"LIST", true, CmdList},
-    {"LSUB", true, CmdLsub},
-    {"STATUS", true, CmdStatus},
-    {"APPEND", true, CmdAppend},
-    {"NAMESPACE", false, CmdNamespace},
-    {"CHECK", false, CmdCheck},
-    {"CLOSE", false, CmdClose},
-    {"EXPUNGE", false, CmdExpunge},
-    {"SEARCH", true, CmdSearch},
-    {"FETCH", true, CmdFetch},
-    {"STORE", true, CmdStore},
-    {"COPY", true, CmdCopy},
-    {"UID", true, CmdUid},
-    {"IDLE", false, CmdIdle},
+    {"CAPABILITY", false, CmdCapability, ANY},
+    {"NOOP", false, CmdNoop, ANY},
+    {"LOGOUT", false, CmdLogout, ANY},
+    {"STARTTLS", false, CmdStartTls, ANY},
+    {"AUTHENTICATE", false, CmdAuthenticate, ANY},
+    {"LOGIN", true, CmdLogin, ANY},
+    {"SELECT", true, CmdSelect, AUTH},
+    {"EXAMINE", true, CmdExamine, AUTH},
+    {"CREATE", true, CmdCreate, AUTH},
+    {"DELETE", true, CmdDelete, AUTH},
+    {"RENAME", true, CmdRename, AUTH},
+    {"SUBSCRIBE", true, CmdSubscribe, AUTH},
+    {"UNSUBSCRIBE", true, CmdUnsubscribe, AUTH},
+    {"LIST", true, CmdList, AUTH},
+    {"LSUB", true, CmdLsub, AUTH},
+    {"STATUS", true, CmdStatus, AUTH},
+    {"APPEND", true, CmdAppend, AUTH},
+    {"NAMESPACE", false, CmdNamespace, AUTH},
+    {"CHECK", false, CmdCheck, SEL},
+    {"CLOSE", false, CmdClose, SEL},
+    {"EXPUNGE", false, CmdExpunge, SEL},
+    {"SEARCH", true, CmdSearch, SEL},
+    {"FETCH", true, CmdFetch, SEL},
+    {"STORE", true, CmdStore, SEL},
+    {"COPY", true, CmdCopy, SEL},
+    {"UID", true, CmdUid, SEL},
+    {"IDLE", false, CmdIdle, AUTH},
 };
 
 int UnrecognisedCommand(Session* pSession) {
@@ -82,15 +88,6 @@ Handler ChooseHandler(Session* pSession) {
         }
     }
     return UnrecognisedCommand;
-}
-
-// Moves everything behind the first LF of szRecv into szQueue.
-void SplitOffFurtherLines(Session* pSession) {
-    char* pLf = strchr(pSession->szRecv, '\n');
-    if (pLf != nullptr && pLf[1] != '\0') {
-        snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1);
-        pLf[1] = '\0';
-    }
 }
 
 // Tells the client what changed in its mailbox before the command's tagged line. While FETCH,
@@ -127,9 +124,16 @@ void SplitWordAndArgs(char* pWord, char** ppArgs) {
         EndAtFirstCrOrLf(pWord);
         return;
     }
+    // The arguments run to the command's end: line ends inside belong to its literals.
     *pBlank = '\0';
     *ppArgs = pBlank + 1;
-    EndAtCrLfPair(*ppArgs);
+}
+
+bool CommandRunsInState(const char* pszWord, int32_t lState) {
+    for (const CommandRow& row : kCommands) {
+        if (StrICmp(pszWord, row.pszWord) == 0) return lState >= row.lState;
+    }
+    return false;
 }
 
 void EndAtFirstCrOrLf(char* pszText) {
@@ -154,18 +158,16 @@ void EndAtCrLfPair(char* pszText) {
 }
 
 int DispatchCommand(Session* pSession) {
+    // What was received goes in front of anything a handler left queued.
+    QueueInFront(pSession, pSession->szRecv);
     int nResult = 1;
-    for (;;) {
-        if (pSession->szQueue[0] != '\0') {
-            printf("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szQueue);
-            WriteProtocolLog(pSession, pSession->szQueue);
-            // What follows a received line is shorter than the receive buffer it came from.
-            size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
-            memcpy(pSession->szRecv, pSession->szQueue, nLength);
-            pSession->szRecv[nLength] = '\0';
-            pSession->szQueue[0] = '\0';
+    while (CommandWaiting(pSession)) {
+        CommandRead read = ReadCommand(pSession);
+        if (read == COMMAND_LOST) return 0;
+        if (read == COMMAND_REFUSED) {
+            SendResponse(pSession, 1, 1);
+            continue;
         }
-        SplitOffFurtherLines(pSession);
         SplitRequestLine(pSession);
 
         if (pSession->pCommand != nullptr && StrICmp(pSession->pCommand, "LOGIN") != 0 &&
@@ -177,10 +179,6 @@ int DispatchCommand(Session* pSession) {
         nResult = pHandler(pSession);
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
         SendResponse(pSession, 1, 1);
-
-        // A fragment without its LF stays queued until RecvLine completes it.
-        if (pSession->szQueue[0] == '\0' || strchr(pSession->szQueue, '\n') == nullptr) {
-            return nResult;
-        }
     }
+    return nResult;
 }

@@ -167,15 +167,15 @@ int RecvLine(Session* pSession, int bTrace) {
     memset(pSession->szRecv, 0, sizeof(pSession->szRecv));
     size_t nFill = TakePendingFragment(pSession);
     for (;;) {
-        // 4095 characters without an LF leave no room: the receive fails and ends the session.
-        int nReceived = nFill < RECV_SIZE - 1
-                            ? SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill)
-                            : SOCKET_ERROR;
-        if (nReceived == SOCKET_ERROR || pSession->szRecv[nFill] == '\0') {
+        // A full buffer without an LF is a piece of a long line (or of a literal): the caller
+        // takes it and asks for the rest.
+        bool bFull = nFill >= RECV_SIZE - 1;
+        int nReceived = bFull ? 0 : SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill);
+        if (nReceived == SOCKET_ERROR || (!bFull && pSession->szRecv[nFill] == '\0')) {
             break;
         }
         pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
-        if (strchr(pSession->szRecv, '\n') != nullptr) {
+        if (bFull || strchr(pSession->szRecv, '\n') != nullptr) {
             if (bTrace) {
                 printf("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szRecv);
                 WriteProtocolLog(pSession, pSession->szRecv);

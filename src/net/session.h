@@ -16,8 +16,9 @@ enum {
 struct TlsContext;
 struct TlsConnection;
 
-constexpr size_t RECV_SIZE = 4096;
-constexpr size_t QUEUE_SIZE = 8192;
+// A command with its literals up to 16 KiB is read whole; the queue holds what came in behind it.
+constexpr size_t RECV_SIZE = 16384;
+constexpr size_t QUEUE_SIZE = RECV_SIZE;
 constexpr size_t RESPONSE_SIZE = 8193;
 constexpr size_t SENDBUF_SIZE = 8193;
 
