@@ -17,10 +17,6 @@ constexpr size_t FIELD_LIMIT = 255;    // what the server keeps of each record f
 constexpr size_t LINE_LIMIT = 1023;    // what the server reads of a user file line, line feed included
 constexpr size_t RECORD_LIMIT = 1023;  // what the server keeps of a decoded record
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 void PrintUsage() {
     fprintf(stderr,
             "usage: veve4d-admin user list [DOMAIN]\n"
@@ -34,14 +30,6 @@ void PrintUsage() {
 }
 
 }  // namespace
-
-bool SameUserName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
 
 std::vector<UserFileLine> ParseUserFile(const std::string& text) {
     std::vector<UserFileLine> lines;

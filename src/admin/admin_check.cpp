@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "platform/admin_files.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/tls.h"
 
 namespace {
@@ -57,7 +58,7 @@ std::vector<std::string> UserFileDomains() {
         if (lResult == ERROR_MORE_DATA) continue;
         if (lResult != ERROR_SUCCESS) break;
         bool bKnown = false;
-        for (const std::string& domain : domains) bKnown = bKnown || SameUserName(domain, szName);
+        for (const std::string& domain : domains) bKnown = bKnown || EqualNoCase(domain, szName);
         if (!bKnown) domains.emplace_back(szName);
     }
     return domains;
@@ -90,7 +91,7 @@ void CheckUserFile(Findings& findings, const std::string& domain) {
             std::string why = RefuseUserName(line.name);
             if (!why.empty()) findings.Problem(where + ": user " + line.name + " cannot log in: " + why);
             for (size_t j = 0; j < i; ++j) {
-                if (SameUserName(lines[j].name, line.name)) {
+                if (EqualNoCase(lines[j].name, line.name)) {
                     findings.Note(where + ": " + line.name + " again; only line " + std::to_string(j + 1) + " counts");
                 }
             }

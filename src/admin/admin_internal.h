@@ -24,7 +24,6 @@ std::vector<std::string> RecordFields(const std::string& record);
 // The user file line for the fields; empty when the encoded record is longer than the server
 // reads.
 std::string EncodeUserLine(const std::vector<std::string>& fields);
-bool SameUserName(const std::string& a, const std::string& b);
 
 // Why the server would refuse the name (empty: it would not).
 std::string RefuseUserName(const std::string& name);

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "platform/admin_files.h"
 #include "platform/fs.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ bool ReadNewPassword(std::string* pPassword) {
 
 int FindUser(const std::vector<UserFileLine>& lines, const std::string& name) {
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (!lines[i].name.empty() && SameUserName(lines[i].name, name)) return static_cast<int>(i);
+        if (!lines[i].name.empty() && EqualNoCase(lines[i].name, name)) return static_cast<int>(i);
     }
     return -1;
 }
@@ -259,7 +260,7 @@ int CmdUserRemove(const std::vector<std::string>& args) {
     std::vector<UserFileLine> lines = ParseUserFile(edit.text);
     size_t nBefore = lines.size();
     std::erase_if(lines,
-                  [&](const UserFileLine& line) { return !line.name.empty() && SameUserName(line.name, user.name); });
+                  [&](const UserFileLine& line) { return !line.name.empty() && EqualNoCase(line.name, user.name); });
     if (lines.size() == nBefore) {
         fprintf(stderr, "veve4d-admin: %s has no record in %s\n", user.name.c_str(), edit.path.c_str());
         return 1;

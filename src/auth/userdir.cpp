@@ -8,6 +8,7 @@
 #include "platform/accounts.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/types.h"
 
 namespace {
@@ -17,27 +18,15 @@ constexpr const char* KEY_DOMAIN_FOLDER = "SOFTWARE\\Velmora\\IMS\\Domain\\Folde
 constexpr size_t USER_LINE_SIZE = 1024;
 constexpr size_t FIELD_SIZE = 256;
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringCase(const char* psz1, const char* psz2, size_t nLength) {
-    for (size_t i = 0; i < nLength; ++i) {
-        if (LowerAscii(psz1[i]) != LowerAscii(psz2[i])) return false;
-        if (psz1[i] == '\0') return true;
-    }
-    return true;
-}
-
 // Windows opens a device, not a file, for these names whatever extension follows them.
 bool IsDeviceName(const char* pPart, size_t nLength) {
     static const char* const pszDevices[] = {"con", "prn", "aux", "nul", "conin$", "conout$", "clock$"};
     size_t nBase = 0;
     while (nBase < nLength && pPart[nBase] != '.') ++nBase;
     for (const char* pszDevice : pszDevices) {
-        if (strlen(pszDevice) == nBase && EqualIgnoringCase(pPart, pszDevice, nBase)) return true;
+        if (EqualNoCase({pPart, nBase}, pszDevice)) return true;
     }
-    return nBase == 4 && (EqualIgnoringCase(pPart, "com", 3) || EqualIgnoringCase(pPart, "lpt", 3)) &&
+    return nBase == 4 && (EqualNoCase({pPart, 3}, "com") || EqualNoCase({pPart, 3}, "lpt")) &&
            pPart[3] >= '0' && pPart[3] <= '9';
 }
 
@@ -102,7 +91,7 @@ bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRec
         Base64Decode(szLine, nText, szRecord, sizeof szRecord);
         // An empty line decodes to a record without a name; no login may find it.
         size_t nName = strcspn(szRecord, "\t");
-        if (nName == 0 || nName != strlen(pszUser) || !EqualIgnoringCase(szRecord, pszUser, nName)) continue;
+        if (nName == 0 || !EqualNoCase({szRecord, nName}, pszUser)) continue;
         char* pFields[] = {pRecord->name, pRecord->password, pRecord->field3, pRecord->field4, pRecord->home};
         const char* p = szRecord;
         for (char* pszField : pFields) {
@@ -203,7 +192,7 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
 
     char szHome[256] = "";
     const char* pszRest = Settings.MailInBoxDir;
-    if (EqualIgnoringCase(pszRest, "%home%", 6)) {
+    if (StartsWithNoCase(pszRest, "%home%")) {
         // Without a home directory the template would put this user's mail in a directory
         // at the root that every such user shares; such a user has no mail directory.
         if (GetHomeDirectory(pszName, pszDomain, szHome, sizeof szHome) != 0 || szHome[0] == '\0') return;
@@ -237,4 +226,40 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
     // Windows names "ANN" and "ann" one directory; so must we, or a user who types their name in
     // another case gets a second, empty mail directory beside the real one.
     MatchExistingCase(pszMailDir, nSize);
+}
+
+int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
+    char szName[260];
+    char szDomain[256] = "";
+    snprintf(szName, sizeof(szName), "%s", pszUser);
+    char* pSplit = strchr(szName, '@');
+    if (pSplit == nullptr) {
+        pSplit = strchr(szName, '%');
+    }
+    if (pSplit != nullptr) {
+        *pSplit = '\0';
+        snprintf(szDomain, sizeof(szDomain), "%s", pSplit + 1);
+    } else {
+        FindDomainByAddress(pszLocalAddr, szDomain, sizeof(szDomain));
+    }
+    UserRecord record{};
+    if (FindUserRecord(szDomain, szName, &record) != 0) {
+        return -1;
+    }
+    // From here on the session carries the user with the domain it was looked up under.
+    snprintf(pszUser, nUserSize, "%s@%s", szName, szDomain);
+    return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
+}
+
+int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {
+    char szMailDir[MAX_PATH];
+    ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
+    char szPath[MAX_PATH + 32];
+    int n = std::snprintf(szPath, sizeof(szPath), "%s%s", szMailDir, "$offimap4");
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) return 0;
+    if (FILE* fp = std::fopen(szPath, "r")) {
+        std::fclose(fp);
+        return 1;
+    }
+    return 0;
 }

@@ -27,3 +27,9 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
 void FindDomainByAddress(const char* pszLocalAddr, char* pszDomain, size_t nSize);
 unsigned long GetHomeDirectory(const char* pszUser, const char* pszDomain, char* pszHome, size_t nSize);
 unsigned long FindUserRecord(const char* pszDomain, const char* pszUser, UserRecord* pRecord);
+// The user-file password check: the name is looked up in its domain (after "@" or "%", else
+// the local address's); 0 when the password matches. pszUser is rewritten in place to
+// "user@domain" (nUserSize bytes).
+int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr);
+// 1 when "$offimap4" in the user's mail directory can be opened for reading.
+int ImapAccessOff(const char* pszUser, const char* pszLocalAddr);

@@ -96,7 +96,6 @@ void NormaliseProgramPath() {
     }
 }
 
-bool EqualNoCase(const char* a, const char* b);
 
 void ReadQueueDir() {
     RegReadString(KEY_COMPANION_PARAMETERS, "MailQueueDir", szDefaultQueueDir, Settings.MailQueueDir,
@@ -132,15 +131,6 @@ void CreateBelowSpool(const char* pszName) {
     char szPath[sizeof Settings.MailSpoolDir + sizeof Settings.MailQueueDir];
     int n = snprintf(szPath, sizeof szPath, "%s%s", Settings.MailSpoolDir, pszName);
     if (n > 0 && static_cast<size_t>(n) < sizeof szPath) CreateDirectoryLevel(szPath);
-}
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (ca != cb) return false;
-    }
-    return *a == *b;
 }
 
 const char* OnOff(int32_t l) {
@@ -250,6 +240,10 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "TlsKeyFile", "", Settings.TlsKeyFile, sizeof Settings.TlsKeyFile);
     Settings.TlsPortNo = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsPortNo", 993));
     Settings.PlaintextLoginNeedsTls = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "PlaintextLoginNeedsTls", 0));
+    RegReadString(KEY_SERVICE, "DraftsFolder", "Drafts", Settings.DraftsFolder, sizeof Settings.DraftsFolder);
+    RegReadString(KEY_SERVICE, "SentFolder", "Sent", Settings.SentFolder, sizeof Settings.SentFolder);
+    RegReadString(KEY_SERVICE, "TrashFolder", "Trash", Settings.TrashFolder, sizeof Settings.TrashFolder);
+    RegReadString(KEY_SERVICE, "JunkFolder", "Junk", Settings.JunkFolder, sizeof Settings.JunkFolder);
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

@@ -1,5 +1,4 @@
-// Process-wide settings, read once from the registry at start and read-only afterwards
-// (RequestStop alone rereads ListenIP and PortNo while stopping).
+// Process-wide settings, read once from the registry at start and read-only afterwards.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +45,11 @@ struct SettingsRecord {
     // Plaintext passwords (LOGIN, AUTHENTICATE LOGIN and PLAIN): 0 always accepted, 1 only after
     // TLS or from a loopback peer, 2 only after TLS.
     int32_t PlaintextLoginNeedsTls;
+    // The folders LIST marks \Drafts, \Sent, \Trash and \Junk; empty: no folder has that role.
+    char DraftsFolder[128];
+    char SentFolder[128];
+    char TrashFolder[128];
+    char JunkFolder[128];
 };
 
 extern SettingsRecord Settings;
@@ -63,5 +67,5 @@ void ReadSettings();
 void CreateSpoolDirectories();
 // Prints the settings dump on standard output.
 void PrintSettings();
-// Rereads PortNo with its precedence (used at start and by RequestStop).
+// Reads PortNo with its precedence (at start, and again by RequestStop for its own use).
 int32_t ReadPortNo();

@@ -5,10 +5,10 @@
 
 #include "config/settings.h"
 #include "config/startup.h"
-#include "imap/fetch/date.h"
 #include "net/listener.h"
 #include "net/log_retention.h"
 #include "net/tmqueue.h"
+#include "platform/date_text.h"
 #include "platform/time.h"
 #include "platform/tls.h"
 #include "service/service.h"
@@ -110,7 +110,6 @@ void PrintBanner() {
 void StartUp(int /*argc*/, char** /*argv*/) {
     bStop = 0;
     InitTMQueue();
-    bTMQWait = 0;
 
     ReadSettings();
     CreateSpoolDirectories();

@@ -1,5 +1,5 @@
 // CAPABILITY, NOOP and LOGOUT: answered in every state.
-#include "auth/login.h"
+#include "imap/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -34,6 +34,8 @@ const Capability CAPABILITIES[] = {
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
     {"LITERAL+", nullptr},
+    {"CHILDREN", nullptr},
+    {"SPECIAL-USE", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

@@ -2,14 +2,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "imap/args.h"
 #include "imap/commands.h"
-#include "imap/fetch/date.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
 #include "net/client.h"
+#include "platform/date_text.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -19,23 +20,55 @@ constexpr size_t TAG_COPY_SIZE = 32;
 constexpr size_t FLAGS_COPY_SIZE = 1024;
 constexpr size_t DATE_COPY_SIZE = 64;
 
+// Text received behind the literal is the client's next request: it goes back to the pending
+// input instead of into the message.
+void KeepPending(Session* pSession, const char* pText, size_t nLength) {
+    size_t nHeld = strlen(pSession->szQueue);
+    size_t nRoom = sizeof(pSession->szQueue) - 1 - nHeld;
+    nLength = std::min(nLength, nRoom);
+    memcpy(pSession->szQueue + nHeld, pText, nLength);
+    pSession->szQueue[nHeld + nLength] = '\0';
+}
+
+// The literal as the client sends it: the pending input first, then the lines received.
+MessageSource LiteralSource(Session* pSession, std::string* pHeld) {
+    return [pSession, pHeld](uint64_t ullWanted, const char** ppData, size_t* pnLength) {
+        size_t nQueued = strlen(pSession->szQueue);
+        if (nQueued > 0) {
+            size_t nTake = static_cast<size_t>(std::min<uint64_t>(nQueued, ullWanted));
+            pHeld->assign(pSession->szQueue, nTake);
+            memmove(pSession->szQueue, pSession->szQueue + nTake, nQueued - nTake + 1);
+            *ppData = pHeld->data();
+            *pnLength = nTake;
+            return true;
+        }
+        if (RecvLine(pSession, 0) == 0) {
+            return false;
+        }
+        size_t nLength = strlen(pSession->szRecv);
+        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted));
+        if (nTake < nLength) {
+            KeepPending(pSession, pSession->szRecv + nTake, nLength - nTake);
+        }
+        *ppData = pSession->szRecv;
+        *pnLength = nTake;
+        return true;
+    };
+}
+
 // Reads a literal the client has already begun to send and throws it away, so that its text is
 // never taken for requests. What follows it stays pending, as after a stored literal.
 void DiscardLiteral(Session* pSession, uint32_t ulSize) {
+    std::string held;
+    MessageSource source = LiteralSource(pSession, &held);
     const uint64_t ullWanted = static_cast<uint64_t>(ulSize) + 2;
-    size_t nQueued = strlen(pSession->szQueue);
-    uint64_t ullCount = std::min<uint64_t>(nQueued, ullWanted);
-    memmove(pSession->szQueue, pSession->szQueue + ullCount, nQueued - ullCount + 1);
-    while (ullCount < ullWanted) {
-        if (RecvLine(pSession, 0) == 0) {
+    for (uint64_t ullCount = 0; ullCount < ullWanted;) {
+        const char* pData = nullptr;
+        size_t nLength = 0;
+        if (!source(ullWanted - ullCount, &pData, &nLength)) {
             return;
         }
-        size_t nLength = strlen(pSession->szRecv);
-        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted - ullCount));
-        ullCount += nTake;
-        if (nTake < nLength) {
-            snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pSession->szRecv + nTake);
-        }
+        ullCount += nLength;
     }
 }
 
@@ -121,7 +154,8 @@ int CmdAppend(Session* pSession) {
         FormatResponse(pSession, "+ Ready for literal data\r\n");
         SendResponse(pSession, 1, 1);
     }
-    if (WriteMessageFile(pSession, szTarget, ulUid, ulSize, pszFlags, llDate) == 0) {
+    std::string held;
+    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, pszFlags, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.
         FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
         return 1;

@@ -1,4 +1,6 @@
 // CREATE: a mailbox is a directory below the user's mail directory.
+#include <cstring>
+
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
@@ -19,10 +21,22 @@ int CmdCreate(Session* pSession) {
         return 1;
     }
     // A new mailbox starts unsubscribed: the hidden mark is the subscription mark, and clients
-    // subscribe to what they want to see. One level only; an existing mailbox is answered OK.
-    if (CreateDirectoryEntry(szPath)) {
-        SetHiddenAttribute(szPath, true);
+    // subscribe to what they want to see. Missing parents are made as well (unsubscribed too),
+    // as clients that create "a/b" expect; an existing mailbox is answered OK.
+    size_t nTop = strlen(pSession->szMailDir);
+    for (size_t i = nTop; i <= strlen(szPath); i++) {
+        if (szPath[i] != '/' && szPath[i] != '\0') continue;
+        char cEnd = szPath[i];
+        szPath[i] = '\0';
+        if (!MailboxExists(szPath) && CreateDirectoryEntry(szPath)) {
+            SetHiddenAttribute(szPath, true);
+        }
+        szPath[i] = cEnd;
     }
-    RespondCompleted(pSession);
+    if (MailboxExists(szPath)) {
+        RespondCompleted(pSession);
+    } else {
+        RespondFails(pSession);
+    }
     return 1;
 }

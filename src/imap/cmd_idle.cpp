@@ -71,12 +71,13 @@ int CmdIdle(Session* pSession) {
     bool bSelected = pSession->State == Veve4Delected;
     bool bInbox = bSelected && InboxSelected(pSession);
     DirectoryWatch watch;
-    bool bWatched = bSelected && WatchDirectory(&watch, pSession->szMailbox, ".MSG");
+    bool bWatched = bSelected && WatchDirectory(&watch, pSession->szMailbox, ".MSG", WATCH_ENTRIES);
     bool bDeliveriesWatched = false;
     if (bInbox) {
         char szExtension[40];
         snprintf(szExtension, sizeof(szExtension), ".%s", Settings.MailExtension);
-        bDeliveriesWatched = bWatched && WatchDirectory(&watch, pSession->szMailDir, szExtension);
+        // A delivery is taken once its writer is done with it: an import would copy half a file.
+        bDeliveriesWatched = bWatched && WatchDirectory(&watch, pSession->szMailDir, szExtension, WATCH_ARRIVALS);
     }
 
     FormatResponse(pSession, "+ idling\r\n");
@@ -93,7 +94,7 @@ int CmdIdle(Session* pSession) {
             if (bImport) {
                 watch.abChanged[1] = false;
                 ullLastImport = ullNow;
-                ImportInbox(pSession);
+                ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
             }
             pSession->szResponse[0] = '\0';
             AnnounceChanges(pSession, true);

@@ -1,19 +1,24 @@
-// LIST and LSUB: a walk over the mailbox directories with wild-card listings. LSUB lists the
-// same directories as LIST; the unsubscribed ones carry \Noselect.
+// LIST and LSUB: the mailbox tree matched against the client's pattern. Every directory is a
+// mailbox that SELECT opens; the hidden mark only says that it is not subscribed, so LIST shows
+// every one and LSUB the subscribed ones.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "net/client.h"
-#include "platform/fs.h"
+#include "platform/text.h"
+#include "store/store.h"
 
 namespace {
 
 constexpr size_t PATTERN_SIZE = 1024;
 
+// Clients written for Windows servers send "\" between levels; the store reads it as "/".
 void SeparatorsToSlash(char* psz) {
     for (; *psz != '\0'; psz++) {
         if (*psz == '\\') {
@@ -22,174 +27,138 @@ void SeparatorsToSlash(char* psz) {
     }
 }
 
-// The reference and the pattern are glued onto the mail directory: a "." or ".." component
-// or a drive colon would walk the listing out of it.
-bool StaysInMailDir(const char* psz) {
-    while (*psz != '\0') {
-        size_t nLength = strcspn(psz, "/");
-        if ((nLength == 1 && psz[0] == '.') || (nLength == 2 && psz[0] == '.' && psz[1] == '.') ||
-            memchr(psz, ':', nLength) != nullptr) {
-            return false;
-        }
-        psz += nLength;
-        if (*psz == '/') {
-            psz++;
-        }
+// The special-use attribute of a folder whose name the settings give to a role.
+const char* SpecialUse(const std::string& name) {
+    const std::pair<const char*, const char*> roles[] = {
+        {Settings.DraftsFolder, "\\Drafts"},
+        {Settings.SentFolder, "\\Sent"},
+        {Settings.TrashFolder, "\\Trash"},
+        {Settings.JunkFolder, "\\Junk"},
+    };
+    for (const auto& [pszName, pszAttribute] : roles) {
+        if (pszName[0] != '\0' && StrICmp(pszName, name.c_str()) == 0) return pszAttribute;
     }
-    return true;
+    return nullptr;
 }
 
-bool Copy(char* pszOut, size_t nSize, const char* pszText) {
-    int n = snprintf(pszOut, nSize, "%s", pszText);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+// The name a client sees: the inbox is INBOX however its directory is spelled.
+std::string ShownName(const FolderEntry& folder) {
+    if (!folder.bInbox) return folder.name;
+    return "INBOX";
 }
 
-// One untagged line per directory, sent at once.
-void SendListLine(Session* pSession, bool bHidden, const char* pszDelimiter, const char* pszPrefix,
-                  const char* pszDirectory) {
-    char szName[PATTERN_SIZE + MAX_PATH];
-    char szNameText[2 * sizeof(szName) + 16];
-    char szDelimiterText[2 * PATTERN_SIZE + 3];
-    int n = snprintf(szName, sizeof(szName), "%s%s", pszPrefix, pszDirectory);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szName) || !FormatMailboxName(szName, szNameText, sizeof(szNameText)) ||
-        !FormatQuotedString(pszDelimiter, szDelimiterText, sizeof(szDelimiterText))) {
-        return;
-    }
-    FormatResponse(pSession, "* %s (%s) %s %s\r\n", pSession->pCommand, bHidden ? "\\Noselect" : "", szDelimiterText,
-                   szNameText);
+void SendListLine(Session* pSession, const std::string& attributes, const std::string& name) {
+    char szName[2 * PATTERN_SIZE + 2 * MAX_PATH];
+    // A name too long for a response line is left out rather than shown cut, as another name.
+    if (!FormatMailboxName(name.c_str(), szName, sizeof(szName))) return;
+    FormatResponse(pSession, "* %s (%s) \"/\" %s\r\n", pSession->pCommand, attributes.c_str(), szName);
     SendResponse(pSession, 1, 1);
 }
 
-void ListMailboxes(Session* pSession, const char* pszReference, const char* pszPatternGiven) {
-    char szPattern[PATTERN_SIZE];
-    if (!Copy(szPattern, sizeof(szPattern), pszPatternGiven)) {
-        return;
-    }
-    // "%" lists one level: it becomes "*" and the walk does not descend.
-    bool bDescend = true;
-    if (char* pPercent = strchr(szPattern, '%')) {
-        *pPercent = '*';
-        bDescend = false;
-    }
-
-    if (strcmp(pszReference, "/") == 0) {
-        pszReference = "";
-    }
-    // Without a reference the walk starts at the top of the user's mailboxes, also while a
-    // mailbox is selected: the selected mailbox's path has no separator at its end, so a
-    // pattern glued to it would list its namesakes instead of any mailbox tree.
-    const char* pszBase = pSession->szMailDir;
-    char szSearch[MAX_PATH + 2 * PATTERN_SIZE];
-    int n;
-    if (*pszReference != '\0') {
-        n = snprintf(szSearch, sizeof(szSearch), "%s%s/%s", pSession->szMailDir,
-                     pszReference + (*pszReference == '/' ? 1 : 0), szPattern);
-    } else if (szPattern[0] != '\0') {
-        n = snprintf(szSearch, sizeof(szSearch), "%s%s", pszBase, szPattern);
-    } else {
-        n = snprintf(szSearch, sizeof(szSearch), "%s*", pszBase);
-    }
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szSearch)) {
-        return;
-    }
-
-    std::vector<FindData> entries;
-    FindFiles(szSearch, 0, entries);
-    const char* pszDelimiter = *pszReference != '\0' ? pszReference : "/";
-    for (const FindData& entry : entries) {
-        // Links and special files read as system: nothing here follows them.
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-            (entry.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) != 0 || strcmp(entry.cFileName, ".") == 0 ||
-            strcmp(entry.cFileName, "..") == 0) {
-            continue;
-        }
-        char szWork[PATTERN_SIZE];
-        Copy(szWork, sizeof(szWork), szPattern);
-        bool bHidden = (entry.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-        if (szPattern[0] == '*') {
-            SendListLine(pSession, bHidden, pszDelimiter, "", entry.cFileName);
-        } else {
-            if (char* pStar = strchr(szPattern, '*')) {
-                *pStar = '\0';
+void ListFolderLines(Session* pSession, const char* pszPattern, bool bSubscribedOnly) {
+    std::vector<FolderEntry> folders;
+    ListFolders(pSession->szMailDir, &folders);
+    // A pattern ending in "%" stops at a level; LSUB then names an unsubscribed folder there
+    // when a subscribed one lies below it, so that the client can find its way down.
+    size_t nPattern = std::strlen(pszPattern);
+    bool bLevelPattern = nPattern > 0 && pszPattern[nPattern - 1] == '%';
+    for (size_t i = 0; i < folders.size(); i++) {
+        const FolderEntry& folder = folders[i];
+        std::string name = ShownName(folder);
+        if (!MatchListPattern(pszPattern, name.c_str())) continue;
+        std::string attributes;
+        auto add = [&attributes](const char* pszAttribute) {
+            attributes += attributes.empty() ? "" : " ";
+            attributes += pszAttribute;
+        };
+        if (bSubscribedOnly) {
+            if (!folder.bSubscribed) {
+                bool bSubscribedBelow = false;
+                for (size_t j = i + 1; j < folders.size() && folders[j].name.starts_with(folder.name + "/"); j++) {
+                    bSubscribedBelow = bSubscribedBelow || folders[j].bSubscribed;
+                }
+                if (!bLevelPattern || !bSubscribedBelow) continue;
+                add("\\Noselect");
             }
-            SendListLine(pSession, bHidden, pszDelimiter, *pszReference != '\0' ? szPattern : "", entry.cFileName);
+        } else {
+            if (!folder.bReachable) add("\\Noselect");
+            add(folder.bHasChildren ? "\\HasChildren" : "\\HasNoChildren");
+            if (const char* pszUse = SpecialUse(name)) add(pszUse);
         }
-        if (!bDescend) {
-            continue;
-        }
-        // The child pattern: the fixed part of the pattern, this directory, and "/*" when the
-        // pattern had a wild card.
-        char* pStar = strchr(szWork, '*');
-        bool bHadStar = pStar != nullptr;
-        char szChild[PATTERN_SIZE];
-        if (szWork[0] == '*') {
-            szWork[0] = '\0';
-        } else if (pStar != nullptr) {
-            *pStar = '\0';
-        }
-        n = snprintf(szChild, sizeof(szChild), "%s%s%s", szWork, entry.cFileName, bHadStar ? "/*" : "");
-        if (n >= 0 && static_cast<size_t>(n) < sizeof(szChild)) {
-            ListMailboxes(pSession, pszReference, szChild);
-        }
-        Copy(szPattern, sizeof(szPattern), pszPatternGiven);
+        SendListLine(pSession, attributes, name);
     }
 }
 
-// Splits LIST's and LSUB's arguments into reference and pattern (PATTERN_SIZE each); false
-// (BAD or NO already in szResponse) when they are unusable.
-bool ListArguments(Session* pSession, char* pszReference, char* pszPattern) {
-    if (!TakeTwoArguments(pSession, pszReference, PATTERN_SIZE, pszPattern, PATTERN_SIZE)) {
+// Reads LIST's and LSUB's arguments and joins them into one pattern from the top of the
+// mailbox tree: the reference is a prefix (clients send the parent with its "/"), and a leading
+// "/" names the top. False (BAD already in szResponse) without a second argument.
+bool ListPattern(Session* pSession, char* pszPattern, bool* pbEmpty) {
+    char szReference[PATTERN_SIZE];
+    char szPattern[PATTERN_SIZE];
+    if (!TakeTwoArguments(pSession, szReference, sizeof(szReference), szPattern, sizeof(szPattern))) {
         return false;
     }
-    SeparatorsToSlash(pszReference);
-    SeparatorsToSlash(pszPattern);
-    if (!StaysInMailDir(pszReference) || !StaysInMailDir(pszPattern)) {
-        RespondFails(pSession);
-        return false;
-    }
+    *pbEmpty = szPattern[0] == '\0';
+    SeparatorsToSlash(szReference);
+    SeparatorsToSlash(szPattern);
+    char szJoined[2 * PATTERN_SIZE];
+    std::snprintf(szJoined, sizeof(szJoined), "%s%s", szPattern[0] == '/' ? "" : szReference, szPattern);
+    const char* pszJoined = szJoined;
+    while (*pszJoined == '/') pszJoined++;
+    std::snprintf(pszPattern, 2 * PATTERN_SIZE, "%s", pszJoined);
     return true;
+}
+
+int ListOrLsub(Session* pSession, bool bSubscribedOnly) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return 1;
+    }
+    char szPattern[2 * PATTERN_SIZE];
+    bool bEmpty = false;
+    if (!ListPattern(pSession, szPattern, &bEmpty)) return 1;
+    if (bEmpty) {
+        // An empty pattern asks for the hierarchy delimiter; no subscribed mailbox has the
+        // empty name.
+        if (!bSubscribedOnly) {
+            FormatResponse(pSession, "* %s (\\Noselect) \"/\" \"\"\r\n", pSession->pCommand);
+            SendResponse(pSession, 1, 1);
+        }
+    } else {
+        ListFolderLines(pSession, szPattern, bSubscribedOnly);
+    }
+    RespondCompleted(pSession);
+    return 1;
 }
 
 }  // namespace
 
-int CmdList(Session* pSession) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
-    }
-    printf("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
-    char szReference[PATTERN_SIZE];
-    char szPattern[PATTERN_SIZE];
-    if (ListArguments(pSession, szReference, szPattern)) {
-        if (szPattern[0] == '\0') {
-            // Clients ask with an empty pattern for the hierarchy delimiter alone; a walk
-            // would list every top-level mailbox twice instead.
-            FormatResponse(pSession, "* %s (\\Noselect) \"/\" \"\"\r\n", pSession->pCommand);
-            SendResponse(pSession, 1, 1);
-        } else {
-            ListMailboxes(pSession, szReference, szPattern);
+bool MatchListPattern(const char* pszPattern, const char* pszName) {
+    // Row j says whether the pattern read so far matches the first j characters of the name;
+    // one pass per pattern character keeps any mix of wild cards linear in the name.
+    size_t nName = std::strlen(pszName);
+    std::vector<char> row(nName + 1, 0), next(nName + 1, 0);
+    row[0] = 1;
+    for (const char* p = pszPattern; *p != '\0'; p++) {
+        next[0] = (*p == '*' || *p == '%') ? row[0] : 0;
+        for (size_t j = 1; j <= nName; j++) {
+            char c = pszName[j - 1];
+            if (*p == '*') {
+                next[j] = row[j] || next[j - 1];
+            } else if (*p == '%') {
+                next[j] = row[j] || (next[j - 1] && c != '/');
+            } else {
+                next[j] = row[j - 1] && StrNICmp(p, &c, 1) == 0;
+            }
         }
-        RespondCompleted(pSession);
+        row.swap(next);
     }
-    return 1;
+    return row[nName] != 0;
 }
 
-int CmdLsub(Session* pSession) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
-    }
-    char szReference[PATTERN_SIZE];
-    char szPattern[PATTERN_SIZE];
-    if (ListArguments(pSession, szReference, szPattern)) {
-        if (szPattern[0] != '/') {
-            szReference[0] = '\0';
-        }
-        // No subscribed mailbox has the empty name.
-        if (szPattern[0] != '\0') {
-            ListMailboxes(pSession, szReference, szPattern);
-        }
-        RespondCompleted(pSession);
-    }
-    return 1;
+int CmdList(Session* pSession) {
+    printf("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
+    return ListOrLsub(pSession, false);
 }
+
+int CmdLsub(Session* pSession) { return ListOrLsub(pSession, true); }

@@ -76,7 +76,7 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
     // Delivered mail waits outside the inbox until a session looks at it.
     if (IsInboxName(szName)) {
-        ImportInbox(pSession);
+        ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
     OpenInto(pSession, bReadOnly);
     SendMailboxState(pSession);

@@ -15,18 +15,14 @@ int SetSubscription(Session* pSession, bool bHidden) {
     if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
         return 1;
     }
+    // Names are full names from the top of the tree, as LIST and LSUB show them, also while a
+    // mailbox is selected; a leading separator is read as the top itself.
     const char* pszName = szName;
-    // A name with a leading separator starts at the user's mail directory, any other at the
-    // mailbox the session addresses (the mail directory itself until a SELECT).
-    const char* pszBase = pSession->szMailbox[0] != '\0' ? pSession->szMailbox : pSession->szMailDir;
-    if (*pszName == '/' || *pszName == '\\') {
-        pszBase = pSession->szMailDir;
-        while (*pszName == '/' || *pszName == '\\') {
-            pszName++;
-        }
+    while (*pszName == '/' || *pszName == '\\') {
+        pszName++;
     }
     char szPath[MAX_PATH];
-    if (!ResolveMailboxBelow(pszBase, pszName, szPath, sizeof(szPath))) {
+    if (!ResolveClientMailbox(pSession, pszName, szPath, sizeof(szPath))) {
         RespondFails(pSession);
         return 1;
     }

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "imap/commands.h"
-#include "imap/fetch/fetch.h"
 #include "imap/response.h"
 #include "platform/text.h"
 

@@ -8,6 +8,10 @@ int CmdCapability(Session* pSession);
 int CmdNoop(Session* pSession);
 int CmdLogout(Session* pSession);
 int CmdStartTls(Session* pSession);
+int CmdLogin(Session* pSession);
+// Runs the whole continuation exchange itself; leaves the tagged line in szResponse and
+// always returns 1.
+int CmdAuthenticate(Session* pSession);
 int CmdNamespace(Session* pSession);
 int CmdCheck(Session* pSession);
 int CmdUid(Session* pSession);
@@ -18,6 +22,8 @@ int CmdStore(Session* pSession);
 int CmdExpunge(Session* pSession);
 int CmdClose(Session* pSession);
 int CmdSearch(Session* pSession);
+// FETCH and UID FETCH (the UID prefix reaches the same handler with bUid set).
+int CmdFetch(Session* pSession);
 int CmdCreate(Session* pSession);
 int CmdDelete(Session* pSession);
 int CmdRename(Session* pSession);

@@ -37,3 +37,7 @@ bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize);
 
 // Writes a quoted string with escapes; false when it does not fit.
 bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize);
+
+// Whether a mailbox name matches a LIST pattern: "*" stands for any text, "%" for any text
+// without "/"; other characters match without regard to case, as the store finds names.
+bool MatchListPattern(const char* pszPattern, const char* pszName);

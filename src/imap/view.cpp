@@ -33,16 +33,29 @@ bool LookUpFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {
     FormatMessageName(szName, sizeof(szName), ulUid, "??????");
     char szPattern[MESSAGE_PATH_SIZE];
     if (!MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, szName)) return false;
-    bool bFound = false;
-    FindFiles(szPattern, 0, [&](const FindData& data) {
-        ListedMessage listed;
-        if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
-            *pfFlags = listed.fFlags;
-            bFound = true;
+    // A listing may miss a file that another session renames while it runs, and a probe of one
+    // name after another may miss it as it moves: the file is gone only when neither finds it,
+    // several times over.
+    for (int nRound = 0; nRound < 4; nRound++) {
+        bool bFound = false;
+        FindFiles(szPattern, 0, [&](const FindData& data) {
+            ListedMessage listed;
+            if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
+                *pfFlags = listed.fFlags;
+                bFound = true;
+            }
+            return !bFound;
+        });
+        if (bFound) return true;
+        for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
+            char szPath[MESSAGE_PATH_SIZE];
+            if (FilePath(pszMailbox, ulUid, static_cast<uint8_t>(fFlags), szPath, sizeof(szPath)) && PathExists(szPath)) {
+                *pfFlags = static_cast<uint8_t>(fFlags);
+                return true;
+            }
         }
-        return !bFound;
-    });
-    return bFound;
+    }
+    return false;
 }
 
 // \Recent goes to the one session that first takes a new message in: it clears the file's
@@ -242,9 +255,9 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
 bool ConfirmFileName(Session* pSession, ViewMessage& message) {
     const char* pszMailbox = pSession->pView->szMailbox;
     char szPath[MESSAGE_PATH_SIZE];
-    if (!FilePath(pszMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath)) || PathExists(szPath)) return true;
-    uint8_t fNow = 0;
-    if (!LookUpFlags(pszMailbox, message.ulUid, &fNow)) {
+    bool bStill = !FilePath(pszMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath)) || PathExists(szPath);
+    uint8_t fNow = message.fFlags;
+    if (!bStill && !LookUpFlags(pszMailbox, message.ulUid, &fNow)) {
         message.fState |= VIEW_GONE;
         return false;
     }

@@ -125,15 +125,18 @@ void ClientThread(Session* pSession) {
         return;
     }
 
-    if (Settings.Timeout != 0 && Settings.AcceptLimit != 0) {
-        uint32_t ulCount = ViewTMQueue(1);
-        if (ulCount > static_cast<uint32_t>(Settings.AcceptLimit)) {
+    // Admission counts and joins in one step; the greeting goes out only to an admitted session.
+    bool bQueued = false;
+    if (Settings.Timeout != 0) {
+        uint32_t ulLimit = Settings.AcceptLimit > 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
+        if (!AdmitTMQueue(pSession, ulLimit)) {
             printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
             snprintf(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit.");
             SendPlain(pSession, pSession->szResponse);
             CloseSession(pSession, false);
             return;
         }
+        bQueued = true;
     }
 
     int nSent = SendPlain(pSession, pSession->szResponse);
@@ -142,15 +145,10 @@ void ClientThread(Session* pSession) {
         char szError[ERROR_TEXT_SIZE];
         FormatSocketError(szError, sizeof(szError), true, LastSocketError());
         WriteProtocolLog(pSession, szError);
-        CloseSession(pSession, false);
+        CloseSession(pSession, bQueued);
         return;
     }
 
-    bool bQueued = false;
-    if (Settings.Timeout != 0) {
-        AddTMQueue(pSession, 0);
-        bQueued = true;
-    }
     printf("[%08lx] START[%08x]\n", SessionId(pSession), sock);
 
     if (pSession->sockClient != 0) {

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "config/settings.h"
 #include "config/startup.h"
@@ -12,7 +14,6 @@
 #include "net/session.h"
 #include "net/tmqueue.h"
 
-char szHostDomain[256];
 std::atomic<int32_t> bStop{0};
 
 namespace {
@@ -20,9 +21,29 @@ namespace {
 constexpr int MAX_LISTEN_SOCKETS = 64;
 constexpr const char* GREETING_FORMAT = "* OK Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
 
-SOCKET* aListenSockets = nullptr;
-SOCKET sockListen = INVALID_SOCKET;
-int32_t bIpv6Conn = 0;
+// The host name the accept thread found at start; a stop from the control thread reads it to
+// reach the listener.
+struct HostDomain {
+    std::mutex lock;
+    char szName[256] = "";
+};
+
+HostDomain& TheHostDomain() {
+    static HostDomain* pHostDomain = new HostDomain();
+    return *pHostDomain;
+}
+
+void CopyHostDomain(char* pszOut, size_t nSize) {
+    HostDomain& host = TheHostDomain();
+    std::lock_guard<std::mutex> guard(host.lock);
+    snprintf(pszOut, nSize, "%s", host.szName);
+}
+
+void SetHostDomain(const char* pszName) {
+    HostDomain& host = TheHostDomain();
+    std::lock_guard<std::mutex> guard(host.lock);
+    snprintf(host.szName, sizeof(host.szName), "%s", pszName);
+}
 
 // Counts the entries by kind; the pass that binds IPv4 sockets takes entries with a ".", the
 // IPv6 pass entries with a ":".
@@ -38,9 +59,9 @@ void CountListenEntries(int* pnIpv4, int* pnIpv6) {
     }
 }
 
-// Next entry of the pass's kind after pPrevious (NULL: from the first entry).
-const char* NextListenEntry(const char* pPrevious, bool bIpv6) {
-    const char* pEntry = pPrevious == nullptr ? Settings.ListenIP : pPrevious + strlen(pPrevious) + 1;
+// Next entry of the pass's kind in the list pszList after pPrevious (NULL: from the first entry).
+const char* NextListenEntry(const char* pszList, const char* pPrevious, bool bIpv6) {
+    const char* pEntry = pPrevious == nullptr ? pszList : pPrevious + strlen(pPrevious) + 1;
     for (; *pEntry != '\0'; pEntry += strlen(pEntry) + 1) {
         if (bIpv6 ? strchr(pEntry, ':') != nullptr : strchr(pEntry, '.') != nullptr) {
             return pEntry;
@@ -49,10 +70,10 @@ const char* NextListenEntry(const char* pPrevious, bool bIpv6) {
     return nullptr;
 }
 
-// Splits "address port" at its first blank; without one the port is PortNo.
-void SplitListenEntry(const char* pEntry, char* pszAddress, size_t nSize, int* pnPort) {
+// Splits "address port" at its first blank; without one the port is nDefaultPort.
+void SplitListenEntry(const char* pEntry, int nDefaultPort, char* pszAddress, size_t nSize, int* pnPort) {
     snprintf(pszAddress, nSize, "%s", pEntry);
-    *pnPort = Settings.PortNo;
+    *pnPort = nDefaultPort;
     char* pBlank = strchr(pszAddress, ' ');
     if (pBlank != nullptr) {
         *pBlank = '\0';
@@ -82,11 +103,12 @@ void PrintAcceptError(int nCode) {
     printf("invalid socket\n");
 }
 
-// Where the listening sockets of one start live: the sockets in aListenSockets and, slot by
-// slot, whether a socket is an implicit-TLS port.
+// The listening sockets of one start, owned by the accept thread, and slot by slot whether a
+// socket is an implicit-TLS port.
 struct ListenSet {
     int nSlot;
     int nCapacity;
+    std::vector<SOCKET> sockets;
     bool abImplicitTls[MAX_LISTEN_SOCKETS];
 };
 
@@ -107,7 +129,7 @@ void OpenImplicitTlsSocket(int nFamily, SocketAddress address, ListenSet* pSet) 
         return;
     }
     pSet->abImplicitTls[pSet->nSlot] = true;
-    aListenSockets[pSet->nSlot++] = sock;
+    pSet->sockets[pSet->nSlot++] = sock;
 }
 
 // Creates, addresses and binds the sockets of one pass; false ends the listener.
@@ -127,13 +149,13 @@ bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
             return false;
         }
         pSet->abImplicitTls[pSet->nSlot] = false;
-        aListenSockets[pSet->nSlot++] = sock;
+        pSet->sockets[pSet->nSlot++] = sock;
         if (Settings.ListenMode != 0) {
-            pEntry = NextListenEntry(pEntry, bIpv6);
+            pEntry = NextListenEntry(Settings.ListenIP, pEntry, bIpv6);
             if (pEntry != nullptr) {
                 char szAddress[256];
                 int nPort;
-                SplitListenEntry(pEntry, szAddress, sizeof(szAddress), &nPort);
+                SplitListenEntry(pEntry, Settings.PortNo, szAddress, sizeof(szAddress), &nPort);
                 SetAddressPort(&address, nPort);
                 if (!SetAddressText(&address, szAddress) && bIpv6) {
                     GetPassiveAddress(nFamily, szPort, &address);
@@ -144,7 +166,7 @@ bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
         if (BindSocket(sock, address) == SOCKET_ERROR) {
             printf("bind() failed with error\n");
             CloseSocket(sock);
-            aListenSockets[--pSet->nSlot] = 0;
+            pSet->sockets[--pSet->nSlot] = 0;
             return false;
         }
         if (bTlsPort) {
@@ -169,8 +191,9 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
     }
     pSet->nSlot = 0;
     pSet->nCapacity = bTlsPort ? 2 * nCount : nCount;
-    aListenSockets = new (std::nothrow) SOCKET[pSet->nCapacity > 0 ? pSet->nCapacity : 1]();
-    if (aListenSockets == nullptr) {
+    try {
+        pSet->sockets.assign(pSet->nCapacity > 0 ? pSet->nCapacity : 1, 0);
+    } catch (const std::bad_alloc&) {
         return -1;
     }
     bool bOk;
@@ -184,8 +207,8 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
         return -1;
     }
     for (int i = 0; i < pSet->nSlot; i++) {
-        if (ListenSocket(aListenSockets[i]) == SOCKET_ERROR) {
-            CloseSocket(aListenSockets[i]);
+        if (ListenSocket(pSet->sockets[i]) == SOCKET_ERROR) {
+            CloseSocket(pSet->sockets[i]);
             return -1;
         }
     }
@@ -193,7 +216,7 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
 }
 
 // Fills the record of an accepted connection; false when the listener must end.
-bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress& peer) {
+bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress& peer, bool bIpv6Conn) {
     pSession->sockClient = sockAccepted;
     snprintf(pSession->szResponse, sizeof(pSession->szResponse), GREETING_FORMAT, "");
     pSession->State = 0;
@@ -210,7 +233,7 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
         memcpy(pSession->sinLocal.bytes, local.bytes, sizeof(pSession->sinLocal.bytes));
     }
 
-    snprintf(pSession->szHostName, sizeof(pSession->szHostName), "%s", szHostDomain);
+    CopyHostDomain(pSession->szHostName, sizeof(pSession->szHostName));
     char szName[256];
     bool bNamed = NameOfAddress(local, szName, sizeof(szName));
     AddressToText(local, pSession->szLocalAddr, sizeof(pSession->szLocalAddr));
@@ -244,7 +267,7 @@ int RunListener(TlsContext* pTlsContext) {
 }
 
 int FindHostDomain() {
-    szHostDomain[0] = '\0';
+    SetHostDomain("");
     char szName[256];
     if (Settings.HostName[0] != '\0') {
         snprintf(szName, sizeof(szName), "%s", Settings.HostName);
@@ -258,7 +281,7 @@ int FindHostDomain() {
             return 0;
         }
     }
-    snprintf(szHostDomain, sizeof(szHostDomain), "%s", szOfficial);
+    SetHostDomain(szOfficial);
     return 1;
 }
 
@@ -269,8 +292,9 @@ int AcceptLoop(TlsContext* pTlsContext) {
         return 0;
     }
     FindHostDomain();
+    char szHostDomain[256];
+    CopyHostDomain(szHostDomain, sizeof(szHostDomain));
     printf("host.domain=[%s]\n", szHostDomain);
-    bTMQWait.store(0);
 
     if (nSockets == 0) {
         // Nothing to listen on (no ListenIP entry of the configured kind): waiting in select
@@ -286,19 +310,19 @@ int AcceptLoop(TlsContext* pTlsContext) {
     }
     for (;;) {
         printf("wait select()\n");
-        int nReady = WaitReadable(aListenSockets, nSockets);
+        int nReady = WaitReadable(listenSet.sockets.data(), nSockets);
         if (nReady == SOCKET_ERROR) {
             printf("select() failed with error %d.\n", LastSocketError());
             continue;
         }
-        sockListen = aListenSockets[nReady];
+        SOCKET sockListen = listenSet.sockets[nReady];
 
-        bIpv6Conn = Settings.AddressFamily != 0 ? 1 : 0;
+        bool bIpv6Conn = Settings.AddressFamily != 0;
         printf("wait accept()\n");
         SocketAddress peer{};
         SOCKET sockAccepted = AcceptSocket(sockListen, &peer);
         if (sockAccepted != INVALID_SOCKET && bIpv6Conn && peer.nFamily == FAMILY_IPV4) {
-            bIpv6Conn = 0;
+            bIpv6Conn = false;
         }
         printf("start accept()\n");
         if (sockAccepted == INVALID_SOCKET) {
@@ -323,7 +347,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
         }
         pSession->pTlsContext = pTlsContext;
         pSession->bImplicitTls = listenSet.abImplicitTls[nReady] ? 1 : 0;
-        if (!PrepareSession(pSession, sockAccepted, peer)) {
+        if (!PrepareSession(pSession, sockAccepted, peer, bIpv6Conn)) {
             CloseAccepted(sockAccepted);
             delete pSession;
             return 0;
@@ -339,7 +363,7 @@ int AcceptLoop(TlsContext* pTlsContext) {
     }
 }
 
-int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost) {
+int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost, int nPortNo) {
     if (pszHost[0] == '\0') {
         printf("not found '%s'.(Code %d)\n", pszHost, LastSocketError());
         return 0;
@@ -352,33 +376,41 @@ int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost) {
         printf("not found '%s'.(Code %d)\n", pszHost, LastSocketError());
         return 0;
     }
-    SetAddressPort(pAddress, Settings.PortNo);
+    SetAddressPort(pAddress, nPortNo);
     return 1;
 }
 
 namespace {
 
+// What a stop reads for itself: the listen entries and the port, as the registry has them now.
+// Settings stays untouched, for the threads still reading it.
+struct StopTarget {
+    char szListenIP[sizeof(SettingsRecord::ListenIP)];
+    int nPortNo;
+};
+
 // Wakes the accept loop over IPv4. Returns false when no wake-up connection was made.
-bool WakeIpv4() {
+bool WakeIpv4(StopTarget* pTarget) {
     SOCKET sock = CreateStreamSocket(FAMILY_IPV4);
     if (sock == INVALID_SOCKET) {
         printf("socket() failed Error.\n");
         return false;
     }
     char szTarget[256];
-    snprintf(szTarget, sizeof(szTarget), "%s", szHostDomain);
+    CopyHostDomain(szTarget, sizeof(szTarget));
     if (Settings.ListenMode != 0) {
-        const char* pEntry = NextListenEntry(nullptr, false);
-        int nPort = Settings.PortNo;
+        const char* pEntry = NextListenEntry(pTarget->szListenIP, nullptr, false);
         if (pEntry != nullptr) {
-            SplitListenEntry(pEntry, szTarget, sizeof(szTarget), &nPort);
-            Settings.PortNo = nPort;
+            int nPort = pTarget->nPortNo;
+            SplitListenEntry(pEntry, pTarget->nPortNo, szTarget, sizeof(szTarget), &nPort);
+            // Later wake-ups (IPv6, loopback) aim at this port too.
+            pTarget->nPortNo = nPort;
         } else {
             szTarget[0] = '\0';
         }
     }
     SocketAddress target{};
-    if (!ResolveConnectTarget(&target, szTarget)) {
+    if (!ResolveConnectTarget(&target, szTarget, pTarget->nPortNo)) {
         CloseSocket(sock);
         return false;
     }
@@ -408,14 +440,14 @@ bool ConnectWakeUp(int nFamily, const SocketAddress& target, bool bReport) {
     return true;
 }
 
-bool WakeIpv6() {
+bool WakeIpv6(const StopTarget& stopTarget) {
     char szPort[16];
-    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    snprintf(szPort, sizeof(szPort), "%d", stopTarget.nPortNo);
     char szNode[256] = "";
     const char* pszService = szPort;
     char szService[32];
     if (Settings.ListenMode != 0) {
-        const char* pEntry = NextListenEntry(nullptr, true);
+        const char* pEntry = NextListenEntry(stopTarget.szListenIP, nullptr, true);
         if (pEntry != nullptr) {
             snprintf(szNode, sizeof(szNode), "%s", pEntry);
             char* pBlank = strchr(szNode, ' ');
@@ -436,9 +468,9 @@ bool WakeIpv6() {
 
 // Last resort when the configured target cannot be reached: a stop must never leave the
 // accept loop blocked for good.
-bool WakeLoopback() {
+bool WakeLoopback(const StopTarget& stopTarget) {
     char szPort[16];
-    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    snprintf(szPort, sizeof(szPort), "%d", stopTarget.nPortNo);
     SocketAddress target{};
     int nFamily = Settings.AddressFamily == 1 ? FAMILY_IPV6 : FAMILY_IPV4;
     return GetConnectAddress(nFamily, nullptr, szPort, &target) && ConnectWakeUp(nFamily, target, false);
@@ -449,23 +481,24 @@ bool WakeLoopback() {
 void RequestStop() {
     printf("Service Stoped.\n");
     SignalStopEvent();
-    RegReadStringList(KEY_SERVICE, "ListenIP", "", Settings.ListenIP, sizeof(Settings.ListenIP));
+    StopTarget stopTarget{};
+    RegReadStringList(KEY_SERVICE, "ListenIP", "", stopTarget.szListenIP, sizeof(stopTarget.szListenIP));
     bStop.store(1);
-    Settings.PortNo = ReadPortNo();
+    stopTarget.nPortNo = ReadPortNo();
 
     bool bWoken = false;
     if (Settings.AddressFamily == 0 || Settings.AddressFamily == 2) {
-        bWoken = WakeIpv4();
+        bWoken = WakeIpv4(&stopTarget);
         if (!bWoken && Settings.AddressFamily == 0) {
-            if (!WakeLoopback()) {
+            if (!WakeLoopback(stopTarget)) {
                 return;
             }
             bWoken = true;
         }
     }
     if (Settings.AddressFamily == 1 || Settings.AddressFamily == 2) {
-        if (!WakeIpv6()) {
-            if (bWoken || !WakeLoopback()) {
+        if (!WakeIpv6(stopTarget)) {
+            if (bWoken || !WakeLoopback(stopTarget)) {
                 return;
             }
         }

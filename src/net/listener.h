@@ -6,7 +6,6 @@
 #include "platform/socket.h"
 #include "platform/types.h"
 
-extern char szHostDomain[256];
 extern std::atomic<int32_t> bStop;
 
 struct TlsContext;
@@ -19,7 +18,7 @@ bool ProbeSystem();
 int AcceptLoop(TlsContext* pTlsContext = nullptr);
 int FindHostDomain();
 void RequestStop();
-int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost);
+int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost, int nPortNo);
 
 // ListenIP helpers shared with the settings dump: entry kinds and the n-th entry of a kind.
 bool IsIpv4ListenEntry(const char* pszEntry);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "imap/fetch/date.h"
+#include "platform/date_text.h"
 #include "platform/fs.h"
 #include "platform/time.h"
 

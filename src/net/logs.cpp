@@ -5,7 +5,7 @@
 #include "platform/text.h"
 
 #include "config/settings.h"
-#include "imap/fetch/date.h"
+#include "platform/date_text.h"
 #include "platform/time.h"
 
 namespace {

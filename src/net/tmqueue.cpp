@@ -1,106 +1,83 @@
 #include "net/tmqueue.h"
 
 #include <cstdio>
+#include <mutex>
 #include <new>
-
-#include "net/listener.h"
-#include "platform/time.h"
+#include <vector>
 
 namespace {
 
-struct TMQueueEntry {
-    Session* pSession;
-    int32_t lState;
-    int32_t lSecond;
-    FILETIME ftAdmitted;
-    TMQueueEntry* pNext;
+struct TMQueueState {
+    std::mutex lock;
+    std::vector<const Session*> sessions;
 };
 
-TMQueueEntry TMQueue;
+TMQueueState& Queue() {
+    // Built on first use and never destroyed: detached client threads may still leave the queue
+    // while the process ends.
+    static TMQueueState* pQueue = new TMQueueState();
+    return *pQueue;
+}
 
-// Polls the busy flag every 10 ms. Gives up (false) once a stop is under way, so that a
-// waiter never touches the list without holding the flag.
-bool TakeFlag(const char* pszWaitLine, unsigned long ulId) {
-    for (;;) {
-        int32_t nExpected = 0;
-        if (bTMQWait.compare_exchange_strong(nExpected, 1)) {
-            return true;
-        }
-        if (bStop.load()) {
-            return false;
-        }
+// The console has always shown who had to wait for the queue; say so once, then block.
+std::unique_lock<std::mutex> LockQueue(const char* pszWaitLine, unsigned long ulId) {
+    std::unique_lock<std::mutex> guard(Queue().lock, std::try_to_lock);
+    if (!guard.owns_lock()) {
         printf(pszWaitLine, ulId);
-        SleepMilliseconds(10);
+        guard.lock();
     }
+    return guard;
+}
+
+uint32_t CountLocked() {
+    return static_cast<uint32_t>(Queue().sessions.size()) + 1;
 }
 
 }  // namespace
 
-std::atomic<int32_t> bTMQWait{0};
-
 void InitTMQueue() {
-    TMQueue.pSession = nullptr;
-    TMQueue.pNext = nullptr;
-    bTMQWait.store(0);
+    std::lock_guard<std::mutex> guard(Queue().lock);
+    Queue().sessions.clear();
 }
 
-uint32_t ViewTMQueue(int bLock) {
-    if (bLock && !TakeFlag("[        ] ViewTMQueue = wait loop\n", 0)) {
-        return 1;
-    }
-    uint32_t ulCount = 0;
-    for (TMQueueEntry* pEntry = &TMQueue; pEntry != nullptr; pEntry = pEntry->pNext) {
-        ulCount++;
-    }
+uint32_t ViewTMQueue() {
+    std::unique_lock<std::mutex> guard = LockQueue("[        ] ViewTMQueue = wait loop\n", 0);
+    uint32_t ulCount = CountLocked();
     printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
-    if (bLock) {
-        bTMQWait.store(0);
-    }
     return ulCount;
 }
 
-void AddTMQueue(Session* pSession, int bNoLock) {
+bool AdmitTMQueue(Session* pSession, uint32_t ulLimit) {
     unsigned long ulId = SessionId(pSession);
-    printf("[%08lx][AddTMQueue]\n", ulId);
-    if (bNoLock == 0 && !TakeFlag("[%08lx] AddTMQueue = wait loop\n", ulId)) {
-        return;
+    std::unique_lock<std::mutex> guard = LockQueue("[%08lx] AddTMQueue = wait loop\n", ulId);
+    if (ulLimit != 0) {
+        uint32_t ulCount = CountLocked();
+        printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+        if (ulCount > ulLimit) {
+            return false;
+        }
     }
+    printf("[%08lx][AddTMQueue]\n", ulId);
     printf("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
     if (pSession != nullptr) {
-        TMQueueEntry* pLast = &TMQueue;
-        while (pLast->pNext != nullptr) {
-            pLast = pLast->pNext;
-        }
-        TMQueueEntry* pEntry = new (std::nothrow) TMQueueEntry();
-        if (pEntry == nullptr) {
+        try {
+            Queue().sessions.push_back(pSession);
+        } catch (const std::bad_alloc&) {
+            // The session goes on unqueued, as it always has when memory ran out.
             printf("[%08lx] (AddTMQueue) LocalAlloc error.\n", ulId);
-        } else {
-            pEntry->pSession = pSession;
-            pEntry->ftAdmitted = GetSystemTimeAsFileTime();
-            pEntry->lState = 1;
-            pEntry->lSecond = 0;
-            pEntry->pNext = nullptr;
-            pLast->pNext = pEntry;
         }
-    }
-    if (bNoLock == 0) {
-        bTMQWait.store(0);
     }
     printf("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
+    return true;
 }
 
 void RemoveTMQueue(Session* pSession) {
-    unsigned long ulId = SessionId(pSession);
-    if (!TakeFlag("[%08lx] RemoveTMQueue = wait loop\n", ulId)) {
-        return;
-    }
-    for (TMQueueEntry* pPrev = &TMQueue; pPrev->pNext != nullptr; pPrev = pPrev->pNext) {
-        TMQueueEntry* pEntry = pPrev->pNext;
-        if (pEntry->pSession == pSession) {
-            pPrev->pNext = pEntry->pNext;
-            delete pEntry;
+    std::unique_lock<std::mutex> guard = LockQueue("[%08lx] RemoveTMQueue = wait loop\n", SessionId(pSession));
+    std::vector<const Session*>& sessions = Queue().sessions;
+    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+        if (*it == pSession) {
+            sessions.erase(it);
             break;
         }
     }
-    bTMQWait.store(0);
 }

@@ -60,14 +60,14 @@ DirectoryWatch::~DirectoryWatch() {
     if (fdNotify >= 0) ::close(fdNotify);
 }
 
-bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix) {
+bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix, WatchKind kind) {
     if (pWatch->nWatched >= MAX_WATCHED_DIRECTORIES) return false;
     if (pWatch->fdNotify < 0) {
         pWatch->fdNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (pWatch->fdNotify < 0) return false;
     }
-    uint32_t fMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF |
-                     IN_MOVE_SELF | IN_ONLYDIR;
+    uint32_t fMask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (kind == WATCH_ENTRIES) fMask |= IN_CREATE | IN_DELETE | IN_MOVED_FROM;
     int wd = ::inotify_add_watch(pWatch->fdNotify, pszDir, fMask);
     if (wd < 0) return false;
     int i = pWatch->nWatched++;

@@ -41,9 +41,14 @@ struct DirectoryWatch {
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 };
 
-// Adds a directory to the watch, as number nIndex; only entries whose names end in pszSuffix
-// (without regard to case) count as changes. False when it cannot be watched (then poll).
-bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix);
+// What counts as a change of a watched directory.
+enum WatchKind {
+    WATCH_ENTRIES,   // any entry added, removed or renamed: the listing changed
+    WATCH_ARRIVALS,  // a file closed after writing or renamed in: only whole files, never one half written
+};
+// Adds a directory to the watch as the next index of abChanged; only entries whose names end in
+// pszSuffix (without regard to case) count. False when it cannot be watched (then poll).
+bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix, WatchKind kind);
 
 enum WatchWait {
     WATCH_INPUT,    // the socket has something to read (or was closed)

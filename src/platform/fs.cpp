@@ -1,5 +1,6 @@
 // Windows file-system behaviour on a Linux file system: see fs.h for the contract.
 #include "platform/fs.h"
+#include "platform/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -26,15 +27,6 @@ constexpr const char* XATTR_CREATED = "user.veve4d.created";
 constexpr FILETIME UNIX_EPOCH_AS_FILETIME = 116444736000000000ULL;
 
 inline unsigned char Upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
-
-bool EqualNoCase(const char* a, const char* b) {
-    while (*a && *b) {
-        if (Upper(static_cast<unsigned char>(*a)) != Upper(static_cast<unsigned char>(*b))) return false;
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
 
 bool HasWildcard(const char* psz) { return std::strpbrk(psz, "*?") != nullptr; }
 

@@ -2,6 +2,7 @@
 // HKEY_LOCAL_MACHINE hive is kept; the server reads nothing else. The file is parsed once and
 // then only read, so lookups need no lock.
 #include "platform/registry.h"
+#include "platform/text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,10 +37,6 @@ std::string Lower(const std::string& s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && Lower(a) == Lower(b);
 }
 
 // Key paths as the callers give them ("SOFTWARE\\EMWAC\\IMS"): no leading or trailing

@@ -1,8 +1,10 @@
-// Case-insensitive comparisons in the Windows manner (_stricmp, _strnicmp), ASCII only.
+// Text helpers every layer shares: case-insensitive comparison in the Windows manner (_stricmp,
+// _strnicmp), ASCII only.
 #pragma once
 
 #include <cctype>
 #include <cstddef>
+#include <string_view>
 
 inline int StrICmp(const char* pszA, const char* pszB) {
     for (;; pszA++, pszB++) {
@@ -23,6 +25,19 @@ inline int StrNICmp(const char* pszA, const char* pszB, size_t n) {
         }
     }
     return 0;
+}
+
+// Whether two texts are the same but for ASCII case.
+inline bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); i++) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 inline void StrUpper(char* psz) {

@@ -3,18 +3,8 @@
 #include <cstdio>
 
 #include "config/settings.h"
+#include "platform/text.h"
 #include "service/service.h"
-
-namespace {
-
-bool EqualNoCase(const char* psz1, const char* psz2) {
-    for (; *psz1 != '\0' && *psz2 != '\0'; ++psz1, ++psz2) {
-        if (tolower(static_cast<unsigned char>(*psz1)) != tolower(static_cast<unsigned char>(*psz2))) return false;
-    }
-    return *psz1 == *psz2;
-}
-
-}  // namespace
 
 CommandOption ParseCommandOption(int argc, char** argv) {
     // Only the first argument counts, and only with a leading "-" or "/".

@@ -47,12 +47,11 @@ int ServiceEntry(int argc, char** argv) {
 }
 
 void ServiceMain(int argc, char** argv) {
-    hServiceStatus = RegisterServiceCtrlHandler(SERVICE_NAME, ServiceCtrlHandler);
-    if (hServiceStatus == nullptr) return;
-    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ServiceStatus.dwServiceSpecificExitCode = 0;
+    SERVICE_STATUS_HANDLE hStatus = RegisterServiceCtrlHandler(SERVICE_NAME, ServiceCtrlHandler);
+    if (hStatus == nullptr) return;
+    BeginServiceStatus(hStatus);
     if (ReportStatus(SERVICE_START_PENDING, 0, 3000)) StartUp(argc, argv);
-    ReportStatus(SERVICE_STOPPED, dwLastError, 0);
+    ReportStatus(SERVICE_STOPPED, ServiceLastError(), 0);
 }
 
 void ServiceCtrlHandler(uint32_t dwCtrlCode) {
@@ -62,7 +61,7 @@ void ServiceCtrlHandler(uint32_t dwCtrlCode) {
         return;
     }
     // Anything else (an interrogate) hears the current state again.
-    ReportStatus(ServiceStatus.dwCurrentState, 0, 0);
+    ReportCurrentStatus();
 }
 
 void DebugService(int argc, char** argv) {

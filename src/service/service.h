@@ -6,11 +6,7 @@
 
 #include "platform/service_host.h"
 
-// Process-wide state of the service host.
-extern SERVICE_STATUS_HANDLE hServiceStatus;
-extern SERVICE_STATUS ServiceStatus;
-extern uint32_t dwCheckPoint;
-extern uint32_t dwLastError;
+// Set once by the command line, before any other thread starts.
 extern int32_t bDebug;
 
 // The options of the command line.
@@ -30,7 +26,16 @@ void PrintVersion();
 
 void ServiceMain(int argc, char** argv);
 void ServiceCtrlHandler(uint32_t dwCtrlCode);
+// The status record is shared by the start-up thread and the control thread and lives behind one
+// lock; these are its only ways in. BeginServiceStatus starts a fresh record reported through
+// hStatus: checkpoint 1, no error.
+void BeginServiceStatus(SERVICE_STATUS_HANDLE hStatus);
 int ReportStatus(uint32_t dwCurrentState, uint32_t dwWin32ExitCode, uint32_t dwWaitHint);
+// Reports the current state again (an interrogate).
+int ReportCurrentStatus();
+// The record as last reported, and the error of the last error event (the exit code at stop).
+SERVICE_STATUS ServiceStatusSnapshot();
+uint32_t ServiceLastError();
 void AddToEventLog(const char* pszMsg, const char* pszFormat, uint16_t wType);
 void InstallService();
 void RemoveService();

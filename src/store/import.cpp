@@ -3,20 +3,11 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
 
 namespace {
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
-        if (ca != cb) return false;
-        if (ca == '\0') return true;
-    }
-}
-
 bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
 
 void TraceTime(const char* pszLabel, FILETIME ft) {
@@ -28,8 +19,7 @@ void TraceTime(const char* pszLabel, FILETIME ft) {
 
 }  // namespace
 
-void ImportInbox(Session* pSession) {
-    const char* pszMailDir = pSession->szMailDir;
+void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
     if (!LockMailDirectoryAt(pszMailDir)) return;
@@ -59,8 +49,8 @@ void ImportInbox(Session* pSession) {
 
     // Another session may have appended since the caller read the next UID: read it again
     // under the mailbox's UID lock and hold that lock until the uid file is written back.
-    LockHandle hUids = LockMailboxUids(pSession->szMailbox);
-    pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+    LockHandle hUids = LockMailboxUids(pszInbox);
+    *pulUidNext = ReadUidNext(pszInbox);
 
     const char* pszExtension = Settings.MailExtension;
     bool bFound = false;
@@ -73,8 +63,8 @@ void ImportInbox(Session* pSession) {
             char szTarget[MAX_PATH + 64];
             if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
                           sizeof(szSource)) ||
-                !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%010u-100000.%s", pSession->szMailbox,
-                                        static_cast<unsigned>(pSession->ulUidNext), pszExtension),
+                !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%010u-100000.%s", pszInbox,
+                                        static_cast<unsigned>(*pulUidNext), pszExtension),
                           sizeof(szTarget))) {
                 return true;
             }
@@ -93,11 +83,11 @@ void ImportInbox(Session* pSession) {
                 bTaken = CopyFileNoReplace(szSource, szTarget);
             }
             // A UID is spent only on a message that arrived.
-            if (bTaken) pSession->ulUidNext = NextUid(pSession->ulUidNext);
+            if (bTaken) *pulUidNext = NextUid(*pulUidNext);
             return true;
         });
     }
-    if (bFound) WriteUidNext(pSession->szMailbox, pSession->ulUidNext);
+    if (bFound) WriteUidNext(pszInbox, *pulUidNext);
     UnLockMailboxUids(hUids);
 
     if (fpLock != nullptr) std::fclose(fpLock);

@@ -3,22 +3,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/text.h"
 #include "store/store.h"
 
 namespace {
-
-bool EqualNoCase(const char* a, size_t nA, const char* b) {
-    size_t nB = std::strlen(b);
-    if (nA != nB) return false;
-    for (size_t i = 0; i < nA; ++i) {
-        char ca = a[i], cb = b[i];
-        if (ca >= 'a' && ca <= 'z') ca = static_cast<char>(ca - 32);
-        if (cb >= 'a' && cb <= 'z') cb = static_cast<char>(cb - 32);
-        if (ca != cb) return false;
-    }
-    return true;
-}
-
 // Windows reserves these names in every directory, with or without an extension; a store
 // shared with Windows programs must not hold them.
 bool IsDeviceName(const char* pComponent, size_t nLength) {
@@ -26,9 +14,9 @@ bool IsDeviceName(const char* pComponent, size_t nLength) {
     size_t nBase = pDot ? static_cast<size_t>(pDot - pComponent) : nLength;
     static const char* const DeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* pszDevice : DeviceNames) {
-        if (EqualNoCase(pComponent, nBase, pszDevice)) return true;
+        if (EqualNoCase({pComponent, nBase}, pszDevice)) return true;
     }
-    if (nBase == 4 && (EqualNoCase(pComponent, 3, "COM") || EqualNoCase(pComponent, 3, "LPT")) &&
+    if (nBase == 4 && (EqualNoCase({pComponent, 3}, "COM") || EqualNoCase({pComponent, 3}, "LPT")) &&
         pComponent[3] >= '1' && pComponent[3] <= '9') {
         return true;
     }
@@ -37,7 +25,7 @@ bool IsDeviceName(const char* pComponent, size_t nLength) {
 
 }  // namespace
 
-bool IsInboxName(const char* pszName) { return EqualNoCase(pszName, std::strlen(pszName), "inbox"); }
+bool IsInboxName(const char* pszName) { return EqualNoCase(pszName, "inbox"); }
 
 bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, size_t nNameLength, char* pszPath, size_t nSize) {
     if (pszMailDir[0] == '\0' || nNameLength == 0 || nNameLength >= MAX_PATH) return false;
@@ -64,7 +52,7 @@ bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, size_t nNam
         }
         if (IsDeviceName(pComponent, nLength)) return false;
         // The top-level inbox is the directory "inbox", however the client spells it.
-        if (nStart == 0 && EqualNoCase(pComponent, nLength, "inbox")) std::memcpy(szRelative, "inbox", 5);
+        if (nStart == 0 && EqualNoCase({pComponent, nLength}, "inbox")) std::memcpy(szRelative, "inbox", 5);
         nStart = i + 1;
     }
     return MatchPathCase(pszMailDir, szRelative, pszPath, nSize);

@@ -3,45 +3,65 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/client.h"
 #include "store/store.h"
-
-namespace {
-
-// Text received behind the literal is the client's next request: it goes back to the
-// pending input instead of into the message.
-void KeepPending(Session* pSession, const char* pText, size_t nLength) {
-    size_t nHeld = std::strlen(pSession->szQueue);
-    size_t nRoom = sizeof(pSession->szQueue) - 1 - nHeld;
-    nLength = std::min(nLength, nRoom);
-    std::memcpy(pSession->szQueue + nHeld, pText, nLength);
-    pSession->szQueue[nHeld + nLength] = '\0';
-}
-
-}  // namespace
 
 bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid) {
     int n = std::snprintf(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
     return n >= 0 && static_cast<size_t>(n) < nSize;
 }
 
-int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+namespace {
+
+// Enough to pass over any run of taken UIDs a stale uid file can leave; past it the UID is used
+// all the same, and the rename refuses to replace a message.
+constexpr int MAX_TAKEN_SKIPS = 10000;
+
+// Gives a whole new message its name, under the mailbox's UID lock. Its UID was taken before
+// it was received; when another writer has taken a later UID since, the message takes the
+// next UID instead. So message files appear in the order of their UIDs, and a session that
+// has seen a UID never finds a lower one later, which it could not give a number.
+bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
+    char szPattern[MAX_PATH + 32];
+    int n = std::snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pszMailbox, static_cast<unsigned>(ulUid));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern)) return false;
+    bool bInUse = false;
+    FindFiles(szPattern, 0, [&](const FindData& data) {
+        bInUse = IsMessageFile(data);
+        return !bInUse;
+    });
+    return bInUse;
+}
+
+bool PublishMessage(const char* pszIncoming, const char* pszMailbox, uint32_t* pulUid, const char* pszCode) {
+    LockHandle hUids = LockMailboxUids(pszMailbox);
+    uint32_t ulNext = ReadUidNext(pszMailbox);
+    bool bFresh = NextUid(*pulUid) != ulNext;
+    if (bFresh) {
+        // A UID file left behind the messages may offer UIDs that files already carry.
+        *pulUid = ulNext;
+        for (int i = 0; i < MAX_TAKEN_SKIPS && UidInUse(pszMailbox, *pulUid); i++) *pulUid = NextUid(*pulUid);
+        WriteUidNext(pszMailbox, NextUid(*pulUid));
+    }
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), *pulUid, pszCode);
+    char szPath[MAX_PATH + 32];
+    int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
+    bool bMoved = n >= 0 && static_cast<size_t>(n) < sizeof(szPath) && MoveFileNoReplace(pszIncoming, szPath);
+    UnLockMailboxUids(hUids);
+    return bMoved;
+}
+
+}  // namespace
+
+int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t* pulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate) {
     char szCode[7];
     FlagCodeFromList(pszFlagList, szCode);
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
     // The message is received under a name no listing takes for a message, and takes its own
     // name only once whole: another session must neither rename a half-written file (its
     // flags changed under us, two files for one UID) nor fetch it.
     char szIncoming[MAX_PATH + 32];
-    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, ulUid)) return 0;
-    char szPath[MAX_PATH + 32];
-    int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) {
-        DeleteFileEntry(szIncoming);
-        return 0;
-    }
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, *pulUid)) return 0;
 
     // A file that cannot be opened is answered like a full disk: the literal is still read, so
     // that none of it is taken for requests.
@@ -51,7 +71,6 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
     // The literal, then the CRLF that ends the APPEND line, which is read but not stored.
     const uint64_t ullWanted = static_cast<uint64_t>(ulSize) + 2;
     uint64_t ullCount = 0;
-    int nResult = 0;
     char szLast[2] = {};  // the last two bytes stored
     auto store = [&](const char* pText, size_t nTake) {
         uint64_t ullRoom = ullCount < ulSize ? ulSize - ullCount : 0;
@@ -66,22 +85,15 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
         ullCount += nTake;
     };
 
-    size_t nQueued = std::strlen(pSession->szQueue);
-    if (nQueued > 0) {
-        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nQueued, ullWanted));
-        store(pSession->szQueue, nTake);
-        std::memmove(pSession->szQueue, pSession->szQueue + nTake, nQueued - nTake + 1);
-        nResult = 1;
-    }
+    bool bInput = true;
     while (ullCount < ullWanted) {
-        nResult = RecvLine(pSession, 0);
-        if (nResult == 0) break;
-        size_t nLength = std::strlen(pSession->szRecv);
-        size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted - ullCount));
+        const char* pData = nullptr;
+        size_t nLength = 0;
+        bInput = source(ullWanted - ullCount, &pData, &nLength);
+        if (!bInput) break;
         // A full disk must not leave a cut message behind that looks stored; the literal is
         // still read to its end so that the next request is found where the client sent it.
-        store(pSession->szRecv, nTake);
-        if (nTake < nLength) KeepPending(pSession, pSession->szRecv + nTake, nLength - nTake);
+        store(pData, nLength);
     }
     // Every stored message ends with a line end, which the companion server relies on.
     if (!bWriteFailed && fp != nullptr && std::memcmp(szLast, "\r\n", 2) != 0 && std::fwrite("\r\n", 1, 2, fp) != 2) {
@@ -89,10 +101,10 @@ int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, 
     }
     if (fp != nullptr && std::fclose(fp) != 0) bWriteFailed = true;
 
-    if (!bWriteFailed && nResult != 0 && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
+    if (!bWriteFailed && bInput && llInternalDate != NO_INTERNAL_DATE && !SetLastWriteTime(szIncoming, llInternalDate)) {
         bWriteFailed = true;
     }
-    if (nResult == 0 || bWriteFailed || !MoveFileNoReplace(szIncoming, szPath)) {
+    if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, szCode)) {
         DeleteFileEntry(szIncoming);
         return 0;
     }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/text.h"
 #include "store/store.h"
 
 const char* const FlagNames[6] = {"\\Recent", "\\Answered", "\\Flagged", "\\Deleted", "\\Seen", "\\Draft"};
@@ -28,9 +29,15 @@ void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* 
 }
 
 void FlagCodeFromList(const char* pszFlagList, char* pszCode) {
-    // A new message is always Recent; "\Recent" itself is not looked for.
+    // A new message is always Recent; "\Recent" itself is not looked for. Flag names are
+    // compared without regard to case, each as a whole word of the list.
     std::memcpy(pszCode, "100000", 7);
-    for (int i = 1; i < 6; ++i) {
-        if (std::strstr(pszFlagList, FlagNames[i]) != nullptr) pszCode[i] = '1';
+    for (const char* p = pszFlagList; *p != '\0';) {
+        size_t nWord = std::strcspn(p, " ()");
+        for (int i = 1; i < 6; ++i) {
+            if (nWord == std::strlen(FlagNames[i]) && StrNICmp(p, FlagNames[i], nWord) == 0) pszCode[i] = '1';
+        }
+        p += nWord;
+        p += std::strspn(p, " ()");
     }
 }

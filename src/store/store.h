@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
-#include "net/session.h"
 #include "platform/fs.h"
 
 // ---- Message file names ----------------------------------------------------------------------
@@ -55,6 +55,19 @@ bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, size_t nNam
 bool ResolveMailboxPath(const char* pszMailDir, const char* pszName, char* pszPath, size_t nSize);
 // Whether a client's mailbox name addresses the inbox ("inbox" in any case).
 bool IsInboxName(const char* pszName);
+
+// One mailbox directory of the tree below a mail directory.
+struct FolderEntry {
+    std::string name;   // below the mail directory, "/" between levels, as stored
+    bool bInbox;        // the top-level inbox, whatever its spelling
+    bool bSubscribed;   // the directory carries no hidden mark
+    bool bHasChildren;
+    bool bReachable;    // its path fits MAX_PATH, so that a command can address it
+};
+// Every mailbox directory below pszMailDir (ending in "/"), each before its children, each level
+// in listing order. Links and special files are no mailboxes; of several spellings of the inbox
+// only the one ResolveMailboxPath reaches is listed.
+void ListFolders(const char* pszMailDir, std::vector<FolderEntry>* pFolders);
 
 // ---- UIDs and counts -------------------------------------------------------------------------
 
@@ -137,13 +150,17 @@ void FlagCodeOf(uint8_t fFlags, char* pszCode);
 // ---- New messages ----------------------------------------------------------------------------
 
 constexpr int64_t NO_INTERNAL_DATE = INT64_MIN;
-// Stores APPEND's literal as the message with UID ulUid, its flags taken from pszFlagList.
-// Takes the pending input first, then receives the literal and the CRLF that ends the command
-// line; the literal is stored as sent, with a CRLF added only when it does not end with one.
-// Text behind them stays pending for the next request. A llInternalDate other than NO_INTERNAL_DATE becomes
-// the file's last-write time (seconds since 1970). Returns 1 when the file was kept, 0 when it
-// was deleted again.
-int WriteMessageFile(Session* pSession, const char* pszMailbox, uint32_t ulUid, uint32_t ulSize,
+// Hands the next bytes of a message being received: at most ullWanted of them at *ppData and
+// their number in *pnLength (which may be 0). False when the input has ended.
+using MessageSource = std::function<bool(uint64_t ullWanted, const char** ppData, size_t* pnLength)>;
+// Stores APPEND's literal as a new message, its flags taken from pszFlagList. *pulUid is the UID
+// taken for it before (its incoming file is named by it); a UID taken by another writer since
+// makes the message take the next one, and *pulUid says which it got. Reads the literal and
+// the CRLF that ends the command line from the source; the literal is stored as sent, with a
+// CRLF added only when it does not end with one. A llInternalDate other than NO_INTERNAL_DATE
+// becomes the file's last-write time (seconds since 1970). Returns 1 when the file was kept, 0
+// when it was deleted again.
+int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t* pulUid, uint32_t ulSize,
                      const char* pszFlagList, int64_t llInternalDate = NO_INTERNAL_DATE);
 // The file a message is received into before it takes its name: hidden, and never a message
 // name, so that a receipt cut short (even by a crash) is never shown as a message.
@@ -151,14 +168,9 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 
 // ---- Inbox import and directory lock ---------------------------------------------------------
 
-// Takes the lock file "$LockFile" in the user's mail directory; nonzero when taken.
-int LockMailDirectory(const char* pszUser, const char* pszLocalAddr);
-void UnLockMailDirectory(const char* pszUser, const char* pszLocalAddr);
-// The same on a known mail directory (ending in "/").
+// Takes the lock file "$LockFile" in a mail directory (ending in "/"); nonzero when taken.
 int LockMailDirectoryAt(const char* pszMailDir);
 void UnLockMailDirectoryAt(const char* pszMailDir);
-// Takes the newly delivered files of szMailDir into szMailbox (the inbox) and advances
-// ulUidNext past them.
-void ImportInbox(Session* pSession);
-// 1 when "$offimap4" in the user's mail directory can be opened for reading.
-int ImapAccessOff(const char* pszUser, const char* pszLocalAddr);
+// Takes the newly delivered files of pszMailDir into pszInbox and advances *pulUidNext (read
+// again from the uid file) past them.
+void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext);

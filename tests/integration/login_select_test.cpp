@@ -178,10 +178,11 @@ TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
     EXPECT_EQ(Last(client.Command("k", "EXAMINE \"Old Work\"")), "k OK [READ-ONLY] EXAMINE completed\r\n");
     EXPECT_EQ(Last(client.Command("l", "DELETE \"Empty \\\"Box\\\"\"")), "l OK DELETE successful\r\n");
     EXPECT_EQ(Last(client.Command("l", "DELETE \"Old Work\"")), "l NO DELETE failed\r\n");
-    for (const char* request : {"LIST \"\" \"Old Work\"", "LSUB \"\" {10+}\r\nSent Item*"}) {
+    // Sent Items was unsubscribed again: LSUB finds nothing.
+    for (auto [request, count] : {std::pair{"LIST \"\" \"Old Work\"", 2u}, {"LSUB \"\" {10+}\r\nSent Item*", 1u}}) {
         auto lines = client.Command("m", request);
         EXPECT_EQ(Last(lines), "m OK " + std::string(request).substr(0, 4) + " completed\r\n");
-        EXPECT_EQ(lines.size(), 2u) << request;
+        EXPECT_EQ(lines.size(), count) << request;
     }
 }
 

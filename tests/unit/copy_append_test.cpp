@@ -62,7 +62,7 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     // Arguments longer than the copy they are read from: the size still comes from the whole line.
     EXPECT_EQ(Run("a3 APPEND Sent (\\Seen " + std::string(260, 'k') + ") {5}\r\nhello\r\na4 NOOP"),
               "a3 OK APPEND completed\r\na4 OK NOOP completed\r\n");
-    EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100000 11-110101 12-100000 "
+    EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100010 11-110101 12-100000 "
                                   "13-100000 14-100010 15-100010 uid");
     EXPECT_EQ(Tree(Path("Sent Items")), "1-100010 2-100000 uid");
     // The date-time is the message's last-write time (INTERNALDATE); a wrong one is refused

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "env_guard.h"
-#include "imap/fetch/date.h"
+#include "platform/date_text.h"
 
 namespace {
 

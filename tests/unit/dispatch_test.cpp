@@ -1,10 +1,13 @@
-// Line splitting, the response helpers, socket error texts and the dispatcher's replies,
+// Line splitting, the response helpers and the dispatcher's replies,
 // driven through a socket pair so that the exact bytes a client would get are compared.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "imap/dispatch.h"
 #include "imap/line.h"
@@ -75,18 +78,6 @@ TEST(FormatResponse, CutLineStillEndsInCrLf) {
     EXPECT_EQ(std::string(session->szResponse + length - 2), "\r\n");
 }
 
-TEST(FormatSocketError, NamesKnownCodesAndFallsBackToOther) {
-    char text[128];
-    FormatSocketError(text, sizeof(text), false, 10054);
-    EXPECT_STREQ(text, "read() SOCKET_ERROR OTHER CODE=10054");
-    FormatSocketError(text, sizeof(text), true, 10035);
-    EXPECT_STREQ(text, "send() SOCKET_ERROR WSAEWOULDBLOCK=10035");
-    FormatSocketError(text, sizeof(text), false, 10038);
-    EXPECT_STREQ(text, "read() SOCKET_ERROR WSAENOTSOCK=10038");
-    FormatSocketError(text, sizeof(text), false, 0);
-    EXPECT_STREQ(text, "read() SOCKET_ERROR OTHER CODE=0");
-}
-
 using DispatchTest = MailSession;
 
 TEST_F(DispatchTest, UidPrefixRules) {
@@ -132,22 +123,23 @@ TEST_F(DispatchTest, SendResponseFlushesAtTheBufferCeiling) {
     EXPECT_STREQ(session->szSendBuf, "");
 }
 
-TEST(TMQueue, CountsHeadAndEntriesAndForgetsEndedSessions) {
+TEST(TMQueue, SessionsStartingTogetherNeverOvershootTheLimit) {
     InitTMQueue();
-    EXPECT_EQ(ViewTMQueue(1), 1u);
-    Session a{}, b{}, c{};
-    AddTMQueue(&a, 0);
-    AddTMQueue(&b, 0);
-    AddTMQueue(&c, 0);
-    EXPECT_EQ(ViewTMQueue(1), 4u);
-    RemoveTMQueue(&b);
-    EXPECT_EQ(ViewTMQueue(0), 3u);
-    RemoveTMQueue(&b);  // already gone: nothing changes
-    RemoveTMQueue(&a);
-    RemoveTMQueue(&c);
-    EXPECT_EQ(ViewTMQueue(1), 1u);
-    AddTMQueue(nullptr, 0);
-    EXPECT_EQ(ViewTMQueue(1), 1u);
+    constexpr int kThreads = 8;
+    constexpr uint32_t kLimit = 4;
+    std::vector<Session> sessions(kThreads);
+    std::atomic<int> admitted{0};
+    std::vector<std::thread> threads;
+    for (Session& session : sessions) {
+        threads.emplace_back([&session, &admitted] {
+            if (AdmitTMQueue(&session, kLimit)) admitted++;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(admitted.load(), 4);
+    EXPECT_EQ(ViewTMQueue(), 5u);
+    for (Session& session : sessions) RemoveTMQueue(&session);
+    EXPECT_EQ(ViewTMQueue(), 1u);
 }
 
 }  // namespace

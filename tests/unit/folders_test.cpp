@@ -1,4 +1,5 @@
 // CREATE, DELETE, RENAME, (UN)SUBSCRIBE, LIST and LSUB on a mail directory, and their name helpers.
+#include "config/settings.h"
 #include "imap/args.h"
 #include "imap/mailbox_name.h"
 #include "mail_session.h"
@@ -43,19 +44,22 @@ TEST_F(Folders, EveryCommandChecksTheSessionState) {
     EXPECT_EQ(Tree(), "inbox");
 }
 
-TEST_F(Folders, CreateMakesOneUnsubscribedLevelAndSubscriptionsFollowTheAddressedMailbox) {
+TEST_F(Folders, CreateMakesUnsubscribedLevelsAndSubscriptionsTakeFullNames) {
     EXPECT_EQ(Run("a1 CREATE \"Work\""), "a1 OK CREATE completed\r\n");
     EXPECT_EQ(Tree(), "Work* inbox");
     EXPECT_EQ(Run("a3 SUBSCRIBE Work"), "a3 OK SUBSCRIBE completed\r\n");
-    // What exists answers OK and keeps its subscription; a missing parent is not made.
+    // What exists answers OK and keeps its subscription; missing parents are made, unsubscribed.
     for (const char* name : {"WORK", "a/b", "Work/Sub/", "\"work\\\\Deeper\""}) {
         EXPECT_EQ(Run(std::string("a4 CREATE ") + name), "a4 OK CREATE completed\r\n") << name;
     }
-    EXPECT_EQ(Tree(), "Work Work/Deeper* Work/Sub* inbox");
-    Select("Work");  // names are taken below the selected mailbox, "//" from the top
-    Talk({{"a5 SUBSCRIBE Sub", "a5 OK SUBSCRIBE completed\r\n"}, {"a6 SUBSCRIBE Missing", "a6 OK SUBSCRIBE completed\r\n"},
-          {"a7 UNSUBSCRIBE \"//Work\"", "a7 OK UNSUBSCRIBE completed\r\n"}});
-    EXPECT_EQ(Tree(), "Work* Work/Deeper* Work/Sub inbox");
+    EXPECT_EQ(Tree(), "Work Work/Deeper* Work/Sub* a* a/b* inbox");
+    // A file in the way: nothing is made, and the client is told so.
+    Write({{"File", "x"}});
+    EXPECT_EQ(Run("a4 CREATE File/Sub"), "a4 NO CREATE fails\r\n");
+    Select("Work");  // the selected mailbox does not move the top
+    Talk({{"a5 SUBSCRIBE Work/Sub", "a5 OK SUBSCRIBE completed\r\n"}, {"a6 SUBSCRIBE Missing", "a6 OK SUBSCRIBE completed\r\n"},
+          {"a7 UNSUBSCRIBE \"/Work\"", "a7 OK UNSUBSCRIBE completed\r\n"}});
+    EXPECT_EQ(Tree(), "File Work* Work/Deeper* Work/Sub a* a/b* inbox");
 }
 
 TEST_F(Folders, DeleteRemovesOnlyAnEmptyMailboxOtherThanTheInbox) {
@@ -79,49 +83,53 @@ TEST_F(Folders, RenameMovesWholeTreesAndTheInboxsMessages) {
           {"a1 RENAME \"Sent\" {10+}\r\nSent Items", renamed}, {"a1 RENAME Sent Items Other", "a1 BAD RENAME illegal argument\r\n"}});
     EXPECT_EQ(Tree(), "Done* Done/Sub Done/Sub/1-000000 Old* Old/1-100000 Old/uid Sent Items* inbox");
     // A renamed mailbox is unsubscribed; the inbox left behind is not.
-    EXPECT_EQ(Run("a2 LIST \"\" %"), "* LIST (\\Noselect) \"/\" Done\r\n* LIST () \"/\" inbox\r\n"
-                                    "* LIST (\\Noselect) \"/\" Old\r\n* LIST (\\Noselect) \"/\" \"Sent Items\"\r\n"
-                                    "a2 OK LIST completed\r\n");
+    EXPECT_EQ(Run("a2 LSUB \"\" %"), "* LSUB (\\Noselect) \"/\" Done\r\n* LSUB () \"/\" INBOX\r\na2 OK LSUB completed\r\n");
 }
 
 TEST_F(Folders, ListAndLsubShapes) {
-    // A tree three levels deep with a sibling; B is unsubscribed and A holds a message.
+    // A tree three levels deep with a sibling; B is unsubscribed, A holds a message, "My Mail" is the trash.
     for (const char* name : {"A/B/C", "D", "My Mail", "back\\slash"}) MakeMailbox(name);
     MakeMailbox("A/B", true);
     Write({{"A/0000000001-000000.MSG", "not a mailbox"}});
-    const char* all = "() \"/\" A|(\\Noselect) \"/\" B|() \"/\" C|() \"/\" \"back\\\\slash\"|() \"/\" D|() \"/\" inbox|"
-                      "() \"/\" \"My Mail\"";
-    const char* top = "() \"/\" A|() \"/\" \"back\\\\slash\"|() \"/\" D|() \"/\" inbox|() \"/\" \"My Mail\"";
-    const Pair cases[] = {
-        {"LIST \"\" \"*\"", all}, {"LIST / *", all}, {"LSUB \"\" \"*\"", all},
-        {"LIST \"\" %", top}, {"LIST \"\" A/%", "(\\Noselect) \"/\" B"}, {"LIST \"\" d%", "() \"/\" D"},
-        // A reference is the delimiter and prefixes deeper names; LSUB drops it.
-        {"LIST A *", "(\\Noselect) \"A\" B|() \"A\" B/C"}, {"LSUB A *", all},
+    SettingsRecord saved = Settings;
+    snprintf(Settings.TrashFolder, sizeof(Settings.TrashFolder), "my mail");
+    const std::string a = "(\\HasChildren) \"/\" A", b = "(\\HasChildren) \"/\" A/B", c = "(\\HasNoChildren) \"/\" A/B/C",
+                      top = "|(\\HasNoChildren) \"/\" \"back\\\\slash\"|(\\HasNoChildren) \"/\" D|"
+                            "(\\HasNoChildren) \"/\" INBOX|(\\HasNoChildren \\Trash) \"/\" \"My Mail\"";
+    const std::string all = a + "|" + b + "|" + c + top;
+    const std::pair<const char*, std::string> cases[] = {
+        {"LIST \"\" \"*\"", all}, {"LIST / *", all}, {"LIST \"\" %", a + top}, {"LIST \"\" A/%", b},
+        {"LIST \"\" a/%/c", c}, {"LIST A/ %", b}, {"LIST A %", a}, {"LIST \"\" %/%", b}, {"LIST \"\" *C", c},
+        {"LIST \"\" inbox", "(\\HasNoChildren) \"/\" INBOX"}, {"LIST \"\" \"m%\"", "(\\HasNoChildren \\Trash) \"/\" \"My Mail\""},
+        // LSUB leaves B out, but names it where a "%" stops above the subscribed C.
+        {"LSUB \"\" *", "() \"/\" A|() \"/\" A/B/C|() \"/\" \"back\\\\slash\"|() \"/\" D|() \"/\" INBOX|() \"/\" \"My Mail\""},
+        {"LSUB \"\" A/%", "(\\Noselect) \"/\" A/B"}, {"LSUB \"\" A/*", "() \"/\" A/B/C"},
         // An empty pattern asks for the delimiter.
         {"LIST \"\" \"\"", "(\\Noselect) \"/\" \"\""}, {"LIST A \"\"", "(\\Noselect) \"/\" \"\""}, {"LSUB \"\" \"\"", ""},
-        {"LIST Missing *", ""}, {"LIST \"\" Nothing%", ""},
+        {"LIST Missing *", ""}, {"LIST \"\" Nothing%", ""}, {"LIST \"\" ../*", ""}, {"LIST .. *", ""},
     };
     for (int selected = 0; selected < 2; selected++) {
         if (selected) Select("A");  // a selected mailbox does not move the top
         for (const auto& [request, lines] : cases) {
             std::string word = std::string(request).substr(0, 4), each = "* " + word + " ";
-            std::string expected = *lines ? each + std::regex_replace(lines, std::regex("\\|"), "\r\n" + each) + "\r\n" : "";
+            std::string expected = lines.empty() ? "" : each + std::regex_replace(lines, std::regex("\\|"), "\r\n" + each) + "\r\n";
             EXPECT_EQ(Run(std::string("a1 ") + request), expected + "a1 OK " + word + " completed\r\n") << request;
         }
     }
+    Settings = saved;
     EXPECT_EQ(Run("a1 LIST *"), "a1 BAD LIST illegal argument\r\n");
     EXPECT_EQ(Run("a2 LSUB \"\""), "a2 BAD LSUB illegal argument\r\n");
 }
 
-// A name reaching outside the mail directory gets the command's failure line and touches nothing.
+// A name reaching outside the mail directory gets the command's failure line and touches nothing
+// (LIST only ever walks the mail directory: such patterns match nothing there).
 TEST_F(Folders, NamesLeavingTheMailDirectoryAreRefused) {
     MakeMailbox("Work");
     Write({{"../outside/victim/0000000001-000000.MSG", "keep"}});
     for (std::string request :
          {"CREATE ../outside/new", "CREATE \"..\\\\outside\\\\new\"", "CREATE /tmp/new", "CREATE C:new", "CREATE CON",
           "CREATE ..", "CREATE \"\"", "DELETE ../outside/victim", "DELETE Work/../../outside", "RENAME ../outside/victim Stolen",
-          "RENAME Work ../outside/Work", "SUBSCRIBE ../outside/victim", "UNSUBSCRIBE /../outside/victim", "UNSUBSCRIBE \"\"",
-          "LIST .. *", "LIST \"\" ../*", "LIST Work/.. %", "LSUB / \"/..\\\\*\""}) {
+          "RENAME Work ../outside/Work", "SUBSCRIBE ../outside/victim", "UNSUBSCRIBE /../outside/victim", "UNSUBSCRIBE \"\""}) {
         std::string word = request.substr(0, request.find(' '));
         EXPECT_EQ(Run("a1 " + request), "a1 NO " + word + (word == "DELETE" ? " failed\r\n" : " fails\r\n")) << request;
     }

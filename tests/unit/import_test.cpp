@@ -19,8 +19,6 @@ protected:
         Settings.Timeout = 300;
         std::snprintf(Settings.MailExtension, sizeof(Settings.MailExtension), "MSG");
         fs::create_directory(inbox);
-        std::snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
-        std::snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", inbox.c_str());
     }
     void TearDown() override { Settings = saved; }
 
@@ -42,19 +40,19 @@ protected:
         WriteFile(probe, "");
         const FILETIME ftStart = Created(probe);
         for (int i = 0; i < 1000000 && Created(probe) == ftStart; ++i) fs::remove(probe), WriteFile(probe, "");
-        ImportInbox(session.get());
+        ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     }
 
     SettingsRecord saved = Settings;
     TempDir dir;
     std::string mailDir = dir.path + "/";
     std::string inbox = dir.path + "/inbox";
-    std::unique_ptr<Session> session = std::make_unique<Session>();
+    uint32_t ulUidNext = 0;
 };
 
 TEST_F(ImportTest, AStaleLockIsBrokenAndTheFirstImportCopiesEachFileOnce) {
     // The caller's next UID is stale (another session appended): the import reads it again.
-    session->ulUidNext = 1;
+    ulUidNext = 1;
     WriteFile(inbox + "/uid", "5");
     for (const char* name : {"b.MSG", "a.MSG", "C.msg", "notes.txt", ".hidden.MSG", "$LockFile"}) {
         WriteFile(mailDir + name, name);
@@ -63,14 +61,14 @@ TEST_F(ImportTest, AStaleLockIsBrokenAndTheFirstImportCopiesEachFileOnce) {
     fs::last_write_time(mailDir + "$LockFile", fs::file_time_type::clock::now() - std::chrono::seconds(100));
     ImportLater();  // the lock is younger than Timeout: no import
     EXPECT_EQ(Inbox(), "uid=5");
-    EXPECT_EQ(session->ulUidNext, 1u);
+    EXPECT_EQ(ulUidNext, 1u);
     EXPECT_TRUE(FileExists(mailDir + "$LockFile") && !FileExists(mailDir + "imap.idx"));
 
     Settings.Timeout = 30;
-    ImportInbox(session.get());
+    ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     const std::string imported = "0000000005-100000.MSG=a.MSG 0000000006-100000.MSG=b.MSG 0000000007-100000.MSG=C.msg uid=8";
     EXPECT_EQ(Inbox(), imported);
-    EXPECT_EQ(session->ulUidNext, 8u);
+    EXPECT_EQ(ulUidNext, 8u);
     // Copy mode leaves the delivered files for the POP3 side; the lock is gone again.
     EXPECT_TRUE(FileExists(mailDir + "a.MSG") && !FileExists(mailDir + "$LockFile"));
     ImportLater();
@@ -105,12 +103,12 @@ TEST_F(ImportTest, AFileDeliveredAtExactlyThePreviousImportTimeIsImported) {
     };
     WriteFile(mailDir + "imap.idx", "");
     fs::last_write_time(mailDir + "imap.idx", atImport(ftSame));
-    ImportInbox(session.get());
+    ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     EXPECT_EQ(Inbox(), "0000000001-100000.MSG=same instant uid=2");
 
     // 100 ns later, it counts as imported before.
     fs::remove(inbox + "/0000000001-100000.MSG");
     fs::last_write_time(mailDir + "imap.idx", atImport(ftSame + 1));
-    ImportInbox(session.get());
+    ImportInbox(mailDir.c_str(), inbox.c_str(), &ulUidNext);
     EXPECT_EQ(Inbox(), "uid=2");
 }

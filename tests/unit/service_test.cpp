@@ -37,28 +37,6 @@ TEST(CommandLine, OptionIsFirstArgumentWithDashOrSlashIgnoringCase) {
     }
 }
 
-TEST(CommandLine, VersionAndUsage) {
-    std::string out = Printed(PrintVersion);
-    EXPECT_EQ(out.rfind("Velmora IMAP4rev1 Server Beta(0.07)  ", 0), 0u) << out;
-    EXPECT_EQ(out.find("\n\n"), out.size() - 2) << "one closing line, then one empty line";
-
-    // An unknown option prints the usage, then the dispatcher start fails without a manager.
-    EnvGuard noSocket("NOTIFY_SOCKET", nullptr);
-    char arg0[] = "veve4d", arg1[] = "-Install2";
-    char* argv[] = {arg0, arg1, nullptr};
-    dwLastError = 0;
-    int result = 0;
-    EXPECT_EQ(Printed([&] { result = ServiceEntry(2, argv); }),
-              "vlmveve4d-svc -install          It inserts service.\n"
-              "vlmveve4d-svc -remove           It removes service.\n"
-              "vlmveve4d-svc -debug            To debug, it executes as the console application.\n"
-              "vlmveve4d-svc -version          It displays a version.\n"
-              "\nSeveral seconds or the debug mode borrows to end.\n"
-              "waiting...\n");
-    EXPECT_NE(result, 0);
-    EXPECT_EQ(dwLastError, static_cast<uint32_t>(ENOTCONN));  // written as an error event
-}
-
 TEST(ErrorText, SystemTextWithHexCodeAndOnlyErrorEventsKeepIt) {
     // "File exists" needs 14 more bytes; one fewer leaves the text empty.
     for (size_t n : {25, 24}) {
@@ -66,21 +44,19 @@ TEST(ErrorText, SystemTextWithHexCodeAndOnlyErrorEventsKeepIt) {
         SetLastSystemError(EEXIST);
         EXPECT_STREQ(GetLastErrorText(buf.data(), n), n == 25 ? "File exists (0x11)" : "");
     }
-    dwLastError = 0;
+    BeginServiceStatus(nullptr);
     SetLastSystemError(EADDRINUSE);
     AddToEventLog("The named pipe could not be made.", "%s error: %d", EVENTLOG_ERROR_TYPE);
     SetLastSystemError(ENOENT);
     AddToEventLog("Velmora IMAP4rev1 Server", "(0.07)", EVENTLOG_SUCCESS);
-    EXPECT_EQ(dwLastError, static_cast<uint32_t>(EADDRINUSE));
+    EXPECT_EQ(ServiceLastError(), static_cast<uint32_t>(EADDRINUSE));
 }
 
 TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) {
     NotifySocket receiver;
     EnvGuard socketEnv("NOTIFY_SOCKET", receiver.name.c_str());
     bDebug = 0;
-    dwCheckPoint = 1;
-    ServiceStatus = SERVICE_STATUS{};
-    hServiceStatus = RegisterServiceCtrlHandler("VLMVEVE4D-SVC", [](uint32_t) {});
+    BeginServiceStatus(RegisterServiceCtrlHandler("VLMVEVE4D-SVC", [](uint32_t) {}));
     // The report: checkpoint, controls accepted, then the notification.
     const struct { uint32_t state, exitCode, waitHint; std::string report; } steps[] = {
         {SERVICE_START_PENDING, 0, 0, "1 0 STATUS=Starting (checkpoint 1)\n"},
@@ -95,13 +71,19 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
     };
     for (const auto& s : steps) {
         ASSERT_EQ(ReportStatus(s.state, s.exitCode, s.waitHint), 1);
-        EXPECT_EQ(std::to_string(ServiceStatus.dwCheckPoint) + " " + std::to_string(ServiceStatus.dwControlsAccepted) +
-                      " " + receiver.Next(0), s.report);
+        SERVICE_STATUS status = ServiceStatusSnapshot();
+        EXPECT_EQ(std::to_string(status.dwCheckPoint) + " " + std::to_string(status.dwControlsAccepted) + " " +
+                      receiver.Next(0), s.report);
     }
-    bDebug = 1;  // the debug mode reports nothing and succeeds
+    // An interrogate repeats the state, without the exit code.
+    ASSERT_EQ(ReportCurrentStatus(), 1);
+    EXPECT_EQ(receiver.Next(0), "STATUS=Stopped\n");
+    bDebug = 1;  // the debug mode reports nothing, counts no checkpoint and succeeds
     EXPECT_EQ(ReportStatus(SERVICE_START_PENDING, 0, 3000), 1);
-    EXPECT_EQ("[" + receiver.Next(0) + "] checkpoint " + std::to_string(dwCheckPoint), "[] checkpoint 4");
+    EXPECT_EQ(receiver.Next(0), "");
     bDebug = 0;
+    ASSERT_EQ(ReportStatus(SERVICE_STOP_PENDING, 0, 0), 1);
+    EXPECT_EQ(receiver.Next(0), "STOPPING=1\nSTATUS=Stopping (checkpoint 4)\n");
 
     // An unreachable manager fails the report and writes an error event.
     for (const char* pszSocket : {static_cast<const char*>(nullptr), "relative/path"}) {
@@ -109,11 +91,11 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
         EXPECT_EQ(RegisterServiceCtrlHandler("VLMVEVE4D-SVC", [](uint32_t) {}), nullptr);
     }
     socketEnv.Set(("@veve4d-nobody-" + std::to_string(getpid())).c_str());
-    dwLastError = 0;
-    hServiceStatus = RegisterServiceCtrlHandler("VLMVEVE4D-SVC", [](uint32_t) {});
-    ASSERT_NE(hServiceStatus, nullptr);
+    SERVICE_STATUS_HANDLE hStatus = RegisterServiceCtrlHandler("VLMVEVE4D-SVC", [](uint32_t) {});
+    ASSERT_NE(hStatus, nullptr);
+    BeginServiceStatus(hStatus);
     EXPECT_EQ(ReportStatus(SERVICE_START_PENDING, 0, 3000), 0);
-    EXPECT_EQ(dwLastError, static_cast<uint32_t>(ECONNREFUSED));
+    EXPECT_EQ(ServiceLastError(), static_cast<uint32_t>(ECONNREFUSED));
 }
 
 // SIGTERM is the stop control; one sent while the service starts (accepting no control) waits until it runs.

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "config/settings.h"
@@ -96,6 +97,22 @@ TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
     EXPECT_EQ(c.Run("2 STATUS INBOX (RECENT)"), "* STATUS INBOX (RECENT 0)\r\n2 OK STATUS completed\r\n");
 }
 
+TEST_F(Views, AMessageStoredAfterALaterOneTakesAUidAboveIt) {
+    // A's literal is still on its way when B's APPEND, begun later, is stored.
+    snprintf(a.session->szRecv, sizeof(a.session->szRecv), "1 APPEND INBOX {5}\r\n");
+    std::thread appender([&] { DispatchCommand(a.session.get()); });
+    EXPECT_EQ(a.Await("data\r\n"), "+ Ready for literal data\r\n");
+    EXPECT_EQ(b.Run("1 APPEND INBOX {3}\r\nabc"), "* 5 EXISTS\r\n* 1 RECENT\r\n1 OK APPEND completed\r\n");
+    ASSERT_EQ(write(a.peer, "hello\r\n", 7), 7);
+    appender.join();
+    EXPECT_EQ(a.Await("completed\r\n"), "* 6 EXISTS\r\n* 5 RECENT\r\n1 OK APPEND completed\r\n");
+    // B, which has seen UID 6, can still be told of A's message: it is numbered after it.
+    b.Talk({{"2 NOOP", "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK NOOP completed\r\n"},
+            {"3 UID FETCH 6:* (UID)", "* 5 FETCH (UID 6)\r\n* 6 FETCH (UID 7)\r\n3 OK FETCH completed\r\n"}});
+    EXPECT_EQ(ReadFile(box + "/0000000007-000000.MSG"), "hello\r\n");
+    EXPECT_EQ(ReadFile(box + "/uid"), "8");
+}
+
 TEST_F(Views, FilesChangedByAnotherProgramAreAnnouncedToEverySession) {
     Other c{mailDir};
     c.Run("s EXAMINE INBOX");
@@ -144,19 +161,28 @@ TEST_F(Views, IdleIsWokenByEachKindOfChange) {
     EXPECT_EQ(a.Await("+ idling\r\n"), "+ idling\r\n");
     b.Run("1 STORE 2 +FLAGS.SILENT (\\Flagged)");
     EXPECT_EQ(a.Await("))\r\n"), "* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n");
+    // Each command is news of its own: the flag change may be told before the expunge is made.
     b.Run("2 STORE 1 +FLAGS.SILENT (\\Deleted)");
+    EXPECT_EQ(a.Await("))\r\n"), "* 1 FETCH (FLAGS (\\Recent \\Deleted))\r\n");
     b.Run("3 EXPUNGE");
     EXPECT_EQ(a.Await("EXPUNGE\r\n"), "* 1 EXPUNGE\r\n");
     Put("5-100000");  // another program's file, numbered as the uid file says
     WriteFile(box + "/uid", "6");
     EXPECT_EQ(a.Await("RECENT\r\n"), "* 4 EXISTS\r\n* 4 RECENT\r\n");
-    // Mail delivered into the mail directory is taken into the inbox at once.
-    WriteFile(mailDir + "new.MSG", "Subject: new\r\n\r\nnew\r\n");
+    // Mail delivered into the mail directory is taken into the inbox once its writer closes it,
+    // not while it is half written (the flag change comes after the file's creation).
+    {
+        std::ofstream delivery(mailDir + "new.MSG", std::ios::binary);
+        delivery << "Subject: new\r\n" << std::flush;
+        b.Run("4 STORE 1 -FLAGS.SILENT (\\Flagged)");
+        EXPECT_EQ(a.Await("))\r\n"), "* 1 FETCH (FLAGS (\\Recent))\r\n");
+        delivery << "\r\nnew\r\n";
+    }
     EXPECT_EQ(a.Await("RECENT\r\n"), "* 5 EXISTS\r\n* 5 RECENT\r\n");
     ASSERT_EQ(write(a.peer, "DONE\r\n", 6), 6);
     idler.join();
     EXPECT_EQ(a.Await("completed\r\n"), "1 OK IDLE completed\r\n");
-    EXPECT_EQ(a.Run("2 FETCH 5 (UID)"), "* 5 FETCH (UID 6)\r\n2 OK FETCH completed\r\n");
+    EXPECT_EQ(a.Run("2 FETCH 5 (UID RFC822.SIZE)"), "* 5 FETCH (UID 6 RFC822.SIZE 21)\r\n2 OK FETCH completed\r\n");
     // Anything but DONE ends it too, as a mistake.
     EXPECT_EQ(a.Run("3 IDLE\r\nNOOP"), "+ idling\r\n3 BAD IDLE expected DONE\r\n");
     Settings.Timeout = 0;

@@ -1,6 +1,6 @@
 // FETCH: the state check, the item list, the walk over the message set, and per message the
 // decoded copy of a scrambled file, \Seen for a body read without PEEK, and the items.
-#include "imap/fetch/fetch.h"
+#include "imap/commands.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,34 +17,17 @@ namespace {
 
 constexpr size_t PATH_SIZE = MAX_PATH + 1024;
 
-// Finds the message's file again by its UID after another session renamed it (a flag change);
-// false when the message is gone.
-bool FindAgain(Session* pSession) {
-    char szPattern[PATH_SIZE];
-    snprintf(szPattern, sizeof(szPattern), "%s/%010lu-??????.MSG", pSession->szMailbox,
-             static_cast<unsigned long>(MessageUid(pSession->FindData.cFileName)));
-    bool bFound = false;
-    FindFiles(szPattern, 0, [&](const FindData& entry) {
-        if (!IsMessageFile(entry)) {
-            return true;
-        }
-        snprintf(pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName), "%s", entry.cFileName);
-        bFound = true;
-        return false;
-    });
-    return bFound;
-}
-
-// Opens the message file, following a rename by another session.
-FILE* OpenMessageFile(Session* pSession) {
-    for (int nTry = 0; nTry < 3; nTry++) {
+// Opens the message file, following renames by other sessions (flag changes); null when the
+// message is gone.
+FILE* OpenMessageFile(Session* pSession, ViewMessage& message) {
+    for (int nTry = 0; nTry < 8; nTry++) {
         char szPath[PATH_SIZE];
         MessagePath(pSession, szPath, sizeof(szPath));
         FILE* pFile = fopen(szPath, "rb");
         if (pFile != nullptr) {
             return pFile;
         }
-        if (!FindAgain(pSession)) {
+        if (!ConfirmFileName(pSession, message)) {
             return nullptr;
         }
     }
@@ -68,7 +51,7 @@ bool MarkSeen(Session* pSession, ViewMessage& message) {
 bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
     // The file stays open for all items, so a rename by another session cannot take it away;
     // a message that is really gone is not answered at all.
-    FILE* pMessageFile = OpenMessageFile(pSession);
+    FILE* pMessageFile = OpenMessageFile(pSession, viewMessage);
     if (pMessageFile == nullptr) {
         return true;
     }

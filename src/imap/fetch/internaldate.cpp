@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "imap/fetch/date.h"
 #include "imap/fetch/items.h"
+#include "platform/date_text.h"
 #include "platform/fs.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "auth/login.h"
+#include "imap/login.h"
 
 #include <atomic>
 #include <cstdio>
@@ -29,29 +29,6 @@ void TakeArgument(const char* pszText, char* pszOut, size_t nSize) {
     }
 }
 
-int CheckUserFileAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
-    char szName[260];
-    char szDomain[256] = "";
-    snprintf(szName, sizeof(szName), "%s", pszUser);
-    char* pSplit = strchr(szName, '@');
-    if (pSplit == nullptr) {
-        pSplit = strchr(szName, '%');
-    }
-    if (pSplit != nullptr) {
-        *pSplit = '\0';
-        snprintf(szDomain, sizeof(szDomain), "%s", pSplit + 1);
-    } else {
-        FindDomainByAddress(pszLocalAddr, szDomain, sizeof(szDomain));
-    }
-    UserRecord record{};
-    if (FindUserRecord(szDomain, szName, &record) != 0) {
-        return -1;
-    }
-    // From here on the session carries the user with the domain it was looked up under.
-    snprintf(pszUser, nUserSize, "%s@%s", szName, szDomain);
-    return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
-}
-
 bool IsLoopbackText(const char* pszAddress) {
     return strncmp(pszAddress, "127.", 4) == 0 || strcmp(pszAddress, "::1") == 0 ||
            strncmp(pszAddress, "::ffff:127.", 11) == 0;
@@ -76,7 +53,7 @@ int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const
         return -1;
     }
     if (Settings.UserManager == 0) {
-        return CheckUserFileAccount(pszUser, nUserSize, pszPassword, pszLocalAddr);
+        return CheckUserFilePassword(pszUser, nUserSize, pszPassword, pszLocalAddr);
     }
     if (bDebug) {
         return 0;
@@ -91,7 +68,7 @@ void CompleteLogin(Session* pSession) {
         snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
         CreateDirectoryEntry(pSession->szMailbox);
         pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
-        ImportInbox(pSession);
+        ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
 }

@@ -1,6 +1,6 @@
 // One formatter for every date the server shows: the console banner, the log stamps and
 // INTERNALDATE.
-#include "imap/fetch/date.h"
+#include "platform/date_text.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,11 +1,10 @@
-// LOGIN and the account check that AUTHENTICATE shares.
+// What LOGIN and AUTHENTICATE share: the clear-text rule, the account check and the login itself.
 #pragma once
 
 #include <cstddef>
 
 #include "net/session.h"
 
-int CmdLogin(Session* pSession);
 // Whether this session may send a password in clear text (LOGIN, AUTHENTICATE LOGIN and PLAIN):
 // the registry may ask for TLS first, except from a loopback peer when it says so.
 bool PlaintextLoginAllowed(const Session* pSession);

@@ -1,14 +1,14 @@
-#include "auth/authenticate.h"
+#include "imap/commands.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "auth/base64.h"
-#include "auth/login.h"
 #include "auth/md5.h"
 #include "auth/password.h"
 #include "auth/userdir.h"
 #include "imap/line.h"
+#include "imap/login.h"
 #include "imap/response.h"
 #include "net/client.h"
 #include "net/logs.h"
