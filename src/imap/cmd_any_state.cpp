@@ -36,6 +36,8 @@ const Capability CAPABILITIES[] = {
     {"LITERAL+", nullptr},
     {"CHILDREN", nullptr},
     {"SPECIAL-USE", nullptr},
+    {"UIDPLUS", nullptr},
+    {"MOVE", nullptr},
     {"STARTTLS", StartTlsOffered},
     {"LOGINDISABLED", LoginDisabled},
     {"SASL-IR", nullptr},

@@ -160,6 +160,11 @@ int CmdAppend(Session* pSession) {
         FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
         return 1;
     }
-    FormatResponse(pSession, "%s %s APPEND completed\r\n", szTag, "OK");
+    uint32_t ulValidity = 0;
+    if (GetUidValidity(szTarget, &ulValidity)) {
+        FormatResponse(pSession, "%s %s [APPENDUID %u %u] APPEND completed\r\n", szTag, "OK", ulValidity, ulUid);
+    } else {
+        FormatResponse(pSession, "%s %s APPEND completed\r\n", szTag, "OK");
+    }
     return 1;
 }

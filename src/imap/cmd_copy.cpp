@@ -16,16 +16,10 @@ namespace {
 
 // A message this command has put into the target, so that a failed COPY can take it back.
 struct CopiedMessage {
+    uint32_t ulSourceUid;
     uint32_t ulUid;
     char szFlagCode[7];
 };
-
-bool TargetFileName(char* pszPath, size_t nSize, const char* pszTarget, uint32_t ulUid, const char* pszFlagCode) {
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
-    int n = snprintf(pszPath, nSize, "%s/%s", pszTarget, szName);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
-}
 
 void TakeFlagCode(const char* pszName, char* pszFlagCode) {
     if (strlen(pszName) == MESSAGE_NAME_LENGTH) {
@@ -47,6 +41,7 @@ bool CopyOne(const char* pszSource, const char* pszTarget) {
 // change its flags since the listing; the message is then copied under its present name.
 bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMessage>& copies) {
     CopiedMessage copy;
+    copy.ulSourceUid = MessageUid(pSession->FindData.cFileName);
     TakeFlagCode(pSession->FindData.cFileName, copy.szFlagCode);
     char szSource[MAX_PATH + MAX_PATH];
     char szTargetFile[MAX_PATH + 32];
@@ -55,7 +50,7 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
         return false;
     }
     copy.ulUid = AssignUnusedUid(pszTarget);
-    if (!TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+    if (!FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
         return false;
     }
     if (CopyOne(szSource, szTargetFile)) {
@@ -64,17 +59,17 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
     }
 
     char szPattern[MAX_PATH + 32];
-    n = snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pSession->szMailbox,
-                 MessageUid(pSession->FindData.cFileName));
     std::vector<FindData> renamed;
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern) || FindFiles(szPattern, 0, renamed) != 1 ||
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pSession->szMailbox, MessageUid(pSession->FindData.cFileName),
+                           "??????") ||
+        FindFiles(szPattern, 0, renamed) != 1 ||
         !IsMessageFile(renamed[0]) || strcmp(renamed[0].cFileName, pSession->FindData.cFileName) == 0) {
         return false;
     }
     TakeFlagCode(renamed[0].cFileName, copy.szFlagCode);
     n = snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(szSource) ||
-        !TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
+        !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
         !CopyOne(szSource, szTargetFile)) {
         return false;
     }
@@ -87,9 +82,22 @@ bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMes
 void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies) {
     for (const CopiedMessage& copy : copies) {
         char szTargetFile[MAX_PATH + 32];
-        if (TargetFileName(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+        if (FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
             DeleteFileEntry(szTargetFile);
         }
+    }
+}
+
+// The tagged OK, with the UIDs the copies have (UIDPLUS) when there are any.
+void RespondCopied(Session* pSession, const char* pszTarget, const std::vector<CopiedMessage>& copies) {
+    std::vector<UidPair> pairs;
+    for (const CopiedMessage& copy : copies) pairs.emplace_back(copy.ulSourceUid, copy.ulUid);
+    uint32_t ulValidity = 0;
+    char szCode[RESPONSE_SIZE - 64];
+    if (GetUidValidity(pszTarget, &ulValidity) && FormatCopyUid(ulValidity, pairs, szCode, sizeof(szCode))) {
+        FormatResponse(pSession, "%s OK [%s] %s completed\r\n", pSession->pTag, szCode, pSession->pCommand);
+    } else {
+        RespondCompleted(pSession);
     }
 }
 
@@ -129,7 +137,7 @@ int CmdCopy(Session* pSession) {
         return 1;
     }
     if (!bFailed) {
-        RespondCompleted(pSession);
+        RespondCopied(pSession, szTarget, copies);
         return 1;
     }
     TakeBack(szTarget, copies);

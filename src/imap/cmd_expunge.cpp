@@ -1,6 +1,8 @@
-// EXPUNGE and CLOSE: both delete the files of the messages flagged Deleted; EXPUNGE's removals
+// EXPUNGE, UID EXPUNGE and CLOSE: both delete the files of the messages flagged Deleted; EXPUNGE's removals
 // are announced after the command like every other change, CLOSE removes in silence and leaves
 // the selected state.
+#include <vector>
+
 #include "imap/commands.h"
 #include "imap/expunge.h"
 #include "imap/response.h"
@@ -21,6 +23,19 @@ void ExpungeMailbox(Session* pSession, int bAnnounce) {
 int CmdExpunge(Session* pSession) {
     if (pSession->State != Veve4Delected) {
         RespondWrongState(pSession);
+        return 1;
+    }
+    if (pSession->bUid) {
+        // UID EXPUNGE (UIDPLUS): only the messages of the set go, so that a client never
+        // removes what another client flagged \Deleted meanwhile.
+        std::vector<SetElement> uids;
+        if (pSession->pArgs == nullptr || !ParseMessageSet(pSession->pArgs, &uids)) {
+            RespondIllegalArgument(pSession);
+            return 1;
+        }
+        RefreshView(pSession);
+        ExpungeDeleted(pSession, &uids);
+        RespondCompleted(pSession);
         return 1;
     }
     ExpungeMailbox(pSession, 1);

@@ -1,4 +1,4 @@
-// The UID prefix: runs COPY, FETCH, STORE or SEARCH with UIDs instead of sequence numbers.
+// The UID prefix: runs COPY, MOVE, EXPUNGE, FETCH, STORE or SEARCH with UIDs instead of sequence numbers.
 #include <cstring>
 
 #include "imap/commands.h"
@@ -14,6 +14,8 @@ struct UidRow {
 
 const UidRow kUidCommands[] = {
     {"COPY", CmdCopy},
+    {"MOVE", CmdMove},
+    {"EXPUNGE", CmdExpunge},
     {"FETCH", CmdFetch},
     {"STORE", CmdStore},
     {"SEARCH", CmdSearch},

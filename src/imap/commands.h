@@ -33,4 +33,5 @@ int CmdList(Session* pSession);
 int CmdLsub(Session* pSession);
 int CmdAppend(Session* pSession);
 int CmdCopy(Session* pSession);
+int CmdMove(Session* pSession);
 int CmdIdle(Session* pSession);

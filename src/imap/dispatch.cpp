@@ -56,6 +56,7 @@ const CommandRow kCommands[] = {
     {"FETCH", true, CmdFetch, SEL},
     {"STORE", true, CmdStore, SEL},
     {"COPY", true, CmdCopy, SEL},
+    {"MOVE", true, CmdMove, SEL},
     {"UID", true, CmdUid, SEL},
     {"IDLE", false, CmdIdle, AUTH},
 };

@@ -1,6 +1,8 @@
 #include "imap/new_uid.h"
 
 #include <cstdio>
+#include <string>
+#include <tuple>
 
 #include "platform/fs.h"
 #include "store/store.h"
@@ -13,8 +15,7 @@ constexpr int MAX_TAKEN_SKIPS = 10000;
 
 bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
     char szPattern[MAX_PATH + 32];
-    int n = snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pszMailbox, ulUid);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern)) {
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) {
         return false;
     }
     bool bInUse = false;
@@ -33,4 +34,25 @@ uint32_t AssignUnusedUid(const char* pszMailbox) {
         ulUid = AssignUids(pszMailbox, 1);
     }
     return ulUid;
+}
+
+bool FormatCopyUid(uint32_t ulValidity, const std::vector<UidPair>& pairs, char* pszCode, size_t nSize) {
+    if (pairs.empty()) return false;
+    std::string sources, targets;
+    for (size_t i = 0; i < pairs.size();) {
+        size_t nEnd = i;
+        while (nEnd + 1 < pairs.size() && pairs[nEnd + 1].first == pairs[nEnd].first + 1 &&
+               pairs[nEnd + 1].second == pairs[nEnd].second + 1) {
+            nEnd++;
+        }
+        for (auto [pSet, ulFirst, ulLast] : {std::tuple{&sources, pairs[i].first, pairs[nEnd].first},
+                                             std::tuple{&targets, pairs[i].second, pairs[nEnd].second}}) {
+            if (!pSet->empty()) *pSet += ',';
+            *pSet += std::to_string(ulFirst);
+            if (nEnd > i) *pSet += ':' + std::to_string(ulLast);
+        }
+        i = nEnd + 1;
+    }
+    int n = snprintf(pszCode, nSize, "COPYUID %u %s %s", ulValidity, sources.c_str(), targets.c_str());
+    return n >= 0 && static_cast<size_t>(n) < nSize;
 }

@@ -4,12 +4,11 @@
 
 #include "config/settings.h"
 #include "platform/text.h"
+#include "platform/format.h"
 #include "platform/time.h"
 #include "store/store.h"
 
 namespace {
-bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
-
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
     std::printf("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
@@ -26,7 +25,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
 
     char szPath[MAX_PATH + 64];
     bool bMove = Settings.POP3IsNotUsed != 0;
-    if (!bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
+    if (!bMove && FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) {
         if (FILE* fp = std::fopen(szPath, "r")) {
             bMove = true;
             std::fclose(fp);
@@ -35,12 +34,12 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
 
     // Rewriting the lock file keeps it young for other takers while the import runs.
     FILE* fpLock = nullptr;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$LockFile", pszMailDir), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%s$LockFile", pszMailDir)) {
         fpLock = std::fopen(szPath, "w");
     }
 
     FILETIME ftPrevious = 0;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%simap.idx", pszMailDir), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%simap.idx", pszMailDir)) {
         FindData idx;
         if (FindEntry(szPath, &idx)) ftPrevious = idx.ftLastWriteTime;
         if (FILE* fp = std::fopen(szPath, "w")) std::fclose(fp);
@@ -54,18 +53,15 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
 
     const char* pszExtension = Settings.MailExtension;
     bool bFound = false;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension)) {
         FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
             bFound = true;
             if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
             if (EqualNoCase(data.cFileName, "$LockFile")) return false;
             char szSource[MAX_PATH + 64];
             char szTarget[MAX_PATH + 64];
-            if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
-                          sizeof(szSource)) ||
-                !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%010u-100000.%s", pszInbox,
-                                        static_cast<unsigned>(*pulUidNext), pszExtension),
-                          sizeof(szTarget))) {
+            if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
+                !FormatMessagePath(szTarget, sizeof(szTarget), pszInbox, *pulUidNext, "100000")) {
                 return true;
             }
             TraceTime(data.cFileName, data.ftCreationTime);

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
 #include "store/store.h"
 
 bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid) {
-    int n = std::snprintf(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszPath, nSize, "%s/.%010lu.incoming", pszMailbox, static_cast<unsigned long>(ulUid));
 }
 
 namespace {
@@ -22,8 +22,7 @@ constexpr int MAX_TAKEN_SKIPS = 10000;
 // has seen a UID never finds a lower one later, which it could not give a number.
 bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
     char szPattern[MAX_PATH + 32];
-    int n = std::snprintf(szPattern, sizeof(szPattern), "%s/%010u-??????.MSG", pszMailbox, static_cast<unsigned>(ulUid));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPattern)) return false;
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) return false;
     bool bInUse = false;
     FindFiles(szPattern, 0, [&](const FindData& data) {
         bInUse = IsMessageFile(data);
@@ -42,11 +41,9 @@ bool PublishMessage(const char* pszIncoming, const char* pszMailbox, uint32_t* p
         for (int i = 0; i < MAX_TAKEN_SKIPS && UidInUse(pszMailbox, *pulUid); i++) *pulUid = NextUid(*pulUid);
         WriteUidNext(pszMailbox, NextUid(*pulUid));
     }
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), *pulUid, pszCode);
     char szPath[MAX_PATH + 32];
-    int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
-    bool bMoved = n >= 0 && static_cast<size_t>(n) < sizeof(szPath) && MoveFileNoReplace(pszIncoming, szPath);
+    bool bMoved = FormatMessagePath(szPath, sizeof(szPath), pszMailbox, *pulUid, pszCode) &&
+                  MoveFileNoReplace(pszIncoming, szPath);
     UnLockMailboxUids(hUids);
     return bMoved;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "platform/format.h"
 #include "store/store.h"
 
 const char* const FlagNames[6] = {"\\Recent", "\\Answered", "\\Flagged", "\\Deleted", "\\Seen", "\\Draft"};
@@ -26,6 +27,12 @@ uint32_t NextUid(uint32_t ulUid) {
 void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* pszFlagCode) {
     // Unsigned, so that the ten digits hold every UID up to 4294967295.
     std::snprintf(pszName, nSize, "%010u-%s.MSG", static_cast<unsigned>(ulUid), pszFlagCode);
+}
+
+bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, const char* pszFlagCode) {
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
+    return FormatText(pszPath, nSize, "%s/%s", pszMailbox, szName);
 }
 
 void FlagCodeFromList(const char* pszFlagList, char* pszCode) {

@@ -36,8 +36,13 @@ bool IsMessageFile(const FindData& data);
 uint32_t MessageUid(const char* pszName);
 // The UID after ulUid: 4294967295 is followed by 1, never by 0.
 uint32_t NextUid(uint32_t ulUid);
-// Writes "%010u-%s.MSG" into pszName (at least MESSAGE_NAME_LENGTH + 1 bytes).
+// Writes "%010u-%s.MSG" into pszName (at least MESSAGE_NAME_LENGTH + 1 bytes): the only
+// spelling of a message file's name.
 void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* pszFlagCode);
+// pszMailbox, "/" and the message name; "??????" as the flag code gives the pattern that lists
+// every file of that UID. False when the path does not fit nSize.
+[[nodiscard]] bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid,
+                                     const char* pszFlagCode);
 // The flag code of an APPEND flag list: Recent set, the other five set when their IMAP name
 // occurs in the text (case-sensitive). pszCode receives six characters and a NUL.
 void FlagCodeFromList(const char* pszFlagList, char* pszCode);

@@ -137,7 +137,6 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     EXPECT_EQ(examined[0], "* 3 EXISTS\r\n");
     EXPECT_EQ(examined[7], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
     EXPECT_EQ(client.Command("b2", "CHECK"), Lines{"b2 OK CHECK completed\r\n"});
-    EXPECT_EQ(client.Command("b3", "UID EXPUNGE 1"), Lines{"b3 BAD illegal argument.(EXPUNGE)\r\n"});
     EXPECT_EQ(client.Command("b4", "UID SEARCH"), Lines{"b4 BAD SEARCH illegal argument\r\n"});
 }
 
@@ -156,10 +155,10 @@ TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
     client.Send("c APPEND {10}\r\n");
     EXPECT_EQ(client.ReadLine(), "+ Ready for literal data\r\n");
     client.Send("Sent Items (\\Seen) {" + std::to_string(message.size()) + "+}\r\n" + message + "\r\n");
-    EXPECT_EQ(Last(client.ReadUntilTagged("c")), "c OK APPEND completed\r\n");
+    EXPECT_TRUE(Last(client.ReadUntilTagged("c")).ends_with(" 1] APPEND completed\r\n"));
     EXPECT_EQ(ReadFile(mail + "Sent Items/0000000001-100010.MSG"), message);
-    EXPECT_EQ(Last(client.Command("d", "APPEND \"Sent Items\" {" + std::to_string(message.size()) + "+}\r\n" + message)),
-              "d OK APPEND completed\r\n");
+    EXPECT_TRUE(Last(client.Command("d", "APPEND \"Sent Items\" {" + std::to_string(message.size()) + "+}\r\n" + message))
+                    .ends_with(" 2] APPEND completed\r\n"));
     EXPECT_EQ(client.Command("e", "STATUS \"Sent Items\" (MESSAGES UNSEEN)"),
               (Lines{"* STATUS \"Sent Items\" (MESSAGES 2 UNSEEN 1)\r\n", "e OK STATUS completed\r\n"}));
     EXPECT_EQ(Last(client.Command("f", "SELECT \"Sent Items\"")), "f OK [READ-WRITE] SELECT completed\r\n");
@@ -172,7 +171,7 @@ TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
     // No keyword is kept, and none is claimed.
     EXPECT_EQ(client.Command("h", "STORE 2 +FLAGS ($label1 \\Flagged)"),
               (Lines{"* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n", "h OK STORE completed\r\n"}));
-    EXPECT_EQ(Last(client.Command("i", "COPY 1:2 \"My Work\"")), "i OK COPY completed\r\n");
+    EXPECT_TRUE(Last(client.Command("i", "COPY 1:2 \"My Work\"")).ends_with(" 1:2 1:2] COPY completed\r\n"));
     EXPECT_EQ(Last(client.Command("j", "RENAME \"My Work\" {8}\r\nOld Work")), "j OK RENAME successful\r\n");
     EXPECT_TRUE(FileExists(mail + "Old Work/0000000002-101000.MSG"));
     EXPECT_EQ(Last(client.Command("k", "EXAMINE \"Old Work\"")), "k OK [READ-ONLY] EXAMINE completed\r\n");

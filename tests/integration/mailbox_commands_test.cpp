@@ -1,10 +1,13 @@
-// Sessions of one user in one mailbox at once through the real server: no message lost or doubled, no UID twice.
+// Sessions of one user in one mailbox at once through the real server: no message lost or doubled, no UID twice;
+// the folder tree as clients list it; the UIDs that UIDPLUS reports against the files they name.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -53,9 +56,84 @@ protected:
         return found;
     }
 
+    // A session logged in, with the mailbox selected when one is named; the SELECT answer's UIDVALIDITY.
+    std::string Open(ImapClient& c, const std::string& mailbox = "") {
+        EXPECT_TRUE(c.Connect(server.port) && !c.ReadLine().empty());
+        EXPECT_EQ(Last(c.Command("l", "LOGIN ann pw")), "l OK LOGIN completed\r\n");
+        if (mailbox.empty()) return "";
+        std::string all;
+        for (const std::string& line : c.Command("s", "SELECT " + mailbox)) all += line;
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(all, m, std::regex("UIDVALIDITY (\\d+)"))) << all;
+        return m.empty() ? "" : m[1].str();
+    }
+    std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            lines.push_back(text.substr(at, end + 1 - at));
+        }
+        return lines;
+    }
+
     TestServer server;
     std::string mailDir = server.dir + "/users/ann/";
 };
+
+TEST_F(ConcurrentSessions, FoldersAsClientsListThem) {
+    ImapClient c;
+    Open(c);
+    // Made as a sync tool makes it: CREATE of a child, parents as needed, no SUBSCRIBE.
+    EXPECT_EQ(Last(c.Command("c", "CREATE box/child")), "c OK CREATE completed\r\n");
+    EXPECT_EQ(c.Command("l", "LIST \"\" box/%"), Lines("* LIST (\\HasNoChildren) \"/\" box/child\r\nl OK LIST completed\r\n"));
+    EXPECT_EQ(c.Command("l", "LIST \"\" *"),
+              Lines("* LIST (\\HasChildren) \"/\" box\r\n* LIST (\\HasNoChildren) \"/\" box/child\r\n"
+                    "* LIST (\\HasNoChildren) \"/\" INBOX\r\n* LIST (\\HasNoChildren) \"/\" Shared\r\n"
+                    "* LIST (\\HasNoChildren) \"/\" Source\r\nl OK LIST completed\r\n"));
+    EXPECT_EQ(c.Command("l", "LSUB \"\" *"), Lines("* LSUB () \"/\" INBOX\r\n* LSUB () \"/\" Shared\r\n"
+                                                  "* LSUB () \"/\" Source\r\nl OK LSUB completed\r\n"));
+    EXPECT_EQ(Last(c.Command("s", "SELECT \"box/child\"")), "s OK [READ-WRITE] SELECT completed\r\n");
+    // Subscribed while another mailbox is selected: the name is still the full name.
+    EXPECT_EQ(Last(c.Command("s", "SUBSCRIBE box/child")), "s OK SUBSCRIBE completed\r\n");
+    EXPECT_EQ(c.Command("l", "LSUB \"\" %"),
+              Lines("* LSUB (\\Noselect) \"/\" box\r\n* LSUB () \"/\" INBOX\r\n* LSUB () \"/\" Shared\r\n"
+                    "* LSUB () \"/\" Source\r\nl OK LSUB completed\r\n"));
+    EXPECT_EQ(c.Command("l", "LSUB box/ %"), Lines("* LSUB () \"/\" box/child\r\nl OK LSUB completed\r\n"));
+    EXPECT_EQ(Last(c.Command("s", "STATUS box/child (MESSAGES)")).substr(0, 5), "s OK ");
+    EXPECT_EQ(Last(c.Command("d", "DELETE box")), "d NO DELETE failed\r\n");
+}
+
+TEST_F(ConcurrentSessions, UidplusCodesNameTheFilesAndMoveRenamesThem) {
+    for (unsigned uid = 1; uid <= 6; uid++) Put("Source", uid, "000000");
+    ImapClient a, b;
+    Open(a, "Source");
+    std::string v = Open(b, "Shared");
+    a.Send("p APPEND Shared {8}\r\n");
+    EXPECT_EQ(a.ReadLine(), "+ Ready for literal data\r\n");
+    a.Send("appended\r\n");
+    EXPECT_EQ(Last(a.ReadUntilTagged("p")), "p OK [APPENDUID " + v + " 1] APPEND completed\r\n");
+    // The codes pair each source UID with its copy's, in the order the set names them.
+    EXPECT_EQ(Last(a.Command("c", "COPY 3,1:2 Shared")), "c OK [COPYUID " + v + " 3,1:2 2,3:4] COPY completed\r\n");
+    // Another session expunges UID 1 before this one has been told: MOVE passes over it.
+    EXPECT_EQ(Last(b.Command("b", "SELECT Source")), "b OK [READ-WRITE] SELECT completed\r\n");
+    EXPECT_EQ(Last(b.Command("b", "STORE 1 +FLAGS.SILENT (\\Deleted)")), "b OK STORE completed\r\n");
+    EXPECT_EQ(Last(b.Command("b", "EXPUNGE")), "b OK EXPUNGE completed\r\n");
+    EXPECT_EQ(a.Command("m", "MOVE 1,5:6 Shared"),
+              Lines("* OK [COPYUID " + v + " 5:6 5:6] Moved\r\n* 6 EXPUNGE\r\n* 5 EXPUNGE\r\n* 1 EXPUNGE\r\n"
+                    "m OK MOVE completed\r\n"));
+    // UID EXPUNGE removes only the named one of two messages flagged \Deleted.
+    EXPECT_EQ(Last(a.Command("x", "STORE 1:2 +FLAGS.SILENT (\\Deleted)")), "x OK STORE completed\r\n");
+    EXPECT_EQ(a.Command("x", "UID EXPUNGE 3"), Lines("* 2 EXPUNGE\r\nx OK EXPUNGE completed\r\n"));
+    EXPECT_EQ(a.Command("u", "UID MOVE 4 Shared"),
+              Lines("* OK [COPYUID " + v + " 4 7] Moved\r\n* 2 EXPUNGE\r\nu OK MOVE completed\r\n"));
+    EXPECT_EQ(Last(a.Command("u", "UID MOVE 9 Shared")), "u OK MOVE completed\r\n");
+    EXPECT_EQ(Last(a.Command("u", "MOVE 1 Nowhere")), "u NO [TRYCREATE] MOVE fails\r\n");
+    EXPECT_EQ(Messages("Source"), (Files{{2, {Text(2)}}}));
+    EXPECT_EQ(Messages("Shared"), (Files{{1, {"appended\r\n"}}, {2, {Text(3)}}, {3, {Text(1)}}, {4, {Text(2)}},
+                                        {5, {Text(5)}}, {6, {Text(6)}}, {7, {Text(4)}}}));
+    // Moved messages are new in their mailbox and keep their flags.
+    EXPECT_TRUE(FileExists(mailDir + "Shared/0000000007-100000.MSG"));
+    EXPECT_TRUE(FileExists(mailDir + "Source/0000000002-000100.MSG"));
+}
 
 TEST_F(ConcurrentSessions, FlagAndExpunge) {
     constexpr unsigned kMessages = 60;
@@ -93,6 +171,8 @@ TEST_F(ConcurrentSessions, AppendAndCopy) {
     }
     for (int i = 1; i <= kSources; i++) Put("Source", i, "000010");
     std::atomic<int> nAppending{kSessions};
+    std::mutex appendedLock;
+    Files appended;
     InSessions(kSessions + 1, "Source", [&](ImapClient& c, int s) {
         if (s == kSessions) {  // renames flags under the appends, which must not touch a message half stored
             EXPECT_EQ(Last(c.Command("f", "SELECT Shared")), "f OK [READ-WRITE] SELECT completed\r\n");
@@ -107,9 +187,17 @@ TEST_F(ConcurrentSessions, AppendAndCopy) {
             c.Send(tag + " APPEND Shared (\\Seen) {" + std::to_string(text.size()) + "}\r\n");
             EXPECT_EQ(c.ReadLine(), "+ Ready for literal data\r\n");
             c.Send(text + "\r\n");
-            EXPECT_EQ(Last(c.ReadUntilTagged(tag)), tag + " OK APPEND completed\r\n");
+            // The UID the answer names is the file the text went to.
+            std::smatch m;
+            std::string answer = Last(c.ReadUntilTagged(tag));
+            bool bNamed = std::regex_match(answer, m, std::regex(tag + " OK \\[APPENDUID \\d+ (\\d+)\\] APPEND completed\r\n"));
+            EXPECT_TRUE(bNamed) << answer;
+            if (bNamed) {
+                std::lock_guard lock(appendedLock);
+                appended[std::stoul(m[1].str())].push_back(text + "\r\n");
+            }
             if (i % (kAppends / kCopyRounds) != 0) continue;
-            EXPECT_EQ(Last(c.Command("c", "COPY 1:* Shared")), "c OK COPY completed\r\n");
+            EXPECT_EQ(Last(c.Command("c", "COPY 1:* Shared")).substr(0, 14), "c OK [COPYUID ");
         }
         --nAppending;
     });
@@ -119,6 +207,7 @@ TEST_F(ConcurrentSessions, AppendAndCopy) {
         found.insert(texts.begin(), texts.end());
     }
     ASSERT_EQ(found, expected);
+    for (const auto& [uid, texts] : appended) EXPECT_EQ(shared[uid], texts) << uid;
     EXPECT_EQ(ReadFile(mailDir + "Shared/uid"), std::to_string(shared.rbegin()->first + 1));
 }
 

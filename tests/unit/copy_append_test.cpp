@@ -18,15 +18,23 @@ protected:
         MakeMailbox("Archive", true);
         MakeMailbox("Sent", true);
     }
+    // Answers with the UIDVALIDITY of APPENDUID and COPYUID written "V": it is the target's creation time.
+    static std::string Masked(const std::string& answer) {
+        return std::regex_replace(answer, std::regex("\\[(APPENDUID|COPYUID) \\d+ "), "[$1 V ");
+    }
+    std::string Run(const std::string& line) { return Masked(MailSession::Run(line)); }
 };
 
 TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
     Write({{"Archive/0000000008-000000.MSG", "old"}});  // taken, though the uid file will soon say 8
     // Every element in turn, a message named twice copied twice; n:m names what m:n names. A
     // copy is new in its mailbox, so it carries the Recent digit.
-    for (std::string request : {"COPY 2 Archive", "COPY 1:3,2 \"archive\"", "COPY 3:1,9 Archive", "UID COPY 5 Archive",
-                                "UID COPY 3 Archive", "UID COPY 2:4 Archive"}) {
-        EXPECT_EQ(Run("a2 " + request), "a2 OK COPY completed\r\n") << request;
+    // The COPYUID code pairs each source UID with its copy's, in the order the set names them.
+    const Pair copies[] = {{"COPY 2 Archive", "[COPYUID V 2 7] "}, {"COPY 1:3,2 \"archive\"", "[COPYUID V 1:2,5,2 9:10,11,12] "},
+                           {"COPY 3:1,9 Archive", "[COPYUID V 1:2,5 13:14,15] "}, {"UID COPY 5 Archive", "[COPYUID V 5 16] "},
+                           {"UID COPY 3 Archive", ""}, {"UID COPY 2:4 Archive", "[COPYUID V 2 17] "}};
+    for (const auto& [request, code] : copies) {
+        EXPECT_EQ(Run(std::string("a2 ") + request), std::string("a2 OK ") + code + "COPY completed\r\n") << request;
     }
     EXPECT_EQ(ReadFile(Path("Archive/0000000007-110001.MSG")), ReadFile(Path("inbox/0000000002-110001.MSG")));
     EXPECT_EQ(Tree(Path("Archive")), "7-110001 8-000000 9-100010 10-110001 11-101100 12-110001 13-100010 14-110001 "
@@ -34,7 +42,7 @@ TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
     EXPECT_EQ(ReadFile(Path("Archive/uid")), "18");
     EXPECT_EQ(Run("a3 COPY 1:x Archive"), "a3 BAD COPY illegal argument\r\n");
     // Into the selected mailbox itself each message is copied once, and announced before the OK.
-    EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "* 6 EXISTS\r\n* 4 RECENT\r\na7 OK COPY completed\r\n");
+    EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "* 6 EXISTS\r\n* 4 RECENT\r\na7 OK [COPYUID V 1:2,5 6:7,8] COPY completed\r\n");
     EXPECT_EQ(Tree(box), "1-000010 2-110001 5-001100 6-100010 7-110001 8-101100 uid");
 }
 
@@ -44,24 +52,31 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     Write({{"Sent/0000000005-000010.MSG", "old"}, {"Sent/0000000006-100000.MSG", "older"}});
     ClientSends(message + "\r\na0 NOOP\r\n");  // the request behind the literal stays a request
     EXPECT_EQ(Run("a1 APPEND \"Sent\" (\\Seen) {" + std::to_string(message.size()) + "}"),
-              "+ Ready for literal data\r\na1 OK APPEND completed\r\na0 OK NOOP completed\r\n");
+              "+ Ready for literal data\r\na1 OK [APPENDUID V 4] APPEND completed\r\na0 OK NOOP completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message);  // exactly the literal
     EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
-    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK APPEND completed\r\na2 OK NOOP completed\r\n");
+    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK [APPENDUID V 7] APPEND completed\r\na2 OK NOOP completed\r\n");
     ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
-    EXPECT_EQ(Dispatch("a3 APPEND Sent {5}\r\nhel"), "a3 OK APPEND completed\r\n");
+    EXPECT_EQ(Masked(Dispatch("a3 APPEND Sent {5}\r\nhel")), "a3 OK [APPENDUID V 8] APPEND completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000006-100000.MSG")), "older");
     EXPECT_EQ(ReadFile(Path("Sent/0000000007-100000.MSG")) + ReadFile(Path("Sent/0000000008-100000.MSG")),
               "hello\r\nhello\r\n");
     MakeMailbox("Sent Items");
+    int uid = 9;
     for (const char* args : {"Sent (\\Seen \\Flagged)", "Sent (\\seen)", "Sent (\\Answered \\Deleted \\Draft \\Recent)",
                              "Sent ()", "Sent", "Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"",
-                             "\"Sent Items\" (\\Seen)", "{10+}\r\nSent Items"}) {
-        EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"), "a2 OK APPEND completed\r\n") << args;
+                             }) {
+        EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"),
+                  "a2 OK [APPENDUID V " + std::to_string(uid++) + "] APPEND completed\r\n") << args;
+    }
+    int item = 1;
+    for (const char* args : {"\"Sent Items\" (\\Seen)", "{10+}\r\nSent Items"}) {
+        EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"),
+                  "a2 OK [APPENDUID V " + std::to_string(item++) + "] APPEND completed\r\n") << args;
     }
     // Arguments longer than the copy they are read from: the size still comes from the whole line.
     EXPECT_EQ(Run("a3 APPEND Sent (\\Seen " + std::string(260, 'k') + ") {5}\r\nhello\r\na4 NOOP"),
-              "a3 OK APPEND completed\r\na4 OK NOOP completed\r\n");
+              "a3 OK [APPENDUID V 15] APPEND completed\r\na4 OK NOOP completed\r\n");
     EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100010 11-110101 12-100000 "
                                   "13-100000 14-100010 15-100010 uid");
     EXPECT_EQ(Tree(Path("Sent Items")), "1-100010 2-100000 uid");
@@ -76,7 +91,7 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
     ClientSends("abc\r\n");
-    EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag.substr(0, 31) + " OK APPEND completed\r\n");
+    EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag.substr(0, 31) + " OK [APPENDUID V 16] APPEND completed\r\n");
 }
 
 TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {

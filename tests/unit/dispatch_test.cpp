@@ -85,7 +85,8 @@ TEST_F(DispatchTest, UidPrefixRules) {
     EXPECT_EQ(Run("a006 UID FETCH 1:* FLAGS"), "a006 BAD UID needs a selected mailbox\r\n");
     EXPECT_EQ(result, 1);
     Select("inbox");
-    EXPECT_EQ(Run("a007 UID EXPUNGE 1"), "a007 BAD illegal argument.(EXPUNGE)\r\n");
+    EXPECT_EQ(Run("a007 UID EXPUNGE 1"), "a007 OK EXPUNGE completed\r\n");
+    EXPECT_EQ(Run("a007 UID EXPUNGE"), "a007 BAD EXPUNGE illegal argument\r\n");
     EXPECT_EQ(Run("a008 uid bogus"), "a008 BAD illegal argument.(BOGUS)\r\n");
     EXPECT_EQ(Run("a009 UID SEARCH"), "a009 BAD SEARCH illegal argument\r\n");
     EXPECT_EQ(result, 1);

@@ -91,6 +91,15 @@ TEST_F(ImportTest, WithoutPop3FilesAreMovedAndOldOnesDeleted) {
     ImportLater();
     EXPECT_FALSE(FileExists(mailDir + "last.MSG"));
     EXPECT_EQ(Inbox(), "0000000001-100000.MSG=old 0000000002-100000.MSG=new 0000000003-100000.MSG=last uid=4");
+
+    // Mail delivered with another extension still becomes a message file the listing shows.
+    std::snprintf(Settings.MailExtension, sizeof(Settings.MailExtension), "EML");
+    WriteFile(mailDir + "other.EML", "other");
+    ImportLater();
+    std::vector<ListedMessage> listed;
+    ASSERT_EQ(ListMessages(inbox.c_str(), &listed), LIST_OK);
+    EXPECT_EQ(listed.size(), 4u);
+    EXPECT_TRUE(FileExists(inbox + "/0000000004-100000.MSG"));
 }
 
 TEST_F(ImportTest, AFileDeliveredAtExactlyThePreviousImportTimeIsImported) {

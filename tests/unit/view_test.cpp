@@ -85,9 +85,12 @@ TEST_F(Views, AnExpungeElsewhereKeepsNumbersUntilAnnouncedAndLosesNothing) {
 }
 
 TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
-    EXPECT_EQ(a.Run("1 APPEND INBOX {5}\r\nhello"), "* 5 EXISTS\r\n* 5 RECENT\r\n1 OK APPEND completed\r\n");
-    b.Talk({{"1 NOOP", "* 5 EXISTS\r\n* 0 RECENT\r\n1 OK NOOP completed\r\n"},
-            {"2 COPY 1 INBOX", "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK COPY completed\r\n"}});
+    uint32_t ulValidity = 0;
+    ASSERT_TRUE(GetUidValidity((mailDir + "inbox").c_str(), &ulValidity));
+    const std::string v = std::to_string(ulValidity);
+    EXPECT_EQ(a.Run("1 APPEND INBOX {5}\r\nhello"), "* 5 EXISTS\r\n* 5 RECENT\r\n1 OK [APPENDUID " + v + " 5] APPEND completed\r\n");
+    EXPECT_EQ(b.Run("1 NOOP"), "* 5 EXISTS\r\n* 0 RECENT\r\n1 OK NOOP completed\r\n");
+    EXPECT_EQ(b.Run("2 COPY 1 INBOX"), "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK [COPYUID " + v + " 1 6] COPY completed\r\n");
     a.Talk({{"2 NOOP", "* 6 EXISTS\r\n* 5 RECENT\r\n2 OK NOOP completed\r\n"},
             {"3 FETCH 5:* FLAGS", "* 5 FETCH (FLAGS (\\Recent))\r\n* 6 FETCH (FLAGS ())\r\n3 OK FETCH completed\r\n"}});
     EXPECT_EQ(b.Run("3 FETCH 5:* FLAGS"), "* 5 FETCH (FLAGS ())\r\n* 6 FETCH (FLAGS (\\Recent))\r\n3 OK FETCH completed\r\n");
@@ -98,14 +101,17 @@ TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
 }
 
 TEST_F(Views, AMessageStoredAfterALaterOneTakesAUidAboveIt) {
+    uint32_t ulValidity = 0;
+    ASSERT_TRUE(GetUidValidity(box.c_str(), &ulValidity));
+    const std::string v = std::to_string(ulValidity);
     // A's literal is still on its way when B's APPEND, begun later, is stored.
     snprintf(a.session->szRecv, sizeof(a.session->szRecv), "1 APPEND INBOX {5}\r\n");
     std::thread appender([&] { DispatchCommand(a.session.get()); });
     EXPECT_EQ(a.Await("data\r\n"), "+ Ready for literal data\r\n");
-    EXPECT_EQ(b.Run("1 APPEND INBOX {3}\r\nabc"), "* 5 EXISTS\r\n* 1 RECENT\r\n1 OK APPEND completed\r\n");
+    EXPECT_EQ(b.Run("1 APPEND INBOX {3}\r\nabc"), "* 5 EXISTS\r\n* 1 RECENT\r\n1 OK [APPENDUID " + v + " 6] APPEND completed\r\n");
     ASSERT_EQ(write(a.peer, "hello\r\n", 7), 7);
     appender.join();
-    EXPECT_EQ(a.Await("completed\r\n"), "* 6 EXISTS\r\n* 5 RECENT\r\n1 OK APPEND completed\r\n");
+    EXPECT_EQ(a.Await("completed\r\n"), "* 6 EXISTS\r\n* 5 RECENT\r\n1 OK [APPENDUID " + v + " 7] APPEND completed\r\n");
     // B, which has seen UID 6, can still be told of A's message: it is numbered after it.
     b.Talk({{"2 NOOP", "* 6 EXISTS\r\n* 1 RECENT\r\n2 OK NOOP completed\r\n"},
             {"3 UID FETCH 6:* (UID)", "* 5 FETCH (UID 6)\r\n* 6 FETCH (UID 7)\r\n3 OK FETCH completed\r\n"}});

@@ -1,0 +1,128 @@
+// MOVE and UID MOVE: each message file is renamed into the target mailbox under that mailbox's
+// next UID, so that the message is never in both mailboxes and never in neither. The client is
+// told the new UIDs (COPYUID) before the EXPUNGE lines of the moved messages.
+#include <cstdio>
+#include <vector>
+
+#include "imap/commands.h"
+#include "imap/flags.h"
+#include "imap/mailbox_name.h"
+#include "imap/new_uid.h"
+#include "imap/response.h"
+#include "imap/view.h"
+#include "net/client.h"
+#include "platform/fs.h"
+#include "store/store.h"
+
+namespace {
+
+// A message this command has moved, so that a failed MOVE can put it back.
+struct MovedMessage {
+    ViewMessage* pMessage;
+    uint32_t ulSourceUid;
+    char szSource[MESSAGE_PATH_SIZE];
+    char szTarget[MESSAGE_PATH_SIZE];
+    uint32_t ulTargetUid;
+};
+
+bool MessagePath(const char* pszMailbox, uint32_t ulUid, uint8_t fFlags, char* pszPath, size_t nSize) {
+    char szCode[7];
+    FlagCodeOf(fFlags, szCode);
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
+    return MailboxFilePath(pszPath, nSize, pszMailbox, szName);
+}
+
+enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
+
+// Another session may rename the file for its flags between the listing and the move: the move
+// is then made again under the present name, with the flags stored there.
+MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget,
+                       std::vector<MovedMessage>& moved) {
+    MovedMessage entry{&message, message.ulUid, {}, {}, AssignUnusedUid(pszTarget)};
+    for (int nTry = 0; nTry < 8; nTry++) {
+        // A moved message is new in its mailbox: no session there has seen it yet.
+        uint8_t fTarget = static_cast<uint8_t>(message.fFlags | FLAG_BIT_RECENT);
+        if (!MessagePath(pSession->pView->szMailbox, message.ulUid, message.fFlags, entry.szSource,
+                         sizeof(entry.szSource)) ||
+            !MessagePath(pszTarget, entry.ulTargetUid, fTarget, entry.szTarget, sizeof(entry.szTarget))) {
+            return MOVE_FAILED;
+        }
+        std::printf("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);
+        if (MoveFileNoReplace(entry.szSource, entry.szTarget)) {
+            message.fState |= VIEW_GONE;
+            moved.push_back(entry);
+            return MOVE_DONE;
+        }
+        uint8_t fBefore = message.fFlags;
+        if (!ConfirmFileName(pSession, message)) return MOVE_GONE;
+        if (message.fFlags == fBefore) return MOVE_FAILED;
+    }
+    return MOVE_FAILED;
+}
+
+// A MOVE that fails leaves both mailboxes as they were: what was moved goes back.
+void MoveBack(const std::vector<MovedMessage>& moved) {
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+        if (MoveFileNoReplace(it->szTarget, it->szSource)) {
+            it->pMessage->fState &= static_cast<uint8_t>(~VIEW_GONE);
+        }
+    }
+}
+
+}  // namespace
+
+int CmdMove(Session* pSession) {
+    if (pSession->State != Veve4Delected) {
+        RespondWrongState(pSession);
+        return 1;
+    }
+    // EXAMINE promised the client that nothing leaves the mailbox through this session.
+    if (CurrentView(pSession)->bReadOnly) {
+        FormatResponse(pSession, "%s NO [READ-ONLY] %s fails\r\n", pSession->pTag, pSession->pCommand);
+        return 1;
+    }
+    char szSet[RECV_SIZE];
+    char szTargetName[RECV_SIZE];
+    if (!TakeTwoArguments(pSession, szSet, sizeof(szSet), szTargetName, sizeof(szTargetName))) {
+        return 1;
+    }
+    char szTarget[MAX_PATH];
+    if (!ResolveClientMailbox(pSession, szTargetName, szTarget, sizeof(szTarget))) {
+        RespondFails(pSession);
+        return 1;
+    }
+    if (!MailboxExists(szTarget)) {
+        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
+        return 1;
+    }
+    uint32_t ulValidity = 0;
+    bool bValidity = GetUidValidity(szTarget, &ulValidity);
+
+    std::vector<MovedMessage> moved;
+    bool bFailed = false;
+    // Messages moved into the selected mailbox itself come back as new ones, after the view
+    // was taken: they are not moved again.
+    bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
+        bFailed = MoveMessage(pSession, message, szTarget, moved) == MOVE_FAILED;
+        return !bFailed;
+    });
+    if (!bParsed) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    if (bFailed) {
+        MoveBack(moved);
+        RespondFails(pSession);
+        return 1;
+    }
+    std::vector<UidPair> pairs;
+    for (const MovedMessage& entry : moved) pairs.emplace_back(entry.ulSourceUid, entry.ulTargetUid);
+    char szCode[RESPONSE_SIZE - 64];
+    if (bValidity && FormatCopyUid(ulValidity, pairs, szCode, sizeof(szCode))) {
+        FormatResponse(pSession, "* OK [%s] Moved\r\n", szCode);
+        SendResponse(pSession, 0, 1);
+    }
+    RespondCompleted(pSession);
+    return 1;
+}
