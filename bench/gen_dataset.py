@@ -2,12 +2,13 @@
 """Writes the same mail twice: as a veve4d mailbox (UID-and-flags file names) and as a Maildir
 for Dovecot, with the same flags and file times, so that both servers search identical mail.
 
-    bench/gen_dataset.py COUNT VEVE4D_MAILBOX_DIR MAILDIR [SEED]
+    bench/gen_dataset.py [--small] COUNT VEVE4D_MAILBOX_DIR MAILDIR [SEED]
 
 The messages have the shapes real mail has: plain text, quoted-printable UTF-8 with encoded-word
 subjects, multipart/alternative with an HTML part, and messages with a base64 attachment. Every
 message holds a few words from a fixed vocabulary; "zanzibar" appears in about 1 % of bodies and
 "Chancellor" in about 1 % of From names, so that a selective search has something to find.
+The small profile (--small) writes short plain-text messages only, quick enough for 100,000.
 """
 import os, random, sys
 from email import policy
@@ -68,16 +69,27 @@ def make_message(rng, i, when):
     return m.as_bytes(policy=SMTP)
 
 
+def make_small(rng, i, when):
+    name = rng.choice(NAMES)
+    return (f"From: {name} <{name.split()[0].lower()}@example.org>\r\nTo: team@example.net\r\n"
+            f"Subject: {sentence(rng, 4)[:-1]}\r\nDate: {format_datetime(when)}\r\n"
+            f"Message-ID: <{i}@example.org>\r\n\r\n{sentence(rng, 12)}\r\n").encode()
+
+
 def main():
-    count, veve_dir, maildir = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    rng = random.Random(int(sys.argv[4]) if len(sys.argv) > 4 else 1)
+    args = sys.argv[1:]
+    small = bool(args) and args[0] == "--small"
+    if small:
+        args = args[1:]
+    count, veve_dir, maildir = int(args[0]), args[1], args[2]
+    rng = random.Random(int(args[3]) if len(args) > 3 else 1)
     os.makedirs(veve_dir, exist_ok=True)
     for sub in ("cur", "new", "tmp"):
         os.makedirs(os.path.join(maildir, sub), exist_ok=True)
     start = datetime(2023, 1, 1, 12, tzinfo=timezone.utc)
     for uid in range(1, count + 1):
         when = start + timedelta(minutes=uid * (730 * 24 * 60 // count))
-        data = make_message(rng, uid, when)
+        data = make_small(rng, uid, when) if small else make_message(rng, uid, when)
         flags = {"A": rng.random() < 0.2, "F": rng.random() < 0.05, "S": rng.random() < 0.7,
                  "D": rng.random() < 0.02, "T": rng.random() < 0.01}
         code = "0" + "".join("1" if flags[c] else "0" for c in "AFDS") + ("1" if flags["T"] else "0")

@@ -30,7 +30,7 @@ def connect(port, user, password):
     raise SystemExit(f"no server on port {port}")
 
 
-def start_veve4d(binary, root, users):
+def start_veve4d(binary, root, users, extra=""):
     port = free_port()
     os.makedirs(f"{root}/accounts", exist_ok=True)
     record = f"bench\tpw\t\t\t{users}/bench".encode()
@@ -48,7 +48,7 @@ def start_veve4d(binary, root, users):
 "MailSpoolDir"="{root}/spool"
 "MailInBoxDir"="{users}/%USERNAME%"
 "DomainNamesAreLocal"=str(7):"bench.local\\0"
-""")
+{extra}""")
     env = dict(os.environ, VEVE4D_REGISTRY=f"{root}/registry.reg", VEVE4D_PIPE_NAME=f"veve4d-search-bench-{port}")
     server = subprocess.Popen([binary, "-debug"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return server, port

@@ -21,6 +21,9 @@ PACKAGES=(
   openssl
   # TLS interoperability tests
   fetchmail
+  # sync clients driven against a private server (tests/clients)
+  isync
+  offlineimap3
   # imaptest: built from ../shared/imaptest against Dovecot's library
   dovecot-core
   dovecot-dev
@@ -29,6 +32,9 @@ PACKAGES=(
   libtool
   patch
   gcc
+  # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
+  clang
+  libclang-rt-dev
 )
 
 missing=()

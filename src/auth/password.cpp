@@ -103,6 +103,8 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
     return 1;
 }
 
+bool IsScrambledStart(unsigned char chFirst) { return chFirst == SCRAMBLE_MARK; }
+
 int DecodeMessageFile(const char* pszSource, const char* pszDest) {
     FILE* pSource = fopen(pszSource, "rb");
     if (pSource == nullptr) return 0;

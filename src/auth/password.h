@@ -20,3 +20,5 @@ size_t ScrambleText(const char* pszPassword, unsigned char bKey, char* pszOut, s
 // Writes the decoded form of a scrambled message file to pszDest. Returns 1 when the source is
 // scrambled and the destination has been written whole, else 0 and no destination is left.
 int DecodeMessageFile(const char* pszSource, const char* pszDest);
+// Whether a message file starting with this byte is scrambled (DecodeMessageFile decodes it).
+bool IsScrambledStart(unsigned char chFirst);

@@ -3,6 +3,7 @@
 // rest of the server can append names to.
 #include "config/settings.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -244,10 +245,19 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "SentFolder", "Sent", Settings.SentFolder, sizeof Settings.SentFolder);
     RegReadString(KEY_SERVICE, "TrashFolder", "Trash", Settings.TrashFolder, sizeof Settings.TrashFolder);
     RegReadString(KEY_SERVICE, "JunkFolder", "Junk", Settings.JunkFolder, sizeof Settings.JunkFolder);
+    Settings.ConsoleTrace = RegReadNumber(KEY_SERVICE, "ConsoleTrace", 1) != 0 ? 1 : 0;
 
     NormaliseInBoxDir();
     NormaliseProgramPath();
     NormaliseSpoolDir();
+}
+
+void TracePrint(const char* pszFormat, ...) {
+    if (Settings.ConsoleTrace == 0) return;
+    va_list args;
+    va_start(args, pszFormat);
+    vprintf(pszFormat, args);
+    va_end(args);
 }
 
 void CreateSpoolDirectories() {
@@ -307,6 +317,7 @@ void PrintSettings() {
     printf("Pop3 isn't using    %s\n", OnOff(Settings.POP3IsNotUsed));
     printf("AcceptImap4 Log     %s\n", OnOff(Settings.AcceptlogEnabled));
     printf("Imap4Log            %s\n", OnOff(Settings.Imap4LogEnabled));
+    printf("Console Trace       %s\n", OnOff(Settings.ConsoleTrace));
     printf("-------------------\n");
     fflush(stdout);
 }

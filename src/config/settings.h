@@ -50,6 +50,9 @@ struct SettingsRecord {
     char SentFolder[128];
     char TrashFolder[128];
     char JunkFolder[128];
+    // The per-session console trace: on in debug mode unless the registry turns it off; never
+    // formatted as a service, where no console is read.
+    int32_t ConsoleTrace;
 };
 
 extern SettingsRecord Settings;
@@ -65,6 +68,8 @@ uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char*
 void ReadSettings();
 // Creates the spool directories that the settings name.
 void CreateSpoolDirectories();
+// A console trace line (printf format), written only while the trace is on.
+void TracePrint(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 // Prints the settings dump on standard output.
 void PrintSettings();
 // Reads PortNo with its precedence (at start, and again by RequestStop for its own use).

@@ -112,6 +112,8 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     InitTMQueue();
 
     ReadSettings();
+    // A service's standard output is read by nobody.
+    if (!bDebug) Settings.ConsoleTrace = 0;
     CreateSpoolDirectories();
     PrintSettings();
     TlsContext* pTlsContext = LoadTlsContext();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "imap/commands.h"
+#include "config/settings.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
@@ -33,7 +34,7 @@ void TakeFlagCode(const char* pszName, char* pszFlagCode) {
 }
 
 bool CopyOne(const char* pszSource, const char* pszTarget) {
-    printf("CopyFile(%s -> %s)\n", pszSource, pszTarget);
+    TracePrint("CopyFile(%s -> %s)\n", pszSource, pszTarget);
     return CopyFileNoReplace(pszSource, pszTarget);
 }
 

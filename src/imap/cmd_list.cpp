@@ -41,10 +41,15 @@ const char* SpecialUse(const std::string& name) {
     return nullptr;
 }
 
-// The name a client sees: the inbox is INBOX however its directory is spelled.
+// The name a client sees: the inbox, and every folder below it, is INBOX however its
+// directory is spelled (other spellings of the inbox are never listed).
 std::string ShownName(const FolderEntry& folder) {
-    if (!folder.bInbox) return folder.name;
-    return "INBOX";
+    if (folder.bInbox) return "INBOX";
+    size_t nSlash = folder.name.find('/');
+    if (nSlash != std::string::npos && IsInboxName(folder.name.substr(0, nSlash).c_str())) {
+        return "INBOX" + folder.name.substr(nSlash);
+    }
+    return folder.name;
 }
 
 void SendListLine(Session* pSession, const std::string& attributes, const std::string& name) {
@@ -157,7 +162,7 @@ bool MatchListPattern(const char* pszPattern, const char* pszName) {
 }
 
 int CmdList(Session* pSession) {
-    printf("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
+    TracePrint("[%08lx]  pList: state = %d;\n", SessionId(pSession), pSession->State);
     return ListOrLsub(pSession, false);
 }
 

@@ -80,7 +80,7 @@ bool AcceptLogin(Session* pSession) {
         return false;
     }
     pSession->State = Imap4Authorization;
-    printf("[%08lx]  pContext[%08lx]->State = Imap4Authorization;\n", SessionId(pSession),
+    TracePrint("[%08lx]  pContext[%08lx]->State = Imap4Authorization;\n", SessionId(pSession),
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&pSession->State)));
     CompleteLogin(pSession);
     pSession->lLoginNo = ++lLoginCount;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "imap/command_reader.h"
+#include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/line.h"
 #include "imap/login.h"
@@ -129,8 +130,11 @@ int DispatchCommand(Session* pSession) {
         }
         pSession->bUid = 0;
         Handler pHandler = ChooseHandler(pSession);
+        // The command's answers leave together with its tagged line.
+        pSession->bBatching = 1;
         nResult = pHandler(pSession);
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
+        pSession->bBatching = 0;
         SendResponse(pSession, 1, 1);
     }
     return nResult;

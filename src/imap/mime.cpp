@@ -299,7 +299,9 @@ public:
             ullLfBefore_ += line.nEnd > 0 ? 1 : 0;
             nPrevEnd_ = line.nEnd;
         }
-        if (bInHeader_) {
+        // A header cut off by the end may be a message/rfc822 part's: the message it opens is
+        // empty and ends there too.
+        while (bInHeader_) {
             EndHeader(tree_.ullSize, tree_.ullSize, ullLfBefore_);
         }
         CloseBelow(-1, tree_.ullSize, false);
@@ -377,7 +379,7 @@ private:
         // The line break before a delimiter belongs to the delimiter.
         uint64_t ullEnd = ullOffset >= static_cast<uint64_t>(nPrevEnd_) ? ullOffset - static_cast<uint64_t>(nPrevEnd_)
                                                                         : ullOffset;
-        if (bInHeader_) {
+        while (bInHeader_) {
             EndHeader(ullOffset, ullOffset, ullLfBefore_);
         }
         CloseBelow(nMultipart, ullEnd, nPrevEnd_ > 0);
@@ -527,6 +529,19 @@ void ParseMimeValue(const std::string& value, std::string* pFirst, std::vector<M
     }
 }
 
+uint64_t ContentSizeFromTail(uint64_t ullSize, const char* pTail, size_t nTail) {
+    // The last line is "." when the file is that line alone or it follows a line end.
+    const std::string tail(pTail, nTail);
+    for (const char* pszEnd : {".\r\n", ".\n"}) {
+        size_t nEnd = strlen(pszEnd);
+        if (tail.size() >= nEnd && tail.compare(tail.size() - nEnd, nEnd, pszEnd) == 0 &&
+            (tail.size() == nEnd && ullSize == nEnd ? true : tail.size() > nEnd && tail[tail.size() - nEnd - 1] == '\n')) {
+            return ullSize - nEnd;
+        }
+    }
+    return ullSize;
+}
+
 bool MessageContentSize(FILE* pFile, uint64_t* pullSize) {
     if (fseek(pFile, 0, SEEK_END) != 0) {
         return false;
@@ -541,17 +556,7 @@ bool MessageContentSize(FILE* pFile, uint64_t* pullSize) {
     if (nTail > 0 && (!SeekTo(pFile, ullSize - nTail) || fread(szTail, 1, nTail, pFile) != nTail)) {
         return false;
     }
-    // The last line is "." when the file is that line alone or it follows a line end.
-    const std::string tail(szTail, nTail);
-    for (const char* pszEnd : {".\r\n", ".\n"}) {
-        size_t nEnd = strlen(pszEnd);
-        if (tail.size() >= nEnd && tail.compare(tail.size() - nEnd, nEnd, pszEnd) == 0 &&
-            (tail.size() == nEnd && ullSize == nEnd ? true : tail.size() > nEnd && tail[tail.size() - nEnd - 1] == '\n')) {
-            ullSize -= nEnd;
-            break;
-        }
-    }
-    *pullSize = ullSize;
+    *pullSize = ContentSizeFromTail(ullSize, szTail, nTail);
     return true;
 }
 

@@ -69,6 +69,9 @@ struct MimeTree {
 // last line is "." (a terminator stored by a mail transfer agent) keeps that line out. Looks at
 // the file's size and its last bytes only. False when the file cannot be examined.
 bool MessageContentSize(FILE* pFile, uint64_t* pullSize);
+// The same rule on a file of ullSize bytes whose last nTail bytes (at least five, or the whole
+// file) are known.
+uint64_t ContentSizeFromTail(uint64_t ullSize, const char* pTail, size_t nTail);
 
 // Builds the tree of the message in pFile (its first ullSize bytes). False on a read error.
 bool ParseMime(FILE* pFile, uint64_t ullSize, MimeTree* pTree);

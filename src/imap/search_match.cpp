@@ -115,10 +115,8 @@ private:
     bool Stat() {
         if (!bStatDone_) {
             bStatDone_ = true;
-            FindData entry{};
-            bStatOk_ = FindEntry(message_.pszPath, &entry);
-            ullFileSize_ = entry.nFileSize;
-            FILETIME ftWrite = entry.ftLastWriteTime;
+            FILETIME ftWrite = 0;
+            bStatOk_ = StatFile(message_.pszPath, &ullFileSize_, &ftWrite);
             // The day INTERNALDATE shows: local standard time.
             constexpr FILETIME kUnixEpoch = 116444736000000000ULL;
             int64_t llSeconds = (static_cast<int64_t>(ftWrite) - static_cast<int64_t>(kUnixEpoch)) / 10000000;

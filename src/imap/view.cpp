@@ -1,6 +1,7 @@
 // A session's view of its selected mailbox, and the announcements that keep its client's
 // numbering in step with the files.
 #include "imap/view.h"
+#include "config/settings.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -295,7 +296,7 @@ StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, u
             !FilePath(pszMailbox, message.ulUid, fTarget, szNew, sizeof(szNew))) {
             return STORE_FAILED;
         }
-        std::printf("MoveFile(%s -> %s)\n", szOld, szNew);
+        TracePrint("MoveFile(%s -> %s)\n", szOld, szNew);
         if (MoveFileNoReplace(szOld, szNew)) {
             message.fFlags = fTarget;
             return STORE_CHANGED;

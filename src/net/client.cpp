@@ -61,6 +61,8 @@ size_t TakePendingFragment(Session* pSession) {
 }  // namespace
 
 int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
+    // Whatever the client is to read before it answers must have left.
+    if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return SOCKET_ERROR;
     if (pSession->pTls != nullptr) {
         return TlsRecv(pSession->pTls, pBuffer, nLength);
     }
@@ -76,6 +78,8 @@ int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
 
 bool StartSessionTls(Session* pSession) {
     memset(pSession->szQueue, 0, sizeof(pSession->szQueue));
+    // The answer to STARTTLS leaves in clear text, before the handshake.
+    if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return false;
     if (pSession->pTlsContext == nullptr || pSession->pTls != nullptr) {
         return false;
     }
@@ -83,11 +87,11 @@ bool StartSessionTls(Session* pSession) {
     pSession->pTls =
         TlsAccept(pSession->pTlsContext, pSession->sockClient, TLS_HANDSHAKE_TIMEOUT_MS, szError, sizeof(szError));
     if (pSession->pTls == nullptr) {
-        printf("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
+        TracePrint("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
         WriteProtocolLog(pSession, szError);
         return false;
     }
-    printf("[%08lx] TLS[%08x] negotiated\n", SessionId(pSession), pSession->sockClient);
+    TracePrint("[%08lx] TLS[%08x] negotiated\n", SessionId(pSession), pSession->sockClient);
     return true;
 }
 
@@ -149,7 +153,7 @@ void ClientThread(Session* pSession) {
         return;
     }
 
-    printf("[%08lx] START[%08x]\n", SessionId(pSession), sock);
+    TracePrint("[%08lx] START[%08x]\n", SessionId(pSession), sock);
 
     if (pSession->sockClient != 0) {
         while (RecvLine(pSession, 1) != 0) {
@@ -175,7 +179,7 @@ int RecvLine(Session* pSession, int bTrace) {
         pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
         if (bFull || strchr(pSession->szRecv, '\n') != nullptr) {
             if (bTrace) {
-                printf("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szRecv);
+                TracePrint("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szRecv);
                 WriteProtocolLog(pSession, pSession->szRecv);
             }
             return 1;
@@ -185,37 +189,73 @@ int RecvLine(Session* pSession, int bTrace) {
 
     char szError[ERROR_TEXT_SIZE];
     FormatSocketError(szError, sizeof(szError), false, LastSocketError());
-    printf("[%08lx] RECV[%08x] ERROR<- [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+    TracePrint("[%08lx] RECV[%08x] ERROR<- [%s]\n", SessionId(pSession), pSession->sockClient, szError);
     WriteProtocolLog(pSession, szError);
     return 0;
 }
 
-int SendResponse(Session* pSession, int bFlush, int bTrace) {
-    size_t nResponse = strlen(pSession->szResponse);
-    size_t nBuffered = strlen(pSession->szSendBuf);
-    if (nResponse + nBuffered >= SENDBUF_SIZE - 1) {
-        FlushSend(pSession, bTrace);
-        snprintf(pSession->szSendBuf, sizeof(pSession->szSendBuf), "%s", pSession->szResponse);
-    } else {
-        memcpy(pSession->szSendBuf + nBuffered, pSession->szResponse, nResponse + 1);
-    }
-    if (bFlush) {
-        return FlushSend(pSession, bTrace);
-    }
-    return 1;
+namespace {
+
+// Writes the traced text held since the last trace (whole lines, or what is there at a flush)
+// to the console trace and the protocol log.
+void TraceHeld(Session* pSession, size_t nEnd) {
+    if (nEnd <= pSession->nTraceFrom) return;
+    char* pText = pSession->szSendBuf + pSession->nTraceFrom;
+    char cSaved = pSession->szSendBuf[nEnd];
+    pSession->szSendBuf[nEnd] = '\0';
+    TracePrint("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, pText);
+    WriteProtocolLog(pSession, pText);
+    pSession->szSendBuf[nEnd] = cSaved;
+    pSession->nTraceFrom = nEnd;
 }
 
-int FlushSend(Session* pSession, int bTrace) {
-    int nResult = SessionSend(pSession, pSession->szSendBuf, strlen(pSession->szSendBuf));
-    if (bTrace) {
-        printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, pSession->szSendBuf);
-        WriteProtocolLog(pSession, pSession->szSendBuf);
+// The end of the last whole line held for the trace.
+size_t HeldLinesEnd(const Session* pSession) {
+    for (size_t n = pSession->nSendLength; n > pSession->nTraceFrom; n--) {
+        if (pSession->szSendBuf[n - 1] == '\n') return n;
     }
+    return pSession->nTraceFrom;
+}
+
+}  // namespace
+
+int SendResponse(Session* pSession, int bFlush, int bTrace) {
+    size_t nResponse = strnlen(pSession->szResponse, sizeof(pSession->szResponse) - 1);
+    int nResult = 1;
+    if (pSession->nSendLength + nResponse >= SENDBUF_SIZE - 1) {
+        nResult = FlushSend(pSession, bTrace);
+    }
+    // Untraced bytes (a literal's content) end the traced text before them.
+    if (!bTrace) TraceHeld(pSession, pSession->nSendLength);
+    memcpy(pSession->szSendBuf + pSession->nSendLength, pSession->szResponse, nResponse);
+    pSession->nSendLength += nResponse;
+    pSession->szSendBuf[pSession->nSendLength] = '\0';
+    if (bTrace) {
+        TraceHeld(pSession, HeldLinesEnd(pSession));
+    } else {
+        pSession->nTraceFrom = pSession->nSendLength;
+    }
+    // A continuation request waits for the client, so it leaves at once with all before it.
+    bool bContinuation = pSession->szResponse[0] == '+';
+    if (bFlush && (!pSession->bBatching || bContinuation)) {
+        return FlushSend(pSession, bTrace);
+    }
+    // A peer that could not be written to is reported, so that a long answer stops early.
+    return nResult;
+}
+
+int FlushSend(Session* pSession, int /*bTrace*/) {
+    TraceHeld(pSession, pSession->nSendLength);
+    int nResult = pSession->nSendLength == 0
+                      ? 0
+                      : SessionSend(pSession, pSession->szSendBuf, pSession->nSendLength);
+    pSession->nSendLength = 0;
+    pSession->nTraceFrom = 0;
     pSession->szSendBuf[0] = '\0';
     if (nResult == SOCKET_ERROR) {
         char szError[ERROR_TEXT_SIZE];
         FormatSocketError(szError, sizeof(szError), true, LastSocketError());
-        printf("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+        TracePrint("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
         WriteProtocolLog(pSession, szError);
         return 0;
     }

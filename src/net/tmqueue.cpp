@@ -1,4 +1,5 @@
 #include "net/tmqueue.h"
+#include "config/settings.h"
 
 #include <cstdio>
 #include <mutex>
@@ -43,7 +44,7 @@ void InitTMQueue() {
 uint32_t ViewTMQueue() {
     std::unique_lock<std::mutex> guard = LockQueue("[        ] ViewTMQueue = wait loop\n", 0);
     uint32_t ulCount = CountLocked();
-    printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+    TracePrint("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
     return ulCount;
 }
 
@@ -52,13 +53,13 @@ bool AdmitTMQueue(Session* pSession, uint32_t ulLimit) {
     std::unique_lock<std::mutex> guard = LockQueue("[%08lx] AddTMQueue = wait loop\n", ulId);
     if (ulLimit != 0) {
         uint32_t ulCount = CountLocked();
-        printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
+        TracePrint("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
         if (ulCount > ulLimit) {
             return false;
         }
     }
-    printf("[%08lx][AddTMQueue]\n", ulId);
-    printf("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
+    TracePrint("[%08lx][AddTMQueue]\n", ulId);
+    TracePrint("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
     if (pSession != nullptr) {
         try {
             Queue().sessions.push_back(pSession);
@@ -67,7 +68,7 @@ bool AdmitTMQueue(Session* pSession, uint32_t ulLimit) {
             printf("[%08lx] (AddTMQueue) LocalAlloc error.\n", ulId);
         }
     }
-    printf("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
+    TracePrint("[%08lx] bTMQWait(Add) = FALSE\n", ulId);
     return true;
 }
 

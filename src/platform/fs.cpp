@@ -307,6 +307,14 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, std::vector<FindData
     });
 }
 
+bool StatFile(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite) {
+    struct stat st {};
+    if (::stat(pszPath, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *pullSize = static_cast<uint64_t>(st.st_size);
+    *pftLastWrite = UnixToFileTime(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
+    return true;
+}
+
 bool FindEntry(const char* pszPath, FindData* pData) {
     if (HasWildcard(pszPath)) return false;
     return FindFiles(pszPath, FIND_TIMES, [pData](const FindData& data) {

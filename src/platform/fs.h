@@ -48,6 +48,9 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<
 size_t FindFiles(const char* pszPattern, uint32_t fOptions, std::vector<FindData>& entries);
 // One entry (no wild card) with its times; false when nothing exists at the path.
 bool FindEntry(const char* pszPath, FindData* pData);
+// The size and last-write time of the regular file at the exact path, in one stat; false when
+// there is none (no lookup without regard to case).
+bool StatFile(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite);
 
 // Case-insensitive wild-card match of one name ("*" any run, "?" any one character).
 bool WildcardMatch(const char* pszPattern, const char* pszName);

@@ -370,6 +370,8 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
         } else if (line[0] == '"') {
             bNameOk = ParseQuoted(line, pos, name);
         }
+        // A name is looked up as a C string: one holding a NUL could never be found.
+        bNameOk = bNameOk && name.find('\0') == std::string::npos;
         while (bNameOk && pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
         if (!bNameOk || pos >= line.size() || line[pos] != '=') {
             Complain(ps, lineNo);

@@ -2,8 +2,9 @@
 // the C library (TZ, else /etc/localtime), which is what the Windows C runtime's tzset reads too.
 #include "platform/time.h"
 
-#include <ctime>
 #include <cerrno>
+#include <ctime>
+#include <mutex>
 
 namespace {
 
@@ -13,6 +14,15 @@ constexpr int64_t kEpochDifference = 11644473600LL;
 
 time_t FileTimeToUnix(FILETIME ft) {
     return static_cast<time_t>(static_cast<int64_t>(ft / kUnitsPerSecond) - kEpochDifference);
+}
+
+// tzset rewrites the C library's zone (its rules and the globals timezone and daylight) while
+// session threads convert times. The library locks its own rules, but the globals are read after
+// that lock is gone, and a race checker cannot see the library's lock: every zone read and local
+// conversion here goes through this one.
+std::mutex& ZoneLock() {
+    static std::mutex* pLock = new std::mutex();
+    return *pLock;
 }
 
 CalendarTime FromTm(const struct tm& tm) {
@@ -40,6 +50,7 @@ FILETIME GetSystemTimeAsFileTime() {
 // zones the other way round (Europe/Dublin: standard +0100, and a "daylight" GMT in winter);
 // those are read with the winter offset as standard, as Windows has them.
 ZoneView ReadZone() {
+    std::lock_guard<std::mutex> guard(ZoneLock());
     tzset();
     ZoneView view{timezone, false};
     time_t now = time(nullptr);
@@ -81,7 +92,10 @@ CalendarTime UtcCalendarToLocal(const CalendarTime& utc) {
     tm.tm_sec = utc.wSecond;
     time_t t = timegm(&tm);
     struct tm local {};
-    localtime_r(&t, &local);
+    {
+        std::lock_guard<std::mutex> guard(ZoneLock());
+        localtime_r(&t, &local);
+    }
     return FromTm(local);
 }
 

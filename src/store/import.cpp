@@ -11,7 +11,7 @@
 namespace {
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
-    std::printf("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
+    TracePrint("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
                 static_cast<unsigned>(t.wMonth), static_cast<unsigned>(t.wDay), static_cast<unsigned>(t.wHour),
                 static_cast<unsigned>(t.wMinute), static_cast<unsigned>(t.wSecond));
 }
@@ -72,10 +72,10 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
             }
             bool bTaken;
             if (bMove) {
-                std::printf("MoveFile(%s -> %s);\n", szSource, szTarget);
+                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
                 bTaken = MoveFileNoReplace(szSource, szTarget);
             } else {
-                std::printf("CopyFile(%s -> %s);\n", szSource, szTarget);
+                TracePrint("CopyFile(%s -> %s);\n", szSource, szTarget);
                 bTaken = CopyFileNoReplace(szSource, szTarget);
             }
             // A UID is spent only on a message that arrived.

@@ -20,7 +20,7 @@ bool LockFilePath(char* pszPath, size_t nSize, const char* pszMailDir) {
 int LockMailDirectoryAt(const char* pszMailDir) {
     char szLock[MAX_PATH + 32];
     if (!LockFilePath(szLock, sizeof(szLock), pszMailDir)) return 0;
-    std::printf("LockMailDirectory = [%s]\n", szLock);
+    TracePrint("LockMailDirectory = [%s]\n", szLock);
 
     // Two sessions that both find a stale lock would each delete it, and the second would
     // delete the lock the first has just taken. Our own sessions therefore check and break
@@ -43,13 +43,13 @@ int LockMailDirectoryAt(const char* pszMailDir) {
     }
     long lStats = CreateNewFile(szLock) ? 1 : 0;
     UnlockPath(hGuard);
-    std::printf("Stats = [%ld]\n", lStats);
+    TracePrint("Stats = [%ld]\n", lStats);
     return static_cast<int>(lStats);
 }
 
 void UnLockMailDirectoryAt(const char* pszMailDir) {
     char szLock[MAX_PATH + 32];
     if (!LockFilePath(szLock, sizeof(szLock), pszMailDir)) return;
-    std::printf("UnLockMailDirectory = [%s]\n", szLock);
+    TracePrint("UnLockMailDirectory = [%s]\n", szLock);
     DeleteFileEntry(szLock);
 }

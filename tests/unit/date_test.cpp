@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "env_guard.h"
 #include "platform/date_text.h"
@@ -72,6 +74,25 @@ TEST(DateText, ZonesAndCalendar) {
     EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 520);
     Format("IST-1GMT0,0/0,J365/25", ftDec5, &adjusted);  // tzdata's "daylight" all year is standard time
     EXPECT_EQ(adjusted.wDay * 100 + adjusted.wHour, 520);
+}
+
+// Every session stamps its log lines: the zone is read again by threads side by side (a race the
+// ThreadSanitizer run reports when the zone read is not serialised).
+TEST(DateText, SessionsStampAtOnce) {
+    EnvGuard tz("TZ", "JST-9");
+    std::vector<std::string> texts(4);
+    std::vector<std::thread> threads;
+    for (std::string& text : texts) {
+        threads.emplace_back([&text] {
+            for (int i = 0; i < 50; i++) {
+                char szDate[DATE_TEXT_SIZE];
+                FormatDateText(ftDec5, szDate, nullptr);
+                text = szDate;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const std::string& text : texts) EXPECT_EQ(text, "Sun, 06 Dec 2026 05:49:00 +0900");
 }
 
 }  // namespace

@@ -116,12 +116,42 @@ TEST_F(DispatchTest, SendResponseFlushesAtTheBufferCeiling) {
     std::string line(5000, 'x');
     line += "\r\n";
     snprintf(session->szResponse, sizeof(session->szResponse), "%s", line.c_str());
-    SendResponse(session.get(), 0, 0);
-    SendResponse(session.get(), 0, 0);  // 10004 bytes would not fit: the first goes out alone
-    EXPECT_EQ(Received(), line);
+    std::string held;
+    while (held.size() + line.size() < SENDBUF_SIZE - 1) {
+        SendResponse(session.get(), 0, 0);
+        held += line;
+    }
+    SendResponse(session.get(), 0, 0);  // one more would not fit: what is held goes out alone
+    EXPECT_EQ(Received(), held);
     SendResponse(session.get(), 1, 0);
     EXPECT_EQ(Received(), line + line);
     EXPECT_STREQ(session->szSendBuf, "");
+}
+
+// Each send is one packet here, so the test sees how a command's answers leave: pipelined
+// commands are answered in order, each in one send, however many lines it has.
+TEST_F(DispatchTest, PipelinedCommandsLeaveOneSendEach) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    close(session->sockClient), close(peer);
+    session->sockClient = fds[0], peer = fds[1];
+    Select("inbox");
+    Put("1-100000 2-000010 3-000000");
+    snprintf(session->szRecv, sizeof(session->szRecv), "%s",
+             "a1 NOOP\r\na2 FETCH 1:* (UID FLAGS)\r\na3 STORE 2 -FLAGS (\\Seen)\r\na4 SEARCH UNSEEN\r\n");
+    ASSERT_EQ(DispatchCommand(session.get()), 1);
+    std::vector<std::string> sends;
+    char buf[65536];
+    for (ssize_t n; (n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) sends.emplace_back(buf, size_t(n));
+    const std::vector<std::string> expected = {
+        "a1 OK NOOP completed\r\n",
+        "* 1 FETCH (UID 1 FLAGS (\\Recent))\r\n* 2 FETCH (UID 2 FLAGS (\\Seen))\r\n* 3 FETCH (UID 3 FLAGS ())\r\n"
+        "a2 OK FETCH completed\r\n",
+        "* 2 FETCH (FLAGS ())\r\na3 OK STORE completed\r\n",
+        "* SEARCH 1 2 3\r\na4 OK SEARCH completed\r\n",
+    };
+    EXPECT_EQ(sends, expected);
+    EXPECT_EQ(Tree(box), "1-100000 2-000000 3-000000");
 }
 
 TEST(TMQueue, SessionsStartingTogetherNeverOvershootTheLimit) {

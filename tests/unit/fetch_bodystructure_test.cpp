@@ -120,6 +120,8 @@ TEST(FetchEnvelope, AddressCutting) {
         // Raw ISO-2022 text is one word whatever bytes its characters are made of.
         {"\x1b$B;,\x1b(B <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCOywbKEI=?=\" NIL \"k\" \"x\")(NIL NIL \"c\" \"y\")"},
         {"\"Back\\\\slash\" <b@x>", "(\"Back\\\\slash\" NIL \"b\" \"x\")"},
+        // A stray ")" is passed over (it once stopped the cut and filled memory with empty words).
+        {"Ann) <ann@x>, b@y)", "(\"Ann\" NIL \"ann\" \"x\")(NIL NIL \"b\" \"y\")"},
     };
     for (const auto& [to, list] : cases) {
         ExpectEnvelope(std::string("To: ") + to + "\r\n", Nils(5) + " (" + list + ") " + Nils(4));

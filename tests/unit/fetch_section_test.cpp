@@ -30,6 +30,39 @@ TEST(FetchSection, WholeMessageAndPartialRanges) {
     ExpectAnswers(big, {Peek("", big), {"BODY.PEEK[]<8000.9000>", Literal("BODY[]<8000>", big.substr(8000, 9000))}});
 }
 
+// Ranges of 64 KiB and more leave the file directly (sendfile): byte for byte the file's, cut at
+// both ends as asked, with a final "." line left out and a NUL still sent as a blank.
+TEST(FetchSection, LargeRangesLeaveTheFileByteForByte) {
+    std::string body;
+    for (int i = 0; body.size() < 300000; i++) {
+        body += "line " + std::to_string(i) + " \x80\xFF\x01 of a message many send batches long\r\n";
+    }
+    const std::string head = "Subject: large\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n",
+                      part = "Content-Type: text/plain\r\n\r\n" + body,
+                      message = head + "--b\r\n" + part + "\r\n--b--\r\n";
+    const size_t n = message.size(), partStart = head.size() + 5;
+    ExpectAnswers(message + ".\r\n", {
+        {"(RFC822.SIZE BODY.PEEK[])", "RFC822.SIZE " + std::to_string(n) + " " + Literal("BODY[]", message)},
+        {"(UID RFC822.SIZE)", "UID 1 RFC822.SIZE " + std::to_string(n)},  // from the file's size alone
+        {"BODY.PEEK[]<0.100000>", Literal("BODY[]<0>", message.substr(0, 100000))},
+        {"BODY.PEEK[]<1.99999>", Literal("BODY[]<1>", message.substr(1, 99999))},
+        {"BODY.PEEK[]<" + std::to_string(n - 70000) + ">",
+         Literal("BODY[]<" + std::to_string(n - 70000) + ">", message.substr(n - 70000))},
+        {"BODY.PEEK[]<100.999999999>", Literal("BODY[]<100>", message.substr(100))},
+        {"BODY.PEEK[1]", Literal("BODY[1]", body)},
+        {"BODY.PEEK[1.MIME]", Literal("BODY[1.MIME]", part.substr(0, part.size() - body.size()))},
+        {"BODY.PEEK[1]<65536.65536>", Literal("BODY[1]<65536>", body.substr(65536, 65536))},
+        {"BODY.PEEK[TEXT]<" + std::to_string(n - head.size() - 65536) + ">",
+         Literal("BODY[TEXT]<" + std::to_string(n - head.size() - 65536) + ">", message.substr(n - 65536))},
+    });
+    EXPECT_EQ(message.substr(partStart, 24), "Content-Type: text/plain");
+    std::string withNul = message;
+    withNul[n / 2] = '\0';
+    std::string sent = message;
+    sent[n / 2] = ' ';
+    ExpectAnswers(withNul, {{"BODY.PEEK[]", Literal("BODY[]", sent)}});
+}
+
 TEST(FetchSection, HeaderFieldsMatchWholeNamesAndFoldedLines) {
     const std::string header = "Subject: main\r\nSubject-Extra: prefix\r\nTo: one@x,\r\n\ttwo@y\r\nFrom: me@z\r\n\r\n";
     const std::string to = "To: one@x,\r\n\ttwo@y\r\n", from = "From: me@z\r\n";

@@ -88,21 +88,23 @@ TEST_F(Folders, RenameMovesWholeTreesAndTheInboxsMessages) {
 
 TEST_F(Folders, ListAndLsubShapes) {
     // A tree three levels deep with a sibling; B is unsubscribed, A holds a message, "My Mail" is the trash.
-    for (const char* name : {"A/B/C", "D", "My Mail", "back\\slash"}) MakeMailbox(name);
+    for (const char* name : {"A/B/C", "D", "My Mail", "back\\slash", "inbox/Kid"}) MakeMailbox(name);
     MakeMailbox("A/B", true);
     Write({{"A/0000000001-000000.MSG", "not a mailbox"}});
     SettingsRecord saved = Settings;
     snprintf(Settings.TrashFolder, sizeof(Settings.TrashFolder), "my mail");
     const std::string a = "(\\HasChildren) \"/\" A", b = "(\\HasChildren) \"/\" A/B", c = "(\\HasNoChildren) \"/\" A/B/C",
-                      top = "|(\\HasNoChildren) \"/\" \"back\\\\slash\"|(\\HasNoChildren) \"/\" D|"
-                            "(\\HasNoChildren) \"/\" INBOX|(\\HasNoChildren \\Trash) \"/\" \"My Mail\"";
-    const std::string all = a + "|" + b + "|" + c + top;
+                      kid = "(\\HasNoChildren) \"/\" INBOX/Kid", trash = "|(\\HasNoChildren \\Trash) \"/\" \"My Mail\"",
+                      top = "|(\\HasNoChildren) \"/\" \"back\\\\slash\"|(\\HasNoChildren) \"/\" D|(\\HasChildren) \"/\" INBOX";
+    const std::string all = a + "|" + b + "|" + c + top + "|" + kid + trash;
     const std::pair<const char*, std::string> cases[] = {
-        {"LIST \"\" \"*\"", all}, {"LIST / *", all}, {"LIST \"\" %", a + top}, {"LIST \"\" A/%", b},
-        {"LIST \"\" a/%/c", c}, {"LIST A/ %", b}, {"LIST A %", a}, {"LIST \"\" %/%", b}, {"LIST \"\" *C", c},
-        {"LIST \"\" inbox", "(\\HasNoChildren) \"/\" INBOX"}, {"LIST \"\" \"m%\"", "(\\HasNoChildren \\Trash) \"/\" \"My Mail\""},
+        {"LIST \"\" \"*\"", all}, {"LIST / *", all}, {"LIST \"\" %", a + top + trash}, {"LIST \"\" A/%", b},
+        {"LIST \"\" a/%/c", c}, {"LIST A/ %", b}, {"LIST A %", a}, {"LIST \"\" %/%", b + "|" + kid}, {"LIST \"\" *C", c},
+        {"LIST \"\" inbox", "(\\HasChildren) \"/\" INBOX"}, {"LIST \"\" Inbox/*", kid},
+        {"LIST \"\" \"m%\"", "(\\HasNoChildren \\Trash) \"/\" \"My Mail\""},
         // LSUB leaves B out, but names it where a "%" stops above the subscribed C.
-        {"LSUB \"\" *", "() \"/\" A|() \"/\" A/B/C|() \"/\" \"back\\\\slash\"|() \"/\" D|() \"/\" INBOX|() \"/\" \"My Mail\""},
+        {"LSUB \"\" *", "() \"/\" A|() \"/\" A/B/C|() \"/\" \"back\\\\slash\"|() \"/\" D|() \"/\" INBOX|() \"/\" INBOX/Kid|"
+                          "() \"/\" \"My Mail\""},
         {"LSUB \"\" A/%", "(\\Noselect) \"/\" A/B"}, {"LSUB \"\" A/*", "() \"/\" A/B/C"},
         // An empty pattern asks for the delimiter.
         {"LIST \"\" \"\"", "(\\Noselect) \"/\" \"\""}, {"LIST A \"\"", "(\\Noselect) \"/\" \"\""}, {"LSUB \"\" \"\"", ""},

@@ -67,6 +67,13 @@ TEST(MimeTree, PartBoundsNestingAndDefaults) {
         {"Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nS: m\r\n\r\nm\r\n--d--\r\n",
          "multipart/digest[Content-Type: multipart/digest; boundary=d\r\n\r\n|--d\r\n\r\nS: m\r\n\r\nm\r\n--d--\r\n|6]"
          "{message/rfc822[\r\n|S: m\r\n\r\nm|2]{text/plain[S: m\r\n\r\n|m|0];};}"},
+        // A message/rfc822 part whose header the end or a delimiter cuts off holds an empty
+        // message there, not the bytes before it.
+        {"Content-Type: message/rfc822\r\nSubject: x",
+         "message/rfc822[Content-Type: message/rfc822\r\nSubject: x||0]{text/plain[||0];}"},
+        {mixed + "--b 1\r\nContent-Type: message/rfc822\r\n--b 1--\r\n",
+         "multipart/mixed[" + mixed + "|--b 1\r\nContent-Type: message/rfc822\r\n--b 1--\r\n|3]"
+         "{message/rfc822[Content-Type: message/rfc822\r\n||0]{text/plain[||0];};}"},
         // Bare LF line ends are measured as they are.
         {"Content-Type: multipart/mixed; boundary=x\n\n--x\n\nab\n--x--\n",
          "multipart/mixed[Content-Type: multipart/mixed; boundary=x\n\n|--x\n\nab\n--x--\n|4]{text/plain[\n|ab|0];}"},

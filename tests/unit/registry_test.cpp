@@ -110,9 +110,11 @@ TEST_F(RegistryTest, MalformedLinesAreSkippedWithOneConsoleLineEach) {
         "just words\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS\n"               // 12, and 13 with no closing bracket
         "\"AfterBadKey\"=dword:00000003\n[HKEY_CURRENT_USER\\Software\\Other]\n\"OtherHive\"=dword:00000004\n"
         "[hkey_local_machine\\software\\emwac\\ims]\n\"Last\"=\"ok\"\n"
-        "\"Cut\"=\"no end";                                                     // 19, and no final newline
+        // 19, 20: a name with a NUL could be listed but never asked for by name
+        "\"Nul\\0Name\"=dword:00000005\n" + std::string("\"Nul\0Byte\"=dword:00000006\n", 26) +
+        "\"Cut\"=\"no end";                                                     // 21, and no final newline
     std::string expected;
-    for (int n : {2, 6, 7, 8, 9, 10, 11, 12, 13, 19})
+    for (int n : {2, 6, 7, 8, 9, 10, 11, 12, 13, 19, 20, 21})
         expected += "(error) registry test.reg line " + std::to_string(n) + " skipped.\n";
     testing::internal::CaptureStdout();
     Load(text);

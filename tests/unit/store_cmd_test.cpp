@@ -1,6 +1,7 @@
 // STORE, EXPUNGE and CLOSE on a real mailbox directory: the file names left and the exact lines sent.
 #include <cstdlib>
 
+#include "config/settings.h"
 #include "mail_session.h"
 
 namespace {
@@ -58,14 +59,21 @@ TEST_F(StoreExpunge, StoreWalksEveryElementInOrder) {
 TEST_F(StoreExpunge, UidStoreAnswersWithSequenceNumbersAndUids) {
     // Hidden entries and directories are not messages and take no number.
     Put("3-000000 .4-000000 4-000000/ 5-000000 7-000000 9-000000");
+    // The console trace shows the rename, and nothing at all once switched off.
+    const int32_t nTrace = Settings.ConsoleTrace;
+    Settings.ConsoleTrace = 1;
     testing::internal::CaptureStdout();
     EXPECT_EQ(Run("a UID STORE 7 +FLAGS (\\Flagged)"),
               "* 3 FETCH (UID 7 FLAGS (\\Flagged))\r\na OK STORE completed\r\n");
     std::string moved = "MoveFile(" + box + "/0000000007-000000.MSG -> " + box + "/0000000007-001000.MSG)\n";
     EXPECT_NE(testing::internal::GetCapturedStdout().find(moved), std::string::npos);
-    Talk({{"b UID STORE 4:7 +FLAGS (\\Seen)", "* 2 FETCH (UID 5 FLAGS (\\Seen))\r\n"
-                                              "* 3 FETCH (UID 7 FLAGS (\\Flagged \\Seen))\r\nb OK STORE completed\r\n"},
-          {"c UID STORE 8 +FLAGS (\\Seen)", "c OK STORE completed\r\n"},
+    Settings.ConsoleTrace = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run("b UID STORE 4:7 +FLAGS (\\Seen)"), "* 2 FETCH (UID 5 FLAGS (\\Seen))\r\n"
+                                                    "* 3 FETCH (UID 7 FLAGS (\\Flagged \\Seen))\r\nb OK STORE completed\r\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    Settings.ConsoleTrace = nTrace;
+    Talk({{"c UID STORE 8 +FLAGS (\\Seen)", "c OK STORE completed\r\n"},
           {"d UID STORE 9:* FLAGS (\\Answered)", "* 4 FETCH (UID 9 FLAGS (\\Answered))\r\nd OK STORE completed\r\n"},
           // n:* always takes in the highest UID, however high n is.
           {"g UID STORE 20:* +FLAGS (\\Draft)", "* 4 FETCH (UID 9 FLAGS (\\Answered \\Draft))\r\ng OK STORE completed\r\n"},

@@ -179,6 +179,9 @@ std::vector<Token> Tokenize(const std::string& s) {
         } else if (strchr("<>@,;:.[]", c) != nullptr) {
             tokens.push_back({c, std::string(1, c), false});
             i++;
+        } else if (c == ')') {
+            // A comment's end without its start stands for nothing; a word cannot start here.
+            i++;
         } else {
             std::string text;
             while (i < s.size() && strchr(" \t\r\n()\"<>@,;:.[]", s[i]) == nullptr) {

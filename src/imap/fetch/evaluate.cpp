@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t LINE_SIZE = 1024;
 constexpr size_t FIELD_LIST_SIZE = 1100;
 
 enum ItemKind {
@@ -248,6 +247,11 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const char* pszItem
     QueueOrigin(pSession, partial);
     QueueText(pSession, " ");
 
+    // The whole message is one range, known without its structure.
+    if (spec.bValid && spec.kind == SECTION_PART && spec.nPath == 0 && pMessage->pFile != nullptr) {
+        SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
+        return;
+    }
     const MimeTree* pTree = spec.bValid ? MessageTree(pMessage) : nullptr;
     if (pTree == nullptr) {
         SendEmptySection(pSession);
@@ -395,6 +399,31 @@ bool ItemsWriteAnything(const FetchItemList* pList) {
 bool ItemsMarkSeen(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
         if (MarksSeen(ClassifyItem(pList->pItems[i]), pList->pItems[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ItemsNeedContent(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        switch (ClassifyItem(pList->pItems[i])) {
+            case ITEM_NONE:
+            case ITEM_UID:
+            case ITEM_FLAGS:
+            case ITEM_INTERNALDATE:
+            case ITEM_SIZE:
+                break;
+            default:
+                return true;
+        }
+    }
+    return false;
+}
+
+bool ItemsAskSize(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        if (ClassifyItem(pList->pItems[i]) == ITEM_SIZE) {
             return true;
         }
     }

@@ -10,6 +10,7 @@
 #include "imap/response.h"
 #include "imap/view.h"
 #include "net/client.h"
+#include "platform/file_range.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -47,8 +48,48 @@ bool MarkSeen(Session* pSession, ViewMessage& message) {
     return true;
 }
 
+// The message's size (RFC822.SIZE) from the file's size and last bytes, without stdio; false
+// when the file cannot be read or is scrambled, whose size is that of its decoded copy.
+bool ProbeSize(Session* pSession, ViewMessage& message, uint64_t* pullSize) {
+    for (int nTry = 0; nTry < 8; nTry++) {
+        char szPath[PATH_SIZE];
+        MessagePath(pSession, szPath, sizeof(szPath));
+        FileProbe probe;
+        if (ProbeFile(szPath, &probe)) {
+            if (probe.ullSize > 0 && IsScrambledStart(probe.chFirst)) return false;
+            *pullSize = ContentSizeFromTail(probe.ullSize, probe.szTail, probe.nTail);
+            return true;
+        }
+        if (!ConfirmFileName(pSession, message)) return false;
+    }
+    return false;
+}
+
+// Writes the "* n FETCH (...)" line of a message; returns false when it could not be sent.
+bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, FetchMessage* pMessage,
+                 bool bSeenSet) {
+    FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
+    SendResponse(pSession, 0, 1);
+    pSession->szResponse[0] = '\0';
+    EvaluateItems(pSession, pList, pMessage);
+    if (bSeenSet && !ItemsAskFlags(pList)) {
+        QueueText(pSession, " ");
+        WriteFlagsItem(pSession);
+    }
+    FormatResponse(pSession, ")\r\n");
+    return SendResponse(pSession, 1, 1) != 0;
+}
+
 // Answers one message; returns false when the response could not be sent.
 bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
+    // UID, FLAGS and INTERNALDATE come from the name and the directory entry, RFC822.SIZE from
+    // the file's size: the content is not read for them.
+    if (!ItemsNeedContent(pList) && !ItemsMarkSeen(pList)) {
+        FetchMessage known;
+        if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known.ullSize)) {
+            return WriteAnswer(pSession, pList, ulSequence, &known, false);
+        }
+    }
     // The file stays open for all items, so a rename by another session cannot take it away;
     // a message that is really gone is not answered at all.
     FILE* pMessageFile = OpenMessageFile(pSession, viewMessage);
@@ -79,16 +120,7 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
         bSeenSet = MarkSeen(pSession, viewMessage);
     }
 
-    FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
-    SendResponse(pSession, 0, 1);
-    pSession->szResponse[0] = '\0';
-    EvaluateItems(pSession, pList, &message);
-    if (bSeenSet && !ItemsAskFlags(pList)) {
-        QueueText(pSession, " ");
-        WriteFlagsItem(pSession);
-    }
-    FormatResponse(pSession, ")\r\n");
-    int nSent = SendResponse(pSession, 1, 1);
+    bool bSent = WriteAnswer(pSession, pList, ulSequence, &message, bSeenSet);
 
     if (message.pFile != nullptr && message.pFile != pMessageFile) {
         fclose(message.pFile);
@@ -98,7 +130,7 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
         DeleteFileEntry(szDecoded);
         pSession->bDecoded = 0;
     }
-    return nSent != 0;
+    return bSent;
 }
 
 }  // namespace

@@ -70,6 +70,10 @@ const MimeTree* MessageTree(FetchMessage* pMessage);
 bool ItemsWriteAnything(const FetchItemList* pList);
 // Whether an item of the list reads the body without PEEK, so that the message becomes \Seen.
 bool ItemsMarkSeen(const FetchItemList* pList);
+// Whether an item reads the message's content; UID, FLAGS, INTERNALDATE and RFC822.SIZE do not.
+bool ItemsNeedContent(const FetchItemList* pList);
+// Whether the list asks for RFC822.SIZE.
+bool ItemsAskSize(const FetchItemList* pList);
 // Whether the list asks for FLAGS.
 bool ItemsAskFlags(const FetchItemList* pList);
 // Answers the items of the current message in list order.

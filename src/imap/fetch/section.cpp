@@ -2,20 +2,30 @@
 // its MIME tree; header sections restricted to or stripped of named fields make two passes over
 // their range, the first counting what the second sends, so that the literal's size can be
 // announced before its content without holding the content.
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "net/client.h"
+#include "platform/file_range.h"
 #include "platform/text.h"
 
 namespace {
 
 constexpr size_t LINE_SIZE = 1024;
 constexpr size_t BATCH_LIMIT = 8192;
+// Ranges this long leave the file directly (sendfile, or large reads under TLS) instead of
+// passing through the answer buffer.
+constexpr uint64_t DIRECT_MIN = 64 * 1024;
+constexpr size_t DIRECT_BLOCK = 256 * 1024;
+// A header up to this size is read in one piece and filtered in memory.
+constexpr uint64_t HEADER_READ_MAX = 1024 * 1024;
 
 // Where the bytes of a literal go. The literal must hold exactly the announced count, so a writer
 // never sends more, and whatever it falls short of is made up at the end.
@@ -103,6 +113,34 @@ bool SeekTo(FILE* pFile, uint64_t ullOffset) {
     return ullOffset <= static_cast<uint64_t>(LONG_MAX) && fseek(pFile, static_cast<long>(ullOffset), SEEK_SET) == 0;
 }
 
+// Sends the rest of a literal, out.ullLeft bytes from ullFrom of the file, past the answer
+// buffer: what is held is sent first, then the range by sendfile when the connection is clear
+// text and the range holds no NUL (which goes out as a blank), else in large reads. Whatever
+// the file no longer holds is left in out.ullLeft for FinishLiteral. False when the peer could
+// not be written to.
+bool SendDirect(LiteralOut* pOut, FILE* pFile, uint64_t ullFrom) {
+    Session* pSession = pOut->pSession;
+    if (FlushSend(pSession, 1) == 0) return false;
+    bool bNul = true;
+    if (pSession->pTls == nullptr && RangeHoldsNul(pFile, ullFrom, pOut->ullLeft, &bNul) && !bNul) {
+        bool bFailed = false;
+        uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, pOut->ullLeft, &bFailed);
+        pOut->ullLeft -= ullSent;
+        return !bFailed;
+    }
+    std::unique_ptr<char[]> block(new char[DIRECT_BLOCK]);
+    while (pOut->ullLeft > 0) {
+        size_t nWant = pOut->ullLeft < DIRECT_BLOCK ? static_cast<size_t>(pOut->ullLeft) : DIRECT_BLOCK;
+        size_t nGot = ReadFileAt(pFile, ullFrom, block.get(), nWant);
+        if (nGot == 0) break;
+        std::replace(block.get(), block.get() + nGot, '\0', ' ');
+        if (SessionSend(pSession, block.get(), nGot) == SOCKET_ERROR) return false;
+        pOut->ullLeft -= nGot;
+        ullFrom += nGot;
+    }
+    return true;
+}
+
 // ---- Header filter ----------------------------------------------------------------------
 
 // The line starts with one of the names followed by its colon (blanks may come between).
@@ -188,6 +226,27 @@ uint64_t HeaderPass(FILE* pFile, uint64_t ullOffset, uint64_t ullSize, HeaderFil
     return ullTotal;
 }
 
+// The same filter over a header held in memory: the lines it takes, in order.
+std::string FilterHeaderText(const char* pText, size_t nText, HeaderFilter* pFilter) {
+    std::string taken;
+    bool bEnded = false;
+    pFilter->bMatch = false;
+    char szStart[LINE_SIZE];
+    for (size_t nPos = 0; nPos < nText;) {
+        const char* pLf = static_cast<const char*>(memchr(pText + nPos, '\n', nText - nPos));
+        size_t nLine = pLf != nullptr ? static_cast<size_t>(pLf - (pText + nPos)) + 1 : nText - nPos;
+        // The verdict falls on the line's start, as far as a line is ever compared.
+        size_t nStart = nLine < sizeof(szStart) - 1 ? nLine : sizeof(szStart) - 1;
+        memcpy(szStart, pText + nPos, nStart);
+        szStart[nStart] = '\0';
+        if (TakesLine(pFilter, szStart)) taken.append(pText + nPos, nLine);
+        bEnded = strcmp(szStart, "\r\n") == 0 || strcmp(szStart, "\n") == 0;
+        nPos += nLine;
+    }
+    if (pFilter->nMode != HEADER_ALL && !bEnded) taken += "\r\n";
+    return taken;
+}
+
 }  // namespace
 
 void SendEmptySection(Session* pSession) {
@@ -203,7 +262,10 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
         return;
     }
     uint64_t ullFrom = ullOffset + (partial.bGiven ? partial.ullStart : 0);
-    if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
+    if (pMessage->pFile != nullptr && ullSend >= DIRECT_MIN) {
+        // A peer that cannot be written to is told nothing more; the padding would fail too.
+        if (!SendDirect(&out, pMessage->pFile, ullFrom)) out.ullLeft = 0;
+    } else if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
         char buffer[BATCH_LIMIT];
         while (out.ullLeft > 0) {
             size_t nWant = out.ullLeft < sizeof(buffer) ? static_cast<size_t>(out.ullLeft) : sizeof(buffer);
@@ -224,6 +286,20 @@ void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffs
         return;
     }
     HeaderFilter filter = {nMode, ppNames, nNames, false};
+    // A header of usual size is read once, in one piece.
+    if (pMessage->pFile != nullptr && ullSize <= HEADER_READ_MAX) {
+        std::string header(static_cast<size_t>(ullSize), '\0');
+        header.resize(ReadFileAt(pMessage->pFile, ullOffset, header.data(), header.size()));
+        std::string taken = FilterHeaderText(header.data(), header.size(), &filter);
+        LiteralOut out;
+        if (!StartLiteral(pSession, PartialSize(taken.size(), partial), &out)) {
+            return;
+        }
+        out.ullSkip = partial.bGiven ? partial.ullStart : 0;
+        PutBytes(&out, taken.data(), taken.size());
+        FinishLiteral(&out);
+        return;
+    }
     uint64_t ullTotal = pMessage->pFile != nullptr ? HeaderPass(pMessage->pFile, ullOffset, ullSize, &filter, nullptr) : 0;
     uint64_t ullSend = PartialSize(ullTotal, partial);
     LiteralOut out;

@@ -1,0 +1,127 @@
+#include "platform/file_range.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool ReadFully(int fd, uint64_t ullOffset, char* pBuffer, size_t nLength) {
+    while (nLength > 0) {
+        ssize_t n = pread(fd, pBuffer, nLength, static_cast<off_t>(ullOffset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        pBuffer += n;
+        nLength -= static_cast<size_t>(n);
+        ullOffset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ProbeFile(const char* pszPath, FileProbe* pProbe) {
+    Descriptor fd(open(pszPath, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *pProbe = FileProbe{};
+    pProbe->ullSize = static_cast<uint64_t>(st.st_size);
+    if (pProbe->ullSize == 0) return true;
+    char chFirst = 0;
+    if (!ReadFully(fd.get(), 0, &chFirst, 1)) return false;
+    pProbe->chFirst = static_cast<unsigned char>(chFirst);
+    pProbe->nTail = pProbe->ullSize < sizeof(pProbe->szTail) ? static_cast<size_t>(pProbe->ullSize)
+                                                             : sizeof(pProbe->szTail);
+    return ReadFully(fd.get(), pProbe->ullSize - pProbe->nTail, pProbe->szTail, pProbe->nTail);
+}
+
+bool RangeHoldsNul(FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbNul) {
+    if (ullLength == 0) {
+        *pbNul = false;
+        return true;
+    }
+    long lPage = sysconf(_SC_PAGESIZE);
+    uint64_t ullPage = lPage > 0 ? static_cast<uint64_t>(lPage) : 4096;
+    uint64_t ullStart = ullOffset - ullOffset % ullPage;
+    size_t nMap = static_cast<size_t>(ullOffset + ullLength - ullStart);
+    void* pMap = mmap(nullptr, nMap, PROT_READ, MAP_SHARED, fileno(pFile), static_cast<off_t>(ullStart));
+    if (pMap == MAP_FAILED) return false;
+    // A file cut short under us would fault past its end: only what it still holds is looked at.
+    struct stat st;
+    bool bOk = fstat(fileno(pFile), &st) == 0 && static_cast<uint64_t>(st.st_size) >= ullOffset + ullLength;
+    if (bOk) {
+        madvise(pMap, nMap, MADV_SEQUENTIAL);
+        *pbNul = memchr(static_cast<const char*>(pMap) + (ullOffset - ullStart), '\0',
+                        static_cast<size_t>(ullLength)) != nullptr;
+    }
+    munmap(pMap, nMap);
+    return bOk;
+}
+
+uint64_t SendFileRangeToSocket(SOCKET sock, FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbFailed) {
+    *pbFailed = false;
+    // sendfile has no MSG_NOSIGNAL: a vanished peer's SIGPIPE is held back for this thread and
+    // taken away again, so that it reads as an error as a send's would.
+    sigset_t pipeSet, oldSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    bool bPipePending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
+    off_t offset = static_cast<off_t>(ullOffset);
+    uint64_t ullSent = 0;
+    while (ullSent < ullLength) {
+        uint64_t ullLeft = ullLength - ullSent;
+        size_t nChunk = ullLeft > (1u << 30) ? (1u << 30) : static_cast<size_t>(ullLeft);
+        ssize_t n = sendfile(sock, fileno(pFile), &offset, nChunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *pbFailed = true;
+            break;
+        }
+        if (n == 0) break;  // the file ended early
+        ullSent += static_cast<uint64_t>(n);
+    }
+    if (*pbFailed && !bPipePending) {
+        const struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+    return ullSent;
+}
+
+size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength) {
+    size_t nDone = 0;
+    while (nDone < nLength) {
+        ssize_t n = pread(fileno(pFile), pBuffer + nDone, nLength - nDone, static_cast<off_t>(ullOffset + nDone));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        nDone += static_cast<size_t>(n);
+    }
+    return nDone;
+}

@@ -1,0 +1,32 @@
+// Message bytes read and sent without stdio: a file's size with its first and last bytes, a
+// check of a byte range for NUL, and a range sent from the file to a socket by the kernel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/types.h"
+
+struct FileProbe {
+    uint64_t ullSize = 0;
+    unsigned char chFirst = 0;  // meaningful when ullSize > 0
+    char szTail[8] = {};        // the last nTail bytes
+    size_t nTail = 0;
+};
+// Reads the size and the first and last bytes of the file at the path. False when it cannot be
+// opened or read.
+bool ProbeFile(const char* pszPath, FileProbe* pProbe);
+
+// Whether bytes ullOffset.. (ullLength of them) of the open file hold a NUL byte. False, with
+// *pbNul unset, when the range cannot be examined.
+bool RangeHoldsNul(FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbNul);
+
+// Sends bytes ullOffset.. (ullLength of them) of the open file on the socket, the kernel moving
+// them from the page cache. Returns the bytes sent: fewer than asked when the file ended early
+// or the send failed (then *pbFailed is set).
+uint64_t SendFileRangeToSocket(SOCKET sock, FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbFailed);
+
+// Reads up to nLength bytes at ullOffset of the open file, in one call where the system allows;
+// returns the bytes read (0 at the end or on an error).
+size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength);

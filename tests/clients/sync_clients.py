@@ -1,0 +1,251 @@
+#!/usr/bin/env python3
+"""mbsync and offlineimap, configured with nothing but the server and the login, against a private
+server on loopback: both download the inbox, upload mail into the inbox and into a folder they
+create, and a second run changes nothing. Exit 77 when neither tool is installed.
+
+    sync_clients.py BINARY
+"""
+import base64
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_server(binary, work):
+    for d in ("spool", "accounts", "users/tester/inbox"):
+        os.makedirs(os.path.join(work, d), exist_ok=True)
+    line = f"tester\tpass\t\t\t{work}/users/tester".encode()
+    with open(f"{work}/accounts/test.local.idx", "wb") as f:
+        f.write(base64.b64encode(line) + b"\n")
+    # The password file that AUTHENTICATE CRAM-MD5, which both tools prefer, reads.
+    with open(f"{work}/users/tester/apop.dat", "w") as f:
+        f.write("pass\n")
+    port = free_port()
+    with open(f"{work}/registry.reg", "w") as f:
+        f.write(f"""Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]
+"PortNo"=dword:{port:08x}
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]
+"ListenMode"=dword:00000001
+"ListenIP"=str(7):"127.0.0.1 {port}\\0"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]
+"UserManager"=dword:00000000
+"Membership"="{work}/accounts/"
+"MailSpoolDir"="{work}/spool"
+"MailInBoxDir"="{work}/users/%USERNAME%"
+"DomainNamesAreLocal"=str(7):"test.local\\0"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]
+"test.local"="127.0.0.1"
+""")
+    env = dict(os.environ, VEVE4D_REGISTRY=f"{work}/registry.reg", VEVE4D_PIPE_NAME=f"veve4d-sync-{os.getpid()}")
+    log = open(f"{work}/server.log", "wb")
+    server = subprocess.Popen([binary, "-debug"], env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return server, port
+        except OSError:
+            time.sleep(0.05)
+    server.kill()
+    raise RuntimeError("server did not start")
+
+
+def message(subject, body="hello\r\n"):
+    return (f"From: a@example.org\r\nTo: tester@test.local\r\nSubject: {subject}\r\n"
+            f"Date: Mon, 7 Dec 2026 10:00:00 +0000\r\nMessage-ID: <{subject.replace(' ', '.')}@example.org>\r\n\r\n"
+            + body).encode()
+
+
+def subjects(paths):
+    found = []
+    for path in paths:
+        with open(path, "rb") as f:
+            m = re.search(rb"^Subject: (.*?)\r?$", f.read(), re.M)
+            found.append(m.group(1).decode() if m else "?")
+    return sorted(found)
+
+
+def server_messages(work, folder):
+    """Subjects and flag codes of the message files of a server mailbox (any spelling of its name)."""
+    top = f"{work}/users/tester"
+    path = top
+    for part in folder.split("/"):
+        names = [n for n in os.listdir(path) if n.lower() == part.lower()] if os.path.isdir(path) else []
+        if not names:
+            return []
+        path = os.path.join(path, names[0])
+    files = sorted(n for n in os.listdir(path) if re.fullmatch(r"\d{10}-\d{6}\.MSG", n))
+    return list(zip(subjects(os.path.join(path, n) for n in files), (n[11:17] for n in files)))
+
+
+def maildir_messages(folder):
+    return subjects(os.path.join(folder, d, n) for d in ("cur", "new") if os.path.isdir(os.path.join(folder, d))
+                    for n in os.listdir(os.path.join(folder, d)))
+
+
+def put_maildir(folder, name, raw, info=""):
+    for d in ("cur", "new", "tmp"):
+        os.makedirs(os.path.join(folder, d), exist_ok=True)
+    with open(os.path.join(folder, "cur" if info else "new", name + info), "wb") as f:
+        f.write(raw)
+
+
+def run(what, argv, work):
+    result = subprocess.run(argv, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    with open(f"{work}/{what}.log", "a") as f:
+        f.write(f"$ {' '.join(argv)}\n{result.stdout}\n{result.stderr}\n")
+    check(result.returncode == 0, f"{what} exited {result.returncode}: {result.stderr.strip()[-600:]}")
+    return result
+
+
+def mbsync(work, port):
+    """Down, up (into INBOX and into a folder it creates), flags up, then a run that changes nothing."""
+    local = f"{work}/mbsync"
+    os.makedirs(local)
+    config = f"{work}/mbsyncrc"
+    with open(config, "w") as f:
+        f.write(f"""IMAPAccount test
+Host 127.0.0.1
+Port {port}
+User tester
+Pass pass
+SSLType None
+
+IMAPStore remote
+Account test
+
+MaildirStore local
+Path {local}/
+Inbox {local}/INBOX
+SubFolders Verbatim
+
+Channel test
+Far :remote:
+Near :local:
+Patterns *
+Create Both
+SyncState *
+""")
+    argv = ["mbsync", "-c", config, "-a"]
+    run("mbsync", argv, work)
+    check(maildir_messages(f"{local}/INBOX") == ["first", "second"], f"mbsync INBOX: {maildir_messages(f'{local}/INBOX')}")
+    put_maildir(f"{local}/INBOX", "1.mbsync.local", message("mbsync up"))
+    put_maildir(f"{local}/Filed/Deeper", "2.mbsync.local", message("mbsync filed"))
+    # \Seen set on a downloaded message travels up as a rename of the server's file.
+    cur = f"{local}/INBOX/cur"
+    for name in os.listdir(cur) + os.listdir(f"{local}/INBOX/new"):
+        src = os.path.join(cur if os.path.exists(os.path.join(cur, name)) else f"{local}/INBOX/new", name)
+        if subjects([src]) == ["first"]:
+            os.rename(src, os.path.join(cur, name.split(":")[0] + ":2,S"))
+    run("mbsync", argv, work)
+    inbox = server_messages(work, "inbox")
+    check([s for s, _ in inbox] == ["first", "mbsync up", "second"], f"mbsync upload to INBOX: {inbox}")
+    check(("first", "000010") in inbox or ("first", "100010") in inbox, f"mbsync \\Seen not stored: {inbox}")
+    check([s for s, _ in server_messages(work, "Filed/Deeper")] == ["mbsync filed"],
+          f"mbsync folder it created: {server_messages(work, 'Filed/Deeper')}")
+    run("mbsync", argv, work)
+    check(len(server_messages(work, "inbox")) == 3 and maildir_messages(f"{local}/INBOX") == ["first", "mbsync up", "second"],
+          "mbsync: a second run changed something")
+
+
+def offlineimap(work, port):
+    """INBOX and the folders mbsync left down, a folder it creates up, then a run that changes nothing."""
+    local = f"{work}/offlineimap"
+    put_maildir(f"{local}/Projects", "3.offlineimap.local:2,", message("offlineimap filed"))
+    put_maildir(f"{local}/INBOX", "4.offlineimap.local:2,", message("offlineimap up"))
+    config = f"{work}/offlineimaprc"
+    with open(config, "w") as f:
+        f.write(f"""[general]
+accounts = test
+metadata = {work}/offlineimap-meta
+
+[Account test]
+localrepository = local
+remoterepository = remote
+
+[Repository local]
+type = Maildir
+localfolders = {local}
+
+[Repository remote]
+type = IMAP
+remotehost = 127.0.0.1
+remoteport = {port}
+remoteuser = tester
+remotepass = pass
+ssl = no
+starttls = no
+""")
+    argv = ["offlineimap", "-c", config, "-o", "-u", "basic"]
+    run("offlineimap", argv, work)
+    inbox = maildir_messages(f"{local}/INBOX")
+    check(inbox == ["first", "mbsync up", "offlineimap up", "second"], f"offlineimap INBOX: {inbox}")
+    check([s for s, _ in server_messages(work, "inbox")] == ["first", "mbsync up", "offlineimap up", "second"],
+          f"offlineimap upload to INBOX: {server_messages(work, 'inbox')}")
+    check([s for s, _ in server_messages(work, "Projects")] == ["offlineimap filed"],
+          f"offlineimap folder it created: {server_messages(work, 'Projects')}")
+    check(maildir_messages(f"{local}/Filed.Deeper") == ["mbsync filed"], "offlineimap did not download Filed/Deeper")
+    run("offlineimap", argv, work)
+    check(len(server_messages(work, "inbox")) == 4 and len(maildir_messages(f"{local}/INBOX")) == 4,
+          "offlineimap: a second run changed something")
+
+
+def main():
+    binary = sys.argv[1]
+    tools = [t for t in ("mbsync", "offlineimap") if shutil.which(t)]
+    if not tools:
+        print("SKIP: neither mbsync nor offlineimap is installed")
+        return 77
+    work = tempfile.mkdtemp(prefix="veve4d-sync-")
+    inbox = f"{work}/users/tester/inbox"
+    server, port = start_server(binary, work)
+    try:
+        for uid, subject in enumerate(("first", "second"), 1):
+            with open(f"{inbox}/{uid:010d}-000000.MSG", "wb") as f:
+                f.write(message(subject))
+        # offlineimap also takes down what mbsync put up, so mbsync runs first.
+        if "mbsync" in tools:
+            mbsync(work, port)
+        if "offlineimap" in tools:
+            if "mbsync" not in tools:
+                put_maildir(f"{work}/offlineimap/INBOX", "5.up:2,", message("mbsync up"))
+                os.makedirs(f"{inbox}/../Filed/Deeper")
+                with open(f"{inbox}/../Filed/Deeper/0000000001-000000.MSG", "wb") as f:
+                    f.write(message("mbsync filed"))
+            offlineimap(work, port)
+    finally:
+        server.kill()
+        server.wait()
+    if failures:
+        print(f"{len(failures)} failed; logs and mail in {work}")
+        return 1
+    shutil.rmtree(work)
+    print(f"sync clients ({', '.join(tools)}): all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
