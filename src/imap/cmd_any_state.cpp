@@ -39,6 +39,7 @@ const Capability CAPABILITIES[] = {
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
+    {"LITERAL+", nullptr},
     {"CHILDREN", nullptr},
     {"SPECIAL-USE", nullptr},
     {"UIDPLUS", nullptr},

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
@@ -17,16 +18,8 @@
 namespace {
 
 constexpr size_t TAG_COPY_SIZE = 32;
-constexpr size_t ARGS_COPY_SIZE = 256;
-
-// Decimal digits up to the first non-digit; none read as 0.
-uint32_t LiteralSize(const char* p) {
-    uint64_t ullSize = 0;
-    for (; *p >= '0' && *p <= '9'; p++) {
-        ullSize = std::min<uint64_t>(ullSize * 10 + static_cast<uint64_t>(*p - '0'), 0xFFFFFFFDull);
-    }
-    return static_cast<uint32_t>(ullSize);
-}
+constexpr size_t FLAGS_COPY_SIZE = 1024;
+constexpr size_t DATE_COPY_SIZE = 64;
 
 // Text received behind the literal is the client's next request: it goes back to the pending
 // input instead of into the message.
@@ -97,58 +90,43 @@ int CmdAppend(Session* pSession) {
     }
     // The literal is received into szRecv, where the tag and the arguments live.
     char szTag[TAG_COPY_SIZE];
-    char szArgs[ARGS_COPY_SIZE];
     snprintf(szTag, sizeof(szTag), "%s", pSession->pTag);
-    snprintf(szArgs, sizeof(szArgs), "%s", pSession->pArgs);
+    // APPEND mailbox [(flags)] [date-time] literal; the command reader left the message's
+    // literal unread and its announcement at the end of the arguments.
+    char szName[MAX_PATH];
+    char szFlagList[FLAGS_COPY_SIZE] = "";
+    char szDate[DATE_COPY_SIZE] = "";
+    unsigned long ulAnnounced = 0;
+    bool bNonSync = false;
+    const char* p = pSession->pArgs;
+    bool bParsed = TakeAstring(&p, szName, sizeof(szName)) && TakeBlank(&p);
+    if (bParsed && *p == '(') bParsed = TakeParenthesised(&p, szFlagList, sizeof(szFlagList)) && TakeBlank(&p);
+    if (bParsed && *p == '"') bParsed = TakeString(&p, szDate, sizeof(szDate)) && TakeBlank(&p);
+    bParsed = bParsed && TakeLiteralSize(&p, &ulAnnounced, &bNonSync) && *p == '\0';
     // A client that did not wait for the continuation has sent its literal behind the line.
-    bool bContinuation = pSession->szQueue[0] == '\0';
-
-    char* pBlank = strchr(szArgs, ' ');
-    char* pBrace = strchr(szArgs, '{');
-    if (pBrace != nullptr) {
-        *pBrace = '\0';
-    }
-    // The size is read from the whole line, not from the cut copy: a size cut short would leave
-    // the rest of the literal to be run as requests.
-    const char* pszSizeBrace = strchr(pSession->pArgs, '{');
-    uint32_t ulSize = pszSizeBrace != nullptr ? LiteralSize(pszSizeBrace + 1) : 0;
-    const char* pszFlags = "";
-    if (pBlank != nullptr) {
-        *pBlank = '\0';
-        char* pszFlagText = pBlank + 1;
-        if (*pszFlagText == '(') {
-            pszFlagText++;
-            if (char* pClose = strchr(pszFlagText, ')')) {
-                *pClose = '\0';
-            }
+    bool bContinuation = !bNonSync && pSession->szQueue[0] == '\0';
+    if (!bParsed) {
+        // A literal already on its way is read and dropped, so that none of it runs as requests.
+        const char* pLast = strrchr(pSession->pArgs, '{');
+        if (pLast != nullptr && TakeLiteralSize(&pLast, &ulAnnounced, &bNonSync) && *pLast == '\0' && bNonSync) {
+            DiscardLiteral(pSession, static_cast<uint32_t>(ulAnnounced));
         }
-        pszFlags = pszFlagText;
+        FormatResponse(pSession, "%s %s %s illegal argument\r\n", szTag, "BAD", "APPEND");
+        return 1;
     }
-    // A date-time is the quoted string just before the literal, when something precedes it.
+    uint32_t ulSize = static_cast<uint32_t>(std::min<unsigned long>(ulAnnounced, 0xFFFFFFFDul));
+    const char* pszFlags = szFlagList;
     int64_t llDate = NO_INTERNAL_DATE;
-    bool bBadDate = false;
-    if (pszSizeBrace != nullptr) {
-        const char* pEnd = pszSizeBrace;
-        while (pEnd > pSession->pArgs && pEnd[-1] == ' ') pEnd--;
-        if (pEnd - pSession->pArgs >= 2 && pEnd[-1] == '"') {
-            const char* pOpen = pEnd - 2;
-            while (pOpen >= pSession->pArgs && *pOpen != '"') pOpen--;
-            const char* pBefore = pOpen;
-            while (pBefore > pSession->pArgs && pBefore[-1] == ' ') pBefore--;
-            if (pOpen >= pSession->pArgs && pBefore > pSession->pArgs) {
-                bBadDate = !ParseImapDateTime(pOpen + 1, static_cast<size_t>(pEnd - 1 - (pOpen + 1)), &llDate);
-            }
-        }
-    }
+    bool bBadDate = szDate[0] != '\0' && !ParseImapDateTime(szDate, strlen(szDate), &llDate);
     if (ulSize == 0 || bBadDate) {
         // Nothing is stored; a literal already on its way is read and dropped.
-        if (bBadDate && !bContinuation) {
+        if (!bContinuation) {
             DiscardLiteral(pSession, ulSize);
         }
         if (bBadDate) {
-            FormatResponse(pSession, "%s %s %s invalid date-time\r\n", szTag, "BAD", pSession->pCommand);
+            FormatResponse(pSession, "%s %s %s invalid date-time\r\n", szTag, "BAD", "APPEND");
         } else {
-            RespondIllegalArgument(pSession);
+            FormatResponse(pSession, "%s %s %s illegal argument\r\n", szTag, "BAD", "APPEND");
         }
         return 1;
     }
@@ -170,8 +148,6 @@ int CmdAppend(Session* pSession) {
     // The mailbox must exist and take the new file before the client is asked for the
     // message: an answer given after the continuation would leave the literal to be read as
     // requests. A literal already sent is read and dropped.
-    char szName[ARGS_COPY_SIZE];
-    RemoveQuotes(szArgs, szName, sizeof(szName));
     char szTarget[MAX_PATH];
     char szFile[MAX_PATH + 32];
     uint32_t ulUid = 0;

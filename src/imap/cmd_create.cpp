@@ -13,7 +13,9 @@ int CmdCreate(Session* pSession) {
         return 1;
     }
     char szName[RECV_SIZE];
-    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
+    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+        return 1;
+    }
     char szPath[MAX_PATH];
     if (!ResolveClientMailbox(pSession, szName, szPath, sizeof(szPath))) {
         RespondFails(pSession);

@@ -22,7 +22,9 @@ int CmdDelete(Session* pSession) {
         return 1;
     }
     char szName[RECV_SIZE];
-    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
+    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+        return 1;
+    }
     char szPath[MAX_PATH];
     if (IsInboxName(szName) || !ResolveClientMailbox(pSession, szName, szPath, sizeof(szPath))) {
         RespondFailed(pSession);

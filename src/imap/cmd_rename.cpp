@@ -10,7 +10,6 @@ int CmdRename(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    // Split at the first blank even inside a quoted name, as every two-name command here does.
     char szOldName[RECV_SIZE];
     char szNewName[RECV_SIZE];
     if (!TakeTwoArguments(pSession, szOldName, sizeof(szOldName), szNewName, sizeof(szNewName))) {

@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "imap/view.h"
 #include "net/client.h"
+#include "platform/text.h"
 #include "store/store.h"
 
 namespace {
@@ -35,7 +37,8 @@ void SendMailboxState(Session* pSession) {
     SendLine(pSession);
     FormatResponse(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
     SendLine(pSession);
-    FormatResponse(pSession, "* %s [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Limited\r\n", "OK");
+    // Only what a message file name records is kept: no keywords, so no "\\*".
+    FormatResponse(pSession, "* %s [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n", "OK");
     SendLine(pSession);
 }
 
@@ -48,85 +51,87 @@ void OpenInto(Session* pSession, bool bReadOnly) {
     }
 }
 
-}  // namespace
-
-int CmdSelect(Session* pSession) {
+// SELECT and EXAMINE. A mailbox that cannot be opened leaves no mailbox selected.
+int OpenMailbox(Session* pSession, bool bReadOnly) {
     if (pSession->State < Imap4Authorization) {
         RespondWrongState(pSession);
         return 1;
     }
     char szName[MAX_PATH];
-    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
+    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+        return 1;
+    }
+    CloseView(pSession);
+    if (pSession->State == Veve4Delected) {
+        pSession->State = Imap4Authorization;
+    }
     char szPath[MAX_PATH];
-    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath))) {
+    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
+        !GetUidValidity(szPath, &pSession->ulUidValidity)) {
+        snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath);
-    CloseView(pSession);
-    if (!GetUidValidity(pSession->szMailbox, &pSession->ulUidValidity)) {
-        FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
-        return 1;
-    }
     RemoveStaleTemporaries(pSession->szMailbox, STALE_TEMPORARY_AGE);
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
+    // Delivered mail waits outside the inbox until a session looks at it.
     if (IsInboxName(szName)) {
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
-    OpenInto(pSession, false);
+    OpenInto(pSession, bReadOnly);
     SendMailboxState(pSession);
-    FormatResponse(pSession, "%s %s [READ-WRITE] %s completed\r\n", pSession->pTag, "OK", pSession->pCommand);
+    FormatResponse(pSession, "%s %s [%s] %s completed\r\n", pSession->pTag, "OK", bReadOnly ? "READ-ONLY" : "READ-WRITE",
+                   pSession->pCommand);
     pSession->State = Veve4Delected;
     return 1;
 }
 
-int CmdExamine(Session* pSession) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
+// The STATUS items a client may ask for, in the order asked.
+enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_ITEMS };
+const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN"};
+
+// Reads "(item ...)" into the order asked; false for an empty list or an unknown item.
+bool ReadStatusItems(const char* pszList, StatusItem* pItems, size_t* pnItems) {
+    *pnItems = 0;
+    for (const char* p = pszList; *p != '\0';) {
+        size_t nLength = strcspn(p, " ");
+        int nFound = -1;
+        for (int i = 0; i < STATUS_ITEMS; i++) {
+            if (strlen(kStatusWords[i]) == nLength && StrNICmp(p, kStatusWords[i], nLength) == 0) nFound = i;
+        }
+        if (nFound < 0 || *pnItems == STATUS_ITEMS * 2) return false;
+        pItems[(*pnItems)++] = static_cast<StatusItem>(nFound);
+        p += nLength;
+        if (*p == ' ' && *++p == '\0') return false;
     }
-    // The name is taken as received, quotes and all.
-    char szPath[MAX_PATH];
-    if (!ResolveMailboxPath(pSession->szMailDir, pSession->pArgs, szPath, sizeof(szPath))) {
-        RespondFails(pSession);
-        return 1;
-    }
-    snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath);
-    GetUidValidity(pSession->szMailbox, &pSession->ulUidValidity);
-    pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
-    OpenInto(pSession, true);
-    SendMailboxState(pSession);
-    FormatResponse(pSession, "%s %s [READ-ONLY] %s completed\r\n", pSession->pTag, "OK", pSession->pCommand);
-    pSession->State = Veve4Delected;
-    return 1;
+    return *pnItems > 0;
 }
+
+}  // namespace
+
+int CmdSelect(Session* pSession) { return OpenMailbox(pSession, false); }
+
+int CmdExamine(Session* pSession) { return OpenMailbox(pSession, true); }
 
 int CmdStatus(Session* pSession) {
     if (pSession->State < Imap4Authorization) {
         RespondWrongState(pSession);
         return 1;
     }
-    char szArgs[RECV_SIZE];
-    snprintf(szArgs, sizeof(szArgs), "%s", pSession->pArgs);
-    char* pBlank = strchr(szArgs, ' ');
-    if (pBlank == nullptr) {
+    char szName[MAX_PATH];
+    char szList[RECV_SIZE];
+    StatusItem aItems[STATUS_ITEMS * 2];
+    size_t nItems = 0;
+    const char* p = pSession->pArgs;
+    if (!TakeAstring(&p, szName, sizeof(szName)) || !TakeBlank(&p) || !TakeParenthesised(&p, szList, sizeof(szList)) ||
+        *p != '\0' || !ReadStatusItems(szList, aItems, &nItems)) {
         RespondIllegalArgument(pSession);
         return 1;
     }
-    *pBlank = '\0';
-    char* pItems = pBlank + 1;
-    if (*pItems == '(') {
-        pItems++;
-        char* pClose = strchr(pItems, ')');
-        if (pClose != nullptr) {
-            *pClose = '\0';
-        }
-    }
-    char szName[MAX_PATH];
-    RemoveQuotes(szArgs, szName, sizeof(szName));
     char szPath[MAX_PATH];
-    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath))) {
-        RespondFails(pSession);
+    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath)) {
+        FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }
 
@@ -135,30 +140,28 @@ int CmdStatus(Session* pSession) {
     int32_t lUnseen = 0;
     int32_t lFirstUnseen = 0;
     CountMailbox(szPath, &lExists, &lRecent, &lUnseen, &lFirstUnseen);
-    uint32_t ulUidNext = ReadUidNext(szPath);
     uint32_t ulUidValidity = 0;
     GetUidValidity(szPath, &ulUidValidity);
+    const unsigned long aulValues[STATUS_ITEMS] = {
+        static_cast<unsigned long>(lExists), static_cast<unsigned long>(lRecent), ReadUidNext(szPath),
+        ulUidValidity, static_cast<unsigned long>(lUnseen)};
 
-    char szAnswer[RESPONSE_SIZE];
-    size_t nLength = static_cast<size_t>(snprintf(szAnswer, sizeof(szAnswer), "%s %s %s %s (", pSession->pTag, "OK",
-                                                  pSession->pCommand, szName));
-    const char* pszSeparator = "";
-    auto append = [&](const char* pszWord, unsigned long ulValue, bool bSigned) {
-        if (strstr(pItems, pszWord) == nullptr || nLength >= sizeof(szAnswer)) {
-            return;
-        }
-        int n = bSigned ? snprintf(szAnswer + nLength, sizeof(szAnswer) - nLength, "%s%s %ld", pszSeparator, pszWord,
-                                   static_cast<long>(ulValue))
-                        : snprintf(szAnswer + nLength, sizeof(szAnswer) - nLength, "%s%s %lu", pszSeparator, pszWord,
-                                   ulValue);
+    // The name as the client would write it back: it may need quotes or a literal.
+    char szNameText[2 * MAX_PATH + 16];
+    if (!FormatMailboxName(szName, szNameText, sizeof(szNameText))) {
+        RespondFails(pSession);
+        return 1;
+    }
+    char szValues[STATUS_ITEMS * 2 * 24];
+    size_t nLength = 0;
+    for (size_t i = 0; i < nItems; i++) {
+        int n = snprintf(szValues + nLength, sizeof(szValues) - nLength, "%s%s %lu", i == 0 ? "" : " ",
+                         kStatusWords[aItems[i]], aulValues[aItems[i]]);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(szValues) - nLength) break;
         nLength += static_cast<size_t>(n);
-        pszSeparator = " ";
-    };
-    append("MESSAGES", static_cast<unsigned long>(lExists), true);
-    append("RECENT", static_cast<unsigned long>(lRecent), true);
-    append("UIDNEXT", ulUidNext, false);
-    append("UIDVALIDITY", ulUidValidity, false);
-    append("UNSEEN", static_cast<unsigned long>(lUnseen), true);
-    FormatResponse(pSession, "%s)\r\n", szAnswer);
+    }
+    FormatResponse(pSession, "* STATUS %s (%s)\r\n", szNameText, szValues);
+    SendLine(pSession);
+    RespondCompleted(pSession);
     return 1;
 }

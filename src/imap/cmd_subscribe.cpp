@@ -12,7 +12,9 @@ int SetSubscription(Session* pSession, bool bHidden) {
         return 1;
     }
     char szName[RECV_SIZE];
-    RemoveQuotes(pSession->pArgs, szName, sizeof(szName));
+    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+        return 1;
+    }
     // Names are full names from the top of the tree, as LIST and LSUB show them, also while a
     // mailbox is selected; a leading separator is read as the top itself.
     const char* pszName = szName;

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "imap/commands.h"
-#include "imap/line.h"
 #include "imap/response.h"
 #include "platform/text.h"
 
@@ -25,22 +24,26 @@ const UidRow kUidCommands[] = {
 }  // namespace
 
 int CmdUid(Session* pSession) {
+    // A client that sends a UID command too early has only made a mistake; the session goes on.
     if (pSession->State != Veve4Delected) {
-        RespondWrongState(pSession);
-        return 0;
+        FormatResponse(pSession, "%s %s %s needs a selected mailbox\r\n", pSession->pTag, "BAD", pSession->pCommand);
+        return 1;
     }
     pSession->bUid = 1;
     pSession->pCommand = pSession->pArgs;
+    pSession->pArgs = nullptr;
     char* pBlank = strchr(pSession->pCommand, ' ');
     if (pBlank != nullptr) {
         *pBlank = '\0';
         pSession->pArgs = pBlank + 1;
-        EndAtCrLfPair(pSession->pArgs);
-    } else {
-        EndAtFirstCrOrLf(pSession->pCommand);
     }
     for (const UidRow& row : kUidCommands) {
         if (StrICmp(pSession->pCommand, row.pszWord) == 0) {
+            // Every one of them needs its arguments: a UID SEARCH without criteria is no search.
+            if (pSession->pArgs == nullptr || *pSession->pArgs == '\0') {
+                RespondIllegalArgument(pSession);
+                return 1;
+            }
             return row.pHandler(pSession);
         }
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "imap/command_reader.h"
 #include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/line.h"
@@ -22,38 +23,43 @@ struct CommandRow {
     const char* pszWord;
     bool bNeedsArgs;
     Handler pHandler;
+    int32_t lState;  // the least state the command runs in
 };
+
+constexpr int32_t ANY = Imap4NonAuthenticated;
+constexpr int32_t AUTH = Imap4Authorization;
+constexpr int32_t SEL = Veve4Delected;
 
 // Compared in this order; the first row whose word and argument condition match wins.
 const CommandRow kCommands[] = {
-    {"CAPABILITY", false, CmdCapability},
-    {"NOOP", false, CmdNoop},
-    {"LOGOUT", false, CmdLogout},
-    {"STARTTLS", false, CmdStartTls},
-    {"AUTHENTICATE", false, CmdAuthenticate},
-    {"LOGIN", true, CmdLogin},
-    {"SELECT", true, CmdSelect},
-    {"EXAMINE", true, CmdExamine},
-    {"CREATE", true, CmdCreate},
-    {"DELETE", true, CmdDelete},
-    {"RENAME", true, CmdRename},
-    {"SUBSCRIBE", true, CmdSubscribe},
-    {"UNSUBSCRIBE", true, CmdUnsubscribe},
-    {"LIST", true, CmdList},
-    {"LSUB", true, CmdLsub},
-    {"STATUS", true, CmdStatus},
-    {"APPEND", true, CmdAppend},
-    {"NAMESPACE", false, CmdNamespace},
-    {"CHECK", false, CmdCheck},
-    {"CLOSE", false, CmdClose},
-    {"EXPUNGE", false, CmdExpunge},
-    {"SEARCH", true, CmdSearch},
-    {"FETCH", true, CmdFetch},
-    {"STORE", true, CmdStore},
-    {"COPY", true, CmdCopy},
-    {"MOVE", true, CmdMove},
-    {"UID", true, CmdUid},
-    {"IDLE", false, CmdIdle},
+    {"CAPABILITY", false, CmdCapability, ANY},
+    {"NOOP", false, CmdNoop, ANY},
+    {"LOGOUT", false, CmdLogout, ANY},
+    {"STARTTLS", false, CmdStartTls, ANY},
+    {"AUTHENTICATE", false, CmdAuthenticate, ANY},
+    {"LOGIN", true, CmdLogin, ANY},
+    {"SELECT", true, CmdSelect, AUTH},
+    {"EXAMINE", true, CmdExamine, AUTH},
+    {"CREATE", true, CmdCreate, AUTH},
+    {"DELETE", true, CmdDelete, AUTH},
+    {"RENAME", true, CmdRename, AUTH},
+    {"SUBSCRIBE", true, CmdSubscribe, AUTH},
+    {"UNSUBSCRIBE", true, CmdUnsubscribe, AUTH},
+    {"LIST", true, CmdList, AUTH},
+    {"LSUB", true, CmdLsub, AUTH},
+    {"STATUS", true, CmdStatus, AUTH},
+    {"APPEND", true, CmdAppend, AUTH},
+    {"NAMESPACE", false, CmdNamespace, AUTH},
+    {"CHECK", false, CmdCheck, SEL},
+    {"CLOSE", false, CmdClose, SEL},
+    {"EXPUNGE", false, CmdExpunge, SEL},
+    {"SEARCH", true, CmdSearch, SEL},
+    {"FETCH", true, CmdFetch, SEL},
+    {"STORE", true, CmdStore, SEL},
+    {"COPY", true, CmdCopy, SEL},
+    {"MOVE", true, CmdMove, SEL},
+    {"UID", true, CmdUid, SEL},
+    {"IDLE", false, CmdIdle, AUTH},
 };
 
 int UnrecognisedCommand(Session* pSession) {
@@ -84,15 +90,6 @@ Handler ChooseHandler(Session* pSession) {
     return UnrecognisedCommand;
 }
 
-// Moves everything behind the first LF of szRecv into szQueue.
-void SplitOffFurtherLines(Session* pSession) {
-    char* pLf = strchr(pSession->szRecv, '\n');
-    if (pLf != nullptr && pLf[1] != '\0') {
-        snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1);
-        pLf[1] = '\0';
-    }
-}
-
 // Tells the client what changed in its mailbox before the command's tagged line. While FETCH,
 // STORE or SEARCH run (not their UID forms) a message may not vanish: the numbers the client
 // sent with them must keep meaning what it meant.
@@ -107,22 +104,24 @@ void AnnounceAfter(Session* pSession, Handler pHandler) {
 
 }  // namespace
 
+bool CommandRunsInState(const char* pszWord, int32_t lState) {
+    for (const CommandRow& row : kCommands) {
+        if (StrICmp(pszWord, row.pszWord) == 0) return lState >= row.lState;
+    }
+    return false;
+}
+
 int DispatchCommand(Session* pSession) {
+    // What was received goes in front of anything a handler left queued.
+    QueueInFront(pSession, pSession->szRecv);
     int nResult = 1;
-    for (;;) {
-        if (pSession->szQueue[0] != '\0') {
-            char szShown[2 * QUEUE_SIZE];
-            int32_t bSecret = pSession->bSecretQueue;
-            RedactReceived(pSession->szQueue, szShown, sizeof(szShown), &bSecret, &pSession->bSecretQueue);
-            TracePrint("[%08lx] RECV QUEUE [%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, szShown);
-            WriteProtocolLog(pSession, szShown);
-            // What follows a received line is shorter than the receive buffer it came from.
-            size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
-            memcpy(pSession->szRecv, pSession->szQueue, nLength);
-            pSession->szRecv[nLength] = '\0';
-            pSession->szQueue[0] = '\0';
+    while (CommandWaiting(pSession)) {
+        CommandRead read = ReadCommand(pSession);
+        if (read == COMMAND_LOST) return 0;
+        if (read == COMMAND_REFUSED) {
+            SendResponse(pSession, 1, 1);
+            continue;
         }
-        SplitOffFurtherLines(pSession);
         SplitRequestLine(pSession);
 
         if (pSession->pCommand != nullptr && StrICmp(pSession->pCommand, "LOGIN") != 0 &&
@@ -137,10 +136,6 @@ int DispatchCommand(Session* pSession) {
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
         pSession->bBatching = 0;
         SendResponse(pSession, 1, 1);
-
-        // A fragment without its LF stays queued until RecvLine completes it.
-        if (pSession->szQueue[0] == '\0' || strchr(pSession->szQueue, '\n') == nullptr) {
-            return nResult;
-        }
     }
+    return nResult;
 }

@@ -4,3 +4,6 @@
 #include "net/session.h"
 
 int DispatchCommand(Session* pSession);
+
+// Whether the command word names a command that runs in the state.
+bool CommandRunsInState(const char* pszWord, int32_t lState);

@@ -22,9 +22,9 @@ void SplitWordAndArgs(char* pWord, char** ppArgs) {
         EndAtFirstCrOrLf(pWord);
         return;
     }
+    // The arguments run to the command's end: line ends inside belong to its literals.
     *pBlank = '\0';
     *ppArgs = pBlank + 1;
-    EndAtCrLfPair(*ppArgs);
 }
 
 void EndAtFirstCrOrLf(char* pszText) {

@@ -5,7 +5,7 @@
 
 // Sets pTag, pCommand and pArgs into szRecv.
 void SplitRequestLine(Session* pSession);
-// Cuts pWord at its first blank; what follows, up to the line end, becomes *ppArgs.
+// Cuts pWord at its first blank; everything that follows becomes *ppArgs.
 void SplitWordAndArgs(char* pWord, char** ppArgs);
 // Leading CR/LF are passed over, then the text ends at the next CR or LF; a text made only
 // of CR and LF stays as it is.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imap/args.h"
 #include "imap/response.h"
 #include "platform/format.h"
 #include "platform/fs.h"
@@ -18,34 +19,22 @@ bool IsAtomChar(unsigned char c) {
 
 }  // namespace
 
-void RemoveQuotes(const char* pszText, char* pszName, size_t nSize) {
-    if (pszText[0] != '"') {
-        snprintf(pszName, nSize, "%s", pszText);
-        return;
-    }
-    const char* pStart = pszText + 1;
-    const char* pEnd = strchr(pStart, '"');
-    size_t nLength = pEnd != nullptr ? static_cast<size_t>(pEnd - pStart) : strlen(pStart);
-    snprintf(pszName, nSize, "%.*s", static_cast<int>(nLength), pStart);
-}
-
-char* SplitAtFirstBlank(char* pszArgs) {
-    char* pBlank = std::strchr(pszArgs, ' ');
-    if (pBlank == nullptr) {
-        return nullptr;
-    }
-    *pBlank = '\0';
-    return pBlank + 1;
-}
-
-bool TakeTwoArguments(Session* pSession, char* pszFirst, size_t nFirstSize, char* pszSecond, size_t nSecondSize) {
-    char* pszSecondText = SplitAtFirstBlank(pSession->pArgs);
-    if (pszSecondText == nullptr) {
+bool TakeMailboxArgument(Session* pSession, char* pszName, size_t nSize) {
+    const char* p = pSession->pArgs;
+    if (!TakeAstring(&p, pszName, nSize) || *p != '\0') {
         RespondIllegalArgument(pSession);
         return false;
     }
-    RemoveQuotes(pSession->pArgs, pszFirst, nFirstSize);
-    RemoveQuotes(pszSecondText, pszSecond, nSecondSize);
+    return true;
+}
+
+bool TakeTwoArguments(Session* pSession, char* pszFirst, size_t nFirstSize, char* pszSecond, size_t nSecondSize) {
+    const char* p = pSession->pArgs;
+    if (!TakeAstring(&p, pszFirst, nFirstSize, true) || !TakeBlank(&p) ||
+        !TakeAstring(&p, pszSecond, nSecondSize, true) || *p != '\0') {
+        RespondIllegalArgument(pSession);
+        return false;
+    }
     return true;
 }
 

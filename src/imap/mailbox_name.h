@@ -5,16 +5,13 @@
 
 #include "net/session.h"
 
-// Quote removal: a text that begins with a double quote starts after it and ends at the next
-// one (or at its end); anything else is taken whole. The result is cut to nSize.
-void RemoveQuotes(const char* pszText, char* pszName, size_t nSize);
+// The single mailbox name that makes up a command's arguments (an atom, a quoted string or a
+// literal). Anything else leaves the BAD line in szResponse and fails.
+bool TakeMailboxArgument(Session* pSession, char* pszName, size_t nSize);
 
-// Cuts pszArgs at its first blank (also one inside a quoted name) and returns what follows,
-// or nullptr when there is no blank.
-char* SplitAtFirstBlank(char* pszArgs);
-
-// The two-argument form of COPY, RENAME, LIST and LSUB: pArgs cut at its first blank, each half
-// with its quotes removed. Without a blank it leaves the BAD line in szResponse and fails.
+// The two-argument form of COPY, RENAME, LIST and LSUB, each an astring whose atom may hold
+// the list wild cards (message sets and patterns use them). Anything else leaves the BAD line
+// in szResponse and fails.
 bool TakeTwoArguments(Session* pSession, char* pszFirst, size_t nFirstSize, char* pszSecond, size_t nSecondSize);
 
 // The directory of a client's mailbox name (quotes removed) below the user's mail directory.

@@ -220,22 +220,22 @@ int RecvLine(Session* pSession, int bTrace) {
         if (pSession->bSendFailed) {
             return 0;
         }
-        if (nFill < RECV_SIZE - 1 && !WaitForClient(pSession)) {
+        // A full buffer without an LF is a piece of a long line (or of a literal): the caller
+        // takes it and asks for the rest.
+        bool bFull = nFill >= RECV_SIZE - 1;
+        if (!bFull && !WaitForClient(pSession)) {
             return 0;
         }
-        // 4095 characters without an LF leave no room: the receive fails and ends the session.
-        int nReceived = nFill < RECV_SIZE - 1
-                            ? SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill)
-                            : SOCKET_ERROR;
+        int nReceived = bFull ? 0 : SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill);
         if (pSession->bEvicted.load()) {
             SayBye(pSession, "Too many connections; this one was idle");
             return 0;
         }
-        if (nReceived == SOCKET_ERROR || pSession->szRecv[nFill] == '\0') {
+        if (nReceived == SOCKET_ERROR || (!bFull && pSession->szRecv[nFill] == '\0')) {
             break;
         }
         pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
-        if (strchr(pSession->szRecv, '\n') != nullptr) {
+        if (bFull || strchr(pSession->szRecv, '\n') != nullptr) {
             pSession->ullLastInput.store(MonotonicMilliseconds());
             if (bTrace) {
                 char szShown[2 * RECV_SIZE];

@@ -18,8 +18,9 @@ struct TlsContext;
 struct TlsConnection;
 class LoginFailures;
 
-constexpr size_t RECV_SIZE = 4096;
-constexpr size_t QUEUE_SIZE = 8192;
+// A command with its literals up to 16 KiB is read whole; the queue holds what came in behind it.
+constexpr size_t RECV_SIZE = 16384;
+constexpr size_t QUEUE_SIZE = RECV_SIZE;
 constexpr size_t RESPONSE_SIZE = 8193;
 // Room for a command's answers to leave in few sends; one more byte keeps the text terminated.
 constexpr size_t SENDBUF_SIZE = 65536 + 1;

@@ -79,7 +79,7 @@ TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\* OK \[UIDVALIDITY \d+\] UIDs valid\r\n)"))) << lines[3];
     EXPECT_EQ(lines[4], "* OK [UIDNEXT 4] Predicted next UID\r\n");
     EXPECT_EQ(lines[5], "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
-    EXPECT_EQ(lines[6], "* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Limited\r\n");
+    EXPECT_EQ(lines[6], "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n");
     EXPECT_EQ(lines[7], "a2 OK [READ-WRITE] SELECT completed\r\n");
     // The session that saw them first holds their \Recent; the files no longer offer it.
     EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000001-000000.MSG"));
@@ -115,29 +115,74 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     EXPECT_EQ(lines[2], "* OK [UNSEEN 3] Message 3 is first unseen\r\n");
     EXPECT_EQ(lines[4], "* OK [UIDNEXT 6] Predicted next UID\r\n");
 
+    // STATUS answers untagged, every item in the order asked; a missing mailbox is NO for all three commands.
+    using Lines = std::vector<std::string>;
     EXPECT_EQ(client.Command("a3", "STATUS Work (UNSEEN MESSAGES)"),
-              std::vector<std::string>{"a3 OK STATUS Work (MESSAGES 5 UNSEEN 2)\r\n"});
-    EXPECT_EQ(client.Command("a4", "STATUS inbox (messages)"), std::vector<std::string>{"a4 OK STATUS inbox ()\r\n"});
-    EXPECT_EQ(client.Command("a5", "STATUS INBOX (UIDNEXT MESSAGES RECENT)"),
-              std::vector<std::string>{"a5 OK STATUS INBOX (MESSAGES 3 RECENT 3 UIDNEXT 4)\r\n"});
-    EXPECT_EQ(client.Command("a6", "STATUS \"My Work\" (MESSAGES)"),
-              std::vector<std::string>{"a6 OK STATUS My (MESSAGES 0)\r\n"});
+              (Lines{"* STATUS Work (UNSEEN 2 MESSAGES 5)\r\n", "a3 OK STATUS completed\r\n"}));
+    EXPECT_TRUE(std::regex_match(client.Command("a4", "STATUS \"inbox\" (messages UIDNEXT RECENT UIDVALIDITY)")[0],
+                                 std::regex(R"(\* STATUS inbox \(MESSAGES 3 UIDNEXT 4 RECENT 3 UIDVALIDITY \d+\)\r\n)")));
+    for (const char* request : {"STATUS \"My Work\" (MESSAGES)", "SELECT nothere", "EXAMINE \"nothere\"",
+                                "SELECT ../bob/inbox", "STATUS ../../accounts (MESSAGES)"}) {
+        EXPECT_EQ(client.Command("a5", request), Lines{"a5 NO No such mailbox\r\n"}) << request;
+    }
+    for (const char* request : {"STATUS Work ()", "STATUS Work (MESSAGES BOGUS)", "STATUS Work MESSAGES", "STATUS My Work (MESSAGES)"}) {
+        EXPECT_EQ(client.Command("a6", request), Lines{"a6 BAD STATUS illegal argument\r\n"}) << request;
+    }
+    // The failed SELECT left no mailbox selected.
+    EXPECT_EQ(client.Command("a7", "CHECK"), Lines{"a7 NO Command unrecognized: CHECK\r\n"});
 
-    EXPECT_EQ(client.Command("a7", "SELECT nothere"), std::vector<std::string>{"a7 NO No such mailbox\r\n"});
-    EXPECT_EQ(client.Command("a8", "SELECT ../bob/inbox"), std::vector<std::string>{"a8 NO No such mailbox\r\n"});
-    EXPECT_EQ(client.Command("a9", "STATUS ../../accounts (MESSAGES)"),
-              std::vector<std::string>{"a9 NO STATUS fails\r\n"});
-
-    // EXAMINE takes the name with its quotes: an empty mailbox, answered read-only.
+    // Quotes never stay in a name: EXAMINE "INBOX" opens the inbox.
     auto examined = client.Command("b1", "EXAMINE \"INBOX\"");
-    ASSERT_EQ(examined.size(), 7u) << ::testing::PrintToString(examined);
-    EXPECT_EQ(examined[0], "* 0 EXISTS\r\n");
-    // No message is unseen, so none is named; the next UID is.
-    EXPECT_TRUE(examined[2].starts_with("* OK [UIDVALIDITY ")) << examined[2];
-    EXPECT_EQ(examined[3], "* OK [UIDNEXT 1] Predicted next UID\r\n");
-    EXPECT_EQ(examined[6], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
-    EXPECT_EQ(client.Command("b2", "CHECK"), std::vector<std::string>{"b2 OK CHECK completed\r\n"});
-    EXPECT_EQ(client.Command("b3", "UID MOVE 1 INBOX"), std::vector<std::string>{"b3 NO [READ-ONLY] MOVE fails\r\n"});
+    ASSERT_EQ(examined.size(), 8u) << ::testing::PrintToString(examined);
+    EXPECT_EQ(examined[0], "* 3 EXISTS\r\n");
+    EXPECT_EQ(examined[7], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
+    EXPECT_EQ(client.Command("b2", "CHECK"), Lines{"b2 OK CHECK completed\r\n"});
+    EXPECT_EQ(client.Command("b4", "UID SEARCH"), Lines{"b4 BAD SEARCH illegal argument\r\n"});
+}
+
+// Names with blanks, quoted or as literals, reach the mailbox they name in every command.
+TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
+    using Lines = std::vector<std::string>;
+    ASSERT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
+    const std::string mail = server.dir + "/users/ann/";
+    for (const char* request : {"CREATE \"Sent Items\"", "CREATE {7+}\r\nMy Work", "CREATE \"Empty \\\"Box\\\"\"",
+                                "SUBSCRIBE \"Sent Items\"", "UNSUBSCRIBE \"Sent Items\""}) {
+        std::string word = std::string(request).substr(0, std::string(request).find(' '));
+        EXPECT_EQ(Last(client.Command("c", request)), "c OK " + word + " completed\r\n") << request;
+    }
+    // The mailbox as a synchronising literal, the message as a non-synchronising one.
+    const std::string message = Message(7);
+    client.Send("c APPEND {10}\r\n");
+    EXPECT_EQ(client.ReadLine(), "+ Ready for literal data\r\n");
+    client.Send("Sent Items (\\Seen) {" + std::to_string(message.size()) + "+}\r\n" + message + "\r\n");
+    EXPECT_TRUE(Last(client.ReadUntilTagged("c")).ends_with(" 1] APPEND completed\r\n"));
+    EXPECT_EQ(ReadFile(mail + "Sent Items/0000000001-100010.MSG"), message);
+    EXPECT_TRUE(Last(client.Command("d", "APPEND \"Sent Items\" {" + std::to_string(message.size()) + "+}\r\n" + message))
+                    .ends_with(" 2] APPEND completed\r\n"));
+    EXPECT_EQ(client.Command("e", "STATUS \"Sent Items\" (MESSAGES UNSEEN)"),
+              (Lines{"* STATUS \"Sent Items\" (MESSAGES 2 UNSEEN 1)\r\n", "e OK STATUS completed\r\n"}));
+    EXPECT_EQ(Last(client.Command("f", "SELECT \"Sent Items\"")), "f OK [READ-WRITE] SELECT completed\r\n");
+    // A 9,000-byte UID set is read whole.
+    std::string set = "1";
+    for (int uid = 2; set.size() < 9000; uid++) set += "," + std::to_string(uid);
+    EXPECT_EQ(client.Command("g", "UID FETCH " + set + " (FLAGS)"),
+              (Lines{"* 1 FETCH (FLAGS (\\Recent \\Seen) UID 1)\r\n", "* 2 FETCH (FLAGS (\\Recent) UID 2)\r\n",
+                     "g OK FETCH completed\r\n"}));
+    // No keyword is kept, and none is claimed.
+    EXPECT_EQ(client.Command("h", "STORE 2 +FLAGS ($label1 \\Flagged)"),
+              (Lines{"* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n", "h OK STORE completed\r\n"}));
+    EXPECT_TRUE(Last(client.Command("i", "COPY 1:2 \"My Work\"")).ends_with(" 1:2 1:2] COPY completed\r\n"));
+    EXPECT_EQ(Last(client.Command("j", "RENAME \"My Work\" {8}\r\nOld Work")), "j OK RENAME successful\r\n");
+    EXPECT_TRUE(FileExists(mail + "Old Work/0000000002-101000.MSG"));
+    EXPECT_EQ(Last(client.Command("k", "EXAMINE \"Old Work\"")), "k OK [READ-ONLY] EXAMINE completed\r\n");
+    EXPECT_EQ(Last(client.Command("l", "DELETE \"Empty \\\"Box\\\"\"")), "l OK DELETE successful\r\n");
+    EXPECT_EQ(Last(client.Command("l", "DELETE \"Old Work\"")), "l NO DELETE failed\r\n");
+    // Sent Items was unsubscribed again: LSUB finds nothing.
+    for (auto [request, count] : {std::pair{"LIST \"\" \"Old Work\"", 2u}, {"LSUB \"\" {10+}\r\nSent Item*", 1u}}) {
+        auto lines = client.Command("m", request);
+        EXPECT_EQ(Last(lines), "m OK " + std::string(request).substr(0, 4) + " completed\r\n");
+        EXPECT_EQ(lines.size(), count) << request;
+    }
 }
 
 TEST_F(LoginTest, MarkerFileRefusesTheLogin) {

@@ -60,7 +60,7 @@ TEST(Tls, ImplicitPortServesAWholeSession) {
     EXPECT_TRUE(tlsClient.Version() == "TLSv1.3" || tlsClient.Version() == "TLSv1.2") << tlsClient.Version();
     EXPECT_EQ(tlsClient.ReadLine(), kGreeting);
     EXPECT_EQ(CapabilityLine(tlsClient.Command("a", "CAPABILITY")),
-              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
     EXPECT_EQ(tlsClient.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
     EXPECT_EQ(tlsClient.Command("c", "LOGIN ann pw"), std::vector<std::string>{"c OK LOGIN completed\r\n"});
     ASSERT_EQ(tlsClient.Command("d", "SELECT INBOX").back(), "d OK [READ-WRITE] SELECT completed\r\n");
@@ -80,7 +80,7 @@ TEST(Tls, StartTlsDropsPipelinedClearTextAndChangesCapabilities) {
     ASSERT_TRUE(client.Connect(tls.server.port));
     ASSERT_EQ(client.ReadLine(), kGreeting);
     EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
-              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
 
     // An injected command in the same segment as STARTTLS must never run inside the TLS session.
     client.Send("b STARTTLS\r\nx LOGIN ann pw\r\n");
@@ -92,7 +92,7 @@ TEST(Tls, StartTlsDropsPipelinedClearTextAndChangesCapabilities) {
     EXPECT_EQ(tlsClient.Command("d", "SELECT INBOX"),
               std::vector<std::string>{"d NO Command unrecognized: SELECT\r\n"});
     EXPECT_EQ(CapabilityLine(tlsClient.Command("e", "CAPABILITY")),
-              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+              "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
     EXPECT_EQ(tlsClient.Command("f", "STARTTLS"), std::vector<std::string>{"f BAD STARTTLS not available\r\n"});
     EXPECT_EQ(tlsClient.Command("g", "LOGIN ann pw"), std::vector<std::string>{"g OK LOGIN completed\r\n"});
     EXPECT_EQ(tlsClient.Command("h", "STARTTLS"), std::vector<std::string>{"h BAD STARTTLS not available\r\n"});
@@ -113,13 +113,13 @@ TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
         ASSERT_EQ(client.ReadLine(), kGreeting);
         if (!c.bDisabledOnLoopback) {
             EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
-                      "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
+                      "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
                       "AUTH=LOGIN\r\n");
             EXPECT_EQ(client.Command("b", "LOGIN ann pw"), std::vector<std::string>{"b OK LOGIN completed\r\n"});
             continue;
         }
         EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
-                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5\r\n");
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5\r\n");
         EXPECT_EQ(client.Command("b", "LOGIN ann pw"),
                   std::vector<std::string>{"b NO [PRIVACYREQUIRED] LOGIN needs TLS first (STARTTLS)\r\n"});
         for (const char* pszMechanism : {"PLAIN AGFubgBwdw==", "PLAIN", "LOGIN"}) {
@@ -132,7 +132,7 @@ TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
         TlsClient tlsClient;
         ASSERT_TRUE(tlsClient.Start(client, tls.caFile));
         EXPECT_EQ(CapabilityLine(tlsClient.Command("e", "CAPABILITY")),
-                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
         EXPECT_EQ(tlsClient.Command("f", "AUTHENTICATE PLAIN AGFubgBwdw=="),
                   std::vector<std::string>{"f OK AUTHENTICATE completed\r\n"});
     }
@@ -156,7 +156,7 @@ TEST(Tls, UnusableCertificateKeepsTlsPortsClosed) {
         ASSERT_TRUE(client.Connect(tls.server.port));
         ASSERT_EQ(client.ReadLine(), kGreeting);
         EXPECT_EQ(CapabilityLine(client.Command("a", "CAPABILITY")),
-                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
         EXPECT_EQ(client.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
     }
 }

@@ -153,7 +153,7 @@ TEST_F(AuthenticateTest, CramMd5Answers) {
         {Cram(std::string(3035, 'u'), kPassword), strNo},  // the longest answer that fits
         {Lines({"*\r\n"}), strBad},  // no cancellation: it decodes to nothing, which has no blank
         {Lines({"dGlt\r\n"}), strBad}, {Lines({"\r\n"}), strBad},
-        {Lines({std::string(4095, 'A')}), strBad},  // no room left for the line feed
+        {Lines({std::string(RECV_SIZE - 1, 'A')}), strBad},  // no room left for the line feed
         {Lines({}), strBad},
     };
     // Whole milliseconds of 100-ns units: the middle number moves in steps of 10000, even across its wrap.

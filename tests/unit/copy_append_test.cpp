@@ -72,16 +72,21 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     int uid = 9;
     for (const char* args : {"Sent (\\Seen \\Flagged)", "Sent (\\seen)", "Sent (\\Answered \\Deleted \\Draft \\Recent)",
                              "Sent ()", "Sent", "Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"",
-                             "\"Sent Items\" (\\Seen)"}) {  // a quoted name is cut at its first blank
+                             }) {
         EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"),
                   "a2 OK [APPENDUID V " + std::to_string(uid++) + "] APPEND completed\r\n") << args;
     }
+    int item = 1;
+    for (const char* args : {"\"Sent Items\" (\\Seen)", "{10+}\r\nSent Items"}) {
+        EXPECT_EQ(Run(std::string("a2 APPEND ") + args + " {3}\r\nabc"),
+                  "a2 OK [APPENDUID V " + std::to_string(item++) + "] APPEND completed\r\n") << args;
+    }
     // Arguments longer than the copy they are read from: the size still comes from the whole line.
     EXPECT_EQ(Run("a3 APPEND Sent (\\Seen " + std::string(260, 'k') + ") {5}\r\nhello\r\na4 NOOP"),
-              "a3 OK [APPENDUID V 16] APPEND completed\r\na4 OK NOOP completed\r\n");
+              "a3 OK [APPENDUID V 15] APPEND completed\r\na4 OK NOOP completed\r\n");
     EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100010 11-110101 12-100000 "
-                                  "13-100000 14-100010 15-100010 16-100010 uid");
-    EXPECT_EQ(Tree(Path("Sent Items")), "");
+                                  "13-100000 14-100010 15-100010 uid");
+    EXPECT_EQ(Tree(Path("Sent Items")), "1-100010 2-100000 uid");
     // The date-time is the message's last-write time (INTERNALDATE); a wrong one is refused
     // before the client is asked for the literal, and nothing is stored.
     struct stat st = {};
@@ -93,7 +98,7 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     // The tag is answered with its first 31 characters.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
     ClientSends("abc\r\n");
-    EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag.substr(0, 31) + " OK [APPENDUID V 17] APPEND completed\r\n");
+    EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag.substr(0, 31) + " OK [APPENDUID V 16] APPEND completed\r\n");
 }
 
 TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {

@@ -1,5 +1,6 @@
 // CREATE, DELETE, RENAME, (UN)SUBSCRIBE, LIST and LSUB on a mail directory, and their name helpers.
 #include "config/settings.h"
+#include "imap/args.h"
 #include "imap/mailbox_name.h"
 #include "mail_session.h"
 
@@ -17,11 +18,17 @@ TEST(MailboxName, FormattedAsAtomQuotedStringOrLiteralAndUnquoted) {
     for (const auto& [name, sent] : formatted) EXPECT_STREQ(format(name, sizeof(out)), sent) << name;
     EXPECT_STREQ(format("a b c d", 6), "(too long)");
     EXPECT_STREQ(format("abcdef", 6), "(too long)");
-    // A quoted name ends at the next quote: there are no escapes.
-    const Pair unquoted[] = {{"Work", "Work"}, {"\"Work\"", "Work"}, {"\"\"", ""}, {"\"open", "open"},
-                             {"a\"b\"", "a\"b\""}, {"\"a\\\"b\"", "a\\"}};
-    auto unquote = [&out](const char* text) { RemoveQuotes(text, out, sizeof(out)); return out; };
-    for (const auto& [text, name] : unquoted) EXPECT_STREQ(unquote(text), name) << text;
+    // What a client sends and the name read from it; "!" marks text that holds no astring there.
+    const Pair read[] = {{"Work", "Work"}, {"\"Work\"", "Work"}, {"\"\"", ""}, {"\"Sent Items\" x", "Sent Items"},
+                         {"\"a\\\"b\\\\\"", "a\"b\\"}, {"{5}\r\nA b c", "A b c"}, {"{3+}\nabc", "abc"},
+                         {"[x]", "[x]"}, {"\"open", "!"}, {"\"a\\b\"", "!"}, {"{9}\r\nshort", "!"}, {"{3}abc", "!"},
+                         {"(x)", "!"}, {"a%", "a"}, {"", "!"}, {"\"\xc3\xb6\"", "\xc3\xb6"}};
+    for (const auto& [text, name] : read) {
+        const char* p = text;
+        EXPECT_STREQ(TakeAstring(&p, out, sizeof(out)) ? out : "!", name) << text;
+    }
+    const char* p = "\"0123456789\"";
+    EXPECT_FALSE(TakeAstring(&p, out, 10)) << "a name that does not fit is not cut";
 }
 
 using Folders = MailSession;
@@ -42,7 +49,7 @@ TEST_F(Folders, CreateMakesUnsubscribedLevelsAndSubscriptionsTakeFullNames) {
     EXPECT_EQ(Tree(), "Work* inbox");
     EXPECT_EQ(Run("a3 SUBSCRIBE Work"), "a3 OK SUBSCRIBE completed\r\n");
     // What exists answers OK and keeps its subscription; missing parents are made, unsubscribed.
-    for (const char* name : {"WORK", "a/b", "Work/Sub/", "work\\Deeper"}) {
+    for (const char* name : {"WORK", "a/b", "Work/Sub/", "\"work\\\\Deeper\""}) {
         EXPECT_EQ(Run(std::string("a4 CREATE ") + name), "a4 OK CREATE completed\r\n") << name;
     }
     EXPECT_EQ(Tree(), "Work Work/Deeper* Work/Sub* a* a/b* inbox");
@@ -73,9 +80,8 @@ TEST_F(Folders, RenameMovesWholeTreesAndTheInboxsMessages) {
     const char *fails = "a1 NO RENAME fails\r\n", *renamed = "a1 OK RENAME successful\r\n";
     Talk({{"a1 RENAME Work", "a1 BAD RENAME illegal argument\r\n"}, {"a1 RENAME Missing Other", fails},
           {"a1 RENAME Work SENT", fails}, {"a1 RENAME \"work\" \"Done\"", renamed}, {"a1 RENAME INBOX Old", renamed},
-          // The old name ends at the first blank even inside quotes; the rest, unquoted, is the new name.
-          {"a1 RENAME \"Sent Items\" Old", renamed}});
-    EXPECT_EQ(Tree(), "Done* Done/Sub Done/Sub/1-000000 Items\" Old* Old* Old/1-100000 Old/uid inbox");
+          {"a1 RENAME \"Sent\" {10+}\r\nSent Items", renamed}, {"a1 RENAME Sent Items Other", "a1 BAD RENAME illegal argument\r\n"}});
+    EXPECT_EQ(Tree(), "Done* Done/Sub Done/Sub/1-000000 Old* Old/1-100000 Old/uid Sent Items* inbox");
     // A renamed mailbox is unsubscribed; the inbox left behind is not.
     EXPECT_EQ(Run("a2 LSUB \"\" %"), "* LSUB (\\Noselect) \"/\" Done\r\n* LSUB () \"/\" INBOX\r\na2 OK LSUB completed\r\n");
 }

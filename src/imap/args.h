@@ -1,0 +1,21 @@
+// The argument forms commands share, read from a command's argument text. A literal stands
+// there in its wire form, "{n}\r\n" (or "{n+}") followed by its n bytes, as the command reader
+// left it.
+#pragma once
+
+#include <cstddef>
+
+// Each reader starts at *ppCursor and, when it succeeds, moves the cursor behind what it read.
+// A text that does not fit its buffer fails whole: a cut name would be another mailbox.
+
+// An atom, a quoted string (with \" and \\) or a literal; with bListChars an atom may also hold
+// the list wild cards % and * (LIST and LSUB patterns, message sets).
+bool TakeAstring(const char** ppCursor, char* pszOut, size_t nSize, bool bListChars = false);
+// A quoted string or a literal only.
+bool TakeString(const char** ppCursor, char* pszOut, size_t nSize);
+// A literal's announcement "{n}" or "{n+}" that ends the text (APPEND's message).
+bool TakeLiteralSize(const char** ppCursor, unsigned long* pulSize, bool* pbNonSync);
+// Exactly one blank.
+bool TakeBlank(const char** ppCursor);
+// A parenthesised list: what stands between "(" and its ")" (no nesting) goes to pszOut.
+bool TakeParenthesised(const char** ppCursor, char* pszOut, size_t nSize);

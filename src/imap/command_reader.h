@@ -1,0 +1,26 @@
+// Assembling one command from the client's input: its line, and the literals and further lines
+// that belong to it.
+#pragma once
+
+#include "net/session.h"
+
+enum CommandRead {
+    COMMAND_READY,    // szRecv holds the command without its final line end
+    COMMAND_REFUSED,  // too long (or a literal too big); its BAD answer is in szResponse
+    COMMAND_LOST,     // the connection ended inside the command
+};
+
+// Takes the next command out of szQueue into szRecv, receiving more input while a literal or a
+// long line needs it. A literal between lines is kept in its wire form ("{n}\r\n" and its
+// bytes); a synchronising one is asked for with "+ Ready" first. Two literals are left to the
+// handler, and the command then ends at their announcement: APPEND's message, which goes to a
+// file instead of memory, and a literal of a command that will only be refused, so that the
+// client is never asked for data that is thrown away.
+CommandRead ReadCommand(Session* pSession);
+
+// Whether szQueue holds the start of a command that can be taken now: a whole line, or a line
+// too long to wait for in the receive buffer.
+bool CommandWaiting(const Session* pSession);
+
+// Puts text in front of what szQueue holds; what does not fit is dropped from the end.
+void QueueInFront(Session* pSession, const char* pszText);
