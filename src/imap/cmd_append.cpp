@@ -136,7 +136,7 @@ int CmdAppend(Session* pSession) {
     if (Settings.MaxMessageSize != 0 && ulSize > Settings.MaxMessageSize) {
         FormatResponse(pSession, "%s %s [TOOBIG] %s message larger than %u bytes\r\n", szTag, "NO", pSession->pCommand,
                        static_cast<unsigned>(Settings.MaxMessageSize));
-        if (!bContinuation || strstr(pszSizeBrace, "+}") != nullptr) {
+        if (!bContinuation) {
             size_t nLength = strlen(pSession->szResponse);
             snprintf(pSession->szResponse + nLength, sizeof(pSession->szResponse) - nLength, "* BYE %s\r\n",
                      "Message too large");

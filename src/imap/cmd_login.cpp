@@ -7,6 +7,7 @@
 #include "auth/login_guard.h"
 #include "auth/userdir.h"
 #include "config/settings.h"
+#include "imap/args.h"
 #include "imap/response.h"
 #include "net/logs.h"
 #include "platform/accounts.h"
@@ -131,22 +132,19 @@ int CmdLogin(Session* pSession) {
         WriteAccessLog(pSession, "failed");
         return 1;
     }
-    char* pBlank = pSession->pArgs != nullptr ? strchr(pSession->pArgs, ' ') : nullptr;
-    if (pBlank == nullptr) {
+    // Atoms, quoted strings and literals; a password that is none of these is taken as it
+    // stands, as it always was.
+    const char* pCursor = pSession->pArgs != nullptr ? pSession->pArgs : "";
+    bool bRead = TakeAstring(&pCursor, pSession->szUser, sizeof(pSession->szUser)) && TakeBlank(&pCursor);
+    if (bRead && !TakeAstring(&pCursor, pSession->szPassword, sizeof(pSession->szPassword))) {
+        TakeArgument(pCursor, pSession->szPassword, sizeof(pSession->szPassword));
+    }
+    if (!bRead) {
+        pSession->szUser[0] = '\0';
         RespondIllegalArgument(pSession);
         WriteAccessLog(pSession, "failed");
         return 1;
     }
-    if (pSession->pArgs[0] == '"') {
-        pSession->pArgs++;
-    }
-    snprintf(pSession->szUser, sizeof(pSession->szUser), "%.*s", static_cast<int>(pBlank - pSession->pArgs),
-             pSession->pArgs);
-    char* pQuote = strchr(pSession->szUser, '"');
-    if (pQuote != nullptr) {
-        *pQuote = '\0';
-    }
-    TakeArgument(pBlank + 1, pSession->szPassword, sizeof(pSession->szPassword));
 
     int nCheck = CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword, pSession->szLocalAddr);
     int nOff = IsSafeUserName(pSession->szUser) ? ImapAccessOff(pSession->szUser, pSession->szLocalAddr) : 1;

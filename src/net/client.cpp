@@ -75,6 +75,8 @@ bool WaitForClient(Session* pSession) {
     }
     bool bLoggedIn = pSession->State != Imap4NonAuthenticated;
     uint32_t ulSeconds = static_cast<uint32_t>(bLoggedIn ? Settings.IdleTimeout : Settings.LoginTimeout);
+    // No limit read (a session made without settings) waits as long as it takes.
+    if (ulSeconds == 0) return true;
     uint64_t ullMs = static_cast<uint64_t>(ulSeconds) * 1000u;
     int nReady = WaitSocketReadable(pSession->sockClient, ullMs > 0x7fffffffu ? 0xffffffffu
                                                                                : static_cast<unsigned int>(ullMs));

@@ -126,13 +126,22 @@ FILETIME CurrentFileTime() {
 }
 
 LockHandle CreateLockFile(const char* pszPath, uint32_t ulMode, const char* pszOwner) {
-    int fd = ::open(pszPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // The lock is made whole under a hidden name and linked into place, which fails when the
+    // name exists: a crash can never leave an empty lock file, which would look like the
+    // companion server's and block every import for Timeout.
+    const char* pSlash = std::strrchr(pszPath, '/');
+    size_t nDir = pSlash != nullptr ? static_cast<size_t>(pSlash - pszPath) + 1 : 0;
+    char szTemp[4096];
+    int nTemp = std::snprintf(szTemp, sizeof(szTemp), "%.*s.%s.%ld-%ld", static_cast<int>(nDir), pszPath,
+                              pszPath + nDir, static_cast<long>(::getpid()), static_cast<long>(::gettid()));
+    if (nTemp < 0 || static_cast<size_t>(nTemp) >= sizeof(szTemp)) return INVALID_LOCK_HANDLE;
+    ::unlink(szTemp);
+    int fd = ::open(szTemp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return INVALID_LOCK_HANDLE;
-    // Nobody else can hold a file that did not exist a moment ago; until the owner is written,
-    // a looker finds it empty and judges it by its age, which is young.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) != 0 ||
-        !WriteAll(fd, pszOwner, std::strlen(pszOwner))) {
-        ::unlink(pszPath);
+    bool bMade = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0 &&
+                 WriteAll(fd, pszOwner, std::strlen(pszOwner)) && ::link(szTemp, pszPath) == 0;
+    ::unlink(szTemp);
+    if (!bMade) {
         ::close(fd);
         return INVALID_LOCK_HANDLE;
     }

@@ -210,15 +210,19 @@ TEST(Limits, AppendOverTheLimitIsRefusedBeforeTheLiteral) {
     ImapClient client;
     ASSERT_TRUE(client.Connect(server.port));
     EXPECT_EQ(client.ReadLine(), kGreeting);
-    EXPECT_EQ(client.Command("c", "CAPABILITY")[0].find("APPENDLIMIT"), std::string::npos);
+    auto caps = client.Command("c", "CAPABILITY");
+    ASSERT_FALSE(caps.empty());
+    EXPECT_EQ(caps[0].find("APPENDLIMIT"), std::string::npos);
     EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
     EXPECT_NE(client.Command("c", "CAPABILITY")[0].find(" APPENDLIMIT=1000"), std::string::npos);
     client.Send("a1 APPEND inbox {1001}\r\n");
     EXPECT_EQ(client.ReadLine(), "a1 NO [TOOBIG] APPEND message larger than 1000 bytes\r\n");
     client.Send("a2 APPEND inbox {1000}\r\n");
     EXPECT_EQ(client.ReadLine().substr(0, 2), "+ ");
-    client.Send("Subject: x\r\n\r\n" + std::string(984, 'x') + "\r\n");
-    EXPECT_EQ(client.ReadUntilTagged("a2").back().rfind("a2 OK", 0), 0u);
+    client.Send("Subject: x\r\n\r\n" + std::string(984, 'x') + "\r\n\r\n");
+    auto appended = client.ReadUntilTagged("a2");
+    ASSERT_FALSE(appended.empty());
+    EXPECT_EQ(appended.back().rfind("a2 OK", 0), 0u) << appended.back();
 }
 
 // Out of file descriptors: the accept loop waits instead of spinning, a logged-in client is

@@ -45,6 +45,7 @@ protected:
             tmp.path + "/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n";
         LoadRegistryText(strRegistry.data(), strRegistry.size(), "authenticate-test.reg");
         ReadSettings();
+        Settings.LoginFailureLimit = 1000;  // these exchanges fail on purpose, many times over
         CreateSpoolDirectories();
         session->State = Imap4NonAuthenticated;
         snprintf(session->szPeerAddr, sizeof session->szPeerAddr, "127.0.0.9");
