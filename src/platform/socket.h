@@ -11,7 +11,7 @@ enum AddressFamilyKind {
     FAMILY_IPV6 = 6,
 };
 
-// Winsock error codes the design names.
+// Winsock error codes the server reports.
 constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEMFILE = 10024;

@@ -1,4 +1,4 @@
-// Windows-shaped base types that the design's records are written in. Kept free of any
+// Windows-shaped base types the server's records are written in. Kept free of any
 // Linux header so that every subsystem may include it.
 #pragma once
 
@@ -12,10 +12,10 @@ constexpr int SOCKET_ERROR = -1;
 // 100-nanosecond units since 1 January 1601, UTC.
 using FILETIME = uint64_t;
 
-// Windows' MAX_PATH; every path field of the design is this wide.
+// Windows' MAX_PATH; every path field of the server's records is this wide.
 constexpr size_t MAX_PATH = 260;
 
-// Socket addresses as the design sizes them (16 bytes IPv4, 28 bytes IPv6); their layout is
+// Socket addresses sized as Winsock sizes them (16 bytes IPv4, 28 bytes IPv6); their layout is
 // the kernel's and only the platform layer reads inside them.
 struct alignas(8) SockAddr4 {
     unsigned char bytes[16];

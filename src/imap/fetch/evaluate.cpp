@@ -161,22 +161,22 @@ struct SectionSpec {
 };
 
 SectionSpec ReadSectionSpec(const char* pszText, size_t nText) {
-    SectionSpec spec = {};
-    spec.kind = SECTION_PART;
-    spec.bValid = true;
+    SectionSpec wanted = {};
+    wanted.kind = SECTION_PART;
+    wanted.bValid = true;
     size_t i = 0;
     while (i < nText && pszText[i] >= '0' && pszText[i] <= '9') {
         uint64_t ullNumber = 0;
         for (; i < nText && pszText[i] >= '0' && pszText[i] <= '9'; i++) {
             ullNumber = ullNumber * 10 + static_cast<uint64_t>(pszText[i] - '0');
             if (ullNumber > 0xFFFFFFFFull) {
-                spec.bValid = false;
+                wanted.bValid = false;
             }
         }
-        if (spec.nPath < sizeof(spec.ulPath) / sizeof(spec.ulPath[0])) {
-            spec.ulPath[spec.nPath++] = static_cast<uint32_t>(ullNumber);
+        if (wanted.nPath < sizeof(wanted.ulPath) / sizeof(wanted.ulPath[0])) {
+            wanted.ulPath[wanted.nPath++] = static_cast<uint32_t>(ullNumber);
         } else {
-            spec.bValid = false;  // deeper than any tree goes
+            wanted.bValid = false;  // deeper than any tree goes
         }
         if (i < nText && pszText[i] == '.') {
             i++;
@@ -199,17 +199,17 @@ SectionSpec ReadSectionSpec(const char* pszText, size_t nText) {
     };
     for (const Suffix& suffix : kSuffixes) {
         if (StrICmp(rest.c_str(), suffix.pszWord) == 0) {
-            spec.kind = suffix.kind;
+            wanted.kind = suffix.kind;
             // A part number needs no suffix; a path ending in "." or MIME without a part is wrong.
-            if ((spec.nPath > 0 && i > 0 && pszText[i - 1] == '.' && rest.empty()) ||
-                (spec.kind == SECTION_MIME && spec.nPath == 0)) {
-                spec.bValid = false;
+            if ((wanted.nPath > 0 && i > 0 && pszText[i - 1] == '.' && rest.empty()) ||
+                (wanted.kind == SECTION_MIME && wanted.nPath == 0)) {
+                wanted.bValid = false;
             }
-            return spec;
+            return wanted;
         }
     }
-    spec.bValid = false;
-    return spec;
+    wanted.bValid = false;
+    return wanted;
 }
 
 // BODY[section]<partial> in every form. pszRest is what the splitter cut off an unclosed section
@@ -220,7 +220,7 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const char* pszItem
     const char* pOpen = strchr(pszItem, '[');
     const char* pClose = strchr(pOpen, ']');
     size_t nSection = pClose != nullptr ? static_cast<size_t>(pClose - pOpen - 1) : strlen(pOpen + 1);
-    SectionSpec spec = ReadSectionSpec(pOpen + 1, nSection);
+    SectionSpec wanted = ReadSectionSpec(pOpen + 1, nSection);
     const char* pLess = pClose != nullptr ? strchr(pClose, '<') : nullptr;
     if (pClose == nullptr && pszAfterRest != nullptr && pszAfterRest[0] == '<') {
         pLess = pszAfterRest;
@@ -229,7 +229,7 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const char* pszItem
     PartialRange partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
 
     FieldNames fields = {};
-    bool bFields = spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT;
+    bool bFields = wanted.kind == SECTION_FIELDS || wanted.kind == SECTION_FIELDS_NOT;
     if (bFields) {
         SplitFieldNames(pClose == nullptr ? pszRest : "", &fields);
     }
@@ -249,25 +249,25 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const char* pszItem
     QueueText(pSession, " ");
 
     // The whole message is one range, known without its structure.
-    if (spec.bValid && spec.kind == SECTION_PART && spec.nPath == 0 && pMessage->pFile != nullptr) {
+    if (wanted.bValid && wanted.kind == SECTION_PART && wanted.nPath == 0 && pMessage->pFile != nullptr) {
         SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
         return;
     }
-    const MimeTree* pTree = spec.bValid ? MessageTree(pMessage) : nullptr;
+    const MimeTree* pTree = wanted.bValid ? MessageTree(pMessage) : nullptr;
     if (pTree == nullptr) {
         SendEmptySection(pSession);
         return;
     }
-    MimeSection where = ResolveMimeSection(*pTree, spec.ulPath, spec.nPath);
+    MimeSection where = ResolveMimeSection(*pTree, wanted.ulPath, wanted.nPath);
     if (where.nPart < 0) {
         SendEmptySection(pSession);
         return;
     }
     const MimePart& part = pTree->parts[static_cast<size_t>(where.nPart)];
     const MimePart* pInner = where.nMessage >= 0 ? &pTree->parts[static_cast<size_t>(where.nMessage)] : nullptr;
-    switch (spec.kind) {
+    switch (wanted.kind) {
         case SECTION_PART:
-            if (spec.nPath == 0) {
+            if (wanted.nPath == 0) {
                 SendFileRange(pSession, pMessage, 0, pTree->ullSize, partial);
             } else {
                 SendFileRange(pSession, pMessage, part.ullBodyOffset, part.ullBodySize, partial);
@@ -291,8 +291,8 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const char* pszItem
                 return;
             }
             SendHeaderRange(pSession, pMessage, pInner->ullHeaderOffset, pInner->ullHeaderSize,
-                            spec.kind == SECTION_HEADER ? HEADER_ALL
-                            : spec.kind == SECTION_FIELDS ? HEADER_FIELDS
+                            wanted.kind == SECTION_HEADER ? HEADER_ALL
+                            : wanted.kind == SECTION_FIELDS ? HEADER_FIELDS
                                                           : HEADER_FIELDS_NOT,
                             fields.pNames, fields.nNames, partial);
             return;
