@@ -229,6 +229,9 @@ TEST(Limits, AppendOverTheLimitIsRefusedBeforeTheLiteral) {
 // told why its command failed (never invited to create a mailbox that exists), and the server
 // serves again once descriptors are free.
 TEST(Limits, OutOfDescriptorsSlowsTheAcceptLoopAndTellsTheReason) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's runtime needs descriptors of its own at the limit";
+#endif
     TestServer server;
     server.AddUser("ann", "pw");
     WriteFile(server.dir + "/users/ann/d1.MSG", "Subject: one\r\n\r\nbody\r\n");
@@ -258,9 +261,14 @@ TEST(Limits, OutOfDescriptorsSlowsTheAcceptLoopAndTellsTheReason) {
     EXPECT_EQ(answer.back().rfind("c NO", 0), 0u) << answer.back();
 
     crowd.clear();
-    ImapClient later;
-    ASSERT_TRUE(later.Connect(server.port));
-    EXPECT_EQ(later.ReadLine(), kGreeting);
+    // The loop may still be backing off (up to a second) while the crowd's sessions end.
+    std::string greeting;
+    for (int attempt = 0; attempt < 10 && greeting != kGreeting; attempt++) {
+        ImapClient later;
+        ASSERT_TRUE(later.Connect(server.port));
+        greeting = later.ReadLine();
+    }
+    EXPECT_EQ(greeting, kGreeting);
 }
 
 TEST(AcceptLimit, NoLimitWithoutTimer) {
