@@ -120,18 +120,8 @@ int CmdCopy(Session* pSession) {
         return 1;
     }
     char szSet[RECV_SIZE];
-    char szTargetName[RECV_SIZE];
-    if (!TakeTwoArguments(pSession, szSet, sizeof(szSet), szTargetName, sizeof(szTargetName))) {
-        return 1;
-    }
-
     char szTarget[MAX_PATH];
-    if (!ResolveClientMailbox(pSession, szTargetName, szTarget, sizeof(szTarget))) {
-        RespondFails(pSession);
-        return 1;
-    }
-    if (!MailboxExists(szTarget)) {
-        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
+    if (!TakeSetAndTarget(pSession, szSet, sizeof(szSet), szTarget, sizeof(szTarget))) {
         return 1;
     }
 

@@ -112,3 +112,19 @@ bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize) {
     }
     return FormatText(pszOut, nSize, "{%zu}\r\n%s", std::strlen(pszName), pszName);
 }
+
+bool TakeSetAndTarget(Session* pSession, char* pszSet, size_t nSetSize, char* pszTarget, size_t nTargetSize) {
+    char szTargetName[RECV_SIZE];
+    if (!TakeTwoArguments(pSession, pszSet, nSetSize, szTargetName, sizeof(szTargetName))) {
+        return false;
+    }
+    if (!ResolveClientMailbox(pSession, szTargetName, pszTarget, nTargetSize)) {
+        RespondFails(pSession);
+        return false;
+    }
+    if (!MailboxExists(pszTarget)) {
+        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, pszTarget);
+        return false;
+    }
+    return true;
+}

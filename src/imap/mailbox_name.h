@@ -30,6 +30,9 @@ bool MailboxExists(const char* pszPath);
 // there, so that the client may create it; a plain failure when a file is in the way; the
 // system's reason (UNAVAILABLE) when the place could not be looked at.
 void RespondNoMailbox(Session* pSession, const char* pszTag, const char* pszCommand, const char* pszPath);
+// COPY and MOVE: the message set and the path of the existing target mailbox; false once the
+// client has been answered.
+bool TakeSetAndTarget(Session* pSession, char* pszSet, size_t nSetSize, char* pszTarget, size_t nTargetSize);
 
 // Writes a mailbox name as LIST and LSUB send it: an atom when every character may stand in
 // one, else a quoted string with "\" before each double quote and backslash, else (8-bit or
