@@ -42,12 +42,6 @@ bool IsSafePathPart(const char* pPart, size_t nLength) {
     return !IsDeviceName(pPart, nLength);
 }
 
-// Splits "user@domain" (or "user%domain") at its first "@", failing that its first "%".
-const char* FindDomainSeparator(const char* pszName) {
-    const char* p = strchr(pszName, '@');
-    return p != nullptr ? p : strchr(pszName, '%');
-}
-
 const char* AccountFolder() {
     return Settings.Membership[0] != '\0' ? Settings.Membership : Settings.ProgramPath;
 }
@@ -117,13 +111,17 @@ bool Append(char* pszOut, size_t nSize, size_t* pnUsed, const char* pText, size_
 
 bool IsSafeUserName(const char* pszUser, size_t nLength) {
     if (pszUser == nullptr || memchr(pszUser, '\0', nLength) != nullptr) return false;
-    const char* pAt = static_cast<const char*>(memchr(pszUser, '@', nLength));
-    const char* pSeparator = pAt != nullptr ? pAt : static_cast<const char*>(memchr(pszUser, '%', nLength));
-    size_t nName = pSeparator != nullptr ? static_cast<size_t>(pSeparator - pszUser) : nLength;
+    size_t nName = DomainSeparator(pszUser, nLength);
     if (nName == 0 || !IsSafePathPart(pszUser, nName)) return false;
-    if (pSeparator == nullptr) return true;
+    if (nName == nLength) return true;
     size_t nDomain = nLength - nName - 1;
-    return nDomain == 0 || IsSafePathPart(pSeparator + 1, nDomain);
+    return nDomain == 0 || IsSafePathPart(pszUser + nName + 1, nDomain);
+}
+
+size_t DomainSeparator(const char* pszUser, size_t nLength) {
+    const void* pAt = memchr(pszUser, '@', nLength);
+    if (pAt == nullptr) pAt = memchr(pszUser, '%', nLength);
+    return pAt != nullptr ? static_cast<size_t>(static_cast<const char*>(pAt) - pszUser) : nLength;
 }
 
 bool IsSafeUserName(const char* pszUser) {
@@ -174,18 +172,19 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
     pszMailDir[0] = '\0';
     if (!IsSafeUserName(pszUser)) return;
 
-    char szFullName[MAX_PATH + 258];
-    if (strchr(pszUser, '@') == nullptr && strchr(pszUser, '%') == nullptr) {
-        char szDomain[256];
-        FindDomainByAddress(pszLocalAddr, szDomain, sizeof szDomain);
-        snprintf(szFullName, sizeof szFullName, "%s@%s", pszUser, szDomain);
+    // A name without a domain is in the domain of the address the client came in on.
+    char szName[MAX_PATH + 258];
+    char szDomain[MAX_PATH + 258];
+    size_t nLength = strlen(pszUser);
+    size_t nName = DomainSeparator(pszUser, nLength);
+    if (!FormatText(szName, sizeof szName, "%.*s", static_cast<int>(nName), pszUser)) return;
+    if (nName < nLength) {
+        if (!FormatText(szDomain, sizeof szDomain, "%s", pszUser + nName + 1)) return;
     } else {
-        snprintf(szFullName, sizeof szFullName, "%s", pszUser);
+        FindDomainByAddress(pszLocalAddr, szDomain, sizeof szDomain);
     }
-    char* pSeparator = szFullName + (FindDomainSeparator(szFullName) - szFullName);
-    *pSeparator = '\0';
-    const char* pszName = szFullName;
-    const char* pszDomain = pSeparator + 1;
+    const char* pszName = szName;
+    const char* pszDomain = szDomain;
 
     char szFolder[256];
     RegReadString(KEY_DOMAIN_FOLDER, pszDomain, "", szFolder, sizeof szFolder);
@@ -231,14 +230,12 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
 int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
     char szName[260];
     char szDomain[256] = "";
-    snprintf(szName, sizeof(szName), "%s", pszUser);
-    char* pSplit = strchr(szName, '@');
-    if (pSplit == nullptr) {
-        pSplit = strchr(szName, '%');
-    }
-    if (pSplit != nullptr) {
-        *pSplit = '\0';
-        snprintf(szDomain, sizeof(szDomain), "%s", pSplit + 1);
+    size_t nLength = strlen(pszUser);
+    size_t nName = DomainSeparator(pszUser, nLength);
+    // A name or domain too long to look up whole is no user's.
+    if (!FormatText(szName, sizeof szName, "%.*s", static_cast<int>(nName), pszUser)) return -1;
+    if (nName < nLength) {
+        if (!FormatText(szDomain, sizeof szDomain, "%s", pszUser + nName + 1)) return -1;
     } else {
         FindDomainByAddress(pszLocalAddr, szDomain, sizeof(szDomain));
     }
@@ -247,7 +244,7 @@ int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPasswo
         return -1;
     }
     // From here on the session carries the user with the domain it was looked up under.
-    snprintf(pszUser, nUserSize, "%s@%s", szName, szDomain);
+    if (!FormatText(pszUser, nUserSize, "%s@%s", szName, szDomain)) return -1;
     return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
 }
 

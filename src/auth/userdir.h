@@ -20,6 +20,10 @@ struct UserRecord {
 bool IsSafeUserName(const char* pszUser, size_t nLength);
 bool IsSafeUserName(const char* pszUser);
 
+// Where a user text divides into name and domain: its first "@", failing that its first "%"
+// ("user%domain" is how some clients write it); nLength when it names no domain.
+size_t DomainSeparator(const char* pszUser, size_t nLength);
+
 // Mail directory for the user as the client named them; ends in "/" unless empty. Empty for an
 // unsafe name, for a template that starts with %home% when the user has no home directory,
 // and for a path that does not fit in nSize.

@@ -110,3 +110,19 @@ bool TakeParenthesised(const char** ppCursor, char* pszOut, size_t nSize) {
     *ppCursor = pClose + 1;
     return true;
 }
+
+bool TakeRestUnquoted(const char* pszText, char* pszOut, size_t nSize) {
+    if (*pszText == '"') pszText++;
+    size_t nLength = std::strcspn(pszText, "\"");
+    if (nLength >= nSize) return false;
+    std::memcpy(pszOut, pszText, nLength);
+    pszOut[nLength] = '\0';
+    return true;
+}
+
+char* StripParentheses(char* pszText) {
+    if (*pszText != '(') return pszText;
+    char* pClose = std::strrchr(++pszText, ')');
+    if (pClose != nullptr) *pClose = '\0';
+    return pszText;
+}

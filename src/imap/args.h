@@ -19,3 +19,10 @@ bool TakeLiteralSize(const char** ppCursor, unsigned long* pulSize, bool* pbNonS
 bool TakeBlank(const char** ppCursor);
 // A parenthesised list: what stands between "(" and its ")" (no nesting) goes to pszOut.
 bool TakeParenthesised(const char** ppCursor, char* pszOut, size_t nSize);
+// The lenient reading LOGIN has always given a password that is no astring: the rest of the
+// text, without one leading quote and up to the next quote. False when it does not fit.
+bool TakeRestUnquoted(const char* pszText, char* pszOut, size_t nSize);
+
+// A list written in place: a text that begins with "(" loses it and its last ")" (a list may
+// end with an item's own parenthesis, as in BODY[HEADER.FIELDS (TO)]). Returns where it starts.
+char* StripParentheses(char* pszText);

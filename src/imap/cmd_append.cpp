@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "imap/args.h"
 #include "imap/commands.h"
+#include "imap/flags.h"
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
@@ -115,7 +116,8 @@ int CmdAppend(Session* pSession) {
         return 1;
     }
     uint32_t ulSize = static_cast<uint32_t>(std::min<unsigned long>(ulAnnounced, 0xFFFFFFFDul));
-    const char* pszFlags = szFlagList;
+    char szFlagCode[FLAG_COUNT + 1];
+    FlagCodeFromList(szFlagList, szFlagCode);
     int64_t llDate = NO_INTERNAL_DATE;
     bool bBadDate = szDate[0] != '\0' && !ParseImapDateTime(szDate, strlen(szDate), &llDate);
     if (ulSize == 0 || bBadDate) {
@@ -180,7 +182,7 @@ int CmdAppend(Session* pSession) {
         SendResponse(pSession, 1, 1);
     }
     std::string held;
-    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, pszFlags, llDate) == 0) {
+    if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, szFlagCode, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.
         FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
         return 1;

@@ -20,18 +20,6 @@ namespace {
 
 std::atomic<int32_t> lLoginCount{0};
 
-// Copies a LOGIN argument, dropping one leading quote and ending at the first quote after it.
-void TakeArgument(const char* pszText, char* pszOut, size_t nSize) {
-    if (*pszText == '"') {
-        pszText++;
-    }
-    snprintf(pszOut, nSize, "%s", pszText);
-    char* pQuote = strchr(pszOut, '"');
-    if (pQuote != nullptr) {
-        *pQuote = '\0';
-    }
-}
-
 bool IsLoopbackText(const char* pszAddress) {
     return strncmp(pszAddress, "127.", 4) == 0 || strcmp(pszAddress, "::1") == 0 ||
            strncmp(pszAddress, "::ffff:127.", 11) == 0;
@@ -136,8 +124,10 @@ int CmdLogin(Session* pSession) {
     // stands, as it always was.
     const char* pCursor = pSession->pArgs != nullptr ? pSession->pArgs : "";
     bool bRead = TakeAstring(&pCursor, pSession->szUser, sizeof(pSession->szUser)) && TakeBlank(&pCursor);
+    // A password too long to hold fails: cut, it could match a shorter one.
+    bool bPasswordFits = true;
     if (bRead && !TakeAstring(&pCursor, pSession->szPassword, sizeof(pSession->szPassword))) {
-        TakeArgument(pCursor, pSession->szPassword, sizeof(pSession->szPassword));
+        bPasswordFits = TakeRestUnquoted(pCursor, pSession->szPassword, sizeof(pSession->szPassword));
     }
     if (!bRead) {
         pSession->szUser[0] = '\0';
@@ -146,7 +136,9 @@ int CmdLogin(Session* pSession) {
         return 1;
     }
 
-    int nCheck = CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword, pSession->szLocalAddr);
+    int nCheck = bPasswordFits ? CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword,
+                                              pSession->szLocalAddr)
+                               : -1;
     int nOff = IsSafeUserName(pSession->szUser) ? ImapAccessOff(pSession->szUser, pSession->szLocalAddr) : 1;
     if (nOff == 0 && nCheck == 0) {
         RespondCompleted(pSession);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/flags.h"
 #include "imap/response.h"
@@ -81,11 +82,7 @@ int CmdStore(Session* pSession) {
         return 1;
     }
     *pszItem++ = '\0';
-    if (*pszItem == '(') {
-        pszItem++;
-        char* pClose = strchr(pszItem, ')');
-        if (pClose != nullptr) *pClose = '\0';
-    }
+    pszItem = StripParentheses(pszItem);
     StoreRequest request;
     ReadStoreItem(pszItem, &request);
     uint8_t fSet, fClear;

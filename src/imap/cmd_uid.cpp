@@ -1,7 +1,6 @@
 // The UID prefix: runs COPY, MOVE, EXPUNGE, FETCH, STORE or SEARCH with UIDs instead of sequence numbers.
-#include <cstring>
-
 #include "imap/commands.h"
+#include "imap/line.h"
 #include "imap/response.h"
 #include "platform/text.h"
 
@@ -32,11 +31,7 @@ int CmdUid(Session* pSession) {
     pSession->bUid = 1;
     pSession->pCommand = pSession->pArgs;
     pSession->pArgs = nullptr;
-    char* pBlank = strchr(pSession->pCommand, ' ');
-    if (pBlank != nullptr) {
-        *pBlank = '\0';
-        pSession->pArgs = pBlank + 1;
-    }
+    SplitWordAndArgs(pSession->pCommand, &pSession->pArgs);
     for (const UidRow& row : kUidCommands) {
         if (StrICmp(pSession->pCommand, row.pszWord) == 0) {
             // Every one of them needs its arguments: a UID SEARCH without criteria is no search.

@@ -17,6 +17,14 @@ void ParseFlagWords(const char* pszText, bool abNamed[FLAG_COUNT]) {
     }
 }
 
+void FlagCodeFromList(const char* pszFlagList, char* pszCode) {
+    bool abNamed[FLAG_COUNT] = {};
+    ParseFlagWords(pszFlagList, abNamed);
+    pszCode[0] = '1';
+    for (int i = 1; i < FLAG_COUNT; i++) pszCode[i] = abNamed[i] ? '1' : '0';
+    pszCode[FLAG_COUNT] = '\0';
+}
+
 bool HasFlagCode(const char* pszName) {
     return strnlen(pszName, MESSAGE_NAME_LENGTH + 1) == MESSAGE_NAME_LENGTH && pszName[10] == '-';
 }

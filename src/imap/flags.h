@@ -13,6 +13,10 @@ constexpr int FLAG_COUNT = 6;
 // begins with the flag's IMAP name in any case, so "\SEEN" and "\Seen)" both name Seen.
 // Keywords and unknown flags name nothing.
 void ParseFlagWords(const char* pszText, bool abNamed[FLAG_COUNT]);
+// The flag code of a new message with an APPEND flag list, read as above: Recent always set
+// (a new message is Recent whatever the list says), the other five as named. pszCode receives
+// six characters and a NUL.
+void FlagCodeFromList(const char* pszFlagList, char* pszCode);
 
 // Whether a listed name has the full message-file form, so that its flag positions exist.
 bool HasFlagCode(const char* pszName);

@@ -51,9 +51,7 @@ bool PublishMessage(const char* pszIncoming, const char* pszMailbox, uint32_t* p
 }  // namespace
 
 int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t* pulUid, uint32_t ulSize,
-                     const char* pszFlagList, int64_t llInternalDate) {
-    char szCode[7];
-    FlagCodeFromList(pszFlagList, szCode);
+                     const char* pszFlagCode, int64_t llInternalDate) {
     // The message is received under a name no listing takes for a message, and takes its own
     // name only once whole: another session must neither rename a half-written file (its
     // flags changed under us, two files for one UID) nor fetch it.
@@ -105,7 +103,7 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     }
     // Acknowledged means on the disk: the content before the name, the name before the answer.
     if (!bWriteFailed && bInput && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
-    if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, szCode)) {
+    if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, pszFlagCode)) {
         DeleteFileEntry(szIncoming);
         UnlockPath(hHold);
         return 0;
@@ -113,7 +111,7 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     UnlockPath(hHold);
     if (!SyncMailbox(pszMailbox)) {
         char szName[MESSAGE_NAME_LENGTH + 1];
-        FormatMessageName(szName, sizeof(szName), *pulUid, szCode);
+        FormatMessageName(szName, sizeof(szName), *pulUid, pszFlagCode);
         char szPath[MAX_PATH + 32];
         int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
         if (n >= 0 && static_cast<size_t>(n) < sizeof(szPath)) DeleteFileEntry(szPath);

@@ -34,17 +34,3 @@ bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint
     FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
     return FormatText(pszPath, nSize, "%s/%s", pszMailbox, szName);
 }
-
-void FlagCodeFromList(const char* pszFlagList, char* pszCode) {
-    // A new message is always Recent; "\Recent" itself is not looked for. Flag names are
-    // compared without regard to case, each as a whole word of the list.
-    std::memcpy(pszCode, "100000", 7);
-    for (const char* p = pszFlagList; *p != '\0';) {
-        size_t nWord = std::strcspn(p, " ()");
-        for (int i = 1; i < 6; ++i) {
-            if (nWord == std::strlen(FlagNames[i]) && StrNICmp(p, FlagNames[i], nWord) == 0) pszCode[i] = '1';
-        }
-        p += nWord;
-        p += std::strspn(p, " ()");
-    }
-}

@@ -43,9 +43,6 @@ void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* 
 // every file of that UID. False when the path does not fit nSize.
 [[nodiscard]] bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid,
                                      const char* pszFlagCode);
-// The flag code of an APPEND flag list: Recent set, the other five set when their IMAP name
-// occurs in the text (case-sensitive). pszCode receives six characters and a NUL.
-void FlagCodeFromList(const char* pszFlagList, char* pszCode);
 
 // ---- Mailbox names ---------------------------------------------------------------------------
 
@@ -187,7 +184,7 @@ constexpr int64_t NO_INTERNAL_DATE = INT64_MIN;
 // Hands the next bytes of a message being received: at most ullWanted of them at *ppData and
 // their number in *pnLength (which may be 0). False when the input has ended.
 using MessageSource = std::function<bool(uint64_t ullWanted, const char** ppData, size_t* pnLength)>;
-// Stores APPEND's literal as a new message, its flags taken from pszFlagList. *pulUid is the UID
+// Stores APPEND's literal as a new message named with the flag code pszFlagCode. *pulUid is the UID
 // taken for it before (its incoming file is named by it); a UID taken by another writer since
 // makes the message take the next one, and *pulUid says which it got. Reads the literal and
 // the CRLF that ends the command line from the source; the literal is stored as sent, with a
@@ -195,7 +192,7 @@ using MessageSource = std::function<bool(uint64_t ullWanted, const char** ppData
 // becomes the file's last-write time (seconds since 1970). Returns 1 when the file was kept, 0
 // when it was deleted again.
 int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32_t* pulUid, uint32_t ulSize,
-                     const char* pszFlagList, int64_t llInternalDate = NO_INTERNAL_DATE);
+                     const char* pszFlagCode, int64_t llInternalDate = NO_INTERNAL_DATE);
 // The file a message is received into before it takes its name: hidden, and never a message
 // name, so that a receipt cut short (even by a crash) is never shown as a message.
 bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid);

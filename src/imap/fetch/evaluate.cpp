@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "imap/args.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "net/client.h"
@@ -99,24 +100,16 @@ bool IsOpenSection(const char* pszItem) {
 // The names of a HEADER.FIELDS list, split in a copy so the item list stays whole for the next
 // message.
 struct FieldNames {
-    char szList[FIELD_LIST_SIZE];
+    char szList[FIELD_LIST_SIZE + 1];  // with the list's opening parenthesis
     char* pNames[FETCH_ITEM_WORDS + 1];
     int nNames;
 };
 
 void SplitFieldNames(const char* pszList, FieldNames* pFields) {
-    const char* pList = pszList != nullptr ? pszList : "";
-    if (*pList == '(') {
-        pList++;
-    }
-    snprintf(pFields->szList, sizeof(pFields->szList), "%s", pList);
-    char* pClose = strrchr(pFields->szList, ')');
-    if (pClose != nullptr) {
-        *pClose = '\0';
-    }
+    snprintf(pFields->szList, sizeof(pFields->szList), "%s", pszList != nullptr ? pszList : "");
     char* pWords[FETCH_ITEM_WORDS + 1];
     bool bLimit = false;
-    int nWords = SplitItemWords(pFields->szList, pWords, &bLimit);
+    int nWords = SplitItemWords(StripParentheses(pFields->szList), pWords, &bLimit);
     // Empty names (doubled spaces) would break the list's syntax.
     pFields->nNames = 0;
     for (int i = 0; i < nWords; i++) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "auth/password.h"
+#include "imap/args.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "imap/view.h"
@@ -147,16 +148,10 @@ int CmdFetch(Session* pSession) {
     }
     *pSpace = '\0';
     const char* pszSet = pSession->pArgs;
-    char* pszItems = pSpace + 1;
     // Only a parenthesised list loses its closing parenthesis: a single item may end in one of
     // its own, as in BODY[HEADER.FIELDS (TO)].
-    if (*pszItems == '(') {
-        pszItems++;
-        char* pClose = strrchr(pszItems, ')');
-        if (pClose != nullptr) {
-            *pClose = '\0';
-        }
-    }
+    char* pszItems = pSpace + 1;
+    pszItems = StripParentheses(pszItems);
 
     FetchItemList list = {};
     ParseItemList(pszItems, pSession->bUid != 0, &list);
