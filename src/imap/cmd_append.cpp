@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr size_t TAG_COPY_SIZE = 32;
 constexpr size_t FLAGS_COPY_SIZE = 1024;
 constexpr size_t DATE_COPY_SIZE = 64;
 
@@ -90,8 +89,8 @@ int CmdAppend(Session* pSession) {
         return 1;
     }
     // The literal is received into szRecv, where the tag and the arguments live.
-    char szTag[TAG_COPY_SIZE];
-    snprintf(szTag, sizeof(szTag), "%s", pSession->pTag);
+    const std::string strTag = pSession->pTag;
+    const char* pszTag = strTag.c_str();
     // APPEND mailbox [(flags)] [date-time] literal; the command reader left the message's
     // literal unread and its announcement at the end of the arguments.
     char szName[MAX_PATH];
@@ -112,7 +111,7 @@ int CmdAppend(Session* pSession) {
         if (pLast != nullptr && TakeLiteralSize(&pLast, &ulAnnounced, &bNonSync) && *pLast == '\0' && bNonSync) {
             DiscardLiteral(pSession, static_cast<uint32_t>(ulAnnounced));
         }
-        FormatResponse(pSession, "%s %s %s illegal argument\r\n", szTag, "BAD", "APPEND");
+        FormatResponse(pSession, "%s %s %s illegal argument\r\n", pszTag, "BAD", "APPEND");
         return 1;
     }
     uint32_t ulSize = static_cast<uint32_t>(std::min<unsigned long>(ulAnnounced, 0xFFFFFFFDul));
@@ -126,9 +125,9 @@ int CmdAppend(Session* pSession) {
             DiscardLiteral(pSession, ulSize);
         }
         if (bBadDate) {
-            FormatResponse(pSession, "%s %s %s invalid date-time\r\n", szTag, "BAD", "APPEND");
+            FormatResponse(pSession, "%s %s %s invalid date-time\r\n", pszTag, "BAD", "APPEND");
         } else {
-            FormatResponse(pSession, "%s %s %s illegal argument\r\n", szTag, "BAD", "APPEND");
+            FormatResponse(pSession, "%s %s %s illegal argument\r\n", pszTag, "BAD", "APPEND");
         }
         return 1;
     }
@@ -136,7 +135,7 @@ int CmdAppend(Session* pSession) {
     // Too large a message is refused before the client sends it (RFC 7889). A literal already on
     // its way would have to be read to the end: the connection ends instead.
     if (Settings.MaxMessageSize != 0 && ulSize > Settings.MaxMessageSize) {
-        FormatResponse(pSession, "%s %s [TOOBIG] %s message larger than %u bytes\r\n", szTag, "NO", pSession->pCommand,
+        FormatResponse(pSession, "%s %s [TOOBIG] %s message larger than %u bytes\r\n", pszTag, "NO", pSession->pCommand,
                        static_cast<unsigned>(Settings.MaxMessageSize));
         if (!bContinuation) {
             size_t nLength = strlen(pSession->szResponse);
@@ -160,7 +159,7 @@ int CmdAppend(Session* pSession) {
     } else if (!MailboxExists(szTarget)) {
         RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
     } else if (!RoomOnDisk(szTarget, ulSize)) {
-        FormatResponse(pSession, "%s %s [LIMIT] %s not enough disk space\r\n", szTag, "NO", pSession->pCommand);
+        FormatResponse(pSession, "%s %s [LIMIT] %s not enough disk space\r\n", pszTag, "NO", pSession->pCommand);
     } else {
         ulUid = AssignUnusedUid(szTarget);
         // Made here, before the continuation, so that a mailbox that cannot take it is answered
@@ -184,14 +183,14 @@ int CmdAppend(Session* pSession) {
     std::string held;
     if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, szFlagCode, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.
-        FormatResponse(pSession, "%s %s APPEND fails\r\n", szTag, "NO");
+        FormatResponse(pSession, "%s %s APPEND fails\r\n", pszTag, "NO");
         return 1;
     }
     uint32_t ulValidity = 0;
     if (GetUidValidity(szTarget, &ulValidity)) {
-        FormatResponse(pSession, "%s %s [APPENDUID %u %u] APPEND completed\r\n", szTag, "OK", ulValidity, ulUid);
+        FormatResponse(pSession, "%s %s [APPENDUID %u %u] APPEND completed\r\n", pszTag, "OK", ulValidity, ulUid);
     } else {
-        FormatResponse(pSession, "%s %s APPEND completed\r\n", szTag, "OK");
+        FormatResponse(pSession, "%s %s APPEND completed\r\n", pszTag, "OK");
     }
     return 1;
 }

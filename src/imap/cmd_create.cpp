@@ -24,17 +24,20 @@ int CmdCreate(Session* pSession) {
     // A new mailbox starts unsubscribed: the hidden mark is the subscription mark, and clients
     // subscribe to what they want to see. Missing parents are made as well (unsubscribed too),
     // as clients that create "a/b" expect; an existing mailbox is answered OK.
+    // A directory that cannot take the mark is removed again: it would show as subscribed.
     size_t nTop = strlen(pSession->szMailDir);
-    for (size_t i = nTop; i <= strlen(szPath); i++) {
+    bool bMarked = true;
+    for (size_t i = nTop; bMarked && i <= strlen(szPath); i++) {
         if (szPath[i] != '/' && szPath[i] != '\0') continue;
         char cEnd = szPath[i];
         szPath[i] = '\0';
-        if (!MailboxExists(szPath) && CreateMailboxDirectory(szPath)) {
-            SetHiddenAttribute(szPath, true);
+        if (!MailboxExists(szPath) && CreateMailboxDirectory(szPath) && !SetHiddenAttribute(szPath, true)) {
+            RemoveDirectoryEntry(szPath);
+            bMarked = false;
         }
         szPath[i] = cEnd;
     }
-    if (MailboxExists(szPath)) {
+    if (bMarked && MailboxExists(szPath)) {
         RespondCompleted(pSession);
     } else {
         RespondFails(pSession);

@@ -24,7 +24,12 @@ int CmdRename(Session* pSession) {
         RespondFails(pSession);
         return 1;
     }
-    SetHiddenAttribute(szNewPath, true);
+    // Renamed, a mailbox starts unsubscribed; one that cannot take the mark goes back.
+    if (!SetHiddenAttribute(szNewPath, true)) {
+        MoveFileNoReplace(szNewPath, szOldPath);
+        RespondFails(pSession);
+        return 1;
+    }
     // The inbox itself must always exist: what moved was its content.
     if (IsInboxName(szOldName)) {
         CreateMailboxDirectory(szOldPath);

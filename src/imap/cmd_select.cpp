@@ -139,9 +139,13 @@ int CmdStatus(Session* pSession) {
     int32_t lRecent = 0;
     int32_t lUnseen = 0;
     int32_t lFirstUnseen = 0;
-    CountMailbox(szPath, &lExists, &lRecent, &lUnseen, &lFirstUnseen);
     uint32_t ulUidValidity = 0;
-    GetUidValidity(szPath, &ulUidValidity);
+    // Gone since it was found: no UIDVALIDITY to tell.
+    if (!GetUidValidity(szPath, &ulUidValidity)) {
+        FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
+        return 1;
+    }
+    CountMailbox(szPath, &lExists, &lRecent, &lUnseen, &lFirstUnseen);
     const unsigned long aulValues[STATUS_ITEMS] = {
         static_cast<unsigned long>(lExists), static_cast<unsigned long>(lRecent), ReadUidNext(szPath),
         ulUidValidity, static_cast<unsigned long>(lUnseen)};

@@ -29,8 +29,6 @@ constexpr FILETIME CLOCK_MARGIN = 2ull * 10000000ull;
 // stale during a long import.
 constexpr int TOUCH_EVERY = 64;
 
-bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
-
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
     TracePrint("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
@@ -99,12 +97,8 @@ void PruneJournal(const char* pszPath, const char* pszInbox, FILETIME ftIndex) {
     std::string text;
     for (const JournalEntry& entry : entries) {
         if (!entry.bDone || entry.ftCreated < ftIndex) continue;
-        char szLine[64];
-        std::snprintf(szLine, sizeof(szLine), "T %lu %llu ", static_cast<unsigned long>(entry.ulUid),
-                      static_cast<unsigned long long>(entry.ftCreated));
-        text += szLine + entry.name + "\n";
-        std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(entry.ulUid));
-        text += szLine;
+        text += "T " + std::to_string(entry.ulUid) + " " + std::to_string(entry.ftCreated) + " " + entry.name + "\n";
+        text += "D " + std::to_string(entry.ulUid) + "\n";
     }
     if (text.empty()) {
         DeleteFileEntry(pszPath);
@@ -140,7 +134,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
 
     char szPath[MAX_PATH + 64];
     bool bMove = Settings.POP3IsNotUsed != 0;
-    if (!bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
+    if (!bMove && FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) {
         if (FILE* fp = std::fopen(szPath, "r")) {
             bMove = true;
             std::fclose(fp);
@@ -149,8 +143,8 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
 
     char szIndex[MAX_PATH + 64];
     char szJournal[MAX_PATH + 64];
-    if (!FitsPath(std::snprintf(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir), sizeof(szIndex)) ||
-        !FitsPath(std::snprintf(szJournal, sizeof(szJournal), "%s%s", pszMailDir, JOURNAL_NAME), sizeof(szJournal))) {
+    if (!FormatText(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir) ||
+        !FormatText(szJournal, sizeof(szJournal), "%s%s", pszMailDir, JOURNAL_NAME)) {
         UnLockMailDirectoryAt(pszMailDir, hDirLock);
         return;
     }
@@ -166,13 +160,12 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
 
     const char* pszExtension = Settings.MailExtension;
     std::vector<FindData> fresh;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
+    if (FormatText(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension)) {
         FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
             if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
             if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
             char szSource[MAX_PATH + 64];
-            if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
-                          sizeof(szSource))) {
+            if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName)) {
                 return true;
             }
             TraceTime(data.cFileName, data.ftCreationTime);
@@ -202,26 +195,24 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
         char szTarget[MAX_PATH + 64];
         char szName[MESSAGE_NAME_LENGTH + 1];
         FormatMessageName(szName, sizeof(szName), ulUid, "100000");
-        std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName);
         bool bTaken = false;
-        if (FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
+        if (FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) &&
+            FormatText(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName)) {
             if (bMove) {
                 TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
                 bTaken = MoveFileNoReplace(szSource, szTarget);
                 if (bTaken) SetFileMode(szTarget, MailFileMode());
             } else {
                 char szLine[MAX_PATH + 64];
-                int n = std::snprintf(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
-                                      static_cast<unsigned long long>(data.ftCreationTime), data.cFileName);
                 // Without its line in the journal a copy could not be told from a new file.
-                bTaken = FitsPath(n, sizeof(szLine)) &&
-                         AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), MailFsyncOn()) &&
+                bTaken = FormatText(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
+                                    static_cast<unsigned long long>(data.ftCreationTime), data.cFileName) &&
+                         AppendToFile(szJournal, szLine, strlen(szLine), MailFileMode(), MailFsyncOn()) &&
                          CopyIn(szSource, pszInbox, ulUid, szTarget);
-                if (bTaken) {
-                    // Not flushed: a crash of the server keeps it; after a power failure the
-                    // UID found in the inbox says the same.
-                    n = std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid));
-                    AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), false);
+                // Not flushed: a crash of the server keeps it; after a power failure the UID
+                // found in the inbox says the same.
+                if (bTaken && FormatText(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid))) {
+                    AppendToFile(szJournal, szLine, strlen(szLine), MailFileMode(), false);
                 }
             }
         }

@@ -110,11 +110,8 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     }
     UnlockPath(hHold);
     if (!SyncMailbox(pszMailbox)) {
-        char szName[MESSAGE_NAME_LENGTH + 1];
-        FormatMessageName(szName, sizeof(szName), *pulUid, pszFlagCode);
         char szPath[MAX_PATH + 32];
-        int n = std::snprintf(szPath, sizeof(szPath), "%s/%s", pszMailbox, szName);
-        if (n >= 0 && static_cast<size_t>(n) < sizeof(szPath)) DeleteFileEntry(szPath);
+        if (FormatMessagePath(szPath, sizeof(szPath), pszMailbox, *pulUid, pszFlagCode)) DeleteFileEntry(szPath);
         return 0;
     }
     return 1;

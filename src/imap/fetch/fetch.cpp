@@ -12,6 +12,7 @@
 #include "imap/view.h"
 #include "net/client.h"
 #include "platform/file_range.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -24,7 +25,7 @@ constexpr size_t PATH_SIZE = MAX_PATH + 1024;
 FILE* OpenMessageFile(Session* pSession, ViewMessage& message) {
     for (int nTry = 0; nTry < 8; nTry++) {
         char szPath[PATH_SIZE];
-        MessagePath(pSession, szPath, sizeof(szPath));
+        if (!MessagePath(pSession, szPath, sizeof(szPath))) return nullptr;
         FILE* pFile = fopen(szPath, "rb");
         if (pFile != nullptr) {
             return pFile;
@@ -54,7 +55,7 @@ bool MarkSeen(Session* pSession, ViewMessage& message) {
 bool ProbeSize(Session* pSession, ViewMessage& message, uint64_t* pullSize) {
     for (int nTry = 0; nTry < 8; nTry++) {
         char szPath[PATH_SIZE];
-        MessagePath(pSession, szPath, sizeof(szPath));
+        if (!MessagePath(pSession, szPath, sizeof(szPath))) return false;
         FileProbe probe;
         if (ProbeFile(szPath, &probe)) {
             if (probe.ullSize > 0 && IsScrambledStart(probe.chFirst)) return false;
@@ -101,12 +102,15 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     // login serial keeps two sessions answering the same message apart.
     const char* pszName = pSession->FindData.cFileName;
     size_t nStem = strlen(pszName) > 4 ? strlen(pszName) - 4 : strlen(pszName);
-    snprintf(pSession->szDecodedName, sizeof(pSession->szDecodedName), "%.*s_%lu.ENC", static_cast<int>(nStem),
-             pszName, static_cast<unsigned long>(pSession->lLoginNo));
     char szSource[PATH_SIZE];
     char szDecoded[PATH_SIZE];
-    snprintf(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pszName);
-    snprintf(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName);
+    if (!FormatText(pSession->szDecodedName, sizeof(pSession->szDecodedName), "%.*s_%lu.ENC", static_cast<int>(nStem),
+                    pszName, static_cast<unsigned long>(pSession->lLoginNo)) ||
+        !FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pszName) ||
+        !FormatText(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName)) {
+        fclose(pMessageFile);
+        return true;
+    }
     pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
 
     FetchMessage message;

@@ -14,11 +14,10 @@ constexpr size_t DAY_NAME_LENGTH = 5;  // "Sun, "
 
 void WriteInternalDate(Session* pSession) {
     char szPath[MAX_PATH + 1024];
-    MessagePath(pSession, szPath, sizeof(szPath));
     FindData entry = {};
     // The last-write time: reading a message changes its access time, while a copy keeps the
     // write time and a flag rename leaves it alone, so this is the time the message arrived.
-    if (!FindEntry(szPath, &entry) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (!MessagePath(pSession, szPath, sizeof(szPath)) || !FindEntry(szPath, &entry) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         QueueText(pSession, "INTERNALDATE NIL");
         return;
     }

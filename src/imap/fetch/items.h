@@ -33,10 +33,8 @@ int SplitItemWords(char* pszText, char** ppWords, bool* pbLimit);
 // in place unless a macro copies it into pList->szExpanded.
 void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList);
 
-// Path of the file the content readers use: the decoded copy when there is one.
-void ContentPath(const Session* pSession, char* pszPath, size_t nSize);
-// Path of the message file itself.
-void MessagePath(const Session* pSession, char* pszPath, size_t nSize);
+// Path of the message file itself; false when it does not fit.
+[[nodiscard]] bool MessagePath(const Session* pSession, char* pszPath, size_t nSize);
 
 // Queues text as it is (SendResponse, no flush, traced).
 void QueueText(Session* pSession, const char* pszText);

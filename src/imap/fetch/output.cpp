@@ -7,16 +7,8 @@
 #include "net/client.h"
 #include "platform/format.h"
 
-void ContentPath(const Session* pSession, char* pszPath, size_t nSize) {
-    if (pSession->bDecoded != 0) {
-        snprintf(pszPath, nSize, "%s/%s", pSession->szMailbox, pSession->szDecodedName);
-    } else {
-        MessagePath(pSession, pszPath, nSize);
-    }
-}
-
-void MessagePath(const Session* pSession, char* pszPath, size_t nSize) {
-    snprintf(pszPath, nSize, "%s/%s", pSession->szMailbox, pSession->FindData.cFileName);
+bool MessagePath(const Session* pSession, char* pszPath, size_t nSize) {
+    return FormatText(pszPath, nSize, "%s/%s", pSession->szMailbox, pSession->FindData.cFileName);
 }
 
 void QueueText(Session* pSession, const char* pszText) {
