@@ -9,8 +9,8 @@
 
 #include "fuzz_support.h"
 #include "imap/fetch/items.h"
-#include "net/client.h"
-#include "net/session.h"
+#include "imap/session_io.h"
+#include "imap/session.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "net/session.h"
+#include "imap/session.h"
 
 void QuietConsole() {
     fflush(stdout);

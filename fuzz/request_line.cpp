@@ -6,7 +6,7 @@
 
 #include "fuzz_support.h"
 #include "imap/line.h"
-#include "net/session.h"
+#include "imap/session.h"
 
 namespace {
 

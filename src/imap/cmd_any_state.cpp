@@ -3,7 +3,7 @@
 #include "imap/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 
 #include <cstdio>
 #include <cstring>

@@ -11,7 +11,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/date_text.h"
 #include "platform/fs.h"
 #include "store/store.h"

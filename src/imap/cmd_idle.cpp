@@ -8,7 +8,7 @@
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/dir_watch.h"
 #include "platform/text.h"
 #include "platform/time.h"

@@ -10,7 +10,7 @@
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/text.h"
 #include "store/store.h"
 

@@ -9,11 +9,10 @@
 #include "config/settings.h"
 #include "imap/args.h"
 #include "imap/response.h"
-#include "net/logs.h"
+#include "imap/logs.h"
 #include "platform/accounts.h"
 #include "platform/fs.h"
 #include "platform/time.h"
-#include "service/service.h"
 #include "store/store.h"
 
 namespace {
@@ -47,8 +46,8 @@ int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const
         return CheckUserFilePassword(pszUser, nUserSize, pszPassword, pszLocalAddr);
     }
     // Debug mode checks passwords like the service does, unless the registry explicitly asks
-    // otherwise; then every login says so.
-    if (bDebug && Settings.DebugAcceptAnyPassword != 0) {
+    // otherwise (start-up clears the setting outside debug mode); then every login says so.
+    if (Settings.DebugAcceptAnyPassword != 0) {
         printf("DEBUG: password of %s not checked (DebugAcceptAnyPassword)\n", pszUser);
         return 0;
     }

@@ -10,7 +10,7 @@
 #include "imap/new_uid.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/fs.h"
 #include "store/store.h"
 

@@ -1,6 +1,6 @@
 #include "imap/commands.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 
 int CmdNamespace(Session* pSession) {
     if (pSession->State < Imap4Authorization) {

@@ -11,7 +11,7 @@
 #include "imap/response.h"
 #include "imap/search.h"
 #include "imap/view.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"

@@ -7,7 +7,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/text.h"
 #include "store/store.h"
 

@@ -1,7 +1,7 @@
 // STARTTLS: the connection turns to TLS before any login, and everything after it is encrypted.
 #include "imap/commands.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 
 int CmdStartTls(Session* pSession) {
     if (pSession->pTlsContext == nullptr || pSession->pTls != nullptr) {

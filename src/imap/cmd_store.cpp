@@ -9,7 +9,7 @@
 #include "imap/flags.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/text.h"
 #include "store/store.h"
 

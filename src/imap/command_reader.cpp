@@ -7,8 +7,8 @@
 #include "imap/args.h"
 #include "imap/dispatch.h"
 #include "imap/response.h"
-#include "net/client.h"
-#include "net/logs.h"
+#include "imap/session_io.h"
+#include "imap/logs.h"
 #include "platform/text.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // that belong to it.
 #pragma once
 
-#include "net/session.h"
+#include "imap/session.h"
 
 enum CommandRead {
     COMMAND_READY,    // szRecv holds the command without its final line end

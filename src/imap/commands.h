@@ -2,7 +2,7 @@
 // nonzero to keep the connection, 0 to end it.
 #pragma once
 
-#include "net/session.h"
+#include "imap/session.h"
 
 int CmdCapability(Session* pSession);
 int CmdNoop(Session* pSession);

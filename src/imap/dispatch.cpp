@@ -11,8 +11,8 @@
 #include "imap/login.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "net/client.h"
-#include "net/logs.h"
+#include "imap/session_io.h"
+#include "imap/logs.h"
 #include "platform/text.h"
 
 namespace {

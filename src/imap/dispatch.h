@@ -1,7 +1,7 @@
 // Request-line splitting, the command table and the commands that touch no mailbox.
 #pragma once
 
-#include "net/session.h"
+#include "imap/session.h"
 
 int DispatchCommand(Session* pSession);
 

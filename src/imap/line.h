@@ -1,7 +1,7 @@
 // Cutting a request line into tag, command word and arguments.
 #pragma once
 
-#include "net/session.h"
+#include "imap/session.h"
 
 // Sets pTag, pCommand and pArgs into szRecv.
 void SplitRequestLine(Session* pSession);

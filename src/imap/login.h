@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "net/session.h"
+#include "imap/session.h"
 
 // Whether this session may send a password in clear text (LOGIN, AUTHENTICATE LOGIN and PLAIN):
 // the registry may ask for TLS first, except from a loopback peer when it says so.

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "net/session.h"
+#include "imap/session.h"
 
 // The single mailbox name that makes up a command's arguments (an atom, a quoted string or a
 // literal). Anything else leaves the BAD line in szResponse and fails.

@@ -2,7 +2,7 @@
 // cut to the buffer's size.
 #pragma once
 
-#include "net/session.h"
+#include "imap/session.h"
 
 void FormatResponse(Session* pSession, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 void RespondCompleted(Session* pSession);     // "%s OK %s completed"

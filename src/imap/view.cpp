@@ -9,7 +9,7 @@
 
 #include "imap/flags.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/dir_watch.h"
 
 void MailboxViewDeleter::operator()(MailboxView* pView) const { delete pView; }

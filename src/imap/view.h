@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "net/session.h"
+#include "imap/session.h"
 #include "platform/fs.h"
 #include "store/store.h"
 

@@ -1,21 +1,6 @@
-// One thread per connection and the only ways handlers talk to the client.
+// One thread per connection: admission, the greeting, then the session's commands until it ends.
 #pragma once
 
-#include "net/session.h"
+#include "imap/session.h"
 
 void ClientThread(Session* pSession);
-int RecvLine(Session* pSession, int bTrace);
-int SendResponse(Session* pSession, int bFlush, int bTrace);
-int FlushSend(Session* pSession, int bTrace);
-
-// The session's own receive and send, with SocketRecv's and SocketSend's results: through TLS
-// once it is negotiated, on the socket before. Nothing above them knows which.
-int SessionRecv(Session* pSession, char* pBuffer, size_t nLength);
-int SessionSend(Session* pSession, const char* pBuffer, size_t nLength);
-// Negotiates TLS on the connection. Whatever was received in clear and not yet dispatched is
-// dropped first: a command injected behind STARTTLS must not run as if it came encrypted.
-// False when the handshake failed; the session must then end.
-bool StartSessionTls(Session* pSession);
-
-// Formats the receive ("read()") or send ("send()") error text for a Winsock error code.
-void FormatSocketError(char* pBuffer, size_t nSize, bool bSend, int nCode);

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "config/startup.h"
 #include "net/client.h"
-#include "net/session.h"
+#include "imap/session.h"
 #include "net/tmqueue.h"
 #include "platform/socket.h"
 #include "platform/time.h"
@@ -497,8 +496,6 @@ bool WakeLoopback(const StopTarget& stopTarget) {
 }  // namespace
 
 void RequestStop() {
-    printf("Service Stoped.\n");
-    SignalStopEvent();
     StopTarget stopTarget{};
     RegReadStringList(KEY_SERVICE, "ListenIP", "", stopTarget.szListenIP, sizeof(stopTarget.szListenIP));
     bStop.store(1);

@@ -19,6 +19,7 @@ int RunListener(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures
 bool ProbeSystem();
 int AcceptLoop(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures = nullptr);
 int FindHostDomain();
+// Sets the stop flag and wakes the accept loop with a connection of its own.
 void RequestStop();
 int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost, int nPortNo);
 

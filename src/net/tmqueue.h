@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "net/session.h"
+#include "imap/session.h"
 
 void InitTMQueue();
 // The admitted sessions, plus one for the queue's head (the count AcceptLimit is compared with).

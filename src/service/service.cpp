@@ -3,8 +3,7 @@
 #include <cstdlib>
 
 #include "config/settings.h"
-#include "config/startup.h"
-#include "net/listener.h"
+#include "service/startup.h"
 #include "service/service.h"
 
 namespace {
@@ -57,7 +56,7 @@ void ServiceMain(int argc, char** argv) {
 void ServiceCtrlHandler(uint32_t dwCtrlCode) {
     if (dwCtrlCode == SERVICE_CONTROL_STOP) {
         ReportStatus(SERVICE_STOP_PENDING, 0, 15000);
-        RequestStop();
+        StopServer();
         return;
     }
     // Anything else (an interrogate) hears the current state again.
@@ -80,7 +79,7 @@ int ConsoleCtrlHandler(uint32_t dwCtrlType) {
     case CTRL_C_EVENT:
         printf("SERVICE_CONTROL_STOP in debug mode.\n");
         printf("Stopping %s.\n", DISPLAY_NAME);
-        RequestStop();
+        StopServer();
         return 1;
     default:
         return 0;

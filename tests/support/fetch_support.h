@@ -16,7 +16,7 @@
 #include "dir_listing.h"
 #include "imap/dispatch.h"
 #include "imap/fetch/items.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "test_server.h"
 
 // The untagged answer for one message, and the completion.

@@ -12,7 +12,7 @@
 #include "imap/dispatch.h"
 #include "imap/line.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "net/tmqueue.h"
 #include "mail_session.h"
 

@@ -6,7 +6,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/text.h"
 
 namespace {

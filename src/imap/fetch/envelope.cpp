@@ -10,7 +10,7 @@
 #include "auth/base64.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/text.h"
 
 namespace {

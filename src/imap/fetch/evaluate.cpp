@@ -8,7 +8,7 @@
 #include "imap/args.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/format.h"
 #include "platform/text.h"
 

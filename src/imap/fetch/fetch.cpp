@@ -10,7 +10,7 @@
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/file_range.h"
 #include "platform/format.h"
 #include "platform/fs.h"

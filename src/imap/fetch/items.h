@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "imap/mime.h"
-#include "net/session.h"
+#include "imap/session.h"
 
 // At most 19 items come from the client's text; one more place holds an added "UID".
 constexpr int FETCH_ITEM_WORDS = 19;

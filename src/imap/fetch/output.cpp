@@ -4,7 +4,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/format.h"
 
 bool MessagePath(const Session* pSession, char* pszPath, size_t nSize) {

@@ -12,7 +12,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/response.h"
-#include "net/client.h"
+#include "imap/session_io.h"
 #include "platform/file_range.h"
 #include "platform/text.h"
 

@@ -1,4 +1,4 @@
-#include "net/logs.h"
+#include "imap/logs.h"
 
 #include <cstdio>
 #include <cstring>

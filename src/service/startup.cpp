@@ -5,7 +5,7 @@
 
 #include "auth/login_guard.h"
 #include "config/settings.h"
-#include "config/startup.h"
+#include "service/startup.h"
 #include "net/listener.h"
 #include "net/log_retention.h"
 #include "net/tmqueue.h"
@@ -16,7 +16,7 @@
 
 namespace {
 
-// Signalled by RequestStop from the control thread while the start-up thread waits on it;
+// Signalled by StopServer from the control thread while the start-up thread waits on it;
 // exists from start-up until start-up has returned.
 std::atomic<HANDLE_EVENT> hStopEvent{nullptr};
 // A second Ctrl+C may still be signalling the event while start-up closes it.
@@ -93,13 +93,14 @@ void WaitAndListen(HANDLE_PIPE hPipe, HANDLE_EVENT hPipeEvent, TlsContext* pTlsC
     }
 }
 
-}  // namespace
-
 void SignalStopEvent() {
     std::lock_guard<std::mutex> guard(g_stopEventLock);
     HANDLE_EVENT hEvent = hStopEvent.load();
     if (hEvent != nullptr) SetEvent(hEvent);
 }
+
+}  // namespace
+
 
 void PrintBanner() {
     char szDate[DATE_TEXT_SIZE];
@@ -114,8 +115,11 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     InitTMQueue();
 
     ReadSettings();
-    // A service's standard output is read by nobody.
-    if (!bDebug) Settings.ConsoleTrace = 0;
+    // A service's standard output is read by nobody, and a service checks every password.
+    if (!bDebug) {
+        Settings.ConsoleTrace = 0;
+        Settings.DebugAcceptAnyPassword = 0;
+    }
     CreateSpoolDirectories();
     PrintSettings();
     TlsContext* pTlsContext = LoadTlsContext();
@@ -140,4 +144,10 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     }
     CloseEvent(hPipeEvent);
     TlsFreeContext(pTlsContext);
+}
+
+void StopServer() {
+    printf("Service Stoped.\n");
+    SignalStopEvent();
+    RequestStop();
 }

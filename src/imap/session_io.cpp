@@ -1,0 +1,250 @@
+#include "imap/session_io.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "imap/logs.h"
+#include "platform/socket.h"
+#include "platform/time.h"
+#include "platform/tls.h"
+
+namespace {
+
+struct SocketErrorName {
+    int nCode;
+    const char* pszName;
+};
+
+const SocketErrorName kSocketErrors[] = {
+    {WSANOTINITIALISED, "WSANOTINITIALISED"}, {WSAENETDOWN, "WSAENETDOWN"},
+    {WSAEFAULT, "WSAEFAULT"},                 {WSAEINPROGRESS, "WSAEINPROGRESS"},
+    {WSAEINVAL, "WSAEINVAL"},                 {WSAEMFILE, "WSAEMFILE"},
+    {WSAENOBUFS, "WSAENOBUFS"},               {WSAENOTSOCK, "WSAENOTSOCK"},
+    {WSAEOPNOTSUPP, "WSAEOPNOTSUPP"},         {WSAEWOULDBLOCK, "WSAEWOULDBLOCK"},
+};
+
+// Long enough for a client on a slow link, short enough that a silent one frees its thread.
+constexpr unsigned int TLS_HANDSHAKE_TIMEOUT_MS = 60000;
+
+// A fragment without its LF, left by the dispatcher, is the start of the next line.
+size_t TakePendingFragment(Session* pSession) {
+    if (pSession->szQueue[0] == '\0' || strchr(pSession->szQueue, '\n') != nullptr) {
+        return 0;
+    }
+    size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
+    memcpy(pSession->szRecv, pSession->szQueue, nLength);
+    pSession->szRecv[nLength] = '\0';
+    pSession->szQueue[0] = '\0';
+    return nLength;
+}
+
+void SayBye(Session* pSession, const char* pszReason) {
+    char szBye[128];
+    snprintf(szBye, sizeof(szBye), "* BYE %s\r\n", pszReason);
+    printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, szBye);
+    WriteProtocolLog(pSession, szBye);
+    SessionSend(pSession, szBye, strlen(szBye));
+}
+
+// Waits for the client's next bytes as long as its state allows; false (after a BYE) when the
+// client stayed silent, or when another session's admission asked this idle one to leave.
+bool WaitForClient(Session* pSession) {
+    if (pSession->pTls != nullptr && TlsPending(pSession->pTls)) {
+        return true;
+    }
+    bool bLoggedIn = pSession->State != Imap4NonAuthenticated;
+    uint32_t ulSeconds = static_cast<uint32_t>(bLoggedIn ? Settings.IdleTimeout : Settings.LoginTimeout);
+    // No limit read (a session made without settings) waits as long as it takes.
+    if (ulSeconds == 0) return true;
+    uint64_t ullMs = static_cast<uint64_t>(ulSeconds) * 1000u;
+    int nReady = WaitSocketReadable(pSession->sockClient, ullMs > 0x7fffffffu ? 0xffffffffu
+                                                                               : static_cast<unsigned int>(ullMs));
+    if (pSession->bEvicted.load()) {
+        SayBye(pSession, "Too many connections; this one was idle");
+        return false;
+    }
+    if (nReady == 0) {
+        printf("[%08lx] RECV[%08x] idle for %u s\n", SessionId(pSession), pSession->sockClient, ulSeconds);
+        SayBye(pSession, bLoggedIn ? "Autologout; idle for too long" : "Idle for too long before login");
+        return false;
+    }
+    // A failed wait leaves the receive to report the error.
+    return true;
+}
+
+}  // namespace
+
+int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
+    // Whatever the client is to read before it answers must have left.
+    if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return SOCKET_ERROR;
+    if (pSession->pTls != nullptr) {
+        return TlsRecv(pSession->pTls, pBuffer, nLength);
+    }
+    return SocketRecv(pSession->sockClient, pBuffer, nLength);
+}
+
+int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
+    if (pSession->bSendFailed) {
+        return SOCKET_ERROR;
+    }
+    int nResult;
+    if (pSession->pTls != nullptr) {
+        nResult = nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
+    } else {
+        nResult = SocketSend(pSession->sockClient, pBuffer, nLength);
+    }
+    if (nResult == SOCKET_ERROR) {
+        pSession->bSendFailed = 1;
+    }
+    return nResult;
+}
+
+bool StartSessionTls(Session* pSession) {
+    memset(pSession->szQueue, 0, sizeof(pSession->szQueue));
+    // The answer to STARTTLS leaves in clear text, before the handshake.
+    if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return false;
+    if (pSession->pTlsContext == nullptr || pSession->pTls != nullptr) {
+        return false;
+    }
+    char szError[256];
+    pSession->pTls =
+        TlsAccept(pSession->pTlsContext, pSession->sockClient, TLS_HANDSHAKE_TIMEOUT_MS, szError, sizeof(szError));
+    if (pSession->pTls == nullptr) {
+        TracePrint("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
+        WriteProtocolLog(pSession, szError);
+        return false;
+    }
+    TracePrint("[%08lx] TLS[%08x] negotiated\n", SessionId(pSession), pSession->sockClient);
+    return true;
+}
+
+void FormatSocketError(char* pBuffer, size_t nSize, bool bSend, int nCode) {
+    const char* pszOp = bSend ? "send()" : "read()";
+    for (const SocketErrorName& error : kSocketErrors) {
+        if (error.nCode == nCode) {
+            snprintf(pBuffer, nSize, "%s SOCKET_ERROR %s=%d", pszOp, error.pszName, nCode);
+            return;
+        }
+    }
+    snprintf(pBuffer, nSize, "%s SOCKET_ERROR OTHER CODE=%d", pszOp, nCode);
+}
+
+int RecvLine(Session* pSession, int bTrace) {
+    memset(pSession->szRecv, 0, sizeof(pSession->szRecv));
+    size_t nFill = TakePendingFragment(pSession);
+    pSession->bLoggedIn.store(pSession->State != Imap4NonAuthenticated ? 1 : 0);
+    for (;;) {
+        if (pSession->bSendFailed) {
+            return 0;
+        }
+        // A full buffer without an LF is a piece of a long line (or of a literal): the caller
+        // takes it and asks for the rest.
+        bool bFull = nFill >= RECV_SIZE - 1;
+        if (!bFull && !WaitForClient(pSession)) {
+            return 0;
+        }
+        int nReceived = bFull ? 0 : SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill);
+        if (pSession->bEvicted.load()) {
+            SayBye(pSession, "Too many connections; this one was idle");
+            return 0;
+        }
+        if (nReceived == SOCKET_ERROR || (!bFull && pSession->szRecv[nFill] == '\0')) {
+            break;
+        }
+        pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
+        if (bFull || strchr(pSession->szRecv, '\n') != nullptr) {
+            pSession->ullLastInput.store(MonotonicMilliseconds());
+            if (bTrace) {
+                char szShown[2 * RECV_SIZE];
+                RedactReceived(pSession->szRecv, szShown, sizeof(szShown), &pSession->bSecretInput,
+                               &pSession->bSecretQueue);
+                TracePrint("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, szShown);
+                WriteProtocolLog(pSession, szShown);
+            }
+            return 1;
+        }
+        nFill = strlen(pSession->szRecv);
+    }
+
+    char szError[SOCKET_ERROR_TEXT_SIZE];
+    FormatSocketError(szError, sizeof(szError), false, LastSocketError());
+    TracePrint("[%08lx] RECV[%08x] ERROR<- [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+    WriteProtocolLog(pSession, szError);
+    return 0;
+}
+
+namespace {
+
+// Writes the traced text held since the last trace (whole lines, or what is there at a flush)
+// to the console trace and the protocol log.
+void TraceHeld(Session* pSession, size_t nEnd) {
+    if (nEnd <= pSession->nTraceFrom) return;
+    char* pText = pSession->szSendBuf + pSession->nTraceFrom;
+    char cSaved = pSession->szSendBuf[nEnd];
+    pSession->szSendBuf[nEnd] = '\0';
+    TracePrint("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, pText);
+    WriteProtocolLog(pSession, pText);
+    pSession->szSendBuf[nEnd] = cSaved;
+    pSession->nTraceFrom = nEnd;
+}
+
+// The end of the last whole line held for the trace.
+size_t HeldLinesEnd(const Session* pSession) {
+    for (size_t n = pSession->nSendLength; n > pSession->nTraceFrom; n--) {
+        if (pSession->szSendBuf[n - 1] == '\n') return n;
+    }
+    return pSession->nTraceFrom;
+}
+
+}  // namespace
+
+int SendResponse(Session* pSession, int bFlush, int bTrace) {
+    size_t nResponse = strnlen(pSession->szResponse, sizeof(pSession->szResponse) - 1);
+    int nResult = 1;
+    if (pSession->nSendLength + nResponse >= SENDBUF_SIZE - 1) {
+        nResult = FlushSend(pSession, bTrace);
+    }
+    // Untraced bytes (a literal's content) end the traced text before them.
+    if (!bTrace) TraceHeld(pSession, pSession->nSendLength);
+    memcpy(pSession->szSendBuf + pSession->nSendLength, pSession->szResponse, nResponse);
+    pSession->nSendLength += nResponse;
+    pSession->szSendBuf[pSession->nSendLength] = '\0';
+    if (bTrace) {
+        TraceHeld(pSession, HeldLinesEnd(pSession));
+    } else {
+        pSession->nTraceFrom = pSession->nSendLength;
+    }
+    // A continuation request waits for the client, so it leaves at once with all before it.
+    bool bContinuation = pSession->szResponse[0] == '+';
+    if (bFlush && (!pSession->bBatching || bContinuation)) {
+        return FlushSend(pSession, bTrace);
+    }
+    // A peer that could not be written to is reported, so that a long answer stops early.
+    return nResult;
+}
+
+int FlushSend(Session* pSession, int /*bTrace*/) {
+    // The first failure was reported; what a broken session still tries to say goes nowhere.
+    if (pSession->bSendFailed) {
+        pSession->nSendLength = 0;
+        pSession->nTraceFrom = 0;
+        pSession->szSendBuf[0] = '\0';
+        return 0;
+    }
+    TraceHeld(pSession, pSession->nSendLength);
+    int nResult = pSession->nSendLength == 0
+                      ? 0
+                      : SessionSend(pSession, pSession->szSendBuf, pSession->nSendLength);
+    pSession->nSendLength = 0;
+    pSession->nTraceFrom = 0;
+    pSession->szSendBuf[0] = '\0';
+    if (nResult == SOCKET_ERROR) {
+        char szError[SOCKET_ERROR_TEXT_SIZE];
+        FormatSocketError(szError, sizeof(szError), true, LastSocketError());
+        TracePrint("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+        WriteProtocolLog(pSession, szError);
+        return 0;
+    }
+    return 1;
+}
