@@ -3,7 +3,7 @@
 
 // Every change is on disk when its command completes, so there is nothing to check.
 int CmdCheck(Session* pSession) {
-    if (pSession->State == Veve4Delected) {
+    if (pSession->State == Imap4Selected) {
         RespondCompleted(pSession);
     } else {
         RespondWrongState(pSession);

@@ -115,7 +115,7 @@ void RespondCopied(Session* pSession, const char* pszTarget, const std::vector<C
 }  // namespace
 
 int CmdCopy(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
         return 1;
     }

@@ -21,7 +21,7 @@ void ExpungeMailbox(Session* pSession, int bAnnounce) {
 }
 
 int CmdExpunge(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
         return 1;
     }
@@ -44,7 +44,7 @@ int CmdExpunge(Session* pSession) {
 }
 
 int CmdClose(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
         return 1;
     }

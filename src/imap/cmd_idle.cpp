@@ -65,7 +65,7 @@ int CmdIdle(Session* pSession) {
     snprintf(szTag, sizeof(szTag), "%s", pSession->pTag);
     snprintf(szCommand, sizeof(szCommand), "%s", pSession->pCommand);
 
-    bool bSelected = pSession->State == Veve4Delected;
+    bool bSelected = pSession->State == Imap4Selected;
     bool bInbox = bSelected && InboxSelected(pSession);
     DirectoryWatch watch;
     bool bWatched = bSelected && WatchDirectory(&watch, pSession->szMailbox, ".MSG", WATCH_ENTRIES);

@@ -74,7 +74,7 @@ void MoveBack(const std::vector<MovedMessage>& moved) {
 }  // namespace
 
 int CmdMove(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
         return 1;
     }

@@ -41,7 +41,7 @@ void AppendNumber(ResultLine* pLine, uint32_t ulNumber) {
 }  // namespace
 
 int CmdSearch(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
         return 1;
     }

@@ -62,7 +62,7 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
         return 1;
     }
     CloseView(pSession);
-    if (pSession->State == Veve4Delected) {
+    if (pSession->State == Imap4Selected) {
         pSession->State = Imap4Authorization;
     }
     char szPath[MAX_PATH];
@@ -83,7 +83,7 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     SendMailboxState(pSession);
     FormatResponse(pSession, "%s %s [%s] %s completed\r\n", pSession->pTag, "OK", bReadOnly ? "READ-ONLY" : "READ-WRITE",
                    pSession->pCommand);
-    pSession->State = Veve4Delected;
+    pSession->State = Imap4Selected;
     return 1;
 }
 

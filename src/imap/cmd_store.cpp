@@ -72,7 +72,7 @@ void SendFlags(Session* pSession, uint32_t ulSequence, const ViewMessage& messag
 }  // namespace
 
 int CmdStore(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
         return 1;
     }

@@ -24,7 +24,7 @@ const UidRow kUidCommands[] = {
 
 int CmdUid(Session* pSession) {
     // A client that sends a UID command too early has only made a mistake; the session goes on.
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         FormatResponse(pSession, "%s %s %s needs a selected mailbox\r\n", pSession->pTag, "BAD", pSession->pCommand);
         return 1;
     }

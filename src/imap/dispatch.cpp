@@ -28,7 +28,7 @@ struct CommandRow {
 
 constexpr int32_t ANY = Imap4NonAuthenticated;
 constexpr int32_t AUTH = Imap4Authorization;
-constexpr int32_t SEL = Veve4Delected;
+constexpr int32_t SEL = Imap4Selected;
 
 // Compared in this order; the first row whose word and argument condition match wins.
 const CommandRow kCommands[] = {
@@ -94,7 +94,7 @@ Handler ChooseHandler(Session* pSession) {
 // STORE or SEARCH run (not their UID forms) a message may not vanish: the numbers the client
 // sent with them must keep meaning what it meant.
 void AnnounceAfter(Session* pSession, Handler pHandler) {
-    if (pSession->State != Veve4Delected || pSession->pView == nullptr) return;
+    if (pSession->State != Imap4Selected || pSession->pView == nullptr) return;
     bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch);
     std::string tagged(pSession->szResponse);
     pSession->szResponse[0] = '\0';

@@ -11,7 +11,9 @@
 enum {
     Imap4NonAuthenticated = 0,
     Imap4Authorization = 1,
-    Veve4Delected = 2,
+    Imap4Selected = 2,
+    // The old name, left for view.cpp until its rewrite lands; goes with it.
+    Veve4Delected = Imap4Selected,
 };
 
 struct TlsContext;

@@ -32,7 +32,7 @@ struct FetchFixture {
     std::unique_ptr<Session> session = std::make_unique<Session>();
 
     FetchFixture() {
-        session->State = Veve4Delected;
+        session->State = Imap4Selected;
         session->lLoginNo = 7;
         snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", dir.path.c_str());
     }

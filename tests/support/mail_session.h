@@ -59,7 +59,7 @@ protected:
     void ClientSends(const std::string& text) { ASSERT_EQ(write(peer, text.data(), text.size()), ssize_t(text.size())); }
 
     void Select(const std::string& name) {
-        session->State = Veve4Delected;
+        session->State = Imap4Selected;
         snprintf(session->szMailbox, sizeof(session->szMailbox), "%s", (box = Path(name)).c_str());
     }
     std::string Path(const std::string& name) const { return mailDir + name; }

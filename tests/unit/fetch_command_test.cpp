@@ -21,7 +21,7 @@ TEST(FetchCommand, ItemsMacrosTheItemLimitInternalDateAndMessageSets) {
     EnvGuard zone("TZ", "UTC");
     f.session->State = Imap4Authorization;
     EXPECT_EQ(f.Fetch("1 FLAGS"), "a1 NO FETCH invalid command\r\n");
-    f.session->State = Veve4Delected;
+    f.session->State = Imap4Selected;
     std::string words, flags;  // 18 of each
     for (int i = 0; i < 18; i++) words += "FLAGS ", flags += "FLAGS () ";
     const std::string fast = kAllFlags + " INTERNALDATE \"05-Dec-2026 20:49:07 +0000\" RFC822.SIZE 21",

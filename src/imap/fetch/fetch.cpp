@@ -141,7 +141,7 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
 }  // namespace
 
 int CmdFetch(Session* pSession) {
-    if (pSession->State != Veve4Delected) {
+    if (pSession->State != Imap4Selected) {
         FormatResponse(pSession, "%s %s %s invalid command\r\n", pSession->pTag, "NO", pSession->pCommand);
         return 1;
     }
