@@ -81,6 +81,69 @@ bool RoomOnDisk(const char* pszMailbox, uint32_t ulSize) {
     return !FreeDiskBytes(pszMailbox, &ullFree) || ullFree >= static_cast<uint64_t>(ulSize) + SPARE_BYTES;
 }
 
+// APPEND mailbox [(flags)] [date-time] literal, as the command reader left it: the message's
+// literal unread and its announcement at the end of the arguments.
+struct AppendRequest {
+    char szName[MAX_PATH];
+    char szFlagList[FLAGS_COPY_SIZE] = "";
+    char szDate[DATE_COPY_SIZE] = "";
+    unsigned long ulAnnounced = 0;
+    bool bNonSync = false;
+};
+
+bool ReadAppendArguments(const char* pszArgs, AppendRequest* pRequest) {
+    const char* p = pszArgs;
+    bool bParsed = TakeAstring(&p, pRequest->szName, sizeof(pRequest->szName)) && TakeBlank(&p);
+    if (bParsed && *p == '(') {
+        bParsed = TakeParenthesised(&p, pRequest->szFlagList, sizeof(pRequest->szFlagList)) && TakeBlank(&p);
+    }
+    if (bParsed && *p == '"') bParsed = TakeString(&p, pRequest->szDate, sizeof(pRequest->szDate)) && TakeBlank(&p);
+    return bParsed && TakeLiteralSize(&p, &pRequest->ulAnnounced, &pRequest->bNonSync) && *p == '\0';
+}
+
+// False, with BAD in szResponse, for arguments of another form; a literal already on its way is
+// then read and dropped, so that none of it runs as requests.
+bool TakeAppendArguments(Session* pSession, const char* pszTag, AppendRequest* pRequest) {
+    if (ReadAppendArguments(pSession->pArgs, pRequest)) return true;
+    const char* pLast = strrchr(pSession->pArgs, '{');
+    unsigned long ulAnnounced = 0;
+    bool bNonSync = false;
+    if (pLast != nullptr && TakeLiteralSize(&pLast, &ulAnnounced, &bNonSync) && *pLast == '\0' && bNonSync) {
+        DiscardLiteral(pSession, static_cast<uint32_t>(ulAnnounced));
+    }
+    FormatResponse(pSession, "%s %s %s illegal argument\r\n", pszTag, "BAD", "APPEND");
+    return false;
+}
+
+// The mailbox must exist and take the new file before the client is asked for the message: an
+// answer given after the continuation would leave the literal to be read as requests. False
+// once the client has been answered.
+bool PrepareTarget(Session* pSession, const char* pszName, uint32_t ulSize, char* pszTarget, size_t nTargetSize,
+                   uint32_t* pulUid) {
+    if (!ResolveClientMailbox(pSession, pszName, pszTarget, nTargetSize)) {
+        RespondFails(pSession);
+        return false;
+    }
+    if (!MailboxExists(pszTarget)) {
+        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, pszTarget);
+        return false;
+    }
+    if (!RoomOnDisk(pszTarget, ulSize)) {
+        FormatResponse(pSession, "%s %s [LIMIT] %s not enough disk space\r\n", pSession->pTag, "NO", pSession->pCommand);
+        return false;
+    }
+    *pulUid = AssignUnusedUid(pszTarget);
+    // Made here, before the continuation, so that a mailbox that cannot take it is answered
+    // while the client still holds the literal; never over an existing file.
+    char szFile[MAX_PATH + 32];
+    if (*pulUid == 0 || !FormatIncomingName(szFile, sizeof(szFile), pszTarget, *pulUid) ||
+        !CreateNewFile(szFile, MailFileMode())) {
+        RespondFails(pSession);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int CmdAppend(Session* pSession) {
@@ -91,88 +154,32 @@ int CmdAppend(Session* pSession) {
     // The literal is received into szRecv, where the tag and the arguments live.
     const std::string strTag = pSession->pTag;
     const char* pszTag = strTag.c_str();
-    // APPEND mailbox [(flags)] [date-time] literal; the command reader left the message's
-    // literal unread and its announcement at the end of the arguments.
-    char szName[MAX_PATH];
-    char szFlagList[FLAGS_COPY_SIZE] = "";
-    char szDate[DATE_COPY_SIZE] = "";
-    unsigned long ulAnnounced = 0;
-    bool bNonSync = false;
-    const char* p = pSession->pArgs;
-    bool bParsed = TakeAstring(&p, szName, sizeof(szName)) && TakeBlank(&p);
-    if (bParsed && *p == '(') bParsed = TakeParenthesised(&p, szFlagList, sizeof(szFlagList)) && TakeBlank(&p);
-    if (bParsed && *p == '"') bParsed = TakeString(&p, szDate, sizeof(szDate)) && TakeBlank(&p);
-    bParsed = bParsed && TakeLiteralSize(&p, &ulAnnounced, &bNonSync) && *p == '\0';
+    AppendRequest request;
+    if (!TakeAppendArguments(pSession, pszTag, &request)) return 1;
     // A client that did not wait for the continuation has sent its literal behind the line.
-    bool bContinuation = !bNonSync && pSession->szQueue[0] == '\0';
-    if (!bParsed) {
-        // A literal already on its way is read and dropped, so that none of it runs as requests.
-        const char* pLast = strrchr(pSession->pArgs, '{');
-        if (pLast != nullptr && TakeLiteralSize(&pLast, &ulAnnounced, &bNonSync) && *pLast == '\0' && bNonSync) {
-            DiscardLiteral(pSession, static_cast<uint32_t>(ulAnnounced));
-        }
-        FormatResponse(pSession, "%s %s %s illegal argument\r\n", pszTag, "BAD", "APPEND");
-        return 1;
-    }
-    uint32_t ulSize = static_cast<uint32_t>(std::min<unsigned long>(ulAnnounced, 0xFFFFFFFDul));
-    char szFlagCode[FLAG_COUNT + 1];
-    FlagCodeFromList(szFlagList, szFlagCode);
+    bool bContinuation = !request.bNonSync && pSession->szQueue[0] == '\0';
+    uint32_t ulSize = static_cast<uint32_t>(std::min<unsigned long>(request.ulAnnounced, 0xFFFFFFFDul));
     int64_t llDate = NO_INTERNAL_DATE;
-    bool bBadDate = szDate[0] != '\0' && !ParseImapDateTime(szDate, strlen(szDate), &llDate);
+    bool bBadDate = request.szDate[0] != '\0' && !ParseImapDateTime(request.szDate, strlen(request.szDate), &llDate);
     if (ulSize == 0 || bBadDate) {
         // Nothing is stored; a literal already on its way is read and dropped.
-        if (!bContinuation) {
-            DiscardLiteral(pSession, ulSize);
-        }
-        if (bBadDate) {
-            FormatResponse(pSession, "%s %s %s invalid date-time\r\n", pszTag, "BAD", "APPEND");
-        } else {
-            FormatResponse(pSession, "%s %s %s illegal argument\r\n", pszTag, "BAD", "APPEND");
-        }
+        if (!bContinuation) DiscardLiteral(pSession, ulSize);
+        FormatResponse(pSession, "%s %s %s %s\r\n", pszTag, "BAD", "APPEND", bBadDate ? "invalid date-time" : "illegal argument");
         return 1;
     }
-
     // Too large a message is refused before the client sends it (RFC 7889). A literal already on
     // its way would have to be read to the end: the connection ends instead.
     if (Settings.MaxMessageSize != 0 && ulSize > Settings.MaxMessageSize) {
         FormatResponse(pSession, "%s %s [TOOBIG] %s message larger than %u bytes\r\n", pszTag, "NO", pSession->pCommand,
                        static_cast<unsigned>(Settings.MaxMessageSize));
-        if (!bContinuation) {
-            size_t nLength = strlen(pSession->szResponse);
-            snprintf(pSession->szResponse + nLength, sizeof(pSession->szResponse) - nLength, "* BYE %s\r\n",
-                     "Message too large");
-            return 0;
-        }
-        return 1;
+        if (bContinuation) return 1;
+        AppendBye(pSession, "Message too large");
+        return 0;
     }
-
-    // The mailbox must exist and take the new file before the client is asked for the
-    // message: an answer given after the continuation would leave the literal to be read as
-    // requests. A literal already sent is read and dropped.
     char szTarget[MAX_PATH];
-    char szFile[MAX_PATH + 32];
     uint32_t ulUid = 0;
-    bool bReady = false;
-    bool bResolved = ResolveClientMailbox(pSession, szName, szTarget, sizeof(szTarget));
-    if (!bResolved) {
-        RespondFails(pSession);
-    } else if (!MailboxExists(szTarget)) {
-        RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
-    } else if (!RoomOnDisk(szTarget, ulSize)) {
-        FormatResponse(pSession, "%s %s [LIMIT] %s not enough disk space\r\n", pszTag, "NO", pSession->pCommand);
-    } else {
-        ulUid = AssignUnusedUid(szTarget);
-        // Made here, before the continuation, so that a mailbox that cannot take it is answered
-        // while the client still holds the literal; never over an existing file.
-        bReady = ulUid != 0 && FormatIncomingName(szFile, sizeof(szFile), szTarget, ulUid) && CreateNewFile(szFile, MailFileMode());
-        if (!bReady) {
-            RespondFails(pSession);
-        }
-    }
-    if (!bReady) {
-        if (!bContinuation) {
-            DiscardLiteral(pSession, ulSize);
-        }
+    if (!PrepareTarget(pSession, request.szName, ulSize, szTarget, sizeof(szTarget), &ulUid)) {
+        if (!bContinuation) DiscardLiteral(pSession, ulSize);
         return 1;
     }
 
@@ -180,6 +187,8 @@ int CmdAppend(Session* pSession) {
         FormatResponse(pSession, "+ Ready for literal data\r\n");
         SendResponse(pSession, 1, 1);
     }
+    char szFlagCode[FLAG_COUNT + 1];
+    FlagCodeFromList(request.szFlagList, szFlagCode);
     std::string held;
     if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, szFlagCode, llDate) == 0) {
         // Only a message stored whole is answered OK; the file is gone again.

@@ -102,9 +102,7 @@ int FailLogin(Session* pSession) {
         return 1;
     }
     // The tagged answer already waits in szResponse; the BYE follows it.
-    size_t nLength = strlen(pSession->szResponse);
-    snprintf(pSession->szResponse + nLength, sizeof(pSession->szResponse) - nLength, "* BYE %s\r\n",
-             "Too many failed logins");
+    AppendBye(pSession, "Too many failed logins");
     return 0;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
+
 void FormatResponse(Session* pSession, const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
@@ -32,4 +34,9 @@ void RespondIllegalArgument(Session* pSession) {
 
 void RespondFails(Session* pSession) {
     FormatResponse(pSession, "%s %s %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
+}
+
+void AppendBye(Session* pSession, const char* pszReason) {
+    // Behind a tagged line of a few dozen bytes it always fits; the session ends either way.
+    static_cast<void>(AppendFormat(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n", pszReason));
 }
