@@ -208,116 +208,134 @@ struct Address {
     bool bNilHost = false;
 };
 
-std::vector<Address> ParseAddresses(const std::string& value) {
-    std::vector<Token> tokens = Tokenize(value);
-    std::vector<Address> addresses;
-    bool bInGroup = false;
-    size_t i = 0;
-    auto isSpecial = [&](size_t k, char c) { return k < tokens.size() && tokens[k].cSpecial == c; };
-    while (i < tokens.size()) {
-        if (isSpecial(i, ',')) {
-            i++;
-            continue;
-        }
-        if (isSpecial(i, ';')) {
-            if (bInGroup) {
-                Address end;
-                end.bNilMailbox = end.bNilHost = true;
-                addresses.push_back(end);
-                bInGroup = false;
+// Reads an address list token by token: mailboxes, "name <route:mailbox@host>", and groups,
+// whose start and end become the NIL-hosted and all-NIL entries of the envelope.
+class AddressParser {
+public:
+    explicit AddressParser(const std::string& value) : tokens_(Tokenize(value)) {}
+
+    std::vector<Address> Parse() {
+        while (i_ < tokens_.size()) {
+            if (IsSpecial(i_, ',')) {
+                i_++;
+            } else if (IsSpecial(i_, ';')) {
+                EndGroup();
+                i_++;
+            } else {
+                ReadAddress();
             }
-            i++;
-            continue;
         }
-        // The phrase (display name, group name, or a local part without angle brackets).
-        std::string phrase;
-        std::string local;
-        std::string comment;
-        for (; i < tokens.size(); i++) {
-            const Token& token = tokens[i];
+        EndGroup();
+        return std::move(addresses_);
+    }
+
+private:
+    bool IsSpecial(size_t k, char c) const { return k < tokens_.size() && tokens_[k].cSpecial == c; }
+    bool AtSeparator() const { return IsSpecial(i_, ',') || IsSpecial(i_, ';'); }
+
+    void EndGroup() {
+        if (!bInGroup_) return;
+        Address end;
+        end.bNilMailbox = end.bNilHost = true;
+        addresses_.push_back(end);
+        bInGroup_ = false;
+    }
+
+    // The phrase (display name, group name, or a local part without angle brackets) and the
+    // last comment among its words.
+    void ReadPhrase(std::string* pPhrase, std::string* pLocal, std::string* pComment) {
+        for (; i_ < tokens_.size(); i_++) {
+            const Token& token = tokens_[i_];
             if (token.bComment) {
-                comment = token.text;
+                *pComment = token.text;
                 continue;
             }
             if (token.cSpecial == '.') {
-                phrase += ".";
-                local += ".";
+                *pPhrase += ".";
+                *pLocal += ".";
                 continue;
             }
             if (token.cSpecial != 0) {
                 break;
             }
-            if (!phrase.empty() && phrase.back() != '.') {
-                phrase += " ";
+            if (!pPhrase->empty() && pPhrase->back() != '.') {
+                *pPhrase += " ";
             }
-            phrase += token.text;
-            local += token.text;
+            *pPhrase += token.text;
+            *pLocal += token.text;
         }
+    }
+
+    // What stands between "<" and ">", the "<" already passed.
+    void ReadAngleAddress(Address* pAddress) {
+        if (IsSpecial(i_, '@')) {
+            // A source route, kept as written: "@a,@b".
+            for (; i_ < tokens_.size() && !IsSpecial(i_, ':') && !IsSpecial(i_, '>'); i_++) {
+                pAddress->route += tokens_[i_].text;
+            }
+            if (IsSpecial(i_, ':')) i_++;
+        }
+        for (; i_ < tokens_.size() && !IsSpecial(i_, '@') && !IsSpecial(i_, '>'); i_++) {
+            if (!tokens_[i_].bComment) pAddress->mailbox += tokens_[i_].text;
+        }
+        if (IsSpecial(i_, '@')) {
+            for (i_++; i_ < tokens_.size() && !IsSpecial(i_, '>'); i_++) {
+                if (!tokens_[i_].bComment) pAddress->host += tokens_[i_].text;
+            }
+        } else {
+            pAddress->bNilHost = true;
+        }
+        if (IsSpecial(i_, '>')) i_++;
+        // Anything after the angle brackets up to the next separator is not part of it.
+        while (i_ < tokens_.size() && !AtSeparator()) i_++;
+    }
+
+    void ReadAddress() {
+        std::string phrase;
+        std::string local;
+        std::string comment;
+        ReadPhrase(&phrase, &local, &comment);
         Address address;
-        if (isSpecial(i, ':')) {
+        if (IsSpecial(i_, ':')) {
             address.mailbox = phrase;
             address.bNilHost = true;
-            addresses.push_back(address);
-            bInGroup = true;
-            i++;
-            continue;
-        }
-        if (isSpecial(i, '<')) {
-            i++;
+            addresses_.push_back(address);
+            bInGroup_ = true;
+            i_++;
+        } else if (IsSpecial(i_, '<')) {
+            i_++;
             address.name = phrase;
-            if (isSpecial(i, '@')) {
-                // A source route, kept as written: "@a,@b".
-                for (; i < tokens.size() && !isSpecial(i, ':') && !isSpecial(i, '>'); i++) {
-                    address.route += tokens[i].text;
-                }
-                if (isSpecial(i, ':')) i++;
-            }
-            for (; i < tokens.size() && !isSpecial(i, '@') && !isSpecial(i, '>'); i++) {
-                if (!tokens[i].bComment) address.mailbox += tokens[i].text;
-            }
-            if (isSpecial(i, '@')) {
-                for (i++; i < tokens.size() && !isSpecial(i, '>'); i++) {
-                    if (!tokens[i].bComment) address.host += tokens[i].text;
-                }
-            } else {
-                address.bNilHost = true;
-            }
-            if (isSpecial(i, '>')) i++;
-            // Anything after the angle brackets up to the next separator is not part of it.
-            while (i < tokens.size() && !isSpecial(i, ',') && !isSpecial(i, ';')) i++;
-            addresses.push_back(address);
-            continue;
-        }
-        if (isSpecial(i, '@')) {
+            ReadAngleAddress(&address);
+            addresses_.push_back(address);
+        } else if (IsSpecial(i_, '@')) {
             address.mailbox = local;
-            for (i++; i < tokens.size() && !isSpecial(i, ',') && !isSpecial(i, ';'); i++) {
-                if (tokens[i].bComment) {
-                    comment = tokens[i].text;
+            for (i_++; i_ < tokens_.size() && !AtSeparator(); i_++) {
+                if (tokens_[i_].bComment) {
+                    comment = tokens_[i_].text;
                 } else {
-                    address.host += tokens[i].text;
+                    address.host += tokens_[i_].text;
                 }
             }
             address.name = comment;
-            addresses.push_back(address);
-            continue;
-        }
-        // No "@": a bare local name, unless nothing was there at all.
-        if (!local.empty()) {
+            addresses_.push_back(address);
+        } else if (!local.empty()) {
+            // No "@": a bare local name.
             address.mailbox = local;
             address.bNilHost = true;
             address.name = comment;
-            addresses.push_back(address);
-        } else if (i < tokens.size() && !isSpecial(i, ',') && !isSpecial(i, ';')) {
-            i++;  // a stray special
+            addresses_.push_back(address);
+        } else if (i_ < tokens_.size() && !AtSeparator()) {
+            i_++;  // a stray special
         }
     }
-    if (bInGroup) {
-        Address end;
-        end.bNilMailbox = end.bNilHost = true;
-        addresses.push_back(end);
-    }
-    return addresses;
-}
+
+    std::vector<Token> tokens_;
+    std::vector<Address> addresses_;
+    size_t i_ = 0;
+    bool bInGroup_ = false;
+};
+
+std::vector<Address> ParseAddresses(const std::string& value) { return AddressParser(value).Parse(); }
 
 void AppendNString(std::string* pOut, const std::string& value, bool bNil) {
     if (bNil) {
