@@ -145,37 +145,12 @@ private:
         StrUpper(strKey.data());
         const char* pszKey = strKey.c_str();
 
-        if (strcmp(pszKey, "NOT") == 0 || strcmp(pszKey, "OR") == 0) {
-            bool bOr = pszKey[0] == 'O';
-            int nNode = NewNode(bOr ? SK_OR : SK_NOT);
-            if (nNode < 0) return false;
-            *pnNode = nNode;
-            for (int i = 0; i < (bOr ? 2 : 1); i++) {
-                int nChild = -1;
-                if (!Blank()) return Bad("missing search key");
-                if (!ParseKey(nDepth + 1, &nChild)) return false;
-                pQuery_->nodes[static_cast<size_t>(nNode)].children.push_back(nChild);
-            }
-            return true;
-        }
+        if (strcmp(pszKey, "NOT") == 0 || strcmp(pszKey, "OR") == 0) return Logical(pszKey[0] == 'O', nDepth, pnNode);
         if (strcmp(pszKey, "ALL") == 0) return Constant(true, pnNode);
         for (const FlagKeyword& key : kFlagKeys) {
             if (strcmp(pszKey, key.pszKey) == 0) return Flag(key.nFlag, key.bSet, pnNode);
         }
-        if (strcmp(pszKey, "NEW") == 0 || strcmp(pszKey, "OLD") == 0) {
-            // NEW is Recent and not Seen; OLD is not Recent.
-            int nNode = NewNode(strcmp(pszKey, "NEW") == 0 ? SK_AND : SK_NOT);
-            if (nNode < 0) return false;
-            *pnNode = nNode;
-            int nChild = -1;
-            if (!Flag(0, true, &nChild)) return false;
-            pQuery_->nodes[static_cast<size_t>(nNode)].children.push_back(nChild);
-            if (pQuery_->nodes[static_cast<size_t>(nNode)].kind == SK_AND) {
-                if (!Flag(4, false, &nChild)) return false;
-                pQuery_->nodes[static_cast<size_t>(nNode)].children.push_back(nChild);
-            }
-            return true;
-        }
+        if (strcmp(pszKey, "NEW") == 0 || strcmp(pszKey, "OLD") == 0) return NewOrOld(pszKey[0] == 'N', pnNode);
         if (strcmp(pszKey, "KEYWORD") == 0 || strcmp(pszKey, "UNKEYWORD") == 0) {
             // No message carries a keyword, so KEYWORD matches nothing and UNKEYWORD everything.
             std::string strFlag;
@@ -188,43 +163,12 @@ private:
             return ParseSet(strSet, SK_UIDS, pnNode);
         }
         if (strcmp(pszKey, "LARGER") == 0 || strcmp(pszKey, "SMALLER") == 0) {
-            std::string strNumber;
-            if (!Blank() || !ReadAtom(&strNumber)) return Bad("size expected");
-            uint64_t ullValue = 0;
-            for (char c : strNumber) {
-                if (c < '0' || c > '9' || ullValue > 0xFFFFFFFFull) return Bad("size expected");
-                ullValue = ullValue * 10 + static_cast<uint64_t>(c - '0');
-            }
-            if (ullValue > 0xFFFFFFFFull) return Bad("size expected");
-            int nNode = NewNode(pszKey[0] == 'L' ? SK_LARGER : SK_SMALLER);
-            if (nNode < 0) return false;
-            pQuery_->nodes[static_cast<size_t>(nNode)].ullNumber = ullValue;
-            *pnNode = nNode;
-            return true;
+            return Size(pszKey[0] == 'L' ? SK_LARGER : SK_SMALLER, pnNode);
         }
         for (const DateKeyword& key : kDateKeys) {
-            if (strcmp(pszKey, key.pszKey) != 0) continue;
-            std::string strDate;
-            int64_t llDay = 0;
-            if (!Blank() || !ReadAString(&strDate) || !ParseSearchDate(strDate.data(), strDate.size(), &llDay)) {
-                return Bad("date expected (d-Mon-yyyy)");
-            }
-            int nNode = NewNode(key.kind);
-            if (nNode < 0) return false;
-            pQuery_->nodes[static_cast<size_t>(nNode)].ullNumber = static_cast<uint64_t>(llDay);
-            *pnNode = nNode;
-            return true;
+            if (strcmp(pszKey, key.pszKey) == 0) return Date(key.kind, pnNode);
         }
-        if (strcmp(pszKey, "HEADER") == 0) {
-            std::string strName, strValue;
-            if (!Blank() || !ReadAString(&strName) || !Blank() || !ReadAString(&strValue)) {
-                return Bad("HEADER needs a field name and a string");
-            }
-            if (strName.empty() || strName.find_first_of(": \t\r\n") != std::string::npos) {
-                return Bad("bad header field name");
-            }
-            return Text(SK_HEADER, strName, strValue, pnNode);
-        }
+        if (strcmp(pszKey, "HEADER") == 0) return Header(pnNode);
         for (const TextKeyword& key : kTextKeys) {
             if (strcmp(pszKey, key.pszKey) != 0) continue;
             std::string strValue;
@@ -233,6 +177,76 @@ private:
         }
         strError_ = "unknown search key " + strKey.substr(0, 40);
         return false;
+    }
+
+    // NOT key, OR key key.
+    bool Logical(bool bOr, int nDepth, int* pnNode) {
+        int nNode = NewNode(bOr ? SK_OR : SK_NOT);
+        if (nNode < 0) return false;
+        *pnNode = nNode;
+        for (int i = 0; i < (bOr ? 2 : 1); i++) {
+            int nChild = -1;
+            if (!Blank()) return Bad("missing search key");
+            if (!ParseKey(nDepth + 1, &nChild)) return false;
+            pQuery_->nodes[static_cast<size_t>(nNode)].children.push_back(nChild);
+        }
+        return true;
+    }
+
+    // NEW is Recent and not Seen; OLD is not Recent.
+    bool NewOrOld(bool bNew, int* pnNode) {
+        int nNode = NewNode(bNew ? SK_AND : SK_NOT);
+        if (nNode < 0) return false;
+        *pnNode = nNode;
+        int nChild = -1;
+        if (!Flag(0, true, &nChild)) return false;
+        pQuery_->nodes[static_cast<size_t>(nNode)].children.push_back(nChild);
+        if (bNew) {
+            if (!Flag(4, false, &nChild)) return false;
+            pQuery_->nodes[static_cast<size_t>(nNode)].children.push_back(nChild);
+        }
+        return true;
+    }
+
+    // LARGER n, SMALLER n: n a 32-bit number.
+    bool Size(SearchKind kind, int* pnNode) {
+        std::string strNumber;
+        if (!Blank() || !ReadAtom(&strNumber)) return Bad("size expected");
+        uint64_t ullValue = 0;
+        for (char c : strNumber) {
+            if (c < '0' || c > '9' || ullValue > 0xFFFFFFFFull) return Bad("size expected");
+            ullValue = ullValue * 10 + static_cast<uint64_t>(c - '0');
+        }
+        if (ullValue > 0xFFFFFFFFull) return Bad("size expected");
+        int nNode = NewNode(kind);
+        if (nNode < 0) return false;
+        pQuery_->nodes[static_cast<size_t>(nNode)].ullNumber = ullValue;
+        *pnNode = nNode;
+        return true;
+    }
+
+    bool Date(SearchKind kind, int* pnNode) {
+        std::string strDate;
+        int64_t llDay = 0;
+        if (!Blank() || !ReadAString(&strDate) || !ParseSearchDate(strDate.data(), strDate.size(), &llDay)) {
+            return Bad("date expected (d-Mon-yyyy)");
+        }
+        int nNode = NewNode(kind);
+        if (nNode < 0) return false;
+        pQuery_->nodes[static_cast<size_t>(nNode)].ullNumber = static_cast<uint64_t>(llDay);
+        *pnNode = nNode;
+        return true;
+    }
+
+    bool Header(int* pnNode) {
+        std::string strName, strValue;
+        if (!Blank() || !ReadAString(&strName) || !Blank() || !ReadAString(&strValue)) {
+            return Bad("HEADER needs a field name and a string");
+        }
+        if (strName.empty() || strName.find_first_of(": \t\r\n") != std::string::npos) {
+            return Bad("bad header field name");
+        }
+        return Text(SK_HEADER, strName, strValue, pnNode);
     }
 
     bool Constant(bool bValue, int* pnNode) {
