@@ -124,6 +124,77 @@ bool CopyIn(const char* pszSource, const char* pszInbox, uint32_t ulUid, const c
     return true;
 }
 
+// Delivered files are moved in, not copied, when no POP3 server will take them: by the
+// setting, or by the user's "$offpop3" marker.
+bool ImportMoves(const char* pszMailDir) {
+    if (Settings.POP3IsNotUsed != 0) return true;
+    char szPath[MAX_PATH + 64];
+    if (!FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) return false;
+    FILE* fp = std::fopen(szPath, "r");
+    if (fp == nullptr) return false;
+    std::fclose(fp);
+    return true;
+}
+
+// The delivered files not imported before: newer than imap.idx and not in the journal. Those
+// imported before are deleted when moving, as nobody else will take them away.
+std::vector<FindData> FreshDeliveries(const char* pszMailDir, FILETIME ftPrevious,
+                                      const std::vector<JournalEntry>& journal, bool bMove) {
+    std::vector<FindData> fresh;
+    char szPattern[MAX_PATH + 64];
+    if (!FormatText(szPattern, sizeof(szPattern), "%s*.%s", pszMailDir, Settings.MailExtension)) return fresh;
+    FindFiles(szPattern, FIND_TIMES, [&](const FindData& data) {
+        if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
+        if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
+        char szSource[MAX_PATH + 64];
+        if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName)) {
+            return true;
+        }
+        TraceTime(data.cFileName, data.ftCreationTime);
+        if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
+            if (bMove) DeleteFileEntry(szSource);
+            return true;
+        }
+        fresh.push_back(data);
+        return true;
+    });
+    return fresh;
+}
+
+// Takes one delivered file into the inbox as message ulUid: moved, or copied with its journal
+// lines around the copy.
+bool TakeIn(const char* pszMailDir, const char* pszInbox, const char* pszJournal, const FindData& data, uint32_t ulUid,
+            bool bMove) {
+    char szSource[MAX_PATH + 64];
+    char szTarget[MAX_PATH + 64];
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, "100000");
+    if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
+        !FormatText(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName)) {
+        return false;
+    }
+    if (bMove) {
+        TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
+        if (!MoveFileNoReplace(szSource, szTarget)) return false;
+        SetFileMode(szTarget, MailFileMode());
+        return true;
+    }
+    char szLine[MAX_PATH + 64];
+    // Without its line in the journal a copy could not be told from a new file.
+    if (!FormatText(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
+                    static_cast<unsigned long long>(data.ftCreationTime), data.cFileName) ||
+        !AppendToFile(pszJournal, szLine, strlen(szLine), MailFileMode(), MailFsyncOn()) ||
+        !CopyIn(szSource, pszInbox, ulUid, szTarget)) {
+        return false;
+    }
+    // Not flushed: a crash of the server keeps it; after a power failure the UID found in the
+    // inbox says the same.
+    if (FormatText(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid))) {
+        AppendToFile(pszJournal, szLine, strlen(szLine), MailFileMode(), false);
+    }
+    return true;
+}
+
 }  // namespace
 
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
@@ -132,15 +203,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     LockHandle hDirLock = LockMailDirectoryAt(pszMailDir);
     if (hDirLock == INVALID_LOCK_HANDLE) return;
 
-    char szPath[MAX_PATH + 64];
-    bool bMove = Settings.POP3IsNotUsed != 0;
-    if (!bMove && FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) {
-        if (FILE* fp = std::fopen(szPath, "r")) {
-            bMove = true;
-            std::fclose(fp);
-        }
-    }
-
+    bool bMove = ImportMoves(pszMailDir);
     char szIndex[MAX_PATH + 64];
     char szJournal[MAX_PATH + 64];
     if (!FormatText(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir) ||
@@ -158,27 +221,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     FILETIME ftReach = ftNow > CLOCK_MARGIN ? ftNow - CLOCK_MARGIN : 0;
     std::vector<JournalEntry> journal = ReadJournal(szJournal, pszInbox);
 
-    const char* pszExtension = Settings.MailExtension;
-    std::vector<FindData> fresh;
-    if (FormatText(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension)) {
-        FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
-            if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
-            if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
-            char szSource[MAX_PATH + 64];
-            if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName)) {
-                return true;
-            }
-            TraceTime(data.cFileName, data.ftCreationTime);
-            // Imported before: older than imap.idx, or copied since by an import that the
-            // journal remembers. Without POP3 nobody else will take it away.
-            if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
-                if (bMove) DeleteFileEntry(szSource);
-                return true;
-            }
-            fresh.push_back(data);
-            return true;
-        });
-    }
+    std::vector<FindData> fresh = FreshDeliveries(pszMailDir, ftPrevious, journal, bMove);
 
     // One run of UIDs for the batch, taken under the inbox's UID lock, which is not held while
     // the files are copied: sessions appending meanwhile wait for nothing.
@@ -191,31 +234,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
             continue;
         }
         uint32_t ulUid = static_cast<uint32_t>((static_cast<uint64_t>(ulFirst) + i - 1) % 0xFFFFFFFFull + 1);
-        char szSource[MAX_PATH + 64];
-        char szTarget[MAX_PATH + 64];
-        char szName[MESSAGE_NAME_LENGTH + 1];
-        FormatMessageName(szName, sizeof(szName), ulUid, "100000");
-        bool bTaken = false;
-        if (FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) &&
-            FormatText(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName)) {
-            if (bMove) {
-                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
-                bTaken = MoveFileNoReplace(szSource, szTarget);
-                if (bTaken) SetFileMode(szTarget, MailFileMode());
-            } else {
-                char szLine[MAX_PATH + 64];
-                // Without its line in the journal a copy could not be told from a new file.
-                bTaken = FormatText(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
-                                    static_cast<unsigned long long>(data.ftCreationTime), data.cFileName) &&
-                         AppendToFile(szJournal, szLine, strlen(szLine), MailFileMode(), MailFsyncOn()) &&
-                         CopyIn(szSource, pszInbox, ulUid, szTarget);
-                // Not flushed: a crash of the server keeps it; after a power failure the UID
-                // found in the inbox says the same.
-                if (bTaken && FormatText(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid))) {
-                    AppendToFile(szJournal, szLine, strlen(szLine), MailFileMode(), false);
-                }
-            }
-        }
+        bool bTaken = TakeIn(pszMailDir, pszInbox, szJournal, data, ulUid, bMove);
         if (bTaken) {
             ++nTaken;
         } else if (data.ftCreationTime < ftReach) {
