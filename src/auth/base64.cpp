@@ -4,19 +4,32 @@ namespace {
 
 const char szAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Value of one character of the alphabet; "=" counts as 0 so that a padded group still
-// yields its leading bytes; -1 for anything else.
-int Base64Value(char c) {
+// "=" counts as 0 here, so that a padded group still yields its leading bytes.
+int Base64Value(char c) { return c == '=' ? 0 : Base64Digit(c); }
+
+}  // namespace
+
+int Base64Digit(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
     if (c >= '0' && c <= '9') return c - '0' + 52;
     if (c == '+') return 62;
     if (c == '/') return 63;
-    if (c == '=') return 0;
     return -1;
 }
 
-}  // namespace
+void Base64Stream::Feed(const char* p, size_t n, std::string* pstrOut) {
+    for (size_t i = 0; i < n; i++) {
+        int v = Base64Digit(p[i]);
+        if (v < 0) continue;
+        ulBits_ = (ulBits_ << 6) | static_cast<uint32_t>(v);
+        nBits_ += 6;
+        if (nBits_ >= 8) {
+            nBits_ -= 8;
+            pstrOut->push_back(static_cast<char>((ulBits_ >> nBits_) & 0xFF));
+        }
+    }
+}
 
 int Base64Encode(const void* pData, size_t nLength, char* pszOut, size_t nCapacity) {
     if (nCapacity == 0) return -1;

@@ -3,6 +3,22 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The value of one character of the alphabet; -1 for anything else, "=" included.
+int Base64Digit(char c);
+
+// Decodes text that arrives in pieces (a body line by line): characters outside the alphabet,
+// padding included, are passed over.
+class Base64Stream {
+public:
+    void Feed(const char* p, size_t n, std::string* pstrOut);
+
+private:
+    uint32_t ulBits_ = 0;
+    int nBits_ = 0;
+};
 
 // Writes the encoding of nLength bytes as one NUL-terminated line, "=" padded. Returns the
 // number of characters written, or -1 when the whole encoding does not fit in nCapacity (the

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "auth/base64.h"
 #include "platform/charset.h"
 #include "platform/text.h"
 
@@ -21,15 +22,6 @@ int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
     return -1;
 }
 
@@ -96,18 +88,7 @@ size_t DecodeWord(const char* p, const char* pEnd, std::string* pstrOut) {
     if (nStar != std::string::npos) strCharset.resize(nStar);
     std::string strBytes;
     if (chEncoding == 'b') {
-        uint32_t ulBits = 0;
-        int nBits = 0;
-        for (const char* r = pText; r < pClose; ++r) {
-            int v = Base64Value(*r);
-            if (v < 0) continue;
-            ulBits = (ulBits << 6) | static_cast<uint32_t>(v);
-            nBits += 6;
-            if (nBits >= 8) {
-                nBits -= 8;
-                strBytes.push_back(static_cast<char>((ulBits >> nBits) & 0xFF));
-            }
-        }
+        Base64Stream().Feed(pText, static_cast<size_t>(pClose - pText), &strBytes);
     } else {
         for (const char* r = pText; r < pClose; ++r) {
             if (*r == '_') {
@@ -245,8 +226,7 @@ std::string NormaliseAddresses(const std::string& strText) {
 
 void BodyDecoder::Start(Encoding encoding) {
     encoding_ = encoding;
-    ulBits_ = 0;
-    nBits_ = 0;
+    base64_ = Base64Stream();
 }
 
 void BodyDecoder::Line(const char* p, size_t n, bool bLineEnd, std::string* pstrOut) {
@@ -255,16 +235,7 @@ void BodyDecoder::Line(const char* p, size_t n, bool bLineEnd, std::string* pstr
             pstrOut->append(p, n);
             return;
         case BASE64:
-            for (size_t i = 0; i < n; i++) {
-                int v = Base64Value(p[i]);
-                if (v < 0) continue;
-                ulBits_ = (ulBits_ << 6) | static_cast<uint32_t>(v);
-                nBits_ += 6;
-                if (nBits_ >= 8) {
-                    nBits_ -= 8;
-                    pstrOut->push_back(static_cast<char>((ulBits_ >> nBits_) & 0xFF));
-                }
-            }
+            base64_.Feed(p, n, pstrOut);
             return;
         case QUOTED_PRINTABLE: {
             size_t nText = n;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "auth/base64.h"
+
 // Lowers a search text as the finder compares it: ASCII letters, and the Latin-1 capitals
 // (U+00C0 to U+00DE) written in UTF-8.
 void FoldSearchText(std::string* pstrText);
@@ -54,6 +56,5 @@ public:
 
 private:
     Encoding encoding_ = IDENTITY;
-    uint32_t ulBits_ = 0;
-    int nBits_ = 0;
+    Base64Stream base64_;
 };

@@ -477,17 +477,10 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
             case ITEM_BODYSTRUCTURE:
                 WriteBodyStructure(pSession, pMessage, true);
                 break;
-            case ITEM_WHOLE:
-                if (StartsWithNoCase(pszItem, "BODY")) {
-                    bool bUsed = false;
-                    WriteSection(pSession, pMessage, pszItem, nullptr, nullptr, &bUsed);
-                } else {
-                    WriteRfc822(pSession, pMessage, pszItem, kind);
-                }
-                break;
             case ITEM_RFC822_HEADER:
                 WriteRfc822(pSession, pMessage, pszItem, kind);
                 break;
+            case ITEM_WHOLE:
             case ITEM_TEXT:
                 if (StartsWithNoCase(pszItem, "BODY")) {
                     bool bUsed = false;
