@@ -78,15 +78,10 @@ void ReadEnvelope(FILE* pFile, uint64_t ullOffset, uint64_t ullSize, Envelope* p
     int nCurrent = -1;
     bool bLineStart = true;
     while (ullLeft > 0) {
-        int nWant = ullLeft + 1 < sizeof(szLine) ? static_cast<int>(ullLeft + 1) : static_cast<int>(sizeof(szLine));
-        if (fgets(szLine, nWant, pFile) == nullptr) {
-            break;
-        }
-        size_t nLength = strlen(szLine);
+        size_t nLength = ReadRangeLine(pFile, szLine, sizeof(szLine), &ullLeft);
         if (nLength == 0) {
             break;
         }
-        ullLeft -= nLength < ullLeft ? nLength : ullLeft;
         bool bPiece = !bLineStart;  // the rest of a line longer than the buffer
         bLineStart = szLine[nLength - 1] == '\n';
         szLine[strcspn(szLine, "\r\n")] = '\0';

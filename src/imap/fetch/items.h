@@ -36,6 +36,11 @@ void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList);
 // Path of the message file itself; false when it does not fit.
 [[nodiscard]] bool MessagePath(const Session* pSession, char* pszPath, size_t nSize);
 
+// The next line of a byte range of the message file, or as much of a longer one as fits in
+// nSize - 1 bytes, never reading past the *pullLeft bytes left of the range (which it counts
+// down). Returns the length read; 0 at the range's or the file's end.
+size_t ReadRangeLine(FILE* pFile, char* pszLine, size_t nSize, uint64_t* pullLeft);
+
 // Queues text as it is (SendResponse, no flush, traced).
 void QueueText(Session* pSession, const char* pszText);
 // Appends pszValue to pszOut as an IMAP string: quoted with '"' and '\' escaped, or a literal

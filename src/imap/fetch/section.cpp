@@ -194,15 +194,10 @@ uint64_t HeaderPass(FILE* pFile, uint64_t ullOffset, uint64_t ullSize, HeaderFil
     bool bEnded = false;  // the blank line has been taken: a filtered header always ends with it
     pFilter->bMatch = false;
     while (ullLeft > 0) {
-        int nWant = ullLeft + 1 < sizeof(szLine) ? static_cast<int>(ullLeft + 1) : static_cast<int>(sizeof(szLine));
-        if (fgets(szLine, nWant, pFile) == nullptr) {
-            break;
-        }
-        size_t nLength = strlen(szLine);
+        size_t nLength = ReadRangeLine(pFile, szLine, sizeof(szLine), &ullLeft);
         if (nLength == 0) {
             break;
         }
-        ullLeft -= nLength < ullLeft ? nLength : ullLeft;
         // A piece of a long line follows the verdict of the line's start.
         if (bLineStart) {
             bTake = TakesLine(pFilter, szLine);
