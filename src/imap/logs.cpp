@@ -2,12 +2,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include "platform/text.h"
 
 #include "config/settings.h"
 #include "platform/accounts.h"
 #include "platform/date_text.h"
+#include "platform/format.h"
 #include "platform/fs.h"
+#include "platform/text.h"
 #include "platform/time.h"
 
 namespace {
@@ -124,7 +125,7 @@ void WriteAccessLog(Session* pSession, const char* pszResult) {
     }
     LogStamp stamp = TakeLogStamp();
     char szPath[512];
-    snprintf(szPath, sizeof(szPath), "%simap4log/%s.log", Settings.MailSpoolDir, stamp.szDay);
+    if (!FormatText(szPath, sizeof(szPath), "%simap4log/%s.log", Settings.MailSpoolDir, stamp.szDay)) return;
 
     const char* pszCommand = pSession->pCommand != nullptr ? pSession->pCommand : "";
     char szArgs[RECV_SIZE + 8];
@@ -166,9 +167,10 @@ void WriteProtocolLog(Session* pSession, char* pszText) {
     }
     LogStamp stamp = TakeLogStamp();
     char szPath[512];
-    snprintf(szPath, sizeof(szPath), "%sreceiveimap4/%s.log", Settings.MailSpoolDir, stamp.szDay);
     ProcessFileIdentity identity;
-    FILE* pFile = OpenPrivateAppend(szPath);
+    FILE* pFile = FormatText(szPath, sizeof(szPath), "%sreceiveimap4/%s.log", Settings.MailSpoolDir, stamp.szDay)
+                      ? OpenPrivateAppend(szPath)
+                      : nullptr;
     if (pFile != nullptr) {
         fprintf(pFile, "[%s], %08lx, %s\n", stamp.szTime, SessionId(pSession), pszText);
         fclose(pFile);
