@@ -29,6 +29,8 @@ constexpr FILETIME CLOCK_MARGIN = 2ull * 10000000ull;
 // stale during a long import.
 constexpr int TOUCH_EVERY = 64;
 
+bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
+
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
     TracePrint("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
@@ -97,8 +99,12 @@ void PruneJournal(const char* pszPath, const char* pszInbox, FILETIME ftIndex) {
     std::string text;
     for (const JournalEntry& entry : entries) {
         if (!entry.bDone || entry.ftCreated < ftIndex) continue;
-        text += "T " + std::to_string(entry.ulUid) + " " + std::to_string(entry.ftCreated) + " " + entry.name + "\n";
-        text += "D " + std::to_string(entry.ulUid) + "\n";
+        char szLine[64];
+        std::snprintf(szLine, sizeof(szLine), "T %lu %llu ", static_cast<unsigned long>(entry.ulUid),
+                      static_cast<unsigned long long>(entry.ftCreated));
+        text += szLine + entry.name + "\n";
+        std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(entry.ulUid));
+        text += szLine;
     }
     if (text.empty()) {
         DeleteFileEntry(pszPath);
@@ -124,77 +130,6 @@ bool CopyIn(const char* pszSource, const char* pszInbox, uint32_t ulUid, const c
     return true;
 }
 
-// Delivered files are moved in, not copied, when no POP3 server will take them: by the
-// setting, or by the user's "$offpop3" marker.
-bool ImportMoves(const char* pszMailDir) {
-    if (Settings.POP3IsNotUsed != 0) return true;
-    char szPath[MAX_PATH + 64];
-    if (!FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) return false;
-    FILE* fp = std::fopen(szPath, "r");
-    if (fp == nullptr) return false;
-    std::fclose(fp);
-    return true;
-}
-
-// The delivered files not imported before: newer than imap.idx and not in the journal. Those
-// imported before are deleted when moving, as nobody else will take them away.
-std::vector<FindData> FreshDeliveries(const char* pszMailDir, FILETIME ftPrevious,
-                                      const std::vector<JournalEntry>& journal, bool bMove) {
-    std::vector<FindData> fresh;
-    char szPattern[MAX_PATH + 64];
-    if (!FormatText(szPattern, sizeof(szPattern), "%s*.%s", pszMailDir, Settings.MailExtension)) return fresh;
-    FindFiles(szPattern, FIND_TIMES, [&](const FindData& data) {
-        if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
-        if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
-        char szSource[MAX_PATH + 64];
-        if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName)) {
-            return true;
-        }
-        TraceTime(data.cFileName, data.ftCreationTime);
-        if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
-            if (bMove) DeleteFileEntry(szSource);
-            return true;
-        }
-        fresh.push_back(data);
-        return true;
-    });
-    return fresh;
-}
-
-// Takes one delivered file into the inbox as message ulUid: moved, or copied with its journal
-// lines around the copy.
-bool TakeIn(const char* pszMailDir, const char* pszInbox, const char* pszJournal, const FindData& data, uint32_t ulUid,
-            bool bMove) {
-    char szSource[MAX_PATH + 64];
-    char szTarget[MAX_PATH + 64];
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, "100000");
-    if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
-        !FormatText(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName)) {
-        return false;
-    }
-    if (bMove) {
-        TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
-        if (!MoveFileNoReplace(szSource, szTarget)) return false;
-        SetFileMode(szTarget, MailFileMode());
-        return true;
-    }
-    char szLine[MAX_PATH + 64];
-    // Without its line in the journal a copy could not be told from a new file.
-    if (!FormatText(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
-                    static_cast<unsigned long long>(data.ftCreationTime), data.cFileName) ||
-        !AppendToFile(pszJournal, szLine, strlen(szLine), MailFileMode(), MailFsyncOn()) ||
-        !CopyIn(szSource, pszInbox, ulUid, szTarget)) {
-        return false;
-    }
-    // Not flushed: a crash of the server keeps it; after a power failure the UID found in the
-    // inbox says the same.
-    if (FormatText(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid))) {
-        AppendToFile(pszJournal, szLine, strlen(szLine), MailFileMode(), false);
-    }
-    return true;
-}
-
 }  // namespace
 
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
@@ -203,11 +138,19 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     LockHandle hDirLock = LockMailDirectoryAt(pszMailDir);
     if (hDirLock == INVALID_LOCK_HANDLE) return;
 
-    bool bMove = ImportMoves(pszMailDir);
+    char szPath[MAX_PATH + 64];
+    bool bMove = Settings.POP3IsNotUsed != 0;
+    if (!bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
+        if (FILE* fp = std::fopen(szPath, "r")) {
+            bMove = true;
+            std::fclose(fp);
+        }
+    }
+
     char szIndex[MAX_PATH + 64];
     char szJournal[MAX_PATH + 64];
-    if (!FormatText(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir) ||
-        !FormatText(szJournal, sizeof(szJournal), "%s%s", pszMailDir, JOURNAL_NAME)) {
+    if (!FitsPath(std::snprintf(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir), sizeof(szIndex)) ||
+        !FitsPath(std::snprintf(szJournal, sizeof(szJournal), "%s%s", pszMailDir, JOURNAL_NAME), sizeof(szJournal))) {
         UnLockMailDirectoryAt(pszMailDir, hDirLock);
         return;
     }
@@ -221,7 +164,28 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     FILETIME ftReach = ftNow > CLOCK_MARGIN ? ftNow - CLOCK_MARGIN : 0;
     std::vector<JournalEntry> journal = ReadJournal(szJournal, pszInbox);
 
-    std::vector<FindData> fresh = FreshDeliveries(pszMailDir, ftPrevious, journal, bMove);
+    const char* pszExtension = Settings.MailExtension;
+    std::vector<FindData> fresh;
+    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
+        FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
+            if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
+            if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
+            char szSource[MAX_PATH + 64];
+            if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
+                          sizeof(szSource))) {
+                return true;
+            }
+            TraceTime(data.cFileName, data.ftCreationTime);
+            // Imported before: older than imap.idx, or copied since by an import that the
+            // journal remembers. Without POP3 nobody else will take it away.
+            if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
+                if (bMove) DeleteFileEntry(szSource);
+                return true;
+            }
+            fresh.push_back(data);
+            return true;
+        });
+    }
 
     // One run of UIDs for the batch, taken under the inbox's UID lock, which is not held while
     // the files are copied: sessions appending meanwhile wait for nothing.
@@ -234,7 +198,33 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
             continue;
         }
         uint32_t ulUid = static_cast<uint32_t>((static_cast<uint64_t>(ulFirst) + i - 1) % 0xFFFFFFFFull + 1);
-        bool bTaken = TakeIn(pszMailDir, pszInbox, szJournal, data, ulUid, bMove);
+        char szSource[MAX_PATH + 64];
+        char szTarget[MAX_PATH + 64];
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        FormatMessageName(szName, sizeof(szName), ulUid, "100000");
+        std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName);
+        bool bTaken = false;
+        if (FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
+            if (bMove) {
+                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
+                bTaken = MoveFileNoReplace(szSource, szTarget);
+                if (bTaken) SetFileMode(szTarget, MailFileMode());
+            } else {
+                char szLine[MAX_PATH + 64];
+                int n = std::snprintf(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
+                                      static_cast<unsigned long long>(data.ftCreationTime), data.cFileName);
+                // Without its line in the journal a copy could not be told from a new file.
+                bTaken = FitsPath(n, sizeof(szLine)) &&
+                         AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), MailFsyncOn()) &&
+                         CopyIn(szSource, pszInbox, ulUid, szTarget);
+                if (bTaken) {
+                    // Not flushed: a crash of the server keeps it; after a power failure the
+                    // UID found in the inbox says the same.
+                    n = std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid));
+                    AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), false);
+                }
+            }
+        }
         if (bTaken) {
             ++nTaken;
         } else if (data.ftCreationTime < ftReach) {
