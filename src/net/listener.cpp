@@ -252,6 +252,36 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
     return true;
 }
 
+// Makes the record of an accepted connection and starts its thread; false when the listener
+// must end.
+bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& peer, bool bIpv6Conn, bool bImplicitTls,
+                  TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
+    Session* pSession = new (std::nothrow) Session();
+    printf("[%08lx] memory alloc()\n", SessionId(pSession));
+    if (pSession == nullptr) {
+        CloseAccepted(sockAccepted);
+        CloseAccepted(sockListen);
+        return false;
+    }
+    pSession->pTlsContext = pTlsContext;
+    pSession->pLoginFailures = pLoginFailures;
+    pSession->bImplicitTls = bImplicitTls ? 1 : 0;
+    if (!PrepareSession(pSession, sockAccepted, peer, bIpv6Conn)) {
+        CloseAccepted(sockAccepted);
+        delete pSession;
+        return false;
+    }
+    printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
+    try {
+        std::thread(ClientThread, pSession).detach();
+    } catch (...) {
+        // No thread for this client: drop the connection, keep accepting others.
+        CloseAccepted(sockAccepted);
+        delete pSession;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool IsIpv4ListenEntry(const char* pszEntry) {
@@ -354,28 +384,9 @@ int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
             return 0;
         }
 
-        Session* pSession = new (std::nothrow) Session();
-        printf("[%08lx] memory alloc()\n", SessionId(pSession));
-        if (pSession == nullptr) {
-            CloseAccepted(sockAccepted);
-            CloseAccepted(sockListen);
+        if (!StartSession(sockAccepted, sockListen, peer, bIpv6Conn, listenSet.abImplicitTls[nReady], pTlsContext,
+                          pLoginFailures)) {
             return 0;
-        }
-        pSession->pTlsContext = pTlsContext;
-        pSession->pLoginFailures = pLoginFailures;
-        pSession->bImplicitTls = listenSet.abImplicitTls[nReady] ? 1 : 0;
-        if (!PrepareSession(pSession, sockAccepted, peer, bIpv6Conn)) {
-            CloseAccepted(sockAccepted);
-            delete pSession;
-            return 0;
-        }
-        printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
-        try {
-            std::thread(ClientThread, pSession).detach();
-        } catch (...) {
-            // No thread for this client: drop the connection, keep accepting others.
-            CloseAccepted(sockAccepted);
-            delete pSession;
         }
     }
 }
