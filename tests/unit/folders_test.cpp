@@ -1,4 +1,6 @@
 // CREATE, DELETE, RENAME, (UN)SUBSCRIBE, LIST and LSUB on a mail directory, and their name helpers.
+#include <sys/xattr.h>
+
 #include "config/settings.h"
 #include "imap/args.h"
 #include "imap/mailbox_name.h"
@@ -84,6 +86,22 @@ TEST_F(Folders, RenameMovesWholeTreesAndTheInboxsMessages) {
     EXPECT_EQ(Tree(), "Done* Done/Sub Done/Sub/1-000000 Old* Old/1-100000 Old/uid Sent Items* inbox");
     // A renamed mailbox is unsubscribed; the inbox left behind is not.
     EXPECT_EQ(Run("a2 LSUB \"\" %"), "* LSUB (\\Noselect) \"/\" Done\r\n* LSUB () \"/\" INBOX\r\na2 OK LSUB completed\r\n");
+}
+
+TEST_F(Folders, ARenamedMailboxThatCannotBeMarkedUnsubscribedGoesBack) {
+    // Extended attributes that fill their room leave none for the mark.
+    MakeMailbox("Full");
+    const std::string full = Path("Full");
+    int nAttribute = 0;
+    for (size_t nSize : {4000, 1024, 256, 64, 16, 4, 1}) {
+        const std::string value(nSize, 'x');
+        while (setxattr(full.c_str(), ("user." + std::to_string(nAttribute)).c_str(), value.data(), nSize, XATTR_CREATE) == 0) {
+            nAttribute++;
+        }
+    }
+    if (SetHiddenAttribute(full.c_str(), true)) GTEST_SKIP() << "no bound on extended attributes here";
+    EXPECT_EQ(Run("a1 RENAME Full Other"), "a1 NO RENAME fails\r\n");
+    EXPECT_EQ(Tree(), "Full inbox");
 }
 
 TEST_F(Folders, ListAndLsubShapes) {
