@@ -1,4 +1,4 @@
-// Flag words of STORE and the flag lists of untagged FETCH lines, read from and written to the
+// Flag lists of STORE and APPEND and of untagged FETCH lines, read from and written to the
 // flag code of a message file name.
 #pragma once
 
