@@ -17,7 +17,6 @@
 #include "store/store.h"
 #include "sasl.h"
 #include "test_server.h"
-#include "tls_client.h"
 
 namespace {
 

@@ -43,7 +43,7 @@ TEST(AuthenticateServer, PlainWithAndWithoutInitialResponse) {
         SCOPED_TRACE(c.strArgs);
         ImapClient client;
         ASSERT_TRUE(client.Connect(server.port));
-        ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+        ASSERT_EQ(client.ReadLine(), kGreeting);
         client.Send("a1 AUTHENTICATE " + c.strArgs + "\r\n");
         if (!c.strAnswer.empty()) {
             ASSERT_EQ(client.ReadLine(), "+ \r\n");
@@ -56,9 +56,7 @@ TEST(AuthenticateServer, PlainWithAndWithoutInitialResponse) {
     }
 }
 
-std::string ServiceKey(const std::string& values) {
-    return "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n" + values;
-}
+using Registry = TestServer;
 
 // Milliseconds from sending the request to its tagged answer.
 long long TimedCommand(ImapClient& client, const std::string& tag, const std::string& command,
@@ -75,10 +73,10 @@ TEST(Credentials, FailedLoginsWaitLongerAndEndTheConnection) {
     TestServer server;
     server.AddUser("ann", "pw");
     ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
-        ServiceKey("\"LoginFailureDelay\"=dword:00000064\n\"LoginFailureLimit\"=dword:00000003\n"))));
+        Registry::ServiceKey("\"LoginFailureDelay\"=dword:00000064\n\"LoginFailureLimit\"=dword:00000003\n"))));
     ImapClient client;
     ASSERT_TRUE(client.Connect(server.port));
-    ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    ASSERT_EQ(client.ReadLine(), kGreeting);
     std::string last;
     EXPECT_GE(TimedCommand(client, "a1", "LOGIN ann wrong", &last), 100);
     EXPECT_EQ(last, "a1 NO LOGIN fails\r\n");
@@ -93,7 +91,7 @@ TEST(Credentials, FailedLoginsWaitLongerAndEndTheConnection) {
 
     ImapClient again;
     ASSERT_TRUE(again.Connect(server.port));
-    ASSERT_EQ(again.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    ASSERT_EQ(again.ReadLine(), kGreeting);
     EXPECT_GE(TimedCommand(again, "b1", "LOGIN ann wrong"), 800);
     EXPECT_EQ(again.Command("b2", "LOGIN ann pw").back(), "b2 OK LOGIN completed\r\n");
 }
@@ -122,7 +120,7 @@ TEST(Credentials, NoPasswordInAnyLogAndLogsArePrivate) {
     server.AddUser("ann", "Sesame-1");
     WriteFile(server.dir + "/users/ann/apop.dat", "Sesame-2\n");
     ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
-        ServiceKey("\"AcceptlogEnabled\"=dword:00000001\n") +
+        Registry::ServiceKey("\"AcceptlogEnabled\"=dword:00000001\n") +
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
         "\"Imap4LogEnabled\"=dword:00000001\n")));
     ASSERT_EQ(mkdir((server.dir + "/spool/receiveimap4").c_str(), 0755), 0);
@@ -130,7 +128,7 @@ TEST(Credentials, NoPasswordInAnyLogAndLogsArePrivate) {
     auto session = [&](const std::function<void(ImapClient&)>& talk) {
         ImapClient client;
         ASSERT_TRUE(client.Connect(server.port));
-        ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+        ASSERT_EQ(client.ReadLine(), kGreeting);
         talk(client);
         client.Command("z", "LOGOUT");
     };
@@ -192,7 +190,7 @@ TEST(Credentials, DebugModeTakesAnyPasswordOnlyWhenAskedAndSaysSo) {
     for (bool bAny : {false, true}) {
         SCOPED_TRACE(bAny);
         TestServer server;
-        ASSERT_TRUE(server.Start(TestServer::BasicRegistry(bAny ? ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") : "")));
+        ASSERT_TRUE(server.Start(TestServer::BasicRegistry(bAny ? Registry::ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") : "")));
         ImapClient client;
         ASSERT_TRUE(client.Connect(server.port));
         client.ReadLine();
@@ -215,7 +213,7 @@ TEST(Credentials, SystemAccountMailIsWrittenAsTheUser) {
     ASSERT_EQ(chmod(server.dir.c_str(), 0711), 0);
     ASSERT_EQ(chmod((server.dir + "/users").c_str(), 0711), 0);
     ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
-        "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n" + ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") +
+        "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n" + Registry::ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") +
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
         "\"Imap4LogEnabled\"=dword:00000001\n")));
     ImapClient client;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -35,7 +36,7 @@ protected:
     }
     void Connect(ImapClient& c) {
         ASSERT_TRUE(c.Connect(server.port));
-        ASSERT_EQ(c.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+        ASSERT_EQ(c.ReadLine(), kGreeting);
     }
     std::string Last(const std::vector<std::string>& lines) { return lines.empty() ? "" : lines.back(); }
     std::string AccessLog() {
@@ -137,19 +138,16 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     EXPECT_EQ(examined[0], "* 3 EXISTS\r\n");
     EXPECT_EQ(examined[7], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
     EXPECT_EQ(client.Command("b2", "CHECK"), Lines{"b2 OK CHECK completed\r\n"});
-    EXPECT_EQ(client.Command("b4", "UID SEARCH"), Lines{"b4 BAD SEARCH illegal argument\r\n"});
 }
 
-// Names with blanks, quoted or as literals, reach the mailbox they name in every command.
-TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
+// Names with blanks, quoted or as literals, through the real command reader (what each command
+// does with a name is the unit tests' part).
+TEST_F(LoginTest, QuotedAndLiteralMailboxNames) {
     using Lines = std::vector<std::string>;
     ASSERT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
     const std::string mail = server.dir + "/users/ann/";
-    for (const char* request : {"CREATE \"Sent Items\"", "CREATE {7+}\r\nMy Work", "CREATE \"Empty \\\"Box\\\"\"",
-                                "SUBSCRIBE \"Sent Items\"", "UNSUBSCRIBE \"Sent Items\""}) {
-        std::string word = std::string(request).substr(0, std::string(request).find(' '));
-        EXPECT_EQ(Last(client.Command("c", request)), "c OK " + word + " completed\r\n") << request;
-    }
+    EXPECT_EQ(Last(client.Command("b", "CREATE \"Sent Items\"")), "b OK CREATE completed\r\n");
+    EXPECT_EQ(Last(client.Command("b", "CREATE {7+}\r\nMy Work")), "b OK CREATE completed\r\n");
     // The mailbox as a synchronising literal, the message as a non-synchronising one.
     const std::string message = Message(7);
     client.Send("c APPEND {10}\r\n");
@@ -162,27 +160,14 @@ TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
     EXPECT_EQ(client.Command("e", "STATUS \"Sent Items\" (MESSAGES UNSEEN)"),
               (Lines{"* STATUS \"Sent Items\" (MESSAGES 2 UNSEEN 1)\r\n", "e OK STATUS completed\r\n"}));
     EXPECT_EQ(Last(client.Command("f", "SELECT \"Sent Items\"")), "f OK [READ-WRITE] SELECT completed\r\n");
-    // A 9,000-byte UID set is read whole.
+    // A 9,000-byte UID set, far more elements than a set is split into elsewhere, is read whole.
     std::string set = "1";
     for (int uid = 2; set.size() < 9000; uid++) set += "," + std::to_string(uid);
     EXPECT_EQ(client.Command("g", "UID FETCH " + set + " (FLAGS)"),
               (Lines{"* 1 FETCH (FLAGS (\\Recent \\Seen) UID 1)\r\n", "* 2 FETCH (FLAGS (\\Recent) UID 2)\r\n",
                      "g OK FETCH completed\r\n"}));
-    // No keyword is kept, and none is claimed.
-    EXPECT_EQ(client.Command("h", "STORE 2 +FLAGS ($label1 \\Flagged)"),
-              (Lines{"* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n", "h OK STORE completed\r\n"}));
-    EXPECT_TRUE(Last(client.Command("i", "COPY 1:2 \"My Work\"")).ends_with(" 1:2 1:2] COPY completed\r\n"));
-    EXPECT_EQ(Last(client.Command("j", "RENAME \"My Work\" {8}\r\nOld Work")), "j OK RENAME successful\r\n");
-    EXPECT_TRUE(FileExists(mail + "Old Work/0000000002-101000.MSG"));
-    EXPECT_EQ(Last(client.Command("k", "EXAMINE \"Old Work\"")), "k OK [READ-ONLY] EXAMINE completed\r\n");
-    EXPECT_EQ(Last(client.Command("l", "DELETE \"Empty \\\"Box\\\"\"")), "l OK DELETE successful\r\n");
-    EXPECT_EQ(Last(client.Command("l", "DELETE \"Old Work\"")), "l NO DELETE failed\r\n");
-    // Sent Items was unsubscribed again: LSUB finds nothing.
-    for (auto [request, count] : {std::pair{"LIST \"\" \"Old Work\"", 2u}, {"LSUB \"\" {10+}\r\nSent Item*", 1u}}) {
-        auto lines = client.Command("m", request);
-        EXPECT_EQ(Last(lines), "m OK " + std::string(request).substr(0, 4) + " completed\r\n");
-        EXPECT_EQ(lines.size(), count) << request;
-    }
+    EXPECT_EQ(Last(client.Command("h", "RENAME \"My Work\" {8}\r\nOld Work")), "h OK RENAME successful\r\n");
+    EXPECT_TRUE(std::filesystem::is_directory(mail + "Old Work"));
 }
 
 TEST_F(LoginTest, MarkerFileRefusesTheLogin) {

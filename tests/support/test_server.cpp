@@ -2,6 +2,8 @@
 
 #include "auth/base64.h"
 
+#include <openssl/ssl.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -73,6 +75,13 @@ std::string ReadFile(const std::string& path) {
 
 bool FileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+bool MakeCertificate(const std::string& dir, const std::string& name) {
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                          "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2 -keyout '" +
+                          dir + "/key" + name + ".pem' -out '" + dir + "/cert" + name + ".pem' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
 }
 
 namespace {
@@ -151,6 +160,10 @@ std::string TestServer::UserFileRegistry(const std::string& extra) {
                          "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
                          "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"test.local\"=\"127.0.0.1\"\n" +
                          extra);
+}
+
+std::string TestServer::ServiceKey(const std::string& values) {
+    return "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n" + values;
 }
 
 std::string TestServer::AddUser(const std::string& name, const std::string& password) {
@@ -282,6 +295,10 @@ ImapClient::~ImapClient() {
 }
 
 void ImapClient::Close() {
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    ssl = nullptr;
+    ctx = nullptr;
     if (fd >= 0) {
         close(fd);
         fd = -1;
@@ -317,7 +334,8 @@ bool ImapClient::Connect(int port, const char* address, const char* source) {
 void ImapClient::Send(const std::string& text) {
     size_t sent = 0;
     while (fd >= 0 && sent < text.size()) {
-        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ssl != nullptr ? SSL_write(ssl, text.data() + sent, static_cast<int>(text.size() - sent))
+                                   : send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
             return;
         }
@@ -328,15 +346,15 @@ void ImapClient::Send(const std::string& text) {
 namespace {
 
 // Appends what arrives within the time to buf: 1 when something came, 0 at the end of the
-// stream, -1 when the time ran out.
-int ReadMore(int fd, std::string& buf, long long deadline) {
+// stream, -1 when the time ran out. TLS may hold decrypted bytes the socket no longer shows.
+int ReadMore(int fd, SSL* ssl, std::string& buf, long long deadline) {
     long long left = deadline - NowMs();
     pollfd pfd{fd, POLLIN, 0};
-    if (fd < 0 || left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+    if (fd < 0 || left <= 0 || ((ssl == nullptr || SSL_pending(ssl) == 0) && poll(&pfd, 1, static_cast<int>(left)) <= 0)) {
         return -1;
     }
     char chunk[65536];
-    ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+    ssize_t n = ssl != nullptr ? SSL_read(ssl, chunk, sizeof(chunk)) : recv(fd, chunk, sizeof(chunk), 0);
     if (n <= 0) {
         return 0;
     }
@@ -355,7 +373,7 @@ std::string ImapClient::ReadLine(int timeoutMs) {
             pending.erase(0, lf + 1);
             return line;
         }
-        if (ReadMore(fd, pending, deadline) <= 0) {
+        if (ReadMore(fd, ssl, pending, deadline) <= 0) {
             return "";
         }
     }
@@ -385,7 +403,7 @@ size_t ImapClient::Drain(int timeoutMs) {
     size_t total = pending.size();
     pending.clear();
     long long deadline = NowMs() + timeoutMs;
-    while (ReadMore(fd, pending, deadline) > 0) {
+    while (ReadMore(fd, ssl, pending, deadline) > 0) {
         total += pending.size();
         pending.clear();
     }
@@ -395,7 +413,27 @@ size_t ImapClient::Drain(int timeoutMs) {
 bool ImapClient::ClosedByPeer(int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
     int r;
-    while ((r = ReadMore(fd, pending, deadline)) > 0) {
+    while ((r = ReadMore(fd, ssl, pending, deadline)) > 0) {
     }
     return r == 0;
+}
+
+bool ImapClient::StartTls(const std::string& caFile) {
+    signal(SIGPIPE, SIG_IGN);
+    timeval tv{10, 0};  // a handshake or record that never completes fails the read instead of hanging
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr || SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+        return false;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    SSL_set_tlsext_host_name(ssl, "localhost");
+    SSL_set1_host(ssl, "localhost");
+    return SSL_connect(ssl) == 1;
+}
+
+std::string ImapClient::TlsVersion() const {
+    return ssl != nullptr ? SSL_get_version(ssl) : "";
 }
