@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <memory>
 #include <regex>
@@ -19,8 +18,7 @@ class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.Start(Registry::BasicRegistry())) << server.Output();
-        ASSERT_TRUE(client.Connect(server.port));
-        ASSERT_EQ(client.ReadLine(), kGreeting);
+        ASSERT_TRUE(client.Greeted(server.port));
     }
     TestServer server;
     ImapClient client;
@@ -95,13 +93,10 @@ TEST(AcceptLimit, IdleClientsBeforeLoginMakeRoomWorkingOnesDoNot) {
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(
         Registry::ServiceKey("\"AcceptLimit\"=dword:00000002\n\"Timeout\"=dword:0000012c\n"))));
     ImapClient first, idle, second, third, fourth;
-    ASSERT_TRUE(first.Connect(server.port));
-    EXPECT_EQ(first.ReadLine(), kGreeting);
+    ASSERT_TRUE(first.Greeted(server.port));
     EXPECT_EQ(first.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
-    ASSERT_TRUE(idle.Connect(server.port));
-    EXPECT_EQ(idle.ReadLine(), kGreeting);
-    ASSERT_TRUE(second.Connect(server.port));
-    EXPECT_EQ(second.ReadLine(), kGreeting);
+    ASSERT_TRUE(idle.Greeted(server.port));
+    ASSERT_TRUE(second.Greeted(server.port));
     EXPECT_EQ(idle.ReadLine(), kIdleBye);
     EXPECT_TRUE(idle.ClosedByPeer());
     EXPECT_EQ(second.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
@@ -132,17 +127,14 @@ TEST(AcceptLimit, AddressLimitCountsEachClientAddressApart) {
     server.AddUser("ann", "pw");
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(Registry::ServiceKey("\"AddressLimit\"=dword:00000001\n"))));
     ImapClient working, refused, other, newcomer;
-    ASSERT_TRUE(working.Connect(server.port));
-    EXPECT_EQ(working.ReadLine(), kGreeting);
+    ASSERT_TRUE(working.Greeted(server.port));
     EXPECT_EQ(working.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
     ASSERT_TRUE(refused.Connect(server.port));
     EXPECT_EQ(refused.ReadLine(), "* BYE Too many connections from your address\r\n");
     EXPECT_TRUE(refused.ClosedByPeer());
     // Another loopback address is another client.
-    ASSERT_TRUE(other.Connect(server.port, "127.0.0.1", "127.0.0.2"));
-    EXPECT_EQ(other.ReadLine(), kGreeting);
-    ASSERT_TRUE(newcomer.Connect(server.port, "127.0.0.1", "127.0.0.2"));
-    EXPECT_EQ(newcomer.ReadLine(), kGreeting);
+    ASSERT_TRUE(other.Greeted(server.port, "127.0.0.1", "127.0.0.2"));
+    ASSERT_TRUE(newcomer.Greeted(server.port, "127.0.0.1", "127.0.0.2"));
     EXPECT_EQ(other.ReadLine(), kIdleBye);
     EXPECT_EQ(working.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
 }
@@ -151,11 +143,9 @@ TEST(Timeouts, SilentClientBeforeLoginIsToldByeAndClosed) {
     TestServer server;
     ASSERT_TRUE(server.Start(Registry::BasicRegistry(Registry::ServiceKey("\"LoginTimeout\"=dword:00000001\n"))));
     ImapClient silent, talking;
-    ASSERT_TRUE(silent.Connect(server.port));
-    EXPECT_EQ(silent.ReadLine(), kGreeting);
+    ASSERT_TRUE(silent.Greeted(server.port));
     // A client that keeps talking is not cut off, however long it stays.
-    ASSERT_TRUE(talking.Connect(server.port));
-    EXPECT_EQ(talking.ReadLine(), kGreeting);
+    ASSERT_TRUE(talking.Greeted(server.port));
     for (int i = 0; i < 4; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         EXPECT_EQ(talking.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
@@ -173,8 +163,7 @@ TEST(Timeouts, ClientThatStopsReadingIsDroppedOnce) {
     WriteFile(server.dir + "/users/ann/big.MSG", "Subject: big\r\n\r\n" + std::string(size, 'x'));
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(Registry::ServiceKey("\"SendDataTimeout\"=dword:00000001\n"))));
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.Greeted(server.port));
     EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
     EXPECT_EQ(client.Command("s", "SELECT inbox").back(), "s OK [READ-WRITE] SELECT completed\r\n");
     client.Send("f FETCH 1 BODY[]\r\n");
@@ -193,8 +182,7 @@ TEST(Limits, AppendOverTheLimitIsRefusedBeforeTheLiteral) {
     server.AddUser("ann", "pw");
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(Registry::ServiceKey("\"MaxMessageSize\"=dword:000003e8\n"))));
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.Greeted(server.port));
     auto caps = client.Command("c", "CAPABILITY");
     ASSERT_FALSE(caps.empty());
     EXPECT_EQ(caps[0].find("APPENDLIMIT"), std::string::npos);
@@ -223,8 +211,7 @@ TEST(Limits, OutOfDescriptorsSlowsTheAcceptLoopAndTellsTheReason) {
     server.openFileLimit = 24;
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry()));
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.Greeted(server.port));
     EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
     EXPECT_EQ(client.Command("s", "SELECT inbox").back(), "s OK [READ-WRITE] SELECT completed\r\n");
 
@@ -262,22 +249,8 @@ TEST(AcceptLimit, NoLimitWithoutTimer) {
         Registry::ServiceKey("\"AcceptLimit\"=dword:00000001\n\"Timeout\"=dword:00000000\n"))));
     ImapClient clients[3];
     for (auto& c : clients) {
-        ASSERT_TRUE(c.Connect(server.port));
-        EXPECT_EQ(c.ReadLine(), kGreeting);
+        ASSERT_TRUE(c.Greeted(server.port));
     }
-}
-
-std::string OnlyFileIn(const std::string& dir) {
-    std::string found;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                found = dir + "/" + e->d_name;
-            }
-        }
-        closedir(d);
-    }
-    return found;
 }
 
 TEST(Logs, AccessAndProtocolLinesHaveTheirFormats) {
@@ -289,8 +262,7 @@ TEST(Logs, AccessAndProtocolLinesHaveTheirFormats) {
     // The server creates the access-log directory, never the protocol-log one.
     ASSERT_EQ(mkdir((server.dir + "/spool/receiveimap4").c_str(), 0755), 0);
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    client.ReadLine();
+    ASSERT_TRUE(client.Greeted(server.port));
     client.Command("a1", "noop");
     client.Command("a2", "LOGIN ann secret");
     client.Command("a3", "SELECT inbox");
@@ -300,12 +272,11 @@ TEST(Logs, AccessAndProtocolLinesHaveTheirFormats) {
     client.ClosedByPeer();
     // The peer's close is recorded with the receive error text of code 0; LOGOUT records nothing more.
     ImapClient gone;
-    ASSERT_TRUE(gone.Connect(server.port));
-    gone.ReadLine();
+    ASSERT_TRUE(gone.Greeted(server.port));
     gone.Close();
     EXPECT_TRUE(server.WaitForOutput("ERROR<- [read() SOCKET_ERROR OTHER CODE=0]\n"));
 
-    std::string access = ReadFile(OnlyFileIn(server.dir + "/spool/imap4log"));
+    std::string access = ReadFilesIn(server.dir + "/spool/imap4log");
     const std::string stamp = R"(\[\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d\] )";
     EXPECT_TRUE(std::regex_search(access, std::regex(stamp + R"(- from 127\.0\.0\.1 noop - \n)"))) << access;
     // A failed LOGIN leaves its user name in the session, and so in later lines.
@@ -316,7 +287,7 @@ TEST(Logs, AccessAndProtocolLinesHaveTheirFormats) {
     EXPECT_EQ(access.find("a4"), std::string::npos);
     EXPECT_EQ(access.find("NULL"), std::string::npos);
 
-    std::string protocol = ReadFile(OnlyFileIn(server.dir + "/spool/receiveimap4"));
+    std::string protocol = ReadFilesIn(server.dir + "/spool/receiveimap4");
     const std::string prefix = stamp.substr(0, stamp.size() - 1) + R"(, [0-9a-f]{8,}, )";
     EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(\* OK Velmora IMAP4rev1 Server \(0\.07\) Ready\. \n)")))
         << protocol;
@@ -335,8 +306,7 @@ TEST(Listening, AddressFamilyChoosesIpv4Ipv6OrBoth) {
         TestServer server;
         ASSERT_TRUE(server.Start(Registry::BasicRegistry("\"AddressFamily\"=dword:0000000" + std::to_string(family) + "\n")));
         ImapClient v4, v6;
-        ASSERT_TRUE(v6.Connect(server.port, "::1"));
-        EXPECT_EQ(v6.ReadLine(), kGreeting);
+        ASSERT_TRUE(v6.Greeted(server.port, "::1"));
         EXPECT_EQ(v6.Command("b", "NOOP"), std::vector<std::string>{"b OK NOOP completed\r\n"});
         EXPECT_EQ(v4.Connect(server.port, "127.0.0.1"), family == 2) << family;
         EXPECT_EQ(server.Signal(SIGINT), 0);
@@ -350,10 +320,8 @@ TEST(Listening, ListenIpEntriesChooseAddressAndPort) {
     ASSERT_TRUE(server.Start(Registry::BasicRegistry(Registry::ServiceKey(
         "\"ListenMode\"=dword:00000001\n\"ListenIP\"=str(7):\"127.0.0.1 " + std::to_string(second) + "\\0127.0.0.1\\0\"\n"))));
     ImapClient a, b;
-    ASSERT_TRUE(a.Connect(second));
-    EXPECT_EQ(a.ReadLine(), kGreeting);
-    ASSERT_TRUE(b.Connect(server.port));
-    EXPECT_EQ(b.ReadLine(), kGreeting);
+    ASSERT_TRUE(a.Greeted(second));
+    ASSERT_TRUE(b.Greeted(server.port));
     EXPECT_TRUE(server.WaitForOutput("Imap4 IP            permit \"127.0.0.1 " + std::to_string(second) +
                                      "\" \"127.0.0.1\"\n"));
     // The stop request wakes the loop through the first IPv4 entry.

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <filesystem>
 #include <regex>
@@ -35,21 +34,10 @@ protected:
         Connect(client);
     }
     void Connect(ImapClient& c) {
-        ASSERT_TRUE(c.Connect(server.port));
-        ASSERT_EQ(c.ReadLine(), kGreeting);
+        ASSERT_TRUE(c.Greeted(server.port));
     }
     std::string Last(const std::vector<std::string>& lines) { return lines.empty() ? "" : lines.back(); }
-    std::string AccessLog() {
-        std::string dir = server.dir + "/spool/imap4log";
-        std::string all;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* e = readdir(d)) {
-                if (e->d_name[0] != '.') all += ReadFile(dir + "/" + e->d_name);
-            }
-            closedir(d);
-        }
-        return all;
-    }
+    std::string AccessLog() { return ReadFilesIn(server.dir + "/spool/imap4log"); }
     TestServer server;
     ImapClient client;
 };
@@ -89,7 +77,7 @@ TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     // A second session finds nothing new, though its user name is typed in another case; the
     // UIDVALIDITY it sees is the same.
     ImapClient second;
-    Connect(second);
+    ASSERT_TRUE(second.Greeted(server.port));
     EXPECT_EQ(Last(second.Command("b1", "LOGIN ANN \"Secret Word\"")), "b1 OK LOGIN completed\r\n");
     auto again = second.Command("b2", "select inbox");
     ASSERT_EQ(again.size(), 8u);
@@ -182,8 +170,7 @@ TEST_F(LoginTest, SimultaneousLoginsAllSucceed) {
     for (int i = 0; i < 6; i++) {
         threads.emplace_back([&] {
             ImapClient c;
-            if (!c.Connect(server.port)) return;
-            c.ReadLine();
+            if (!c.Greeted(server.port)) return;
             auto lines = c.Command("t", "LOGIN ann \"Secret Word\"");
             if (!lines.empty() && lines.back() == "t OK LOGIN completed\r\n") ok++;
         });

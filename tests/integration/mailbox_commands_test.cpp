@@ -35,7 +35,7 @@ protected:
         for (int i = 0; i < n; i++) {
             threads.emplace_back([&, i] {
                 ImapClient c;
-                ASSERT_TRUE(c.Connect(server.port) && !c.ReadLine().empty());
+                ASSERT_TRUE(c.Greeted(server.port));
                 ASSERT_EQ(Last(c.Command("l", "LOGIN ann pw")), "l OK LOGIN completed\r\n");
                 ASSERT_EQ(Last(c.Command("s", "SELECT " + mailbox)), "s OK [READ-WRITE] SELECT completed\r\n");
                 body(c, i);
@@ -58,7 +58,7 @@ protected:
 
     // A session logged in with the mailbox selected; the SELECT answer's UIDVALIDITY.
     std::string Open(ImapClient& c, const std::string& mailbox) {
-        EXPECT_TRUE(c.Connect(server.port) && !c.ReadLine().empty());
+        EXPECT_TRUE(c.Greeted(server.port));
         EXPECT_EQ(Last(c.Command("l", "LOGIN ann pw")), "l OK LOGIN completed\r\n");
         std::string all;
         for (const std::string& line : c.Command("s", "SELECT " + mailbox)) all += line;

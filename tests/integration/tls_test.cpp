@@ -78,8 +78,7 @@ TEST(Tls, StartTlsDropsPipelinedClearTextAndChangesCapabilities) {
     TlsServer tls;
     ASSERT_TRUE(tls.Start()) << tls.server.Output();
     ImapClient client;
-    ASSERT_TRUE(client.Connect(tls.server.port));
-    ASSERT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.Greeted(tls.server.port));
     EXPECT_EQ(CapabilityLine(client), kCapsStartTls);
 
     // An injected command in the same segment as STARTTLS must never run inside the TLS session.
@@ -107,8 +106,7 @@ TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
         ASSERT_TRUE(tls.Start(std::string("\"PlaintextLoginNeedsTls\"=dword:") + c.pszSetting + "\n"))
             << tls.server.Output();
         ImapClient client;
-        ASSERT_TRUE(client.Connect(tls.server.port));
-        ASSERT_EQ(client.ReadLine(), kGreeting);
+        ASSERT_TRUE(client.Greeted(tls.server.port));
         if (!c.bDisabledOnLoopback) {
             EXPECT_EQ(CapabilityLine(client), kCapsStartTls);
             EXPECT_EQ(client.Command("b", "LOGIN ann pw"), std::vector<std::string>{"b OK LOGIN completed\r\n"});
@@ -139,8 +137,7 @@ TEST(Tls, UnusableCertificateKeepsTlsPortsClosed) {
     EXPECT_TRUE(tls.server.WaitForOutput("TLS off, TLS ports closed: ")) << tls.server.Output();
     ImapClient tlsPort, client;
     EXPECT_FALSE(tlsPort.Connect(tls.tlsPort));
-    ASSERT_TRUE(client.Connect(tls.server.port));
-    ASSERT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.Greeted(tls.server.port));
     EXPECT_EQ(CapabilityLine(client), kCaps);
     EXPECT_EQ(client.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
 }

@@ -77,6 +77,17 @@ bool FileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
+std::string ReadFilesIn(const std::string& dir, std::vector<unsigned>* modes) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().filename().string()[0] == '.') continue;
+        if (modes != nullptr) modes->push_back(static_cast<unsigned>(entry.status().permissions()));
+        all += ReadFile(entry.path());
+    }
+    return all;
+}
+
 bool MakeCertificate(const std::string& dir, const std::string& name) {
     std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
                           "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2 -keyout '" +
@@ -329,6 +340,10 @@ bool ImapClient::Connect(int port, const char* address, const char* source) {
         Close();
     }
     return ok;
+}
+
+bool ImapClient::Greeted(int port, const char* address, const char* source) {
+    return Connect(port, address, source) && ReadLine() == kGreeting;
 }
 
 void ImapClient::Send(const std::string& text) {

@@ -25,6 +25,8 @@ struct TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// The files of a directory (dot files left out) one after the other, with their permission bits.
+std::string ReadFilesIn(const std::string& dir, std::vector<unsigned>* modes = nullptr);
 // A self-signed certificate for "localhost" in dir/cert<name>.pem with its key in dir/key<name>.pem.
 bool MakeCertificate(const std::string& dir, const std::string& name = "");
 // A loopback port that nothing listens on at the moment of asking.
@@ -84,6 +86,8 @@ struct ImapClient {
 
     // From the source address when one is given (another loopback address is another client).
     bool Connect(int port, const char* address = "127.0.0.1", const char* source = nullptr);
+    // Connects and reads the line that comes first: true when it is the greeting.
+    bool Greeted(int port, const char* address = "127.0.0.1", const char* source = nullptr);
     // Bytes that arrive until the server closes or nothing more comes within the time.
     size_t Drain(int timeoutMs = 10000);
     void Send(const std::string& text);
