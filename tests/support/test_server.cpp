@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <netdb.h>
 #include <arpa/inet.h>
@@ -99,26 +100,32 @@ namespace {
 
 // Binds a loopback socket of the family to port 0; the port the kernel chose, 0 on failure.
 int BindLoopback(int family) {
+    sockaddr_in6 six{};
+    sockaddr_in four{};
+    six.sin6_family = AF_INET6;
+    six.sin6_addr = in6addr_loopback;
+    four.sin_family = AF_INET;
+    four.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* addr = family == AF_INET6 ? reinterpret_cast<sockaddr*>(&six) : reinterpret_cast<sockaddr*>(&four);
+    socklen_t len = family == AF_INET6 ? sizeof(six) : sizeof(four);
     int fd = socket(family, SOCK_STREAM, 0);
-    sockaddr_storage addr{};
-    socklen_t len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (family == AF_INET6) {
-        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_family = AF_INET6;
-        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr = in6addr_loopback;
-    } else {
-        reinterpret_cast<sockaddr_in*>(&addr)->sin_family = AF_INET;
-        reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                        : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    }
+    bool bound = fd >= 0 && bind(fd, addr, len) == 0 && getsockname(fd, addr, &len) == 0;
     if (fd >= 0) {
         close(fd);
     }
-    return port;
+    return bound ? ntohs(family == AF_INET6 ? six.sin6_port : four.sin_port) : 0;
+}
+
+// Polls the condition every 20 ms until it holds or the time is up; whether it held.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    for (long long deadline = NowMs() + timeoutMs;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        if (condition()) {
+            return true;
+        }
+        if (NowMs() >= deadline) {
+            return false;
+        }
+    }
 }
 
 }  // namespace
@@ -242,18 +249,8 @@ bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> 
         return pid > 0;
     }
     // Ready once the accept loop waits; the pipe wait before it takes about a second.
-    long long deadline = NowMs() + 15000;
-    while (NowMs() < deadline) {
-        std::string out = Output();
-        if (out.find("wait select()") != std::string::npos) {
-            return true;
-        }
-        if (!Running()) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitUntil([this] { return !Running() || Output().find("wait select()") != std::string::npos; }, 15000) &&
+           Running();
 }
 
 std::string TestServer::Output() const {
@@ -261,14 +258,7 @@ std::string TestServer::Output() const {
 }
 
 bool TestServer::WaitForOutput(const std::string& text, int timeoutMs) const {
-    long long deadline = NowMs() + timeoutMs;
-    do {
-        if (Output().find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (NowMs() < deadline);
-    return false;
+    return WaitUntil([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
 int TestServer::Signal(int sig) const {
@@ -290,12 +280,8 @@ bool TestServer::Running() {
 }
 
 int TestServer::WaitExit(int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
-    while (NowMs() < deadline) {
-        if (!Running()) {
-            return exitStatus_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (WaitUntil([this] { return !Running(); }, timeoutMs)) {
+        return exitStatus_;
     }
     Kill();
     return -1;
