@@ -93,8 +93,7 @@ TEST(AcceptLimit, IdleClientsBeforeLoginMakeRoomWorkingOnesDoNot) {
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(
         Registry::ServiceKey("\"AcceptLimit\"=dword:00000002\n\"Timeout\"=dword:0000012c\n"))));
     ImapClient first, idle, second, third, fourth;
-    ASSERT_TRUE(first.Greeted(server.port));
-    EXPECT_EQ(first.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    ASSERT_TRUE(first.LoggedIn(server.port, "ann", "pw"));
     ASSERT_TRUE(idle.Greeted(server.port));
     ASSERT_TRUE(second.Greeted(server.port));
     EXPECT_EQ(idle.ReadLine(), kIdleBye);
@@ -127,8 +126,7 @@ TEST(AcceptLimit, AddressLimitCountsEachClientAddressApart) {
     server.AddUser("ann", "pw");
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(Registry::ServiceKey("\"AddressLimit\"=dword:00000001\n"))));
     ImapClient working, refused, other, newcomer;
-    ASSERT_TRUE(working.Greeted(server.port));
-    EXPECT_EQ(working.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    ASSERT_TRUE(working.LoggedIn(server.port, "ann", "pw"));
     ASSERT_TRUE(refused.Connect(server.port));
     EXPECT_EQ(refused.ReadLine(), "* BYE Too many connections from your address\r\n");
     EXPECT_TRUE(refused.ClosedByPeer());
@@ -163,8 +161,7 @@ TEST(Timeouts, ClientThatStopsReadingIsDroppedOnce) {
     WriteFile(server.dir + "/users/ann/big.MSG", "Subject: big\r\n\r\n" + std::string(size, 'x'));
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry(Registry::ServiceKey("\"SendDataTimeout\"=dword:00000001\n"))));
     ImapClient client;
-    ASSERT_TRUE(client.Greeted(server.port));
-    EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    ASSERT_TRUE(client.LoggedIn(server.port, "ann", "pw"));
     EXPECT_EQ(client.Command("s", "SELECT inbox").back(), "s OK [READ-WRITE] SELECT completed\r\n");
     client.Send("f FETCH 1 BODY[]\r\n");
     EXPECT_TRUE(server.WaitForOutput("ERROR -> [send()", 30000)) << server.Output();
@@ -211,8 +208,7 @@ TEST(Limits, OutOfDescriptorsSlowsTheAcceptLoopAndTellsTheReason) {
     server.openFileLimit = 24;
     ASSERT_TRUE(server.Start(Registry::UserFileRegistry()));
     ImapClient client;
-    ASSERT_TRUE(client.Greeted(server.port));
-    EXPECT_EQ(client.Command("l", "LOGIN ann pw").back(), "l OK LOGIN completed\r\n");
+    ASSERT_TRUE(client.LoggedIn(server.port, "ann", "pw"));
     EXPECT_EQ(client.Command("s", "SELECT inbox").back(), "s OK [READ-WRITE] SELECT completed\r\n");
 
     std::vector<std::unique_ptr<ImapClient>> crowd;

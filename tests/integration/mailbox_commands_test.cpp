@@ -35,8 +35,7 @@ protected:
         for (int i = 0; i < n; i++) {
             threads.emplace_back([&, i] {
                 ImapClient c;
-                ASSERT_TRUE(c.Greeted(server.port));
-                ASSERT_EQ(Last(c.Command("l", "LOGIN ann pw")), "l OK LOGIN completed\r\n");
+                ASSERT_TRUE(c.LoggedIn(server.port, "ann", "pw"));
                 ASSERT_EQ(Last(c.Command("s", "SELECT " + mailbox)), "s OK [READ-WRITE] SELECT completed\r\n");
                 body(c, i);
             });
@@ -58,8 +57,7 @@ protected:
 
     // A session logged in with the mailbox selected; the SELECT answer's UIDVALIDITY.
     std::string Open(ImapClient& c, const std::string& mailbox) {
-        EXPECT_TRUE(c.Greeted(server.port));
-        EXPECT_EQ(Last(c.Command("l", "LOGIN ann pw")), "l OK LOGIN completed\r\n");
+        EXPECT_TRUE(c.LoggedIn(server.port, "ann", "pw"));
         std::string all;
         for (const std::string& line : c.Command("s", "SELECT " + mailbox)) all += line;
         std::smatch m;

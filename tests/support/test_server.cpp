@@ -332,6 +332,12 @@ bool ImapClient::Greeted(int port, const char* address, const char* source) {
     return Connect(port, address, source) && ReadLine() == kGreeting;
 }
 
+bool ImapClient::LoggedIn(int port, const std::string& user, const std::string& password) {
+    std::vector<std::string> lines;
+    if (Greeted(port)) lines = Command("login", "LOGIN " + user + " " + password);
+    return !lines.empty() && lines.back() == "login OK LOGIN completed\r\n";
+}
+
 void ImapClient::Send(const std::string& text) {
     size_t sent = 0;
     while (fd >= 0 && sent < text.size()) {

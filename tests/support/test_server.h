@@ -88,6 +88,8 @@ struct ImapClient {
     bool Connect(int port, const char* address = "127.0.0.1", const char* source = nullptr);
     // Connects and reads the line that comes first: true when it is the greeting.
     bool Greeted(int port, const char* address = "127.0.0.1", const char* source = nullptr);
+    // Greeted, then LOGIN: true when the login was accepted.
+    bool LoggedIn(int port, const std::string& user, const std::string& password);
     // Bytes that arrive until the server closes or nothing more comes within the time.
     size_t Drain(int timeoutMs = 10000);
     void Send(const std::string& text);
