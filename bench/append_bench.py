@@ -6,7 +6,7 @@ per APPEND and the veve4d/Dovecot ratios (below 1: veve4d faster).
 
     bench/append_bench.py build/veve4d [COUNT]     (default 300)
 """
-import os, re, shutil, statistics, subprocess, sys, tempfile, time
+import os, shutil, statistics, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import search_bench  # noqa: E402  (its private-server helpers)
@@ -17,39 +17,11 @@ MESSAGE = (b"From: a@example.org\r\nTo: b@example.org\r\nSubject: append bench\r
 
 
 def start_veve4d(binary, root, fsync):
-    # search_bench's server with one more registry value, written before the start.
-    real_popen = subprocess.Popen
-
-    def popen(args, **kw):
-        with open(f"{root}/registry.reg", "a") as f:
-            f.write(f'[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"MailFsync"="{fsync}"\n')
-        return real_popen(args, **kw)
-
-    subprocess.Popen = popen
-    try:
-        server, port = search_bench.start_veve4d(binary, root, f"{root}/users")
-    finally:
-        subprocess.Popen = real_popen
-    os.makedirs(f"{root}/users/bench/inbox", exist_ok=True)
-    return server, port
+    return search_bench.start_veve4d(binary, root, f'{search_bench.SERVICE_KEY}"MailFsync"="{fsync}"\n')
 
 
 def start_dovecot(root, fsync):
-    real_popen = subprocess.Popen
-
-    def popen(args, **kw):
-        conf = args[-1]
-        with open(conf) as f:
-            text = f.read()
-        with open(conf, "w") as f:
-            f.write(text + f"mail_fsync = {fsync}\n")
-        return real_popen(args, **kw)
-
-    subprocess.Popen = popen
-    try:
-        return search_bench.start_dovecot(root, f"{root}/maildir")
-    finally:
-        subprocess.Popen = real_popen
+    return search_bench.start_dovecot(root, f"{root}/maildir", f"mail_fsync = {fsync}\n")
 
 
 def run(port, user, count):

@@ -41,7 +41,7 @@ def big_message():
 def run(binary, root, tests):
     servers = []
     try:
-        veve, veve_port = start_veve4d(binary, root, f"{root}/users")
+        veve, veve_port = start_veve4d(binary, root)
         servers.append(veve)
         dove, dove_port = start_dovecot(root, f"{root}/maildir")
         servers.append(dove)

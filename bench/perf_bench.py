@@ -148,7 +148,7 @@ def bench(binaries, count):
         results = {"dovecot": measure("dovecot", dove_port, dove.pid, count)}
         for i, binary in enumerate(binaries):
             # As a service runs: no console trace (a build without the switch ignores it).
-            veve, veve_port = search_bench.start_veve4d(binary, root, users, NO_TRACE)
+            veve, veve_port = search_bench.start_veve4d(binary, root, NO_TRACE)
             search_bench.connect(veve_port, "bench", "pw").logout()
             results[f"veve4d#{i + 1}"] = measure("veve4d", veve_port, veve.pid, count)
             veve.terminate()

@@ -5,18 +5,14 @@ table gives wall times and veve4d/Dovecot ratios (below 1: veve4d faster).
 
     bench/search_bench.py build/veve4d [COUNT...]     (default: 1000 10000)
 """
-import base64, imaplib, os, shutil, socket, statistics, subprocess, sys, tempfile, time
+import imaplib, os, shutil, statistics, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from veve4d_server import SERVICE_KEY, Veve4d, free_port  # noqa: E402,F401  (the tests' own private veve4d)
 SEARCHES = ["FLAGGED", 'FROM "Chancellor"', 'SUBJECT "budget"', 'BODY "zanzibar"', 'TEXT "zanzibar"',
             "SINCE 1-Jun-2024"]
 REPEATS = 5
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def connect(port, user, password):
@@ -30,31 +26,14 @@ def connect(port, user, password):
     raise SystemExit(f"no server on port {port}")
 
 
-def start_veve4d(binary, root, users, extra=""):
-    port = free_port()
-    os.makedirs(f"{root}/accounts", exist_ok=True)
-    record = f"bench\tpw\t\t\t{users}/bench".encode()
-    with open(f"{root}/accounts/bench.local.idx", "w") as f:
-        f.write(base64.b64encode(record).decode() + "\n")
-    with open(f"{root}/registry.reg", "w") as f:
-        f.write(f"""Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]
-"PortNo"=dword:{port:08x}
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]
-"HostName"="localhost"
-"UserManager"=dword:00000000
-"Membership"="{root}/accounts/"
-"MailSpoolDir"="{root}/spool"
-"MailInBoxDir"="{users}/%USERNAME%"
-"DomainNamesAreLocal"=str(7):"bench.local\\0"
-{extra}""")
-    env = dict(os.environ, VEVE4D_REGISTRY=f"{root}/registry.reg", VEVE4D_PIPE_NAME=f"veve4d-search-bench-{port}")
-    server = subprocess.Popen([binary, "-debug"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return server, port
+def start_veve4d(binary, root, extra=""):
+    """veve4d on ROOT, its user bench (password pw) with mail in ROOT/users/bench; the process and port."""
+    server = Veve4d(binary, root, extra, domain="bench.local", log=None)
+    server.add_user("bench", "pw")
+    return server.start().process, server.port
 
 
-def start_dovecot(root, maildir):
+def start_dovecot(root, maildir, extra=""):
     port = free_port()
     conf = f"{root}/dovecot.conf"
     with open(conf, "w") as f:
@@ -91,7 +70,7 @@ service pop3-login {{
     port = 0
   }}
 }}
-""")
+{extra}""")
     # Dovecot will not serve mail as root: the mail belongs to nobody, in a tree nobody can enter.
     os.chmod(root, 0o755)
     for top in (maildir, f"{root}/index", f"{root}/home"):
@@ -128,7 +107,7 @@ def bench(binary, count):
     try:
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", str(count), f"{root}/users/bench/inbox",
                         f"{root}/maildir"], check=True)
-        veve, veve_port = start_veve4d(binary, root, f"{root}/users")
+        veve, veve_port = start_veve4d(binary, root)
         servers.append(veve)
         dove, dove_port = start_dovecot(root, f"{root}/maildir")
         servers.append(dove)

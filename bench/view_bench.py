@@ -139,7 +139,7 @@ def bench(binary, count):
     try:
         inbox = f"{root}/users/bench/inbox"
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", str(count), inbox, f"{root}/maildir"], check=True)
-        veve, veve_port = search_bench.start_veve4d(binary, root, f"{root}/users")
+        veve, veve_port = search_bench.start_veve4d(binary, root)
         servers.append(veve)
         dove, dove_port = search_bench.start_dovecot(root, f"{root}/maildir")
         servers.append(dove)

@@ -11,66 +11,20 @@ inbox-import storms, starts it again, and checks what a user relies on after a c
 usage: crash_test.py VEVE4D_BINARY [SECONDS]   (default 40 seconds of rounds)
 Prints one line per round and a summary; exits 1 when an invariant broke.
 """
-import base64
 import os
 import random
 import re
 import shutil
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+from veve4d_server import SERVICE_KEY, Veve4d  # noqa: E402
+
 NAME = re.compile(r"^(\d{10})-([01]{6})\.MSG$")
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def write_registry(work, port):
-    with open(f"{work}/registry.reg", "w") as f:
-        f.write(f"""Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]
-"PortNo"=dword:{port:08x}
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]
-"ListenMode"=dword:00000001
-"ListenIP"=str(7):"127.0.0.1 {port}\\0"
-"MailFsync"="never"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]
-"UserManager"=dword:00000000
-"Membership"="{work}/accounts/"
-"MailSpoolDir"="{work}/spool"
-"MailInBoxDir"="{work}/users/%USERNAME%"
-"DomainNamesAreLocal"=str(7):"test.local\\0"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]
-"test.local"="127.0.0.1"
-""")
-
-
-def start_server(binary, work, port):
-    env = dict(os.environ, VEVE4D_REGISTRY=f"{work}/registry.reg", VEVE4D_PIPE_NAME=f"veve4d-crash-{os.getpid()}")
-    log = open(f"{work}/server.log", "ab")
-    server = subprocess.Popen([binary, "-debug"], env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return server
-        except OSError:
-            time.sleep(0.05)
-    server.kill()
-    raise RuntimeError("server did not start")
 
 
 class Client:
@@ -251,14 +205,9 @@ def main():
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 40.0
     rng = random.Random(int(os.environ.get("CRASH_SEED", str(int(time.time())))))
     work = tempfile.mkdtemp(prefix="veve4d-crash-")
-    user = f"{work}/users/tester"
-    for d in ("spool", "accounts", "users/tester/inbox"):
-        os.makedirs(os.path.join(work, d), exist_ok=True)
-    with open(f"{work}/accounts/test.local.idx", "wb") as f:
-        f.write(base64.b64encode(f"tester\tpass\t\t\t{user}".encode()) + b"\n")
-    port = free_port()
-    write_registry(work, port)
-    server = start_server(binary, work, port)
+    server = Veve4d(binary, work, SERVICE_KEY + '"MailFsync"="never"\n')
+    user = server.add_user("tester", "pass")
+    port = server.start().port
     c = Client(port)
     c.command(b"LOGIN tester pass")
     for box in (b"Keep", b"Copies", b"R1"):
@@ -291,8 +240,7 @@ def main():
                 t.start()
                 threads.append(t)
             time.sleep(rng.uniform(0.2, 1.5))
-            server.send_signal(signal.SIGKILL)
-            server.wait()
+            server.kill()
             storm.stop = True
             for t in threads:
                 t.join(timeout=15)
@@ -302,7 +250,7 @@ def main():
                 totals[k] = totals.get(k, 0) + v
 
             # Up again: a login takes the rest of the delivered mail in.
-            server = start_server(binary, work, port)
+            server.start()
             c = Client(port)
             c.command(b"LOGIN tester pass")
             c.command(b"SELECT INBOX")
@@ -346,7 +294,6 @@ def main():
             failures += [f"round {rounds}: {f}" for f in round_failures]
     finally:
         server.kill()
-        server.wait()
     print(f"{rounds} kill rounds; operations acknowledged or run before the kills: {totals}; "
           f"hidden temporaries seen after restarts: {temporaries}; violations: {len(failures)}")
     if failures:

@@ -5,15 +5,15 @@ create, and a second run changes nothing. Exit 77 when neither tool is installed
 
     sync_clients.py BINARY
 """
-import base64
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from veve4d_server import Veve4d  # noqa: E402
 
 failures = []
 
@@ -22,55 +22,6 @@ def check(condition, what):
     if not condition:
         failures.append(what)
         print("FAIL:", what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start_server(binary, work):
-    for d in ("spool", "accounts", "users/tester/inbox"):
-        os.makedirs(os.path.join(work, d), exist_ok=True)
-    line = f"tester\tpass\t\t\t{work}/users/tester".encode()
-    with open(f"{work}/accounts/test.local.idx", "wb") as f:
-        f.write(base64.b64encode(line) + b"\n")
-    # The password file that AUTHENTICATE CRAM-MD5, which both tools prefer, reads.
-    with open(f"{work}/users/tester/apop.dat", "w") as f:
-        f.write("pass\n")
-    port = free_port()
-    with open(f"{work}/registry.reg", "w") as f:
-        f.write(f"""Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]
-"PortNo"=dword:{port:08x}
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]
-"ListenMode"=dword:00000001
-"ListenIP"=str(7):"127.0.0.1 {port}\\0"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]
-"UserManager"=dword:00000000
-"Membership"="{work}/accounts/"
-"MailSpoolDir"="{work}/spool"
-"MailInBoxDir"="{work}/users/%USERNAME%"
-"DomainNamesAreLocal"=str(7):"test.local\\0"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]
-"test.local"="127.0.0.1"
-""")
-    env = dict(os.environ, VEVE4D_REGISTRY=f"{work}/registry.reg", VEVE4D_PIPE_NAME=f"veve4d-sync-{os.getpid()}")
-    log = open(f"{work}/server.log", "wb")
-    server = subprocess.Popen([binary, "-debug"], env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
-    for _ in range(100):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return server, port
-        except OSError:
-            time.sleep(0.05)
-    server.kill()
-    raise RuntimeError("server did not start")
 
 
 def message(subject, body="hello\r\n"):
@@ -220,8 +171,10 @@ def main():
         print("SKIP: neither mbsync nor offlineimap is installed")
         return 77
     work = tempfile.mkdtemp(prefix="veve4d-sync-")
-    inbox = f"{work}/users/tester/inbox"
-    server, port = start_server(binary, work)
+    server = Veve4d(binary, work)
+    # Both tools prefer AUTHENTICATE CRAM-MD5, which reads the password file.
+    inbox = server.add_user("tester", "pass", password_file=True) + "/inbox"
+    port = server.start().port
     try:
         for uid, subject in enumerate(("first", "second"), 1):
             with open(f"{inbox}/{uid:010d}-000000.MSG", "wb") as f:
@@ -238,7 +191,6 @@ def main():
             offlineimap(work, port)
     finally:
         server.kill()
-        server.wait()
     if failures:
         print(f"{len(failures)} failed; logs and mail in {work}")
         return 1

@@ -23,6 +23,9 @@ from email.mime.image import MIMEImage
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from veve4d_server import Veve4d  # noqa: E402
+
 SMTP = email.policy.SMTP  # CRLF line ends
 failures = []
 checks = [0]
@@ -390,63 +393,12 @@ def check_real_clients(port, messages, appended, work):
               f"{run.stderr[-300:]!r}")
 
 
-# ---- A private server ------------------------------------------------------------------------
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def start_server(binary, work):
-    for d in ("spool", "accounts", "users/tester/inbox"):
-        os.makedirs(os.path.join(work, d), exist_ok=True)
-    line = f"tester\tpass\t\t\t{work}/users/tester".encode()
-    with open(f"{work}/accounts/test.local.idx", "wb") as f:
-        f.write(base64.b64encode(line) + b"\n")
-    with open(f"{work}/users/tester/apop.dat", "w") as f:
-        f.write("pass\n")
-    port = free_port()
-    with open(f"{work}/registry.reg", "w") as f:
-        f.write(f"""Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]
-"PortNo"=dword:{port:08x}
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]
-"ListenMode"=dword:00000001
-"ListenIP"=str(7):"127.0.0.1 {port}\\0"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]
-"UserManager"=dword:00000000
-"Membership"="{work}/accounts/"
-"MailSpoolDir"="{work}/spool"
-"MailInBoxDir"="{work}/users/%USERNAME%"
-"DomainNamesAreLocal"=str(7):"test.local\\0"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]
-"test.local"="127.0.0.1"
-""")
-    env = dict(os.environ, VEVE4D_REGISTRY=f"{work}/registry.reg", VEVE4D_PIPE_NAME=f"veve4d-corpus-{os.getpid()}")
-    log = open(f"{work}/server.log", "wb")
-    server = subprocess.Popen([binary, "-debug"], env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
-    for _ in range(100):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return server, port
-        except OSError:
-            time.sleep(0.05)
-    server.kill()
-    raise RuntimeError("server did not start")
-
-
 def main():
     binary = sys.argv[1]
     work = tempfile.mkdtemp(prefix="veve4d-corpus-")
-    inbox = f"{work}/users/tester/inbox"
-    server, port = start_server(binary, work)
+    server = Veve4d(binary, work)
+    inbox = server.add_user("tester", "pass", password_file=True) + "/inbox"
+    port = server.start().port
     try:
         messages = [build() for build in CORPUS]
         # Delivered files, stored as they came (one ends without a line end, one with a "." line).
@@ -506,7 +458,6 @@ def main():
         check_real_clients(port, messages, messages[:2] + messages[-1:], work)
     finally:
         server.kill()
-        server.wait()
     for failure in failures[:40]:
         print("FAIL:", failure)
     if failures:

@@ -17,7 +17,6 @@
 #include "store/store.h"
 #include "sasl.h"
 #include "test_server.h"
-#include "tls_client.h"
 
 namespace {
 
@@ -101,12 +100,10 @@ TEST_F(AdminTool, UsersAddedChangedAndRemovedAreWhatTheServerLogsIn) {
     EXPECT_STREQ(szPlain, "pw-two");
 
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    client.ReadLine();
+    ASSERT_TRUE(client.Greeted(server.port));
     EXPECT_EQ(Login(client, "ann", "pw-one").back(), "a OK LOGIN completed\r\n");
     ImapClient cram;
-    ASSERT_TRUE(cram.Connect(server.port));
-    cram.ReadLine();
+    ASSERT_TRUE(cram.Greeted(server.port));
     cram.Send("c AUTHENTICATE CRAM-MD5\r\n");
     std::string challenge = Unb64(cram.ReadLine().substr(2));
     cram.Send(B64(CramAnswer("bob", challenge, "pw-two")) + "\r\n");
@@ -120,8 +117,7 @@ TEST_F(AdminTool, UsersAddedChangedAndRemovedAreWhatTheServerLogsIn) {
     for (auto [user, password, ok] : {std::tuple{"ann", "pw-one", false}, {"ann", "pw-new", true},
                                       {"bob", "pw-two", false}, {"old", "secret", true}}) {
         ImapClient again;
-        ASSERT_TRUE(again.Connect(server.port));
-        again.ReadLine();
+        ASSERT_TRUE(again.Greeted(server.port));
         EXPECT_EQ(Login(again, user, password).back(), ok ? "a OK LOGIN completed\r\n" : "a NO LOGIN fails\r\n")
             << user << " " << password;
     }

@@ -1,9 +1,8 @@
-// AUTHENTICATE over a real connection with each mechanism: the password file in the user's mail
-// directory, the client answering each "+" prompt.
+// AUTHENTICATE and LOGIN over a real connection: the failed-login delay, passwords kept out of
+// every log, debug mode's password check, mail written as the system account's user.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <dirent.h>
 #include <filesystem>
 #include <string>
 #include <functional>
@@ -16,49 +15,7 @@
 
 namespace {
 
-// PLAIN checks the user-file account as LOGIN does, not the POP3 password file.
-TEST(AuthenticateServer, PlainWithAndWithoutInitialResponse) {
-    TestServer server;
-    server.AddUser("ann", "pw");
-    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry())) << server.Output();
-    struct Case {
-        std::string strArgs;    // after "AUTHENTICATE "
-        std::string strAnswer;  // sent after the "+ " prompt; empty: no prompt expected
-        std::string strResult;
-    };
-    const std::string strGood = B64(std::string("\0ann\0pw", 7));
-    const std::vector<Case> cases = {
-        {"PLAIN " + strGood, "", "OK AUTHENTICATE completed"},
-        {"plain", strGood, "OK AUTHENTICATE completed"},
-        {"PLAIN " + B64(std::string("ann\0ann\0pw", 10)), "", "OK AUTHENTICATE completed"},
-        {"PLAIN " + B64(std::string("bob\0ann\0pw", 10)), "", "NO AUTHENTICATE fails"},
-        {"PLAIN " + B64(std::string("\0ann\0pW", 7)), "", "NO AUTHENTICATE fails"},
-        {"PLAIN " + B64(std::string("\0ann\0pw\0", 8)), "", "NO AUTHENTICATE fails"},
-        {"PLAIN " + B64("annpw"), "", "BAD AUTHENTICATE illegal argument"},
-        {"PLAIN =", "", "BAD AUTHENTICATE illegal argument"},
-        {"PLAIN", "*", "BAD AUTHENTICATE cancelled"},
-        {"PLAINTEXT " + strGood, "", "NO AUTHENTICATE PLAINTEXT isn't supported"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.strArgs);
-        ImapClient client;
-        ASSERT_TRUE(client.Connect(server.port));
-        ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
-        client.Send("a1 AUTHENTICATE " + c.strArgs + "\r\n");
-        if (!c.strAnswer.empty()) {
-            ASSERT_EQ(client.ReadLine(), "+ \r\n");
-            client.Send(c.strAnswer + "\r\n");
-        }
-        EXPECT_EQ(client.ReadLine(), "a1 " + c.strResult + "\r\n");
-        bool bIn = c.strResult.rfind("OK", 0) == 0;
-        EXPECT_EQ(client.Command("a2", "SELECT INBOX").back(),
-                  bIn ? "a2 OK [READ-WRITE] SELECT completed\r\n" : "a2 NO Command unrecognized: SELECT\r\n");
-    }
-}
-
-std::string ServiceKey(const std::string& values) {
-    return "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n" + values;
-}
+using Registry = TestServer;
 
 // Milliseconds from sending the request to its tagged answer.
 long long TimedCommand(ImapClient& client, const std::string& tag, const std::string& command,
@@ -75,10 +32,9 @@ TEST(Credentials, FailedLoginsWaitLongerAndEndTheConnection) {
     TestServer server;
     server.AddUser("ann", "pw");
     ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
-        ServiceKey("\"LoginFailureDelay\"=dword:00000064\n\"LoginFailureLimit\"=dword:00000003\n"))));
+        Registry::ServiceKey("\"LoginFailureDelay\"=dword:00000064\n\"LoginFailureLimit\"=dword:00000003\n"))));
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    ASSERT_TRUE(client.Greeted(server.port));
     std::string last;
     EXPECT_GE(TimedCommand(client, "a1", "LOGIN ann wrong", &last), 100);
     EXPECT_EQ(last, "a1 NO LOGIN fails\r\n");
@@ -92,25 +48,9 @@ TEST(Credentials, FailedLoginsWaitLongerAndEndTheConnection) {
     EXPECT_TRUE(client.ClosedByPeer());
 
     ImapClient again;
-    ASSERT_TRUE(again.Connect(server.port));
-    ASSERT_EQ(again.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+    ASSERT_TRUE(again.Greeted(server.port));
     EXPECT_GE(TimedCommand(again, "b1", "LOGIN ann wrong"), 800);
     EXPECT_EQ(again.Command("b2", "LOGIN ann pw").back(), "b2 OK LOGIN completed\r\n");
-}
-
-std::string AllFilesIn(const std::string& dir, std::vector<mode_t>* pModes) {
-    std::string all;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            std::string path = dir + "/" + e->d_name;
-            struct stat st {};
-            if (stat(path.c_str(), &st) == 0) pModes->push_back(st.st_mode & 07777);
-            all += ReadFile(path);
-        }
-        closedir(d);
-    }
-    return all;
 }
 
 // Every way a password can travel: LOGIN alone and behind other requests, LOGIN with literals,
@@ -122,15 +62,14 @@ TEST(Credentials, NoPasswordInAnyLogAndLogsArePrivate) {
     server.AddUser("ann", "Sesame-1");
     WriteFile(server.dir + "/users/ann/apop.dat", "Sesame-2\n");
     ASSERT_TRUE(server.Start(TestServer::UserFileRegistry(
-        ServiceKey("\"AcceptlogEnabled\"=dword:00000001\n") +
+        Registry::ServiceKey("\"AcceptlogEnabled\"=dword:00000001\n") +
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
         "\"Imap4LogEnabled\"=dword:00000001\n")));
     ASSERT_EQ(mkdir((server.dir + "/spool/receiveimap4").c_str(), 0755), 0);
     const std::string plain = B64(std::string("\0ann\0Sesame-1", 13));
     auto session = [&](const std::function<void(ImapClient&)>& talk) {
         ImapClient client;
-        ASSERT_TRUE(client.Connect(server.port));
-        ASSERT_EQ(client.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+        ASSERT_TRUE(client.Greeted(server.port));
         talk(client);
         client.Command("z", "LOGOUT");
     };
@@ -173,11 +112,10 @@ TEST(Credentials, NoPasswordInAnyLogAndLogsArePrivate) {
         EXPECT_EQ(c.ReadLine(), "a OK AUTHENTICATE completed\r\n");
     });
 
-    std::vector<mode_t> modes;
-    std::string logs = AllFilesIn(server.dir + "/spool/imap4log", &modes) +
-                       AllFilesIn(server.dir + "/spool/receiveimap4", &modes);
-    ASSERT_EQ(modes.size(), 2u);
-    for (mode_t mode : modes) EXPECT_EQ(mode, 0600u);
+    std::vector<unsigned> modes;
+    std::string logs = ReadFilesIn(server.dir + "/spool/imap4log", &modes) +
+                       ReadFilesIn(server.dir + "/spool/receiveimap4", &modes);
+    EXPECT_EQ(modes, (std::vector<unsigned>{0600, 0600}));
     EXPECT_NE(logs.find("LOGIN ann"), std::string::npos) << logs;
     for (const std::string& where : {logs, server.Output()}) {
         for (const std::string& secret : {std::string("Sesame"), plain, B64("Sesame-2"), B64(std::string("\0ann\0Ses", 9))}) {
@@ -192,10 +130,9 @@ TEST(Credentials, DebugModeTakesAnyPasswordOnlyWhenAskedAndSaysSo) {
     for (bool bAny : {false, true}) {
         SCOPED_TRACE(bAny);
         TestServer server;
-        ASSERT_TRUE(server.Start(TestServer::BasicRegistry(bAny ? ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") : "")));
+        ASSERT_TRUE(server.Start(TestServer::BasicRegistry(bAny ? Registry::ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") : "")));
         ImapClient client;
-        ASSERT_TRUE(client.Connect(server.port));
-        client.ReadLine();
+        ASSERT_TRUE(client.Greeted(server.port));
         client.Command("a", "LOGIN veve4d-nobody guess");
         EXPECT_EQ(server.Output().find("DEBUG: password of veve4d-nobody not checked") != std::string::npos, bAny);
     }
@@ -215,12 +152,11 @@ TEST(Credentials, SystemAccountMailIsWrittenAsTheUser) {
     ASSERT_EQ(chmod(server.dir.c_str(), 0711), 0);
     ASSERT_EQ(chmod((server.dir + "/users").c_str(), 0711), 0);
     ASSERT_TRUE(server.Start(TestServer::BasicRegistry(
-        "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n" + ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") +
+        "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n" + Registry::ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n") +
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n"
         "\"Imap4LogEnabled\"=dword:00000001\n")));
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    client.ReadLine();
+    ASSERT_TRUE(client.Greeted(server.port));
     ASSERT_EQ(client.Command("a", "LOGIN nobody any").back(), "a OK LOGIN completed\r\n") << server.Output();
     client.Send("b APPEND inbox {14}\r\n");
     ASSERT_EQ(client.ReadLine().substr(0, 2), "+ ");
@@ -236,8 +172,7 @@ TEST(Credentials, SystemAccountMailIsWrittenAsTheUser) {
         files++;
     }
     EXPECT_GE(files, 2u);  // the inbox and the message
-    std::vector<mode_t> modes;
-    EXPECT_NE(AllFilesIn(server.dir + "/spool/imap4log", &modes).find("nobody from 127.0.0.1 APPEND"), std::string::npos);
+    EXPECT_NE(ReadFilesIn(server.dir + "/spool/imap4log").find("nobody from 127.0.0.1 APPEND"), std::string::npos);
 }
 
 }  // namespace

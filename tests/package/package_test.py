@@ -7,12 +7,12 @@ usage: package_test.py SOURCE_DIR BINARY_DIR
 import imaplib
 import os
 import re
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from veve4d_server import free_port, stop, wait_ready  # noqa: E402
 
 EXPECTED = [
     "./usr/sbin/veve4d", "./usr/sbin/veve4d-admin", "./lib/systemd/system/vlmveve4d-svc.service",
@@ -20,12 +20,6 @@ EXPECTED = [
     "./usr/share/man/man8/veve4d.8.gz", "./usr/share/man/man8/veve4d-admin.8.gz",
     "./usr/share/man/man5/veve4d.reg.5.gz", "./usr/share/doc/veve4d/copyright",
 ]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def run(args, **kw):
@@ -83,24 +77,14 @@ def main():
         server = subprocess.Popen([os.path.join(root, "usr/sbin/veve4d"), "-debug"], env=env, stdout=output,
                                   stderr=subprocess.STDOUT)
         try:
-            for _ in range(100):
-                try:
-                    imap = imaplib.IMAP4("127.0.0.1", port, timeout=10)
-                    break
-                except OSError:
-                    time.sleep(0.1)
-            else:
+            if not wait_ready(port, server):
                 raise RuntimeError("the packaged server did not listen")
+            imap = imaplib.IMAP4("127.0.0.1", port, timeout=10)
             check(imap.login("ann", "package-pw")[0] == "OK", "LOGIN")
             check(imap.select("INBOX")[0] == "OK", "SELECT")
             imap.logout()
         finally:
-            server.send_signal(signal.SIGTERM)
-            try:
-                server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                server.wait()
+            stop(server)
             output.close()
         if failures:
             print(open(os.path.join(tmp, "output")).read())

@@ -2,6 +2,8 @@
 
 #include "auth/base64.h"
 
+#include <openssl/ssl.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <netdb.h>
 #include <arpa/inet.h>
@@ -75,30 +78,54 @@ bool FileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
+std::string ReadFilesIn(const std::string& dir, std::vector<unsigned>* modes) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().filename().string()[0] == '.') continue;
+        if (modes != nullptr) modes->push_back(static_cast<unsigned>(entry.status().permissions()));
+        all += ReadFile(entry.path());
+    }
+    return all;
+}
+
+bool MakeCertificate(const std::string& dir, const std::string& name) {
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                          "-subj /CN=localhost -addext subjectAltName=DNS:localhost -days 2 -keyout '" +
+                          dir + "/key" + name + ".pem' -out '" + dir + "/cert" + name + ".pem' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
 namespace {
 
 // Binds a loopback socket of the family to port 0; the port the kernel chose, 0 on failure.
 int BindLoopback(int family) {
+    sockaddr_in6 six{};
+    sockaddr_in four{};
+    six.sin6_family = AF_INET6;
+    six.sin6_addr = in6addr_loopback;
+    four.sin_family = AF_INET;
+    four.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* addr = family == AF_INET6 ? reinterpret_cast<sockaddr*>(&six) : reinterpret_cast<sockaddr*>(&four);
+    socklen_t len = family == AF_INET6 ? sizeof(six) : sizeof(four);
     int fd = socket(family, SOCK_STREAM, 0);
-    sockaddr_storage addr{};
-    socklen_t len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (family == AF_INET6) {
-        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_family = AF_INET6;
-        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr = in6addr_loopback;
-    } else {
-        reinterpret_cast<sockaddr_in*>(&addr)->sin_family = AF_INET;
-        reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                        : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    }
+    bool bound = fd >= 0 && bind(fd, addr, len) == 0 && getsockname(fd, addr, &len) == 0;
     if (fd >= 0) {
         close(fd);
     }
-    return port;
+    return bound ? ntohs(family == AF_INET6 ? six.sin6_port : four.sin_port) : 0;
+}
+
+// Polls the condition every 20 ms until it holds or the time is up; whether it held.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    for (long long deadline = NowMs() + timeoutMs;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        if (condition()) {
+            return true;
+        }
+        if (NowMs() >= deadline) {
+            return false;
+        }
+    }
 }
 
 }  // namespace
@@ -151,6 +178,10 @@ std::string TestServer::UserFileRegistry(const std::string& extra) {
                          "\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n"
                          "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]\n\"test.local\"=\"127.0.0.1\"\n" +
                          extra);
+}
+
+std::string TestServer::ServiceKey(const std::string& values) {
+    return "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n" + values;
 }
 
 std::string TestServer::AddUser(const std::string& name, const std::string& password) {
@@ -218,18 +249,8 @@ bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> 
         return pid > 0;
     }
     // Ready once the accept loop waits; the pipe wait before it takes about a second.
-    long long deadline = NowMs() + 15000;
-    while (NowMs() < deadline) {
-        std::string out = Output();
-        if (out.find("wait select()") != std::string::npos) {
-            return true;
-        }
-        if (!Running()) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitUntil([this] { return !Running() || Output().find("wait select()") != std::string::npos; }, 15000) &&
+           Running();
 }
 
 std::string TestServer::Output() const {
@@ -237,14 +258,7 @@ std::string TestServer::Output() const {
 }
 
 bool TestServer::WaitForOutput(const std::string& text, int timeoutMs) const {
-    long long deadline = NowMs() + timeoutMs;
-    do {
-        if (Output().find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (NowMs() < deadline);
-    return false;
+    return WaitUntil([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
 int TestServer::Signal(int sig) const {
@@ -266,12 +280,8 @@ bool TestServer::Running() {
 }
 
 int TestServer::WaitExit(int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
-    while (NowMs() < deadline) {
-        if (!Running()) {
-            return exitStatus_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (WaitUntil([this] { return !Running(); }, timeoutMs)) {
+        return exitStatus_;
     }
     Kill();
     return -1;
@@ -282,6 +292,10 @@ ImapClient::~ImapClient() {
 }
 
 void ImapClient::Close() {
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    ssl = nullptr;
+    ctx = nullptr;
     if (fd >= 0) {
         close(fd);
         fd = -1;
@@ -314,10 +328,21 @@ bool ImapClient::Connect(int port, const char* address, const char* source) {
     return ok;
 }
 
+bool ImapClient::Greeted(int port, const char* address, const char* source) {
+    return Connect(port, address, source) && ReadLine() == kGreeting;
+}
+
+bool ImapClient::LoggedIn(int port, const std::string& user, const std::string& password) {
+    std::vector<std::string> lines;
+    if (Greeted(port)) lines = Command("login", "LOGIN " + user + " " + password);
+    return !lines.empty() && lines.back() == "login OK LOGIN completed\r\n";
+}
+
 void ImapClient::Send(const std::string& text) {
     size_t sent = 0;
     while (fd >= 0 && sent < text.size()) {
-        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ssl != nullptr ? SSL_write(ssl, text.data() + sent, static_cast<int>(text.size() - sent))
+                                   : send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
             return;
         }
@@ -328,15 +353,15 @@ void ImapClient::Send(const std::string& text) {
 namespace {
 
 // Appends what arrives within the time to buf: 1 when something came, 0 at the end of the
-// stream, -1 when the time ran out.
-int ReadMore(int fd, std::string& buf, long long deadline) {
+// stream, -1 when the time ran out. TLS may hold decrypted bytes the socket no longer shows.
+int ReadMore(int fd, SSL* ssl, std::string& buf, long long deadline) {
     long long left = deadline - NowMs();
     pollfd pfd{fd, POLLIN, 0};
-    if (fd < 0 || left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+    if (fd < 0 || left <= 0 || ((ssl == nullptr || SSL_pending(ssl) == 0) && poll(&pfd, 1, static_cast<int>(left)) <= 0)) {
         return -1;
     }
     char chunk[65536];
-    ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+    ssize_t n = ssl != nullptr ? SSL_read(ssl, chunk, sizeof(chunk)) : recv(fd, chunk, sizeof(chunk), 0);
     if (n <= 0) {
         return 0;
     }
@@ -355,7 +380,7 @@ std::string ImapClient::ReadLine(int timeoutMs) {
             pending.erase(0, lf + 1);
             return line;
         }
-        if (ReadMore(fd, pending, deadline) <= 0) {
+        if (ReadMore(fd, ssl, pending, deadline) <= 0) {
             return "";
         }
     }
@@ -385,7 +410,7 @@ size_t ImapClient::Drain(int timeoutMs) {
     size_t total = pending.size();
     pending.clear();
     long long deadline = NowMs() + timeoutMs;
-    while (ReadMore(fd, pending, deadline) > 0) {
+    while (ReadMore(fd, ssl, pending, deadline) > 0) {
         total += pending.size();
         pending.clear();
     }
@@ -395,7 +420,27 @@ size_t ImapClient::Drain(int timeoutMs) {
 bool ImapClient::ClosedByPeer(int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
     int r;
-    while ((r = ReadMore(fd, pending, deadline)) > 0) {
+    while ((r = ReadMore(fd, ssl, pending, deadline)) > 0) {
     }
     return r == 0;
+}
+
+bool ImapClient::StartTls(const std::string& caFile) {
+    signal(SIGPIPE, SIG_IGN);
+    timeval tv{10, 0};  // a handshake or record that never completes fails the read instead of hanging
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr || SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+        return false;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    SSL_set_tlsext_host_name(ssl, "localhost");
+    SSL_set1_host(ssl, "localhost");
+    return SSL_connect(ssl) == 1;
+}
+
+std::string ImapClient::TlsVersion() const {
+    return ssl != nullptr ? SSL_get_version(ssl) : "";
 }

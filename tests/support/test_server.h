@@ -7,6 +7,12 @@
 
 #include <sys/types.h>
 
+struct ssl_ctx_st;
+struct ssl_st;
+
+// What every connection is greeted with.
+inline const char* const kGreeting = "* OK Velmora IMAP4rev1 Server (0.07) Ready. \r\n";
+
 // A fresh directory under /tmp, removed with its content when the object goes.
 struct TempDir {
     std::string path;
@@ -19,6 +25,10 @@ struct TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// The files of a directory (dot files left out) one after the other, with their permission bits.
+std::string ReadFilesIn(const std::string& dir, std::vector<unsigned>* modes = nullptr);
+// A self-signed certificate for "localhost" in dir/cert<name>.pem with its key in dir/key<name>.pem.
+bool MakeCertificate(const std::string& dir, const std::string& name = "");
 // A loopback port that nothing listens on at the moment of asking.
 int FreePort();
 bool Ipv6LoopbackAvailable();
@@ -55,6 +65,8 @@ struct TestServer {
     // BasicRegistry in user-file mode: accounts of domain test.local (127.0.0.1) under @DIR@/accounts,
     // mail directories @DIR@/users/NAME.
     static std::string UserFileRegistry(const std::string& extra = "");
+    // The service's own key with the values.
+    static std::string ServiceKey(const std::string& values);
     // Adds a user to test.local's user file and makes the user's mail directory; returns it.
     std::string AddUser(const std::string& name, const std::string& password);
 
@@ -74,6 +86,10 @@ struct ImapClient {
 
     // From the source address when one is given (another loopback address is another client).
     bool Connect(int port, const char* address = "127.0.0.1", const char* source = nullptr);
+    // Connects and reads the line that comes first: true when it is the greeting.
+    bool Greeted(int port, const char* address = "127.0.0.1", const char* source = nullptr);
+    // Greeted, then LOGIN: true when the login was accepted.
+    bool LoggedIn(int port, const std::string& user, const std::string& password);
     // Bytes that arrive until the server closes or nothing more comes within the time.
     size_t Drain(int timeoutMs = 10000);
     void Send(const std::string& text);
@@ -86,4 +102,11 @@ struct ImapClient {
     // True when the server closed the connection (read returns end of stream).
     bool ClosedByPeer(int timeoutMs = 10000);
     void Close();
+    // Handshake trusting only caFile and checking the name localhost; the calls above then go
+    // through TLS.
+    bool StartTls(const std::string& caFile);
+    std::string TlsVersion() const;
+
+    ssl_ctx_st* ctx = nullptr;
+    ssl_st* ssl = nullptr;
 };

@@ -189,6 +189,25 @@ TEST_F(AuthenticateTest, MechanismChoice) {
     EXPECT_EQ(strLog.find('\r'), std::string::npos) << strLog;  // a lone CR must not break a log line
 }
 
+// PLAIN checks the user-file account as LOGIN does, not the password file.
+TEST_F(AuthenticateTest, PlainWithAndWithoutInitialResponse) {
+    WriteFile(tmp.path + "/test.local.idx", B64("ann\tplain pw\t\t\t" + tmp.path + "/ann") + "\n");
+    const std::string good = B64(std::string("\0ann\0plain pw", 13)), ok = "a OK AUTHENTICATE completed\r\n[ann@]";
+    const std::string no = "a NO AUTHENTICATE fails\r\n[-]", bad = "a BAD AUTHENTICATE illegal argument\r\n[-]";
+    const std::pair<std::string, std::string> cases[] = {
+        {"PLAIN " + good, ok}, {"PLAIN " + B64(std::string("ann\0ann\0plain pw", 16)), ok},
+        {"PLAIN " + B64(std::string("bob\0ann\0plain pw", 16)), no}, {"PLAIN " + B64(std::string("\0ann\0plain pW", 13)), no},
+        {"PLAIN " + B64(std::string("\0ann\0plain pw\0", 14)), no}, {"PLAIN " + B64(std::string("\0ann\0pw", 7)), no},
+        {"PLAIN " + B64("annpw"), bad}, {"PLAIN =", bad},
+    };
+    for (const auto& [args, answer] : cases) {
+        EXPECT_EQ(Exchange("a AUTHENTICATE " + args + "\r\n"), answer) << args;
+        session->State = Imap4NonAuthenticated;
+    }
+    EXPECT_EQ(Exchange("a AUTHENTICATE PLAIN\r\n", Lines({"*\r\n"})), "+ \r\na BAD AUTHENTICATE cancelled\r\n[-]");
+    EXPECT_EQ(Exchange("a AUTHENTICATE plain\r\n", Lines({good + "\r\n"})), "+ \r\n" + ok);
+}
+
 // Lines that came with the request, and behind the last answer, are commands for afterwards.
 TEST_F(AuthenticateTest, PipelinedTextIsDispatchedAfterTheExchange) {
     auto answer = [cram = Cram("tim", kPassword)](const std::string& s) { return cram(s) + "c3 NOOP\r\nc4 CHECK\r\n"; };

@@ -57,16 +57,12 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
     EnvGuard socketEnv("NOTIFY_SOCKET", receiver.name.c_str());
     bDebug = 0;
     BeginServiceStatus(RegisterServiceCtrlHandler("VLMVEVE4D-SVC", [](uint32_t) {}));
-    // The report: checkpoint, controls accepted, then the notification.
+    // The report: checkpoint, controls accepted, then the notification. The real service's whole
+    // sequence, with time-out extensions and the counter carried from start to stop, is the
+    // integration test's; here what it never reaches.
     const struct { uint32_t state, exitCode, waitHint; std::string report; } steps[] = {
         {SERVICE_START_PENDING, 0, 0, "1 0 STATUS=Starting (checkpoint 1)\n"},
-        {SERVICE_START_PENDING, 0, 3000, "2 0 STATUS=Starting (checkpoint 2)\nEXTEND_TIMEOUT_USEC=3000000\n"},
         {SERVICE_RUNNING, 0, 0, "0 1 READY=1\nSTATUS=Running\n"},
-        {SERVICE_RUNNING, 0, 0, "0 1 READY=1\nSTATUS=Running\n"},  // an interrogate
-        // The counter only grows: the stop continues where the start left off.
-        {SERVICE_STOP_PENDING, 0, 15000,
-         "3 1 STOPPING=1\nSTATUS=Stopping (checkpoint 3)\nEXTEND_TIMEOUT_USEC=15000000\n"},
-        {SERVICE_STOPPED, 0, 0, "0 1 STATUS=Stopped\n"},
         {SERVICE_STOPPED, EADDRINUSE, 0, "0 1 STATUS=Stopped (error 98)\nERRNO=98\n"},
     };
     for (const auto& s : steps) {
@@ -83,7 +79,7 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
     EXPECT_EQ(receiver.Next(0), "");
     bDebug = 0;
     ASSERT_EQ(ReportStatus(SERVICE_STOP_PENDING, 0, 0), 1);
-    EXPECT_EQ(receiver.Next(0), "STOPPING=1\nSTATUS=Stopping (checkpoint 4)\n");
+    EXPECT_EQ(receiver.Next(0), "STOPPING=1\nSTATUS=Stopping (checkpoint 2)\n");
 
     // An unreachable manager fails the report and writes an error event.
     for (const char* pszSocket : {static_cast<const char*>(nullptr), "relative/path"}) {

@@ -8,7 +8,6 @@
 
 #include "platform/tls.h"
 #include "test_server.h"
-#include "tls_client.h"
 
 namespace {
 
