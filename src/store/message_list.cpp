@@ -105,3 +105,33 @@ ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMes
                      pMessages->end());
     return LIST_OK;
 }
+
+bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {
+    char szPattern[MAX_PATH * 2];
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) return false;
+    // A listing may miss a file that another session renames while it runs, and a probe of one
+    // name after another may miss it as it moves: the file is gone only when neither finds it,
+    // several times over.
+    for (int nRound = 0; nRound < 4; nRound++) {
+        bool bFound = false;
+        FindFiles(szPattern, 0, [&](const FindData& data) {
+            ListedMessage listed;
+            if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
+                *pfFlags = listed.fFlags;
+                bFound = true;
+            }
+            return !bFound;
+        });
+        if (bFound) return true;
+        for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
+            char szCode[7];
+            FlagCodeOf(static_cast<uint8_t>(fFlags), szCode);
+            char szPath[MAX_PATH * 2];
+            if (FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode) && PathExists(szPath)) {
+                *pfFlags = static_cast<uint8_t>(fFlags);
+                return true;
+            }
+        }
+    }
+    return false;
+}

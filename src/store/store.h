@@ -178,6 +178,9 @@ enum ListResult {
 ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages);
 // Reads a message file name; false when it is not one.
 bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
+// The flags of the UID's file as it is now; false when no file of that UID is left. Looks
+// several times over, since another process may be renaming it meanwhile.
+bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
 // Writes the six flag characters of fFlags and a NUL into pszCode.
 void FlagCodeOf(uint8_t fFlags, char* pszCode);
 

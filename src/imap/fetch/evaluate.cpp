@@ -423,7 +423,8 @@ bool ItemsNeedContent(const FetchItemList* pList) {
 
 bool ItemsAskSize(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (ClassifyItem(pList->pItems[i]) == ITEM_SIZE) {
+        ItemKind kind = ClassifyItem(pList->pItems[i]);
+        if (kind == ITEM_SIZE || kind == ITEM_INTERNALDATE) {
             return true;
         }
     }
@@ -470,7 +471,7 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
                 WriteFlagsItem(pSession);
                 break;
             case ITEM_INTERNALDATE:
-                WriteInternalDate(pSession);
+                WriteInternalDate(pSession, pMessage);
                 break;
             case ITEM_SIZE:
                 WriteSizeItem(pSession, pMessage);

@@ -12,6 +12,7 @@
 #include "net/client.h"
 #include "platform/file_range.h"
 #include "platform/fs.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 
 namespace {
@@ -50,14 +51,26 @@ bool MarkSeen(Session* pSession, ViewMessage& message) {
 
 // The message's size (RFC822.SIZE) from the file's size and last bytes, without stdio; false
 // when the file cannot be read or is scrambled, whose size is that of its decoded copy.
-bool ProbeSize(Session* pSession, ViewMessage& message, uint64_t* pullSize) {
+// The index keeps both once read: a message's content never changes.
+bool ProbeSize(Session* pSession, ViewMessage& message, FetchMessage* pKnown) {
+    MailboxIndex& index = *pSession->pView->pIndex;
+    IndexedMessage indexed;
+    if (index.Find(message.ulUid, &indexed) && (indexed.fState & INDEXED_PROBED)) {
+        pKnown->ullSize = indexed.ulSize;
+        pKnown->ftWritten = indexed.ftWritten;
+        pKnown->bWrittenKnown = true;
+        return true;
+    }
     for (int nTry = 0; nTry < 8; nTry++) {
         char szPath[PATH_SIZE];
         MessagePath(pSession, szPath, sizeof(szPath));
         FileProbe probe;
         if (ProbeFile(szPath, &probe)) {
             if (probe.ullSize > 0 && IsScrambledStart(probe.chFirst)) return false;
-            *pullSize = ContentSizeFromTail(probe.ullSize, probe.szTail, probe.nTail);
+            pKnown->ullSize = ContentSizeFromTail(probe.ullSize, probe.szTail, probe.nTail);
+            pKnown->ftWritten = probe.ftWritten;
+            pKnown->bWrittenKnown = true;
+            index.NoteProbe(message.ulUid, pKnown->ullSize, probe.ftWritten);
             return true;
         }
         if (!ConfirmFileName(pSession, message)) return false;
@@ -86,7 +99,7 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     // the file's size: the content is not read for them.
     if (!ItemsNeedContent(pList) && !ItemsMarkSeen(pList)) {
         FetchMessage known;
-        if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known.ullSize)) {
+        if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known)) {
             return WriteAnswer(pSession, pList, ulSequence, &known, false);
         }
     }
@@ -174,9 +187,12 @@ int CmdFetch(Session* pSession) {
     }
 
     bool bSendFailed = false;
+    int nNamesCurrent = -1;
     bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
-        // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers nothing.
-        if (!ConfirmFileName(pSession, message)) return true;
+        // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers
+        // nothing. A watched index has seen every rename up to the command.
+        if (nNamesCurrent < 0) nNamesCurrent = ViewNamesCurrent(pSession) ? 1 : 0;
+        if (nNamesCurrent == 0 && !ConfirmFileName(pSession, message)) return true;
         // A peer that cannot be written to gets nothing more.
         bSendFailed = !AnswerMessage(pSession, &list, ulSequence, message);
         return !bSendFailed;

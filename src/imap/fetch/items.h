@@ -56,6 +56,8 @@ bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 struct FetchMessage {
     FILE* pFile = nullptr;
     uint64_t ullSize = 0;  // the message's bytes (RFC822.SIZE)
+    bool bWrittenKnown = false;
+    FILETIME ftWritten = 0;  // the file's last-write time (INTERNALDATE), when known
     bool bTreeTried = false;
     bool bTree = false;
     MimeTree tree;
@@ -70,7 +72,7 @@ bool ItemsWriteAnything(const FetchItemList* pList);
 bool ItemsMarkSeen(const FetchItemList* pList);
 // Whether an item reads the message's content; UID, FLAGS, INTERNALDATE and RFC822.SIZE do not.
 bool ItemsNeedContent(const FetchItemList* pList);
-// Whether the list asks for RFC822.SIZE.
+// Whether the list asks for RFC822.SIZE or INTERNALDATE, which one probe of the file gives.
 bool ItemsAskSize(const FetchItemList* pList);
 // Whether the list asks for FLAGS.
 bool ItemsAskFlags(const FetchItemList* pList);
@@ -81,7 +83,7 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);
-void WriteInternalDate(Session* pSession);
+void WriteInternalDate(Session* pSession, const FetchMessage* pMessage);
 void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
 // The envelope "(...)" of the header at ullOffset, ullSize bytes long.
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);
