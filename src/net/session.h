@@ -47,6 +47,9 @@ struct Session {
     // Bytes held in szSendBuf, and where the text not yet written to the trace starts.
     size_t nSendLength;
     size_t nTraceFrom;
+    // Sends of the buffer so far: text queued since a count was taken is still in the buffer
+    // while the count is unchanged.
+    uint32_t ulFlushes;
     // While a command runs its answers are held until it ends, the buffer is full, or the
     // client must answer (a continuation, a read).
     int32_t bBatching;

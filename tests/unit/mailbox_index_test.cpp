@@ -152,6 +152,29 @@ TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {
     Settings.IndexCacheLimit = 0;
 }
 
+// Answers made from the content are kept: the same bytes again, until the file is written anew.
+TEST_F(IndexEvents, KeptAnswersAreTheFilesAndFollowItsChanges) {
+    Settings.IndexCacheLimit = 1;
+    WriteFile(box + "/0000000001-000000.MSG", "From: Ann <a@x.org>\r\nSubject: one\r\nTo: b@y.org\r\n\r\nbody\r\n");
+    session->State = Imap4Authorization;
+    Run("s SELECT INBOX");
+    const std::string fetch = "1 FETCH 1 (ENVELOPE BODY.PEEK[HEADER.FIELDS (SUBJECT TO)]<2.9> BODYSTRUCTURE RFC822.HEADER)";
+    std::string first = Run(fetch);
+    EXPECT_NE(first.find("BODY[HEADER.FIELDS (SUBJECT TO)]<2> {9}\r\nbject: on BODYSTRUCTURE"), std::string::npos) << first;
+    EXPECT_GT(MailboxIndex::CachedTextBytes(), 0u);
+    EXPECT_EQ(Run(fetch), first);
+    std::filesystem::rename(box + "/0000000001-000000.MSG", box + "/0000000001-000010.MSG");
+    // A flag change elsewhere keeps them; it is told after the answer.
+    std::string told = first;
+    told.insert(told.rfind("1 OK"), "* 1 FETCH (FLAGS (\\Seen))\r\n");
+    EXPECT_EQ(Run(fetch), told);
+    WriteFile(box + "/0000000001-000010.MSG", "Subject: two\r\n\r\n");
+    std::string changed = Run(fetch);
+    EXPECT_NE(changed.find("{9}\r\nbject: tw BODYSTRUCTURE"), std::string::npos) << changed;
+    EXPECT_EQ(Run(fetch), changed);
+    Settings.IndexCacheLimit = 0;
+}
+
 // A body leaves from the file as it was opened: a rename of another file over its name while it
 // is being sent changes nothing of what the client receives.
 TEST_F(IndexEvents, ABodyIsSentWholeFromAFileReplacedWhileItGoes) {

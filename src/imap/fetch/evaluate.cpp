@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "net/client.h"
 #include "platform/format.h"
 #include "platform/text.h"
+#include "store/mailbox_index.h"
 
 namespace {
 
@@ -440,20 +442,115 @@ bool ItemsAskFlags(const FetchItemList* pList) {
     return false;
 }
 
+namespace {
+
+// One item of the list with the words that belong to it: the field list of an unclosed section
+// whatever else happens, and a partial range that followed the list's "]".
+struct ItemWords {
+    ItemKind kind;
+    const char* pszItem;
+    const char* pszFieldList;
+    const char* pszAfterList;
+};
+
+ItemWords TakeItem(const FetchItemList* pList, int* pi) {
+    ItemWords words{ClassifyItem(pList->pItems[*pi]), pList->pItems[*pi], nullptr, nullptr};
+    bool bSection = words.kind == ITEM_HEADER_FIELDS || words.kind == ITEM_HEADER_FIELDS_NOT || words.kind == ITEM_SECTION;
+    if (bSection && IsOpenSection(words.pszItem) && *pi + 1 < pList->nItems) {
+        words.pszFieldList = pList->pItems[++*pi];
+        words.pszAfterList = *pi + 1 < pList->nItems ? pList->pItems[*pi + 1] : nullptr;
+    }
+    return words;
+}
+
+// Answers made by parsing the content depend on nothing but the content and the item's words,
+// so the index keeps them; the content itself (a body, a text) is read again, not kept.
+constexpr size_t CACHED_ANSWER_MAX = 16 * 1024;
+
+bool Cacheable(const ItemWords& words) {
+    switch (words.kind) {
+        case ITEM_ENVELOPE:
+        case ITEM_BODY:
+        case ITEM_BODYSTRUCTURE:
+        case ITEM_RFC822_HEADER:
+        case ITEM_HEADER:
+        case ITEM_HEADER_FIELDS:
+        case ITEM_HEADER_FIELDS_NOT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool PartialFollows(const ItemWords& words) {
+    return words.pszFieldList != nullptr && words.pszAfterList != nullptr && words.pszAfterList[0] == '<';
+}
+
+std::string CacheKey(const ItemWords& words) {
+    std::string key = words.pszItem;
+    if (words.pszFieldList != nullptr) key.append("\n").append(words.pszFieldList);
+    if (PartialFollows(words)) key.append("\n").append(words.pszAfterList);
+    return key;
+}
+
+// Queues a cached answer as it was first sent: the text up to a literal's content traced, the
+// content not.
+void QueueCached(Session* pSession, const CachedText& cached) {
+    for (size_t nAt = 0; nAt < cached.text.size();) {
+        bool bTrace = nAt < cached.nSplit;
+        size_t nEnd = bTrace ? cached.nSplit : cached.text.size();
+        size_t nTake = std::min(nEnd - nAt, sizeof(pSession->szResponse) - 1);
+        memcpy(pSession->szResponse, cached.text.data() + nAt, nTake);
+        pSession->szResponse[nTake] = '\0';
+        SendResponse(pSession, 0, bTrace ? 1 : 0);
+        nAt += nTake;
+    }
+    pSession->szResponse[0] = '\0';
+}
+
+// Keeps what the item just queued, when it is all still in the send buffer.
+void KeepAnswer(Session* pSession, const FetchMessage* pMessage, const std::string& key, size_t nStart,
+                uint32_t ulFlushes) {
+    if (pSession->ulFlushes != ulFlushes || pSession->nSendLength < nStart) return;
+    size_t nLength = pSession->nSendLength - nStart;
+    if (nLength == 0 || nLength > CACHED_ANSWER_MAX) return;
+    CachedText cached{std::string(pSession->szSendBuf + nStart, nLength), nLength};
+    size_t nLiteral = cached.text.find("}\r\n");
+    if (nLiteral != std::string::npos) cached.nSplit = nLiteral + 3;
+    pMessage->pIndex->KeepText(pMessage->ulUid, key, std::move(cached));
+}
+
+}  // namespace
+
+bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage) {
+    if (pMessage->pIndex == nullptr) return false;
+    CachedText cached;
+    for (int i = 0; i < pList->nItems; i++) {
+        ItemWords words = TakeItem(pList, &i);
+        switch (words.kind) {
+            case ITEM_NONE:
+            case ITEM_UID:
+            case ITEM_FLAGS:
+            case ITEM_INTERNALDATE:
+            case ITEM_SIZE:
+                break;
+            default:
+                if (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), &cached)) {
+                    return false;
+                }
+        }
+    }
+    return true;
+}
+
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage) {
     bool bWritten = false;
     for (int i = 0; i < pList->nItems; i++) {
-        const char* pszItem = pList->pItems[i];
-        ItemKind kind = ClassifyItem(pszItem);
-        // The field list belongs to this item whatever else happens, and so does a partial
-        // range that followed the list's "]".
-        const char* pszFieldList = nullptr;
-        const char* pszAfterList = nullptr;
-        bool bSection = kind == ITEM_HEADER_FIELDS || kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
-        if (bSection && IsOpenSection(pszItem) && i + 1 < pList->nItems) {
-            pszFieldList = pList->pItems[++i];
-            pszAfterList = i + 1 < pList->nItems ? pList->pItems[i + 1] : nullptr;
-        }
+        ItemWords words = TakeItem(pList, &i);
+        ItemKind kind = words.kind;
+        const char* pszItem = words.pszItem;
+        const char* pszFieldList = words.pszFieldList;
+        const char* pszAfterList = words.pszAfterList;
         if (kind == ITEM_NONE) {
             continue;
         }
@@ -462,6 +559,19 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
             QueueText(pSession, " ");
         }
         bWritten = true;
+
+        std::string key;
+        size_t nStart = pSession->nSendLength;
+        uint32_t ulFlushes = pSession->ulFlushes;
+        if (pMessage->pIndex != nullptr && Cacheable(words)) {
+            key = CacheKey(words);
+            CachedText cached;
+            if (pMessage->pIndex->FindText(pMessage->ulUid, key, &cached)) {
+                QueueCached(pSession, cached);
+                if (PartialFollows(words)) i++;
+                continue;
+            }
+        }
 
         switch (kind) {
             case ITEM_UID:
@@ -518,5 +628,6 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
             case ITEM_NONE:
                 break;
         }
+        if (!key.empty()) KeepAnswer(pSession, pMessage, key, nStart, ulFlushes);
     }
 }

@@ -97,8 +97,11 @@ bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSeque
 bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
     // UID, FLAGS and INTERNALDATE come from the name and the directory entry, RFC822.SIZE from
     // the file's size: the content is not read for them.
-    if (!ItemsNeedContent(pList) && !ItemsMarkSeen(pList)) {
-        FetchMessage known;
+    // So do answers made from the content before, which the index keeps.
+    FetchMessage known;
+    known.pIndex = pSession->pView->pIndex.get();
+    known.ulUid = viewMessage.ulUid;
+    if ((!ItemsNeedContent(pList) || ItemsCached(pList, &known)) && !ItemsMarkSeen(pList)) {
         if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known)) {
             return WriteAnswer(pSession, pList, ulSequence, &known, false);
         }
@@ -122,6 +125,8 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
 
     FetchMessage message;
+    message.pIndex = known.pIndex;
+    message.ulUid = known.ulUid;
     message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
     if (message.pFile != nullptr && !MessageContentSize(message.pFile, &message.ullSize)) {
         message.ullSize = 0;

@@ -16,6 +16,8 @@ constexpr int FETCH_ITEM_MAX = 20;
 // The text carried over after a macro word.
 constexpr size_t FETCH_MACRO_REST = 1023;
 
+class MailboxIndex;
+
 struct FetchItemList {
     char* pItems[FETCH_ITEM_MAX + 1];  // ends with nullptr
     int nItems;                        // entries in pItems
@@ -56,6 +58,10 @@ bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 struct FetchMessage {
     FILE* pFile = nullptr;
     uint64_t ullSize = 0;  // the message's bytes (RFC822.SIZE)
+    // The index that keeps answers made from this message's content, and the message's UID
+    // there; null: nothing is kept.
+    MailboxIndex* pIndex = nullptr;
+    uint32_t ulUid = 0;
     bool bWrittenKnown = false;
     FILETIME ftWritten = 0;  // the file's last-write time (INTERNALDATE), when known
     bool bTreeTried = false;
@@ -76,6 +82,9 @@ bool ItemsNeedContent(const FetchItemList* pList);
 bool ItemsAskSize(const FetchItemList* pList);
 // Whether the list asks for FLAGS.
 bool ItemsAskFlags(const FetchItemList* pList);
+// Whether every item that reads the content has its answer kept in the message's index, so
+// that the file need not be opened.
+bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage);
 // Answers the items of the current message in list order.
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
 
