@@ -14,7 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName) {
+DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName,
+                                 bool bHidden) {
     DIR* pDir = ::opendir(pszDir);
     if (pDir == nullptr) {
         return errno == ENOENT || errno == ENOTDIR ? DIRECTORY_MISSING : DIRECTORY_FAILED;
@@ -22,7 +23,9 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
     int dirFd = ::dirfd(pDir);
     errno = 0;
     while (struct dirent* pEntry = ::readdir(pDir)) {
-        if (pEntry->d_name[0] == '.') continue;
+        if (pEntry->d_name[0] == '.' && (!bHidden || pEntry->d_name[1] == '\0' || std::strcmp(pEntry->d_name, "..") == 0)) {
+            continue;
+        }
         unsigned char dType = pEntry->d_type;
         if (dType == DT_UNKNOWN) {
             struct stat st {};

@@ -13,8 +13,10 @@ enum DirectoryRead {
 };
 
 // Calls fnName for every regular file of the directory whose name does not begin with "." (such
-// files are hidden), in directory order. Links and special files are not offered.
-DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName);
+// files are hidden; bHidden offers them too), in directory order. Links and special files are not
+// offered.
+DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName,
+                                 bool bHidden = false);
 
 // The last time an entry of the directory was added, removed or renamed, in nanoseconds of the
 // wall clock; false when it cannot be read. The file system keeps it coarsely (a few

@@ -328,7 +328,10 @@ ListResult MailboxIndex::Refresh() {
     // in during the listing are taken in after it.
     uint64_t ullListedAt = WallClockNanoseconds();
     std::vector<ListedMessage> listed;
-    ListResult result = ListMessages(s.path.c_str(), &listed);
+    size_t nTemporaries = 0;
+    ListResult result = ListMessages(s.path.c_str(), &listed, &nTemporaries);
+    // What a crash left half made is swept when the listing passes it.
+    if (nTemporaries > 0) RemoveStaleTemporaries(s.path.c_str(), STALE_TEMPORARY_AGE);
     std::lock_guard<std::mutex> lock(r.mutex);
     if (result == LIST_FAILED) {
         // A directory that cannot be read now says nothing about its messages.

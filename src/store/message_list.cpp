@@ -86,12 +86,25 @@ void FlagCodeOf(uint8_t fFlags, char* pszCode) {
     pszCode[6] = '\0';
 }
 
-ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages) {
+ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages, size_t* pnTemporaries) {
     pMessages->clear();
-    DirectoryRead read = ReadDirectoryFiles(pszMailbox, [&](const char* pszName) {
-        ListedMessage message;
-        if (ReadMessageName(pszName, &message)) pMessages->push_back(message);
-    });
+    size_t nTemporaries = 0;
+    DirectoryRead read = ReadDirectoryFiles(
+        pszMailbox,
+        [&](const char* pszName) {
+            ListedMessage message;
+            if (pszName[0] == '.') {
+                size_t nLength = std::strlen(pszName);
+                if ((nLength > 9 && std::strcmp(pszName + nLength - 9, ".incoming") == 0) ||
+                    (nLength > 4 && std::strcmp(pszName + nLength - 4, ".tmp") == 0)) {
+                    nTemporaries++;
+                }
+            } else if (ReadMessageName(pszName, &message)) {
+                pMessages->push_back(message);
+            }
+        },
+        pnTemporaries != nullptr);
+    if (pnTemporaries != nullptr) *pnTemporaries = nTemporaries;
     if (read != DIRECTORY_READ) {
         pMessages->clear();
         return read == DIRECTORY_MISSING ? LIST_MISSING : LIST_FAILED;

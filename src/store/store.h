@@ -175,7 +175,8 @@ enum ListResult {
 };
 // The message files of a mailbox in UID order. Only full message names count (ten digits,
 // "-", six flag digits, ".MSG"); of two files with one UID the first listed wins.
-ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages);
+// *pnTemporaries, when asked, counts the hidden temporaries the listing passed.
+ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages, size_t* pnTemporaries = nullptr);
 // Reads a message file name; false when it is not one.
 bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
 // The flags of the UID's file as it is now; false when no file of that UID is left. Looks

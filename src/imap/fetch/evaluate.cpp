@@ -84,6 +84,11 @@ ItemKind ClassifyItem(const char* pszItem) {
     return ITEM_SECTION;
 }
 
+// Each item's kind, as ClassifyItems noted it once for the whole command.
+ItemKind KindAt(const FetchItemList* pList, int i) {
+    return pList->bClassified ? static_cast<ItemKind>(pList->aKind[i]) : KindAt(pList, i);
+}
+
 bool IsPeek(const char* pszItem) {
     for (const char* p = pszItem; *p != '\0'; p++) {
         if (StartsWithNoCase(p, ".PEEK")) {
@@ -389,9 +394,14 @@ void WriteSizeItem(Session* pSession, const FetchMessage* pMessage) {
     SendResponse(pSession, 0, 1);
 }
 
+void ClassifyItems(FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) pList->aKind[i] = static_cast<uint8_t>(ClassifyItem(pList->pItems[i]));
+    pList->bClassified = true;
+}
+
 bool ItemsWriteAnything(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (ClassifyItem(pList->pItems[i]) != ITEM_NONE) {
+        if (KindAt(pList, i) != ITEM_NONE) {
             return true;
         }
     }
@@ -400,7 +410,7 @@ bool ItemsWriteAnything(const FetchItemList* pList) {
 
 bool ItemsMarkSeen(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (MarksSeen(ClassifyItem(pList->pItems[i]), pList->pItems[i])) {
+        if (MarksSeen(KindAt(pList, i), pList->pItems[i])) {
             return true;
         }
     }
@@ -409,7 +419,7 @@ bool ItemsMarkSeen(const FetchItemList* pList) {
 
 bool ItemsNeedContent(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        switch (ClassifyItem(pList->pItems[i])) {
+        switch (KindAt(pList, i)) {
             case ITEM_NONE:
             case ITEM_UID:
             case ITEM_FLAGS:
@@ -425,7 +435,7 @@ bool ItemsNeedContent(const FetchItemList* pList) {
 
 bool ItemsAskSize(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        ItemKind kind = ClassifyItem(pList->pItems[i]);
+        ItemKind kind = KindAt(pList, i);
         if (kind == ITEM_SIZE || kind == ITEM_INTERNALDATE) {
             return true;
         }
@@ -435,7 +445,7 @@ bool ItemsAskSize(const FetchItemList* pList) {
 
 bool ItemsAskFlags(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (ClassifyItem(pList->pItems[i]) == ITEM_FLAGS) {
+        if (KindAt(pList, i) == ITEM_FLAGS) {
             return true;
         }
     }
@@ -454,7 +464,7 @@ struct ItemWords {
 };
 
 ItemWords TakeItem(const FetchItemList* pList, int* pi) {
-    ItemWords words{ClassifyItem(pList->pItems[*pi]), pList->pItems[*pi], nullptr, nullptr};
+    ItemWords words{KindAt(pList, *pi), pList->pItems[*pi], nullptr, nullptr};
     bool bSection = words.kind == ITEM_HEADER_FIELDS || words.kind == ITEM_HEADER_FIELDS_NOT || words.kind == ITEM_SECTION;
     if (bSection && IsOpenSection(words.pszItem) && *pi + 1 < pList->nItems) {
         words.pszFieldList = pList->pItems[++*pi];

@@ -24,6 +24,9 @@ struct FetchItemList {
     int nCount;                        // the count the limit check compares with 20
     char szExpanded[64 + FETCH_MACRO_REST + 1];  // macro expansion and the text after the macro
     char szUid[4];                               // the added "UID" item
+    // What each item is, worked out once for all the messages of the command.
+    bool bClassified;
+    uint8_t aKind[FETCH_ITEM_MAX + 1];
 };
 
 // Cuts pszText in place into at most 19 words (single spaces; "[" without "]" makes the next
@@ -46,6 +49,8 @@ void QueueText(Session* pSession, const char* pszText);
 // when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
 void AppendString(char* pszOut, size_t nSize, const char* pszValue);
 
+// Notes the kind of every item, so that the answer to each message need not work it out again.
+void ClassifyItems(FetchItemList* pList);
 // Whether any item of the list is one that writes; each of those writes something for every
 // message, whatever its file holds.
 bool ItemsWriteAnything(const FetchItemList* pList);
