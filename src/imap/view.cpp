@@ -87,23 +87,22 @@ void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plR
     view.bReadOnly = bReadOnly;
     ListResult result;
     view.pIndex = MailboxIndex::Open(view.szMailbox, &result);
-    std::vector<IndexedMessage> indexed;
-    view.pIndex->MessagesAbove(0, &indexed, &view.ullGeneration);
-    view.messages.reserve(indexed.size());
+    view.pIndex->Visit([&](size_t nCount) { view.messages.reserve(nCount); },
+                       [&](const IndexedMessage& entry) { view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0}); },
+                       &view.ullGeneration);
     int32_t lRecent = 0;
     int32_t lFirstUnseen = 0;
-    for (const IndexedMessage& entry : indexed) {
-        view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0});
-        ViewMessage& message = view.messages.back();
+    for (size_t i = 0; i < view.messages.size(); i++) {
+        ViewMessage& message = view.messages[i];
         TakeRecent(view, message);
         char szCode[7];
         ShownFlagCode(view, message, szCode);
         if (szCode[0] == '1') lRecent++;
         if (lFirstUnseen == 0 && !(message.fFlags & FLAG_BIT_SEEN)) {
-            lFirstUnseen = static_cast<int32_t>(view.messages.size());
+            lFirstUnseen = static_cast<int32_t>(i + 1);
         }
     }
-    view.ulHighestUid = indexed.empty() ? 0 : indexed.back().ulUid;
+    view.ulHighestUid = view.messages.empty() ? 0 : view.messages.back().ulUid;
     if (plExists != nullptr) *plExists = static_cast<int32_t>(view.messages.size());
     if (plRecent != nullptr) *plRecent = lRecent;
     if (plFirstUnseen != nullptr) *plFirstUnseen = lFirstUnseen;

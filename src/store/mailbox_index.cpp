@@ -377,6 +377,17 @@ void MailboxIndex::MessagesAbove(uint32_t ulUid, std::vector<IndexedMessage>* pM
     }
 }
 
+void MailboxIndex::Visit(const std::function<void(size_t nCount)>& fnCount,
+                         const std::function<void(const IndexedMessage& message)>& fnMessage, uint64_t* pullNow) const {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    const State& s = *m_pState;
+    *pullNow = s.ullGeneration;
+    fnCount(s.messages.size() - s.nRemoved);
+    for (const IndexedMessage& message : s.messages) {
+        if (!(message.fState & INDEXED_REMOVED)) fnMessage(message);
+    }
+}
+
 bool MailboxIndex::Find(uint32_t ulUid, IndexedMessage* pMessage) const {
     std::lock_guard<std::mutex> lock(TheRegistry().mutex);
     const IndexedMessage* p = FindEntry(*m_pState, ulUid);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,10 @@ public:
     // The messages in UID order above ulUid (all of them for 0), and the generation they show.
     void MessagesAbove(uint32_t ulUid, std::vector<IndexedMessage>* pMessages, uint64_t* pullNow) const;
     bool Find(uint32_t ulUid, IndexedMessage* pMessage) const;
+    // Calls fnMessage for each message in UID order, with the index locked: fnMessage must not
+    // call the index. The message count comes first, so that the caller can make room once.
+    void Visit(const std::function<void(size_t nCount)>& fnCount,
+               const std::function<void(const IndexedMessage& message)>& fnMessage, uint64_t* pullNow) const;
 
     // What this process did itself, taken in at once rather than when its event is read.
     void NoteFlags(uint32_t ulUid, uint8_t fFlags);

@@ -81,15 +81,15 @@ bool ProbeSize(Session* pSession, ViewMessage& message, FetchMessage* pKnown) {
 // Writes the "* n FETCH (...)" line of a message; returns false when it could not be sent.
 bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, FetchMessage* pMessage,
                  bool bSeenSet) {
-    FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
-    SendResponse(pSession, 0, 1);
+    QueueNumberItem(pSession, "* ", ulSequence);
+    QueueText(pSession, " FETCH (");
     pSession->szResponse[0] = '\0';
     EvaluateItems(pSession, pList, pMessage);
     if (bSeenSet && !ItemsAskFlags(pList)) {
         QueueText(pSession, " ");
         WriteFlagsItem(pSession);
     }
-    FormatResponse(pSession, ")\r\n");
+    memcpy(pSession->szResponse, ")\r\n", 4);
     return SendResponse(pSession, 1, 1) != 0;
 }
 

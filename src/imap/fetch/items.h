@@ -94,6 +94,8 @@ bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage);
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
 
 // Item writers.
+// Queues "label" and the number.
+void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue);
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);
