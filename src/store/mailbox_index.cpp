@@ -230,6 +230,13 @@ void DrainLocked(Registry& r) {
 // Replaces what the index holds with a listing, counting a change for every UID that differs.
 void Merge(Registry& r, MailboxIndex::State& s, const std::vector<ListedMessage>& listed) {
     Compact(s);
+    if (s.ullGeneration == 0) {
+        // The first listing: no view has seen anything older to compare.
+        s.messages.reserve(listed.size());
+        for (const ListedMessage& entry : listed) s.messages.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0});
+        s.ullGeneration = s.ullLogFloor = 1;
+        return;
+    }
     std::vector<IndexedMessage> merged;
     merged.reserve(listed.size());
     auto old = s.messages.begin();

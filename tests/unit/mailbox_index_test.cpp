@@ -67,7 +67,8 @@ TEST_P(Index, FollowsEveryChangeAnotherProgramMakes) {
 
     uint64_t ullBefore = 0;
     std::vector<uint32_t> changed;
-    ASSERT_TRUE(pIndex->ChangesSince(0, &changed, &ullBefore));
+    std::vector<IndexedMessage> none;
+    pIndex->MessagesAbove(UINT32_MAX, &none, &ullBefore);
     const std::vector<std::function<void()>> changes = {
         [&] { std::filesystem::rename(File(2, "100000"), File(2, "001010")); },               // flags
         [&] { std::filesystem::remove(File(1, "100000")); },                                  // expunged
