@@ -96,7 +96,9 @@ LockHandle LockMailboxUids(const char* pszMailbox);
 void UnLockMailboxUids(LockHandle hLock);
 // Takes ulCount consecutive UIDs that no message file carries, under that lock, and advances
 // the uid file past them; returns the first, or 0 when the uid file could not be advanced (the
-// UIDs would be given again). They are consumed even when a message is never written.
+// UIDs would be given again). They are consumed even when a message is never written. The
+// caller flushes the mailbox directory (SyncMailbox) once the messages are in it, which also
+// makes the uid file's new name durable.
 uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount);
 // Whether a message file of the UID exists, whatever its flags (asked under that lock).
 bool MessageUidExists(const char* pszMailbox, uint32_t ulUid);
