@@ -257,6 +257,11 @@ void ReadSettings() {
     RegReadString(KEY_SERVICE, "MailFsync", "always", szFsync, sizeof szFsync);
     Settings.MailFsync = StrICmp(szFsync, "never") == 0 ? MAIL_FSYNC_NEVER : MAIL_FSYNC_ALWAYS;
     Settings.MailSharedGroup = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "MailSharedGroup", 0));
+    char szWatch[16];
+    RegReadString(KEY_SERVICE, "MailboxWatch", "events", szWatch, sizeof szWatch);
+    Settings.MailboxWatch = StrICmp(szWatch, "poll") == 0 ? MAILBOX_WATCH_POLL : MAILBOX_WATCH_EVENTS;
+    Settings.IndexCacheLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IndexCacheLimit", 64));
+    if (Settings.IndexCacheLimit < 0) Settings.IndexCacheLimit = 64;
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

@@ -74,8 +74,19 @@ struct SettingsRecord {
     // Nonzero: the companion server reaches the mail through a shared group, so mail is created
     // 0660/0770 instead of 0600/0700.
     int32_t MailSharedGroup;
+    // How a mailbox index learns of changes: MAILBOX_WATCH_EVENTS (inotify, falling back to
+    // polling where the file system has none) or MAILBOX_WATCH_POLL (the directory's change
+    // time, for file systems whose events do not tell of other machines' changes).
+    int32_t MailboxWatch;
+    // Megabytes of text made from message content (envelopes, body structures, header
+    // sections) that the indexes keep; 0 keeps none.
+    int32_t IndexCacheLimit;
 };
 
+enum : int32_t {
+    MAILBOX_WATCH_EVENTS = 0,
+    MAILBOX_WATCH_POLL = 1,
+};
 enum : int32_t {
     MAIL_FSYNC_ALWAYS = 0,
     MAIL_FSYNC_NEVER = 1,

@@ -60,7 +60,6 @@ void CompleteLogin(Session* pSession) {
     if (ResolveMailboxPath(pSession->szMailDir, "inbox", szInbox, sizeof(szInbox))) {
         snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
         CreateMailboxDirectory(pSession->szMailbox);
-        RemoveStaleTemporaries(pSession->szMailbox, STALE_TEMPORARY_AGE);
         pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }

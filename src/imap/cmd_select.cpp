@@ -73,7 +73,6 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
         return 1;
     }
     snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath);
-    RemoveStaleTemporaries(pSession->szMailbox, STALE_TEMPORARY_AGE);
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
     // Delivered mail waits outside the inbox until a session looks at it.
     if (IsInboxName(szName)) {

@@ -12,8 +12,6 @@ enum {
     Imap4NonAuthenticated = 0,
     Imap4Authorization = 1,
     Imap4Selected = 2,
-    // The old name, left for view.cpp until its rewrite lands; goes with it.
-    Veve4Delected = Imap4Selected,
 };
 
 struct TlsContext;
@@ -49,6 +47,9 @@ struct Session {
     // Bytes held in szSendBuf, and where the text not yet written to the trace starts.
     size_t nSendLength;
     size_t nTraceFrom;
+    // Sends of the buffer so far: text queued since a count was taken is still in the buffer
+    // while the count is unchanged.
+    uint32_t ulFlushes;
     // While a command runs its answers are held until it ends, the buffer is full, or the
     // client must answer (a continuation, a read).
     int32_t bBatching;

@@ -225,6 +225,7 @@ int SendResponse(Session* pSession, int bFlush, int bTrace) {
 }
 
 int FlushSend(Session* pSession, int /*bTrace*/) {
+    pSession->ulFlushes++;
     // The first failure was reported; what a broken session still tries to say goes nowhere.
     if (pSession->bSendFailed) {
         pSession->nSendLength = 0;

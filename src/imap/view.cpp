@@ -28,37 +28,6 @@ bool FilePath(const char* pszMailbox, uint32_t ulUid, uint8_t fFlags, char* pszP
     return MailboxFilePath(pszPath, nSize, pszMailbox, szName);
 }
 
-// The flags the file of a UID has now; false when no file of that UID is left.
-bool LookUpFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, "??????");
-    char szPattern[MESSAGE_PATH_SIZE];
-    if (!MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, szName)) return false;
-    // A listing may miss a file that another session renames while it runs, and a probe of one
-    // name after another may miss it as it moves: the file is gone only when neither finds it,
-    // several times over.
-    for (int nRound = 0; nRound < 4; nRound++) {
-        bool bFound = false;
-        FindFiles(szPattern, 0, [&](const FindData& data) {
-            ListedMessage listed;
-            if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
-                *pfFlags = listed.fFlags;
-                bFound = true;
-            }
-            return !bFound;
-        });
-        if (bFound) return true;
-        for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
-            char szPath[MESSAGE_PATH_SIZE];
-            if (FilePath(pszMailbox, ulUid, static_cast<uint8_t>(fFlags), szPath, sizeof(szPath)) && PathExists(szPath)) {
-                *pfFlags = static_cast<uint8_t>(fFlags);
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // \Recent goes to the one session that first takes a new message in: it clears the file's
 // Recent digit by a rename, which only one session can win. The digit keeps meaning "no session
 // has seen this yet" for the import and the companion server.
@@ -74,11 +43,26 @@ void TakeRecent(MailboxView& view, ViewMessage& message) {
     if (RenameMessageFile(view.szMailbox, szOld, szNew)) {
         message.fFlags = fCleared;
         message.fState |= VIEW_RECENT;
+        view.pIndex->NoteFlags(message.ulUid, fCleared);
     }
 }
 
-ListResult ReadInto(const MailboxView& view, std::vector<ListedMessage>* pListed) {
-    return ListMessages(view.szMailbox, pListed);
+// Takes the flags the index holds for a message of the view: gone, or changed elsewhere.
+void TakeFromIndex(const MailboxIndex& index, ViewMessage& message) {
+    IndexedMessage indexed;
+    if (!index.Find(message.ulUid, &indexed)) {
+        message.fState |= VIEW_GONE;
+        return;
+    }
+    // The Recent digit changes when a session takes \Recent; that is no flag change.
+    if ((indexed.fFlags ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
+    message.fFlags = indexed.fFlags;
+}
+
+ViewMessage* FindInView(std::vector<ViewMessage>& messages, uint32_t ulUid) {
+    auto it = std::lower_bound(messages.begin(), messages.end(), ulUid,
+                               [](const ViewMessage& m, uint32_t u) { return m.ulUid < u; });
+    return it != messages.end() && it->ulUid == ulUid ? &*it : nullptr;
 }
 
 void Queue(Session* pSession) { SendResponse(pSession, 0, 1); }
@@ -101,23 +85,24 @@ void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plR
     MailboxView& view = *pSession->pView;
     std::snprintf(view.szMailbox, sizeof(view.szMailbox), "%s", pSession->szMailbox);
     view.bReadOnly = bReadOnly;
-    std::vector<ListedMessage> listed;
-    ReadInto(view, &listed);
-    view.messages.reserve(listed.size());
+    ListResult result;
+    view.pIndex = MailboxIndex::Open(view.szMailbox, &result);
+    view.pIndex->Visit([&](size_t nCount) { view.messages.reserve(nCount); },
+                       [&](const IndexedMessage& entry) { view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0}); },
+                       &view.ullGeneration);
     int32_t lRecent = 0;
     int32_t lFirstUnseen = 0;
-    for (const ListedMessage& entry : listed) {
-        view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0});
-        ViewMessage& message = view.messages.back();
+    for (size_t i = 0; i < view.messages.size(); i++) {
+        ViewMessage& message = view.messages[i];
         TakeRecent(view, message);
         char szCode[7];
         ShownFlagCode(view, message, szCode);
         if (szCode[0] == '1') lRecent++;
         if (lFirstUnseen == 0 && !(message.fFlags & FLAG_BIT_SEEN)) {
-            lFirstUnseen = static_cast<int32_t>(view.messages.size());
+            lFirstUnseen = static_cast<int32_t>(i + 1);
         }
     }
-    view.ulHighestUid = listed.empty() ? 0 : listed.back().ulUid;
+    view.ulHighestUid = view.messages.empty() ? 0 : view.messages.back().ulUid;
     if (plExists != nullptr) *plExists = static_cast<int32_t>(view.messages.size());
     if (plRecent != nullptr) *plRecent = lRecent;
     if (plFirstUnseen != nullptr) *plFirstUnseen = lFirstUnseen;
@@ -132,44 +117,35 @@ MailboxView* CurrentView(Session* pSession) {
 
 void RefreshView(Session* pSession) {
     MailboxView& view = *CurrentView(pSession);
-    // The stamp moves with every file added, removed or renamed. It is kept coarsely, so it
-    // is trusted only for a listing taken a while after the change it shows.
-    constexpr uint64_t STAMP_GRAIN = 1000000000ull;
-    uint64_t ullStamp = 0;
-    uint64_t ullNow = WallClockNanoseconds();
-    bool bStamp = DirectoryChangeStamp(view.szMailbox, &ullStamp);
-    if (bStamp && view.bStampKnown && ullStamp == view.ullStamp && view.ullListedAt > ullStamp + STAMP_GRAIN) return;
-    std::vector<ListedMessage> listed;
-    ListResult result = ReadInto(view, &listed);
-    view.bStampKnown = bStamp && result == LIST_OK;
-    view.ullStamp = ullStamp;
-    view.ullListedAt = ullNow;
+    MailboxIndex& index = *view.pIndex;
     // A directory that cannot be read now says nothing about its messages.
-    if (result == LIST_FAILED) return;
-    auto it = listed.begin();
-    for (ViewMessage& message : view.messages) {
-        if (message.fState & VIEW_GONE) continue;
-        it = std::lower_bound(it, listed.end(), message.ulUid,
-                              [](const ListedMessage& entry, uint32_t ulUid) { return entry.ulUid < ulUid; });
-        if (it == listed.end() || it->ulUid != message.ulUid) {
-            message.fState |= VIEW_GONE;
-            continue;
+    if (index.Refresh() == LIST_FAILED) return;
+    std::vector<uint32_t> changed;
+    uint64_t ullNow = 0;
+    if (index.ChangesSince(view.ullGeneration, &changed, &ullNow)) {
+        for (uint32_t ulUid : changed) {
+            ViewMessage* pMessage = FindInView(view.messages, ulUid);
+            if (pMessage != nullptr && !(pMessage->fState & VIEW_GONE)) TakeFromIndex(index, *pMessage);
         }
-        // The Recent digit changes when a session takes \Recent; that is no flag change.
-        if ((it->fFlags ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
-        message.fFlags = it->fFlags;
+    } else {
+        for (ViewMessage& message : view.messages) {
+            if (!(message.fState & VIEW_GONE)) TakeFromIndex(index, message);
+        }
     }
     // Only UIDs above every UID the view has held can be new: a lower one cannot be given a
     // number without breaking the order of UIDs, and waits for the next SELECT.
+    std::vector<IndexedMessage> above;
+    uint64_t ullAbove = 0;
+    index.MessagesAbove(view.ulHighestUid, &above, &ullAbove);
     view.incoming.clear();
-    it = std::upper_bound(listed.begin(), listed.end(), view.ulHighestUid,
-                          [](uint32_t ulUid, const ListedMessage& entry) { return ulUid < entry.ulUid; });
-    for (; it != listed.end(); ++it) view.incoming.push_back(ViewMessage{it->ulUid, it->fFlags, 0});
+    for (const IndexedMessage& entry : above) view.incoming.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0});
+    // A change that came between the two reads is taken in again next time.
+    view.ullGeneration = std::min(ullNow, ullAbove);
 }
 
 void AnnounceChanges(Session* pSession, bool bExpunges) {
     MailboxView* pView = pSession->pView.get();
-    if (pSession->State != Veve4Delected || !SameMailbox(pView, pSession)) return;
+    if (pSession->State != Imap4Selected || !SameMailbox(pView, pSession)) return;
     RefreshView(pSession);
     std::vector<ViewMessage>& messages = pView->messages;
     if (bExpunges) {
@@ -253,16 +229,22 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
     return true;
 }
 
+bool ViewNamesCurrent(const Session* pSession) {
+    return pSession->pView != nullptr && pSession->pView->pIndex->Watched();
+}
+
 bool ConfirmFileName(Session* pSession, ViewMessage& message) {
     const char* pszMailbox = pSession->pView->szMailbox;
     char szPath[MESSAGE_PATH_SIZE];
     bool bStill = !FilePath(pszMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath)) || PathExists(szPath);
     uint8_t fNow = message.fFlags;
-    if (!bStill && !LookUpFlags(pszMailbox, message.ulUid, &fNow)) {
+    if (!bStill && !FindMessageFlags(pszMailbox, message.ulUid, &fNow)) {
         message.fState |= VIEW_GONE;
+        pSession->pView->pIndex->NoteRemoved(message.ulUid);
         return false;
     }
     if ((fNow ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
+    if (fNow != message.fFlags) pSession->pView->pIndex->NoteFlags(message.ulUid, fNow);
     message.fFlags = fNow;
     ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
     ShownFlagCode(*pSession->pView, message, pSession->szShownFlags);
@@ -299,10 +281,11 @@ StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, u
         TracePrint("MoveFile(%s -> %s)\n", szOld, szNew);
         if (RenameMessageFile(pszMailbox, szOld, szNew)) {
             message.fFlags = fTarget;
+            pSession->pView->pIndex->NoteFlags(message.ulUid, fTarget);
             return STORE_CHANGED;
         }
         uint8_t fNow = 0;
-        if (!LookUpFlags(pszMailbox, message.ulUid, &fNow)) {
+        if (!FindMessageFlags(pszMailbox, message.ulUid, &fNow)) {
             message.fState |= VIEW_GONE;
             return STORE_GONE;
         }
@@ -322,11 +305,12 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
         if (!FilePath(view.szMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath))) continue;
         if (DeleteFileEntry(szPath)) {
             message.fState |= VIEW_GONE;
+            view.pIndex->NoteRemoved(message.ulUid);
             continue;
         }
         // Renamed or removed by another session meanwhile: what counts is what is there now.
         uint8_t fNow = 0;
-        if (!LookUpFlags(view.szMailbox, message.ulUid, &fNow)) {
+        if (!FindMessageFlags(view.szMailbox, message.ulUid, &fNow)) {
             message.fState |= VIEW_GONE;
             continue;
         }
@@ -335,6 +319,7 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
         if (!(fNow & FLAG_BIT_DELETED)) continue;
         if (FilePath(view.szMailbox, message.ulUid, fNow, szPath, sizeof(szPath)) && DeleteFileEntry(szPath)) {
             message.fState |= VIEW_GONE;
+            view.pIndex->NoteRemoved(message.ulUid);
         } else {
             bAllGone = false;
         }

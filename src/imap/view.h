@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "imap/session.h"
 #include "platform/fs.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 
 // One message as the client knows it: 8 bytes.
@@ -31,11 +33,10 @@ struct MailboxView {
     std::vector<ViewMessage> messages;
     std::vector<ViewMessage> incoming;  // found, not yet announced
     uint32_t ulHighestUid;              // the highest UID ever taken into the view or incoming
-    // The directory's change stamp when it was last listed, and when that was: a listing taken
-    // well after the last change need not be taken again until the stamp moves.
-    bool bStampKnown;
-    uint64_t ullStamp;
-    uint64_t ullListedAt;
+    // The mailbox's index, shared with the other sessions on it, and the last of its changes
+    // this view has taken in.
+    std::shared_ptr<MailboxIndex> pIndex;
+    uint64_t ullGeneration;
 };
 
 // Builds the view of szMailbox for SELECT (bReadOnly false: new messages' \Recent is taken by
@@ -65,6 +66,9 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
 // Makes sure FindData names the message's file as it is now: another session may have renamed
 // it since the view was read. False when the message is gone (it is then marked so).
 bool ConfirmFileName(Session* pSession, ViewMessage& message);
+// Whether the view's names can be used without looking at the disk: the index follows every
+// change as it happens. A file then found missing is looked up with ConfirmFileName.
+bool ViewNamesCurrent(const Session* pSession);
 
 // The present file name of a message.
 void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize);

@@ -14,7 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName) {
+DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName,
+                                 bool bHidden) {
     DIR* pDir = ::opendir(pszDir);
     if (pDir == nullptr) {
         return errno == ENOENT || errno == ENOTDIR ? DIRECTORY_MISSING : DIRECTORY_FAILED;
@@ -22,7 +23,9 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
     int dirFd = ::dirfd(pDir);
     errno = 0;
     while (struct dirent* pEntry = ::readdir(pDir)) {
-        if (pEntry->d_name[0] == '.') continue;
+        if (pEntry->d_name[0] == '.' && (!bHidden || pEntry->d_name[1] == '\0' || std::strcmp(pEntry->d_name, "..") == 0)) {
+            continue;
+        }
         unsigned char dType = pEntry->d_type;
         if (dType == DT_UNKNOWN) {
             struct stat st {};
@@ -121,4 +124,54 @@ WatchWait WaitForInputOrChange(DirectoryWatch* pWatch, SOCKET sock, int nMillise
     if (fds[0].revents != 0) return WATCH_INPUT;
     if (nFds == 2 && fds[1].revents != 0 && DrainEvents(pWatch)) return WATCH_CHANGED;
     return WATCH_TIMEOUT;
+}
+
+EntryWatcher::EntryWatcher() : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+
+EntryWatcher::~EntryWatcher() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+int EntryWatcher::Watch(const char* pszDir) {
+    if (m_fd < 0) return -1;
+    uint32_t fMask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF |
+                     IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+    return ::inotify_add_watch(m_fd, pszDir, fMask);
+}
+
+void EntryWatcher::Unwatch(int wd) {
+    if (m_fd >= 0 && wd >= 0) ::inotify_rm_watch(m_fd, wd);
+}
+
+bool EntryWatcher::Drain(const ChangeHandler& fnChange) {
+    if (m_fd < 0) return false;
+    bool bAny = false;
+    alignas(struct inotify_event) char buf[65536];
+    for (ssize_t n; (n = ::read(m_fd, buf, sizeof(buf))) > 0;) {
+        bAny = true;
+        for (char* p = buf; p < buf + n;) {
+            const struct inotify_event* pEvent = reinterpret_cast<const struct inotify_event*>(p);
+            p += sizeof(struct inotify_event) + pEvent->len;
+            const char* pszName = pEvent->len > 0 ? pEvent->name : "";
+            uint32_t fMask = pEvent->mask;
+            if (fMask & IN_Q_OVERFLOW) {
+                fnChange(-1, ENTRY_EVENTS_LOST, "", 0);
+            } else if (fMask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+                fnChange(pEvent->wd, ENTRY_DIRECTORY_GONE, "", 0);
+            } else if (fMask & IN_ISDIR) {
+                continue;
+            } else if (fMask & IN_CREATE) {
+                fnChange(pEvent->wd, ENTRY_CREATED, pszName, 0);
+            } else if (fMask & IN_CLOSE_WRITE) {
+                fnChange(pEvent->wd, ENTRY_WRITTEN, pszName, 0);
+            } else if (fMask & IN_MOVED_TO) {
+                fnChange(pEvent->wd, ENTRY_MOVED_IN, pszName, pEvent->cookie);
+            } else if (fMask & IN_MOVED_FROM) {
+                fnChange(pEvent->wd, ENTRY_MOVED_OUT, pszName, pEvent->cookie);
+            } else if (fMask & IN_DELETE) {
+                fnChange(pEvent->wd, ENTRY_DELETED, pszName, 0);
+            }
+        }
+    }
+    return bAny;
 }

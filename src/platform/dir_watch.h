@@ -13,8 +13,10 @@ enum DirectoryRead {
 };
 
 // Calls fnName for every regular file of the directory whose name does not begin with "." (such
-// files are hidden), in directory order. Links and special files are not offered.
-DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName);
+// files are hidden; bHidden offers them too), in directory order. Links and special files are not
+// offered.
+DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName,
+                                 bool bHidden = false);
 
 // The last time an entry of the directory was added, removed or renamed, in nanoseconds of the
 // wall clock; false when it cannot be read. The file system keeps it coarsely (a few
@@ -57,3 +59,33 @@ enum WatchWait {
 };
 // Waits up to nMilliseconds for input on sock or a change in a watched directory.
 WatchWait WaitForInputOrChange(DirectoryWatch* pWatch, SOCKET sock, int nMilliseconds);
+
+// Changes of entries in watched directories, by name, read without waiting. One inotify
+// instance serves every directory of the process: instances are few (128 a user by default),
+// watches many.
+enum EntryChange : uint8_t {
+    ENTRY_CREATED,    // a name appeared (its content may still be being written)
+    ENTRY_WRITTEN,    // a file was closed after writing
+    ENTRY_MOVED_IN,   // renamed into the directory; cookie pairs it with its ENTRY_MOVED_OUT
+    ENTRY_MOVED_OUT,  // renamed away
+    ENTRY_DELETED,
+    ENTRY_DIRECTORY_GONE,  // the directory itself was removed or renamed: its watch has ended
+    ENTRY_EVENTS_LOST,     // the queue overflowed: no watched directory can be trusted (wd is -1)
+};
+class EntryWatcher {
+public:
+    EntryWatcher();
+    ~EntryWatcher();
+    EntryWatcher(const EntryWatcher&) = delete;
+    EntryWatcher& operator=(const EntryWatcher&) = delete;
+    // Starts watching a directory; its watch descriptor, or -1 when it cannot be watched (no
+    // inotify, a full watch table): the caller then polls it.
+    int Watch(const char* pszDir);
+    void Unwatch(int wd);
+    // Calls fnChange for every event queued now; false when nothing was read.
+    using ChangeHandler = std::function<void(int wd, EntryChange change, const char* pszName, uint32_t ulCookie)>;
+    bool Drain(const ChangeHandler& fnChange);
+
+private:
+    int m_fd;
+};

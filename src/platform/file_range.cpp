@@ -1,4 +1,5 @@
 #include "platform/file_range.h"
+#include "platform/fs.h"
 
 #include <cerrno>
 #include <cstring>
@@ -48,6 +49,7 @@ bool ProbeFile(const char* pszPath, FileProbe* pProbe) {
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     *pProbe = FileProbe{};
     pProbe->ullSize = static_cast<uint64_t>(st.st_size);
+    pProbe->ftWritten = UnixToFileTime(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
     if (pProbe->ullSize == 0) return true;
     char chFirst = 0;
     if (!ReadFully(fd.get(), 0, &chFirst, 1)) return false;

@@ -13,8 +13,9 @@ struct FileProbe {
     unsigned char chFirst = 0;  // meaningful when ullSize > 0
     char szTail[8] = {};        // the last nTail bytes
     size_t nTail = 0;
+    FILETIME ftWritten = 0;     // the last-write time
 };
-// Reads the size and the first and last bytes of the file at the path. False when it cannot be
+// Reads the size, write time and first and last bytes of the file at the path. False when it cannot be
 // opened or read.
 bool ProbeFile(const char* pszPath, FileProbe* pProbe);
 

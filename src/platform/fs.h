@@ -121,7 +121,9 @@ bool SyncDirectory(const char* pszPath);
 // Replaces a file's whole content atomically: the text goes to a hidden temporary beside it
 // (".NAME.PID-TID.tmp"), flushed with bSync, renamed over the file, and the directory flushed with
 // bSync. A reader, or a crash at any instant, sees the old content or the new, never a mix.
-bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync);
+// Without bSyncDirectory the caller flushes the directory itself, after more changes to it.
+bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync,
+                        bool bSyncDirectory = true);
 // Appends one record to a file (created with ulMode), flushed with bSync.
 bool AppendToFile(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync);
 // Sets a file's last-write time exactly (100-nanosecond units since 1601), creating it empty with

@@ -68,7 +68,8 @@ bool SyncDirectory(const char* pszPath) {
     return bOk;
 }
 
-bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync) {
+bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync,
+                        bool bSyncDirectory) {
     char szDir[4096];
     if (!ParentOf(pszPath, szDir, sizeof(szDir))) return false;
     const char* pszName = std::strrchr(pszPath, '/');
@@ -92,7 +93,7 @@ bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, 
         ::unlink(szTemporary);
         return false;
     }
-    return !bSync || SyncDirectory(szDir);
+    return !bSync || !bSyncDirectory || SyncDirectory(szDir);
 }
 
 bool AppendToFile(const char* pszPath, const char* pText, size_t nLength, uint32_t ulMode, bool bSync) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/dir_watch.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -130,33 +131,71 @@ bool CopyIn(const char* pszSource, const char* pszInbox, uint32_t ulUid, const c
     return true;
 }
 
+// What an import of a mail directory goes by: whether delivered files are moved in (no POP3
+// client takes them) and the paths of imap.idx and the journal.
+struct ImportPlace {
+    bool bMove;
+    char szIndex[MAX_PATH + 64];
+    char szJournal[MAX_PATH + 64];
+    char szPattern[MAX_PATH + 64];
+};
+
+bool ReadImportPlace(const char* pszMailDir, ImportPlace* pPlace) {
+    char szPath[MAX_PATH + 64];
+    pPlace->bMove = Settings.POP3IsNotUsed != 0;
+    if (!pPlace->bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
+        pPlace->bMove = PathExists(szPath);
+    }
+    return FitsPath(std::snprintf(pPlace->szIndex, sizeof(pPlace->szIndex), "%simap.idx", pszMailDir),
+                    sizeof(pPlace->szIndex)) &&
+           FitsPath(std::snprintf(pPlace->szJournal, sizeof(pPlace->szJournal), "%s%s", pszMailDir, JOURNAL_NAME),
+                    sizeof(pPlace->szJournal)) &&
+           FitsPath(std::snprintf(pPlace->szPattern, sizeof(pPlace->szPattern), "%s*.%s", pszMailDir,
+                                  Settings.MailExtension),
+                    sizeof(pPlace->szPattern));
+}
+
+FILETIME IndexTime(const ImportPlace& place) {
+    FindData idx;
+    return FindEntry(place.szIndex, &idx) ? idx.ftLastWriteTime : 0;
+}
+
+// Whether the mail directory holds a file an import would act on. Looked at without the lock, so
+// that a login with nothing delivered takes no lock and writes nothing; a delivery that comes
+// just after is taken in by the next look.
+bool DeliveryWaiting(const char* pszInbox, const ImportPlace& place) {
+    FILETIME ftPrevious = IndexTime(place);
+    std::vector<JournalEntry> journal;
+    bool bJournalRead = false;
+    bool bWaiting = false;
+    FindFiles(place.szPattern, FIND_TIMES, [&](const FindData& data) {
+        if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
+        if (StrICmp(data.cFileName, "$LockFile") == 0) return true;
+        if (!bJournalRead) {
+            journal = ReadJournal(place.szJournal, pszInbox);
+            bJournalRead = true;
+        }
+        // In move mode an old file is one an import took in but could not delete.
+        bWaiting = place.bMove || !(data.ftCreationTime < ftPrevious || InJournal(journal, data));
+        return !bWaiting;
+    });
+    return bWaiting;
+}
+
 }  // namespace
 
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
+    ImportPlace place;
+    if (!ReadImportPlace(pszMailDir, &place) || !DeliveryWaiting(pszInbox, place)) return;
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
     LockHandle hDirLock = LockMailDirectoryAt(pszMailDir);
     if (hDirLock == INVALID_LOCK_HANDLE) return;
 
-    char szPath[MAX_PATH + 64];
-    bool bMove = Settings.POP3IsNotUsed != 0;
-    if (!bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
-        if (FILE* fp = std::fopen(szPath, "r")) {
-            bMove = true;
-            std::fclose(fp);
-        }
-    }
-
-    char szIndex[MAX_PATH + 64];
-    char szJournal[MAX_PATH + 64];
-    if (!FitsPath(std::snprintf(szIndex, sizeof(szIndex), "%simap.idx", pszMailDir), sizeof(szIndex)) ||
-        !FitsPath(std::snprintf(szJournal, sizeof(szJournal), "%s%s", pszMailDir, JOURNAL_NAME), sizeof(szJournal))) {
-        UnLockMailDirectoryAt(pszMailDir, hDirLock);
-        return;
-    }
-    FILETIME ftPrevious = 0;
-    FindData idx;
-    if (FindEntry(szIndex, &idx)) ftPrevious = idx.ftLastWriteTime;
+    bool bMove = place.bMove;
+    const char* szIndex = place.szIndex;
+    const char* szJournal = place.szJournal;
+    FILETIME ftPrevious = IndexTime(place);
     TraceTime("imap.idx", ftPrevious);
     // How far imap.idx may move: to the start of this import, less the margin, and never past a
     // file that could not be taken in.
@@ -164,10 +203,9 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     FILETIME ftReach = ftNow > CLOCK_MARGIN ? ftNow - CLOCK_MARGIN : 0;
     std::vector<JournalEntry> journal = ReadJournal(szJournal, pszInbox);
 
-    const char* pszExtension = Settings.MailExtension;
     std::vector<FindData> fresh;
-    if (FitsPath(std::snprintf(szPath, sizeof(szPath), "%s*.%s", pszMailDir, pszExtension), sizeof(szPath))) {
-        FindFiles(szPath, FIND_TIMES, [&](const FindData& data) {
+    {
+        FindFiles(place.szPattern, FIND_TIMES, [&](const FindData& data) {
             if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
             if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
             char szSource[MAX_PATH + 64];

@@ -86,12 +86,25 @@ void FlagCodeOf(uint8_t fFlags, char* pszCode) {
     pszCode[6] = '\0';
 }
 
-ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages) {
+ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages, size_t* pnTemporaries) {
     pMessages->clear();
-    DirectoryRead read = ReadDirectoryFiles(pszMailbox, [&](const char* pszName) {
-        ListedMessage message;
-        if (ReadMessageName(pszName, &message)) pMessages->push_back(message);
-    });
+    size_t nTemporaries = 0;
+    DirectoryRead read = ReadDirectoryFiles(
+        pszMailbox,
+        [&](const char* pszName) {
+            ListedMessage message;
+            if (pszName[0] == '.') {
+                size_t nLength = std::strlen(pszName);
+                if ((nLength > 9 && std::strcmp(pszName + nLength - 9, ".incoming") == 0) ||
+                    (nLength > 4 && std::strcmp(pszName + nLength - 4, ".tmp") == 0)) {
+                    nTemporaries++;
+                }
+            } else if (ReadMessageName(pszName, &message)) {
+                pMessages->push_back(message);
+            }
+        },
+        pnTemporaries != nullptr);
+    if (pnTemporaries != nullptr) *pnTemporaries = nTemporaries;
     if (read != DIRECTORY_READ) {
         pMessages->clear();
         return read == DIRECTORY_MISSING ? LIST_MISSING : LIST_FAILED;
@@ -104,4 +117,34 @@ ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMes
                                  [](const ListedMessage& a, const ListedMessage& b) { return a.ulUid == b.ulUid; }),
                      pMessages->end());
     return LIST_OK;
+}
+
+bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {
+    char szPattern[MAX_PATH * 2];
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) return false;
+    // A listing may miss a file that another session renames while it runs, and a probe of one
+    // name after another may miss it as it moves: the file is gone only when neither finds it,
+    // several times over.
+    for (int nRound = 0; nRound < 4; nRound++) {
+        bool bFound = false;
+        FindFiles(szPattern, 0, [&](const FindData& data) {
+            ListedMessage listed;
+            if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
+                *pfFlags = listed.fFlags;
+                bFound = true;
+            }
+            return !bFound;
+        });
+        if (bFound) return true;
+        for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
+            char szCode[7];
+            FlagCodeOf(static_cast<uint8_t>(fFlags), szCode);
+            char szPath[MAX_PATH * 2];
+            if (FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode) && PathExists(szPath)) {
+                *pfFlags = static_cast<uint8_t>(fFlags);
+                return true;
+            }
+        }
+    }
+    return false;
 }

@@ -1,4 +1,5 @@
 // Message file names: the UID and the flag code that every command reads from a listing.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -25,8 +26,18 @@ uint32_t NextUid(uint32_t ulUid) {
 }
 
 void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* pszFlagCode) {
-    // Unsigned, so that the ten digits hold every UID up to 4294967295.
-    std::snprintf(pszName, nSize, "%010u-%s.MSG", static_cast<unsigned>(ulUid), pszFlagCode);
+    // Written by hand, not by snprintf: a large FETCH or SEARCH names every message. Ten digits
+    // hold every UID up to 4294967295.
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    for (int i = 9; i >= 0; i--, ulUid /= 10) szName[i] = static_cast<char>('0' + ulUid % 10);
+    szName[10] = '-';
+    size_t nCode = strnlen(pszFlagCode, 6);
+    std::memcpy(szName + 11, pszFlagCode, nCode);
+    std::memcpy(szName + 11 + nCode, ".MSG", 5);
+    if (nSize == 0) return;
+    size_t nLength = std::min(nSize - 1, 11 + nCode + 4);
+    std::memcpy(pszName, szName, nLength);
+    pszName[nLength] = '\0';
 }
 
 bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, const char* pszFlagCode) {

@@ -93,7 +93,9 @@ LockHandle LockMailboxUids(const char* pszMailbox);
 void UnLockMailboxUids(LockHandle hLock);
 // Takes ulCount consecutive UIDs that no message file carries, under that lock, and advances
 // the uid file past them; returns the first, or 0 when the uid file could not be advanced (the
-// UIDs would be given again). They are consumed even when a message is never written.
+// UIDs would be given again). They are consumed even when a message is never written. The
+// caller flushes the mailbox directory (SyncMailbox) once the messages are in it, which also
+// makes the uid file's new name durable.
 uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount);
 // Whether a message file of the UID exists, whatever its flags (asked under that lock).
 bool MessageUidExists(const char* pszMailbox, uint32_t ulUid);
@@ -172,9 +174,13 @@ enum ListResult {
 };
 // The message files of a mailbox in UID order. Only full message names count (ten digits,
 // "-", six flag digits, ".MSG"); of two files with one UID the first listed wins.
-ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages);
+// *pnTemporaries, when asked, counts the hidden temporaries the listing passed.
+ListResult ListMessages(const char* pszMailbox, std::vector<ListedMessage>* pMessages, size_t* pnTemporaries = nullptr);
 // Reads a message file name; false when it is not one.
 bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
+// The flags of the UID's file as it is now; false when no file of that UID is left. Looks
+// several times over, since another process may be renaming it meanwhile.
+bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
 // Writes the six flag characters of fFlags and a NUL into pszCode.
 void FlagCodeOf(uint8_t fFlags, char* pszCode);
 

@@ -54,12 +54,15 @@ uint32_t UidAfterMessages(const char* pszMailbox) {
     return bFound ? NextUid(ulLast) : 1;
 }
 
-bool WriteUidFile(const char* pszMailbox, uint32_t ulUidNext) {
+// bDirectoryLater: the caller flushes the mailbox directory once its new messages are named there;
+// the journal carries this rename to the disk with them.
+bool WriteUidFile(const char* pszMailbox, uint32_t ulUidNext, bool bDirectoryLater = false) {
     char szPath[MAX_PATH + 32];
     if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return false;
     char szText[16];
     int n = std::snprintf(szText, sizeof(szText), "%lu", static_cast<unsigned long>(ulUidNext));
-    return n > 0 && ReplaceFileContent(szPath, szText, static_cast<size_t>(n), MailFileMode(), MailFsyncOn());
+    return n > 0 &&
+           ReplaceFileContent(szPath, szText, static_cast<size_t>(n), MailFileMode(), MailFsyncOn(), !bDirectoryLater);
 }
 
 // Whether a message file of the UID exists, whatever its flags: the 64 names are asked for one
@@ -159,7 +162,7 @@ uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount) {
     uint64_t ullNext = static_cast<uint64_t>(ulFirst) + ulCount;
     if (ullNext > 0xFFFFFFFFull) ullNext -= 0xFFFFFFFFull;
     // UIDs whose taking could not be recorded would be handed out again: none are given.
-    bool bWritten = ulChecked == ulCount && WriteUidFile(pszMailbox, static_cast<uint32_t>(ullNext));
+    bool bWritten = ulChecked == ulCount && WriteUidFile(pszMailbox, static_cast<uint32_t>(ullNext), true);
     UnLockMailboxUids(hLock);
     return bWritten ? ulFirst : 0;
 }

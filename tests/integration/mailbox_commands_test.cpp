@@ -186,3 +186,47 @@ TEST_F(ConcurrentSessions, AppendAndCopy) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two servers on one mail directory, one following it by events and one by polling: each tells
+// its clients of every change the other's clients make.
+TEST(TwoServers, EachTellsItsClientsWhatTheOtherChanged) {
+    TestServer a, b;
+    std::string mailDir = a.AddUser("ann", "pw");
+    std::filesystem::create_directories(mailDir + "inbox");
+    for (int uid = 1; uid <= 3; uid++) {
+        WriteFile(mailDir + "inbox/000000000" + std::to_string(uid) + "-000000.MSG", Text(static_cast<unsigned>(uid)));
+    }
+    WriteFile(mailDir + "inbox/uid", "4");
+    ASSERT_TRUE(a.Start(TestServer::UserFileRegistry())) << a.Output();
+    std::filesystem::create_directories(b.dir + "/accounts");
+    std::filesystem::copy_file(a.dir + "/accounts/test.local.idx", b.dir + "/accounts/test.local.idx");
+    std::string registry = TestServer::UserFileRegistry();
+    registry.insert(registry.find('\n') + 1, "\"MailboxWatch\"=\"poll\"\n");
+    registry.replace(registry.find("@DIR@/users"), 5, a.dir);
+    ASSERT_TRUE(b.Start(registry)) << b.Output();
+
+    ImapClient ca, cb;
+    for (auto [client, port] : {std::pair{&ca, a.port}, std::pair{&cb, b.port}}) {
+        ASSERT_TRUE(client->Connect(port));
+        client->ReadLine();
+        ASSERT_EQ(Last(client->Command("l", "LOGIN ann pw")), "l OK LOGIN completed\r\n");
+        ASSERT_EQ(Last(client->Command("s", "SELECT INBOX")), "s OK [READ-WRITE] SELECT completed\r\n");
+    }
+    cb.Command("1", "STORE 1 +FLAGS.SILENT (\\Flagged)");
+    cb.Send("2 APPEND INBOX {9+}\r\nmessage 4\r\n");
+    cb.ReadUntilTagged("2");
+    cb.Command("3", "STORE 2 +FLAGS.SILENT (\\Deleted)");
+    cb.Command("4", "EXPUNGE");
+    EXPECT_EQ(ca.Command("1", "NOOP"),
+              (std::vector<std::string>{"* 2 EXPUNGE\r\n", "* 3 EXISTS\r\n", "* 0 RECENT\r\n",
+                                        "* 1 FETCH (FLAGS (\\Flagged))\r\n", "1 OK NOOP completed\r\n"}));
+    ca.Command("2", "STORE 2 +FLAGS.SILENT (\\Seen)");
+    ca.Command("3", "UID STORE 4 +FLAGS.SILENT (\\Answered)");
+    EXPECT_EQ(cb.Command("5", "NOOP"),
+              (std::vector<std::string>{"* 2 FETCH (FLAGS (\\Seen))\r\n", "* 3 FETCH (FLAGS (\\Recent \\Answered))\r\n",
+                                        "5 OK NOOP completed\r\n"}));
+}
+
+}  // namespace

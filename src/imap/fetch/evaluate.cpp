@@ -1,9 +1,11 @@
 // The item evaluator: answers the items of one message in the order the client gave them,
 // and the simple items UID, FLAGS and RFC822.SIZE.
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "imap/args.h"
 #include "imap/fetch/items.h"
@@ -11,6 +13,8 @@
 #include "imap/session_io.h"
 #include "platform/format.h"
 #include "platform/text.h"
+#include "store/mailbox_index.h"
+#include "store/store.h"
 
 namespace {
 
@@ -81,6 +85,11 @@ ItemKind ClassifyItem(const char* pszItem) {
     if (IsOneOf(pszItem, kFieldsWords)) return ITEM_HEADER_FIELDS;
     if (IsOneOf(pszItem, kFieldsNotWords)) return ITEM_HEADER_FIELDS_NOT;
     return ITEM_SECTION;
+}
+
+// Each item's kind, as ClassifyItems noted it once for the whole command.
+ItemKind KindAt(const FetchItemList* pList, int i) {
+    return pList->bClassified ? static_cast<ItemKind>(pList->aKind[i]) : KindAt(pList, i);
 }
 
 bool IsPeek(const char* pszItem) {
@@ -340,11 +349,17 @@ const MimeTree* MessageTree(FetchMessage* pMessage) {
     return pMessage->bTree ? &pMessage->tree : nullptr;
 }
 
-void WriteUidItem(Session* pSession) {
-    char szDigits[11];
-    snprintf(szDigits, sizeof(szDigits), "%.10s", pSession->FindData.cFileName);
-    FormatResponse(pSession, "UID %lu", strtoul(szDigits, nullptr, 10));
+void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue) {
+    // Written by hand: these go out for every message of a large FETCH.
+    size_t nLabel = strlen(pszLabel);
+    memcpy(pSession->szResponse, pszLabel, nLabel);
+    char* pEnd = std::to_chars(pSession->szResponse + nLabel, pSession->szResponse + nLabel + 24, ullValue).ptr;
+    *pEnd = '\0';
     SendResponse(pSession, 0, 1);
+}
+
+void WriteUidItem(Session* pSession) {
+    QueueNumberItem(pSession, "UID ", MessageUid(pSession->FindData.cFileName));
 }
 
 void WriteFlagsItem(Session* pSession) {
@@ -359,30 +374,36 @@ void WriteFlagsItem(Session* pSession) {
     };
     const char* pszName = pSession->FindData.cFileName;
     size_t nLength = strlen(pszName);
+    // Every flag name together takes 62 bytes at the most.
     char szFlags[96] = "FLAGS (";
-    bool bFits = true;
+    size_t nFlags = 7;
     // \Recent as this session holds it, where the session's view says.
     const char* pszShown = pSession->szShownFlags;
     for (const FlagName& flag : kFlagNames) {
         bool bSet = pszShown[0] != '\0' ? pszShown[flag.nPosition - 11] == '1'
                                         : static_cast<size_t>(flag.nPosition) < nLength && pszName[flag.nPosition] == '1';
-        if (bSet) {
-            bFits = bFits && AppendFormat(szFlags, sizeof(szFlags), "%s%s", bFits && szFlags[7] != '\0' ? " " : "",
-                                          flag.pszName);
-        }
+        if (!bSet) continue;
+        if (nFlags > 7) szFlags[nFlags++] = ' ';
+        size_t nName = strlen(flag.pszName);
+        memcpy(szFlags + nFlags, flag.pszName, nName);
+        nFlags += nName;
     }
-    // Every flag name together takes 62 bytes at the most.
-    if (bFits && AppendFormat(szFlags, sizeof(szFlags), ")")) QueueText(pSession, szFlags);
+    memcpy(szFlags + nFlags, ")", 2);
+    QueueText(pSession, szFlags);
 }
 
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage) {
-    FormatResponse(pSession, "RFC822.SIZE %" PRIu64, pMessage->ullSize);
-    SendResponse(pSession, 0, 1);
+    QueueNumberItem(pSession, "RFC822.SIZE ", pMessage->ullSize);
+}
+
+void ClassifyItems(FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) pList->aKind[i] = static_cast<uint8_t>(ClassifyItem(pList->pItems[i]));
+    pList->bClassified = true;
 }
 
 bool ItemsWriteAnything(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (ClassifyItem(pList->pItems[i]) != ITEM_NONE) {
+        if (KindAt(pList, i) != ITEM_NONE) {
             return true;
         }
     }
@@ -391,7 +412,7 @@ bool ItemsWriteAnything(const FetchItemList* pList) {
 
 bool ItemsMarkSeen(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (MarksSeen(ClassifyItem(pList->pItems[i]), pList->pItems[i])) {
+        if (MarksSeen(KindAt(pList, i), pList->pItems[i])) {
             return true;
         }
     }
@@ -400,7 +421,7 @@ bool ItemsMarkSeen(const FetchItemList* pList) {
 
 bool ItemsNeedContent(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        switch (ClassifyItem(pList->pItems[i])) {
+        switch (KindAt(pList, i)) {
             case ITEM_NONE:
             case ITEM_UID:
             case ITEM_FLAGS:
@@ -416,7 +437,8 @@ bool ItemsNeedContent(const FetchItemList* pList) {
 
 bool ItemsAskSize(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (ClassifyItem(pList->pItems[i]) == ITEM_SIZE) {
+        ItemKind kind = KindAt(pList, i);
+        if (kind == ITEM_SIZE || kind == ITEM_INTERNALDATE) {
             return true;
         }
     }
@@ -425,27 +447,122 @@ bool ItemsAskSize(const FetchItemList* pList) {
 
 bool ItemsAskFlags(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        if (ClassifyItem(pList->pItems[i]) == ITEM_FLAGS) {
+        if (KindAt(pList, i) == ITEM_FLAGS) {
             return true;
         }
     }
     return false;
 }
 
+namespace {
+
+// One item of the list with the words that belong to it: the field list of an unclosed section
+// whatever else happens, and a partial range that followed the list's "]".
+struct ItemWords {
+    ItemKind kind;
+    const char* pszItem;
+    const char* pszFieldList;
+    const char* pszAfterList;
+};
+
+ItemWords TakeItem(const FetchItemList* pList, int* pi) {
+    ItemWords words{KindAt(pList, *pi), pList->pItems[*pi], nullptr, nullptr};
+    bool bSection = words.kind == ITEM_HEADER_FIELDS || words.kind == ITEM_HEADER_FIELDS_NOT || words.kind == ITEM_SECTION;
+    if (bSection && IsOpenSection(words.pszItem) && *pi + 1 < pList->nItems) {
+        words.pszFieldList = pList->pItems[++*pi];
+        words.pszAfterList = *pi + 1 < pList->nItems ? pList->pItems[*pi + 1] : nullptr;
+    }
+    return words;
+}
+
+// Answers made by parsing the content depend on nothing but the content and the item's words,
+// so the index keeps them; the content itself (a body, a text) is read again, not kept.
+constexpr size_t CACHED_ANSWER_MAX = 16 * 1024;
+
+bool Cacheable(const ItemWords& words) {
+    switch (words.kind) {
+        case ITEM_ENVELOPE:
+        case ITEM_BODY:
+        case ITEM_BODYSTRUCTURE:
+        case ITEM_RFC822_HEADER:
+        case ITEM_HEADER:
+        case ITEM_HEADER_FIELDS:
+        case ITEM_HEADER_FIELDS_NOT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool PartialFollows(const ItemWords& words) {
+    return words.pszFieldList != nullptr && words.pszAfterList != nullptr && words.pszAfterList[0] == '<';
+}
+
+std::string CacheKey(const ItemWords& words) {
+    std::string key = words.pszItem;
+    if (words.pszFieldList != nullptr) key.append("\n").append(words.pszFieldList);
+    if (PartialFollows(words)) key.append("\n").append(words.pszAfterList);
+    return key;
+}
+
+// Queues a cached answer as it was first sent: the text up to a literal's content traced, the
+// content not.
+void QueueCached(Session* pSession, const CachedText& cached) {
+    for (size_t nAt = 0; nAt < cached.text.size();) {
+        bool bTrace = nAt < cached.nSplit;
+        size_t nEnd = bTrace ? cached.nSplit : cached.text.size();
+        size_t nTake = std::min(nEnd - nAt, sizeof(pSession->szResponse) - 1);
+        memcpy(pSession->szResponse, cached.text.data() + nAt, nTake);
+        pSession->szResponse[nTake] = '\0';
+        SendResponse(pSession, 0, bTrace ? 1 : 0);
+        nAt += nTake;
+    }
+    pSession->szResponse[0] = '\0';
+}
+
+// Keeps what the item just queued, when it is all still in the send buffer.
+void KeepAnswer(Session* pSession, const FetchMessage* pMessage, const std::string& key, size_t nStart,
+                uint32_t ulFlushes) {
+    if (pSession->ulFlushes != ulFlushes || pSession->nSendLength < nStart) return;
+    size_t nLength = pSession->nSendLength - nStart;
+    if (nLength == 0 || nLength > CACHED_ANSWER_MAX) return;
+    CachedText cached{std::string(pSession->szSendBuf + nStart, nLength), nLength};
+    size_t nLiteral = cached.text.find("}\r\n");
+    if (nLiteral != std::string::npos) cached.nSplit = nLiteral + 3;
+    pMessage->pIndex->KeepText(pMessage->ulUid, key, std::move(cached));
+}
+
+}  // namespace
+
+bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage) {
+    if (pMessage->pIndex == nullptr) return false;
+    CachedText cached;
+    for (int i = 0; i < pList->nItems; i++) {
+        ItemWords words = TakeItem(pList, &i);
+        switch (words.kind) {
+            case ITEM_NONE:
+            case ITEM_UID:
+            case ITEM_FLAGS:
+            case ITEM_INTERNALDATE:
+            case ITEM_SIZE:
+                break;
+            default:
+                if (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), &cached)) {
+                    return false;
+                }
+        }
+    }
+    return true;
+}
+
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage) {
     bool bWritten = false;
     for (int i = 0; i < pList->nItems; i++) {
-        const char* pszItem = pList->pItems[i];
-        ItemKind kind = ClassifyItem(pszItem);
-        // The field list belongs to this item whatever else happens, and so does a partial
-        // range that followed the list's "]".
-        const char* pszFieldList = nullptr;
-        const char* pszAfterList = nullptr;
-        bool bSection = kind == ITEM_HEADER_FIELDS || kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
-        if (bSection && IsOpenSection(pszItem) && i + 1 < pList->nItems) {
-            pszFieldList = pList->pItems[++i];
-            pszAfterList = i + 1 < pList->nItems ? pList->pItems[i + 1] : nullptr;
-        }
+        ItemWords words = TakeItem(pList, &i);
+        ItemKind kind = words.kind;
+        const char* pszItem = words.pszItem;
+        const char* pszFieldList = words.pszFieldList;
+        const char* pszAfterList = words.pszAfterList;
         if (kind == ITEM_NONE) {
             continue;
         }
@@ -455,6 +572,19 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
         }
         bWritten = true;
 
+        std::string key;
+        size_t nStart = pSession->nSendLength;
+        uint32_t ulFlushes = pSession->ulFlushes;
+        if (pMessage->pIndex != nullptr && Cacheable(words)) {
+            key = CacheKey(words);
+            CachedText cached;
+            if (pMessage->pIndex->FindText(pMessage->ulUid, key, &cached)) {
+                QueueCached(pSession, cached);
+                if (PartialFollows(words)) i++;
+                continue;
+            }
+        }
+
         switch (kind) {
             case ITEM_UID:
                 WriteUidItem(pSession);
@@ -463,7 +593,7 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
                 WriteFlagsItem(pSession);
                 break;
             case ITEM_INTERNALDATE:
-                WriteInternalDate(pSession);
+                WriteInternalDate(pSession, pMessage);
                 break;
             case ITEM_SIZE:
                 WriteSizeItem(pSession, pMessage);
@@ -503,5 +633,6 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
             case ITEM_NONE:
                 break;
         }
+        if (!key.empty()) KeepAnswer(pSession, pMessage, key, nStart, ulFlushes);
     }
 }

@@ -14,6 +14,7 @@
 #include "platform/file_range.h"
 #include "platform/format.h"
 #include "platform/fs.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 
 namespace {
@@ -52,14 +53,26 @@ bool MarkSeen(Session* pSession, ViewMessage& message) {
 
 // The message's size (RFC822.SIZE) from the file's size and last bytes, without stdio; false
 // when the file cannot be read or is scrambled, whose size is that of its decoded copy.
-bool ProbeSize(Session* pSession, ViewMessage& message, uint64_t* pullSize) {
+// The index keeps both once read: a message's content never changes.
+bool ProbeSize(Session* pSession, ViewMessage& message, FetchMessage* pKnown) {
+    MailboxIndex& index = *pSession->pView->pIndex;
+    IndexedMessage indexed;
+    if (index.Find(message.ulUid, &indexed) && (indexed.fState & INDEXED_PROBED)) {
+        pKnown->ullSize = indexed.ulSize;
+        pKnown->ftWritten = indexed.ftWritten;
+        pKnown->bWrittenKnown = true;
+        return true;
+    }
     for (int nTry = 0; nTry < 8; nTry++) {
         char szPath[PATH_SIZE];
         if (!MessagePath(pSession, szPath, sizeof(szPath))) return false;
         FileProbe probe;
         if (ProbeFile(szPath, &probe)) {
             if (probe.ullSize > 0 && IsScrambledStart(probe.chFirst)) return false;
-            *pullSize = ContentSizeFromTail(probe.ullSize, probe.szTail, probe.nTail);
+            pKnown->ullSize = ContentSizeFromTail(probe.ullSize, probe.szTail, probe.nTail);
+            pKnown->ftWritten = probe.ftWritten;
+            pKnown->bWrittenKnown = true;
+            index.NoteProbe(message.ulUid, pKnown->ullSize, probe.ftWritten);
             return true;
         }
         if (!ConfirmFileName(pSession, message)) return false;
@@ -70,15 +83,15 @@ bool ProbeSize(Session* pSession, ViewMessage& message, uint64_t* pullSize) {
 // Writes the "* n FETCH (...)" line of a message; returns false when it could not be sent.
 bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, FetchMessage* pMessage,
                  bool bSeenSet) {
-    FormatResponse(pSession, "* %lu FETCH (", static_cast<unsigned long>(ulSequence));
-    SendResponse(pSession, 0, 1);
+    QueueNumberItem(pSession, "* ", ulSequence);
+    QueueText(pSession, " FETCH (");
     pSession->szResponse[0] = '\0';
     EvaluateItems(pSession, pList, pMessage);
     if (bSeenSet && !ItemsAskFlags(pList)) {
         QueueText(pSession, " ");
         WriteFlagsItem(pSession);
     }
-    FormatResponse(pSession, ")\r\n");
+    memcpy(pSession->szResponse, ")\r\n", 4);
     return SendResponse(pSession, 1, 1) != 0;
 }
 
@@ -86,9 +99,12 @@ bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSeque
 bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
     // UID, FLAGS and INTERNALDATE come from the name and the directory entry, RFC822.SIZE from
     // the file's size: the content is not read for them.
-    if (!ItemsNeedContent(pList) && !ItemsMarkSeen(pList)) {
-        FetchMessage known;
-        if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known.ullSize)) {
+    // So do answers made from the content before, which the index keeps.
+    FetchMessage known;
+    known.pIndex = pSession->pView->pIndex.get();
+    known.ulUid = viewMessage.ulUid;
+    if ((!ItemsNeedContent(pList) || ItemsCached(pList, &known)) && !ItemsMarkSeen(pList)) {
+        if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known)) {
             return WriteAnswer(pSession, pList, ulSequence, &known, false);
         }
     }
@@ -114,6 +130,8 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
 
     FetchMessage message;
+    message.pIndex = known.pIndex;
+    message.ulUid = known.ulUid;
     message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
     if (message.pFile != nullptr && !MessageContentSize(message.pFile, &message.ullSize)) {
         message.ullSize = 0;
@@ -159,6 +177,7 @@ int CmdFetch(Session* pSession) {
 
     FetchItemList list = {};
     ParseItemList(pszItems, pSession->bUid != 0, &list);
+    ClassifyItems(&list);
     if (list.nCount > FETCH_ITEM_MAX) {
         FormatResponse(pSession, "%s %s Excessively complex %s attribute list\r\n", pSession->pTag, "NO",
                        pSession->pCommand);
@@ -173,9 +192,12 @@ int CmdFetch(Session* pSession) {
     }
 
     bool bSendFailed = false;
+    int nNamesCurrent = -1;
     bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
-        // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers nothing.
-        if (!ConfirmFileName(pSession, message)) return true;
+        // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers
+        // nothing. A watched index has seen every rename up to the command.
+        if (nNamesCurrent < 0) nNamesCurrent = ViewNamesCurrent(pSession) ? 1 : 0;
+        if (nNamesCurrent == 0 && !ConfirmFileName(pSession, message)) return true;
         // A peer that cannot be written to gets nothing more.
         bSendFailed = !AnswerMessage(pSession, &list, ulSequence, message);
         return !bSendFailed;

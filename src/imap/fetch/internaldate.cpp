@@ -12,14 +12,19 @@ constexpr size_t DAY_NAME_LENGTH = 5;  // "Sun, "
 
 }  // namespace
 
-void WriteInternalDate(Session* pSession) {
-    char szPath[MAX_PATH + 1024];
+void WriteInternalDate(Session* pSession, const FetchMessage* pMessage) {
     FindData entry = {};
     // The last-write time: reading a message changes its access time, while a copy keeps the
     // write time and a flag rename leaves it alone, so this is the time the message arrived.
-    if (!MessagePath(pSession, szPath, sizeof(szPath)) || !FindEntry(szPath, &entry) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        QueueText(pSession, "INTERNALDATE NIL");
-        return;
+    if (pMessage->bWrittenKnown) {
+        entry.ftLastWriteTime = pMessage->ftWritten;
+    } else {
+        char szPath[MAX_PATH + 1024];
+        if (!MessagePath(pSession, szPath, sizeof(szPath)) || !FindEntry(szPath, &entry) ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            QueueText(pSession, "INTERNALDATE NIL");
+            return;
+        }
     }
     char szDate[DATE_TEXT_SIZE];
     CalendarTime adjusted;

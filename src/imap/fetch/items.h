@@ -16,12 +16,17 @@ constexpr int FETCH_ITEM_MAX = 20;
 // The text carried over after a macro word.
 constexpr size_t FETCH_MACRO_REST = 1023;
 
+class MailboxIndex;
+
 struct FetchItemList {
     char* pItems[FETCH_ITEM_MAX + 1];  // ends with nullptr
     int nItems;                        // entries in pItems
     int nCount;                        // the count the limit check compares with 20
     char szExpanded[64 + FETCH_MACRO_REST + 1];  // macro expansion and the text after the macro
     char szUid[4];                               // the added "UID" item
+    // What each item is, worked out once for all the messages of the command.
+    bool bClassified;
+    uint8_t aKind[FETCH_ITEM_MAX + 1];
 };
 
 // Cuts pszText in place into at most 19 words (single spaces; "[" without "]" makes the next
@@ -47,6 +52,8 @@ void QueueText(Session* pSession, const char* pszText);
 // when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
 void AppendString(char* pszOut, size_t nSize, const char* pszValue);
 
+// Notes the kind of every item, so that the answer to each message need not work it out again.
+void ClassifyItems(FetchItemList* pList);
 // Whether any item of the list is one that writes; each of those writes something for every
 // message, whatever its file holds.
 bool ItemsWriteAnything(const FetchItemList* pList);
@@ -59,6 +66,12 @@ bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 struct FetchMessage {
     FILE* pFile = nullptr;
     uint64_t ullSize = 0;  // the message's bytes (RFC822.SIZE)
+    // The index that keeps answers made from this message's content, and the message's UID
+    // there; null: nothing is kept.
+    MailboxIndex* pIndex = nullptr;
+    uint32_t ulUid = 0;
+    bool bWrittenKnown = false;
+    FILETIME ftWritten = 0;  // the file's last-write time (INTERNALDATE), when known
     bool bTreeTried = false;
     bool bTree = false;
     MimeTree tree;
@@ -73,18 +86,23 @@ bool ItemsWriteAnything(const FetchItemList* pList);
 bool ItemsMarkSeen(const FetchItemList* pList);
 // Whether an item reads the message's content; UID, FLAGS, INTERNALDATE and RFC822.SIZE do not.
 bool ItemsNeedContent(const FetchItemList* pList);
-// Whether the list asks for RFC822.SIZE.
+// Whether the list asks for RFC822.SIZE or INTERNALDATE, which one probe of the file gives.
 bool ItemsAskSize(const FetchItemList* pList);
 // Whether the list asks for FLAGS.
 bool ItemsAskFlags(const FetchItemList* pList);
+// Whether every item that reads the content has its answer kept in the message's index, so
+// that the file need not be opened.
+bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage);
 // Answers the items of the current message in list order.
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
 
 // Item writers.
+// Queues "label" and the number.
+void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue);
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);
-void WriteInternalDate(Session* pSession);
+void WriteInternalDate(Session* pSession, const FetchMessage* pMessage);
 void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
 // The envelope "(...)" of the header at ullOffset, ullSize bytes long.
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);

@@ -1,0 +1,487 @@
+// The shared mailbox indexes, their change events, and the text cached from message content.
+#include "store/mailbox_index.h"
+
+#include <algorithm>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+
+#include "config/settings.h"
+#include "platform/dir_watch.h"
+
+namespace {
+
+// Changes kept for ChangesSince; a session further behind compares everything once.
+constexpr size_t CHANGE_LOG_LIMIT = 8192;
+// The directory's change time is kept coarsely: it is trusted only for a listing taken a while
+// after the change it shows.
+constexpr uint64_t STAMP_GRAIN = 1000000000ull;
+// What one cached text costs beyond its bytes: list node, strings, map slot.
+constexpr size_t TEXT_OVERHEAD = 128;
+
+struct TextEntry {
+    MailboxIndex::State* pOwner;
+    uint32_t ulUid;
+    std::string key;
+    CachedText text;
+};
+
+// A rename away from a watched directory, waiting for its other half.
+struct PendingMove {
+    MailboxIndex::State* pState;
+    uint32_t ulUid;
+    uint8_t fFlags;
+    uint32_t ulCookie;
+};
+
+size_t TextCost(const TextEntry& entry) { return entry.key.size() + entry.text.text.size() + TEXT_OVERHEAD; }
+
+}  // namespace
+
+struct MailboxIndex::State {
+    std::string path;
+    int wd = -1;
+    bool bRelist = true;
+    bool bMissing = false;
+    std::vector<IndexedMessage> messages;  // UID order; INDEXED_REMOVED entries until compacted
+    size_t nRemoved = 0;
+    uint64_t ullGeneration = 0;
+    std::vector<std::pair<uint64_t, uint32_t>> log;  // (generation, UID), oldest first
+    uint64_t ullLogFloor = 0;                        // changes after this one are all in the log
+    bool bStampKnown = false;
+    uint64_t ullStamp = 0;
+    uint64_t ullListedAt = 0;
+    std::unordered_map<uint32_t, std::vector<std::list<TextEntry>::iterator>> texts;
+};
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    EntryWatcher watcher;
+    std::map<std::string, std::weak_ptr<MailboxIndex>> byPath;
+    std::unordered_map<int, MailboxIndex::State*> byWatch;
+    std::set<MailboxIndex::State*> states;
+    std::list<TextEntry> lru;  // most recently used first
+    size_t nTextBytes = 0;
+};
+
+// The indexes are shared by every session thread of the process; so are the watch and the cache.
+Registry& TheRegistry() {
+    static Registry registry;
+    return registry;
+}
+
+bool PollOnly() { return Settings.MailboxWatch == MAILBOX_WATCH_POLL; }
+
+size_t TextLimit() { return static_cast<size_t>(Settings.IndexCacheLimit) << 20; }
+
+void LogChange(MailboxIndex::State& s, uint32_t ulUid) {
+    s.log.emplace_back(++s.ullGeneration, ulUid);
+    if (s.log.size() > CHANGE_LOG_LIMIT) {
+        s.log.erase(s.log.begin(), s.log.begin() + static_cast<std::ptrdiff_t>(CHANGE_LOG_LIMIT / 2));
+        s.ullLogFloor = s.log.front().first - 1;
+    }
+}
+
+void DropTexts(Registry& r, MailboxIndex::State& s, uint32_t ulUid) {
+    auto it = s.texts.find(ulUid);
+    if (it == s.texts.end()) return;
+    for (auto entry : it->second) {
+        r.nTextBytes -= TextCost(*entry);
+        r.lru.erase(entry);
+    }
+    s.texts.erase(it);
+}
+
+void DropAllTexts(Registry& r, MailboxIndex::State& s) {
+    while (!s.texts.empty()) DropTexts(r, s, s.texts.begin()->first);
+}
+
+IndexedMessage* FindEntry(MailboxIndex::State& s, uint32_t ulUid) {
+    auto it = std::lower_bound(s.messages.begin(), s.messages.end(), ulUid,
+                               [](const IndexedMessage& m, uint32_t u) { return m.ulUid < u; });
+    return it != s.messages.end() && it->ulUid == ulUid ? &*it : nullptr;
+}
+
+// Records a name for the UID. bSameContent: a rename of the file it had, so what its content
+// gave stays true.
+void Upsert(Registry& r, MailboxIndex::State& s, uint32_t ulUid, uint8_t fFlags, uint8_t fState, bool bSameContent) {
+    IndexedMessage* p = FindEntry(s, ulUid);
+    if (p == nullptr) {
+        IndexedMessage message{ulUid, fFlags, fState, 0, 0};
+        if (s.messages.empty() || s.messages.back().ulUid < ulUid) {
+            s.messages.push_back(message);
+        } else {
+            auto it = std::lower_bound(s.messages.begin(), s.messages.end(), ulUid,
+                                       [](const IndexedMessage& m, uint32_t u) { return m.ulUid < u; });
+            s.messages.insert(it, message);
+        }
+        DropTexts(r, s, ulUid);
+        LogChange(s, ulUid);
+        return;
+    }
+    bool bWasRemoved = (p->fState & INDEXED_REMOVED) != 0;
+    if (bWasRemoved) s.nRemoved--;
+    if (bWasRemoved || !bSameContent) {
+        p->fState = fState;
+        DropTexts(r, s, ulUid);
+    } else {
+        p->fState = static_cast<uint8_t>((p->fState & ~INDEXED_WRITING) | fState);
+    }
+    if (bWasRemoved || p->fFlags != fFlags) LogChange(s, ulUid);
+    p->fFlags = fFlags;
+}
+
+void Remove(Registry& r, MailboxIndex::State& s, uint32_t ulUid) {
+    IndexedMessage* p = FindEntry(s, ulUid);
+    if (p == nullptr || (p->fState & INDEXED_REMOVED)) return;
+    p->fState = INDEXED_REMOVED;
+    s.nRemoved++;
+    DropTexts(r, s, ulUid);
+    LogChange(s, ulUid);
+}
+
+// A file of the UID under these flags went away: the message is gone only if that was its name.
+void RemoveName(Registry& r, MailboxIndex::State& s, uint32_t ulUid, uint8_t fFlags) {
+    IndexedMessage* p = FindEntry(s, ulUid);
+    if (p != nullptr && !(p->fState & INDEXED_REMOVED) && p->fFlags == fFlags) Remove(r, s, ulUid);
+}
+
+void Compact(MailboxIndex::State& s) {
+    if (s.nRemoved == 0) return;
+    s.messages.erase(std::remove_if(s.messages.begin(), s.messages.end(),
+                                    [](const IndexedMessage& m) { return (m.fState & INDEXED_REMOVED) != 0; }),
+                     s.messages.end());
+    s.nRemoved = 0;
+}
+
+void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryChange change, const char* pszName,
+                uint32_t ulCookie) {
+    if (change == ENTRY_EVENTS_LOST) {
+        for (MailboxIndex::State* pState : r.states) pState->bRelist = true;
+        return;
+    }
+    auto found = r.byWatch.find(wd);
+    if (found == r.byWatch.end()) return;
+    MailboxIndex::State& s = *found->second;
+    if (change == ENTRY_DIRECTORY_GONE) {
+        s.bRelist = true;
+        s.wd = -1;
+        r.byWatch.erase(found);
+        return;
+    }
+    ListedMessage named;
+    bool bMessage = ReadMessageName(pszName, &named);
+    switch (change) {
+        case ENTRY_CREATED:
+            if (bMessage) Upsert(r, s, named.ulUid, named.fFlags, INDEXED_WRITING, false);
+            break;
+        case ENTRY_WRITTEN:
+            if (bMessage) Upsert(r, s, named.ulUid, named.fFlags, 0, false);
+            break;
+        case ENTRY_MOVED_OUT:
+            if (bMessage) pending.push_back(PendingMove{&s, named.ulUid, named.fFlags, ulCookie});
+            break;
+        case ENTRY_MOVED_IN: {
+            bool bSameContent = false;
+            auto it = std::find_if(pending.begin(), pending.end(),
+                                   [&](const PendingMove& move) { return move.ulCookie == ulCookie; });
+            if (it != pending.end()) {
+                bSameContent = bMessage && it->pState == &s && it->ulUid == named.ulUid;
+                if (!bSameContent) RemoveName(r, *it->pState, it->ulUid, it->fFlags);
+                pending.erase(it);
+            }
+            if (bMessage) Upsert(r, s, named.ulUid, named.fFlags, 0, bSameContent);
+            break;
+        }
+        case ENTRY_DELETED:
+            if (bMessage) RemoveName(r, s, named.ulUid, named.fFlags);
+            break;
+        default:
+            break;
+    }
+}
+
+// Takes in every queued event of every watched directory. Called with the registry locked.
+void DrainLocked(Registry& r) {
+    std::vector<PendingMove> pending;
+    auto apply = [&](int wd, EntryChange change, const char* pszName, uint32_t ulCookie) {
+        ApplyEvent(r, pending, wd, change, pszName, ulCookie);
+    };
+    r.watcher.Drain(apply);
+    if (pending.empty()) return;
+    // A rename's two halves are queued one after the other; a read may fall between them.
+    r.watcher.Drain(apply);
+    // What is still unpaired left the directory, or was renamed in a way the events do not
+    // show: the disk says which.
+    for (const PendingMove& move : pending) {
+        uint8_t fFlags = 0;
+        if (FindMessageFlags(move.pState->path.c_str(), move.ulUid, &fFlags)) {
+            Upsert(r, *move.pState, move.ulUid, fFlags, 0, true);
+        } else {
+            RemoveName(r, *move.pState, move.ulUid, move.fFlags);
+        }
+    }
+}
+
+// Replaces what the index holds with a listing, counting a change for every UID that differs.
+void Merge(Registry& r, MailboxIndex::State& s, const std::vector<ListedMessage>& listed) {
+    Compact(s);
+    if (s.ullGeneration == 0) {
+        // The first listing: no view has seen anything older to compare.
+        s.messages.reserve(listed.size());
+        for (const ListedMessage& entry : listed) s.messages.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0});
+        s.ullGeneration = s.ullLogFloor = 1;
+        return;
+    }
+    std::vector<IndexedMessage> merged;
+    merged.reserve(listed.size());
+    auto old = s.messages.begin();
+    for (const ListedMessage& entry : listed) {
+        for (; old != s.messages.end() && old->ulUid < entry.ulUid; ++old) {
+            DropTexts(r, s, old->ulUid);
+            LogChange(s, old->ulUid);
+        }
+        if (old != s.messages.end() && old->ulUid == entry.ulUid) {
+            IndexedMessage kept = *old++;
+            if (kept.fFlags != entry.fFlags) LogChange(s, entry.ulUid);
+            kept.fFlags = entry.fFlags;
+            merged.push_back(kept);
+        } else {
+            merged.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0});
+            LogChange(s, entry.ulUid);
+        }
+    }
+    for (; old != s.messages.end(); ++old) {
+        DropTexts(r, s, old->ulUid);
+        LogChange(s, old->ulUid);
+    }
+    s.messages.swap(merged);
+}
+
+}  // namespace
+
+MailboxIndex::MailboxIndex(const char* pszMailbox) : m_path(pszMailbox), m_pState(new State) {
+    m_pState->path = pszMailbox;
+}
+
+MailboxIndex::~MailboxIndex() {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.byPath.find(m_path);
+    if (it != r.byPath.end() && it->second.expired()) r.byPath.erase(it);
+    auto watch = r.byWatch.find(m_pState->wd);
+    if (watch != r.byWatch.end() && watch->second == m_pState.get()) {
+        r.watcher.Unwatch(m_pState->wd);
+        r.byWatch.erase(watch);
+    }
+    DropAllTexts(r, *m_pState);
+    r.states.erase(m_pState.get());
+}
+
+std::shared_ptr<MailboxIndex> MailboxIndex::Open(const char* pszMailbox, ListResult* pResult) {
+    Registry& r = TheRegistry();
+    std::shared_ptr<MailboxIndex> pIndex;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        std::weak_ptr<MailboxIndex>& slot = r.byPath[pszMailbox];
+        pIndex = slot.lock();
+        if (pIndex == nullptr) {
+            pIndex.reset(new MailboxIndex(pszMailbox));
+            slot = pIndex;
+            r.states.insert(pIndex->m_pState.get());
+        }
+    }
+    *pResult = pIndex->Refresh();
+    return pIndex;
+}
+
+ListResult MailboxIndex::Refresh() {
+    Registry& r = TheRegistry();
+    State& s = *m_pState;
+    uint64_t ullStamp = 0;
+    bool bStamp = false;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        DrainLocked(r);
+        if (s.wd >= 0 && !s.bRelist) {
+            Compact(s);
+            return LIST_OK;
+        }
+        if (s.wd < 0 && !PollOnly()) {
+            // Watched before it is listed, so that nothing changed meanwhile is missed.
+            s.wd = r.watcher.Watch(s.path.c_str());
+            if (s.wd >= 0) {
+                // A directory has one watch: an index of it that is being freed gives it up.
+                MailboxIndex::State*& pHolder = r.byWatch[s.wd];
+                if (pHolder != nullptr && pHolder != &s) pHolder->wd = -1;
+                pHolder = &s;
+            }
+        }
+        if (s.wd < 0) {
+            bStamp = DirectoryChangeStamp(s.path.c_str(), &ullStamp);
+            if (!s.bRelist && bStamp && s.bStampKnown && ullStamp == s.ullStamp &&
+                s.ullListedAt > ullStamp + STAMP_GRAIN) {
+                Compact(s);
+                return s.bMissing ? LIST_MISSING : LIST_OK;
+            }
+        }
+        s.bRelist = false;
+    }
+    // Listed without the lock: other mailboxes' sessions go on meanwhile, and events that come
+    // in during the listing are taken in after it.
+    uint64_t ullListedAt = WallClockNanoseconds();
+    std::vector<ListedMessage> listed;
+    size_t nTemporaries = 0;
+    ListResult result = ListMessages(s.path.c_str(), &listed, &nTemporaries);
+    // What a crash left half made is swept when the listing passes it.
+    if (nTemporaries > 0) RemoveStaleTemporaries(s.path.c_str(), STALE_TEMPORARY_AGE);
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (result == LIST_FAILED) {
+        // A directory that cannot be read now says nothing about its messages.
+        s.bRelist = true;
+        return result;
+    }
+    s.bMissing = result == LIST_MISSING;
+    s.bStampKnown = bStamp && result == LIST_OK;
+    s.ullStamp = ullStamp;
+    s.ullListedAt = ullListedAt;
+    Merge(r, s, listed);
+    DrainLocked(r);
+    Compact(s);
+    return result;
+}
+
+bool MailboxIndex::Watched() const {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    return m_pState->wd >= 0 && !m_pState->bRelist;
+}
+
+bool MailboxIndex::ChangesSince(uint64_t ullSince, std::vector<uint32_t>* pUids, uint64_t* pullNow) const {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    const State& s = *m_pState;
+    *pullNow = s.ullGeneration;
+    pUids->clear();
+    if (ullSince < s.ullLogFloor || ullSince > s.ullGeneration) return false;
+    auto it = std::upper_bound(s.log.begin(), s.log.end(), ullSince,
+                               [](uint64_t g, const std::pair<uint64_t, uint32_t>& e) { return g < e.first; });
+    for (; it != s.log.end(); ++it) pUids->push_back(it->second);
+    return true;
+}
+
+void MailboxIndex::MessagesAbove(uint32_t ulUid, std::vector<IndexedMessage>* pMessages, uint64_t* pullNow) const {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    const State& s = *m_pState;
+    *pullNow = s.ullGeneration;
+    pMessages->clear();
+    auto it = std::upper_bound(s.messages.begin(), s.messages.end(), ulUid,
+                               [](uint32_t u, const IndexedMessage& m) { return u < m.ulUid; });
+    for (; it != s.messages.end(); ++it) {
+        if (!(it->fState & INDEXED_REMOVED)) pMessages->push_back(*it);
+    }
+}
+
+void MailboxIndex::Visit(const std::function<void(size_t nCount)>& fnCount,
+                         const std::function<void(const IndexedMessage& message)>& fnMessage, uint64_t* pullNow) const {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    const State& s = *m_pState;
+    *pullNow = s.ullGeneration;
+    fnCount(s.messages.size() - s.nRemoved);
+    for (const IndexedMessage& message : s.messages) {
+        if (!(message.fState & INDEXED_REMOVED)) fnMessage(message);
+    }
+}
+
+bool MailboxIndex::Find(uint32_t ulUid, IndexedMessage* pMessage) const {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    const IndexedMessage* p = FindEntry(*m_pState, ulUid);
+    if (p == nullptr || (p->fState & INDEXED_REMOVED)) return false;
+    *pMessage = *p;
+    return true;
+}
+
+void MailboxIndex::NoteFlags(uint32_t ulUid, uint8_t fFlags) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    IndexedMessage* p = FindEntry(*m_pState, ulUid);
+    if (p != nullptr && !(p->fState & INDEXED_REMOVED)) Upsert(r, *m_pState, ulUid, fFlags, 0, true);
+}
+
+void MailboxIndex::NoteRemoved(uint32_t ulUid) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    Remove(r, *m_pState, ulUid);
+}
+
+void MailboxIndex::NoteProbe(uint32_t ulUid, uint64_t ullSize, FILETIME ftWritten) {
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    IndexedMessage* p = FindEntry(*m_pState, ulUid);
+    // A file still being written, or too large to count in 32 bits, is probed each time.
+    if (p == nullptr || (p->fState & (INDEXED_REMOVED | INDEXED_WRITING)) || ullSize > UINT32_MAX) return;
+    p->ulSize = static_cast<uint32_t>(ullSize);
+    p->ftWritten = ftWritten;
+    p->fState |= INDEXED_PROBED;
+}
+
+bool MailboxIndex::FindText(uint32_t ulUid, const std::string& key, CachedText* pText) const {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = m_pState->texts.find(ulUid);
+    if (it == m_pState->texts.end()) return false;
+    for (auto entry : it->second) {
+        if (entry->key != key) continue;
+        r.lru.splice(r.lru.begin(), r.lru, entry);
+        *pText = entry->text;
+        return true;
+    }
+    return false;
+}
+
+void MailboxIndex::KeepText(uint32_t ulUid, const std::string& key, CachedText text) {
+    Registry& r = TheRegistry();
+    size_t nLimit = TextLimit();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    IndexedMessage* p = FindEntry(*m_pState, ulUid);
+    if (p == nullptr || (p->fState & (INDEXED_REMOVED | INDEXED_WRITING))) return;
+    std::vector<std::list<TextEntry>::iterator>& entries = m_pState->texts[ulUid];
+    for (auto entry : entries) {
+        if (entry->key == key) return;
+    }
+    r.lru.push_front(TextEntry{m_pState.get(), ulUid, key, std::move(text)});
+    size_t nCost = TextCost(r.lru.front());
+    if (nCost > nLimit) {
+        r.lru.pop_front();
+        if (entries.empty()) m_pState->texts.erase(ulUid);
+        return;
+    }
+    entries.push_back(r.lru.begin());
+    r.nTextBytes += nCost;
+    while (r.nTextBytes > nLimit) {
+        auto victim = std::prev(r.lru.end());
+        auto& owned = victim->pOwner->texts[victim->ulUid];
+        owned.erase(std::find(owned.begin(), owned.end(), victim));
+        if (owned.empty()) victim->pOwner->texts.erase(victim->ulUid);
+        r.nTextBytes -= TextCost(*victim);
+        r.lru.erase(victim);
+    }
+}
+
+size_t MailboxIndex::MemoryInUse() {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    size_t nBytes = r.nTextBytes;
+    for (const State* pState : r.states) {
+        nBytes += sizeof(State) + pState->messages.capacity() * sizeof(IndexedMessage) +
+                  pState->log.capacity() * sizeof(pState->log[0]);
+    }
+    return nBytes;
+}
+
+size_t MailboxIndex::CachedTextBytes() {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.nTextBytes;
+}

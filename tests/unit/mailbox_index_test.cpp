@@ -1,0 +1,210 @@
+// The shared mailbox index against the directory it stands for, under changes made by other
+// programs, with events and by polling; and a body sent from a file replaced meanwhile.
+#include <poll.h>
+
+#include <fstream>
+#include <thread>
+
+#include "config/settings.h"
+#include "mail_session.h"
+#include "store/mailbox_index.h"
+
+namespace {
+
+std::string Names(const std::vector<IndexedMessage>& messages) {
+    std::string all;
+    for (const IndexedMessage& m : messages) {
+        char szCode[7];
+        FlagCodeOf(m.fFlags, szCode);
+        all += (all.empty() ? "" : " ") + std::to_string(m.ulUid) + "-" + szCode;
+    }
+    return all;
+}
+
+class Index : public InboxSession, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        InboxSession::SetUp();
+        Settings.MailboxWatch = GetParam();
+    }
+    void TearDown() override {
+        Settings.MailboxWatch = MAILBOX_WATCH_EVENTS;
+        InboxSession::TearDown();
+    }
+    std::string File(uint32_t ulUid, const char* pszCode) const {
+        char szPath[1024];
+        EXPECT_TRUE(FormatMessagePath(szPath, sizeof(szPath), box.c_str(), ulUid, pszCode));
+        return szPath;
+    }
+    // What the index holds, after a refresh, next to what the directory holds.
+    std::string Held(MailboxIndex& index) {
+        EXPECT_EQ(index.Refresh(), LIST_OK);
+        std::vector<IndexedMessage> messages;
+        uint64_t ullNow = 0;
+        index.MessagesAbove(0, &messages, &ullNow);
+        return Names(messages);
+    }
+    std::string OnDisk() const {
+        std::vector<ListedMessage> listed;
+        EXPECT_EQ(ListMessages(box.c_str(), &listed), LIST_OK);
+        std::vector<IndexedMessage> messages;
+        for (const ListedMessage& m : listed) messages.push_back(IndexedMessage{m.ulUid, m.fFlags, 0, 0, 0});
+        return Names(messages);
+    }
+};
+
+TEST_P(Index, FollowsEveryChangeAnotherProgramMakes) {
+    Put("1-100000 2-100000 3-000010");
+    MakeMailbox("elsewhere");
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    ASSERT_EQ(result, LIST_OK);
+    EXPECT_EQ(pIndex->Watched(), GetParam() == MAILBOX_WATCH_EVENTS);
+    EXPECT_EQ(Held(*pIndex), "1-100000 2-100000 3-000010");
+    // Another session opening the mailbox shares the index.
+    ListResult again;
+    EXPECT_EQ(MailboxIndex::Open(box.c_str(), &again), pIndex);
+
+    uint64_t ullBefore = 0;
+    std::vector<uint32_t> changed;
+    std::vector<IndexedMessage> none;
+    pIndex->MessagesAbove(UINT32_MAX, &none, &ullBefore);
+    const std::vector<std::function<void()>> changes = {
+        [&] { std::filesystem::rename(File(2, "100000"), File(2, "001010")); },               // flags
+        [&] { std::filesystem::remove(File(1, "100000")); },                                  // expunged
+        [&] { Put("7-100000"); },                                                              // delivered
+        [&] { std::filesystem::rename(File(3, "000010"), Path("elsewhere") + "/3.MSG"); },   // moved away
+        [&] { WriteFile(Path("elsewhere") + "/.t", "x"), std::filesystem::rename(Path("elsewhere") + "/.t", File(5, "000001")); },
+        [&] { Put("4-000000"); },  // below the highest UID
+    };
+    for (size_t i = 0; i < changes.size(); i++) {
+        changes[i]();
+        EXPECT_EQ(Held(*pIndex), OnDisk()) << "change " << i;
+    }
+    uint64_t ullAfter = 0;
+    ASSERT_TRUE(pIndex->ChangesSince(ullBefore, &changed, &ullAfter));
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+    EXPECT_EQ(changed, (std::vector<uint32_t>{1, 2, 3, 4, 5, 7}));
+    EXPECT_FALSE(pIndex->ChangesSince(ullAfter + 1, &changed, &ullAfter));
+
+    // The directory itself removed: the index is empty and says so.
+    std::filesystem::remove_all(box);
+    EXPECT_EQ(pIndex->Refresh(), LIST_MISSING);
+    IndexedMessage message;
+    EXPECT_FALSE(pIndex->Find(2, &message));
+}
+
+INSTANTIATE_TEST_SUITE_P(Watch, Index, ::testing::Values(MAILBOX_WATCH_EVENTS, MAILBOX_WATCH_POLL),
+                         [](const auto& info) { return info.param == MAILBOX_WATCH_POLL ? "Poll" : "Events"; });
+
+class IndexEvents : public InboxSession {};
+
+// More events than the kernel queues: the ones after the overflow are lost, and only a new
+// listing finds what they told.
+TEST_F(IndexEvents, AnOverflowedQueueIsMadeGoodByAListing) {
+    Put("1-000000 2-000000 3-000000");
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    ASSERT_TRUE(pIndex->Watched());
+    int nQueued = 16384;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> nQueued;
+    std::string from = box + "/0000000001-000000.MSG", to = box + "/0000000001-000010.MSG";
+    for (int i = 0; i <= nQueued / 2 + 1; i++) {
+        std::filesystem::rename(from, to);
+        std::swap(from, to);
+    }
+    std::filesystem::remove(box + "/0000000002-000000.MSG");
+    Put("9-000100");
+    std::vector<IndexedMessage> messages;
+    uint64_t ullNow = 0;
+    EXPECT_EQ(pIndex->Refresh(), LIST_OK);
+    pIndex->MessagesAbove(0, &messages, &ullNow);
+    std::vector<ListedMessage> listed;
+    ASSERT_EQ(ListMessages(box.c_str(), &listed), LIST_OK);
+    ASSERT_EQ(messages.size(), listed.size());
+    for (size_t i = 0; i < listed.size(); i++) {
+        EXPECT_EQ(messages[i].ulUid, listed[i].ulUid);
+        EXPECT_EQ(messages[i].fFlags, listed[i].fFlags);
+    }
+}
+
+TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {
+    Put("1-000000 2-000000 3-000000");
+    Settings.IndexCacheLimit = 1;
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    const std::string big(400 * 1024, 'x');
+    for (uint32_t ulUid : {1u, 2u, 3u}) pIndex->KeepText(ulUid, "ENVELOPE", CachedText{big, 0});
+    EXPECT_LE(MailboxIndex::CachedTextBytes(), 1u << 20);
+    CachedText text;
+    EXPECT_FALSE(pIndex->FindText(1, "ENVELOPE", &text));  // the least recently used went first
+    EXPECT_TRUE(pIndex->FindText(2, "ENVELOPE", &text));
+    EXPECT_EQ(text.text, big);
+    EXPECT_FALSE(pIndex->FindText(2, "BODY", &text));
+    // The file written again: what was made from its old content is gone.
+    WriteFile(box + "/0000000002-000000.MSG", "Subject: other\r\n\r\n");
+    EXPECT_EQ(pIndex->Refresh(), LIST_OK);
+    EXPECT_FALSE(pIndex->FindText(2, "ENVELOPE", &text));
+    EXPECT_TRUE(pIndex->FindText(3, "ENVELOPE", &text));
+    // Freed with the last session that holds it, cache and all.
+    pIndex.reset();
+    EXPECT_EQ(MailboxIndex::CachedTextBytes(), 0u);
+    Settings.IndexCacheLimit = 0;
+}
+
+// Answers made from the content are kept: the same bytes again, until the file is written anew.
+TEST_F(IndexEvents, KeptAnswersAreTheFilesAndFollowItsChanges) {
+    Settings.IndexCacheLimit = 1;
+    WriteFile(box + "/0000000001-000000.MSG", "From: Ann <a@x.org>\r\nSubject: one\r\nTo: b@y.org\r\n\r\nbody\r\n");
+    session->State = Imap4Authorization;
+    Run("s SELECT INBOX");
+    const std::string fetch = "1 FETCH 1 (ENVELOPE BODY.PEEK[HEADER.FIELDS (SUBJECT TO)]<2.9> BODYSTRUCTURE RFC822.HEADER)";
+    std::string first = Run(fetch);
+    EXPECT_NE(first.find("BODY[HEADER.FIELDS (SUBJECT TO)]<2> {9}\r\nbject: on BODYSTRUCTURE"), std::string::npos) << first;
+    EXPECT_GT(MailboxIndex::CachedTextBytes(), 0u);
+    EXPECT_EQ(Run(fetch), first);
+    std::filesystem::rename(box + "/0000000001-000000.MSG", box + "/0000000001-000010.MSG");
+    // A flag change elsewhere keeps them; it is told after the answer.
+    std::string told = first;
+    told.insert(told.rfind("1 OK"), "* 1 FETCH (FLAGS (\\Seen))\r\n");
+    EXPECT_EQ(Run(fetch), told);
+    WriteFile(box + "/0000000001-000010.MSG", "Subject: two\r\n\r\n");
+    std::string changed = Run(fetch);
+    EXPECT_NE(changed.find("{9}\r\nbject: tw BODYSTRUCTURE"), std::string::npos) << changed;
+    EXPECT_EQ(Run(fetch), changed);
+    Settings.IndexCacheLimit = 0;
+}
+
+// A body leaves from the file as it was opened: a rename of another file over its name while it
+// is being sent changes nothing of what the client receives.
+TEST_F(IndexEvents, ABodyIsSentWholeFromAFileReplacedWhileItGoes) {
+    std::string message = "Subject: big\r\n\r\n";
+    for (int i = 0; message.size() < (4u << 20); i++) message += "line " + std::to_string(i) + "\r\n";
+    WriteFile(box + "/0000000001-000010.MSG", message);
+    session->State = Imap4Authorization;
+    Run("s SELECT INBOX");
+    snprintf(session->szRecv, sizeof(session->szRecv), "1 FETCH 1 BODY.PEEK[]<3.%zu>\r\n", message.size());
+    std::thread sender([&] { DispatchCommand(session.get()); });
+    std::string out;
+    char buf[65536];
+    // The first bytes arrive, the socket fills, and the sender waits for the client to read.
+    while (out.size() < 100000) {
+        ssize_t n = read(peer, buf, sizeof(buf));
+        ASSERT_GT(n, 0);
+        out.append(buf, static_cast<size_t>(n));
+    }
+    WriteFile(box + "/.replacement", std::string(message.size(), 'z'));
+    std::filesystem::rename(box + "/.replacement", box + "/0000000001-000010.MSG");
+    struct pollfd fd = {peer, POLLIN, 0};
+    while (!out.ends_with("completed\r\n") && poll(&fd, 1, 5000) > 0) {
+        ssize_t n = read(peer, buf, sizeof(buf));
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    sender.join();
+    EXPECT_EQ(out, "* 1 FETCH (BODY[]<3> {" + std::to_string(message.size() - 3) + "}\r\n" + message.substr(3) +
+                       ")\r\n1 OK FETCH completed\r\n");
+}
+
+}  // namespace
