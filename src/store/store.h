@@ -181,6 +181,9 @@ bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
 // The flags of the UID's file as it is now; false when no file of that UID is left. Looks
 // several times over, since another process may be renaming it meanwhile.
 bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
+// One look at each of the UID's 64 possible names, and no listing: a cost that does not grow with
+// the mailbox, and that may miss a file renamed during the look.
+bool ProbeMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
 // Writes the six flag characters of fFlags and a NUL into pszCode.
 void FlagCodeOf(uint8_t fFlags, char* pszCode);
 
