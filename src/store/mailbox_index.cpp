@@ -168,6 +168,8 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
     if (found == r.byWatch.end()) return;
     MailboxIndex::State& s = *found->second;
     if (change == ENTRY_DIRECTORY_GONE) {
+        // A watch that followed its directory elsewhere would go on reporting from there.
+        r.watcher.Unwatch(wd);
         s.bRelist = true;
         s.wd = -1;
         r.byWatch.erase(found);
