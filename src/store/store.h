@@ -44,6 +44,8 @@ void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* 
 [[nodiscard]] bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid,
                                      const char* pszFlagCode);
 
+// The path of the UID's file under the flag bits fFlags (FLAG_BIT_*).
+[[nodiscard]] bool MessageFilePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, uint8_t fFlags);
 // ---- Mailbox names ---------------------------------------------------------------------------
 
 // Turns a client's mailbox name (quotes already removed) into the mailbox directory below
