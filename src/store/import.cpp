@@ -182,6 +182,65 @@ bool DeliveryWaiting(const char* pszInbox, const ImportPlace& place) {
     return bWaiting;
 }
 
+// The delivered files not yet taken in: newer than imap.idx and not named by the journal. In move
+// mode the older ones are leftovers of an import cut short, and are deleted.
+std::vector<FindData> FreshDeliveries(const char* pszMailDir, const ImportPlace& place, FILETIME ftPrevious,
+                                      const std::vector<JournalEntry>& journal) {
+    std::vector<FindData> fresh;
+    FindFiles(place.szPattern, FIND_TIMES, [&](const FindData& data) {
+        if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
+        if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
+        char szSource[MAX_PATH + 64];
+        if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
+                      sizeof(szSource))) {
+            return true;
+        }
+        TraceTime(data.cFileName, data.ftCreationTime);
+        // Imported before: older than imap.idx, or copied since by an import that the
+        // journal remembers. Without POP3 nobody else will take it away.
+        if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
+            if (place.bMove) DeleteFileEntry(szSource);
+            return true;
+        }
+        fresh.push_back(data);
+        return true;
+    });
+    return fresh;
+}
+
+// Takes one delivered file into the inbox under the UID: moved, or copied with its journal line.
+bool TakeIn(const char* pszMailDir, const char* pszInbox, const ImportPlace& place, const FindData& data,
+            uint32_t ulUid) {
+    char szSource[MAX_PATH + 64];
+    char szTarget[MAX_PATH + 64];
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    FormatMessageName(szName, sizeof(szName), ulUid, "100000");
+    if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName), sizeof(szSource)) ||
+        !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
+        return false;
+    }
+    if (place.bMove) {
+        TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
+        bool bTaken = MoveFileNoReplace(szSource, szTarget);
+        if (bTaken) SetFileMode(szTarget, MailFileMode());
+        return bTaken;
+    }
+    char szLine[MAX_PATH + 64];
+    int n = std::snprintf(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
+                          static_cast<unsigned long long>(data.ftCreationTime), data.cFileName);
+    // Without its line in the journal a copy could not be told from a new file.
+    if (!FitsPath(n, sizeof(szLine)) ||
+        !AppendToFile(place.szJournal, szLine, static_cast<size_t>(n), MailFileMode(), MailFsyncOn()) ||
+        !CopyIn(szSource, pszInbox, ulUid, szTarget)) {
+        return false;
+    }
+    // Not flushed: a crash of the server keeps it; after a power failure the UID found in the
+    // inbox says the same.
+    n = std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid));
+    if (FitsPath(n, sizeof(szLine))) AppendToFile(place.szJournal, szLine, static_cast<size_t>(n), MailFileMode(), false);
+    return true;
+}
+
 }  // namespace
 
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
@@ -203,27 +262,7 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     FILETIME ftReach = ftNow > CLOCK_MARGIN ? ftNow - CLOCK_MARGIN : 0;
     std::vector<JournalEntry> journal = ReadJournal(szJournal, pszInbox);
 
-    std::vector<FindData> fresh;
-    {
-        FindFiles(place.szPattern, FIND_TIMES, [&](const FindData& data) {
-            if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
-            if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
-            char szSource[MAX_PATH + 64];
-            if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
-                          sizeof(szSource))) {
-                return true;
-            }
-            TraceTime(data.cFileName, data.ftCreationTime);
-            // Imported before: older than imap.idx, or copied since by an import that the
-            // journal remembers. Without POP3 nobody else will take it away.
-            if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
-                if (bMove) DeleteFileEntry(szSource);
-                return true;
-            }
-            fresh.push_back(data);
-            return true;
-        });
-    }
+    std::vector<FindData> fresh = FreshDeliveries(pszMailDir, place, ftPrevious, journal);
 
     // One run of UIDs for the batch, taken under the inbox's UID lock, which is not held while
     // the files are copied: sessions appending meanwhile wait for nothing.
@@ -231,41 +270,11 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     size_t nTaken = 0;
     for (size_t i = 0; i < fresh.size(); ++i) {
         const FindData& data = fresh[i];
-        if (ulFirst == 0) {
-            if (data.ftCreationTime < ftReach) ftReach = data.ftCreationTime;
-            continue;
-        }
         uint32_t ulUid = static_cast<uint32_t>((static_cast<uint64_t>(ulFirst) + i - 1) % 0xFFFFFFFFull + 1);
-        char szSource[MAX_PATH + 64];
-        char szTarget[MAX_PATH + 64];
-        char szName[MESSAGE_NAME_LENGTH + 1];
-        FormatMessageName(szName, sizeof(szName), ulUid, "100000");
-        std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName);
-        bool bTaken = false;
-        if (FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
-            if (bMove) {
-                TracePrint("MoveFile(%s -> %s);\n", szSource, szTarget);
-                bTaken = MoveFileNoReplace(szSource, szTarget);
-                if (bTaken) SetFileMode(szTarget, MailFileMode());
-            } else {
-                char szLine[MAX_PATH + 64];
-                int n = std::snprintf(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
-                                      static_cast<unsigned long long>(data.ftCreationTime), data.cFileName);
-                // Without its line in the journal a copy could not be told from a new file.
-                bTaken = FitsPath(n, sizeof(szLine)) &&
-                         AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), MailFsyncOn()) &&
-                         CopyIn(szSource, pszInbox, ulUid, szTarget);
-                if (bTaken) {
-                    // Not flushed: a crash of the server keeps it; after a power failure the
-                    // UID found in the inbox says the same.
-                    n = std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid));
-                    AppendToFile(szJournal, szLine, static_cast<size_t>(n), MailFileMode(), false);
-                }
-            }
-        }
-        if (bTaken) {
+        if (ulFirst != 0 && TakeIn(pszMailDir, pszInbox, place, data, ulUid)) {
             ++nTaken;
         } else if (data.ftCreationTime < ftReach) {
+            // imap.idx never moves past a file that could not be taken in.
             ftReach = data.ftCreationTime;
         }
         if ((i + 1) % TOUCH_EVERY == 0) TouchLockFile(hDirLock);

@@ -556,15 +556,62 @@ bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage) {
     return true;
 }
 
+namespace {
+
+// Writes one item; true when the word after it was its partial range.
+bool WriteItem(Session* pSession, FetchMessage* pMessage, const ItemWords& words) {
+    const char* pszItem = words.pszItem;
+    bool bUsedPartial = false;
+    switch (words.kind) {
+        case ITEM_UID:
+            WriteUidItem(pSession);
+            break;
+        case ITEM_FLAGS:
+            WriteFlagsItem(pSession);
+            break;
+        case ITEM_INTERNALDATE:
+            WriteInternalDate(pSession, pMessage);
+            break;
+        case ITEM_SIZE:
+            WriteSizeItem(pSession, pMessage);
+            break;
+        case ITEM_ENVELOPE:
+            WriteEnvelope(pSession, pMessage);
+            break;
+        case ITEM_BODY:
+        case ITEM_BODYSTRUCTURE:
+            WriteBodyStructure(pSession, pMessage, words.kind == ITEM_BODYSTRUCTURE);
+            break;
+        case ITEM_RFC822_HEADER:
+            WriteRfc822(pSession, pMessage, pszItem, words.kind);
+            break;
+        case ITEM_WHOLE:
+        case ITEM_TEXT:
+            if (StartsWithNoCase(pszItem, "BODY")) {
+                WriteSection(pSession, pMessage, pszItem, nullptr, nullptr, &bUsedPartial);
+            } else {
+                WriteRfc822(pSession, pMessage, pszItem, words.kind);
+            }
+            break;
+        case ITEM_HEADER:
+        case ITEM_HEADER_FIELDS:
+        case ITEM_HEADER_FIELDS_NOT:
+        case ITEM_SECTION:
+            WriteSection(pSession, pMessage, pszItem, words.pszFieldList, words.pszAfterList, &bUsedPartial);
+            break;
+        case ITEM_NONE:
+            break;
+    }
+    return bUsedPartial;
+}
+
+}  // namespace
+
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage) {
     bool bWritten = false;
     for (int i = 0; i < pList->nItems; i++) {
         ItemWords words = TakeItem(pList, &i);
-        ItemKind kind = words.kind;
-        const char* pszItem = words.pszItem;
-        const char* pszFieldList = words.pszFieldList;
-        const char* pszAfterList = words.pszAfterList;
-        if (kind == ITEM_NONE) {
+        if (words.kind == ITEM_NONE) {
             continue;
         }
         // One space between items that write something: an unknown word leaves no gap.
@@ -585,55 +632,7 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
                 continue;
             }
         }
-
-        switch (kind) {
-            case ITEM_UID:
-                WriteUidItem(pSession);
-                break;
-            case ITEM_FLAGS:
-                WriteFlagsItem(pSession);
-                break;
-            case ITEM_INTERNALDATE:
-                WriteInternalDate(pSession, pMessage);
-                break;
-            case ITEM_SIZE:
-                WriteSizeItem(pSession, pMessage);
-                break;
-            case ITEM_ENVELOPE:
-                WriteEnvelope(pSession, pMessage);
-                break;
-            case ITEM_BODY:
-                WriteBodyStructure(pSession, pMessage, false);
-                break;
-            case ITEM_BODYSTRUCTURE:
-                WriteBodyStructure(pSession, pMessage, true);
-                break;
-            case ITEM_RFC822_HEADER:
-                WriteRfc822(pSession, pMessage, pszItem, kind);
-                break;
-            case ITEM_WHOLE:
-            case ITEM_TEXT:
-                if (StartsWithNoCase(pszItem, "BODY")) {
-                    bool bUsed = false;
-                    WriteSection(pSession, pMessage, pszItem, nullptr, nullptr, &bUsed);
-                } else {
-                    WriteRfc822(pSession, pMessage, pszItem, kind);
-                }
-                break;
-            case ITEM_HEADER:
-            case ITEM_HEADER_FIELDS:
-            case ITEM_HEADER_FIELDS_NOT:
-            case ITEM_SECTION: {
-                bool bUsedPartial = false;
-                WriteSection(pSession, pMessage, pszItem, pszFieldList, pszAfterList, &bUsedPartial);
-                if (bUsedPartial) {
-                    i++;
-                }
-                break;
-            }
-            case ITEM_NONE:
-                break;
-        }
+        if (WriteItem(pSession, pMessage, words)) i++;
         if (!key.empty()) KeepAnswer(pSession, pMessage, key, nStart, ulFlushes);
     }
 }
