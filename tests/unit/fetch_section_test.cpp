@@ -103,6 +103,7 @@ TEST(FetchSection, PartsOfAMultipartMessage) {
     ExpectAnswers("Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: Message/RFC822\r\n\r\n" +
                   inner + "\r\n--b\r\nContent-Type: text/plain\r\nSubject: mime\r\n\r\nSubject: body\r\n--b--\r\n", {
         Peek("1.1", "hi\r\nSubject: body"),
+        {"(BODY.PEEK[1.2] BODY.PEEK[1.1.1] BODY.PEEK[3])", "BODY[1.2] \"\" BODY[1.1.1] \"\" BODY[3] \"\""},
         {"(BODY.PEEK[1.header.fields (from  subject)] UID)",
          Literal("BODY[1.header.fields (from subject)]", "Subject: inner\r\nFrom: a@x\r\n\r\n") + " UID 1"},
         {"(BODY.PEEK[2.HEADER.FIELDS (SUBJECT)] BODY.PEEK[2.TEXT])", "BODY[2.HEADER.FIELDS (SUBJECT)] \"\" BODY[2.TEXT] \"\""},
