@@ -25,14 +25,6 @@ struct MovedMessage {
     uint32_t ulTargetUid;
 };
 
-bool MessagePath(const char* pszMailbox, uint32_t ulUid, uint8_t fFlags, char* pszPath, size_t nSize) {
-    char szCode[7];
-    FlagCodeOf(fFlags, szCode);
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
-    return MailboxFilePath(pszPath, nSize, pszMailbox, szName);
-}
-
 enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
 
 // Another session may rename the file for its flags between the listing and the move: the move
@@ -44,9 +36,8 @@ MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszT
     for (int nTry = 0; nTry < 8; nTry++) {
         // A moved message is new in its mailbox: no session there has seen it yet.
         uint8_t fTarget = static_cast<uint8_t>(message.fFlags | FLAG_BIT_RECENT);
-        if (!MessagePath(pSession->pView->szMailbox, message.ulUid, message.fFlags, entry.szSource,
-                         sizeof(entry.szSource)) ||
-            !MessagePath(pszTarget, entry.ulTargetUid, fTarget, entry.szTarget, sizeof(entry.szTarget))) {
+        if (!MessageFilePath(entry.szSource, sizeof(entry.szSource), pSession->pView->szMailbox, message.ulUid, message.fFlags) ||
+            !MessageFilePath(entry.szTarget, sizeof(entry.szTarget), pszTarget, entry.ulTargetUid, fTarget)) {
             return MOVE_FAILED;
         }
         std::printf("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);

@@ -20,14 +20,6 @@ bool SameMailbox(const MailboxView* pView, const Session* pSession) {
     return pView != nullptr && std::strcmp(pView->szMailbox, pSession->szMailbox) == 0;
 }
 
-bool FilePath(const char* pszMailbox, uint32_t ulUid, uint8_t fFlags, char* pszPath, size_t nSize) {
-    char szCode[7];
-    FlagCodeOf(fFlags, szCode);
-    char szName[MESSAGE_NAME_LENGTH + 1];
-    FormatMessageName(szName, sizeof(szName), ulUid, szCode);
-    return MailboxFilePath(pszPath, nSize, pszMailbox, szName);
-}
-
 // \Recent goes to the one session that first takes a new message in: it clears the file's
 // Recent digit by a rename, which only one session can win. The digit keeps meaning "no session
 // has seen this yet" for the import and the companion server.
@@ -36,8 +28,8 @@ void TakeRecent(MailboxView& view, ViewMessage& message) {
     char szOld[MESSAGE_PATH_SIZE];
     char szNew[MESSAGE_PATH_SIZE];
     uint8_t fCleared = static_cast<uint8_t>(message.fFlags & ~FLAG_BIT_RECENT);
-    if (!FilePath(view.szMailbox, message.ulUid, message.fFlags, szOld, sizeof(szOld)) ||
-        !FilePath(view.szMailbox, message.ulUid, fCleared, szNew, sizeof(szNew))) {
+    if (!MessageFilePath(szOld, sizeof(szOld), view.szMailbox, message.ulUid, message.fFlags) ||
+        !MessageFilePath(szNew, sizeof(szNew), view.szMailbox, message.ulUid, fCleared)) {
         return;
     }
     if (RenameMessageFile(view.szMailbox, szOld, szNew)) {
@@ -236,7 +228,7 @@ bool ViewNamesCurrent(const Session* pSession) {
 bool ConfirmFileName(Session* pSession, ViewMessage& message) {
     const char* pszMailbox = pSession->pView->szMailbox;
     char szPath[MESSAGE_PATH_SIZE];
-    bool bStill = !FilePath(pszMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath)) || PathExists(szPath);
+    bool bStill = !MessageFilePath(szPath, sizeof(szPath), pszMailbox, message.ulUid, message.fFlags) || PathExists(szPath);
     uint8_t fNow = message.fFlags;
     if (!bStill && !FindMessageFlags(pszMailbox, message.ulUid, &fNow)) {
         message.fState |= VIEW_GONE;
@@ -274,8 +266,8 @@ StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, u
         if (fTarget == message.fFlags) return STORE_CHANGED;
         char szOld[MESSAGE_PATH_SIZE];
         char szNew[MESSAGE_PATH_SIZE];
-        if (!FilePath(pszMailbox, message.ulUid, message.fFlags, szOld, sizeof(szOld)) ||
-            !FilePath(pszMailbox, message.ulUid, fTarget, szNew, sizeof(szNew))) {
+        if (!MessageFilePath(szOld, sizeof(szOld), pszMailbox, message.ulUid, message.fFlags) ||
+            !MessageFilePath(szNew, sizeof(szNew), pszMailbox, message.ulUid, fTarget)) {
             return STORE_FAILED;
         }
         TracePrint("MoveFile(%s -> %s)\n", szOld, szNew);
@@ -302,7 +294,7 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
         if ((message.fState & VIEW_GONE) || !(message.fFlags & FLAG_BIT_DELETED)) continue;
         if (pUids != nullptr && !SetContains(*pUids, message.ulUid, ulStar)) continue;
         char szPath[MESSAGE_PATH_SIZE];
-        if (!FilePath(view.szMailbox, message.ulUid, message.fFlags, szPath, sizeof(szPath))) continue;
+        if (!MessageFilePath(szPath, sizeof(szPath), view.szMailbox, message.ulUid, message.fFlags)) continue;
         if (DeleteFileEntry(szPath)) {
             message.fState |= VIEW_GONE;
             view.pIndex->NoteRemoved(message.ulUid);
@@ -317,7 +309,7 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
         if (fNow != message.fFlags) message.fState |= VIEW_FLAGS_CHANGED;
         message.fFlags = fNow;
         if (!(fNow & FLAG_BIT_DELETED)) continue;
-        if (FilePath(view.szMailbox, message.ulUid, fNow, szPath, sizeof(szPath)) && DeleteFileEntry(szPath)) {
+        if (MessageFilePath(szPath, sizeof(szPath), view.szMailbox, message.ulUid, fNow) && DeleteFileEntry(szPath)) {
             message.fState |= VIEW_GONE;
             view.pIndex->NoteRemoved(message.ulUid);
         } else {

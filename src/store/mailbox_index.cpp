@@ -168,6 +168,8 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
     if (found == r.byWatch.end()) return;
     MailboxIndex::State& s = *found->second;
     if (change == ENTRY_DIRECTORY_GONE) {
+        // A watch that followed its directory elsewhere would go on reporting from there.
+        r.watcher.Unwatch(wd);
         s.bRelist = true;
         s.wd = -1;
         r.byWatch.erase(found);
@@ -216,10 +218,12 @@ void DrainLocked(Registry& r) {
     // A rename's two halves are queued one after the other; a read may fall between them.
     r.watcher.Drain(apply);
     // What is still unpaired left the directory, or was renamed in a way the events do not
-    // show: the disk says which.
+    // show: the disk says which. Asked by name, twice, never by a listing, which would hold
+    // every session up for as long as a large mailbox takes to read.
     for (const PendingMove& move : pending) {
         uint8_t fFlags = 0;
-        if (FindMessageFlags(move.pState->path.c_str(), move.ulUid, &fFlags)) {
+        const char* pszPath = move.pState->path.c_str();
+        if (ProbeMessageFlags(pszPath, move.ulUid, &fFlags) || ProbeMessageFlags(pszPath, move.ulUid, &fFlags)) {
             Upsert(r, *move.pState, move.ulUid, fFlags, 0, true);
         } else {
             RemoveName(r, *move.pState, move.ulUid, move.fFlags);

@@ -135,15 +135,19 @@ bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) 
             }
             return !bFound;
         });
-        if (bFound) return true;
-        for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
-            char szCode[7];
-            FlagCodeOf(static_cast<uint8_t>(fFlags), szCode);
-            char szPath[MAX_PATH * 2];
-            if (FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode) && PathExists(szPath)) {
-                *pfFlags = static_cast<uint8_t>(fFlags);
-                return true;
-            }
+        if (bFound || ProbeMessageFlags(pszMailbox, ulUid, pfFlags)) return true;
+    }
+    return false;
+}
+
+bool ProbeMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {
+    for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
+        char szCode[7];
+        FlagCodeOf(static_cast<uint8_t>(fFlags), szCode);
+        char szPath[MAX_PATH * 2];
+        if (FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode) && PathExists(szPath)) {
+            *pfFlags = static_cast<uint8_t>(fFlags);
+            return true;
         }
     }
     return false;

@@ -45,3 +45,9 @@ bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint
     FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
     return FormatText(pszPath, nSize, "%s/%s", pszMailbox, szName);
 }
+
+bool MessageFilePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, uint8_t fFlags) {
+    char szCode[7];
+    FlagCodeOf(fFlags, szCode);
+    return FormatMessagePath(pszPath, nSize, pszMailbox, ulUid, szCode);
+}

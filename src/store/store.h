@@ -44,6 +44,8 @@ void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* 
 [[nodiscard]] bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid,
                                      const char* pszFlagCode);
 
+// The path of the UID's file under the flag bits fFlags (FLAG_BIT_*).
+[[nodiscard]] bool MessageFilePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, uint8_t fFlags);
 // ---- Mailbox names ---------------------------------------------------------------------------
 
 // Turns a client's mailbox name (quotes already removed) into the mailbox directory below
@@ -181,6 +183,9 @@ bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
 // The flags of the UID's file as it is now; false when no file of that UID is left. Looks
 // several times over, since another process may be renaming it meanwhile.
 bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
+// One look at each of the UID's 64 possible names, and no listing: a cost that does not grow with
+// the mailbox, and that may miss a file renamed during the look.
+bool ProbeMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
 // Writes the six flag characters of fFlags and a NUL into pszCode.
 void FlagCodeOf(uint8_t fFlags, char* pszCode);
 

@@ -419,18 +419,27 @@ bool ItemsMarkSeen(const FetchItemList* pList) {
     return false;
 }
 
+namespace {
+
+// UID, FLAGS, INTERNALDATE and RFC822.SIZE come from the name and the file's size and time.
+bool ReadsContent(ItemKind kind) {
+    switch (kind) {
+        case ITEM_NONE:
+        case ITEM_UID:
+        case ITEM_FLAGS:
+        case ITEM_INTERNALDATE:
+        case ITEM_SIZE:
+            return false;
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
 bool ItemsNeedContent(const FetchItemList* pList) {
     for (int i = 0; i < pList->nItems; i++) {
-        switch (KindAt(pList, i)) {
-            case ITEM_NONE:
-            case ITEM_UID:
-            case ITEM_FLAGS:
-            case ITEM_INTERNALDATE:
-            case ITEM_SIZE:
-                break;
-            default:
-                return true;
-        }
+        if (ReadsContent(KindAt(pList, i))) return true;
     }
     return false;
 }
@@ -539,17 +548,9 @@ bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage) {
     CachedText cached;
     for (int i = 0; i < pList->nItems; i++) {
         ItemWords words = TakeItem(pList, &i);
-        switch (words.kind) {
-            case ITEM_NONE:
-            case ITEM_UID:
-            case ITEM_FLAGS:
-            case ITEM_INTERNALDATE:
-            case ITEM_SIZE:
-                break;
-            default:
-                if (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), &cached)) {
-                    return false;
-                }
+        if (ReadsContent(words.kind) &&
+            (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), &cached))) {
+            return false;
         }
     }
     return true;
