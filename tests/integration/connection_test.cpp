@@ -39,13 +39,6 @@ TEST_F(ConnectionTest, MalformedAndUnknownCommands) {
     EXPECT_EQ(client.ReadLine(), "a009 OK NOOP completed\r\n");
 }
 
-TEST_F(ConnectionTest, LogoutSaysByeAndCloses) {
-    EXPECT_EQ(client.Command("z", "LOGOUT"),
-              (std::vector<std::string>{"* BYE Velmora IMAP4rev1 Server terminating connection\r\n",
-                                        "z OK LOGOUT completed\r\n"}));
-    EXPECT_TRUE(client.ClosedByPeer());
-}
-
 TEST_F(ConnectionTest, LineSplitAcrossSegmentsIsOneCommand) {
     client.Send("a1 NO");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

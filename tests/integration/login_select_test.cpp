@@ -96,12 +96,11 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
     EXPECT_EQ(lines[0] + lines[1] + lines[2] + lines[4], "* 5 EXISTS\r\n* 1 RECENT\r\n* OK [UNSEEN 3] Message 3 is first "
                                                           "unseen\r\n* OK [UIDNEXT 6] Predicted next UID\r\n");
 
-    // STATUS answers untagged, every item in the order asked; a missing mailbox is NO for all three commands.
+    // STATUS answers untagged, every item in the order asked (its other items are imaptest's select
+    // test's); a missing mailbox is NO for all three commands.
     using Lines = std::vector<std::string>;
     EXPECT_EQ(client.Command("a3", "STATUS Work (UNSEEN MESSAGES)"),
               (Lines{"* STATUS Work (UNSEEN 2 MESSAGES 5)\r\n", "a3 OK STATUS completed\r\n"}));
-    EXPECT_TRUE(std::regex_match(client.Command("a4", "STATUS \"inbox\" (messages UIDNEXT RECENT UIDVALIDITY)")[0],
-                                 std::regex(R"(\* STATUS inbox \(MESSAGES 3 UIDNEXT 4 RECENT 3 UIDVALIDITY \d+\)\r\n)")));
     for (const char* request : {"STATUS \"My Work\" (MESSAGES)", "SELECT nothere", "EXAMINE \"nothere\"",
                                 "SELECT ../bob/inbox", "STATUS ../../accounts (MESSAGES)"}) {
         EXPECT_EQ(client.Command("a5", request), Lines{"a5 NO No such mailbox\r\n"}) << request;

@@ -160,32 +160,21 @@ bool Installed(const std::string& strProgram) {
 
 // Real clients with their default TLS settings, trusting only the test certificate, each fetch
 // the message over IMAPS and over STARTTLS.
-TEST(Tls, CurlPythonAndFetchmailLogInOverBothPorts) {
+TEST(Tls, CurlAndFetchmailLogInOverBothPorts) {
     TlsServer tls;
     ASSERT_TRUE(tls.Start()) << tls.server.Output();
     // curl and fetchmail prefer CRAM-MD5, which reads the POP3 password file.
     WriteFile(tls.server.dir + "/users/ann/apop.dat", "pw\n");
     const std::string strImap = std::to_string(tls.server.port), strImaps = std::to_string(tls.tlsPort);
     const std::string strCa = tls.caFile, strDir = tls.server.dir;
-    const std::string strPython =
-        "import imaplib, ssl, sys\n"
-        "ctx = ssl.create_default_context(cafile='" + strCa + "')\n"
-        "m = imaplib.IMAP4_SSL('localhost', " + strImaps + ", ssl_context=ctx)\n"
-        "m.login('ann', 'pw'); m.select('INBOX'); print(m.fetch('1', 'BODY.PEEK[]')[1][0][1].decode()); m.logout()\n"
-        "m = imaplib.IMAP4('localhost', " + strImap + "); m.starttls(ssl_context=ctx)\n"
-        "m.authenticate('PLAIN', lambda _: b'\\0ann\\0pw'); m.select('INBOX')\n"
-        "print(m.fetch('1', 'BODY.PEEK[]')[1][0][1].decode()); m.logout()\n";
-    WriteFile(strDir + "/check.py", strPython);
     struct Case {
         const char* pszClient;
         std::string strCommand;
-        int nCopies;  // of the message in the output
     };
     std::vector<Case> cases = {
-        {"curl", "curl -sS --max-time 20 --cacert " + strCa + " 'imaps://localhost:" + strImaps + "/INBOX;UID=1' -u ann:pw", 1},
+        {"curl", "curl -sS --max-time 20 --cacert " + strCa + " 'imaps://localhost:" + strImaps + "/INBOX;UID=1' -u ann:pw"},
         {"curl", "curl -sS --max-time 20 --ssl-reqd --cacert " + strCa + " 'imap://localhost:" + strImap +
-                     "/INBOX;UID=1' -u ann:pw", 1},
-        {"python3", "python3 " + strDir + "/check.py", 2},
+                     "/INBOX;UID=1' -u ann:pw"},
     };
     for (const char* pszSsl : {"", " ssl"}) {
         std::string strRc = strDir + "/fetchmailrc" + (pszSsl[0] ? "-ssl" : "");
@@ -193,7 +182,7 @@ TEST(Tls, CurlPythonAndFetchmailLogInOverBothPorts) {
                              " proto imap user ann password pw keep" + pszSsl + " sslcertfile " + strCa +
                              " mda \"cat >> " + strRc + ".mbox\"\n");
         chmod(strRc.c_str(), 0600);
-        cases.push_back({"fetchmail", "HOME=" + strDir + " timeout 60 fetchmail -f " + strRc + " -a && cat " + strRc + ".mbox", 1});
+        cases.push_back({"fetchmail", "HOME=" + strDir + " timeout 60 fetchmail -f " + strRc + " -a && cat " + strRc + ".mbox"});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.strCommand);
@@ -206,7 +195,7 @@ TEST(Tls, CurlPythonAndFetchmailLogInOverBothPorts) {
         for (size_t at = strOut.find(strBody); at != std::string::npos; at = strOut.find(strBody, at + 1)) {
             nCopies++;
         }
-        EXPECT_EQ(nCopies, static_cast<size_t>(c.nCopies)) << strOut;
+        EXPECT_EQ(nCopies, 1u) << strOut;
     }
 }
 

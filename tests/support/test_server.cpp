@@ -17,7 +17,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -37,11 +36,6 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-// Registry strings hold "\" as "\\".
-std::string RegEscape(const std::string& text) {
-    return ReplaceAll(text, "\\", "\\\\");
-}
-
 long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -56,10 +50,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (!path.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -69,9 +61,7 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool FileExists(const std::string& path) {
@@ -110,21 +100,15 @@ int BindLoopback(int family) {
     socklen_t len = family == AF_INET6 ? sizeof(six) : sizeof(four);
     int fd = socket(family, SOCK_STREAM, 0);
     bool bound = fd >= 0 && bind(fd, addr, len) == 0 && getsockname(fd, addr, &len) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
+    if (fd >= 0) close(fd);
     return bound ? ntohs(family == AF_INET6 ? six.sin6_port : four.sin_port) : 0;
 }
 
 // Polls the condition every 20 ms until it holds or the time is up; whether it held.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     for (long long deadline = NowMs() + timeoutMs;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        if (condition()) {
-            return true;
-        }
-        if (NowMs() >= deadline) {
-            return false;
-        }
+        if (condition()) return true;
+        if (NowMs() >= deadline) return false;
     }
 }
 
@@ -204,11 +188,9 @@ bool TestServer::Start(const std::string& registryBody, std::vector<std::string>
         snprintf(hex, sizeof(hex), "%08x", port);
         std::string body = ReplaceAll(ReplaceAll(ReplaceAll(registryBody, "@PORTHEX@", hex), "@PORT@",
                                                  std::to_string(port)),
-                                      "@DIR@", RegEscape(dir));
+                                      "@DIR@", ReplaceAll(dir, "\\", "\\\\"));  // registry strings hold "\" as "\\"
         WriteFile(registryPath, "Windows Registry Editor Version 5.00\n\n" + body);
-        if (Launch(args, extraEnv, bDebug)) {
-            return true;
-        }
+        if (Launch(args, extraEnv, bDebug)) return true;
         // Another process may have taken the port between the probe and the bind: try another.
         Kill();
     }
@@ -219,9 +201,7 @@ bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> 
     std::vector<std::string> env{"VEVE4D_REGISTRY=" + registryPath, "VEVE4D_PIPE_NAME=" + pipeName};
     for (char** e = environ; *e != nullptr; e++) {
         std::string var = *e;
-        if (var.rfind("VEVE4D_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) {
-            env.push_back(var);
-        }
+        if (var.rfind("VEVE4D_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) env.push_back(var);
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     args.insert(args.begin(), VEVE4D_BINARY);
@@ -245,9 +225,7 @@ bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> 
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    if (pid < 0 || !bWaitReady) {
-        return pid > 0;
-    }
+    if (pid < 0 || !bWaitReady) return pid > 0;
     // Ready once the accept loop waits; the pipe wait before it takes about a second.
     return WaitUntil([this] { return !Running() || Output().find("wait select()") != std::string::npos; }, 15000) &&
            Running();
@@ -266,9 +244,7 @@ int TestServer::Signal(int sig) const {
 }
 
 bool TestServer::Running() {
-    if (pid <= 0) {
-        return false;
-    }
+    if (pid <= 0) return false;
     int status = 0;
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) {
@@ -280,9 +256,7 @@ bool TestServer::Running() {
 }
 
 int TestServer::WaitExit(int timeoutMs) {
-    if (WaitUntil([this] { return !Running(); }, timeoutMs)) {
-        return exitStatus_;
-    }
+    if (WaitUntil([this] { return !Running(); }, timeoutMs)) return exitStatus_;
     Kill();
     return -1;
 }
@@ -309,9 +283,7 @@ bool ImapClient::Connect(int port, const char* address, const char* source) {
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &res) != 0) {
-        return false;
-    }
+    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &res) != 0) return false;
     fd = socket(res->ai_family, SOCK_STREAM, 0);
     bool ok = fd >= 0;
     if (ok && source != nullptr) {
@@ -322,9 +294,7 @@ bool ImapClient::Connect(int port, const char* address, const char* source) {
     }
     ok = ok && connect(fd, res->ai_addr, res->ai_addrlen) == 0;
     freeaddrinfo(res);
-    if (!ok) {
-        Close();
-    }
+    if (!ok) Close();
     return ok;
 }
 
@@ -343,9 +313,7 @@ void ImapClient::Send(const std::string& text) {
     while (fd >= 0 && sent < text.size()) {
         ssize_t n = ssl != nullptr ? SSL_write(ssl, text.data() + sent, static_cast<int>(text.size() - sent))
                                    : send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
+        if (n <= 0) return;
         sent += static_cast<size_t>(n);
     }
 }
@@ -362,9 +330,7 @@ int ReadMore(int fd, SSL* ssl, std::string& buf, long long deadline) {
     }
     char chunk[65536];
     ssize_t n = ssl != nullptr ? SSL_read(ssl, chunk, sizeof(chunk)) : recv(fd, chunk, sizeof(chunk), 0);
-    if (n <= 0) {
-        return 0;
-    }
+    if (n <= 0) return 0;
     buf.append(chunk, static_cast<size_t>(n));
     return 1;
 }
@@ -380,9 +346,7 @@ std::string ImapClient::ReadLine(int timeoutMs) {
             pending.erase(0, lf + 1);
             return line;
         }
-        if (ReadMore(fd, ssl, pending, deadline) <= 0) {
-            return "";
-        }
+        if (ReadMore(fd, ssl, pending, deadline) <= 0) return "";
     }
 }
 
@@ -391,13 +355,9 @@ std::vector<std::string> ImapClient::ReadUntilTagged(const std::string& tag, int
     long long deadline = NowMs() + timeoutMs;
     for (;;) {
         std::string line = ReadLine(static_cast<int>(deadline - NowMs()));
-        if (line.empty()) {
-            return lines;
-        }
+        if (line.empty()) return lines;
         lines.push_back(line);
-        if (line.rfind(tag + " ", 0) == 0) {
-            return lines;
-        }
+        if (line.rfind(tag + " ", 0) == 0) return lines;
     }
 }
 
@@ -430,9 +390,7 @@ bool ImapClient::StartTls(const std::string& caFile) {
     timeval tv{10, 0};  // a handshake or record that never completes fails the read instead of hanging
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr || SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
-        return false;
-    }
+    if (ctx == nullptr || SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) return false;
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);

@@ -85,18 +85,12 @@ TEST(FetchEnvelope, FieldsFoldingAndEscaping) {
     char szEncoded[512];
     Base64Encode(raw.data(), raw.size(), szEncoded, sizeof(szEncoded));
     const std::pair<std::string, std::string> cases[] = {
-        {"Date: Sat, 05 Dec 2026 20:49:00 +0900\r\nSubject: hello\r\nFrom: Alice <alice@x>\r\nTo: bob@y\r\n"
-         "Cc: carol@z\r\nBcc: dave@w\r\nIn-Reply-To: <x@y>\r\nMessage-ID: <m@y>\r\n",
-         "\"Sat, 05 Dec 2026 20:49:00 +0900\" \"hello\" ((\"Alice\" NIL \"alice\" \"x\")) ((\"Alice\" NIL \"alice\" \"x\")) "
-         "((\"Alice\" NIL \"alice\" \"x\")) "
-         "((NIL NIL \"bob\" \"y\")) ((NIL NIL \"carol\" \"z\")) ((NIL NIL \"dave\" \"w\")) \"<x@y>\" \"<m@y>\""},
         {"X-Other: 1\r\n", Nils(10)},
-        // Folded lines are unfolded; Sender and Reply-To default to From.
+        // Folded lines are unfolded. Every field in its place, Sender and Reply-To taking From's
+        // place, groups, routes and comments are imaptest's fetch-envelope test's.
         {"Subject: one\r\n two\r\nTo: a@x,\r\n\tb@y\r\nX-Folded: no\r\n\tc@z\r\nfrom: f@x\r\n",
          "NIL \"one two\" ((NIL NIL \"f\" \"x\")) ((NIL NIL \"f\" \"x\")) ((NIL NIL \"f\" \"x\")) "
          "((NIL NIL \"a\" \"x\")(NIL NIL \"b\" \"y\")) " + Nils(4)},
-        {"From: a@b\r\nSender: \r\nReply-To: r@s\r\n",
-         "NIL NIL ((NIL NIL \"a\" \"b\")) ((NIL NIL \"a\" \"b\")) ((NIL NIL \"r\" \"s\")) " + Nils(5)},
         {"Subject: say \"hi\" \\o/\r\n", "NIL \"say \\\"hi\\\" \\\\o/\" " + Nils(8)},
         {"Subject: caf\xc3\xa9\r\n", "NIL {5}\r\ncaf\xc3\xa9 " + Nils(8)},  // 8-bit text cannot be quoted
         {"Message-ID: <\"odd\"@x>\r\n", Nils(9) + " \"<\\\"odd\\\"@x>\""},
@@ -113,10 +107,7 @@ TEST(FetchEnvelope, AddressCutting) {
         {"a@x; b@y", "(NIL NIL \"a\" \"x\")(NIL NIL \"b\" \"y\")"}, {"<postmaster>", "(NIL NIL \"postmaster\" NIL)"},
         {"\"Smith, John\" <js@x>", "(\"Smith, John\" NIL \"js\" \"x\")"},
         {" John  Smith  <js@x>", "(\"John Smith\" NIL \"js\" \"x\")"}, {"a@x,", "(NIL NIL \"a\" \"x\")"},
-        {"a@x, ", "(NIL NIL \"a\" \"x\")"}, {"j.s@x (John S.)", "(\"John S.\" NIL \"j.s\" \"x\")"},
-        {"undisclosed-recipients:;", "(NIL NIL \"undisclosed-recipients\" NIL)(NIL NIL NIL NIL)"},
-        {"g: a@x, B <b@y>;, c@z", "(NIL NIL \"g\" NIL)(NIL NIL \"a\" \"x\")(\"B\" NIL \"b\" \"y\")(NIL NIL NIL NIL)(NIL NIL \"c\" \"z\")"},
-        {"<@r1,@r2:u@h>", "(NIL \"@r1,@r2\" \"u\" \"h\")"},
+        {"a@x, ", "(NIL NIL \"a\" \"x\")"},
         // Raw ISO-2022 text is one word whatever bytes its characters are made of.
         {"\x1b$B;,\x1b(B <k@x>, c@y", "(\"=?iso-2022-jp?B?GyRCOywbKEI=?=\" NIL \"k\" \"x\")(NIL NIL \"c\" \"y\")"},
         {"\"Back\\\\slash\" <b@x>", "(\"Back\\\\slash\" NIL \"b\" \"x\")"},

@@ -69,7 +69,6 @@ TEST(FetchSection, HeaderFieldsMatchWholeNamesAndFoldedLines) {
     ExpectAnswers(header + "Subject: in the body\r\n", {
         Peek("HEADER.FIELDS (SUBJECT)", "Subject: main\r\n\r\n"),
         Peek("HEADER.FIELDS (TO)", to + "\r\n"), Peek("HEADER.FIELDS.NOT (TO SUBJECT)", "Subject-Extra: prefix\r\n" + from + "\r\n"),
-        Peek("HEADER.FIELDS (from to)", to + from + "\r\n"), Peek("HEADER.FIELDS (X-NONE)", "\r\n"),
         // Doubled spaces leave no empty name behind, which would match every line.
         {"BODY.PEEK[HEADER.FIELDS (FROM  TO)]", Literal("BODY[HEADER.FIELDS (FROM TO)]", to + from + "\r\n")},
         Peek("HEADER.FIELDS ()", "\r\n"),
@@ -88,30 +87,23 @@ TEST(FetchSection, HeaderFieldsMatchWholeNamesAndFoldedLines) {
               "* 1 FETCH (" + one + " UID 1)\r\n" + Answer(one + " UID 2", 2));
 }
 
+// Parts, their MIME headers and encapsulated messages byte for byte are the MIME corpus's and
+// imaptest's fetch-body-* tests'; here what those leave out.
 TEST(FetchSection, PartsOfAMultipartMessage) {
-    const std::string two = "<p>two</p>\r\nsecond line";
-    const std::string message = "From: a@b\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_sep\"\r\n\r\n";
-    const std::string text = "preamble\r\n--=_sep\r\nContent-Type: text/plain\r\n\r\npart one\r\n--=_sep\r\n"
-                             "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + two +
-                             "\r\n--=_sep--\r\nepilogue\r\n";
-    // A part ends before the line break that precedes the next delimiter; the text is every byte
-    // after the header; a section that does not exist is the empty string.
-    ExpectAnswers(message + text, {
-        Peek("1", "part one"), Peek("2", two), Peek("1.mime", "Content-Type: text/plain\r\n\r\n"),
-        Peek("2.MIME", "Content-Type: text/html\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"),
-        {"BODY.PEEK[2]<5.4>", Literal("BODY[2]<5>", "o</p")}, Peek("TEXT", text), {"RFC822.TEXT", Literal("RFC822.TEXT", text) + " FLAGS (\\Seen)"},
-        {"(RFC822.HEADER UID)", Literal("RFC822.HEADER", message) + " UID 1"},
-        {"(BODY.PEEK[3] BODY.PEEK[2.1] BODY.PEEK[1.HEADER] BODY.PEEK[X] BODY.PEEK[0])",
-         "BODY[3] \"\" BODY[2.1] \"\" BODY[1.HEADER] \"\" BODY[X] \"\" BODY[0] \"\""},
-    });
+    const std::string message = "From: a@b\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_sep\"\r\n\r\n"
+                                "preamble\r\n--=_sep\r\nContent-Type: text/plain\r\n\r\npart one\r\n--=_sep--\r\n";
+    // A section that does not exist is the empty string; a single part is part 1.
+    ExpectAnswers(message, {{"(BODY.PEEK[3] BODY.PEEK[2.1] BODY.PEEK[1.HEADER] BODY.PEEK[X] BODY.PEEK[0])",
+                             "BODY[3] \"\" BODY[2.1] \"\" BODY[1.HEADER] \"\" BODY[X] \"\" BODY[0] \"\""},
+                            Peek("1.mime", "Content-Type: text/plain\r\n\r\n")});
     ExpectAnswers("Subject: s\r\n\r\nonly\r\n", {Peek("1", "only\r\n"), Peek("TEXT", "only\r\n")});
-    // HEADER and TEXT of an encapsulated message address the message inside.
+    // HEADER and TEXT of an encapsulated message address the message inside; a field list keeps its
+    // spelling, one blank between names.
     const std::string inner = "Subject: inner\r\nFrom: a@x\r\n\r\nhi\r\nSubject: body";
     ExpectAnswers("Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: Message/RFC822\r\n\r\n" +
                   inner + "\r\n--b\r\nContent-Type: text/plain\r\nSubject: mime\r\n\r\nSubject: body\r\n--b--\r\n", {
-        Peek("1", inner), Peek("1.HEADER", "Subject: inner\r\nFrom: a@x\r\n\r\n"), Peek("1.TEXT", "hi\r\nSubject: body"),
-        Peek("1.1", "hi\r\nSubject: body"), Peek("1.HEADER.FIELDS (SUBJECT)", "Subject: inner\r\n\r\n"),
-        Peek("1.HEADER.FIELDS.NOT (SUBJECT)", "From: a@x\r\n\r\n"),
+        Peek("1.1", "hi\r\nSubject: body"),
+        {"(BODY.PEEK[1.2] BODY.PEEK[1.1.1] BODY.PEEK[3])", "BODY[1.2] \"\" BODY[1.1.1] \"\" BODY[3] \"\""},
         {"(BODY.PEEK[1.header.fields (from  subject)] UID)",
          Literal("BODY[1.header.fields (from subject)]", "Subject: inner\r\nFrom: a@x\r\n\r\n") + " UID 1"},
         {"(BODY.PEEK[2.HEADER.FIELDS (SUBJECT)] BODY.PEEK[2.TEXT])", "BODY[2.HEADER.FIELDS (SUBJECT)] \"\" BODY[2.TEXT] \"\""},

@@ -1,5 +1,5 @@
-// The MIME tree: part bounds, line counts, nesting, defaults, the depth bound, the stored "."
-// terminator, and what a section path addresses.
+// The MIME tree: part bounds, line counts, nesting, defaults, the depth bound, and the stored "."
+// terminator.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -117,33 +117,4 @@ TEST(MimeTree, DepthIsBoundedAndLargeLinesAreMeasured) {
     // The deepest part's body runs to the end: the long line and the one after it.
     const MimePart& last = tree.parts.back();
     EXPECT_EQ(message.size() - last.ullBodyOffset - last.ullBodySize, 0u);
-}
-
-TEST(MimeTree, SectionPaths) {
-    // 1: text; 2: message/rfc822 holding a multipart of two; 3: message/rfc822 of a plain message.
-    const std::string message =
-        "Content-Type: multipart/mixed; boundary=o\r\n\r\n--o\r\n\r\nt\r\n--o\r\nContent-Type: message/rfc822\r\n\r\n"
-        "Content-Type: multipart/alternative; boundary=i\r\n\r\n--i\r\n\r\na\r\n--i\r\n\r\nb\r\n--i--\r\n"
-        "--o\r\nContent-Type: message/rfc822\r\n\r\nS: x\r\n\r\nplain\r\n--o--\r\n";
-    MimeTree tree = Parse(message);
-    auto body = [&](std::initializer_list<uint32_t> path) {
-        std::vector<uint32_t> numbers(path);
-        MimeSection section = ResolveMimeSection(tree, numbers.data(), numbers.size());
-        if (section.nPart < 0) return std::string("none");
-        const MimePart& part = tree.parts[static_cast<size_t>(section.nPart)];
-        return message.substr(part.ullBodyOffset, part.ullBodySize) + (section.nMessage >= 0 ? "+msg" : "");
-    };
-    EXPECT_EQ(body({1}), "t");
-    EXPECT_EQ(body({2, 1}), "a");
-    EXPECT_EQ(body({2, 2}), "b");
-    EXPECT_EQ(body({3}), "S: x\r\n\r\nplain+msg");
-    EXPECT_EQ(body({3, 1}), "plain");
-    EXPECT_EQ(body({}).substr(0, 3), "--o");
-    for (auto path : {std::initializer_list<uint32_t>{4}, {0}, {1, 1}, {2, 3}, {3, 2}, {3, 1, 1}}) {
-        EXPECT_EQ(body(path), "none");
-    }
-    // A message that is not multipart has its body as part 1.
-    MimeTree single = Parse("S: s\r\n\r\nhello\r\n");
-    uint32_t one = 1;
-    EXPECT_EQ(ResolveMimeSection(single, &one, 1).nPart, 0);
 }

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Writes the SEARCH tests' mailbox: messages of real-world shapes made by Python's email package
 (encoded words, folded fields, base64 and quoted-printable bodies, a forwarded message inside).
-Run it here to rewrite the N.eml files; the tests read them as they are."""
+It rewrites tests/unit/search_mail/N.eml; the tests read them as they are.
+
+    python3 scripts/make_search_mail.py
+"""
+import os
 from email import policy
 from email.header import Header
 from email.message import EmailMessage
@@ -99,6 +103,7 @@ def raw_japanese():
             b"\r\nDate: Tue, 9 Apr 2024 18:00:00 +0900\r\n\r\nplain body\r\n")
 
 
+os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "unit", "search_mail"))
 messages = [plain, encoded, alternative, forwarded, latin1, folded, japanese]
 for n, make in enumerate(messages, 1):
     with open(f"{n}.eml", "wb") as f:
