@@ -180,6 +180,11 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     EnvGuard gone("VEVE4D_UNIT_DIR", (tmp.path + "/nowhere").c_str());
     EXPECT_EQ(Printed(RemoveService), "OpenSCManager failed - No such file or directory (0x2)\n");
     EXPECT_EQ(Printed(InstallService), "OpenSCManager failed - No such file or directory (0x2)\n");
+    // Cut to its buffer, this one would be the unit directory above.
+    std::string strDots;
+    for (int i = 0; i < 300; ++i) strDots += "./";
+    EnvGuard tooLong("VEVE4D_UNIT_DIR", (unitDir + "/" + strDots + "nowhere").c_str());
+    EXPECT_EQ(Printed(InstallService), "OpenSCManager failed - File name too long (0x24)\n");
 }
 
 TEST(ServiceUnit, ExecStartIsQuotedAndEscapedAndNeverCut) {
