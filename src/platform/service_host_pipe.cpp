@@ -18,6 +18,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/format.h"
+
 #include "platform/service_host.h"
 
 struct EventRecord {
@@ -148,12 +150,12 @@ void PipeSocketName(const char* pszPipeName, char* pszBuf, size_t nSize) {
     // Several servers on one host (tests) each need their own pipe.
     const char* pszOverride = getenv("VEVE4D_PIPE_NAME");
     if (pszOverride != nullptr && *pszOverride != '\0') {
-        snprintf(pszBuf, nSize, "%s", pszOverride);
+        static_cast<void>(FormatText(pszBuf, nSize, "%s", pszOverride));
         return;
     }
     const char* pszName = pszPipeName != nullptr ? pszPipeName : "";
     const char* pszLast = strrchr(pszName, '\\');
-    snprintf(pszBuf, nSize, "%s", pszLast != nullptr ? pszLast + 1 : pszName);
+    static_cast<void>(FormatText(pszBuf, nSize, "%s", pszLast != nullptr ? pszLast + 1 : pszName));
 }
 
 HANDLE_PIPE CreateNamedPipe(const char* pszPipeName) {
