@@ -187,6 +187,15 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     EXPECT_EQ(Printed(InstallService), "OpenSCManager failed - File name too long (0x24)\n");
 }
 
+TEST(Pipes, ANameTooLongForASocketIsRefusedNotCut) {
+    // Cut, it would be the pipe of any other instance whose name begins the same.
+    std::string strName = "veve4d-long-" + std::to_string(getpid()) + std::string(200, 'x');
+    EnvGuard nameEnv("VEVE4D_PIPE_NAME", strName.c_str());
+    HANDLE_PIPE hPipe = CreateNamedPipe("\\\\.\\pipe\\unused");
+    EXPECT_EQ(hPipe, nullptr);
+    if (hPipe != nullptr) ClosePipe(hPipe);
+}
+
 TEST(ServiceUnit, ExecStartIsQuotedAndEscapedAndNeverCut) {
     const struct { const char *name, *path, *line; } cases[] = {
         {"V", "/opt/my mail/veve4d", "ExecStart=\"/opt/my mail/veve4d\"\n"},
