@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
+
 namespace {
 
 const uint32_t ulSine[64] = {
@@ -136,5 +138,5 @@ void HmacMd5(const void* pText, size_t nTextLength, const void* pKey, size_t nKe
 void HmacMd5Hex(const char* pszText, const char* pszKey, char* pszHex) {
     unsigned char bDigest[16];
     HmacMd5(pszText, strlen(pszText), pszKey, strlen(pszKey), bDigest);
-    for (int i = 0; i < 16; ++i) snprintf(pszHex + i * 2, 3, "%02x", bDigest[i]);
+    for (int i = 0; i < 16; ++i) static_cast<void>(FormatText(pszHex + i * 2, 3, "%02x", bDigest[i]));
 }

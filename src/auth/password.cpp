@@ -39,7 +39,8 @@ size_t DecodeHexPairs(const char* pHex, size_t nLength, unsigned char bKey, unsi
 void DescrambleText(const char* pszEntry, size_t nLength, char* pszOut, size_t nSize) {
     if (nSize == 0) return;
     if (nLength == 0 || static_cast<unsigned char>(pszEntry[0]) != SCRAMBLE_MARK) {
-        snprintf(pszOut, nSize, "%.*s", static_cast<int>(nLength), pszEntry);
+        // Cut to the buffer, as the scrambled form below is.
+        static_cast<void>(FormatText(pszOut, nSize, "%.*s", static_cast<int>(nLength), pszEntry));
         return;
     }
     pszOut[0] = '\0';

@@ -46,12 +46,12 @@ const char* AccountFolder() {
     return Settings.Membership[0] != '\0' ? Settings.Membership : Settings.ProgramPath;
 }
 
-// Copies the tab-separated field that starts at p into pszField (cut to its size) and returns
-// where the next field starts, or nullptr after the last one.
-const char* TakeField(const char* p, char* pszField) {
+// Copies the tab-separated field that starts at p into pszField (cut to its size, or left empty
+// when bWholeOnly) and returns where the next field starts, or nullptr after the last one.
+const char* TakeField(const char* p, char* pszField, bool bWholeOnly) {
     const char* pEnd = strchr(p, '\t');
     size_t nLength = pEnd != nullptr ? static_cast<size_t>(pEnd - p) : strlen(p);
-    snprintf(pszField, FIELD_SIZE, "%.*s", static_cast<int>(nLength < FIELD_SIZE ? nLength : FIELD_SIZE - 1), p);
+    if (!FormatText(pszField, FIELD_SIZE, "%.*s", static_cast<int>(nLength), p) && bWholeOnly) pszField[0] = '\0';
     return pEnd != nullptr ? pEnd + 1 : nullptr;
 }
 
@@ -90,7 +90,8 @@ bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRec
         const char* p = szRecord;
         for (char* pszField : pFields) {
             if (p == nullptr) break;
-            p = TakeField(p, pszField);
+            // A cut home would name some other directory.
+            p = TakeField(p, pszField, pszField == pRecord->home);
         }
         bFound = true;
     }
@@ -140,7 +141,8 @@ void FindDomainByAddress(const char* pszLocalAddr, char* pszDomain, size_t nSize
         if (lResult != ERROR_SUCCESS) return;
         szData[cbData < 256 ? cbData : 256] = '\0';
         if (strcmp(szData, pszLocalAddr) == 0) {
-            snprintf(pszDomain, nSize, "%s", szName);
+            // A cut name would be another domain's.
+            if (!FormatText(pszDomain, nSize, "%s", szName) && nSize > 0) pszDomain[0] = '\0';
             return;
         }
     }
@@ -163,7 +165,7 @@ unsigned long GetHomeDirectory(const char* pszUser, const char* pszDomain, char*
     if (Settings.UserManager != 0) return GetSystemUserHome(pszUser, pszHome, nSize);
     UserRecord record;
     unsigned long ulStatus = FindUserRecord(pszDomain, pszUser, &record);
-    if (ulStatus == 0) snprintf(pszHome, nSize, "%s", record.home);
+    if (ulStatus == 0 && !FormatText(pszHome, nSize, "%s", record.home) && nSize > 0) pszHome[0] = '\0';
     return ulStatus;
 }
 

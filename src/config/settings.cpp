@@ -29,7 +29,7 @@ constexpr const char* szSystemRootFallback = "/var/lib/veve4d";
 // Copies at most nCapacity-1 bytes and always terminates.
 void CopyText(char* pszTo, size_t nCapacity, const char* pszFrom) {
     if (nCapacity == 0) return;
-    snprintf(pszTo, nCapacity, "%s", pszFrom != nullptr ? pszFrom : "");
+    static_cast<void>(FormatText(pszTo, nCapacity, "%s", pszFrom != nullptr ? pszFrom : ""));
 }
 
 // Registry values written on Windows use "\" between directories.
@@ -117,15 +117,15 @@ void NormaliseSpoolDir() {
         bOk = ExpandLeadingVariables(szDefaultSpoolDir, szExpanded, sizeof szExpanded) &&
               szExpanded[0] != '\0' && EndWithSlash(szExpanded, sizeof szExpanded);
     }
-    if (!bOk) snprintf(szExpanded, sizeof szExpanded, "%s/SYSTEM32/VLM/MAIL/", szSystemRootFallback);
+    if (!bOk)
+        static_cast<void>(FormatText(szExpanded, sizeof szExpanded, "%s/SYSTEM32/VLM/MAIL/", szSystemRootFallback));
     memset(Settings.MailSpoolDir, 0, sizeof Settings.MailSpoolDir);
     CopyText(Settings.MailSpoolDir, sizeof Settings.MailSpoolDir, szExpanded);
 }
 
 void CreateBelowSpool(const char* pszName) {
     char szPath[sizeof Settings.MailSpoolDir + sizeof Settings.MailQueueDir];
-    int n = snprintf(szPath, sizeof szPath, "%s%s", Settings.MailSpoolDir, pszName);
-    if (n > 0 && static_cast<size_t>(n) < sizeof szPath) CreateDirectoryLevel(szPath);
+    if (FormatText(szPath, sizeof szPath, "%s%s", Settings.MailSpoolDir, pszName)) CreateDirectoryLevel(szPath);
 }
 
 const char* OnOff(int32_t l) {

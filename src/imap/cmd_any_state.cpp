@@ -4,6 +4,7 @@
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "imap/session_io.h"
+#include "platform/format.h"
 
 #include <cstdio>
 #include <cstring>
@@ -57,20 +58,16 @@ const Capability CAPABILITIES[] = {
 
 int CmdCapability(Session* pSession) {
     char szLine[512] = "* CAPABILITY";
-    size_t nLen = strlen(szLine);
     for (const Capability& cap : CAPABILITIES) {
         if (cap.pfnOffered != nullptr && !cap.pfnOffered(pSession)) {
             continue;
         }
         // APPENDLIMIT alone carries a value.
         bool bAppendLimit = strcmp(cap.pszWord, "APPENDLIMIT") == 0;
-        int n = bAppendLimit ? snprintf(szLine + nLen, sizeof(szLine) - nLen, " %s=%u", cap.pszWord,
-                                        static_cast<unsigned>(Settings.MaxMessageSize))
-                             : snprintf(szLine + nLen, sizeof(szLine) - nLen, " %s", cap.pszWord);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof(szLine) - nLen) {
-            break;
-        }
-        nLen += static_cast<size_t>(n);
+        bool bFits = bAppendLimit ? AppendFormat(szLine, sizeof(szLine), " %s=%u", cap.pszWord,
+                                                 static_cast<unsigned>(Settings.MaxMessageSize))
+                                  : AppendFormat(szLine, sizeof(szLine), " %s", cap.pszWord);
+        if (!bFits) break;
     }
     FormatResponse(pSession, "%s\r\n", szLine);
     SendResponse(pSession, 1, 1);

@@ -13,6 +13,7 @@
 #include "imap/response.h"
 #include "imap/session_io.h"
 #include "imap/logs.h"
+#include "platform/format.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -38,18 +39,19 @@ struct SavedRequest {
 enum class Outcome { Failed, Refused, Passed, HandedToLogin };
 
 void SaveRequest(const Session* pSession, SavedRequest* pSaved) {
-    snprintf(pSaved->szTag, sizeof(pSaved->szTag), "%s", pSession->pTag);
-    snprintf(pSaved->szCommand, sizeof(pSaved->szCommand), "%s", pSession->pCommand);
+    static_cast<void>(FormatText(pSaved->szTag, sizeof(pSaved->szTag), "%s", pSession->pTag));
+    static_cast<void>(FormatText(pSaved->szCommand, sizeof(pSaved->szCommand), "%s", pSession->pCommand));
     pSaved->bArgs = pSession->pArgs != nullptr;
-    snprintf(pSaved->szArgs, sizeof(pSaved->szArgs), "%s", pSaved->bArgs ? pSession->pArgs : "");
+    static_cast<void>(FormatText(pSaved->szArgs, sizeof(pSaved->szArgs), "%s", pSaved->bArgs ? pSession->pArgs : ""));
     // A lone CR left inside the arguments must not break the access-log line.
     pSaved->szArgs[strcspn(pSaved->szArgs, "\r\n")] = '\0';
 }
 
 char* PutBack(char** ppFill, size_t* pnLeft, const char* pszText) {
     char* pStart = *ppFill;
-    int nLength = snprintf(pStart, *pnLeft, "%s", pszText);
-    size_t nUsed = (nLength < 0 ? 0 : static_cast<size_t>(nLength)) + 1;
+    // The saved texts were taken from szRecv, so they fit back into it.
+    static_cast<void>(FormatText(pStart, *pnLeft, "%s", pszText));
+    size_t nUsed = strnlen(pStart, *pnLeft) + 1;
     nUsed = nUsed < *pnLeft ? nUsed : *pnLeft;
     *ppFill += nUsed;
     *pnLeft -= nUsed;
@@ -85,7 +87,8 @@ bool RecvAnswer(Session* pSession) {
     char* pLf = strchr(pSession->szRecv, '\n');
     if (pLf != nullptr && pLf[1] != '\0') {
         size_t nQueued = strnlen(pSession->szQueue, sizeof(pSession->szQueue) - 1);
-        snprintf(pSession->szQueue + nQueued, sizeof(pSession->szQueue) - nQueued, "%s", pLf + 1);
+        // What does not fit is dropped from the end, as the queue does everywhere.
+        static_cast<void>(FormatText(pSession->szQueue + nQueued, sizeof(pSession->szQueue) - nQueued, "%s", pLf + 1));
         pLf[1] = '\0';
     }
     EndAtFirstCrOrLf(pSession->szRecv);
@@ -137,7 +140,7 @@ void RespondAuthenticate(Session* pSession, const SavedRequest* pSaved, const ch
 }
 
 Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
-    snprintf(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", pSession->pArgs);
+    static_cast<void>(FormatText(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", pSession->pArgs));
     printf("AUTHCODE: SEND %s\n", pSession->szChallenge);
     SendChallenge(pSession);
 
@@ -153,7 +156,7 @@ Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
     }
     bool bUser = TakeUserName(pSession, pSession->szAuthWork, DecodeAnswer(pSession));
 
-    snprintf(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", "PASSWORD");
+    static_cast<void>(FormatText(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", "PASSWORD"));
     SendChallenge(pSession);
     if (!RecvAnswer(pSession)) {
         RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
@@ -180,8 +183,9 @@ Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
     // The host name is cut so that the challenge always keeps its closing ">".
     FILETIME ft = GetSystemTimeAsFileTime();
     ft -= ft % 10000;
-    snprintf(pSession->szChallenge, sizeof(pSession->szChallenge), "<%lu.%lu@%.220s>", GetCurrentProcessId(),
-             static_cast<unsigned long>(static_cast<uint32_t>(ft)), pSession->szHostName);
+    static_cast<void>(FormatText(pSession->szChallenge, sizeof(pSession->szChallenge), "<%lu.%lu@%.220s>",
+                                 GetCurrentProcessId(), static_cast<unsigned long>(static_cast<uint32_t>(ft)),
+                                 pSession->szHostName));
     printf("AUTHCODE: SEND %s\n", pSession->szChallenge);
     SendChallenge(pSession);
 
@@ -237,7 +241,7 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
         pszInitial++;
     }
     char szAnswer[RECV_SIZE];
-    snprintf(szAnswer, sizeof(szAnswer), "%s", pszInitial);
+    static_cast<void>(FormatText(szAnswer, sizeof(szAnswer), "%s", pszInitial));
     szAnswer[strcspn(szAnswer, "\r\n")] = '\0';
     if (szAnswer[0] == '\0') {
         FormatResponse(pSession, "+ \r\n");
@@ -246,7 +250,7 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
             RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
             return Outcome::Failed;
         }
-        snprintf(szAnswer, sizeof(szAnswer), "%s", pSession->szRecv);
+        static_cast<void>(FormatText(szAnswer, sizeof(szAnswer), "%s", pSession->szRecv));
     }
     if (strcmp(szAnswer, "*") == 0) {
         RespondAuthenticate(pSession, pSaved, "BAD", "cancelled");

@@ -10,6 +10,7 @@
 #include "imap/view.h"
 #include "imap/session_io.h"
 #include "platform/dir_watch.h"
+#include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
@@ -36,7 +37,7 @@ bool TakeQueuedLine(Session* pSession) {
 void KeepFurtherLines(Session* pSession) {
     char* pLf = strchr(pSession->szRecv, '\n');
     if (pLf != nullptr && pLf[1] != '\0') {
-        snprintf(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1);
+        static_cast<void>(FormatText(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1));
         pLf[1] = '\0';
     }
 }
@@ -62,8 +63,8 @@ int CmdIdle(Session* pSession) {
     // The tag lives in szRecv, where DONE will arrive.
     char szTag[RECV_SIZE];
     char szCommand[32];
-    snprintf(szTag, sizeof(szTag), "%s", pSession->pTag);
-    snprintf(szCommand, sizeof(szCommand), "%s", pSession->pCommand);
+    static_cast<void>(FormatText(szTag, sizeof(szTag), "%s", pSession->pTag));
+    static_cast<void>(FormatText(szCommand, sizeof(szCommand), "%s", pSession->pCommand));
 
     bool bSelected = pSession->State == Imap4Selected;
     bool bInbox = bSelected && InboxSelected(pSession);
@@ -72,7 +73,7 @@ int CmdIdle(Session* pSession) {
     bool bDeliveriesWatched = false;
     if (bInbox) {
         char szExtension[40];
-        snprintf(szExtension, sizeof(szExtension), ".%s", Settings.MailExtension);
+        static_cast<void>(FormatText(szExtension, sizeof(szExtension), ".%s", Settings.MailExtension));
         // A delivery is taken once its writer is done with it: an import would copy half a file.
         bDeliveriesWatched = bWatched && WatchDirectory(&watch, pSession->szMailDir, szExtension, WATCH_ARRIVALS);
     }

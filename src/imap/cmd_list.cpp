@@ -11,6 +11,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "imap/session_io.h"
+#include "platform/format.h"
 #include "platform/text.h"
 #include "store/store.h"
 
@@ -107,10 +108,11 @@ bool ListPattern(Session* pSession, char* pszPattern, bool* pbEmpty) {
     SeparatorsToSlash(szReference);
     SeparatorsToSlash(szPattern);
     char szJoined[2 * PATTERN_SIZE];
-    std::snprintf(szJoined, sizeof(szJoined), "%s%s", szPattern[0] == '/' ? "" : szReference, szPattern);
+    static_cast<void>(
+        FormatText(szJoined, sizeof(szJoined), "%s%s", szPattern[0] == '/' ? "" : szReference, szPattern));
     const char* pszJoined = szJoined;
     while (*pszJoined == '/') pszJoined++;
-    std::snprintf(pszPattern, 2 * PATTERN_SIZE, "%s", pszJoined);
+    static_cast<void>(FormatText(pszPattern, 2 * PATTERN_SIZE, "%s", pszJoined));
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include "imap/response.h"
 #include "imap/logs.h"
 #include "platform/accounts.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "platform/time.h"
 #include "store/store.h"
@@ -58,12 +59,12 @@ void CompleteLogin(Session* pSession) {
     // An inbox that exists under another spelling (INBOX) is the inbox too.
     char szInbox[MAX_PATH];
     if (ResolveMailboxPath(pSession->szMailDir, "inbox", szInbox, sizeof(szInbox))) {
-        snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox);
+        static_cast<void>(FormatText(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szInbox));
         CreateMailboxDirectory(pSession->szMailbox);
         pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
-    snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
+    static_cast<void>(FormatText(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir));
 }
 
 bool AcceptLogin(Session* pSession) {

@@ -12,6 +12,7 @@
 #include "imap/search.h"
 #include "imap/view.h"
 #include "imap/session_io.h"
+#include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
@@ -34,8 +35,9 @@ void AppendNumber(ResultLine* pLine, uint32_t ulNumber) {
         pszResponse[0] = '\0';
         pLine->nLength = 0;
     }
-    int n = snprintf(pszResponse + pLine->nLength, kRoom - pLine->nLength, " %u", static_cast<unsigned>(ulNumber));
-    if (n > 0) pLine->nLength += static_cast<size_t>(n);
+    if (FormatText(pszResponse + pLine->nLength, kRoom - pLine->nLength, " %u", static_cast<unsigned>(ulNumber))) {
+        pLine->nLength += strlen(pszResponse + pLine->nLength);
+    }
 }
 
 }  // namespace
@@ -93,7 +95,9 @@ int CmdSearch(Session* pSession) {
                               ulMaxUid, lSecondsWest};
         if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);
     }
-    snprintf(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n");
+    // AppendNumber always leaves room for the line end.
+    static_cast<void>(
+        FormatText(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n"));
     SendResponse(pSession, 1, 1);
 
     RespondCompleted(pSession);

@@ -8,6 +8,7 @@
 #include "imap/response.h"
 #include "imap/view.h"
 #include "imap/session_io.h"
+#include "platform/format.h"
 #include "platform/text.h"
 #include "store/store.h"
 
@@ -68,11 +69,11 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     char szPath[MAX_PATH];
     if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
         !GetUidValidity(szPath, &pSession->ulUidValidity)) {
-        snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir);
+        static_cast<void>(FormatText(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir));
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }
-    snprintf(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath);
+    static_cast<void>(FormatText(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", szPath));
     pSession->ulUidNext = ReadUidNext(pSession->szMailbox);
     // Delivered mail waits outside the inbox until a session looks at it.
     if (IsInboxName(szName)) {
@@ -155,13 +156,12 @@ int CmdStatus(Session* pSession) {
         RespondFails(pSession);
         return 1;
     }
-    char szValues[STATUS_ITEMS * 2 * 24];
-    size_t nLength = 0;
+    char szValues[STATUS_ITEMS * 2 * 24] = "";
     for (size_t i = 0; i < nItems; i++) {
-        int n = snprintf(szValues + nLength, sizeof(szValues) - nLength, "%s%s %lu", i == 0 ? "" : " ",
-                         kStatusWords[aItems[i]], aulValues[aItems[i]]);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof(szValues) - nLength) break;
-        nLength += static_cast<size_t>(n);
+        if (!AppendFormat(szValues, sizeof(szValues), "%s%s %lu", i == 0 ? "" : " ", kStatusWords[aItems[i]],
+                          aulValues[aItems[i]])) {
+            break;
+        }
     }
     FormatResponse(pSession, "* STATUS %s (%s)\r\n", szNameText, szValues);
     SendLine(pSession);

@@ -13,6 +13,7 @@
 #include "imap/view.h"
 #include "imap/session_io.h"
 #include "imap/logs.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
@@ -99,7 +100,7 @@ void AnnounceAfter(Session* pSession, Handler pHandler) {
     std::string tagged(pSession->szResponse);
     pSession->szResponse[0] = '\0';
     AnnounceChanges(pSession, bExpunges);
-    snprintf(pSession->szResponse, sizeof(pSession->szResponse), "%s", tagged.c_str());
+    static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), "%s", tagged.c_str()));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "imap/flags.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
 #include "platform/text.h"
 #include "store/store.h"
 
@@ -38,21 +38,15 @@ char FlagAt(const char* pszName, int nPosition) {
 }
 
 void FormatFlagNames(const char* pszName, char* pszOut, size_t nSize) {
-    size_t nUsed = 0;
     pszOut[0] = '\0';
     for (int i = 0; i < FLAG_COUNT; i++) {
         if (FlagAt(pszName, FLAG_POS_RECENT + i) != '1') {
             continue;
         }
-        int n = snprintf(pszOut + nUsed, nSize - nUsed, "%s%s", nUsed == 0 ? "" : " ", FlagNames[i]);
-        if (n < 0 || static_cast<size_t>(n) >= nSize - nUsed) {
-            return;
-        }
-        nUsed += static_cast<size_t>(n);
+        if (!AppendFormat(pszOut, nSize, "%s%s", pszOut[0] == '\0' ? "" : " ", FlagNames[i])) return;
     }
 }
 
 bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName) {
-    int n = snprintf(pszPath, nSize, "%s/%s", pszMailbox, pszName);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszPath, nSize, "%s/%s", pszMailbox, pszName);
 }

@@ -28,10 +28,11 @@ LogStamp TakeLogStamp() {
     FormatDateText(GetSystemTimeAsFileTime(), szDate, &adjusted);
     CalendarTime local = UtcCalendarToLocal(adjusted);
     LogStamp stamp{};
-    snprintf(stamp.szDay, sizeof(stamp.szDay), "%02d%02d%02d", local.wYear % 100, local.wMonth, local.wDay);
+    static_cast<void>(
+        FormatText(stamp.szDay, sizeof(stamp.szDay), "%02d%02d%02d", local.wYear % 100, local.wMonth, local.wDay));
     int nMonth = local.wMonth >= 1 && local.wMonth <= 12 ? local.wMonth : 1;
-    snprintf(stamp.szTime, sizeof(stamp.szTime), "%02d/%s/%04d:%02d:%02d:%02d", local.wDay, kMonths[nMonth - 1],
-             local.wYear, local.wHour, local.wMinute, local.wSecond);
+    static_cast<void>(FormatText(stamp.szTime, sizeof(stamp.szTime), "%02d/%s/%04d:%02d:%02d:%02d", local.wDay,
+                                 kMonths[nMonth - 1], local.wYear, local.wHour, local.wMinute, local.wSecond));
     return stamp;
 }
 
@@ -134,17 +135,20 @@ void WriteAccessLog(Session* pSession, const char* pszResult) {
         // The password is never written: everything from the blank that ends the user name
         // becomes " ****", so a quoted password with blanks leaves nothing behind either. For
         // AUTHENTICATE the mechanism stays and an initial response goes the same way.
-        snprintf(szArgs, sizeof(szArgs), "%s", pSession->pArgs != nullptr ? pSession->pArgs : bLogin ? "" : "-");
+        static_cast<void>(FormatText(szArgs, sizeof(szArgs), "%s",
+                                     pSession->pArgs != nullptr ? pSession->pArgs
+                                     : bLogin                   ? ""
+                                                                : "-"));
         char* pBlank = strchr(szArgs, ' ');
         if (pBlank != nullptr) {
             *pBlank = '\0';
         }
         if (bLogin || pBlank != nullptr) {
             size_t nLength = strlen(szArgs);
-            snprintf(szArgs + nLength, sizeof(szArgs) - nLength, " ****");
+            static_cast<void>(FormatText(szArgs + nLength, sizeof(szArgs) - nLength, " ****"));
         }
     } else {
-        snprintf(szArgs, sizeof(szArgs), "%s", pSession->pArgs != nullptr ? pSession->pArgs : "-");
+        static_cast<void>(FormatText(szArgs, sizeof(szArgs), "%s", pSession->pArgs != nullptr ? pSession->pArgs : "-"));
     }
 
     ProcessFileIdentity identity;

@@ -1,9 +1,9 @@
 #include "imap/new_uid.h"
 
-#include <cstdio>
 #include <string>
 #include <tuple>
 
+#include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -26,6 +26,5 @@ bool FormatCopyUid(uint32_t ulValidity, const std::vector<UidPair>& pairs, char*
         }
         i = nEnd + 1;
     }
-    int n = snprintf(pszCode, nSize, "COPYUID %u %s %s", ulValidity, sources.c_str(), targets.c_str());
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    return FormatText(pszCode, nSize, "COPYUID %u %s %s", ulValidity, sources.c_str(), targets.c_str());
 }

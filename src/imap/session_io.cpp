@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "imap/logs.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "platform/tls.h"
@@ -41,7 +42,7 @@ size_t TakePendingFragment(Session* pSession) {
 
 void SayBye(Session* pSession, const char* pszReason) {
     char szBye[128];
-    snprintf(szBye, sizeof(szBye), "* BYE %s\r\n", pszReason);
+    static_cast<void>(FormatText(szBye, sizeof(szBye), "* BYE %s\r\n", pszReason));
     printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, szBye);
     WriteProtocolLog(pSession, szBye);
     SessionSend(pSession, szBye, strlen(szBye));
@@ -123,11 +124,11 @@ void FormatSocketError(char* pBuffer, size_t nSize, bool bSend, int nCode) {
     const char* pszOp = bSend ? "send()" : "read()";
     for (const SocketErrorName& error : kSocketErrors) {
         if (error.nCode == nCode) {
-            snprintf(pBuffer, nSize, "%s SOCKET_ERROR %s=%d", pszOp, error.pszName, nCode);
+            static_cast<void>(FormatText(pBuffer, nSize, "%s SOCKET_ERROR %s=%d", pszOp, error.pszName, nCode));
             return;
         }
     }
-    snprintf(pBuffer, nSize, "%s SOCKET_ERROR OTHER CODE=%d", pszOp, nCode);
+    static_cast<void>(FormatText(pBuffer, nSize, "%s SOCKET_ERROR OTHER CODE=%d", pszOp, nCode));
 }
 
 int RecvLine(Session* pSession, int bTrace) {

@@ -11,6 +11,7 @@
 #include "imap/response.h"
 #include "imap/session_io.h"
 #include "platform/dir_watch.h"
+#include "platform/format.h"
 
 void MailboxViewDeleter::operator()(MailboxView* pView) const { delete pView; }
 
@@ -75,7 +76,7 @@ void QueueFlags(Session* pSession, const MailboxView& view, uint32_t ulSequence,
 void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plRecent, int32_t* plFirstUnseen) {
     pSession->pView.reset(new MailboxView{});
     MailboxView& view = *pSession->pView;
-    std::snprintf(view.szMailbox, sizeof(view.szMailbox), "%s", pSession->szMailbox);
+    static_cast<void>(FormatText(view.szMailbox, sizeof(view.szMailbox), "%s", pSession->szMailbox));
     view.bReadOnly = bReadOnly;
     ListResult result;
     view.pIndex = MailboxIndex::Open(view.szMailbox, &result);

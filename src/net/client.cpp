@@ -8,6 +8,7 @@
 #include "imap/logs.h"
 #include "imap/session_io.h"
 #include "net/tmqueue.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "platform/tls.h"
@@ -61,15 +62,16 @@ void ClientThread(Session* pSession) {
     Admission admission = AdmitTMQueue(pSession, ulLimit, static_cast<uint32_t>(Settings.AddressLimit));
     if (admission == REFUSED_LIMIT) {
         printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
-        snprintf(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit.");
+        static_cast<void>(
+            FormatText(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit."));
         SendPlain(pSession, pSession->szResponse);
         CloseSession(pSession, false);
         return;
     }
     if (admission == REFUSED_ADDRESS) {
         printf("exceeds the limit of one address. count=(%ld)\n", static_cast<long>(Settings.AddressLimit));
-        snprintf(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n",
-                 "Too many connections from your address");
+        static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n",
+                                     "Too many connections from your address"));
         SendPlain(pSession, pSession->szResponse);
         CloseSession(pSession, false);
         return;

@@ -12,6 +12,7 @@
 #include "net/client.h"
 #include "imap/session.h"
 #include "net/tmqueue.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -39,13 +40,13 @@ HostDomain& TheHostDomain() {
 void CopyHostDomain(char* pszOut, size_t nSize) {
     HostDomain& host = TheHostDomain();
     std::lock_guard<std::mutex> guard(host.lock);
-    snprintf(pszOut, nSize, "%s", host.szName);
+    static_cast<void>(FormatText(pszOut, nSize, "%s", host.szName));
 }
 
 void SetHostDomain(const char* pszName) {
     HostDomain& host = TheHostDomain();
     std::lock_guard<std::mutex> guard(host.lock);
-    snprintf(host.szName, sizeof(host.szName), "%s", pszName);
+    static_cast<void>(FormatText(host.szName, sizeof(host.szName), "%s", pszName));
 }
 
 // Counts the entries by kind; the pass that binds IPv4 sockets takes entries with a ".", the
@@ -75,7 +76,7 @@ const char* NextListenEntry(const char* pszList, const char* pPrevious, bool bIp
 
 // Splits "address port" at its first blank; without one the port is nDefaultPort.
 void SplitListenEntry(const char* pEntry, int nDefaultPort, char* pszAddress, size_t nSize, int* pnPort) {
-    snprintf(pszAddress, nSize, "%s", pEntry);
+    static_cast<void>(FormatText(pszAddress, nSize, "%s", pEntry));
     *pnPort = nDefaultPort;
     char* pBlank = strchr(pszAddress, ' ');
     if (pBlank != nullptr) {
@@ -139,7 +140,7 @@ void OpenImplicitTlsSocket(int nFamily, SocketAddress address, ListenSet* pSet) 
 bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
     int nFamily = bIpv6 ? FAMILY_IPV6 : FAMILY_IPV4;
     char szPort[16];
-    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    static_cast<void>(FormatText(szPort, sizeof(szPort), "%d", Settings.PortNo));
     const char* pEntry = nullptr;
     for (int i = 0; i < nSockets; i++) {
         SocketAddress address{};
@@ -221,7 +222,7 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
 // Fills the record of an accepted connection; false when the listener must end.
 bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress& peer, bool bIpv6Conn) {
     pSession->sockClient = sockAccepted;
-    snprintf(pSession->szResponse, sizeof(pSession->szResponse), GREETING_FORMAT, "");
+    static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), GREETING_FORMAT, ""));
     pSession->State = 0;
 
     SocketAddress local{};
@@ -241,7 +242,7 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
     bool bNamed = NameOfAddress(local, szName, sizeof(szName));
     AddressToText(local, pSession->szLocalAddr, sizeof(pSession->szLocalAddr));
     if (bNamed && strchr(szName, '.') != nullptr) {
-        snprintf(pSession->szHostName, sizeof(pSession->szHostName), "%s", szName);
+        static_cast<void>(FormatText(pSession->szHostName, sizeof(pSession->szHostName), "%s", szName));
     }
     pSession->pHostEnt = nullptr;
 
@@ -303,7 +304,7 @@ int FindHostDomain() {
     SetHostDomain("");
     char szName[256];
     if (Settings.HostName[0] != '\0') {
-        snprintf(szName, sizeof(szName), "%s", Settings.HostName);
+        static_cast<void>(FormatText(szName, sizeof(szName), "%s", Settings.HostName));
     } else if (!GetMachineName(szName, sizeof(szName))) {
         return 0;
     }
@@ -470,18 +471,18 @@ bool ConnectWakeUp(int nFamily, const SocketAddress& target, bool bReport) {
 
 bool WakeIpv6(const StopTarget& stopTarget) {
     char szPort[16];
-    snprintf(szPort, sizeof(szPort), "%d", stopTarget.nPortNo);
+    static_cast<void>(FormatText(szPort, sizeof(szPort), "%d", stopTarget.nPortNo));
     char szNode[256] = "";
     const char* pszService = szPort;
     char szService[32];
     if (Settings.ListenMode != 0) {
         const char* pEntry = NextListenEntry(stopTarget.szListenIP, nullptr, true);
         if (pEntry != nullptr) {
-            snprintf(szNode, sizeof(szNode), "%s", pEntry);
+            static_cast<void>(FormatText(szNode, sizeof(szNode), "%s", pEntry));
             char* pBlank = strchr(szNode, ' ');
             if (pBlank != nullptr) {
                 *pBlank = '\0';
-                snprintf(szService, sizeof(szService), "%s", pBlank + 1);
+                static_cast<void>(FormatText(szService, sizeof(szService), "%s", pBlank + 1));
                 pszService = szService;
             }
         }
@@ -498,7 +499,7 @@ bool WakeIpv6(const StopTarget& stopTarget) {
 // accept loop blocked for good.
 bool WakeLoopback(const StopTarget& stopTarget) {
     char szPort[16];
-    snprintf(szPort, sizeof(szPort), "%d", stopTarget.nPortNo);
+    static_cast<void>(FormatText(szPort, sizeof(szPort), "%d", stopTarget.nPortNo));
     SocketAddress target{};
     int nFamily = Settings.AddressFamily == 1 ? FAMILY_IPV6 : FAMILY_IPV4;
     return GetConnectAddress(nFamily, nullptr, szPort, &target) && ConnectWakeUp(nFamily, target, false);

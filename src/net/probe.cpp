@@ -3,12 +3,13 @@
 
 #include "config/settings.h"
 #include "net/listener.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/sysinfo.h"
 
 bool ProbeSystem() {
     char szPort[16];
-    snprintf(szPort, sizeof(szPort), "%d", Settings.PortNo);
+    static_cast<void>(FormatText(szPort, sizeof(szPort), "%d", Settings.PortNo));
     SocketAddress address{};
     int nFamily = Settings.AddressFamily != 0 ? FAMILY_IPV6 : FAMILY_IPV4;
     if (!GetPassiveAddress(nFamily, szPort, &address)) {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/format.h"
+
 namespace {
 
 constexpr const char* szPamService = "veve4d";
@@ -82,7 +84,8 @@ unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize
         buffer.resize(buffer.size() * 2);
     }
     if (pResult != nullptr) {
-        snprintf(pszHome, nSize, "%s", pw.pw_dir != nullptr ? pw.pw_dir : "");
+        // A cut home would name some other directory: the user is left without one.
+        if (!FormatText(pszHome, nSize, "%s", pw.pw_dir != nullptr ? pw.pw_dir : "") && nSize > 0) pszHome[0] = '\0';
         return 0;
     }
     // These mean "no such user" rather than a failed lookup.

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/format.h"
+
 namespace {
 
 bool WriteAll(int fd, const char* p, size_t n) {
@@ -149,7 +151,7 @@ bool PortInUse(const char* pszAddress, int nPort, char* pszWhy, size_t nWhySize)
     bool bInUse = false;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
         bInUse = errno == EADDRINUSE;
-        snprintf(pszWhy, nWhySize, "%s", strerror(errno));
+        static_cast<void>(FormatText(pszWhy, nWhySize, "%s", strerror(errno)));
     }
     close(fd);
     return bInUse;

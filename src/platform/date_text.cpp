@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
@@ -21,13 +22,13 @@ constexpr FILETIME ftOneHour = 36000000000ULL;
 
 void FormatZoneText(long lMinutesEast, char* pszZone, size_t nSize) {
     if (lMinutesEast == 0) {
-        snprintf(pszZone, nSize, "GMT");
+        static_cast<void>(FormatText(pszZone, nSize, "GMT"));
         return;
     }
     long lAbs = labs(lMinutesEast);
     if (lAbs > 1439) lAbs = 1439;
-    snprintf(pszZone, nSize, "%c%ld%ld%ld%ld", lMinutesEast > 0 ? '+' : '-', lAbs / 60 / 10, lAbs / 60 % 10,
-             lAbs % 60 / 10, lAbs % 60 % 10);
+    static_cast<void>(FormatText(pszZone, nSize, "%c%ld%ld%ld%ld", lMinutesEast > 0 ? '+' : '-', lAbs / 60 / 10,
+                                 lAbs / 60 % 10, lAbs % 60 / 10, lAbs % 60 % 10));
 }
 
 void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted) {
@@ -60,8 +61,9 @@ void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted) 
     // Formatted wide, then cut to the caller's field: years past 9999 only come from a corrupt
     // file time, and the text is then cut, never overrun.
     char szWide[96];
-    snprintf(szWide, sizeof szWide, "%3s, %02d %3s %04d %02d:%02d:%02d %s", szDayNames[iDay], local.wDay,
-             szMonthNames[iMonth], local.wYear, local.wHour, local.wMinute, local.wSecond, szZone);
+    static_cast<void>(FormatText(szWide, sizeof szWide, "%3s, %02d %3s %04d %02d:%02d:%02d %s", szDayNames[iDay],
+                                 local.wDay, szMonthNames[iMonth], local.wYear, local.wHour, local.wMinute,
+                                 local.wSecond, szZone));
     size_t nText = strnlen(szWide, DATE_TEXT_SIZE - 1);
     memcpy(pszText, szWide, nText);
     pszText[nText] = '\0';

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
+
 DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName,
                                  bool bHidden) {
     DIR* pDir = ::opendir(pszDir);
@@ -65,6 +67,8 @@ DirectoryWatch::~DirectoryWatch() {
 
 bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszSuffix, WatchKind kind) {
     if (pWatch->nWatched >= MAX_WATCHED_DIRECTORIES) return false;
+    // A cut suffix would match other files.
+    if (strlen(pszSuffix) >= sizeof(pWatch->aszSuffix[0])) return false;
     if (pWatch->fdNotify < 0) {
         pWatch->fdNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (pWatch->fdNotify < 0) return false;
@@ -75,7 +79,7 @@ bool WatchDirectory(DirectoryWatch* pWatch, const char* pszDir, const char* pszS
     if (wd < 0) return false;
     int i = pWatch->nWatched++;
     pWatch->aWatch[i] = wd;
-    std::snprintf(pWatch->aszSuffix[i], sizeof(pWatch->aszSuffix[i]), "%s", pszSuffix);
+    static_cast<void>(FormatText(pWatch->aszSuffix[i], sizeof(pWatch->aszSuffix[i]), "%s", pszSuffix));
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Windows file-system behaviour on a Linux file system: see fs.h for the contract.
 #include "platform/fs.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 #include <dirent.h>
@@ -133,7 +134,8 @@ FILETIME DirectoryStamp(const std::string& path, uint64_t ullInode) {
     if (n <= 0) {
         // First read of a directory made by someone else: stamp it now. XATTR_CREATE lets a
         // concurrent stamp win, after which both readers agree on the stored value.
-        std::snprintf(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime()));
+        static_cast<void>(
+            FormatText(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime())));
         ::lsetxattr(path.c_str(), XATTR_CREATED, szValue, std::strlen(szValue), XATTR_CREATE);
         std::memset(szValue, 0, sizeof(szValue));
         n = ::lgetxattr(path.c_str(), XATTR_CREATED, szValue, sizeof(szValue) - 1);
@@ -326,7 +328,7 @@ bool FindEntry(const char* pszPath, FindData* pData) {
 
 EntryProbe ProbeEntry(const char* pszPath, char* pszReason, size_t nSize) {
     auto unreadable = [&](int nError) {
-        snprintf(pszReason, nSize, "%s", strerror(nError));
+        static_cast<void>(FormatText(pszReason, nSize, "%s", strerror(nError)));
         return ENTRY_UNREADABLE;
     };
     struct stat st {};
@@ -402,7 +404,7 @@ bool CreateDirectoryEntry(const char* pszPath, uint32_t ulMode) {
     if (::mkdir(path.c_str(), ulMode != 0 ? 0700 : 0777) != 0) return false;
     if (ulMode != 0) ::chmod(path.c_str(), static_cast<mode_t>(ulMode));
     char szValue[32];
-    std::snprintf(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime()));
+    static_cast<void>(FormatText(szValue, sizeof(szValue), "%llu", static_cast<unsigned long long>(NowAsFileTime())));
     ::lsetxattr(path.c_str(), XATTR_CREATED, szValue, std::strlen(szValue), XATTR_CREATE);
     return true;
 }

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/dir_watch.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 
 namespace {
@@ -30,11 +31,9 @@ bool WriteAll(int fd, const char* p, size_t n) {
 // The directory of a path ("." when it has none).
 bool ParentOf(const char* pszPath, char* pszDir, size_t nSize) {
     const char* pSlash = std::strrchr(pszPath, '/');
-    int n = pSlash == nullptr ? std::snprintf(pszDir, nSize, ".")
-            : pSlash == pszPath
-                ? std::snprintf(pszDir, nSize, "/")
-                : std::snprintf(pszDir, nSize, "%.*s", static_cast<int>(pSlash - pszPath), pszPath);
-    return n >= 0 && static_cast<size_t>(n) < nSize;
+    if (pSlash == nullptr) return FormatText(pszDir, nSize, ".");
+    if (pSlash == pszPath) return FormatText(pszDir, nSize, "/");
+    return FormatText(pszDir, nSize, "%.*s", static_cast<int>(pSlash - pszPath), pszPath);
 }
 
 struct timespec ToTimespec(FILETIME ft) {
@@ -76,9 +75,10 @@ bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, 
     pszName = pszName == nullptr ? pszPath : pszName + 1;
     char szTemporary[4096];
     // Process and thread: no two writers at once share a temporary.
-    int n = std::snprintf(szTemporary, sizeof(szTemporary), "%s/.%s.%ld-%ld.tmp", szDir, pszName,
-                          static_cast<long>(::getpid()), static_cast<long>(::gettid()));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(szTemporary)) return false;
+    if (!FormatText(szTemporary, sizeof(szTemporary), "%s/.%s.%ld-%ld.tmp", szDir, pszName,
+                    static_cast<long>(::getpid()), static_cast<long>(::gettid()))) {
+        return false;
+    }
 
     int fd = ::open(szTemporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
@@ -133,9 +133,10 @@ LockHandle CreateLockFile(const char* pszPath, uint32_t ulMode, const char* pszO
     const char* pSlash = std::strrchr(pszPath, '/');
     size_t nDir = pSlash != nullptr ? static_cast<size_t>(pSlash - pszPath) + 1 : 0;
     char szTemp[4096];
-    int nTemp = std::snprintf(szTemp, sizeof(szTemp), "%.*s.%s.%ld-%ld", static_cast<int>(nDir), pszPath,
-                              pszPath + nDir, static_cast<long>(::getpid()), static_cast<long>(::gettid()));
-    if (nTemp < 0 || static_cast<size_t>(nTemp) >= sizeof(szTemp)) return INVALID_LOCK_HANDLE;
+    if (!FormatText(szTemp, sizeof(szTemp), "%.*s.%s.%ld-%ld", static_cast<int>(nDir), pszPath, pszPath + nDir,
+                    static_cast<long>(::getpid()), static_cast<long>(::gettid()))) {
+        return INVALID_LOCK_HANDLE;
+    }
     ::unlink(szTemp);
     int fd = ::open(szTemp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return INVALID_LOCK_HANDLE;

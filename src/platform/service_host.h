@@ -131,8 +131,8 @@ constexpr uint32_t ERROR_PIPE_CONNECTED = 535;
 // An abstract-namespace Unix socket named after the last "\" part of the pipe name, or after
 // VEVE4D_PIPE_NAME when that is set. Null when the name is taken (another instance runs).
 HANDLE_PIPE CreateNamedPipe(const char* pszPipeName);
-// The socket name CreateNamedPipe would use for a pipe name.
-void PipeSocketName(const char* pszPipeName, char* pszBuf, size_t nSize);
+// The socket name CreateNamedPipe would use for a pipe name; false when it does not fit.
+bool PipeSocketName(const char* pszPipeName, char* pszBuf, size_t nSize);
 // Overlapped connect: ERROR_PIPE_CONNECTED when a client is already there; otherwise
 // ERROR_IO_PENDING, and the event becomes signalled when a client connects.
 uint32_t ConnectNamedPipe(HANDLE_PIPE hPipe, HANDLE_EVENT hEvent);

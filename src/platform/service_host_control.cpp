@@ -22,6 +22,8 @@
 #include <memory>
 #include <thread>
 
+#include "platform/format.h"
+
 #include "platform/service_host.h"
 
 struct ServiceStatusRecord {
@@ -187,7 +189,7 @@ bool StartServiceCtrlDispatcher(const char* pszServiceName, ServiceMainFunction 
 
     // The service main function gets the service's own arguments: its name, no start parameters.
     char szName[256];
-    snprintf(szName, sizeof szName, "%s", pszServiceName != nullptr ? pszServiceName : "");
+    static_cast<void>(FormatText(szName, sizeof szName, "%s", pszServiceName != nullptr ? pszServiceName : ""));
     char* argv[] = {szName, nullptr};
     pfnServiceMain(1, argv);
     thread.Stop();
@@ -208,33 +210,35 @@ size_t FormatNotifyMessage(const SERVICE_STATUS* pStatus, char* pszBuf, size_t n
     if (pszBuf == nullptr || nSize == 0) return 0;
     unsigned long long ullExtend = static_cast<unsigned long long>(pStatus->dwWaitHint) * 1000ULL;
     char szExtend[64] = "";
-    if (pStatus->dwWaitHint != 0) snprintf(szExtend, sizeof szExtend, "EXTEND_TIMEOUT_USEC=%llu\n", ullExtend);
-    int n = 0;
+    if (pStatus->dwWaitHint != 0) {
+        static_cast<void>(FormatText(szExtend, sizeof szExtend, "EXTEND_TIMEOUT_USEC=%llu\n", ullExtend));
+    }
     switch (pStatus->dwCurrentState) {
     case SERVICE_START_PENDING:
-        n = snprintf(pszBuf, nSize, "STATUS=Starting (checkpoint %u)\n%s", pStatus->dwCheckPoint, szExtend);
+        static_cast<void>(
+            FormatText(pszBuf, nSize, "STATUS=Starting (checkpoint %u)\n%s", pStatus->dwCheckPoint, szExtend));
         break;
     case SERVICE_RUNNING:
-        n = snprintf(pszBuf, nSize, "READY=1\nSTATUS=Running\n");
+        static_cast<void>(FormatText(pszBuf, nSize, "READY=1\nSTATUS=Running\n"));
         break;
     case SERVICE_STOP_PENDING:
-        n = snprintf(pszBuf, nSize, "STOPPING=1\nSTATUS=Stopping (checkpoint %u)\n%s", pStatus->dwCheckPoint,
-                     szExtend);
+        static_cast<void>(FormatText(pszBuf, nSize, "STOPPING=1\nSTATUS=Stopping (checkpoint %u)\n%s",
+                                     pStatus->dwCheckPoint, szExtend));
         break;
     case SERVICE_STOPPED:
         if (pStatus->dwWin32ExitCode != 0) {
-            n = snprintf(pszBuf, nSize, "STATUS=Stopped (error %u)\nERRNO=%u\n", pStatus->dwWin32ExitCode,
-                         pStatus->dwWin32ExitCode);
+            static_cast<void>(FormatText(pszBuf, nSize, "STATUS=Stopped (error %u)\nERRNO=%u\n",
+                                         pStatus->dwWin32ExitCode, pStatus->dwWin32ExitCode));
         } else {
-            n = snprintf(pszBuf, nSize, "STATUS=Stopped\n");
+            static_cast<void>(FormatText(pszBuf, nSize, "STATUS=Stopped\n"));
         }
         break;
     default:
-        n = snprintf(pszBuf, nSize, "STATUS=State %u\n%s", pStatus->dwCurrentState, szExtend);
+        static_cast<void>(FormatText(pszBuf, nSize, "STATUS=State %u\n%s", pStatus->dwCurrentState, szExtend));
         break;
     }
-    if (n < 0) return 0;
-    return static_cast<size_t>(n) < nSize ? static_cast<size_t>(n) : nSize - 1;
+    // A cut message still goes out, as far as it fits.
+    return strlen(pszBuf);
 }
 
 bool SetServiceStatus(SERVICE_STATUS_HANDLE hStatus, const SERVICE_STATUS* pStatus) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/format.h"
+
 #include "platform/service_host.h"
 
 struct EventSourceRecord {
@@ -37,14 +39,15 @@ bool FormatSystemMessage(uint32_t dwCode, char* pszBuf, size_t nSize) {
         pszBuf[0] = '\0';
         return false;
     }
-    snprintf(pszBuf, nSize, "%s", pszText);
+    static_cast<void>(FormatText(pszBuf, nSize, "%s", pszText));
     return true;
 }
 
 HANDLE_EVENTSOURCE RegisterEventSource(const char* pszSourceName) {
     EventSourceRecord* pSource = new (std::nothrow) EventSourceRecord{};
     if (pSource == nullptr) return nullptr;
-    snprintf(pSource->szIdent, sizeof pSource->szIdent, "%s", pszSourceName != nullptr ? pszSourceName : "");
+    static_cast<void>(
+        FormatText(pSource->szIdent, sizeof pSource->szIdent, "%s", pszSourceName != nullptr ? pszSourceName : ""));
     return pSource;
 }
 

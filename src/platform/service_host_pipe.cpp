@@ -18,6 +18,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/format.h"
+
 #include "platform/service_host.h"
 
 struct EventRecord {
@@ -37,9 +39,10 @@ constexpr size_t MAX_WAIT_OBJECTS = 64;
 
 bool PipeAddress(const char* pszPipeName, sockaddr_un* pAddr, socklen_t* pLen) {
     char szName[sizeof pAddr->sun_path];
-    PipeSocketName(pszPipeName, szName, sizeof szName);
+    // Cut, the name could be another instance's.
+    bool bFits = PipeSocketName(pszPipeName, szName, sizeof szName);
     size_t nLen = strlen(szName);
-    if (nLen == 0 || nLen + 1 > sizeof pAddr->sun_path) {
+    if (!bFits || nLen == 0 || nLen + 1 > sizeof pAddr->sun_path) {
         errno = EINVAL;
         return false;
     }
@@ -143,17 +146,16 @@ uint32_t WaitForMultipleObjects(uint32_t nCount, const HANDLE_EVENT* phEvents, u
     }
 }
 
-void PipeSocketName(const char* pszPipeName, char* pszBuf, size_t nSize) {
-    if (pszBuf == nullptr || nSize == 0) return;
+bool PipeSocketName(const char* pszPipeName, char* pszBuf, size_t nSize) {
+    if (pszBuf == nullptr || nSize == 0) return false;
     // Several servers on one host (tests) each need their own pipe.
     const char* pszOverride = getenv("VEVE4D_PIPE_NAME");
     if (pszOverride != nullptr && *pszOverride != '\0') {
-        snprintf(pszBuf, nSize, "%s", pszOverride);
-        return;
+        return FormatText(pszBuf, nSize, "%s", pszOverride);
     }
     const char* pszName = pszPipeName != nullptr ? pszPipeName : "";
     const char* pszLast = strrchr(pszName, '\\');
-    snprintf(pszBuf, nSize, "%s", pszLast != nullptr ? pszLast + 1 : pszName);
+    return FormatText(pszBuf, nSize, "%s", pszLast != nullptr ? pszLast + 1 : pszName);
 }
 
 HANDLE_PIPE CreateNamedPipe(const char* pszPipeName) {

@@ -141,8 +141,11 @@ bool CopyFileExclusive(const char* pszFrom, const char* pszTo) {
 // none can be found nothing is installed.
 void InstallPamConfig() {
     char szTarget[512];
-    snprintf(szTarget, sizeof szTarget, "%s/%s", EnvOr("VEVE4D_PAM_DIR", DEFAULT_PAM_DIR), PAM_FILE_NAME);
-    if (access(szTarget, F_OK) == 0) return;
+    // A cut path would name some other file.
+    if (!FormatText(szTarget, sizeof szTarget, "%s/%s", EnvOr("VEVE4D_PAM_DIR", DEFAULT_PAM_DIR), PAM_FILE_NAME) ||
+        access(szTarget, F_OK) == 0) {
+        return;
+    }
 
     char szExe[512];
     if (!GetModuleFileName(szExe, sizeof szExe)) return;
@@ -152,8 +155,8 @@ void InstallPamConfig() {
     const char* apszRelative[] = {"etc/pam.d", "../etc/pam.d", "../share/veve4d/pam.d"};
     char szSource[768];
     for (const char* pszRelative : apszRelative) {
-        snprintf(szSource, sizeof szSource, "%s/%s/%s", szExe, pszRelative, PAM_FILE_NAME);
-        if (access(szSource, R_OK) == 0) {
+        if (FormatText(szSource, sizeof szSource, "%s/%s/%s", szExe, pszRelative, PAM_FILE_NAME) &&
+            access(szSource, R_OK) == 0) {
             CopyFileExclusive(szSource, szTarget);
             return;
         }
@@ -244,7 +247,11 @@ size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, 
 
 SC_HANDLE OpenSCManager() {
     ScHandleRecord rec{};
-    snprintf(rec.szUnitDir, sizeof rec.szUnitDir, "%s", EnvOr("VEVE4D_UNIT_DIR", DEFAULT_UNIT_DIR));
+    // Cut, the directory would be some other one.
+    if (!FormatText(rec.szUnitDir, sizeof rec.szUnitDir, "%s", EnvOr("VEVE4D_UNIT_DIR", DEFAULT_UNIT_DIR))) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
     struct stat st;
     if (stat(rec.szUnitDir, &st) != 0) return nullptr;
     if (!S_ISDIR(st.st_mode)) {
@@ -318,7 +325,7 @@ bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* pStatus) {
         return false;
     }
     char szUnit[160];
-    snprintf(szUnit, sizeof szUnit, "%s.service", hService->szUnitName);
+    static_cast<void>(FormatText(szUnit, sizeof szUnit, "%s.service", hService->szUnitName));
     const char* args[] = {"is-active", szUnit, nullptr};
     char szOut[128];
     // is-active answers with a non-zero status for every state but "active"; the word counts.
@@ -341,7 +348,7 @@ bool ControlService(SC_HANDLE hService, uint32_t dwControl, SERVICE_STATUS* pSta
         return false;
     }
     char szUnit[160];
-    snprintf(szUnit, sizeof szUnit, "%s.service", hService->szUnitName);
+    static_cast<void>(FormatText(szUnit, sizeof szUnit, "%s.service", hService->szUnitName));
     const char* args[] = {"stop", "--no-block", szUnit, nullptr};
     int nExit = RunSystemctl(args, nullptr, 0);
     if (nExit != 0) {

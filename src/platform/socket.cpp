@@ -13,6 +13,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "platform/format.h"
+
 namespace {
 
 thread_local int tlsLastError = 0;
@@ -249,8 +251,8 @@ bool NameOfAddress(const SocketAddress& address, char* pszName, size_t nSize) {
                     0, NI_NAMEREQD) != 0) {
         return false;
     }
-    snprintf(pszName, nSize, "%s", szHost);
-    return true;
+    // A cut name would be some other host's.
+    return FormatText(pszName, nSize, "%s", szHost);
 }
 
 bool OfficialNameOf(const char* pszName, int nFamily, char* pszOfficial, size_t nSize) {
@@ -264,9 +266,9 @@ bool OfficialNameOf(const char* pszName, int nFamily, char* pszOfficial, size_t 
         return false;
     }
     const char* pszCanon = pResult->ai_canonname != nullptr ? pResult->ai_canonname : pszName;
-    snprintf(pszOfficial, nSize, "%s", pszCanon);
+    bool bFits = FormatText(pszOfficial, nSize, "%s", pszCanon);
     freeaddrinfo(pResult);
-    return true;
+    return bFits;
 }
 
 bool GetMachineName(char* pszName, size_t nSize) {

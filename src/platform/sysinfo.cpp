@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/format.h"
+
 #include "platform/sysinfo.h"
 
 namespace {
@@ -64,8 +66,8 @@ void ParseKernelRelease(const char* pszSysName, const char* pszRelease, OsVersio
     pInfo->dwMajorVersion = lParts[0];
     pInfo->dwMinorVersion = lParts[1];
     pInfo->dwBuildNumber = lParts[2];
-    snprintf(pInfo->szCSDVersion, sizeof pInfo->szCSDVersion, "%s %s", pszSysName != nullptr ? pszSysName : "",
-             pszRelease != nullptr ? pszRelease : "");
+    static_cast<void>(FormatText(pInfo->szCSDVersion, sizeof pInfo->szCSDVersion, "%s %s",
+                                 pszSysName != nullptr ? pszSysName : "", pszRelease != nullptr ? pszRelease : ""));
 }
 
 bool GetVersionEx(OsVersionInfo* pInfo) {

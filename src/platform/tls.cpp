@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/format.h"
 #include "platform/socket.h"
 
 struct TlsContext {
@@ -94,21 +95,22 @@ void TakeOpenSslError(const char* pszWhat, char* pszError, size_t nErrorSize) {
     char szReason[256] = "unknown error";
     if (ulCode != 0) {
         const char* pszReason = ERR_reason_error_string(ulCode);
-        snprintf(szReason, sizeof(szReason), "%s", pszReason != nullptr ? pszReason : "unknown error");
+        static_cast<void>(
+            FormatText(szReason, sizeof(szReason), "%s", pszReason != nullptr ? pszReason : "unknown error"));
     }
-    snprintf(pszError, nErrorSize, "%s: %s", pszWhat, szReason);
+    static_cast<void>(FormatText(pszError, nErrorSize, "%s: %s", pszWhat, szReason));
     ERR_clear_error();
 }
 
 // fopen first, so that a missing or unreadable file is told as such and not as a PEM error.
 bool CheckReadable(const char* pszWhat, const char* pszFile, char* pszError, size_t nErrorSize) {
     if (pszFile == nullptr || pszFile[0] == '\0') {
-        snprintf(pszError, nErrorSize, "%s: no file named", pszWhat);
+        static_cast<void>(FormatText(pszError, nErrorSize, "%s: no file named", pszWhat));
         return false;
     }
     FILE* pFile = fopen(pszFile, "r");
     if (pFile == nullptr) {
-        snprintf(pszError, nErrorSize, "%s %s: %s", pszWhat, pszFile, strerror(errno));
+        static_cast<void>(FormatText(pszError, nErrorSize, "%s %s: %s", pszWhat, pszFile, strerror(errno)));
         return false;
     }
     fclose(pFile);
@@ -165,7 +167,7 @@ TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyF
     bOk = bOk && SSL_CTX_set_session_id_context(pCtx, kSessionContext, sizeof(kSessionContext) - 1) == 1;
     if (bOk && SSL_CTX_use_certificate_chain_file(pCtx, pszChainFile) != 1) {
         char szWhat[300];
-        snprintf(szWhat, sizeof(szWhat), "certificate chain %s", pszChainFile);
+        static_cast<void>(FormatText(szWhat, sizeof(szWhat), "certificate chain %s", pszChainFile));
         TakeOpenSslError(szWhat, pszError, nErrorSize);
         SSL_CTX_free(pCtx);
         return nullptr;
@@ -179,7 +181,7 @@ TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyF
         BIO_free(pKeyBio);
         if (pKey == nullptr) {
             char szWhat[300];
-            snprintf(szWhat, sizeof(szWhat), "certificate key %s", pszKeyFile);
+            static_cast<void>(FormatText(szWhat, sizeof(szWhat), "certificate key %s", pszKeyFile));
             TakeOpenSslError(szWhat, pszError, nErrorSize);
             SSL_CTX_free(pCtx);
             return nullptr;
@@ -188,7 +190,8 @@ TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyF
     if (bOk && (SSL_CTX_use_PrivateKey(pCtx, pKey) != 1 || SSL_CTX_check_private_key(pCtx) != 1)) {
         EVP_PKEY_free(pKey);
         ERR_clear_error();
-        snprintf(pszError, nErrorSize, "certificate key %s does not match certificate %s", pszKeyFile, pszChainFile);
+        static_cast<void>(FormatText(pszError, nErrorSize, "certificate key %s does not match certificate %s",
+                                     pszKeyFile, pszChainFile));
         SSL_CTX_free(pCtx);
         return nullptr;
     }
@@ -201,7 +204,7 @@ TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyF
     TlsContext* pContext = new (std::nothrow) TlsContext{pCtx};
     if (pContext == nullptr) {
         SSL_CTX_free(pCtx);
-        snprintf(pszError, nErrorSize, "TLS context: out of memory");
+        static_cast<void>(FormatText(pszError, nErrorSize, "TLS context: out of memory"));
         return nullptr;
     }
     pszError[0] = '\0';
@@ -242,7 +245,8 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
         if (ERR_peek_last_error() != 0) {
             TakeOpenSslError("TLS handshake", pszError, nErrorSize);
         } else {
-            snprintf(pszError, nErrorSize, "TLS handshake: connection closed (socket error %d)", LastSocketError());
+            static_cast<void>(FormatText(pszError, nErrorSize, "TLS handshake: connection closed (socket error %d)",
+                                         LastSocketError()));
         }
         SSL_free(pSsl);
         return nullptr;
@@ -250,7 +254,7 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
     TlsConnection* pConnection = new (std::nothrow) TlsConnection{pSsl, false};
     if (pConnection == nullptr) {
         SSL_free(pSsl);
-        snprintf(pszError, nErrorSize, "TLS set-up: out of memory");
+        static_cast<void>(FormatText(pszError, nErrorSize, "TLS set-up: out of memory"));
         return nullptr;
     }
     pszError[0] = '\0';

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "platform/format.h"
 #include "service/service.h"
 
 int32_t bDebug = 0;
@@ -97,7 +98,7 @@ void AddToEventLog(const char* pszMsg, const char* pszFormat, uint16_t wType) {
 
     HANDLE_EVENTSOURCE hEventSource = RegisterEventSource(SERVICE_NAME);
     char szMsg[256];
-    snprintf(szMsg, sizeof szMsg, pszFormat, SERVICE_NAME, static_cast<int>(dwLastError));
+    static_cast<void>(FormatText(szMsg, sizeof szMsg, pszFormat, SERVICE_NAME, static_cast<int>(dwLastError)));
     if (hEventSource != nullptr) {
         ReportEvent(hEventSource, wType, szMsg, pszMsg);
         DeregisterEventSource(hEventSource);
@@ -112,7 +113,7 @@ char* GetLastErrorText(char* pszBuf, size_t nSize) {
     if (!FormatSystemMessage(dwError, szText, sizeof szText) || nSize < strlen(szText) + 14) {
         pszBuf[0] = '\0';
     } else {
-        snprintf(pszBuf, nSize, "%s (0x%x)", szText, dwError);
+        static_cast<void>(FormatText(pszBuf, nSize, "%s (0x%x)", szText, dwError));
     }
     return pszBuf;
 }

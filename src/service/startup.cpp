@@ -5,6 +5,7 @@
 
 #include "auth/login_guard.h"
 #include "config/settings.h"
+#include "platform/format.h"
 #include "service/startup.h"
 #include "net/listener.h"
 #include "net/log_retention.h"
@@ -62,7 +63,7 @@ TlsContext* LoadTlsContext() {
         return pContext;
     }
     char szLine[700];
-    snprintf(szLine, sizeof(szLine), "TLS off, TLS ports closed: %s", szError);
+    static_cast<void>(FormatText(szLine, sizeof(szLine), "TLS off, TLS ports closed: %s", szError));
     printf("%s\n", szLine);
     fflush(stdout);
     HANDLE_EVENTSOURCE hSource = RegisterEventSource(SERVICE_NAME);

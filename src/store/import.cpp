@@ -30,8 +30,6 @@ constexpr FILETIME CLOCK_MARGIN = 2ull * 10000000ull;
 // stale during a long import.
 constexpr int TOUCH_EVERY = 64;
 
-bool FitsPath(int n, size_t nSize) { return n >= 0 && static_cast<size_t>(n) < nSize; }
-
 void TraceTime(const char* pszLabel, FILETIME ft) {
     CalendarTime t = FileTimeToUtcCalendar(ft);
     TracePrint("%s [%u/%u/%u %u:%u:%u] (UTC)\n", pszLabel, static_cast<unsigned>(t.wYear),
@@ -101,10 +99,11 @@ void PruneJournal(const char* pszPath, const char* pszInbox, FILETIME ftIndex) {
     for (const JournalEntry& entry : entries) {
         if (!entry.bDone || entry.ftCreated < ftIndex) continue;
         char szLine[64];
-        std::snprintf(szLine, sizeof(szLine), "T %lu %llu ", static_cast<unsigned long>(entry.ulUid),
-                      static_cast<unsigned long long>(entry.ftCreated));
+        // Two numbers and their letters always fit the line.
+        static_cast<void>(FormatText(szLine, sizeof(szLine), "T %lu %llu ", static_cast<unsigned long>(entry.ulUid),
+                                     static_cast<unsigned long long>(entry.ftCreated)));
         text += szLine + entry.name + "\n";
-        std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(entry.ulUid));
+        static_cast<void>(FormatText(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(entry.ulUid)));
         text += szLine;
     }
     if (text.empty()) {
@@ -143,16 +142,12 @@ struct ImportPlace {
 bool ReadImportPlace(const char* pszMailDir, ImportPlace* pPlace) {
     char szPath[MAX_PATH + 64];
     pPlace->bMove = Settings.POP3IsNotUsed != 0;
-    if (!pPlace->bMove && FitsPath(std::snprintf(szPath, sizeof(szPath), "%s$offpop3", pszMailDir), sizeof(szPath))) {
+    if (!pPlace->bMove && FormatText(szPath, sizeof(szPath), "%s$offpop3", pszMailDir)) {
         pPlace->bMove = PathExists(szPath);
     }
-    return FitsPath(std::snprintf(pPlace->szIndex, sizeof(pPlace->szIndex), "%simap.idx", pszMailDir),
-                    sizeof(pPlace->szIndex)) &&
-           FitsPath(std::snprintf(pPlace->szJournal, sizeof(pPlace->szJournal), "%s%s", pszMailDir, JOURNAL_NAME),
-                    sizeof(pPlace->szJournal)) &&
-           FitsPath(std::snprintf(pPlace->szPattern, sizeof(pPlace->szPattern), "%s*.%s", pszMailDir,
-                                  Settings.MailExtension),
-                    sizeof(pPlace->szPattern));
+    return FormatText(pPlace->szIndex, sizeof(pPlace->szIndex), "%simap.idx", pszMailDir) &&
+           FormatText(pPlace->szJournal, sizeof(pPlace->szJournal), "%s%s", pszMailDir, JOURNAL_NAME) &&
+           FormatText(pPlace->szPattern, sizeof(pPlace->szPattern), "%s*.%s", pszMailDir, Settings.MailExtension);
 }
 
 FILETIME IndexTime(const ImportPlace& place) {
@@ -191,10 +186,7 @@ std::vector<FindData> FreshDeliveries(const char* pszMailDir, const ImportPlace&
         if (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) return true;
         if (StrICmp(data.cFileName, "$LockFile") == 0) return false;
         char szSource[MAX_PATH + 64];
-        if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName),
-                      sizeof(szSource))) {
-            return true;
-        }
+        if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName)) return true;
         TraceTime(data.cFileName, data.ftCreationTime);
         // Imported before: older than imap.idx, or copied since by an import that the
         // journal remembers. Without POP3 nobody else will take it away.
@@ -215,8 +207,8 @@ bool TakeIn(const char* pszMailDir, const char* pszInbox, const ImportPlace& pla
     char szTarget[MAX_PATH + 64];
     char szName[MESSAGE_NAME_LENGTH + 1];
     FormatMessageName(szName, sizeof(szName), ulUid, "100000");
-    if (!FitsPath(std::snprintf(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName), sizeof(szSource)) ||
-        !FitsPath(std::snprintf(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName), sizeof(szTarget))) {
+    if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
+        !FormatText(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName)) {
         return false;
     }
     if (place.bMove) {
@@ -226,18 +218,18 @@ bool TakeIn(const char* pszMailDir, const char* pszInbox, const ImportPlace& pla
         return bTaken;
     }
     char szLine[MAX_PATH + 64];
-    int n = std::snprintf(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
-                          static_cast<unsigned long long>(data.ftCreationTime), data.cFileName);
     // Without its line in the journal a copy could not be told from a new file.
-    if (!FitsPath(n, sizeof(szLine)) ||
-        !AppendToFile(place.szJournal, szLine, static_cast<size_t>(n), MailFileMode(), MailFsyncOn()) ||
+    if (!FormatText(szLine, sizeof(szLine), "T %lu %llu %s\n", static_cast<unsigned long>(ulUid),
+                    static_cast<unsigned long long>(data.ftCreationTime), data.cFileName) ||
+        !AppendToFile(place.szJournal, szLine, strlen(szLine), MailFileMode(), MailFsyncOn()) ||
         !CopyIn(szSource, pszInbox, ulUid, szTarget)) {
         return false;
     }
     // Not flushed: a crash of the server keeps it; after a power failure the UID found in the
     // inbox says the same.
-    n = std::snprintf(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid));
-    if (FitsPath(n, sizeof(szLine))) AppendToFile(place.szJournal, szLine, static_cast<size_t>(n), MailFileMode(), false);
+    if (FormatText(szLine, sizeof(szLine), "D %lu\n", static_cast<unsigned long>(ulUid))) {
+        AppendToFile(place.szJournal, szLine, strlen(szLine), MailFileMode(), false);
+    }
     return true;
 }
 

@@ -53,7 +53,7 @@ LockHandle LockMailDirectoryAt(const char* pszMailDir) {
         }
     }
     char szContent[64];
-    std::snprintf(szContent, sizeof(szContent), "%s%lu\n", LOCK_OWNER_PREFIX, GetCurrentProcessId());
+    static_cast<void>(FormatText(szContent, sizeof(szContent), "%s%lu\n", LOCK_OWNER_PREFIX, GetCurrentProcessId()));
     LockHandle hLock = CreateLockFile(szLock, MailFileMode(), szContent);
     UnlockPath(hGuard);
     TracePrint("Stats = [%ld]\n", hLock != INVALID_LOCK_HANDLE ? 1L : 0L);

@@ -1,5 +1,6 @@
 // UIDs, UIDVALIDITY and the counts of a mailbox, all read from a fresh listing.
 #include <cstdio>
+#include <cstring>
 
 #include "platform/dir_watch.h"
 #include "platform/format.h"
@@ -60,9 +61,8 @@ bool WriteUidFile(const char* pszMailbox, uint32_t ulUidNext, bool bDirectoryLat
     char szPath[MAX_PATH + 32];
     if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return false;
     char szText[16];
-    int n = std::snprintf(szText, sizeof(szText), "%lu", static_cast<unsigned long>(ulUidNext));
-    return n > 0 &&
-           ReplaceFileContent(szPath, szText, static_cast<size_t>(n), MailFileMode(), MailFsyncOn(), !bDirectoryLater);
+    return FormatText(szText, sizeof(szText), "%lu", static_cast<unsigned long>(ulUidNext)) &&
+           ReplaceFileContent(szPath, szText, strlen(szText), MailFileMode(), MailFsyncOn(), !bDirectoryLater);
 }
 
 // Whether a message file of the UID exists, whatever its flags: the 64 names are asked for one

@@ -180,6 +180,20 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     EnvGuard gone("VEVE4D_UNIT_DIR", (tmp.path + "/nowhere").c_str());
     EXPECT_EQ(Printed(RemoveService), "OpenSCManager failed - No such file or directory (0x2)\n");
     EXPECT_EQ(Printed(InstallService), "OpenSCManager failed - No such file or directory (0x2)\n");
+    // Cut to its buffer, this one would be the unit directory above.
+    std::string strDots;
+    for (int i = 0; i < 300; ++i) strDots += "./";
+    EnvGuard tooLong("VEVE4D_UNIT_DIR", (unitDir + "/" + strDots + "nowhere").c_str());
+    EXPECT_EQ(Printed(InstallService), "OpenSCManager failed - File name too long (0x24)\n");
+}
+
+TEST(Pipes, ANameTooLongForASocketIsRefusedNotCut) {
+    // Cut, it would be the pipe of any other instance whose name begins the same.
+    std::string strName = "veve4d-long-" + std::to_string(getpid()) + std::string(200, 'x');
+    EnvGuard nameEnv("VEVE4D_PIPE_NAME", strName.c_str());
+    HANDLE_PIPE hPipe = CreateNamedPipe("\\\\.\\pipe\\unused");
+    EXPECT_EQ(hPipe, nullptr);
+    if (hPipe != nullptr) ClosePipe(hPipe);
 }
 
 TEST(ServiceUnit, ExecStartIsQuotedAndEscapedAndNeverCut) {

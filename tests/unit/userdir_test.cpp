@@ -40,7 +40,8 @@ protected:
                       // The tail of a line longer than the reader takes is not a record of its own.
                       Line("filler\tx", " " + std::string(1100 - strMallory.size(), '.') + strMallory + "\n") +
                       Line("after\tok") + "\n" + Line("last\tpw", " still being written"));
-        WriteFile(dir.path + "/dom2.idx", Line("both\tin-dom2") + Line("only2\tpw2\t\t\t/home/only2"));
+        WriteFile(dir.path + "/dom2.idx", Line("both\tin-dom2") + Line("only2\tpw2\t\t\t/home/only2") +
+                                              Line("roomy\tpw\t\t\t/" + std::string(300, 'h')));
         WriteFile(dir.path + "/dom3.idx", "QUJD");
         WriteFile(dir.path + "/dom4.idx", "QUJD\n");
     }
@@ -106,6 +107,8 @@ TEST_F(UserDirTest, MailDirectoryFromTemplateUserAndAddress) {
         {"only2", "10.9.9.9", "/home/only2/Mail/", "%HOME%/Mail"},  // every local domain's file
         // Without a home the user would share a directory at the root with every such user.
         {"short@dom1", "", "", "%HOME%/Mail"}, {"nobody@dom1", "", "", "%HOME%/Mail"},
+        // Nor with a home too long to hold: cut, it would name another directory.
+        {"roomy@dom2", "", "", "%HOME%"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Resolve(c.pszTemplate, c.pszUser, c.pszAddr), c.pszExpected) << c.pszTemplate << " " << c.pszUser;

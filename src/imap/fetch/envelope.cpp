@@ -11,6 +11,7 @@
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "imap/session_io.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
@@ -353,7 +354,7 @@ void WriteAddressList(Session* pSession, const std::string& value) {
         std::string name = Trimmed(address.name);
         if (!name.empty()) {
             std::vector<char> converted(name.size() * 2 + 64);
-            snprintf(converted.data(), converted.size(), "%s", name.c_str());
+            static_cast<void>(FormatText(converted.data(), converted.size(), "%s", name.c_str()));
             ConvertRawText(converted.data(), converted.size());
             name = converted.data();
         }
@@ -396,12 +397,11 @@ void ConvertRawText(char* pszText, size_t nSize) {
     }
     const char* szEncoded = encoded.data();
     size_t nKeep = static_cast<size_t>(pStart - pszText);
-    int nWritten = snprintf(nullptr, 0, "%s%s?=", pCharset->pszPrefix, szEncoded);
     // A cut encoded word would be garbage to the client; the raw text is kept instead.
-    if (nWritten < 0 || nKeep + static_cast<size_t>(nWritten) >= nSize) {
+    if (nKeep + strlen(pCharset->pszPrefix) + strlen(szEncoded) + 2 >= nSize) {
         return;
     }
-    snprintf(pStart, nSize - nKeep, "%s%s?=", pCharset->pszPrefix, szEncoded);
+    static_cast<void>(FormatText(pStart, nSize - nKeep, "%s%s?=", pCharset->pszPrefix, szEncoded));
 }
 
 void WriteEnvelope(Session* pSession, FetchMessage* pMessage) {
@@ -417,7 +417,7 @@ void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_
     QueueText(pSession, "(");
     QueueString(pSession, envelope.value[ENV_DATE], " ");
     std::vector<char> subject(envelope.value[ENV_SUBJECT].size() * 2 + 64);
-    snprintf(subject.data(), subject.size(), "%s", envelope.value[ENV_SUBJECT].c_str());
+    static_cast<void>(FormatText(subject.data(), subject.size(), "%s", envelope.value[ENV_SUBJECT].c_str()));
     ConvertRawText(subject.data(), subject.size());
     QueueString(pSession, subject.data(), " ");
     // Sender and Reply-To default to From.

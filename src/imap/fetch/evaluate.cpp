@@ -115,7 +115,7 @@ struct FieldNames {
 };
 
 void SplitFieldNames(const char* pszList, FieldNames* pFields) {
-    snprintf(pFields->szList, sizeof(pFields->szList), "%s", pszList != nullptr ? pszList : "");
+    static_cast<void>(FormatText(pFields->szList, sizeof(pFields->szList), "%s", pszList != nullptr ? pszList : ""));
     char* pWords[FETCH_ITEM_WORDS + 1];
     bool bLimit = false;
     int nWords = SplitItemWords(StripParentheses(pFields->szList), pWords, &bLimit);

@@ -4,6 +4,7 @@
 
 #include "imap/fetch/items.h"
 #include "platform/date_text.h"
+#include "platform/format.h"
 #include "platform/fs.h"
 
 namespace {
@@ -40,11 +41,12 @@ void WriteInternalDate(Session* pSession, const FetchMessage* pMessage) {
     char szInternal[DATE_TEXT_SIZE];
     size_t nLength = strlen(pDate);
     if (nLength >= 3 && strcmp(pDate + nLength - 3, "GMT") == 0) {
-        snprintf(szInternal, sizeof(szInternal), "%.*s+0000", static_cast<int>(nLength - 3), pDate);
+        static_cast<void>(
+            FormatText(szInternal, sizeof(szInternal), "%.*s+0000", static_cast<int>(nLength - 3), pDate));
     } else {
-        snprintf(szInternal, sizeof(szInternal), "%s", pDate);
+        static_cast<void>(FormatText(szInternal, sizeof(szInternal), "%s", pDate));
     }
     char szItem[64];
-    snprintf(szItem, sizeof(szItem), "INTERNALDATE \"%s\"", szInternal);
+    static_cast<void>(FormatText(szItem, sizeof(szItem), "INTERNALDATE \"%s\"", szInternal));
     QueueText(pSession, szItem);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "imap/fetch/items.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
@@ -66,8 +67,8 @@ void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList) {
         const char* pFound = strstr(pszText, macro.pszWord);
         if (pFound != nullptr) {
             // Text before the macro word is dropped; the rest follows the expansion.
-            snprintf(pList->szExpanded, sizeof(pList->szExpanded), "%s%.*s", macro.pszExpansion,
-                     static_cast<int>(FETCH_MACRO_REST), pFound + strlen(macro.pszWord));
+            static_cast<void>(FormatText(pList->szExpanded, sizeof(pList->szExpanded), "%s%.*s", macro.pszExpansion,
+                                         static_cast<int>(FETCH_MACRO_REST), pFound + strlen(macro.pszWord)));
             pText = pList->szExpanded;
             break;
         }
@@ -89,7 +90,7 @@ void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList) {
             }
         }
         if (!bHasUid) {
-            snprintf(pList->szUid, sizeof(pList->szUid), "UID");
+            static_cast<void>(FormatText(pList->szUid, sizeof(pList->szUid), "UID"));
             pList->pItems[pList->nItems++] = pList->szUid;
             pList->pItems[pList->nItems] = nullptr;
             pList->nCount++;

@@ -38,9 +38,7 @@ void AppendString(char* pszOut, size_t nSize, const char* pszValue) {
     if (bLiteral) {
         size_t nLength = strlen(pszValue);
         // A literal that does not fit whole would announce bytes that never come.
-        int nWritten = snprintf(pszOut + nUsed, nSize - nUsed, "{%zu}\r\n%s", nLength, pszValue);
-        if (nWritten < 0 || static_cast<size_t>(nWritten) >= nSize - nUsed) {
-            pszOut[nUsed] = '\0';
+        if (!AppendFormat(pszOut, nSize, "{%zu}\r\n%s", nLength, pszValue)) {
             // Where even NIL does not fit there is nothing left to say.
             static_cast<void>(AppendFormat(pszOut, nSize, "NIL"));
         }
