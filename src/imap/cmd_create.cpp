@@ -8,10 +8,6 @@
 #include "store/store.h"
 
 int CmdCreate(Session* pSession) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
-    }
     char szName[RECV_SIZE];
     if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
         return 1;

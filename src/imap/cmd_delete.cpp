@@ -17,10 +17,6 @@ void RespondFailed(Session* pSession) {
 }  // namespace
 
 int CmdDelete(Session* pSession) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
-    }
     char szName[RECV_SIZE];
     if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
         return 1;

@@ -54,10 +54,6 @@ void OpenInto(Session* pSession, bool bReadOnly) {
 
 // SELECT and EXAMINE. A mailbox that cannot be opened leaves no mailbox selected.
 int OpenMailbox(Session* pSession, bool bReadOnly) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
-    }
     char szName[MAX_PATH];
     if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
         return 1;

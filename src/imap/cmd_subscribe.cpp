@@ -7,10 +7,6 @@
 namespace {
 
 int SetSubscription(Session* pSession, bool bHidden) {
-    if (pSession->State < Imap4Authorization) {
-        RespondWrongState(pSession);
-        return 1;
-    }
     char szName[RECV_SIZE];
     if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
         return 1;

@@ -20,6 +20,10 @@ bool IsAtomChar(unsigned char c) {
 }  // namespace
 
 bool TakeMailboxArgument(Session* pSession, char* pszName, size_t nSize) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return false;
+    }
     const char* p = pSession->pArgs;
     if (!TakeAstring(&p, pszName, nSize) || *p != '\0') {
         RespondIllegalArgument(pSession);

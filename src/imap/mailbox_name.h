@@ -6,7 +6,8 @@
 #include "imap/session.h"
 
 // The single mailbox name that makes up a command's arguments (an atom, a quoted string or a
-// literal). Anything else leaves the BAD line in szResponse and fails.
+// literal), for a command of the authenticated and selected states. Before login the wrong-state
+// line, and for anything else the BAD line, is left in szResponse and it fails.
 bool TakeMailboxArgument(Session* pSession, char* pszName, size_t nSize);
 
 // The two-argument form of COPY, RENAME, LIST and LSUB, each an astring whose atom may hold
