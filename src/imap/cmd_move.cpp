@@ -1,9 +1,9 @@
 // MOVE and UID MOVE: each message file is renamed into the target mailbox under that mailbox's
 // next UID, so that the message is never in both mailboxes and never in neither. The client is
 // told the new UIDs (COPYUID) before the EXPUNGE lines of the moved messages.
-#include <cstdio>
 #include <vector>
 
+#include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/flags.h"
 #include "imap/mailbox_name.h"
@@ -40,9 +40,9 @@ MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszT
             !MessageFilePath(entry.szTarget, sizeof(entry.szTarget), pszTarget, entry.ulTargetUid, fTarget)) {
             return MOVE_FAILED;
         }
-        std::printf("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);
+        TracePrint("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);
         if (MoveFileNoReplace(entry.szSource, entry.szTarget)) {
-            message.fState |= VIEW_GONE;
+            MarkGone(*pSession->pView, message);
             moved.push_back(entry);
             return MOVE_DONE;
         }

@@ -41,14 +41,14 @@ void TakeRecent(MailboxView& view, ViewMessage& message) {
 }
 
 // Takes the flags the index holds for a message of the view: gone, or changed elsewhere.
-void TakeFromIndex(const MailboxIndex& index, ViewMessage& message) {
+void TakeFromIndex(MailboxView& view, ViewMessage& message) {
     IndexedMessage indexed;
-    if (!index.Find(message.ulUid, &indexed)) {
-        message.fState |= VIEW_GONE;
+    if (!view.pIndex->Find(message.ulUid, &indexed)) {
+        MarkGone(view, message);
         return;
     }
     // The Recent digit changes when a session takes \Recent; that is no flag change.
-    if ((indexed.fFlags ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
+    if ((indexed.fFlags ^ message.fFlags) & ~FLAG_BIT_RECENT) MarkFlagsChanged(view, message);
     message.fFlags = indexed.fFlags;
 }
 
@@ -118,11 +118,11 @@ void RefreshView(Session* pSession) {
     if (index.ChangesSince(view.ullGeneration, &changed, &ullNow)) {
         for (uint32_t ulUid : changed) {
             ViewMessage* pMessage = FindInView(view.messages, ulUid);
-            if (pMessage != nullptr && !(pMessage->fState & VIEW_GONE)) TakeFromIndex(index, *pMessage);
+            if (pMessage != nullptr && !(pMessage->fState & VIEW_GONE)) TakeFromIndex(view, *pMessage);
         }
     } else {
         for (ViewMessage& message : view.messages) {
-            if (!(message.fState & VIEW_GONE)) TakeFromIndex(index, message);
+            if (!(message.fState & VIEW_GONE)) TakeFromIndex(view, message);
         }
     }
     // Only UIDs above every UID the view has held can be new: a lower one cannot be given a
@@ -141,7 +141,8 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
     if (pSession->State != Imap4Selected || !SameMailbox(pView, pSession)) return;
     RefreshView(pSession);
     std::vector<ViewMessage>& messages = pView->messages;
-    if (bExpunges) {
+    bool bNews = pView->bNews;
+    if (bExpunges && bNews) {
         // Highest first, so that the numbers still to be announced do not move.
         bool bAny = false;
         for (size_t i = messages.size(); i-- > 0;) {
@@ -174,12 +175,20 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
         FormatResponse(pSession, "* %lu RECENT\r\n", ulRecent);
         Queue(pSession);
     }
+    if (!bNews) return;
+    // Messages gone but not yet announced (no EXPUNGE may be sent now) stay news.
+    bool bGoneLeft = false;
     for (size_t i = 0; i < messages.size(); i++) {
         ViewMessage& message = messages[i];
-        if ((message.fState & (VIEW_FLAGS_CHANGED | VIEW_GONE)) != VIEW_FLAGS_CHANGED) continue;
+        if (message.fState & VIEW_GONE) {
+            bGoneLeft = true;
+            continue;
+        }
+        if (!(message.fState & VIEW_FLAGS_CHANGED)) continue;
         message.fState &= static_cast<uint8_t>(~VIEW_FLAGS_CHANGED);
         QueueFlags(pSession, *pView, static_cast<uint32_t>(i + 1), message);
     }
+    pView->bNews = bGoneLeft;
 }
 
 bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
@@ -232,11 +241,11 @@ bool ConfirmFileName(Session* pSession, ViewMessage& message) {
     bool bStill = !MessageFilePath(szPath, sizeof(szPath), pszMailbox, message.ulUid, message.fFlags) || PathExists(szPath);
     uint8_t fNow = message.fFlags;
     if (!bStill && !FindMessageFlags(pszMailbox, message.ulUid, &fNow)) {
-        message.fState |= VIEW_GONE;
+        MarkGone(*pSession->pView, message);
         pSession->pView->pIndex->NoteRemoved(message.ulUid);
         return false;
     }
-    if ((fNow ^ message.fFlags) & ~FLAG_BIT_RECENT) message.fState |= VIEW_FLAGS_CHANGED;
+    if ((fNow ^ message.fFlags) & ~FLAG_BIT_RECENT) MarkFlagsChanged(*pSession->pView, message);
     if (fNow != message.fFlags) pSession->pView->pIndex->NoteFlags(message.ulUid, fNow);
     message.fFlags = fNow;
     ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
@@ -279,7 +288,7 @@ StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, u
         }
         uint8_t fNow = 0;
         if (!FindMessageFlags(pszMailbox, message.ulUid, &fNow)) {
-            message.fState |= VIEW_GONE;
+            MarkGone(*pSession->pView, message);
             return STORE_GONE;
         }
         message.fFlags = fNow;
@@ -297,21 +306,21 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
         char szPath[MESSAGE_PATH_SIZE];
         if (!MessageFilePath(szPath, sizeof(szPath), view.szMailbox, message.ulUid, message.fFlags)) continue;
         if (DeleteFileEntry(szPath)) {
-            message.fState |= VIEW_GONE;
+            MarkGone(view, message);
             view.pIndex->NoteRemoved(message.ulUid);
             continue;
         }
         // Renamed or removed by another session meanwhile: what counts is what is there now.
         uint8_t fNow = 0;
         if (!FindMessageFlags(view.szMailbox, message.ulUid, &fNow)) {
-            message.fState |= VIEW_GONE;
+            MarkGone(view, message);
             continue;
         }
-        if (fNow != message.fFlags) message.fState |= VIEW_FLAGS_CHANGED;
+        if (fNow != message.fFlags) MarkFlagsChanged(view, message);
         message.fFlags = fNow;
         if (!(fNow & FLAG_BIT_DELETED)) continue;
         if (MessageFilePath(szPath, sizeof(szPath), view.szMailbox, message.ulUid, fNow) && DeleteFileEntry(szPath)) {
-            message.fState |= VIEW_GONE;
+            MarkGone(view, message);
             view.pIndex->NoteRemoved(message.ulUid);
         } else {
             bAllGone = false;

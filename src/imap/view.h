@@ -37,7 +37,20 @@ struct MailboxView {
     // this view has taken in.
     std::shared_ptr<MailboxIndex> pIndex;
     uint64_t ullGeneration;
+    // Some message is marked gone or changed and not yet announced: without this, every command
+    // would look at every message for news.
+    bool bNews;
 };
+
+// Marks a message for the next announcement.
+inline void MarkGone(MailboxView& view, ViewMessage& message) {
+    message.fState |= VIEW_GONE;
+    view.bNews = true;
+}
+inline void MarkFlagsChanged(MailboxView& view, ViewMessage& message) {
+    message.fState |= VIEW_FLAGS_CHANGED;
+    view.bNews = true;
+}
 
 // Builds the view of szMailbox for SELECT (bReadOnly false: new messages' \Recent is taken by
 // this session) or EXAMINE. Counts for the SELECT answer: messages, \Recent ones, and the
