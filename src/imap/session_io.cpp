@@ -54,6 +54,7 @@ bool WaitForClient(Session* pSession) {
     if (pSession->pTls != nullptr && TlsPending(pSession->pTls)) {
         return true;
     }
+    AckPromptly(pSession->sockClient);
     bool bLoggedIn = pSession->State != Imap4NonAuthenticated;
     uint32_t ulSeconds = static_cast<uint32_t>(bLoggedIn ? Settings.IdleTimeout : Settings.LoginTimeout);
     // No limit read (a session made without settings) waits as long as it takes.

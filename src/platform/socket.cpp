@@ -299,6 +299,11 @@ void SetNoDelay(SOCKET sock) {
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
 }
 
+void AckPromptly(SOCKET sock) {
+    int nOn = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_QUICKACK, &nOn, sizeof(nOn));
+}
+
 int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds) {
     pollfd wait{};
     wait.fd = sock;

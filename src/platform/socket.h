@@ -72,6 +72,10 @@ int SetZeroSocketBuffer(SOCKET sock, bool bSend);
 // Responses are flushed in several small sends per command; without this each would wait
 // for a delayed acknowledgement.
 void SetNoDelay(SOCKET sock);
+// Sends at once the acknowledgement of what was read, which the kernel would otherwise delay.
+// A client that writes a literal and its closing CRLF apart waits, under Nagle's rule, for that
+// acknowledgement before it sends the CRLF: delayed, it costs every such APPEND 40 ms.
+void AckPromptly(SOCKET sock);
 // Waits until the socket has something to read (or the peer closed): 1, 0 when nMilliseconds
 // passed first, SOCKET_ERROR on failure.
 int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds);
