@@ -177,7 +177,6 @@ int CmdFetch(Session* pSession) {
 
     FetchItemList list = {};
     ParseItemList(pszItems, pSession->bUid != 0, &list);
-    ClassifyItems(&list);
     if (list.nCount > FETCH_ITEM_MAX) {
         FormatResponse(pSession, "%s %s Excessively complex %s attribute list\r\n", pSession->pTag, "NO",
                        pSession->pCommand);

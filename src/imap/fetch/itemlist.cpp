@@ -96,4 +96,5 @@ void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList) {
             pList->nCount++;
         }
     }
+    ClassifyItems(pList);
 }

@@ -34,8 +34,8 @@ struct FetchItemList {
 // of words; *pbLimit tells whether the 19-word limit was reached.
 int SplitItemWords(char* pszText, char** ppWords, bool* pbLimit);
 
-// Parses FETCH's item text (macros, splitting, the UID addition when bAddUid). pszText is cut
-// in place unless a macro copies it into pList->szExpanded.
+// Parses FETCH's item text (macros, splitting, the UID addition when bAddUid) and notes each
+// item's kind. pszText is cut in place unless a macro copies it into pList->szExpanded.
 void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList);
 
 // Path of the message file itself; false when it does not fit.
