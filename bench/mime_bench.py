@@ -12,7 +12,7 @@ from email.message import EmailMessage
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from search_bench import connect, start_dovecot, start_veve4d  # noqa: E402
+from search_bench import connect, private_servers, start_dovecot, start_veve4d  # noqa: E402
 
 REPEATS = 3
 
@@ -39,8 +39,7 @@ def big_message():
 
 
 def run(binary, root, tests):
-    servers = []
-    try:
+    with private_servers(root, keep_root=True) as servers:
         veve, veve_port = start_veve4d(binary, root)
         servers.append(veve)
         dove, dove_port = start_dovecot(root, f"{root}/maildir")
@@ -60,14 +59,6 @@ def run(binary, root, tests):
             df, dr, ds = results["dovecot"][i]
             print(f"FETCH {message_set} {item:16} bytes {vs}/{ds}  veve4d {vf * 1000:8.1f}/{vr * 1000:8.1f} ms  "
                   f"dovecot {df * 1000:8.1f}/{dr * 1000:8.1f} ms  ratio {vf / df:6.2f}/{vr / dr:6.2f}")
-    except Exception:
-        if os.path.exists(f"{root}/dovecot.log"):
-            print(open(f"{root}/dovecot.log").read()[-3000:], file=sys.stderr)
-        raise
-    finally:
-        for server in servers:
-            server.terminate()
-            server.wait()
 
 
 def main():

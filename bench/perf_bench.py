@@ -9,7 +9,7 @@ operation (below 1: veve4d faster). 100,000 and more use the small profile.
 
 Several binaries, separated by commas, each run on the same mail beside the same Dovecot.
 """
-import os, random, shutil, socket, statistics, subprocess, sys, tempfile, time
+import os, random, socket, statistics, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -126,8 +126,7 @@ def measure(name, port, server_pid, count):
 
 def bench(binaries, count):
     root = tempfile.mkdtemp(prefix="veve4d-perf-bench-")
-    servers = []
-    try:
+    with search_bench.private_servers(root) as servers:
         users, maildir = f"{root}/users", f"{root}/maildir"
         profile = ["--small"] if count >= 100000 else []
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", *profile, str(count), f"{users}/bench/inbox",
@@ -166,15 +165,6 @@ def bench(binaries, count):
                 row += f" {v:10.2f} {v / d if d else float('nan'):6.2f}"
             print(row)
         sys.stdout.flush()
-    except Exception:
-        if os.path.exists(f"{root}/dovecot.log"):
-            print(open(f"{root}/dovecot.log").read()[-3000:], file=sys.stderr)
-        raise
-    finally:
-        for server in servers:
-            server.terminate()
-            server.wait()
-        shutil.rmtree(root, ignore_errors=True)
 
 
 def main():

@@ -5,7 +5,7 @@ table gives wall times and veve4d/Dovecot ratios (below 1: veve4d faster).
 
     bench/search_bench.py build/veve4d [COUNT...]     (default: 1000 10000)
 """
-import imaplib, os, shutil, statistics, subprocess, sys, tempfile, time
+import contextlib, imaplib, os, shutil, statistics, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
@@ -24,6 +24,25 @@ def connect(port, user, password):
         except (OSError, imaplib.IMAP4.error):
             time.sleep(0.1)
     raise SystemExit(f"no server on port {port}")
+
+
+@contextlib.contextmanager
+def private_servers(root, keep_root=False):
+    """A list to put the started servers in: all are stopped at the end, Dovecot's log is shown
+    after a failure, and root is removed unless kept."""
+    servers = []
+    try:
+        yield servers
+    except Exception:
+        if os.path.exists(f"{root}/dovecot.log"):
+            print(open(f"{root}/dovecot.log").read()[-3000:], file=sys.stderr)
+        raise
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait()
+        if not keep_root:
+            shutil.rmtree(root, ignore_errors=True)
 
 
 def start_veve4d(binary, root, extra=""):
@@ -103,8 +122,7 @@ def measure(m):
 
 def bench(binary, count):
     root = tempfile.mkdtemp(prefix="veve4d-search-bench-")
-    servers = []
-    try:
+    with private_servers(root) as servers:
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", str(count), f"{root}/users/bench/inbox",
                         f"{root}/maildir"], check=True)
         veve, veve_port = start_veve4d(binary, root)
@@ -125,15 +143,6 @@ def bench(binary, count):
             hits = f"{vc}" if vc == dc else f"{vc}!={dc}"
             print(f"{criteria:22} {hits:>5} {vf * 1000:7.1f}/{vr * 1000:7.1f} {df * 1000:7.1f}/{dr * 1000:7.1f} "
                   f"{vf / df:6.2f}/{vr / dr:6.2f}")
-    except Exception:
-        if os.path.exists(f"{root}/dovecot.log"):
-            print(open(f"{root}/dovecot.log").read()[-3000:], file=sys.stderr)
-        raise
-    finally:
-        for server in servers:
-            server.terminate()
-            server.wait()
-        shutil.rmtree(root, ignore_errors=True)
 
 
 def main():

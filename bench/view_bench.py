@@ -135,8 +135,7 @@ def measure(name, port, server_pid, deliver):
 
 def bench(binary, count):
     root = tempfile.mkdtemp(prefix="veve4d-view-bench-")
-    servers = []
-    try:
+    with search_bench.private_servers(root) as servers:
         inbox = f"{root}/users/bench/inbox"
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", str(count), inbox, f"{root}/maildir"], check=True)
         veve, veve_port = search_bench.start_veve4d(binary, root)
@@ -172,11 +171,6 @@ def bench(binary, count):
         for key in results["veve4d"]:
             v, d = results["veve4d"][key], results["dovecot"][key]
             print(f"{key:28} {v:10.2f} {d:10.2f} {v / d if d else float('nan'):7.2f}")
-    finally:
-        for server in servers:
-            server.terminate()
-            server.wait()
-        shutil.rmtree(root, ignore_errors=True)
 
 
 def main():
