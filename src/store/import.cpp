@@ -155,6 +155,11 @@ FILETIME IndexTime(const ImportPlace& place) {
     return FindEntry(place.szIndex, &idx) ? idx.ftLastWriteTime : 0;
 }
 
+// Imported before: older than imap.idx, or copied since by an import that the journal remembers.
+bool TakenBefore(const FindData& data, FILETIME ftIndex, const std::vector<JournalEntry>& journal) {
+    return data.ftCreationTime < ftIndex || InJournal(journal, data);
+}
+
 // Whether the mail directory holds a file an import would act on. Looked at without the lock, so
 // that a login with nothing delivered takes no lock and writes nothing; a delivery that comes
 // just after is taken in by the next look.
@@ -171,7 +176,7 @@ bool DeliveryWaiting(const char* pszInbox, const ImportPlace& place) {
             bJournalRead = true;
         }
         // In move mode an old file is one an import took in but could not delete.
-        bWaiting = place.bMove || !(data.ftCreationTime < ftPrevious || InJournal(journal, data));
+        bWaiting = place.bMove || !TakenBefore(data, ftPrevious, journal);
         return !bWaiting;
     });
     return bWaiting;
@@ -188,9 +193,8 @@ std::vector<FindData> FreshDeliveries(const char* pszMailDir, const ImportPlace&
         char szSource[MAX_PATH + 64];
         if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName)) return true;
         TraceTime(data.cFileName, data.ftCreationTime);
-        // Imported before: older than imap.idx, or copied since by an import that the
-        // journal remembers. Without POP3 nobody else will take it away.
-        if (data.ftCreationTime < ftPrevious || InJournal(journal, data)) {
+        // Without POP3 nobody else will take an imported file away.
+        if (TakenBefore(data, ftPrevious, journal)) {
             if (place.bMove) DeleteFileEntry(szSource);
             return true;
         }

@@ -438,7 +438,7 @@ bool MailboxIndex::FindText(uint32_t ulUid, const std::string& key, CachedText* 
     for (auto entry : it->second) {
         if (entry->key != key) continue;
         r.lru.splice(r.lru.begin(), r.lru, entry);
-        *pText = entry->text;
+        if (pText != nullptr) *pText = entry->text;
         return true;
     }
     return false;

@@ -70,6 +70,7 @@ public:
     void NoteRemoved(uint32_t ulUid);
     void NoteProbe(uint32_t ulUid, uint64_t ullSize, FILETIME ftWritten);
 
+    // The text kept under the key (pText null: only whether there is one).
     bool FindText(uint32_t ulUid, const std::string& key, CachedText* pText) const;
     void KeepText(uint32_t ulUid, const std::string& key, CachedText text);
 

@@ -545,11 +545,10 @@ void KeepAnswer(Session* pSession, const FetchMessage* pMessage, const std::stri
 
 bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage) {
     if (pMessage->pIndex == nullptr) return false;
-    CachedText cached;
     for (int i = 0; i < pList->nItems; i++) {
         ItemWords words = TakeItem(pList, &i);
         if (ReadsContent(words.kind) &&
-            (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), &cached))) {
+            (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), nullptr))) {
             return false;
         }
     }
