@@ -2,7 +2,9 @@
 // programs, with events and by polling; and a body sent from a file replaced meanwhile.
 #include <poll.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "config/settings.h"
@@ -177,6 +179,40 @@ TEST_F(IndexEvents, ChangesTakenInDuringAListingOutliveIt) {
         ASSERT_EQ(messages.size(), listed.size());
         for (size_t i = 0; i < listed.size(); i++) EXPECT_EQ(messages[i].ulUid, listed[i].ulUid);
     }
+}
+
+// A second session opening the mailbox while the first lists it waits for that listing, rather
+// than taking the index for an empty mailbox.
+TEST_F(IndexEvents, ASessionOpeningAMailboxBeingListedWaitsForTheListing) {
+    Put("1-000000 2-000000 3-000000");
+    std::mutex mutex;
+    std::condition_variable done;
+    bool bDone = false;
+    size_t nSeen = 99;
+    std::thread second;
+    MailboxIndex::SetListingHook([&](const char*) {
+        if (second.joinable()) return;
+        second = std::thread([&] {
+            ListResult result;
+            std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+            std::vector<IndexedMessage> messages;
+            uint64_t ullNow = 0;
+            pIndex->MessagesAbove(0, &messages, &ullNow);
+            std::lock_guard<std::mutex> lock(mutex);
+            nSeen = messages.size();
+            bDone = true;
+            done.notify_all();
+        });
+        // It cannot finish while this listing is held up: given a while, it must not have.
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_FALSE(done.wait_for(lock, std::chrono::milliseconds(500), [&] { return bDone; }));
+    });
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    MailboxIndex::SetListingHook(nullptr);
+    ASSERT_TRUE(second.joinable());
+    second.join();
+    EXPECT_EQ(nSeen, 3u);
 }
 
 TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {
