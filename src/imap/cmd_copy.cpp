@@ -70,10 +70,11 @@ bool CopyToIncoming(const char* pszMailbox, const char* pszTarget, uint32_t ulUi
     return false;
 }
 
-// Copies and names one batch. The UIDs were taken for the whole set at once; a batch whose UIDs
-// another writer has passed meanwhile takes new ones (PublishMessages).
-bool CopyBatch(const char* pszMailbox, const char* pszTarget, uint32_t* pulFirst, uint32_t ulRunEnd,
-               CopiedMessage* pBatch, size_t nBatch) {
+// Copies and names one batch; returns how many of it have their names, in order. The UIDs were
+// taken for the whole set at once; a batch whose UIDs another writer has passed meanwhile takes
+// new ones (PublishMessages).
+size_t CopyBatch(const char* pszMailbox, const char* pszTarget, uint32_t* pulFirst, uint32_t ulRunEnd,
+                 CopiedMessage* pBatch, size_t nBatch) {
     bool bCopied = true;
     size_t nMade = 0;
     for (; nMade < nBatch && bCopied; nMade++) {
@@ -91,7 +92,7 @@ bool CopyBatch(const char* pszMailbox, const char* pszTarget, uint32_t* pulFirst
         pBatch[i].hHold = INVALID_LOCK_HANDLE;
         if (i >= nPublished) DeleteFileEntry(pBatch[i].incoming.incoming.c_str());
     }
-    return bCopied && nPublished == nBatch;
+    return nPublished;
 }
 
 // A client that moves mail copies and then deletes: it must never be told OK for a copy that
@@ -130,9 +131,10 @@ bool CopyAll(Session* pSession, const char* pszTarget, std::vector<CopiedMessage
     for (size_t nDone = 0; nDone < copies.size();) {
         size_t nBatch = std::min(PUBLISH_BATCH, copies.size() - nDone);
         uint32_t ulBatchFirst = UidAfterRun(ulFirst, static_cast<uint32_t>(nDone));
-        if (!CopyBatch(pSession->szMailbox, pszTarget, &ulBatchFirst, ulRunEnd, &copies[nDone], nBatch)) return false;
+        size_t nNamed = CopyBatch(pSession->szMailbox, pszTarget, &ulBatchFirst, ulRunEnd, &copies[nDone], nBatch);
+        *pnNamed = nDone + nNamed;
+        if (nNamed != nBatch) return false;
         nDone += nBatch;
-        *pnNamed = nDone;
     }
     return true;
 }
