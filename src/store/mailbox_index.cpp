@@ -100,9 +100,22 @@ Registry& TheRegistry() {
     return registry;
 }
 
-std::function<void(const char*)>& ListingHook() {
-    static std::function<void(const char*)> fnHook;
-    return fnHook;
+struct ListingHookSlot {
+    std::mutex mutex;
+    std::function<void(const char*)> fnHook;
+};
+ListingHookSlot& TheListingHook() {
+    static ListingHookSlot slot;
+    return slot;
+}
+void CallListingHook(const char* pszMailbox) {
+    ListingHookSlot& slot = TheListingHook();
+    std::function<void(const char*)> fnHook;
+    {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        fnHook = slot.fnHook;
+    }
+    if (fnHook) fnHook(pszMailbox);
 }
 
 bool PollOnly() { return Settings.MailboxWatch == MAILBOX_WATCH_POLL; }
@@ -453,7 +466,7 @@ ListResult MailboxIndex::Refresh() {
     ListResult result = ListMessages(s.path.c_str(), &listed, &nTemporaries);
     // What a crash left half made is swept when the listing passes it.
     if (nTemporaries > 0) RemoveStaleTemporaries(s.path.c_str(), STALE_TEMPORARY_AGE);
-    if (ListingHook()) ListingHook()(s.path.c_str());
+    CallListingHook(s.path.c_str());
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (result == LIST_FAILED) {
@@ -611,7 +624,11 @@ size_t MailboxIndex::MemoryInUse() {
     return nBytes;
 }
 
-void MailboxIndex::SetListingHook(std::function<void(const char* pszMailbox)> fnHook) { ListingHook() = std::move(fnHook); }
+void MailboxIndex::SetListingHook(std::function<void(const char* pszMailbox)> fnHook) {
+    ListingHookSlot& slot = TheListingHook();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.fnHook = std::move(fnHook);
+}
 
 size_t MailboxIndex::CachedTextBytes() {
     Registry& r = TheRegistry();
