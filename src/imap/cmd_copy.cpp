@@ -1,5 +1,6 @@
 // COPY and UID COPY: copies message files into another mailbox under that mailbox's next UIDs,
 // each with its flag code unchanged (Recent included).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -16,12 +17,18 @@
 
 namespace {
 
-// A message this command has put into the target, so that a failed COPY can take it back.
+// A message this command is copying into the target, so that a failed COPY can take it back.
 struct CopiedMessage {
     uint32_t ulSourceUid;
-    uint32_t ulUid;
-    char szFlagCode[7];
+    char szSourceName[MESSAGE_NAME_LENGTH + 1];
+    uint32_t ulUid;  // once named in the target
+    IncomingMessage incoming;
+    LockHandle hHold = INVALID_LOCK_HANDLE;  // the hidden copy, held until it is named
 };
+
+// Copies are named this many at a time: each batch holds its hidden files open meanwhile, so that
+// nobody takes them for a crash's leftovers.
+constexpr size_t PUBLISH_BATCH = 32;
 
 void TakeFlagCode(const char* pszName, char* pszFlagCode) {
     if (strlen(pszName) == MESSAGE_NAME_LENGTH) {
@@ -34,66 +41,66 @@ void TakeFlagCode(const char* pszName, char* pszFlagCode) {
     pszFlagCode[6] = '\0';
 }
 
-// The copy is made under a hidden name and takes its own once whole and on the disk: neither
-// another session nor a crash ever sees a piece of a message.
-bool CopyOne(const char* pszSource, const char* pszTargetDir, uint32_t ulUid, const char* pszTarget) {
-    TracePrint("CopyFile(%s -> %s)\n", pszSource, pszTarget);
+// Copies the message to a hidden name in the target: neither another session nor a crash ever
+// sees a piece of a message. Another session may have renamed the source to change its flags
+// since the listing; the message is then copied under its present name.
+bool CopyToIncoming(const char* pszMailbox, const char* pszTarget, uint32_t ulUid, CopiedMessage& copy) {
     char szIncoming[MAX_PATH + 32];
-    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszTargetDir, ulUid)) {
-        return false;
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszTarget, ulUid)) return false;
+    copy.incoming.incoming = szIncoming;
+    for (int nTry = 0; nTry < 2; nTry++) {
+        char szSource[MAX_PATH + MAX_PATH];
+        if (!FormatText(szSource, sizeof(szSource), "%s/%s", pszMailbox, copy.szSourceName)) return false;
+        TakeFlagCode(copy.szSourceName, copy.incoming.szFlagCode);
+        TracePrint("CopyFile(%s -> %s)\n", szSource, szIncoming);
+        if (CopyFileNoReplace(szSource, szIncoming, MailFileMode(), MailFsyncOn())) {
+            copy.hHold = LockPathExclusive(szIncoming);
+            return true;
+        }
+        DeleteFileEntry(szIncoming);
+        char szPattern[MAX_PATH + 32];
+        std::vector<FindData> renamed;
+        if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, copy.ulSourceUid, "??????") ||
+            FindFiles(szPattern, 0, renamed) != 1 || !IsMessageFile(renamed[0]) ||
+            strcmp(renamed[0].cFileName, copy.szSourceName) == 0) {
+            return false;
+        }
+        static_cast<void>(FormatText(copy.szSourceName, sizeof(copy.szSourceName), "%s", renamed[0].cFileName));
     }
-    if (CopyFileNoReplace(pszSource, szIncoming, MailFileMode(), MailFsyncOn()) &&
-        MoveFileNoReplace(szIncoming, pszTarget)) {
-        return true;
-    }
-    DeleteFileEntry(szIncoming);
     return false;
 }
 
-// Copies the message in pSession->FindData. Another session may have renamed the source to
-// change its flags since the listing; the message is then copied under its present name.
-bool CopyMessage(Session* pSession, const char* pszTarget, std::vector<CopiedMessage>& copies) {
-    CopiedMessage copy;
-    copy.ulSourceUid = MessageUid(pSession->FindData.cFileName);
-    TakeFlagCode(pSession->FindData.cFileName, copy.szFlagCode);
-    char szSource[MAX_PATH + MAX_PATH];
-    char szTargetFile[MAX_PATH + 32];
-    if (!FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pSession->FindData.cFileName)) {
-        return false;
+// Copies and names one batch; returns how many of it have their names, in order. The UIDs were
+// taken for the whole set at once; a batch whose UIDs another writer has passed meanwhile takes
+// new ones (PublishMessages).
+size_t CopyBatch(const char* pszMailbox, const char* pszTarget, uint32_t* pulFirst, uint32_t ulRunEnd,
+                 CopiedMessage* pBatch, size_t nBatch) {
+    bool bCopied = true;
+    size_t nMade = 0;
+    for (; nMade < nBatch && bCopied; nMade++) {
+        bCopied = CopyToIncoming(pszMailbox, pszTarget, UidAfterRun(*pulFirst, static_cast<uint32_t>(nMade)), pBatch[nMade]);
     }
-    copy.ulUid = AssignUnusedUid(pszTarget);
-    if (copy.ulUid == 0 || !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
-        return false;
+    size_t nPublished = 0;
+    if (bCopied) {
+        std::vector<IncomingMessage> incoming;
+        for (size_t i = 0; i < nBatch; i++) incoming.push_back(pBatch[i].incoming);
+        nPublished = PublishMessages(pszTarget, pulFirst, incoming, ulRunEnd);
+        for (size_t i = 0; i < nPublished; i++) pBatch[i].ulUid = UidAfterRun(*pulFirst, static_cast<uint32_t>(i));
     }
-    if (CopyOne(szSource, pszTarget, copy.ulUid, szTargetFile)) {
-        copies.push_back(copy);
-        return true;
+    for (size_t i = 0; i < nMade; i++) {
+        if (pBatch[i].hHold != INVALID_LOCK_HANDLE) UnlockPath(pBatch[i].hHold);
+        pBatch[i].hHold = INVALID_LOCK_HANDLE;
+        if (i >= nPublished) DeleteFileEntry(pBatch[i].incoming.incoming.c_str());
     }
-
-    char szPattern[MAX_PATH + 32];
-    std::vector<FindData> renamed;
-    if (!FormatMessagePath(szPattern, sizeof(szPattern), pSession->szMailbox, MessageUid(pSession->FindData.cFileName),
-                           "??????") ||
-        FindFiles(szPattern, 0, renamed) != 1 ||
-        !IsMessageFile(renamed[0]) || strcmp(renamed[0].cFileName, pSession->FindData.cFileName) == 0) {
-        return false;
-    }
-    TakeFlagCode(renamed[0].cFileName, copy.szFlagCode);
-    if (!FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, renamed[0].cFileName) ||
-        !FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode) ||
-        !CopyOne(szSource, pszTarget, copy.ulUid, szTargetFile)) {
-        return false;
-    }
-    copies.push_back(copy);
-    return true;
+    return nPublished;
 }
 
 // A client that moves mail copies and then deletes: it must never be told OK for a copy that
 // is not whole, and a failed COPY leaves the target as it was.
-void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies) {
-    for (const CopiedMessage& copy : copies) {
+void TakeBack(const char* pszTarget, const std::vector<CopiedMessage>& copies, size_t nNamed) {
+    for (size_t i = 0; i < nNamed; i++) {
         char szTargetFile[MAX_PATH + 32];
-        if (FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copy.ulUid, copy.szFlagCode)) {
+        if (FormatMessagePath(szTargetFile, sizeof(szTargetFile), pszTarget, copies[i].ulUid, copies[i].incoming.szFlagCode)) {
             DeleteFileEntry(szTargetFile);
         }
     }
@@ -112,6 +119,26 @@ void RespondCopied(Session* pSession, const char* pszTarget, const std::vector<C
     }
 }
 
+// Copies every message named, under UIDs taken once for them all; *pnNamed says how many of
+// them have their names in the target.
+bool CopyAll(Session* pSession, const char* pszTarget, std::vector<CopiedMessage>& copies, size_t* pnNamed) {
+    *pnNamed = 0;
+    if (copies.empty()) return true;
+    uint32_t ulCount = static_cast<uint32_t>(copies.size());
+    uint32_t ulFirst = AssignUids(pszTarget, ulCount);
+    if (ulFirst == 0) return false;
+    uint32_t ulRunEnd = UidAfterRun(ulFirst, ulCount);
+    for (size_t nDone = 0; nDone < copies.size();) {
+        size_t nBatch = std::min(PUBLISH_BATCH, copies.size() - nDone);
+        uint32_t ulBatchFirst = UidAfterRun(ulFirst, static_cast<uint32_t>(nDone));
+        size_t nNamed = CopyBatch(pSession->szMailbox, pszTarget, &ulBatchFirst, ulRunEnd, &copies[nDone], nBatch);
+        *pnNamed = nDone + nNamed;
+        if (nNamed != nBatch) return false;
+        nDone += nBatch;
+    }
+    return true;
+}
+
 }  // namespace
 
 int CmdCopy(Session* pSession) {
@@ -126,17 +153,21 @@ int CmdCopy(Session* pSession) {
     }
 
     std::vector<CopiedMessage> copies;
-    bool bFailed = false;
     // The view was taken before anything is copied: copies made into the selected mailbox
     // itself are not copied again.
-    bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage&) {
-        bFailed = !CopyMessage(pSession, szTarget, copies);
-        return !bFailed;
+    bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
+        copies.emplace_back();
+        copies.back().ulSourceUid = message.ulUid;
+        static_cast<void>(FormatText(copies.back().szSourceName, sizeof(copies.back().szSourceName), "%s",
+                                     pSession->FindData.cFileName));
+        return true;
     });
     if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;
     }
+    size_t nNamed = 0;
+    bool bFailed = !CopyAll(pSession, szTarget, copies, &nNamed);
     // Acknowledged means on the disk: the new names too.
     if (!bFailed && !SyncMailbox(szTarget)) {
         bFailed = true;
@@ -145,7 +176,7 @@ int CmdCopy(Session* pSession) {
         RespondCopied(pSession, szTarget, copies);
         return 1;
     }
-    TakeBack(szTarget, copies);
+    TakeBack(szTarget, copies, nNamed);
     if (MailboxExists(szTarget)) {
         RespondFails(pSession);
     } else {

@@ -29,10 +29,9 @@ enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
 
 // Another session may rename the file for its flags between the listing and the move: the move
 // is then made again under the present name, with the flags stored there.
-MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget,
+MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget, uint32_t ulTargetUid,
                        std::vector<MovedMessage>& moved) {
-    MovedMessage entry{&message, message.ulUid, {}, {}, AssignUnusedUid(pszTarget)};
-    if (entry.ulTargetUid == 0) return MOVE_FAILED;
+    MovedMessage entry{&message, message.ulUid, {}, {}, ulTargetUid};
     for (int nTry = 0; nTry < 8; nTry++) {
         // A moved message is new in its mailbox: no session there has seen it yet.
         uint8_t fTarget = static_cast<uint8_t>(message.fFlags | FLAG_BIT_RECENT);
@@ -86,13 +85,23 @@ int CmdMove(Session* pSession) {
     bool bFailed = false;
     // Messages moved into the selected mailbox itself come back as new ones, after the view
     // was taken: they are not moved again.
+    std::vector<ViewMessage*> named;
     bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
-        bFailed = MoveMessage(pSession, message, szTarget, moved) == MOVE_FAILED;
-        return !bFailed;
+        named.push_back(&message);
+        return true;
     });
     if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;
+    }
+    // One run of UIDs for the whole set, taken at once.
+    uint32_t ulFirst = named.empty() ? 0 : AssignUids(szTarget, static_cast<uint32_t>(named.size()));
+    bFailed = !named.empty() && ulFirst == 0;
+    for (size_t i = 0; i < named.size() && !bFailed; i++) {
+        // A message the set names twice has gone with its first move.
+        if (named[i]->fState & VIEW_GONE) continue;
+        uint32_t ulUid = UidAfterRun(ulFirst, static_cast<uint32_t>(i));
+        bFailed = MoveMessage(pSession, *named[i], szTarget, ulUid, moved) == MOVE_FAILED;
     }
     // Acknowledged means on the disk: both directories' changed names.
     if (!bFailed && !moved.empty() &&

@@ -1,4 +1,5 @@
 // SELECT, EXAMINE and STATUS: open a mailbox, or report its counts without opening it.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "imap/session_io.h"
 #include "platform/format.h"
 #include "platform/text.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 
 namespace {
@@ -47,8 +49,10 @@ void SendMailboxState(Session* pSession) {
 void OpenInto(Session* pSession, bool bReadOnly) {
     OpenView(pSession, bReadOnly, &pSession->lExists, &pSession->lRecent, &pSession->lFirstUnseen);
     const MailboxView& view = *pSession->pView;
-    if (view.ulHighestUid != 0 && pSession->ulUidNext <= view.ulHighestUid) {
-        pSession->ulUidNext = NextUid(view.ulHighestUid);
+    // Nor one expunged while the mailbox was open: the next new message goes above it.
+    uint32_t ulHighest = std::max(view.ulHighestUid, view.pIndex->HighestUid());
+    if (ulHighest != 0 && pSession->ulUidNext <= ulHighest) {
+        pSession->ulUidNext = NextUid(ulHighest);
     }
 }
 
@@ -104,6 +108,33 @@ bool ReadStatusItems(const char* pszList, StatusItem* pItems, size_t* pnItems) {
     return *pnItems > 0;
 }
 
+// The counts of STATUS, from the index a session has open on the mailbox, else from one listing.
+// The next UID is above every UID present, as the next new message's will be.
+void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen, uint32_t* pulUidNext) {
+    int32_t lExists = 0, lRecent = 0, lUnseen = 0;
+    auto count = [&](uint8_t fFlags) {
+        lExists++;
+        if (fFlags & FLAG_BIT_RECENT) lRecent++;
+        if (!(fFlags & FLAG_BIT_SEEN)) lUnseen++;
+    };
+    uint32_t ulHighest = 0;
+    if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
+        uint64_t ullNow = 0;
+        pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) { count(message.fFlags); }, &ullNow);
+        ulHighest = pIndex->HighestUid();
+    } else {
+        std::vector<ListedMessage> listed;
+        ListMessages(pszPath, &listed);
+        for (const ListedMessage& message : listed) count(message.fFlags);
+        ulHighest = listed.empty() ? 0 : listed.back().ulUid;
+    }
+    *plExists = lExists;
+    *plRecent = lRecent;
+    *plUnseen = lUnseen;
+    *pulUidNext = ReadUidNext(pszPath);
+    if (ulHighest != 0 && *pulUidNext <= ulHighest) *pulUidNext = NextUid(ulHighest);
+}
+
 }  // namespace
 
 int CmdSelect(Session* pSession) { return OpenMailbox(pSession, false); }
@@ -134,16 +165,16 @@ int CmdStatus(Session* pSession) {
     int32_t lExists = 0;
     int32_t lRecent = 0;
     int32_t lUnseen = 0;
-    int32_t lFirstUnseen = 0;
     uint32_t ulUidValidity = 0;
     // Gone since it was found: no UIDVALIDITY to tell.
     if (!GetUidValidity(szPath, &ulUidValidity)) {
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }
-    CountMailbox(szPath, &lExists, &lRecent, &lUnseen, &lFirstUnseen);
+    uint32_t ulUidNext = 0;
+    CountForStatus(szPath, &lExists, &lRecent, &lUnseen, &ulUidNext);
     const unsigned long aulValues[STATUS_ITEMS] = {
-        static_cast<unsigned long>(lExists), static_cast<unsigned long>(lRecent), ReadUidNext(szPath),
+        static_cast<unsigned long>(lExists), static_cast<unsigned long>(lRecent), ulUidNext,
         ulUidValidity, static_cast<unsigned long>(lUnseen)};
 
     // The name as the client would write it back: it may need quotes or a literal.

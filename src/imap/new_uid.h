@@ -6,10 +6,8 @@
 #include <utility>
 #include <vector>
 
-// The mailbox's next UID that no message file of the mailbox carries yet, taken under the
-// mailbox's UID lock. A uid file left behind the messages (restored from a backup, written by
-// another program) would otherwise give a new message the UID of an old one.
-// 0 when none could be taken.
+// A UID for one new message, above the uid file's and above every UID present, taken under the
+// mailbox's UID lock (AssignUids). 0 when none could be taken.
 uint32_t AssignUnusedUid(const char* pszMailbox);
 
 // One message COPY or MOVE put into a mailbox: its UID in the source and its UID in the target.

@@ -2,6 +2,8 @@
 #include "store/mailbox_index.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <list>
 #include <map>
 #include <mutex>
@@ -38,32 +40,56 @@ struct PendingMove {
 
 size_t TextCost(const TextEntry& entry) { return entry.key.size() + entry.text.text.size() + TEXT_OVERHEAD; }
 
+// What one event, or a look at the disk, says of a message: resolved before it is applied, so that
+// it can wait while the index is being listed.
+struct IndexChange {
+    uint32_t ulUid;
+    uint8_t fFlags;
+    bool bRemoveName;   // the UID's file under fFlags went away; else the UID is under fFlags now
+    uint8_t fState;     // for an upsert
+    bool bSameContent;  // for an upsert: a rename of the file it had
+};
+
 }  // namespace
 
+// Each index has its own lock: sessions on different mailboxes never wait for each other, and
+// none waits while a directory is read.
 struct MailboxIndex::State {
     std::string path;
-    int wd = -1;
+    std::weak_ptr<MailboxIndex> self;
+    std::mutex mutex;
+    std::condition_variable listed;  // a listing has ended
+    std::atomic<int> wd{-1};         // written with the registry locked too
     bool bRelist = true;
     bool bMissing = false;
+    // Set while the directory is being read: changes taken in meanwhile wait in deferred, and are
+    // applied after the listing is merged, which would otherwise undo them.
+    bool bListing = false;
+    std::vector<IndexChange> deferred;
     std::vector<IndexedMessage> messages;  // UID order; INDEXED_REMOVED entries until compacted
     size_t nRemoved = 0;
+    uint32_t ulHighestUid = 0;  // the highest UID ever held, removed ones included
     uint64_t ullGeneration = 0;
     std::vector<std::pair<uint64_t, uint32_t>> log;  // (generation, UID), oldest first
     uint64_t ullLogFloor = 0;                        // changes after this one are all in the log
     bool bStampKnown = false;
     uint64_t ullStamp = 0;
     uint64_t ullListedAt = 0;
+    // Guarded by the registry's text lock, not by mutex: the cache drops other indexes' texts.
     std::unordered_map<uint32_t, std::vector<std::list<TextEntry>::iterator>> texts;
 };
 
 namespace {
 
+// Lock order: the registry, then an index, then the text cache. A thread holding an index's lock
+// never takes the registry's.
 struct Registry {
-    std::mutex mutex;
+    std::mutex mutex;  // the maps below, the watcher and reading its queue
     EntryWatcher watcher;
     std::map<std::string, std::weak_ptr<MailboxIndex>> byPath;
     std::unordered_map<int, MailboxIndex::State*> byWatch;
     std::set<MailboxIndex::State*> states;
+    std::mutex textMutex;      // lru, nTextBytes and every State::texts
     std::list<TextEntry> lru;  // most recently used first
     size_t nTextBytes = 0;
 };
@@ -72,6 +98,24 @@ struct Registry {
 Registry& TheRegistry() {
     static Registry registry;
     return registry;
+}
+
+struct ListingHookSlot {
+    std::mutex mutex;
+    std::function<void(const char*)> fnHook;
+};
+ListingHookSlot& TheListingHook() {
+    static ListingHookSlot slot;
+    return slot;
+}
+void CallListingHook(const char* pszMailbox) {
+    ListingHookSlot& slot = TheListingHook();
+    std::function<void(const char*)> fnHook;
+    {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        fnHook = slot.fnHook;
+    }
+    if (fnHook) fnHook(pszMailbox);
 }
 
 bool PollOnly() { return Settings.MailboxWatch == MAILBOX_WATCH_POLL; }
@@ -86,7 +130,8 @@ void LogChange(MailboxIndex::State& s, uint32_t ulUid) {
     }
 }
 
-void DropTexts(Registry& r, MailboxIndex::State& s, uint32_t ulUid) {
+// With the text lock held.
+void DropTextsLocked(Registry& r, MailboxIndex::State& s, uint32_t ulUid) {
     auto it = s.texts.find(ulUid);
     if (it == s.texts.end()) return;
     for (auto entry : it->second) {
@@ -96,8 +141,14 @@ void DropTexts(Registry& r, MailboxIndex::State& s, uint32_t ulUid) {
     s.texts.erase(it);
 }
 
+void DropTexts(Registry& r, MailboxIndex::State& s, uint32_t ulUid) {
+    std::lock_guard<std::mutex> lock(r.textMutex);
+    DropTextsLocked(r, s, ulUid);
+}
+
 void DropAllTexts(Registry& r, MailboxIndex::State& s) {
-    while (!s.texts.empty()) DropTexts(r, s, s.texts.begin()->first);
+    std::lock_guard<std::mutex> lock(r.textMutex);
+    while (!s.texts.empty()) DropTextsLocked(r, s, s.texts.begin()->first);
 }
 
 IndexedMessage* FindEntry(MailboxIndex::State& s, uint32_t ulUid) {
@@ -107,8 +158,9 @@ IndexedMessage* FindEntry(MailboxIndex::State& s, uint32_t ulUid) {
 }
 
 // Records a name for the UID. bSameContent: a rename of the file it had, so what its content
-// gave stays true.
+// gave stays true. With the index locked, as every function below that takes a State.
 void Upsert(Registry& r, MailboxIndex::State& s, uint32_t ulUid, uint8_t fFlags, uint8_t fState, bool bSameContent) {
+    s.ulHighestUid = std::max(s.ulHighestUid, ulUid);
     IndexedMessage* p = FindEntry(s, ulUid);
     if (p == nullptr) {
         IndexedMessage message{ulUid, fFlags, fState, 0, 0};
@@ -150,6 +202,28 @@ void RemoveName(Registry& r, MailboxIndex::State& s, uint32_t ulUid, uint8_t fFl
     if (p != nullptr && !(p->fState & INDEXED_REMOVED) && p->fFlags == fFlags) Remove(r, s, ulUid);
 }
 
+void ApplyNow(Registry& r, MailboxIndex::State& s, const IndexChange& change) {
+    if (change.bRemoveName) {
+        RemoveName(r, s, change.ulUid, change.fFlags);
+    } else {
+        Upsert(r, s, change.ulUid, change.fFlags, change.fState, change.bSameContent);
+    }
+}
+
+void Apply(Registry& r, MailboxIndex::State& s, const IndexChange& change) {
+    if (s.bListing) {
+        s.deferred.push_back(change);
+    } else {
+        ApplyNow(r, s, change);
+    }
+}
+
+// Locks the index for one change taken from the queue.
+void ApplyLocking(Registry& r, MailboxIndex::State& s, const IndexChange& change) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Apply(r, s, change);
+}
+
 void Compact(MailboxIndex::State& s) {
     if (s.nRemoved == 0) return;
     s.messages.erase(std::remove_if(s.messages.begin(), s.messages.end(),
@@ -158,10 +232,16 @@ void Compact(MailboxIndex::State& s) {
     s.nRemoved = 0;
 }
 
+void MarkRelist(MailboxIndex::State& s) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.bRelist = true;
+}
+
+// With the registry locked.
 void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryChange change, const char* pszName,
                 uint32_t ulCookie) {
     if (change == ENTRY_EVENTS_LOST) {
-        for (MailboxIndex::State* pState : r.states) pState->bRelist = true;
+        for (MailboxIndex::State* pState : r.states) MarkRelist(*pState);
         return;
     }
     auto found = r.byWatch.find(wd);
@@ -170,8 +250,11 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
     if (change == ENTRY_DIRECTORY_GONE) {
         // A watch that followed its directory elsewhere would go on reporting from there.
         r.watcher.Unwatch(wd);
-        s.bRelist = true;
-        s.wd = -1;
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.bRelist = true;
+            s.wd = -1;
+        }
         r.byWatch.erase(found);
         return;
     }
@@ -179,10 +262,10 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
     bool bMessage = ReadMessageName(pszName, &named);
     switch (change) {
         case ENTRY_CREATED:
-            if (bMessage) Upsert(r, s, named.ulUid, named.fFlags, INDEXED_WRITING, false);
+            if (bMessage) ApplyLocking(r, s, IndexChange{named.ulUid, named.fFlags, false, INDEXED_WRITING, false});
             break;
         case ENTRY_WRITTEN:
-            if (bMessage) Upsert(r, s, named.ulUid, named.fFlags, 0, false);
+            if (bMessage) ApplyLocking(r, s, IndexChange{named.ulUid, named.fFlags, false, 0, false});
             break;
         case ENTRY_MOVED_OUT:
             if (bMessage) pending.push_back(PendingMove{&s, named.ulUid, named.fFlags, ulCookie});
@@ -193,40 +276,51 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
                                    [&](const PendingMove& move) { return move.ulCookie == ulCookie; });
             if (it != pending.end()) {
                 bSameContent = bMessage && it->pState == &s && it->ulUid == named.ulUid;
-                if (!bSameContent) RemoveName(r, *it->pState, it->ulUid, it->fFlags);
+                if (!bSameContent) ApplyLocking(r, *it->pState, IndexChange{it->ulUid, it->fFlags, true, 0, false});
                 pending.erase(it);
             }
-            if (bMessage) Upsert(r, s, named.ulUid, named.fFlags, 0, bSameContent);
+            if (bMessage) ApplyLocking(r, s, IndexChange{named.ulUid, named.fFlags, false, 0, bSameContent});
             break;
         }
         case ENTRY_DELETED:
-            if (bMessage) RemoveName(r, s, named.ulUid, named.fFlags);
+            if (bMessage) ApplyLocking(r, s, IndexChange{named.ulUid, named.fFlags, true, 0, false});
             break;
         default:
             break;
     }
 }
 
-// Takes in every queued event of every watched directory. Called with the registry locked.
-void DrainLocked(Registry& r) {
+// Takes in every queued event of every watched directory. Called with no lock held.
+void Drain(Registry& r) {
     std::vector<PendingMove> pending;
-    auto apply = [&](int wd, EntryChange change, const char* pszName, uint32_t ulCookie) {
-        ApplyEvent(r, pending, wd, change, pszName, ulCookie);
-    };
-    r.watcher.Drain(apply);
-    if (pending.empty()) return;
-    // A rename's two halves are queued one after the other; a read may fall between them.
-    r.watcher.Drain(apply);
+    // What is still unpaired is looked up on the disk, each index kept alive meanwhile.
+    std::vector<std::pair<std::shared_ptr<MailboxIndex>, PendingMove>> unpaired;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto apply = [&](int wd, EntryChange change, const char* pszName, uint32_t ulCookie) {
+            ApplyEvent(r, pending, wd, change, pszName, ulCookie);
+        };
+        r.watcher.Drain(apply);
+        if (pending.empty()) return;
+        // A rename's two halves are queued one after the other; a read may fall between them.
+        r.watcher.Drain(apply);
+        for (const PendingMove& move : pending) {
+            std::shared_ptr<MailboxIndex> pIndex = move.pState->self.lock();
+            if (pIndex != nullptr) unpaired.emplace_back(std::move(pIndex), move);
+        }
+    }
     // What is still unpaired left the directory, or was renamed in a way the events do not
-    // show: the disk says which. Asked by name, twice, never by a listing, which would hold
-    // every session up for as long as a large mailbox takes to read.
-    for (const PendingMove& move : pending) {
+    // show: the disk says which. Asked by name, twice, never by a listing; and with only that
+    // index locked, so that what it finds is newer than any change applied to it before.
+    for (const auto& [pIndex, move] : unpaired) {
+        MailboxIndex::State& s = *move.pState;
+        std::lock_guard<std::mutex> lock(s.mutex);
         uint8_t fFlags = 0;
-        const char* pszPath = move.pState->path.c_str();
+        const char* pszPath = s.path.c_str();
         if (ProbeMessageFlags(pszPath, move.ulUid, &fFlags) || ProbeMessageFlags(pszPath, move.ulUid, &fFlags)) {
-            Upsert(r, *move.pState, move.ulUid, fFlags, 0, true);
+            Apply(r, s, IndexChange{move.ulUid, fFlags, false, 0, true});
         } else {
-            RemoveName(r, *move.pState, move.ulUid, move.fFlags);
+            Apply(r, s, IndexChange{move.ulUid, move.fFlags, true, 0, false});
         }
     }
 }
@@ -234,7 +328,8 @@ void DrainLocked(Registry& r) {
 // Replaces what the index holds with a listing, counting a change for every UID that differs.
 void Merge(Registry& r, MailboxIndex::State& s, const std::vector<ListedMessage>& listed) {
     Compact(s);
-    if (s.ullGeneration == 0) {
+    if (!listed.empty()) s.ulHighestUid = std::max(s.ulHighestUid, listed.back().ulUid);
+    if (s.ullGeneration == 0 && s.messages.empty()) {
         // The first listing: no view has seen anything older to compare.
         s.messages.reserve(listed.size());
         for (const ListedMessage& entry : listed) s.messages.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0});
@@ -296,10 +391,24 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const char* pszMailbox, ListRes
         if (pIndex == nullptr) {
             pIndex.reset(new MailboxIndex(pszMailbox));
             slot = pIndex;
+            pIndex->m_pState->self = pIndex;
             r.states.insert(pIndex->m_pState.get());
         }
     }
     *pResult = pIndex->Refresh();
+    return pIndex;
+}
+
+std::shared_ptr<MailboxIndex> MailboxIndex::FindOpen(const char* pszMailbox) {
+    Registry& r = TheRegistry();
+    std::shared_ptr<MailboxIndex> pIndex;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto found = r.byPath.find(pszMailbox);
+        if (found != r.byPath.end()) pIndex = found->second.lock();
+    }
+    // A directory that cannot be read now is answered from a listing, which says so.
+    if (pIndex != nullptr && pIndex->Refresh() == LIST_FAILED) pIndex.reset();
     return pIndex;
 }
 
@@ -308,21 +417,33 @@ ListResult MailboxIndex::Refresh() {
     State& s = *m_pState;
     uint64_t ullStamp = 0;
     bool bStamp = false;
-    {
-        std::lock_guard<std::mutex> lock(r.mutex);
-        DrainLocked(r);
+    Drain(r);
+    for (;;) {
+        {
+            // Another session listing it now brings it up to date for this one too.
+            std::unique_lock<std::mutex> lock(s.mutex);
+            s.listed.wait(lock, [&] { return !s.bListing; });
+            if (s.wd >= 0 && !s.bRelist) {
+                Compact(s);
+                return LIST_OK;
+            }
+        }
+        std::lock_guard<std::mutex> registryLock(r.mutex);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.bListing) continue;
         if (s.wd >= 0 && !s.bRelist) {
             Compact(s);
             return LIST_OK;
         }
         if (s.wd < 0 && !PollOnly()) {
             // Watched before it is listed, so that nothing changed meanwhile is missed.
-            s.wd = r.watcher.Watch(s.path.c_str());
-            if (s.wd >= 0) {
+            int wd = r.watcher.Watch(s.path.c_str());
+            if (wd >= 0) {
                 // A directory has one watch: an index of it that is being freed gives it up.
-                MailboxIndex::State*& pHolder = r.byWatch[s.wd];
+                MailboxIndex::State*& pHolder = r.byWatch[wd];
                 if (pHolder != nullptr && pHolder != &s) pHolder->wd = -1;
                 pHolder = &s;
+                s.wd = wd;
             }
         }
         if (s.wd < 0) {
@@ -334,39 +455,49 @@ ListResult MailboxIndex::Refresh() {
             }
         }
         s.bRelist = false;
+        s.bListing = true;
+        break;
     }
-    // Listed without the lock: other mailboxes' sessions go on meanwhile, and events that come
-    // in during the listing are taken in after it.
+    // Listed with no lock held: sessions on this mailbox that need no listing, and those on every
+    // other mailbox, go on meanwhile; what changes now is applied after the merge.
     uint64_t ullListedAt = WallClockNanoseconds();
     std::vector<ListedMessage> listed;
     size_t nTemporaries = 0;
     ListResult result = ListMessages(s.path.c_str(), &listed, &nTemporaries);
     // What a crash left half made is swept when the listing passes it.
     if (nTemporaries > 0) RemoveStaleTemporaries(s.path.c_str(), STALE_TEMPORARY_AGE);
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (result == LIST_FAILED) {
-        // A directory that cannot be read now says nothing about its messages.
-        s.bRelist = true;
-        return result;
+    CallListingHook(s.path.c_str());
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (result == LIST_FAILED) {
+            // A directory that cannot be read now says nothing about its messages.
+            s.bRelist = true;
+        } else {
+            s.bMissing = result == LIST_MISSING;
+            if (s.bMissing) s.ulHighestUid = 0;
+            s.bStampKnown = bStamp && result == LIST_OK;
+            s.ullStamp = ullStamp;
+            s.ullListedAt = ullListedAt;
+            Merge(r, s, listed);
+        }
+        s.bListing = false;
+        for (const IndexChange& change : s.deferred) ApplyNow(r, s, change);
+        s.deferred.clear();
+        Compact(s);
     }
-    s.bMissing = result == LIST_MISSING;
-    s.bStampKnown = bStamp && result == LIST_OK;
-    s.ullStamp = ullStamp;
-    s.ullListedAt = ullListedAt;
-    Merge(r, s, listed);
-    DrainLocked(r);
-    Compact(s);
+    s.listed.notify_all();
+    if (result != LIST_FAILED) Drain(r);
     return result;
 }
 
 bool MailboxIndex::Watched() const {
-    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     return m_pState->wd >= 0 && !m_pState->bRelist;
 }
 
 bool MailboxIndex::ChangesSince(uint64_t ullSince, std::vector<uint32_t>* pUids, uint64_t* pullNow) const {
-    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
     const State& s = *m_pState;
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     *pullNow = s.ullGeneration;
     pUids->clear();
     if (ullSince < s.ullLogFloor || ullSince > s.ullGeneration) return false;
@@ -377,8 +508,8 @@ bool MailboxIndex::ChangesSince(uint64_t ullSince, std::vector<uint32_t>* pUids,
 }
 
 void MailboxIndex::MessagesAbove(uint32_t ulUid, std::vector<IndexedMessage>* pMessages, uint64_t* pullNow) const {
-    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
     const State& s = *m_pState;
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     *pullNow = s.ullGeneration;
     pMessages->clear();
     auto it = std::upper_bound(s.messages.begin(), s.messages.end(), ulUid,
@@ -390,8 +521,8 @@ void MailboxIndex::MessagesAbove(uint32_t ulUid, std::vector<IndexedMessage>* pM
 
 void MailboxIndex::Visit(const std::function<void(size_t nCount)>& fnCount,
                          const std::function<void(const IndexedMessage& message)>& fnMessage, uint64_t* pullNow) const {
-    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
     const State& s = *m_pState;
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     *pullNow = s.ullGeneration;
     fnCount(s.messages.size() - s.nRemoved);
     for (const IndexedMessage& message : s.messages) {
@@ -399,8 +530,13 @@ void MailboxIndex::Visit(const std::function<void(size_t nCount)>& fnCount,
     }
 }
 
+uint32_t MailboxIndex::HighestUid() const {
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    return m_pState->ulHighestUid;
+}
+
 bool MailboxIndex::Find(uint32_t ulUid, IndexedMessage* pMessage) const {
-    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     const IndexedMessage* p = FindEntry(*m_pState, ulUid);
     if (p == nullptr || (p->fState & INDEXED_REMOVED)) return false;
     *pMessage = *p;
@@ -409,19 +545,20 @@ bool MailboxIndex::Find(uint32_t ulUid, IndexedMessage* pMessage) const {
 
 void MailboxIndex::NoteFlags(uint32_t ulUid, uint8_t fFlags) {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     IndexedMessage* p = FindEntry(*m_pState, ulUid);
-    if (p != nullptr && !(p->fState & INDEXED_REMOVED)) Upsert(r, *m_pState, ulUid, fFlags, 0, true);
+    if (p != nullptr && !(p->fState & INDEXED_REMOVED)) Apply(r, *m_pState, IndexChange{ulUid, fFlags, false, 0, true});
 }
 
 void MailboxIndex::NoteRemoved(uint32_t ulUid) {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    Remove(r, *m_pState, ulUid);
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    IndexedMessage* p = FindEntry(*m_pState, ulUid);
+    if (p != nullptr) Apply(r, *m_pState, IndexChange{ulUid, p->fFlags, true, 0, false});
 }
 
 void MailboxIndex::NoteProbe(uint32_t ulUid, uint64_t ullSize, FILETIME ftWritten) {
-    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
     IndexedMessage* p = FindEntry(*m_pState, ulUid);
     // A file still being written, or too large to count in 32 bits, is probed each time.
     if (p == nullptr || (p->fState & (INDEXED_REMOVED | INDEXED_WRITING)) || ullSize > UINT32_MAX) return;
@@ -432,7 +569,7 @@ void MailboxIndex::NoteProbe(uint32_t ulUid, uint64_t ullSize, FILETIME ftWritte
 
 bool MailboxIndex::FindText(uint32_t ulUid, const std::string& key, CachedText* pText) const {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::mutex> lock(r.textMutex);
     auto it = m_pState->texts.find(ulUid);
     if (it == m_pState->texts.end()) return false;
     for (auto entry : it->second) {
@@ -447,9 +584,11 @@ bool MailboxIndex::FindText(uint32_t ulUid, const std::string& key, CachedText* 
 void MailboxIndex::KeepText(uint32_t ulUid, const std::string& key, CachedText text) {
     Registry& r = TheRegistry();
     size_t nLimit = TextLimit();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    // The index stays locked so that the message cannot change before its text is kept.
+    std::lock_guard<std::mutex> indexLock(m_pState->mutex);
     IndexedMessage* p = FindEntry(*m_pState, ulUid);
     if (p == nullptr || (p->fState & (INDEXED_REMOVED | INDEXED_WRITING))) return;
+    std::lock_guard<std::mutex> lock(r.textMutex);
     std::vector<std::list<TextEntry>::iterator>& entries = m_pState->texts[ulUid];
     for (auto entry : entries) {
         if (entry->key == key) return;
@@ -476,16 +615,23 @@ void MailboxIndex::KeepText(uint32_t ulUid, const std::string& key, CachedText t
 size_t MailboxIndex::MemoryInUse() {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    size_t nBytes = r.nTextBytes;
-    for (const State* pState : r.states) {
+    size_t nBytes = CachedTextBytes();
+    for (State* pState : r.states) {
+        std::lock_guard<std::mutex> stateLock(pState->mutex);
         nBytes += sizeof(State) + pState->messages.capacity() * sizeof(IndexedMessage) +
                   pState->log.capacity() * sizeof(pState->log[0]);
     }
     return nBytes;
 }
 
+void MailboxIndex::SetListingHook(std::function<void(const char* pszMailbox)> fnHook) {
+    ListingHookSlot& slot = TheListingHook();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.fnHook = std::move(fnHook);
+}
+
 size_t MailboxIndex::CachedTextBytes() {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::mutex> lock(r.textMutex);
     return r.nTextBytes;
 }

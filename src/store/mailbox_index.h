@@ -42,6 +42,9 @@ public:
     // The index of the mailbox directory, brought up to date. *pResult: LIST_MISSING when the
     // directory is gone (the index is then empty), LIST_FAILED when it could not be read.
     static std::shared_ptr<MailboxIndex> Open(const char* pszMailbox, ListResult* pResult);
+    // The index of the directory when some session has it open, brought up to date; null when
+    // none has, or when the directory cannot be read now.
+    static std::shared_ptr<MailboxIndex> FindOpen(const char* pszMailbox);
     ~MailboxIndex();
     MailboxIndex(const MailboxIndex&) = delete;
     MailboxIndex& operator=(const MailboxIndex&) = delete;
@@ -60,6 +63,9 @@ public:
     // The messages in UID order above ulUid (all of them for 0), and the generation they show.
     void MessagesAbove(uint32_t ulUid, std::vector<IndexedMessage>* pMessages, uint64_t* pullNow) const;
     bool Find(uint32_t ulUid, IndexedMessage* pMessage) const;
+    // The highest UID the directory has held since the index was made, expunged ones included;
+    // 0 when it has held none.
+    uint32_t HighestUid() const;
     // Calls fnMessage for each message in UID order, with the index locked: fnMessage must not
     // call the index. The message count comes first, so that the caller can make room once.
     void Visit(const std::function<void(size_t nCount)>& fnCount,
@@ -77,6 +83,10 @@ public:
     // Bytes held by every index and its cached text, for measurement.
     static size_t MemoryInUse();
     static size_t CachedTextBytes();
+
+    // Called between a listing and its merge, with no lock held: lets a test force what other
+    // sessions do meanwhile. Empty in the server.
+    static void SetListingHook(std::function<void(const char* pszMailbox)> fnHook);
 
     struct State;
 

@@ -12,40 +12,16 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 
 namespace {
 
-// Enough to pass over any run of taken UIDs a stale uid file can leave; past it the UID is used
-// all the same, and the rename refuses to replace a message.
-constexpr int MAX_TAKEN_SKIPS = 10000;
-
-// Gives a whole new message its name, under the mailbox's UID lock. Its UID was taken before
-// it was received; when another writer has taken a later UID since, the message takes the
-// next UID instead. So message files appear in the order of their UIDs, and a session that
-// has seen a UID never finds a lower one later, which it could not give a number.
-bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
-    char szPattern[MAX_PATH + 32];
-    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) return false;
-    bool bInUse = false;
-    FindFiles(szPattern, 0, [&](const FindData& data) {
-        bInUse = IsMessageFile(data);
-        return !bInUse;
-    });
-    return bInUse;
-}
-
+// Gives a whole new message its name. Its UID was taken before it was received; when another
+// writer has taken a later UID since, the message takes the next UID instead. So message files
+// appear in the order of their UIDs, and a session that has seen a UID never finds a lower one
+// later, which it could not give a number.
 bool PublishMessage(const char* pszIncoming, const char* pszMailbox, uint32_t* pulUid, const char* pszCode) {
-    LockHandle hUids = LockMailboxUids(pszMailbox);
-    uint32_t ulNext = ReadUidNext(pszMailbox);
-    bool bFresh = NextUid(*pulUid) != ulNext;
-    if (bFresh) {
-        // A UID file left behind the messages may offer UIDs that files already carry.
-        *pulUid = ulNext;
-        for (int i = 0; i < MAX_TAKEN_SKIPS && UidInUse(pszMailbox, *pulUid); i++) *pulUid = NextUid(*pulUid);
-        WriteUidNext(pszMailbox, NextUid(*pulUid));
-    }
-    char szPath[MAX_PATH + 32];
-    bool bMoved = FormatMessagePath(szPath, sizeof(szPath), pszMailbox, *pulUid, pszCode) &&
-                  MoveFileNoReplace(pszIncoming, szPath);
-    UnLockMailboxUids(hUids);
-    return bMoved;
+    std::vector<IncomingMessage> messages(1);
+    messages[0].incoming = pszIncoming;
+    std::memcpy(messages[0].szFlagCode, pszCode, 6);
+    messages[0].szFlagCode[6] = '\0';
+    return PublishMessages(pszMailbox, pulUid, messages) == 1;
 }
 
 }  // namespace

@@ -93,12 +93,30 @@ void CountMailbox(const char* pszMailbox, int32_t* plExists, int32_t* plRecent, 
 // directory). Hold it from ReadUidNext to WriteUidNext.
 LockHandle LockMailboxUids(const char* pszMailbox);
 void UnLockMailboxUids(LockHandle hLock);
-// Takes ulCount consecutive UIDs that no message file carries, under that lock, and advances
-// the uid file past them; returns the first, or 0 when the uid file could not be advanced (the
-// UIDs would be given again). They are consumed even when a message is never written. The
-// caller flushes the mailbox directory (SyncMailbox) once the messages are in it, which also
-// makes the uid file's new name durable.
+// The highest UID the mailbox holds, or has held while a session had it open (expunged ones
+// included); from that index when there is one, else from a listing when bList, else 0.
+uint32_t HighestPresentUid(const char* pszMailbox, bool bList);
+// The UID after a run of ulCount UIDs from ulFirst.
+uint32_t UidAfterRun(uint32_t ulFirst, uint32_t ulCount);
+// Takes ulCount consecutive UIDs, each above the uid file's next UID and above every UID present,
+// that no message file carries, under that lock, and advances the uid file past them; returns
+// the first, or 0 when the uid file could not be advanced (the UIDs would be given again). They
+// are consumed even when a message is never written. The caller flushes the mailbox directory
+// (SyncMailbox) once the messages are in it, which also makes the uid file's new name durable.
 uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount);
+// A new message received under a hidden name (FormatIncomingName), and the flag code its name
+// is to carry.
+struct IncomingMessage {
+    std::string incoming;
+    char szFlagCode[7];
+};
+// Gives new messages their names under the UID lock, with the UIDs from *pulFirst, part of a
+// run AssignUids gave that ends before ulRunEnd (0: the run of just these). When a UID after the
+// run has been taken since, or a message has appeared at or above *pulFirst, they take a fresh
+// run above it, and *pulFirst says which. Returns how many were named, in order; those after a
+// failed rename keep their hidden names.
+size_t PublishMessages(const char* pszMailbox, uint32_t* pulFirst, const std::vector<IncomingMessage>& messages,
+                       uint32_t ulRunEnd = 0);
 // Whether a message file of the UID exists, whatever its flags (asked under that lock).
 bool MessageUidExists(const char* pszMailbox, uint32_t ulUid);
 // Renames a message file for its new flags. Holds the UID lock shared meanwhile: an assignment,

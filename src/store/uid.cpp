@@ -1,9 +1,11 @@
 // UIDs, UIDVALIDITY and the counts of a mailbox, all read from a fresh listing.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/dir_watch.h"
 #include "platform/format.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 
 namespace {
@@ -139,16 +141,38 @@ LockHandle LockMailboxUids(const char* pszMailbox) {
 
 void UnLockMailboxUids(LockHandle hLock) { UnlockPath(hLock); }
 
-uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount) {
-    if (ulCount == 0) return 0;
-    LockHandle hLock = LockMailboxUids(pszMailbox);
-    if (hLock == INVALID_LOCK_HANDLE) return 0;
+uint32_t HighestPresentUid(const char* pszMailbox, bool bList) {
+    // A session has the mailbox open: its index follows every change and remembers UIDs that
+    // were expunged since, which are no more to be given again than present ones.
+    if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszMailbox)) return pIndex->HighestUid();
+    uint32_t ulHighest = 0;
+    if (bList) {
+        ReadDirectoryFiles(pszMailbox, [&](const char* pszName) {
+            ListedMessage message;
+            if (ReadMessageName(pszName, &message)) ulHighest = std::max(ulHighest, message.ulUid);
+        });
+    }
+    return ulHighest;
+}
+
+namespace {
+
+// ulCount consecutive UIDs above the uid file's and above ulFloor, none of which a message file
+// carries; the uid file is advanced past them. 0 when that could not be recorded. With the UID
+// lock held.
+uint32_t TakeRunLocked(const char* pszMailbox, uint32_t ulCount, uint32_t ulFloor) {
     uint32_t ulFirst = ReadUidFile(pszMailbox);
     if (ulFirst == 0) ulFirst = UidAfterMessages(pszMailbox);
-    // A run none of whose UIDs a message holds: a uid file left behind the messages (restored
-    // from a backup, written by another program) must not give a new message an old one's UID.
+    // A uid file behind a message another program placed (or one restored from a backup) must
+    // not give a new message a UID below one a client may have seen: it could never be told.
+    if (ulFloor != 0 && ulFloor != 0xFFFFFFFFu && ulFirst <= ulFloor) ulFirst = ulFloor + 1;
+    // A run none of whose UIDs a message holds: a file placed since the floor was read. Only its
+    // first UIDs are looked at, so that the lock is never held across a storm of lookups; the
+    // rename that names a message never replaces a file, so a clash further up fails the
+    // command and loses nothing.
+    const uint32_t ulLooked = std::min<uint32_t>(ulCount, 8);
     uint32_t ulChecked = 0;
-    for (int nSkips = 0; ulChecked < ulCount && nSkips < MAX_TAKEN_SKIPS;) {
+    for (int nSkips = 0; ulChecked < ulLooked && nSkips < MAX_TAKEN_SKIPS;) {
         uint32_t ulUid = static_cast<uint32_t>((static_cast<uint64_t>(ulFirst) + ulChecked - 1) % 0xFFFFFFFFull + 1);
         if (UidInUse(pszMailbox, ulUid)) {
             ulFirst = NextUid(ulUid);
@@ -158,13 +182,63 @@ uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount) {
             ++ulChecked;
         }
     }
+    // UIDs whose taking could not be recorded would be handed out again: none are given.
+    return ulChecked == ulLooked && WriteUidFile(pszMailbox, UidAfterRun(ulFirst, ulCount), true) ? ulFirst : 0;
+}
+
+}  // namespace
+
+uint32_t UidAfterRun(uint32_t ulFirst, uint32_t ulCount) {
     // The UIDs run on past 4294967295 at 1, never 0.
     uint64_t ullNext = static_cast<uint64_t>(ulFirst) + ulCount;
     if (ullNext > 0xFFFFFFFFull) ullNext -= 0xFFFFFFFFull;
-    // UIDs whose taking could not be recorded would be handed out again: none are given.
-    bool bWritten = ulChecked == ulCount && WriteUidFile(pszMailbox, static_cast<uint32_t>(ullNext), true);
+    return static_cast<uint32_t>(ullNext);
+}
+
+uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount) {
+    if (ulCount == 0) return 0;
+    // Read before the lock is taken: a listing of a large mailbox takes a while.
+    uint32_t ulFloor = HighestPresentUid(pszMailbox, true);
+    LockHandle hLock = LockMailboxUids(pszMailbox);
+    if (hLock == INVALID_LOCK_HANDLE) return 0;
+    uint32_t ulFirst = TakeRunLocked(pszMailbox, ulCount, ulFloor);
     UnLockMailboxUids(hLock);
-    return bWritten ? ulFirst : 0;
+    return ulFirst;
+}
+
+size_t PublishMessages(const char* pszMailbox, uint32_t* pulFirst, const std::vector<IncomingMessage>& messages,
+                       uint32_t ulRunEnd) {
+    if (messages.empty()) return 0;
+    uint32_t ulCount = static_cast<uint32_t>(messages.size());
+    uint32_t ulFloor = HighestPresentUid(pszMailbox, false);
+    LockHandle hLock = LockMailboxUids(pszMailbox);
+    if (hLock == INVALID_LOCK_HANDLE) return 0;
+    // Another writer that took UIDs after these, or a message that appeared above them, may have
+    // been seen by a client already: these then take UIDs above it, so that message files appear
+    // in the order of their UIDs.
+    uint32_t ulNext = ReadUidFile(pszMailbox);
+    if (ulRunEnd == 0) ulRunEnd = UidAfterRun(*pulFirst, ulCount);
+    bool bNewest = ulNext == ulRunEnd && ulFloor < *pulFirst;
+    if (!bNewest) {
+        uint32_t ulFirst = TakeRunLocked(pszMailbox, ulCount, ulFloor);
+        if (ulFirst == 0) {
+            UnLockMailboxUids(hLock);
+            return 0;
+        }
+        *pulFirst = ulFirst;
+    }
+    size_t nPublished = 0;
+    for (const IncomingMessage& message : messages) {
+        char szPath[MAX_PATH + 32];
+        uint32_t ulUid = UidAfterRun(*pulFirst, static_cast<uint32_t>(nPublished));
+        if (!FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, message.szFlagCode) ||
+            !MoveFileNoReplace(message.incoming.c_str(), szPath)) {
+            break;
+        }
+        ++nPublished;
+    }
+    UnLockMailboxUids(hLock);
+    return nPublished;
 }
 
 bool MessageUidExists(const char* pszMailbox, uint32_t ulUid) {

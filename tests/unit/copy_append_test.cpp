@@ -1,4 +1,5 @@
 // COPY, UID COPY and APPEND on a mail directory under /tmp, the client's bytes on a socket pair.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,20 +34,20 @@ protected:
 };
 
 TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
-    Write({{"Archive/0000000008-000000.MSG", "old"}});  // taken, though the uid file will soon say 8
+    Write({{"Archive/0000000008-000000.MSG", "old"}});  // above the uid file: every copy goes above it
     // Every element in turn, a message named twice copied twice; n:m names what m:n names. A
     // copy is new in its mailbox, so it carries the Recent digit.
     // The COPYUID code pairs each source UID with its copy's, in the order the set names them.
-    const Pair copies[] = {{"COPY 2 Archive", "[COPYUID V 2 7] "}, {"COPY 1:3,2 \"archive\"", "[COPYUID V 1:2,5,2 9:10,11,12] "},
-                           {"COPY 3:1,9 Archive", "[COPYUID V 1:2,5 13:14,15] "}, {"UID COPY 5 Archive", "[COPYUID V 5 16] "},
-                           {"UID COPY 3 Archive", ""}, {"UID COPY 2:4 Archive", "[COPYUID V 2 17] "}};
+    const Pair copies[] = {{"COPY 2 Archive", "[COPYUID V 2 9] "}, {"COPY 1:3,2 \"archive\"", "[COPYUID V 1:2,5,2 10:11,12,13] "},
+                           {"COPY 3:1,9 Archive", "[COPYUID V 1:2,5 14:15,16] "}, {"UID COPY 5 Archive", "[COPYUID V 5 17] "},
+                           {"UID COPY 3 Archive", ""}, {"UID COPY 2:4 Archive", "[COPYUID V 2 18] "}};
     for (const auto& [request, code] : copies) {
         EXPECT_EQ(Run(std::string("a2 ") + request), std::string("a2 OK ") + code + "COPY completed\r\n") << request;
     }
-    EXPECT_EQ(ReadFile(Path("Archive/0000000007-110001.MSG")), ReadFile(Path("inbox/0000000002-110001.MSG")));
-    EXPECT_EQ(Tree(Path("Archive")), "7-110001 8-000000 9-100010 10-110001 11-101100 12-110001 13-100010 14-110001 "
-                                     "15-101100 16-101100 17-110001 uid");
-    EXPECT_EQ(ReadFile(Path("Archive/uid")), "18");
+    EXPECT_EQ(ReadFile(Path("Archive/0000000009-110001.MSG")), ReadFile(Path("inbox/0000000002-110001.MSG")));
+    EXPECT_EQ(Tree(Path("Archive")), "8-000000 9-110001 10-100010 11-110001 12-101100 13-110001 14-100010 15-110001 "
+                                     "16-101100 17-101100 18-110001 uid");
+    EXPECT_EQ(ReadFile(Path("Archive/uid")), "19");
     EXPECT_EQ(Run("a3 COPY 1:x Archive"), "a3 BAD COPY illegal argument\r\n");
     // Into the selected mailbox itself each message is copied once, and announced before the OK.
     EXPECT_EQ(Run("a7 COPY 1:* INBOX"), "* 6 EXISTS\r\n* 4 RECENT\r\na7 OK [COPYUID V 1:2,5 6:7,8] COPY completed\r\n");
@@ -55,21 +56,21 @@ TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
 
 TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhatFollowsAsRequests) {
     const std::string message = "Subject: test\r\n\r\nHello.\r\n";
-    // UIDs 5 and 6 are taken, with other flag codes, though the uid file will soon say 5.
+    // UIDs 5 and 6 are taken, with other flag codes, though the uid file says 4: new messages go above them.
     Write({{"Sent/0000000005-000010.MSG", "old"}, {"Sent/0000000006-100000.MSG", "older"}});
     ClientSends(message + "\r\na0 NOOP\r\n");  // the request behind the literal stays a request
     EXPECT_EQ(Run("a1 APPEND \"Sent\" (\\Seen) {" + std::to_string(message.size()) + "}"),
-              "+ Ready for literal data\r\na1 OK [APPENDUID V 4] APPEND completed\r\na0 OK NOOP completed\r\n");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000004-100010.MSG")), message);  // exactly the literal
-    EXPECT_EQ(ReadFile(Path("Sent/uid")), "5");
-    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK [APPENDUID V 7] APPEND completed\r\na2 OK NOOP completed\r\n");
+              "+ Ready for literal data\r\na1 OK [APPENDUID V 7] APPEND completed\r\na0 OK NOOP completed\r\n");
+    EXPECT_EQ(ReadFile(Path("Sent/0000000007-100010.MSG")), message);  // exactly the literal
+    EXPECT_EQ(ReadFile(Path("Sent/uid")), "8");
+    EXPECT_EQ(Run("a1 APPEND Sent {5}\r\nhello\r\na2 NOOP"), "a1 OK [APPENDUID V 8] APPEND completed\r\na2 OK NOOP completed\r\n");
     ClientSends("lo\r\n");  // part of the literal behind the line, the rest still on its way
-    EXPECT_EQ(Masked(Dispatch("a3 APPEND Sent {5}\r\nhel")), "a3 OK [APPENDUID V 8] APPEND completed\r\n");
+    EXPECT_EQ(Masked(Dispatch("a3 APPEND Sent {5}\r\nhel")), "a3 OK [APPENDUID V 9] APPEND completed\r\n");
     EXPECT_EQ(ReadFile(Path("Sent/0000000006-100000.MSG")), "older");
-    EXPECT_EQ(ReadFile(Path("Sent/0000000007-100000.MSG")) + ReadFile(Path("Sent/0000000008-100000.MSG")),
+    EXPECT_EQ(ReadFile(Path("Sent/0000000008-100000.MSG")) + ReadFile(Path("Sent/0000000009-100000.MSG")),
               "hello\r\nhello\r\n");
     MakeMailbox("Sent Items");
-    int uid = 9;
+    int uid = 10;
     for (const char* args : {"Sent (\\Seen \\Flagged)", "Sent (\\seen)", "Sent (\\Answered \\Deleted \\Draft \\Recent)",
                              "Sent ()", "Sent", "Sent (\\Seen) \"17-Jul-1996 02:44:25 -0700\"",
                              }) {
@@ -83,14 +84,14 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     }
     // Arguments longer than the copy they are read from: the size still comes from the whole line.
     EXPECT_EQ(Run("a3 APPEND Sent (\\Seen " + std::string(260, 'k') + ") {5}\r\nhello\r\na4 NOOP"),
-              "a3 OK [APPENDUID V 15] APPEND completed\r\na4 OK NOOP completed\r\n");
-    EXPECT_EQ(Tree(Path("Sent")), "4-100010 5-000010 6-100000 7-100000 8-100000 9-101010 10-100010 11-110101 12-100000 "
-                                  "13-100000 14-100010 15-100010 uid");
+              "a3 OK [APPENDUID V 16] APPEND completed\r\na4 OK NOOP completed\r\n");
+    EXPECT_EQ(Tree(Path("Sent")), "5-000010 6-100000 7-100010 8-100000 9-100000 10-101010 11-100010 12-110101 13-100000 "
+                                  "14-100000 15-100010 16-100010 uid");
     EXPECT_EQ(Tree(Path("Sent Items")), "1-100010 2-100000 uid");
     // The date-time is the message's last-write time (INTERNALDATE); a wrong one is refused
     // before the client is asked for the literal, and nothing is stored.
     struct stat st = {};
-    EXPECT_EQ(stat(Path("Sent/0000000014-100010.MSG").c_str(), &st), 0);
+    EXPECT_EQ(stat(Path("Sent/0000000015-100010.MSG").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 837596665);
     for (const char* date : {"\"31-Feb-2020 01:00:00 +0000\"", "\"17-Jul-1996 02:44:25\"", "\"yesterday\""}) {
         EXPECT_EQ(Run(std::string("a5 APPEND Sent ") + date + " {3}"), "a5 BAD APPEND invalid date-time\r\n") << date;
@@ -98,7 +99,31 @@ TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhat
     // A long tag comes back whole: the client waits for exactly its own.
     std::string tag = std::string(30, 't') + "XY" + std::string(8, 't');
     ClientSends("abc\r\n");
-    EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag + " OK [APPENDUID V 16] APPEND completed\r\n");
+    EXPECT_EQ(Run(tag + " APPEND Sent {3}"), "+ Ready for literal data\r\n" + tag + " OK [APPENDUID V 17] APPEND completed\r\n");
+}
+
+// The uid file is replaced whole by a rename: a reader that opened it before never sees it
+// change or empty, and a crash leaves either the old number or the new one.
+TEST_F(CopyAppend, TheUidFileIsReplacedNeverRewritten) {
+    for (const char* request : {"a1 APPEND Sent {3}\r\nabc", "a2 COPY 1:2 Sent", "a3 UID COPY 5 Sent"}) {
+        SCOPED_TRACE(request);
+        const std::string uid = Path("Sent/uid");
+        const std::string before = ReadFile(uid);
+        int fd = open(uid.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        struct stat held = {}, now = {};
+        ASSERT_EQ(fstat(fd, &held), 0);
+        EXPECT_NE(Run(request).find(" OK "), std::string::npos);
+        ASSERT_EQ(stat(uid.c_str(), &now), 0);
+        EXPECT_NE(now.st_ino, held.st_ino);
+        char text[32];
+        ssize_t n = pread(fd, text, sizeof(text), 0);
+        close(fd);
+        EXPECT_EQ(std::string(text, static_cast<size_t>(std::max<ssize_t>(n, 0))), before);
+        EXPECT_NE(ReadFile(uid), before);
+    }
+    EXPECT_EQ(Tree(Path("Sent")), "4-100000 5-100010 6-110001 7-101100 uid");
+    EXPECT_EQ(ReadFile(Path("Sent/uid")), "8");
 }
 
 TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {

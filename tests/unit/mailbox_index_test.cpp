@@ -2,7 +2,9 @@
 // programs, with events and by polling; and a body sent from a file replaced meanwhile.
 #include <poll.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "config/settings.h"
@@ -127,6 +129,90 @@ TEST_F(IndexEvents, AnOverflowedQueueIsMadeGoodByAListing) {
         EXPECT_EQ(messages[i].ulUid, listed[i].ulUid);
         EXPECT_EQ(messages[i].fFlags, listed[i].fFlags);
     }
+}
+
+// A listing is read without the lock; another session that takes in the directory's events
+// meanwhile must not have them undone by the listing, which was read before they happened.
+TEST_F(IndexEvents, ChangesTakenInDuringAListingOutliveIt) {
+    Put("1-000000 2-000000 3-000000");
+    MakeMailbox("other");
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pOther = MailboxIndex::Open(Path("other").c_str(), &result);
+    ASSERT_TRUE(pOther->Watched());
+    std::shared_ptr<MailboxIndex> pIndex;
+    for (bool bFirstListing : {true, false}) {
+        SCOPED_TRACE(bFirstListing ? "first listing" : "listing after lost events");
+        int nPaused = 0;
+        MailboxIndex::SetListingHook([&](const char* pszMailbox) {
+            if (box != pszMailbox || nPaused++ > 0) return;
+            std::filesystem::remove(box + "/0000000002-000000.MSG");
+            Put(bFirstListing ? "4-100000" : "5-100000");
+            // The session on the other mailbox reads the one queue every directory shares.
+            std::thread([&] { EXPECT_EQ(pOther->Refresh(), LIST_OK); }).join();
+        });
+        if (bFirstListing) {
+            pIndex = MailboxIndex::Open(box.c_str(), &result);
+        } else {
+            Put("2-000000");
+            ASSERT_EQ(pIndex->Refresh(), LIST_OK);
+            // Too many events for the queue: the next refresh lists the directory again.
+            int nQueued = 16384;
+            std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> nQueued;
+            WriteFile(box + "/.noise", "x");
+            std::string from = box + "/.noise", to = box + "/.noise2";
+            for (int i = 0; i <= nQueued / 2 + 1; i++) {
+                std::filesystem::rename(from, to);
+                std::swap(from, to);
+            }
+            std::filesystem::remove(from);
+            EXPECT_EQ(pIndex->Refresh(), LIST_OK);
+        }
+        MailboxIndex::SetListingHook(nullptr);
+        EXPECT_EQ(nPaused, 1);
+        ASSERT_TRUE(pIndex->Watched());
+        EXPECT_EQ(pIndex->Refresh(), LIST_OK);
+        std::vector<IndexedMessage> messages;
+        uint64_t ullNow = 0;
+        pIndex->MessagesAbove(0, &messages, &ullNow);
+        std::vector<ListedMessage> listed;
+        ASSERT_EQ(ListMessages(box.c_str(), &listed), LIST_OK);
+        ASSERT_EQ(messages.size(), listed.size());
+        for (size_t i = 0; i < listed.size(); i++) EXPECT_EQ(messages[i].ulUid, listed[i].ulUid);
+    }
+}
+
+// A second session opening the mailbox while the first lists it waits for that listing, rather
+// than taking the index for an empty mailbox.
+TEST_F(IndexEvents, ASessionOpeningAMailboxBeingListedWaitsForTheListing) {
+    Put("1-000000 2-000000 3-000000");
+    std::mutex mutex;
+    std::condition_variable done;
+    bool bDone = false;
+    size_t nSeen = 99;
+    std::thread second;
+    MailboxIndex::SetListingHook([&](const char*) {
+        if (second.joinable()) return;
+        second = std::thread([&] {
+            ListResult result;
+            std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+            std::vector<IndexedMessage> messages;
+            uint64_t ullNow = 0;
+            pIndex->MessagesAbove(0, &messages, &ullNow);
+            std::lock_guard<std::mutex> lock(mutex);
+            nSeen = messages.size();
+            bDone = true;
+            done.notify_all();
+        });
+        // It cannot finish while this listing is held up: given a while, it must not have.
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_FALSE(done.wait_for(lock, std::chrono::milliseconds(500), [&] { return bDone; }));
+    });
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    MailboxIndex::SetListingHook(nullptr);
+    ASSERT_TRUE(second.joinable());
+    second.join();
+    EXPECT_EQ(nSeen, 3u);
 }
 
 TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {

@@ -40,6 +40,25 @@ TEST_F(StoreExpunge, StoreRenamesOneMessage) {
     }
 }
 
+// Each flag cleared alone from a message that has them all: only its digit changes.
+TEST_F(StoreExpunge, MinusFlagsClearsEachFlagAndOnlyIt) {
+    const char* const names[] = {"\\Answered", "\\Flagged", "\\Deleted", "\\Seen", "\\Draft"};
+    for (size_t i = 0; i < 5; i++) {
+        for (const char* item : {"-FLAGS", "-FLAGS.SILENT"}) {
+            SCOPED_TRACE(std::string(item) + " " + names[i]);
+            for (auto& entry : std::filesystem::directory_iterator(box)) std::filesystem::remove(entry);
+            Put("7-011111");
+            session->pView.reset();
+            std::string left, code = "011111";
+            code[i + 1] = '0';
+            for (size_t j = 0; j < 5; j++) left += j == i ? "" : (left.empty() ? "" : " ") + std::string(names[j]);
+            std::string fetch = item[6] == '\0' ? "* 1 FETCH (FLAGS (" + left + "))\r\n" : "";
+            EXPECT_EQ(Run(std::string("a STORE 1 ") + item + " (" + names[i] + ")"), fetch + "a OK STORE completed\r\n");
+            EXPECT_EQ(Tree(box), "7-" + code);
+        }
+    }
+}
+
 TEST_F(StoreExpunge, StoreWalksEveryElementInOrder) {
     // Names without a full flag code are no messages and take no number.
     Put("1-100100 2-100100 3-100100 3 4-000000 5-000000 notes.MSG");

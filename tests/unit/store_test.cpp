@@ -106,6 +106,42 @@ TEST_F(StoreTest, TwoThreadsTakingUidsAtOnceNeverShareOne) {
     EXPECT_EQ(ReadFile(box + "/uid"), std::to_string(4 * ROUNDS + 1));
 }
 
+// Messages received under hidden names take their UIDs' names only once whole: a run that
+// another writer has passed meanwhile (a later UID taken, a message named above it) takes fresh
+// UIDs, so that names appear in UID order.
+TEST_F(StoreTest, NewMessagesNamedAfterALaterOneTakeUidsAboveIt) {
+    auto publish = [&](uint32_t* pulFirst, uint32_t ulCount, uint32_t ulRunEnd) {
+        std::vector<IncomingMessage> incoming(ulCount);
+        for (uint32_t i = 0; i < ulCount; i++) {
+            incoming[i].incoming = box + "/.in" + std::to_string(i);
+            WriteFile(incoming[i].incoming, "x");
+            std::snprintf(incoming[i].szFlagCode, sizeof(incoming[i].szFlagCode), "100000");
+        }
+        return PublishMessages(box.c_str(), pulFirst, incoming, ulRunEnd);
+    };
+    uint32_t ulFirst = AssignUids(box.c_str(), 3);
+    ASSERT_EQ(ulFirst, 1u);
+    ASSERT_EQ(AssignUids(box.c_str(), 1), 4u);
+    Put({"0000000004-100000.MSG"});
+    // The first two of the run, then the last, as COPY names them in batches.
+    EXPECT_EQ(publish(&ulFirst, 2, 4), 2u);
+    EXPECT_EQ(ulFirst, 5u);
+    uint32_t ulLast = 3;
+    EXPECT_EQ(publish(&ulLast, 1, 4), 1u);
+    EXPECT_EQ(ulLast, 7u);
+    // Nobody in between: the run keeps its UIDs.
+    ulFirst = AssignUids(box.c_str(), 2);
+    EXPECT_EQ(ulFirst, 8u);
+    EXPECT_EQ(publish(&ulFirst, 2, 0), 2u);
+    EXPECT_EQ(ulFirst, 8u);
+    std::vector<ListedMessage> listed;
+    ASSERT_EQ(ListMessages(box.c_str(), &listed), LIST_OK);
+    std::string uids;
+    for (const ListedMessage& m : listed) uids += std::to_string(m.ulUid) + " ";
+    EXPECT_EQ(uids, "4 5 6 7 8 9 ");
+    EXPECT_EQ(ReadFile(box + "/uid"), "10");
+}
+
 // A uid file left behind the messages, while another session renames the message of that UID
 // for its flags over and over: the assignment must still see the message and pass it by. The
 // mailbox is big enough that a listing takes several reads of the directory.

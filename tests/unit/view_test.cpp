@@ -119,6 +119,62 @@ TEST_F(Views, AMessageStoredAfterALaterOneTakesAUidAboveIt) {
     EXPECT_EQ(ReadFile(box + "/uid"), "8");
 }
 
+// A uid file behind the messages (another program placed one, a backup put an old file back)
+// never gives a new message a UID below one a client may have been told of: it could never be
+// announced. Every way a message comes in takes a UID above all present, and above those
+// expunged while the mailbox is open.
+TEST_F(Views, ANewMessageTakesAUidAboveEveryUidPresent) {
+    uint32_t ulValidity = 0;
+    ASSERT_TRUE(GetUidValidity(box.c_str(), &ulValidity));
+    const std::string v = std::to_string(ulValidity);
+    Put("9-000000");
+    ASSERT_EQ(ReadFile(box + "/uid"), "5");
+    EXPECT_EQ(a.Run("1 NOOP"), "* 5 EXISTS\r\n* 4 RECENT\r\n1 OK NOOP completed\r\n");
+    EXPECT_EQ(a.Run("2 APPEND INBOX {5}\r\nhello"), "* 6 EXISTS\r\n* 5 RECENT\r\n2 OK [APPENDUID " + v + " 10] APPEND completed\r\n");
+    for (auto& entry : std::filesystem::directory_iterator(box)) {
+        if (entry.path().filename().string().starts_with("0000000010-")) std::filesystem::remove(entry);
+    }
+    WriteFile(box + "/uid", "6");
+    // STATUS answers from the index the sessions share, which remembers UID 10.
+    EXPECT_NE(b.Run("3 STATUS INBOX (UIDNEXT)").find("* STATUS INBOX (UIDNEXT 11)\r\n"), std::string::npos);
+    EXPECT_NE(b.Run("3 COPY 1 INBOX").find("3 OK [COPYUID " + v + " 1 11] COPY completed\r\n"), std::string::npos);
+    MakeMailbox("Archive");
+    Write({{"Archive/0000000007-000000.MSG", "x"}, {"Archive/uid", "2"}});
+    ASSERT_TRUE(GetUidValidity(Path("Archive").c_str(), &ulValidity));
+    EXPECT_NE(b.Run("4 MOVE 2 Archive").find("[COPYUID " + std::to_string(ulValidity) + " 2 8]"), std::string::npos);
+    // The inbox import, with nobody's index to ask: the directory is listed.
+    std::snprintf(Settings.MailExtension, sizeof(Settings.MailExtension), "MSG");
+    WriteFile(box + "/uid", "3");
+    Write({{"new.MSG", "Subject: new\r\n\r\nnew\r\n"}});
+    a.session->pView.reset();
+    b.session->pView.reset();
+    Other c{mailDir};
+    c.Run("1 SELECT INBOX");
+    EXPECT_EQ(Tree(box), "1-000000 3-000000 4-000000 9-000000 11-000000 12-000000 uid");
+    EXPECT_EQ(ReadFile(box + "/uid"), "13");
+    EXPECT_EQ(c.Run("2 STATUS INBOX (UIDNEXT MESSAGES)"), "* STATUS INBOX (UIDNEXT 13 MESSAGES 6)\r\n2 OK STATUS completed\r\n");
+}
+
+// While an expunge is still to be told (no EXPUNGE may be sent during FETCH), the client goes on
+// numbering the expunged message: EXISTS counts it, and the EXPUNGE that follows brings the
+// client's count to what the mailbox holds.
+TEST_F(Views, ExistsCountsAMessageWhoseExpungeIsStillToBeTold) {
+    a.Talk({{"1 STORE 2 +FLAGS.SILENT (\\Deleted)", "1 OK STORE completed\r\n"},
+            {"2 EXPUNGE", "* 2 EXPUNGE\r\n2 OK EXPUNGE completed\r\n"}});
+    Put("7-100000");
+    b.Talk({{"1 FETCH 4 (UID)", "* 4 FETCH (UID 4)\r\n* 5 EXISTS\r\n* 1 RECENT\r\n1 OK FETCH completed\r\n"},
+            {"2 FETCH 5 (UID)", "* 5 FETCH (UID 7)\r\n2 OK FETCH completed\r\n"},
+            {"3 NOOP", "* 2 EXPUNGE\r\n3 OK NOOP completed\r\n"},
+            {"4 FETCH 4 (UID)", "* 4 FETCH (UID 7)\r\n4 OK FETCH completed\r\n"}});
+    // Two expunges still to be told when a message comes: EXISTS counts both.
+    a.Talk({{"3 STORE 1,3 +FLAGS.SILENT (\\Deleted)", "* 4 EXISTS\r\n* 3 RECENT\r\n3 OK STORE completed\r\n"},
+            {"4 EXPUNGE", "* 3 EXPUNGE\r\n* 1 EXPUNGE\r\n4 OK EXPUNGE completed\r\n"}});
+    Put("8-100000");
+    b.Talk({{"5 FETCH 1:2 (UID)", "* 2 FETCH (UID 3)\r\n* 5 EXISTS\r\n* 2 RECENT\r\n5 OK FETCH completed\r\n"},
+            {"6 NOOP", "* 3 EXPUNGE\r\n* 1 EXPUNGE\r\n6 OK NOOP completed\r\n"},
+            {"7 FETCH 1:* (UID)", "* 1 FETCH (UID 3)\r\n* 2 FETCH (UID 7)\r\n* 3 FETCH (UID 8)\r\n7 OK FETCH completed\r\n"}});
+}
+
 TEST_F(Views, FilesChangedByAnotherProgramAreAnnouncedToEverySession) {
     Other c{mailDir};
     c.Run("s EXAMINE INBOX");
