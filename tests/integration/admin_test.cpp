@@ -302,6 +302,13 @@ TEST_F(AdminTool, ConfigCheckNamesEachRegistryMistakeWithItsLine) {
                             "\"DomainNamesAreLocal\"=str(7):\"test.local\\0other.local\\0\"\n");
     AdminRun apart = RunAdmin(path, {"config", "check"});
     EXPECT_EQ(apart.status, 0) << apart.out;
+    // Logins without a domain take the default value's folder: another than the first domain's
+    // would hide that domain's mail from them.
+    WriteFile(path, clean + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n\"test.local\"=\"test.local\"\n");
+    AdminRun noDefault = RunAdmin(path, {"config", "check"});
+    EXPECT_EQ(noDefault.status, 1) << noDefault.out;
+    EXPECT_TRUE(Has(noDefault.out, "problem: " + path + " line 13: logins without a domain take the folder \"\" of the "
+                                   "default value @, the first domain test.local has \"test.local\"")) << noDefault.out;
     if (getuid() == 0) {
         ASSERT_EQ(chown((server.dir + "/spool").c_str(), 65534, 65534), 0);
         ASSERT_EQ(chmod(UserFile().c_str(), 0600), 0);
