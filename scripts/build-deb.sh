@@ -2,13 +2,15 @@
 # Builds the Debian package: dist/veve4d_<version>_<arch>.deb (or in OUT_DIR).
 # BUILD_DIR (default build-deb) is configured and built in Release mode, unless
 # VEVE4D_DEB_BINARIES names a directory that already holds veve4d and veve4d-admin.
+# VEVE4D_DEB_VERSION overrides the version (the package test builds an upgrade with it).
+# Every file in packaging/doc/ goes to /usr/share/doc/veve4d/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
 
 BUILD_DIR=${BUILD_DIR:-build-deb}
 OUT_DIR=${OUT_DIR:-dist}
-version=$(sed -n 's/.*SERVER_VERSION = "(\([0-9.]*\))".*/\1/p' src/config/settings.h)
+version=${VEVE4D_DEB_VERSION:-$(sed -n 's/.*SERVER_VERSION = "(\([0-9.]*\))".*/\1/p' src/config/settings.h)}
 arch=$(dpkg --print-architecture)
 [ -n "$version" ] || { echo "no version in src/config/settings.h" >&2; exit 1; }
 
@@ -40,7 +42,12 @@ gzip -9n "$root"/usr/share/man/man*/*
 install -m 0644 packaging/deb/copyright "$root/usr/share/doc/veve4d/copyright"
 gzip -9nc packaging/deb/changelog > "$root/usr/share/doc/veve4d/changelog.gz"
 chmod 0644 "$root/usr/share/doc/veve4d/changelog.gz"
-install -m 0755 packaging/deb/postinst "$root/DEBIAN/postinst"
+for doc in packaging/doc/*; do
+  [ -f "$doc" ] && install -m 0644 "$doc" "$root/usr/share/doc/veve4d/"
+done
+for script in postinst prerm postrm; do
+  install -m 0755 "packaging/deb/$script" "$root/DEBIAN/$script"
+done
 printf '/etc/pam.d/veve4d\n/etc/veve4d/registry.reg\n' > "$root/DEBIAN/conffiles"
 
 # The shared libraries' packages, as dpkg-shlibdeps finds them from a minimal source tree.

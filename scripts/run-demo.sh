@@ -2,16 +2,21 @@
 # Builds the server and runs it in debug mode on the demo configuration: loopback port 1143,
 # user files with the demo user "demo" (password "demo-password"), three delivered messages;
 # IMAPS on 127.0.0.1:1993 and STARTTLS on 1143 with a self-signed certificate for localhost.
+# "run-demo.sh --prepare DIR" only lays out the demo's tree in DIR (the README test does).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 DEMO=/tmp/veve4d-demo
+if [ "${1:-}" = "--prepare" ]; then
+  DEMO=${2:?run-demo.sh --prepare DIR}
+else
+  scripts/install-deps.sh
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j "$(nproc)" --target veve4d
+fi
 
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target veve4d
-
-mkdir -p "$DEMO/spool" "$DEMO/accounts" "$DEMO/users/demo" "$DEMO/tls"
+# The protocol log is written only where its directory exists; the registry turns it on.
+mkdir -p "$DEMO/spool/receiveimap4" "$DEMO/accounts" "$DEMO/users/demo" "$DEMO/tls"
 
 # A self-signed certificate for localhost and 127.0.0.1, made once; clients trust it with
 # --cacert (curl) or an SSL context that loads it (imaplib).
@@ -36,6 +41,8 @@ if [ ! -e "$DEMO/users/demo/imap.idx" ]; then
       "$n" "$n" "$n" "$n" > "$DEMO/users/demo/demo$n.MSG"
   done
 fi
+
+[ "${1:-}" = "--prepare" ] && exit 0
 
 echo "Demo: user 'demo', password 'demo-password', imap://127.0.0.1:1143 (STARTTLS) and"
 echo "imaps://127.0.0.1:1993, certificate $DEMO/tls/cert.pem (Ctrl+C stops)"

@@ -8,7 +8,9 @@
 #include "auth/base64.h"
 #include "auth/userdir.h"
 #include "config/settings.h"
+#include "platform/accounts.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/types.h"
 
 namespace {
@@ -17,19 +19,83 @@ constexpr size_t FIELD_LIMIT = 255;    // what the server keeps of each record f
 constexpr size_t LINE_LIMIT = 1023;    // what the server reads of a user file line, line feed included
 constexpr size_t RECORD_LIMIT = 1023;  // what the server keeps of a decoded record
 
-void PrintUsage() {
-    fprintf(stderr,
+constexpr const char* KEY_DOMAIN_IMAP4IP = "SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP";
+
+void PrintUsage(FILE* pOut) {
+    fprintf(pOut,
             "usage: veve4d-admin user list [DOMAIN]\n"
-            "       veve4d-admin user add NAME[@DOMAIN] [--home DIR] [--scrambled]\n"
+            "       veve4d-admin user add NAME[@DOMAIN] [--home DIR] [--scrambled] [--force]\n"
             "       veve4d-admin user remove NAME[@DOMAIN]\n"
             "       veve4d-admin user password NAME[@DOMAIN] [--scrambled]\n"
             "       veve4d-admin user mailboxes NAME[@DOMAIN]\n"
             "       veve4d-admin config check\n"
+            "       veve4d-admin --help | --version\n"
             "Passwords are read from standard input. The registry is %s.\n",
             RegistryFilePath());
 }
 
 }  // namespace
+
+std::vector<std::string> UserFileDomains() {
+    std::vector<std::string> domains;
+    for (const char* p = Settings.DomainNamesAreLocal;
+         p < Settings.DomainNamesAreLocal + sizeof Settings.DomainNamesAreLocal && *p != '\0'; p += strlen(p) + 1) {
+        domains.emplace_back(p);
+    }
+    for (uint32_t i = 0;; ++i) {
+        char szName[256];
+        char szData[257];
+        uint32_t dwType = 0, cbData = 256;
+        long lResult = RegEnumValue(KEY_DOMAIN_IMAP4IP, i, szName, sizeof szName, &dwType, szData, &cbData);
+        if (lResult == ERROR_MORE_DATA) continue;
+        if (lResult != ERROR_SUCCESS) break;
+        bool bKnown = false;
+        for (const std::string& domain : domains) bKnown = bKnown || EqualNoCase(domain, szName);
+        if (!bKnown) domains.emplace_back(szName);
+    }
+    return domains;
+}
+
+bool IsKnownDomain(const std::string& domain) {
+    for (const std::string& known : UserFileDomains()) {
+        if (EqualNoCase(known, domain)) return true;
+    }
+    return false;
+}
+
+bool UserExists(const AdminUser& user) {
+    if (Settings.UserManager != 0) {
+        if (SystemUserExists(user.name.c_str())) return true;
+        fprintf(stderr, "veve4d-admin: no operating-system account %s\n", user.name.c_str());
+        return false;
+    }
+    std::string path = UserFilePath(user.domain);
+    std::string text;
+    bool bExists = false;
+    if (path.empty() || !ReadWhole(path, &text, &bExists)) return false;
+    for (const UserFileLine& line : ParseUserFile(text)) {
+        if (!line.name.empty() && EqualNoCase(line.name, user.name)) return true;
+    }
+    fprintf(stderr, "veve4d-admin: %s@%s has no record in %s\n", user.name.c_str(), user.domain.c_str(),
+            path.c_str());
+    return false;
+}
+
+std::string MailDirectoryClash(const AdminUser& user) {
+    std::string mailDir = MailDirectoryOf(user);
+    if (mailDir.empty() || Settings.UserManager != 0) return "";
+    for (const std::string& domain : UserFileDomains()) {
+        std::string text;
+        bool bExists = false;
+        std::string path = UserFilePath(domain);
+        if (path.empty() || !ReadWhole(path, &text, &bExists)) continue;
+        for (const UserFileLine& line : ParseUserFile(text)) {
+            if (line.name.empty() || (EqualNoCase(line.name, user.name) && EqualNoCase(domain, user.domain))) continue;
+            if (MailDirectoryOf({line.name, domain}) == mailDir) return line.name + "@" + domain;
+        }
+    }
+    return "";
+}
 
 std::vector<UserFileLine> ParseUserFile(const std::string& text) {
     std::vector<UserFileLine> lines;
@@ -42,6 +108,12 @@ std::vector<UserFileLine> ParseUserFile(const std::string& text) {
         // The server reads a record only from a whole line within its length limit.
         if (line.raw.back() == '\n' && line.raw.size() <= LINE_LIMIT) {
             size_t nText = line.raw.find_first_of(" \n");
+            for (size_t i = 0; i < nText; ++i) {
+                char c = line.raw[i];
+                bool bAlphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                 c == '+' || c == '/' || c == '=' || c == '\r';
+                line.bBase64 = line.bBase64 && bAlphabet;
+            }
             char szRecord[RECORD_LIMIT + 1];
             Base64Decode(line.raw.data(), nText, szRecord, sizeof szRecord);
             line.record = szRecord;
@@ -148,6 +220,14 @@ int AdminMain(int argc, char** argv) {
         {"user", "remove", CmdUserRemove},     {"user", "password", CmdUserPassword},
         {"user", "mailboxes", CmdUserMailboxes}, {"config", "check", CmdConfigCheck},
     };
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        printf("veve4d-admin %.*s\n", static_cast<int>(strlen(SERVER_VERSION) - 2), SERVER_VERSION + 1);
+        return 0;
+    }
     if (args.size() >= 2) {
         for (const Command& command : commands) {
             if (args[0] == command.pszGroup && args[1] == command.pszName) {
@@ -155,6 +235,6 @@ int AdminMain(int argc, char** argv) {
             }
         }
     }
-    PrintUsage();
+    PrintUsage(stderr);
     return 2;
 }

@@ -15,6 +15,7 @@ struct UserFileLine {
     std::string raw;     // with its line feed, when it has one
     std::string record;  // the decoded record; empty when the line is not one the server reads
     std::string name;    // the record's first field
+    bool bBase64 = true; // false when the text holds bytes that are no Base64 (the decoder skips them)
 };
 
 // Splits a user file's text into lines and decodes each as the server does.
@@ -37,6 +38,19 @@ bool ParseAdminUser(const char* pszArg, AdminUser* pUser);
 std::string UserFilePath(const std::string& domain);
 // The user's mail directory as the server resolves it (ends in "/"), empty when none.
 std::string MailDirectoryOf(const AdminUser& user);
+
+// Every domain whose user file a login may read: the local ones, then those bound to an address.
+std::vector<std::string> UserFileDomains();
+// Whether the domain is one of DomainNamesAreLocal or bound to an address.
+bool IsKnownDomain(const std::string& domain);
+// Whether the user exists where the server looks for it (its user file's record, or the
+// operating-system account); prints why not.
+bool UserExists(const AdminUser& user);
+// The user whose mail directory is the same as this one's, or empty: two users sharing one
+// directory read each other's mail.
+std::string MailDirectoryClash(const AdminUser& user);
+// The whole file; false (with a message) when it exists but cannot be read.
+bool ReadWhole(const std::string& path, std::string* pText, bool* pbExists);
 
 int CmdUserList(const std::vector<std::string>& args);
 int CmdUserAdd(const std::vector<std::string>& args);

@@ -38,7 +38,7 @@ void ShowMailboxes(const std::string& mailDir, const std::string& prefix) {
 int CmdUserMailboxes(const std::vector<std::string>& args) {
     AdminUser user;
     if (args.size() != 1) return 2;
-    if (!ParseAdminUser(args[0].c_str(), &user)) return 1;
+    if (!ParseAdminUser(args[0].c_str(), &user) || !UserExists(user)) return 1;
     std::string mailDir = MailDirectoryOf(user);
     if (mailDir.empty() || !IsDirectoryPath(mailDir.c_str())) {
         fprintf(stderr, "veve4d-admin: %s has no mail directory%s%s\n", user.name.c_str(), mailDir.empty() ? "" : " ",
@@ -48,12 +48,7 @@ int CmdUserMailboxes(const std::vector<std::string>& args) {
     // A uid file the tool writes must stay writable by the server.
     ActAsOwnerOf(mailDir.c_str());
     printf("mail directory %s\n", mailDir.c_str());
-    size_t nWaiting = 0;
-    FindFiles((mailDir + "*." + Settings.MailExtension).c_str(), 0, [&](const FindData& data) {
-        if ((data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) == 0) ++nWaiting;
-        return true;
-    });
-    printf("delivered, not yet imported: %zu\n", nWaiting);
+    printf("delivered, not yet imported: %zu\n", CountDeliveriesWaiting(mailDir.c_str()));
     printf("%-24s %8s %8s %8s %10s %11s\n", "MAILBOX", "MESSAGES", "RECENT", "UNSEEN", "UIDNEXT", "UIDVALIDITY");
     ShowMailboxes(mailDir, "");
     ActAsSelf();

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "platform/admin_files.h"
 #include "platform/fs.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace {
@@ -23,12 +24,15 @@ struct Options {
     std::string home;
     bool bScrambled = false;
     bool bHome = false;
+    bool bForce = false;
 };
 
 bool ParseOptions(const std::vector<std::string>& args, Options* pOptions, size_t nWords, bool bHomeAllowed) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--scrambled") {
             pOptions->bScrambled = true;
+        } else if (args[i] == "--force" && bHomeAllowed) {
+            pOptions->bForce = true;
         } else if (args[i] == "--home" && bHomeAllowed && i + 1 < args.size()) {
             pOptions->home = args[++i];
             pOptions->bHome = true;
@@ -53,7 +57,8 @@ bool UserFilesInUse() {
     return false;
 }
 
-// The whole file; false (with a message) when it exists but cannot be read.
+}  // namespace
+
 bool ReadWhole(const std::string& path, std::string* pText, bool* pbExists) {
     pText->clear();
     FILE* pFile = fopen(path.c_str(), "rb");
@@ -70,6 +75,8 @@ bool ReadWhole(const std::string& path, std::string* pText, bool* pbExists) {
     if (!bOk) fprintf(stderr, "veve4d-admin: cannot read %s\n", path.c_str());
     return bOk;
 }
+
+namespace {
 
 bool Replace(const std::string& path, const std::string& text) {
     if (ReplaceFileContent(path.c_str(), text.data(), text.size(), SECRET_FILE_MODE)) return true;
@@ -139,7 +146,16 @@ bool WritePasswordFile(const AdminUser& user, const std::string& password, bool 
                 user.name.c_str());
         return false;
     }
-    if (!MakeDirectories(mailDir)) return false;
+    if (Settings.UserManager != 0) {
+        // The session reads the file as the user: the directories are the user's own.
+        if (!MakeDirectoriesFor(mailDir.c_str(), user.name.c_str())) {
+            fprintf(stderr, "veve4d-admin: cannot create %s for %s: %s\n", mailDir.c_str(), user.name.c_str(),
+                    strerror(errno));
+            return false;
+        }
+    } else if (!MakeDirectories(mailDir)) {
+        return false;
+    }
     std::string entry = password;
     if (bScrambled) {
         char szEntry[600];
@@ -195,12 +211,14 @@ int CmdUserList(const std::vector<std::string>& args) {
     if (!UserFilesInUse() || args.size() > 1) return args.size() > 1 ? 2 : 1;
     std::vector<std::string> domains;
     if (args.size() == 1) {
+        if (!IsKnownDomain(args[0]) && !IsReadableFile(UserFilePath(args[0]).c_str())) {
+            fprintf(stderr, "veve4d-admin: no domain %s: it is not in DomainNamesAreLocal and has no user file %s\n",
+                    args[0].c_str(), UserFilePath(args[0]).c_str());
+            return 1;
+        }
         domains.push_back(args[0]);
     } else {
-        for (const char* p = Settings.DomainNamesAreLocal;
-             p < Settings.DomainNamesAreLocal + sizeof Settings.DomainNamesAreLocal && *p != '\0'; p += strlen(p) + 1) {
-            domains.push_back(p);
-        }
+        domains = UserFileDomains();
     }
     int nResult = 0;
     for (const std::string& domain : domains) {
@@ -211,7 +229,15 @@ int CmdUserList(const std::vector<std::string>& args) {
             nResult = 1;
             continue;
         }
-        for (const UserFileLine& line : ParseUserFile(text)) {
+        std::vector<UserFileLine> lines = ParseUserFile(text);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const UserFileLine& line = lines[i];
+            if (!line.bBase64) {
+                fprintf(stderr, "veve4d-admin: %s line %zu is not Base64 text; the server reads no user from it\n",
+                        path.c_str(), i + 1);
+                nResult = 1;
+                continue;
+            }
             if (line.name.empty()) continue;
             std::vector<std::string> fields = RecordFields(line.record);
             printf("%s@%s%s%s\n", line.name.c_str(), domain.c_str(), fields[4].empty() ? "" : "\thome ",
@@ -226,6 +252,22 @@ int CmdUserAdd(const std::vector<std::string>& args) {
     AdminUser user;
     if (!ParseOptions(args, &options, 1, true)) return 2;
     if (!UserFilesInUse() || !ParseAdminUser(options.words[0].c_str(), &user)) return 1;
+    if (!IsKnownDomain(user.domain) && !options.bForce) {
+        fprintf(stderr,
+                "veve4d-admin: %s is not a local domain (DomainNamesAreLocal in %s): add it there, or give --force "
+                "for a domain served only by LOGIN with its name\n",
+                user.domain.c_str(), RegistryFilePath());
+        return 1;
+    }
+    std::string clash = MailDirectoryClash(user);
+    if (!clash.empty()) {
+        fprintf(stderr,
+                "veve4d-admin: %s@%s would share the mail directory %s with %s and read its mail: give domain %s a "
+                "folder of its own under [HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n",
+                user.name.c_str(), user.domain.c_str(), MailDirectoryOf(user).c_str(), clash.c_str(),
+                user.domain.c_str());
+        return 1;
+    }
     std::string password;
     if (!ReadNewPassword(&password)) return 1;
     {
@@ -276,6 +318,8 @@ int CmdUserPassword(const std::vector<std::string>& args) {
     AdminUser user;
     if (!ParseOptions(args, &options, 1, false)) return 2;
     if (!ParseAdminUser(options.words[0].c_str(), &user)) return 1;
+    // A password file for an account that does not exist would wait for whoever gets that name.
+    if (Settings.UserManager != 0 && !UserExists(user)) return 1;
     std::string password;
     if (!ReadNewPassword(&password)) return 1;
     // With operating-system accounts LOGIN asks PAM; only AUTHENTICATE's file is ours.

@@ -17,6 +17,18 @@ SettingsRecord Settings;
 
 namespace {
 
+// Only the thread inside ReadSettings notes what it reads; later reads (per login) do not.
+thread_local bool t_bNoteReads = false;
+std::vector<SettingValue> g_valuesRead;
+
+void NoteRead(const char* pszKey, const char* pszValue, SettingKind kind) {
+    if (!t_bNoteReads) return;
+    for (const SettingValue& read : g_valuesRead) {
+        if (read.key == pszKey && EqualNoCase(read.value, pszValue)) return;
+    }
+    g_valuesRead.push_back(SettingValue{pszKey, pszValue, kind});
+}
+
 constexpr const char* szDefaultInBoxDir = "%HOME%/INETMAIL/INBOX";
 constexpr const char* szDefaultSpoolDir = "%SystemRoot%/SYSTEM32/VLM/MAIL";
 constexpr const char* szDefaultQueueDir = "incoming";
@@ -148,6 +160,7 @@ bool QueryText(const char* pszKey, const char* pszValue, const char* pszDefault,
 }  // namespace
 
 uint32_t RegReadNumber(const char* pszKey, const char* pszValue, uint32_t ulDefault) {
+    NoteRead(pszKey, pszValue, SETTING_NUMBER);
     if (!RegKeyExists(pszKey)) return ulDefault;
     // Cleared first, so a value shorter than four bytes reads as its bytes and zeros.
     unsigned char bData[4] = {0, 0, 0, 0};
@@ -160,6 +173,7 @@ uint32_t RegReadNumber(const char* pszKey, const char* pszValue, uint32_t ulDefa
 
 uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
                        uint32_t ulCapacity) {
+    NoteRead(pszKey, pszValue, SETTING_TEXT);
     if (ulCapacity == 0) return 0;
     uint32_t cbData;
     long lResult;
@@ -178,6 +192,7 @@ uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* psz
 
 uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
                            uint32_t ulCapacity) {
+    NoteRead(pszKey, pszValue, SETTING_LIST);
     if (ulCapacity == 0) return 0;
     uint32_t cbData;
     long lResult;
@@ -198,7 +213,13 @@ int32_t ReadPortNo() {
     return static_cast<int32_t>(ulPort);
 }
 
+const std::vector<SettingValue>& SettingValuesRead() {
+    return g_valuesRead;
+}
+
 void ReadSettings() {
+    g_valuesRead.clear();
+    t_bNoteReads = true;
     memset(&Settings, 0, sizeof Settings);
     Settings.Priority = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "Priority", 0));
     Settings.Timeout = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "Timeout", 300));
@@ -262,6 +283,8 @@ void ReadSettings() {
     Settings.MailboxWatch = StrICmp(szWatch, "poll") == 0 ? MAILBOX_WATCH_POLL : MAILBOX_WATCH_EVENTS;
     Settings.IndexCacheLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IndexCacheLimit", 64));
     if (Settings.IndexCacheLimit < 0) Settings.IndexCacheLimit = 64;
+
+    t_bNoteReads = false;
 
     NormaliseInBoxDir();
     NormaliseProgramPath();

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 constexpr const char* SERVICE_NAME = "VLMVEVE4D-SVC";
 constexpr const char* DISPLAY_NAME = "Velmora IMAP4rev1 Server";
@@ -100,6 +102,17 @@ uint32_t RegReadString(const char* pszKey, const char* pszValue, const char* psz
                        uint32_t ulCapacity);
 uint32_t RegReadStringList(const char* pszKey, const char* pszValue, const char* pszDefault, char* pBuffer,
                            uint32_t ulCapacity);
+
+// A registry value ReadSettings reads, and how: as a number, a text or a list of texts.
+enum SettingKind { SETTING_NUMBER, SETTING_TEXT, SETTING_LIST };
+struct SettingValue {
+    std::string key;
+    std::string value;
+    SettingKind kind;
+};
+// Every value the last ReadSettings read (the readers note them as it runs), for a check of the
+// registry file against the names the server knows.
+const std::vector<SettingValue>& SettingValuesRead();
 
 // Fills Settings from the registry, applying defaults, precedence and normalisation.
 void ReadSettings();

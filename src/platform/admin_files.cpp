@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/format.h"
 
@@ -169,4 +172,86 @@ bool IsReadableFile(const char* pszPath) {
 
 bool IsTerminalInput() {
     return isatty(STDIN_FILENO) != 0;
+}
+
+bool IsNumericAddress(const char* pszAddress) {
+    in_addr a4 {};
+    in6_addr a6 {};
+    return inet_pton(AF_INET, pszAddress, &a4) == 1 || inet_pton(AF_INET6, pszAddress, &a6) == 1;
+}
+
+bool ReadGreeting(const char* pszAddress, int nPort, char* pszLine, size_t nSize) {
+    if (nSize == 0) return false;
+    pszLine[0] = '\0';
+    bool bIpv6 = strchr(pszAddress, ':') != nullptr;
+    sockaddr_storage address {};
+    socklen_t nLength = 0;
+    if (bIpv6) {
+        auto* p6 = reinterpret_cast<sockaddr_in6*>(&address);
+        p6->sin6_family = AF_INET6;
+        p6->sin6_port = htons(static_cast<uint16_t>(nPort));
+        bool bAny = strcmp(pszAddress, "::") == 0;
+        if (inet_pton(AF_INET6, bAny ? "::1" : pszAddress, &p6->sin6_addr) != 1) return false;
+        nLength = sizeof(sockaddr_in6);
+    } else {
+        auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
+        p4->sin_family = AF_INET;
+        p4->sin_port = htons(static_cast<uint16_t>(nPort));
+        bool bAny = *pszAddress == '\0' || strcmp(pszAddress, "0.0.0.0") == 0;
+        if (inet_pton(AF_INET, bAny ? "127.0.0.1" : pszAddress, &p4->sin_addr) != 1) return false;
+        nLength = sizeof(sockaddr_in);
+    }
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    size_t nHave = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), nLength) == 0) {
+        pollfd pfd {fd, POLLIN, 0};
+        while (nHave + 1 < nSize && poll(&pfd, 1, 1000) == 1) {
+            ssize_t n = read(fd, pszLine + nHave, nSize - 1 - nHave);
+            if (n <= 0) break;
+            nHave += static_cast<size_t>(n);
+            pszLine[nHave] = '\0';
+            if (strchr(pszLine, '\n') != nullptr) break;
+        }
+    }
+    close(fd);
+    char* pEnd = strpbrk(pszLine, "\r\n");
+    if (pEnd != nullptr) *pEnd = '\0';
+    return nHave > 0;
+}
+
+bool PathModeOwner(const char* pszPath, unsigned int* pnMode, char* pszOwner, size_t nOwnerSize) {
+    struct stat st {};
+    if (stat(pszPath, &st) != 0) return false;
+    *pnMode = st.st_mode & 07777;
+    passwd pw {};
+    passwd* pResult = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(st.st_uid, &pw, buffer.data(), buffer.size(), &pResult) == 0 && pResult != nullptr) {
+        static_cast<void>(FormatText(pszOwner, nOwnerSize, "%s", pw.pw_name));
+    } else {
+        static_cast<void>(FormatText(pszOwner, nOwnerSize, "%u", static_cast<unsigned>(st.st_uid)));
+    }
+    return true;
+}
+
+bool MakeDirectoriesFor(const char* pszDir, const char* pszAccount) {
+    passwd pw {};
+    passwd* pResult = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwnam_r(pszAccount, &pw, buffer.data(), buffer.size(), &pResult) != 0 || pResult == nullptr) {
+        errno = ENOENT;
+        return false;
+    }
+    std::string dir = pszDir;
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    for (size_t nSlash = dir.find('/', 1); nSlash != std::string::npos; nSlash = dir.find('/', nSlash + 1)) {
+        std::string level = dir.substr(0, nSlash);
+        struct stat st {};
+        if (stat(level.c_str(), &st) == 0) continue;
+        if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        // The session runs as the account: what it must write in has to be its own.
+        if (getuid() == 0 && chown(level.c_str(), pw.pw_uid, pw.pw_gid) != 0) return false;
+    }
+    return true;
 }

@@ -26,6 +26,7 @@ struct RegKey {
 
 struct Registry {
     std::map<std::string, RegKey> keys;  // by lower-cased path below HKEY_LOCAL_MACHINE
+    std::vector<RegFileLine> lines;      // what each line gave, for a configuration check
 };
 
 Registry g_registry;
@@ -200,10 +201,12 @@ struct Parser {
     bool bInHklm = false;           // values of other hives are skipped
     bool bSectionSeen = false;
     std::string currentKey;         // lower-cased id
+    std::string currentPath;        // the key as written, hive included
 };
 
-void Complain(const Parser& ps, size_t lineNo) {
+void Complain(Parser& ps, size_t lineNo, const std::string& text) {
     printf("(error) registry %s line %zu skipped.\n", ps.pszOrigin, lineNo);
+    ps.reg.lines.push_back(RegFileLine{lineNo, REG_LINE_SKIPPED, text, "", REG_NONE, false});
 }
 
 void AddKeyWithParents(Registry& reg, const std::string& id) {
@@ -226,6 +229,7 @@ bool ParseSection(Parser& ps, const std::string& line) {
     if (line.size() < 2 || line.back() != ']') return false;
     std::string path = line.substr(1, line.size() - 2);
     bool bDelete = !path.empty() && path[0] == '-';
+    ps.currentPath = path;
     if (bDelete) path.erase(0, 1);
     size_t sep = path.find('\\');
     std::string hive = path.substr(0, sep);
@@ -344,7 +348,7 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
         if (line.empty() || line[0] == ';') continue;
         if (line == "Windows Registry Editor Version 5.00" || line == "REGEDIT4") {
             if (bHeaderSeen) {
-                Complain(ps, lineNo);
+                Complain(ps, lineNo, line);
             } else {
                 ps.bUnicode = line != "REGEDIT4";
             }
@@ -355,8 +359,11 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
         if (line[0] == '[') {
             ps.bSectionSeen = true;
             if (!ParseSection(ps, line)) {
-                Complain(ps, lineNo);
+                Complain(ps, lineNo, line);
                 ps.bInHklm = false;  // the values below belong to no key we know
+                ps.currentPath.clear();
+            } else {
+                ps.reg.lines.push_back(RegFileLine{lineNo, REG_LINE_KEY, ps.currentPath, "", REG_NONE, ps.bInHklm});
             }
             continue;
         }
@@ -374,7 +381,7 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
         bNameOk = bNameOk && name.find('\0') == std::string::npos;
         while (bNameOk && pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
         if (!bNameOk || pos >= line.size() || line[pos] != '=') {
-            Complain(ps, lineNo);
+            Complain(ps, lineNo, line);
             continue;
         }
         std::string data = Trim(line.substr(pos + 1));
@@ -390,13 +397,15 @@ Registry Parse(const char* pText, size_t nLength, const char* pszOrigin) {
         uint32_t type = REG_NONE;
         std::vector<unsigned char> bytes;
         if (!ParseData(ps, data, bDelete, type, bytes)) {
-            Complain(ps, lineNo);
+            Complain(ps, lineNo, line);
             continue;
         }
         if (!ps.bSectionSeen) {
-            Complain(ps, lineNo);  // a value that belongs to no key
+            Complain(ps, lineNo, line);  // a value that belongs to no key
             continue;
         }
+        ps.reg.lines.push_back(
+            RegFileLine{lineNo, bDelete ? REG_LINE_DELETE : REG_LINE_VALUE, ps.currentPath, name, type, ps.bInHklm});
         if (!ps.bInHklm) continue;
         StoreValue(ps, name, bDelete, type, bytes);
     }
@@ -450,6 +459,10 @@ void LoadRegistryFile(const char* pszPath) {
 void LoadRegistryText(const char* pszText, size_t nLength, const char* pszOrigin) {
     std::call_once(g_loaded, [] {});
     g_registry = Parse(pszText, nLength, pszOrigin);
+}
+
+const std::vector<RegFileLine>& RegFileLines() {
+    return Current().lines;
 }
 
 bool RegKeyExists(const char* pszKey) {

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Value kinds, with Windows' numbers.
 constexpr uint32_t REG_NONE = 0;
@@ -35,3 +37,17 @@ long RegQueryValue(const char* pszKey, const char* pszValue, uint32_t* pType, vo
 // Enumerates a key's values in file order, as RegEnumValue does.
 long RegEnumValue(const char* pszKey, uint32_t dwIndex, char* pszName, uint32_t cchName, uint32_t* pType,
                   void* pData, uint32_t* pcbData);
+
+// What one line of the loaded file gave, in file order: a key, a value (set or deleted), or a
+// line the parser skipped. For a configuration check that names file lines.
+enum RegLineKind { REG_LINE_KEY, REG_LINE_VALUE, REG_LINE_DELETE, REG_LINE_SKIPPED };
+struct RegFileLine {
+    size_t nLine;
+    RegLineKind kind;
+    std::string key;    // the key as written between the brackets ("-" of a deletion and hive included); a
+                        // skipped line's text
+    std::string value;  // a value's name ("" for the default value "@")
+    uint32_t type;      // a value's kind
+    bool bHklm;         // whether the key is one the registry keeps
+};
+const std::vector<RegFileLine>& RegFileLines();

@@ -239,6 +239,25 @@ bool TakeIn(const char* pszMailDir, const char* pszInbox, const ImportPlace& pla
 
 }  // namespace
 
+size_t CountDeliveriesWaiting(const char* pszMailDir) {
+    ImportPlace place;
+    char szInbox[MAX_PATH + 64];
+    if (!ReadImportPlace(pszMailDir, &place) || !ResolveMailboxPath(pszMailDir, "inbox", szInbox, sizeof szInbox)) {
+        return 0;
+    }
+    FILETIME ftPrevious = IndexTime(place);
+    std::vector<JournalEntry> journal = ReadJournal(place.szJournal, szInbox);
+    size_t nWaiting = 0;
+    FindFiles(place.szPattern, FIND_TIMES, [&](const FindData& data) {
+        if ((data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) == 0 && StrICmp(data.cFileName, "$LockFile") != 0 &&
+            (place.bMove || !TakenBefore(data, ftPrevious, journal))) {
+            ++nWaiting;
+        }
+        return true;
+    });
+    return nWaiting;
+}
+
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     ImportPlace place;
     if (!ReadImportPlace(pszMailDir, &place) || !DeliveryWaiting(pszInbox, place)) return;

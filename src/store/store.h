@@ -239,3 +239,5 @@ void UnLockMailDirectoryAt(const char* pszMailDir, LockHandle hLock);
 // imports none twice: imap.idx moves only over files taken in, and in copy mode the journal
 // ".imap-import" in the mail directory names the files taken in since.
 void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext);
+// How many delivered files of pszMailDir the next import would take in (for the admin tool).
+size_t CountDeliveriesWaiting(const char* pszMailDir);

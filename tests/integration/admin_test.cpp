@@ -174,6 +174,14 @@ TEST_F(AdminTool, MailboxesShowCountsNextUidAndValidity) {
     EXPECT_EQ(m[1], std::to_string(ulValidity));
     EXPECT_TRUE(std::regex_search(run.out, std::regex("\nWork +0 +0 +0 +1 +[0-9]+\nWork/2024 +0"))) << run.out;
     EXPECT_EQ(Admin({"user", "mailboxes", "nobody"}).status, 1);
+    // Once a login has taken it in, the delivered file (kept for POP3) no longer waits.
+    ImapClient client;
+    ASSERT_TRUE(client.Greeted(server.port));
+    ASSERT_EQ(Login(client, "ann", "pw").back(), "a OK LOGIN completed\r\n");
+    ASSERT_TRUE(std::filesystem::exists(server.dir + "/users/ann/waiting.MSG"));
+    AdminRun after = Admin({"user", "mailboxes", "ann"});
+    EXPECT_TRUE(Has(after.out, "delivered, not yet imported: 0\n")) << after.out;
+    EXPECT_TRUE(std::regex_search(after.out, std::regex("\ninbox +3 "))) << after.out;
 }
 
 TEST_F(AdminTool, ConfigCheckNamesEveryProblem) {
@@ -182,9 +190,11 @@ TEST_F(AdminTool, ConfigCheckNamesEveryProblem) {
     AdminRun bad = Admin({"config", "check"});
     EXPECT_EQ(bad.status, 1) << bad.out;
     EXPECT_TRUE(Has(bad.out, "---- regestry ----\n")) << bad.out;
-    EXPECT_TRUE(Has(bad.out, "port " + std::to_string(server.port) + " is already in use")) << bad.out;
+    // The running server is named as such, and everything else is still checked.
+    EXPECT_TRUE(Has(bad.out, "note: * port " + std::to_string(server.port) + " is in use by a running IMAP server"))
+        << bad.out;
     EXPECT_TRUE(Has(bad.out, "test.local.idx line 2 has no line feed")) << bad.out;
-    EXPECT_TRUE(Has(bad.out, "2 problems found")) << bad.out;
+    EXPECT_TRUE(Has(bad.out, "\n1 problem found")) << bad.out;
 
     // Another configuration of the same tree: nothing listens, no spool, a protocol log without
     // its directory, a local domain without a user file, a TLS key of another certificate.
@@ -216,6 +226,172 @@ TEST_F(AdminTool, ConfigCheckNamesEveryProblem) {
     AdminRun good = RunAdmin(other, {"config", "check"});
     EXPECT_EQ(good.status, 0) << good.out;
     EXPECT_TRUE(Has(good.out, "\n0 problems found\n")) << good.out;
+}
+
+// Each mistake in an otherwise clean registry is one problem, named with the file and its line.
+TEST_F(AdminTool, ConfigCheckNamesEachRegistryMistakeWithItsLine) {
+    WriteFile(UserFile(), B64("ann\tpw") + "\n");
+    ASSERT_TRUE(MakeCertificate(server.dir));
+    const std::string service = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n";
+    const std::string ims = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n";
+    const std::string port = std::to_string(FreePort());
+    const std::string other = std::to_string(FreePort());
+    auto Hex8 = [](const std::string& decimal) {
+        char hex[16];
+        snprintf(hex, sizeof hex, "%08x", std::stoi(decimal));
+        return std::string(hex);
+    };
+    const std::string clean =
+        "Windows Registry Editor Version 5.00\n\n" + service + "\"ListenMode\"=dword:00000001\n" +
+        "\"ListenIP\"=str(7):\"127.0.0.1 " + port + "\\0\"\n" + ims + "\"UserManager\"=dword:00000000\n" +
+        "\"Membership\"=\"" + server.dir + "/accounts/\"\n\"MailInBoxDir\"=\"" + server.dir + "/users/%USERNAME%\"\n" +
+        "\"MailSpoolDir\"=\"" + server.dir + "/spool\"\n\"DomainNamesAreLocal\"=str(7):\"test.local\\0\"\n";
+    std::string path = server.dir + "/table.reg";
+    WriteFile(path, clean);
+    AdminRun baseline = RunAdmin(path, {"config", "check"});
+    ASSERT_EQ(baseline.status, 0) << baseline.out;
+    // The clean file has 11 lines: each mistake is line 12, or line 13 after its key.
+    const std::string tls = "\"TlsCertificateFile\"=\"" + server.dir + "/cert.pem\"\n\"TlsKeyFile\"=\"" + server.dir +
+                            "/key.pem\"\n";
+    struct Mistake {
+        std::string text;
+        std::string expected;
+        bool bAlone = true;  // the only problem: false where the mistake has consequences of its own
+    };
+    const Mistake mistakes[] = {
+        {"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n\"PortNo\"=dword:zzzz\n",
+         "line 13: the server cannot read this line and skips it: \"PortNo\"=dword:zzzz"},
+        // Read as the number 48: operating-system accounts, with what they need besides.
+        {"\"UserManager\"=\"0\"\n", "line 12: \"UserManager\" must be a number (dword:)", false},
+        {"\"UserManger\"=dword:00000000\n", "line 12: the server reads no value \"UserManger\" in [HKEY_LOCAL_MACHINE"
+                                           "\\SOFTWARE\\EMWAC\\IMS] (did you mean \"UserManager\"?)"},
+        {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMSS]\n\"UserManager\"=dword:00000000\n",
+         "line 12: the server reads no key [HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMSS]"},
+        {"[HKEY_CURRENT_USER\\SOFTWARE\\EMWAC\\IMS]\n", "line 12: [HKEY_CURRENT_USER\\SOFTWARE\\EMWAC\\IMS] is not below"},
+        {"\"AddressFamily\"=dword:00000009\n", "line 12: \"AddressFamily\" is 9; it must be 0 to 2"},
+        {service + "\"ListenIP\"=str(7):\"999.1.1.1 143\\0\"\n",
+         "line 13: ListenIP entry \"999.1.1.1 143\": \"999.1.1.1\" is not a numeric IPv4 or IPv6 address"},
+        {service + "\"ListenIP\"=str(7):\"127.0.0.1 99999\\0\"\n", "line 13: ListenIP entry \"127.0.0.1 99999\""},
+        {service + tls + "\"TlsPortNo\"=dword:" + Hex8(port) + "\n",
+         "line 15: TlsPortNo " + port + " is also the port of ListenIP entry \"127.0.0.1 " + port + "\""},
+        {"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n\"PortNo\"=dword:" +
+             Hex8(other) + "\n" + service + "\"ListenMode\"=dword:00000000\n" + tls + "\"TlsPortNo\"=dword:" + Hex8(other) + "\n",
+         "line 18: TlsPortNo " + other + " is also PortNo"},
+        {service + "\"MailFsync\"=\"sometimes\"\n", "line 13: \"MailFsync\" is \"sometimes\"; it must be"},
+        {service + "\"Timeout\"=hex:2c,01\n", "line 13: \"Timeout\" must be a number"},
+    };
+    for (const Mistake& mistake : mistakes) {
+        WriteFile(path, clean + mistake.text);
+        AdminRun run = RunAdmin(path, {"config", "check"});
+        EXPECT_EQ(run.status, 1) << mistake.text << run.out;
+        EXPECT_TRUE(Has(run.out, "problem: " + path + " " + mistake.expected)) << mistake.text << run.out;
+        if (mistake.bAlone) {
+            EXPECT_TRUE(Has(run.out, "\n1 problem found\n")) << mistake.text << run.out;
+        }
+    }
+
+    // A user file the server's user cannot read, and two users sharing one mail directory.
+    WriteFile(server.dir + "/accounts/other.local.idx", B64("ann\tpw") + "\n");
+    WriteFile(path, clean + "\"DomainNamesAreLocal\"=str(7):\"test.local\\0other.local\\0\"\n");
+    AdminRun shared = RunAdmin(path, {"config", "check"});
+    EXPECT_EQ(shared.status, 1) << shared.out;
+    EXPECT_TRUE(Has(shared.out, "other.local.idx line 1: ann@other.local and ann@test.local share the mail "
+                                "directory " + server.dir + "/users/ann/")) << shared.out;
+    WriteFile(path, clean + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n"
+                            "@=\"test.local\"\n\"other.local\"=\"other.local\"\n\"test.local\"=\"test.local\"\n" + ims +
+                            "\"DomainNamesAreLocal\"=str(7):\"test.local\\0other.local\\0\"\n");
+    AdminRun apart = RunAdmin(path, {"config", "check"});
+    EXPECT_EQ(apart.status, 0) << apart.out;
+    // Logins without a domain take the default value's folder: another than the first domain's
+    // would hide that domain's mail from them.
+    WriteFile(path, clean + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Folder]\n\"test.local\"=\"test.local\"\n");
+    AdminRun noDefault = RunAdmin(path, {"config", "check"});
+    EXPECT_EQ(noDefault.status, 1) << noDefault.out;
+    EXPECT_TRUE(Has(noDefault.out, "problem: " + path + " line 13: logins without a domain take the folder \"\" of the "
+                                   "default value @, the first domain test.local has \"test.local\"")) << noDefault.out;
+    if (getuid() == 0) {
+        ASSERT_EQ(chown((server.dir + "/spool").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(UserFile().c_str(), 0600), 0);
+        WriteFile(path, clean);
+        AdminRun unreadable = RunAdmin(path, {"config", "check"});
+        EXPECT_EQ(unreadable.status, 1) << unreadable.out;
+        EXPECT_TRUE(Has(unreadable.out, "problem: user file " + UserFile() + " cannot be read by nobody"))
+            << unreadable.out;
+    }
+}
+
+// Names the tool cannot serve are errors: help and version are not.
+TEST_F(AdminTool, UnknownDomainsUsersAndCollidingAccountsAreRefused) {
+    AdminRun help = Admin({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Has(help.out, "usage: veve4d-admin user list")) << help.out;
+    AdminRun version = Admin({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("veve4d-admin [0-9.]+\n"))) << version.out;
+    EXPECT_EQ(Admin({"user", "frobnicate"}).status, 2);
+
+    ASSERT_EQ(Admin({"user", "add", "ann"}, "pw\n").status, 0);
+    AdminRun foreign = Admin({"user", "add", "bob@example.org"}, "pw\n");
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_TRUE(Has(foreign.out, "example.org is not a local domain")) << foreign.out;
+    EXPECT_FALSE(std::filesystem::exists(server.dir + "/accounts/example.org.idx"));
+    // Forced, it would still share ann's directory: refused, naming the clash.
+    AdminRun clash = Admin({"user", "add", "ann@example.org", "--force"}, "pw\n");
+    EXPECT_EQ(clash.status, 1);
+    EXPECT_TRUE(Has(clash.out, "would share the mail directory " + server.dir + "/users/ann/ with ann@test.local"))
+        << clash.out;
+    EXPECT_EQ(Admin({"user", "add", "bob@example.org", "--force"}, "pw\n").status, 0);
+
+    AdminRun noDomain = Admin({"user", "list", "nosuchdomain"});
+    EXPECT_EQ(noDomain.status, 1);
+    EXPECT_TRUE(Has(noDomain.out, "no domain nosuchdomain")) << noDomain.out;
+    EXPECT_EQ(Admin({"user", "list", "example.org"}).out, "bob@example.org\n");
+    AdminRun otherAnn = Admin({"user", "mailboxes", "ann@example.org"});
+    EXPECT_EQ(otherAnn.status, 1);
+    EXPECT_TRUE(Has(otherAnn.out, "ann@example.org has no record")) << otherAnn.out;
+    EXPECT_FALSE(Has(otherAnn.out, "mail directory")) << otherAnn.out;
+
+    // A line that is no Base64 is named as such, not listed as a garbage user.
+    WriteFile(UserFile(), ReadFile(UserFile()) + "not-base64!\n");
+    AdminRun list = Admin({"user", "list", "test.local"});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_TRUE(Has(list.out, "test.local.idx line 2 is not Base64 text")) << list.out;
+    EXPECT_TRUE(Has(list.out, "ann@test.local")) << list.out;
+}
+
+// With operating-system accounts each session reads its mail as its user: the check names a spool
+// the users cannot pass, and the tool makes a password file only for a real account, in
+// directories that account owns.
+TEST_F(AdminTool, OperatingSystemAccountsGetDirectoriesTheirSessionsCanReach) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root";
+    std::string spool = server.dir + "/osspool";
+    std::filesystem::create_directories(spool + "/users");
+    ASSERT_EQ(chmod(server.dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(spool.c_str(), 0750), 0);
+    std::string path = server.dir + "/os.reg";
+    WriteFile(path, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
+                    "\"UserManager\"=dword:00000001\n\"MailSpoolDir\"=\"" + spool + "\"\n"
+                    "\"MailInBoxDir\"=\"" + spool + "/users/%USERNAME%\"\n");
+    AdminRun closed = RunAdmin(path, {"config", "check"});
+    EXPECT_EQ(closed.status, 1) << closed.out;
+    EXPECT_TRUE(Has(closed.out, "line 6: with operating-system accounts each session reads its mail as its user, "
+                                "who cannot pass " + spool + " (mode 0750, owner root): run chmod o+x " + spool))
+        << closed.out;
+    ASSERT_EQ(chmod(spool.c_str(), 0711), 0);
+    AdminRun open = RunAdmin(path, {"config", "check"});
+    EXPECT_FALSE(Has(open.out, "cannot pass")) << open.out;
+
+    AdminRun ghost = RunAdmin(path, {"user", "password", "no-such-account-here"}, "pw\n");
+    EXPECT_EQ(ghost.status, 1);
+    EXPECT_TRUE(Has(ghost.out, "no operating-system account no-such-account-here")) << ghost.out;
+    EXPECT_FALSE(std::filesystem::exists(spool + "/users/no-such-account-here"));
+    AdminRun nobody = RunAdmin(path, {"user", "password", "nobody"}, "pw\n");
+    ASSERT_EQ(nobody.status, 0) << nobody.out;
+    for (const std::string& made : {spool + "/users/nobody", spool + "/users/nobody/apop.dat"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(made.c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_uid, 65534u) << made;
+    }
 }
 
 TEST_F(AdminTool, FilesWrittenAsRootBelongToWhoeverOwnsTheirDirectory) {

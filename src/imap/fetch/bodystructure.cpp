@@ -22,6 +22,7 @@ void AppendImapString(std::string* pOut, const std::string& value) {
             break;
         }
     }
+    // Appended piece by piece: GCC 12 at -O3 sees a false overlap (-Wrestrict) in "{" + string.
     if (bLiteral) {
         std::string clean = value;
         for (char& c : clean) {
@@ -29,7 +30,10 @@ void AppendImapString(std::string* pOut, const std::string& value) {
                 c = ' ';  // the send path cannot carry a NUL
             }
         }
-        *pOut += "{" + std::to_string(clean.size()) + "}\r\n" + clean;
+        pOut->push_back('{');
+        *pOut += std::to_string(clean.size());
+        *pOut += "}\r\n";
+        *pOut += clean;
         return;
     }
     pOut->push_back('"');
@@ -160,7 +164,8 @@ public:
         AppendNString(&text_, part.description);
         text_.push_back(' ');
         AppendImapString(&text_, part.encoding.empty() ? std::string("7bit") : part.encoding);
-        text_ += " " + std::to_string(part.ullBodySize);
+        text_.push_back(' ');
+        text_ += std::to_string(part.ullBodySize);
         if (bMessage) {
             int nInner = part.children[0];
             const MimePart& inner = pMessage_->tree.parts[static_cast<size_t>(nInner)];
@@ -171,7 +176,8 @@ public:
             Write(nInner);
         }
         if (bText || bMessage) {
-            text_ += " " + std::to_string(part.ullBodyLines);
+            text_.push_back(' ');
+            text_ += std::to_string(part.ullBodyLines);
         }
         if (bExtended_) {
             text_.push_back(' ');
