@@ -199,6 +199,32 @@ TEST(AccountCheck, UserFileAccountsOnly) {
     }
 }
 
+// A client that sends its AUTHENTICATE answers without waiting for the prompts (with the command,
+// or both LOGIN answers in one packet) is answered at once, and what follows runs afterwards.
+TEST(AccountCheck, AnswersSentAheadOfThePromptsAreTaken) {
+    TestServer server;
+    server.AddUser("ann", "ann-pw");
+    ASSERT_TRUE(server.Start(TestServer::UserFileRegistry()));
+    const std::string strAnswers = B64("ann") + "\r\n" + B64("ann-pw") + "\r\n";
+    const std::string strPlain = B64(std::string("\0ann\0ann-pw", 11)) + "\r\n";
+    for (const auto& [strFirst, strAfterPrompt] :
+         {std::pair<std::string, std::string>{"a AUTHENTICATE LOGIN\r\n" + strAnswers + "b NOOP\r\n", ""},
+          {"a AUTHENTICATE LOGIN\r\n", strAnswers + "b NOOP\r\n"},
+          {"a AUTHENTICATE PLAIN\r\n" + strPlain + "b NOOP\r\n", ""}}) {
+        ImapClient client;
+        ASSERT_TRUE(client.Greeted(server.port));
+        client.Send(strFirst);
+        if (!strAfterPrompt.empty()) {
+            EXPECT_EQ(client.ReadLine(), "+ " + B64("LOGIN") + "\r\n");
+            client.Send(strAfterPrompt);
+        }
+        auto lines = client.ReadUntilTagged("b", 5000);
+        ASSERT_GE(lines.size(), 2u) << strFirst;
+        EXPECT_EQ(lines[lines.size() - 2], "a OK AUTHENTICATE completed\r\n") << strFirst;
+        EXPECT_EQ(lines.back(), "b OK NOOP completed\r\n") << strFirst;
+    }
+}
+
 // curl logs in with each mechanism it offers (sending an initial response where the mechanism
 // has one, as the server announces SASL-IR) and runs a command.
 TEST(AccountCheck, CurlLogsInWithEveryMechanism) {
