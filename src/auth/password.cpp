@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "platform/format.h"
+#include "platform/fs.h"
 #include "platform/types.h"
 
 namespace {
@@ -80,17 +81,21 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
     if (!FormatText(szPath, sizeof szPath, "%s%s", pszMailDir, Settings.PasswordFile)) return 0;
     printf("Authentication file name = %s\n", szPath);
 
-    FILE* pFile = fopen(szPath, "r");
-    if (pFile == nullptr) return 0;
-    // Read byte by byte rather than with fgets: a scrambled entry's key byte may be a NUL.
+    // Only the first line counts; a scrambled entry's key byte may be a NUL, so bytes are
+    // counted, not read as text.
     char szLine[MAX_PATH];
     size_t nLine = 0;
-    for (int c; nLine + 1 < sizeof szLine && (c = getc(pFile)) != EOF;) {
-        szLine[nLine++] = static_cast<char>(c);
-        if (c == '\n') break;
+    char szWhy[128];
+    OwnFileRead read = ReadOwnFileStart(szPath, szLine, sizeof szLine - 1, &nLine, szWhy, sizeof szWhy);
+    if (read == OWN_FILE_MISSING) return 0;
+    if (read == OWN_FILE_REFUSED) {
+        printf("Authentication file %s refused: %s\n", szPath, szWhy);
+        return -1;
+    }
+    if (const char* pLf = static_cast<const char*>(memchr(szLine, '\n', nLine))) {
+        nLine = static_cast<size_t>(pLf - szLine) + 1;
     }
     szLine[nLine] = '\0';
-    fclose(pFile);
 
     // A line feed at the very start is kept: the entry is then that single line feed. Windows
     // reads the file in text mode, so a carriage return before the line feed goes too.

@@ -5,7 +5,9 @@
 #include <cstddef>
 
 // Reads the first line of mail directory + PasswordFile into pszPassword (descrambled when it
-// is scrambled). Returns 1 when the file was read, 0 when there is none (or no mail directory).
+// is scrambled). Returns 1 when the file was read, 0 when there is none (or no mail directory),
+// -1 (with a line on the console) when something other than the reader's own regular file
+// stands there.
 int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize);
 
 // A scrambled entry (0xFF, key byte, hex pairs) gives its decoded bytes; any other entry is

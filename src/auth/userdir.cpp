@@ -229,7 +229,7 @@ void ResolveMailDirectory(const char* pszUser, const char* pszLocalAddr, char* p
     MatchExistingCase(pszMailDir, nSize);
 }
 
-int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
+int FindUserFileAccount(char* pszUser, size_t nUserSize, const char* pszLocalAddr, UserRecord* pRecord) {
     char szName[260];
     char szDomain[256] = "";
     size_t nLength = strlen(pszUser);
@@ -241,13 +241,21 @@ int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPasswo
     } else {
         FindDomainByAddress(pszLocalAddr, szDomain, sizeof(szDomain));
     }
-    UserRecord record{};
-    if (FindUserRecord(szDomain, szName, &record) != 0) {
+    if (FindUserRecord(szDomain, szName, pRecord) != 0) {
         return -1;
     }
     // From here on the session carries the user with the domain it was looked up under.
     if (!FormatText(pszUser, nUserSize, "%s@%s", szName, szDomain)) return -1;
-    return strcmp(pszPassword, record.password) == 0 ? 0 : -1;
+    return 0;
+}
+
+int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr) {
+    UserRecord record{};
+    if (FindUserFileAccount(pszUser, nUserSize, pszLocalAddr, &record) != 0) {
+        return -1;
+    }
+    // An empty password field proves nothing: anyone who knows the name would get in.
+    return record.password[0] != '\0' && strcmp(pszPassword, record.password) == 0 ? 0 : -1;
 }
 
 int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {

@@ -35,5 +35,8 @@ unsigned long FindUserRecord(const char* pszDomain, const char* pszUser, UserRec
 // the local address's); 0 when the password matches. pszUser is rewritten in place to
 // "user@domain" (nUserSize bytes).
 int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr);
+// The same lookup without a password (a login that proves the user otherwise): 0 when the user
+// file holds the user, pszUser then rewritten as above; -1 when not.
+int FindUserFileAccount(char* pszUser, size_t nUserSize, const char* pszLocalAddr, UserRecord* pRecord);
 // 1 when "$offimap4" in the user's mail directory can be opened for reading.
 int ImapAccessOff(const char* pszUser, const char* pszLocalAddr);

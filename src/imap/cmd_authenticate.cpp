@@ -1,5 +1,6 @@
 #include "imap/commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -75,9 +76,28 @@ void SendChallenge(Session* pSession) {
     SendResponse(pSession, 1, 1);
 }
 
+// An answer the client sent along with earlier input (in the command's own packet, or both
+// LOGIN answers at once) already waits in szQueue: it is taken from there, not waited for.
+bool TakeQueuedAnswer(Session* pSession) {
+    size_t nHeld = strnlen(pSession->szQueue, sizeof(pSession->szQueue) - 1);
+    const char* pLf = static_cast<const char*>(memchr(pSession->szQueue, '\n', nHeld));
+    if (pLf == nullptr) {
+        return false;
+    }
+    size_t nLine = std::min(static_cast<size_t>(pLf - pSession->szQueue) + 1, sizeof(pSession->szRecv) - 1);
+    memcpy(pSession->szRecv, pSession->szQueue, nLine);
+    pSession->szRecv[nLine] = '\0';
+    memmove(pSession->szQueue, pSession->szQueue + nLine, nHeld - nLine + 1);
+    return true;
+}
+
 // Receives one answer line and ends it at its first CR or LF. Anything the client sent
 // behind the answer in the same block is queued for the dispatcher instead of being lost.
 bool RecvAnswer(Session* pSession) {
+    if (TakeQueuedAnswer(pSession)) {
+        EndAtFirstCrOrLf(pSession->szRecv);
+        return true;
+    }
     pSession->bSecretInput = 1;
     int nReceived = RecvLine(pSession, 1);
     pSession->bSecretInput = 0;
@@ -95,14 +115,35 @@ bool RecvAnswer(Session* pSession) {
     return true;
 }
 
-// Decodes the answer into szAuthWork; the number of bytes, or -1 when it did not fit.
-int DecodeAnswer(Session* pSession) {
-    int nLength = Base64Decode(pSession->szRecv, strlen(pSession->szRecv), pSession->szAuthWork,
-                               sizeof(pSession->szAuthWork));
+// The initial response sent with the command (SASL-IR) behind the mechanism's name, or null
+// when there is none. "=" stands for an empty one.
+const char* InitialResponse(const char* pszArgs, size_t nMechanism) {
+    const char* p = pszArgs + nMechanism;
+    if (*p != ' ') {
+        return nullptr;
+    }
+    while (*p == ' ') {
+        p++;
+    }
+    return *p == '\0' || *p == '\r' || *p == '\n' ? nullptr : p;
+}
+
+// Decodes a client answer (in szRecv, or the initial response) into szAuthWork; "=" is empty.
+int DecodeText(Session* pSession, const char* pszAnswer) {
+    size_t nAnswer = strcspn(pszAnswer, "\r\n");
+    if (nAnswer == 1 && pszAnswer[0] == '=') {
+        pSession->szAuthWork[0] = '\0';
+        printf("AUTHCODE RECV: 0 bytes\n");
+        return 0;
+    }
+    int nLength = Base64Decode(pszAnswer, nAnswer, pSession->szAuthWork, sizeof(pSession->szAuthWork));
     // The answer itself may be a password: the trace tells only its size.
     printf("AUTHCODE RECV: %d bytes\n", nLength);
     return nLength;
 }
+
+// Decodes the answer line into szAuthWork; the number of bytes, or -1 when it did not fit.
+int DecodeAnswer(Session* pSession) { return DecodeText(pSession, pSession->szRecv); }
 
 // A decoded name may hold NUL bytes, path separators or line breaks. szUser only ever takes a
 // name that is safe in a path and in a log line and that fits whole: a cut name would be
@@ -118,15 +159,25 @@ bool TakeUserName(Session* pSession, const char* pName, int nLength) {
     return true;
 }
 
-// Mail directory and stored password of szUser. An empty password is refused: an empty or
-// blank password file would otherwise let anyone in who knows the user name.
+// The stored password of szUser, read with the user's own rights (EnterUserFiles has run). An
+// empty password is refused: an empty or blank password file would otherwise let anyone in who
+// knows the user name.
 bool ReadStoredPassword(Session* pSession) {
-    ResolveMailDirectory(pSession->szUser, pSession->szLocalAddr, pSession->szMailDir, sizeof(pSession->szMailDir));
-    if (pSession->szMailDir[0] == '\0') {
+    return ReadPasswordFile(pSession->szMailDir, pSession->szPassword, sizeof(pSession->szPassword)) == 1 &&
+           pSession->szPassword[0] != '\0';
+}
+
+// The plaintext mechanisms check the name and password as LOGIN does.
+bool PasswordPasses(Session* pSession, const char* pPassword, size_t nPassword) {
+    if (nPassword >= sizeof(pSession->szPassword) || memchr(pPassword, '\0', nPassword) != nullptr) {
         return false;
     }
-    return ReadPasswordFile(pSession->szMailDir, pSession->szPassword, sizeof(pSession->szPassword)) != 0 &&
-           pSession->szPassword[0] != '\0';
+    memcpy(pSession->szPassword, pPassword, nPassword);
+    pSession->szPassword[nPassword] = '\0';
+    bool bPassed =
+        CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword, pSession->szLocalAddr) == 0;
+    memset(pSession->szPassword, 0, sizeof(pSession->szPassword));
+    return bPassed;
 }
 
 // Byte for byte over the whole answer: a NUL inside it must not end the comparison early.
@@ -140,21 +191,28 @@ void RespondAuthenticate(Session* pSession, const SavedRequest* pSaved, const ch
 }
 
 Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
-    static_cast<void>(FormatText(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", pSession->pArgs));
-    printf("AUTHCODE: SEND %s\n", pSession->szChallenge);
-    SendChallenge(pSession);
+    // With an initial response (SASL-IR, as curl sends it) the user name has come already.
+    const char* pszInitial = InitialResponse(pSession->pArgs, 5);
+    bool bUser = false;
+    if (pszInitial != nullptr) {
+        bUser = TakeUserName(pSession, pSession->szAuthWork, DecodeText(pSession, pszInitial));
+    } else {
+        static_cast<void>(FormatText(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", pSession->pArgs));
+        printf("AUTHCODE: SEND %s\n", pSession->szChallenge);
+        SendChallenge(pSession);
 
-    if (!RecvAnswer(pSession)) {
-        RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
-        return Outcome::Failed;
+        if (!RecvAnswer(pSession)) {
+            RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
+            return Outcome::Failed;
+        }
+        // A client that does not speak the mechanism sends its plain LOGIN command instead.
+        if (strchr(pSession->szRecv, ' ') != nullptr) {
+            SplitRequestLine(pSession);
+            CmdLogin(pSession);
+            return Outcome::HandedToLogin;
+        }
+        bUser = TakeUserName(pSession, pSession->szAuthWork, DecodeAnswer(pSession));
     }
-    // A client that does not speak the mechanism sends its plain LOGIN command instead.
-    if (strchr(pSession->szRecv, ' ') != nullptr) {
-        SplitRequestLine(pSession);
-        CmdLogin(pSession);
-        return Outcome::HandedToLogin;
-    }
-    bool bUser = TakeUserName(pSession, pSession->szAuthWork, DecodeAnswer(pSession));
 
     static_cast<void>(FormatText(pSession->szChallenge, sizeof(pSession->szChallenge), "%s", "PASSWORD"));
     SendChallenge(pSession);
@@ -166,12 +224,10 @@ Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
 
     // An unusable name still goes through both prompts, so that the client learns nothing
     // about which part was wrong.
-    if (!bUser || !ReadStoredPassword(pSession)) {
-        RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Refused;
-    }
-    if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0 ||
-        !SameSecret(pSession->szAuthWork, nPassword, pSession->szPassword)) {
+    bool bPassed = bUser && nPassword >= 0 &&
+                   PasswordPasses(pSession, pSession->szAuthWork, static_cast<size_t>(nPassword));
+    memset(pSession->szAuthWork, 0, sizeof(pSession->szAuthWork));
+    if (!bPassed) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
         return Outcome::Refused;
     }
@@ -179,6 +235,11 @@ Outcome LoginMechanism(Session* pSession, const SavedRequest* pSaved) {
 }
 
 Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
+    // The server speaks first in CRAM-MD5: an initial response cannot belong to this exchange.
+    if (InitialResponse(pSession->pArgs, 8) != nullptr) {
+        RespondAuthenticate(pSession, pSaved, "BAD", "CRAM-MD5 takes no initial response");
+        return Outcome::Failed;
+    }
     // The clock counts in whole milliseconds, so the middle number moves in steps of 10000.
     // The host name is cut so that the challenge always keeps its closing ">".
     FILETIME ft = GetSystemTimeAsFileTime();
@@ -211,15 +272,23 @@ Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
     pSession->pAuthCursor = pBlank + 1;
     int nDigest = nLength - static_cast<int>(pSession->pAuthCursor - pSession->szAuthWork);
 
+    // The account is checked like any other login's before its password file is even looked
+    // at, and the file is read with the user's rights alone.
     if (!TakeUserName(pSession, pSession->szAuthWork, static_cast<int>(pBlank - pSession->szAuthWork)) ||
-        !ReadStoredPassword(pSession)) {
+        CheckAccountUsable(pSession->szUser, sizeof(pSession->szUser), pSession->szLocalAddr) != 0 ||
+        !EnterUserFiles(pSession)) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
         return Outcome::Refused;
     }
     char szExpected[DIGEST_HEX_SIZE];
-    HmacMd5Hex(pSession->szChallenge, pSession->szPassword, szExpected);
-    if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0 ||
-        !SameSecret(pSession->pAuthCursor, nDigest, szExpected)) {
+    bool bPassed = ReadStoredPassword(pSession);
+    if (bPassed) {
+        HmacMd5Hex(pSession->szChallenge, pSession->szPassword, szExpected);
+        bPassed = SameSecret(pSession->pAuthCursor, nDigest, szExpected);
+    }
+    memset(pSession->szPassword, 0, sizeof(pSession->szPassword));
+    if (!bPassed) {
+        LeaveUserFiles();
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
         return Outcome::Refused;
     }
@@ -236,12 +305,9 @@ bool IsMechanism(const char* pszArgs, const char* pszName) {
 // PLAIN: one message "authzid NUL authcid NUL password", checked against the same accounts as
 // LOGIN. It comes with the command (SASL-IR, "=" for an empty one) or after an empty prompt.
 Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
-    const char* pszInitial = pSession->pArgs + 5;
-    while (*pszInitial == ' ') {
-        pszInitial++;
-    }
+    const char* pszInitial = InitialResponse(pSession->pArgs, 5);
     char szAnswer[RECV_SIZE];
-    static_cast<void>(FormatText(szAnswer, sizeof(szAnswer), "%s", pszInitial));
+    static_cast<void>(FormatText(szAnswer, sizeof(szAnswer), "%s", pszInitial != nullptr ? pszInitial : ""));
     szAnswer[strcspn(szAnswer, "\r\n")] = '\0';
     if (szAnswer[0] == '\0') {
         FormatResponse(pSession, "+ \r\n");
@@ -276,16 +342,8 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
     size_t nPassword = static_cast<size_t>(nLength) - static_cast<size_t>(pSecondNul + 1 - pWork);
     // Acting for another user is not offered: an authorisation name must be the login name.
     bool bAuthzOk = nAuthz == 0 || (nAuthz == nUser && memcmp(pWork, pFirstNul + 1, nUser) == 0);
-    bool bPasswordOk = nPassword < sizeof(pSession->szPassword) && memchr(pSecondNul + 1, '\0', nPassword) == nullptr;
-    if (!bAuthzOk || !bPasswordOk || !TakeUserName(pSession, pFirstNul + 1, static_cast<int>(nUser))) {
-        RespondAuthenticate(pSession, pSaved, "NO", "fails");
-        return Outcome::Refused;
-    }
-    memcpy(pSession->szPassword, pSecondNul + 1, nPassword);
-    pSession->szPassword[nPassword] = '\0';
-    bool bPassed = CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword,
-                                pSession->szLocalAddr) == 0 &&
-                   ImapAccessOff(pSession->szUser, pSession->szLocalAddr) == 0;
+    bool bPassed = bAuthzOk && TakeUserName(pSession, pFirstNul + 1, static_cast<int>(nUser)) &&
+                   PasswordPasses(pSession, pSecondNul + 1, nPassword);
     memset(pSession->szAuthWork, 0, sizeof(pSession->szAuthWork));
     if (!bPassed) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");

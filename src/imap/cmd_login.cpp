@@ -55,6 +55,39 @@ int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const
     return LogonSystemUser(pszUser, pszPassword);
 }
 
+int CheckAccountUsable(char* pszUser, size_t nUserSize, const char* pszLocalAddr) {
+    if (!IsSafeUserName(pszUser)) {
+        return -1;
+    }
+    if (Settings.UserManager == 0) {
+        UserRecord record{};
+        return FindUserFileAccount(pszUser, nUserSize, pszLocalAddr, &record);
+    }
+    return CheckSystemAccount(pszUser);
+}
+
+bool EnterUserFiles(Session* pSession) {
+    // With operating-system accounts the session reads and writes the user's mail as the user:
+    // a mistake in a path, or a link the user planted, reaches nothing the user could not.
+    if (Settings.UserManager != 0 && !TakeFileIdentity(pSession->szUser)) {
+        printf("[%08lx] no file identity for %s\n", SessionId(pSession), pSession->szUser);
+        return false;
+    }
+    ResolveMailDirectory(pSession->szUser, pSession->szLocalAddr, pSession->szMailDir, sizeof(pSession->szMailDir));
+    // Without a mail directory every path would be relative to the server's own directory.
+    if (pSession->szMailDir[0] == '\0') {
+        LeaveUserFiles();
+        return false;
+    }
+    return true;
+}
+
+void LeaveUserFiles() {
+    if (Settings.UserManager != 0) {
+        DropFileIdentity();
+    }
+}
+
 void CompleteLogin(Session* pSession) {
     // An inbox that exists under another spelling (INBOX) is the inbox too.
     char szInbox[MAX_PATH];
@@ -68,15 +101,11 @@ void CompleteLogin(Session* pSession) {
 }
 
 bool AcceptLogin(Session* pSession) {
-    ResolveMailDirectory(pSession->szUser, pSession->szLocalAddr, pSession->szMailDir, sizeof(pSession->szMailDir));
-    // Without a mail directory every path would be relative to the server's own directory.
-    if (pSession->szMailDir[0] == '\0') {
+    if (!EnterUserFiles(pSession)) {
         return false;
     }
-    // With operating-system accounts the session reads and writes the user's mail as the user:
-    // a mistake in a path can reach nothing the user could not reach anyway.
-    if (Settings.UserManager != 0 && !TakeFileIdentity(pSession->szUser)) {
-        printf("[%08lx] no file identity for %s\n", SessionId(pSession), pSession->szUser);
+    if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0) {
+        LeaveUserFiles();
         return false;
     }
     pSession->State = Imap4Authorization;
@@ -136,8 +165,8 @@ int CmdLogin(Session* pSession) {
     int nCheck = bPasswordFits ? CheckAccount(pSession->szUser, sizeof(pSession->szUser), pSession->szPassword,
                                               pSession->szLocalAddr)
                                : -1;
-    int nOff = IsSafeUserName(pSession->szUser) ? ImapAccessOff(pSession->szUser, pSession->szLocalAddr) : 1;
-    if (nOff == 0 && nCheck == 0) {
+    // "$offimap4" is looked at only once the password has passed, and as the user (AcceptLogin).
+    if (nCheck == 0) {
         RespondCompleted(pSession);
         if (AcceptLogin(pSession)) {
             WriteAccessLog(pSession, "Success");

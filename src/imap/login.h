@@ -13,8 +13,20 @@ void RespondPrivacyRequired(Session* pSession, const char* pszTag, const char* p
 // 0 when the account check passes, otherwise non-zero. In user-file mode the user text is
 // rewritten in place to "user@domain" (pszUser holds nUserSize bytes).
 int CheckAccount(char* pszUser, size_t nUserSize, const char* pszPassword, const char* pszLocalAddr);
-// After a successful check: mail directory, inbox, import, login number, State. False when
-// the user has no usable mail directory (the login must then fail).
+// Whether the account may log in at all, for a mechanism that proves the user with something
+// other than the account's password (CRAM-MD5): the user file holds it (pszUser rewritten as
+// CheckAccount does), or the operating system's account exists, is neither locked nor expired,
+// and PAM account management accepts it. 0 when it may.
+int CheckAccountUsable(char* pszUser, size_t nUserSize, const char* pszLocalAddr);
+// Takes the user's file identity (operating-system accounts), then resolves szMailDir: nothing
+// of the user's is read with the server's rights. False, with the identity given back, when
+// either fails.
+bool EnterUserFiles(Session* pSession);
+// Gives the server's own file identity back after a refused login.
+void LeaveUserFiles();
+// After a successful check: the user's files, the "$offimap4" bar, inbox, import, login
+// number, State. False when the user has no usable mail directory or is barred (the login must
+// then fail).
 bool AcceptLogin(Session* pSession);
 void CompleteLogin(Session* pSession);
 // After a refused LOGIN or AUTHENTICATE, with the answer in szResponse: waits before it may go

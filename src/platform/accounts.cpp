@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <security/pam_appl.h>
+#include <shadow.h>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "platform/format.h"
@@ -53,9 +56,31 @@ int Converse(int nMessages, const struct pam_message** ppMessages, struct pam_re
     return PAM_SUCCESS;
 }
 
-}  // namespace
+std::mutex shadowLock;
 
-int LogonSystemUser(const char* pszUser, const char* pszPassword) {
+// Locked (usermod -L puts "!" before the hash) or expired (chage -E; day 0 counts, as pam_unix
+// counts it). pam_unix's account step checks the expiry but not the lock, which only spoils the
+// hash: a login that never compares the system password (CRAM-MD5) must look for itself. An
+// entry that cannot be read (no shadow file, not root) leaves the decision to PAM.
+bool ShadowRefuses(const char* pszUser) {
+    // getspnam's answer lives in one static buffer.
+    std::lock_guard<std::mutex> lock(shadowLock);
+    const spwd* pEntry = getspnam(pszUser);
+    if (pEntry == nullptr) return false;
+    if (pEntry->sp_pwdp != nullptr && pEntry->sp_pwdp[0] == '!') return true;
+    long lToday = static_cast<long>(time(nullptr) / 86400);
+    return pEntry->sp_expire != -1 && lToday >= pEntry->sp_expire;
+}
+
+// The account checks after the identity is proved (or, without a password, instead of it).
+int CheckAccountOn(pam_handle_t* pHandle, const char* pszUser) {
+    if (!SystemUserExists(pszUser)) return static_cast<int>(USER_NOT_FOUND);
+    if (ShadowRefuses(pszUser)) return PAM_ACCT_EXPIRED;
+    return pam_acct_mgmt(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+}
+
+// Runs PAM for the user: authentication first when a password is given, then the account.
+int RunPam(const char* pszUser, const char* pszPassword) {
     Credentials credentials = {pszUser, pszPassword};
     struct pam_conv conversation = {Converse, &credentials};
     pam_handle_t* pHandle = nullptr;
@@ -64,13 +89,26 @@ int LogonSystemUser(const char* pszUser, const char* pszPassword) {
         if (pHandle != nullptr) pam_end(pHandle, nStatus);
         return nStatus != 0 ? nStatus : -1;
     }
-    nStatus = pam_authenticate(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
-    // An expired or locked account fails here although its password is right, as a batch
-    // logon fails on such an account.
-    if (nStatus == PAM_SUCCESS) nStatus = pam_acct_mgmt(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
-    pam_end(pHandle, nStatus);
+    if (pszPassword != nullptr) nStatus = pam_authenticate(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    // A locked or expired account fails here although its password is right, as a batch logon
+    // fails on such an account.
+    if (nStatus == PAM_SUCCESS) nStatus = CheckAccountOn(pHandle, pszUser);
+    pam_end(pHandle, nStatus == PAM_SUCCESS ? PAM_SUCCESS : PAM_PERM_DENIED);
     return nStatus;
 }
+
+// The process's own groups, kept by the thread that took a user's identity, to be given back.
+thread_local std::vector<gid_t> processGroups;
+thread_local bool bIdentityTaken = false;
+
+}  // namespace
+
+int LogonSystemUser(const char* pszUser, const char* pszPassword) {
+    // No password is no authentication: RunPam would check the account alone.
+    return RunPam(pszUser, pszPassword != nullptr ? pszPassword : "");
+}
+
+int CheckSystemAccount(const char* pszUser) { return RunPam(pszUser, nullptr); }
 
 unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize) {
     if (nSize > 0) pszHome[0] = '\0';
@@ -114,6 +152,7 @@ bool TakeFileIdentity(const char* pszUser) {
     }
     std::vector<gid_t> previous(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
     if (getgroups(static_cast<int>(previous.size()), previous.data()) < 0) previous.clear();
+    if (!bIdentityTaken) processGroups = previous;
     // The raw system call: the C library's setgroups would change every thread of the process.
     if (syscall(SYS_setgroups, static_cast<size_t>(nGroups), groups.data()) != 0) return false;
     setfsgid(pw.pw_gid);
@@ -122,12 +161,21 @@ bool TakeFileIdentity(const char* pszUser) {
     // what is in force.
     if (static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == pw.pw_uid &&
         static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == pw.pw_gid) {
+        bIdentityTaken = true;
         return true;
     }
     setfsuid(0);
     setfsgid(0);
     syscall(SYS_setgroups, previous.size(), previous.data());
     return false;
+}
+
+void DropFileIdentity() {
+    if (!bIdentityTaken) return;
+    setfsgid(getegid());
+    setfsuid(geteuid());
+    syscall(SYS_setgroups, processGroups.size(), processGroups.data());
+    bIdentityTaken = false;
 }
 
 ProcessFileIdentity::ProcessFileIdentity()

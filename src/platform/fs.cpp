@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -629,4 +630,45 @@ bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree) {
     if (::statvfs(pszPath, &fs) != 0) return false;
     *pullFree = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
     return true;
+}
+
+OwnFileRead ReadOwnFileStart(const char* pszPath, char* pBuffer, size_t nSize, size_t* pnRead, char* pszWhy,
+                             size_t nWhySize) {
+    *pnRead = 0;
+    if (nWhySize > 0) pszWhy[0] = '\0';
+    // O_NONBLOCK: a FIFO put there must not hold the session until someone writes to it.
+    int fd = open(pszPath, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int nError = errno;
+        if (nError == ENOENT || nError == ENOTDIR) return OWN_FILE_MISSING;
+        static_cast<void>(FormatText(pszWhy, nWhySize, "%s", nError == ELOOP ? "a symbolic link" : strerror(nError)));
+        return OWN_FILE_REFUSED;
+    }
+    struct stat st {};
+    OwnFileRead result = OWN_FILE_REFUSED;
+    // The identity in force answers a request for an impossible one.
+    uid_t uidReader = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+    if (fstat(fd, &st) != 0) {
+        static_cast<void>(FormatText(pszWhy, nWhySize, "%s", strerror(errno)));
+    } else if (!S_ISREG(st.st_mode)) {
+        static_cast<void>(FormatText(pszWhy, nWhySize, "%s", "not a regular file"));
+    } else if (st.st_uid != uidReader) {
+        static_cast<void>(FormatText(pszWhy, nWhySize, "owned by uid %lu, not %lu",
+                                     static_cast<unsigned long>(st.st_uid), static_cast<unsigned long>(uidReader)));
+    } else {
+        result = OWN_FILE_READ;
+        while (*pnRead < nSize) {
+            ssize_t nGot = read(fd, pBuffer + *pnRead, nSize - *pnRead);
+            if (nGot < 0 && errno == EINTR) continue;
+            if (nGot < 0) {
+                static_cast<void>(FormatText(pszWhy, nWhySize, "%s", strerror(errno)));
+                result = OWN_FILE_REFUSED;
+                break;
+            }
+            if (nGot == 0) break;
+            *pnRead += static_cast<size_t>(nGot);
+        }
+    }
+    close(fd);
+    return result;
 }

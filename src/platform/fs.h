@@ -112,6 +112,15 @@ bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree);
 // hold user names, addresses and message text). Null when it cannot be opened.
 FILE* OpenPrivateAppend(const char* pszPath);
 
+// Reading the start of a file that a user keeps for the server (a password file): it must be a
+// regular file, named by the path itself (a symbolic link there is refused, not followed), and
+// belong to the identity this thread reaches files with. Anything else could let the user make
+// the server read a file the user cannot.
+enum OwnFileRead { OWN_FILE_READ, OWN_FILE_MISSING, OWN_FILE_REFUSED };
+// Up to nSize bytes into pBuffer (their count in *pnRead). When refused, the reason is in pszWhy.
+OwnFileRead ReadOwnFileStart(const char* pszPath, char* pBuffer, size_t nSize, size_t* pnRead, char* pszWhy,
+                             size_t nWhySize);
+
 // ---- Durable writes -----------------------------------------------------------------------
 
 // Flushes a file's content to the disk (fsync).

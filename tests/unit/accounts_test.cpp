@@ -25,9 +25,15 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
     mkdir((dir.path + "/services").c_str(), 0700);
     WriteFile(dir.path + "/services/veve4d", "auth required " + strMatrix + "\naccount required " + strMatrix + "\n");
     // carl may log in only through another service: the account step must refuse him.
-    WriteFile(dir.path + "/passdb", "ann:s3cret word:veve4d\ncarl:carlpw:sshd\n");
+    // locked and gone pass PAM but not the shadow entry (usermod -L, chage -E 0); ghost is in no
+    // password database.
+    WriteFile(dir.path + "/passdb", "ann:s3cret word:veve4d\ncarl:carlpw:sshd\nlocked:lockedpw:veve4d\n"
+                                    "gone:gonepw:veve4d\nghost:ghostpw:veve4d\n");
     WriteFile(dir.path + "/passwd", "ann:x:7001:7001:Ann:/home/ann-veve4d:/bin/false\n"
-                                    "nohome:x:7002:7001:No Home::/bin/false\n");
+                                    "nohome:x:7002:7001:No Home::/bin/false\ncarl:x:7003:7001::/:/bin/false\n"
+                                    "locked:x:7004:7001::/:/bin/false\ngone:x:7005:7001::/:/bin/false\n");
+    WriteFile(dir.path + "/shadow", "ann:$6$s$h:19000:0:99999:7:::\nlocked:!$6$s$h:19000:0:99999:7:::\n"
+                                    "gone:$6$s$h:19000:0:99999:7::0:\n");
     WriteFile(dir.path + "/group", "mail-users:x:7001:\n");
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -35,7 +41,8 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
         const std::pair<const char*, std::string> env[] = {
             {"LD_PRELOAD", strLib + "/libpam_wrapper.so:" + strLib + "/libnss_wrapper.so"}, {"PAM_WRAPPER", "1"},
             {"PAM_WRAPPER_SERVICE_DIR", dir.path + "/services"}, {"NSS_WRAPPER_PASSWD", dir.path + "/passwd"},
-            {"NSS_WRAPPER_GROUP", dir.path + "/group"}, {"VEVE4D_ACCOUNTS_CHILD", "1"},
+            {"NSS_WRAPPER_GROUP", dir.path + "/group"}, {"NSS_WRAPPER_SHADOW", dir.path + "/shadow"},
+            {"VEVE4D_ACCOUNTS_CHILD", "1"},
 #if defined(__SANITIZE_ADDRESS__)
             // The sanitizer refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under uid_wrapper's name.
             {"ASAN_OPTIONS", "verify_asan_link_order=0"}, {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"},
@@ -59,9 +66,14 @@ TEST(SystemAccountsChild, DISABLED_PasswordsAccountsAndHomes) {
     ASSERT_NE(getenv("VEVE4D_ACCOUNTS_CHILD"), nullptr) << "runs only under SystemAccounts.PamAndPasswordDatabase";
     EXPECT_EQ(LogonSystemUser("ann", "s3cret word"), 0);
     for (auto [pszUser, pszPassword] : {std::pair{"ann", "s3cret Word"}, {"ann", "s3cret"}, {"ann", ""},
-                                        {"nobody-here", "s3cret word"}, {"carl", "carlpw"}}) {
+                                        {"nobody-here", "s3cret word"}, {"carl", "carlpw"}, {"locked", "lockedpw"},
+                                        {"gone", "gonepw"}, {"ghost", "ghostpw"}}) {
         EXPECT_NE(LogonSystemUser(pszUser, pszPassword), 0) << pszUser << " " << pszPassword;
     }
+    // The same account check without a password, for logins that prove the user otherwise.
+    EXPECT_EQ(CheckSystemAccount("ann"), 0);
+    EXPECT_EQ(CheckSystemAccount("ghost"), 2221);
+    for (const char* pszUser : {"carl", "locked", "gone", "nohome"}) EXPECT_NE(CheckSystemAccount(pszUser), 0) << pszUser;
     // "result:home" from a buffer of nSize bytes.
     auto Home = [](const char* pszUser, size_t nSize = 256) {
         char szHome[256] = "stale";
