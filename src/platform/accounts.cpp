@@ -21,6 +21,9 @@ namespace {
 constexpr const char* szPamService = "veve4d";
 constexpr unsigned long USER_NOT_FOUND = 2221;
 
+// The client of the session this thread serves, for PAM_RHOST.
+thread_local char tlsRemoteHost[64] = "";
+
 struct Credentials {
     const char* pszUser;
     const char* pszPassword;
@@ -60,6 +63,8 @@ int LogonSystemUser(const char* pszUser, const char* pszPassword) {
     struct pam_conv conversation = {Converse, &credentials};
     pam_handle_t* pHandle = nullptr;
     int nStatus = pam_start(szPamService, pszUser, &conversation, &pHandle);
+    // pam_unix's failure lines and pam_faillock name the client only when told; fail2ban reads them.
+    if (nStatus == PAM_SUCCESS && tlsRemoteHost[0] != '\0') nStatus = pam_set_item(pHandle, PAM_RHOST, tlsRemoteHost);
     if (nStatus != PAM_SUCCESS) {
         if (pHandle != nullptr) pam_end(pHandle, nStatus);
         return nStatus != 0 ? nStatus : -1;
@@ -70,6 +75,10 @@ int LogonSystemUser(const char* pszUser, const char* pszPassword) {
     if (nStatus == PAM_SUCCESS) nStatus = pam_acct_mgmt(pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
     pam_end(pHandle, nStatus);
     return nStatus;
+}
+
+void SetLogonRemoteHost(const char* pszAddress) {
+    static_cast<void>(FormatText(tlsRemoteHost, sizeof(tlsRemoteHost), "%s", pszAddress != nullptr ? pszAddress : ""));
 }
 
 unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize) {

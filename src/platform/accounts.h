@@ -7,6 +7,8 @@
 // Checks a user name and password through the PAM service "veve4d" (authentication and
 // account management). Returns 0 when both pass, otherwise the PAM status (never 0).
 int LogonSystemUser(const char* pszUser, const char* pszPassword);
+// The client address LogonSystemUser gives PAM as PAM_RHOST, for the calling thread (a session's).
+void SetLogonRemoteHost(const char* pszAddress);
 
 // Home directory of an account. Returns 0, 2221 when the account does not exist, or the
 // system's error code when the lookup itself failed.
