@@ -151,7 +151,7 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     EXPECT_EQ(Printed(InstallService), "Velmora IMAP4rev1 Server installed.\n");
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
     EXPECT_EQ(ReadFile(unitPath), "[Unit]\nDescription=Velmora IMAP4rev1 Server\n\n[Service]\nType=notify\nExecStart=" +
-                                      exe + "\nStandardOutput=null\n\n[Install]\nWantedBy=multi-user.target\n");
+                                      exe + "\nExecReload=/bin/kill -HUP $MAINPID\nStandardOutput=null\n\n[Install]\nWantedBy=multi-user.target\n");
     EXPECT_EQ(ReadFile(calls), "daemon-reload\n");  // never enabled or started
     WriteFile(unitPath, "mine\n");  // a second install keeps it there
     EXPECT_EQ(Printed(InstallService), "CreateService failed - File exists (0x11)\n");
@@ -210,7 +210,7 @@ TEST(ServiceUnit, ExecStartIsQuotedAndEscapedAndNeverCut) {
         EXPECT_NE(strstr(buf, c.line), nullptr) << buf;
     }
     FormatServiceUnit("V", "/x", buf, sizeof buf, "veve4d");
-    EXPECT_NE(strstr(buf, "ExecStart=/x\nUser=veve4d\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), nullptr) << buf;
+    EXPECT_NE(strstr(buf, "ExecStart=/x\nExecReload=/bin/kill -HUP $MAINPID\nUser=veve4d\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), nullptr) << buf;
     EXPECT_EQ(FormatServiceUnit("Velmora", "/opt/a\nb", buf, sizeof buf), 0u);
     EXPECT_STREQ(buf, "");
     size_t full = FormatServiceUnit("Velmora", "/usr/sbin/veve4d", buf, sizeof buf);
