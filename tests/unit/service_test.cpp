@@ -95,12 +95,12 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
 }
 
 // SIGTERM is the stop control; one sent while the service starts (accepting no control) waits until it runs.
-std::atomic<int> g_stopsWhileStarting{0}, g_stopsWhileRunning{0}, g_interrogates{0};
+std::atomic<int> g_stopsWhileStarting{0}, g_stopsWhileRunning{0}, g_reloads{0};
 std::atomic<bool> g_running{false};
 
 void RecordingHandler(uint32_t dwControl) {
     if (dwControl == SERVICE_CONTROL_STOP) (g_running.load() ? g_stopsWhileRunning : g_stopsWhileStarting)++;
-    if (dwControl == SERVICE_CONTROL_INTERROGATE) g_interrogates++;
+    if (dwControl == SERVICE_CONTROL_PARAMCHANGE) g_reloads++;
 }
 
 bool WaitUntil(const std::atomic<int>& counter) {
@@ -113,8 +113,9 @@ void EarlyStopServiceMain(int argc, char** argv) {
     SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandler("VLMVEVE4D-SVC", RecordingHandler);
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, 3000};
     ASSERT_TRUE(SetServiceStatus(h, &status));
+    // SIGHUP asks for a reload (a renewed certificate), even while the service starts.
     kill(getpid(), SIGHUP);
-    EXPECT_TRUE(WaitUntil(g_interrogates));
+    EXPECT_TRUE(WaitUntil(g_reloads));
     kill(getpid(), SIGTERM);
     // Give the control thread time to take the signal; it must hold it back meanwhile.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
