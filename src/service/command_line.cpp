@@ -10,9 +10,12 @@ CommandOption ParseCommandOption(int argc, char** argv) {
     // Only the first argument counts, and only with a leading "-" or "/".
     if (argc < 2 || argv[1] == nullptr || (argv[1][0] != '-' && argv[1][0] != '/')) return OPTION_NONE;
     const char* pszOption = argv[1] + 1;
-    // "--version" and "--help" as other programs take them; "/?" as Windows programs do.
-    if (argv[1][0] == '-' && *pszOption == '-') ++pszOption;
-    if (EqualNoCase(pszOption, "help") || EqualNoCase(pszOption, "h") || EqualNoCase(pszOption, "?")) return OPTION_HELP;
+    // "--version" and "--help" as every other program takes them; "/?" as Windows programs do.
+    if (EqualNoCase(argv[1], "--version")) return OPTION_VERSION;
+    if (EqualNoCase(argv[1], "--help") || EqualNoCase(pszOption, "help") || EqualNoCase(pszOption, "h") ||
+        EqualNoCase(pszOption, "?")) {
+        return OPTION_HELP;
+    }
     if (EqualNoCase(pszOption, "install")) return OPTION_INSTALL;
     if (EqualNoCase(pszOption, "remove")) return OPTION_REMOVE;
     if (EqualNoCase(pszOption, "debug")) return OPTION_DEBUG;

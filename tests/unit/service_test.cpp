@@ -27,6 +27,8 @@ TEST(CommandLine, OptionIsFirstArgumentWithDashOrSlashIgnoringCase) {
         {{"-Install2"}, OPTION_NONE}, {{"install"}, OPTION_NONE},     {{"--install"}, OPTION_NONE},
         {{"/"}, OPTION_NONE},       {{"/Remove"}, OPTION_REMOVE},     {{"-DeBuG"}, OPTION_DEBUG},
         {{"-debug "}, OPTION_NONE}, {{"/VERSION", "-install"}, OPTION_VERSION}, {{"-x", "-install"}, OPTION_NONE},
+        {{"--version"}, OPTION_VERSION}, {{"--help"}, OPTION_HELP}, {{"-Help"}, OPTION_HELP}, {{"/?"}, OPTION_HELP},
+        {{"-h"}, OPTION_HELP},       {{"--debug"}, OPTION_NONE},     {{"--h"}, OPTION_NONE},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv = {const_cast<char*>("veve4d")};
