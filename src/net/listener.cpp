@@ -14,7 +14,6 @@
 #include "net/tmqueue.h"
 #include "platform/format.h"
 #include "platform/registry.h"
-#include "platform/service_host.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -272,7 +271,7 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
             LastSocketErrorText(szError, sizeof(szError));
             static_cast<void>(FormatText(pSet->szError, sizeof(pSet->szError), "cannot listen (%s in %s): %s",
                                          Settings.ListenMode != 0 ? "ListenIP" : "PortNo", RegistryFilePath(), szError));
-            CloseSocket(pSet->sockets[i]);
+            // OpenListeners closes every socket of the set, this one too.
             return -1;
         }
     }
