@@ -13,6 +13,8 @@ PACKAGES=(
   libpam-wrapper
   libnss-wrapper
   python3
+  # the fail2ban filter shipped in the package, run over the server's own log lines
+  fail2ban
   # the Debian package and its test
   dpkg-dev
   curl

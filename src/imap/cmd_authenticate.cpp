@@ -13,6 +13,7 @@
 #include "imap/login.h"
 #include "imap/response.h"
 #include "imap/session_io.h"
+#include "imap/auth_log.h"
 #include "imap/logs.h"
 #include "platform/format.h"
 #include "platform/process.h"
@@ -355,6 +356,7 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
 int EndAuthenticate(Session* pSession, const SavedRequest* pSaved, const char* pszResult) {
     RestoreRequest(pSession, pSaved);
     WriteAccessLog(pSession, pszResult);
+    LogLoginOutcome(pSession, pSaved->szArgs, strcmp(pszResult, "Success") == 0, "authentication failed");
     return 1;
 }
 

@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "imap/args.h"
 #include "imap/response.h"
+#include "imap/auth_log.h"
 #include "imap/logs.h"
 #include "platform/accounts.h"
 #include "platform/format.h"
@@ -144,6 +145,7 @@ int CmdLogin(Session* pSession) {
     if (!PlaintextLoginAllowed(pSession)) {
         RespondPrivacyRequired(pSession, pSession->pTag, "LOGIN");
         WriteAccessLog(pSession, "failed");
+        LogLoginOutcome(pSession, "LOGIN", false, "TLS required");
         return 1;
     }
     // Atoms, quoted strings and literals; a password that is none of these is taken as it
@@ -170,11 +172,13 @@ int CmdLogin(Session* pSession) {
         RespondCompleted(pSession);
         if (AcceptLogin(pSession)) {
             WriteAccessLog(pSession, "Success");
+            LogLoginOutcome(pSession, "LOGIN", true, nullptr);
             return 1;
         }
         pSession->State = Imap4NonAuthenticated;
     }
     RespondFails(pSession);
     WriteAccessLog(pSession, "failed");
+    LogLoginOutcome(pSession, "LOGIN", false, nOff == 0 && nCheck == 0 ? "no mail directory" : "authentication failed");
     return FailLogin(pSession);
 }

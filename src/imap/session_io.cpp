@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "imap/auth_log.h"
 #include "imap/logs.h"
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -115,6 +116,7 @@ bool StartSessionTls(Session* pSession) {
     if (pSession->pTls == nullptr) {
         TracePrint("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
         WriteProtocolLog(pSession, szError);
+        LogTlsFailure(pSession, szError);
         return false;
     }
     TracePrint("[%08lx] TLS[%08x] negotiated\n", SessionId(pSession), pSession->sockClient);

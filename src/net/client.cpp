@@ -8,6 +8,7 @@
 #include "imap/logs.h"
 #include "imap/session_io.h"
 #include "net/tmqueue.h"
+#include "platform/accounts.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/time.h"
@@ -36,6 +37,7 @@ void CloseSession(Session* pSession, bool bQueued) {
 
 void ClientThread(Session* pSession) {
     SOCKET sock = pSession->sockClient;
+    SetLogonRemoteHost(pSession->szPeerAddr);
     if (Settings.SendDataTimeout != 0) {
         SetSendTimeout(sock, static_cast<unsigned int>(Settings.SendDataTimeout) * 1000);
     }

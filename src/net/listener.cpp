@@ -13,6 +13,7 @@
 #include "imap/session.h"
 #include "net/tmqueue.h"
 #include "platform/format.h"
+#include "platform/registry.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -23,6 +24,12 @@ namespace {
 constexpr int MAX_LISTEN_SOCKETS = 64;
 constexpr unsigned int MIN_ACCEPT_BACKOFF_MS = 10;
 constexpr unsigned int MAX_ACCEPT_BACKOFF_MS = 1000;
+// How long the accept loop waits before it looks at the stop flag again, should the stop's own
+// connection not reach it (an address that routes elsewhere, a firewall).
+constexpr int STOP_POLL_MS = 250;
+// A wake-up aimed at an address that does not answer (a host name that resolves elsewhere) must
+// not hold the stop: the accept loop sees the flag by itself.
+constexpr unsigned int WAKE_CONNECT_TIMEOUT_MS = 500;
 constexpr const char* GREETING_FORMAT = "* OK Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
 
 // The host name the accept thread found at start; a stop from the control thread reads it to
@@ -114,26 +121,63 @@ struct ListenSet {
     int nCapacity;
     std::vector<SOCKET> sockets;
     bool abImplicitTls[MAX_LISTEN_SOCKETS];
+    // What was opened ("127.0.0.1:143, 127.0.0.1:993 TLS") and, after a failure, why.
+    char szOpened[512];
+    char szError[512];
 };
 
+// Opened before the service says it runs, then served by the accept loop.
+ListenSet g_listenSet{};
+bool g_bListenersOpen = false;
+
+// "address:port" (IPv6 in brackets) of a bound address.
+void DescribeAddress(const SocketAddress& address, int nPort, char* pszOut, size_t nSize) {
+    char szText[64];
+    if (!AddressToText(address, szText, sizeof(szText))) {
+        static_cast<void>(FormatText(szText, sizeof(szText), "?"));
+    }
+    static_cast<void>(FormatText(pszOut, nSize, address.nFamily == FAMILY_IPV6 ? "[%s]:%d" : "%s:%d", szText, nPort));
+}
+
+// A bind that failed, told with the setting it came from and the file that holds it.
+void ReportBindFailure(ListenSet* pSet, const SocketAddress& address, int nPort, const char* pszSetting) {
+    char szError[256];
+    LastSocketErrorText(szError, sizeof(szError));
+    char szWhere[128];
+    DescribeAddress(address, nPort, szWhere, sizeof(szWhere));
+    static_cast<void>(FormatText(pSet->szError, sizeof(pSet->szError), "cannot listen on %s (%s in %s): %s", szWhere,
+                                 pszSetting, RegistryFilePath(), szError));
+}
+
+void NoteOpened(ListenSet* pSet, const SocketAddress& address, int nPort, bool bTls) {
+    char szWhere[128];
+    DescribeAddress(address, nPort, szWhere, sizeof(szWhere));
+    static_cast<void>(AppendFormat(pSet->szOpened, sizeof(pSet->szOpened), "%s%s%s",
+                                   pSet->szOpened[0] != '\0' ? ", " : "", szWhere, bTls ? " TLS" : ""));
+}
+
 // A second socket on the same address at the implicit-TLS port. A port that cannot be had (taken,
-// or privileged) closes TLS alone; the IMAP port goes on serving.
-void OpenImplicitTlsSocket(int nFamily, SocketAddress address, ListenSet* pSet) {
+// or privileged) is a failed start like any other: clients must not find TLS silently gone.
+bool OpenImplicitTlsSocket(int nFamily, SocketAddress address, ListenSet* pSet) {
     if (pSet->nSlot >= pSet->nCapacity) {
-        return;
+        return true;
     }
     SOCKET sock = CreateListenSocket(nFamily);
     if (sock == INVALID_SOCKET) {
-        return;
+        ReportBindFailure(pSet, address, Settings.TlsPortNo, "TlsPortNo");
+        return false;
     }
     SetAddressPort(&address, Settings.TlsPortNo);
     if (BindSocket(sock, address) == SOCKET_ERROR) {
         printf("bind() failed with error (TLS port %d)\n", Settings.TlsPortNo);
+        ReportBindFailure(pSet, address, Settings.TlsPortNo, "TlsPortNo");
         CloseSocket(sock);
-        return;
+        return false;
     }
+    NoteOpened(pSet, address, Settings.TlsPortNo, true);
     pSet->abImplicitTls[pSet->nSlot] = true;
     pSet->sockets[pSet->nSlot++] = sock;
+    return true;
 }
 
 // Creates, addresses and binds the sockets of one pass; false ends the listener.
@@ -146,12 +190,17 @@ bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
         SocketAddress address{};
         if (!GetPassiveAddress(nFamily, szPort, &address)) {
             printf("getaddrinfo failed with error\n");
+            static_cast<void>(FormatText(pSet->szError, sizeof(pSet->szError), "no %s address for PortNo %d in %s",
+                                         bIpv6 ? "IPv6" : "IPv4", Settings.PortNo, RegistryFilePath()));
             return false;
         }
         SOCKET sock = CreateListenSocket(nFamily);
         if (sock == INVALID_SOCKET) {
+            ReportBindFailure(pSet, address, Settings.PortNo, "AddressFamily");
             return false;
         }
+        int nBoundPort = Settings.PortNo;
+        const char* pszSetting = "PortNo";
         pSet->abImplicitTls[pSet->nSlot] = false;
         pSet->sockets[pSet->nSlot++] = sock;
         if (Settings.ListenMode != 0) {
@@ -161,6 +210,8 @@ bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
                 int nPort;
                 SplitListenEntry(pEntry, Settings.PortNo, szAddress, sizeof(szAddress), &nPort);
                 SetAddressPort(&address, nPort);
+                nBoundPort = nPort;
+                pszSetting = "ListenIP";
                 if (!SetAddressText(&address, szAddress) && bIpv6) {
                     GetPassiveAddress(nFamily, szPort, &address);
                     SetAddressPort(&address, nPort);
@@ -169,12 +220,14 @@ bool OpenPass(bool bIpv6, int nSockets, ListenSet* pSet, bool bTlsPort) {
         }
         if (BindSocket(sock, address) == SOCKET_ERROR) {
             printf("bind() failed with error\n");
+            ReportBindFailure(pSet, address, nBoundPort, pszSetting);
             CloseSocket(sock);
             pSet->sockets[--pSet->nSlot] = 0;
             return false;
         }
-        if (bTlsPort) {
-            OpenImplicitTlsSocket(nFamily, address, pSet);
+        NoteOpened(pSet, address, nBoundPort, false);
+        if (bTlsPort && !OpenImplicitTlsSocket(nFamily, address, pSet)) {
+            return false;
         }
     }
     return true;
@@ -194,6 +247,8 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
         nCount = nLimit;
     }
     pSet->nSlot = 0;
+    pSet->szOpened[0] = '\0';
+    pSet->szError[0] = '\0';
     pSet->nCapacity = bTlsPort ? 2 * nCount : nCount;
     try {
         pSet->sockets.assign(pSet->nCapacity > 0 ? pSet->nCapacity : 1, 0);
@@ -212,7 +267,11 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
     }
     for (int i = 0; i < pSet->nSlot; i++) {
         if (ListenSocket(pSet->sockets[i]) == SOCKET_ERROR) {
-            CloseSocket(pSet->sockets[i]);
+            char szError[256];
+            LastSocketErrorText(szError, sizeof(szError));
+            static_cast<void>(FormatText(pSet->szError, sizeof(pSet->szError), "cannot listen (%s in %s): %s",
+                                         Settings.ListenMode != 0 ? "ListenIP" : "PortNo", RegistryFilePath(), szError));
+            // OpenListeners closes every socket of the set, this one too.
             return -1;
         }
     }
@@ -319,23 +378,48 @@ int FindHostDomain() {
     return 1;
 }
 
-int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
-    ListenSet listenSet{};
-    int nSockets = SetUpListenSockets(&listenSet, pTlsContext != nullptr && Settings.TlsPortNo != 0);
-    if (nSockets < 0) {
-        return 0;
+bool OpenListeners(bool bTlsPort, char* pszError, size_t nErrorSize, char* pszOpened, size_t nOpenedSize) {
+    ListenSet& listenSet = g_listenSet;
+    int nSockets = SetUpListenSockets(&listenSet, bTlsPort);
+    if (nSockets <= 0) {
+        if (nSockets == 0) {
+            // Nothing to listen on (no ListenIP entry of the configured kind): waiting in select
+            // on an empty set would spin, so end as a failed set-up does.
+            printf("no listening address.\n");
+            static_cast<void>(FormatText(listenSet.szError, sizeof(listenSet.szError),
+                                         "no listening address (ListenIP in %s has no entry for AddressFamily %d)",
+                                         RegistryFilePath(), Settings.AddressFamily));
+        }
+        // What was opened before the failure is given back: a retry must find the ports free.
+        for (int i = 0; i < listenSet.nSlot; i++) {
+            CloseSocket(listenSet.sockets[i]);
+        }
+        listenSet.nSlot = 0;
+        static_cast<void>(FormatText(pszError, nErrorSize, "%s", listenSet.szError));
+        return false;
     }
+    static_cast<void>(FormatText(pszOpened, nOpenedSize, "%s", listenSet.szOpened));
+    g_bListenersOpen = true;
+    return true;
+}
+
+int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
+    if (!g_bListenersOpen) {
+        char szError[512];
+        char szOpened[512];
+        if (!OpenListeners(pTlsContext != nullptr && Settings.TlsPortNo != 0, szError, sizeof(szError), szOpened,
+                           sizeof(szOpened))) {
+            return 0;
+        }
+    }
+    // The sockets are this loop's from here on; a later start opens its own.
+    g_bListenersOpen = false;
+    ListenSet& listenSet = g_listenSet;
+    int nSockets = listenSet.nSlot;
     FindHostDomain();
     char szHostDomain[256];
     CopyHostDomain(szHostDomain, sizeof(szHostDomain));
     printf("host.domain=[%s]\n", szHostDomain);
-
-    if (nSockets == 0) {
-        // Nothing to listen on (no ListenIP entry of the configured kind): waiting in select
-        // on an empty set would spin, so end as a failed set-up does.
-        printf("no listening address.\n");
-        return 0;
-    }
 
     // A stop that came while the sockets were being opened found nothing to wake.
     if (bStop.load()) {
@@ -345,7 +429,14 @@ int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
     unsigned int nBackoffMs = MIN_ACCEPT_BACKOFF_MS;
     for (;;) {
         printf("wait select()\n");
-        int nReady = WaitReadable(listenSet.sockets.data(), nSockets);
+        int nReady = WaitReadable(listenSet.sockets.data(), nSockets, STOP_POLL_MS);
+        while (nReady == WAIT_READABLE_TIMEOUT) {
+            if (bStop.load()) {
+                printf("Service terminating.\n");
+                return 0;
+            }
+            nReady = WaitReadable(listenSet.sockets.data(), nSockets, STOP_POLL_MS);
+        }
         if (nReady == SOCKET_ERROR) {
             printf("select() failed with error %d.\n", LastSocketError());
             continue;
@@ -443,6 +534,7 @@ bool WakeIpv4(StopTarget* pTarget) {
         CloseSocket(sock);
         return false;
     }
+    SetSendTimeout(sock, WAKE_CONNECT_TIMEOUT_MS);
     if (ConnectSocket(sock, target) == SOCKET_ERROR) {
         CloseSocket(sock);
         printf("sock connect failed Error.\n");
@@ -459,6 +551,7 @@ bool ConnectWakeUp(int nFamily, const SocketAddress& target, bool bReport) {
     if (sock == INVALID_SOCKET) {
         return false;
     }
+    SetSendTimeout(sock, WAKE_CONNECT_TIMEOUT_MS);
     if (ConnectSocket(sock, target) == SOCKET_ERROR) {
         CloseSocket(sock);
         if (bReport) {

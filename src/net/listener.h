@@ -15,6 +15,10 @@ class LoginFailures;
 // the implicit-TLS port and sessions may offer STARTTLS. pLoginFailures (may be null) counts
 // failed logins per client address for every session.
 int RunListener(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures = nullptr);
+// Opens, binds and listens on every socket the settings ask for, so that a start can fail before
+// it says it runs. False with one line saying what could not be opened, which setting asked for
+// it and in which file; pszOpened gets the addresses opened. The next AcceptLoop serves them.
+bool OpenListeners(bool bTlsPort, char* pszError, size_t nErrorSize, char* pszOpened, size_t nOpenedSize);
 // The start-up probe of the socket and completion-port layers; false when it failed.
 bool ProbeSystem();
 int AcceptLoop(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures = nullptr);

@@ -24,6 +24,9 @@ namespace {
 constexpr const char* szPamService = "veve4d";
 constexpr unsigned long USER_NOT_FOUND = 2221;
 
+// The client of the session this thread serves, for PAM_RHOST.
+thread_local char tlsRemoteHost[64] = "";
+
 struct Credentials {
     const char* pszUser;
     const char* pszPassword;
@@ -85,6 +88,8 @@ int RunPam(const char* pszUser, const char* pszPassword) {
     struct pam_conv conversation = {Converse, &credentials};
     pam_handle_t* pHandle = nullptr;
     int nStatus = pam_start(szPamService, pszUser, &conversation, &pHandle);
+    // pam_unix's failure lines and pam_faillock name the client only when told; fail2ban reads them.
+    if (nStatus == PAM_SUCCESS && tlsRemoteHost[0] != '\0') nStatus = pam_set_item(pHandle, PAM_RHOST, tlsRemoteHost);
     if (nStatus != PAM_SUCCESS) {
         if (pHandle != nullptr) pam_end(pHandle, nStatus);
         return nStatus != 0 ? nStatus : -1;
@@ -109,6 +114,10 @@ int LogonSystemUser(const char* pszUser, const char* pszPassword) {
 }
 
 int CheckSystemAccount(const char* pszUser) { return RunPam(pszUser, nullptr); }
+
+void SetLogonRemoteHost(const char* pszAddress) {
+    static_cast<void>(FormatText(tlsRemoteHost, sizeof(tlsRemoteHost), "%s", pszAddress != nullptr ? pszAddress : ""));
+}
 
 unsigned long GetSystemUserHome(const char* pszUser, char* pszHome, size_t nSize) {
     if (nSize > 0) pszHome[0] = '\0';

@@ -7,6 +7,8 @@
 // Checks a user name and password through the PAM service "veve4d" (authentication), then the
 // account as CheckSystemAccount does. Returns 0 when all pass, otherwise non-zero.
 int LogonSystemUser(const char* pszUser, const char* pszPassword);
+// The client address LogonSystemUser gives PAM as PAM_RHOST, for the calling thread (a session's).
+void SetLogonRemoteHost(const char* pszAddress);
 
 // Whether the account may log in at all, whatever proves the user's identity: it exists in the
 // password database, its shadow entry (where one can be read) is neither locked nor past its

@@ -18,6 +18,7 @@ enum ServiceState : uint32_t {
 enum EventType : uint16_t {
     EVENTLOG_SUCCESS = 0,
     EVENTLOG_ERROR_TYPE = 1,
+    EVENTLOG_WARNING_TYPE = 2,
     EVENTLOG_INFORMATION_TYPE = 4,
 };
 
@@ -25,9 +26,13 @@ constexpr uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
 constexpr uint32_t SERVICE_ACCEPT_STOP = 0x1;
 constexpr uint32_t SERVICE_CONTROL_STOP = 1;
 constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
+// Windows' "the start parameters changed": SIGHUP, which asks for the certificate again.
+constexpr uint32_t SERVICE_CONTROL_PARAMCHANGE = 6;
 
 constexpr uint32_t CTRL_C_EVENT = 0;
 constexpr uint32_t CTRL_BREAK_EVENT = 1;
+// No console event of Windows matches SIGHUP; this one is the port's own.
+constexpr uint32_t CTRL_RELOAD_EVENT = 0x100;
 
 struct SERVICE_STATUS {
     uint32_t dwServiceType;
@@ -56,7 +61,7 @@ struct ServiceStatusRecord;
 using SERVICE_STATUS_HANDLE = ServiceStatusRecord*;
 
 // Runs the service main function on the calling thread while a control thread turns SIGTERM
-// (and SIGINT) into the stop control and SIGHUP into an interrogate. Fails with no side effect
+// (and SIGINT) into the stop control and SIGHUP into SERVICE_CONTROL_PARAMCHANGE. Fails with no side effect
 // when systemd did not start the process (NOTIFY_SOCKET unset).
 bool StartServiceCtrlDispatcher(const char* pszServiceName, ServiceMainFunction pfnServiceMain);
 // Null when there is no service manager to report to.
@@ -66,13 +71,13 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE hStatus, const SERVICE_STATUS* pStat
 // Formats the notification datagram for a status; returns its length.
 size_t FormatNotifyMessage(const SERVICE_STATUS* pStatus, char* pszBuf, size_t nSize);
 
-// Console control of the debug mode: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break and SIGTERM is taken as
-// Ctrl+C. The handler runs on a control thread, never inside a signal handler.
+// Console control of the debug mode: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, SIGTERM is taken as
+// Ctrl+C and SIGHUP is CTRL_RELOAD_EVENT. The handler runs on a control thread, never inside a signal handler.
 bool SetConsoleCtrlHandler(ConsoleHandlerFunction pfnHandler);
 // Ends the control thread again.
 void RemoveConsoleCtrlHandler();
 
-// ---- Event log (syslog, facility daemon).
+// ---- Event log (syslog, facility mail).
 
 struct EventSourceRecord;
 using HANDLE_EVENTSOURCE = EventSourceRecord*;
@@ -81,6 +86,17 @@ HANDLE_EVENTSOURCE RegisterEventSource(const char* pszSourceName);
 // Both strings go into one message; error events are logged at LOG_ERR, the others at LOG_INFO.
 bool ReportEvent(HANDLE_EVENTSOURCE hSource, uint16_t wType, const char* pszFirst, const char* pszSecond);
 void DeregisterEventSource(HANDLE_EVENTSOURCE hSource);
+// One line to syslog (facility mail; LOG_ERR for error events, LOG_WARNING for warnings, else
+// LOG_INFO) under the ident,
+// sent to /dev/log or to the socket VEVE4D_SYSLOG_SOCKET names. Nothing happens when there is
+// no syslog to send to.
+void WriteSystemLog(const char* pszIdent, uint16_t wType, const char* pszText);
+// The datagram WriteSystemLog sends: "<priority>Mmm dd hh:mm:ss ident[pid]: text"; its length.
+size_t FormatSystemLogMessage(const char* pszIdent, uint16_t wType, const char* pszText, long lPid, long long llTime,
+                              char* pszBuf, size_t nSize);
+// Copies text a client chose into a log line: control bytes, bytes beyond ASCII, the backslash, "<" and
+// ">" become \xNN, so that the text can neither end its line nor its field. Cut to fit.
+void EscapeLogText(const char* pszText, char* pszOut, size_t nSize);
 
 // ---- Service control manager (systemd units).
 

@@ -152,7 +152,7 @@ void DeliverStop() {
 void OnServiceSignal(ControlThread& thread, int nSignal) {
     if (nSignal == SIGHUP) {
         HandlerFunction pfn = g_statusRecord.pfnHandler.load();
-        if (pfn != nullptr) pfn(SERVICE_CONTROL_INTERROGATE);
+        if (pfn != nullptr) pfn(SERVICE_CONTROL_PARAMCHANGE);
         return;
     }
     if (nSignal != 0) g_stopPending.store(true);
@@ -270,10 +270,13 @@ bool SetConsoleCtrlHandler(ConsoleHandlerFunction pfnHandler) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGQUIT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     auto thread = std::make_unique<ControlThread>();
     bool bStarted = thread->Start(signals, [pfnHandler](int nSignal) {
         if (nSignal == 0) return;
-        uint32_t dwCtrlType = nSignal == SIGQUIT ? CTRL_BREAK_EVENT : CTRL_C_EVENT;
+        uint32_t dwCtrlType = nSignal == SIGQUIT  ? CTRL_BREAK_EVENT
+                              : nSignal == SIGHUP ? CTRL_RELOAD_EVENT
+                                                  : CTRL_C_EVENT;
         if (pfnHandler(dwCtrlType) != 0) return;
         // Not handled: the signal's default action, as Windows ends a process whose handlers
         // all decline the event.

@@ -232,6 +232,8 @@ size_t FormatServiceUnit(const char* pszDisplayName, const char* pszBinaryPath, 
                (!bQuote || AppendRaw(pszBuf, nSize, &nUsed, "\"")) &&
                AppendUnitText(pszBuf, nSize, &nUsed, pszBinaryPath, true, bQuote) &&
                (!bQuote || AppendRaw(pszBuf, nSize, &nUsed, "\"")) &&
+               // "systemctl reload" takes a renewed TLS certificate.
+               AppendRaw(pszBuf, nSize, &nUsed, "\nExecReload=/bin/kill -HUP $MAINPID") &&
                // An unprivileged user still needs the IMAP ports below 1024.
                (pszUser == nullptr ||
                 (AppendRaw(pszBuf, nSize, &nUsed, "\nUser=") &&

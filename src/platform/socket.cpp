@@ -58,7 +58,11 @@ int WinsockCode(int nErrno) {
     }
 }
 
+// The system's own code of the last failure, for texts an administrator reads.
+thread_local int tlsLastErrno = 0;
+
 int Fail() {
+    tlsLastErrno = errno;
     tlsLastError = WinsockCode(errno);
     return SOCKET_ERROR;
 }
@@ -104,6 +108,12 @@ int LastSocketError() {
     return tlsLastError;
 }
 
+void LastSocketErrorText(char* pszText, size_t nSize) {
+    char szWork[128];
+    const char* pszReason = tlsLastErrno != 0 ? strerror_r(tlsLastErrno, szWork, sizeof(szWork)) : "failed";
+    static_cast<void>(FormatText(pszText, nSize, "%s", pszReason));
+}
+
 bool GetPassiveAddress(int nFamily, const char* pszService, SocketAddress* pAddress) {
     return Lookup(nFamily, nullptr, pszService, AI_PASSIVE | AI_NUMERICHOST, pAddress);
 }
@@ -138,6 +148,11 @@ bool SetAddressText(SocketAddress* pAddress, const char* pszText) {
 bool IsDottedDecimal(const char* pszText) {
     in_addr addr{};
     return inet_pton(AF_INET, pszText, &addr) == 1;
+}
+
+bool IsIpv6Text(const char* pszText) {
+    in6_addr addr{};
+    return inet_pton(AF_INET6, pszText, &addr) == 1;
 }
 
 bool ResolveIpv4(const char* pszName, SocketAddress* pAddress) {
@@ -179,7 +194,7 @@ int ConnectSocket(SOCKET sock, const SocketAddress& address) {
     return nResult < 0 ? Fail() : Succeed(0);
 }
 
-int WaitReadable(const SOCKET* pSockets, int nCount) {
+int WaitReadable(const SOCKET* pSockets, int nCount, int nTimeoutMs) {
     fd_set readSet;
     FD_ZERO(&readSet);
     int nMax = -1;
@@ -191,9 +206,16 @@ int WaitReadable(const SOCKET* pSockets, int nCount) {
             }
         }
     }
-    int nReady = select(nMax + 1, &readSet, nullptr, nullptr, nullptr);
+    timeval tv{};
+    tv.tv_sec = nTimeoutMs / 1000;
+    tv.tv_usec = static_cast<suseconds_t>((nTimeoutMs % 1000) * 1000);
+    int nReady = select(nMax + 1, &readSet, nullptr, nullptr, nTimeoutMs < 0 ? nullptr : &tv);
     if (nReady < 0) {
         return Fail();
+    }
+    if (nReady == 0) {
+        tlsLastError = 0;
+        return WAIT_READABLE_TIMEOUT;
     }
     for (int i = 0; i < nCount; i++) {
         if (pSockets[i] >= 0 && pSockets[i] < FD_SETSIZE && FD_ISSET(pSockets[i], &readSet)) {

@@ -33,6 +33,8 @@ struct SocketAddress {
 // Winsock code of the last socket call made on this thread; 0 when it succeeded or when a
 // receive ended because the peer closed.
 int LastSocketError();
+// The system's text for the reason of the last failed socket call on this thread.
+void LastSocketErrorText(char* pszText, size_t nSize);
 
 // getaddrinfo with AI_PASSIVE|AI_NUMERICHOST and no node: the wildcard address of the port.
 bool GetPassiveAddress(int nFamily, const char* pszService, SocketAddress* pAddress);
@@ -42,6 +44,7 @@ void SetAddressPort(SocketAddress* pAddress, int nPort);
 // Dotted-decimal (IPv4) or inet_pton (IPv6) text into the address; false if it does not convert.
 bool SetAddressText(SocketAddress* pAddress, const char* pszText);
 bool IsDottedDecimal(const char* pszText);
+bool IsIpv6Text(const char* pszText);
 // gethostbyname stand-in: first IPv4 address of a name.
 bool ResolveIpv4(const char* pszName, SocketAddress* pAddress);
 
@@ -52,8 +55,10 @@ SOCKET CreateListenSocket(int nFamily);
 int BindSocket(SOCKET sock, const SocketAddress& address);
 int ListenSocket(SOCKET sock);
 int ConnectSocket(SOCKET sock, const SocketAddress& address);
-// select over the sockets without a time-out; index of the first readable one, -1 on failure.
-int WaitReadable(const SOCKET* pSockets, int nCount);
+// select over the sockets; index of the first readable one, SOCKET_ERROR on failure,
+// WAIT_READABLE_TIMEOUT when nTimeoutMs (negative: no limit) passed first.
+constexpr int WAIT_READABLE_TIMEOUT = -2;
+int WaitReadable(const SOCKET* pSockets, int nCount, int nTimeoutMs = -1);
 // Accepts; fills the peer address (the family tells IPv4 from IPv6).
 SOCKET AcceptSocket(SOCKET sockListen, SocketAddress* pPeer);
 bool GetLocalAddress(SOCKET sock, SocketAddress* pAddress);

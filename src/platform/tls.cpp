@@ -12,14 +12,25 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "platform/format.h"
 #include "platform/socket.h"
 
+// The OpenSSL context behind a lock, so that a reload can swap it while connections start:
+// SSL_new takes its own reference, so a swapped-out context lives on with its connections.
 struct TlsContext {
+    std::mutex lock;
     SSL_CTX* pCtx;
 };
+
+// ECDHE (and DHE) key exchange only, AEAD ciphers only: the suites without forward secrecy
+// (static RSA) and the CBC ones are left out.
+const char* const TLS_DEFAULT_CIPHER_LIST =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:DHE-RSA-CHACHA20-POLY1305";
 
 struct TlsConnection {
     SSL* pSsl;
@@ -148,8 +159,60 @@ private:
 
 }  // namespace
 
-TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
-                                   size_t nErrorSize) {
+namespace {
+
+bool ParseMinVersion(const char* pszVersion, int* pnVersion) {
+    if (pszVersion == nullptr || pszVersion[0] == '\0' || strcmp(pszVersion, "1.2") == 0) {
+        *pnVersion = TLS1_2_VERSION;
+        return true;
+    }
+    if (strcmp(pszVersion, "1.3") == 0) {
+        *pnVersion = TLS1_3_VERSION;
+        return true;
+    }
+    return false;
+}
+
+const char* CipherListOf(const TlsOptions* pOptions) {
+    return pOptions != nullptr && pOptions->pszCipherList != nullptr && pOptions->pszCipherList[0] != '\0'
+               ? pOptions->pszCipherList
+               : TLS_DEFAULT_CIPHER_LIST;
+}
+
+// Protocol settings of a new context; false with the reason when an option is unusable.
+bool ApplyOptions(SSL_CTX* pCtx, const TlsOptions* pOptions, char* pszError, size_t nErrorSize) {
+    int nMinVersion = TLS1_2_VERSION;
+    if (!ParseMinVersion(pOptions != nullptr ? pOptions->pszMinVersion : nullptr, &nMinVersion)) {
+        static_cast<void>(FormatText(pszError, nErrorSize, "TlsMinVersion \"%s\": not 1.2 or 1.3",
+                                     pOptions->pszMinVersion));
+        return false;
+    }
+    if (SSL_CTX_set_min_proto_version(pCtx, nMinVersion) != 1) {
+        TakeOpenSslError("TLS minimum version", pszError, nErrorSize);
+        return false;
+    }
+    const char* pszCiphers = CipherListOf(pOptions);
+    if (SSL_CTX_set_cipher_list(pCtx, pszCiphers) != 1) {
+        ERR_clear_error();
+        static_cast<void>(
+            FormatText(pszError, nErrorSize, "TlsCipherList \"%s\": no cipher OpenSSL knows", pszCiphers));
+        return false;
+    }
+    // DHE suites need parameters; OpenSSL picks them to match the key's strength.
+    SSL_CTX_set_dh_auto(pCtx, 1);
+    // A client that drops the connection without the closing alert is a peer close, not an error;
+    // renegotiation asked by a client only costs the server work.
+    SSL_CTX_set_options(pCtx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    static const unsigned char kSessionContext[] = "veve4d";
+    if (SSL_CTX_set_session_id_context(pCtx, kSessionContext, sizeof(kSessionContext) - 1) != 1) {
+        TakeOpenSslError("TLS context", pszError, nErrorSize);
+        return false;
+    }
+    return true;
+}
+
+SSL_CTX* NewServerCtx(const char* pszChainFile, const char* pszKeyFile, const TlsOptions* pOptions, char* pszError,
+                      size_t nErrorSize) {
     if (!CheckReadable("certificate chain", pszChainFile, pszError, nErrorSize) ||
         !CheckReadable("certificate key", pszKeyFile, pszError, nErrorSize)) {
         return nullptr;
@@ -159,13 +222,11 @@ TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyF
         TakeOpenSslError("TLS context", pszError, nErrorSize);
         return nullptr;
     }
-    bool bOk = SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION) == 1;
-    // A client that drops the connection without the closing alert is a peer close, not an error;
-    // renegotiation asked by a client only costs the server work.
-    SSL_CTX_set_options(pCtx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-    static const unsigned char kSessionContext[] = "veve4d";
-    bOk = bOk && SSL_CTX_set_session_id_context(pCtx, kSessionContext, sizeof(kSessionContext) - 1) == 1;
-    if (bOk && SSL_CTX_use_certificate_chain_file(pCtx, pszChainFile) != 1) {
+    if (!ApplyOptions(pCtx, pOptions, pszError, nErrorSize)) {
+        SSL_CTX_free(pCtx);
+        return nullptr;
+    }
+    if (SSL_CTX_use_certificate_chain_file(pCtx, pszChainFile) != 1) {
         char szWhat[300];
         static_cast<void>(FormatText(szWhat, sizeof(szWhat), "certificate chain %s", pszChainFile));
         TakeOpenSslError(szWhat, pszError, nErrorSize);
@@ -174,41 +235,77 @@ TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyF
     }
     // The key is read on its own first, so that a key that does not load and a key of another
     // certificate are told apart.
-    EVP_PKEY* pKey = nullptr;
-    if (bOk) {
-        BIO* pKeyBio = BIO_new_file(pszKeyFile, "r");
-        pKey = pKeyBio != nullptr ? PEM_read_bio_PrivateKey(pKeyBio, nullptr, nullptr, nullptr) : nullptr;
-        BIO_free(pKeyBio);
-        if (pKey == nullptr) {
-            char szWhat[300];
-            static_cast<void>(FormatText(szWhat, sizeof(szWhat), "certificate key %s", pszKeyFile));
-            TakeOpenSslError(szWhat, pszError, nErrorSize);
-            SSL_CTX_free(pCtx);
-            return nullptr;
-        }
+    BIO* pKeyBio = BIO_new_file(pszKeyFile, "r");
+    EVP_PKEY* pKey = pKeyBio != nullptr ? PEM_read_bio_PrivateKey(pKeyBio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(pKeyBio);
+    if (pKey == nullptr) {
+        char szWhat[300];
+        static_cast<void>(FormatText(szWhat, sizeof(szWhat), "certificate key %s", pszKeyFile));
+        TakeOpenSslError(szWhat, pszError, nErrorSize);
+        SSL_CTX_free(pCtx);
+        return nullptr;
     }
-    if (bOk && (SSL_CTX_use_PrivateKey(pCtx, pKey) != 1 || SSL_CTX_check_private_key(pCtx) != 1)) {
-        EVP_PKEY_free(pKey);
+    bool bMatch = SSL_CTX_use_PrivateKey(pCtx, pKey) == 1 && SSL_CTX_check_private_key(pCtx) == 1;
+    EVP_PKEY_free(pKey);
+    if (!bMatch) {
         ERR_clear_error();
         static_cast<void>(FormatText(pszError, nErrorSize, "certificate key %s does not match certificate %s",
                                      pszKeyFile, pszChainFile));
         SSL_CTX_free(pCtx);
         return nullptr;
     }
-    EVP_PKEY_free(pKey);
-    if (!bOk) {
+    pszError[0] = '\0';
+    return pCtx;
+}
+
+}  // namespace
+
+bool TlsCheckOptions(const TlsOptions* pOptions, char* pszError, size_t nErrorSize) {
+    SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
+    if (pCtx == nullptr) {
         TakeOpenSslError("TLS context", pszError, nErrorSize);
-        SSL_CTX_free(pCtx);
+        return false;
+    }
+    bool bOk = ApplyOptions(pCtx, pOptions, pszError, nErrorSize);
+    SSL_CTX_free(pCtx);
+    if (bOk) pszError[0] = '\0';
+    return bOk;
+}
+
+TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
+                                   size_t nErrorSize, const TlsOptions* pOptions) {
+    SSL_CTX* pCtx = NewServerCtx(pszChainFile, pszKeyFile, pOptions, pszError, nErrorSize);
+    if (pCtx == nullptr) {
         return nullptr;
     }
-    TlsContext* pContext = new (std::nothrow) TlsContext{pCtx};
+    TlsContext* pContext = new (std::nothrow) TlsContext();
     if (pContext == nullptr) {
         SSL_CTX_free(pCtx);
         static_cast<void>(FormatText(pszError, nErrorSize, "TLS context: out of memory"));
         return nullptr;
     }
-    pszError[0] = '\0';
+    pContext->pCtx = pCtx;
     return pContext;
+}
+
+bool TlsReloadServerContext(TlsContext* pContext, const char* pszChainFile, const char* pszKeyFile,
+                            const TlsOptions* pOptions, char* pszError, size_t nErrorSize) {
+    if (pContext == nullptr) {
+        static_cast<void>(FormatText(pszError, nErrorSize, "TLS is off"));
+        return false;
+    }
+    SSL_CTX* pCtx = NewServerCtx(pszChainFile, pszKeyFile, pOptions, pszError, nErrorSize);
+    if (pCtx == nullptr) {
+        return false;
+    }
+    SSL_CTX* pOld;
+    {
+        std::lock_guard<std::mutex> guard(pContext->lock);
+        pOld = pContext->pCtx;
+        pContext->pCtx = pCtx;
+    }
+    SSL_CTX_free(pOld);
+    return true;
 }
 
 void TlsFreeContext(TlsContext* pContext) {
@@ -227,7 +324,11 @@ bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* psz
 TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
                          size_t nErrorSize) {
     const BIO_METHOD* pMethod = SocketMethod();
-    SSL* pSsl = pMethod != nullptr ? SSL_new(pContext->pCtx) : nullptr;
+    SSL* pSsl = nullptr;
+    if (pMethod != nullptr) {
+        std::lock_guard<std::mutex> guard(pContext->lock);
+        pSsl = SSL_new(pContext->pCtx);
+    }
     BIO* pBio = pSsl != nullptr ? BIO_new(pMethod) : nullptr;
     if (pBio == nullptr) {
         SSL_free(pSsl);

@@ -11,10 +11,27 @@ struct TlsContext;
 // One encrypted connection over a socket the caller still owns.
 struct TlsConnection;
 
-// Loads a PEM certificate chain (server certificate first) and its PEM key; TLS 1.2 at least,
-// OpenSSL's default ciphers. Null on failure, with a one-line reason in pszError.
+// What an administrator may change about the protocol. Null or empty texts keep the defaults:
+// TLS 1.2 at least, and for TLS 1.2 only suites with forward secrecy and an AEAD cipher (TLS 1.3
+// has no others). The server's order of preference wins over the client's.
+struct TlsOptions {
+    const char* pszCipherList;  // OpenSSL cipher list for TLS 1.2
+    const char* pszMinVersion;  // "1.2" or "1.3"
+};
+extern const char* const TLS_DEFAULT_CIPHER_LIST;
+
+// True when the options can be used; otherwise false with the reason.
+bool TlsCheckOptions(const TlsOptions* pOptions, char* pszError, size_t nErrorSize);
+
+// Loads a PEM certificate chain (server certificate first) and its PEM key. Null on failure,
+// with a one-line reason in pszError.
 TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
-                                   size_t nErrorSize);
+                                   size_t nErrorSize, const TlsOptions* pOptions = nullptr);
+// Loads the files again (a renewed certificate) into the context: handshakes from then on use
+// them, connections already made keep theirs. On failure the context keeps what it had and
+// pszError says why.
+bool TlsReloadServerContext(TlsContext* pContext, const char* pszChainFile, const char* pszKeyFile,
+                            const TlsOptions* pOptions, char* pszError, size_t nErrorSize);
 void TlsFreeContext(TlsContext* pContext);
 // True when both files load and the key belongs to the chain's first certificate; otherwise
 // false with the reason (for configuration checks that must not start a server).

@@ -28,9 +28,12 @@ int ServiceEntry(int argc, char** argv) {
     case OPTION_DEBUG:
         bDebug = 1;
         DebugService(argc, argv);
-        EndProcess(0);
+        EndProcess(ServerFailed() ? EXIT_FAILURE : EXIT_SUCCESS);
     case OPTION_VERSION:
         PrintVersion();
+        EndProcess(0);
+    case OPTION_HELP:
+        PrintHelp();
         EndProcess(0);
     case OPTION_NONE:
         break;
@@ -42,7 +45,8 @@ int ServiceEntry(int argc, char** argv) {
         AddToEventLog("StartServiceCtrlDispatcher failed.", "%s error: %d", EVENTLOG_ERROR_TYPE);
         return EXIT_FAILURE;
     }
-    return EXIT_SUCCESS;
+    // A service that could not start ends with a failure, so that systemd marks the unit failed.
+    return ServerFailed() ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
 void ServiceMain(int argc, char** argv) {
@@ -59,13 +63,13 @@ void ServiceCtrlHandler(uint32_t dwCtrlCode) {
         StopServer();
         return;
     }
+    if (dwCtrlCode == SERVICE_CONTROL_PARAMCHANGE) ReloadServer();
     // Anything else (an interrogate) hears the current state again.
     ReportCurrentStatus();
 }
 
 void DebugService(int argc, char** argv) {
     printf("Debugging %s.\n", DISPLAY_NAME);
-    printf("WARNING: debug mode: every operating-system password is accepted.\n");
     SetConsoleCtrlHandler(ConsoleCtrlHandler);
     StartUp(argc, argv);
     RemoveConsoleCtrlHandler();
@@ -80,6 +84,9 @@ int ConsoleCtrlHandler(uint32_t dwCtrlType) {
         printf("SERVICE_CONTROL_STOP in debug mode.\n");
         printf("Stopping %s.\n", DISPLAY_NAME);
         StopServer();
+        return 1;
+    case CTRL_RELOAD_EVENT:
+        ReloadServer();
         return 1;
     default:
         return 0;

@@ -16,12 +16,15 @@ enum CommandOption {
     OPTION_REMOVE,
     OPTION_DEBUG,
     OPTION_VERSION,
+    OPTION_HELP,
 };
 
 // Program entry; ends the process after an option, otherwise starts as a service.
 int ServiceEntry(int argc, char** argv);
 CommandOption ParseCommandOption(int argc, char** argv);
 void PrintUsage();
+// The options, for --help.
+void PrintHelp();
 void PrintVersion();
 
 void ServiceMain(int argc, char** argv);
@@ -36,6 +39,8 @@ int ReportCurrentStatus();
 // The record as last reported, and the error of the last error event (the exit code at stop).
 SERVICE_STATUS ServiceStatusSnapshot();
 uint32_t ServiceLastError();
+// A failed start: the error the service reports when it stops (never 0).
+void RecordServiceFailure(uint32_t dwError);
 void AddToEventLog(const char* pszMsg, const char* pszFormat, uint16_t wType);
 void InstallService();
 void RemoveService();

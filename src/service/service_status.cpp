@@ -86,6 +86,12 @@ uint32_t ServiceLastError() {
     return g_status.dwLastError;
 }
 
+void RecordServiceFailure(uint32_t dwError) {
+    std::lock_guard<std::mutex> guard(g_status.lock);
+    // A failure without a system error still has to read as one.
+    g_status.dwLastError = dwError != 0 ? dwError : 1;
+}
+
 void AddToEventLog(const char* pszMsg, const char* pszFormat, uint16_t wType) {
     // An error becomes the exit code the service reports when it stops.
     uint32_t dwSystemError = GetLastSystemError();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <thread>
 #include <vector>
@@ -23,11 +24,11 @@ TEST(DebugMode, ConsoleSignalsStopTheListenerAndASecondInstanceIsRefusedByThePip
             second.pipeName = server.pipeName;
             WriteFile(second.registryPath, ReadFile(server.registryPath));
             ASSERT_TRUE(second.Launch({"-debug"}, {}, false));
-            EXPECT_EQ(second.WaitExit(), 0);
+            EXPECT_EQ(second.WaitExit(), 1);
             // Settings are read and shown, but nothing is started; the first one is unaffected.
             std::string out = second.Output();
             EXPECT_TRUE(Has(out, "-------------------\n") && !Has(out, "Velmora IMAP4rev1 Server Beta") &&
-                        !Has(out, "wait select()")) << out;
+                        !Has(out, "wait select()") && Has(out, "server start failed: the named pipe")) << out;
         }
         // Client threads are not waited for: the process ends with them running.
         ImapClient client;
@@ -36,9 +37,8 @@ TEST(DebugMode, ConsoleSignalsStopTheListenerAndASecondInstanceIsRefusedByThePip
         EXPECT_EQ(server.WaitExit(), 0);
         EXPECT_TRUE(client.ClosedByPeer());
         std::string out = server.Output();
-        // Nobody may take the debug mode for a production setting.
+        // Passwords are checked here: no warning says otherwise.
         EXPECT_EQ(out.rfind("Debugging Velmora IMAP4rev1 Server.\n"
-                            "WARNING: debug mode: every operating-system password is accepted.\n"
                             "---- regestry ----\n", 0), 0u) << out;
         // Only Ctrl+Break (SIGQUIT) prints the hint, right before the stop.
         EXPECT_EQ(Has(out, "use Ctrl+C"), sig == SIGQUIT) << out;
@@ -51,8 +51,37 @@ TEST(DebugMode, ConsoleSignalsStopTheListenerAndASecondInstanceIsRefusedByThePip
             if (nStop != std::string::npos) nStop = out.find(line, nStop);
         ASSERT_NE(nStop, std::string::npos) << out;
         // The stop's own connection wakes the accept loop; the control thread's last line may come late.
-        EXPECT_NE(out.find("(error) accept clients.\n", out.find("Service terminating.(", nStop)), std::string::npos);
+        EXPECT_NE(out.find("Service terminating.(", nStop), std::string::npos) << out;
+        EXPECT_FALSE(Has(out, "(error) accept clients.")) << out;
         EXPECT_NE(out.find("sock connected.\n", nStop), std::string::npos) << out;
+    }
+}
+
+// The warning shows only where it is true: operating-system accounts with DebugAcceptAnyPassword.
+TEST(DebugMode, WarnsOfUncheckedPasswordsOnlyWhenTheyAre) {
+    TestServer server;
+    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(TestServer::ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n"))));
+    server.Signal(SIGINT);
+    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_EQ(server.Output().rfind("Debugging Velmora IMAP4rev1 Server.\n"
+                                    "WARNING: debug mode: every operating-system password is accepted.\n"
+                                    "---- regestry ----\n", 0), 0u) << server.Output();
+}
+
+TEST(CommandLine, HelpAndVersionPrintAndSucceed) {
+    for (const char* pszOption : {"--help", "-help", "--version", "-version"}) {
+        SCOPED_TRACE(pszOption);
+        TestServer server;
+        ASSERT_TRUE(server.Launch({pszOption}, {}, false));
+        EXPECT_EQ(server.WaitExit(), 0);
+        std::string out = server.Output();
+        if (pszOption[strlen(pszOption) - 1] == 'p') {
+            EXPECT_EQ(out.rfind("Usage: veve4d [-install | -remove | -debug | -version | -help]\n", 0), 0u) << out;
+            EXPECT_TRUE(Has(out, "veve4d -debug            To debug, it executes as the console application.\n")) << out;
+            EXPECT_FALSE(Has(out, "waiting...")) << out;
+        } else {
+            EXPECT_EQ(out.rfind("Velmora IMAP4rev1 Server Beta(0.07)  \n", 0), 0u) << out;
+        }
     }
 }
 

@@ -2,12 +2,17 @@
 // the plaintext-login setting, and a certificate that does not load.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
+#include <openssl/ssl.h>
+
+#include "syslog_socket.h"
 #include "test_server.h"
 
 namespace {
@@ -20,8 +25,14 @@ struct TlsServer {
     int tlsPort = 0;
     std::string caFile;
 
-    bool Start(const std::string& extra = "", const std::string& certificate = "@DIR@/cert.pem") {
-        if (!MakeCertificate(server.dir)) {
+    bool Start(const std::string& extra = "", const std::string& certificate = "@DIR@/cert.pem",
+               std::vector<std::string> env = {}, bool bRsa = false) {
+        // A static-RSA suite needs an RSA key to be offered at all.
+        bool bMade = bRsa ? std::system(("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 -keyout '" +
+                                         server.dir + "/key.pem' -out '" + server.dir + "/cert.pem' >/dev/null 2>&1")
+                                            .c_str()) == 0
+                          : MakeCertificate(server.dir);
+        if (!bMade) {
             return false;
         }
         caFile = server.dir + "/cert.pem";
@@ -31,7 +42,7 @@ struct TlsServer {
         snprintf(hex, sizeof(hex), "%08x", tlsPort);
         return server.Start(TestServer::UserFileRegistry(TestServer::ServiceKey(
             "\"TlsCertificateFile\"=\"" + certificate + "\"\n\"TlsKeyFile\"=\"@DIR@/key.pem\"\n"
-            "\"TlsPortNo\"=dword:" + std::string(hex) + "\n" + extra)));
+            "\"TlsPortNo\"=dword:" + std::string(hex) + "\n" + extra)), {"-debug"}, env);
     }
 };
 
@@ -130,16 +141,81 @@ TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
     }
 }
 
-// Why a pair does not load is the certificate check's (unit) test; here the server goes on without TLS.
-TEST(Tls, UnusableCertificateKeepsTlsPortsClosed) {
+// A handshake on the implicit-TLS port by a client limited to TLS 1.2 at most (bTls12) and to the
+// cipher list; the suite agreed on, "" when the server refused.
+std::string Handshake(int nPort, bool bTls12, const char* pszCiphers = nullptr) {
+    signal(SIGPIPE, SIG_IGN);
+    ImapClient client;
+    if (!client.Connect(nPort)) return "no connection";
+    SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
+    if (bTls12) SSL_CTX_set_max_proto_version(pCtx, TLS1_2_VERSION);
+    if (pszCiphers != nullptr) SSL_CTX_set_cipher_list(pCtx, pszCiphers);
+    SSL* pSsl = SSL_new(pCtx);
+    SSL_set_fd(pSsl, client.fd);
+    std::string strSuite = SSL_connect(pSsl) == 1 ? std::string(SSL_get_version(pSsl)) + " " + SSL_get_cipher_name(pSsl) : "";
+    SSL_free(pSsl);
+    SSL_CTX_free(pCtx);
+    return strSuite;
+}
+
+TEST(Tls, ForwardSecretSuitesOnlyInTheServersOrderUnlessTheRegistrySaysOtherwise) {
+    {
+        TlsServer tls;
+        SyslogSocket syslog(tls.server.dir);
+        ASSERT_TRUE(tls.Start("", "@DIR@/cert.pem", {syslog.Env()}, true)) << tls.server.Output();
+        // Static RSA (no forward secrecy) and CBC suites are refused, and the refusal is logged.
+        EXPECT_EQ(Handshake(tls.tlsPort, true, "AES128-GCM-SHA256"), "");
+        EXPECT_EQ(Handshake(tls.tlsPort, true, "ECDHE-RSA-AES128-SHA"), "");
+        EXPECT_TRUE(syslog.WaitFor("]: TLS handshake failed: rip=127.0.0.1 lip=127.0.0.1 reason=<TLS handshake: "));
+        // The client's order does not count: the server's first choice wins.
+        EXPECT_EQ(Handshake(tls.tlsPort, true, "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256"),
+                  "TLSv1.2 ECDHE-RSA-AES128-GCM-SHA256");
+        EXPECT_EQ(Handshake(tls.tlsPort, false).substr(0, 8), "TLSv1.3 ");
+    }
+    {
+        TlsServer tls;
+        ASSERT_TRUE(tls.Start("\"TlsCipherList\"=\"AES128-GCM-SHA256\"\n", "@DIR@/cert.pem", {}, true))
+            << tls.server.Output();
+        EXPECT_EQ(Handshake(tls.tlsPort, true, "AES128-GCM-SHA256"), "TLSv1.2 AES128-GCM-SHA256");
+    }
+    {
+        TlsServer tls;
+        ASSERT_TRUE(tls.Start("\"TlsMinVersion\"=\"1.3\"\n")) << tls.server.Output();
+        EXPECT_EQ(Handshake(tls.tlsPort, true), "");
+        EXPECT_EQ(Handshake(tls.tlsPort, false).substr(0, 8), "TLSv1.3 ");
+    }
+}
+
+// A renewed certificate is taken on SIGHUP; one that does not load leaves the old one serving.
+TEST(Tls, SighupReloadsTheCertificate) {
     TlsServer tls;
-    ASSERT_TRUE(tls.Start("", "@DIR@/missing.pem")) << tls.server.Output();
-    EXPECT_TRUE(tls.server.WaitForOutput("TLS off, TLS ports closed: ")) << tls.server.Output();
-    ImapClient tlsPort, client;
-    EXPECT_FALSE(tlsPort.Connect(tls.tlsPort));
-    ASSERT_TRUE(client.Greeted(tls.server.port));
-    EXPECT_EQ(CapabilityLine(client), kCaps);
-    EXPECT_EQ(client.Command("b", "STARTTLS"), std::vector<std::string>{"b BAD STARTTLS not available\r\n"});
+    SyslogSocket syslog(tls.server.dir);
+    ASSERT_TRUE(tls.Start("", "@DIR@/cert.pem", {syslog.Env()})) << tls.server.Output();
+    const std::string strDir = tls.server.dir;
+    ASSERT_TRUE(MakeCertificate(strDir, "new"));
+    const std::string strOldCa = strDir + "/old-ca.pem", strNewCa = strDir + "/certnew.pem";
+    WriteFile(strOldCa, ReadFile(strDir + "/cert.pem"));
+    auto Trusted = [&](const std::string& strCa) {
+        ImapClient client;
+        return client.Connect(tls.tlsPort) && client.StartTls(strCa) && client.ReadLine() == kGreeting;
+    };
+    EXPECT_TRUE(Trusted(strOldCa));
+    EXPECT_FALSE(Trusted(strNewCa));
+
+    WriteFile(strDir + "/cert.pem", ReadFile(strNewCa));
+    WriteFile(strDir + "/key.pem", ReadFile(strDir + "/keynew.pem"));
+    ASSERT_EQ(tls.server.Signal(SIGHUP), 0);
+    ASSERT_TRUE(syslog.WaitFor("]: reload: TLS certificate " + strDir + "/cert.pem and key " + strDir + "/key.pem loaded"))
+        << tls.server.Output();
+    EXPECT_TRUE(Trusted(strNewCa));
+    EXPECT_FALSE(Trusted(strOldCa));
+
+    WriteFile(strDir + "/cert.pem", "half a renewal\n");
+    ASSERT_EQ(tls.server.Signal(SIGHUP), 0);
+    ASSERT_TRUE(syslog.WaitFor("]: reload failed, the certificate in use is kept: certificate chain " + strDir + "/cert.pem"))
+        << tls.server.Output();
+    EXPECT_TRUE(Trusted(strNewCa));
+    EXPECT_TRUE(tls.server.Running());
 }
 
 // Everything a command prints, standard error included; "" when it could not start.

@@ -203,6 +203,11 @@ bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> 
         std::string var = *e;
         if (var.rfind("VEVE4D_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) env.push_back(var);
     }
+    // Tests keep their logins out of the machine's log: unless a test listens, the server's
+    // system-log lines go to a socket that does not exist.
+    bool bSyslog = false;
+    for (const std::string& e : extraEnv) bSyslog = bSyslog || e.rfind("VEVE4D_SYSLOG_SOCKET=", 0) == 0;
+    if (!bSyslog) env.push_back("VEVE4D_SYSLOG_SOCKET=" + dir + "/no-syslog.sock");
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     args.insert(args.begin(), VEVE4D_BINARY);
     std::vector<char*> argv, envp;

@@ -23,7 +23,16 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
     TempDir dir;
     std::string strMatrix = strLib + "/pam_wrapper/pam_matrix.so passdb=" + dir.path + "/passdb";
     mkdir((dir.path + "/services").c_str(), 0700);
-    WriteFile(dir.path + "/services/veve4d", "auth required " + strMatrix + "\naccount required " + strMatrix + "\n");
+    // pam_exec hands the script the client address PAM was given, as the modules that log it see it.
+    std::string strExec;
+    for (std::string str : {strLib + "/security/pam_exec.so", std::string("/lib/x86_64-linux-gnu/security/pam_exec.so"),
+                            std::string("/usr/lib64/security/pam_exec.so")}) {
+        if (strExec.empty() && FileExists(str)) strExec = str;
+    }
+    WriteFile(dir.path + "/rhost.sh", "#!/bin/sh\necho \"[$PAM_RHOST]\" >> " + dir.path + "/rhost\n");
+    chmod((dir.path + "/rhost.sh").c_str(), 0755);
+    WriteFile(dir.path + "/services/veve4d", (strExec.empty() ? "" : "auth optional " + strExec + " " + dir.path + "/rhost.sh\n") +
+                                                 "auth required " + strMatrix + "\naccount required " + strMatrix + "\n");
     // carl may log in only through another service: the account step must refuse him.
     // locked and gone pass PAM but not the shadow entry (usermod -L, chage -E 0); ghost is in no
     // password database.
@@ -42,7 +51,7 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
             {"LD_PRELOAD", strLib + "/libpam_wrapper.so:" + strLib + "/libnss_wrapper.so"}, {"PAM_WRAPPER", "1"},
             {"PAM_WRAPPER_SERVICE_DIR", dir.path + "/services"}, {"NSS_WRAPPER_PASSWD", dir.path + "/passwd"},
             {"NSS_WRAPPER_GROUP", dir.path + "/group"}, {"NSS_WRAPPER_SHADOW", dir.path + "/shadow"},
-            {"VEVE4D_ACCOUNTS_CHILD", "1"},
+            {"VEVE4D_ACCOUNTS_CHILD", "1"}, {"VEVE4D_ACCOUNTS_RHOST", strExec.empty() ? "" : dir.path + "/rhost"},
 #if defined(__SANITIZE_ADDRESS__)
             // The sanitizer refuses RTLD_DEEPBIND; pam_wrapper 1.1.4 reads the switch under uid_wrapper's name.
             {"ASAN_OPTIONS", "verify_asan_link_order=0"}, {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"},
@@ -65,6 +74,14 @@ TEST(SystemAccounts, PamAndPasswordDatabase) {
 TEST(SystemAccountsChild, DISABLED_PasswordsAccountsAndHomes) {
     ASSERT_NE(getenv("VEVE4D_ACCOUNTS_CHILD"), nullptr) << "runs only under SystemAccounts.PamAndPasswordDatabase";
     EXPECT_EQ(LogonSystemUser("ann", "s3cret word"), 0);
+    // A session's thread names its client; fail2ban and pam_faillock read it from PAM's lines.
+    SetLogonRemoteHost("192.0.2.9");
+    EXPECT_EQ(LogonSystemUser("ann", "s3cret word"), 0);
+    const char* pszRhost = getenv("VEVE4D_ACCOUNTS_RHOST");
+    if (pszRhost != nullptr && *pszRhost != '\0') {
+        EXPECT_EQ(ReadFile(pszRhost), "[]\n[192.0.2.9]\n");
+    }
+    SetLogonRemoteHost("");
     for (auto [pszUser, pszPassword] : {std::pair{"ann", "s3cret Word"}, {"ann", "s3cret"}, {"ann", ""},
                                         {"nobody-here", "s3cret word"}, {"carl", "carlpw"}, {"locked", "lockedpw"},
                                         {"gone", "gonepw"}, {"ghost", "ghostpw"}}) {

@@ -27,6 +27,8 @@ TEST(CommandLine, OptionIsFirstArgumentWithDashOrSlashIgnoringCase) {
         {{"-Install2"}, OPTION_NONE}, {{"install"}, OPTION_NONE},     {{"--install"}, OPTION_NONE},
         {{"/"}, OPTION_NONE},       {{"/Remove"}, OPTION_REMOVE},     {{"-DeBuG"}, OPTION_DEBUG},
         {{"-debug "}, OPTION_NONE}, {{"/VERSION", "-install"}, OPTION_VERSION}, {{"-x", "-install"}, OPTION_NONE},
+        {{"--version"}, OPTION_VERSION}, {{"--help"}, OPTION_HELP}, {{"-Help"}, OPTION_HELP}, {{"/?"}, OPTION_HELP},
+        {{"-h"}, OPTION_HELP},       {{"--debug"}, OPTION_NONE},     {{"--h"}, OPTION_NONE},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv = {const_cast<char*>("veve4d")};
@@ -95,12 +97,12 @@ TEST(StatusReports, CheckpointsCountWhilePendingAndEachStateHasItsNotification) 
 }
 
 // SIGTERM is the stop control; one sent while the service starts (accepting no control) waits until it runs.
-std::atomic<int> g_stopsWhileStarting{0}, g_stopsWhileRunning{0}, g_interrogates{0};
+std::atomic<int> g_stopsWhileStarting{0}, g_stopsWhileRunning{0}, g_reloads{0};
 std::atomic<bool> g_running{false};
 
 void RecordingHandler(uint32_t dwControl) {
     if (dwControl == SERVICE_CONTROL_STOP) (g_running.load() ? g_stopsWhileRunning : g_stopsWhileStarting)++;
-    if (dwControl == SERVICE_CONTROL_INTERROGATE) g_interrogates++;
+    if (dwControl == SERVICE_CONTROL_PARAMCHANGE) g_reloads++;
 }
 
 bool WaitUntil(const std::atomic<int>& counter) {
@@ -113,8 +115,9 @@ void EarlyStopServiceMain(int argc, char** argv) {
     SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandler("VLMVEVE4D-SVC", RecordingHandler);
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, 3000};
     ASSERT_TRUE(SetServiceStatus(h, &status));
+    // SIGHUP asks for a reload (a renewed certificate), even while the service starts.
     kill(getpid(), SIGHUP);
-    EXPECT_TRUE(WaitUntil(g_interrogates));
+    EXPECT_TRUE(WaitUntil(g_reloads));
     kill(getpid(), SIGTERM);
     // Give the control thread time to take the signal; it must hold it back meanwhile.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -151,7 +154,7 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     EXPECT_EQ(Printed(InstallService), "Velmora IMAP4rev1 Server installed.\n");
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
     EXPECT_EQ(ReadFile(unitPath), "[Unit]\nDescription=Velmora IMAP4rev1 Server\n\n[Service]\nType=notify\nExecStart=" +
-                                      exe + "\nStandardOutput=null\n\n[Install]\nWantedBy=multi-user.target\n");
+                                      exe + "\nExecReload=/bin/kill -HUP $MAINPID\nStandardOutput=null\n\n[Install]\nWantedBy=multi-user.target\n");
     EXPECT_EQ(ReadFile(calls), "daemon-reload\n");  // never enabled or started
     WriteFile(unitPath, "mine\n");  // a second install keeps it there
     EXPECT_EQ(Printed(InstallService), "CreateService failed - File exists (0x11)\n");
@@ -210,7 +213,7 @@ TEST(ServiceUnit, ExecStartIsQuotedAndEscapedAndNeverCut) {
         EXPECT_NE(strstr(buf, c.line), nullptr) << buf;
     }
     FormatServiceUnit("V", "/x", buf, sizeof buf, "veve4d");
-    EXPECT_NE(strstr(buf, "ExecStart=/x\nUser=veve4d\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), nullptr) << buf;
+    EXPECT_NE(strstr(buf, "ExecStart=/x\nExecReload=/bin/kill -HUP $MAINPID\nUser=veve4d\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), nullptr) << buf;
     EXPECT_EQ(FormatServiceUnit("Velmora", "/opt/a\nb", buf, sizeof buf), 0u);
     EXPECT_STREQ(buf, "");
     size_t full = FormatServiceUnit("Velmora", "/usr/sbin/veve4d", buf, sizeof buf);
