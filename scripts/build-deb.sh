@@ -45,6 +45,7 @@ chmod 0644 "$root/usr/share/doc/veve4d/changelog.gz"
 for doc in packaging/doc/*; do
   [ -f "$doc" ] && install -m 0644 "$doc" "$root/usr/share/doc/veve4d/"
 done
+install -D -m 0644 packaging/fail2ban/veve4d.conf "$root/usr/share/doc/veve4d/fail2ban/veve4d.conf"
 for script in postinst prerm postrm; do
   install -m 0755 "packaging/deb/$script" "$root/DEBIAN/$script"
 done

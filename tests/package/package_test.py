@@ -24,7 +24,7 @@ EXPECTED = [
     "./etc/pam.d/veve4d", "./etc/veve4d/registry.reg", "./var/spool/veve4d/", "./var/lib/veve4d/accounts/",
     "./usr/share/man/man8/veve4d.8.gz", "./usr/share/man/man8/veve4d-admin.8.gz",
     "./usr/share/man/man5/veve4d.reg.5.gz", "./usr/share/doc/veve4d/copyright",
-    "./usr/share/doc/veve4d/README.Debian",
+    "./usr/share/doc/veve4d/README.Debian", "./usr/share/doc/veve4d/fail2ban/veve4d.conf",
 ]
 UNIT = "vlmveve4d-svc.service"
 
