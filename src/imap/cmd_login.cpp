@@ -179,6 +179,6 @@ int CmdLogin(Session* pSession) {
     }
     RespondFails(pSession);
     WriteAccessLog(pSession, "failed");
-    LogLoginOutcome(pSession, "LOGIN", false, nOff == 0 && nCheck == 0 ? "no mail directory" : "authentication failed");
+    LogLoginOutcome(pSession, "LOGIN", false, nCheck == 0 ? "no mail access" : "authentication failed");
     return FailLogin(pSession);
 }
