@@ -2,6 +2,7 @@
 // precedence that the companion servers' keys impose, then normalised into directories the
 // rest of the server can append names to.
 #include "config/settings.h"
+#include "config/settings_check.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -283,6 +284,10 @@ void ReadSettings() {
     Settings.MailboxWatch = StrICmp(szWatch, "poll") == 0 ? MAILBOX_WATCH_POLL : MAILBOX_WATCH_EVENTS;
     Settings.IndexCacheLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IndexCacheLimit", 64));
     if (Settings.IndexCacheLimit < 0) Settings.IndexCacheLimit = 64;
+    // Read again where each TLS context is made (a reload takes new ones); read here too so that
+    // they count among the values the server knows.
+    TlsProtocolSettings tlsProtocol;
+    ReadTlsProtocolSettings(&tlsProtocol);
 
     t_bNoteReads = false;
 

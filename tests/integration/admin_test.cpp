@@ -289,6 +289,10 @@ TEST_F(AdminTool, ConfigCheckNamesEachRegistryMistakeWithItsLine) {
             EXPECT_TRUE(Has(run.out, "\n1 problem found\n")) << mistake.text << run.out;
         }
     }
+    // Values read outside the settings record (the TLS context's) are values the server knows.
+    WriteFile(path, clean + service + "\"TlsMinVersion\"=\"1.3\"\n\"TlsCipherList\"=\"ECDHE+AESGCM\"\n");
+    AdminRun tlsValues = RunAdmin(path, {"config", "check"});
+    EXPECT_EQ(tlsValues.status, 0) << tlsValues.out;
 
     // A user file the server's user cannot read, and two users sharing one mail directory.
     WriteFile(server.dir + "/accounts/other.local.idx", B64("ann\tpw") + "\n");
