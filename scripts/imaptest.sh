@@ -75,6 +75,11 @@ run_imaptest() {
 status=0
 if [ "${1:-}" = --stress ]; then
   secs=$2; shift 2
+  # With checkpoint=N imaptest holds a connection that arrives during a checkpoint before its
+  # LOGIN, at times for longer than the server lets a client wait before login.
+  VEVE4D_IMAPTEST_REGISTRY=${VEVE4D_IMAPTEST_REGISTRY:-'
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\VLMVEVE4D-SVC]
+"LoginTimeout"=dword:00000e10'}
   start_server
   # Stress mode appends from an mbox; a small generated one keeps the run self-contained.
   python3 - "$WORK/source.mbox" <<'PY'
