@@ -284,6 +284,9 @@ void ReadSettings() {
     Settings.MailboxWatch = StrICmp(szWatch, "poll") == 0 ? MAILBOX_WATCH_POLL : MAILBOX_WATCH_EVENTS;
     Settings.IndexCacheLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IndexCacheLimit", 64));
     if (Settings.IndexCacheLimit < 0) Settings.IndexCacheLimit = 64;
+    char szDelete[16];
+    RegReadString(KEY_SERVICE, "DeleteFullMailbox", "remove", szDelete, sizeof szDelete);
+    Settings.DeleteFullMailbox = StrICmp(szDelete, "refuse") == 0 ? DELETE_FULL_REFUSE : DELETE_FULL_REMOVE;
     // Read again where each TLS context is made (a reload takes new ones); read here too so that
     // they count among the values the server knows.
     TlsProtocolSettings tlsProtocol;

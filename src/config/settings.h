@@ -83,11 +83,18 @@ struct SettingsRecord {
     // Megabytes of text made from message content (envelopes, body structures, header
     // sections) that the indexes keep; 0 keeps none.
     int32_t IndexCacheLimit;
+    // DELETE of a mailbox that still holds messages: DELETE_FULL_REMOVE removes it with them,
+    // DELETE_FULL_REFUSE refuses it, as older versions did.
+    int32_t DeleteFullMailbox;
 };
 
 enum : int32_t {
     MAILBOX_WATCH_EVENTS = 0,
     MAILBOX_WATCH_POLL = 1,
+};
+enum : int32_t {
+    DELETE_FULL_REMOVE = 0,
+    DELETE_FULL_REFUSE = 1,
 };
 enum : int32_t {
     MAIL_FSYNC_ALWAYS = 0,

@@ -78,8 +78,10 @@ int CmdIdle(Session* pSession) {
         bDeliveriesWatched = bWatched && WatchDirectory(&watch, pSession->szMailDir, szExtension, WATCH_ARRIVALS);
     }
 
+    // With a mailbox selected, the continuation waits for the news already due, so that both
+    // leave in one write: a client may act only on what came in the read that brought it.
     FormatResponse(pSession, "+ idling\r\n");
-    if (SendResponse(pSession, 1, 1) == 0) return 0;
+    if (SendResponse(pSession, bSelected ? 0 : 1, 1) == 0) return 0;
 
     // The same autologout as between commands (never under 30 minutes: clients renew IDLE every 29).
     const uint64_t ullLimit = static_cast<uint64_t>(Settings.IdleTimeout);

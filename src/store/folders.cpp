@@ -10,8 +10,9 @@ namespace {
 constexpr int MAX_FOLDER_DEPTH = 64;
 
 bool IsMailboxDirectory(const FindData& entry) {
-    // Links and special files read as system: nothing here follows them.
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+    // Links and special files read as system: nothing here follows them. A name with ":" is none
+    // that a client can select (a deleted mailbox on its way out is named so).
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && std::strchr(entry.cFileName, ':') == nullptr &&
            (entry.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) == 0 && std::strcmp(entry.cFileName, ".") != 0 &&
            std::strcmp(entry.cFileName, "..") != 0;
 }

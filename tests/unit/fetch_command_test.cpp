@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <filesystem>
+
+#include "config/settings.h"
 #include "env_guard.h"
 #include "fetch_support.h"
 
@@ -38,11 +42,12 @@ TEST(FetchCommand, ItemsMacrosTheItemLimitInternalDateAndMessageSets) {
         {"UID 3 (flags uid)", Answer(kAllFlags + " UID 3")}, {"1 (FLAGS  UID)", Answer(kAllFlags + " UID 3")},
         {"2 (XYZ FLAGS XYZ UID RFC822.HEADER.LINES XYZ)", Answer("FLAGS (\\Answered \\Deleted \\Seen) UID 7", 2)},
         {"1 (NOT FLAGS UID)", Answer("UID 3")},
-        // Macros are upper case; text before one is dropped, UID included, the rest (cut at 1023)
-        // follows it, and under UID FETCH a UID comes at the end. ALL is looked for first. Where
-        // no item writes, no message is answered: an empty "()" would not parse.
-        {"1:* fast", "a1 OK FETCH completed\r\n"}, {"1 (XYZ NOT FLAGS)", "a1 OK FETCH completed\r\n"},
-        {"UID 3 fast", Answer("UID 3")}, {"1 (all uid)", Answer("UID 3")}, {"1 (UID FAST)", Answer(fast)},
+        // Macros are whole words in any case; text before one is dropped, UID included, the rest
+        // (cut at 1023) follows it, and under UID FETCH a UID comes at the end. ALL is looked for
+        // first. Where no item writes, no message is answered: an empty "()" would not parse.
+        {"1 fast", Answer(fast)}, {"1 Fast", Answer(fast)},
+        {"1 (XYZ NOT FLAGS)", "a1 OK FETCH completed\r\n"}, {"1 (UID FASTER)", Answer("UID 3")},
+        {"UID 3 fast", Answer(fast + " UID 3")}, {"1 (all uid)", Answer(all + " UID 3")}, {"1 (UID FAST)", Answer(fast)},
         {"1 (FAST UID)", Answer(fast + " UID 3")}, {"UID 3 (UID FAST)", Answer(fast + " UID 3")},
         {"1 (FAST " + std::string(2000, 'x') + ")", Answer(fast)}, {"1 (FAST ALL)", Answer(all)},
         {"UID 3 ALL", Answer(all + " UID 3")},
@@ -113,4 +118,162 @@ TEST(FetchCommand, ScrambledMessageIsAnsweredFromADecodedCopyThatNeverStays) {
     scrambled.Fetch("1 BODY[1]");
     files[0] = "0000000003-100010.MSG";
     EXPECT_EQ(scrambled.Entries(), sorted(files));
+}
+
+namespace {
+
+// The word in lower case, and with its letters alternating from upper case.
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+std::string Mixed(std::string text) {
+    bool bUpper = true;
+    for (char& c : text) {
+        if (!isalpha(static_cast<unsigned char>(c))) continue;
+        c = static_cast<char>(bUpper ? toupper(static_cast<unsigned char>(c)) : tolower(static_cast<unsigned char>(c)));
+        bUpper = !bUpper;
+    }
+    return text;
+}
+
+const char kTwoParts[] = "From: Ann <ann@example.org>\r\nTo: bo@example.org\r\nSubject: two\r\n"
+                         "Date: Mon, 7 Dec 2026 10:00:00 +0000\r\nMIME-Version: 1.0\r\n"
+                         "Content-Type: multipart/alternative; boundary=\"b\"\r\n\r\n"
+                         "--b\r\nContent-Type: text/plain\r\n\r\nplain\r\n"
+                         "--b\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n--b--\r\n";
+
+// Any command on a fresh mailbox of three messages (the second flagged and seen): its whole
+// answer, and the flags it leaves.
+std::string Answered(const std::string& line) {
+    FetchFixture f;
+    f.Add(4, "100000", kTwoParts);
+    f.Add(5, "000110", kSmall);
+    f.Add(9, "000000", "Subject: third\r\nCc: cy@example.org\r\n\r\nthird body text\r\n");
+    snprintf(f.session->szRecv, sizeof(f.session->szRecv), "%s\r\n", line.c_str());
+    std::string answer = f.Capture([&f] { DispatchCommand(f.session.get()); });
+    return answer + f.Fetch("1:* FLAGS");
+}
+
+}  // namespace
+
+// Every word the server takes in FETCH, STORE and SEARCH means the same in any case: a client
+// that writes "fetch 1 full" gets what "FETCH 1 FULL" gets. The arguments after the command
+// word are written in upper, lower and mixed case.
+TEST(FetchCommand, EveryItemMacroSectionFlagAndSearchKeyIsTakenInAnyCase) {
+    const std::pair<const char*, const char*> kLines[] = {
+        {"FETCH", "1 ALL"}, {"FETCH", "1 FAST"}, {"FETCH", "1 FULL"}, {"FETCH", "1 (FAST UID)"}, {"UID FETCH", "4 FULL"},
+        {"FETCH", "1:* (UID FLAGS INTERNALDATE RFC822.SIZE ENVELOPE)"}, {"FETCH", "1 (BODY BODYSTRUCTURE)"},
+        {"FETCH", "1 RFC822"}, {"FETCH", "1 RFC822.PEEK"}, {"FETCH", "1 RFC822.HEADER"}, {"FETCH", "1 RFC822.TEXT"},
+        {"FETCH", "1 BODY[]"}, {"FETCH", "1 BODY.PEEK[]<2.9>"}, {"FETCH", "1 BODY[HEADER]"}, {"FETCH", "1 BODY.PEEK[TEXT]"},
+        {"FETCH", "1 BODY.PEEK[HEADER.FIELDS (SUBJECT TO)]"}, {"FETCH", "1 BODY[HEADER.FIELDS.NOT (SUBJECT)]"},
+        {"FETCH", "1 BODY.PEEK[1]"}, {"FETCH", "1 BODY.PEEK[2.MIME]"}, {"FETCH", "1 (BODY.PEEK[1.TEXT] BODY.PEEK[1.HEADER])"},
+        {"STORE", "1:3 +FLAGS (\\SEEN \\ANSWERED \\FLAGGED \\DELETED \\DRAFT)"}, {"STORE", "2 -FLAGS.SILENT (\\SEEN)"},
+        {"STORE", "1 FLAGS (\\DRAFT)"}, {"UID STORE", "5 FLAGS.SILENT (\\ANSWERED)"}, {"STORE", "2 -FLAGS (\\FLAGGED)"},
+        {"SEARCH", "ALL"}, {"SEARCH", "ANSWERED UNDRAFT"}, {"SEARCH", "UNANSWERED"}, {"SEARCH", "DELETED"},
+        {"SEARCH", "UNDELETED"}, {"SEARCH", "DRAFT"}, {"SEARCH", "FLAGGED"}, {"SEARCH", "UNFLAGGED"}, {"SEARCH", "SEEN"},
+        {"SEARCH", "UNSEEN"}, {"SEARCH", "RECENT"}, {"SEARCH", "OLD"}, {"SEARCH", "NEW"}, {"SEARCH", "NOT SEEN"},
+        {"SEARCH", "OR SEEN RECENT"}, {"SEARCH", "KEYWORD X"}, {"SEARCH", "UNKEYWORD X"}, {"SEARCH", "UID 5:*"},
+        {"SEARCH", "LARGER 30"}, {"SEARCH", "SMALLER 30"}, {"SEARCH", "BEFORE 1-JAN-2030"}, {"SEARCH", "SINCE 1-JAN-2000"},
+        {"SEARCH", "SENTBEFORE 8-DEC-2026"}, {"SEARCH", "SENTON 7-DEC-2026"}, {"SEARCH", "SENTSINCE 7-DEC-2026"},
+        {"SEARCH", "HEADER SUBJECT TWO"}, {"SEARCH", "FROM ANN"}, {"SEARCH", "TO BO"}, {"SEARCH", "CC CY"},
+        {"SEARCH", "NOT BCC X"}, {"SEARCH", "SUBJECT THIRD"}, {"SEARCH", "BODY HTML"}, {"SEARCH", "TEXT EXAMPLE"},
+        {"SEARCH", "CHARSET UTF-8 ALL"}, {"UID SEARCH", "(SEEN) NOT (UNFLAGGED)"},
+    };
+    auto upper = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return text;
+    };
+    for (const auto& [pszCommand, pszArgs] : kLines) {
+        std::string prefix = std::string("a1 ") + pszCommand + " ";
+        std::string expected = Answered(prefix + pszArgs);
+        // Every line is taken and answers something: an OK alone would make the comparison empty.
+        EXPECT_EQ(expected.find("a1 OK"), expected.find("a1 ")) << pszArgs << "\n" << expected;
+        if (std::string(pszCommand).ends_with("FETCH") || std::string(pszCommand).ends_with("SEARCH")) {
+            EXPECT_TRUE(expected.starts_with("* ")) << pszArgs << "\n" << expected;
+        }
+        for (const std::string& args : {Lower(pszArgs), Mixed(pszArgs)}) {
+            std::string answer = Answered(prefix + args);
+            // A section and its field names come back as the client wrote them.
+            if (args.find('[') != std::string::npos) {
+                EXPECT_EQ(upper(answer), upper(expected)) << args;
+            } else {
+                EXPECT_EQ(answer, expected) << args;
+            }
+        }
+    }
+}
+
+// A list whose kinds were never noted is classified as it is read, not by looking again at the
+// same unnoted list for ever.
+TEST(FetchCommand, AnItemListWithoutNotedKindsIsStillRead) {
+    char szText[] = "UID BODY.PEEK[HEADER]";
+    FetchItemList list = {};
+    bool bLimit = false;
+    list.nItems = SplitItemWords(szText, list.pItems, &bLimit);
+    ASSERT_FALSE(list.bClassified);
+    EXPECT_TRUE(ItemsWriteAnything(&list));
+    EXPECT_TRUE(ItemsNeedContent(&list));
+    EXPECT_FALSE(ItemsMarkSeen(&list));
+    EXPECT_FALSE(ItemsAskFlags(&list));
+}
+
+// A message whose content cannot be read is never answered as an empty one, and nothing made
+// from it is kept: the next FETCH, once it can be read, gets the true answer.
+TEST(FetchCommand, AMessageThatCannotBeReadIsRefusedNeverAnsweredEmptyNorKept) {
+    Settings.IndexCacheLimit = 1;
+    FetchFixture plain, scrambled;
+    plain.Add(3, "000000", kTwoParts);
+    plain.Add(4, "000000", kSmall);
+    scrambled.Add(3, "000000", kTwoParts, 0x21);
+    scrambled.Add(4, "000000", kSmall);
+    // The decoded copy cannot be written: a directory holds its name.
+    const std::string blocker = scrambled.dir.path + "/0000000003-000000_7.ENC";
+    std::filesystem::create_directory(blocker);
+    const std::string unavailable = "a1 NO [UNAVAILABLE] FETCH fails: a message could not be read\r\n";
+    for (const char* items : {"BODYSTRUCTURE", "BODY", "ENVELOPE", "BODY.PEEK[HEADER]", "RFC822.HEADER",
+                              "BODY.PEEK[1]", "RFC822.SIZE", "(UID BODY.PEEK[])"}) {
+        // The other message is answered all the same.
+        std::string good = plain.Fetch(std::string("2 ") + items);
+        ASSERT_TRUE(good.ends_with("a1 OK FETCH completed\r\n")) << good;
+        EXPECT_EQ(scrambled.Fetch(std::string("1:2 ") + items), good.substr(0, good.size() - 23) + unavailable) << items;
+    }
+    // Flags and the UID need no content.
+    EXPECT_EQ(scrambled.Fetch("1 (UID FLAGS)"), Answer("UID 3 FLAGS ()"));
+    std::filesystem::remove(blocker);
+    for (const char* items : {"BODYSTRUCTURE", "BODY", "ENVELOPE", "BODY.PEEK[HEADER]", "RFC822.HEADER", "RFC822.SIZE"}) {
+        EXPECT_EQ(scrambled.Fetch(std::string("1 ") + items), plain.Fetch(std::string("1 ") + items)) << items;
+    }
+    Settings.IndexCacheLimit = 0;
+}
+
+// What the writers made while the file failed them is sent (a literal must be filled), but never
+// kept for the next session to be answered with.
+TEST(FetchCommand, AnAnswerMadeWhileTheFileFailedIsNeverKept) {
+    Settings.IndexCacheLimit = 1;
+    FetchFixture f;
+    f.Add(6, "000000", kTwoParts);
+    ListResult result = LIST_OK;
+    std::shared_ptr<MailboxIndex> index = MailboxIndex::Open(f.dir.path.c_str(), &result);
+    ASSERT_NE(index, nullptr);
+    std::filesystem::create_directory(f.dir.path + "/unreadable");
+    for (bool bReadable : {false, true}) {
+        char szItems[] = "BODYSTRUCTURE ENVELOPE";
+        FetchItemList list = {};
+        ParseItemList(szItems, false, &list);
+        FetchMessage message;
+        message.pIndex = index.get();
+        message.ulUid = 6;
+        // A directory opens like a file, and then gives no byte.
+        message.pFile = fopen((f.dir.path + (bReadable ? "/" + f.Entries()[0] : "/unreadable")).c_str(), "rb");
+        ASSERT_NE(message.pFile, nullptr);
+        message.ullSize = sizeof(kTwoParts) - 1;
+        f.Capture([&] { EvaluateItems(f.session.get(), &list, &message); });
+        fclose(message.pFile);
+        EXPECT_EQ(message.bReadFailed, !bReadable);
+        for (const char* pszKey : {"BODYSTRUCTURE", "ENVELOPE"}) {
+            EXPECT_EQ(index->FindText(6, pszKey, nullptr), bReadable) << pszKey;
+        }
+    }
+    Settings.IndexCacheLimit = 0;
 }

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "config/settings.h"
 #include "imap/view.h"
@@ -17,9 +18,10 @@ namespace {
 struct Other {
     std::unique_ptr<Session> session = std::make_unique<Session>();
     int peer = -1;
-    explicit Other(const std::string& mailDir) {
+    // With SOCK_SEQPACKET each write of the server is one read of the client.
+    explicit Other(const std::string& mailDir, int nType = SOCK_STREAM) {
         int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, nType, 0, fds), 0);
         session->sockClient = fds[0], peer = fds[1];
         snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
         session->State = Imap4Authorization;
@@ -248,6 +250,27 @@ TEST_F(Views, IdleIsWokenByEachKindOfChange) {
     // Anything but DONE ends it too, as a mistake.
     EXPECT_EQ(a.Run("3 IDLE\r\nNOOP"), "+ idling\r\n3 BAD IDLE expected DONE\r\n");
     Settings.Timeout = 0;
+}
+
+// Thunderbird acts on news only in the read that brought "+ idling": a flag changed elsewhere
+// just before IDLE must come in the same write as the continuation.
+TEST_F(Views, IdleContinuationAndTheNewsDueLeaveInOneWrite) {
+    Other c{mailDir, SOCK_SEQPACKET};
+    c.Run("s SELECT INBOX");
+    b.Run("1 STORE 2 +FLAGS.SILENT (\\Flagged)");
+    ASSERT_EQ(write(c.peer, "DONE\r\n", 6), 6);
+    snprintf(c.session->szRecv, sizeof(c.session->szRecv), "1 IDLE\r\n");
+    DispatchCommand(c.session.get());
+    std::vector<std::string> writes;
+    char buf[4096];
+    for (ssize_t n; (n = recv(c.peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) writes.emplace_back(buf, static_cast<size_t>(n));
+    EXPECT_EQ(writes, (std::vector<std::string>{"+ idling\r\n* 2 FETCH (FLAGS (\\Flagged))\r\n", "1 OK IDLE completed\r\n"}));
+    // Without news the continuation goes alone, at once.
+    snprintf(c.session->szRecv, sizeof(c.session->szRecv), "2 IDLE\r\nDONE\r\n");
+    DispatchCommand(c.session.get());
+    writes.clear();
+    for (ssize_t n; (n = recv(c.peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) writes.emplace_back(buf, static_cast<size_t>(n));
+    EXPECT_EQ(writes, (std::vector<std::string>{"+ idling\r\n", "2 OK IDLE completed\r\n"}));
 }
 
 }  // namespace

@@ -87,9 +87,10 @@ ItemKind ClassifyItem(const char* pszItem) {
     return ITEM_SECTION;
 }
 
-// Each item's kind, as ClassifyItems noted it once for the whole command.
+// Each item's kind, as ClassifyItems noted it once for the whole command; a list whose kinds
+// were never noted is classified on the spot.
 ItemKind KindAt(const FetchItemList* pList, int i) {
-    return pList->bClassified ? static_cast<ItemKind>(pList->aKind[i]) : KindAt(pList, i);
+    return pList->bClassified ? static_cast<ItemKind>(pList->aKind[i]) : ClassifyItem(pList->pItems[i]);
 }
 
 bool IsPeek(const char* pszItem) {
@@ -345,6 +346,7 @@ const MimeTree* MessageTree(FetchMessage* pMessage) {
     if (!pMessage->bTreeTried) {
         pMessage->bTreeTried = true;
         pMessage->bTree = pMessage->pFile != nullptr && ParseMime(pMessage->pFile, pMessage->ullSize, &pMessage->tree);
+        if (!pMessage->bTree) pMessage->bReadFailed = true;
     }
     return pMessage->bTree ? &pMessage->tree : nullptr;
 }
@@ -543,16 +545,28 @@ void KeepAnswer(Session* pSession, const FetchMessage* pMessage, const std::stri
 
 }  // namespace
 
-bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage) {
+bool TakeKeptAnswers(const FetchItemList* pList, FetchMessage* pMessage) {
     if (pMessage->pIndex == nullptr) return false;
+    bool bAll = true;
     for (int i = 0; i < pList->nItems; i++) {
+        int nAt = i;
         ItemWords words = TakeItem(pList, &i);
-        if (ReadsContent(words.kind) &&
-            (!Cacheable(words) || !pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), nullptr))) {
-            return false;
+        if (!ReadsContent(words.kind)) continue;
+        if (!Cacheable(words)) return false;
+        if (!pMessage->abKept[nAt]) {
+            pMessage->abKept[nAt] = pMessage->pIndex->FindText(pMessage->ulUid, CacheKey(words), &pMessage->aKept[nAt]);
         }
+        bAll = bAll && pMessage->abKept[nAt];
     }
-    return true;
+    return bAll;
+}
+
+bool ItemsNeedTree(const FetchItemList* pList) {
+    for (int i = 0; i < pList->nItems; i++) {
+        ItemKind kind = KindAt(pList, i);
+        if (ReadsContent(kind) && kind != ITEM_WHOLE) return true;
+    }
+    return false;
 }
 
 namespace {
@@ -609,6 +623,7 @@ bool WriteItem(Session* pSession, FetchMessage* pMessage, const ItemWords& words
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage) {
     bool bWritten = false;
     for (int i = 0; i < pList->nItems; i++) {
+        int nAt = i;
         ItemWords words = TakeItem(pList, &i);
         if (words.kind == ITEM_NONE) {
             continue;
@@ -625,13 +640,13 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
         if (pMessage->pIndex != nullptr && Cacheable(words)) {
             key = CacheKey(words);
             CachedText cached;
-            if (pMessage->pIndex->FindText(pMessage->ulUid, key, &cached)) {
-                QueueCached(pSession, cached);
+            if (pMessage->abKept[nAt] || pMessage->pIndex->FindText(pMessage->ulUid, key, &cached)) {
+                QueueCached(pSession, pMessage->abKept[nAt] ? pMessage->aKept[nAt] : cached);
                 if (PartialFollows(words)) i++;
                 continue;
             }
         }
         if (WriteItem(pSession, pMessage, words)) i++;
-        if (!key.empty()) KeepAnswer(pSession, pMessage, key, nStart, ulFlushes);
+        if (!key.empty() && !pMessage->bReadFailed) KeepAnswer(pSession, pMessage, key, nStart, ulFlushes);
     }
 }

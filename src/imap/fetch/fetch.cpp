@@ -80,6 +80,12 @@ bool ProbeSize(Session* pSession, ViewMessage& message, FetchMessage* pKnown) {
     return false;
 }
 
+bool StartsScrambled(FILE* pFile) {
+    int nFirst = fgetc(pFile);
+    rewind(pFile);
+    return nFirst != EOF && IsScrambledStart(static_cast<unsigned char>(nFirst));
+}
+
 // Writes the "* n FETCH (...)" line of a message; returns false when it could not be sent.
 bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, FetchMessage* pMessage,
                  bool bSeenSet) {
@@ -95,24 +101,38 @@ bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSeque
     return SendResponse(pSession, 1, 1) != 0;
 }
 
-// Answers one message; returns false when the response could not be sent.
-bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, ViewMessage& viewMessage) {
+enum AnswerResult {
+    ANSWER_SENT,
+    ANSWER_SEND_FAILED,  // the peer cannot be written to
+    ANSWER_GONE,         // its file is gone and what it needs is not kept: nothing was sent
+    ANSWER_UNREADABLE,   // its file could not be read whole: nothing, or nothing true, was sent
+};
+
+// Answers one message.
+AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSequence,
+                           ViewMessage& viewMessage) {
     // UID, FLAGS and INTERNALDATE come from the name and the directory entry, RFC822.SIZE from
     // the file's size: the content is not read for them.
-    // So do answers made from the content before, which the index keeps.
+    // So do answers made from the content before, which the index keeps; they are taken before
+    // anything is written, since another session may make the index drop them at any time.
     FetchMessage known;
     known.pIndex = pSession->pView->pIndex.get();
     known.ulUid = viewMessage.ulUid;
-    if ((!ItemsNeedContent(pList) || ItemsCached(pList, &known)) && !ItemsMarkSeen(pList)) {
+    bool bNeedContent = ItemsNeedContent(pList);
+    bool bAllKept = bNeedContent && TakeKeptAnswers(pList, &known);
+    if ((!bNeedContent || bAllKept) && !ItemsMarkSeen(pList)) {
         if (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known)) {
-            return WriteAnswer(pSession, pList, ulSequence, &known, false);
+            return WriteAnswer(pSession, pList, ulSequence, &known, false) ? ANSWER_SENT : ANSWER_SEND_FAILED;
         }
     }
-    // The file stays open for all items, so a rename by another session cannot take it away;
-    // a message that is really gone is not answered at all.
+    // The file stays open for all items, so a rename by another session cannot take it away.
     FILE* pMessageFile = OpenMessageFile(pSession, viewMessage);
     if (pMessageFile == nullptr) {
-        return true;
+        // Gone meanwhile: what is kept of it is still its true answer.
+        if (bAllKept && (!ItemsAskSize(pList) || ProbeSize(pSession, viewMessage, &known))) {
+            return WriteAnswer(pSession, pList, ulSequence, &known, false) ? ANSWER_SENT : ANSWER_SEND_FAILED;
+        }
+        return ANSWER_GONE;
     }
     // The copy's name ends in ".ENC", so a copy left behind is never listed as a message; the
     // login serial keeps two sessions answering the same message apart.
@@ -125,7 +145,7 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
         !FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pszName) ||
         !FormatText(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName)) {
         fclose(pMessageFile);
-        return true;
+        return ANSWER_UNREADABLE;
     }
     pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
 
@@ -133,17 +153,24 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
     message.pIndex = known.pIndex;
     message.ulUid = known.ulUid;
     message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
-    if (message.pFile != nullptr && !MessageContentSize(message.pFile, &message.ullSize)) {
-        message.ullSize = 0;
-    }
+    // Nothing is written for a message whose content cannot be read whole: an empty or cut
+    // answer would pass for the message's own, and would be kept for every later session.
+    // A scrambled file whose copy could not be made is no more readable than a missing one.
+    bool bReadable = message.pFile != nullptr && (pSession->bDecoded != 0 || !StartsScrambled(pMessageFile)) &&
+                     MessageContentSize(message.pFile, &message.ullSize) &&
+                     (!ItemsNeedTree(pList) || MessageTree(&message) != nullptr);
 
-    // The flag changes before the items are written, so that FLAGS in this response shows it.
-    bool bSeenSet = false;
-    if (ItemsMarkSeen(pList) && (viewMessage.fFlags & FLAG_BIT_SEEN) == 0) {
-        bSeenSet = MarkSeen(pSession, viewMessage);
+    AnswerResult result = ANSWER_UNREADABLE;
+    if (bReadable) {
+        // The flag changes before the items are written, so that FLAGS in this response shows it.
+        bool bSeenSet = false;
+        if (ItemsMarkSeen(pList) && (viewMessage.fFlags & FLAG_BIT_SEEN) == 0) {
+            bSeenSet = MarkSeen(pSession, viewMessage);
+        }
+        result = !WriteAnswer(pSession, pList, ulSequence, &message, bSeenSet) ? ANSWER_SEND_FAILED
+                 : message.bReadFailed                                        ? ANSWER_UNREADABLE
+                                                                              : ANSWER_SENT;
     }
-
-    bool bSent = WriteAnswer(pSession, pList, ulSequence, &message, bSeenSet);
 
     if (message.pFile != nullptr && message.pFile != pMessageFile) {
         fclose(message.pFile);
@@ -153,7 +180,7 @@ bool AnswerMessage(Session* pSession, const FetchItemList* pList, uint32_t ulSeq
         DeleteFileEntry(szDecoded);
         pSession->bDecoded = 0;
     }
-    return bSent;
+    return result;
 }
 
 }  // namespace
@@ -191,20 +218,47 @@ int CmdFetch(Session* pSession) {
     }
 
     bool bSendFailed = false;
+    bool bGone = false;
+    bool bUnreadable = false;
     int nNamesCurrent = -1;
     bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
         // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers
         // nothing. A watched index has seen every rename up to the command.
         if (nNamesCurrent < 0) nNamesCurrent = ViewNamesCurrent(pSession) ? 1 : 0;
-        if (nNamesCurrent == 0 && !ConfirmFileName(pSession, message)) return true;
+        if (nNamesCurrent == 0 && !ConfirmFileName(pSession, message)) {
+            bGone = true;
+            return true;
+        }
         // A peer that cannot be written to gets nothing more.
-        bSendFailed = !AnswerMessage(pSession, &list, ulSequence, message);
+        switch (AnswerMessage(pSession, &list, ulSequence, message)) {
+            case ANSWER_SENT:
+                break;
+            case ANSWER_SEND_FAILED:
+                bSendFailed = true;
+                break;
+            case ANSWER_GONE:
+                bGone = true;
+                break;
+            case ANSWER_UNREADABLE:
+                bUnreadable = true;
+                break;
+        }
         return !bSendFailed;
     });
     if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;
     }
-    RespondCompleted(pSession);
+    // The other messages are answered all the same; the completion tells the client that some
+    // were not, and why.
+    if (bUnreadable) {
+        FormatResponse(pSession, "%s NO [UNAVAILABLE] %s fails: a message could not be read\r\n", pSession->pTag,
+                       pSession->pCommand);
+    } else if (bGone) {
+        FormatResponse(pSession, "%s NO [EXPUNGEISSUED] %s fails: some of the messages no longer exist\r\n",
+                       pSession->pTag, pSession->pCommand);
+    } else {
+        RespondCompleted(pSession);
+    }
     return 1;
 }

@@ -13,7 +13,7 @@ struct FetchMacro {
     const char* pszExpansion;
 };
 
-// Searched in this order, as plain case-sensitive substrings: the first one found wins.
+// Searched in this order, as whole words in any case: the first one found wins.
 const FetchMacro kMacros[] = {
     {"ALL", "FLAGS INTERNALDATE RFC822.SIZE ENVELOPE "},
     {"FULL", "FLAGS INTERNALDATE RFC822.SIZE ENVELOPE BODY "},
@@ -22,6 +22,21 @@ const FetchMacro kMacros[] = {
 
 bool IsWordNot(const char* pWord, const char* pEnd) {
     return pEnd - pWord == 3 && StrNICmp(pWord, "not", 3) == 0;
+}
+
+// The first word of the text, outside any section's brackets, that equals pszWord in any case.
+const char* FindMacroWord(const char* pszText, const char* pszWord) {
+    size_t nWord = strlen(pszWord);
+    int nDepth = 0;
+    for (const char* p = pszText; *p != '\0'; p++) {
+        if (*p == '[') nDepth++;
+        if (*p == ']' && nDepth > 0) nDepth--;
+        bool bStarts = p == pszText || p[-1] == ' ' || p[-1] == '(';
+        if (nDepth > 0 || !bStarts || StrNICmp(p, pszWord, nWord) != 0) continue;
+        char chAfter = p[nWord];
+        if (chAfter == '\0' || chAfter == ' ' || chAfter == ')') return p;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -64,7 +79,7 @@ int SplitItemWords(char* pszText, char** ppWords, bool* pbLimit) {
 void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList) {
     char* pText = pszText;
     for (const FetchMacro& macro : kMacros) {
-        const char* pFound = strstr(pszText, macro.pszWord);
+        const char* pFound = FindMacroWord(pszText, macro.pszWord);
         if (pFound != nullptr) {
             // Text before the macro word is dropped; the rest follows the expansion.
             static_cast<void>(FormatText(pList->szExpanded, sizeof(pList->szExpanded), "%s%.*s", macro.pszExpansion,

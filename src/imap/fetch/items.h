@@ -9,14 +9,13 @@
 
 #include "imap/mime.h"
 #include "imap/session.h"
+#include "store/mailbox_index.h"
 
 // At most 19 items come from the client's text; one more place holds an added "UID".
 constexpr int FETCH_ITEM_WORDS = 19;
 constexpr int FETCH_ITEM_MAX = 20;
 // The text carried over after a macro word.
 constexpr size_t FETCH_MACRO_REST = 1023;
-
-class MailboxIndex;
 
 struct FetchItemList {
     char* pItems[FETCH_ITEM_MAX + 1];  // ends with nullptr
@@ -75,6 +74,13 @@ struct FetchMessage {
     bool bTreeTried = false;
     bool bTree = false;
     MimeTree tree;
+    // Something an item needed could not be read whole: what went out for it is not the
+    // message's, and nothing of this answer may be kept.
+    bool bReadFailed = false;
+    // Kept answers taken for the items (by item position) before anything is written, so that
+    // one dropped from the index meanwhile cannot leave an item without its content.
+    bool abKept[FETCH_ITEM_MAX + 1] = {};
+    CachedText aKept[FETCH_ITEM_MAX + 1];
 };
 // The tree, parsed on first use; nullptr when the file cannot be read.
 const MimeTree* MessageTree(FetchMessage* pMessage);
@@ -90,9 +96,11 @@ bool ItemsNeedContent(const FetchItemList* pList);
 bool ItemsAskSize(const FetchItemList* pList);
 // Whether the list asks for FLAGS.
 bool ItemsAskFlags(const FetchItemList* pList);
-// Whether every item that reads the content has its answer kept in the message's index, so
-// that the file need not be opened.
-bool ItemsCached(const FetchItemList* pList, const FetchMessage* pMessage);
+// Takes the answers the message's index keeps for the items into pMessage; true when every item
+// that reads the content has one, so that the file need not be opened.
+bool TakeKeptAnswers(const FetchItemList* pList, FetchMessage* pMessage);
+// Whether an item needs the message's MIME tree (all that read the content but the whole message).
+bool ItemsNeedTree(const FetchItemList* pList);
 // Answers the items of the current message in list order.
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
 

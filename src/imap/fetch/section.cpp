@@ -271,6 +271,8 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
             PutBytes(&out, buffer, nGot);
         }
     }
+    // What the file no longer gave is made up with blanks; the answer is then not the message's.
+    if (out.ullLeft > 0) pMessage->bReadFailed = true;
     FinishLiteral(&out);
 }
 
@@ -285,6 +287,7 @@ void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffs
     if (pMessage->pFile != nullptr && ullSize <= HEADER_READ_MAX) {
         std::string header(static_cast<size_t>(ullSize), '\0');
         header.resize(ReadFileAt(pMessage->pFile, ullOffset, header.data(), header.size()));
+        if (header.size() < ullSize) pMessage->bReadFailed = true;
         std::string taken = FilterHeaderText(header.data(), header.size(), &filter);
         LiteralOut out;
         if (!StartLiteral(pSession, PartialSize(taken.size(), partial), &out)) {
@@ -295,6 +298,7 @@ void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffs
         FinishLiteral(&out);
         return;
     }
+    if (pMessage->pFile == nullptr) pMessage->bReadFailed = true;
     uint64_t ullTotal = pMessage->pFile != nullptr ? HeaderPass(pMessage->pFile, ullOffset, ullSize, &filter, nullptr) : 0;
     uint64_t ullSend = PartialSize(ullTotal, partial);
     LiteralOut out;
