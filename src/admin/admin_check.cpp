@@ -73,7 +73,8 @@ struct TextChoice {
     const char* pszFirst;
     const char* pszSecond;
 };
-constexpr TextChoice TEXT_CHOICES[] = {{"MailFsync", "always", "never"}, {"MailboxWatch", "events", "poll"}};
+constexpr TextChoice TEXT_CHOICES[] = {{"MailFsync", "always", "never"}, {"MailboxWatch", "events", "poll"},
+                                   {"DeleteFullMailbox", "remove", "refuse"}};
 
 const char* KindName(SettingKind kind) {
     return kind == SETTING_NUMBER ? "a number (dword:)" : kind == SETTING_TEXT ? "a text (\"...\")" : "a list of texts";

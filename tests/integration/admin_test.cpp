@@ -278,6 +278,7 @@ TEST_F(AdminTool, ConfigCheckNamesEachRegistryMistakeWithItsLine) {
              Hex8(other) + "\n" + service + "\"ListenMode\"=dword:00000000\n" + tls + "\"TlsPortNo\"=dword:" + Hex8(other) + "\n",
          "line 18: TlsPortNo " + other + " is also PortNo"},
         {service + "\"MailFsync\"=\"sometimes\"\n", "line 13: \"MailFsync\" is \"sometimes\"; it must be"},
+        {service + "\"DeleteFullMailbox\"=\"keep\"\n", "line 13: \"DeleteFullMailbox\" is \"keep\"; it must be"},
         {service + "\"Timeout\"=hex:2c,01\n", "line 13: \"Timeout\" must be a number"},
     };
     for (const Mistake& mistake : mistakes) {
