@@ -318,6 +318,13 @@ int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds) {
     return Succeed(nReady > 0 ? 1 : 0);
 }
 
+bool PeerHasClosed(SOCKET sock) {
+    pollfd check{};
+    check.fd = sock;
+    check.events = POLLRDHUP;
+    return poll(&check, 1, 0) > 0 && (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void ShutdownReceive(SOCKET sock) {
     shutdown(sock, SHUT_RD);
 }
@@ -327,6 +334,11 @@ int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength) {
     do {
         nResult = recv(sock, pBuffer, nLength, 0);
     } while (nResult < 0 && errno == EINTR);
+    return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
+}
+
+int SocketSendNoWait(SOCKET sock, const char* pBuffer, size_t nLength) {
+    ssize_t nResult = send(sock, pBuffer, nLength, MSG_NOSIGNAL | MSG_DONTWAIT);
     return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
 }
 

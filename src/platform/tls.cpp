@@ -16,6 +16,7 @@
 
 #include "platform/format.h"
 #include "platform/socket.h"
+#include "platform/time.h"
 
 struct TlsContext {
     SSL_CTX* pCtx;
@@ -146,6 +147,16 @@ private:
     bool bSaved_ = false;
 };
 
+// A client that has sent a whole first message is getting somewhere, unlike one that trickles
+// its bytes: tell the caller each time the server moves past it.
+void NoteHandshakeProgress(const SSL* pSsl, int nWhere, int /*nValue*/) {
+    if ((nWhere & SSL_CB_LOOP) == 0) return;
+    OSSL_HANDSHAKE_STATE state = SSL_get_state(pSsl);
+    if (state == TLS_ST_BEFORE || state == TLS_ST_SR_CLNT_HELLO) return;
+    auto* pullProgressMs = static_cast<std::atomic<uint64_t>*>(SSL_get_app_data(pSsl));
+    pullProgressMs->store(MonotonicMilliseconds());
+}
+
 }  // namespace
 
 TlsContext* TlsCreateServerContext(const char* pszChainFile, const char* pszKeyFile, char* pszError,
@@ -225,7 +236,7 @@ bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* psz
 }
 
 TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
-                         size_t nErrorSize) {
+                         size_t nErrorSize, std::atomic<uint64_t>* pullProgressMs) {
     const BIO_METHOD* pMethod = SocketMethod();
     SSL* pSsl = pMethod != nullptr ? SSL_new(pContext->pCtx) : nullptr;
     BIO* pBio = pSsl != nullptr ? BIO_new(pMethod) : nullptr;
@@ -236,6 +247,10 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
     }
     BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
     SSL_set_bio(pSsl, pBio, pBio);
+    if (pullProgressMs != nullptr) {
+        SSL_set_app_data(pSsl, pullProgressMs);
+        SSL_set_info_callback(pSsl, NoteHandshakeProgress);
+    }
     int nResult;
     {
         HandshakeTimeout timeout(sock, nTimeoutMs);
