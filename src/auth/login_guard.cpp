@@ -103,15 +103,17 @@ bool LoginFailures::BeginTurn(const char* pszAddress, const std::function<bool()
     entry.ulWaiters++;
     for (;;) {
         uint64_t ullNow = MonotonicMilliseconds();
-        if (cancelled && cancelled()) {
-            entry.ulWaiters--;
-            DropIfUnused(address);
-            return false;
-        }
+        // A free turn is taken even by a client that has stopped sending (a script that closed
+        // its side after its last command still reads the answers).
         if (!entry.bBusy && ullNow >= entry.ullNextCheckMs) {
             entry.ulWaiters--;
             entry.bBusy = true;
             return true;
+        }
+        if (cancelled && cancelled()) {
+            entry.ulWaiters--;
+            DropIfUnused(address);
+            return false;
         }
         uint64_t ullWait = entry.bBusy ? CANCEL_POLL_MS : std::min(entry.ullNextCheckMs - ullNow, CANCEL_POLL_MS);
         turnFreed_.wait_for(guard, std::chrono::milliseconds(ullWait));

@@ -98,11 +98,11 @@ void EndLoginTurn(Session* pSession) {
 }
 
 // Sleeps, but not past the moment the client leaves or is told to.
-void WaitUnlessEvicted(Session* pSession, uint32_t ulMs) {
-    uint64_t ullEnd = MonotonicMilliseconds() + ulMs;
-    for (uint64_t ullNow = MonotonicMilliseconds(); ullNow < ullEnd && !GivenUp(pSession);
-         ullNow = MonotonicMilliseconds()) {
-        SleepMilliseconds(static_cast<unsigned int>(ullEnd - ullNow < 100 ? ullEnd - ullNow : 100));
+void WaitUnlessGivenUp(Session* pSession, uint32_t ulMs) {
+    for (uint32_t ulLeft = ulMs; ulLeft > 0 && !GivenUp(pSession);) {
+        uint32_t ulStep = ulLeft < 100 ? ulLeft : 100;
+        SleepMilliseconds(ulStep);
+        ulLeft -= ulStep;
     }
 }
 
@@ -154,7 +154,7 @@ int FailLogin(Session* pSession) {
             MonotonicMilliseconds());
         // The address's next check waits for this delay too, so the turn can go now.
         EndLoginTurn(pSession);
-        WaitUnlessEvicted(pSession, ulDelay);
+        WaitUnlessGivenUp(pSession, ulDelay);
     }
     if (Settings.LoginFailureLimit <= 0 || pSession->lLoginFailures < Settings.LoginFailureLimit) {
         return 1;

@@ -16,6 +16,8 @@ namespace {
 
 // How often the deadlines are looked at: the most a late client gets beyond its deadline.
 constexpr unsigned int DEADLINE_WATCH_MS = 250;
+// Unread bytes that show a client sent more than a trickle: a TLS hello is a few hundred.
+constexpr size_t HEARD_PENDING_BYTES = 16;
 
 struct TMQueueState {
     std::mutex lock;
@@ -43,14 +45,20 @@ uint32_t CountLocked() {
     return static_cast<uint32_t>(Queue().sessions.size()) + 1;
 }
 
-// Which of two sessions before login leaves first: one that has not yet sent a whole line or
-// TLS handshake message (a client trickling bytes gets no further), then the one whose last
-// line is the oldest. A client that is getting somewhere is not sent away for a trickler.
+// Whether the session has sent a whole line or TLS handshake message, or has more waiting to be
+// read than a client trickling bytes ever has (its thread may not have run yet).
+bool Heard(const Session* pSession, uint64_t ullLastInput) {
+    return ullLastInput > pSession->ullAdmitted || PendingBytes(pSession->sockClient) >= HEARD_PENDING_BYTES;
+}
+
+// Which of two sessions before login leaves first: one that has not been heard (a client
+// trickling bytes gets no further), then the one whose last line is the oldest. A client that is
+// getting somewhere is not sent away for a trickler.
 bool IdlerThan(const Session* pOne, const Session* pOther) {
     uint64_t ullOne = pOne->ullLastInput.load();
     uint64_t ullOther = pOther->ullLastInput.load();
-    bool bOneHeard = ullOne > pOne->ullAdmitted;
-    bool bOtherHeard = ullOther > pOther->ullAdmitted;
+    bool bOneHeard = Heard(pOne, ullOne);
+    bool bOtherHeard = Heard(pOther, ullOther);
     if (bOneHeard != bOtherHeard) {
         return !bOneHeard;
     }

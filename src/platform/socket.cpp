@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -316,6 +317,11 @@ int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds) {
         return Fail();
     }
     return Succeed(nReady > 0 ? 1 : 0);
+}
+
+size_t PendingBytes(SOCKET sock) {
+    int nPending = 0;
+    return ioctl(sock, FIONREAD, &nPending) == 0 && nPending > 0 ? static_cast<size_t>(nPending) : 0;
 }
 
 bool PeerHasClosed(SOCKET sock) {

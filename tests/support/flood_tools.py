@@ -38,19 +38,21 @@ def server_threads(pid):
 
 
 class Trickle:
-    """count connections to port, each sending one byte every interval seconds and never a whole
-    line (or handshake); a connection the server closes is opened again, as an attacker would.
+    """count connections to port from the loopback address source, each sending one byte every
+    interval seconds and never a whole line (or handshake); a connection the server closes is
+    opened again at once, as an attacker would.
     Counts what it opened and how many of those the server cut."""
 
-    def __init__(self, port, count, tls=False, interval=2.0, host="127.0.0.1"):
+    def __init__(self, port, count, tls=False, interval=2.0, host="127.0.0.1", source="127.0.0.1"):
         self.port, self.count, self.tls, self.interval, self.host = port, count, tls, interval, host
+        self.source = source
         self.opened = self.cut = self.refused = 0
         self._socks, self._stop = [], threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
     def _open(self):
         try:
-            s = socket.create_connection((self.host, self.port), timeout=2)
+            s = socket.create_connection((self.host, self.port), timeout=2, source_address=(self.source, 0))
         except OSError:
             self.refused += 1
             return None
