@@ -112,6 +112,8 @@ struct Session {
     std::atomic<uint64_t> ullHandshakeDeadline;
     // This session has its address's turn to have a password checked (auth/login_guard).
     int32_t bHoldsLoginTurn;
+    // The greeting left with the accept (clear-text ports): the thread only logs it.
+    int32_t bGreeted;
 };
 
 // Why a session was told to leave (bEvicted): to make room for a newcomer, or too slow to log in.

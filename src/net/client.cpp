@@ -54,13 +54,14 @@ void ClientThread(Session* pSession) {
         return;
     }
 
-    // The limits were applied at accept. On the implicit-TLS port the greeting goes out encrypted.
+    // The limits were applied, and a clear-text greeting sent, at accept. On the implicit-TLS port
+    // the greeting goes out encrypted.
     if (pSession->bImplicitTls && !StartSessionTls(pSession)) {
         CloseSession(pSession);
         return;
     }
 
-    int nSent = SendPlain(pSession, pSession->szResponse);
+    int nSent = pSession->bGreeted ? 0 : SendPlain(pSession, pSession->szResponse);
     WriteProtocolLog(pSession, pSession->szResponse);
     if (nSent == SOCKET_ERROR) {
         char szError[SOCKET_ERROR_TEXT_SIZE];

@@ -262,6 +262,16 @@ bool AdmitAtAccept(Session* pSession) {
     uint32_t ulLimit = Settings.Timeout != 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
     Admission admission = AdmitTMQueue(pSession, ulLimit, static_cast<uint32_t>(Settings.AddressLimit));
     if (admission == ADMITTED) {
+        // Greeted at once, a client answers while its thread is still being started, and so is
+        // seen to be no trickler by the next admission that must make room.
+        if (!pSession->bImplicitTls) {
+            size_t nLength = strlen(pSession->szResponse);
+            if (SocketSendNoWait(pSession->sockClient, pSession->szResponse, nLength) != static_cast<int>(nLength)) {
+                RemoveTMQueue(pSession);
+                return false;
+            }
+            pSession->bGreeted = 1;
+        }
         return true;
     }
     if (admission == REFUSED_LIMIT) {

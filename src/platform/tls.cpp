@@ -147,14 +147,13 @@ private:
     bool bSaved_ = false;
 };
 
-// A client that has sent a whole first message is getting somewhere, unlike one that trickles
-// its bytes: tell the caller each time the server moves past it.
-void NoteHandshakeProgress(const SSL* pSsl, int nWhere, int /*nValue*/) {
-    if ((nWhere & SSL_CB_LOOP) == 0) return;
-    OSSL_HANDSHAKE_STATE state = SSL_get_state(pSsl);
-    if (state == TLS_ST_BEFORE || state == TLS_ST_SR_CLNT_HELLO) return;
-    auto* pullProgressMs = static_cast<std::atomic<uint64_t>*>(SSL_get_app_data(pSsl));
-    pullProgressMs->store(MonotonicMilliseconds());
+// A client that has sent a whole handshake message is getting somewhere, unlike one that
+// trickles its bytes: tell the caller as soon as one has been read, before it is worked on.
+void NoteHandshakeMessage(int nWritten, int /*nVersion*/, int nContentType, const void* /*pBuffer*/,
+                          size_t /*nLength*/, SSL* /*pSsl*/, void* pArgument) {
+    if (nWritten == 0 && nContentType == SSL3_RT_HANDSHAKE) {
+        static_cast<std::atomic<uint64_t>*>(pArgument)->store(MonotonicMilliseconds());
+    }
 }
 
 }  // namespace
@@ -248,14 +247,15 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
     BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
     SSL_set_bio(pSsl, pBio, pBio);
     if (pullProgressMs != nullptr) {
-        SSL_set_app_data(pSsl, pullProgressMs);
-        SSL_set_info_callback(pSsl, NoteHandshakeProgress);
+        SSL_set_msg_callback_arg(pSsl, pullProgressMs);
+        SSL_set_msg_callback(pSsl, NoteHandshakeMessage);
     }
     int nResult;
     {
         HandshakeTimeout timeout(sock, nTimeoutMs);
         nResult = SSL_accept(pSsl);
     }
+    SSL_set_msg_callback(pSsl, nullptr);
     if (nResult != 1) {
         if (ERR_peek_last_error() != 0) {
             TakeOpenSslError("TLS handshake", pszError, nErrorSize);

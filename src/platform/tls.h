@@ -24,7 +24,7 @@ bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* psz
 
 // Runs the server side of the handshake on a connected, blocking socket, waiting at most
 // nTimeoutMs for each of the client's messages. pullProgressMs (may be null) takes the
-// monotonic time of each step the handshake makes past the client's first message. Null on failure, with the reason in pszError.
+// monotonic time at which each whole handshake message of the client was read. Null on failure, with the reason in pszError.
 TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
                          size_t nErrorSize, std::atomic<uint64_t>* pullProgressMs = nullptr);
 // As SocketRecv: the byte count, 0 when the peer closed, SOCKET_ERROR on failure.
