@@ -79,7 +79,8 @@ if [ "${1:-}" = --stress ]; then
   # LOGIN, at times for longer than the server lets a client wait before login.
   VEVE4D_IMAPTEST_REGISTRY=${VEVE4D_IMAPTEST_REGISTRY:-'
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\VLMVEVE4D-SVC]
-"LoginTimeout"=dword:00000e10'}
+"LoginTimeout"=dword:00000e10
+"LoginTimeLimit"=dword:00000e10'}
   start_server
   # Stress mode appends from an mbox; a small generated one keeps the run self-contained.
   python3 - "$WORK/source.mbox" <<'PY'

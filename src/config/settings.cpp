@@ -261,6 +261,12 @@ void ReadSettings() {
     if (Settings.LoginTimeout <= 0) Settings.LoginTimeout = 60;
     Settings.IdleTimeout = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IdleTimeout", MIN_IDLE_TIMEOUT));
     if (Settings.IdleTimeout < MIN_IDLE_TIMEOUT) Settings.IdleTimeout = MIN_IDLE_TIMEOUT;
+    // No value turns these off: a client that could stay before login for ever holds a thread
+    // for ever.
+    Settings.TlsHandshakeTimeLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "TlsHandshakeTimeLimit", 20));
+    if (Settings.TlsHandshakeTimeLimit <= 0) Settings.TlsHandshakeTimeLimit = 20;
+    Settings.LoginTimeLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginTimeLimit", 60));
+    if (Settings.LoginTimeLimit <= 0) Settings.LoginTimeLimit = 60;
     Settings.AddressLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "AddressLimit", 0));
     if (Settings.AddressLimit < 0) Settings.AddressLimit = 0;
     Settings.LoginFailureDelay = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureDelay", 2000));
@@ -340,6 +346,10 @@ void PrintSettings() {
     printf("Accept limit        %ld%s\n", static_cast<long>(Settings.AcceptLimit),
            Settings.AcceptLimit != 0 ? "" : "(Unlimited)");
     printf("Timer               %d(sec)\n", Settings.Timeout);
+    printf("Address limit       %ld%s\n", static_cast<long>(Settings.AddressLimit),
+           Settings.AddressLimit != 0 ? "" : "(Unlimited)");
+    printf("Login time limit    %d(s)\n", Settings.LoginTimeLimit);
+    printf("TLS handshake limit %d(s)\n", Settings.TlsHandshakeTimeLimit);
     printf("Send Data Timer     %s %d(s)\n", OnOff(Settings.SendDataTimeout), Settings.SendDataTimeout);
     printf("Imap4 IP            permit");
     if (Settings.ListenMode != 0) {

@@ -51,6 +51,10 @@ struct SettingsRecord {
     // (LoginTimeout) and after (IdleTimeout, never under the 30 minutes RFC 3501 asks for).
     int32_t LoginTimeout;
     int32_t IdleTimeout;
+    // Whole seconds, however the client paces its bytes: to finish a TLS handshake, and from
+    // the connection to the authenticated state. A client still short of it is closed.
+    int32_t TlsHandshakeTimeLimit;
+    int32_t LoginTimeLimit;
     // Sessions at once from one client address; 0: no limit.
     int32_t AddressLimit;
     // A failed LOGIN or AUTHENTICATE is answered after LoginFailureDelay milliseconds, doubled

@@ -14,6 +14,7 @@
 #include "platform/accounts.h"
 #include "platform/format.h"
 #include "platform/fs.h"
+#include "platform/socket.h"
 #include "platform/time.h"
 #include "store/store.h"
 
@@ -101,7 +102,50 @@ void CompleteLogin(Session* pSession) {
     static_cast<void>(FormatText(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir));
 }
 
+namespace {
+
+// A client that left, or was told to, has nothing more to wait for: an attempt it abandoned must
+// not keep the next one from its address waiting.
+bool GivenUp(const Session* pSession) {
+    return pSession->bEvicted.load() != 0 || PeerHasClosed(pSession->sockClient);
+}
+
+// The answer to a checked password waits for the client address's turn (one at a time, and
+// after a failure its delay): parallel connections guess no faster than one. False when the
+// session was told to leave meanwhile.
+bool AwaitLoginTurn(Session* pSession) {
+    if (pSession->pLoginFailures == nullptr || pSession->bHoldsLoginTurn) {
+        return true;
+    }
+    if (!pSession->pLoginFailures->BeginTurn(pSession->szPeerAddr, [pSession] { return GivenUp(pSession); })) {
+        return false;
+    }
+    pSession->bHoldsLoginTurn = 1;
+    return true;
+}
+
+void EndLoginTurn(Session* pSession) {
+    if (pSession->bHoldsLoginTurn) {
+        pSession->pLoginFailures->EndTurn(pSession->szPeerAddr);
+        pSession->bHoldsLoginTurn = 0;
+    }
+}
+
+// Sleeps, but not past the moment the client leaves or is told to.
+void WaitUnlessGivenUp(Session* pSession, uint32_t ulMs) {
+    for (uint32_t ulLeft = ulMs; ulLeft > 0 && !GivenUp(pSession);) {
+        uint32_t ulStep = ulLeft < 100 ? ulLeft : 100;
+        SleepMilliseconds(ulStep);
+        ulLeft -= ulStep;
+    }
+}
+
+}  // namespace
+
 bool AcceptLogin(Session* pSession) {
+    if (!AwaitLoginTurn(pSession)) {
+        return false;
+    }
     if (!EnterUserFiles(pSession)) {
         return false;
     }
@@ -117,16 +161,30 @@ bool AcceptLogin(Session* pSession) {
     CompleteLogin(pSession);
     pSession->lLoginNo = ++lLoginCount;
     if (pSession->pLoginFailures != nullptr) {
-        pSession->pLoginFailures->RecordSuccess(pSession->szPeerAddr);
+        pSession->pLoginFailures->RecordSuccess(pSession->szPeerAddr, pSession->szUser);
     }
+    EndLoginTurn(pSession);
     return true;
 }
 
 int FailLogin(Session* pSession) {
+    // Gone, or told to leave, while it waited for its turn: nothing is answered or counted.
+    if (!AwaitLoginTurn(pSession)) {
+        if (pSession->bEvicted.load() != 0) {
+            FormatResponse(pSession, "* BYE %s\r\n",
+                           pSession->bEvicted.load() == EVICTED_LATE ? "Login time limit reached"
+                                                                     : "Too many connections; this one was idle");
+        }
+        return 0;
+    }
     pSession->lLoginFailures++;
     if (pSession->pLoginFailures != nullptr) {
-        SleepMilliseconds(pSession->pLoginFailures->RecordFailure(
-            pSession->szPeerAddr, static_cast<uint32_t>(Settings.LoginFailureDelay), MonotonicMilliseconds()));
+        uint32_t ulDelay = pSession->pLoginFailures->RecordFailure(
+            pSession->szPeerAddr, pSession->szUser, static_cast<uint32_t>(Settings.LoginFailureDelay),
+            MonotonicMilliseconds());
+        // The address's next check waits for this delay too, so the turn can go now.
+        EndLoginTurn(pSession);
+        WaitUnlessGivenUp(pSession, ulDelay);
     }
     if (Settings.LoginFailureLimit <= 0 || pSession->lLoginFailures < Settings.LoginFailureLimit) {
         return 1;

@@ -100,10 +100,26 @@ struct Session {
     int32_t bSecretQueue;
     // Read by other sessions' admission (net/tmqueue) while this one is queued: when its last
     // line came in (monotonic ms), whether it has logged in, and whether it was asked to make
-    // room for a newcomer.
+    // room for a newcomer. A last input at the admission time means nothing whole came yet.
     std::atomic<uint64_t> ullLastInput;
+    uint64_t ullAdmitted;
     std::atomic<int32_t> bLoggedIn;
     std::atomic<int32_t> bEvicted;
+    // When the session must have logged in, and finished the TLS handshake under way (monotonic
+    // ms; 0: none); past either it is closed (bEvicted EVICTED_LATE). Set by its admission and by
+    // the handshake, read by the queue's watch.
+    std::atomic<uint64_t> ullLoginDeadline;
+    std::atomic<uint64_t> ullHandshakeDeadline;
+    // This session has its address's turn to have a password checked (auth/login_guard).
+    int32_t bHoldsLoginTurn;
+    // The greeting left with the accept (clear-text ports): the thread only logs it.
+    int32_t bGreeted;
+};
+
+// Why a session was told to leave (bEvicted): to make room for a newcomer, or too slow to log in.
+enum : int32_t {
+    EVICTED_FOR_ROOM = 1,
+    EVICTED_LATE = 2,
 };
 
 // Session id of the console trace and the protocol log: the record's address.

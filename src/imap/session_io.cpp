@@ -26,8 +26,9 @@ const SocketErrorName kSocketErrors[] = {
     {WSAEOPNOTSUPP, "WSAEOPNOTSUPP"},         {WSAEWOULDBLOCK, "WSAEWOULDBLOCK"},
 };
 
-// Long enough for a client on a slow link, short enough that a silent one frees its thread.
-constexpr unsigned int TLS_HANDSHAKE_TIMEOUT_MS = 60000;
+// For a session made without settings: long enough for a client on a slow link, short enough
+// that a silent one frees its thread.
+constexpr unsigned int DEFAULT_TLS_HANDSHAKE_MS = 20000;
 
 // A fragment without its LF, left by the dispatcher, is the start of the next line.
 size_t TakePendingFragment(Session* pSession) {
@@ -49,6 +50,12 @@ void SayBye(Session* pSession, const char* pszReason) {
     SessionSend(pSession, szBye, strlen(szBye));
 }
 
+// The BYE of a session that the queue told to leave.
+void SayEvicted(Session* pSession) {
+    SayBye(pSession, pSession->bEvicted.load() == EVICTED_LATE ? "Login time limit reached"
+                                                                : "Too many connections; this one was idle");
+}
+
 // Waits for the client's next bytes as long as its state allows; false (after a BYE) when the
 // client stayed silent, or when another session's admission asked this idle one to leave.
 bool WaitForClient(Session* pSession) {
@@ -64,7 +71,7 @@ bool WaitForClient(Session* pSession) {
     int nReady = WaitSocketReadable(pSession->sockClient, ullMs > 0x7fffffffu ? 0xffffffffu
                                                                                : static_cast<unsigned int>(ullMs));
     if (pSession->bEvicted.load()) {
-        SayBye(pSession, "Too many connections; this one was idle");
+        SayEvicted(pSession);
         return false;
     }
     if (nReady == 0) {
@@ -111,8 +118,15 @@ bool StartSessionTls(Session* pSession) {
         return false;
     }
     char szError[256];
+    // A whole handshake, however slowly its bytes come: the queue's watch closes a late one.
+    unsigned int nHandshakeMs = Settings.TlsHandshakeTimeLimit > 0
+                                    ? static_cast<unsigned int>(Settings.TlsHandshakeTimeLimit) * 1000u
+                                    : DEFAULT_TLS_HANDSHAKE_MS;
+    pSession->ullHandshakeDeadline.store(MonotonicMilliseconds() + nHandshakeMs);
     pSession->pTls =
-        TlsAccept(pSession->pTlsContext, pSession->sockClient, TLS_HANDSHAKE_TIMEOUT_MS, szError, sizeof(szError));
+        TlsAccept(pSession->pTlsContext, pSession->sockClient, nHandshakeMs, szError, sizeof(szError),
+                  &pSession->ullLastInput);
+    pSession->ullHandshakeDeadline.store(0);
     if (pSession->pTls == nullptr) {
         TracePrint("[%08lx] TLS[%08x] %s\n", SessionId(pSession), pSession->sockClient, szError);
         WriteProtocolLog(pSession, szError);
@@ -150,7 +164,7 @@ int RecvLine(Session* pSession, int bTrace) {
         }
         int nReceived = bFull ? 0 : SessionRecv(pSession, pSession->szRecv + nFill, RECV_SIZE - 1 - nFill);
         if (pSession->bEvicted.load()) {
-            SayBye(pSession, "Too many connections; this one was idle");
+            SayEvicted(pSession);
             return 0;
         }
         if (nReceived == SOCKET_ERROR || (!bFull && pSession->szRecv[nFill] == '\0')) {

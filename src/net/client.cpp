@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "auth/login_guard.h"
 #include "config/settings.h"
 #include "imap/dispatch.h"
 #include "imap/logs.h"
@@ -21,9 +22,11 @@ int SendPlain(Session* pSession, const char* pszText) {
     return SessionSend(pSession, pszText, strlen(pszText));
 }
 
-void CloseSession(Session* pSession, bool bQueued) {
-    if (bQueued) {
-        RemoveTMQueue(pSession);
+// The session was admitted to the queue at accept, so it leaves it here whatever ends it.
+void CloseSession(Session* pSession) {
+    RemoveTMQueue(pSession);
+    if (pSession->bHoldsLoginTurn && pSession->pLoginFailures != nullptr) {
+        pSession->pLoginFailures->EndTurn(pSession->szPeerAddr);
     }
     TlsClose(pSession->pTls);
     pSession->pTls = nullptr;
@@ -44,48 +47,29 @@ void ClientThread(Session* pSession) {
     SetNoDelay(sock);
     if (SetZeroSocketBuffer(sock, true) == SOCKET_ERROR) {
         printf("setsockopt error(SO_SNDBUF)\n");
-        CloseSession(pSession, false);
+        CloseSession(pSession);
         return;
     }
     if (SetZeroSocketBuffer(sock, false) == SOCKET_ERROR) {
         printf("setsockopt error(SO_RCVBUF)\n");
-        CloseSession(pSession, false);
+        CloseSession(pSession);
         return;
     }
 
-    // On the implicit-TLS port even the refusal and the greeting go out encrypted.
+    // The limits were applied, and a clear-text greeting sent, at accept. On the implicit-TLS port
+    // the greeting goes out encrypted.
     if (pSession->bImplicitTls && !StartSessionTls(pSession)) {
-        CloseSession(pSession, false);
+        CloseSession(pSession);
         return;
     }
 
-    // AcceptLimit keeps its old tie to Timeout; the per-address limit stands alone.
-    uint32_t ulLimit = Settings.Timeout != 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
-    Admission admission = AdmitTMQueue(pSession, ulLimit, static_cast<uint32_t>(Settings.AddressLimit));
-    if (admission == REFUSED_LIMIT) {
-        printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
-        static_cast<void>(
-            FormatText(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit."));
-        SendPlain(pSession, pSession->szResponse);
-        CloseSession(pSession, false);
-        return;
-    }
-    if (admission == REFUSED_ADDRESS) {
-        printf("exceeds the limit of one address. count=(%ld)\n", static_cast<long>(Settings.AddressLimit));
-        static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n",
-                                     "Too many connections from your address"));
-        SendPlain(pSession, pSession->szResponse);
-        CloseSession(pSession, false);
-        return;
-    }
-
-    int nSent = SendPlain(pSession, pSession->szResponse);
+    int nSent = pSession->bGreeted ? 0 : SendPlain(pSession, pSession->szResponse);
     WriteProtocolLog(pSession, pSession->szResponse);
     if (nSent == SOCKET_ERROR) {
         char szError[SOCKET_ERROR_TEXT_SIZE];
         FormatSocketError(szError, sizeof(szError), true, LastSocketError());
         WriteProtocolLog(pSession, szError);
-        CloseSession(pSession, true);
+        CloseSession(pSession);
         return;
     }
 
@@ -98,6 +82,6 @@ void ClientThread(Session* pSession) {
             }
         }
     }
-    CloseSession(pSession, true);
+    CloseSession(pSession);
 }
 

@@ -312,6 +312,42 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
     return true;
 }
 
+// The limits, applied here before the connection has a thread or any TLS work was done for it: a
+// flood of connections costs the server an accept and a close each. A refused client is told so
+// in one send that cannot block the accept loop; on the implicit-TLS port, where a clear-text
+// line means nothing to it, it is only closed. False when the session is refused.
+bool AdmitAtAccept(Session* pSession) {
+    // AcceptLimit keeps its old tie to Timeout; the per-address limit stands alone.
+    uint32_t ulLimit = Settings.Timeout != 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
+    Admission admission = AdmitTMQueue(pSession, ulLimit, static_cast<uint32_t>(Settings.AddressLimit));
+    if (admission == ADMITTED) {
+        // Greeted at once, a client answers while its thread is still being started, and so is
+        // seen to be no trickler by the next admission that must make room.
+        if (!pSession->bImplicitTls) {
+            size_t nLength = strlen(pSession->szResponse);
+            if (SocketSendNoWait(pSession->sockClient, pSession->szResponse, nLength) != static_cast<int>(nLength)) {
+                RemoveTMQueue(pSession);
+                return false;
+            }
+            pSession->bGreeted = 1;
+        }
+        return true;
+    }
+    if (admission == REFUSED_LIMIT) {
+        printf("exceeds an accepting limit. count=(%ld)\n", static_cast<long>(Settings.AcceptLimit));
+        static_cast<void>(
+            FormatText(pSession->szResponse, sizeof(pSession->szResponse), "NO %s\r\n", "exceeds an accepting limit."));
+    } else {
+        printf("exceeds the limit of one address. count=(%ld)\n", static_cast<long>(Settings.AddressLimit));
+        static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n",
+                                     "Too many connections from your address"));
+    }
+    if (!pSession->bImplicitTls) {
+        SocketSendNoWait(pSession->sockClient, pSession->szResponse, strlen(pSession->szResponse));
+    }
+    return false;
+}
+
 // Makes the record of an accepted connection and starts its thread; false when the listener
 // must end.
 bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& peer, bool bIpv6Conn, bool bImplicitTls,
@@ -331,11 +367,17 @@ bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& p
         delete pSession;
         return false;
     }
+    if (!AdmitAtAccept(pSession)) {
+        CloseAccepted(sockAccepted);
+        delete pSession;
+        return true;
+    }
     printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
     try {
         std::thread(ClientThread, pSession).detach();
     } catch (...) {
         // No thread for this client: drop the connection, keep accepting others.
+        RemoveTMQueue(pSession);
         CloseAccepted(sockAccepted);
         delete pSession;
     }
@@ -426,6 +468,7 @@ int AcceptLoop(TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
         printf("Service terminating.\n");
         return 0;
     }
+    StartDeadlineWatch();
     unsigned int nBackoffMs = MIN_ACCEPT_BACKOFF_MS;
     for (;;) {
         printf("wait select()\n");

@@ -5,12 +5,19 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/socket.h"
 #include "platform/time.h"
 
 namespace {
+
+// How often the deadlines are looked at: the most a late client gets beyond its deadline.
+constexpr unsigned int DEADLINE_WATCH_MS = 250;
+// Unread bytes that show a client sent more than a trickle: a TLS hello is a few hundred.
+constexpr size_t HEARD_PENDING_BYTES = 16;
 
 struct TMQueueState {
     std::mutex lock;
@@ -38,6 +45,26 @@ uint32_t CountLocked() {
     return static_cast<uint32_t>(Queue().sessions.size()) + 1;
 }
 
+// Whether the session has sent a whole line or TLS handshake message, or has more waiting to be
+// read than a client trickling bytes ever has (its thread may not have run yet).
+bool Heard(const Session* pSession, uint64_t ullLastInput) {
+    return ullLastInput > pSession->ullAdmitted || PendingBytes(pSession->sockClient) >= HEARD_PENDING_BYTES;
+}
+
+// Which of two sessions before login leaves first: one that has not been heard (a client
+// trickling bytes gets no further), then the one whose last line is the oldest. A client that is
+// getting somewhere is not sent away for a trickler.
+bool IdlerThan(const Session* pOne, const Session* pOther) {
+    uint64_t ullOne = pOne->ullLastInput.load();
+    uint64_t ullOther = pOther->ullLastInput.load();
+    bool bOneHeard = Heard(pOne, ullOne);
+    bool bOtherHeard = Heard(pOther, ullOther);
+    if (bOneHeard != bOtherHeard) {
+        return !bOneHeard;
+    }
+    return ullOne < ullOther;
+}
+
 // The queued session, before login, whose last line is the oldest (from pszAddress only, when
 // given); none when every one is logged in or already leaving. The caller holds the lock, so no
 // queued session can be freed meanwhile.
@@ -48,7 +75,7 @@ Session* OldestIdleBeforeLogin(const char* pszAddress) {
             (pszAddress != nullptr && strcmp(pQueued->szPeerAddr, pszAddress) != 0)) {
             continue;
         }
-        if (pOldest == nullptr || pQueued->ullLastInput.load() < pOldest->ullLastInput.load()) {
+        if (pOldest == nullptr || IdlerThan(pQueued, pOldest)) {
             pOldest = pQueued;
         }
     }
@@ -57,10 +84,15 @@ Session* OldestIdleBeforeLogin(const char* pszAddress) {
 
 // Wakes the session's thread, which says BYE and ends. Its socket stays open until the session
 // has left the queue, so the descriptor cannot belong to anybody else yet.
-void Evict(Session* pSession) {
-    printf("[%08lx] evicted: idle before login\n", SessionId(pSession));
-    pSession->bEvicted.store(1);
+void Evict(Session* pSession, int32_t lReason) {
+    printf("[%08lx] evicted: %s\n", SessionId(pSession),
+           lReason == EVICTED_LATE ? "not logged in in time" : "idle before login");
+    pSession->bEvicted.store(lReason);
     ShutdownReceive(pSession->sockClient);
+}
+
+bool IsPast(uint64_t ullDeadline, uint64_t ullNowMs) {
+    return ullDeadline != 0 && ullNowMs >= ullDeadline;
 }
 
 // A limit reached makes room by sending an idle session away; false when there is none.
@@ -69,7 +101,7 @@ bool MakeRoom(const char* pszAddress) {
     if (pIdle == nullptr) {
         return false;
     }
-    Evict(pIdle);
+    Evict(pIdle, EVICTED_FOR_ROOM);
     return true;
 }
 
@@ -116,7 +148,12 @@ Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLi
     }
     TracePrint("[%08lx][AddTMQueue]\n", ulId);
     TracePrint("[%08lx] bTMQWait(Add) = TRUE\n", ulId);
-    pSession->ullLastInput.store(MonotonicMilliseconds());
+    uint64_t ullNow = MonotonicMilliseconds();
+    pSession->ullAdmitted = ullNow;
+    pSession->ullLastInput.store(ullNow);
+    if (Settings.LoginTimeLimit > 0) {
+        pSession->ullLoginDeadline.store(ullNow + static_cast<uint64_t>(Settings.LoginTimeLimit) * 1000u);
+    }
     try {
         Queue().sessions.push_back(pSession);
     } catch (const std::bad_alloc&) {
@@ -136,4 +173,37 @@ void RemoveTMQueue(Session* pSession) {
             break;
         }
     }
+}
+
+uint32_t CutLateSessions(uint64_t ullNowMs) {
+    std::unique_lock<std::mutex> guard = LockQueue("[        ] CutLateSessions = wait loop\n", 0);
+    uint32_t ulCut = 0;
+    for (Session* pQueued : Queue().sessions) {
+        if (pQueued->bLoggedIn.load() || pQueued->bEvicted.load()) {
+            continue;
+        }
+        if (IsPast(pQueued->ullLoginDeadline.load(), ullNowMs) ||
+            IsPast(pQueued->ullHandshakeDeadline.load(), ullNowMs)) {
+            Evict(pQueued, EVICTED_LATE);
+            ulCut++;
+        }
+    }
+    return ulCut;
+}
+
+void StartDeadlineWatch() {
+    static std::once_flag started;
+    std::call_once(started, [] {
+        try {
+            // Lives as long as the process, as the queue does.
+            std::thread([] {
+                for (;;) {
+                    SleepMilliseconds(DEADLINE_WATCH_MS);
+                    CutLateSessions(MonotonicMilliseconds());
+                }
+            }).detach();
+        } catch (const std::system_error&) {
+            printf("no thread for the login deadlines\n");
+        }
+    });
 }

@@ -21,3 +21,8 @@ enum Admission {
 Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLimit);
 // Takes the session's entry out of the queue when the session ends.
 void RemoveTMQueue(Session* pSession);
+// Closes (with a BYE where one can still be read) every queued session that has not logged in
+// by its deadline or finished its TLS handshake by its own; returns how many.
+uint32_t CutLateSessions(uint64_t ullNowMs);
+// Starts, once per process, the thread that applies CutLateSessions several times a second.
+void StartDeadlineWatch();

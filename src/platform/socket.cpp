@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -340,6 +341,18 @@ int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds) {
     return Succeed(nReady > 0 ? 1 : 0);
 }
 
+size_t PendingBytes(SOCKET sock) {
+    int nPending = 0;
+    return ioctl(sock, FIONREAD, &nPending) == 0 && nPending > 0 ? static_cast<size_t>(nPending) : 0;
+}
+
+bool PeerHasClosed(SOCKET sock) {
+    pollfd check{};
+    check.fd = sock;
+    check.events = POLLRDHUP;
+    return poll(&check, 1, 0) > 0 && (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void ShutdownReceive(SOCKET sock) {
     shutdown(sock, SHUT_RD);
 }
@@ -349,6 +362,11 @@ int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength) {
     do {
         nResult = recv(sock, pBuffer, nLength, 0);
     } while (nResult < 0 && errno == EINTR);
+    return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
+}
+
+int SocketSendNoWait(SOCKET sock, const char* pBuffer, size_t nLength) {
+    ssize_t nResult = send(sock, pBuffer, nLength, MSG_NOSIGNAL | MSG_DONTWAIT);
     return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
 }
 

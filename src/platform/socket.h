@@ -84,10 +84,17 @@ void AckPromptly(SOCKET sock);
 // Waits until the socket has something to read (or the peer closed): 1, 0 when nMilliseconds
 // passed first, SOCKET_ERROR on failure.
 int WaitSocketReadable(SOCKET sock, unsigned int nMilliseconds);
+// Bytes received and not yet read (0 when it cannot be told).
+size_t PendingBytes(SOCKET sock);
+// Whether the peer has closed its end (or the connection broke), without reading anything.
+bool PeerHasClosed(SOCKET sock);
 // Ends the receiving side only: a thread blocked reading the socket wakes up with end of
 // stream, while the socket can still send its last words.
 void ShutdownReceive(SOCKET sock);
 int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength);
 int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength);
+// One send that never blocks: what the socket's buffer does not take is dropped (bytes sent, or
+// SOCKET_ERROR).
+int SocketSendNoWait(SOCKET sock, const char* pBuffer, size_t nLength);
 void ShutdownSocket(SOCKET sock);
 void CloseSocket(SOCKET sock);

@@ -17,6 +17,7 @@
 
 #include "platform/format.h"
 #include "platform/socket.h"
+#include "platform/time.h"
 
 // The OpenSSL context behind a lock, so that a reload can swap it while connections start:
 // SSL_new takes its own reference, so a swapped-out context lives on with its connections.
@@ -156,6 +157,15 @@ private:
     timeval old_{};
     bool bSaved_ = false;
 };
+
+// A client that has sent a whole handshake message is getting somewhere, unlike one that
+// trickles its bytes: tell the caller as soon as one has been read, before it is worked on.
+void NoteHandshakeMessage(int nWritten, int /*nVersion*/, int nContentType, const void* /*pBuffer*/,
+                          size_t /*nLength*/, SSL* /*pSsl*/, void* pArgument) {
+    if (nWritten == 0 && nContentType == SSL3_RT_HANDSHAKE) {
+        static_cast<std::atomic<uint64_t>*>(pArgument)->store(MonotonicMilliseconds());
+    }
+}
 
 }  // namespace
 
@@ -322,7 +332,7 @@ bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* psz
 }
 
 TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
-                         size_t nErrorSize) {
+                         size_t nErrorSize, std::atomic<uint64_t>* pullProgressMs) {
     const BIO_METHOD* pMethod = SocketMethod();
     SSL* pSsl = nullptr;
     if (pMethod != nullptr) {
@@ -337,11 +347,16 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
     }
     BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
     SSL_set_bio(pSsl, pBio, pBio);
+    if (pullProgressMs != nullptr) {
+        SSL_set_msg_callback_arg(pSsl, pullProgressMs);
+        SSL_set_msg_callback(pSsl, NoteHandshakeMessage);
+    }
     int nResult;
     {
         HandshakeTimeout timeout(sock, nTimeoutMs);
         nResult = SSL_accept(pSsl);
     }
+    SSL_set_msg_callback(pSsl, nullptr);
     if (nResult != 1) {
         if (ERR_peek_last_error() != 0) {
             TakeOpenSslError("TLS handshake", pszError, nErrorSize);

@@ -2,7 +2,9 @@
 // byte counts and failures shaped like SocketRecv and SocketSend, nothing else.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/types.h"
 
@@ -38,9 +40,10 @@ void TlsFreeContext(TlsContext* pContext);
 bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* pszError, size_t nErrorSize);
 
 // Runs the server side of the handshake on a connected, blocking socket, waiting at most
-// nTimeoutMs for each of the client's messages. Null on failure, with the reason in pszError.
+// nTimeoutMs for each of the client's messages. pullProgressMs (may be null) takes the
+// monotonic time at which each whole handshake message of the client was read. Null on failure, with the reason in pszError.
 TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
-                         size_t nErrorSize);
+                         size_t nErrorSize, std::atomic<uint64_t>* pullProgressMs = nullptr);
 // As SocketRecv: the byte count, 0 when the peer closed, SOCKET_ERROR on failure.
 int TlsRecv(TlsConnection* pConnection, char* pBuffer, size_t nLength);
 // As SocketSend: the whole buffer or SOCKET_ERROR.

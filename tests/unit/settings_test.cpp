@@ -184,3 +184,17 @@ TEST_F(SettingsTest, DemoRegistryReadsCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The deadlines before login cannot be switched off: 0 would let a trickling client stay for ever.
+TEST_F(SettingsTest, DeadlinesBeforeLoginHaveDefaultsAndNoOff) {
+    ReadFrom("");
+    EXPECT_EQ(std::vector<int>({Settings.LoginTimeLimit, Settings.TlsHandshakeTimeLimit}), std::vector<int>({60, 20}));
+    ReadFrom(kService + Dword("LoginTimeLimit", 45) + Dword("TlsHandshakeTimeLimit", 7));
+    EXPECT_EQ(std::vector<int>({Settings.LoginTimeLimit, Settings.TlsHandshakeTimeLimit}), std::vector<int>({45, 7}));
+    ReadFrom(kService + Dword("LoginTimeLimit", 0) + Dword("TlsHandshakeTimeLimit", 0xffffffff));
+    EXPECT_EQ(std::vector<int>({Settings.LoginTimeLimit, Settings.TlsHandshakeTimeLimit}), std::vector<int>({60, 20}));
+}
+
+}  // namespace
