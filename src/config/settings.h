@@ -81,6 +81,10 @@ struct SettingsRecord {
     // Megabytes of text made from message content (envelopes, body structures, header
     // sections) that the indexes keep; 0 keeps none.
     int32_t IndexCacheLimit;
+    // Largest literal taken before login, in bytes: a user name or a password needs no more,
+    // and a client that has not logged in gets no buffer to fill. 0 (a session made without
+    // settings): no limit.
+    uint32_t PreLoginLiteralLimit;
 };
 
 enum : int32_t {

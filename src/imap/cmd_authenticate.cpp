@@ -8,6 +8,7 @@
 #include "auth/password.h"
 #include "auth/userdir.h"
 #include "config/settings.h"
+#include "imap/command_reader.h"
 #include "imap/line.h"
 #include "imap/login.h"
 #include "imap/response.h"
@@ -75,24 +76,13 @@ void SendChallenge(Session* pSession) {
     SendResponse(pSession, 1, 1);
 }
 
-// Receives one answer line and ends it at its first CR or LF. Anything the client sent
-// behind the answer in the same block is queued for the dispatcher instead of being lost.
+// Takes one answer line, from what the client already sent or from the connection, without
+// its line end. Nothing of it reaches a log.
 bool RecvAnswer(Session* pSession) {
     pSession->bSecretInput = 1;
-    int nReceived = RecvLine(pSession, 1);
+    bool bRead = ReadAnswerLine(pSession);
     pSession->bSecretInput = 0;
-    if (nReceived == 0) {
-        return false;
-    }
-    char* pLf = strchr(pSession->szRecv, '\n');
-    if (pLf != nullptr && pLf[1] != '\0') {
-        size_t nQueued = strnlen(pSession->szQueue, sizeof(pSession->szQueue) - 1);
-        // What does not fit is dropped from the end, as the queue does everywhere.
-        static_cast<void>(FormatText(pSession->szQueue + nQueued, sizeof(pSession->szQueue) - nQueued, "%s", pLf + 1));
-        pLf[1] = '\0';
-    }
-    EndAtFirstCrOrLf(pSession->szRecv);
-    return true;
+    return bRead;
 }
 
 // Decodes the answer into szAuthWork; the number of bytes, or -1 when it did not fit.
