@@ -48,6 +48,9 @@ std::vector<std::string> Messages(const std::string& dir) {
     return contents;
 }
 
+// The last line of an answer, "" when none came.
+std::string Last(const std::vector<std::string>& lines) { return lines.empty() ? "" : lines.back(); }
+
 int CountEntries(const std::string& dir, const std::string& prefix) {
     int n = 0;
     for (auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -103,7 +106,7 @@ TEST_F(HostileInput, NulBytesAreDataNotTheEndOfInput) {
     ASSERT_TRUE(client.LoggedIn(server.port, "ann", "Sesame-1"));
     const std::string first = "Subject: one\r\n\r\nbefore\0after\r\n"s;
     std::string second = "Subject: two\r\n\r\n";
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 3000; i++) {
         char line[64];
         snprintf(line, sizeof line, "Zinj CREATE injected%04d\r\n", i);
         second += line;
@@ -111,13 +114,13 @@ TEST_F(HostileInput, NulBytesAreDataNotTheEndOfInput) {
     client.Send("a1 APPEND inbox {" + std::to_string(first.size()) + "+}\r\n" + first + "\r\n" + "a2 APPEND inbox {" +
                 std::to_string(second.size()) + "+}\r\n" + second + "\r\na3 NOOP\r\n");
     std::vector<std::string> answers = client.ReadUntilTagged("a3");
-    ASSERT_EQ(answers.size(), 3u) << ::testing::PrintToString(answers);
-    EXPECT_TRUE(answers[0].rfind("a1 OK [APPENDUID ", 0) == 0) << answers[0];
-    EXPECT_TRUE(answers[1].rfind("a2 OK [APPENDUID ", 0) == 0) << answers[1];
-    EXPECT_EQ(answers[2], "a3 OK NOOP completed\r\n");
     int injected = CountEntries(mailDir, "injected");
     RecordProperty("injected_commands", injected);
     EXPECT_EQ(injected, 0);
+    ASSERT_EQ(answers.size(), 3u) << ::testing::PrintToString(answers).substr(0, 2000);
+    EXPECT_TRUE(answers[0].rfind("a1 OK [APPENDUID ", 0) == 0) << answers[0];
+    EXPECT_TRUE(answers[1].rfind("a2 OK [APPENDUID ", 0) == 0) << answers[1];
+    EXPECT_EQ(answers[2], "a3 OK NOOP completed\r\n");
     EXPECT_EQ(Messages(mailDir + "inbox"), (std::vector<std::string>{first, second}));
 
     // One APPEND alone, waiting for the continuation.
@@ -126,7 +129,7 @@ TEST_F(HostileInput, NulBytesAreDataNotTheEndOfInput) {
     EXPECT_EQ(client.ReadLine(), "+ Ready for literal data\r\n");
     client.Send(third + "\r\n");
     EXPECT_TRUE(client.ReadLine().rfind("b1 OK [APPENDUID ", 0) == 0);
-    EXPECT_EQ(Messages(mailDir + "inbox").back(), third);
+    EXPECT_EQ(Last(Messages(mailDir + "inbox")), third);
 
     // A NUL in a line, or in a literal that is no message, makes the command BAD; the next
     // command is read where it starts.
@@ -149,11 +152,11 @@ TEST_F(HostileInput, ControlCharactersAndNumbersThatDoNotFit) {
                                                   "d BAD Control character in command\r\n", "e OK NOOP completed\r\n"}));
     client.Send("f APPEND inbox {19+}\r\nSubject: x\r\n\r\nbody\r\n\r\n");
     EXPECT_TRUE(client.ReadLine().rfind("f OK", 0) == 0);
-    EXPECT_EQ(client.Command("g", "SELECT inbox").back().substr(0, 5), "g OK ");
-    EXPECT_EQ(client.Command("h", "FETCH 1 BODY[4294967295.4294967296]").back(), "h BAD FETCH illegal argument\r\n");
-    EXPECT_EQ(client.Command("i", "FETCH 1 BODY[1.99999999999999999999]").back(), "i BAD FETCH illegal argument\r\n");
+    EXPECT_EQ(Last(client.Command("g", "SELECT inbox")).substr(0, 5), "g OK ");
+    EXPECT_EQ(Last(client.Command("h", "FETCH 1 BODY[4294967295.4294967296]")), "h BAD FETCH illegal argument\r\n");
+    EXPECT_EQ(Last(client.Command("i", "FETCH 1 BODY[1.99999999999999999999]")), "i BAD FETCH illegal argument\r\n");
     auto fetched = client.Command("j", "FETCH 1 BODY[4294967295]");
-    EXPECT_EQ(fetched.back(), "j OK FETCH completed\r\n");
+    EXPECT_EQ(Last(fetched), "j OK FETCH completed\r\n");
 }
 
 // Before login no literal bigger than a login could need is taken: one the client waits to send is
@@ -163,7 +166,7 @@ TEST_F(HostileInput, PreLoginLiteralsAreSmall) {
     ASSERT_TRUE(client.Greeted(server.port));
     client.Send("a LOGIN {5000}\r\n");
     EXPECT_EQ(client.ReadLine(), "a BAD Literal too long\r\n");
-    EXPECT_EQ(client.Command("b", "NOOP").back(), "b OK NOOP completed\r\n");
+    EXPECT_EQ(Last(client.Command("b", "NOOP")), "b OK NOOP completed\r\n");
     client.Send("c LOGIN ann {4294967295+}\r\n" + std::string(100, 'x'));
     EXPECT_EQ(client.ReadLine(), "c BAD Literal too long\r\n");
     EXPECT_EQ(client.ReadLine(), "* BYE Literal too long\r\n");
@@ -180,9 +183,9 @@ TEST_F(HostileInput, PreLoginLiteralsAreSmall) {
     // Small literals still log in, and after login a large one is read.
     ImapClient small;
     ASSERT_TRUE(small.Greeted(server.port));
-    EXPECT_EQ(small.Command("d", "LOGIN {3+}\r\nann {8+}\r\nSesame-1").back(), "d OK LOGIN completed\r\n");
-    EXPECT_EQ(small.Command("e", "CREATE {6000+}\r\n" + std::string(6000, 'm')).back().substr(0, 2), "e ");
-    EXPECT_EQ(small.Command("f", "NOOP").back(), "f OK NOOP completed\r\n");
+    EXPECT_EQ(Last(small.Command("d", "LOGIN {3+}\r\nann {8+}\r\nSesame-1")), "d OK LOGIN completed\r\n");
+    EXPECT_EQ(Last(small.Command("e", "CREATE {6000+}\r\n" + std::string(6000, 'm'))).substr(0, 2), "e ");
+    EXPECT_EQ(Last(small.Command("f", "NOOP")), "f OK NOOP completed\r\n");
 }
 
 // A literal holding a log line of its own stays inside its command's line, in both logs.
@@ -190,9 +193,9 @@ TEST_F(HostileInput, LogLinesCannotBeForged) {
     const std::string forged = "\r\n[07/Dec/2026:20:01:00] admin from 203.0.113.77 LOGIN admin **** failed";
     ImapClient client;
     ASSERT_TRUE(client.Greeted(server.port));
-    EXPECT_EQ(client.Command("a", "NOOP {" + std::to_string(forged.size()) + "+}\r\n" + forged).back(),
+    EXPECT_EQ(Last(client.Command("a", "NOOP {" + std::to_string(forged.size()) + "+}\r\n" + forged)),
               "a OK NOOP completed\r\n");
-    EXPECT_EQ(client.Command("b", "NOOP \x7f\xff\xfe").back(), "b BAD Control character in command\r\n");
+    EXPECT_EQ(Last(client.Command("b", "NOOP \x7f\xff\xfe")), "b BAD Control character in command\r\n");
     client.Command("z", "LOGOUT");
     client.ClosedByPeer();
 
@@ -222,26 +225,26 @@ TEST_F(HostileInput, PasswordsAreMaskedByWhatIsBeingReadNotByHowItLooks) {
         {"PLAIN answer in the command's packet", plainA,
          [&](ImapClient& c) {
              c.Send("a AUTHENTICATE PLAIN\r\n" + plainA + "\r\n");
-             EXPECT_EQ(c.ReadUntilTagged("a").back(), "a NO AUTHENTICATE fails\r\n");
+             EXPECT_EQ(Last(c.ReadUntilTagged("a")), "a NO AUTHENTICATE fails\r\n");
          }},
         {"both LOGIN answers at once", B64("Secret-B2"),
          [](ImapClient& c) {
              c.Send("a AUTHENTICATE LOGIN\r\n" + B64("ann") + "\r\n" + B64("Secret-B2") + "\r\n");
-             EXPECT_EQ(c.ReadUntilTagged("a").back(), "a NO AUTHENTICATE fails\r\n");
+             EXPECT_EQ(Last(c.ReadUntilTagged("a")), "a NO AUTHENTICATE fails\r\n");
          }},
         {"password literal split over packets", "Secret-C3-long-enough",
          [](ImapClient& c) {
              c.Send("a LOGIN ann {21+}\r\nSecret-C3");
              std::this_thread::sleep_for(std::chrono::milliseconds(200));
              c.Send("-long-enough\r\n");
-             EXPECT_EQ(c.ReadUntilTagged("a").back(), "a NO LOGIN fails\r\n");
+             EXPECT_EQ(Last(c.ReadUntilTagged("a")), "a NO LOGIN fails\r\n");
          }},
         {"password literal holding CR LF", "Secret-D4\r\nmore-D4",
          [](ImapClient& c) {
              c.Send("a LOGIN ann {18}\r\n");
              EXPECT_EQ(c.ReadLine(), "+ Ready for literal data\r\n");
              c.Send("Secret-D4\r\nmore-D4\r\n");
-             EXPECT_EQ(c.ReadUntilTagged("a").back(), "a NO LOGIN fails\r\n");
+             EXPECT_EQ(Last(c.ReadUntilTagged("a")), "a NO LOGIN fails\r\n");
          }},
         {"TAB before the password", "Secret-E5",
          [](ImapClient& c) { EXPECT_EQ(c.Command("a", "LOGIN ann\tSecret-E5").size(), 1u); }},
@@ -250,7 +253,7 @@ TEST_F(HostileInput, PasswordsAreMaskedByWhatIsBeingReadNotByHowItLooks) {
         ImapClient client;
         ASSERT_TRUE(client.Greeted(server.port));
         c.talk(client);
-        EXPECT_EQ(client.Command("z", "LOGOUT").back(), "z OK LOGOUT completed\r\n") << c.pszName;
+        EXPECT_EQ(Last(client.Command("z", "LOGOUT")), "z OK LOGOUT completed\r\n") << c.pszName;
     }
     ASSERT_NE(AccessLog().find("LOGIN ann ****"), std::string::npos) << AccessLog();
     std::string written = Written();
@@ -287,7 +290,7 @@ TEST_F(HostileInput, RandomBytesLeaveTheServerServing) {
     ASSERT_TRUE(server.Running());
     ImapClient last;
     ASSERT_TRUE(last.LoggedIn(server.port, "ann", "Sesame-1"));
-    EXPECT_EQ(last.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
+    EXPECT_EQ(Last(last.Command("n", "NOOP")), "n OK NOOP completed\r\n");
 }
 
 }  // namespace
