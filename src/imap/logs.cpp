@@ -108,7 +108,8 @@ void TraceReceived(Session* pSession, const char* pText, size_t nLength, bool bS
             if (nArgsAt < nLength) {
                 // Up to a NUL, if one came: the text after it is masked with the rest.
                 std::string args(pText + nArgsAt + 1, strnlen(pText + nArgsAt + 1, nLength - nArgsAt - 1));
-                shown += " " + ShownArgs(args.c_str(), bLogin);
+                shown += ' ';
+                shown += ShownArgs(args.c_str(), bLogin);
             }
         } else {
             shown = EscapeLogText(pText, nLength);
