@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, with AddressSanitizer and UndefinedBehaviorSanitizer) and
-# runs each for a fixed time, starting from its seeds in fuzz/corpus/<target>/.
+# runs each for a fixed time, starting from its seeds in fuzz/corpus/<target>/, with the tokens of
+# fuzz/<target>.dict (else fuzz/bytes.dict).
 #   scripts/fuzz.sh                 every target, FUZZ_SECONDS (default 20) each
 #   scripts/fuzz.sh 180 mime search  the named targets, three minutes each
 # New inputs that found new code are kept in $BUILD_DIR/corpus/<target>/ for the next run; a
@@ -12,7 +13,7 @@ scripts/install-deps.sh
 
 SECONDS_EACH=${FUZZ_SECONDS:-20}
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then SECONDS_EACH=$1; shift; fi
-ALL=(request_line message_set fetch_items mime search registry_file user_file)
+ALL=(request_line message_set fetch_items mime search registry_file user_file session_input)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 BUILD_DIR=${BUILD_DIR:-build-fuzz}
@@ -33,7 +34,11 @@ for t in "${TARGETS[@]}"; do
   mkdir -p "$work"
   log="$BUILD_DIR/fuzz-$t.log"
   echo "=== fuzz $t (${SECONDS_EACH}s)"
+  # NUL, CR and LF are offered to every target as whole tokens, so that they reach every position.
+  dict=fuzz/$t.dict
+  [ -f "$dict" ] || dict=fuzz/bytes.dict
   if "$BUILD_DIR/fuzz/fuzz_$t" -max_total_time="$SECONDS_EACH" -max_len=65536 -timeout=20 -rss_limit_mb=2048 \
+       -dict="$dict" \
        -print_final_stats=1 -artifact_prefix="$BUILD_DIR/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
     passed=$((passed + 1))
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

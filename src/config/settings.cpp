@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/format.h"
 #include "platform/fs.h"
@@ -35,6 +36,7 @@ constexpr const char* szDefaultSpoolDir = "%SystemRoot%/SYSTEM32/VLM/MAIL";
 constexpr const char* szDefaultQueueDir = "incoming";
 // RFC 3501's autologout timer is at least 30 minutes: clients renew IDLE every 29.
 constexpr int32_t MIN_IDLE_TIMEOUT = 30 * 60;
+constexpr uint32_t PRE_LOGIN_LITERAL_LIMIT = 4096;
 // Stands for %SystemRoot% (in any case, as Windows reads names) where the environment has none, as on
 // every Linux host.
 constexpr const char* szSystemRootFallback = "/var/lib/veve4d";
@@ -274,6 +276,8 @@ void ReadSettings() {
     Settings.LoginFailureLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureLimit", 5));
     if (Settings.LoginFailureLimit <= 0) Settings.LoginFailureLimit = 5;
     Settings.MaxMessageSize = RegReadNumber(KEY_SERVICE, "MaxMessageSize", 64u << 20);
+    Settings.PreLoginLiteralLimit = RegReadNumber(KEY_SERVICE, "PreLoginLiteralLimit", PRE_LOGIN_LITERAL_LIMIT);
+    if (Settings.PreLoginLiteralLimit == 0) Settings.PreLoginLiteralLimit = PRE_LOGIN_LITERAL_LIMIT;
     Settings.DebugAcceptAnyPassword =
         static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "DebugAcceptAnyPassword", 0));
     RegReadString(KEY_SERVICE, "DraftsFolder", "Drafts", Settings.DraftsFolder, sizeof Settings.DraftsFolder);
@@ -309,8 +313,26 @@ void TracePrint(const char* pszFormat, ...) {
     if (Settings.ConsoleTrace == 0) return;
     va_list args;
     va_start(args, pszFormat);
-    vprintf(pszFormat, args);
+    va_list again;
+    va_copy(again, args);
+    int nLength = vsnprintf(nullptr, 0, pszFormat, args);
     va_end(args);
+    std::string text(nLength > 0 ? static_cast<size_t>(nLength) : 0, '\0');
+    if (nLength > 0) vsnprintf(text.data(), text.size() + 1, pszFormat, again);
+    va_end(again);
+    // A trace line may carry a client's bytes (a mailbox name from a literal): every control
+    // byte but the line's own end, and every byte outside ASCII, is shown as \xNN, so that no
+    // client text makes a trace line of its own.
+    size_t nEnd = !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size();
+    for (size_t i = 0; i < nEnd; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x7f) {
+            printf("\\x%02x", c);
+        } else {
+            putchar(c);
+        }
+    }
+    if (nEnd < text.size()) putchar('\n');
 }
 
 void CreateSpoolDirectories() {

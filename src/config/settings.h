@@ -90,6 +90,10 @@ struct SettingsRecord {
     // DELETE of a mailbox that still holds messages: DELETE_FULL_REMOVE removes it with them,
     // DELETE_FULL_REFUSE refuses it, as older versions did.
     int32_t DeleteFullMailbox;
+    // Largest literal taken before login, in bytes: a user name or a password needs no more,
+    // and a client that has not logged in gets no buffer to fill. 0 (a session made without
+    // settings): no limit.
+    uint32_t PreLoginLiteralLimit;
 };
 
 enum : int32_t {

@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "imap/args.h"
+#include "imap/command_reader.h"
 #include "imap/commands.h"
 #include "imap/flags.h"
 #include "imap/mailbox_name.h"
@@ -21,35 +22,26 @@ namespace {
 constexpr size_t FLAGS_COPY_SIZE = 1024;
 constexpr size_t DATE_COPY_SIZE = 64;
 
-// Text received behind the literal is the client's next request: it goes back to the pending
-// input instead of into the message.
-void KeepPending(Session* pSession, const char* pText, size_t nLength) {
-    size_t nHeld = strlen(pSession->szQueue);
-    size_t nRoom = sizeof(pSession->szQueue) - 1 - nHeld;
-    nLength = std::min(nLength, nRoom);
-    memcpy(pSession->szQueue + nHeld, pText, nLength);
-    pSession->szQueue[nHeld + nLength] = '\0';
-}
-
-// The literal as the client sends it: the pending input first, then the lines received.
+// The literal as the client sends it, every byte counted (a NUL is message text like any
+// other): the pending input first, then the blocks received. Text received behind the literal
+// is the client's next request: it goes back to the pending input instead of into the message.
 MessageSource LiteralSource(Session* pSession, std::string* pHeld) {
     return [pSession, pHeld](uint64_t ullWanted, const char** ppData, size_t* pnLength) {
-        size_t nQueued = strlen(pSession->szQueue);
-        if (nQueued > 0) {
-            size_t nTake = static_cast<size_t>(std::min<uint64_t>(nQueued, ullWanted));
-            pHeld->assign(pSession->szQueue, nTake);
-            memmove(pSession->szQueue, pSession->szQueue + nTake, nQueued - nTake + 1);
+        if (pSession->nQueued > 0) {
+            pHeld->resize(static_cast<size_t>(std::min<uint64_t>(pSession->nQueued, ullWanted)));
+            pHeld->resize(TakeQueued(pSession, pHeld->data(), pHeld->size()));
             *ppData = pHeld->data();
-            *pnLength = nTake;
+            *pnLength = pHeld->size();
             return true;
         }
         if (RecvLine(pSession, 0) == 0) {
             return false;
         }
-        size_t nLength = strlen(pSession->szRecv);
+        size_t nLength = pSession->nReceived;
+        pSession->nReceived = 0;
         size_t nTake = static_cast<size_t>(std::min<uint64_t>(nLength, ullWanted));
         if (nTake < nLength) {
-            KeepPending(pSession, pSession->szRecv + nTake, nLength - nTake);
+            QueueBehind(pSession, pSession->szRecv + nTake, nLength - nTake);
         }
         *ppData = pSession->szRecv;
         *pnLength = nTake;
@@ -157,7 +149,7 @@ int CmdAppend(Session* pSession) {
     AppendRequest request;
     if (!TakeAppendArguments(pSession, pszTag, &request)) return 1;
     // A client that did not wait for the continuation has sent its literal behind the line.
-    bool bContinuation = !request.bNonSync && pSession->szQueue[0] == '\0';
+    bool bContinuation = !request.bNonSync && pSession->nQueued == 0;
     uint32_t ulSize = static_cast<uint32_t>(std::min<unsigned long>(request.ulAnnounced, 0xFFFFFFFDul));
     int64_t llDate = NO_INTERNAL_DATE;
     bool bBadDate = request.szDate[0] != '\0' && !ParseImapDateTime(request.szDate, strlen(request.szDate), &llDate);

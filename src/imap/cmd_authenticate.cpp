@@ -9,6 +9,7 @@
 #include "auth/password.h"
 #include "auth/userdir.h"
 #include "config/settings.h"
+#include "imap/command_reader.h"
 #include "imap/line.h"
 #include "imap/login.h"
 #include "imap/response.h"
@@ -77,43 +78,13 @@ void SendChallenge(Session* pSession) {
     SendResponse(pSession, 1, 1);
 }
 
-// An answer the client sent along with earlier input (in the command's own packet, or both
-// LOGIN answers at once) already waits in szQueue: it is taken from there, not waited for.
-bool TakeQueuedAnswer(Session* pSession) {
-    size_t nHeld = strnlen(pSession->szQueue, sizeof(pSession->szQueue) - 1);
-    const char* pLf = static_cast<const char*>(memchr(pSession->szQueue, '\n', nHeld));
-    if (pLf == nullptr) {
-        return false;
-    }
-    size_t nLine = std::min(static_cast<size_t>(pLf - pSession->szQueue) + 1, sizeof(pSession->szRecv) - 1);
-    memcpy(pSession->szRecv, pSession->szQueue, nLine);
-    pSession->szRecv[nLine] = '\0';
-    memmove(pSession->szQueue, pSession->szQueue + nLine, nHeld - nLine + 1);
-    return true;
-}
-
-// Receives one answer line and ends it at its first CR or LF. Anything the client sent
-// behind the answer in the same block is queued for the dispatcher instead of being lost.
+// Takes one answer line, from what the client already sent or from the connection, without
+// its line end. Nothing of it reaches a log.
 bool RecvAnswer(Session* pSession) {
-    if (TakeQueuedAnswer(pSession)) {
-        EndAtFirstCrOrLf(pSession->szRecv);
-        return true;
-    }
     pSession->bSecretInput = 1;
-    int nReceived = RecvLine(pSession, 1);
+    bool bRead = ReadAnswerLine(pSession);
     pSession->bSecretInput = 0;
-    if (nReceived == 0) {
-        return false;
-    }
-    char* pLf = strchr(pSession->szRecv, '\n');
-    if (pLf != nullptr && pLf[1] != '\0') {
-        size_t nQueued = strnlen(pSession->szQueue, sizeof(pSession->szQueue) - 1);
-        // What does not fit is dropped from the end, as the queue does everywhere.
-        static_cast<void>(FormatText(pSession->szQueue + nQueued, sizeof(pSession->szQueue) - nQueued, "%s", pLf + 1));
-        pLf[1] = '\0';
-    }
-    EndAtFirstCrOrLf(pSession->szRecv);
-    return true;
+    return bRead;
 }
 
 // The initial response sent with the command (SASL-IR) behind the mechanism's name, or null

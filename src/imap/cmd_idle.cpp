@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "imap/command_reader.h"
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "imap/view.h"
@@ -22,25 +23,6 @@ constexpr int POLL_MILLISECONDS = 1000;
 constexpr int WATCHED_MILLISECONDS = 30000;
 // Without a watch on the mail directory, deliveries are looked for this often.
 constexpr uint64_t IMPORT_POLL_TICKS = 5ull * 10000000ull;
-
-// Moves the first complete line of szQueue into szRecv; false when there is none.
-bool TakeQueuedLine(Session* pSession) {
-    if (strchr(pSession->szQueue, '\n') == nullptr) return false;
-    size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
-    memcpy(pSession->szRecv, pSession->szQueue, nLength);
-    pSession->szRecv[nLength] = '\0';
-    pSession->szQueue[0] = '\0';
-    return true;
-}
-
-// What came in behind the first line waits in szQueue for the dispatcher.
-void KeepFurtherLines(Session* pSession) {
-    char* pLf = strchr(pSession->szRecv, '\n');
-    if (pLf != nullptr && pLf[1] != '\0') {
-        static_cast<void>(FormatText(pSession->szQueue, sizeof(pSession->szQueue), "%s", pLf + 1));
-        pLf[1] = '\0';
-    }
-}
 
 bool IsDone(const char* pszLine) {
     size_t nLength = strcspn(pszLine, "\r\n");
@@ -100,7 +82,7 @@ int CmdIdle(Session* pSession) {
             AnnounceChanges(pSession, true);
             if (pSession->szSendBuf[0] != '\0' && FlushSend(pSession, 1) == 0) return 0;
         }
-        if (!TakeQueuedLine(pSession)) {
+        if (!CommandWaiting(pSession)) {
             WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient,
                                                   bWatched ? WATCHED_MILLISECONDS : POLL_MILLISECONDS);
             if (wait != WATCH_INPUT) {
@@ -111,9 +93,12 @@ int CmdIdle(Session* pSession) {
                 }
                 continue;
             }
-            if (RecvLine(pSession, 1) == 0) return 0;
         }
-        KeepFurtherLines(pSession);
+        if (!ReadAnswerLine(pSession)) {
+            // A line that is no DONE at all; a lost connection ends at the next read.
+            FormatResponse(pSession, "%s %s %s expected DONE\r\n", szTag, "BAD", szCommand);
+            return 1;
+        }
         if (IsDone(pSession->szRecv)) break;
         FormatResponse(pSession, "%s %s %s expected DONE\r\n", szTag, "BAD", szCommand);
         return 1;

@@ -8,6 +8,7 @@ enum CommandRead {
     COMMAND_READY,    // szRecv holds the command without its final line end
     COMMAND_REFUSED,  // too long (or a literal too big); its BAD answer is in szResponse
     COMMAND_LOST,     // the connection ended inside the command
+    COMMAND_ABANDONED,  // refused and not read to its end: the answer and a BYE are in szResponse
 };
 
 // Takes the next command out of szQueue into szRecv, receiving more input while a literal or a
@@ -22,5 +23,15 @@ CommandRead ReadCommand(Session* pSession);
 // too long to wait for in the receive buffer.
 bool CommandWaiting(const Session* pSession);
 
-// Puts text in front of what szQueue holds; what does not fit is dropped from the end.
-void QueueInFront(Session* pSession, const char* pszText);
+// Puts bytes in front of (or behind) what szQueue holds; what does not fit is dropped from the end.
+void QueueInFront(Session* pSession, const char* pText, size_t nText);
+void QueueBehind(Session* pSession, const char* pText, size_t nText);
+// Moves up to nWanted bytes from the front of szQueue into pBuffer; returns how many.
+size_t TakeQueued(Session* pSession, char* pBuffer, size_t nWanted);
+
+// Takes the next line (the answer to a prompt, DONE) out of szQueue into szRecv without its
+// line end, receiving more input as needed; nReceived gets its length. Logged as "****" while
+// bSecretInput is set. False when the connection ended, or when the line is no answer at all
+// (too long, a NUL or another control character in it); szRecv is then empty. An answer too
+// long to hold before login is not read on: bEndAfterCommand is set.
+bool ReadAnswerLine(Session* pSession);

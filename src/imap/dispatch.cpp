@@ -113,12 +113,19 @@ bool CommandRunsInState(const char* pszWord, int32_t lState) {
 }
 
 int DispatchCommand(Session* pSession) {
-    // What was received goes in front of anything a handler left queued.
-    QueueInFront(pSession, pSession->szRecv);
+    // What was received goes in front of anything a handler left queued: counted bytes from
+    // RecvLine, or a text a caller put there itself.
+    size_t nReceived = pSession->nReceived != 0 ? pSession->nReceived : strnlen(pSession->szRecv, RECV_SIZE - 1);
+    pSession->nReceived = 0;
+    QueueInFront(pSession, pSession->szRecv, nReceived);
     int nResult = 1;
     while (CommandWaiting(pSession)) {
         CommandRead read = ReadCommand(pSession);
         if (read == COMMAND_LOST) return 0;
+        if (read == COMMAND_ABANDONED) {
+            SendResponse(pSession, 1, 1);
+            return 0;
+        }
         if (read == COMMAND_REFUSED) {
             SendResponse(pSession, 1, 1);
             continue;
@@ -136,7 +143,15 @@ int DispatchCommand(Session* pSession) {
         nResult = pHandler(pSession);
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
         pSession->bBatching = 0;
+        if (pSession->bEndAfterCommand) {
+            pSession->bEndAfterCommand = 0;
+            AppendBye(pSession, "Line too long");
+            SendResponse(pSession, 1, 1);
+            return 0;
+        }
         SendResponse(pSession, 1, 1);
     }
+    // What a handler read into szRecv is used up: a caller that fills it next fills a text.
+    pSession->nReceived = 0;
     return nResult;
 }

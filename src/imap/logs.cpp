@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "config/settings.h"
+#include "imap/args.h"
 #include "platform/accounts.h"
 #include "platform/date_text.h"
 #include "platform/format.h"
@@ -37,87 +39,84 @@ LogStamp TakeLogStamp() {
 }
 
 
-bool EndsWithLiteral(const char* pLine, size_t nLength) {
-    if (nLength < 3 || pLine[nLength - 1] != '}') return false;
-    size_t i = nLength - 1;
-    if (i > 0 && pLine[i - 1] == '+') i--;
-    size_t nDigits = 0;
-    while (i > 0 && pLine[i - 1] >= '0' && pLine[i - 1] <= '9') {
-        i--;
-        nDigits++;
+// How much of a LOGIN's or an AUTHENTICATE's arguments may be shown: the user name as the
+// client wrote it (LOGIN), the mechanism (AUTHENTICATE). Whatever follows is a secret, in any
+// spelling: after a TAB, in a literal, in a quoted string. 0 when nothing can be shown.
+size_t ShownArgsLength(const char* pszArgs, bool bLogin) {
+    const char* p = pszArgs;
+    if (bLogin) {
+        char szUser[RECV_SIZE];
+        if (!TakeAstring(&p, szUser, sizeof(szUser))) return 0;
+    } else {
+        while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '-' ||
+               *p == '_') {
+            p++;
+        }
     }
-    return nDigits > 0 && i > 0 && pLine[i - 1] == '{';
+    return static_cast<size_t>(p - pszArgs);
 }
 
-// Length of the word starting at p (up to a blank or the end of the line).
-size_t WordLength(const char* p, size_t nLeft) {
-    size_t n = 0;
-    while (n < nLeft && p[n] != ' ') n++;
-    return n;
-}
-
-struct Appender {
-    char* pszOut;
-    size_t nSize;
-    size_t nUsed;
-    void Put(const char* p, size_t n) {
-        if (nSize == 0) return;
-        size_t nRoom = nSize - 1 - nUsed;
-        size_t nTake = n < nRoom ? n : nRoom;
-        memcpy(pszOut + nUsed, p, nTake);
-        nUsed += nTake;
-        pszOut[nUsed] = '\0';
-    }
-    void Put(const char* psz) { Put(psz, strlen(psz)); }
-};
-
-// One line without its line end: what may be shown of it, and whether the line after it is a
-// secret literal's text.
-bool RedactLine(const char* pLine, size_t nLength, bool bSecret, Appender* pOut) {
-    bool bLiteral = EndsWithLiteral(pLine, nLength);
-    if (bSecret) {
-        pOut->Put("****");
-        return bLiteral;
-    }
-    size_t nTag = WordLength(pLine, nLength);
-    size_t nAt = nTag < nLength ? nTag + 1 : nLength;
-    size_t nCommand = WordLength(pLine + nAt, nLength - nAt);
-    bool bLogin = nCommand == 5 && StrNICmp(pLine + nAt, "LOGIN", 5) == 0;
-    bool bAuthenticate = nCommand == 12 && StrNICmp(pLine + nAt, "AUTHENTICATE", 12) == 0;
-    if (!bLogin && !bAuthenticate) {
-        pOut->Put(pLine, nLength);
-        return false;
-    }
-    // The user name (LOGIN) or the mechanism (AUTHENTICATE) stays; everything after it goes.
-    nAt += nCommand;
-    if (nAt < nLength) {
-        nAt++;
-        nAt += WordLength(pLine + nAt, nLength - nAt);
-    }
-    pOut->Put(pLine, nAt);
-    if (nAt < nLength) pOut->Put(" ****");
-    return bLiteral;
+// A LOGIN's or an AUTHENTICATE's arguments as they may be written to a log.
+std::string ShownArgs(const char* pszArgs, bool bLogin) {
+    size_t nShown = ShownArgsLength(pszArgs, bLogin);
+    std::string shown = EscapeLogText(pszArgs, nShown);
+    if (pszArgs[nShown] != '\0' || bLogin) shown += nShown > 0 ? " ****" : "****";
+    return shown;
 }
 
 }  // namespace
 
-void RedactReceived(const char* pszText, char* pszOut, size_t nSize, int32_t* pbSecret, int32_t* pbAfterFirst) {
-    Appender out{pszOut, nSize, 0};
-    if (nSize > 0) pszOut[0] = '\0';
-    bool bSecret = *pbSecret != 0;
-    bool bFirst = true;
-    for (const char* p = pszText; *p != '\0';) {
-        size_t nLine = strcspn(p, "\r\n");
-        bSecret = RedactLine(p, nLine, bSecret, &out);
-        size_t nEnd = strspn(p + nLine, "\r");
-        if (p[nLine + nEnd] == '\n') nEnd++;
-        out.Put(p + nLine, nEnd);
-        if (bFirst && pbAfterFirst != nullptr) *pbAfterFirst = bSecret ? 1 : 0;
-        bFirst = false;
-        p += nLine + nEnd;
+std::string EscapeLogText(const char* pText, size_t nLength) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(nLength);
+    for (size_t i = 0; i < nLength; i++) {
+        unsigned char c = static_cast<unsigned char>(pText[i]);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0f];
+        } else {
+            out += static_cast<char>(c);
+        }
     }
-    if (bFirst && pbAfterFirst != nullptr) *pbAfterFirst = bSecret ? 1 : 0;
-    *pbSecret = bSecret ? 1 : 0;
+    return out;
+}
+
+void TraceReceived(Session* pSession, const char* pText, size_t nLength, bool bSecret) {
+    std::string shown;
+    if (bSecret) {
+        shown = "****";
+    } else {
+        // Only LOGIN and AUTHENTICATE carry secrets on their line; read as the dispatcher reads
+        // it, whatever the blanks around the command word.
+        const char* pBlank = static_cast<const char*>(std::memchr(pText, ' ', nLength));
+        size_t nWordAt = pBlank != nullptr ? static_cast<size_t>(pBlank - pText) + 1 : nLength;
+        size_t nWord = 0;
+        while (nWordAt + nWord < nLength && pText[nWordAt + nWord] != ' ') nWord++;
+        bool bLogin = nWord == 5 && StrNICmp(pText + nWordAt, "LOGIN", 5) == 0;
+        bool bAuthenticate = nWord == 12 && StrNICmp(pText + nWordAt, "AUTHENTICATE", 12) == 0;
+        if (bLogin || bAuthenticate) {
+            size_t nArgsAt = nWordAt + nWord;
+            shown = EscapeLogText(pText, nArgsAt);
+            if (nArgsAt < nLength) {
+                // Up to a NUL, if one came: the text after it is masked with the rest.
+                std::string args(pText + nArgsAt + 1, strnlen(pText + nArgsAt + 1, nLength - nArgsAt - 1));
+                shown += ' ';
+                shown += ShownArgs(args.c_str(), bLogin);
+            }
+        } else {
+            shown = EscapeLogText(pText, nLength);
+        }
+    }
+    TracePrint("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, shown.c_str());
+    WriteProtocolLog(pSession, shown.data());
 }
 
 void WriteAccessLog(Session* pSession, const char* pszResult) {
@@ -129,35 +128,25 @@ void WriteAccessLog(Session* pSession, const char* pszResult) {
     if (!FormatText(szPath, sizeof(szPath), "%simap4log/%s.log", Settings.MailSpoolDir, stamp.szDay)) return;
 
     const char* pszCommand = pSession->pCommand != nullptr ? pSession->pCommand : "";
-    char szArgs[RECV_SIZE + 8];
     bool bLogin = StrICmp(pszCommand, "LOGIN") == 0;
+    std::string args;
     if (bLogin || StrICmp(pszCommand, "AUTHENTICATE") == 0) {
-        // The password is never written: everything from the blank that ends the user name
-        // becomes " ****", so a quoted password with blanks leaves nothing behind either. For
-        // AUTHENTICATE the mechanism stays and an initial response goes the same way.
-        static_cast<void>(FormatText(szArgs, sizeof(szArgs), "%s",
-                                     pSession->pArgs != nullptr ? pSession->pArgs
-                                     : bLogin                   ? ""
-                                                                : "-"));
-        char* pBlank = strchr(szArgs, ' ');
-        if (pBlank != nullptr) {
-            *pBlank = '\0';
-        }
-        if (bLogin || pBlank != nullptr) {
-            size_t nLength = strlen(szArgs);
-            static_cast<void>(FormatText(szArgs + nLength, sizeof(szArgs) - nLength, " ****"));
-        }
+        // The password is never written, nor an initial response: the user name (LOGIN) or the
+        // mechanism stays and the rest becomes " ****", however it was spelt.
+        args = pSession->pArgs != nullptr ? ShownArgs(pSession->pArgs, bLogin) : bLogin ? "****" : "-";
     } else {
-        static_cast<void>(FormatText(szArgs, sizeof(szArgs), "%s", pSession->pArgs != nullptr ? pSession->pArgs : "-"));
+        args = pSession->pArgs != nullptr ? EscapeLogText(pSession->pArgs, strlen(pSession->pArgs)) : "-";
     }
+    std::string command = EscapeLogText(pszCommand, strlen(pszCommand));
+    std::string user = EscapeLogText(pSession->szUser, strlen(pSession->szUser));
 
     ProcessFileIdentity identity;
     FILE* pFile = OpenPrivateAppend(szPath);
     if (pFile == nullptr) {
         return;
     }
-    fprintf(pFile, "[%s] %s from %s %s %s %s\n", stamp.szTime, pSession->szUser[0] != '\0' ? pSession->szUser : "-",
-            pSession->szPeerAddr, pszCommand, szArgs, pszResult);
+    fprintf(pFile, "[%s] %s from %s %s %s %s\n", stamp.szTime, !user.empty() ? user.c_str() : "-",
+            pSession->szPeerAddr, command.c_str(), args.c_str(), pszResult);
     fclose(pFile);
 }
 
@@ -176,7 +165,9 @@ void WriteProtocolLog(Session* pSession, char* pszText) {
                       ? OpenPrivateAppend(szPath)
                       : nullptr;
     if (pFile != nullptr) {
-        fprintf(pFile, "[%s], %08lx, %s\n", stamp.szTime, SessionId(pSession), pszText);
+        // One line per event, whatever the text holds (a message sent, a client's own bytes).
+        std::string shown = EscapeLogText(pszText, strlen(pszText));
+        fprintf(pFile, "[%s], %08lx, %s\n", stamp.szTime, SessionId(pSession), shown.c_str());
         fclose(pFile);
     }
     if (pCr != nullptr) {

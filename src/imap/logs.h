@@ -1,14 +1,19 @@
 // Per-day access log and protocol log under the mail spool.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 #include "imap/session.h"
 
 void WriteAccessLog(Session* pSession, const char* pszResult);
 void WriteProtocolLog(Session* pSession, char* pszText);
 
-// Copies received text for the console and the protocol log with every secret replaced by
-// "****": LOGIN's password, AUTHENTICATE's initial response, a line answering an AUTHENTICATE
-// prompt, and the literals that follow LOGIN or AUTHENTICATE. *pbSecret says on entry whether
-// the first line is such a secret and on return whether the line after the text will be;
-// *pbAfterFirst (may be null) gets the same for the line after the first.
-void RedactReceived(const char* pszText, char* pszOut, size_t nSize, int32_t* pbSecret, int32_t* pbAfterFirst);
+// Client bytes as a log shows them: CR, LF and TAB as \r, \n and \t, every other control
+// byte and every byte outside ASCII as \xNN, so that no text can make a line of its own.
+std::string EscapeLogText(const char* pText, size_t nLength);
+
+// Writes a received command (or the answer to a prompt) to the console trace and the protocol
+// log: a LOGIN keeps its user name and an AUTHENTICATE its mechanism, their rest shown as
+// "****"; with bSecret nothing of it is shown.
+void TraceReceived(Session* pSession, const char* pText, size_t nLength, bool bSecret);

@@ -75,6 +75,11 @@ struct Session {
     char szDecodedName[1024];
     char szRecv[RECV_SIZE];
     char szQueue[QUEUE_SIZE];
+    // Client bytes are counted, never ended by a NUL: the bytes szQueue holds, and those that
+    // RecvLine left in szRecv (0: szRecv holds a text ended by its NUL, put there by a caller
+    // that filled it itself). Both buffers keep a NUL behind their bytes as well.
+    size_t nQueued;
+    size_t nReceived;
     std::unique_ptr<MailboxView, MailboxViewDeleter> pView;
     // The flag code FETCH shows for the message being answered, where it differs from the file
     // name's (\Recent belongs to one session); empty: the file name's.
@@ -88,16 +93,16 @@ struct Session {
     // Set by the first send that fails (a peer that stopped reading, a broken link): every later
     // send fails at once, so the session ends instead of waiting out the send time-out again.
     int32_t bSendFailed;
-    // The lines being received answer an AUTHENTICATE prompt or carry a LOGIN literal: they
-    // never reach the console or the protocol log.
+    // The line being read answers an AUTHENTICATE prompt: it never reaches the console or the
+    // protocol log.
     int32_t bSecretInput;
+    // The client's input can no longer be followed (an answer too long before login): the
+    // session ends once the command that read it is answered.
+    int32_t bEndAfterCommand;
     // Failed LOGIN and AUTHENTICATE attempts on this connection, and the server's count per
     // client address (none: no delay, as in tests that drive a session directly).
     int32_t lLoginFailures;
     LoginFailures* pLoginFailures;
-    // Whether the text after the first line of the block last received, and so the next line
-    // the dispatcher takes from szQueue, is a secret literal (see RedactReceived).
-    int32_t bSecretQueue;
     // Read by other sessions' admission (net/tmqueue) while this one is queued: when its last
     // line came in (monotonic ms), whether it has logged in, and whether it was asked to make
     // room for a newcomer. A last input at the admission time means nothing whole came yet.

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "config/settings.h"
 #include "imap/auth_log.h"
+#include "imap/command_reader.h"
 #include "imap/logs.h"
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -32,14 +34,11 @@ constexpr unsigned int DEFAULT_TLS_HANDSHAKE_MS = 20000;
 
 // A fragment without its LF, left by the dispatcher, is the start of the next line.
 size_t TakePendingFragment(Session* pSession) {
-    if (pSession->szQueue[0] == '\0' || strchr(pSession->szQueue, '\n') != nullptr) {
+    size_t nHeld = pSession->nQueued < QUEUE_SIZE ? pSession->nQueued : QUEUE_SIZE - 1;
+    if (nHeld == 0 || memchr(pSession->szQueue, '\n', nHeld) != nullptr) {
         return 0;
     }
-    size_t nLength = strnlen(pSession->szQueue, RECV_SIZE - 1);
-    memcpy(pSession->szRecv, pSession->szQueue, nLength);
-    pSession->szRecv[nLength] = '\0';
-    pSession->szQueue[0] = '\0';
-    return nLength;
+    return TakeQueued(pSession, pSession->szRecv, RECV_SIZE - 1);
 }
 
 void SayBye(Session* pSession, const char* pszReason) {
@@ -112,6 +111,7 @@ int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
 
 bool StartSessionTls(Session* pSession) {
     memset(pSession->szQueue, 0, sizeof(pSession->szQueue));
+    pSession->nQueued = 0;
     // The answer to STARTTLS leaves in clear text, before the handshake.
     if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return false;
     if (pSession->pTlsContext == nullptr || pSession->pTls != nullptr) {
@@ -148,9 +148,12 @@ void FormatSocketError(char* pBuffer, size_t nSize, bool bSend, int nCode) {
     static_cast<void>(FormatText(pBuffer, nSize, "%s SOCKET_ERROR OTHER CODE=%d", pszOp, nCode));
 }
 
-int RecvLine(Session* pSession, int bTrace) {
-    memset(pSession->szRecv, 0, sizeof(pSession->szRecv));
+// The received bytes are counted: a NUL among them is the client's byte like any other. They
+// are logged once the command reader knows what they are (a password is not shown).
+int RecvLine(Session* pSession, int /*bTrace*/) {
     size_t nFill = TakePendingFragment(pSession);
+    pSession->nReceived = 0;
+    pSession->szRecv[nFill] = '\0';
     pSession->bLoggedIn.store(pSession->State != Imap4NonAuthenticated ? 1 : 0);
     for (;;) {
         if (pSession->bSendFailed) {
@@ -167,22 +170,17 @@ int RecvLine(Session* pSession, int bTrace) {
             SayEvicted(pSession);
             return 0;
         }
-        if (nReceived == SOCKET_ERROR || (!bFull && pSession->szRecv[nFill] == '\0')) {
+        if (nReceived == SOCKET_ERROR || (!bFull && nReceived <= 0)) {
             break;
         }
-        pSession->szRecv[nFill + static_cast<size_t>(nReceived)] = '\0';
-        if (bFull || strchr(pSession->szRecv, '\n') != nullptr) {
+        size_t nFrom = nFill;
+        nFill += static_cast<size_t>(nReceived);
+        pSession->szRecv[nFill] = '\0';
+        if (bFull || memchr(pSession->szRecv + nFrom, '\n', nFill - nFrom) != nullptr) {
             pSession->ullLastInput.store(MonotonicMilliseconds());
-            if (bTrace) {
-                char szShown[2 * RECV_SIZE];
-                RedactReceived(pSession->szRecv, szShown, sizeof(szShown), &pSession->bSecretInput,
-                               &pSession->bSecretQueue);
-                TracePrint("[%08lx] RECV[%08x] <- [%s]\n", SessionId(pSession), pSession->sockClient, szShown);
-                WriteProtocolLog(pSession, szShown);
-            }
+            pSession->nReceived = nFill;
             return 1;
         }
-        nFill = strlen(pSession->szRecv);
     }
 
     char szError[SOCKET_ERROR_TEXT_SIZE];
@@ -201,7 +199,11 @@ void TraceHeld(Session* pSession, size_t nEnd) {
     char* pText = pSession->szSendBuf + pSession->nTraceFrom;
     char cSaved = pSession->szSendBuf[nEnd];
     pSession->szSendBuf[nEnd] = '\0';
-    TracePrint("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, pText);
+    if (Settings.ConsoleTrace != 0) {
+        // What is sent may hold a client's bytes (a message, a name): one trace line per send.
+        std::string shown = EscapeLogText(pText, nEnd - pSession->nTraceFrom);
+        TracePrint("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, shown.c_str());
+    }
     WriteProtocolLog(pSession, pText);
     pSession->szSendBuf[nEnd] = cSaved;
     pSession->nTraceFrom = nEnd;

@@ -55,7 +55,13 @@ TEST_F(ConnectionTest, LineSplitAcrossSegmentsIsOneCommand) {
     EXPECT_EQ(client.ReadLine(), "a3 OK CAPABILITY completed\r\n");
 }
 
-TEST_F(ConnectionTest, LongLinesAndLiteralsAreReadToTheirEnd) {
+// After login: before it, nothing that long is waited for (see hostile_input_test).
+TEST(LongInput, LongLinesAndLiteralsAreReadToTheirEnd) {
+    TestServer server;
+    server.AddUser("ann", "pw");
+    ASSERT_TRUE(server.Start(Registry::UserFileRegistry())) << server.Output();
+    ImapClient client;
+    ASSERT_TRUE(client.LoggedIn(server.port, "ann", "pw"));
     const std::string big(20000, 'x');
     auto one = [](const std::string& tag, const std::string& line) { return std::vector<std::string>{tag + line}; };
     // Lines and literals of 9,000 bytes are read whole; longer ones are read to their end and refused.

@@ -2,6 +2,7 @@
 // decoded copy of a scrambled file, \Seen for a body read without PEEK, and the items.
 #include "imap/commands.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -183,6 +184,20 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
     return result;
 }
 
+// Part numbers are 32-bit; a section naming a larger one names nothing the client could mean.
+bool SectionNumbersFit(const FetchItemList& list) {
+    for (int i = 0; i < list.nItems; i++) {
+        const char* pOpen = strchr(list.pItems[i], '[');
+        if (pOpen == nullptr) continue;
+        uint64_t ullNumber = 0;
+        for (const char* p = pOpen + 1; (*p >= '0' && *p <= '9') || *p == '.'; p++) {
+            ullNumber = *p == '.' ? 0 : ullNumber * 10 + static_cast<uint64_t>(*p - '0');
+            if (ullNumber > 0xFFFFFFFFull) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int CmdFetch(Session* pSession) {
@@ -210,6 +225,10 @@ int CmdFetch(Session* pSession) {
         return 1;
     }
 
+    if (!SectionNumbersFit(list)) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
     // A list without an item that writes would answer every message with an empty "()", which
     // clients cannot parse; such a FETCH answers no message.
     if (!ItemsWriteAnything(&list)) {
