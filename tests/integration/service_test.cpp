@@ -12,7 +12,6 @@
 
 namespace {
 
-bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
 
 TEST(DebugMode, ConsoleSignalsStopTheListenerAndASecondInstanceIsRefusedByThePipe) {
     for (int sig : {SIGINT, SIGQUIT, SIGTERM}) {

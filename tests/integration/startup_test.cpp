@@ -17,7 +17,6 @@
 
 namespace {
 
-bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
 
 std::string Hex(int n) {
     char sz[16];
