@@ -56,17 +56,6 @@ TEST(DebugMode, ConsoleSignalsStopTheListenerAndASecondInstanceIsRefusedByThePip
     }
 }
 
-// The warning shows only where it is true: operating-system accounts with DebugAcceptAnyPassword.
-TEST(DebugMode, WarnsOfUncheckedPasswordsOnlyWhenTheyAre) {
-    TestServer server;
-    ASSERT_TRUE(server.Start(TestServer::BasicRegistry(TestServer::ServiceKey("\"DebugAcceptAnyPassword\"=dword:00000001\n"))));
-    server.Signal(SIGINT);
-    EXPECT_EQ(server.WaitExit(), 0);
-    EXPECT_EQ(server.Output().rfind("Debugging Velmora IMAP4rev1 Server.\n"
-                                    "WARNING: debug mode: every operating-system password is accepted.\n"
-                                    "---- regestry ----\n", 0), 0u) << server.Output();
-}
-
 TEST(CommandLine, HelpAndVersionPrintAndSucceed) {
     for (const char* pszOption : {"--help", "-help", "--version", "-version"}) {
         SCOPED_TRACE(pszOption);
