@@ -54,8 +54,6 @@ AdminRun RunAdmin(const std::string& registry, const std::vector<std::string>& a
     return run;
 }
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 std::vector<std::string> Login(ImapClient& client, const std::string& user, const std::string& password) {
     return client.Command("a", "LOGIN " + user + " " + password);
 }

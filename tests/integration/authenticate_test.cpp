@@ -126,7 +126,7 @@ TEST(Credentials, NoPasswordInAnyLogAndLogsArePrivate) {
 }
 
 // With operating-system accounts, debug mode checks passwords as the service does; only an
-// explicit registry value makes it take any, and then each login says so.
+// explicit registry value makes it take any, and then the start and each login say so.
 TEST(Credentials, DebugModeTakesAnyPasswordOnlyWhenAskedAndSaysSo) {
     for (bool bAny : {false, true}) {
         SCOPED_TRACE(bAny);
@@ -136,6 +136,10 @@ TEST(Credentials, DebugModeTakesAnyPasswordOnlyWhenAskedAndSaysSo) {
         ASSERT_TRUE(client.Greeted(server.port));
         client.Command("a", "LOGIN veve4d-nobody guess");
         EXPECT_EQ(server.Output().find("DEBUG: password of veve4d-nobody not checked") != std::string::npos, bAny);
+        // The console warns at the start, and only when it is true.
+        const std::string warning = bAny ? "WARNING: debug mode: every operating-system password is accepted.\n" : "";
+        EXPECT_EQ(server.Output().rfind("Debugging Velmora IMAP4rev1 Server.\n" + warning + "---- regestry ----\n", 0), 0u)
+            << server.Output();
     }
 }
 

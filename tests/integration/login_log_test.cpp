@@ -27,15 +27,6 @@ std::string FileLine(const std::string& strDatagram) {
     return strRest.substr(0, 15) + " mailhost" + strRest.substr(15) + "\n";
 }
 
-std::string RunShell(const std::string& strCommand) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("{ " + strCommand + "; } 2>&1").c_str(), "r"), pclose);
-    std::string strOut;
-    char buf[4096];
-    size_t n;
-    while (pipe && (n = fread(buf, 1, sizeof buf, pipe.get())) > 0) strOut.append(buf, n);
-    return strOut;
-}
-
 TEST(LoginLog, EveryOutcomeInOneEscapedLineThatTheFail2banFilterMatches) {
     TestServer server;
     SyslogSocket syslog(server.dir);

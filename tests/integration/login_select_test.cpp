@@ -1,11 +1,9 @@
 // LOGIN in both account modes, the inbox import it starts, SELECT, EXAMINE and STATUS.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <sys/stat.h>
 #include <filesystem>
 #include <regex>
-#include <thread>
 
 #include "test_server.h"
 
@@ -152,25 +150,6 @@ TEST_F(LoginTest, MarkerFileRefusesTheLogin) {
     WriteFile(server.dir + "/users/ann/$offimap4", "");
     EXPECT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 NO LOGIN fails\r\n");
     EXPECT_FALSE(FileExists(server.dir + "/users/ann/inbox"));
-}
-
-TEST_F(LoginTest, SimultaneousLoginsAllSucceed) {
-    std::atomic<int> ok{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; i++) {
-        threads.emplace_back([&] {
-            ImapClient c;
-            if (!c.Greeted(server.port)) return;
-            auto lines = c.Command("t", "LOGIN ann \"Secret Word\"");
-            if (!lines.empty() && lines.back() == "t OK LOGIN completed\r\n") ok++;
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(ok.load(), 6);
-    auto lines = client.Command("a", "LOGIN ann \"Secret Word\"");
-    auto selected = client.Command("b", "SELECT inbox");
-    ASSERT_FALSE(selected.empty());
-    EXPECT_EQ(selected[0], "* 3 EXISTS\r\n");  // imported once, never twice
 }
 
 }  // namespace

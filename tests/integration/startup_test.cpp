@@ -17,7 +17,6 @@
 
 namespace {
 
-bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
 
 std::string Hex(int n) {
     char sz[16];
@@ -72,6 +71,9 @@ TEST(StartFailure, EveryUnusableSettingStopsTheStartWithItsNameAndFile) {
         {TlsFiles("@DIR@/missing.pem", "@DIR@/key.pem"),
          "TLS (@REG@): certificate chain @DIR@/missing.pem: No such file or directory"},
         {TlsFiles("@DIR@/garbage.pem", "@DIR@/key.pem"), "TLS (@REG@): certificate chain @DIR@/garbage.pem: "},
+        {TlsFiles("@DIR@/key.pem", "@DIR@/key.pem"), "TLS (@REG@): certificate chain @DIR@/key.pem: "},
+        {TlsFiles("@DIR@/cert.pem", "@DIR@/nokey.pem"),
+         "TLS (@REG@): certificate key @DIR@/nokey.pem: No such file or directory"},
         {TlsFiles("@DIR@/cert.pem", "@DIR@/key2.pem"),
          "TLS (@REG@): certificate key @DIR@/key2.pem does not match certificate @DIR@/cert.pem"},
         {TlsFiles("@DIR@/cert.pem", "@DIR@/key.pem", "\"TlsMinVersion\"=\"1.1\"\n"),

@@ -218,18 +218,6 @@ TEST(Tls, SighupReloadsTheCertificate) {
     EXPECT_TRUE(tls.server.Running());
 }
 
-// Everything a command prints, standard error included; "" when it could not start.
-std::string RunCommand(const std::string& strCommand) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("{ " + strCommand + "; } 2>&1").c_str(), "r"), pclose);
-    std::string strOut;
-    char buf[4096];
-    size_t n;
-    while (pipe && (n = fread(buf, 1, sizeof(buf), pipe.get())) > 0) {
-        strOut.append(buf, n);
-    }
-    return strOut;
-}
-
 bool Installed(const std::string& strProgram) {
     return std::system(("command -v " + strProgram + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -266,7 +254,7 @@ TEST(Tls, CurlAndFetchmailLogInOverBothPorts) {
             ADD_FAILURE() << c.pszClient << " is not installed (scripts/install-deps.sh installs it)";
             continue;
         }
-        std::string strOut = RunCommand(c.strCommand), strBody = "secret body";
+        std::string strOut = RunShell(c.strCommand), strBody = "secret body";
         size_t nCopies = 0;
         for (size_t at = strOut.find(strBody); at != std::string::npos; at = strOut.find(strBody, at + 1)) {
             nCopies++;

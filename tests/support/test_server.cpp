@@ -8,11 +8,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <memory>
 #include <netdb.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -406,4 +408,13 @@ bool ImapClient::StartTls(const std::string& caFile) {
 
 std::string ImapClient::TlsVersion() const {
     return ssl != nullptr ? SSL_get_version(ssl) : "";
+}
+
+std::string RunShell(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("{ " + command + "; } 2>&1").c_str(), "r"), pclose);
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while (pipe && (n = fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
+    return out;
 }

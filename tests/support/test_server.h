@@ -32,6 +32,9 @@ bool MakeCertificate(const std::string& dir, const std::string& name = "");
 // A loopback port that nothing listens on at the moment of asking.
 int FreePort();
 bool Ipv6LoopbackAvailable();
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+// Everything a shell command prints, standard error included; "" when it could not start.
+std::string RunShell(const std::string& command);
 
 struct TestServer {
     int port = 0;

@@ -36,24 +36,13 @@ TEST(SplitRequestLine, CutsTagCommandAndArguments) {
         {"a1 X {3}\r\na\rb", "a1", "X", "{3}\r\na\rb"},
         {"a1 X ", "a1", "X", ""},
     };
+    const auto text = [](const char* p) { return p ? "\"" + std::string(p) + "\"" : std::string("none"); };
     for (const Split& c : cases) {
         auto session = std::make_unique<Session>();
         snprintf(session->szRecv, sizeof(session->szRecv), "%s", c.line);
         SplitRequestLine(session.get());
-        SCOPED_TRACE(c.line);
-        EXPECT_STREQ(session->pTag, c.tag);
-        if (c.command == nullptr) {
-            EXPECT_EQ(session->pCommand, nullptr);
-        } else {
-            ASSERT_NE(session->pCommand, nullptr);
-            EXPECT_STREQ(session->pCommand, c.command);
-        }
-        if (c.args == nullptr) {
-            EXPECT_EQ(session->pArgs, nullptr);
-        } else {
-            ASSERT_NE(session->pArgs, nullptr);
-            EXPECT_STREQ(session->pArgs, c.args);
-        }
+        EXPECT_EQ(text(session->pTag) + text(session->pCommand) + text(session->pArgs),
+                  text(c.tag) + text(c.command) + text(c.args)) << c.line;
     }
 }
 

@@ -190,23 +190,6 @@ TEST_F(StoreTest, MailIsCreatedForItsOwnerAloneUnlessTheGroupIsShared) {
     ::umask(oldMask);
 }
 
-TEST_F(StoreTest, UidValidityStaysWithTheDirectoryAndChangesWhenItIsMadeAgain) {
-    uint32_t ulFirst = 0, ulNow = 0;
-    EXPECT_FALSE(GetUidValidity((dir.path + "/missing").c_str(), &ulFirst));
-    ASSERT_TRUE(GetUidValidity(box.c_str(), &ulFirst));
-    Put({"0000000001-100000.MSG"});
-    fs::rename(box + "/0000000001-100000.MSG", box + "/0000000001-000010.MSG");
-    WriteUidNext(box.c_str(), 2);
-    ASSERT_TRUE(GetUidValidity(box.c_str(), &ulNow));
-    EXPECT_EQ(ulNow, ulFirst);
-    // Once the file system's clock has moved on, a re-created directory has a new value.
-    for (int i = 0; i < 100000 && ulNow == ulFirst; ++i) {
-        fs::remove_all(box);
-        ASSERT_TRUE(CreateDirectoryEntry(box.c_str()) && GetUidValidity(box.c_str(), &ulNow));
-    }
-    EXPECT_NE(ulNow, ulFirst);
-}
-
 TEST(MessageSetTest, SplitReadsEachElementUpToOneHundred) {
     std::string set101 = "1", first100 = "1:1";
     for (int i = 2; i <= 101; ++i) set101 += "," + std::to_string(i);
