@@ -142,6 +142,7 @@ TEST(AccountCheck, EveryMechanismChecksTheSystemAccountAndCramMd5ReadsOnlyTheUse
         "NSS_WRAPPER_GROUP=" + strWrap + "/group", "NSS_WRAPPER_SHADOW=" + strWrap + "/shadow",
 #if defined(__SANITIZE_ADDRESS__)
         "ASAN_OPTIONS=verify_asan_link_order=0", "PAM_WRAPPER_DISABLE_DEEPBIND=1", "UID_WRAPPER_DISABLE_DEEPBIND=1",
+        "NSS_WRAPPER_DISABLE_DEEPBIND=1",
 #endif
     };
     ASSERT_TRUE(server.Start(TestServer::BasicRegistry("\"MailInBoxDir\"=\"@DIR@/users/%USERNAME%\"\n"), {"-debug"}, env))

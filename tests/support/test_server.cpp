@@ -201,9 +201,17 @@ bool TestServer::Start(const std::string& registryBody, std::vector<std::string>
 
 bool TestServer::Launch(std::vector<std::string> args, std::vector<std::string> extraEnv, bool bWaitReady) {
     std::vector<std::string> env{"VEVE4D_REGISTRY=" + registryPath, "VEVE4D_PIPE_NAME=" + pipeName};
+    // A variable the test names replaces the inherited one: getenv takes the first of two.
+    auto Named = [&extraEnv](const std::string& var) {
+        std::string name = var.substr(0, var.find('=') + 1);
+        for (const std::string& e : extraEnv) {
+            if (e.rfind(name, 0) == 0) return true;
+        }
+        return false;
+    };
     for (char** e = environ; *e != nullptr; e++) {
         std::string var = *e;
-        if (var.rfind("VEVE4D_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) env.push_back(var);
+        if (var.rfind("VEVE4D_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0 && !Named(var)) env.push_back(var);
     }
     // Tests keep their logins out of the machine's log: unless a test listens, the server's
     // system-log lines go to a socket that does not exist.
