@@ -39,7 +39,8 @@ struct SavedRequest {
 
 // Refused: the credentials were checked and did not pass (the failure that is delayed and
 // counted); Failed: the exchange itself went wrong.
-enum class Outcome { Failed, Refused, Passed, HandedToLogin };
+// PassedAsUser: passed, with the user's file identity and mail directory already taken.
+enum class Outcome { Failed, Refused, Passed, PassedAsUser, HandedToLogin };
 
 void SaveRequest(const Session* pSession, SavedRequest* pSaved) {
     static_cast<void>(FormatText(pSaved->szTag, sizeof(pSaved->szTag), "%s", pSession->pTag));
@@ -264,7 +265,7 @@ Outcome CramMd5Mechanism(Session* pSession, const SavedRequest* pSaved) {
         RespondAuthenticate(pSession, pSaved, "NO", "fails");
         return Outcome::Refused;
     }
-    return Outcome::Passed;
+    return Outcome::PassedAsUser;
 }
 
 // The mechanism word ends the argument or is followed by a blank: "PLAINTEXT" is another name.
@@ -371,11 +372,12 @@ int CmdAuthenticate(Session* pSession) {
                      pSession->lLoginFailures >= Settings.LoginFailureLimit;
         return bLast ? 0 : 1;
     }
-    if (outcome == Outcome::Passed && AcceptLogin(pSession)) {
+    bool bPassed = outcome == Outcome::Passed || outcome == Outcome::PassedAsUser;
+    if (bPassed && AcceptLogin(pSession, outcome == Outcome::PassedAsUser)) {
         RespondAuthenticate(pSession, &saved, "OK", "completed");
         return EndAuthenticate(pSession, &saved, "Success");
     }
-    if (outcome == Outcome::Passed) {
+    if (bPassed) {
         // The mail directory vanished between the password check and the login.
         RespondAuthenticate(pSession, &saved, "NO", "fails");
     }

@@ -142,11 +142,12 @@ void WaitUnlessGivenUp(Session* pSession, uint32_t ulMs) {
 
 }  // namespace
 
-bool AcceptLogin(Session* pSession) {
+bool AcceptLogin(Session* pSession, bool bInUserFiles) {
     if (!AwaitLoginTurn(pSession)) {
+        if (bInUserFiles) LeaveUserFiles();
         return false;
     }
-    if (!EnterUserFiles(pSession)) {
+    if (!bInUserFiles && !EnterUserFiles(pSession)) {
         return false;
     }
     if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0) {

@@ -26,8 +26,8 @@ bool EnterUserFiles(Session* pSession);
 void LeaveUserFiles();
 // After a successful check: the user's files, the "$offimap4" bar, inbox, import, login
 // number, State. False when the user has no usable mail directory or is barred (the login must
-// then fail).
-bool AcceptLogin(Session* pSession);
+// then fail). bInUserFiles: EnterUserFiles has run already (CRAM-MD5 reads its file as the user).
+bool AcceptLogin(Session* pSession, bool bInUserFiles = false);
 void CompleteLogin(Session* pSession);
 // After a refused LOGIN or AUTHENTICATE, with the answer in szResponse: waits before it may go
 // out (longer with each failure from the client's address) and, after LoginFailureLimit
