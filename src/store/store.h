@@ -147,20 +147,6 @@ constexpr uint32_t STALE_TEMPORARY_AGE = 120;
 
 // ---- Message sets ----------------------------------------------------------------------------
 
-constexpr int MAX_SET_ELEMENTS = 100;
-
-// One element of a message set: n, n:m or n:*.
-struct MessageRange {
-    uint32_t ulFirst;
-    uint32_t ulLast;
-    bool bUnbounded;  // the element was n:*
-};
-
-// Cuts a message set at its commas into at most MAX_SET_ELEMENTS elements; returns the count.
-int SplitMessageSet(const char* pszSet, MessageRange* pElements);
-// Whether an element names the number (a sequence number, or a UID under the UID prefix).
-bool RangeContains(const MessageRange& range, uint32_t ulNumber);
-
 // Message sets as the client writes them: elements n or n:m joined by commas, each number
 // nonzero or "*" (the highest number in use), n:m naming the same as m:n.
 struct SetElement {
