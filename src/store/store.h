@@ -30,6 +30,9 @@ constexpr uint32_t NOT_MESSAGE_ATTRIBUTES = 0x16;
 // Listing patterns, relative to a mailbox directory.
 constexpr const char* ALL_MESSAGES_PATTERN = "*-??????.MSG";
 
+// Writes "mailbox/name" into pszPath; false when it does not fit, and then nothing may be done
+// with it: a cut path could name another file.
+[[nodiscard]] bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName);
 // Whether a listed entry counts as a message file.
 bool IsMessageFile(const FindData& data);
 // The UID of a message file name: the decimal value of its digits up to the "-".
@@ -166,8 +169,13 @@ bool SetContains(const std::vector<SetElement>& elements, uint32_t ulNumber, uin
 // Seen, Draft).
 enum : uint8_t {
     FLAG_BIT_RECENT = 0x01,
+    FLAG_BIT_ANSWERED = 0x02,
+    FLAG_BIT_FLAGGED = 0x04,
     FLAG_BIT_DELETED = 0x08,
     FLAG_BIT_SEEN = 0x10,
+    FLAG_BIT_DRAFT = 0x20,
+    // The flags a client may set and clear; \Recent is the server's.
+    FLAG_BITS_CLIENT = FLAG_BIT_ANSWERED | FLAG_BIT_FLAGGED | FLAG_BIT_DELETED | FLAG_BIT_SEEN | FLAG_BIT_DRAFT,
 };
 struct ListedMessage {
     uint32_t ulUid;
