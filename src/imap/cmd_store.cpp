@@ -76,6 +76,7 @@ int CmdStore(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
+    if (RefuseReadOnly(pSession)) return 1;
     char* pszItem = strchr(pSession->pArgs, ' ');
     if (pszItem == nullptr) {
         RespondIllegalArgument(pSession);
