@@ -9,6 +9,7 @@
 #include "admin/admin_internal.h"
 #include "config/settings.h"
 #include "platform/admin_files.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/tls.h"
@@ -258,7 +259,8 @@ void CheckUserFile(Findings& findings, const std::string& domain, MailDirectoryO
     }
     // Read as the server reads it: as the spool's owner, the user the server runs as.
     ActAsOwnerOf(Settings.MailSpoolDir);
-    FILE* pFile = fopen(path.c_str(), "rb");
+    UniqueFile file(fopen(path.c_str(), "rb"));
+    FILE* pFile = file.get();
     ActAsSelf();
     if (pFile == nullptr) {
         unsigned int nMode = 0;
@@ -274,7 +276,6 @@ void CheckUserFile(Findings& findings, const std::string& domain, MailDirectoryO
     std::string text;
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, pFile)) > 0;) text.append(buf, n);
-    fclose(pFile);
 
     std::vector<UserFileLine> lines = ParseUserFile(text);
     size_t nUsers = 0;

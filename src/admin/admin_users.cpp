@@ -61,7 +61,8 @@ bool UserFilesInUse() {
 
 bool ReadWhole(const std::string& path, std::string* pText, bool* pbExists) {
     pText->clear();
-    FILE* pFile = fopen(path.c_str(), "rb");
+    UniqueFile file(fopen(path.c_str(), "rb"));
+    FILE* pFile = file.get();
     *pbExists = pFile != nullptr;
     if (pFile == nullptr) {
         if (errno == ENOENT) return true;
@@ -71,7 +72,6 @@ bool ReadWhole(const std::string& path, std::string* pText, bool* pbExists) {
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, pFile)) > 0;) pText->append(buf, n);
     bool bOk = ferror(pFile) == 0;
-    fclose(pFile);
     if (!bOk) fprintf(stderr, "veve4d-admin: cannot read %s\n", path.c_str());
     return bOk;
 }

@@ -112,19 +112,13 @@ int ReadPasswordFile(const char* pszMailDir, char* pszPassword, size_t nSize) {
 bool IsScrambledStart(unsigned char chFirst) { return chFirst == SCRAMBLE_MARK; }
 
 int DecodeMessageFile(const char* pszSource, const char* pszDest) {
-    FILE* pSource = fopen(pszSource, "rb");
+    UniqueFile pSource(fopen(pszSource, "rb"));
     if (pSource == nullptr) return 0;
     unsigned char bHead[2] = {0, 0};
-    size_t nHead = fread(bHead, 1, 2, pSource);
-    if (nHead < 1 || bHead[0] != SCRAMBLE_MARK) {
-        fclose(pSource);
-        return 0;
-    }
+    size_t nHead = fread(bHead, 1, 2, pSource.get());
+    if (nHead < 1 || bHead[0] != SCRAMBLE_MARK) return 0;
     FILE* pDest = fopen(pszDest, "wb");
-    if (pDest == nullptr) {
-        fclose(pSource);
-        return 0;
-    }
+    if (pDest == nullptr) return 0;
 
     // Block by block, so that memory does not grow with the message. The block length is
     // even, so a hex pair never straddles two blocks.
@@ -132,13 +126,13 @@ int DecodeMessageFile(const char* pszSource, const char* pszDest) {
     unsigned char bPlain[MESSAGE_BLOCK / 2];
     bool bFailed = false;
     for (;;) {
-        size_t nRead = fread(szHex, 1, sizeof szHex, pSource);
+        size_t nRead = fread(szHex, 1, sizeof szHex, pSource.get());
         size_t nPlain = DecodeHexPairs(szHex, nRead, bHead[1], bPlain, sizeof bPlain);
         if (nPlain > 0 && fwrite(bPlain, 1, nPlain, pDest) != nPlain) bFailed = true;
         if (bFailed || nRead < sizeof szHex) break;
     }
-    if (ferror(pSource)) bFailed = true;
-    fclose(pSource);
+    if (ferror(pSource.get())) bFailed = true;
+    pSource.reset();
     if (fclose(pDest) != 0) bFailed = true;
     // A message cut short by a full disk would be served as if whole; better to let the
     // caller fall back to the stored file.

@@ -60,7 +60,8 @@ bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRec
     if (!IsSafePathPart(pszDomain, strlen(pszDomain))) return false;
     char szPath[MAX_PATH];
     if (!FormatText(szPath, sizeof szPath, "%s%s.idx", AccountFolder(), pszDomain)) return false;
-    FILE* pFile = fopen(szPath, "r");
+    UniqueFile file(fopen(szPath, "r"));
+    FILE* pFile = file.get();
     if (pFile == nullptr) return false;
 
     char szLine[USER_LINE_SIZE];
@@ -95,7 +96,6 @@ bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRec
         }
         bFound = true;
     }
-    fclose(pFile);
     return bFound;
 }
 

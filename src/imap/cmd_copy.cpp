@@ -50,7 +50,7 @@ bool CopyToIncoming(const char* pszMailbox, const char* pszTarget, uint32_t ulUi
     copy.incoming.incoming = szIncoming;
     for (int nTry = 0; nTry < 2; nTry++) {
         char szSource[MAX_PATH + MAX_PATH];
-        if (!FormatText(szSource, sizeof(szSource), "%s/%s", pszMailbox, copy.szSourceName)) return false;
+        if (!MailboxFilePath(szSource, sizeof(szSource), pszMailbox, copy.szSourceName)) return false;
         TakeFlagCode(copy.szSourceName, copy.incoming.szFlagCode);
         TracePrint("CopyFile(%s -> %s)\n", szSource, szIncoming);
         if (CopyFileNoReplace(szSource, szIncoming, MailFileMode(), MailFsyncOn())) {

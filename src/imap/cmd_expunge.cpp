@@ -25,6 +25,7 @@ int CmdExpunge(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
+    if (RefuseReadOnly(pSession)) return 1;
     if (pSession->bUid) {
         // UID EXPUNGE (UIDPLUS): only the messages of the set go, so that a client never
         // removes what another client flagged \Deleted meanwhile.
@@ -48,7 +49,8 @@ int CmdClose(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    ExpungeMailbox(pSession, 0);
+    // After EXAMINE, CLOSE only leaves: nothing is removed, and no error is told.
+    if (!pSession->bReadOnly) ExpungeMailbox(pSession, 0);
     CloseView(pSession);
     pSession->State = Imap4Authorization;
     RespondCompleted(pSession);

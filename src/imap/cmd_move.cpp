@@ -68,11 +68,7 @@ int CmdMove(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    // EXAMINE promised the client that nothing leaves the mailbox through this session.
-    if (CurrentView(pSession)->bReadOnly) {
-        FormatResponse(pSession, "%s NO [READ-ONLY] %s fails\r\n", pSession->pTag, pSession->pCommand);
-        return 1;
-    }
+    if (RefuseReadOnly(pSession)) return 1;
     char szSet[RECV_SIZE];
     char szTarget[MAX_PATH];
     if (!TakeSetAndTarget(pSession, szSet, sizeof(szSet), szTarget, sizeof(szTarget))) {

@@ -84,6 +84,7 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     FormatResponse(pSession, "%s %s [%s] %s completed\r\n", pSession->pTag, "OK", bReadOnly ? "READ-ONLY" : "READ-WRITE",
                    pSession->pCommand);
     pSession->State = Imap4Selected;
+    pSession->bReadOnly = bReadOnly;
     return 1;
 }
 

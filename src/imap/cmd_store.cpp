@@ -50,7 +50,7 @@ void RequestMasks(const StoreRequest& request, uint8_t* pfSet, uint8_t* pfClear)
         if (request.abNamed[i]) fNamed = static_cast<uint8_t>(fNamed | (1u << i));
     }
     *pfSet = request.mode == STORE_CLEAR ? 0 : fNamed;
-    *pfClear = request.mode == STORE_SET ? 0 : request.mode == STORE_CLEAR ? fNamed : static_cast<uint8_t>(0x3E & ~fNamed);
+    *pfClear = request.mode == STORE_SET ? 0 : request.mode == STORE_CLEAR ? fNamed : static_cast<uint8_t>(FLAG_BITS_CLIENT & ~fNamed);
 }
 
 void SendFlags(Session* pSession, uint32_t ulSequence, const ViewMessage& message) {
@@ -76,6 +76,7 @@ int CmdStore(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
+    if (RefuseReadOnly(pSession)) return 1;
     char* pszItem = strchr(pSession->pArgs, ' ');
     if (pszItem == nullptr) {
         RespondIllegalArgument(pSession);

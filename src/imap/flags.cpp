@@ -46,7 +46,3 @@ void FormatFlagNames(const char* pszName, char* pszOut, size_t nSize) {
         if (!AppendFormat(pszOut, nSize, "%s%s", pszOut[0] == '\0' ? "" : " ", FlagNames[i])) return;
     }
 }
-
-bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName) {
-    return FormatText(pszPath, nSize, "%s/%s", pszMailbox, pszName);
-}

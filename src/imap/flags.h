@@ -31,7 +31,3 @@ void FormatFlagNames(const char* pszName, char* pszOut, size_t nSize);
 
 // Size of a buffer for a mailbox path with a name or pattern behind it.
 constexpr size_t MESSAGE_PATH_SIZE = 2 * MAX_PATH;
-
-// Writes "mailbox/name" into pszPath; false when it does not fit, and then nothing may be done
-// with it: a cut path could name another file.
-bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName);

@@ -50,10 +50,6 @@ std::string ParamValue(const std::vector<MimeParam>& params, const char* pszName
     return "";
 }
 
-struct FileCloser {
-    void operator()(FILE* pFile) const { fclose(pFile); }
-};
-
 class Evaluation {
 public:
     Evaluation(const SearchQuery& query, const SearchMessage& message)
@@ -118,8 +114,8 @@ private:
             FILETIME ftWrite = 0;
             bStatOk_ = StatFile(message_.pszPath, &ullFileSize_, &ftWrite);
             // The day INTERNALDATE shows: local standard time.
-            constexpr FILETIME kUnixEpoch = 116444736000000000ULL;
-            int64_t llSeconds = (static_cast<int64_t>(ftWrite) - static_cast<int64_t>(kUnixEpoch)) / 10000000;
+            int64_t llSeconds = (static_cast<int64_t>(ftWrite) - static_cast<int64_t>(FILETIME_UNIX_EPOCH)) /
+                                static_cast<int64_t>(FILETIME_UNITS_PER_SECOND);
             llSeconds -= message_.lSecondsWest;
             llInternalDay_ = llSeconds >= 0 ? llSeconds / 86400 : -((-llSeconds + 86399) / 86400);
         }
@@ -135,7 +131,7 @@ private:
         if (!bExactSizeDone_) {
             bExactSizeDone_ = true;
             ullExactSize_ = ullFile;
-            std::unique_ptr<FILE, FileCloser> file(fopen(message_.pszPath, "rb"));
+            UniqueFile file(fopen(message_.pszPath, "rb"));
             if (file && !MessageContentSize(file.get(), &ullExactSize_)) ullExactSize_ = ullFile;
         }
         return ullExactSize_;
@@ -219,7 +215,7 @@ public:
     }
 
     void Run(const char* pszPath) {
-        std::unique_ptr<FILE, FileCloser> file(fopen(pszPath, "rb"));
+        UniqueFile file(fopen(pszPath, "rb"));
         if (file) {
             // The reader has its own buffer; a second one in the FILE would only copy twice.
             setvbuf(file.get(), nullptr, _IONBF, 0);

@@ -81,6 +81,8 @@ struct Session {
     size_t nQueued;
     size_t nReceived;
     std::unique_ptr<MailboxView, MailboxViewDeleter> pView;
+    // The mailbox was opened by EXAMINE: nothing in it changes through this session until SELECT.
+    int32_t bReadOnly;
     // The flag code FETCH shows for the message being answered, where it differs from the file
     // name's (\Recent belongs to one session); empty: the file name's.
     char szShownFlags[7];

@@ -101,6 +101,13 @@ void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plR
     if (plFirstUnseen != nullptr) *plFirstUnseen = lFirstUnseen;
 }
 
+bool RefuseReadOnly(Session* pSession) {
+    // EXAMINE answered [READ-ONLY]: the client relies on nothing changing through this session.
+    if (!pSession->bReadOnly) return false;
+    FormatResponse(pSession, "%s NO [READ-ONLY] %s fails\r\n", pSession->pTag, pSession->pCommand);
+    return true;
+}
+
 void CloseView(Session* pSession) { pSession->pView.reset(); }
 
 MailboxView* CurrentView(Session* pSession) {

@@ -56,6 +56,9 @@ inline void MarkFlagsChanged(MailboxView& view, ViewMessage& message) {
 // this session) or EXAMINE. Counts for the SELECT answer: messages, \Recent ones, and the
 // number of the first without \Seen (0 when none).
 void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plRecent, int32_t* plFirstUnseen);
+// For a command that would change the selected mailbox (STORE, EXPUNGE, MOVE): true, with the
+// NO answer left, when the mailbox was opened by EXAMINE.
+bool RefuseReadOnly(Session* pSession);
 // Drops the view (CLOSE, a failed SELECT).
 void CloseView(Session* pSession);
 // The view of the selected mailbox, built silently when the session has none for it.

@@ -45,7 +45,7 @@ void FormatDateText(FILETIME ftInstant, char* pszText, CalendarTime* pAdjusted) 
     // The figures shown are local standard time, so they agree with the offset written behind
     // them whatever season the instant falls in; a message stored in July and fetched in
     // December is not an hour off.
-    const FILETIME ftWest = static_cast<FILETIME>(lSecondsWest < 0 ? -lSecondsWest : lSecondsWest) * 10000000ULL;
+    const FILETIME ftWest = static_cast<FILETIME>(lSecondsWest < 0 ? -lSecondsWest : lSecondsWest) * FILETIME_UNITS_PER_SECOND;
     FILETIME ftLocal = ftInstant;
     if (lSecondsWest < 0) {
         ftLocal += ftWest;

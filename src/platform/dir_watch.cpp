@@ -14,17 +14,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/dir_stream.h"
 #include "platform/format.h"
 
 DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(const char* pszName)>& fnName,
                                  bool bHidden) {
-    DIR* pDir = ::opendir(pszDir);
+    UniqueDir pDir(::opendir(pszDir));
     if (pDir == nullptr) {
         return errno == ENOENT || errno == ENOTDIR ? DIRECTORY_MISSING : DIRECTORY_FAILED;
     }
-    int dirFd = ::dirfd(pDir);
+    int dirFd = ::dirfd(pDir.get());
     errno = 0;
-    while (struct dirent* pEntry = ::readdir(pDir)) {
+    while (struct dirent* pEntry = ::readdir(pDir.get())) {
         if (pEntry->d_name[0] == '.' && (!bHidden || pEntry->d_name[1] == '\0' || std::strcmp(pEntry->d_name, "..") == 0)) {
             continue;
         }
@@ -39,7 +40,6 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
     }
     // A read cut short says nothing about the entries it did not reach.
     bool bFailed = errno != 0;
-    ::closedir(pDir);
     return bFailed ? DIRECTORY_FAILED : DIRECTORY_READ;
 }
 

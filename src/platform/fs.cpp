@@ -1,5 +1,6 @@
 // Windows file-system behaviour on a Linux file system: see fs.h for the contract.
 #include "platform/fs.h"
+#include "platform/dir_stream.h"
 #include "platform/format.h"
 #include "platform/text.h"
 
@@ -26,8 +27,6 @@ namespace {
 constexpr const char* XATTR_HIDDEN = "user.veve4d.hidden";
 // Creation time stamped by CreateDirectoryEntry, for file systems without birth times.
 constexpr const char* XATTR_CREATED = "user.veve4d.created";
-// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
-constexpr FILETIME UNIX_EPOCH_AS_FILETIME = 116444736000000000ULL;
 
 inline unsigned char Upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
 
@@ -71,10 +70,10 @@ bool PathExists(const std::string& path) {
 // Finds the entry of a directory whose name equals pszName without regard to case. The exact
 // spelling wins when both exist. False when the directory holds no such entry.
 bool FindNameNoCase(const std::string& dir, const char* pszName, std::string& found, unsigned char* pType) {
-    DIR* pDir = ::opendir(dir.c_str());
+    UniqueDir pDir(::opendir(dir.c_str()));
     if (pDir == nullptr) return false;
     bool bFound = false;
-    while (struct dirent* pEntry = ::readdir(pDir)) {
+    while (struct dirent* pEntry = ::readdir(pDir.get())) {
         if (std::strcmp(pEntry->d_name, pszName) == 0) {
             found = pEntry->d_name;
             if (pType) *pType = pEntry->d_type;
@@ -87,7 +86,6 @@ bool FindNameNoCase(const std::string& dir, const char* pszName, std::string& fo
             bFound = true;
         }
     }
-    ::closedir(pDir);
     return bFound;
 }
 
@@ -207,7 +205,8 @@ struct NameRef {
 }  // namespace
 
 FILETIME UnixToFileTime(int64_t llSeconds, uint32_t ulNanoseconds) {
-    return static_cast<FILETIME>(llSeconds * 10000000LL + ulNanoseconds / 100) + UNIX_EPOCH_AS_FILETIME;
+    return static_cast<FILETIME>(llSeconds * static_cast<int64_t>(FILETIME_UNITS_PER_SECOND) + ulNanoseconds / 100) +
+           FILETIME_UNIX_EPOCH;
 }
 
 bool WildcardMatch(const char* pszPattern, const char* pszName) {
@@ -267,12 +266,12 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<
         return 1;
     }
 
-    DIR* pDir = ::opendir(dir.c_str());
+    UniqueDir pDir(::opendir(dir.c_str()));
     if (pDir == nullptr) {
         std::string resolved;
         if (errno != ENOENT || !ResolveExisting(dir.c_str(), resolved)) return 0;
         dir = resolved;
-        pDir = ::opendir(dir.c_str());
+        pDir.reset(::opendir(dir.c_str()));
         if (pDir == nullptr) return 0;
     }
 
@@ -281,7 +280,7 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<
     const char* pszMatch = NormalisePattern(name);
     std::string arena;
     std::vector<NameRef> refs;
-    while (struct dirent* pEntry = ::readdir(pDir)) {
+    while (struct dirent* pEntry = ::readdir(pDir.get())) {
         if (!WildcardMatch(pszMatch, pEntry->d_name)) continue;
         refs.push_back(NameRef{static_cast<uint32_t>(arena.size()), pEntry->d_type});
         arena.append(pEntry->d_name);
@@ -293,14 +292,13 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<
     });
 
     size_t nYielded = 0;
-    int dirFd = ::dirfd(pDir);
+    int dirFd = ::dirfd(pDir.get());
     for (const NameRef& ref : refs) {
         // An entry removed since the read is skipped, as a later FindNextFile would not see it.
         if (!FillEntry(dirFd, dir, pArena + ref.nOffset, ref.dType, fOptions, &data)) continue;
         ++nYielded;
         if (!fnEntry(data)) break;
     }
-    ::closedir(pDir);
     return nYielded;
 }
 
@@ -575,10 +573,13 @@ bool SetHiddenAttribute(const char* pszPath, bool bHidden) {
     return ::lremovexattr(path.c_str(), XATTR_HIDDEN) == 0 || errno == ENODATA;
 }
 
-LockHandle LockPathExclusive(const char* pszPath) {
+namespace {
+
+// nOperation is flock's: LOCK_EX or LOCK_SH, with LOCK_NB for a try.
+LockHandle LockPath(const char* pszPath, int nOperation) {
     int fd = OpenExisting(pszPath, O_RDONLY);
     if (fd < 0) return INVALID_LOCK_HANDLE;
-    while (::flock(fd, LOCK_EX) != 0) {
+    while (::flock(fd, nOperation) != 0) {
         if (errno != EINTR) {
             ::close(fd);
             return INVALID_LOCK_HANDLE;
@@ -587,29 +588,13 @@ LockHandle LockPathExclusive(const char* pszPath) {
     return fd;
 }
 
-LockHandle TryLockPathExclusive(const char* pszPath) {
-    int fd = OpenExisting(pszPath, O_RDONLY);
-    if (fd < 0) return INVALID_LOCK_HANDLE;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EINTR) {
-            ::close(fd);
-            return INVALID_LOCK_HANDLE;
-        }
-    }
-    return fd;
-}
+}  // namespace
 
-LockHandle LockPathShared(const char* pszPath) {
-    int fd = OpenExisting(pszPath, O_RDONLY);
-    if (fd < 0) return INVALID_LOCK_HANDLE;
-    while (::flock(fd, LOCK_SH) != 0) {
-        if (errno != EINTR) {
-            ::close(fd);
-            return INVALID_LOCK_HANDLE;
-        }
-    }
-    return fd;
-}
+LockHandle LockPathExclusive(const char* pszPath) { return LockPath(pszPath, LOCK_EX); }
+
+LockHandle TryLockPathExclusive(const char* pszPath) { return LockPath(pszPath, LOCK_EX | LOCK_NB); }
+
+LockHandle LockPathShared(const char* pszPath) { return LockPath(pszPath, LOCK_SH); }
 
 void UnlockPath(LockHandle hLock) {
     if (hLock == INVALID_LOCK_HANDLE) return;

@@ -7,9 +7,17 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/types.h"
+
+// A stdio stream closed by its holder, on every way out of the function that opened it. A
+// stream written to is closed by hand instead, where fclose's answer decides what is told.
+struct FileCloser {
+    void operator()(FILE* pFile) const { std::fclose(pFile); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // File attribute bits, with Windows' values.
 constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x01;

@@ -37,11 +37,11 @@ bool ParentOf(const char* pszPath, char* pszDir, size_t nSize) {
 }
 
 struct timespec ToTimespec(FILETIME ft) {
-    constexpr FILETIME UNIX_EPOCH = 116444736000000000ULL;
+    constexpr int64_t llUnitsPerSecond = static_cast<int64_t>(FILETIME_UNITS_PER_SECOND);
     struct timespec ts {};
-    int64_t ll = static_cast<int64_t>(ft) - static_cast<int64_t>(UNIX_EPOCH);
-    ts.tv_sec = static_cast<time_t>(ll / 10000000);
-    ts.tv_nsec = static_cast<long>((ll % 10000000) * 100);
+    int64_t ll = static_cast<int64_t>(ft) - static_cast<int64_t>(FILETIME_UNIX_EPOCH);
+    ts.tv_sec = static_cast<time_t>(ll / llUnitsPerSecond);
+    ts.tv_nsec = static_cast<long>((ll % llUnitsPerSecond) * 100);
     if (ts.tv_nsec < 0) {
         ts.tv_nsec += 1000000000L;
         ts.tv_sec -= 1;

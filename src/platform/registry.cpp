@@ -2,6 +2,7 @@
 // HKEY_LOCAL_MACHINE hive is kept; the server reads nothing else. The file is parsed once and
 // then only read, so lookups need no lock.
 #include "platform/registry.h"
+#include "platform/fs.h"
 #include "platform/text.h"
 
 #include <cstdio>
@@ -435,12 +436,12 @@ const RegKey* FindKey(const char* pszKey) {
 
 Registry ReadFile(const char* pszPath) {
     std::vector<char> content;
-    FILE* fp = fopen(pszPath, "rb");
+    UniqueFile file(fopen(pszPath, "rb"));
+    FILE* fp = file.get();
     if (fp == nullptr) return Registry{};
     char chunk[8192];
     size_t n;
     while ((n = fread(chunk, 1, sizeof chunk, fp)) > 0) content.insert(content.end(), chunk, chunk + n);
-    fclose(fp);
     return Parse(content.data(), content.size(), pszPath);
 }
 

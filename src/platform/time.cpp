@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr uint64_t kUnitsPerSecond = 10000000ULL;
+constexpr uint64_t kUnitsPerSecond = FILETIME_UNITS_PER_SECOND;
 // Seconds from 1601-01-01 to 1970-01-01.
-constexpr int64_t kEpochDifference = 11644473600LL;
+constexpr int64_t kEpochDifference = static_cast<int64_t>(FILETIME_UNIX_EPOCH / FILETIME_UNITS_PER_SECOND);
 
 time_t FileTimeToUnix(FILETIME ft) {
     return static_cast<time_t>(static_cast<int64_t>(ft / kUnitsPerSecond) - kEpochDifference);

@@ -11,6 +11,9 @@ constexpr int SOCKET_ERROR = -1;
 
 // 100-nanosecond units since 1 January 1601, UTC.
 using FILETIME = uint64_t;
+constexpr uint64_t FILETIME_UNITS_PER_SECOND = 10000000ULL;
+// 1 January 1970, UTC, where Unix times count from.
+constexpr FILETIME FILETIME_UNIX_EPOCH = 11644473600ULL * FILETIME_UNITS_PER_SECOND;
 
 // Windows' MAX_PATH; every path field of the server's records is this wide.
 constexpr size_t MAX_PATH = 260;

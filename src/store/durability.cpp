@@ -21,13 +21,13 @@ void RemoveStaleTemporaries(const char* pszMailbox, uint32_t ulMinAgeSeconds) {
     const uint64_t ullNow = CurrentFileTime() / 10000000ull;
     for (const char* pszPattern : {".*.incoming", ".*.tmp"}) {
         char szPattern[MAX_PATH + 32];
-        if (!FormatText(szPattern, sizeof(szPattern), "%s/%s", pszMailbox, pszPattern)) return;
+        if (!MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, pszPattern)) return;
         std::vector<FindData> entries;
         FindFiles(szPattern, 0, entries);
         for (const FindData& data : entries) {
             if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM)) continue;
             char szPath[MAX_PATH + MAX_PATH];
-            if (!FormatText(szPath, sizeof(szPath), "%s/%s", pszMailbox, data.cFileName)) continue;
+            if (!MailboxFilePath(szPath, sizeof(szPath), pszMailbox, data.cFileName)) continue;
             // A writer that is alive holds its file, or has written to it within the age.
             FILETIME ftWrite = 0;
             char szNothing[1];

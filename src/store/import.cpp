@@ -50,7 +50,8 @@ struct JournalEntry {
 // (the line was lost with the page cache); a line cut short by the crash is no entry.
 std::vector<JournalEntry> ReadJournal(const char* pszPath, const char* pszInbox) {
     std::vector<JournalEntry> entries;
-    FILE* fp = std::fopen(pszPath, "r");
+    UniqueFile file(std::fopen(pszPath, "r"));
+    FILE* fp = file.get();
     if (fp == nullptr) return entries;
     char szLine[MAX_PATH + 64];
     while (std::fgets(szLine, sizeof(szLine), fp) != nullptr) {
@@ -69,7 +70,6 @@ std::vector<JournalEntry> ReadJournal(const char* pszPath, const char* pszInbox)
             }
         }
     }
-    std::fclose(fp);
     for (JournalEntry& entry : entries) {
         if (!entry.bDone) entry.bDone = MessageUidExists(pszInbox, entry.ulUid);
     }
@@ -86,11 +86,11 @@ bool InJournal(const std::vector<JournalEntry>& journal, const FindData& data) {
 // Keeps only what the next import needs: done entries of files that imap.idx has not passed.
 void PruneJournal(const char* pszPath, const char* pszInbox, FILETIME ftIndex) {
     std::string old;
-    if (FILE* fp = std::fopen(pszPath, "r")) {
+    if (UniqueFile file{std::fopen(pszPath, "r")}) {
+        FILE* fp = file.get();
         char buffer[4096];
         size_t n;
         while ((n = std::fread(buffer, 1, sizeof(buffer), fp)) > 0) old.append(buffer, n);
-        std::fclose(fp);
     } else {
         return;
     }
@@ -212,7 +212,7 @@ bool TakeIn(const char* pszMailDir, const char* pszInbox, const ImportPlace& pla
     char szName[MESSAGE_NAME_LENGTH + 1];
     FormatMessageName(szName, sizeof(szName), ulUid, "100000");
     if (!FormatText(szSource, sizeof(szSource), "%s%s", pszMailDir, data.cFileName) ||
-        !FormatText(szTarget, sizeof(szTarget), "%s/%s", pszInbox, szName)) {
+        !MailboxFilePath(szTarget, sizeof(szTarget), pszInbox, szName)) {
         return false;
     }
     if (place.bMove) {

@@ -9,6 +9,10 @@
 
 const char* const FlagNames[6] = {"\\Recent", "\\Answered", "\\Flagged", "\\Deleted", "\\Seen", "\\Draft"};
 
+bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName) {
+    return FormatText(pszPath, nSize, "%s/%s", pszMailbox, pszName);
+}
+
 bool IsMessageFile(const FindData& data) { return (data.dwFileAttributes & NOT_MESSAGE_ATTRIBUTES) == 0; }
 
 uint32_t MessageUid(const char* pszName) {
@@ -43,7 +47,7 @@ void FormatMessageName(char* pszName, size_t nSize, uint32_t ulUid, const char* 
 bool FormatMessagePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, const char* pszFlagCode) {
     char szName[MESSAGE_NAME_LENGTH + 1];
     FormatMessageName(szName, sizeof(szName), ulUid, pszFlagCode);
-    return FormatText(pszPath, nSize, "%s/%s", pszMailbox, szName);
+    return MailboxFilePath(pszPath, nSize, pszMailbox, szName);
 }
 
 bool MessageFilePath(char* pszPath, size_t nSize, const char* pszMailbox, uint32_t ulUid, uint8_t fFlags) {

@@ -30,6 +30,9 @@ constexpr uint32_t NOT_MESSAGE_ATTRIBUTES = 0x16;
 // Listing patterns, relative to a mailbox directory.
 constexpr const char* ALL_MESSAGES_PATTERN = "*-??????.MSG";
 
+// Writes "mailbox/name" into pszPath; false when it does not fit, and then nothing may be done
+// with it: a cut path could name another file.
+[[nodiscard]] bool MailboxFilePath(char* pszPath, size_t nSize, const char* pszMailbox, const char* pszName);
 // Whether a listed entry counts as a message file.
 bool IsMessageFile(const FindData& data);
 // The UID of a message file name: the decimal value of its digits up to the "-".
@@ -147,20 +150,6 @@ constexpr uint32_t STALE_TEMPORARY_AGE = 120;
 
 // ---- Message sets ----------------------------------------------------------------------------
 
-constexpr int MAX_SET_ELEMENTS = 100;
-
-// One element of a message set: n, n:m or n:*.
-struct MessageRange {
-    uint32_t ulFirst;
-    uint32_t ulLast;
-    bool bUnbounded;  // the element was n:*
-};
-
-// Cuts a message set at its commas into at most MAX_SET_ELEMENTS elements; returns the count.
-int SplitMessageSet(const char* pszSet, MessageRange* pElements);
-// Whether an element names the number (a sequence number, or a UID under the UID prefix).
-bool RangeContains(const MessageRange& range, uint32_t ulNumber);
-
 // Message sets as the client writes them: elements n or n:m joined by commas, each number
 // nonzero or "*" (the highest number in use), n:m naming the same as m:n.
 struct SetElement {
@@ -180,8 +169,13 @@ bool SetContains(const std::vector<SetElement>& elements, uint32_t ulNumber, uin
 // Seen, Draft).
 enum : uint8_t {
     FLAG_BIT_RECENT = 0x01,
+    FLAG_BIT_ANSWERED = 0x02,
+    FLAG_BIT_FLAGGED = 0x04,
     FLAG_BIT_DELETED = 0x08,
     FLAG_BIT_SEEN = 0x10,
+    FLAG_BIT_DRAFT = 0x20,
+    // The flags a client may set and clear; \Recent is the server's.
+    FLAG_BITS_CLIENT = FLAG_BIT_ANSWERED | FLAG_BIT_FLAGGED | FLAG_BIT_DELETED | FLAG_BIT_SEEN | FLAG_BIT_DRAFT,
 };
 struct ListedMessage {
     uint32_t ulUid;

@@ -10,24 +10,19 @@
 
 namespace {
 
-// "%s/uid" and friends; false when the path does not fit.
-bool JoinMailboxPath(char* pszOut, size_t nSize, const char* pszMailbox, const char* pszName) {
-    return FormatText(pszOut, nSize, "%s/%s", pszMailbox, pszName);
-}
-
 // The uid file's number, or 0 when the file is missing, empty, garbled or out of range: such a
 // file says nothing, and the messages must speak instead. A crash can no longer leave it so
 // (it is replaced whole), but older versions and other programs could.
 uint32_t ReadUidFile(const char* pszMailbox) {
     char szPath[MAX_PATH + 32];
-    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return 0;
-    FILE* fp = std::fopen(szPath, "r");
+    if (!MailboxFilePath(szPath, sizeof(szPath), pszMailbox, "uid")) return 0;
+    UniqueFile file(std::fopen(szPath, "r"));
+    FILE* fp = file.get();
     if (fp == nullptr) return 0;
     char szText[32];
     size_t n = std::fread(szText, 1, sizeof(szText) - 1, fp);
     // A folder named "uid" opens here too, unlike on Windows, but cannot be read.
     bool bUnreadable = std::ferror(fp) != 0;
-    std::fclose(fp);
     if (bUnreadable) return 0;
     szText[n] = '\0';
     const char* p = szText;
@@ -43,7 +38,7 @@ uint32_t ReadUidFile(const char* pszMailbox) {
 // One past the highest message UID, 1 when there is none.
 uint32_t UidAfterMessages(const char* pszMailbox) {
     char szPattern[MAX_PATH + 32];
-    if (!JoinMailboxPath(szPattern, sizeof(szPattern), pszMailbox, ALL_MESSAGES_PATTERN)) return 1;
+    if (!MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, ALL_MESSAGES_PATTERN)) return 1;
     bool bFound = false;
     uint32_t ulLast = 0;
     // The listing is ascending, so the last one wins.
@@ -61,7 +56,7 @@ uint32_t UidAfterMessages(const char* pszMailbox) {
 // the journal carries this rename to the disk with them.
 bool WriteUidFile(const char* pszMailbox, uint32_t ulUidNext, bool bDirectoryLater = false) {
     char szPath[MAX_PATH + 32];
-    if (!JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, "uid")) return false;
+    if (!MailboxFilePath(szPath, sizeof(szPath), pszMailbox, "uid")) return false;
     char szText[16];
     return FormatText(szText, sizeof(szText), "%lu", static_cast<unsigned long>(ulUidNext)) &&
            ReplaceFileContent(szPath, szText, strlen(szText), MailFileMode(), MailFsyncOn(), !bDirectoryLater);
@@ -77,7 +72,7 @@ bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
         char szName[MESSAGE_NAME_LENGTH + 1];
         FormatMessageName(szName, sizeof(szName), ulUid, szCode);
         char szPath[MAX_PATH + 32];
-        if (JoinMailboxPath(szPath, sizeof(szPath), pszMailbox, szName) && PathExists(szPath)) return true;
+        if (MailboxFilePath(szPath, sizeof(szPath), pszMailbox, szName) && PathExists(szPath)) return true;
     }
     return false;
 }
@@ -115,7 +110,7 @@ void CountMailbox(const char* pszMailbox, int32_t* plExists, int32_t* plRecent, 
                   int32_t* plFirstUnseen) {
     int32_t lExists = 0, lRecent = 0, lUnseen = 0, lFirstUnseen = 0;
     char szPattern[MAX_PATH + 32];
-    if (JoinMailboxPath(szPattern, sizeof(szPattern), pszMailbox, ALL_MESSAGES_PATTERN)) {
+    if (MailboxFilePath(szPattern, sizeof(szPattern), pszMailbox, ALL_MESSAGES_PATTERN)) {
         FindFiles(szPattern, 0, [&](const FindData& data) {
             if (!IsMessageFile(data)) return true;
             ++lExists;

@@ -203,6 +203,8 @@ TEST_F(AdminTool, ConfigCheckNamesEveryProblem) {
                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"
                      "\"TlsCertificateFile\"=\"" + server.dir + "/cert.pem\"\n"
                      "\"TlsKeyFile\"=\"" + server.dir + "/" + key + "\"\n"
+                     // No implicit TLS listener: its default port, 993, may be anyone's on this host.
+                     "\"TlsPortNo\"=dword:00000000\n"
                      "\"AcceptlogEnabled\"=dword:00000001\n\"ListenMode\"=dword:00000001\n"
                      "\"ListenIP\"=str(7):\"127.0.0.1 " + std::to_string(FreePort()) + "\\0\"\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n\"UserManager\"=dword:00000000\n"

@@ -11,6 +11,7 @@
 
 #include "env_guard.h"
 #include "notify_socket.h"
+#include "platform/registry.h"
 #include "platform/service_host.h"
 #include "platform/sysinfo.h"
 #include "service/service.h"
@@ -144,6 +145,11 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     EnvGuard unitEnv("VEVE4D_UNIT_DIR", unitDir.c_str()), ctlEnv("VEVE4D_SYSTEMCTL", systemctl.c_str()),
         pamEnv("VEVE4D_PAM_DIR", (tmp.path + "/pam.d").c_str());
     for (const auto& dir : {unitDir, tmp.path + "/pam.d"}) std::filesystem::create_directories(dir);
+    // Operating-system accounts: the unit runs as root whatever accounts this host has, and the
+    // host's own settings are never read.
+    const std::string registry = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\EMWAC\\IMS]\n"
+                                 "\"UserManager\"=dword:00000001\n";
+    LoadRegistryText(registry.data(), registry.size(), "install-test.reg");
     WriteFile(systemctl, "#!/bin/sh\necho \"$*\" >> '" + calls + "'\n[ \"$1\" = is-active ] || exit 0\n"
                          "s=$(head -n 1 '" + states + "'); [ $(wc -l < '" + states + "') -gt 1 ] && sed -i 1d '" +
                          states + "'\necho \"$s\"; [ \"$s\" = active ]\n");
@@ -188,6 +194,7 @@ TEST(UnitFiles, InstallWritesANotifyUnitAndRemoveStopsARunningServiceFirst) {
     for (int i = 0; i < 300; ++i) strDots += "./";
     EnvGuard tooLong("VEVE4D_UNIT_DIR", (unitDir + "/" + strDots + "nowhere").c_str());
     EXPECT_EQ(Printed(InstallService), "OpenSCManager failed - File name too long (0x24)\n");
+    LoadRegistryText("", 0, "empty");
 }
 
 TEST(Pipes, ANameTooLongForASocketIsRefusedNotCut) {

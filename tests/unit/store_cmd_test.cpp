@@ -114,6 +114,48 @@ TEST_F(StoreExpunge, ExpungeAnnouncesHighestFirstAndCloseRemovesSilently) {
     Talk({{"e EXPUNGE", "e OK EXPUNGE completed\r\n"}, {"f CLOSE", "f OK CLOSE completed\r\n"}});
 }
 
+// EXAMINE answers [READ-ONLY]: no command may then change a file name, and a fetched body is not
+// marked \Seen. After SELECT the same requests change the mailbox.
+TEST_F(StoreExpunge, AfterExamineNothingChangesAndAfterSelectItDoes) {
+    MakeMailbox("Other");
+    const std::string body = "Subject: 0000000002-000000.MSG\r\n\r\nbody\r\n";
+    const struct { const char *request, *examined; } cases[] = {
+        {"STORE 2 +FLAGS (\\Seen)", "a NO [READ-ONLY] STORE fails\r\n"},
+        {"STORE 1 -FLAGS.SILENT (\\Deleted)", "a NO [READ-ONLY] STORE fails\r\n"},
+        {"UID STORE 3 FLAGS ()", "a NO [READ-ONLY] STORE fails\r\n"},
+        {"EXPUNGE", "a NO [READ-ONLY] EXPUNGE fails\r\n"},
+        {"UID EXPUNGE 1:*", "a NO [READ-ONLY] EXPUNGE fails\r\n"},
+        {"MOVE 1 Other", "a NO [READ-ONLY] MOVE fails\r\n"},
+        {"UID MOVE 1:3 Other", "a NO [READ-ONLY] MOVE fails\r\n"},
+        {"CLOSE", "a OK CLOSE completed\r\n"},
+        {"FETCH 2 BODY[]", nullptr},  // the body, and no FLAGS
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        for (const std::string& dir : {box, Path("Other")}) {
+            for (auto& entry : std::filesystem::directory_iterator(dir)) std::filesystem::remove(entry);
+        }
+        Put("1-000100 2-000000 3-000110");
+        Run("s SELECT INBOX");  // its uid file is made now, not by the request
+        Run("s EXAMINE INBOX");
+        const std::string before = Tree();
+        std::string expected = c.examined ? c.examined
+                                          : "* 2 FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n" + body +
+                                                ")\r\na OK FETCH completed\r\n";
+        EXPECT_EQ(Run(std::string("a ") + c.request), expected);
+        EXPECT_EQ(Tree(), before);
+        Run("s SELECT INBOX");
+        EXPECT_EQ(Run(std::string("b ") + c.request).rfind("b NO", 0), std::string::npos);
+        EXPECT_NE(Tree(), before);
+    }
+    // What leaves an examined mailbox as it is stays allowed: COPY from it.
+    Run("s EXAMINE INBOX");
+    const std::string before = Tree(box);
+    EXPECT_EQ(Run("a COPY 2 Other").find("a OK"), 0u);
+    EXPECT_EQ(Tree(box), before);
+    EXPECT_EQ(Tree(Path("Other")), "1-100010 uid");  // message 2, \Seen since the last FETCH
+}
+
 TEST_F(StoreExpunge, AFileThatStaysIsNeitherAnnouncedNorCounted) {
     Put("1-000100 2-000100 3-000000");
     std::string chattr = "chattr +i " + box + "/0000000001-000100.MSG 2>/dev/null";

@@ -190,29 +190,6 @@ TEST_F(StoreTest, MailIsCreatedForItsOwnerAloneUnlessTheGroupIsShared) {
     ::umask(oldMask);
 }
 
-TEST(MessageSetTest, SplitReadsEachElementUpToOneHundred) {
-    std::string set101 = "1", first100 = "1:1";
-    for (int i = 2; i <= 101; ++i) set101 += "," + std::to_string(i);
-    for (int i = 2; i <= 100; ++i) first100 += " " + std::to_string(i) + ":" + std::to_string(i);
-    // Each set with its elements as "n:m" or "n:*"; the 101st element is not even written.
-    const std::pair<std::string, std::string> cases[] = {
-        {"1", "1:1"}, {"2:*", "2:*"}, {"5:3", "5:3"}, {"1,1", "1:1 1:1"}, {"+4:x", "4:0"}, {"abc", "0:0"},
-        {"3:", "3:0"}, {"9:*5", "9:*"}, {" \t7:12,3", "7:12 3:3"}, {"1,,2", "1:1 0:0 2:2"},
-        {"-1", "4294967295:4294967295"}, {"4294967295:99999999999", "4294967295:4294967295"},
-        {set101, first100},
-    };
-    for (const auto& [set, expected] : cases) {
-        MessageRange elements[MAX_SET_ELEMENTS + 1] = {};
-        std::string got;
-        for (int i = 0, nCount = SplitMessageSet(set.c_str(), elements); i < nCount; ++i) {
-            got += (i > 0 ? " " : "") + std::to_string(elements[i].ulFirst) + ":" +
-                   (elements[i].bUnbounded ? std::string("*") : std::to_string(elements[i].ulLast));
-        }
-        EXPECT_EQ(got, expected) << set;
-        EXPECT_EQ(elements[MAX_SET_ELEMENTS].ulFirst, 0u) << set;
-    }
-}
-
 TEST(MessageSetTest, GrammarNamesTheSameNumbersWhicheverWayARangeIsWritten) {
     // The set, "*" (the highest number in use), and every number from 1 to 12 that it names; "BAD"
     // for text that is no message set.

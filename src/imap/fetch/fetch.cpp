@@ -42,7 +42,7 @@ FILE* OpenMessageFile(Session* pSession, ViewMessage& message) {
 // Sets \Seen through the view, which follows a rename by another session; the current message's
 // file name and shown flags then carry it. Returns true when the flag is set now.
 bool MarkSeen(Session* pSession, ViewMessage& message) {
-    if (ChangeFlags(pSession, message, FLAG_BIT_SEEN, 0) != STORE_CHANGED) {
+    if (pSession->bReadOnly || ChangeFlags(pSession, message, FLAG_BIT_SEEN, 0) != STORE_CHANGED) {
         return false;
     }
     ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
