@@ -80,7 +80,7 @@ int CmdIdle(Session* pSession) {
             }
             pSession->szResponse[0] = '\0';
             AnnounceChanges(pSession, true);
-            if (pSession->szSendBuf[0] != '\0' && FlushSend(pSession, 1) == 0) return 0;
+            if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return 0;
         }
         if (!CommandWaiting(pSession)) {
             WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient,

@@ -139,10 +139,10 @@ int DispatchCommand(Session* pSession) {
         pSession->bUid = 0;
         Handler pHandler = ChooseHandler(pSession);
         // The command's answers leave together with its tagged line.
-        pSession->bBatching = 1;
+        pSession->Output.bBatching = 1;
         nResult = pHandler(pSession);
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
-        pSession->bBatching = 0;
+        pSession->Output.bBatching = 0;
         if (pSession->bEndAfterCommand) {
             pSession->bEndAfterCommand = 0;
             AppendBye(pSession, "Line too long");
