@@ -42,11 +42,8 @@ size_t TakePendingFragment(Session* pSession) {
 }
 
 void SayBye(Session* pSession, const char* pszReason) {
-    char szBye[128];
-    static_cast<void>(FormatText(szBye, sizeof(szBye), "* BYE %s\r\n", pszReason));
-    printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, szBye);
-    WriteProtocolLog(pSession, szBye);
-    SessionSend(pSession, szBye, strlen(szBye));
+    OutputFormat(pSession, "* BYE %s\r\n", pszReason);
+    OutputFlush(pSession);
 }
 
 // The BYE of a session that the queue told to leave.
