@@ -294,9 +294,8 @@ int SendResponse(Session* pSession, int bFlush, int bTrace) {
         Append(pSession, out.szByeAfterTagged, nBye, bTrace != 0);
         out.szByeAfterTagged[0] = '\0';
     }
-    // A continuation request waits for the client, so it leaves at once with all before it.
-    bool bContinuation = pSession->szResponse[0] == '+';
-    if (bFlush && (!out.bBatching || bContinuation)) {
+    // While a command runs its tagged line is the dispatcher's to send, with everything before it.
+    if (bFlush && !out.bBatching) {
         return OutputFlush(pSession);
     }
     // A peer that could not be written to is reported, so that a long answer stops early.
