@@ -194,7 +194,8 @@ bool OutputFormatV(Session* pSession, const char* pszFormat, va_list args) {
             Commit(pSession, static_cast<size_t>(nLength), true);
             return true;
         }
-        if (nTry == 0 && out.nSendLength > 0) {
+        // Sent first only when the piece would fit in an empty buffer.
+        if (nTry == 0 && out.nSendLength > 0 && nRoom < OUTPUT_FORMAT_MAX) {
             out.szSendBuf[out.nSendLength] = '\0';
             OutputFlush(pSession);
             continue;
