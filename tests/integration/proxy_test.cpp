@@ -114,6 +114,13 @@ TEST(ProxyProtocol, TrustedHeadersNameTheClientOnBothPortsInEveryLog) {
         EXPECT_TRUE(balanced.server.WaitForOutput(std::string("from balancer ") + way.pszBalancer + ": client " +
                                                   way.pszClient + " port 51000"));
     }
+    // The header's bytes are taken and none behind them: a command sent in the same segment
+    // (or a TLS hello) is the client's.
+    ImapClient eager;
+    ASSERT_TRUE(eager.Connect(port));
+    eager.Send("PROXY TCP4 192.0.2.11 198.51.100.1 51000 143\r\na1 NOOP\r\n");
+    EXPECT_EQ(eager.ReadLine(), kGreeting);
+    EXPECT_EQ(eager.ReadLine(), "a1 OK NOOP completed\r\n");
     // A health check speaks for the balancer itself.
     ImapClient check;
     ASSERT_TRUE(GreetedThrough(check, port, kV2Local));
@@ -184,6 +191,12 @@ TEST(ProxyProtocol, BadOrUnbelievedHeadersCloseWithALogLineAndNothingElseChanges
         EXPECT_TRUE(Refused("127.0.0.1 lip=127.0.0.1 reason=<" + bad.reason + ">"))
             << ::testing::PrintToString(balanced.syslog.received);
     }
+    // A plain TCP health check (connect, close) is no warning.
+    {
+        ImapClient check;
+        ASSERT_TRUE(check.Connect(port));
+    }
+    EXPECT_TRUE(balanced.server.WaitForOutput("balancer 127.0.0.1 closed without a word"));
     // Nothing of it stayed: the balancer's clients and direct clients are served as before.
     ImapClient after;
     ASSERT_TRUE(GreetedThrough(after, port, V2Ipv4(192, 0, 2, 20)));
@@ -192,6 +205,10 @@ TEST(ProxyProtocol, BadOrUnbelievedHeadersCloseWithALogLineAndNothingElseChanges
     ASSERT_TRUE(direct.Greeted(port, "127.0.0.1", "127.0.0.5"));
     EXPECT_EQ(direct.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
     EXPECT_FALSE(Has(balanced.AccessLog(), "192.0.2.7")) << balanced.AccessLog();
+    balanced.syslog.WaitFor("(collects what came meanwhile)", 500);
+    size_t nRefusals = 0;
+    for (const std::string& line : balanced.syslog.received) nRefusals += Has(line, "PROXY header refused") ? 1 : 0;
+    EXPECT_EQ(nRefusals, 2 + bads.size());
 }
 
 TEST(ProxyProtocol, AClientOfAFamilyTheServerDoesNotServeIsRefused) {
