@@ -271,3 +271,20 @@ TEST(ProxyProtocol, OptionalHeaderLetsTheBalancerConnectForItself) {
 }
 
 }  // namespace
+
+namespace {
+
+// config check knows a running server by its greeting; where the check's own address is a
+// trusted balancer, it must say "PROXY LOCAL" first or it hears nothing.
+TEST(ProxyProtocol, ConfigCheckKnowsTheRunningServerBehindItsBalancerList) {
+    BalancedServer balanced;
+    ASSERT_TRUE(balanced.Start()) << balanced.server.Output();
+    std::string out = RunShell("VEVE4D_REGISTRY='" + balanced.server.registryPath + "' " VEVE4D_ADMIN_BINARY
+                               " config check");
+    EXPECT_TRUE(Has(out, "port " + std::to_string(balanced.server.port) + " is in use by a running IMAP server"))
+        << out;
+    EXPECT_FALSE(Has(out, "port " + std::to_string(balanced.server.port) + " is already in use")) << out;
+    EXPECT_FALSE(Has(balanced.server.Output(), "PROXY header refused")) << balanced.server.Output();
+}
+
+}  // namespace
