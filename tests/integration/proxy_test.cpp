@@ -4,8 +4,11 @@
 // closes the connection and changes nothing else.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "syslog_socket.h"
@@ -285,6 +288,39 @@ TEST(ProxyProtocol, ConfigCheckKnowsTheRunningServerBehindItsBalancerList) {
         << out;
     EXPECT_FALSE(Has(out, "port " + std::to_string(balanced.server.port) + " is already in use")) << out;
     EXPECT_FALSE(Has(balanced.server.Output(), "PROXY header refused")) << balanced.server.Output();
+}
+
+}  // namespace
+
+namespace {
+
+// Balancer connections that never send their header each hold a thread for the header's time
+// only, at most 256 of them at once, and never keep the accept loop from anyone else.
+TEST(ProxyProtocol, SlowBalancerConnectionsHoldFewThreadsAndBlockNoOne) {
+    BalancedServer balanced;
+    ASSERT_TRUE(balanced.Start()) << balanced.server.Output();
+    const int port = balanced.server.port;
+    std::vector<std::unique_ptr<ImapClient>> slow;
+    for (int i = 0; i < 256; i++) {
+        slow.push_back(std::make_unique<ImapClient>());
+        ASSERT_TRUE(slow.back()->Connect(port)) << i;
+    }
+    ImapClient direct;
+    EXPECT_TRUE(direct.Greeted(port, "127.0.0.1", "127.0.0.2"));
+    ImapClient oneTooMany;
+    ASSERT_TRUE(oneTooMany.Connect(port));
+    EXPECT_TRUE(oneTooMany.ClosedByPeer());
+    EXPECT_TRUE(balanced.server.WaitForOutput("too many balancer connections waiting for their PROXY header (256)"));
+    // Once their time is over, the places are free again. (Their refusals are read meanwhile: the
+    // server's log socket, like syslog's, takes only so many unread lines.)
+    balanced.syslog.WaitFor("(reads until the refusals stop)", 4000);
+    EXPECT_TRUE(slow.front()->ClosedByPeer());
+    ImapClient later;
+    for (int attempt = 0; attempt < 20; attempt++) {
+        if (GreetedThrough(later, port, V2Ipv4(192, 0, 2, 7))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_EQ(later.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
 }
 
 }  // namespace
