@@ -7,6 +7,7 @@
 #include <string>
 
 #include "admin/admin_internal.h"
+#include "config/proxy_trust.h"
 #include "config/settings.h"
 #include "platform/admin_files.h"
 #include "platform/fs.h"
@@ -67,6 +68,7 @@ constexpr NumberRange NUMBER_RANGES[] = {
     {"ListenMode", 0, 1},         {"UserManager", 0, 1},          {"PlaintextLoginNeedsTls", 0, 2},
     {"Imap4LogEnabled", 0, 1},    {"AcceptlogEnabled", 0, 1},     {"MailSharedGroup", 0, 1},
     {"ConsoleTrace", 0, 1},       {"POP3IsNotUsed", 0, 1},        {"DebugAcceptAnyPassword", 0, 1},
+    {"ProxyRequired", 0, 1},
 };
 // Texts the server compares with a few words; anything else silently means the first word.
 struct TextChoice {
@@ -384,7 +386,16 @@ void CheckPort(Findings& findings, const std::string& address, int nPort) {
     std::string where = (address.empty() ? std::string("*") : address) + " port " + std::to_string(nPort);
     if (PortInUse(address.c_str(), nPort, szWhy, sizeof szWhy)) {
         char szGreeting[256];
-        if (ReadGreeting(address.c_str(), nPort, szGreeting, sizeof szGreeting) && strncmp(szGreeting, "* OK", 4) == 0) {
+        // The check connects from the address it tries (loopback for a wildcard): where that is
+        // a trusted balancer, the server greets it only after a PROXY header, and a v2 LOCAL
+        // one says the connection is the check's own.
+        static const char LOCAL_HEADER[16] = {'\r', '\n', '\r', '\n', '\0', '\r', '\n', 'Q',
+                                              'U',  'I',  'T',  '\n', 0x20, 0x00, 0x00, 0x00};
+        std::string from = address.empty() || address == "0.0.0.0" ? "127.0.0.1" : address == "::" ? "::1" : address;
+        bool bBalancer = IsTrustedBalancer(from.c_str());
+        if (ReadGreeting(address.c_str(), nPort, szGreeting, sizeof szGreeting, bBalancer ? LOCAL_HEADER : nullptr,
+                         bBalancer ? sizeof LOCAL_HEADER : 0) &&
+            strncmp(szGreeting, "* OK", 4) == 0) {
             findings.Note(where + " is in use by a running IMAP server (" + szGreeting +
                           "); restart it to apply the registry");
         } else {
@@ -425,6 +436,15 @@ void CheckTls(Findings& findings) {
 void CheckAddress(Findings& findings, const std::string& address, int nPort) {
     CheckPort(findings, address, nPort);
     if (TlsOn() && Settings.TlsPortNo != 0) CheckPort(findings, address, Settings.TlsPortNo);
+}
+
+// Balancers whose headers are believed: an entry that does not parse stops the start.
+void CheckProxyBalancers(Findings& findings) {
+    char szBad[64];
+    if (!CheckProxyTrusted(Settings.ProxyTrusted, sizeof Settings.ProxyTrusted, szBad, sizeof szBad)) {
+        findings.Problem(LineOf(KEY_SERVICE, "ProxyTrusted") + ": ProxyTrusted entry \"" + szBad +
+                         "\" is not an IP address or an address/prefix range (192.0.2.10, 10.0.0.0/8, 2001:db8::/32)");
+    }
 }
 
 void CheckPorts(Findings& findings) {
@@ -497,6 +517,7 @@ int CmdConfigCheck(const std::vector<std::string>& args) {
     CheckAccounts(findings);
     CheckTls(findings);
     CheckPorts(findings);
+    CheckProxyBalancers(findings);
     printf("%d problem%s found\n", findings.nProblems, findings.nProblems == 1 ? "" : "s");
     return findings.nProblems == 0 ? 0 : 1;
 }
