@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Two servers on one mail store, as two nodes of a cluster file system see it: each server reaches
 the store through its own mount. WRITERS clients APPEND ROUNDS messages each into one folder, half
-of them through each server; then a client IDLEs on the folder through server A while another
+of them through each server, then COPY and MOVE into it the same way; then a client IDLEs on the folder through server A while another
 APPENDs through server B, STORE-s a flag and EXPUNGEs, LATENCY_ROUNDS times over.
 
-Figures: APPENDs answered OK and NO (with the first NO's text), messages on the disk, whether every
+Figures: APPENDs (COPYs and MOVEs) answered OK and NO (with the first NO's text), messages on the disk, whether every
 UID is unique, and how long IDLE took to announce each change (the worst of them).
 
     bench/cluster_bench.py build/veve4d MOUNT_A MOUNT_B [WRITERS] [ROUNDS]     (default 4 60)
@@ -78,6 +78,39 @@ try:
     print(f"APPEND: {writers} clients x {rounds} through two servers in {took:.1f} s: "
           f"{ok[0]} OK, {no[0]} NO{'' if first_no[0] is None else ' (first: %r)' % first_no[0]}")
     print(f"on disk: {len(uids)} messages, UIDs unique: {len(uids) == len(set(uids))}")
+
+    # COPY and MOVE into the same folder, the same way: each client from a folder of its own.
+    copied = [0, 0, None]  # OK, NO, first NO
+
+    def copier(i):
+        m = login(servers[i % 2])
+        source = f"Src{i}"
+        m.create(source)
+        for _ in range(rounds // 2):
+            m.append(source, "", None, message)
+        m.select(source)
+        start.wait()
+        for r in range(rounds // 2):
+            command = ("COPY", "1") if r % 2 == 0 else ("MOVE", "1")
+            typ, data = m._simple_command(command[0], command[1], FOLDER)
+            with lock:
+                if typ == "OK":
+                    copied[0] += 1
+                else:
+                    copied[1] += 1
+                    copied[2] = copied[2] or data
+        m.logout()
+
+    before = len([n for n in os.listdir(folder) if n.endswith(".MSG")])
+    threads = [threading.Thread(target=copier, args=(i,)) for i in range(writers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    uids = [int(n[:10]) for n in os.listdir(folder) if re.fullmatch(r"\d{10}-[01]{6}\.MSG", n)]
+    print(f"COPY/MOVE: {writers} clients x {rounds // 2} through two servers: {copied[0]} OK, {copied[1]} NO"
+          f"{'' if copied[2] is None else ' (first: %r)' % copied[2]}; {len(uids) - before} new messages, "
+          f"UIDs unique: {len(uids) == len(set(uids))}")
 
     # IDLE through A (a raw connection, read with deadlines), changes through B.
     class Raw:
