@@ -34,6 +34,8 @@ PACKAGES=(
   libtool
   patch
   gcc
+  # cluster test: two servers on two mounts of one GlusterFS volume (bench/cluster_bench.py)
+  glusterfs-server
   # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
   clang
   libclang-rt-dev

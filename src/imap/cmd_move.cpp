@@ -32,6 +32,7 @@ enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
 MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget, uint32_t ulTargetUid,
                        std::vector<MovedMessage>& moved) {
     MovedMessage entry{&message, message.ulUid, {}, {}, ulTargetUid};
+    ClearStoreFailure();
     for (int nTry = 0; nTry < 8; nTry++) {
         // A moved message is new in its mailbox: no session there has seen it yet.
         uint8_t fTarget = static_cast<uint8_t>(message.fFlags | FLAG_BIT_RECENT);
@@ -40,15 +41,23 @@ MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszT
             return MOVE_FAILED;
         }
         TracePrint("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);
+        ClearFileFailure();
         if (MoveFileNoReplace(entry.szSource, entry.szTarget)) {
             MarkGone(*pSession->pView, message);
             moved.push_back(entry);
             return MOVE_DONE;
         }
+        bool bNameTaken = LastFileFailure() == FILE_FAILURE_EXISTS;
         uint8_t fBefore = message.fFlags;
         if (!ConfirmFileName(pSession, message)) return MOVE_GONE;
-        if (message.fFlags == fBefore) return MOVE_FAILED;
+        if (message.fFlags != fBefore) continue;
+        if (!bNameTaken) break;
+        // A writer on another machine, which read the target's uid file a moment stale, took
+        // the same UID: the message takes a fresh one.
+        entry.ulTargetUid = AssignUids(pszTarget, 1);
+        if (entry.ulTargetUid == 0) return MOVE_FAILED;
     }
+    SetStoreFailure("the message cannot be moved");
     return MOVE_FAILED;
 }
 
@@ -106,7 +115,11 @@ int CmdMove(Session* pSession) {
     }
     if (bFailed) {
         MoveBack(moved);
-        RespondFails(pSession);
+        if (*LastStoreFailure() != '\0') {
+            RespondUnavailable(pSession, pSession->pTag, pSession->pCommand);
+        } else {
+            RespondFails(pSession);
+        }
         return 1;
     }
     std::vector<UidPair> pairs;

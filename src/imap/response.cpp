@@ -6,6 +6,7 @@
 
 #include "imap/output.h"
 #include "platform/format.h"
+#include "store/store.h"
 
 void FormatResponse(Session* pSession, const char* pszFormat, ...) {
     va_list args;
@@ -35,6 +36,12 @@ void RespondIllegalArgument(Session* pSession) {
 
 void RespondFails(Session* pSession) {
     FormatResponse(pSession, "%s %s %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
+}
+
+void RespondUnavailable(Session* pSession, const char* pszTag, const char* pszCommand) {
+    const char* pszWhy = LastStoreFailure();
+    FormatResponse(pSession, "%s %s [UNAVAILABLE] %s fails: %s\r\n", pszTag, "NO", pszCommand,
+                   *pszWhy != '\0' ? pszWhy : "the store failed");
 }
 
 void AppendBye(Session* pSession, const char* pszReason) {
