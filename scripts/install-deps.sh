@@ -37,6 +37,9 @@ PACKAGES=(
   # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
   clang
   libclang-rt-dev
+  # the cluster test (tests/cluster): a GlusterFS volume mounted twice, HAProxy in front
+  glusterfs-server
+  haproxy
 )
 
 missing=()
