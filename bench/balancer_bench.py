@@ -9,7 +9,7 @@ each session as its own user (the usual case: nothing shared). Prints messages a
 median and 95th-percentile APPEND time and the refusals. Needs root, glusterd and haproxy, as the
 cluster test does.
 
-    bench/cluster_bench.py build/veve4d [CLIENTS [SECONDS]]     (default 8 clients, 10 s)
+    bench/balancer_bench.py build/veve4d [CLIENTS [SECONDS]]     (default 8 clients, 10 s)
 """
 import os
 import re

@@ -28,8 +28,9 @@ BALANCER_SOURCE = "127.0.0.2"
 USERS = (("tester", "pass"), ("alice", "secret"))
 # glusterd is one per machine: whoever starts it notes so here, and the last test to leave a
 # machine with no volume stops it again.
-GLUSTERD_LOCK = "/run/lock/veve4d-cluster.lock"
-GLUSTERD_MARK = "/run/veve4d-cluster-glusterd.pid"
+RUN = "/run" if os.path.isdir("/run") else "/tmp"
+GLUSTERD_LOCK = f"{RUN}/veve4d-cluster.lock"
+GLUSTERD_MARK = f"{RUN}/veve4d-cluster-glusterd.pid"
 
 
 class Unavailable(Exception):

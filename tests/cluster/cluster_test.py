@@ -35,7 +35,7 @@ SOURCE = os.path.dirname(os.path.dirname(HERE))
 
 # What a scenario needs of the server: a registry value the server reads for it, and the text
 # naming what is missing when it does not.
-PROXY = ("ProxyProtocolFrom", "PROXY protocol support (the ProxyProtocolFrom setting)")
+PROXY = ("ProxyTrusted", "PROXY protocol support (the ProxyTrusted setting)")
 FOLLOW = ("MailboxPollInterval", "following network file systems (the MailboxPollInterval setting)")
 NEEDS = {"stress": (PROXY, FOLLOW), "failover": (PROXY, FOLLOW), "idle": (FOLLOW,), "addresses": (PROXY,)}
 
