@@ -7,6 +7,7 @@
 #include <string>
 
 #include "admin/admin_internal.h"
+#include "config/proxy_trust.h"
 #include "config/settings.h"
 #include "platform/admin_files.h"
 #include "platform/registry.h"
@@ -66,6 +67,7 @@ constexpr NumberRange NUMBER_RANGES[] = {
     {"ListenMode", 0, 1},         {"UserManager", 0, 1},          {"PlaintextLoginNeedsTls", 0, 2},
     {"Imap4LogEnabled", 0, 1},    {"AcceptlogEnabled", 0, 1},     {"MailSharedGroup", 0, 1},
     {"ConsoleTrace", 0, 1},       {"POP3IsNotUsed", 0, 1},        {"DebugAcceptAnyPassword", 0, 1},
+    {"ProxyRequired", 0, 1},
 };
 // Texts the server compares with a few words; anything else silently means the first word.
 struct TextChoice {
@@ -426,6 +428,15 @@ void CheckAddress(Findings& findings, const std::string& address, int nPort) {
     if (TlsOn() && Settings.TlsPortNo != 0) CheckPort(findings, address, Settings.TlsPortNo);
 }
 
+// Balancers whose headers are believed: an entry that does not parse stops the start.
+void CheckProxyBalancers(Findings& findings) {
+    char szBad[64];
+    if (!CheckProxyTrusted(Settings.ProxyTrusted, sizeof Settings.ProxyTrusted, szBad, sizeof szBad)) {
+        findings.Problem(LineOf(KEY_SERVICE, "ProxyTrusted") + ": ProxyTrusted entry \"" + szBad +
+                         "\" is not an IP address or an address/prefix range (192.0.2.10, 10.0.0.0/8, 2001:db8::/32)");
+    }
+}
+
 void CheckPorts(Findings& findings) {
     bool bIpv4 = Settings.AddressFamily == 0 || Settings.AddressFamily == 2;
     bool bIpv6 = Settings.AddressFamily != 0;
@@ -496,6 +507,7 @@ int CmdConfigCheck(const std::vector<std::string>& args) {
     CheckAccounts(findings);
     CheckTls(findings);
     CheckPorts(findings);
+    CheckProxyBalancers(findings);
     printf("%d problem%s found\n", findings.nProblems, findings.nProblems == 1 ? "" : "s");
     return findings.nProblems == 0 ? 0 : 1;
 }

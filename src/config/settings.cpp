@@ -271,6 +271,8 @@ void ReadSettings() {
     if (Settings.LoginTimeLimit <= 0) Settings.LoginTimeLimit = 60;
     Settings.AddressLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "AddressLimit", 0));
     if (Settings.AddressLimit < 0) Settings.AddressLimit = 0;
+    RegReadStringList(KEY_SERVICE, "ProxyTrusted", "", Settings.ProxyTrusted, sizeof Settings.ProxyTrusted);
+    Settings.ProxyRequired = RegReadNumber(KEY_SERVICE, "ProxyRequired", 1) != 0 ? 1 : 0;
     Settings.LoginFailureDelay = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureDelay", 2000));
     if (Settings.LoginFailureDelay < 0) Settings.LoginFailureDelay = 2000;
     Settings.LoginFailureLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "LoginFailureLimit", 5));
@@ -370,6 +372,17 @@ void PrintSettings() {
     printf("Timer               %d(sec)\n", Settings.Timeout);
     printf("Address limit       %ld%s\n", static_cast<long>(Settings.AddressLimit),
            Settings.AddressLimit != 0 ? "" : "(Unlimited)");
+    if (Settings.ProxyTrusted[0] != '\0') {
+        printf("PROXY header from  ");
+        const char* p = Settings.ProxyTrusted;
+        const char* pEnd = Settings.ProxyTrusted + sizeof Settings.ProxyTrusted;
+        while (p < pEnd && *p != '\0') {
+            size_t n = strnlen(p, static_cast<size_t>(pEnd - p));
+            printf(" \"%.*s\"", static_cast<int>(n), p);
+            p += n + 1;
+        }
+        printf(" (%s)\n", Settings.ProxyRequired != 0 ? "required" : "optional");
+    }
     printf("Login time limit    %d(s)\n", Settings.LoginTimeLimit);
     printf("TLS handshake limit %d(s)\n", Settings.TlsHandshakeTimeLimit);
     printf("Send Data Timer     %s %d(s)\n", OnOff(Settings.SendDataTimeout), Settings.SendDataTimeout);

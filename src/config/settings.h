@@ -57,6 +57,11 @@ struct SettingsRecord {
     int32_t LoginTimeLimit;
     // Sessions at once from one client address; 0: no limit.
     int32_t AddressLimit;
+    // Load balancers whose PROXY protocol header names the real client (string list of
+    // addresses and CIDR ranges; empty: none), and whether they must send one (nonzero) or may
+    // also connect for themselves without it.
+    char ProxyTrusted[1024];
+    int32_t ProxyRequired;
     // A failed LOGIN or AUTHENTICATE is answered after LoginFailureDelay milliseconds, doubled
     // for each further failure from the same address; the connection closes after
     // LoginFailureLimit failures.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/proxy_trust.h"
 #include "config/settings.h"
 #include "platform/format.h"
 #include "platform/registry.h"
@@ -49,6 +50,15 @@ bool CheckServerSettings(char* pszError, size_t nErrorSize) {
     if (Settings.AddressFamily < 0 || Settings.AddressFamily > 2) {
         static_cast<void>(FormatText(pszError, nErrorSize, "AddressFamily %d in %s: not 0 (IPv4), 1 (IPv6) or 2 (both)",
                                      Settings.AddressFamily, pszFile));
+        return false;
+    }
+    // A balancer entry that does not parse would leave its clients refused, or believed from
+    // where they must not be.
+    char szBad[64];
+    if (!CheckProxyTrusted(Settings.ProxyTrusted, sizeof(Settings.ProxyTrusted), szBad, sizeof(szBad))) {
+        static_cast<void>(FormatText(pszError, nErrorSize,
+                                     "ProxyTrusted \"%s\" in %s: not an IP address or an address/prefix range", szBad,
+                                     pszFile));
         return false;
     }
     bool bCertificate = Settings.TlsCertificateFile[0] != '\0';

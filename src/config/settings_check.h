@@ -5,7 +5,7 @@
 #include <cstddef>
 
 // Checked before anything is opened: port numbers, address family, each ListenIP entry, a TLS
-// port that clashes with an IMAP port, and both TLS files named or neither. False with one line
+// port that clashes with an IMAP port, each ProxyTrusted address or range, and both TLS files named or neither. False with one line
 // naming the value and the registry file.
 bool CheckServerSettings(char* pszError, size_t nErrorSize);
 

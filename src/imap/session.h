@@ -119,6 +119,13 @@ struct Session {
     int32_t bHoldsLoginTurn;
     // The greeting left with the accept (clear-text ports): the thread only logs it.
     int32_t bGreeted;
+    // A trusted load balancer's connection: its thread reads the PROXY header, and only then
+    // admits the session under the client's address (net/proxy_accept). szBalancerAddr is the
+    // balancer's own address once szPeerAddr names the client; bProxyChecked says the start of
+    // the connection was looked at for a header, and nothing later is taken for one.
+    int32_t bAwaitsProxyHeader;
+    int32_t bProxyChecked;
+    char szBalancerAddr[46];
 };
 
 // Why a session was told to leave (bEvicted): to make room for a newcomer, or too slow to log in.

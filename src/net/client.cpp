@@ -8,6 +8,8 @@
 #include "imap/dispatch.h"
 #include "imap/logs.h"
 #include "imap/session_io.h"
+#include "net/listener.h"
+#include "net/proxy_accept.h"
 #include "net/tmqueue.h"
 #include "platform/accounts.h"
 #include "platform/format.h"
@@ -40,7 +42,6 @@ void CloseSession(Session* pSession) {
 
 void ClientThread(Session* pSession) {
     SOCKET sock = pSession->sockClient;
-    SetLogonRemoteHost(pSession->szPeerAddr);
     if (Settings.SendDataTimeout != 0) {
         SetSendTimeout(sock, static_cast<unsigned int>(Settings.SendDataTimeout) * 1000);
     }
@@ -56,9 +57,22 @@ void ClientThread(Session* pSession) {
         return;
     }
 
-    // The limits were applied, and a clear-text greeting sent, at accept. On the implicit-TLS port
-    // the greeting goes out encrypted.
-    if (pSession->bImplicitTls && !StartSessionTls(pSession)) {
+    // The limits were applied, and a clear-text greeting sent, at accept; for a trusted balancer
+    // they are applied here, to the client its header names, before anything is sent.
+    if (pSession->bAwaitsProxyHeader) {
+        bool bRead = ReceiveProxyHeader(pSession);
+        EndProxyHeaderWait();
+        pSession->bAwaitsProxyHeader = 0;
+        if (!bRead || !AdmitSession(pSession)) {
+            CloseSession(pSession);
+            return;
+        }
+    }
+    SetLogonRemoteHost(pSession->szPeerAddr);
+
+    // On the implicit-TLS port the greeting goes out encrypted.
+    if (pSession->bImplicitTls &&
+        ((!pSession->bProxyChecked && UntrustedHeaderBeforeTls(pSession)) || !StartSessionTls(pSession))) {
         CloseSession(pSession);
         return;
     }
@@ -77,6 +91,11 @@ void ClientThread(Session* pSession) {
 
     if (pSession->sockClient != 0) {
         while (RecvLine(pSession, 1) != 0) {
+            // A header where none is believed: the sender means to pass for somebody else.
+            if (!pSession->bProxyChecked) {
+                pSession->bProxyChecked = 1;
+                if (RefuseUntrustedHeader(pSession, pSession->szRecv, pSession->nReceived)) break;
+            }
             if (DispatchCommand(pSession) == 0 || pSession->bSendFailed) {
                 break;
             }

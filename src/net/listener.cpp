@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "config/proxy_trust.h"
 #include "config/settings.h"
 #include "net/client.h"
+#include "net/proxy_accept.h"
 #include "imap/session.h"
 #include "net/tmqueue.h"
 #include "platform/format.h"
@@ -312,11 +314,57 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
     return true;
 }
 
-// The limits, applied here before the connection has a thread or any TLS work was done for it: a
-// flood of connections costs the server an accept and a close each. A refused client is told so
-// in one send that cannot block the accept loop; on the implicit-TLS port, where a clear-text
-// line means nothing to it, it is only closed. False when the session is refused.
-bool AdmitAtAccept(Session* pSession) {
+// Makes the record of an accepted connection and starts its thread; false when the listener
+// must end.
+bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& peer, bool bIpv6Conn, bool bImplicitTls,
+                  TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
+    Session* pSession = new (std::nothrow) Session();
+    printf("[%08lx] memory alloc()\n", SessionId(pSession));
+    if (pSession == nullptr) {
+        CloseAccepted(sockAccepted);
+        CloseAccepted(sockListen);
+        return false;
+    }
+    pSession->pTlsContext = pTlsContext;
+    pSession->pLoginFailures = pLoginFailures;
+    pSession->bImplicitTls = bImplicitTls ? 1 : 0;
+    if (!PrepareSession(pSession, sockAccepted, peer, bIpv6Conn)) {
+        CloseAccepted(sockAccepted);
+        delete pSession;
+        return false;
+    }
+    if (IsTrustedBalancer(pSession->szPeerAddr)) {
+        // Who the client is, and so whether it is admitted, is known only from the header,
+        // which this loop must not wait for: the session's thread reads it, within its time.
+        if (!TakeProxyHeaderWait()) {
+            printf("[%08lx] too many balancer connections waiting for their PROXY header (%d)\n", SessionId(pSession),
+                   MAX_PROXY_HEADER_WAITS);
+            CloseAccepted(sockAccepted);
+            delete pSession;
+            return true;
+        }
+        pSession->bAwaitsProxyHeader = 1;
+    } else if (!AdmitSession(pSession)) {
+        CloseAccepted(sockAccepted);
+        delete pSession;
+        return true;
+    }
+    printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
+    try {
+        std::thread(ClientThread, pSession).detach();
+    } catch (...) {
+        // No thread for this client: drop the connection, keep accepting others.
+        RemoveTMQueue(pSession);
+        if (pSession->bAwaitsProxyHeader) EndProxyHeaderWait();
+        CloseAccepted(sockAccepted);
+        delete pSession;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool AdmitSession(Session* pSession) {
     // AcceptLimit keeps its old tie to Timeout; the per-address limit stands alone.
     uint32_t ulLimit = Settings.Timeout != 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
     Admission admission = AdmitTMQueue(pSession, ulLimit, static_cast<uint32_t>(Settings.AddressLimit));
@@ -347,44 +395,6 @@ bool AdmitAtAccept(Session* pSession) {
     }
     return false;
 }
-
-// Makes the record of an accepted connection and starts its thread; false when the listener
-// must end.
-bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& peer, bool bIpv6Conn, bool bImplicitTls,
-                  TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
-    Session* pSession = new (std::nothrow) Session();
-    printf("[%08lx] memory alloc()\n", SessionId(pSession));
-    if (pSession == nullptr) {
-        CloseAccepted(sockAccepted);
-        CloseAccepted(sockListen);
-        return false;
-    }
-    pSession->pTlsContext = pTlsContext;
-    pSession->pLoginFailures = pLoginFailures;
-    pSession->bImplicitTls = bImplicitTls ? 1 : 0;
-    if (!PrepareSession(pSession, sockAccepted, peer, bIpv6Conn)) {
-        CloseAccepted(sockAccepted);
-        delete pSession;
-        return false;
-    }
-    if (!AdmitAtAccept(pSession)) {
-        CloseAccepted(sockAccepted);
-        delete pSession;
-        return true;
-    }
-    printf("[%08lx] SOCKET[%08x] Create thread.\n", SessionId(pSession), sockAccepted);
-    try {
-        std::thread(ClientThread, pSession).detach();
-    } catch (...) {
-        // No thread for this client: drop the connection, keep accepting others.
-        RemoveTMQueue(pSession);
-        CloseAccepted(sockAccepted);
-        delete pSession;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool IsIpv4ListenEntry(const char* pszEntry) {
     return strchr(pszEntry, '.') != nullptr;

@@ -23,6 +23,14 @@ bool OpenListeners(bool bTlsPort, char* pszError, size_t nErrorSize, char* pszOp
 bool ProbeSystem();
 int AcceptLoop(TlsContext* pTlsContext = nullptr, LoginFailures* pLoginFailures = nullptr);
 int FindHostDomain();
+// Applies AcceptLimit and AddressLimit to the session under its client's address, and on the
+// clear-text port sends the greeting at once. Done at accept, before the connection has a thread
+// or any TLS work was done for it, so that a flood costs an accept and a close each; for a
+// trusted balancer's connection, by its thread once the PROXY header named the client. A refused
+// client is told so in one send that cannot block; on the implicit-TLS port, where a clear-text
+// line means nothing to it, it is only closed. False when the session is refused.
+struct Session;
+bool AdmitSession(Session* pSession);
 // Sets the stop flag and wakes the accept loop with a connection of its own.
 void RequestStop();
 int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost, int nPortNo);

@@ -156,6 +156,28 @@ bool IsIpv6Text(const char* pszText) {
     return inet_pton(AF_INET6, pszText, &addr) == 1;
 }
 
+bool IpFromText(const char* pszText, IpAddress* pAddress) {
+    *pAddress = IpAddress{};
+    if (inet_pton(AF_INET, pszText, pAddress->bytes) == 1) {
+        pAddress->nFamily = FAMILY_IPV4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, pszText, pAddress->bytes) == 1) {
+        pAddress->nFamily = FAMILY_IPV6;
+        return true;
+    }
+    return false;
+}
+
+bool IpToText(const IpAddress& address, char* pszText, size_t nSize) {
+    if ((address.nFamily != FAMILY_IPV4 && address.nFamily != FAMILY_IPV6) ||
+        inet_ntop(SystemFamily(address.nFamily), address.bytes, pszText, static_cast<socklen_t>(nSize)) == nullptr) {
+        if (nSize > 0) pszText[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
 bool ResolveIpv4(const char* pszName, SocketAddress* pAddress) {
     return Lookup(FAMILY_IPV4, pszName, nullptr, 0, pAddress);
 }
@@ -361,6 +383,14 @@ int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength) {
     ssize_t nResult;
     do {
         nResult = recv(sock, pBuffer, nLength, 0);
+    } while (nResult < 0 && errno == EINTR);
+    return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
+}
+
+int SocketPeek(SOCKET sock, char* pBuffer, size_t nLength) {
+    ssize_t nResult;
+    do {
+        nResult = recv(sock, pBuffer, nLength, MSG_PEEK | MSG_DONTWAIT);
     } while (nResult < 0 && errno == EINTR);
     return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
 }

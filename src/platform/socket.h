@@ -45,6 +45,16 @@ void SetAddressPort(SocketAddress* pAddress, int nPort);
 bool SetAddressText(SocketAddress* pAddress, const char* pszText);
 bool IsDottedDecimal(const char* pszText);
 bool IsIpv6Text(const char* pszText);
+
+// An IP address as its bytes (4 for IPv4, 16 for IPv6), without port or socket layout.
+struct IpAddress {
+    int nFamily;  // FAMILY_IPV4 or FAMILY_IPV6
+    unsigned char bytes[16];
+};
+// Numeric text (dotted decimal, or IPv6 as inet_pton reads it) into bytes; false if it is not one.
+bool IpFromText(const char* pszText, IpAddress* pAddress);
+// The address's canonical text (inet_ntop); false when it does not fit.
+bool IpToText(const IpAddress& address, char* pszText, size_t nSize);
 // gethostbyname stand-in: first IPv4 address of a name.
 bool ResolveIpv4(const char* pszName, SocketAddress* pAddress);
 
@@ -92,6 +102,9 @@ bool PeerHasClosed(SOCKET sock);
 // stream, while the socket can still send its last words.
 void ShutdownReceive(SOCKET sock);
 int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength);
+// Copies what has arrived (at most nLength bytes) without taking it from the socket: 0 when
+// the peer closed, SOCKET_ERROR on failure. Never blocks.
+int SocketPeek(SOCKET sock, char* pBuffer, size_t nLength);
 int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength);
 // One send that never blocks: what the socket's buffer does not take is dropped (bytes sent, or
 // SOCKET_ERROR).

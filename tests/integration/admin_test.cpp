@@ -278,6 +278,9 @@ TEST_F(AdminTool, ConfigCheckNamesEachRegistryMistakeWithItsLine) {
         {service + "\"MailFsync\"=\"sometimes\"\n", "line 13: \"MailFsync\" is \"sometimes\"; it must be"},
         {service + "\"DeleteFullMailbox\"=\"keep\"\n", "line 13: \"DeleteFullMailbox\" is \"keep\"; it must be"},
         {service + "\"Timeout\"=hex:2c,01\n", "line 13: \"Timeout\" must be a number"},
+        {service + "\"ProxyTrusted\"=str(7):\"127.0.0.1\\0::1, 10.0.0.0/33\\0\"\n",
+         "line 13: ProxyTrusted entry \"10.0.0.0/33\" is not an IP address or an address/prefix range"},
+        {service + "\"ProxyRequired\"=dword:00000002\n", "line 13: \"ProxyRequired\" is 2; it must be 0 to 1"},
     };
     for (const Mistake& mistake : mistakes) {
         WriteFile(path, clean + mistake.text);

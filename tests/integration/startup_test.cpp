@@ -62,6 +62,8 @@ TEST(StartFailure, EveryUnusableSettingStopsTheStartWithItsNameAndFile) {
         {TestServer::ServiceKey("\"ListenMode\"=dword:00000001\n\"ListenIP\"=str(7):\"127.0.0.1 70000\\0\"\n"),
          "ListenIP \"127.0.0.1 70000\" in @REG@: not an IP address, optionally followed by one blank and a port"},
         {"\"AddressFamily\"=dword:00000009\n", "AddressFamily 9 in @REG@: not 0 (IPv4), 1 (IPv6) or 2 (both)"},
+        {TestServer::ServiceKey("\"ProxyTrusted\"=\"10.0.0.1, balancer.example.org\"\n"),
+         "ProxyTrusted \"balancer.example.org\" in @REG@: not an IP address or an address/prefix range"},
         {TlsFiles("@DIR@/cert.pem", "@DIR@/key.pem", "\"TlsPortNo\"=dword:@PORTHEX@\n"),
          "TlsPortNo @PORT@ in @REG@: the same port as PortNo"},
         {TlsFiles("@DIR@/cert.pem", "@DIR@/key.pem", "\"TlsPortNo\"=dword:" + Hex(taken.port) + "\n"),
