@@ -138,7 +138,8 @@ class Cluster:
         self._haproxy()
 
     def node_registry(self):
-        return (SERVICE_KEY + '"ConsoleTrace"=dword:00000000\n"LoginFailureDelay"=dword:00000064\n'
+        # A failed login's delay long enough that a login held behind it shows.
+        return (SERVICE_KEY + '"ConsoleTrace"=dword:00000000\n"LoginFailureDelay"=dword:00001388\n'
                 '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n'
                 '"Imap4LogEnabled"=dword:00000001\n\n' + self.extra)
 

@@ -11,7 +11,7 @@ checks, PROXY v2), checked as a site running several servers would see them. One
   idle         a session IDLE on one node hears of an APPEND, a flag change and an EXPUNGE made
                through the other node within 2 s;
   addresses    each node's access log names the client's own address as HAProxy saw it, never
-               HAProxy's.
+               HAProxy's, and a failed login delays its own client only.
 
 Exit 77 (skipped, with the reason) where this machine cannot run the cluster (not root, no
 glusterd, FUSE or HAProxy) or the server lacks what a scenario needs.
@@ -222,6 +222,22 @@ def addresses(c):
     for s in sources:
         check(any(f" from {s} LOGIN " in line for lines in logs for line in lines),
               f"the LOGIN from {s} is logged with that address")
+
+    # While a wrong password from one client waits out its 5 s delay, another client's logins
+    # (one on each node) are not held behind it, as they would be if both were the balancer.
+    attacker = Imap(c.balancer_port, "127.0.0.40")
+    attacker.sock.sendall(b"a1 LOGIN alice wrong\r\n")
+    time.sleep(0.5)
+    waits = []
+    for _ in range(2):
+        began = time.monotonic()
+        client = Imap(c.balancer_port, "127.0.0.41")
+        client.login("tester", "pass")
+        waits.append(time.monotonic() - began)
+        client.close()
+    attacker.close()
+    check(max(waits) < 2.5, "a failed login's delay holds back only its own client, not others behind the "
+          f"balancer (logins took {', '.join('%.2f s' % w for w in waits)})")
     return None
 
 
