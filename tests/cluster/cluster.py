@@ -21,6 +21,7 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from veve4d_server import SERVICE_KEY, Veve4d, free_port, stop  # noqa: E402
+import flood_tools  # noqa: E402  (its test certificate)
 
 # HAProxy connects to the nodes from this address; clients of the test use others of 127/8, so a
 # node that logs this one has logged the balancer instead of the client.
@@ -127,9 +128,12 @@ class Cluster:
                 raise Unavailable(f"FUSE mount of the volume failed: {done.stderr.strip()}")
             self.mounts.append(mount)
         os.makedirs(os.path.join(self.mounts[0], "users"))
+        self.certificate = flood_tools.make_certificate(self.tmp)
         for i, mount in enumerate(self.mounts):
-            node = Veve4d(self.binary, os.path.join(self.tmp, f"node{i}"), extra=self.node_registry(),
+            tls_port = free_port()
+            node = Veve4d(self.binary, os.path.join(self.tmp, f"node{i}"), extra=self.node_registry(tls_port),
                           users=os.path.join(mount, "users"))
+            node.tls_port = tls_port
             for name, password in USERS:
                 node.add_user(name, password)
             self.nodes.append(node)
@@ -137,9 +141,11 @@ class Cluster:
             node.start()
         self._haproxy()
 
-    def node_registry(self):
+    def node_registry(self, tls_port):
+        chain, key = self.certificate
         # A failed login's delay long enough that a login held behind it shows.
         return (SERVICE_KEY + '"ConsoleTrace"=dword:00000000\n"LoginFailureDelay"=dword:00001388\n'
+                f'"TlsPortNo"=dword:{tls_port:08x}\n"TlsCertificateFile"="{chain}"\n"TlsKeyFile"="{key}"\n'
                 '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n'
                 '"Imap4LogEnabled"=dword:00000001\n\n' + self.extra)
 
@@ -159,10 +165,13 @@ class Cluster:
             raise Unavailable("glusterd started but does not answer")
 
     def _haproxy(self):
-        self.balancer_port = free_port()
+        self.balancer_port, self.balancer_tls_port = free_port(), free_port()
         send = " send-proxy-v2 check-send-proxy" if self.proxy else ""
         servers = "".join(
             f"    server node{i} 127.0.0.1:{n.port} check inter 500ms fall 2 rise 2{send}\n"
+            for i, n in enumerate(self.nodes))
+        tls_servers = "".join(
+            f"    server node{i} 127.0.0.1:{n.tls_port} check inter 500ms fall 2 rise 2{send}\n"
             for i, n in enumerate(self.nodes))
         config = os.path.join(self.tmp, "haproxy.cfg")
         with open(config, "w") as f:
@@ -186,7 +195,16 @@ backend nodes
     source {BALANCER_SOURCE}
     option tcp-check
     tcp-check expect string "* OK"
-{servers}""")
+{servers}
+# TLS stays with the nodes: the header goes before the handshake.
+frontend imaps
+    bind 127.0.0.1:{self.balancer_tls_port}
+    default_backend tls_nodes
+
+backend tls_nodes
+    balance roundrobin
+    source {BALANCER_SOURCE}
+{tls_servers}""")
         log = open(os.path.join(self.tmp, "haproxy.log"), "wb")
         self.haproxy = subprocess.Popen(["haproxy", "-db", "-f", config], stdout=log, stderr=log,
                                         stdin=subprocess.DEVNULL)

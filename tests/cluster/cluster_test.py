@@ -10,8 +10,9 @@ checks, PROXY v2), checked as a site running several servers would see them. One
                surviving node goes on taking APPENDs;
   idle         a session IDLE on one node hears of an APPEND, a flag change and an EXPUNGE made
                through the other node within 2 s;
-  addresses    each node's access log names the client's own address as HAProxy saw it, never
-               HAProxy's, and a failed login delays its own client only.
+  addresses    each node's access log names the client's own address as HAProxy saw it (on the
+               IMAP port and the implicit-TLS port), never HAProxy's, and a failed login delays
+               its own client only.
 
 Exit 77 (skipped, with the reason) where this machine cannot run the cluster (not root, no
 glusterd, FUSE or HAProxy) or the server lacks what a scenario needs.
@@ -204,9 +205,10 @@ def idle(c):
 
 
 def addresses(c):
+    # Two clients on each port: round-robin sends one of each to each node.
     sources = [f"127.0.0.{30 + i}" for i in range(4)]
-    for source in sources:
-        client = Imap(c.balancer_port, source)
+    for n, source in enumerate(sources):
+        client = Imap(c.balancer_port, source) if n < 2 else Imap(c.balancer_tls_port, source, tls=True)
         client.login("tester", "pass")
         client.ok("NOOP")
         client.command("LOGOUT")

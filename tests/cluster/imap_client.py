@@ -1,8 +1,9 @@
 """A small IMAP client for the cluster test and bench: loopback only, from a chosen 127/8 source
-address (so that the address a node logs can be told apart from the balancer's), literals both
-ways, IDLE."""
+address (so that the address a node logs can be told apart from the balancer's), clear text or
+implicit TLS, literals both ways, IDLE."""
 import re
 import socket
+import ssl
 import time
 import zlib
 
@@ -12,8 +13,12 @@ class Closed(Exception):
 
 
 class Imap:
-    def __init__(self, port, source="127.0.0.1", timeout=15):
+    def __init__(self, port, source="127.0.0.1", timeout=15, tls=False):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0))
+        if tls:
+            context = ssl.create_default_context()
+            context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+            self.sock = context.wrap_socket(self.sock)
         self.buffer, self.count = b"", 0
         self.greeting = self.line()
 
