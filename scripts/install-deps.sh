@@ -37,7 +37,8 @@ PACKAGES=(
   # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
   clang
   libclang-rt-dev
-  # the cluster test (tests/cluster): a GlusterFS volume mounted twice, HAProxy in front
+  # the cluster test (tests/cluster) and the cluster benches: a GlusterFS volume mounted twice,
+  # HAProxy in front
   glusterfs-server
   haproxy
 )

@@ -68,15 +68,18 @@ constexpr NumberRange NUMBER_RANGES[] = {
     {"Imap4LogEnabled", 0, 1},    {"AcceptlogEnabled", 0, 1},     {"MailSharedGroup", 0, 1},
     {"ConsoleTrace", 0, 1},       {"POP3IsNotUsed", 0, 1},        {"DebugAcceptAnyPassword", 0, 1},
     {"ProxyRequired", 0, 1},
+    {"MailboxPollInterval", 50, 60000},
 };
 // Texts the server compares with a few words; anything else silently means the first word.
 struct TextChoice {
     const char* pszValue;
     const char* pszFirst;
     const char* pszSecond;
+    const char* pszThird;  // null when there are two
 };
-constexpr TextChoice TEXT_CHOICES[] = {{"MailFsync", "always", "never"}, {"MailboxWatch", "events", "poll"},
-                                   {"DeleteFullMailbox", "remove", "refuse"}};
+constexpr TextChoice TEXT_CHOICES[] = {{"MailFsync", "always", "never", nullptr},
+                                       {"MailboxWatch", "auto", "events", "poll"},
+                                       {"DeleteFullMailbox", "remove", "refuse", nullptr}};
 
 const char* KindName(SettingKind kind) {
     return kind == SETTING_NUMBER ? "a number (dword:)" : kind == SETTING_TEXT ? "a text (\"...\")" : "a list of texts";
@@ -223,9 +226,13 @@ void CheckRegistryLines(Findings& findings) {
                 if (!EqualNoCase(choice.pszValue, line.value)) continue;
                 char szText[64];
                 RegReadString(pRead->key.c_str(), pRead->value.c_str(), "", szText, sizeof szText);
-                if (!EqualNoCase(szText, choice.pszFirst) && !EqualNoCase(szText, choice.pszSecond)) {
-                    findings.Problem(where + ": " + quoted + " is \"" + szText + "\"; it must be \"" + choice.pszFirst +
-                                     "\" or \"" + choice.pszSecond + "\"");
+                bool bThird = choice.pszThird != nullptr && EqualNoCase(szText, choice.pszThird);
+                if (!EqualNoCase(szText, choice.pszFirst) && !EqualNoCase(szText, choice.pszSecond) && !bThird) {
+                    std::string choices = std::string("\"") + choice.pszFirst + "\"";
+                    if (choice.pszThird != nullptr) choices += std::string(", \"") + choice.pszSecond + "\"";
+                    const char* pszLast = choice.pszThird != nullptr ? choice.pszThird : choice.pszSecond;
+                    findings.Problem(where + ": " + quoted + " is \"" + szText + "\"; it must be " + choices + " or \"" +
+                                     pszLast + "\"");
                 }
             }
         }

@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "config/settings_check.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -292,8 +293,15 @@ void ReadSettings() {
     Settings.MailFsync = StrICmp(szFsync, "never") == 0 ? MAIL_FSYNC_NEVER : MAIL_FSYNC_ALWAYS;
     Settings.MailSharedGroup = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "MailSharedGroup", 0));
     char szWatch[16];
-    RegReadString(KEY_SERVICE, "MailboxWatch", "events", szWatch, sizeof szWatch);
-    Settings.MailboxWatch = StrICmp(szWatch, "poll") == 0 ? MAILBOX_WATCH_POLL : MAILBOX_WATCH_EVENTS;
+    RegReadString(KEY_SERVICE, "MailboxWatch", "auto", szWatch, sizeof szWatch);
+    Settings.MailboxWatch = StrICmp(szWatch, "poll") == 0     ? MAILBOX_WATCH_POLL
+                            : StrICmp(szWatch, "events") == 0 ? MAILBOX_WATCH_EVENTS
+                                                              : MAILBOX_WATCH_AUTO;
+    Settings.MailboxPollInterval = RegReadNumber(KEY_SERVICE, "MailboxPollInterval", 1000);
+    if (Settings.MailboxPollInterval == 0) Settings.MailboxPollInterval = 1000;
+    // Longer than a minute would leave an idling client behind the others for longer than any
+    // client waits; shorter than 50 ms costs the file server more than it gives.
+    Settings.MailboxPollInterval = std::clamp<uint32_t>(Settings.MailboxPollInterval, 50, 60000);
     Settings.IndexCacheLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IndexCacheLimit", 64));
     if (Settings.IndexCacheLimit < 0) Settings.IndexCacheLimit = 64;
     char szDelete[16];

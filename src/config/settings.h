@@ -85,10 +85,13 @@ struct SettingsRecord {
     // Nonzero: the companion server reaches the mail through a shared group, so mail is created
     // 0660/0770 instead of 0600/0700.
     int32_t MailSharedGroup;
-    // How a mailbox index learns of changes: MAILBOX_WATCH_EVENTS (inotify, falling back to
-    // polling where the file system has none) or MAILBOX_WATCH_POLL (the directory's change
-    // time, for file systems whose events do not tell of other machines' changes).
+    // How a mailbox index learns of changes: MAILBOX_WATCH_AUTO (inotify, and on a network or
+    // cluster file system also the directory's change time every MailboxPollInterval, for other
+    // machines' changes), MAILBOX_WATCH_EVENTS (inotify alone, falling back to polling where the
+    // file system has none) or MAILBOX_WATCH_POLL (the directory's change time alone).
     int32_t MailboxWatch;
+    // Milliseconds between two looks at a polled mailbox's change time while a session idles.
+    uint32_t MailboxPollInterval;
     // Megabytes of text made from message content (envelopes, body structures, header
     // sections) that the indexes keep; 0 keeps none.
     int32_t IndexCacheLimit;
@@ -104,6 +107,7 @@ struct SettingsRecord {
 enum : int32_t {
     MAILBOX_WATCH_EVENTS = 0,
     MAILBOX_WATCH_POLL = 1,
+    MAILBOX_WATCH_AUTO = 2,
 };
 enum : int32_t {
     DELETE_FULL_REMOVE = 0,

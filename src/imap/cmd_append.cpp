@@ -107,6 +107,8 @@ bool TakeAppendArguments(Session* pSession, const char* pszTag, AppendRequest* p
     return false;
 }
 
+constexpr int MAX_NAME_TRIES = 8;
+
 // The mailbox must exist and take the new file before the client is asked for the message: an
 // answer given after the continuation would leave the literal to be read as requests. False
 // once the client has been answered.
@@ -124,16 +126,28 @@ bool PrepareTarget(Session* pSession, const char* pszName, uint32_t ulSize, char
         FormatResponse(pSession, "%s %s [LIMIT] %s not enough disk space\r\n", pSession->pTag, "NO", pSession->pCommand);
         return false;
     }
-    *pulUid = AssignUnusedUid(pszTarget);
-    // Made here, before the continuation, so that a mailbox that cannot take it is answered
-    // while the client still holds the literal; never over an existing file.
-    char szFile[MAX_PATH + 32];
-    if (*pulUid == 0 || !FormatIncomingName(szFile, sizeof(szFile), pszTarget, *pulUid) ||
-        !CreateNewFile(szFile, MailFileMode())) {
-        RespondFails(pSession);
-        return false;
+    // A writer on another machine that took the same UID from a uid file read a moment stale
+    // holds its name already: the message takes another UID.
+    for (int nTry = 0;; nTry++) {
+        *pulUid = AssignUnusedUid(pszTarget);
+        if (*pulUid == 0) {
+            RespondUnavailable(pSession, pSession->pTag, pSession->pCommand);
+            return false;
+        }
+        // Made here, before the continuation, so that a mailbox that cannot take it is answered
+        // while the client still holds the literal; never over an existing file.
+        char szFile[MAX_PATH + 32];
+        if (!FormatIncomingName(szFile, sizeof(szFile), pszTarget, *pulUid)) {
+            RespondFails(pSession);
+            return false;
+        }
+        if (CreateNewFile(szFile, MailFileMode())) return true;
+        if (LastFileFailure() != FILE_FAILURE_EXISTS || nTry == MAX_NAME_TRIES) {
+            SetStoreFailure("the message file cannot be created");
+            RespondUnavailable(pSession, pSession->pTag, pSession->pCommand);
+            return false;
+        }
     }
-    return true;
 }
 
 }  // namespace
@@ -183,8 +197,13 @@ int CmdAppend(Session* pSession) {
     FlagCodeFromList(request.szFlagList, szFlagCode);
     std::string held;
     if (WriteMessageFile(LiteralSource(pSession, &held), szTarget, &ulUid, ulSize, szFlagCode, llDate) == 0) {
-        // Only a message stored whole is answered OK; the file is gone again.
-        FormatResponse(pSession, "%s %s APPEND fails\r\n", pszTag, "NO");
+        // Only a message stored whole is answered OK; the file is gone again. A client that went
+        // away inside its literal is told nothing new.
+        if (*LastStoreFailure() != '\0') {
+            RespondUnavailable(pSession, pszTag, "APPEND");
+        } else {
+            FormatResponse(pSession, "%s %s APPEND fails\r\n", pszTag, "NO");
+        }
         return 1;
     }
     uint32_t ulValidity = 0;

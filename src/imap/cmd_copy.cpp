@@ -178,7 +178,12 @@ int CmdCopy(Session* pSession) {
     }
     TakeBack(szTarget, copies, nNamed);
     if (MailboxExists(szTarget)) {
-        RespondFails(pSession);
+        // A store that failed says what; a message that could not be copied, nothing more.
+        if (*LastStoreFailure() != '\0') {
+            RespondUnavailable(pSession, pSession->pTag, pSession->pCommand);
+        } else {
+            RespondFails(pSession);
+        }
     } else {
         RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, szTarget);
     }

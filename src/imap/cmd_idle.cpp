@@ -1,6 +1,8 @@
 // IDLE: the client waits for news of its mailbox without asking. A change to the mailbox
 // directory (or, with the inbox selected, a delivery into the mail directory) wakes the session at
-// once where the file system can tell; elsewhere it looks again every second.
+// once where the file system can tell; elsewhere it looks again every second. On a file system
+// that other machines change too, the kernel tells only of this machine's changes: the session
+// then also looks every MailboxPollInterval.
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +16,7 @@
 #include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 
 namespace {
@@ -52,6 +55,14 @@ int CmdIdle(Session* pSession) {
     bool bInbox = bSelected && InboxSelected(pSession);
     DirectoryWatch watch;
     bool bWatched = bSelected && WatchDirectory(&watch, pSession->szMailbox, ".MSG", WATCH_ENTRIES);
+    // Nonzero: the events do not tell of every change, and the mailbox is looked at this often.
+    const uint32_t ulPollMilliseconds = bSelected ? MailboxPollMilliseconds(pSession->szMailbox) : 0;
+    int nWaitMilliseconds = POLL_MILLISECONDS;
+    if (ulPollMilliseconds != 0) {
+        nWaitMilliseconds = static_cast<int>(ulPollMilliseconds);
+    } else if (bWatched) {
+        nWaitMilliseconds = WATCHED_MILLISECONDS;
+    }
     bool bDeliveriesWatched = false;
     if (bInbox) {
         char szExtension[40];
@@ -72,7 +83,8 @@ int CmdIdle(Session* pSession) {
     for (;;) {
         if (bSelected) {
             uint64_t ullNow = GetSystemTimeAsFileTime();
-            bool bImport = bInbox && (bDeliveriesWatched ? watch.abChanged[1] : ullNow - ullLastImport >= IMPORT_POLL_TICKS);
+            bool bImportDue = (!bDeliveriesWatched || ulPollMilliseconds != 0) && ullNow - ullLastImport >= IMPORT_POLL_TICKS;
+            bool bImport = bInbox && ((bDeliveriesWatched && watch.abChanged[1]) || bImportDue);
             if (bImport) {
                 watch.abChanged[1] = false;
                 ullLastImport = ullNow;
@@ -83,8 +95,7 @@ int CmdIdle(Session* pSession) {
             if (pSession->szSendBuf[0] != '\0' && FlushSend(pSession, 1) == 0) return 0;
         }
         if (!CommandWaiting(pSession)) {
-            WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient,
-                                                  bWatched ? WATCHED_MILLISECONDS : POLL_MILLISECONDS);
+            WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient, nWaitMilliseconds);
             if (wait != WATCH_INPUT) {
                 if (ullLimit != 0 && GetSystemTimeAsFileTime() - ullStart >= ullLimit * 10000000ull) {
                     FormatResponse(pSession, "* BYE %s\r\n", "Autologout; idle for too long");

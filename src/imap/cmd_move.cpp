@@ -32,6 +32,7 @@ enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
 MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget, uint32_t ulTargetUid,
                        std::vector<MovedMessage>& moved) {
     MovedMessage entry{&message, message.ulUid, {}, {}, ulTargetUid};
+    ClearStoreFailure();
     for (int nTry = 0; nTry < 8; nTry++) {
         // A moved message is new in its mailbox: no session there has seen it yet.
         uint8_t fTarget = static_cast<uint8_t>(message.fFlags | FLAG_BIT_RECENT);
@@ -47,8 +48,9 @@ MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszT
         }
         uint8_t fBefore = message.fFlags;
         if (!ConfirmFileName(pSession, message)) return MOVE_GONE;
-        if (message.fFlags == fBefore) return MOVE_FAILED;
+        if (message.fFlags == fBefore) break;
     }
+    SetStoreFailure("the message cannot be moved");
     return MOVE_FAILED;
 }
 
@@ -110,7 +112,11 @@ int CmdMove(Session* pSession) {
     }
     if (bFailed) {
         MoveBack(moved);
-        RespondFails(pSession);
+        if (*LastStoreFailure() != '\0') {
+            RespondUnavailable(pSession, pSession->pTag, pSession->pCommand);
+        } else {
+            RespondFails(pSession);
+        }
         return 1;
     }
     std::vector<UidPair> pairs;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/format.h"
+#include "store/store.h"
 
 void FormatResponse(Session* pSession, const char* pszFormat, ...) {
     va_list args;
@@ -34,6 +35,12 @@ void RespondIllegalArgument(Session* pSession) {
 
 void RespondFails(Session* pSession) {
     FormatResponse(pSession, "%s %s %s fails\r\n", pSession->pTag, "NO", pSession->pCommand);
+}
+
+void RespondUnavailable(Session* pSession, const char* pszTag, const char* pszCommand) {
+    const char* pszWhy = LastStoreFailure();
+    FormatResponse(pSession, "%s %s [UNAVAILABLE] %s fails: %s\r\n", pszTag, "NO", pszCommand,
+                   *pszWhy != '\0' ? pszWhy : "the store failed");
 }
 
 void AppendBye(Session* pSession, const char* pszReason) {

@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <cstdio>
@@ -44,10 +46,44 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
 }
 
 bool DirectoryChangeStamp(const char* pszDir, uint64_t* pullStamp) {
-    struct stat st {};
-    if (::stat(pszDir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    *pullStamp = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    struct statx stx {};
+    // FORCE_SYNC: FUSE and NFS answer a plain stat from attributes cached for a second or more.
+    if (::statx(AT_FDCWD, pszDir, AT_STATX_FORCE_SYNC, STATX_TYPE | STATX_MTIME | STATX_CTIME, &stx) != 0 ||
+        !S_ISDIR(stx.stx_mode)) {
+        return false;
+    }
+    auto nanoseconds = [](const struct statx_timestamp& t) {
+        return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
+    };
+    *pullStamp = std::max(nanoseconds(stx.stx_mtime), nanoseconds(stx.stx_ctime));
     return true;
+}
+
+const char* SharedFileSystemName(uint64_t ullType) {
+    // The kernel's magic numbers (linux/magic.h and the file systems' own headers).
+    static const struct {
+        uint64_t ullType;
+        const char* pszName;
+    } SHARED[] = {
+        {0x65735546, "fuse"},       {0x6969, "nfs"},           {0x517B, "smb"},
+        {0xFF534D42, "cifs"},       {0xFE534D42, "smb2"},      {0x00C36400, "ceph"},
+        {0x01161970, "gfs2"},       {0x7461636F, "ocfs2"},     {0x5346414F, "afs"},
+        {0x6B414653, "afs"},        {0x0BD00BD0, "lustre"},    {0x01021997, "9p"},
+        {0x73757245, "coda"},       {0x19830326, "beegfs"},
+    };
+    for (const auto& entry : SHARED) {
+        if (entry.ullType == ullType) return entry.pszName;
+    }
+    return nullptr;
+}
+
+bool OnSharedFileSystem(const char* pszPath, const char** ppszName) {
+    struct statfs fs {};
+    if (::statfs(pszPath, &fs) != 0) return false;
+    // f_type is signed on some architectures: CIFS's number would read negative.
+    const char* pszName = SharedFileSystemName(static_cast<uint32_t>(fs.f_type));
+    if (ppszName != nullptr) *ppszName = pszName;
+    return pszName != nullptr;
 }
 
 uint64_t WallClockNanoseconds() {

@@ -20,8 +20,20 @@ DirectoryRead ReadDirectoryFiles(const char* pszDir, const std::function<void(co
 
 // The last time an entry of the directory was added, removed or renamed, in nanoseconds of the
 // wall clock; false when it cannot be read. The file system keeps it coarsely (a few
-// milliseconds), so two changes close together may leave the same stamp.
+// milliseconds), so two changes close together may leave the same stamp. The later of the
+// modification and the change time, asked of the file server itself where the kernel caches it:
+// not every file system moves the modification time on a rename, and nothing can set the
+// change time back.
 bool DirectoryChangeStamp(const char* pszDir, uint64_t* pullStamp);
+
+// File systems that other machines may change behind this one's back (network and cluster file
+// systems, and FUSE, which most of them use): the kernel's change events tell only of what this
+// machine did there. The name of such a file system for its statfs type number, or null for a
+// file system of this machine alone.
+const char* SharedFileSystemName(uint64_t ullType);
+// Whether the file system holding the path is such a one; its name in *ppszName. False also when
+// it cannot be asked (the path is then treated as local, as before).
+bool OnSharedFileSystem(const char* pszPath, const char** ppszName = nullptr);
 // The wall clock in nanoseconds, as the stamps count.
 uint64_t WallClockNanoseconds();
 

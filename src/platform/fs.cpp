@@ -1,6 +1,8 @@
 // Windows file-system behaviour on a Linux file system: see fs.h for the contract.
 #include "platform/fs.h"
+#include "platform/dir_watch.h"
 #include "platform/format.h"
+#include "platform/fs_retry.h"
 #include "platform/text.h"
 
 #include <dirent.h>
@@ -9,6 +11,7 @@
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -411,10 +414,28 @@ bool CreateDirectoryEntry(const char* pszPath, uint32_t ulMode) {
 }
 
 bool RemoveDirectoryEntry(const char* pszPath) {
-    if (::rmdir(pszPath) == 0) return true;
-    std::string resolved;
-    if (errno != ENOENT || !ResolveExisting(pszPath, resolved)) return false;
-    return ::rmdir(resolved.c_str()) == 0;
+    std::string path = pszPath;
+    if (::rmdir(path.c_str()) == 0) return true;
+    if (errno == ENOENT) {
+        if (!ResolveExisting(pszPath, path)) return false;
+        if (::rmdir(path.c_str()) == 0) return true;
+    }
+    if (errno != ENOTEMPTY && errno != EEXIST) return false;
+    // The lock file of the directory's lock is no content: a directory holding only that is empty.
+    bool bOnlyLock = true;
+    if (DIR* pDir = ::opendir(path.c_str())) {
+        while (struct dirent* pEntry = ::readdir(pDir)) {
+            const char* pszName = pEntry->d_name;
+            if (std::strcmp(pszName, ".") != 0 && std::strcmp(pszName, "..") != 0 &&
+                std::strcmp(pszName, DIRECTORY_LOCK_NAME) != 0) {
+                bOnlyLock = false;
+            }
+        }
+        ::closedir(pDir);
+    }
+    if (!bOnlyLock) return false;
+    ::unlink(JoinPath(path, DIRECTORY_LOCK_NAME).c_str());
+    return ::rmdir(path.c_str()) == 0;
 }
 
 bool DeleteFileEntry(const char* pszPath) {
@@ -427,11 +448,11 @@ bool DeleteFileEntry(const char* pszPath) {
 namespace {
 
 int OpenExisting(const char* pszPath, int fFlags) {
-    int fd = ::open(pszPath, fFlags | O_CLOEXEC);
+    int fd = RetryFileCall("open", pszPath, [&] { return ::open(pszPath, fFlags | O_CLOEXEC); });
     if (fd >= 0 || errno != ENOENT) return fd;
     std::string resolved;
     if (!ResolveExisting(pszPath, resolved)) return -1;
-    return ::open(resolved.c_str(), fFlags | O_CLOEXEC);
+    return RetryFileCall("open", resolved.c_str(), [&] { return ::open(resolved.c_str(), fFlags | O_CLOEXEC); });
 }
 
 bool CopyContents(int fdIn, int fdOut) {
@@ -536,7 +557,11 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
         }
     }
 
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (RetryFileCall("rename", target.c_str(), [&] {
+            return ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        }) == 0) {
+        return true;
+    }
     if (errno == EXDEV) {
         if (!S_ISREG(st.st_mode)) return false;
         if (!CopyFileNoReplace(source.c_str(), target.c_str())) return false;
@@ -545,7 +570,7 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     if (errno != EINVAL && errno != ENOSYS) return false;
     // The file system cannot rename without replacing: a link fails on an existing target.
     if (!S_ISDIR(st.st_mode)) {
-        if (::link(source.c_str(), target.c_str()) != 0) return false;
+        if (RetryFileCall("link", target.c_str(), [&] { return ::link(source.c_str(), target.c_str()); }) != 0) return false;
         ::unlink(source.c_str());
         return true;
     }
@@ -558,7 +583,9 @@ bool CreateNewFile(const char* pszPath, uint32_t ulMode) {
     std::string dir, name;
     if (!ResolveParent(pszPath, dir, name)) return false;
     std::string path = JoinPath(dir, name.c_str());
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
+    int fd = RetryFileCall("open", path.c_str(), [&] {
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
+    });
     if (fd < 0) return false;
     bool bOk = ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0;
     ::close(fd);
@@ -575,11 +602,45 @@ bool SetHiddenAttribute(const char* pszPath, bool bHidden) {
     return ::lremovexattr(path.c_str(), XATTR_HIDDEN) == 0 || errno == ENODATA;
 }
 
-LockHandle LockPathExclusive(const char* pszPath) {
+namespace {
+
+// What the flock of a path is taken on: the file itself, or on a file system other machines share
+// a directory's lock file. A directory whose lock file cannot be made (read-only to us) is locked
+// itself, which holds on this machine.
+int OpenLockTarget(const char* pszPath) {
     int fd = OpenExisting(pszPath, O_RDONLY);
+    if (fd < 0) return fd;
+    struct stat st {};
+    struct statfs fs {};
+    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || ::fstatfs(fd, &fs) != 0 ||
+        SharedFileSystemName(static_cast<uint32_t>(fs.f_type)) == nullptr) {
+        return fd;
+    }
+    int fdFile = RetryFileCall("open", DIRECTORY_LOCK_NAME, [&] {
+        return ::openat(fd, DIRECTORY_LOCK_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    });
+    if (fdFile < 0 && errno == ENOENT) {
+        // The mode of the directory's files: private, or the shared group's.
+        fdFile = ::openat(fd, DIRECTORY_LOCK_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fdFile >= 0) {
+            ::fchmod(fdFile, st.st_mode & 0660);
+        } else if (errno == EEXIST) {
+            fdFile = ::openat(fd, DIRECTORY_LOCK_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        }
+    }
+    if (fdFile < 0) return fd;
+    ::close(fd);
+    return fdFile;
+}
+
+}  // namespace
+
+LockHandle LockPathExclusive(const char* pszPath) {
+    int fd = OpenLockTarget(pszPath);
     if (fd < 0) return INVALID_LOCK_HANDLE;
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
+            NoteFileFailure(errno);
             ::close(fd);
             return INVALID_LOCK_HANDLE;
         }
@@ -588,7 +649,7 @@ LockHandle LockPathExclusive(const char* pszPath) {
 }
 
 LockHandle TryLockPathExclusive(const char* pszPath) {
-    int fd = OpenExisting(pszPath, O_RDONLY);
+    int fd = OpenLockTarget(pszPath);
     if (fd < 0) return INVALID_LOCK_HANDLE;
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EINTR) {
@@ -600,10 +661,11 @@ LockHandle TryLockPathExclusive(const char* pszPath) {
 }
 
 LockHandle LockPathShared(const char* pszPath) {
-    int fd = OpenExisting(pszPath, O_RDONLY);
+    int fd = OpenLockTarget(pszPath);
     if (fd < 0) return INVALID_LOCK_HANDLE;
     while (::flock(fd, LOCK_SH) != 0) {
         if (errno != EINTR) {
+            NoteFileFailure(errno);
             ::close(fd);
             return INVALID_LOCK_HANDLE;
         }

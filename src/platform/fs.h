@@ -147,10 +147,14 @@ FILETIME CurrentFileTime();
 
 using LockHandle = int;
 constexpr LockHandle INVALID_LOCK_HANDLE = -1;
+constexpr const char* DIRECTORY_LOCK_NAME = ".veve4d-lock";
 
 // Takes an exclusive advisory lock (flock) on an existing file or directory, waiting for it.
 // Each call opens its own descriptor, so threads of one process exclude each other as well as
-// other processes. INVALID_LOCK_HANDLE when the path cannot be opened.
+// other processes. INVALID_LOCK_HANDLE when the path cannot be opened. On a file system that
+// several machines share a directory is locked through the hidden file DIRECTORY_LOCK_NAME inside
+// it (made on first use): FUSE file systems such as GlusterFS pass a file's flock to every
+// machine, a directory's only to this one.
 LockHandle LockPathExclusive(const char* pszPath);
 // The same without waiting: INVALID_LOCK_HANDLE when someone else holds it.
 LockHandle TryLockPathExclusive(const char* pszPath);
@@ -170,7 +174,7 @@ LockHandle CreateLockFile(const char* pszPath, uint32_t ulMode, const char* pszO
 enum LockFileState {
     LOCK_FILE_ABSENT,
     LOCK_FILE_HELD,    // a live process of ours holds it
-    LOCK_FILE_UNHELD,  // it exists and no process holds it by flock
+    LOCK_FILE_UNHELD,  // it exists and no process holds it by flock (or the file system keeps none)
 };
 // Looks at a lock file: whether it exists and is held, and its first bytes (NUL-terminated)
 // in pszOwner. An unheld file's last-write time goes to *pftWrite.
@@ -179,6 +183,26 @@ LockFileState ProbeLockFile(const char* pszPath, char* pszOwner, size_t nSize, F
 void TouchLockFile(LockHandle hLockFile);
 // Removes the lock file, then lets go of it.
 void ReleaseLockFile(const char* pszPath, LockHandle hLockFile);
+
+// ---- Failures -------------------------------------------------------------------------------
+
+// A network or cluster file system fails some calls for a moment (a handle gone stale while
+// another machine replaced the file, a server busy): those are tried again a few times before
+// a call reports failure. What the last failed call of this thread met:
+enum FileFailure {
+    FILE_FAILURE_NONE,
+    FILE_FAILURE_EXISTS,     // the name was taken (by another writer)
+    FILE_FAILURE_TRANSIENT,  // still failing after the retries
+    FILE_FAILURE_OTHER,
+};
+FileFailure LastFileFailure();
+// The system's words for it ("Stale file handle"), "" when the last call did not fail.
+const char* LastFileFailureText();
+// Forgets the last failure (before a sequence of calls whose first failure is to be reported).
+void ClearFileFailure();
+// For tests: asked before each attempt of the calls that are tried again (pszCall "open",
+// "rename", "link"); a nonzero answer is taken as that attempt's errno, without the call.
+void SetFileFaultHook(std::function<int(const char* pszCall, const char* pszPath)> fnHook);
 
 // ---- Time ----------------------------------------------------------------------------------
 

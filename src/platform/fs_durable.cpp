@@ -12,6 +12,8 @@
 #include "platform/dir_watch.h"
 #include "platform/format.h"
 #include "platform/fs.h"
+#include "platform/fs_retry.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -74,13 +76,16 @@ bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, 
     const char* pszName = std::strrchr(pszPath, '/');
     pszName = pszName == nullptr ? pszPath : pszName + 1;
     char szTemporary[4096];
-    // Process and thread: no two writers at once share a temporary.
-    if (!FormatText(szTemporary, sizeof(szTemporary), "%s/.%s.%ld-%ld.tmp", szDir, pszName,
+    // Machine, process and thread: no two writers at once share a temporary, also on a file
+    // system that several machines share.
+    if (!FormatText(szTemporary, sizeof(szTemporary), "%s/.%s.%s-%ld-%ld.tmp", szDir, pszName, LockHostName(),
                     static_cast<long>(::getpid()), static_cast<long>(::gettid()))) {
         return false;
     }
 
-    int fd = ::open(szTemporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = RetryFileCall("open", szTemporary, [&] {
+        return ::open(szTemporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    });
     if (fd < 0) return false;
     bool bOk = ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0 && WriteAll(fd, pText, nLength);
     if (bOk && bSync) bOk = ::fsync(fd) == 0;
@@ -88,7 +93,7 @@ bool ReplaceFileContent(const char* pszPath, const char* pText, size_t nLength, 
     // rename() would also replace a directory of that name; a folder called "uid" must stay.
     struct stat st {};
     if (bOk && ::lstat(pszPath, &st) == 0 && !S_ISREG(st.st_mode)) bOk = false;
-    if (bOk) bOk = ::rename(szTemporary, pszPath) == 0;
+    if (bOk) bOk = RetryFileCall("rename", pszPath, [&] { return ::rename(szTemporary, pszPath); }) == 0;
     if (!bOk) {
         ::unlink(szTemporary);
         return false;
@@ -133,15 +138,18 @@ LockHandle CreateLockFile(const char* pszPath, uint32_t ulMode, const char* pszO
     const char* pSlash = std::strrchr(pszPath, '/');
     size_t nDir = pSlash != nullptr ? static_cast<size_t>(pSlash - pszPath) + 1 : 0;
     char szTemp[4096];
-    if (!FormatText(szTemp, sizeof(szTemp), "%.*s.%s.%ld-%ld", static_cast<int>(nDir), pszPath, pszPath + nDir,
-                    static_cast<long>(::getpid()), static_cast<long>(::gettid()))) {
+    if (!FormatText(szTemp, sizeof(szTemp), "%.*s.%s.%s-%ld-%ld", static_cast<int>(nDir), pszPath, pszPath + nDir,
+                    LockHostName(), static_cast<long>(::getpid()), static_cast<long>(::gettid()))) {
         return INVALID_LOCK_HANDLE;
     }
     ::unlink(szTemp);
     int fd = ::open(szTemp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return INVALID_LOCK_HANDLE;
-    bool bMade = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0 &&
-                 WriteAll(fd, pszOwner, std::strlen(pszOwner)) && ::link(szTemp, pszPath) == 0;
+    // A file system without locks (NFS mounted without its lock service) still has the link,
+    // which is the lock; the owner named in the file then tells a dead holder.
+    bool bLocked = ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+    bool bMade = bLocked && ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0 && WriteAll(fd, pszOwner, std::strlen(pszOwner)) &&
+                 RetryFileCall("link", pszPath, [&] { return ::link(szTemp, pszPath); }) == 0;
     ::unlink(szTemp);
     if (!bMade) {
         ::close(fd);
@@ -154,7 +162,7 @@ LockFileState ProbeLockFile(const char* pszPath, char* pszOwner, size_t nSize, F
     if (nSize > 0) pszOwner[0] = '\0';
     int fd = ::open(pszPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? LOCK_FILE_ABSENT : LOCK_FILE_HELD;
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
         ::close(fd);
         return LOCK_FILE_HELD;
     }

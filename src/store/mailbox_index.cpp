@@ -60,6 +60,9 @@ struct MailboxIndex::State {
     std::mutex mutex;
     std::condition_variable listed;  // a listing has ended
     std::atomic<int> wd{-1};         // written with the registry locked too
+    // Other machines change the directory too (a network or cluster file system): its change time
+    // is looked at even while the events tell of this machine's changes.
+    bool bStampToo = false;
     bool bRelist = true;
     bool bMissing = false;
     // Set while the directory is being read: changes taken in meanwhile wait in deferred, and are
@@ -390,6 +393,7 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const char* pszMailbox, ListRes
         pIndex = slot.lock();
         if (pIndex == nullptr) {
             pIndex.reset(new MailboxIndex(pszMailbox));
+            pIndex->m_pState->bStampToo = Settings.MailboxWatch == MAILBOX_WATCH_AUTO && MailboxPollMilliseconds(pszMailbox) != 0;
             slot = pIndex;
             pIndex->m_pState->self = pIndex;
             r.states.insert(pIndex->m_pState.get());
@@ -423,7 +427,7 @@ ListResult MailboxIndex::Refresh() {
             // Another session listing it now brings it up to date for this one too.
             std::unique_lock<std::mutex> lock(s.mutex);
             s.listed.wait(lock, [&] { return !s.bListing; });
-            if (s.wd >= 0 && !s.bRelist) {
+            if (s.wd >= 0 && !s.bRelist && !s.bStampToo) {
                 Compact(s);
                 return LIST_OK;
             }
@@ -431,7 +435,7 @@ ListResult MailboxIndex::Refresh() {
         std::lock_guard<std::mutex> registryLock(r.mutex);
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.bListing) continue;
-        if (s.wd >= 0 && !s.bRelist) {
+        if (s.wd >= 0 && !s.bRelist && !s.bStampToo) {
             Compact(s);
             return LIST_OK;
         }
@@ -446,7 +450,7 @@ ListResult MailboxIndex::Refresh() {
                 s.wd = wd;
             }
         }
-        if (s.wd < 0) {
+        if (s.wd < 0 || s.bStampToo) {
             bStamp = DirectoryChangeStamp(s.path.c_str(), &ullStamp);
             if (!s.bRelist && bStamp && s.bStampKnown && ullStamp == s.ullStamp &&
                 s.ullListedAt > ullStamp + STAMP_GRAIN) {
@@ -492,7 +496,14 @@ ListResult MailboxIndex::Refresh() {
 
 bool MailboxIndex::Watched() const {
     std::lock_guard<std::mutex> lock(m_pState->mutex);
-    return m_pState->wd >= 0 && !m_pState->bRelist;
+    return m_pState->wd >= 0 && !m_pState->bRelist && !m_pState->bStampToo;
+}
+
+uint32_t MailboxPollMilliseconds(const char* pszMailbox) {
+    bool bPolled = Settings.MailboxWatch == MAILBOX_WATCH_POLL ||
+                   (Settings.MailboxWatch == MAILBOX_WATCH_AUTO && OnSharedFileSystem(pszMailbox));
+    if (!bPolled) return 0;
+    return Settings.MailboxPollInterval != 0 ? Settings.MailboxPollInterval : 1000;
 }
 
 bool MailboxIndex::ChangesSince(uint64_t ullSince, std::vector<uint32_t>* pUids, uint64_t* pullNow) const {

@@ -37,6 +37,12 @@ struct CachedText {
     size_t nSplit;  // where the caller's own division of the text falls
 };
 
+// How often a session that waits for news of the mailbox (IDLE) must look at it again, because
+// the kernel's events do not tell of every change: MailboxPollInterval where the directory's change
+// time is polled (MailboxWatch "poll", or "auto" on a network or cluster file system, where other
+// machines change it too); 0 where the events tell all.
+uint32_t MailboxPollMilliseconds(const char* pszMailbox);
+
 class MailboxIndex {
 public:
     // The index of the mailbox directory, brought up to date. *pResult: LIST_MISSING when the

@@ -32,7 +32,12 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     // name only once whole: another session must neither rename a half-written file (its
     // flags changed under us, two files for one UID) nor fetch it.
     char szIncoming[MAX_PATH + 32];
-    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, *pulUid)) return 0;
+    if (!FormatIncomingName(szIncoming, sizeof(szIncoming), pszMailbox, *pulUid)) {
+        ClearFileFailure();
+        SetStoreFailure("the message's name does not fit");
+        return 0;
+    }
+    ClearStoreFailure();
 
     // Held while it is written, so that nobody takes it for a crash's leftover.
     LockHandle hHold = LockPathExclusive(szIncoming);
@@ -79,6 +84,7 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     }
     // Acknowledged means on the disk: the content before the name, the name before the answer.
     if (!bWriteFailed && bInput && MailFsyncOn() && !SyncFile(szIncoming)) bWriteFailed = true;
+    if (bWriteFailed) SetStoreFailure("the message file cannot be written");
     if (!bInput || bWriteFailed || !PublishMessage(szIncoming, pszMailbox, pulUid, pszFlagCode)) {
         DeleteFileEntry(szIncoming);
         UnlockPath(hHold);
@@ -86,6 +92,7 @@ int WriteMessageFile(const MessageSource& source, const char* pszMailbox, uint32
     }
     UnlockPath(hHold);
     if (!SyncMailbox(pszMailbox)) {
+        SetStoreFailure("the mailbox directory cannot be flushed to the disk");
         char szPath[MAX_PATH + 32];
         if (FormatMessagePath(szPath, sizeof(szPath), pszMailbox, *pulUid, pszFlagCode)) DeleteFileEntry(szPath);
         return 0;

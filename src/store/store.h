@@ -117,6 +117,14 @@ struct IncomingMessage {
 // failed rename keep their hidden names.
 size_t PublishMessages(const char* pszMailbox, uint32_t* pulFirst, const std::vector<IncomingMessage>& messages,
                        uint32_t ulRunEnd = 0);
+// Why the last failing store call of this thread (AssignUids, PublishMessages, WriteMessageFile)
+// failed: what could not be done and the system's reason ("the uid file cannot be advanced:
+// Stale file handle"), for the client's NO.
+const char* LastStoreFailure();
+// Records pszWhat as that failure, with the reason of the last failed file call (fs.h).
+void SetStoreFailure(const char* pszWhat);
+// Forgets it (and the last failed file call): each of those calls begins so.
+void ClearStoreFailure();
 // Whether a message file of the UID exists, whatever its flags (asked under that lock).
 bool MessageUidExists(const char* pszMailbox, uint32_t ulUid);
 // Renames a message file for its new flags. Holds the UID lock shared meanwhile: an assignment,
@@ -229,10 +237,20 @@ bool FormatIncomingName(char* pszPath, size_t nSize, const char* pszMailbox, uin
 // ---- Inbox import and directory lock ---------------------------------------------------------
 
 // Takes the lock file "$LockFile" in a mail directory (ending in "/"); INVALID_LOCK_HANDLE when
-// not taken. A lock file is alive while a process of ours holds it (flock) or, when no process of
-// ours wrote it, while it is younger than Timeout: one left by a server that died is broken at
-// once.
+// not taken. A lock file is alive while a process of ours holds it (flock) or while it is younger
+// than Timeout, unless it names a process of this machine that is gone: then it is broken at once.
 LockHandle LockMailDirectoryAt(const char* pszMailDir);
+// Who wrote a lock file, from its content.
+enum LockOwnerKind {
+    LOCK_OWNER_FOREIGN,     // not one of ours (the companion's, empty, garbled): judged by its age
+    LOCK_OWNER_THIS_HOST,   // a server on this machine, with its process id
+    LOCK_OWNER_OTHER_HOST,  // a server on another machine sharing the store
+};
+struct LockOwner {
+    LockOwnerKind kind;
+    unsigned long ulPid;
+};
+LockOwner ReadLockOwner(const char* pszContent);
 void UnLockMailDirectoryAt(const char* pszMailDir, LockHandle hLock);
 // Takes the newly delivered files of pszMailDir into pszInbox and advances *pulUidNext (read
 // again from the uid file) past them. A crash at any instant loses no delivered message and

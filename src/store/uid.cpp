@@ -67,6 +67,38 @@ bool WriteUidFile(const char* pszMailbox, uint32_t ulUidNext, bool bDirectoryLat
            ReplaceFileContent(szPath, szText, strlen(szText), MailFileMode(), MailFsyncOn(), !bDirectoryLater);
 }
 
+// The highest UID a message file or a message being received (other than those of pOwn) carries
+// now, 0 when none. On a shared file system the names are current where file contents (the uid
+// file's) may be read from another machine's cache for a second or so.
+uint32_t HighestUidNamed(const char* pszMailbox, const std::vector<IncomingMessage>* pOwn) {
+    uint32_t ulHighest = 0;
+    ReadDirectoryFiles(
+        pszMailbox,
+        [&](const char* pszName) {
+            ListedMessage message;
+            if (ReadMessageName(pszName, &message)) {
+                ulHighest = std::max(ulHighest, message.ulUid);
+                return;
+            }
+            // ".0000000042.incoming"
+            if (std::strlen(pszName) != 20 || std::strcmp(pszName + 11, ".incoming") != 0) return;
+            if (pOwn != nullptr) {
+                for (const IncomingMessage& own : *pOwn) {
+                    const std::string& path = own.incoming;
+                    if (path.size() >= 20 && path.compare(path.size() - 20, 20, pszName) == 0) return;
+                }
+            }
+            uint32_t ulUid = 0;
+            for (const char* p = pszName + 1; p < pszName + 11; ++p) {
+                if (*p < '0' || *p > '9') return;
+                ulUid = ulUid * 10 + static_cast<uint32_t>(*p - '0');
+            }
+            ulHighest = std::max(ulHighest, ulUid);
+        },
+        true);
+    return ulHighest;
+}
+
 // Whether a message file of the UID exists, whatever its flags: the 64 names are asked for one
 // by one, which, unlike a listing, takes no time proportional to the mailbox. Exact only while
 // no message of the mailbox is being renamed, that is under the UID lock.
@@ -84,6 +116,17 @@ bool UidInUse(const char* pszMailbox, uint32_t ulUid) {
 
 // Enough to pass over any run of taken UIDs a stale uid file can leave.
 constexpr int MAX_TAKEN_SKIPS = 10000;
+// A message name found taken at the rename (a writer that does not follow the UID lock, such as
+// another program on the shared store) sends the message on to a fresh UID this often.
+constexpr int MAX_NAME_CLASHES = 8;
+
+thread_local char t_szFailure[200];
+
+// What failed, with the system's reason when a file call gave one.
+void NoteStoreFailure(const char* pszWhat) {
+    const char* pszWhy = LastFileFailureText();
+    static_cast<void>(FormatText(t_szFailure, sizeof(t_szFailure), "%s%s%s", pszWhat, *pszWhy != '\0' ? ": " : "", pszWhy));
+}
 
 }  // namespace
 
@@ -163,6 +206,8 @@ namespace {
 uint32_t TakeRunLocked(const char* pszMailbox, uint32_t ulCount, uint32_t ulFloor) {
     uint32_t ulFirst = ReadUidFile(pszMailbox);
     if (ulFirst == 0) ulFirst = UidAfterMessages(pszMailbox);
+    // Another machine's uid file may be read as it was a moment ago: what the names show wins.
+    if (OnSharedFileSystem(pszMailbox)) ulFirst = std::max(ulFirst, NextUid(HighestUidNamed(pszMailbox, nullptr)));
     // A uid file behind a message another program placed (or one restored from a backup) must
     // not give a new message a UID below one a client may have seen: it could never be told.
     if (ulFloor != 0 && ulFloor != 0xFFFFFFFFu && ulFirst <= ulFloor) ulFirst = ulFloor + 1;
@@ -195,14 +240,28 @@ uint32_t UidAfterRun(uint32_t ulFirst, uint32_t ulCount) {
     return static_cast<uint32_t>(ullNext);
 }
 
+const char* LastStoreFailure() { return t_szFailure; }
+
+void SetStoreFailure(const char* pszWhat) { NoteStoreFailure(pszWhat); }
+
+void ClearStoreFailure() {
+    t_szFailure[0] = '\0';
+    ClearFileFailure();
+}
+
 uint32_t AssignUids(const char* pszMailbox, uint32_t ulCount) {
     if (ulCount == 0) return 0;
+    ClearStoreFailure();
     // Read before the lock is taken: a listing of a large mailbox takes a while.
     uint32_t ulFloor = HighestPresentUid(pszMailbox, true);
     LockHandle hLock = LockMailboxUids(pszMailbox);
-    if (hLock == INVALID_LOCK_HANDLE) return 0;
+    if (hLock == INVALID_LOCK_HANDLE) {
+        NoteStoreFailure("the mailbox's UID lock cannot be taken");
+        return 0;
+    }
     uint32_t ulFirst = TakeRunLocked(pszMailbox, ulCount, ulFloor);
     UnLockMailboxUids(hLock);
+    if (ulFirst == 0) NoteStoreFailure("the uid file cannot be advanced");
     return ulFirst;
 }
 
@@ -210,32 +269,59 @@ size_t PublishMessages(const char* pszMailbox, uint32_t* pulFirst, const std::ve
                        uint32_t ulRunEnd) {
     if (messages.empty()) return 0;
     uint32_t ulCount = static_cast<uint32_t>(messages.size());
+    ClearStoreFailure();
     uint32_t ulFloor = HighestPresentUid(pszMailbox, false);
     LockHandle hLock = LockMailboxUids(pszMailbox);
-    if (hLock == INVALID_LOCK_HANDLE) return 0;
+    if (hLock == INVALID_LOCK_HANDLE) {
+        NoteStoreFailure("the mailbox's UID lock cannot be taken");
+        return 0;
+    }
     // Another writer that took UIDs after these, or a message that appeared above them, may have
     // been seen by a client already: these then take UIDs above it, so that message files appear
     // in the order of their UIDs.
-    uint32_t ulNext = ReadUidFile(pszMailbox);
     if (ulRunEnd == 0) ulRunEnd = UidAfterRun(*pulFirst, ulCount);
-    bool bNewest = ulNext == ulRunEnd && ulFloor < *pulFirst;
+    bool bNewest = ulFloor < *pulFirst;
+    if (OnSharedFileSystem(pszMailbox)) {
+        // The uid file may be read stale there; the names tell whether anything came after these.
+        bNewest = bNewest && HighestUidNamed(pszMailbox, &messages) < *pulFirst;
+    } else {
+        bNewest = bNewest && ReadUidFile(pszMailbox) == ulRunEnd;
+    }
     if (!bNewest) {
         uint32_t ulFirst = TakeRunLocked(pszMailbox, ulCount, ulFloor);
         if (ulFirst == 0) {
             UnLockMailboxUids(hLock);
+            NoteStoreFailure("the uid file cannot be advanced");
             return 0;
         }
         *pulFirst = ulFirst;
     }
     size_t nPublished = 0;
-    for (const IncomingMessage& message : messages) {
+    int nClashes = 0;
+    while (nPublished < messages.size()) {
+        const IncomingMessage& message = messages[nPublished];
         char szPath[MAX_PATH + 32];
         uint32_t ulUid = UidAfterRun(*pulFirst, static_cast<uint32_t>(nPublished));
-        if (!FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, message.szFlagCode) ||
-            !MoveFileNoReplace(message.incoming.c_str(), szPath)) {
+        if (!FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, message.szFlagCode)) {
+            ClearFileFailure();
+            SetStoreFailure("the message's name does not fit");
             break;
         }
-        ++nPublished;
+        if (MoveFileNoReplace(message.incoming.c_str(), szPath)) {
+            ++nPublished;
+            continue;
+        }
+        // Taken by a writer that did not ask for it: before anything of the run is named, the
+        // run starts again above it; later, the rest would no longer follow in order.
+        if (LastFileFailure() == FILE_FAILURE_EXISTS && nPublished == 0 && ++nClashes <= MAX_NAME_CLASHES) {
+            uint32_t ulFirst = TakeRunLocked(pszMailbox, ulCount, ulUid);
+            if (ulFirst != 0) {
+                *pulFirst = ulFirst;
+                continue;
+            }
+        }
+        NoteStoreFailure("the message cannot take its name");
+        break;
     }
     UnLockMailboxUids(hLock);
     return nPublished;

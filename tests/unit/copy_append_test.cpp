@@ -166,7 +166,8 @@ TEST_F(CopyAppend, AMessageNotWrittenWholeIsNotKept) {
     std::string answer = Run("a1 APPEND Sent {4000}");
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
-    EXPECT_EQ(answer, "+ Ready for literal data\r\na1 NO APPEND fails\r\na2 OK NOOP completed\r\n");
+    EXPECT_EQ(answer, "+ Ready for literal data\r\na1 NO [UNAVAILABLE] APPEND fails: the message file cannot be written\r\n"
+                      "a2 OK NOOP completed\r\n");
     // A client that goes away inside the literal leaves nothing either.
     ClientSends("only part");
     shutdown(peer, SHUT_WR);
