@@ -34,6 +34,13 @@ GLUSTERD_LOCK = f"{RUN}/veve4d-cluster.lock"
 GLUSTERD_MARK = f"{RUN}/veve4d-cluster-glusterd.pid"
 
 
+# Caches of the client side that would show one node what another has renamed or removed already:
+# a listing kept from before, an open put off until the first read (which then finds the file
+# gone), a file's content kept by name.
+VOLUME_OPTIONS = ("performance.readdir-ahead", "performance.stat-prefetch", "performance.open-behind",
+                  "performance.quick-read", "performance.io-cache")
+
+
 class Unavailable(Exception):
     pass
 
@@ -119,6 +126,8 @@ class Cluster:
         if done.returncode != 0:
             self.volume = None
             raise Unavailable(f"gluster volume create failed: {done.stdout.strip()} {done.stderr.strip()}")
+        for option in VOLUME_OPTIONS:
+            run(["gluster", "--mode=script", "volume", "set", self.volume, option, "off"])
         run(["gluster", "--mode=script", "volume", "start", self.volume])
         for i in range(2):
             mount = os.path.join(self.tmp, f"mount{i}")
