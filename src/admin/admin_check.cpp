@@ -392,7 +392,16 @@ void CheckPort(Findings& findings, const std::string& address, int nPort) {
     std::string where = (address.empty() ? std::string("*") : address) + " port " + std::to_string(nPort);
     if (PortInUse(address.c_str(), nPort, szWhy, sizeof szWhy)) {
         char szGreeting[256];
-        if (ReadGreeting(address.c_str(), nPort, szGreeting, sizeof szGreeting) && strncmp(szGreeting, "* OK", 4) == 0) {
+        // The check connects from the address it tries (loopback for a wildcard): where that is
+        // a trusted balancer, the server greets it only after a PROXY header, and a v2 LOCAL
+        // one says the connection is the check's own.
+        static const char LOCAL_HEADER[16] = {'\r', '\n', '\r', '\n', '\0', '\r', '\n', 'Q',
+                                              'U',  'I',  'T',  '\n', 0x20, 0x00, 0x00, 0x00};
+        std::string from = address.empty() || address == "0.0.0.0" ? "127.0.0.1" : address == "::" ? "::1" : address;
+        bool bBalancer = IsTrustedBalancer(from.c_str());
+        if (ReadGreeting(address.c_str(), nPort, szGreeting, sizeof szGreeting, bBalancer ? LOCAL_HEADER : nullptr,
+                         bBalancer ? sizeof LOCAL_HEADER : 0) &&
+            strncmp(szGreeting, "* OK", 4) == 0) {
             findings.Note(where + " is in use by a running IMAP server (" + szGreeting +
                           "); restart it to apply the registry");
         } else {

@@ -88,6 +88,13 @@ bool ReceiveProxyHeader(Session* pSession) {
         }
         int nPeeked = nReady < 0 ? SOCKET_ERROR : SocketPeek(sock, reinterpret_cast<char*>(bytes.data() + nHave),
                                                              bytes.size() - nHave);
+        if (nPeeked == 0 && nHave == 0) {
+            // A balancer's plain TCP health check: connected, said nothing, left. Not worth a
+            // warning every few seconds.
+            TracePrint("[%08lx] PROXY[%08x] balancer %s closed without a word\n", SessionId(pSession), sock,
+                       pSession->szPeerAddr);
+            return false;
+        }
         if (nPeeked <= 0) {
             LogRefusal(pSession, nPeeked == 0 ? "connection closed before the PROXY header ended"
                                               : "receive failed before the PROXY header ended",

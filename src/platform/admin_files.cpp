@@ -180,7 +180,8 @@ bool IsNumericAddress(const char* pszAddress) {
     return inet_pton(AF_INET, pszAddress, &a4) == 1 || inet_pton(AF_INET6, pszAddress, &a6) == 1;
 }
 
-bool ReadGreeting(const char* pszAddress, int nPort, char* pszLine, size_t nSize) {
+bool ReadGreeting(const char* pszAddress, int nPort, char* pszLine, size_t nSize, const char* pPreamble,
+                  size_t nPreamble) {
     if (nSize == 0) return false;
     pszLine[0] = '\0';
     bool bIpv6 = strchr(pszAddress, ':') != nullptr;
@@ -204,7 +205,8 @@ bool ReadGreeting(const char* pszAddress, int nPort, char* pszLine, size_t nSize
     int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     size_t nHave = 0;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), nLength) == 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), nLength) == 0 &&
+        (nPreamble == 0 || send(fd, pPreamble, nPreamble, MSG_NOSIGNAL) == static_cast<ssize_t>(nPreamble))) {
         pollfd pfd {fd, POLLIN, 0};
         while (nHave + 1 < nSize && poll(&pfd, 1, 1000) == 1) {
             ssize_t n = read(fd, pszLine + nHave, nSize - 1 - nHave);

@@ -32,9 +32,10 @@ bool IsTerminalInput();
 
 // Whether the text is a numeric IPv4 or IPv6 address, as the listener takes one.
 bool IsNumericAddress(const char* pszAddress);
-// Connects to the port (a wildcard address is tried on loopback) and reads the first line the
-// server sends, within a second; false when nothing answers.
-bool ReadGreeting(const char* pszAddress, int nPort, char* pszLine, size_t nSize);
+// Connects to the port (a wildcard address is tried on loopback), sends the preamble (if any)
+// and reads the first line the server sends, within a second; false when nothing answers.
+bool ReadGreeting(const char* pszAddress, int nPort, char* pszLine, size_t nSize, const char* pPreamble = nullptr,
+                  size_t nPreamble = 0);
 // A path's permission bits and its owner's name; false when the path does not exist.
 bool PathModeOwner(const char* pszPath, unsigned int* pnMode, char* pszOwner, size_t nOwnerSize);
 // Makes the directory and every missing level above it, each new level owned by the account

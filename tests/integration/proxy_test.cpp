@@ -4,8 +4,11 @@
 // closes the connection and changes nothing else.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "syslog_socket.h"
@@ -114,6 +117,13 @@ TEST(ProxyProtocol, TrustedHeadersNameTheClientOnBothPortsInEveryLog) {
         EXPECT_TRUE(balanced.server.WaitForOutput(std::string("from balancer ") + way.pszBalancer + ": client " +
                                                   way.pszClient + " port 51000"));
     }
+    // The header's bytes are taken and none behind them: a command sent in the same segment
+    // (or a TLS hello) is the client's.
+    ImapClient eager;
+    ASSERT_TRUE(eager.Connect(port));
+    eager.Send("PROXY TCP4 192.0.2.11 198.51.100.1 51000 143\r\na1 NOOP\r\n");
+    EXPECT_EQ(eager.ReadLine(), kGreeting);
+    EXPECT_EQ(eager.ReadLine(), "a1 OK NOOP completed\r\n");
     // A health check speaks for the balancer itself.
     ImapClient check;
     ASSERT_TRUE(GreetedThrough(check, port, kV2Local));
@@ -184,6 +194,12 @@ TEST(ProxyProtocol, BadOrUnbelievedHeadersCloseWithALogLineAndNothingElseChanges
         EXPECT_TRUE(Refused("127.0.0.1 lip=127.0.0.1 reason=<" + bad.reason + ">"))
             << ::testing::PrintToString(balanced.syslog.received);
     }
+    // A plain TCP health check (connect, close) is no warning.
+    {
+        ImapClient check;
+        ASSERT_TRUE(check.Connect(port));
+    }
+    EXPECT_TRUE(balanced.server.WaitForOutput("balancer 127.0.0.1 closed without a word"));
     // Nothing of it stayed: the balancer's clients and direct clients are served as before.
     ImapClient after;
     ASSERT_TRUE(GreetedThrough(after, port, V2Ipv4(192, 0, 2, 20)));
@@ -192,6 +208,10 @@ TEST(ProxyProtocol, BadOrUnbelievedHeadersCloseWithALogLineAndNothingElseChanges
     ASSERT_TRUE(direct.Greeted(port, "127.0.0.1", "127.0.0.5"));
     EXPECT_EQ(direct.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
     EXPECT_FALSE(Has(balanced.AccessLog(), "192.0.2.7")) << balanced.AccessLog();
+    balanced.syslog.WaitFor("(collects what came meanwhile)", 500);
+    size_t nRefusals = 0;
+    for (const std::string& line : balanced.syslog.received) nRefusals += Has(line, "PROXY header refused") ? 1 : 0;
+    EXPECT_EQ(nRefusals, 2 + bads.size());
 }
 
 TEST(ProxyProtocol, AClientOfAFamilyTheServerDoesNotServeIsRefused) {
@@ -251,6 +271,56 @@ TEST(ProxyProtocol, OptionalHeaderLetsTheBalancerConnectForItself) {
     ASSERT_TRUE(broken.Connect(balanced.server.port));
     broken.Send("PROXY TCP4 nonsense\r\n");
     EXPECT_EQ(broken.ReadLine(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// config check knows a running server by its greeting; where the check's own address is a
+// trusted balancer, it must say "PROXY LOCAL" first or it hears nothing.
+TEST(ProxyProtocol, ConfigCheckKnowsTheRunningServerBehindItsBalancerList) {
+    BalancedServer balanced;
+    ASSERT_TRUE(balanced.Start()) << balanced.server.Output();
+    std::string out = RunShell("VEVE4D_REGISTRY='" + balanced.server.registryPath + "' " VEVE4D_ADMIN_BINARY
+                               " config check");
+    EXPECT_TRUE(Has(out, "port " + std::to_string(balanced.server.port) + " is in use by a running IMAP server"))
+        << out;
+    EXPECT_FALSE(Has(out, "port " + std::to_string(balanced.server.port) + " is already in use")) << out;
+    EXPECT_FALSE(Has(balanced.server.Output(), "PROXY header refused")) << balanced.server.Output();
+}
+
+}  // namespace
+
+namespace {
+
+// Balancer connections that never send their header each hold a thread for the header's time
+// only, at most 256 of them at once, and never keep the accept loop from anyone else.
+TEST(ProxyProtocol, SlowBalancerConnectionsHoldFewThreadsAndBlockNoOne) {
+    BalancedServer balanced;
+    ASSERT_TRUE(balanced.Start()) << balanced.server.Output();
+    const int port = balanced.server.port;
+    std::vector<std::unique_ptr<ImapClient>> slow;
+    for (int i = 0; i < 256; i++) {
+        slow.push_back(std::make_unique<ImapClient>());
+        ASSERT_TRUE(slow.back()->Connect(port)) << i;
+    }
+    ImapClient direct;
+    EXPECT_TRUE(direct.Greeted(port, "127.0.0.1", "127.0.0.2"));
+    ImapClient oneTooMany;
+    ASSERT_TRUE(oneTooMany.Connect(port));
+    EXPECT_TRUE(oneTooMany.ClosedByPeer());
+    EXPECT_TRUE(balanced.server.WaitForOutput("too many balancer connections waiting for their PROXY header (256)"));
+    // Once their time is over, the places are free again. (Their refusals are read meanwhile: the
+    // server's log socket, like syslog's, takes only so many unread lines.)
+    balanced.syslog.WaitFor("(reads until the refusals stop)", 4000);
+    EXPECT_TRUE(slow.front()->ClosedByPeer());
+    ImapClient later;
+    for (int attempt = 0; attempt < 20; attempt++) {
+        if (GreetedThrough(later, port, V2Ipv4(192, 0, 2, 7))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_EQ(later.Command("n", "NOOP").back(), "n OK NOOP completed\r\n");
 }
 
 }  // namespace

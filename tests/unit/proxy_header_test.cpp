@@ -126,6 +126,8 @@ std::vector<BadCase> BadHeaders() {
         {"v1 NUL inside", Bytes("PROXY TCP4 192.0.2.7\0 198.51.100.1 1 2\r\n", 40), "v1 line holds a control byte"},
         {"v1 CR inside", "PROXY TCP4 192.0.2.7\r 198.51.100.1 1 2\r\n", "v1 line holds a control byte"},
         {"v1 one byte too long", longV1, "v1 line longer than 107 bytes"},
+        {"v1 107 bytes without LF", "PROXY UNKNOWN " + std::string(PROXY_V1_MAX_LENGTH - 14, 'x'),
+         "v1 line longer than 107 bytes"},
         {"v1 never ends", "PROXY UNKNOWN " + std::string(200, 'x'), "v1 line longer than 107 bytes"},
         {"v1 protocol", "PROXY UDP4 192.0.2.7 198.51.100.1 1 2\r\n", "v1 protocol is not TCP4, TCP6 or UNKNOWN"},
         {"v1 UNKNOWN run together", "PROXY UNKNOWNX\r\n", "v1 protocol is not TCP4, TCP6 or UNKNOWN"},
