@@ -53,11 +53,17 @@ bool CopyToIncoming(const char* pszMailbox, const char* pszTarget, uint32_t ulUi
         if (!FormatText(szSource, sizeof(szSource), "%s/%s", pszMailbox, copy.szSourceName)) return false;
         TakeFlagCode(copy.szSourceName, copy.incoming.szFlagCode);
         TracePrint("CopyFile(%s -> %s)\n", szSource, szIncoming);
+        ClearFileFailure();
         if (CopyFileNoReplace(szSource, szIncoming, MailFileMode(), MailFsyncOn())) {
             copy.hHold = LockPathExclusive(szIncoming);
             return true;
         }
-        DeleteFileEntry(szIncoming);
+        // The name belongs to another writer (one on another machine that took the same UID):
+        // its file is left alone. A copy that failed half made has removed its own.
+        if (LastFileFailure() == FILE_FAILURE_EXISTS) {
+            copy.incoming.incoming.clear();
+            return false;
+        }
         char szPattern[MAX_PATH + 32];
         std::vector<FindData> renamed;
         if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, copy.ulSourceUid, "??????") ||
@@ -70,6 +76,17 @@ bool CopyToIncoming(const char* pszMailbox, const char* pszTarget, uint32_t ulUi
     return false;
 }
 
+constexpr int MAX_NAME_CLASHES = 8;
+
+// Lets go of the first nMade copies of a batch; those from nKept on were never named and go.
+void ReleaseIncoming(CopiedMessage* pBatch, size_t nMade, size_t nKept) {
+    for (size_t i = 0; i < nMade; i++) {
+        if (pBatch[i].hHold != INVALID_LOCK_HANDLE) UnlockPath(pBatch[i].hHold);
+        pBatch[i].hHold = INVALID_LOCK_HANDLE;
+        if (i >= nKept) DeleteFileEntry(pBatch[i].incoming.incoming.c_str());
+    }
+}
+
 // Copies and names one batch; returns how many of it have their names, in order. The UIDs were
 // taken for the whole set at once; a batch whose UIDs another writer has passed meanwhile takes
 // new ones (PublishMessages).
@@ -77,9 +94,23 @@ size_t CopyBatch(const char* pszMailbox, const char* pszTarget, uint32_t* pulFir
                  CopiedMessage* pBatch, size_t nBatch) {
     bool bCopied = true;
     size_t nMade = 0;
-    for (; nMade < nBatch && bCopied; nMade++) {
+    for (int nClashes = 0; bCopied && nMade < nBatch;) {
         bCopied = CopyToIncoming(pszMailbox, pszTarget, UidAfterRun(*pulFirst, static_cast<uint32_t>(nMade)), pBatch[nMade]);
+        if (bCopied) {
+            nMade++;
+        } else if (pBatch[nMade].incoming.incoming.empty() && ++nClashes <= MAX_NAME_CLASHES) {
+            // Another writer holds one of these UIDs: the batch starts again under fresh ones.
+            ReleaseIncoming(pBatch, nMade, 0);
+            nMade = 0;
+            uint32_t ulFresh = AssignUids(pszTarget, static_cast<uint32_t>(nBatch));
+            if (ulFresh != 0) {
+                *pulFirst = ulFresh;
+                ulRunEnd = 0;
+                bCopied = true;
+            }
+        }
     }
+    if (!bCopied && *LastStoreFailure() == '\0') SetStoreFailure("the message cannot be copied");
     size_t nPublished = 0;
     if (bCopied) {
         std::vector<IncomingMessage> incoming;
@@ -87,11 +118,7 @@ size_t CopyBatch(const char* pszMailbox, const char* pszTarget, uint32_t* pulFir
         nPublished = PublishMessages(pszTarget, pulFirst, incoming, ulRunEnd);
         for (size_t i = 0; i < nPublished; i++) pBatch[i].ulUid = UidAfterRun(*pulFirst, static_cast<uint32_t>(i));
     }
-    for (size_t i = 0; i < nMade; i++) {
-        if (pBatch[i].hHold != INVALID_LOCK_HANDLE) UnlockPath(pBatch[i].hHold);
-        pBatch[i].hHold = INVALID_LOCK_HANDLE;
-        if (i >= nPublished) DeleteFileEntry(pBatch[i].incoming.incoming.c_str());
-    }
+    ReleaseIncoming(pBatch, nMade, nPublished);
     return nPublished;
 }
 

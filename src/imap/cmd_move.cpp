@@ -41,14 +41,21 @@ MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszT
             return MOVE_FAILED;
         }
         TracePrint("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);
+        ClearFileFailure();
         if (MoveFileNoReplace(entry.szSource, entry.szTarget)) {
             MarkGone(*pSession->pView, message);
             moved.push_back(entry);
             return MOVE_DONE;
         }
+        bool bNameTaken = LastFileFailure() == FILE_FAILURE_EXISTS;
         uint8_t fBefore = message.fFlags;
         if (!ConfirmFileName(pSession, message)) return MOVE_GONE;
-        if (message.fFlags == fBefore) break;
+        if (message.fFlags != fBefore) continue;
+        if (!bNameTaken) break;
+        // A writer on another machine, which read the target's uid file a moment stale, took
+        // the same UID: the message takes a fresh one.
+        entry.ulTargetUid = AssignUids(pszTarget, 1);
+        if (entry.ulTargetUid == 0) return MOVE_FAILED;
     }
     SetStoreFailure("the message cannot be moved");
     return MOVE_FAILED;

@@ -502,7 +502,9 @@ bool CopyFileNoReplace(const char* pszSource, const char* pszTarget, uint32_t ul
     }
     std::string target = JoinPath(dir, name.c_str());
     // Created private, then given its mode: never readable by others, even for an instant.
-    int fdOut = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : st.st_mode & 0777);
+    int fdOut = RetryFileCall("open", target.c_str(), [&] {
+        return ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : st.st_mode & 0777);
+    });
     if (fdOut < 0) {
         ::close(fdIn);
         return false;

@@ -54,6 +54,19 @@ TEST_F(CopyAppend, CopyTakesTheTargetsNextUidsAndKeepsFlagCodes) {
     EXPECT_EQ(Tree(box), "1-000010 2-110001 5-001100 6-100010 7-110001 8-101100 uid");
 }
 
+// What another server on a shared store may do between our taking UIDs and receiving the
+// messages, having read the uid file a moment stale: receive its own message under a UID we
+// took. Its file is left alone and ours go on to later UIDs.
+TEST_F(CopyAppend, ANameAnotherWriterHoldsSendsTheMessageOnToALaterUid) {
+    Write({{"Archive/.0000000007.incoming", "another server's message"}});
+    EXPECT_EQ(Run("a1 COPY 1 Archive"), "a1 OK [COPYUID V 1 8] COPY completed\r\n");
+    EXPECT_EQ(ReadFile(Path("Archive/.0000000007.incoming")), "another server's message");
+    Write({{"Archive/.0000000009.incoming", "another server's message"}});
+    EXPECT_EQ(Run("a2 APPEND Archive {5}\r\nHello"), "a2 OK [APPENDUID V 10] APPEND completed\r\n");
+    EXPECT_EQ(ReadFile(Path("Archive/.0000000009.incoming")), "another server's message");
+    EXPECT_EQ(Tree(Path("Archive")), ".0000000007.incoming* .0000000009.incoming* 8-100010 10-100000 uid");
+}
+
 TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhatFollowsAsRequests) {
     const std::string message = "Subject: test\r\n\r\nHello.\r\n";
     // UIDs 5 and 6 are taken, with other flag codes, though the uid file says 4: new messages go above them.
@@ -129,11 +142,13 @@ TEST_F(CopyAppend, TheUidFileIsReplacedNeverRewritten) {
 TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
     std::filesystem::create_directories(outside + "/box");
     Write({{"Plain", ""}});
-    // A copy that cannot be completed is taken back: a folder stands where the second copy would
-    // be made.
-    MakeMailbox("Archive/.0000000008.incoming");
+    // A copy that cannot be completed is taken back, and says why: a folder stands where the
+    // uid file would be written. (A folder where a copy would be made only sends the copies on
+    // to later UIDs, as another server's message would.)
+    std::filesystem::remove(Path("Archive/uid"));
+    MakeMailbox("Archive/uid");
     const char* bad = "a1 BAD APPEND illegal argument\r\n";
-    Talk({{"a0 COPY 1:* Archive", "a0 NO COPY fails\r\n"}, {"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
+    Talk({{"a0 COPY 1:* Archive", "a0 NO [UNAVAILABLE] COPY fails: the uid file cannot be advanced\r\n"}, {"a1 COPY 1:* Missing", "a1 NO [TRYCREATE] COPY fails\r\n"},
           {"a2 UID COPY 1 \"Missing\"", "a2 NO [TRYCREATE] COPY fails\r\n"},
           {"a3 COPY 1:2", "a3 BAD COPY illegal argument\r\n"},
           {"a1 APPEND Missing {5}", "a1 NO [TRYCREATE] APPEND fails\r\n"},  // before any continuation
@@ -150,7 +165,7 @@ TEST_F(CopyAppend, RefusedCopiesAndAppendsStoreNothingAndNeverRunTheLiteral) {
         EXPECT_EQ(Run("a1 APPEND " + target + " {3}\r\nabc\r\na2 NOOP"), "a1 NO APPEND fails\r\na2 OK NOOP completed\r\n")
             << target;
     }
-    EXPECT_EQ(Tree(), "Archive* Archive/.0000000008.incoming* Archive/uid Plain Sent* Sent/uid inbox inbox/1-000010 inbox/2-110001 "
+    EXPECT_EQ(Tree(), "Archive* Archive/uid Plain Sent* Sent/uid inbox inbox/1-000010 inbox/2-110001 "
                       "inbox/5-001100 inbox/uid");
     EXPECT_EQ(Tree(outside), "box");
 }
