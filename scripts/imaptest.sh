@@ -3,6 +3,8 @@
 # port, and passes when imaptest reports "0 failed".
 #   scripts/imaptest.sh BINARY TEST...                 (scripted tests, e.g. fetch-body)
 #   scripts/imaptest.sh BINARY --stress SECONDS [ARG...] (stress mode, extra imaptest arguments)
+# With VEVE4D_IMAPTEST_PORT set, no server is started: imaptest goes to that loopback port, where
+# the user tester (password pass) must exist (the cluster test's balancer); BINARY is not used.
 # Exit 77 (skipped) when imaptest cannot be built here.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +23,7 @@ free_port() {
 # Starts the server on a fresh tree under $WORK; sets PORT and PID.
 start_server() {
   WORK=$(mktemp -d /tmp/veve4d-imaptest-run.XXXXXX)
+  if [ -n "${VEVE4D_IMAPTEST_PORT:-}" ]; then PORT=$VEVE4D_IMAPTEST_PORT; PID=; return 0; fi
   mkdir -p "$WORK/spool" "$WORK/accounts" "$WORK/users/tester"
   printf 'tester\tpass\t\t\t%s\n' "$WORK/users/tester" | base64 -w0 > "$WORK/accounts/test.local.idx"
   echo >> "$WORK/accounts/test.local.idx"
@@ -63,6 +66,7 @@ REG
 }
 
 stop_server() {
+  [ -n "$PID" ] || return 0
   kill -9 "$PID" 2>/dev/null || true
   wait "$PID" 2>/dev/null || true
 }
@@ -112,6 +116,7 @@ PY
     END { print done ? t : s }')
   errors=$(echo "$out" | grep -E '^Error:' | grep -vc '^Error: Raw backtrace' || true)
   echo "stress: $commands commands, $errors errors, $lasted s"
+  [ -z "${VEVE4D_IMAPTEST_PORT:-}" ] || rm -rf "$WORK"
   exit $status
 fi
 

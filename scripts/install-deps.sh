@@ -34,11 +34,13 @@ PACKAGES=(
   libtool
   patch
   gcc
-  # cluster test: two servers on two mounts of one GlusterFS volume (bench/cluster_bench.py)
-  glusterfs-server
   # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
   clang
   libclang-rt-dev
+  # the cluster test (tests/cluster) and the cluster benches: a GlusterFS volume mounted twice,
+  # HAProxy in front
+  glusterfs-server
+  haproxy
 )
 
 missing=()

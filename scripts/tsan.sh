@@ -12,7 +12,7 @@ scripts/install-deps.sh
 
 BUILD_DIR=${BUILD_DIR:-build-tsan}
 JOBS=${JOBS:-$(nproc)}
-SKIP=${TSAN_SKIP:-'^(imaptest\.|package\.|SystemAccounts\.|AccountCheck\.EveryMechanism|clients\.|crash_test|mime_corpus)'}
+SKIP=${TSAN_SKIP:-'^(imaptest\.|package\.|SystemAccounts\.|AccountCheck\.EveryMechanism|clients\.|crash_test|mime_corpus|cluster\.)'}
 
 cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEVE4D_TSAN=ON)
 command -v ccache >/dev/null && cmake_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

@@ -46,18 +46,21 @@ def stop(process, sig=signal.SIGTERM):
 
 class Veve4d:
     """User-file accounts of one local domain, mail under WORK/users/NAME, listening on 127.0.0.1 only.
-    extra: more registry text (e.g. SERVICE_KEY + '"MailFsync"="never"\\n'); log: None for no output."""
+    extra: more registry text (e.g. SERVICE_KEY + '"MailFsync"="never"\\n'); log: None for no output;
+    users: the directory of the mail directories when not WORK/users (a shared mount)."""
 
-    def __init__(self, binary, work, extra="", domain="test.local", log="server.log"):
+    def __init__(self, binary, work, extra="", domain="test.local", log="server.log", users=None):
         self.binary, self.work, self.extra, self.domain = binary, work, extra, domain
+        self.users = users or os.path.join(work, "users")
         self.log = log and os.path.join(work, log)
         self.port, self.process = free_port(), None
-        for d in ("spool", "accounts", "users"):
+        for d in ("spool", "accounts"):
             os.makedirs(os.path.join(work, d), exist_ok=True)
+        os.makedirs(self.users, exist_ok=True)
 
     def add_user(self, name, password, password_file=False):
         """The user's mail directory, with its inbox; password_file writes the apop.dat CRAM-MD5 reads."""
-        home = os.path.join(self.work, "users", name)
+        home = os.path.join(self.users, name)
         os.makedirs(os.path.join(home, "inbox"), exist_ok=True)
         record, path = base64.b64encode(f"{name}\t{password}\t\t\t{home}".encode()) + b"\n", self.user_file()
         if not os.path.exists(path) or record not in open(path, "rb").read():  # a second start, same tree
@@ -87,7 +90,7 @@ class Veve4d:
 "UserManager"=dword:00000000
 "Membership"="{w}/accounts/"
 "MailSpoolDir"="{w}/spool"
-"MailInBoxDir"="{w}/users/%USERNAME%"
+"MailInBoxDir"="{self.users}/%USERNAME%"
 "DomainNamesAreLocal"=str(7):"{self.domain}\\0"
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\IMS\\Domain\\Imap4IP]
