@@ -204,20 +204,6 @@ TEST(FetchCommand, EveryItemMacroSectionFlagAndSearchKeyIsTakenInAnyCase) {
     }
 }
 
-// A list whose kinds were never noted is classified as it is read, not by looking again at the
-// same unnoted list for ever.
-TEST(FetchCommand, AnItemListWithoutNotedKindsIsStillRead) {
-    char szText[] = "UID BODY.PEEK[HEADER]";
-    FetchItemList list = {};
-    bool bLimit = false;
-    list.nItems = SplitItemWords(szText, list.pItems, &bLimit);
-    ASSERT_FALSE(list.bClassified);
-    EXPECT_TRUE(ItemsWriteAnything(&list));
-    EXPECT_TRUE(ItemsNeedContent(&list));
-    EXPECT_FALSE(ItemsMarkSeen(&list));
-    EXPECT_FALSE(ItemsAskFlags(&list));
-}
-
 // A message whose content cannot be read is never answered as an empty one, and nothing made
 // from it is kept: the next FETCH, once it can be read, gets the true answer.
 TEST(FetchCommand, AMessageThatCannotBeReadIsRefusedNeverAnsweredEmptyNorKept) {

@@ -4,9 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-
 #include <cstdio>
+#include <string>
 
+#include "imap/fetch/section.h"
 #include "imap/mime.h"
 #include "imap/session.h"
 #include "store/mailbox_index.h"
@@ -17,15 +18,45 @@ constexpr int FETCH_ITEM_MAX = 20;
 // The text carried over after a macro word.
 constexpr size_t FETCH_MACRO_REST = 1023;
 
+enum ItemKind {
+    ITEM_NONE,
+    ITEM_UID,
+    ITEM_FLAGS,
+    ITEM_INTERNALDATE,
+    ITEM_SIZE,
+    ITEM_ENVELOPE,
+    ITEM_BODY,
+    ITEM_BODYSTRUCTURE,
+    ITEM_WHOLE,
+    ITEM_RFC822_HEADER,
+    ITEM_TEXT,
+    ITEM_HEADER,
+    ITEM_HEADER_FIELDS,
+    ITEM_HEADER_FIELDS_NOT,
+    ITEM_SECTION,
+};
+
+// One item as read once for all the messages of the command.
+struct FetchItem {
+    ItemKind kind = ITEM_NONE;
+    const char* pszItem = nullptr;  // the word as the client wrote it
+    bool bMarksSeen = false;        // a body read without PEEK
+    // BODY[...] forms (a section) or the partial range of the RFC822 forms.
+    bool bSection = false;
+    SectionSpec section;
+    // Under which the index keeps the item's answer; empty when it is not kept.
+    std::string key;
+};
+
 struct FetchItemList {
-    char* pItems[FETCH_ITEM_MAX + 1];  // ends with nullptr
+    char* pItems[FETCH_ITEM_MAX + 1];  // the words, ending with nullptr
     int nItems;                        // entries in pItems
     int nCount;                        // the count the limit check compares with 20
     char szExpanded[64 + FETCH_MACRO_REST + 1];  // macro expansion and the text after the macro
     char szUid[4];                               // the added "UID" item
-    // What each item is, worked out once for all the messages of the command.
-    bool bClassified;
-    uint8_t aKind[FETCH_ITEM_MAX + 1];
+    // The items, each with the words that belong to it (a field list, its partial) taken in.
+    FetchItem items[FETCH_ITEM_MAX + 1];
+    int nTyped;
 };
 
 // Cuts pszText in place into at most 19 words (single spaces; "[" without "]" makes the next
@@ -33,9 +64,12 @@ struct FetchItemList {
 // of words; *pbLimit tells whether the 19-word limit was reached.
 int SplitItemWords(char* pszText, char** ppWords, bool* pbLimit);
 
-// Parses FETCH's item text (macros, splitting, the UID addition when bAddUid) and notes each
-// item's kind. pszText is cut in place unless a macro copies it into pList->szExpanded.
+// Parses FETCH's item text (macros, splitting, the UID addition when bAddUid) and reads every
+// item (ClassifyItems). pszText is cut in place unless a macro copies it into pList->szExpanded.
 void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList);
+// Reads the words of the list into its items: what each is, its section and partial range, and
+// under which key its answer is kept.
+void ClassifyItems(FetchItemList* pList);
 
 // Path of the message file itself; false when it does not fit.
 [[nodiscard]] bool MessagePath(const Session* pSession, char* pszPath, size_t nSize);
@@ -50,14 +84,6 @@ void QueueText(Session* pSession, const char* pszText);
 // Appends pszValue to pszOut as an IMAP string: quoted with '"' and '\' escaped, or a literal
 // when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
 void AppendString(char* pszOut, size_t nSize, const char* pszValue);
-
-// Notes the kind of every item, so that the answer to each message need not work it out again.
-void ClassifyItems(FetchItemList* pList);
-// Whether any item of the list is one that writes; each of those writes something for every
-// message, whatever its file holds.
-bool ItemsWriteAnything(const FetchItemList* pList);
-// Answers the items of the current message in list order; returns the read mark.
-bool EvaluateItems(Session* pSession, const FetchItemList* pList);
 
 // The message being answered: its content (the decoded copy or the message file), opened once
 // so that a rename by another session cannot take it away between items, and its MIME tree,
@@ -115,26 +141,6 @@ void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
 // The envelope "(...)" of the header at ullOffset, ullSize bytes long.
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended);
-
-// A partial range <start.length> of a section.
-struct PartialRange {
-    bool bGiven = false;
-    uint64_t ullStart = 0;
-    bool bLength = false;
-    uint64_t ullLength = 0;
-};
-enum HeaderMode { HEADER_ALL = 0, HEADER_FIELDS = 1, HEADER_FIELDS_NOT = 2 };
-constexpr int HEADER_FIELD_MAX = 20;
-
-// Content writers: the label is queued already; these write the literal (or "" when there is
-// nothing to send). Bytes ullOffset.. of the message, ullSize of them.
-void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
-                   const PartialRange& partial);
-// The lines of a header range that the mode takes (field names compared without case).
-void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
-                     char* const* ppNames, int nNames, const PartialRange& partial);
-// An empty string, for a section that does not exist.
-void SendEmptySection(Session* pSession);
 
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
 void ConvertRawText(char* pszText, size_t nSize);

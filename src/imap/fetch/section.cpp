@@ -1,19 +1,25 @@
-// Body sections as IMAP literals. Every section is a byte range of the message file, known from
-// its MIME tree; header sections restricted to or stripped of named fields make two passes over
-// their range, the first counting what the second sends, so that the literal's size can be
-// announced before its content without holding the content.
+// Body sections. A BODY[...] item is read once per command into what it names; every section is
+// then a byte range of the message file, found in its MIME tree. Header sections restricted to or
+// stripped of named fields make two passes over their range, the first counting what the second
+// sends, so that the literal's size can be announced before its content without holding the
+// content.
+#include "imap/fetch/section.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "imap/args.h"
 #include "imap/fetch/items.h"
 #include "imap/response.h"
 #include "imap/session_io.h"
 #include "platform/file_range.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
@@ -144,10 +150,10 @@ bool SendDirect(LiteralOut* pOut, FILE* pFile, uint64_t ullFrom) {
 // ---- Header filter ----------------------------------------------------------------------
 
 // The line starts with one of the names followed by its colon (blanks may come between).
-bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
-    for (int i = 0; i < nNames; i++) {
-        size_t nLength = strlen(ppNames[i]);
-        if (nLength == 0 || StrNICmp(pszLine, ppNames[i], nLength) != 0) {
+bool MatchesField(const char* pszLine, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        size_t nLength = name.size();
+        if (nLength == 0 || StrNICmp(pszLine, name.c_str(), nLength) != 0) {
             continue;
         }
         const char* p = pszLine + nLength;
@@ -163,8 +169,7 @@ bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
 
 struct HeaderFilter {
     int nMode;
-    char* const* ppNames;
-    int nNames;
+    const std::vector<std::string>* pNames;
     bool bMatch;  // the verdict of a field carries over its folded lines
 };
 
@@ -176,7 +181,7 @@ bool TakesLine(HeaderFilter* pFilter, const char* pszLine) {
         return true;
     }
     if (pszLine[0] != ' ' && pszLine[0] != '\t') {
-        pFilter->bMatch = MatchesField(pszLine, pFilter->ppNames, pFilter->nNames);
+        pFilter->bMatch = MatchesField(pszLine, *pFilter->pNames);
     }
     return pFilter->bMatch == (pFilter->nMode == HEADER_FIELDS);
 }
@@ -277,12 +282,12 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
 }
 
 void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
-                     char* const* ppNames, int nNames, const PartialRange& partial) {
+                     const std::vector<std::string>& names, const PartialRange& partial) {
     if (nMode == HEADER_ALL) {
         SendFileRange(pSession, pMessage, ullOffset, ullSize, partial);
         return;
     }
-    HeaderFilter filter = {nMode, ppNames, nNames, false};
+    HeaderFilter filter = {nMode, &names, false};
     // A header of usual size is read once, in one piece.
     if (pMessage->pFile != nullptr && ullSize <= HEADER_READ_MAX) {
         std::string header(static_cast<size_t>(ullSize), '\0');
@@ -308,4 +313,197 @@ void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffs
     out.ullSkip = partial.bGiven ? partial.ullStart : 0;
     HeaderPass(pMessage->pFile, ullOffset, ullSize, &filter, &out);
     FinishLiteral(&out);
+}
+
+// ---- What a BODY[...] item names ---------------------------------------------------------
+
+namespace {
+
+// A field list is looked at this far; a longer one is cut.
+constexpr size_t FIELD_LIST_SIZE = 1100;
+
+// The names of a HEADER.FIELDS list, split as the item list is. Empty names (doubled spaces)
+// would break the answer's syntax.
+std::vector<std::string> SplitFieldNames(const char* pszList) {
+    char szList[FIELD_LIST_SIZE + 1];
+    static_cast<void>(FormatText(szList, sizeof(szList), "%s", pszList != nullptr ? pszList : ""));
+    char* pWords[FETCH_ITEM_WORDS + 1];
+    bool bLimit = false;
+    int nWords = SplitItemWords(StripParentheses(szList), pWords, &bLimit);
+    std::vector<std::string> names;
+    for (int i = 0; i < nWords; i++) {
+        if (pWords[i][0] != '\0') names.emplace_back(pWords[i]);
+    }
+    return names;
+}
+
+// "<start>" after a label: a partial answer carries its origin.
+void QueueOrigin(Session* pSession, const PartialRange& partial) {
+    if (partial.bGiven) {
+        FormatResponse(pSession, "<%" PRIu64 ">", partial.ullStart);
+        SendResponse(pSession, 0, 1);
+    }
+}
+
+}  // namespace
+
+PartialRange ReadPartial(const char* pszText) {
+    PartialRange partial;
+    if (pszText == nullptr) {
+        return partial;
+    }
+    partial.bGiven = true;
+    partial.ullStart = strtoull(pszText, nullptr, 10);
+    const char* pDot = strchr(pszText, '.');
+    if (pDot != nullptr) {
+        partial.bLength = true;
+        partial.ullLength = strtoull(pDot + 1, nullptr, 10);
+    }
+    return partial;
+}
+
+void ReadSectionText(const char* pszText, size_t nText, SectionSpec* pSpec) {
+    pSpec->kind = SECTION_PART;
+    pSpec->bValid = true;
+    pSpec->nPath = 0;
+    size_t i = 0;
+    while (i < nText && pszText[i] >= '0' && pszText[i] <= '9') {
+        uint64_t ullNumber = 0;
+        for (; i < nText && pszText[i] >= '0' && pszText[i] <= '9'; i++) {
+            ullNumber = ullNumber * 10 + static_cast<uint64_t>(pszText[i] - '0');
+            if (ullNumber > 0xFFFFFFFFull) {
+                pSpec->bValid = false;
+                ullNumber = 0xFFFFFFFFull;  // no part has it; and the sum cannot wrap
+            }
+        }
+        if (pSpec->nPath < sizeof(pSpec->ulPath) / sizeof(pSpec->ulPath[0])) {
+            pSpec->ulPath[pSpec->nPath++] = static_cast<uint32_t>(ullNumber);
+        } else {
+            pSpec->bValid = false;  // deeper than any tree goes
+        }
+        if (i < nText && pszText[i] == '.') {
+            i++;
+        } else {
+            break;
+        }
+    }
+    std::string rest(pszText + i, nText - i);
+    struct Suffix {
+        const char* pszWord;
+        SectionKind kind;
+    };
+    static const Suffix kSuffixes[] = {
+        {"", SECTION_PART},
+        {"HEADER", SECTION_HEADER},
+        {"HEADER.FIELDS", SECTION_FIELDS},
+        {"HEADER.FIELDS.NOT", SECTION_FIELDS_NOT},
+        {"TEXT", SECTION_TEXT},
+        {"MIME", SECTION_MIME},
+    };
+    for (const Suffix& suffix : kSuffixes) {
+        if (StrICmp(rest.c_str(), suffix.pszWord) == 0) {
+            pSpec->kind = suffix.kind;
+            // A part number needs no suffix; a path ending in "." or MIME without a part is wrong.
+            if ((pSpec->nPath > 0 && i > 0 && pszText[i - 1] == '.' && rest.empty()) ||
+                (pSpec->kind == SECTION_MIME && pSpec->nPath == 0)) {
+                pSpec->bValid = false;
+            }
+            return;
+        }
+    }
+    pSpec->bValid = false;
+}
+
+SectionSpec ReadSectionItem(const char* pszItem, const char* pszFieldList, const char* pszAfterList,
+                            bool* pbUsedPartial) {
+    SectionSpec spec;
+    *pbUsedPartial = false;
+    const char* pOpen = strchr(pszItem, '[');
+    if (pOpen == nullptr) {
+        spec.bValid = false;
+        return spec;
+    }
+    const char* pClose = strchr(pOpen, ']');
+    size_t nSection = pClose != nullptr ? static_cast<size_t>(pClose - pOpen - 1) : strlen(pOpen + 1);
+    spec.label.assign(pOpen + 1, nSection);
+    ReadSectionText(pOpen + 1, nSection, &spec);
+    // An unclosed section's partial follows its field list as a word of its own.
+    const char* pLess = pClose != nullptr ? strchr(pClose, '<') : nullptr;
+    if (pClose == nullptr && pszAfterList != nullptr && pszAfterList[0] == '<') {
+        pLess = pszAfterList;
+        *pbUsedPartial = true;
+    }
+    spec.partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
+    if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
+        spec.names = SplitFieldNames(pClose == nullptr ? pszFieldList : "");
+    }
+    return spec;
+}
+
+void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& spec) {
+    // The label: the section as asked, the field names as asked, the partial's origin.
+    FormatResponse(pSession, "BODY[%s", spec.label.c_str());
+    SendResponse(pSession, 0, 1);
+    if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
+        QueueText(pSession, " (");
+        for (size_t i = 0; i < spec.names.size(); i++) {
+            FormatResponse(pSession, "%s%s", i == 0 ? "" : " ", spec.names[i].c_str());
+            SendResponse(pSession, 0, 1);
+        }
+        QueueText(pSession, ")");
+    }
+    QueueText(pSession, "]");
+    QueueOrigin(pSession, spec.partial);
+    QueueText(pSession, " ");
+
+    const PartialRange& partial = spec.partial;
+    // The whole message is one range, known without its structure.
+    if (spec.bValid && spec.kind == SECTION_PART && spec.nPath == 0 && pMessage->pFile != nullptr) {
+        SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
+        return;
+    }
+    const MimeTree* pTree = spec.bValid ? MessageTree(pMessage) : nullptr;
+    if (pTree == nullptr) {
+        SendEmptySection(pSession);
+        return;
+    }
+    MimeSection where = ResolveMimeSection(*pTree, spec.ulPath, spec.nPath);
+    if (where.nPart < 0) {
+        SendEmptySection(pSession);
+        return;
+    }
+    const MimePart& part = pTree->parts[static_cast<size_t>(where.nPart)];
+    const MimePart* pInner = where.nMessage >= 0 ? &pTree->parts[static_cast<size_t>(where.nMessage)] : nullptr;
+    switch (spec.kind) {
+        case SECTION_PART:
+            if (spec.nPath == 0) {
+                SendFileRange(pSession, pMessage, 0, pTree->ullSize, partial);
+            } else {
+                SendFileRange(pSession, pMessage, part.ullBodyOffset, part.ullBodySize, partial);
+            }
+            return;
+        case SECTION_MIME:
+            SendFileRange(pSession, pMessage, part.ullHeaderOffset, part.ullHeaderSize, partial);
+            return;
+        case SECTION_TEXT:
+            if (pInner == nullptr) {
+                SendEmptySection(pSession);
+            } else {
+                SendFileRange(pSession, pMessage, pInner->ullBodyOffset, pInner->ullBodySize, partial);
+            }
+            return;
+        case SECTION_HEADER:
+        case SECTION_FIELDS:
+        case SECTION_FIELDS_NOT:
+            if (pInner == nullptr) {
+                SendEmptySection(pSession);
+                return;
+            }
+            SendHeaderRange(pSession, pMessage, pInner->ullHeaderOffset, pInner->ullHeaderSize,
+                            spec.kind == SECTION_HEADER ? HEADER_ALL
+                            : spec.kind == SECTION_FIELDS ? HEADER_FIELDS
+                                                          : HEADER_FIELDS_NOT,
+                            spec.names, partial);
+            return;
+    }
 }
