@@ -127,3 +127,13 @@ size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength
     }
     return nDone;
 }
+
+bool IdentifyFile(FILE* pFile, FileIdentity* pIdentity) {
+    struct stat st;
+    if (fstat(fileno(pFile), &st) != 0) return false;
+    pIdentity->ullDevice = static_cast<uint64_t>(st.st_dev);
+    pIdentity->ullInode = static_cast<uint64_t>(st.st_ino);
+    pIdentity->ullSize = static_cast<uint64_t>(st.st_size);
+    pIdentity->llWrittenNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}

@@ -263,3 +263,77 @@ TEST(FetchCommand, AnAnswerMadeWhileTheFileFailedIsNeverKept) {
     }
     Settings.IndexCacheLimit = 0;
 }
+
+// Sends the items for the message file as a FETCH of one message with the index does, and
+// returns what went out.
+std::string EvaluateWithIndex(FetchFixture& f, MailboxIndex* pIndex, uint32_t ulUid, const char* pszItems) {
+    char szItems[256];
+    snprintf(szItems, sizeof(szItems), "%s", pszItems);
+    FetchItemList list = {};
+    ParseItemList(szItems, false, &list);
+    FetchMessage message;
+    message.pIndex = pIndex;
+    message.ulUid = ulUid;
+    message.pFile = fopen((f.dir.path + "/" + f.Entries()[0]).c_str(), "rb");
+    EXPECT_NE(message.pFile, nullptr);
+    if (message.pFile == nullptr) return "";
+    EXPECT_TRUE(MessageContentSize(message.pFile, &message.ullSize));
+    message.bFileKnown = IdentifyFile(message.pFile, &message.file);
+    std::string out = f.Capture([&] { EvaluateItems(f.session.get(), &list, &message); });
+    fclose(message.pFile);
+    return out;
+}
+
+std::shared_ptr<const KeptTree> KeptTreeOf(MailboxIndex& index, uint32_t ulUid) {
+    std::shared_ptr<const KeptContent> pKept;
+    if (!index.FindContent(ulUid, KEPT_TREE_KEY, &pKept)) return nullptr;
+    return std::dynamic_pointer_cast<const KeptTree>(pKept);
+}
+
+// A message's tree is kept in its mailbox's index once parsed, and a later section is found in
+// it without parsing the file again; but only for the file it was read from: a file written anew,
+// or another renamed over its name, is parsed afresh, whatever the index was told meanwhile.
+TEST(FetchCommand, ASectionIsFoundInTheKeptTreeOfItsOwnFileOnly) {
+    Settings.IndexCacheLimit = 1;
+    FetchFixture f;
+    f.Add(6, "000000", kTwoParts);
+    ListResult result = LIST_OK;
+    std::shared_ptr<MailboxIndex> index = MailboxIndex::Open(f.dir.path.c_str(), &result);
+    ASSERT_NE(index, nullptr);
+    const std::string plain = Literal("BODY[1]", "plain");
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), plain);
+    // What is kept is what a fresh parse gives.
+    std::shared_ptr<const KeptTree> pKept = KeptTreeOf(*index, 6);
+    ASSERT_NE(pKept, nullptr);
+    MimeTree fresh;
+    ASSERT_TRUE(ParseMimeFile((f.dir.path + "/" + f.Entries()[0]).c_str(), &fresh));
+    EXPECT_EQ(pKept->tree.parts, fresh.parts);
+    EXPECT_EQ(pKept->tree.ullSize, fresh.ullSize);
+    // A tree kept for this file is believed: part 1 made to cover "pla" answers "pla".
+    auto pDoctored = std::make_shared<KeptTree>(*pKept);
+    pDoctored->tree.parts[1].ullBodySize = 3;
+    index->KeepContent(6, KEPT_TREE_KEY, pDoctored);
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "pla"));
+    // The file written again in place, one byte longer: its own tree answers, and is kept.
+    std::string changed = kTwoParts;
+    changed.replace(changed.find("\r\n\r\nplain") + 4, 5, "plain!");
+    WriteFile(f.dir.path + "/" + f.Entries()[0], changed);
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "plain!"));
+    ASSERT_NE(KeptTreeOf(*index, 6), nullptr);
+    EXPECT_EQ(KeptTreeOf(*index, 6)->tree.ullSize, changed.size());
+    // Another file of the same size and time renamed over the name is another file.
+    pDoctored = std::make_shared<KeptTree>(*KeptTreeOf(*index, 6));
+    pDoctored->tree.parts[1].ullBodySize = 3;
+    index->KeepContent(6, KEPT_TREE_KEY, pDoctored);
+    std::string other = changed;
+    other.replace(other.find("\r\n\r\nplain!") + 4, 6, "PLAIN?");
+    const std::string path = f.dir.path + "/" + f.Entries()[0];
+    WriteFile(f.dir.path + "/.other", other);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (f.dir.path + "/.other").c_str(), times, 0), 0);
+    std::filesystem::rename(f.dir.path + "/.other", path);
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "PLAIN?"));
+    Settings.IndexCacheLimit = 0;
+}

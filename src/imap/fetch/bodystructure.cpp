@@ -127,11 +127,11 @@ void AppendLanguage(std::string* pOut, const std::string& value) {
 
 class StructureWriter {
 public:
-    StructureWriter(Session* pSession, FetchMessage* pMessage, bool bExtended)
-        : pSession_(pSession), pMessage_(pMessage), bExtended_(bExtended) {}
+    StructureWriter(Session* pSession, FetchMessage* pMessage, const MimeTree& tree, bool bExtended)
+        : pSession_(pSession), pMessage_(pMessage), tree_(tree), bExtended_(bExtended) {}
 
     void Write(int nNode) {
-        const MimePart& part = pMessage_->tree.parts[static_cast<size_t>(nNode)];
+        const MimePart& part = tree_.parts[static_cast<size_t>(nNode)];
         if (part.IsMultipart()) {
             text_.push_back('(');
             for (int nChild : part.children) {
@@ -168,7 +168,7 @@ public:
         text_ += std::to_string(part.ullBodySize);
         if (bMessage) {
             int nInner = part.children[0];
-            const MimePart& inner = pMessage_->tree.parts[static_cast<size_t>(nInner)];
+            const MimePart& inner = tree_.parts[static_cast<size_t>(nInner)];
             text_.push_back(' ');
             Flush();
             WriteEnvelopeOf(pSession_, pMessage_->pFile, inner.ullHeaderOffset, inner.ullHeaderSize);
@@ -208,6 +208,7 @@ private:
 
     Session* pSession_;
     FetchMessage* pMessage_;
+    const MimeTree& tree_;
     bool bExtended_;
     std::string text_;
 };
@@ -216,13 +217,14 @@ private:
 
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended) {
     QueueText(pSession, bExtended ? "BODYSTRUCTURE " : "BODY ");
-    if (MessageTree(pMessage) == nullptr) {
+    const MimeTree* pTree = MessageTree(pMessage);
+    if (pTree == nullptr) {
         // A message that cannot be read is described as an empty text.
         QueueText(pSession, bExtended ? "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL NIL)"
                                       : "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0)");
         return;
     }
-    StructureWriter writer(pSession, pMessage, bExtended);
+    StructureWriter writer(pSession, pMessage, *pTree, bExtended);
     writer.Write(0);
     writer.Flush();
 }

@@ -52,15 +52,52 @@ void WriteRfc822(Session* pSession, FetchMessage* pMessage, const FetchItem& ite
     }
 }
 
+size_t PartCost(const MimePart& part) {
+    size_t nCost = sizeof(MimePart) + part.type.capacity() + part.subtype.capacity() + part.id.capacity() +
+                   part.description.capacity() + part.encoding.capacity() + part.md5.capacity() +
+                   part.dispositionType.capacity() + part.language.capacity() + part.location.capacity() +
+                   part.children.capacity() * sizeof(int);
+    for (const std::vector<MimeParam>* pParams : {&part.params, &part.dispositionParams}) {
+        for (const MimeParam& param : *pParams) nCost += sizeof(MimeParam) + param.name.capacity() + param.value.capacity();
+    }
+    return nCost;
+}
+
 }  // namespace
 
+const char* const KEPT_TREE_KEY = "(tree)";
+
+size_t KeptTree::Cost() const {
+    size_t nCost = sizeof(KeptTree);
+    for (const MimePart& part : tree.parts) nCost += PartCost(part);
+    return nCost;
+}
+
 const MimeTree* MessageTree(FetchMessage* pMessage) {
-    if (!pMessage->bTreeTried) {
-        pMessage->bTreeTried = true;
-        pMessage->bTree = pMessage->pFile != nullptr && ParseMime(pMessage->pFile, pMessage->ullSize, &pMessage->tree);
-        if (!pMessage->bTree) pMessage->bReadFailed = true;
+    if (pMessage->bTreeTried) return pMessage->pTree != nullptr ? &pMessage->pTree->tree : nullptr;
+    pMessage->bTreeTried = true;
+    // A tree kept for this very file (the same file, size and last write) is its tree: no other
+    // file's, and not the file's before it was written again.
+    bool bKeep = pMessage->pIndex != nullptr && pMessage->bFileKnown;
+    if (bKeep) {
+        std::shared_ptr<const KeptContent> pKept;
+        if (pMessage->pIndex->FindContent(pMessage->ulUid, KEPT_TREE_KEY, &pKept)) {
+            auto pTree = std::dynamic_pointer_cast<const KeptTree>(pKept);
+            if (pTree != nullptr && pTree->file == pMessage->file && pTree->tree.ullSize == pMessage->ullSize) {
+                pMessage->pTree = std::move(pTree);
+                return &pMessage->pTree->tree;
+            }
+        }
     }
-    return pMessage->bTree ? &pMessage->tree : nullptr;
+    auto pParsed = std::make_shared<KeptTree>();
+    pParsed->file = pMessage->file;
+    if (pMessage->pFile == nullptr || !ParseMime(pMessage->pFile, pMessage->ullSize, &pParsed->tree)) {
+        pMessage->bReadFailed = true;
+        return nullptr;
+    }
+    if (bKeep) pMessage->pIndex->KeepContent(pMessage->ulUid, KEPT_TREE_KEY, pParsed);
+    pMessage->pTree = std::move(pParsed);
+    return &pMessage->pTree->tree;
 }
 
 void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue) {

@@ -154,6 +154,8 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
     message.pIndex = known.pIndex;
     message.ulUid = known.ulUid;
     message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
+    // The tree the index keeps for this message is used only for the file opened now.
+    message.bFileKnown = IdentifyFile(pMessageFile, &message.file);
     // Nothing is written for a message whose content cannot be read whole: an empty or cut
     // answer would pass for the message's own, and would be kept for every later session.
     // A scrambled file whose copy could not be made is no more readable than a missing one.

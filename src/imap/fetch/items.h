@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "imap/fetch/section.h"
 #include "imap/mime.h"
 #include "imap/session.h"
+#include "platform/file_range.h"
 #include "store/mailbox_index.h"
 
 // At most 19 items come from the client's text; one more place holds an added "UID".
@@ -85,9 +87,17 @@ void QueueText(Session* pSession, const char* pszText);
 // when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
 void AppendString(char* pszOut, size_t nSize, const char* pszValue);
 
+// The MIME tree of a message as kept in its mailbox's index, with what identifies the file it
+// was read from: a tree is used only for the file it describes.
+struct KeptTree : KeptContent {
+    MimeTree tree;
+    FileIdentity file;
+    size_t Cost() const override;
+};
+
 // The message being answered: its content (the decoded copy or the message file), opened once
 // so that a rename by another session cannot take it away between items, and its MIME tree,
-// parsed when an item first needs it and reused by the later ones.
+// taken from the index or parsed when an item first needs it, and reused by the later ones.
 struct FetchMessage {
     FILE* pFile = nullptr;
     uint64_t ullSize = 0;  // the message's bytes (RFC822.SIZE)
@@ -95,11 +105,13 @@ struct FetchMessage {
     // there; null: nothing is kept.
     MailboxIndex* pIndex = nullptr;
     uint32_t ulUid = 0;
+    // The message file as opened (not a decoded copy): the tree kept for it must be of this file.
+    bool bFileKnown = false;
+    FileIdentity file;
     bool bWrittenKnown = false;
     FILETIME ftWritten = 0;  // the file's last-write time (INTERNALDATE), when known
     bool bTreeTried = false;
-    bool bTree = false;
-    MimeTree tree;
+    std::shared_ptr<const KeptTree> pTree;
     // Something an item needed could not be read whole: what went out for it is not the
     // message's, and nothing of this answer may be kept.
     bool bReadFailed = false;
@@ -108,8 +120,10 @@ struct FetchMessage {
     bool abKept[FETCH_ITEM_MAX + 1] = {};
     CachedText aKept[FETCH_ITEM_MAX + 1];
 };
-// The tree, parsed on first use; nullptr when the file cannot be read.
+// The tree, from the index or parsed on first use; nullptr when the file cannot be read.
 const MimeTree* MessageTree(FetchMessage* pMessage);
+// The key under which a message's tree is kept.
+extern const char* const KEPT_TREE_KEY;
 
 // Whether any item of the list is one that writes; each of those writes something for every
 // message, whatever its file holds.
