@@ -93,6 +93,11 @@ struct MimeSection {
 // ppulPath holds nNumbers numbers (1-based). Returns the part, or nPart -1 when it does not exist.
 MimeSection ResolveMimeSection(const MimeTree& tree, const uint32_t* pulPath, size_t nNumbers);
 
+// An RFC 5322 comment that starts at s[i] (a "("): nested comments and quoted pairs belong to it.
+// Returns the position after its ")" (the end of s when it is never closed); pText, when given,
+// receives what is between the outer parentheses, quoted pairs unescaped.
+size_t ReadComment(const std::string& s, size_t i, std::string* pText);
+
 // Parses a structured header value "token/token; name=value; ..." (RFC 2045 syntax: quoted
 // strings, comments and folding whitespace allowed). pszFirst receives what precedes the first
 // ";" (trimmed, comments removed); the parameters follow in order.

@@ -147,20 +147,8 @@ std::vector<Token> Tokenize(const std::string& s) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
             i++;
         } else if (c == '(') {
-            int nLevel = 0;
             std::string text;
-            for (; i < s.size(); i++) {
-                if (s[i] == '\\' && i + 1 < s.size()) {
-                    text.push_back(s[++i]);
-                    continue;
-                }
-                if (s[i] == '(' && nLevel++ == 0) continue;
-                if (s[i] == ')' && --nLevel == 0) {
-                    i++;
-                    break;
-                }
-                text.push_back(s[i]);
-            }
+            i = ReadComment(s, i, &text);
             tokens.push_back({0, Trimmed(text), true});
         } else if (c == '"') {
             std::string text;
