@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (message.pFile == nullptr) abort();
     if (!MessageContentSize(message.pFile, &message.ullSize)) message.ullSize = 0;
     pSession->szResponse[0] = '\0';
-    pSession->szSendBuf[0] = '\0';
+    pSession->Output.nSendLength = 0;
     EvaluateItems(pSession, &list, &message);
     FlushSend(pSession, 0);
     fclose(message.pFile);

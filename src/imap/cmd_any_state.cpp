@@ -3,7 +3,7 @@
 #include "imap/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/format.h"
 
 #include <cstdio>
@@ -69,8 +69,7 @@ int CmdCapability(Session* pSession) {
                                   : AppendFormat(szLine, sizeof(szLine), " %s", cap.pszWord);
         if (!bFits) break;
     }
-    FormatResponse(pSession, "%s\r\n", szLine);
-    SendResponse(pSession, 1, 1);
+    OutputFormat(pSession, "%s\r\n", szLine);
     RespondCompleted(pSession);
     return 1;
 }
@@ -81,8 +80,7 @@ int CmdNoop(Session* pSession) {
 }
 
 int CmdLogout(Session* pSession) {
-    FormatResponse(pSession, "* BYE %s terminating connection\r\n", "Velmora IMAP4rev1 Server");
-    SendResponse(pSession, 1, 1);
+    OutputFormat(pSession, "* BYE %s terminating connection\r\n", "Velmora IMAP4rev1 Server");
     RespondCompleted(pSession);
     pSession->State = Imap4NonAuthenticated;
     return 0;

@@ -12,6 +12,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/new_uid.h"
 #include "imap/response.h"
+#include "imap/output.h"
 #include "imap/session_io.h"
 #include "platform/date_text.h"
 #include "platform/fs.h"
@@ -176,8 +177,7 @@ int CmdAppend(Session* pSession) {
     }
 
     if (bContinuation) {
-        FormatResponse(pSession, "+ Ready for literal data\r\n");
-        SendResponse(pSession, 1, 1);
+        OutputContinuation(pSession, "Ready for literal data");
     }
     char szFlagCode[FLAG_COUNT + 1];
     FlagCodeFromList(request.szFlagList, szFlagCode);

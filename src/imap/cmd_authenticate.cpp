@@ -13,7 +13,7 @@
 #include "imap/line.h"
 #include "imap/login.h"
 #include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "imap/auth_log.h"
 #include "imap/logs.h"
 #include "platform/format.h"
@@ -75,8 +75,7 @@ void RestoreRequest(Session* pSession, const SavedRequest* pSaved) {
 void SendChallenge(Session* pSession) {
     Base64Encode(pSession->szChallenge, strlen(pSession->szChallenge), pSession->szAuthData,
                  sizeof(pSession->szAuthData));
-    FormatResponse(pSession, "+ %s\r\n", pSession->szAuthData);
-    SendResponse(pSession, 1, 1);
+    OutputContinuation(pSession, pSession->szAuthData);
 }
 
 // Takes one answer line, from what the client already sent or from the connection, without
@@ -283,8 +282,7 @@ Outcome PlainMechanism(Session* pSession, const SavedRequest* pSaved) {
     static_cast<void>(FormatText(szAnswer, sizeof(szAnswer), "%s", pszInitial != nullptr ? pszInitial : ""));
     szAnswer[strcspn(szAnswer, "\r\n")] = '\0';
     if (szAnswer[0] == '\0') {
-        FormatResponse(pSession, "+ \r\n");
-        SendResponse(pSession, 1, 1);
+        OutputContinuation(pSession, "");
         if (!RecvAnswer(pSession)) {
             RespondAuthenticate(pSession, pSaved, "BAD", "illegal argument");
             return Outcome::Failed;

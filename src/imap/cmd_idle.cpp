@@ -9,7 +9,7 @@
 #include "imap/commands.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/dir_watch.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -62,8 +62,8 @@ int CmdIdle(Session* pSession) {
 
     // With a mailbox selected, the continuation waits for the news already due, so that both
     // leave in one write: a client may act only on what came in the read that brought it.
-    FormatResponse(pSession, "+ idling\r\n");
-    if (SendResponse(pSession, bSelected ? 0 : 1, 1) == 0) return 0;
+    OutputAtom(pSession, "+ idling\r\n");
+    if (!bSelected && OutputFlush(pSession) == 0) return 0;
 
     // The same autologout as between commands (never under 30 minutes: clients renew IDLE every 29).
     const uint64_t ullLimit = static_cast<uint64_t>(Settings.IdleTimeout);
@@ -78,17 +78,16 @@ int CmdIdle(Session* pSession) {
                 ullLastImport = ullNow;
                 ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
             }
-            pSession->szResponse[0] = '\0';
             AnnounceChanges(pSession, true);
-            if (pSession->szSendBuf[0] != '\0' && FlushSend(pSession, 1) == 0) return 0;
+            if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return 0;
         }
         if (!CommandWaiting(pSession)) {
             WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient,
                                                   bWatched ? WATCHED_MILLISECONDS : POLL_MILLISECONDS);
             if (wait != WATCH_INPUT) {
                 if (ullLimit != 0 && GetSystemTimeAsFileTime() - ullStart >= ullLimit * 10000000ull) {
-                    FormatResponse(pSession, "* BYE %s\r\n", "Autologout; idle for too long");
-                    SendResponse(pSession, 1, 1);
+                    OutputFormat(pSession, "* BYE %s\r\n", "Autologout; idle for too long");
+                    pSession->szResponse[0] = '\0';
                     return 0;
                 }
                 continue;

@@ -10,7 +10,7 @@
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "store/store.h"
@@ -57,8 +57,7 @@ void SendListLine(Session* pSession, const std::string& attributes, const std::s
     char szName[2 * PATTERN_SIZE + 2 * MAX_PATH];
     // A name too long for a response line is left out rather than shown cut, as another name.
     if (!FormatMailboxName(name.c_str(), szName, sizeof(szName))) return;
-    FormatResponse(pSession, "* %s (%s) \"/\" %s\r\n", pSession->pCommand, attributes.c_str(), szName);
-    SendResponse(pSession, 1, 1);
+    OutputFormat(pSession, "* %s (%s) \"/\" %s\r\n", pSession->pCommand, attributes.c_str(), szName);
 }
 
 void ListFolderLines(Session* pSession, const char* pszPattern, bool bSubscribedOnly) {
@@ -128,8 +127,7 @@ int ListOrLsub(Session* pSession, bool bSubscribedOnly) {
         // An empty pattern asks for the hierarchy delimiter; no subscribed mailbox has the
         // empty name.
         if (!bSubscribedOnly) {
-            FormatResponse(pSession, "* %s (\\Noselect) \"/\" \"\"\r\n", pSession->pCommand);
-            SendResponse(pSession, 1, 1);
+            OutputFormat(pSession, "* %s (\\Noselect) \"/\" \"\"\r\n", pSession->pCommand);
         }
     } else {
         ListFolderLines(pSession, szPattern, bSubscribedOnly);

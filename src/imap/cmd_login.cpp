@@ -1,4 +1,5 @@
 #include "imap/login.h"
+#include "imap/output.h"
 
 #include <atomic>
 #include <cstdio>
@@ -172,10 +173,11 @@ int FailLogin(Session* pSession) {
     // Gone, or told to leave, while it waited for its turn: nothing is answered or counted.
     if (!AwaitLoginTurn(pSession)) {
         if (pSession->bEvicted.load() != 0) {
-            FormatResponse(pSession, "* BYE %s\r\n",
-                           pSession->bEvicted.load() == EVICTED_LATE ? "Login time limit reached"
-                                                                     : "Too many connections; this one was idle");
+            OutputFormat(pSession, "* BYE %s\r\n",
+                         pSession->bEvicted.load() == EVICTED_LATE ? "Login time limit reached"
+                                                                   : "Too many connections; this one was idle");
         }
+        pSession->szResponse[0] = '\0';
         return 0;
     }
     pSession->lLoginFailures++;

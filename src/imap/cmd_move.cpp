@@ -10,7 +10,7 @@
 #include "imap/new_uid.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/fs.h"
 #include "store/store.h"
 
@@ -117,8 +117,7 @@ int CmdMove(Session* pSession) {
     for (const MovedMessage& entry : moved) pairs.emplace_back(entry.ulSourceUid, entry.ulTargetUid);
     char szCode[RESPONSE_SIZE - 64];
     if (bValidity && FormatCopyUid(ulValidity, pairs, szCode, sizeof(szCode))) {
-        FormatResponse(pSession, "* OK [%s] Moved\r\n", szCode);
-        SendResponse(pSession, 0, 1);
+        OutputFormat(pSession, "* OK [%s] Moved\r\n", szCode);
     }
     RespondCompleted(pSession);
     return 1;

@@ -11,36 +11,11 @@
 #include "imap/response.h"
 #include "imap/search.h"
 #include "imap/view.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "store/store.h"
-
-namespace {
-
-// The SEARCH line is built in szResponse and handed to SendResponse piece by piece whenever the
-// next number might not fit, so that a result of any length goes out whole.
-struct ResultLine {
-    Session* pSession;
-    size_t nLength;
-};
-
-void AppendNumber(ResultLine* pLine, uint32_t ulNumber) {
-    char* pszResponse = pLine->pSession->szResponse;
-    constexpr size_t kRoom = sizeof(Session::szResponse);
-    // " 4294967295" and the closing CR LF must both still fit.
-    if (pLine->nLength + 11 + 2 >= kRoom) {
-        SendResponse(pLine->pSession, 0, 1);
-        pszResponse[0] = '\0';
-        pLine->nLength = 0;
-    }
-    if (FormatText(pszResponse + pLine->nLength, kRoom - pLine->nLength, " %u", static_cast<unsigned>(ulNumber))) {
-        pLine->nLength += strlen(pszResponse + pLine->nLength);
-    }
-}
-
-}  // namespace
 
 int CmdSearch(Session* pSession) {
     if (pSession->State != Imap4Selected) {
@@ -78,8 +53,8 @@ int CmdSearch(Session* pSession) {
     const long lSecondsWest = bTimes ? ReadZone().lSecondsWest : 0;
 
     bool bUid = pSession->bUid != 0;
-    FormatResponse(pSession, "* SEARCH");
-    ResultLine line{pSession, strlen(pSession->szResponse)};
+    // The line is written number by number: a result of any length goes out whole.
+    OutputAtom(pSession, "* SEARCH");
     for (size_t i = 0; i < messages.size(); i++) {
         const ViewMessage& listed = messages[i];
         if (listed.fState & VIEW_GONE) continue;
@@ -93,12 +68,12 @@ int CmdSearch(Session* pSession) {
         ShownFlagCode(view, listed, szCode);
         SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
                               ulMaxUid, lSecondsWest};
-        if (SearchMatches(query, message)) AppendNumber(&line, bUid ? listed.ulUid : ulSequence);
+        if (SearchMatches(query, message)) {
+            OutputAtom(pSession, " ");
+            OutputNumber(pSession, bUid ? listed.ulUid : ulSequence);
+        }
     }
-    // AppendNumber always leaves room for the line end.
-    static_cast<void>(
-        FormatText(pSession->szResponse + line.nLength, sizeof(pSession->szResponse) - line.nLength, "\r\n"));
-    SendResponse(pSession, 1, 1);
+    OutputLineEnd(pSession);
 
     RespondCompleted(pSession);
     return 1;

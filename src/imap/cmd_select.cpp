@@ -8,7 +8,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "store/mailbox_index.h"
@@ -16,33 +16,22 @@
 
 namespace {
 
-void SendLine(Session* pSession) {
-    SendResponse(pSession, 1, 1);
-}
-
 // The untagged lines of the SELECT and EXAMINE answer. A mailbox without unseen messages
 // has no first unseen one to name.
 void SendMailboxState(Session* pSession) {
-    FormatResponse(pSession, "* %ld EXISTS\r\n", static_cast<long>(pSession->lExists));
-    SendLine(pSession);
-    FormatResponse(pSession, "* %ld RECENT\r\n", static_cast<long>(pSession->lRecent));
-    SendLine(pSession);
+    OutputFormat(pSession, "* %ld EXISTS\r\n", static_cast<long>(pSession->lExists));
+    OutputFormat(pSession, "* %ld RECENT\r\n", static_cast<long>(pSession->lRecent));
     if (pSession->lFirstUnseen != 0) {
-        FormatResponse(pSession, "* %s [UNSEEN %ld] Message %ld is first unseen\r\n", "OK",
-                       static_cast<long>(pSession->lFirstUnseen), static_cast<long>(pSession->lFirstUnseen));
-        SendLine(pSession);
+        OutputFormat(pSession, "* %s [UNSEEN %ld] Message %ld is first unseen\r\n", "OK",
+                     static_cast<long>(pSession->lFirstUnseen), static_cast<long>(pSession->lFirstUnseen));
     }
-    FormatResponse(pSession, "* %s [UIDVALIDITY %lu] UIDs valid\r\n", "OK",
-                   static_cast<unsigned long>(pSession->ulUidValidity));
-    SendLine(pSession);
-    FormatResponse(pSession, "* %s [UIDNEXT %lu] Predicted next UID\r\n", "OK",
-                   static_cast<unsigned long>(pSession->ulUidNext));
-    SendLine(pSession);
-    FormatResponse(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
-    SendLine(pSession);
+    OutputFormat(pSession, "* %s [UIDVALIDITY %lu] UIDs valid\r\n", "OK",
+                 static_cast<unsigned long>(pSession->ulUidValidity));
+    OutputFormat(pSession, "* %s [UIDNEXT %lu] Predicted next UID\r\n", "OK",
+                 static_cast<unsigned long>(pSession->ulUidNext));
+    OutputFormat(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
     // Only what a message file name records is kept: no keywords, so no "\\*".
-    FormatResponse(pSession, "* %s [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n", "OK");
-    SendLine(pSession);
+    OutputFormat(pSession, "* %s [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n", "OK");
 }
 
 // Builds the session's view; the next UID is never one the view already holds.
@@ -190,8 +179,7 @@ int CmdStatus(Session* pSession) {
             break;
         }
     }
-    FormatResponse(pSession, "* STATUS %s (%s)\r\n", szNameText, szValues);
-    SendLine(pSession);
+    OutputFormat(pSession, "* STATUS %s (%s)\r\n", szNameText, szValues);
     RespondCompleted(pSession);
     return 1;
 }

@@ -18,7 +18,7 @@ int CmdStartTls(Session* pSession) {
     }
     // The answer must leave in clear text before the handshake starts.
     FormatResponse(pSession, "%s OK Begin TLS negotiation now\r\n", pSession->pTag);
-    SendResponse(pSession, 1, 1);
+    SendResponse(pSession, 0, 1);
     pSession->szResponse[0] = '\0';
     return StartSessionTls(pSession) ? 1 : 0;
 }

@@ -9,7 +9,7 @@
 #include "imap/flags.h"
 #include "imap/response.h"
 #include "imap/view.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/text.h"
 #include "store/store.h"
 
@@ -61,12 +61,11 @@ void SendFlags(Session* pSession, uint32_t ulSequence, const ViewMessage& messag
     char szFlags[64];
     FormatFlagNames(szName, szFlags, sizeof(szFlags));
     if (pSession->bUid != 0) {
-        FormatResponse(pSession, "* %u FETCH (UID %u FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence),
-                       static_cast<unsigned>(message.ulUid), szFlags);
+        OutputFormat(pSession, "* %u FETCH (UID %u FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence),
+                     static_cast<unsigned>(message.ulUid), szFlags);
     } else {
-        FormatResponse(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
+        OutputFormat(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
     }
-    SendResponse(pSession, 0, 1);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "imap/args.h"
 #include "imap/dispatch.h"
 #include "imap/response.h"
+#include "imap/output.h"
 #include "imap/session_io.h"
 #include "imap/logs.h"
 #include "platform/text.h"
@@ -309,8 +310,7 @@ CommandRead ReadCommand(Session* pSession) {
             return Refuse(pSession, assembly, "Literal too long");
         }
         if (!bNonSync) {
-            FormatResponse(pSession, "+ Ready for literal data\r\n");
-            if (SendResponse(pSession, 1, 1) == 0) return COMMAND_LOST;
+            if (OutputContinuation(pSession, "Ready for literal data") == 0) return COMMAND_LOST;
         }
         if (!bFits) assembly.bTooLong = true;
         if (!TakeBytes(pSession, &assembly, ulSize, bFits)) return COMMAND_LOST;

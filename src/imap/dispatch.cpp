@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "imap/command_reader.h"
 #include "config/settings.h"
@@ -68,9 +67,8 @@ int UnrecognisedCommand(Session* pSession) {
         StrUpper(pSession->pCommand);
     }
     if (pSession->pArgs != nullptr) {
-        FormatResponse(pSession, "* %s unkown command.(%s)\r\n", "BAD", pSession->pCommand);
+        OutputFormat(pSession, "* %s unkown command.(%s)\r\n", "BAD", pSession->pCommand);
         // Without a tagged line the client would wait for this command's completion for ever.
-        SendResponse(pSession, 0, 1);
         FormatResponse(pSession, "%s %s illegal argument.(%s)\r\n", pSession->pTag, "BAD", pSession->pCommand);
     } else {
         FormatResponse(pSession, "%s %s illegal argument.(%s)\r\n", pSession->pTag, "BAD",
@@ -93,14 +91,12 @@ Handler ChooseHandler(Session* pSession) {
 
 // Tells the client what changed in its mailbox before the command's tagged line. While FETCH,
 // STORE or SEARCH run (not their UID forms) a message may not vanish: the numbers the client
-// sent with them must keep meaning what it meant.
+// sent with them must keep meaning what it meant. The tagged line waits in szResponse, so the
+// announcements go out before it.
 void AnnounceAfter(Session* pSession, Handler pHandler) {
     if (pSession->State != Imap4Selected || pSession->pView == nullptr) return;
     bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch);
-    std::string tagged(pSession->szResponse);
-    pSession->szResponse[0] = '\0';
     AnnounceChanges(pSession, bExpunges);
-    static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), "%s", tagged.c_str()));
 }
 
 }  // namespace
@@ -139,10 +135,10 @@ int DispatchCommand(Session* pSession) {
         pSession->bUid = 0;
         Handler pHandler = ChooseHandler(pSession);
         // The command's answers leave together with its tagged line.
-        pSession->bBatching = 1;
+        pSession->Output.bBatching = 1;
         nResult = pHandler(pSession);
         if (nResult != 0) AnnounceAfter(pSession, pHandler);
-        pSession->bBatching = 0;
+        pSession->Output.bBatching = 0;
         if (pSession->bEndAfterCommand) {
             pSession->bEndAfterCommand = 0;
             AppendBye(pSession, "Line too long");

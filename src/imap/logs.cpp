@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "config/settings.h"
@@ -150,27 +151,76 @@ void WriteAccessLog(Session* pSession, const char* pszResult) {
     fclose(pFile);
 }
 
-void WriteProtocolLog(Session* pSession, char* pszText) {
+namespace {
+
+// The protocol log stays open from one line to the next, for every session: a line costs one
+// formatted write, not an open and a close. A new day (or another spool) opens its own file.
+struct ProtocolLogFile {
+    std::mutex lock;
+    FILE* pFile = nullptr;
+    char szPath[512] = {};
+};
+
+ProtocolLogFile& TheProtocolLog() {
+    static ProtocolLogFile log;
+    return log;
+}
+
+// pText escaped as EscapeLogText has it, written without building it in memory first.
+void PutEscaped(FILE* pFile, const char* pText, size_t nLength) {
+    static const char kHex[] = "0123456789abcdef";
+    char szOut[1024];
+    size_t nOut = 0;
+    for (size_t i = 0; i < nLength; i++) {
+        if (nOut + 4 > sizeof(szOut)) {
+            fwrite(szOut, 1, nOut, pFile);
+            nOut = 0;
+        }
+        unsigned char c = static_cast<unsigned char>(pText[i]);
+        if (c == '\r' || c == '\n' || c == '\t') {
+            szOut[nOut++] = '\\';
+            szOut[nOut++] = c == '\r' ? 'r' : c == '\n' ? 'n' : 't';
+        } else if (c < 0x20 || c >= 0x7f) {
+            szOut[nOut++] = '\\';
+            szOut[nOut++] = 'x';
+            szOut[nOut++] = kHex[c >> 4];
+            szOut[nOut++] = kHex[c & 0x0f];
+        } else {
+            szOut[nOut++] = static_cast<char>(c);
+        }
+    }
+    fwrite(szOut, 1, nOut, pFile);
+}
+
+}  // namespace
+
+void WriteProtocolLog(Session* pSession, const char* pszText) { WriteProtocolLog(pSession, pszText, strlen(pszText)); }
+
+void WriteProtocolLog(Session* pSession, const char* pText, size_t nLength) {
     if (Settings.AcceptlogEnabled == 0) {
         return;
     }
-    char* pCr = strrchr(pszText, '\r');
-    if (pCr != nullptr) {
-        *pCr = '\0';
-    }
+    // The text up to its last CR: a line loses its CR LF, inner line ends stay.
+    const void* pCr = memrchr(pText, '\r', nLength);
+    if (pCr != nullptr) nLength = static_cast<size_t>(static_cast<const char*>(pCr) - pText);
     LogStamp stamp = TakeLogStamp();
     char szPath[512];
-    ProcessFileIdentity identity;
-    FILE* pFile = FormatText(szPath, sizeof(szPath), "%sreceiveimap4/%s.log", Settings.MailSpoolDir, stamp.szDay)
-                      ? OpenPrivateAppend(szPath)
-                      : nullptr;
-    if (pFile != nullptr) {
-        // One line per event, whatever the text holds (a message sent, a client's own bytes).
-        std::string shown = EscapeLogText(pszText, strlen(pszText));
-        fprintf(pFile, "[%s], %08lx, %s\n", stamp.szTime, SessionId(pSession), shown.c_str());
-        fclose(pFile);
+    if (!FormatText(szPath, sizeof(szPath), "%sreceiveimap4/%s.log", Settings.MailSpoolDir, stamp.szDay)) return;
+    ProtocolLogFile& log = TheProtocolLog();
+    std::lock_guard<std::mutex> guard(log.lock);
+    if (log.pFile == nullptr || strcmp(log.szPath, szPath) != 0) {
+        if (log.pFile != nullptr) fclose(log.pFile);
+        log.szPath[0] = '\0';
+        ProcessFileIdentity identity;
+        log.pFile = OpenPrivateAppend(szPath);
+        // Not there (no "receiveimap4" directory): tried again with the next line.
+        if (log.pFile == nullptr) return;
+        memcpy(log.szPath, szPath, sizeof(szPath));
     }
-    if (pCr != nullptr) {
-        *pCr = '\r';
-    }
+    // One line per event, whatever the text holds (a message sent, a client's own bytes).
+    fprintf(log.pFile, "[%s], %08lx, ", stamp.szTime, SessionId(pSession));
+    PutEscaped(log.pFile, pText, nLength);
+    fputc('\n', log.pFile);
+    // Readers (and a crash) see every line as soon as it is written.
+    fflush(log.pFile);
 }

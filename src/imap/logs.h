@@ -7,7 +7,9 @@
 #include "imap/session.h"
 
 void WriteAccessLog(Session* pSession, const char* pszResult);
-void WriteProtocolLog(Session* pSession, char* pszText);
+// One protocol-log line for the text, up to its last CR; the caller's text is never touched.
+void WriteProtocolLog(Session* pSession, const char* pszText);
+void WriteProtocolLog(Session* pSession, const char* pText, size_t nLength);
 
 // Client bytes as a log shows them: CR, LF and TAB as \r, \n and \t, every other control
 // byte and every byte outside ASCII as \xNN, so that no text can make a line of its own.

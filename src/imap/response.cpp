@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imap/output.h"
 #include "platform/format.h"
 
 void FormatResponse(Session* pSession, const char* pszFormat, ...) {
@@ -37,6 +38,5 @@ void RespondFails(Session* pSession) {
 }
 
 void AppendBye(Session* pSession, const char* pszReason) {
-    // Behind a tagged line of a few dozen bytes it always fits; the session ends either way.
-    static_cast<void>(AppendFormat(pSession->szResponse, sizeof(pSession->szResponse), "* BYE %s\r\n", pszReason));
+    OutputByeAfterTagged(pSession, pszReason);
 }

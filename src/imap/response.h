@@ -9,6 +9,6 @@ void RespondCompleted(Session* pSession);     // "%s OK %s completed"
 void RespondWrongState(Session* pSession);    // "%s NO Command unrecognized: %s"
 void RespondIllegalArgument(Session* pSession);  // "%s BAD %s illegal argument"
 void RespondFails(Session* pSession);         // "%s NO %s fails"
-// Adds "* BYE" with the reason behind the tagged line waiting in szResponse; the handler then
-// ends the session.
+// "* BYE" with the reason, sent right behind the tagged line that the handler leaves in
+// szResponse; the handler then ends the session.
 void AppendBye(Session* pSession, const char* pszReason);

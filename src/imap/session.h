@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 
+#include "imap/output.h"
 #include "platform/fs.h"
 #include "platform/types.h"
 
@@ -22,8 +23,6 @@ class LoginFailures;
 constexpr size_t RECV_SIZE = 16384;
 constexpr size_t QUEUE_SIZE = RECV_SIZE;
 constexpr size_t RESPONSE_SIZE = 8193;
-// Room for a command's answers to leave in few sends; one more byte keeps the text terminated.
-constexpr size_t SENDBUF_SIZE = 65536 + 1;
 
 // A session's own picture of its selected mailbox (imap/view.h).
 struct MailboxView;
@@ -43,16 +42,8 @@ struct Session {
     char szPeerAddr[46];
     char szAuthWork[4096];
     char szResponse[RESPONSE_SIZE];
-    char szSendBuf[SENDBUF_SIZE];
-    // Bytes held in szSendBuf, and where the text not yet written to the trace starts.
-    size_t nSendLength;
-    size_t nTraceFrom;
-    // Sends of the buffer so far: text queued since a count was taken is still in the buffer
-    // while the count is unchanged.
-    uint32_t ulFlushes;
-    // While a command runs its answers are held until it ends, the buffer is full, or the
-    // client must answer (a continuation, a read).
-    int32_t bBatching;
+    // Everything the session sends goes through here (imap/output.h).
+    SessionOutput Output;
     int32_t lExists;
     int32_t lRecent;
     int32_t lFirstUnseen;

@@ -42,11 +42,8 @@ size_t TakePendingFragment(Session* pSession) {
 }
 
 void SayBye(Session* pSession, const char* pszReason) {
-    char szBye[128];
-    static_cast<void>(FormatText(szBye, sizeof(szBye), "* BYE %s\r\n", pszReason));
-    printf("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, szBye);
-    WriteProtocolLog(pSession, szBye);
-    SessionSend(pSession, szBye, strlen(szBye));
+    OutputFormat(pSession, "* BYE %s\r\n", pszReason);
+    OutputFlush(pSession);
 }
 
 // The BYE of a session that the queue told to leave.
@@ -86,34 +83,18 @@ bool WaitForClient(Session* pSession) {
 
 int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
     // Whatever the client is to read before it answers must have left.
-    if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return SOCKET_ERROR;
+    if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return SOCKET_ERROR;
     if (pSession->pTls != nullptr) {
         return TlsRecv(pSession->pTls, pBuffer, nLength);
     }
     return SocketRecv(pSession->sockClient, pBuffer, nLength);
 }
 
-int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
-    if (pSession->bSendFailed) {
-        return SOCKET_ERROR;
-    }
-    int nResult;
-    if (pSession->pTls != nullptr) {
-        nResult = nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
-    } else {
-        nResult = SocketSend(pSession->sockClient, pBuffer, nLength);
-    }
-    if (nResult == SOCKET_ERROR) {
-        pSession->bSendFailed = 1;
-    }
-    return nResult;
-}
-
 bool StartSessionTls(Session* pSession) {
     memset(pSession->szQueue, 0, sizeof(pSession->szQueue));
     pSession->nQueued = 0;
     // The answer to STARTTLS leaves in clear text, before the handshake.
-    if (pSession->nSendLength > 0 && FlushSend(pSession, 1) == 0) return false;
+    if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return false;
     if (pSession->pTlsContext == nullptr || pSession->pTls != nullptr) {
         return false;
     }
@@ -190,82 +171,3 @@ int RecvLine(Session* pSession, int /*bTrace*/) {
     return 0;
 }
 
-namespace {
-
-// Writes the traced text held since the last trace (whole lines, or what is there at a flush)
-// to the console trace and the protocol log.
-void TraceHeld(Session* pSession, size_t nEnd) {
-    if (nEnd <= pSession->nTraceFrom) return;
-    char* pText = pSession->szSendBuf + pSession->nTraceFrom;
-    char cSaved = pSession->szSendBuf[nEnd];
-    pSession->szSendBuf[nEnd] = '\0';
-    if (Settings.ConsoleTrace != 0) {
-        // What is sent may hold a client's bytes (a message, a name): one trace line per send.
-        std::string shown = EscapeLogText(pText, nEnd - pSession->nTraceFrom);
-        TracePrint("[%08lx] SEND[%08x] -> [%s]\n", SessionId(pSession), pSession->sockClient, shown.c_str());
-    }
-    WriteProtocolLog(pSession, pText);
-    pSession->szSendBuf[nEnd] = cSaved;
-    pSession->nTraceFrom = nEnd;
-}
-
-// The end of the last whole line held for the trace.
-size_t HeldLinesEnd(const Session* pSession) {
-    for (size_t n = pSession->nSendLength; n > pSession->nTraceFrom; n--) {
-        if (pSession->szSendBuf[n - 1] == '\n') return n;
-    }
-    return pSession->nTraceFrom;
-}
-
-}  // namespace
-
-int SendResponse(Session* pSession, int bFlush, int bTrace) {
-    size_t nResponse = strnlen(pSession->szResponse, sizeof(pSession->szResponse) - 1);
-    int nResult = 1;
-    if (pSession->nSendLength + nResponse >= SENDBUF_SIZE - 1) {
-        nResult = FlushSend(pSession, bTrace);
-    }
-    // Untraced bytes (a literal's content) end the traced text before them.
-    if (!bTrace) TraceHeld(pSession, pSession->nSendLength);
-    memcpy(pSession->szSendBuf + pSession->nSendLength, pSession->szResponse, nResponse);
-    pSession->nSendLength += nResponse;
-    pSession->szSendBuf[pSession->nSendLength] = '\0';
-    if (bTrace) {
-        TraceHeld(pSession, HeldLinesEnd(pSession));
-    } else {
-        pSession->nTraceFrom = pSession->nSendLength;
-    }
-    // A continuation request waits for the client, so it leaves at once with all before it.
-    bool bContinuation = pSession->szResponse[0] == '+';
-    if (bFlush && (!pSession->bBatching || bContinuation)) {
-        return FlushSend(pSession, bTrace);
-    }
-    // A peer that could not be written to is reported, so that a long answer stops early.
-    return nResult;
-}
-
-int FlushSend(Session* pSession, int /*bTrace*/) {
-    pSession->ulFlushes++;
-    // The first failure was reported; what a broken session still tries to say goes nowhere.
-    if (pSession->bSendFailed) {
-        pSession->nSendLength = 0;
-        pSession->nTraceFrom = 0;
-        pSession->szSendBuf[0] = '\0';
-        return 0;
-    }
-    TraceHeld(pSession, pSession->nSendLength);
-    int nResult = pSession->nSendLength == 0
-                      ? 0
-                      : SessionSend(pSession, pSession->szSendBuf, pSession->nSendLength);
-    pSession->nSendLength = 0;
-    pSession->nTraceFrom = 0;
-    pSession->szSendBuf[0] = '\0';
-    if (nResult == SOCKET_ERROR) {
-        char szError[SOCKET_ERROR_TEXT_SIZE];
-        FormatSocketError(szError, sizeof(szError), true, LastSocketError());
-        TracePrint("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
-        WriteProtocolLog(pSession, szError);
-        return 0;
-    }
-    return 1;
-}

@@ -3,16 +3,20 @@
 
 #include <cstddef>
 
+#include "imap/output.h"
 #include "imap/session.h"
 
 int RecvLine(Session* pSession, int bTrace);
+// The builder's entry for the line now in szResponse (the tagged line, or one a caller that
+// is not yet converted formatted there): appended, and sent with all before it when bFlush is set
+// and no command is running or it is a continuation. bTrace 0: content that the trace leaves out.
 int SendResponse(Session* pSession, int bFlush, int bTrace);
+// Sends whatever is held (OutputFlush).
 int FlushSend(Session* pSession, int bTrace);
 
-// The session's own receive and send, with SocketRecv's and SocketSend's results: through TLS
-// once it is negotiated, on the socket before. Nothing above them knows which.
+// The session's own receive, with SocketRecv's result: through TLS once it is negotiated, on the
+// socket before. Its send is the output builder's (imap/output.h).
 int SessionRecv(Session* pSession, char* pBuffer, size_t nLength);
-int SessionSend(Session* pSession, const char* pBuffer, size_t nLength);
 // Negotiates TLS on the connection. Whatever was received in clear and not yet dispatched is
 // dropped first: a command injected behind STARTTLS must not run as if it came encrypted.
 // False when the handshake failed; the session must then end.

@@ -9,7 +9,7 @@
 
 #include "imap/flags.h"
 #include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/dir_watch.h"
 #include "platform/format.h"
 
@@ -58,8 +58,6 @@ ViewMessage* FindInView(std::vector<ViewMessage>& messages, uint32_t ulUid) {
     return it != messages.end() && it->ulUid == ulUid ? &*it : nullptr;
 }
 
-void Queue(Session* pSession) { SendResponse(pSession, 0, 1); }
-
 void QueueFlags(Session* pSession, const MailboxView& view, uint32_t ulSequence, const ViewMessage& message) {
     char szCode[7];
     ShownFlagCode(view, message, szCode);
@@ -67,8 +65,7 @@ void QueueFlags(Session* pSession, const MailboxView& view, uint32_t ulSequence,
     FormatMessageName(szName, sizeof(szName), message.ulUid, szCode);
     char szFlags[64];
     FormatFlagNames(szName, szFlags, sizeof(szFlags));
-    FormatResponse(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
-    Queue(pSession);
+    OutputFormat(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
 }
 
 }  // namespace
@@ -147,8 +144,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
         bool bAny = false;
         for (size_t i = messages.size(); i-- > 0;) {
             if (!(messages[i].fState & VIEW_GONE)) continue;
-            FormatResponse(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
-            Queue(pSession);
+            OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
             bAny = true;
         }
         if (bAny) {
@@ -170,10 +166,8 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
             ShownFlagCode(*pView, message, szCode);
             if (szCode[0] == '1' && !(message.fState & VIEW_GONE)) ulRecent++;
         }
-        FormatResponse(pSession, "* %lu EXISTS\r\n", static_cast<unsigned long>(messages.size()));
-        Queue(pSession);
-        FormatResponse(pSession, "* %lu RECENT\r\n", ulRecent);
-        Queue(pSession);
+        OutputFormat(pSession, "* %lu EXISTS\r\n", static_cast<unsigned long>(messages.size()));
+        OutputFormat(pSession, "* %lu RECENT\r\n", ulRecent);
     }
     if (!bNews) return;
     // Messages gone but not yet announced (no EXPUNGE may be sent now) stay news.

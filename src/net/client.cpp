@@ -17,11 +17,6 @@
 
 namespace {
 
-// The greeting, the refusal and the protocol-log copy all go out in one plain send.
-int SendPlain(Session* pSession, const char* pszText) {
-    return SessionSend(pSession, pszText, strlen(pszText));
-}
-
 // The session was admitted to the queue at accept, so it leaves it here whatever ends it.
 void CloseSession(Session* pSession) {
     RemoveTMQueue(pSession);
@@ -63,12 +58,11 @@ void ClientThread(Session* pSession) {
         return;
     }
 
-    int nSent = pSession->bGreeted ? 0 : SendPlain(pSession, pSession->szResponse);
-    WriteProtocolLog(pSession, pSession->szResponse);
-    if (nSent == SOCKET_ERROR) {
-        char szError[SOCKET_ERROR_TEXT_SIZE];
-        FormatSocketError(szError, sizeof(szError), true, LastSocketError());
-        WriteProtocolLog(pSession, szError);
+    // The greeting the listener prepared goes out through the session's output, which logs it
+    // and reports a failed send; one already sent at accept is only logged.
+    if (pSession->bGreeted) {
+        WriteProtocolLog(pSession, pSession->szResponse);
+    } else if (SendResponse(pSession, 1, 1) == 0) {
         CloseSession(pSession);
         return;
     }

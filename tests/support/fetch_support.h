@@ -63,7 +63,7 @@ struct FetchFixture {
         });
         session->sockClient = fds[0];
         body();
-        if (session->szSendBuf[0] != '\0') FlushSend(session.get(), 0);
+        if (OutputHeld(session.get())) OutputFlush(session.get());
         shutdown(fds[0], SHUT_WR);
         if (reader.joinable()) reader.join(), close(fds[1]);
         close(fds[0]);

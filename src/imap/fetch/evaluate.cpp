@@ -224,10 +224,10 @@ void QueueCached(Session* pSession, const CachedText& cached) {
 // Keeps what the item just queued, when it is all still in the send buffer.
 void KeepAnswer(Session* pSession, const FetchMessage* pMessage, const std::string& key, size_t nStart,
                 uint32_t ulFlushes) {
-    if (pSession->ulFlushes != ulFlushes || pSession->nSendLength < nStart) return;
-    size_t nLength = pSession->nSendLength - nStart;
+    if (pSession->Output.ulFlushes != ulFlushes || pSession->Output.nSendLength < nStart) return;
+    size_t nLength = pSession->Output.nSendLength - nStart;
     if (nLength == 0 || nLength > CACHED_ANSWER_MAX) return;
-    CachedText cached{std::string(pSession->szSendBuf + nStart, nLength), nLength};
+    CachedText cached{std::string(pSession->Output.szSendBuf + nStart, nLength), nLength};
     size_t nLiteral = cached.text.find("}\r\n");
     if (nLiteral != std::string::npos) cached.nSplit = nLiteral + 3;
     pMessage->pIndex->KeepText(pMessage->ulUid, key, std::move(cached));
@@ -315,8 +315,8 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
         bWritten = true;
 
         bool bKeep = pMessage->pIndex != nullptr && !item.key.empty();
-        size_t nStart = pSession->nSendLength;
-        uint32_t ulFlushes = pSession->ulFlushes;
+        size_t nStart = pSession->Output.nSendLength;
+        uint32_t ulFlushes = pSession->Output.ulFlushes;
         if (bKeep) {
             CachedText cached;
             if (pMessage->abKept[i] || pMessage->pIndex->FindText(pMessage->ulUid, item.key, &cached)) {

@@ -20,10 +20,7 @@ size_t ReadRangeLine(FILE* pFile, char* pszLine, size_t nSize, uint64_t* pullLef
     return nLength;
 }
 
-void QueueText(Session* pSession, const char* pszText) {
-    FormatResponse(pSession, "%s", pszText);
-    SendResponse(pSession, 0, 1);
-}
+void QueueText(Session* pSession, const char* pszText) { OutputAtom(pSession, pszText); }
 
 void AppendString(char* pszOut, size_t nSize, const char* pszValue) {
     bool bLiteral = false;
