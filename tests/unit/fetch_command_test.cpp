@@ -264,9 +264,8 @@ TEST(FetchCommand, AnAnswerMadeWhileTheFileFailedIsNeverKept) {
     Settings.IndexCacheLimit = 0;
 }
 
-// Sends the items for the message file as a FETCH of one message with the index does, and
-// returns what went out.
-std::string EvaluateWithIndex(FetchFixture& f, MailboxIndex* pIndex, uint32_t ulUid, const char* pszItems) {
+// Writes the items for the message file as a FETCH of one message with the index does.
+void Evaluate(FetchFixture& f, MailboxIndex* pIndex, uint32_t ulUid, const char* pszItems) {
     char szItems[256];
     snprintf(szItems, sizeof(szItems), "%s", pszItems);
     FetchItemList list = {};
@@ -275,13 +274,16 @@ std::string EvaluateWithIndex(FetchFixture& f, MailboxIndex* pIndex, uint32_t ul
     message.pIndex = pIndex;
     message.ulUid = ulUid;
     message.pFile = fopen((f.dir.path + "/" + f.Entries()[0]).c_str(), "rb");
-    EXPECT_NE(message.pFile, nullptr);
-    if (message.pFile == nullptr) return "";
+    ASSERT_NE(message.pFile, nullptr);
     EXPECT_TRUE(MessageContentSize(message.pFile, &message.ullSize));
     message.bFileKnown = IdentifyFile(message.pFile, &message.file);
-    std::string out = f.Capture([&] { EvaluateItems(f.session.get(), &list, &message); });
+    EvaluateItems(f.session.get(), &list, &message);
     fclose(message.pFile);
-    return out;
+}
+
+// The same, returning what went out.
+std::string EvaluateWithIndex(FetchFixture& f, MailboxIndex* pIndex, uint32_t ulUid, const char* pszItems) {
+    return f.Capture([&] { Evaluate(f, pIndex, ulUid, pszItems); });
 }
 
 std::shared_ptr<const KeptTree> KeptTreeOf(MailboxIndex& index, uint32_t ulUid) {
@@ -335,5 +337,31 @@ TEST(FetchCommand, ASectionIsFoundInTheKeptTreeOfItsOwnFileOnly) {
     ASSERT_EQ(utimensat(AT_FDCWD, (f.dir.path + "/.other").c_str(), times, 0), 0);
     std::filesystem::rename(f.dir.path + "/.other", path);
     EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "PLAIN?"));
+    Settings.IndexCacheLimit = 0;
+}
+
+// The index keeps what the writer produced, not what the send buffer held: an envelope that the
+// buffer had to send half of before it was complete is kept whole, and given back byte for byte.
+TEST(FetchCommand, AnAnswerSentInTwoPiecesIsKeptWhole) {
+    Settings.IndexCacheLimit = 1;
+    FetchFixture f;
+    f.Add(6, "000000", kTwoParts);
+    ListResult result = LIST_OK;
+    std::shared_ptr<MailboxIndex> index = MailboxIndex::Open(f.dir.path.c_str(), &result);
+    ASSERT_NE(index, nullptr);
+    const std::string filler(SENDBUF_SIZE - 80, 'x');
+    std::string first = f.Capture([&] {
+        OutputText(f.session.get(), filler.data(), filler.size());
+        uint32_t ulFlushes = f.session->Output.ulFlushes;
+        f.session->Output.bBatching = 1;
+        Evaluate(f, index.get(), 6, "ENVELOPE");
+        EXPECT_NE(f.session->Output.ulFlushes, ulFlushes);  // the buffer was sent in between
+        f.session->Output.bBatching = 0;
+    });
+    ASSERT_TRUE(first.starts_with(filler + "ENVELOPE (")) << first.substr(filler.size());
+    CachedText kept;
+    ASSERT_TRUE(index->FindText(6, "ENVELOPE", &kept));
+    EXPECT_EQ(kept.text, first.substr(filler.size()));
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "ENVELOPE"), kept.text);
     Settings.IndexCacheLimit = 0;
 }

@@ -5,13 +5,10 @@
 #include <string>
 
 #include "imap/fetch/items.h"
-#include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/text.h"
 
 namespace {
-
-constexpr size_t QUEUE_PIECE = 4000;
 
 void AppendImapString(std::string* pOut, const std::string& value) {
     bool bLiteral = false;
@@ -187,12 +184,9 @@ public:
         text_.push_back(')');
     }
 
-    // Queues what is written so far, in pieces the response buffer holds.
+    // Queues what is written so far.
     void Flush() {
-        for (size_t i = 0; i < text_.size(); i += QUEUE_PIECE) {
-            FormatResponse(pSession_, "%s", text_.substr(i, QUEUE_PIECE).c_str());
-            SendResponse(pSession_, 0, 1);
-        }
+        OutputText(pSession_, text_.data(), text_.size());
         text_.clear();
     }
 
@@ -216,11 +210,11 @@ private:
 }  // namespace
 
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended) {
-    QueueText(pSession, bExtended ? "BODYSTRUCTURE " : "BODY ");
+    OutputAtom(pSession, bExtended ? "BODYSTRUCTURE " : "BODY ");
     const MimeTree* pTree = MessageTree(pMessage);
     if (pTree == nullptr) {
         // A message that cannot be read is described as an empty text.
-        QueueText(pSession, bExtended ? "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL NIL)"
+        OutputAtom(pSession, bExtended ? "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL NIL)"
                                       : "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0)");
         return;
     }

@@ -1,6 +1,5 @@
 // The item evaluator: answers the items of one message in the order the client gave them,
 // and the simple items UID, FLAGS and RFC822.SIZE.
-#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +8,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/fetch/section.h"
-#include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "store/mailbox_index.h"
@@ -25,19 +23,20 @@ void WriteRfc822(Session* pSession, FetchMessage* pMessage, const FetchItem& ite
     const MimeTree* pTree = item.kind == ITEM_WHOLE ? nullptr : MessageTree(pMessage);
     switch (item.kind) {
         case ITEM_WHOLE:
-            QueueText(pSession, partial.bGiven ? "BODY[]" : "RFC822");
+            OutputAtom(pSession, partial.bGiven ? "BODY[]" : "RFC822");
             if (partial.bGiven) {
-                FormatResponse(pSession, "<%" PRIu64 ">", partial.ullStart);
-                SendResponse(pSession, 0, 1);
+                OutputAtom(pSession, "<");
+                OutputNumber(pSession, partial.ullStart);
+                OutputAtom(pSession, ">");
             }
-            QueueText(pSession, " ");
+            OutputAtom(pSession, " ");
             SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
             return;
         case ITEM_RFC822_HEADER:
-            QueueText(pSession, "RFC822.HEADER ");
+            OutputAtom(pSession, "RFC822.HEADER ");
             break;
         default:
-            QueueText(pSession, "RFC822.TEXT ");
+            OutputAtom(pSession, "RFC822.TEXT ");
             break;
     }
     if (pTree == nullptr) {
@@ -100,17 +99,9 @@ const MimeTree* MessageTree(FetchMessage* pMessage) {
     return &pMessage->pTree->tree;
 }
 
-void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue) {
-    // Written by hand: these go out for every message of a large FETCH.
-    size_t nLabel = strlen(pszLabel);
-    memcpy(pSession->szResponse, pszLabel, nLabel);
-    char* pEnd = std::to_chars(pSession->szResponse + nLabel, pSession->szResponse + nLabel + 24, ullValue).ptr;
-    *pEnd = '\0';
-    SendResponse(pSession, 0, 1);
-}
-
 void WriteUidItem(Session* pSession) {
-    QueueNumberItem(pSession, "UID ", MessageUid(pSession->FindData.cFileName));
+    OutputAtom(pSession, "UID ");
+    OutputNumber(pSession, MessageUid(pSession->FindData.cFileName));
 }
 
 void WriteFlagsItem(Session* pSession) {
@@ -140,11 +131,12 @@ void WriteFlagsItem(Session* pSession) {
         nFlags += nName;
     }
     memcpy(szFlags + nFlags, ")", 2);
-    QueueText(pSession, szFlags);
+    OutputAtom(pSession, szFlags);
 }
 
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage) {
-    QueueNumberItem(pSession, "RFC822.SIZE ", pMessage->ullSize);
+    OutputAtom(pSession, "RFC822.SIZE ");
+    OutputNumber(pSession, pMessage->ullSize);
 }
 
 bool ItemsWriteAnything(const FetchItemList* pList) {
@@ -205,33 +197,6 @@ namespace {
 // Answers made by parsing the content depend on nothing but the content and the item's words,
 // so the index keeps them; the content itself (a body, a text) is read again, not kept.
 constexpr size_t CACHED_ANSWER_MAX = 16 * 1024;
-
-// Queues a cached answer as it was first sent: the text up to a literal's content traced, the
-// content not.
-void QueueCached(Session* pSession, const CachedText& cached) {
-    for (size_t nAt = 0; nAt < cached.text.size();) {
-        bool bTrace = nAt < cached.nSplit;
-        size_t nEnd = bTrace ? cached.nSplit : cached.text.size();
-        size_t nTake = std::min(nEnd - nAt, sizeof(pSession->szResponse) - 1);
-        memcpy(pSession->szResponse, cached.text.data() + nAt, nTake);
-        pSession->szResponse[nTake] = '\0';
-        SendResponse(pSession, 0, bTrace ? 1 : 0);
-        nAt += nTake;
-    }
-    pSession->szResponse[0] = '\0';
-}
-
-// Keeps what the item just queued, when it is all still in the send buffer.
-void KeepAnswer(Session* pSession, const FetchMessage* pMessage, const std::string& key, size_t nStart,
-                uint32_t ulFlushes) {
-    if (pSession->Output.ulFlushes != ulFlushes || pSession->Output.nSendLength < nStart) return;
-    size_t nLength = pSession->Output.nSendLength - nStart;
-    if (nLength == 0 || nLength > CACHED_ANSWER_MAX) return;
-    CachedText cached{std::string(pSession->Output.szSendBuf + nStart, nLength), nLength};
-    size_t nLiteral = cached.text.find("}\r\n");
-    if (nLiteral != std::string::npos) cached.nSplit = nLiteral + 3;
-    pMessage->pIndex->KeepText(pMessage->ulUid, key, std::move(cached));
-}
 
 }  // namespace
 
@@ -310,21 +275,32 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
         }
         // One space between items that write something: an unknown word leaves no gap.
         if (bWritten) {
-            QueueText(pSession, " ");
+            OutputAtom(pSession, " ");
         }
         bWritten = true;
 
         bool bKeep = pMessage->pIndex != nullptr && !item.key.empty();
-        size_t nStart = pSession->Output.nSendLength;
-        uint32_t ulFlushes = pSession->Output.ulFlushes;
         if (bKeep) {
             CachedText cached;
             if (pMessage->abKept[i] || pMessage->pIndex->FindText(pMessage->ulUid, item.key, &cached)) {
-                QueueCached(pSession, pMessage->abKept[i] ? pMessage->aKept[i] : cached);
+                // Given back as it first went out: the text up to a literal's content traced.
+                const CachedText& kept = pMessage->abKept[i] ? pMessage->aKept[i] : cached;
+                OutputReplay(pSession, kept.text.data(), kept.text.size(), kept.nSplit);
                 continue;
             }
         }
+        if (!bKeep) {
+            WriteItem(pSession, pMessage, item);
+            continue;
+        }
+        // What the writer produced is kept, exactly: not what the send buffer happens to hold.
+        OutputCapture capture;
+        capture.nLimit = CACHED_ANSWER_MAX;
+        OutputBeginCapture(pSession, &capture);
         WriteItem(pSession, pMessage, item);
-        if (bKeep && !pMessage->bReadFailed) KeepAnswer(pSession, pMessage, item.key, nStart, ulFlushes);
+        OutputEndCapture(pSession);
+        if (capture.bWhole && !capture.text.empty() && !pMessage->bReadFailed) {
+            pMessage->pIndex->KeepText(pMessage->ulUid, item.key, CachedText{std::move(capture.text), capture.nTraced});
+        }
     }
 }

@@ -1,5 +1,5 @@
 // The FETCH item list and the writers that answer one message's items. Everything here works on
-// the message in the Session's FindData and queues its text through SendResponse.
+// the message in the Session's FindData and writes through the session's output builder.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 
 #include "imap/fetch/section.h"
 #include "imap/mime.h"
+#include "imap/output.h"
 #include "imap/session.h"
 #include "platform/file_range.h"
 #include "store/mailbox_index.h"
@@ -81,12 +82,6 @@ void ClassifyItems(FetchItemList* pList);
 // down). Returns the length read; 0 at the range's or the file's end.
 size_t ReadRangeLine(FILE* pFile, char* pszLine, size_t nSize, uint64_t* pullLeft);
 
-// Queues text as it is (SendResponse, no flush, traced).
-void QueueText(Session* pSession, const char* pszText);
-// Appends pszValue to pszOut as an IMAP string: quoted with '"' and '\' escaped, or a literal
-// when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
-void AppendString(char* pszOut, size_t nSize, const char* pszValue);
-
 // The MIME tree of a message as kept in its mailbox's index, with what identifies the file it
 // was read from: a tree is used only for the file it describes.
 struct KeptTree : KeptContent {
@@ -145,8 +140,6 @@ bool ItemsNeedTree(const FetchItemList* pList);
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
 
 // Item writers.
-// Queues "label" and the number.
-void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue);
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);

@@ -16,8 +16,7 @@
 
 #include "imap/args.h"
 #include "imap/fetch/items.h"
-#include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/file_range.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -25,11 +24,10 @@
 namespace {
 
 constexpr size_t LINE_SIZE = 1024;
-constexpr size_t BATCH_LIMIT = 8192;
+constexpr size_t READ_BLOCK = 8192;
 // Ranges this long leave the file directly (sendfile, or large reads under TLS) instead of
 // passing through the answer buffer.
 constexpr uint64_t DIRECT_MIN = 64 * 1024;
-constexpr size_t DIRECT_BLOCK = 256 * 1024;
 // A header up to this size is read in one piece and filtered in memory.
 constexpr uint64_t HEADER_READ_MAX = 1024 * 1024;
 
@@ -39,7 +37,6 @@ struct LiteralOut {
     Session* pSession;
     uint64_t ullSkip;  // bytes before a partial range's start
     uint64_t ullLeft;
-    size_t nBatch;     // batched in szResponse, sent without the trace copy
 };
 
 void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength) {
@@ -52,30 +49,8 @@ void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength) {
     if (nLength > pOut->ullLeft) {
         nLength = static_cast<size_t>(pOut->ullLeft);
     }
-    Session* pSession = pOut->pSession;
-    while (nLength > 0) {
-        if (pOut->nBatch + 1 >= BATCH_LIMIT) {
-            SendResponse(pSession, 1, 0);
-            pOut->nBatch = 0;
-        }
-        size_t nTake = BATCH_LIMIT - 1 - pOut->nBatch;
-        if (nTake > nLength) {
-            nTake = nLength;
-        }
-        char* pTo = pSession->szResponse + pOut->nBatch;
-        memcpy(pTo, pData, nTake);
-        // The send path is text: a NUL byte would end the batch early and leave the client
-        // waiting for bytes that never come, so it goes out as a blank.
-        for (char* p = static_cast<char*>(memchr(pTo, '\0', nTake)); p != nullptr;
-             p = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(pTo + nTake - p)))) {
-            *p = ' ';
-        }
-        pOut->nBatch += nTake;
-        pOut->ullLeft -= nTake;
-        pData += nTake;
-        nLength -= nTake;
-        pSession->szResponse[pOut->nBatch] = '\0';
-    }
+    OutputContent(pOut->pSession, pData, nLength);
+    pOut->ullLeft -= nLength;
 }
 
 void FinishLiteral(LiteralOut* pOut) {
@@ -86,11 +61,6 @@ void FinishLiteral(LiteralOut* pOut) {
     while (pOut->ullLeft > 0) {
         PutBytes(pOut, szFill, sizeof(szFill));
     }
-    if (pOut->nBatch > 0) {
-        SendResponse(pOut->pSession, 1, 0);
-        pOut->nBatch = 0;
-    }
-    pOut->pSession->szResponse[0] = '\0';
 }
 
 // The part of ullTotal bytes that a partial range selects.
@@ -108,43 +78,15 @@ bool StartLiteral(Session* pSession, uint64_t ullSize, LiteralOut* pOut) {
         SendEmptySection(pSession);
         return false;
     }
-    FormatResponse(pSession, "{%" PRIu64 "}\r\n", ullSize);
-    SendResponse(pSession, 1, 1);
-    pSession->szResponse[0] = '\0';
-    *pOut = {pSession, 0, ullSize, 0};
+    OutputAtom(pSession, "{");
+    OutputNumber(pSession, ullSize);
+    OutputAtom(pSession, "}\r\n");
+    *pOut = {pSession, 0, ullSize};
     return true;
 }
 
 bool SeekTo(FILE* pFile, uint64_t ullOffset) {
     return ullOffset <= static_cast<uint64_t>(LONG_MAX) && fseek(pFile, static_cast<long>(ullOffset), SEEK_SET) == 0;
-}
-
-// Sends the rest of a literal, out.ullLeft bytes from ullFrom of the file, past the answer
-// buffer: what is held is sent first, then the range by sendfile when the connection is clear
-// text and the range holds no NUL (which goes out as a blank), else in large reads. Whatever
-// the file no longer holds is left in out.ullLeft for FinishLiteral. False when the peer could
-// not be written to.
-bool SendDirect(LiteralOut* pOut, FILE* pFile, uint64_t ullFrom) {
-    Session* pSession = pOut->pSession;
-    if (FlushSend(pSession, 1) == 0) return false;
-    bool bNul = true;
-    if (pSession->pTls == nullptr && RangeHoldsNul(pFile, ullFrom, pOut->ullLeft, &bNul) && !bNul) {
-        bool bFailed = false;
-        uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, pOut->ullLeft, &bFailed);
-        pOut->ullLeft -= ullSent;
-        return !bFailed;
-    }
-    std::unique_ptr<char[]> block(new char[DIRECT_BLOCK]);
-    while (pOut->ullLeft > 0) {
-        size_t nWant = pOut->ullLeft < DIRECT_BLOCK ? static_cast<size_t>(pOut->ullLeft) : DIRECT_BLOCK;
-        size_t nGot = ReadFileAt(pFile, ullFrom, block.get(), nWant);
-        if (nGot == 0) break;
-        std::replace(block.get(), block.get() + nGot, '\0', ' ');
-        if (SessionSend(pSession, block.get(), nGot) == SOCKET_ERROR) return false;
-        pOut->ullLeft -= nGot;
-        ullFrom += nGot;
-    }
-    return true;
 }
 
 // ---- Header filter ----------------------------------------------------------------------
@@ -249,10 +191,7 @@ std::string FilterHeaderText(const char* pText, size_t nText, HeaderFilter* pFil
 
 }  // namespace
 
-void SendEmptySection(Session* pSession) {
-    FormatResponse(pSession, "\"\"");
-    SendResponse(pSession, 0, 1);
-}
+void SendEmptySection(Session* pSession) { OutputAtom(pSession, "\"\""); }
 
 void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
                    const PartialRange& partial) {
@@ -264,9 +203,10 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
     uint64_t ullFrom = ullOffset + (partial.bGiven ? partial.ullStart : 0);
     if (pMessage->pFile != nullptr && ullSend >= DIRECT_MIN) {
         // A peer that cannot be written to is told nothing more; the padding would fail too.
-        if (!SendDirect(&out, pMessage->pFile, ullFrom)) out.ullLeft = 0;
+        // A range the file no longer holds whole leaves the rest in out.ullLeft.
+        if (!OutputFileRange(pSession, pMessage->pFile, ullFrom, &out.ullLeft)) out.ullLeft = 0;
     } else if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
-        char buffer[BATCH_LIMIT];
+        char buffer[READ_BLOCK];
         while (out.ullLeft > 0) {
             size_t nWant = out.ullLeft < sizeof(buffer) ? static_cast<size_t>(out.ullLeft) : sizeof(buffer);
             size_t nGot = fread(buffer, 1, nWant, pMessage->pFile);
@@ -340,8 +280,9 @@ std::vector<std::string> SplitFieldNames(const char* pszList) {
 // "<start>" after a label: a partial answer carries its origin.
 void QueueOrigin(Session* pSession, const PartialRange& partial) {
     if (partial.bGiven) {
-        FormatResponse(pSession, "<%" PRIu64 ">", partial.ullStart);
-        SendResponse(pSession, 0, 1);
+        OutputAtom(pSession, "<");
+        OutputNumber(pSession, partial.ullStart);
+        OutputAtom(pSession, ">");
     }
 }
 
@@ -442,19 +383,17 @@ SectionSpec ReadSectionItem(const char* pszItem, const char* pszFieldList, const
 
 void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& spec) {
     // The label: the section as asked, the field names as asked, the partial's origin.
-    FormatResponse(pSession, "BODY[%s", spec.label.c_str());
-    SendResponse(pSession, 0, 1);
+    OutputFormat(pSession, "BODY[%s", spec.label.c_str());
     if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
-        QueueText(pSession, " (");
+        OutputAtom(pSession, " (");
         for (size_t i = 0; i < spec.names.size(); i++) {
-            FormatResponse(pSession, "%s%s", i == 0 ? "" : " ", spec.names[i].c_str());
-            SendResponse(pSession, 0, 1);
+            OutputFormat(pSession, "%s%s", i == 0 ? "" : " ", spec.names[i].c_str());
         }
-        QueueText(pSession, ")");
+        OutputAtom(pSession, ")");
     }
-    QueueText(pSession, "]");
+    OutputAtom(pSession, "]");
     QueueOrigin(pSession, spec.partial);
-    QueueText(pSession, " ");
+    OutputAtom(pSession, " ");
 
     const PartialRange& partial = spec.partial;
     // The whole message is one range, known without its structure.
