@@ -12,12 +12,13 @@ repetition asks the same question.
 
     bench/section_bench.py build/veve4d [COUNT] [ATTACHMENT_KB]     (default: 500 128)
 """
-import os, random, shutil, statistics, sys, tempfile, time
+import os, random, statistics, sys, tempfile, time
 from email import policy
 from email.message import EmailMessage
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from mime_bench import timed  # noqa: E402
 from search_bench import connect, private_servers, start_dovecot, start_veve4d  # noqa: E402
 
 REPEATS = 5
@@ -53,16 +54,6 @@ def write_mailboxes(root, count, attachment_kb):
             f.write(raw)
     with open(f"{inbox}/uid", "w") as f:
         f.write(str(count + 1))
-
-
-def timed(m, message_set, item):
-    start = time.perf_counter()
-    typ, data = m.fetch(message_set, item)
-    elapsed = time.perf_counter() - start
-    if typ != "OK":
-        raise SystemExit(f"FETCH {message_set} {item}: {typ} {data}")
-    size = sum(len(part[1]) if isinstance(part, tuple) else len(part) for part in data)
-    return elapsed, size
 
 
 def single(m, n, item):
