@@ -109,9 +109,12 @@ uint64_t SendFileRangeToSocket(SOCKET sock, FILE* pFile, uint64_t ullOffset, uin
         ullSent += static_cast<uint64_t>(n);
     }
     if (*pbFailed && !bPipePending) {
+        // The caller reports the send's error, not this wait's.
+        int nError = errno;
         const struct timespec zero = {0, 0};
         while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
         }
+        errno = nError;
     }
     pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
     return ullSent;
