@@ -91,6 +91,8 @@ std::string EscapeLogText(const char* pText, size_t nLength) {
 }
 
 void TraceReceived(Session* pSession, const char* pText, size_t nLength, bool bSecret) {
+    // Nothing to show it to: no copy is made for every command.
+    if (Settings.ConsoleTrace == 0 && Settings.AcceptlogEnabled == 0) return;
     std::string shown;
     if (bSecret) {
         shown = "****";

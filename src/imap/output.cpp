@@ -202,7 +202,8 @@ bool OutputFormatV(Session* pSession, const char* pszFormat, va_list args) {
             Commit(pSession, static_cast<size_t>(nLength), true);
             return true;
         }
-        if (nTry == 0 && out.nSendLength > 0) {
+        // Sent first only when the piece would fit in an empty buffer.
+        if (nTry == 0 && out.nSendLength > 0 && nRoom < OUTPUT_FORMAT_MAX) {
             out.szSendBuf[out.nSendLength] = '\0';
             OutputFlush(pSession);
             continue;
@@ -307,9 +308,8 @@ int SendResponse(Session* pSession, int bFlush, int bTrace) {
         Append(pSession, out.szByeAfterTagged, nBye, bTrace != 0);
         out.szByeAfterTagged[0] = '\0';
     }
-    // A continuation request waits for the client, so it leaves at once with all before it.
-    bool bContinuation = pSession->szResponse[0] == '+';
-    if (bFlush && (!out.bBatching || bContinuation)) {
+    // While a command runs its tagged line is the dispatcher's to send, with everything before it.
+    if (bFlush && !out.bBatching) {
         return OutputFlush(pSession);
     }
     // A peer that could not be written to is reported, so that a long answer stops early.

@@ -41,6 +41,8 @@ struct Session {
     char szLocalAddr[46];
     char szPeerAddr[46];
     char szAuthWork[4096];
+    // The tagged line a handler leaves for the dispatcher (before the thread starts: the
+    // greeting or refusal the listener prepared). Untagged answers go through Output.
     char szResponse[RESPONSE_SIZE];
     // Everything the session sends goes through here (imap/output.h).
     SessionOutput Output;

@@ -7,9 +7,9 @@
 #include "imap/session.h"
 
 int RecvLine(Session* pSession, int bTrace);
-// The builder's entry for the line now in szResponse (the tagged line, or one a caller that
-// is not yet converted formatted there): appended, and sent with all before it when bFlush is set
-// and no command is running or it is a continuation. bTrace 0: content that the trace leaves out.
+// The builder's entry for the line now in szResponse (the tagged line, or a line of a writer
+// that still formats there): appended behind everything queued, and sent with it when bFlush is
+// set and no command is running. bTrace 0: content that the trace leaves out.
 int SendResponse(Session* pSession, int bFlush, int bTrace);
 // Sends whatever is held (OutputFlush).
 int FlushSend(Session* pSession, int bTrace);

@@ -101,10 +101,15 @@ TEST_F(OutputTest, PiecesLeaveInOrderAndASendEndsAtAPieceEdge) {
     }
     OutputFormat(session.get(), "%s OK %s completed\r\n", "a1", "FETCH");
     all += "a1 OK FETCH completed\r\n";
+    // A formatted piece is one line at most: a longer one is cut and still ends the line.
+    std::string name(9000, 'n');
+    EXPECT_FALSE(OutputFormat(session.get(), "* LIST () \"/\" %s\r\n", name.c_str()));
+    all += ("* LIST () \"/\" " + name).substr(0, OUTPUT_FORMAT_MAX - 2) + "\r\n";
     OutputFlush(session.get());
     std::vector<std::string> sends = Sends();
     ASSERT_EQ(sends.size(), 2u);
     EXPECT_EQ(sends[0].size(), 65u * 1000u);
+    EXPECT_EQ(sends[1].size(), 5u * 1000u + 23u + OUTPUT_FORMAT_MAX);
     EXPECT_EQ(sends[0] + sends[1], all);
 
     // A piece longer than the whole buffer goes out in full, after what was held.

@@ -274,3 +274,23 @@ TEST_F(Views, IdleContinuationAndTheNewsDueLeaveInOneWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// An IDLE that outlives the autologout is told BYE once, and the connection ends. (Without a
+// mailbox selected, so that the limit is looked at every second.)
+TEST_F(Views, IdleLongerThanTheAutologoutEndsWithOneBye) {
+    Other c{mailDir, SOCK_SEQPACKET};
+    ASSERT_EQ(c.session->State, Imap4Authorization);
+    const int32_t lIdle = Settings.IdleTimeout;
+    Settings.IdleTimeout = 1;
+    snprintf(c.session->szRecv, sizeof(c.session->szRecv), "1 IDLE\r\n");
+    EXPECT_EQ(DispatchCommand(c.session.get()), 0);
+    Settings.IdleTimeout = lIdle;
+    std::vector<std::string> writes;
+    char buf[4096];
+    for (ssize_t n; (n = recv(c.peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) writes.emplace_back(buf, static_cast<size_t>(n));
+    EXPECT_EQ(writes, (std::vector<std::string>{"+ idling\r\n", "* BYE Autologout; idle for too long\r\n"}));
+}
+
+}  // namespace
