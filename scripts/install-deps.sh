@@ -34,6 +34,8 @@ PACKAGES=(
   libtool
   patch
   gcc
+  # the benchmarks that run a private Dovecot beside the server (bench/*_bench.py)
+  dovecot-imapd
   # fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
   clang
   libclang-rt-dev

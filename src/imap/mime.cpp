@@ -135,17 +135,7 @@ size_t SkipCfws(const std::string& s, size_t i) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
             i++;
         } else if (c == '(') {
-            int nLevel = 0;
-            for (; i < s.size(); i++) {
-                if (s[i] == '\\' && i + 1 < s.size()) {
-                    i++;
-                } else if (s[i] == '(') {
-                    nLevel++;
-                } else if (s[i] == ')' && --nLevel == 0) {
-                    i++;
-                    break;
-                }
-            }
+            i = ReadComment(s, i, nullptr);
         } else {
             break;
         }
@@ -477,6 +467,21 @@ private:
 };
 
 }  // namespace
+
+size_t ReadComment(const std::string& s, size_t i, std::string* pText) {
+    int nLevel = 0;
+    for (; i < s.size(); i++) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            if (pText != nullptr) pText->push_back(s[i + 1]);
+            i++;
+            continue;
+        }
+        if (s[i] == '(' && nLevel++ == 0) continue;
+        if (s[i] == ')' && --nLevel == 0) return i + 1;
+        if (pText != nullptr) pText->push_back(s[i]);
+    }
+    return i;
+}
 
 bool MimePart::IsMessageRfc822() const {
     return EqualsNoCase(type, "message") && EqualsNoCase(subtype, "rfc822");

@@ -21,6 +21,7 @@ constexpr size_t MIME_VALUE_MAX = 8192;
 struct MimeParam {
     std::string name;
     std::string value;
+    bool operator==(const MimeParam&) const = default;
 };
 
 struct MimePart {
@@ -54,14 +55,17 @@ struct MimePart {
     // A multipart's parts in order; for a message/rfc822 part, its one inner message node.
     std::vector<int> children;
 
+    bool operator==(const MimePart&) const = default;
     bool IsMultipart() const { return !children.empty() && !IsMessageRfc822(); }
     bool IsMessageRfc822() const;
     // The value of a Content-Type parameter, nullptr when absent (name compared without case).
     const std::string* Param(const char* pszName) const;
 };
 
+// Kept in the mailbox's index once made (see FetchMessage), so that a later section, structure or
+// envelope, and a sort or thread key in the top header, are found without parsing the file again.
 struct MimeTree {
-    std::vector<MimePart> parts;  // parts[0] is the top-level message
+    std::vector<MimePart> parts;  // parts[0] is the top-level message; its header is the top header
     uint64_t ullSize = 0;         // the bytes of the message (see MessageContentSize)
 };
 
@@ -88,6 +92,11 @@ struct MimeSection {
 };
 // ppulPath holds nNumbers numbers (1-based). Returns the part, or nPart -1 when it does not exist.
 MimeSection ResolveMimeSection(const MimeTree& tree, const uint32_t* pulPath, size_t nNumbers);
+
+// An RFC 5322 comment that starts at s[i] (a "("): nested comments and quoted pairs belong to it.
+// Returns the position after its ")" (the end of s when it is never closed); pText, when given,
+// receives what is between the outer parentheses, quoted pairs unescaped.
+size_t ReadComment(const std::string& s, size_t i, std::string* pText);
 
 // Parses a structured header value "token/token; name=value; ..." (RFC 2045 syntax: quoted
 // strings, comments and folding whitespace allowed). pszFirst receives what precedes the first

@@ -96,6 +96,14 @@ bool NeedsLiteral(const char* pText, size_t nLength) {
     return false;
 }
 
+// A send that failed, told once on the trace and in the protocol log.
+void ReportSendError(Session* pSession) {
+    char szError[SOCKET_ERROR_TEXT_SIZE];
+    FormatSocketError(szError, sizeof(szError), true, LastSocketError());
+    TracePrint("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
+    WriteProtocolLog(pSession, szError);
+}
+
 // Sends a file range past the buffer, in large reads (under TLS, or where a NUL must become a blank).
 bool SendRangeInBlocks(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft) {
     std::unique_ptr<char[]> block(new char[DIRECT_BLOCK]);
@@ -228,10 +236,15 @@ bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t*
         bool bFailed = false;
         uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, *pullLeft, &bFailed);
         *pullLeft -= ullSent;
-        if (bFailed) pSession->bSendFailed = 1;
+        if (bFailed) {
+            pSession->bSendFailed = 1;
+            ReportSendError(pSession);
+        }
         return !bFailed;
     }
-    return SendRangeInBlocks(pSession, pFile, ullFrom, pullLeft);
+    if (SendRangeInBlocks(pSession, pFile, ullFrom, pullLeft)) return true;
+    ReportSendError(pSession);
+    return false;
 }
 
 void OutputReplay(Session* pSession, const char* pText, size_t nLength, size_t nTraced) {
@@ -321,10 +334,7 @@ int OutputFlush(Session* pSession) {
     out.nTraceFrom = 0;
     out.szSendBuf[0] = '\0';
     if (nResult == SOCKET_ERROR) {
-        char szError[SOCKET_ERROR_TEXT_SIZE];
-        FormatSocketError(szError, sizeof(szError), true, LastSocketError());
-        TracePrint("[%08lx] SEND[%08x] ERROR -> [%s]\n", SessionId(pSession), pSession->sockClient, szError);
-        WriteProtocolLog(pSession, szError);
+        ReportSendError(pSession);
         return 0;
     }
     return 1;

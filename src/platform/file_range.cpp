@@ -109,9 +109,12 @@ uint64_t SendFileRangeToSocket(SOCKET sock, FILE* pFile, uint64_t ullOffset, uin
         ullSent += static_cast<uint64_t>(n);
     }
     if (*pbFailed && !bPipePending) {
+        // The caller reports the send's error, not this wait's.
+        int nError = errno;
         const struct timespec zero = {0, 0};
         while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
         }
+        errno = nError;
     }
     pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
     return ullSent;
@@ -126,4 +129,14 @@ size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength
         nDone += static_cast<size_t>(n);
     }
     return nDone;
+}
+
+bool IdentifyFile(FILE* pFile, FileIdentity* pIdentity) {
+    struct stat st;
+    if (fstat(fileno(pFile), &st) != 0) return false;
+    pIdentity->ullDevice = static_cast<uint64_t>(st.st_dev);
+    pIdentity->ullInode = static_cast<uint64_t>(st.st_ino);
+    pIdentity->ullSize = static_cast<uint64_t>(st.st_size);
+    pIdentity->llWrittenNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
 }

@@ -19,6 +19,19 @@ struct FileProbe {
 // opened or read.
 bool ProbeFile(const char* pszPath, FileProbe* pProbe);
 
+// What tells one file's content from another's: the file itself (device and inode), its size and
+// its last write. A file written again, or another renamed over its name, differs; the same file
+// renamed (a flag change) does not.
+struct FileIdentity {
+    uint64_t ullDevice = 0;
+    uint64_t ullInode = 0;
+    uint64_t ullSize = 0;
+    int64_t llWrittenNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+// The identity of the open file; false when it cannot be examined.
+bool IdentifyFile(FILE* pFile, FileIdentity* pIdentity);
+
 // Whether bytes ullOffset.. (ullLength of them) of the open file hold a NUL byte. False, with
 // *pbNul unset, when the range cannot be examined.
 bool RangeHoldsNul(FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbNul);

@@ -28,6 +28,8 @@ struct TextEntry {
     uint32_t ulUid;
     std::string key;
     CachedText text;
+    std::shared_ptr<const KeptContent> pContent;
+    size_t nContentCost;
 };
 
 // A rename away from a watched directory, waiting for its other half.
@@ -38,7 +40,9 @@ struct PendingMove {
     uint32_t ulCookie;
 };
 
-size_t TextCost(const TextEntry& entry) { return entry.key.size() + entry.text.text.size() + TEXT_OVERHEAD; }
+size_t TextCost(const TextEntry& entry) {
+    return entry.key.size() + entry.text.text.size() + entry.nContentCost + TEXT_OVERHEAD;
+}
 
 // What one event, or a look at the disk, says of a message: resolved before it is applied, so that
 // it can wait while the index is being listed.
@@ -593,18 +597,48 @@ bool MailboxIndex::FindText(uint32_t ulUid, const std::string& key, CachedText* 
 }
 
 void MailboxIndex::KeepText(uint32_t ulUid, const std::string& key, CachedText text) {
+    Keep(ulUid, key, std::move(text), nullptr, false);
+}
+
+bool MailboxIndex::FindContent(uint32_t ulUid, const std::string& key,
+                               std::shared_ptr<const KeptContent>* pContent) const {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.textMutex);
+    auto it = m_pState->texts.find(ulUid);
+    if (it == m_pState->texts.end()) return false;
+    for (auto entry : it->second) {
+        if (entry->key != key || entry->pContent == nullptr) continue;
+        r.lru.splice(r.lru.begin(), r.lru, entry);
+        *pContent = entry->pContent;
+        return true;
+    }
+    return false;
+}
+
+void MailboxIndex::KeepContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent> pContent) {
+    if (pContent != nullptr) Keep(ulUid, key, CachedText{}, std::move(pContent), true);
+}
+
+void MailboxIndex::Keep(uint32_t ulUid, const std::string& key, CachedText text,
+                        std::shared_ptr<const KeptContent> pContent, bool bReplace) {
     Registry& r = TheRegistry();
     size_t nLimit = TextLimit();
+    size_t nContentCost = pContent != nullptr ? pContent->Cost() : 0;
     // The index stays locked so that the message cannot change before its text is kept.
     std::lock_guard<std::mutex> indexLock(m_pState->mutex);
     IndexedMessage* p = FindEntry(*m_pState, ulUid);
     if (p == nullptr || (p->fState & (INDEXED_REMOVED | INDEXED_WRITING))) return;
     std::lock_guard<std::mutex> lock(r.textMutex);
     std::vector<std::list<TextEntry>::iterator>& entries = m_pState->texts[ulUid];
-    for (auto entry : entries) {
-        if (entry->key == key) return;
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if ((*it)->key != key) continue;
+        if (!bReplace) return;
+        r.nTextBytes -= TextCost(**it);
+        r.lru.erase(*it);
+        entries.erase(it);
+        break;
     }
-    r.lru.push_front(TextEntry{m_pState.get(), ulUid, key, std::move(text)});
+    r.lru.push_front(TextEntry{m_pState.get(), ulUid, key, std::move(text), std::move(pContent), nContentCost});
     size_t nCost = TextCost(r.lru.front());
     if (nCost > nLimit) {
         r.lru.pop_front();

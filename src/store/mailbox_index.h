@@ -43,6 +43,14 @@ struct CachedText {
 // machines change it too); 0 where the events tell all.
 uint32_t MailboxPollMilliseconds(const char* pszMailbox);
 
+// Something else made from a message's content (its parsed structure), kept beside the texts
+// under the same bound and forgotten with them.
+struct KeptContent {
+    virtual ~KeptContent() = default;
+    // The bytes it holds, counted against the bound; the same for as long as it is kept.
+    virtual size_t Cost() const = 0;
+};
+
 class MailboxIndex {
 public:
     // The index of the mailbox directory, brought up to date. *pResult: LIST_MISSING when the
@@ -85,8 +93,12 @@ public:
     // The text kept under the key (pText null: only whether there is one).
     bool FindText(uint32_t ulUid, const std::string& key, CachedText* pText) const;
     void KeepText(uint32_t ulUid, const std::string& key, CachedText text);
+    // The content kept under the key; a key holds a text or a content, never both.
+    bool FindContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent>* pContent) const;
+    // Keeps the content under the key, in place of what was kept there.
+    void KeepContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent> pContent);
 
-    // Bytes held by every index and its cached text, for measurement.
+    // Bytes held by every index and its cached text and content, for measurement.
     static size_t MemoryInUse();
     static size_t CachedTextBytes();
 
@@ -98,6 +110,8 @@ public:
 
 private:
     explicit MailboxIndex(const char* pszMailbox);
+    void Keep(uint32_t ulUid, const std::string& key, CachedText text, std::shared_ptr<const KeptContent> pContent,
+              bool bReplace);
     std::string m_path;
     std::unique_ptr<State> m_pState;
 };

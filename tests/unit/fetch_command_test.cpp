@@ -204,20 +204,6 @@ TEST(FetchCommand, EveryItemMacroSectionFlagAndSearchKeyIsTakenInAnyCase) {
     }
 }
 
-// A list whose kinds were never noted is classified as it is read, not by looking again at the
-// same unnoted list for ever.
-TEST(FetchCommand, AnItemListWithoutNotedKindsIsStillRead) {
-    char szText[] = "UID BODY.PEEK[HEADER]";
-    FetchItemList list = {};
-    bool bLimit = false;
-    list.nItems = SplitItemWords(szText, list.pItems, &bLimit);
-    ASSERT_FALSE(list.bClassified);
-    EXPECT_TRUE(ItemsWriteAnything(&list));
-    EXPECT_TRUE(ItemsNeedContent(&list));
-    EXPECT_FALSE(ItemsMarkSeen(&list));
-    EXPECT_FALSE(ItemsAskFlags(&list));
-}
-
 // A message whose content cannot be read is never answered as an empty one, and nothing made
 // from it is kept: the next FETCH, once it can be read, gets the true answer.
 TEST(FetchCommand, AMessageThatCannotBeReadIsRefusedNeverAnsweredEmptyNorKept) {
@@ -275,5 +261,107 @@ TEST(FetchCommand, AnAnswerMadeWhileTheFileFailedIsNeverKept) {
             EXPECT_EQ(index->FindText(6, pszKey, nullptr), bReadable) << pszKey;
         }
     }
+    Settings.IndexCacheLimit = 0;
+}
+
+// Writes the items for the message file as a FETCH of one message with the index does.
+void Evaluate(FetchFixture& f, MailboxIndex* pIndex, uint32_t ulUid, const char* pszItems) {
+    char szItems[256];
+    snprintf(szItems, sizeof(szItems), "%s", pszItems);
+    FetchItemList list = {};
+    ParseItemList(szItems, false, &list);
+    FetchMessage message;
+    message.pIndex = pIndex;
+    message.ulUid = ulUid;
+    message.pFile = fopen((f.dir.path + "/" + f.Entries()[0]).c_str(), "rb");
+    ASSERT_NE(message.pFile, nullptr);
+    EXPECT_TRUE(MessageContentSize(message.pFile, &message.ullSize));
+    message.bFileKnown = IdentifyFile(message.pFile, &message.file);
+    EvaluateItems(f.session.get(), &list, &message);
+    fclose(message.pFile);
+}
+
+// The same, returning what went out.
+std::string EvaluateWithIndex(FetchFixture& f, MailboxIndex* pIndex, uint32_t ulUid, const char* pszItems) {
+    return f.Capture([&] { Evaluate(f, pIndex, ulUid, pszItems); });
+}
+
+std::shared_ptr<const KeptTree> KeptTreeOf(MailboxIndex& index, uint32_t ulUid) {
+    std::shared_ptr<const KeptContent> pKept;
+    if (!index.FindContent(ulUid, KEPT_TREE_KEY, &pKept)) return nullptr;
+    return std::dynamic_pointer_cast<const KeptTree>(pKept);
+}
+
+// A message's tree is kept in its mailbox's index once parsed, and a later section is found in
+// it without parsing the file again; but only for the file it was read from: a file written anew,
+// or another renamed over its name, is parsed afresh, whatever the index was told meanwhile.
+TEST(FetchCommand, ASectionIsFoundInTheKeptTreeOfItsOwnFileOnly) {
+    Settings.IndexCacheLimit = 1;
+    FetchFixture f;
+    f.Add(6, "000000", kTwoParts);
+    ListResult result = LIST_OK;
+    std::shared_ptr<MailboxIndex> index = MailboxIndex::Open(f.dir.path.c_str(), &result);
+    ASSERT_NE(index, nullptr);
+    const std::string plain = Literal("BODY[1]", "plain");
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), plain);
+    // What is kept is what a fresh parse gives.
+    std::shared_ptr<const KeptTree> pKept = KeptTreeOf(*index, 6);
+    ASSERT_NE(pKept, nullptr);
+    MimeTree fresh;
+    ASSERT_TRUE(ParseMimeFile((f.dir.path + "/" + f.Entries()[0]).c_str(), &fresh));
+    EXPECT_EQ(pKept->tree.parts, fresh.parts);
+    EXPECT_EQ(pKept->tree.ullSize, fresh.ullSize);
+    // A tree kept for this file is believed: part 1 made to cover "pla" answers "pla".
+    auto pDoctored = std::make_shared<KeptTree>(*pKept);
+    pDoctored->tree.parts[1].ullBodySize = 3;
+    index->KeepContent(6, KEPT_TREE_KEY, pDoctored);
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "pla"));
+    // The file written again in place, one byte longer: its own tree answers, and is kept.
+    std::string changed = kTwoParts;
+    changed.replace(changed.find("\r\n\r\nplain") + 4, 5, "plain!");
+    WriteFile(f.dir.path + "/" + f.Entries()[0], changed);
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "plain!"));
+    ASSERT_NE(KeptTreeOf(*index, 6), nullptr);
+    EXPECT_EQ(KeptTreeOf(*index, 6)->tree.ullSize, changed.size());
+    // Another file of the same size and time renamed over the name is another file.
+    pDoctored = std::make_shared<KeptTree>(*KeptTreeOf(*index, 6));
+    pDoctored->tree.parts[1].ullBodySize = 3;
+    index->KeepContent(6, KEPT_TREE_KEY, pDoctored);
+    std::string other = changed;
+    other.replace(other.find("\r\n\r\nplain!") + 4, 6, "PLAIN?");
+    const std::string path = f.dir.path + "/" + f.Entries()[0];
+    WriteFile(f.dir.path + "/.other", other);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (f.dir.path + "/.other").c_str(), times, 0), 0);
+    std::filesystem::rename(f.dir.path + "/.other", path);
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "BODY.PEEK[1]"), Literal("BODY[1]", "PLAIN?"));
+    Settings.IndexCacheLimit = 0;
+}
+
+// The index keeps what the writer produced, not what the send buffer held: an envelope that the
+// buffer had to send half of before it was complete is kept whole, and given back byte for byte.
+TEST(FetchCommand, AnAnswerSentInTwoPiecesIsKeptWhole) {
+    Settings.IndexCacheLimit = 1;
+    FetchFixture f;
+    f.Add(6, "000000", kTwoParts);
+    ListResult result = LIST_OK;
+    std::shared_ptr<MailboxIndex> index = MailboxIndex::Open(f.dir.path.c_str(), &result);
+    ASSERT_NE(index, nullptr);
+    const std::string filler(SENDBUF_SIZE - 80, 'x');
+    std::string first = f.Capture([&] {
+        OutputText(f.session.get(), filler.data(), filler.size());
+        uint32_t ulFlushes = f.session->Output.ulFlushes;
+        f.session->Output.bBatching = 1;
+        Evaluate(f, index.get(), 6, "ENVELOPE");
+        EXPECT_NE(f.session->Output.ulFlushes, ulFlushes);  // the buffer was sent in between
+        f.session->Output.bBatching = 0;
+    });
+    ASSERT_TRUE(first.starts_with(filler + "ENVELOPE (")) << first.substr(filler.size());
+    CachedText kept;
+    ASSERT_TRUE(index->FindText(6, "ENVELOPE", &kept));
+    EXPECT_EQ(kept.text, first.substr(filler.size()));
+    EXPECT_EQ(EvaluateWithIndex(f, index.get(), 6, "ENVELOPE"), kept.text);
     Settings.IndexCacheLimit = 0;
 }

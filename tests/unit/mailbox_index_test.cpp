@@ -239,6 +239,47 @@ TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {
     Settings.IndexCacheLimit = 0;
 }
 
+// Something kept that holds a given number of bytes.
+struct Sized : KeptContent {
+    explicit Sized(size_t nBytes) : nBytes(nBytes) {}
+    size_t Cost() const override { return nBytes; }
+    size_t nBytes;
+};
+
+// A message's parsed structure counts against the same bound as the texts, goes least recently
+// used first, replaces what was kept under its key, and goes with the content it was made from.
+TEST_F(IndexEvents, KeptContentIsBoundedAndForgottenWithItsFile) {
+    Put("1-000000 2-000000 3-000000");
+    Settings.IndexCacheLimit = 1;
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    for (uint32_t ulUid : {1u, 2u, 3u}) pIndex->KeepContent(ulUid, "tree", std::make_shared<Sized>(400 * 1024));
+    EXPECT_LE(MailboxIndex::CachedTextBytes(), 1u << 20);
+    EXPECT_GE(MailboxIndex::CachedTextBytes(), 800u * 1024);
+    std::shared_ptr<const KeptContent> pContent;
+    EXPECT_FALSE(pIndex->FindContent(1, "tree", &pContent));
+    EXPECT_TRUE(pIndex->FindContent(2, "tree", &pContent));
+    EXPECT_FALSE(pIndex->FindContent(2, "other", &pContent));
+    size_t nBefore = MailboxIndex::CachedTextBytes();
+    auto pNew = std::make_shared<Sized>(400 * 1024);
+    pIndex->KeepContent(2, "tree", pNew);
+    EXPECT_EQ(MailboxIndex::CachedTextBytes(), nBefore);
+    ASSERT_TRUE(pIndex->FindContent(2, "tree", &pContent));
+    EXPECT_EQ(pContent, pNew);
+    // More than the whole bound is not kept, and drops nothing else.
+    pIndex->KeepContent(1, "tree", std::make_shared<Sized>(2u << 20));
+    EXPECT_FALSE(pIndex->FindContent(1, "tree", &pContent));
+    EXPECT_EQ(MailboxIndex::CachedTextBytes(), nBefore);
+    // The file written again: what was made from its old content is gone.
+    WriteFile(box + "/0000000002-000000.MSG", "Subject: other\r\n\r\n");
+    EXPECT_EQ(pIndex->Refresh(), LIST_OK);
+    EXPECT_FALSE(pIndex->FindContent(2, "tree", &pContent));
+    EXPECT_TRUE(pIndex->FindContent(3, "tree", &pContent));
+    pIndex.reset();
+    EXPECT_EQ(MailboxIndex::CachedTextBytes(), 0u);
+    Settings.IndexCacheLimit = 0;
+}
+
 // Answers made from the content are kept: the same bytes again, until the file is written anew.
 TEST_F(IndexEvents, KeptAnswersAreTheFilesAndFollowItsChanges) {
     Settings.IndexCacheLimit = 1;

@@ -118,3 +118,28 @@ TEST(MimeTree, DepthIsBoundedAndLargeLinesAreMeasured) {
     const MimePart& last = tree.parts.back();
     EXPECT_EQ(message.size() - last.ullBodyOffset - last.ullBodySize, 0u);
 }
+
+// One comment reader serves the content headers and the envelope's addresses: comments nest, a
+// quoted pair hides a parenthesis, and one never closed runs to the end.
+TEST(MimeTree, CommentsNestAndEscapeAlikeForEveryReader) {
+    struct Case {
+        const char* pszText;
+        size_t nEnd;
+        const char* pszContent;
+    };
+    const Case cases[] = {
+        {"(a) x", 3, "a"},          {"(a (b) c)d", 9, "a (b) c"}, {"(a \\) b) c", 8, "a ) b"},
+        {"(x \\(y) z", 7, "x (y"}, {"(open (never", 12, "open (never"}, {"(\\", 2, "\\"},
+    };
+    for (const Case& c : cases) {
+        std::string content;
+        EXPECT_EQ(ReadComment(c.pszText, 0, &content), c.nEnd) << c.pszText;
+        EXPECT_EQ(content, c.pszContent) << c.pszText;
+    }
+    std::string first;
+    std::vector<MimeParam> params;
+    ParseMimeValue("text/plain (a \\) (b;c) ; d=e) ; charset=x", &first, &params);
+    EXPECT_EQ(first, "text/plain");
+    ASSERT_EQ(params.size(), 1u);
+    EXPECT_EQ(params[0].name + "=" + params[0].value, "charset=x");
+}

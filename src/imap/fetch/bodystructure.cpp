@@ -5,13 +5,10 @@
 #include <string>
 
 #include "imap/fetch/items.h"
-#include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/text.h"
 
 namespace {
-
-constexpr size_t QUEUE_PIECE = 4000;
 
 void AppendImapString(std::string* pOut, const std::string& value) {
     bool bLiteral = false;
@@ -127,11 +124,11 @@ void AppendLanguage(std::string* pOut, const std::string& value) {
 
 class StructureWriter {
 public:
-    StructureWriter(Session* pSession, FetchMessage* pMessage, bool bExtended)
-        : pSession_(pSession), pMessage_(pMessage), bExtended_(bExtended) {}
+    StructureWriter(Session* pSession, FetchMessage* pMessage, const MimeTree& tree, bool bExtended)
+        : pSession_(pSession), pMessage_(pMessage), tree_(tree), bExtended_(bExtended) {}
 
     void Write(int nNode) {
-        const MimePart& part = pMessage_->tree.parts[static_cast<size_t>(nNode)];
+        const MimePart& part = tree_.parts[static_cast<size_t>(nNode)];
         if (part.IsMultipart()) {
             text_.push_back('(');
             for (int nChild : part.children) {
@@ -168,7 +165,7 @@ public:
         text_ += std::to_string(part.ullBodySize);
         if (bMessage) {
             int nInner = part.children[0];
-            const MimePart& inner = pMessage_->tree.parts[static_cast<size_t>(nInner)];
+            const MimePart& inner = tree_.parts[static_cast<size_t>(nInner)];
             text_.push_back(' ');
             Flush();
             WriteEnvelopeOf(pSession_, pMessage_->pFile, inner.ullHeaderOffset, inner.ullHeaderSize);
@@ -187,12 +184,9 @@ public:
         text_.push_back(')');
     }
 
-    // Queues what is written so far, in pieces the response buffer holds.
+    // Queues what is written so far.
     void Flush() {
-        for (size_t i = 0; i < text_.size(); i += QUEUE_PIECE) {
-            FormatResponse(pSession_, "%s", text_.substr(i, QUEUE_PIECE).c_str());
-            SendResponse(pSession_, 0, 1);
-        }
+        OutputText(pSession_, text_.data(), text_.size());
         text_.clear();
     }
 
@@ -208,6 +202,7 @@ private:
 
     Session* pSession_;
     FetchMessage* pMessage_;
+    const MimeTree& tree_;
     bool bExtended_;
     std::string text_;
 };
@@ -215,14 +210,15 @@ private:
 }  // namespace
 
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended) {
-    QueueText(pSession, bExtended ? "BODYSTRUCTURE " : "BODY ");
-    if (MessageTree(pMessage) == nullptr) {
+    OutputAtom(pSession, bExtended ? "BODYSTRUCTURE " : "BODY ");
+    const MimeTree* pTree = MessageTree(pMessage);
+    if (pTree == nullptr) {
         // A message that cannot be read is described as an empty text.
-        QueueText(pSession, bExtended ? "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL NIL)"
+        OutputAtom(pSession, bExtended ? "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0 NIL NIL NIL NIL)"
                                       : "(\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL \"7bit\" 0 0)");
         return;
     }
-    StructureWriter writer(pSession, pMessage, bExtended);
+    StructureWriter writer(pSession, pMessage, *pTree, bExtended);
     writer.Write(0);
     writer.Flush();
 }

@@ -9,8 +9,7 @@
 
 #include "auth/base64.h"
 #include "imap/fetch/items.h"
-#include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
 
@@ -115,20 +114,19 @@ void ReadEnvelope(FILE* pFile, uint64_t ullOffset, uint64_t ullSize, Envelope* p
     }
 }
 
-void QueueString(Session* pSession, const std::string& value, const char* pszAfter) {
-    std::string piece;
-    if (value.empty()) {
-        piece = "NIL";
+// An IMAP string, or NIL.
+void OutputNString(Session* pSession, const std::string& value, bool bNil) {
+    if (bNil) {
+        OutputAtom(pSession, "NIL");
     } else {
-        std::vector<char> buffer(value.size() * 2 + 64);
-        AppendString(buffer.data(), buffer.size(), value.c_str());
-        piece = buffer.data();
+        OutputString(pSession, value.data(), value.size());
     }
-    piece += pszAfter;
-    for (size_t i = 0; i < piece.size(); i += 4000) {
-        FormatResponse(pSession, "%s", piece.substr(i, 4000).c_str());
-        SendResponse(pSession, 0, 1);
-    }
+}
+
+// A value as an IMAP string, or NIL when empty, then pszAfter.
+void QueueString(Session* pSession, const std::string& value, const char* pszAfter) {
+    OutputNString(pSession, value, value.empty());
+    OutputAtom(pSession, pszAfter);
 }
 
 // ---- Addresses (RFC 5322: mailboxes, display names, comments, routes, groups) -------------
@@ -147,20 +145,8 @@ std::vector<Token> Tokenize(const std::string& s) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
             i++;
         } else if (c == '(') {
-            int nLevel = 0;
             std::string text;
-            for (; i < s.size(); i++) {
-                if (s[i] == '\\' && i + 1 < s.size()) {
-                    text.push_back(s[++i]);
-                    continue;
-                }
-                if (s[i] == '(' && nLevel++ == 0) continue;
-                if (s[i] == ')' && --nLevel == 0) {
-                    i++;
-                    break;
-                }
-                text.push_back(s[i]);
-            }
+            i = ReadComment(s, i, &text);
             tokens.push_back({0, Trimmed(text), true});
         } else if (c == '"') {
             std::string text;
@@ -333,23 +319,13 @@ private:
 
 std::vector<Address> ParseAddresses(const std::string& value) { return AddressParser(value).Parse(); }
 
-void AppendNString(std::string* pOut, const std::string& value, bool bNil) {
-    if (bNil) {
-        *pOut += "NIL";
-        return;
-    }
-    std::vector<char> buffer(value.size() * 2 + 64);
-    AppendString(buffer.data(), buffer.size(), value.c_str());
-    *pOut += buffer.data();
-}
-
 void WriteAddressList(Session* pSession, const std::string& value) {
     std::vector<Address> addresses = ParseAddresses(value);
     if (addresses.empty()) {
-        QueueText(pSession, "NIL ");
+        OutputAtom(pSession, "NIL ");
         return;
     }
-    std::string text = "(";
+    OutputListOpen(pSession);
     for (const Address& address : addresses) {
         std::string name = Trimmed(address.name);
         if (!name.empty()) {
@@ -359,21 +335,18 @@ void WriteAddressList(Session* pSession, const std::string& value) {
             name = converted.data();
         }
         // Addresses follow each other without a separator, as clients parse them.
-        text += "(";
-        AppendNString(&text, name, name.empty());
-        text += " ";
-        AppendNString(&text, address.route, address.route.empty());
-        text += " ";
-        AppendNString(&text, address.mailbox, address.bNilMailbox);
-        text += " ";
-        AppendNString(&text, address.host, address.bNilHost);
-        text += ")";
+        OutputListOpen(pSession);
+        OutputNString(pSession, name, name.empty());
+        OutputAtom(pSession, " ");
+        OutputNString(pSession, address.route, address.route.empty());
+        OutputAtom(pSession, " ");
+        OutputNString(pSession, address.mailbox, address.bNilMailbox);
+        OutputAtom(pSession, " ");
+        OutputNString(pSession, address.host, address.bNilHost);
+        OutputListClose(pSession);
     }
-    text += ") ";
-    for (size_t i = 0; i < text.size(); i += 4000) {
-        FormatResponse(pSession, "%s", text.substr(i, 4000).c_str());
-        SendResponse(pSession, 0, 1);
-    }
+    OutputListClose(pSession);
+    OutputAtom(pSession, " ");
 }
 
 }  // namespace
@@ -405,7 +378,7 @@ void ConvertRawText(char* pszText, size_t nSize) {
 }
 
 void WriteEnvelope(Session* pSession, FetchMessage* pMessage) {
-    QueueText(pSession, "ENVELOPE ");
+    OutputAtom(pSession, "ENVELOPE ");
     const MimeTree* pTree = MessageTree(pMessage);
     uint64_t ullHeader = pTree != nullptr ? pTree->parts[0].ullHeaderSize : 0;
     WriteEnvelopeOf(pSession, pMessage->pFile, 0, ullHeader);
@@ -414,7 +387,7 @@ void WriteEnvelope(Session* pSession, FetchMessage* pMessage) {
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize) {
     Envelope envelope;
     ReadEnvelope(pFile, ullOffset, ullSize, &envelope);
-    QueueText(pSession, "(");
+    OutputAtom(pSession, "(");
     QueueString(pSession, envelope.value[ENV_DATE], " ");
     std::vector<char> subject(envelope.value[ENV_SUBJECT].size() * 2 + 64);
     static_cast<void>(FormatText(subject.data(), subject.size(), "%s", envelope.value[ENV_SUBJECT].c_str()));
@@ -430,5 +403,5 @@ void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_
     }
     QueueString(pSession, envelope.value[ENV_IN_REPLY_TO], " ");
     QueueString(pSession, envelope.value[ENV_MESSAGE_ID], "");
-    QueueText(pSession, ")");
+    OutputAtom(pSession, ")");
 }

@@ -9,6 +9,7 @@
 #include "auth/password.h"
 #include "imap/args.h"
 #include "imap/fetch/items.h"
+#include "imap/output.h"
 #include "imap/response.h"
 #include "imap/view.h"
 #include "imap/session_io.h"
@@ -90,16 +91,19 @@ bool StartsScrambled(FILE* pFile) {
 // Writes the "* n FETCH (...)" line of a message; returns false when it could not be sent.
 bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, FetchMessage* pMessage,
                  bool bSeenSet) {
-    QueueNumberItem(pSession, "* ", ulSequence);
-    QueueText(pSession, " FETCH (");
-    pSession->szResponse[0] = '\0';
+    OutputAtom(pSession, "* ");
+    OutputNumber(pSession, ulSequence);
+    OutputAtom(pSession, " FETCH (");
     EvaluateItems(pSession, pList, pMessage);
     if (bSeenSet && !ItemsAskFlags(pList)) {
-        QueueText(pSession, " ");
+        OutputAtom(pSession, " ");
         WriteFlagsItem(pSession);
     }
-    memcpy(pSession->szResponse, ")\r\n", 4);
-    return SendResponse(pSession, 1, 1) != 0;
+    OutputAtom(pSession, ")");
+    OutputLineEnd(pSession);
+    // Outside a command's batch each answer leaves at once.
+    if (!pSession->Output.bBatching) OutputFlush(pSession);
+    return pSession->bSendFailed == 0;
 }
 
 enum AnswerResult {
@@ -154,6 +158,8 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
     message.pIndex = known.pIndex;
     message.ulUid = known.ulUid;
     message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
+    // The tree the index keeps for this message is used only for the file opened now.
+    message.bFileKnown = IdentifyFile(pMessageFile, &message.file);
     // Nothing is written for a message whose content cannot be read whole: an empty or cut
     // answer would pass for the message's own, and would be kept for every later session.
     // A scrambled file whose copy could not be made is no more readable than a missing one.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "imap/fetch/items.h"
+#include "imap/output.h"
 #include "platform/date_text.h"
 #include "platform/format.h"
 #include "platform/fs.h"
@@ -23,7 +24,7 @@ void WriteInternalDate(Session* pSession, const FetchMessage* pMessage) {
         char szPath[MAX_PATH + 1024];
         if (!MessagePath(pSession, szPath, sizeof(szPath)) || !FindEntry(szPath, &entry) ||
             (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            QueueText(pSession, "INTERNALDATE NIL");
+            OutputAtom(pSession, "INTERNALDATE NIL");
             return;
         }
     }
@@ -32,7 +33,7 @@ void WriteInternalDate(Session* pSession, const FetchMessage* pMessage) {
     FormatDateText(entry.ftLastWriteTime, szDate, &adjusted);
     char* pDate = szDate + DAY_NAME_LENGTH;
     if (strlen(pDate) < 7) {
-        QueueText(pSession, "INTERNALDATE NIL");
+        OutputAtom(pSession, "INTERNALDATE NIL");
         return;
     }
     pDate[2] = '-';
@@ -48,5 +49,5 @@ void WriteInternalDate(Session* pSession, const FetchMessage* pMessage) {
     }
     char szItem[64];
     static_cast<void>(FormatText(szItem, sizeof(szItem), "INTERNALDATE \"%s\"", szInternal));
-    QueueText(pSession, szItem);
+    OutputAtom(pSession, szItem);
 }

@@ -1,6 +1,8 @@
-// The item list of FETCH and the field lists of HEADER.FIELDS share one splitter.
+// The item list of FETCH, read once per command into typed items; the field lists of
+// HEADER.FIELDS share its splitter.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "imap/fetch/items.h"
 #include "platform/format.h"
@@ -37,6 +39,92 @@ const char* FindMacroWord(const char* pszText, const char* pszWord) {
         if (chAfter == '\0' || chAfter == ' ' || chAfter == ')') return p;
     }
     return nullptr;
+}
+
+bool IsOneOf(const char* pszItem, const char* const* ppWords) {
+    for (; *ppWords != nullptr; ppWords++) {
+        if (StrICmp(pszItem, *ppWords) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool StartsWithOneOf(const char* pszItem, const char* const* ppWords) {
+    for (; *ppWords != nullptr; ppWords++) {
+        if (StartsWithNoCase(pszItem, *ppWords)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* const kWholeWords[] = {"RFC822.PEEK", "RFC822", "BODY[]", "BODY.PEEK[]", nullptr};
+const char* const kWholePartials[] = {"RFC822.PEEK<", "RFC822<", "BODY[]<", "BODY.PEEK[]<", nullptr};
+const char* const kTextWords[] = {"RFC822.TEXT.PEEK", "RFC822.TEXT", "BODY[TEXT]", "BODY.PEEK[TEXT]", nullptr};
+const char* const kLinesWords[] = {"RFC822.HEADER.LINES", "RFC822.HEADER.LINES.NOT", nullptr};
+const char* const kSectionStarts[] = {"BODY[", "BODY.PEEK[", nullptr};
+const char* const kHeaderWords[] = {"BODY[HEADER]", "BODY.PEEK[HEADER]", nullptr};
+const char* const kFieldsWords[] = {"BODY[HEADER.FIELDS", "BODY.PEEK[HEADER.FIELDS", nullptr};
+const char* const kFieldsNotWords[] = {"BODY[HEADER.FIELDS.NOT", "BODY.PEEK[HEADER.FIELDS.NOT", nullptr};
+
+ItemKind ClassifyItem(const char* pszItem) {
+    if (pszItem[0] == '\0') {
+        return ITEM_NONE;
+    }
+    if (StrICmp(pszItem, "UID") == 0) return ITEM_UID;
+    if (StrICmp(pszItem, "FLAGS") == 0) return ITEM_FLAGS;
+    if (StrICmp(pszItem, "INTERNALDATE") == 0) return ITEM_INTERNALDATE;
+    if (StrICmp(pszItem, "RFC822.SIZE") == 0) return ITEM_SIZE;
+    if (StrICmp(pszItem, "ENVELOPE") == 0) return ITEM_ENVELOPE;
+    if (StrICmp(pszItem, "BODY") == 0) return ITEM_BODY;
+    if (StrICmp(pszItem, "BODYSTRUCTURE") == 0) return ITEM_BODYSTRUCTURE;
+    if (IsOneOf(pszItem, kWholeWords) || StartsWithOneOf(pszItem, kWholePartials)) return ITEM_WHOLE;
+    if (StrICmp(pszItem, "RFC822.HEADER") == 0) return ITEM_RFC822_HEADER;
+    if (IsOneOf(pszItem, kTextWords)) return ITEM_TEXT;
+    if (IsOneOf(pszItem, kLinesWords)) return ITEM_NONE;
+    if (!StartsWithOneOf(pszItem, kSectionStarts)) return ITEM_NONE;
+    if (IsOneOf(pszItem, kHeaderWords)) return ITEM_HEADER;
+    if (IsOneOf(pszItem, kFieldsWords)) return ITEM_HEADER_FIELDS;
+    if (IsOneOf(pszItem, kFieldsNotWords)) return ITEM_HEADER_FIELDS_NOT;
+    return ITEM_SECTION;
+}
+
+bool IsPeek(const char* pszItem) {
+    for (const char* p = pszItem; *p != '\0'; p++) {
+        if (StartsWithNoCase(p, ".PEEK")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The splitter hands what follows an unclosed "[" up to its "]" to the next item.
+bool IsOpenSection(const char* pszItem) {
+    return strchr(pszItem, '[') != nullptr && strchr(pszItem, ']') == nullptr;
+}
+
+bool MarksSeen(ItemKind kind, const char* pszItem) {
+    bool bMarks = kind == ITEM_WHOLE || kind == ITEM_TEXT || kind == ITEM_HEADER || kind == ITEM_HEADER_FIELDS ||
+                  kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
+    return bMarks && !IsPeek(pszItem);
+}
+
+// Answers made by parsing the content depend on nothing but the content and the item's words,
+// so the index keeps them under those words; a body or a text is read again, not kept.
+bool Cacheable(ItemKind kind) {
+    switch (kind) {
+        case ITEM_ENVELOPE:
+        case ITEM_BODY:
+        case ITEM_BODYSTRUCTURE:
+        case ITEM_RFC822_HEADER:
+        case ITEM_HEADER:
+        case ITEM_HEADER_FIELDS:
+        case ITEM_HEADER_FIELDS_NOT:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -112,4 +200,53 @@ void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList) {
         }
     }
     ClassifyItems(pList);
+}
+
+void ClassifyItems(FetchItemList* pList) {
+    pList->nTyped = 0;
+    for (int i = 0; i < pList->nItems; i++) {
+        FetchItem& item = pList->items[pList->nTyped++];
+        item = FetchItem{};
+        item.pszItem = pList->pItems[i];
+        item.kind = ClassifyItem(item.pszItem);
+        item.bMarksSeen = MarksSeen(item.kind, item.pszItem);
+        // The field list of an unclosed section belongs to it whatever else happens; so does a
+        // partial range after the list's "]".
+        const char* pszFieldList = nullptr;
+        const char* pszAfterList = nullptr;
+        bool bOpenable = item.kind == ITEM_HEADER_FIELDS || item.kind == ITEM_HEADER_FIELDS_NOT || item.kind == ITEM_SECTION;
+        if (bOpenable && IsOpenSection(item.pszItem) && i + 1 < pList->nItems) {
+            pszFieldList = pList->pItems[++i];
+            pszAfterList = i + 1 < pList->nItems ? pList->pItems[i + 1] : nullptr;
+        }
+        bool bUsedPartial = false;
+        switch (item.kind) {
+            case ITEM_WHOLE:
+            case ITEM_TEXT:
+            case ITEM_RFC822_HEADER:
+                // The RFC822 forms carry their partial range in the word itself.
+                item.bSection = StartsWithNoCase(item.pszItem, "BODY");
+                if (!item.bSection) {
+                    const char* pLess = strchr(item.pszItem, '<');
+                    item.section.partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
+                    break;
+                }
+                [[fallthrough]];
+            case ITEM_HEADER:
+            case ITEM_HEADER_FIELDS:
+            case ITEM_HEADER_FIELDS_NOT:
+            case ITEM_SECTION:
+                item.bSection = true;
+                item.section = ReadSectionItem(item.pszItem, pszFieldList, pszAfterList, &bUsedPartial);
+                break;
+            default:
+                break;
+        }
+        if (Cacheable(item.kind)) {
+            item.key = item.pszItem;
+            if (pszFieldList != nullptr) item.key.append("\n").append(pszFieldList);
+            if (bUsedPartial) item.key.append("\n").append(pszAfterList);
+        }
+        if (bUsedPartial) i++;
+    }
 }

@@ -1,14 +1,18 @@
 // The FETCH item list and the writers that answer one message's items. Everything here works on
-// the message in the Session's FindData and queues its text through SendResponse.
+// the message in the Session's FindData and writes through the session's output builder.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
 #include <cstdio>
+#include <memory>
+#include <string>
 
+#include "imap/fetch/section.h"
 #include "imap/mime.h"
+#include "imap/output.h"
 #include "imap/session.h"
+#include "platform/file_range.h"
 #include "store/mailbox_index.h"
 
 // At most 19 items come from the client's text; one more place holds an added "UID".
@@ -17,15 +21,45 @@ constexpr int FETCH_ITEM_MAX = 20;
 // The text carried over after a macro word.
 constexpr size_t FETCH_MACRO_REST = 1023;
 
+enum ItemKind {
+    ITEM_NONE,
+    ITEM_UID,
+    ITEM_FLAGS,
+    ITEM_INTERNALDATE,
+    ITEM_SIZE,
+    ITEM_ENVELOPE,
+    ITEM_BODY,
+    ITEM_BODYSTRUCTURE,
+    ITEM_WHOLE,
+    ITEM_RFC822_HEADER,
+    ITEM_TEXT,
+    ITEM_HEADER,
+    ITEM_HEADER_FIELDS,
+    ITEM_HEADER_FIELDS_NOT,
+    ITEM_SECTION,
+};
+
+// One item as read once for all the messages of the command.
+struct FetchItem {
+    ItemKind kind = ITEM_NONE;
+    const char* pszItem = nullptr;  // the word as the client wrote it
+    bool bMarksSeen = false;        // a body read without PEEK
+    // BODY[...] forms (a section) or the partial range of the RFC822 forms.
+    bool bSection = false;
+    SectionSpec section;
+    // Under which the index keeps the item's answer; empty when it is not kept.
+    std::string key;
+};
+
 struct FetchItemList {
-    char* pItems[FETCH_ITEM_MAX + 1];  // ends with nullptr
+    char* pItems[FETCH_ITEM_MAX + 1];  // the words, ending with nullptr
     int nItems;                        // entries in pItems
     int nCount;                        // the count the limit check compares with 20
     char szExpanded[64 + FETCH_MACRO_REST + 1];  // macro expansion and the text after the macro
     char szUid[4];                               // the added "UID" item
-    // What each item is, worked out once for all the messages of the command.
-    bool bClassified;
-    uint8_t aKind[FETCH_ITEM_MAX + 1];
+    // The items, each with the words that belong to it (a field list, its partial) taken in.
+    FetchItem items[FETCH_ITEM_MAX + 1];
+    int nTyped;
 };
 
 // Cuts pszText in place into at most 19 words (single spaces; "[" without "]" makes the next
@@ -33,9 +67,12 @@ struct FetchItemList {
 // of words; *pbLimit tells whether the 19-word limit was reached.
 int SplitItemWords(char* pszText, char** ppWords, bool* pbLimit);
 
-// Parses FETCH's item text (macros, splitting, the UID addition when bAddUid) and notes each
-// item's kind. pszText is cut in place unless a macro copies it into pList->szExpanded.
+// Parses FETCH's item text (macros, splitting, the UID addition when bAddUid) and reads every
+// item (ClassifyItems). pszText is cut in place unless a macro copies it into pList->szExpanded.
 void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList);
+// Reads the words of the list into its items: what each is, its section and partial range, and
+// under which key its answer is kept.
+void ClassifyItems(FetchItemList* pList);
 
 // Path of the message file itself; false when it does not fit.
 [[nodiscard]] bool MessagePath(const Session* pSession, char* pszPath, size_t nSize);
@@ -45,23 +82,17 @@ void ParseItemList(char* pszText, bool bAddUid, FetchItemList* pList);
 // down). Returns the length read; 0 at the range's or the file's end.
 size_t ReadRangeLine(FILE* pFile, char* pszLine, size_t nSize, uint64_t* pullLeft);
 
-// Queues text as it is (SendResponse, no flush, traced).
-void QueueText(Session* pSession, const char* pszText);
-// Appends pszValue to pszOut as an IMAP string: quoted with '"' and '\' escaped, or a literal
-// when it holds CR, LF or 8-bit bytes, which a quoted string cannot carry.
-void AppendString(char* pszOut, size_t nSize, const char* pszValue);
-
-// Notes the kind of every item, so that the answer to each message need not work it out again.
-void ClassifyItems(FetchItemList* pList);
-// Whether any item of the list is one that writes; each of those writes something for every
-// message, whatever its file holds.
-bool ItemsWriteAnything(const FetchItemList* pList);
-// Answers the items of the current message in list order; returns the read mark.
-bool EvaluateItems(Session* pSession, const FetchItemList* pList);
+// The MIME tree of a message as kept in its mailbox's index, with what identifies the file it
+// was read from: a tree is used only for the file it describes.
+struct KeptTree : KeptContent {
+    MimeTree tree;
+    FileIdentity file;
+    size_t Cost() const override;
+};
 
 // The message being answered: its content (the decoded copy or the message file), opened once
 // so that a rename by another session cannot take it away between items, and its MIME tree,
-// parsed when an item first needs it and reused by the later ones.
+// taken from the index or parsed when an item first needs it, and reused by the later ones.
 struct FetchMessage {
     FILE* pFile = nullptr;
     uint64_t ullSize = 0;  // the message's bytes (RFC822.SIZE)
@@ -69,11 +100,13 @@ struct FetchMessage {
     // there; null: nothing is kept.
     MailboxIndex* pIndex = nullptr;
     uint32_t ulUid = 0;
+    // The message file as opened (not a decoded copy): the tree kept for it must be of this file.
+    bool bFileKnown = false;
+    FileIdentity file;
     bool bWrittenKnown = false;
     FILETIME ftWritten = 0;  // the file's last-write time (INTERNALDATE), when known
     bool bTreeTried = false;
-    bool bTree = false;
-    MimeTree tree;
+    std::shared_ptr<const KeptTree> pTree;
     // Something an item needed could not be read whole: what went out for it is not the
     // message's, and nothing of this answer may be kept.
     bool bReadFailed = false;
@@ -82,8 +115,10 @@ struct FetchMessage {
     bool abKept[FETCH_ITEM_MAX + 1] = {};
     CachedText aKept[FETCH_ITEM_MAX + 1];
 };
-// The tree, parsed on first use; nullptr when the file cannot be read.
+// The tree, from the index or parsed on first use; nullptr when the file cannot be read.
 const MimeTree* MessageTree(FetchMessage* pMessage);
+// The key under which a message's tree is kept.
+extern const char* const KEPT_TREE_KEY;
 
 // Whether any item of the list is one that writes; each of those writes something for every
 // message, whatever its file holds.
@@ -105,8 +140,6 @@ bool ItemsNeedTree(const FetchItemList* pList);
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);
 
 // Item writers.
-// Queues "label" and the number.
-void QueueNumberItem(Session* pSession, const char* pszLabel, uint64_t ullValue);
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);
@@ -115,26 +148,6 @@ void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
 // The envelope "(...)" of the header at ullOffset, ullSize bytes long.
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended);
-
-// A partial range <start.length> of a section.
-struct PartialRange {
-    bool bGiven = false;
-    uint64_t ullStart = 0;
-    bool bLength = false;
-    uint64_t ullLength = 0;
-};
-enum HeaderMode { HEADER_ALL = 0, HEADER_FIELDS = 1, HEADER_FIELDS_NOT = 2 };
-constexpr int HEADER_FIELD_MAX = 20;
-
-// Content writers: the label is queued already; these write the literal (or "" when there is
-// nothing to send). Bytes ullOffset.. of the message, ullSize of them.
-void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
-                   const PartialRange& partial);
-// The lines of a header range that the mode takes (field names compared without case).
-void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
-                     char* const* ppNames, int nNames, const PartialRange& partial);
-// An empty string, for a section that does not exist.
-void SendEmptySection(Session* pSession);
 
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
 void ConvertRawText(char* pszText, size_t nSize);

@@ -1,29 +1,33 @@
-// Body sections as IMAP literals. Every section is a byte range of the message file, known from
-// its MIME tree; header sections restricted to or stripped of named fields make two passes over
-// their range, the first counting what the second sends, so that the literal's size can be
-// announced before its content without holding the content.
+// Body sections. A BODY[...] item is read once per command into what it names; every section is
+// then a byte range of the message file, found in its MIME tree. Header sections restricted to or
+// stripped of named fields make two passes over their range, the first counting what the second
+// sends, so that the literal's size can be announced before its content without holding the
+// content.
+#include "imap/fetch/section.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "imap/args.h"
 #include "imap/fetch/items.h"
-#include "imap/response.h"
-#include "imap/session_io.h"
+#include "imap/output.h"
 #include "platform/file_range.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
 
 constexpr size_t LINE_SIZE = 1024;
-constexpr size_t BATCH_LIMIT = 8192;
+constexpr size_t READ_BLOCK = 8192;
 // Ranges this long leave the file directly (sendfile, or large reads under TLS) instead of
 // passing through the answer buffer.
 constexpr uint64_t DIRECT_MIN = 64 * 1024;
-constexpr size_t DIRECT_BLOCK = 256 * 1024;
 // A header up to this size is read in one piece and filtered in memory.
 constexpr uint64_t HEADER_READ_MAX = 1024 * 1024;
 
@@ -33,7 +37,6 @@ struct LiteralOut {
     Session* pSession;
     uint64_t ullSkip;  // bytes before a partial range's start
     uint64_t ullLeft;
-    size_t nBatch;     // batched in szResponse, sent without the trace copy
 };
 
 void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength) {
@@ -46,30 +49,8 @@ void PutBytes(LiteralOut* pOut, const char* pData, size_t nLength) {
     if (nLength > pOut->ullLeft) {
         nLength = static_cast<size_t>(pOut->ullLeft);
     }
-    Session* pSession = pOut->pSession;
-    while (nLength > 0) {
-        if (pOut->nBatch + 1 >= BATCH_LIMIT) {
-            SendResponse(pSession, 1, 0);
-            pOut->nBatch = 0;
-        }
-        size_t nTake = BATCH_LIMIT - 1 - pOut->nBatch;
-        if (nTake > nLength) {
-            nTake = nLength;
-        }
-        char* pTo = pSession->szResponse + pOut->nBatch;
-        memcpy(pTo, pData, nTake);
-        // The send path is text: a NUL byte would end the batch early and leave the client
-        // waiting for bytes that never come, so it goes out as a blank.
-        for (char* p = static_cast<char*>(memchr(pTo, '\0', nTake)); p != nullptr;
-             p = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(pTo + nTake - p)))) {
-            *p = ' ';
-        }
-        pOut->nBatch += nTake;
-        pOut->ullLeft -= nTake;
-        pData += nTake;
-        nLength -= nTake;
-        pSession->szResponse[pOut->nBatch] = '\0';
-    }
+    OutputContent(pOut->pSession, pData, nLength);
+    pOut->ullLeft -= nLength;
 }
 
 void FinishLiteral(LiteralOut* pOut) {
@@ -80,11 +61,6 @@ void FinishLiteral(LiteralOut* pOut) {
     while (pOut->ullLeft > 0) {
         PutBytes(pOut, szFill, sizeof(szFill));
     }
-    if (pOut->nBatch > 0) {
-        SendResponse(pOut->pSession, 1, 0);
-        pOut->nBatch = 0;
-    }
-    pOut->pSession->szResponse[0] = '\0';
 }
 
 // The part of ullTotal bytes that a partial range selects.
@@ -102,10 +78,10 @@ bool StartLiteral(Session* pSession, uint64_t ullSize, LiteralOut* pOut) {
         SendEmptySection(pSession);
         return false;
     }
-    FormatResponse(pSession, "{%" PRIu64 "}\r\n", ullSize);
-    SendResponse(pSession, 1, 1);
-    pSession->szResponse[0] = '\0';
-    *pOut = {pSession, 0, ullSize, 0};
+    OutputAtom(pSession, "{");
+    OutputNumber(pSession, ullSize);
+    OutputAtom(pSession, "}\r\n");
+    *pOut = {pSession, 0, ullSize};
     return true;
 }
 
@@ -113,41 +89,13 @@ bool SeekTo(FILE* pFile, uint64_t ullOffset) {
     return ullOffset <= static_cast<uint64_t>(LONG_MAX) && fseek(pFile, static_cast<long>(ullOffset), SEEK_SET) == 0;
 }
 
-// Sends the rest of a literal, out.ullLeft bytes from ullFrom of the file, past the answer
-// buffer: what is held is sent first, then the range by sendfile when the connection is clear
-// text and the range holds no NUL (which goes out as a blank), else in large reads. Whatever
-// the file no longer holds is left in out.ullLeft for FinishLiteral. False when the peer could
-// not be written to.
-bool SendDirect(LiteralOut* pOut, FILE* pFile, uint64_t ullFrom) {
-    Session* pSession = pOut->pSession;
-    if (FlushSend(pSession, 1) == 0) return false;
-    bool bNul = true;
-    if (pSession->pTls == nullptr && RangeHoldsNul(pFile, ullFrom, pOut->ullLeft, &bNul) && !bNul) {
-        bool bFailed = false;
-        uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, pOut->ullLeft, &bFailed);
-        pOut->ullLeft -= ullSent;
-        return !bFailed;
-    }
-    std::unique_ptr<char[]> block(new char[DIRECT_BLOCK]);
-    while (pOut->ullLeft > 0) {
-        size_t nWant = pOut->ullLeft < DIRECT_BLOCK ? static_cast<size_t>(pOut->ullLeft) : DIRECT_BLOCK;
-        size_t nGot = ReadFileAt(pFile, ullFrom, block.get(), nWant);
-        if (nGot == 0) break;
-        std::replace(block.get(), block.get() + nGot, '\0', ' ');
-        if (SessionSend(pSession, block.get(), nGot) == SOCKET_ERROR) return false;
-        pOut->ullLeft -= nGot;
-        ullFrom += nGot;
-    }
-    return true;
-}
-
 // ---- Header filter ----------------------------------------------------------------------
 
 // The line starts with one of the names followed by its colon (blanks may come between).
-bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
-    for (int i = 0; i < nNames; i++) {
-        size_t nLength = strlen(ppNames[i]);
-        if (nLength == 0 || StrNICmp(pszLine, ppNames[i], nLength) != 0) {
+bool MatchesField(const char* pszLine, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        size_t nLength = name.size();
+        if (nLength == 0 || StrNICmp(pszLine, name.c_str(), nLength) != 0) {
             continue;
         }
         const char* p = pszLine + nLength;
@@ -163,8 +111,7 @@ bool MatchesField(const char* pszLine, char* const* ppNames, int nNames) {
 
 struct HeaderFilter {
     int nMode;
-    char* const* ppNames;
-    int nNames;
+    const std::vector<std::string>* pNames;
     bool bMatch;  // the verdict of a field carries over its folded lines
 };
 
@@ -176,7 +123,7 @@ bool TakesLine(HeaderFilter* pFilter, const char* pszLine) {
         return true;
     }
     if (pszLine[0] != ' ' && pszLine[0] != '\t') {
-        pFilter->bMatch = MatchesField(pszLine, pFilter->ppNames, pFilter->nNames);
+        pFilter->bMatch = MatchesField(pszLine, *pFilter->pNames);
     }
     return pFilter->bMatch == (pFilter->nMode == HEADER_FIELDS);
 }
@@ -244,10 +191,7 @@ std::string FilterHeaderText(const char* pText, size_t nText, HeaderFilter* pFil
 
 }  // namespace
 
-void SendEmptySection(Session* pSession) {
-    FormatResponse(pSession, "\"\"");
-    SendResponse(pSession, 0, 1);
-}
+void SendEmptySection(Session* pSession) { OutputAtom(pSession, "\"\""); }
 
 void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
                    const PartialRange& partial) {
@@ -259,9 +203,10 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
     uint64_t ullFrom = ullOffset + (partial.bGiven ? partial.ullStart : 0);
     if (pMessage->pFile != nullptr && ullSend >= DIRECT_MIN) {
         // A peer that cannot be written to is told nothing more; the padding would fail too.
-        if (!SendDirect(&out, pMessage->pFile, ullFrom)) out.ullLeft = 0;
+        // A range the file no longer holds whole leaves the rest in out.ullLeft.
+        if (!OutputFileRange(pSession, pMessage->pFile, ullFrom, &out.ullLeft)) out.ullLeft = 0;
     } else if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
-        char buffer[BATCH_LIMIT];
+        char buffer[READ_BLOCK];
         while (out.ullLeft > 0) {
             size_t nWant = out.ullLeft < sizeof(buffer) ? static_cast<size_t>(out.ullLeft) : sizeof(buffer);
             size_t nGot = fread(buffer, 1, nWant, pMessage->pFile);
@@ -277,12 +222,12 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
 }
 
 void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
-                     char* const* ppNames, int nNames, const PartialRange& partial) {
+                     const std::vector<std::string>& names, const PartialRange& partial) {
     if (nMode == HEADER_ALL) {
         SendFileRange(pSession, pMessage, ullOffset, ullSize, partial);
         return;
     }
-    HeaderFilter filter = {nMode, ppNames, nNames, false};
+    HeaderFilter filter = {nMode, &names, false};
     // A header of usual size is read once, in one piece.
     if (pMessage->pFile != nullptr && ullSize <= HEADER_READ_MAX) {
         std::string header(static_cast<size_t>(ullSize), '\0');
@@ -308,4 +253,196 @@ void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffs
     out.ullSkip = partial.bGiven ? partial.ullStart : 0;
     HeaderPass(pMessage->pFile, ullOffset, ullSize, &filter, &out);
     FinishLiteral(&out);
+}
+
+// ---- What a BODY[...] item names ---------------------------------------------------------
+
+namespace {
+
+// A field list is looked at this far; a longer one is cut.
+constexpr size_t FIELD_LIST_SIZE = 1100;
+
+// The names of a HEADER.FIELDS list, split as the item list is. Empty names (doubled spaces)
+// would break the answer's syntax.
+std::vector<std::string> SplitFieldNames(const char* pszList) {
+    char szList[FIELD_LIST_SIZE + 1];
+    static_cast<void>(FormatText(szList, sizeof(szList), "%s", pszList != nullptr ? pszList : ""));
+    char* pWords[FETCH_ITEM_WORDS + 1];
+    bool bLimit = false;
+    int nWords = SplitItemWords(StripParentheses(szList), pWords, &bLimit);
+    std::vector<std::string> names;
+    for (int i = 0; i < nWords; i++) {
+        if (pWords[i][0] != '\0') names.emplace_back(pWords[i]);
+    }
+    return names;
+}
+
+// "<start>" after a label: a partial answer carries its origin.
+void QueueOrigin(Session* pSession, const PartialRange& partial) {
+    if (partial.bGiven) {
+        OutputAtom(pSession, "<");
+        OutputNumber(pSession, partial.ullStart);
+        OutputAtom(pSession, ">");
+    }
+}
+
+}  // namespace
+
+PartialRange ReadPartial(const char* pszText) {
+    PartialRange partial;
+    if (pszText == nullptr) {
+        return partial;
+    }
+    partial.bGiven = true;
+    partial.ullStart = strtoull(pszText, nullptr, 10);
+    const char* pDot = strchr(pszText, '.');
+    if (pDot != nullptr) {
+        partial.bLength = true;
+        partial.ullLength = strtoull(pDot + 1, nullptr, 10);
+    }
+    return partial;
+}
+
+void ReadSectionText(const char* pszText, size_t nText, SectionSpec* pSpec) {
+    pSpec->kind = SECTION_PART;
+    pSpec->bValid = true;
+    pSpec->nPath = 0;
+    size_t i = 0;
+    while (i < nText && pszText[i] >= '0' && pszText[i] <= '9') {
+        uint64_t ullNumber = 0;
+        for (; i < nText && pszText[i] >= '0' && pszText[i] <= '9'; i++) {
+            ullNumber = ullNumber * 10 + static_cast<uint64_t>(pszText[i] - '0');
+            if (ullNumber > 0xFFFFFFFFull) {
+                pSpec->bValid = false;
+                ullNumber = 0xFFFFFFFFull;  // no part has it; and the sum cannot wrap
+            }
+        }
+        if (pSpec->nPath < sizeof(pSpec->ulPath) / sizeof(pSpec->ulPath[0])) {
+            pSpec->ulPath[pSpec->nPath++] = static_cast<uint32_t>(ullNumber);
+        } else {
+            pSpec->bValid = false;  // deeper than any tree goes
+        }
+        if (i < nText && pszText[i] == '.') {
+            i++;
+        } else {
+            break;
+        }
+    }
+    std::string rest(pszText + i, nText - i);
+    struct Suffix {
+        const char* pszWord;
+        SectionKind kind;
+    };
+    static const Suffix kSuffixes[] = {
+        {"", SECTION_PART},
+        {"HEADER", SECTION_HEADER},
+        {"HEADER.FIELDS", SECTION_FIELDS},
+        {"HEADER.FIELDS.NOT", SECTION_FIELDS_NOT},
+        {"TEXT", SECTION_TEXT},
+        {"MIME", SECTION_MIME},
+    };
+    for (const Suffix& suffix : kSuffixes) {
+        if (StrICmp(rest.c_str(), suffix.pszWord) == 0) {
+            pSpec->kind = suffix.kind;
+            // A part number needs no suffix; a path ending in "." or MIME without a part is wrong.
+            if ((pSpec->nPath > 0 && i > 0 && pszText[i - 1] == '.' && rest.empty()) ||
+                (pSpec->kind == SECTION_MIME && pSpec->nPath == 0)) {
+                pSpec->bValid = false;
+            }
+            return;
+        }
+    }
+    pSpec->bValid = false;
+}
+
+SectionSpec ReadSectionItem(const char* pszItem, const char* pszFieldList, const char* pszAfterList,
+                            bool* pbUsedPartial) {
+    SectionSpec spec;
+    *pbUsedPartial = false;
+    const char* pOpen = strchr(pszItem, '[');
+    if (pOpen == nullptr) {
+        spec.bValid = false;
+        return spec;
+    }
+    const char* pClose = strchr(pOpen, ']');
+    size_t nSection = pClose != nullptr ? static_cast<size_t>(pClose - pOpen - 1) : strlen(pOpen + 1);
+    spec.label.assign(pOpen + 1, nSection);
+    ReadSectionText(pOpen + 1, nSection, &spec);
+    // An unclosed section's partial follows its field list as a word of its own.
+    const char* pLess = pClose != nullptr ? strchr(pClose, '<') : nullptr;
+    if (pClose == nullptr && pszAfterList != nullptr && pszAfterList[0] == '<') {
+        pLess = pszAfterList;
+        *pbUsedPartial = true;
+    }
+    spec.partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
+    if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
+        spec.names = SplitFieldNames(pClose == nullptr ? pszFieldList : "");
+    }
+    return spec;
+}
+
+void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& spec) {
+    // The label: the section as asked, the field names as asked, the partial's origin.
+    OutputFormat(pSession, "BODY[%s", spec.label.c_str());
+    if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
+        OutputAtom(pSession, " (");
+        for (size_t i = 0; i < spec.names.size(); i++) {
+            OutputFormat(pSession, "%s%s", i == 0 ? "" : " ", spec.names[i].c_str());
+        }
+        OutputAtom(pSession, ")");
+    }
+    OutputAtom(pSession, "]");
+    QueueOrigin(pSession, spec.partial);
+    OutputAtom(pSession, " ");
+
+    const PartialRange& partial = spec.partial;
+    // The whole message is one range, known without its structure.
+    if (spec.bValid && spec.kind == SECTION_PART && spec.nPath == 0 && pMessage->pFile != nullptr) {
+        SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
+        return;
+    }
+    const MimeTree* pTree = spec.bValid ? MessageTree(pMessage) : nullptr;
+    if (pTree == nullptr) {
+        SendEmptySection(pSession);
+        return;
+    }
+    MimeSection where = ResolveMimeSection(*pTree, spec.ulPath, spec.nPath);
+    if (where.nPart < 0) {
+        SendEmptySection(pSession);
+        return;
+    }
+    const MimePart& part = pTree->parts[static_cast<size_t>(where.nPart)];
+    const MimePart* pInner = where.nMessage >= 0 ? &pTree->parts[static_cast<size_t>(where.nMessage)] : nullptr;
+    switch (spec.kind) {
+        case SECTION_PART:
+            if (spec.nPath == 0) {
+                SendFileRange(pSession, pMessage, 0, pTree->ullSize, partial);
+            } else {
+                SendFileRange(pSession, pMessage, part.ullBodyOffset, part.ullBodySize, partial);
+            }
+            return;
+        case SECTION_MIME:
+            SendFileRange(pSession, pMessage, part.ullHeaderOffset, part.ullHeaderSize, partial);
+            return;
+        case SECTION_TEXT:
+            if (pInner == nullptr) {
+                SendEmptySection(pSession);
+            } else {
+                SendFileRange(pSession, pMessage, pInner->ullBodyOffset, pInner->ullBodySize, partial);
+            }
+            return;
+        case SECTION_HEADER:
+        case SECTION_FIELDS:
+        case SECTION_FIELDS_NOT:
+            if (pInner == nullptr) {
+                SendEmptySection(pSession);
+                return;
+            }
+            SendHeaderRange(pSession, pMessage, pInner->ullHeaderOffset, pInner->ullHeaderSize,
+                            spec.kind == SECTION_HEADER ? HEADER_ALL
+                            : spec.kind == SECTION_FIELDS ? HEADER_FIELDS
+                                                          : HEADER_FIELDS_NOT,
+                            spec.names, partial);
+            return;
+    }
 }
