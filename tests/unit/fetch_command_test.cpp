@@ -150,6 +150,11 @@ std::string Answered(const std::string& line) {
     f.Add(4, "100000", kTwoParts);
     f.Add(5, "000110", kSmall);
     f.Add(9, "000000", "Subject: third\r\nCc: cy@example.org\r\n\r\nthird body text\r\n");
+    // One INTERNALDATE for every call, or two answers made a second apart differ.
+    for (const auto& entry : std::filesystem::directory_iterator(f.dir.path)) {
+        const struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+        utimensat(AT_FDCWD, entry.path().c_str(), times, 0);
+    }
     snprintf(f.session->szRecv, sizeof(f.session->szRecv), "%s\r\n", line.c_str());
     std::string answer = f.Capture([&f] { DispatchCommand(f.session.get()); });
     return answer + f.Fetch("1:* FLAGS");
