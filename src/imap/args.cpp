@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -111,6 +112,14 @@ bool TakeParenthesised(const char** ppCursor, char* pszOut, size_t nSize) {
     return true;
 }
 
+bool TakeSequenceSet(const char** ppCursor, std::vector<SetElement>* pSet) {
+    const char* p = *ppCursor;
+    size_t nLength = std::strcspn(p, " ");
+    if (!ParseMessageSet(std::string(p, nLength).c_str(), pSet)) return false;
+    *ppCursor = p + nLength;
+    return true;
+}
+
 bool TakeRestUnquoted(const char* pszText, char* pszOut, size_t nSize) {
     if (*pszText == '"') pszText++;
     size_t nLength = std::strcspn(pszText, "\"");
@@ -125,4 +134,12 @@ char* StripParentheses(char* pszText) {
     char* pClose = std::strrchr(++pszText, ')');
     if (pClose != nullptr) *pClose = '\0';
     return pszText;
+}
+
+std::string ListText(const char* pszText) {
+    if (*pszText != '(') return pszText;
+    std::string text(pszText + 1);
+    size_t nClose = text.rfind(')');
+    if (nClose != std::string::npos) text.resize(nClose);
+    return text;
 }

@@ -173,26 +173,22 @@ int CmdCopy(Session* pSession) {
         RespondWrongState(pSession);
         return 1;
     }
-    char szSet[RECV_SIZE];
+    std::vector<SetElement> set;
     char szTarget[MAX_PATH];
-    if (!TakeSetAndTarget(pSession, szSet, sizeof(szSet), szTarget, sizeof(szTarget))) {
+    if (!TakeSetAndTarget(pSession, &set, szTarget, sizeof(szTarget))) {
         return 1;
     }
 
     std::vector<CopiedMessage> copies;
     // The view was taken before anything is copied: copies made into the selected mailbox
     // itself are not copied again.
-    bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
+    ForEachMessage(pSession, set, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
         copies.emplace_back();
         copies.back().ulSourceUid = message.ulUid;
         static_cast<void>(FormatText(copies.back().szSourceName, sizeof(copies.back().szSourceName), "%s",
                                      pSession->FindData.cFileName));
         return true;
     });
-    if (!bParsed) {
-        RespondIllegalArgument(pSession);
-        return 1;
-    }
     size_t nNamed = 0;
     bool bFailed = !CopyAll(pSession, szTarget, copies, &nNamed);
     // Acknowledged means on the disk: the new names too.

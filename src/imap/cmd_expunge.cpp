@@ -3,6 +3,7 @@
 // the selected state.
 #include <vector>
 
+#include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/expunge.h"
 #include "imap/response.h"
@@ -30,7 +31,8 @@ int CmdExpunge(Session* pSession) {
         // UID EXPUNGE (UIDPLUS): only the messages of the set go, so that a client never
         // removes what another client flagged \Deleted meanwhile.
         std::vector<SetElement> uids;
-        if (pSession->pArgs == nullptr || !ParseMessageSet(pSession->pArgs, &uids)) {
+        const char* p = pSession->pArgs != nullptr ? pSession->pArgs : "";
+        if (!TakeSequenceSet(&p, &uids) || *p != '\0') {
             RespondIllegalArgument(pSession);
             return 1;
         }

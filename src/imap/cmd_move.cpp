@@ -78,9 +78,9 @@ int CmdMove(Session* pSession) {
         return 1;
     }
     if (RefuseReadOnly(pSession)) return 1;
-    char szSet[RECV_SIZE];
+    std::vector<SetElement> set;
     char szTarget[MAX_PATH];
-    if (!TakeSetAndTarget(pSession, szSet, sizeof(szSet), szTarget, sizeof(szTarget))) {
+    if (!TakeSetAndTarget(pSession, &set, szTarget, sizeof(szTarget))) {
         return 1;
     }
     uint32_t ulValidity = 0;
@@ -91,14 +91,10 @@ int CmdMove(Session* pSession) {
     // Messages moved into the selected mailbox itself come back as new ones, after the view
     // was taken: they are not moved again.
     std::vector<ViewMessage*> named;
-    bool bParsed = ForEachMessage(pSession, szSet, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
+    ForEachMessage(pSession, set, pSession->bUid != 0, [&](uint32_t, ViewMessage& message) {
         named.push_back(&message);
         return true;
     });
-    if (!bParsed) {
-        RespondIllegalArgument(pSession);
-        return 1;
-    }
     // One run of UIDs for the whole set, taken at once.
     uint32_t ulFirst = named.empty() ? 0 : AssignUids(szTarget, static_cast<uint32_t>(named.size()));
     bFailed = !named.empty() && ulFirst == 0;

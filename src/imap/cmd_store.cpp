@@ -3,6 +3,7 @@
 // session that first saw the message and is not the client's to change.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "imap/args.h"
 #include "imap/commands.h"
@@ -76,20 +77,20 @@ int CmdStore(Session* pSession) {
         return 1;
     }
     if (RefuseReadOnly(pSession)) return 1;
-    char* pszItem = strchr(pSession->pArgs, ' ');
-    if (pszItem == nullptr) {
+    const char* p = pSession->pArgs;
+    std::vector<SetElement> set;
+    bool bParsed = TakeSequenceSet(&p, &set) && TakeBlank(&p);
+    if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;
     }
-    *pszItem++ = '\0';
-    pszItem = StripParentheses(pszItem);
     StoreRequest request;
-    ReadStoreItem(pszItem, &request);
+    ReadStoreItem(ListText(p).c_str(), &request);
     uint8_t fSet, fClear;
     RequestMasks(request, &fSet, &fClear);
 
     bool bFailed = false;
-    bool bParsed = ForEachMessage(pSession, pSession->pArgs, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
+    ForEachMessage(pSession, set, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
         StoreResult result = ChangeFlags(pSession, message, fSet, fClear);
         if (result == STORE_GONE) return true;
         bFailed = bFailed || result == STORE_FAILED;
@@ -100,10 +101,6 @@ int CmdStore(Session* pSession) {
         }
         return true;
     });
-    if (!bParsed) {
-        RespondIllegalArgument(pSession);
-        return 1;
-    }
     if (bFailed) {
         RespondFails(pSession);
         return 1;

@@ -6,12 +6,10 @@
 
 #include "config/settings.h"
 #include "imap/args.h"
-#include "imap/dispatch.h"
 #include "imap/response.h"
 #include "imap/output.h"
 #include "imap/session_io.h"
 #include "imap/logs.h"
-#include "platform/text.h"
 
 namespace {
 
@@ -145,15 +143,22 @@ bool CommandWord(const Session* pSession, char* pszWord, size_t nSize, size_t* p
 // Whether the literal announced at nAnnounced is left to the handler (see ReadCommand). A
 // command that will be refused whatever it holds is refused by the reader, which reads a literal
 // already on its way and never asks for one.
-bool LeftToHandler(const Session* pSession, const Assembly& assembly, size_t nAnnounced, bool bNonSync) {
+bool LeftToHandler(const Session* pSession, const Assembly& assembly, size_t nAnnounced, bool bNonSync,
+                   LiteralRuleOf pfnRule) {
     if (assembly.bNul || assembly.bControl) return !bNonSync;
     char szWord[16];
     size_t nArgs = 0;
     if (!CommandWord(pSession, szWord, sizeof(szWord), &nArgs)) return !bNonSync;
-    bool bRuns = CommandRunsInState(szWord, pSession->State);
-    if (!bRuns) return !bNonSync;
-    // APPEND's mailbox may be a literal; the literal after it is the message.
-    return StrICmp(szWord, "APPEND") == 0 && nAnnounced > nArgs;
+    switch (pfnRule(szWord, pSession->State)) {
+        case LITERALS_READ:
+            return false;
+        case LITERALS_REFUSED:
+            return !bNonSync;
+        case LITERAL_MESSAGE:
+            // The first argument (APPEND's mailbox) may be a literal; one after it is the message.
+            return nAnnounced > nArgs;
+    }
+    return !bNonSync;
 }
 
 // A line's bytes other than its final line end: no control character but TAB belongs there
@@ -267,7 +272,7 @@ bool ReadAnswerLine(Session* pSession) {
     return true;
 }
 
-CommandRead ReadCommand(Session* pSession) {
+CommandRead ReadCommand(Session* pSession, LiteralRuleOf pfnRule) {
     Assembly assembly;
     pSession->szRecv[0] = '\0';
     pSession->nReceived = 0;
@@ -283,7 +288,7 @@ CommandRead ReadCommand(Session* pSession) {
         size_t nEndLength = 0;
         bool bLiteral = AnnouncedLiteral(assembly, &ulSize, &bNonSync, &nEndLength);
         size_t nAnnounced = assembly.nLength - std::min(assembly.nLength, nEndLength);
-        if (!assembly.bTooLong && bLiteral && LeftToHandler(pSession, assembly, nAnnounced, bNonSync)) {
+        if (!assembly.bTooLong && bLiteral && LeftToHandler(pSession, assembly, nAnnounced, bNonSync, pfnRule)) {
             bLiteral = false;
         }
         if (!bLiteral) {

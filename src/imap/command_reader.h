@@ -11,13 +11,22 @@ enum CommandRead {
     COMMAND_ABANDONED,  // refused and not read to its end: the answer and a BYE are in szResponse
 };
 
+// What a command does with a literal announced at the end of one of its lines. The reader knows
+// no commands: whoever knows them (the dispatcher) says, for a command word in a state.
+enum LiteralRule {
+    LITERALS_READ,     // every literal is read into the command
+    LITERALS_REFUSED,  // the command will only be refused: no literal is asked for
+    LITERAL_MESSAGE,   // a literal after the first argument is the handler's (APPEND's message)
+};
+using LiteralRuleOf = LiteralRule (*)(const char* pszWord, int32_t lState);
+
 // Takes the next command out of szQueue into szRecv, receiving more input while a literal or a
 // long line needs it. A literal between lines is kept in its wire form ("{n}\r\n" and its
 // bytes); a synchronising one is asked for with "+ Ready" first. Two literals are left to the
-// handler, and the command then ends at their announcement: APPEND's message, which goes to a
-// file instead of memory, and a literal of a command that will only be refused, so that the
-// client is never asked for data that is thrown away.
-CommandRead ReadCommand(Session* pSession);
+// handler, and the command then ends at their announcement: a message literal (LITERAL_MESSAGE),
+// which goes to a file instead of memory, and a literal of a command that will only be refused,
+// so that the client is never asked for data that is thrown away.
+CommandRead ReadCommand(Session* pSession, LiteralRuleOf pfnRule);
 
 // Whether szQueue holds the start of a command that can be taken now: a whole line, or a line
 // too long to wait for in the receive buffer.

@@ -108,6 +108,17 @@ bool CommandRunsInState(const char* pszWord, int32_t lState) {
     return false;
 }
 
+namespace {
+
+// The reader asks this for every literal; it knows no commands itself.
+LiteralRule LiteralRuleFor(const char* pszWord, int32_t lState) {
+    if (!CommandRunsInState(pszWord, lState)) return LITERALS_REFUSED;
+    // APPEND's message goes to a file, not into the command.
+    return StrICmp(pszWord, "APPEND") == 0 ? LITERAL_MESSAGE : LITERALS_READ;
+}
+
+}  // namespace
+
 int DispatchCommand(Session* pSession) {
     // What was received goes in front of anything a handler left queued: counted bytes from
     // RecvLine, or a text a caller put there itself.
@@ -116,7 +127,7 @@ int DispatchCommand(Session* pSession) {
     QueueInFront(pSession, pSession->szRecv, nReceived);
     int nResult = 1;
     while (CommandWaiting(pSession)) {
-        CommandRead read = ReadCommand(pSession);
+        CommandRead read = ReadCommand(pSession, LiteralRuleFor);
         if (read == COMMAND_LOST) return 0;
         if (read == COMMAND_ABANDONED) {
             SendResponse(pSession, 1, 1);

@@ -117,9 +117,10 @@ bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize) {
     return FormatText(pszOut, nSize, "{%zu}\r\n%s", std::strlen(pszName), pszName);
 }
 
-bool TakeSetAndTarget(Session* pSession, char* pszSet, size_t nSetSize, char* pszTarget, size_t nTargetSize) {
+bool TakeSetAndTarget(Session* pSession, std::vector<SetElement>* pSet, char* pszTarget, size_t nTargetSize) {
+    char szSet[RECV_SIZE];
     char szTargetName[RECV_SIZE];
-    if (!TakeTwoArguments(pSession, pszSet, nSetSize, szTargetName, sizeof(szTargetName))) {
+    if (!TakeTwoArguments(pSession, szSet, sizeof(szSet), szTargetName, sizeof(szTargetName))) {
         return false;
     }
     if (!ResolveClientMailbox(pSession, szTargetName, pszTarget, nTargetSize)) {
@@ -128,6 +129,12 @@ bool TakeSetAndTarget(Session* pSession, char* pszSet, size_t nSetSize, char* ps
     }
     if (!MailboxExists(pszTarget)) {
         RespondNoMailbox(pSession, pSession->pTag, pSession->pCommand, pszTarget);
+        return false;
+    }
+    // The set may come quoted; a wrong one is told only once the target is known to be right.
+    const char* p = szSet;
+    if (!TakeSequenceSet(&p, pSet) || *p != '\0') {
+        RespondIllegalArgument(pSession);
         return false;
     }
     return true;

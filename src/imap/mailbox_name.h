@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "imap/session.h"
+#include "store/store.h"
 
 // The single mailbox name that makes up a command's arguments (an atom, a quoted string or a
 // literal), for a command of the authenticated and selected states. Before login the wrong-state
@@ -33,7 +35,7 @@ bool MailboxExists(const char* pszPath);
 void RespondNoMailbox(Session* pSession, const char* pszTag, const char* pszCommand, const char* pszPath);
 // COPY and MOVE: the message set and the path of the existing target mailbox; false once the
 // client has been answered.
-bool TakeSetAndTarget(Session* pSession, char* pszSet, size_t nSetSize, char* pszTarget, size_t nTargetSize);
+bool TakeSetAndTarget(Session* pSession, std::vector<SetElement>* pSet, char* pszTarget, size_t nTargetSize);
 
 // Writes a mailbox name as LIST and LSUB send it: an atom when every character may stand in
 // one, else a quoted string with "\" before each double quote and backslash, else (8-bit or

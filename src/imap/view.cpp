@@ -196,10 +196,16 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
     std::vector<SetElement> elements;
     if (!ParseMessageSet(pszSet, &elements)) return false;
+    ForEachMessage(pSession, elements, bUid, fnMessage);
+    return true;
+}
+
+void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid,
+                    const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
     RefreshView(pSession);
     MailboxView& view = *pSession->pView;
     std::vector<ViewMessage>& messages = view.messages;
-    if (messages.empty()) return true;
+    if (messages.empty()) return;
     uint32_t ulStar = bUid ? messages.back().ulUid : static_cast<uint32_t>(messages.size());
     bool bGoOn = true;
     for (size_t e = 0; e < elements.size() && bGoOn; e++) {
@@ -229,7 +235,6 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
         }
     }
     pSession->szShownFlags[0] = '\0';
-    return true;
 }
 
 bool ViewNamesCurrent(const Session* pSession) {

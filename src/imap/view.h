@@ -78,6 +78,9 @@ void AnnounceChanges(Session* pSession, bool bExpunges);
 // fnMessage returns false to stop. False, with nothing called, for a malformed set.
 bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
+// The same for a set the command has already read.
+void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid,
+                    const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
 
 // Makes sure FindData names the message's file as it is now: another session may have renamed
 // it since the view was read. False when the message is gone (it is then marked so).

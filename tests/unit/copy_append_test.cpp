@@ -67,6 +67,27 @@ TEST_F(CopyAppend, ANameAnotherWriterHoldsSendsTheMessageOnToALaterUid) {
     EXPECT_EQ(Tree(Path("Archive")), ".0000000007.incoming* .0000000009.incoming* 8-100010 10-100000 uid");
 }
 
+// A wrong target is told before a wrong set, as it always was; neither copies nor moves anything.
+TEST_F(CopyAppend, AMalformedSetIsRefusedOnceTheTargetIsKnownRight) {
+    Run("s SELECT INBOX");  // opened for writing: MOVE runs
+    const Pair cases[] = {
+        {"a COPY 0 Archive", "a BAD COPY illegal argument\r\n"},
+        {"a COPY 0 Nowhere", "a NO [TRYCREATE] COPY fails\r\n"},
+        {"a COPY 1:4294967296 Archive", "a BAD COPY illegal argument\r\n"},
+        {"a COPY \"1 2\" Archive", "a BAD COPY illegal argument\r\n"},
+        {"a MOVE 1, Nowhere", "a NO [TRYCREATE] MOVE fails\r\n"},
+        {"a MOVE *:x Archive", "a BAD MOVE illegal argument\r\n"},
+        {"a UID MOVE 1:0 Archive", "a BAD MOVE illegal argument\r\n"},
+        {"a UID EXPUNGE 1 2", "a BAD EXPUNGE illegal argument\r\n"},
+        {"a UID EXPUNGE 4294967296", "a BAD EXPUNGE illegal argument\r\n"},
+        // A set may come quoted, as an astring.
+        {"b COPY \"2\" Archive", "b OK [COPYUID V 2 7] COPY completed\r\n"},
+    };
+    for (const auto& [request, answer] : cases) EXPECT_EQ(Run(request), answer) << request;
+    EXPECT_EQ(Tree(Path("Archive")), "7-110001 uid");
+    EXPECT_EQ(Tree(box), "1-000010 2-010001 5-001100 uid");  // SELECT took the Recent digit
+}
+
 TEST_F(CopyAppend, AppendStoresTheLiteralWithRecentAndTheListedFlagsAndTakesWhatFollowsAsRequests) {
     const std::string message = "Subject: test\r\n\r\nHello.\r\n";
     // UIDs 5 and 6 are taken, with other flag codes, though the uid file says 4: new messages go above them.

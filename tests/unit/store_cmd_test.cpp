@@ -75,6 +75,21 @@ TEST_F(StoreExpunge, StoreWalksEveryElementInOrder) {
     EXPECT_EQ(Tree(box), "1-100010 2-100000 3-100010 3 4-000010 5-000010 notes.MSG");
 }
 
+TEST_F(StoreExpunge, AMalformedSetOrNoItemIsRefusedAndAListedItemEndsAtItsParenthesis) {
+    Put("7-100000");
+    const char* const bad = "a BAD STORE illegal argument\r\n";
+    Talk({{"a STORE 1", bad},
+          {"a STORE 4294967296 +FLAGS (\\Seen)", bad},
+          {"a STORE 1:4294967296 +FLAGS (\\Seen)", bad},
+          {"a STORE 1, +FLAGS (\\Seen)", bad},
+          {"a STORE \"1\" +FLAGS (\\Seen)", bad},
+          {"a STORE 1(+FLAGS) (\\Seen)", bad},
+          {"b STORE *:1 +FLAGS (\\Flagged)", "* 1 FETCH (FLAGS (\\Recent \\Flagged))\r\nb OK STORE completed\r\n"},
+          // What stands behind the item's own list names nothing.
+          {"c STORE 1 (+FLAGS (\\Seen)) \\Deleted", "* 1 FETCH (FLAGS (\\Recent \\Flagged \\Seen))\r\nc OK STORE completed\r\n"}});
+    EXPECT_EQ(Tree(box), "7-101010");
+}
+
 TEST_F(StoreExpunge, UidStoreAnswersWithSequenceNumbersAndUids) {
     // Hidden entries and directories are not messages and take no number.
     Put("3-000000 .4-000000 4-000000/ 5-000000 7-000000 9-000000");
