@@ -537,7 +537,12 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     std::string source = pszSource;
     struct stat st {};
     if (::lstat(source.c_str(), &st) != 0) {
-        if (!ResolveExisting(pszSource, source) || ::lstat(source.c_str(), &st) != 0) return false;
+        int nError = errno;
+        if (!ResolveExisting(pszSource, source) || ::lstat(source.c_str(), &st) != 0) {
+            NoteFileFailure(nError);
+            errno = nError;
+            return false;
+        }
     }
     std::string dir, name;
     if (!ResolveParent(pszTarget, dir, name)) return false;
@@ -569,10 +574,18 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     }
     if (errno != EINVAL && errno != ENOSYS) return false;
     // The file system cannot rename without replacing: a link fails on an existing target.
+    // A link goes by the file, not by its name: through a cluster file system's cache of an old
+    // name (another machine renamed the file meanwhile) it still succeeds, and the file would
+    // have two names. The old name must then be gone for good: the new one is taken back and the
+    // caller learns that the source was missing.
     if (!S_ISDIR(st.st_mode)) {
         if (RetryFileCall("link", target.c_str(), [&] { return ::link(source.c_str(), target.c_str()); }) != 0) return false;
-        ::unlink(source.c_str());
-        return true;
+        if (RetryFileCall("unlink", source.c_str(), [&] { return ::unlink(source.c_str()); }) == 0) return true;
+        int nError = errno;
+        ::unlink(target.c_str());
+        NoteFileFailure(nError);
+        errno = nError;
+        return false;
     }
     struct stat stTarget {};
     if (::lstat(target.c_str(), &stTarget) == 0) return false;
