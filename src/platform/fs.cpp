@@ -650,7 +650,21 @@ int OpenLockTarget(const char* pszPath) {
 LockHandle LockPath(const char* pszPath, int nOperation) {
     int fd = OpenLockTarget(pszPath);
     if (fd < 0) return INVALID_LOCK_HANDLE;
-    while (::flock(fd, nOperation) != 0) {
+    // A kill does not end a lock request that a FUSE file system has passed on (GlusterFS answers
+    // it only once the lock is granted): a server killed while one of its threads waits for a
+    // lock that another of its threads holds would never exit, and its locks would stay held.
+    // On a shared file system the wait is therefore a series of tries with short sleeps between.
+    struct statfs fs {};
+    bool bTries = (nOperation & LOCK_NB) == 0 && ::fstatfs(fd, &fs) == 0 &&
+                  SharedFileSystemName(static_cast<uint32_t>(fs.f_type)) != nullptr;
+    long lPause = 1000000L;
+    while (::flock(fd, bTries ? nOperation | LOCK_NB : nOperation) != 0) {
+        if (bTries && errno == EWOULDBLOCK) {
+            struct timespec ts {0, lPause};
+            ::nanosleep(&ts, nullptr);
+            lPause = std::min(lPause * 2, 16000000L);
+            continue;
+        }
         if (errno != EINTR) {
             // A lock held by another is no failure of the store.
             if ((nOperation & LOCK_NB) == 0) NoteFileFailure(errno);
