@@ -287,16 +287,26 @@ StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, u
             return STORE_FAILED;
         }
         TracePrint("MoveFile(%s -> %s)\n", szOld, szNew);
+        ClearFileFailure();
         if (RenameMessageFile(pszMailbox, szOld, szNew)) {
             message.fFlags = fTarget;
             pSession->pView->pIndex->NoteFlags(message.ulUid, fTarget);
             return STORE_CHANGED;
         }
+        // The name the index knew may be gone only to another machine's rename that this
+        // machine's caches do not show yet, or be on its way out (the new name already taken):
+        // it is not believed again.
         uint8_t fNow = 0;
-        if (!FindMessageFlags(pszMailbox, message.ulUid, &fNow)) {
+        FileFailure failure = LastFileFailure();
+        bool bFound = failure == FILE_FAILURE_MISSING || failure == FILE_FAILURE_EXISTS
+                          ? FindMovedMessageFlags(pszMailbox, message.ulUid, message.fFlags, &fNow)
+                          : FindMessageFlags(pszMailbox, message.ulUid, &fNow);
+        if (!bFound) {
             MarkGone(*pSession->pView, message);
+            pSession->pView->pIndex->NoteRemoved(message.ulUid);
             return STORE_GONE;
         }
+        if (fNow != message.fFlags) pSession->pView->pIndex->NoteFlags(message.ulUid, fNow);
         message.fFlags = fNow;
     }
     return STORE_FAILED;
@@ -316,9 +326,10 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
             view.pIndex->NoteRemoved(message.ulUid);
             continue;
         }
-        // Renamed or removed by another session meanwhile: what counts is what is there now.
+        // Renamed or removed by another session meanwhile: what counts is what is there now, and
+        // the name that could not be removed is not believed again.
         uint8_t fNow = 0;
-        if (!FindMessageFlags(view.szMailbox, message.ulUid, &fNow)) {
+        if (!FindMovedMessageFlags(view.szMailbox, message.ulUid, message.fFlags, &fNow)) {
             MarkGone(view, message);
             continue;
         }

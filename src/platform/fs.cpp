@@ -537,7 +537,12 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     std::string source = pszSource;
     struct stat st {};
     if (::lstat(source.c_str(), &st) != 0) {
-        if (!ResolveExisting(pszSource, source) || ::lstat(source.c_str(), &st) != 0) return false;
+        int nError = errno;
+        if (!ResolveExisting(pszSource, source) || ::lstat(source.c_str(), &st) != 0) {
+            NoteFileFailure(nError);
+            errno = nError;
+            return false;
+        }
     }
     std::string dir, name;
     if (!ResolveParent(pszTarget, dir, name)) return false;
@@ -569,10 +574,18 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     }
     if (errno != EINVAL && errno != ENOSYS) return false;
     // The file system cannot rename without replacing: a link fails on an existing target.
+    // A link goes by the file, not by its name: through a cluster file system's cache of an old
+    // name (another machine renamed the file meanwhile) it still succeeds, and the file would
+    // have two names. The old name must then be gone for good: the new one is taken back and the
+    // caller learns that the source was missing.
     if (!S_ISDIR(st.st_mode)) {
         if (RetryFileCall("link", target.c_str(), [&] { return ::link(source.c_str(), target.c_str()); }) != 0) return false;
-        ::unlink(source.c_str());
-        return true;
+        if (RetryFileCall("unlink", source.c_str(), [&] { return ::unlink(source.c_str()); }) == 0) return true;
+        int nError = errno;
+        ::unlink(target.c_str());
+        NoteFileFailure(nError);
+        errno = nError;
+        return false;
     }
     struct stat stTarget {};
     if (::lstat(target.c_str(), &stTarget) == 0) return false;
@@ -637,7 +650,21 @@ int OpenLockTarget(const char* pszPath) {
 LockHandle LockPath(const char* pszPath, int nOperation) {
     int fd = OpenLockTarget(pszPath);
     if (fd < 0) return INVALID_LOCK_HANDLE;
-    while (::flock(fd, nOperation) != 0) {
+    // A kill does not end a lock request that a FUSE file system has passed on (GlusterFS answers
+    // it only once the lock is granted): a server killed while one of its threads waits for a
+    // lock that another of its threads holds would never exit, and its locks would stay held.
+    // On a shared file system the wait is therefore a series of tries with short sleeps between.
+    struct statfs fs {};
+    bool bTries = (nOperation & LOCK_NB) == 0 && ::fstatfs(fd, &fs) == 0 &&
+                  SharedFileSystemName(static_cast<uint32_t>(fs.f_type)) != nullptr;
+    long lPause = 1000000L;
+    while (::flock(fd, bTries ? nOperation | LOCK_NB : nOperation) != 0) {
+        if (bTries && errno == EWOULDBLOCK) {
+            struct timespec ts {0, lPause};
+            ::nanosleep(&ts, nullptr);
+            lPause = std::min(lPause * 2, 16000000L);
+            continue;
+        }
         if (errno != EINTR) {
             // A lock held by another is no failure of the store.
             if ((nOperation & LOCK_NB) == 0) NoteFileFailure(errno);

@@ -200,6 +200,7 @@ void ReleaseLockFile(const char* pszPath, LockHandle hLockFile);
 enum FileFailure {
     FILE_FAILURE_NONE,
     FILE_FAILURE_EXISTS,     // the name was taken (by another writer)
+    FILE_FAILURE_MISSING,    // the name was not there (moved or removed by another writer)
     FILE_FAILURE_TRANSIENT,  // still failing after the retries
     FILE_FAILURE_OTHER,
 };
@@ -209,7 +210,7 @@ const char* LastFileFailureText();
 // Forgets the last failure (before a sequence of calls whose first failure is to be reported).
 void ClearFileFailure();
 // For tests: asked before each attempt of the calls that are tried again (pszCall "open",
-// "rename", "link"); a nonzero answer is taken as that attempt's errno, without the call.
+// "rename", "link", the "unlink" that ends a move by link); a nonzero answer is taken as that attempt's errno, without the call.
 void SetFileFaultHook(std::function<int(const char* pszCall, const char* pszPath)> fnHook);
 
 // ---- Time ----------------------------------------------------------------------------------

@@ -68,6 +68,7 @@ void NoteFileFailure(int nError) { t_nLastError = nError; }
 FileFailure LastFileFailure() {
     if (t_nLastError == 0) return FILE_FAILURE_NONE;
     if (t_nLastError == EEXIST) return FILE_FAILURE_EXISTS;
+    if (t_nLastError == ENOENT) return FILE_FAILURE_MISSING;
     return Transient(t_nLastError) ? FILE_FAILURE_TRANSIENT : FILE_FAILURE_OTHER;
 }
 

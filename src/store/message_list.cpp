@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/dir_watch.h"
+#include "platform/time.h"
 #include "store/store.h"
 
 namespace {
@@ -138,6 +139,54 @@ bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) 
         if (bFound || ProbeMessageFlags(pszMailbox, ulUid, pfFlags)) return true;
     }
     return false;
+}
+
+bool FindMovedMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t fGone, uint8_t* pfFlags) {
+    char szPattern[MAX_PATH * 2];
+    if (!FormatMessagePath(szPattern, sizeof(szPattern), pszMailbox, ulUid, "??????")) return false;
+    // A cluster file system may go on listing or finding the old name until its cache times out
+    // (about a second); a local one is believed at once.
+    const bool bShared = OnSharedFileSystem(pszMailbox);
+    unsigned ulWaited = 0;
+    int nEmptyLooks = 0;
+    for (unsigned ulPause = 10;; ulPause *= 2) {
+        bool bFound = false, bGoneListed = false;
+        FindFiles(szPattern, 0, [&](const FindData& data) {
+            ListedMessage listed;
+            if (IsMessageFile(data) && ReadMessageName(data.cFileName, &listed) && listed.ulUid == ulUid) {
+                if (listed.fFlags == fGone) {
+                    bGoneListed = true;
+                } else {
+                    *pfFlags = listed.fFlags;
+                    bFound = true;
+                }
+            }
+            return !bFound;
+        });
+        if (bFound) return true;
+        for (unsigned fFlags = 0; fFlags < 64; fFlags++) {
+            char szCode[7];
+            FlagCodeOf(static_cast<uint8_t>(fFlags), szCode);
+            char szPath[MAX_PATH * 2];
+            if (fFlags != fGone && FormatMessagePath(szPath, sizeof(szPath), pszMailbox, ulUid, szCode) &&
+                PathExists(szPath)) {
+                *pfFlags = static_cast<uint8_t>(fFlags);
+                return true;
+            }
+        }
+        // Seen under no name, several times over (one look may fall between two renames): gone.
+        if (!bGoneListed) {
+            if (++nEmptyLooks == 3) return false;
+            continue;
+        }
+        if (!bShared || ulWaited >= 1500) {
+            // Still there after all: the name was not gone, whatever the call said.
+            *pfFlags = fGone;
+            return true;
+        }
+        SleepMilliseconds(ulPause);
+        ulWaited += ulPause;
+    }
 }
 
 bool ProbeMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags) {

@@ -203,6 +203,10 @@ bool ReadMessageName(const char* pszName, ListedMessage* pMessage);
 // The flags of the UID's file as it is now; false when no file of that UID is left. Looks
 // several times over, since another process may be renaming it meanwhile.
 bool FindMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);
+// The same, after a rename or removal found the file gone from its name fGone: that name is not
+// believed again while the directory (or, on a shared file system, a cache of another
+// machine's doing) still shows it for a moment.
+bool FindMovedMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t fGone, uint8_t* pfFlags);
 // One look at each of the UID's 64 possible names, and no listing: a cost that does not grow with
 // the mailbox, and that may miss a file renamed during the look.
 bool ProbeMessageFlags(const char* pszMailbox, uint32_t ulUid, uint8_t* pfFlags);

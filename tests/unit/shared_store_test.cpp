@@ -163,6 +163,62 @@ TEST_F(SharedStore, CallsAFileServerFailsForAMomentAreTriedAgainAndAFailureSaysW
     EXPECT_EQ(AssignUids(box.c_str(), 1), 4u);
 }
 
+// A file system that cannot rename without replacing (GlusterFS) moves a message by link and
+// unlink. Through a stale cache of the old name the link still succeeds after another machine
+// renamed the file, so the old name's unlink is what tells that it had gone.
+TEST_F(SharedStore, AFlagChangeMetByAnotherMachinesRenameKeepsOneNameWithBothChanges) {
+    Put("1-000000 2-000000");
+    Run("s SELECT INBOX");
+    const std::string old = box + "/0000000001-000000.MSG", theirs = box + "/0000000001-000010.MSG";
+    bool bTheirLink = false, bTheirUnlink = false;
+    SetFileFaultHook([&](const char* pszCall, const char* pszPath) {
+        const std::string call = pszCall, path = pszPath;
+        if (call == "rename") return EINVAL;
+        // The other machine flags message 1 \Seen: its link before ours, its unlink after.
+        if (call == "link" && path.find("/0000000001-") != std::string::npos && !bTheirLink) {
+            bTheirLink = true;
+            std::filesystem::create_hard_link(old, theirs);
+        }
+        if (call == "unlink" && path == old && !bTheirUnlink) {
+            bTheirUnlink = true;
+            std::filesystem::remove(old);
+        }
+        return 0;
+    });
+    EXPECT_EQ(Run("1 STORE 1 +FLAGS (\\Flagged)"), "* 1 FETCH (FLAGS (\\Flagged \\Seen))\r\n1 OK STORE completed\r\n");
+    EXPECT_TRUE(bTheirUnlink);
+    // Message 2's old name vanishes between the link and the unlink: the move fails as missing
+    // and takes its new name back.
+    SetFileFaultHook([](const char* pszCall, const char* pszPath) {
+        if (std::string(pszCall) == "rename") return EINVAL;
+        if (std::string(pszCall) == "unlink") std::filesystem::remove(pszPath);
+        return 0;
+    });
+    ClearFileFailure();
+    EXPECT_FALSE(MoveFileNoReplace((box + "/0000000002-000000.MSG").c_str(), (box + "/0000000002-001000.MSG").c_str()));
+    EXPECT_EQ(LastFileFailure(), FILE_FAILURE_MISSING);
+    SetFileFaultHook(nullptr);
+    EXPECT_EQ(Tree(box), "1-001010 uid");
+}
+
+// After a rename or removal found a name gone, a directory that still shows it (a cluster file
+// system's cache, or a copy caught half-way) does not hide the message's real name.
+TEST_F(SharedStore, ANameFoundGoneIsNotBelievedAgainWhileTheDirectoryStillShowsIt) {
+    Put("3-000000 3-000010 4-000000 5-000010");
+    uint8_t fFlags = 0xff;
+    ListedMessage seen;
+    ASSERT_TRUE(ReadMessageName("0000000003-000010.MSG", &seen));
+    for (uint32_t ulUid : {3u, 5u}) {
+        fFlags = 0xff;
+        EXPECT_TRUE(FindMovedMessageFlags(box.c_str(), ulUid, 0, &fFlags)) << ulUid;
+        EXPECT_EQ(fFlags, seen.fFlags) << ulUid;
+    }
+    // A name that is still there after all is the message's name; no name at all is a message gone.
+    EXPECT_TRUE(FindMovedMessageFlags(box.c_str(), 4, 0, &fFlags));
+    EXPECT_EQ(fFlags, 0);
+    EXPECT_FALSE(FindMovedMessageFlags(box.c_str(), 6, 0, &fFlags));
+}
+
 TEST_F(SharedStore, APolledMailboxFollowsAFlagChangeThatLeftTheDirectoryTimeAlone) {
     Settings.MailboxWatch = MAILBOX_WATCH_POLL;
     Settings.MailboxPollInterval = 700;
