@@ -55,6 +55,9 @@ const Capability CAPABILITIES[] = {
     {"ESEARCH", nullptr},
     {"SEARCHRES", nullptr},
     {"CONTEXT=SEARCH", nullptr},
+    {"LIST-EXTENDED", nullptr},
+    {"LIST-STATUS", nullptr},
+    {"STATUS=SIZE", nullptr},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // LIST and LSUB: the mailbox tree matched against the client's pattern. Every directory is a
 // mailbox that SELECT opens; the hidden mark only says that it is not subscribed, so LIST shows
 // every one and LSUB the subscribed ones.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include "platform/format.h"
 #include "platform/text.h"
 #include "store/store.h"
+#include "store/subscriptions.h"
 
 namespace {
 
@@ -131,6 +133,16 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
                 static_cast<void>(OutputStatusLine(pSession, name.c_str(), szPath, request.status));
             }
         }
+    }
+    // Subscribed names whose mailbox is gone (or not made yet) are still subscribed.
+    if (!bSubscribedOnly && !request.bSelectSubscribed) return;
+    std::vector<std::string> lost;
+    ReadLostSubscriptions(pSession->szMailDir, &lost);
+    for (const std::string& name : lost) {
+        bool bListed = std::any_of(folders.begin(), folders.end(),
+                                   [&](const FolderEntry& folder) { return ShownName(folder) == name; });
+        if (bListed || !MatchesAny(request, name)) continue;
+        SendListLine(pSession, bSubscribedOnly ? "\\Noselect" : "\\Subscribed \\NonExistent", name);
     }
 }
 
