@@ -60,3 +60,10 @@ bool NoteLostSubscription(const char* pszMailDir, const char* pszName, bool bSub
     return FilePath(pszMailDir, szPath, sizeof(szPath)) &&
            ReplaceFileContent(szPath, text.data(), text.size(), MailFileMode(), MailFsyncOn());
 }
+
+bool ClaimLostSubscription(const char* pszMailDir, const char* pszName) {
+    std::vector<std::string> names;
+    ReadLostSubscriptions(pszMailDir, &names);
+    if (std::find(names.begin(), names.end(), Normalised(pszName)) == names.end()) return false;
+    return NoteLostSubscription(pszMailDir, pszName, false);
+}

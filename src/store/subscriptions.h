@@ -10,3 +10,6 @@
 void ReadLostSubscriptions(const char* pszMailDir, std::vector<std::string>* pNames);
 // Adds the name (bSubscribed) or takes it out; false when the file could not be written.
 bool NoteLostSubscription(const char* pszMailDir, const char* pszName, bool bSubscribed);
+// For a mailbox made again: takes its name out of the list; true when it was there, so that the
+// new mailbox is subscribed as its name was.
+bool ClaimLostSubscription(const char* pszMailDir, const char* pszName);
