@@ -134,15 +134,16 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
             }
         }
     }
-    // Subscribed names whose mailbox is gone (or not made yet) are still subscribed.
-    if (!bSubscribedOnly && !request.bSelectSubscribed) return;
+    // Subscribed names whose mailbox is gone (or not made yet) are still subscribed; LSUB has
+    // never named them and goes on as it was.
+    if (!request.bSelectSubscribed) return;
     std::vector<std::string> lost;
     ReadLostSubscriptions(pSession->szMailDir, &lost);
     for (const std::string& name : lost) {
         bool bListed = std::any_of(folders.begin(), folders.end(),
                                    [&](const FolderEntry& folder) { return ShownName(folder) == name; });
         if (bListed || !MatchesAny(request, name)) continue;
-        SendListLine(pSession, bSubscribedOnly ? "\\Noselect" : "\\Subscribed \\NonExistent", name);
+        SendListLine(pSession, "\\Subscribed \\NonExistent", name);
     }
 }
 
