@@ -85,6 +85,8 @@ void KeepForUpdates(Session* pSession, const SearchQuery& query, const std::vect
     it->bUid = pSession->bUid != 0;
     it->query = query;
     it->uids = uids;
+    it->ullGeneration = pSession->pView->ullGeneration;
+    it->nMessages = pSession->pView->messages.size();
 }
 
 // One ADDTO or REMOVEFROM line. The result is in message order, so the position is 0: the client
@@ -232,6 +234,9 @@ void AnnounceSearchUpdates(Session* pSession) {
     if (pSession->State != Imap4Selected || pView == nullptr || pView->updates.empty()) return;
     if (std::strcmp(pView->szMailbox, pSession->szMailbox) != 0) return;
     for (SearchUpdate& update : pView->updates) {
+        if (update.ullGeneration == pView->ullGeneration && update.nMessages == pView->messages.size()) continue;
+        update.ullGeneration = pView->ullGeneration;
+        update.nMessages = pView->messages.size();
         std::vector<uint32_t> now;
         FindMatches(pSession, update.query, nullptr, &now);
         // A message gone that may not be announced yet stays in the result until its EXPUNGE.

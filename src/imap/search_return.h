@@ -60,6 +60,10 @@ struct SearchUpdate {
     bool bUid = false;
     SearchQuery query;
     std::vector<uint32_t> uids;
+    // The view as it was when the result was last worked out: unchanged, nothing can have
+    // changed the result, and the messages are not read again.
+    uint64_t ullGeneration = 0;
+    size_t nMessages = 0;
 };
 
 // After a command, for the searches the client asked to keep up to date: messages gone are told

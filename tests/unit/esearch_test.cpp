@@ -1,6 +1,9 @@
 // SEARCH's RETURN options: the ESEARCH answer, the saved result "$" in the commands that take a
 // set, searches kept up to date; and LIST's extended form with STATUS.
+#include <poll.h>
+
 #include <filesystem>
+#include <thread>
 
 #include "imap/search_return.h"
 #include "mail_session.h"
@@ -14,6 +17,18 @@ protected:
         InboxSession::SetUp();
         Put("10-000010 20-000000 30-000000 40-000010 50-000000 60-000001");
         Run("s SELECT INBOX");
+    }
+    // What arrives until it ends with the text, or nothing more comes for five seconds.
+    std::string Await(const std::string& end) {
+        std::string out;
+        char buf[4096];
+        struct pollfd fd = {peer, POLLIN, 0};
+        while (!out.ends_with(end) && poll(&fd, 1, 5000) > 0) {
+            ssize_t n = read(peer, buf, sizeof(buf));
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
     }
 };
 
@@ -114,6 +129,53 @@ TEST_F(Esearch, UpdatesFollowEveryChangeUntilCancelled) {
     Talk({{"8 CANCELUPDATE \"u\" \"v\"", "8 OK CANCELUPDATE completed\r\n"},
           {"9 STORE 1:* -FLAGS.SILENT (\\Seen)", "9 OK STORE completed\r\n"},
           {"10 CANCELUPDATE u", "10 BAD CANCELUPDATE illegal argument\r\n"}});
+}
+
+TEST_F(Esearch, UpdatesReachAnIdlingClientAndStayBounded) {
+    Run("u SEARCH RETURN (UPDATE) SEEN");
+    // Told while the client idles, not only once it is done.
+    snprintf(session->szRecv, sizeof(session->szRecv), "i IDLE\r\n");
+    std::thread idler([&] { DispatchCommand(session.get()); });
+    EXPECT_EQ(Await("+ idling\r\n"), "+ idling\r\n");
+    std::filesystem::rename(box + "/0000000020-000000.MSG", box + "/0000000020-000010.MSG");
+    EXPECT_EQ(Await("(0 2)\r\n"), "* 2 FETCH (FLAGS (\\Seen))\r\n* ESEARCH (TAG \"u\") ADDTO (0 2)\r\n");
+    ASSERT_EQ(write(peer, "DONE\r\n", 6), 6);
+    idler.join();
+    EXPECT_EQ(Await("completed\r\n"), "i OK IDLE completed\r\n");
+    // A search given again under its tag replaces the one kept; past the bound none is kept.
+    for (int i = 0; i < 15; i++) Run("t" + std::to_string(i) + " SEARCH RETURN (UPDATE) DELETED");
+    EXPECT_EQ(Run("u SEARCH RETURN (UPDATE) DRAFT"), "* ESEARCH (TAG \"u\")\r\nu OK SEARCH completed\r\n");
+    EXPECT_EQ(Run("x SEARCH RETURN (UPDATE COUNT) DRAFT"),
+              "* ESEARCH (TAG \"x\") COUNT 1\r\n* NO [NOUPDATE \"x\"] Too many searches kept up to date\r\n"
+              "x OK SEARCH completed\r\n");
+    EXPECT_EQ(Run("1 STORE 1 +FLAGS.SILENT (\\Draft)"), "* ESEARCH (TAG \"u\") ADDTO (0 1)\r\n1 OK STORE completed\r\n");
+    // A new SELECT ends them all.
+    Run("s SELECT INBOX");
+    EXPECT_EQ(Run("2 STORE 2 +FLAGS.SILENT (\\Draft \\Deleted)"), "2 OK STORE completed\r\n");
+}
+
+TEST_F(Esearch, NothingSavedNamesNoMessage) {
+    MakeMailbox("Box");
+    Talk({{"1 STORE $ +FLAGS (\\Deleted)", "1 OK STORE completed\r\n"},
+          {"2 UID FETCH $ (UID)", "2 OK FETCH completed\r\n"},
+          {"3 SEARCH $", "* SEARCH\r\n3 OK SEARCH completed\r\n"},
+          {"4 SEARCH RETURN (SAVE) DELETED", "4 OK SEARCH completed\r\n"},
+          {"5 UID SEARCH OR $ SEEN", "* SEARCH 10 40\r\n5 OK SEARCH completed\r\n"}});
+    EXPECT_EQ(Run("6 COPY $ Box").rfind("6 OK ", 0), 0u);
+    EXPECT_EQ(Tree(Path("Box")), "");
+    // "$" stands alone: it joins no other set.
+    EXPECT_EQ(Run("7 FETCH $,1 (UID)").rfind("7 BAD ", 0), 0u);
+    EXPECT_EQ(Run("8 SEARCH $:2").rfind("8 BAD ", 0), 0u);
+}
+
+TEST_F(Esearch, StatusSizeIsTheSumOfTheMessageSizes) {
+    // 40 bytes each, as FETCH tells them, whether the mailbox is open or not.
+    EXPECT_EQ(Run("f FETCH 1 RFC822.SIZE"), "* 1 FETCH (RFC822.SIZE 40)\r\nf OK FETCH completed\r\n");
+    EXPECT_EQ(Run("s STATUS INBOX (SIZE MESSAGES)"), "* STATUS INBOX (SIZE 240 MESSAGES 6)\r\ns OK STATUS completed\r\n");
+    Run("c CLOSE");
+    EXPECT_EQ(Run("s STATUS INBOX (SIZE)"), "* STATUS INBOX (SIZE 240)\r\ns OK STATUS completed\r\n");
+    MakeMailbox("Empty");
+    EXPECT_EQ(Run("s STATUS Empty (SIZE)"), "* STATUS Empty (SIZE 0)\r\ns OK STATUS completed\r\n");
 }
 
 TEST_F(Esearch, OfferedOnceLoggedIn) {
