@@ -35,6 +35,12 @@ bool AppendLimitOffered(const Session* pSession) {
     return pSession->State != Imap4NonAuthenticated && Settings.MaxMessageSize != 0;
 }
 
+// Extensions of the commands that need a login are told once logged in: the line a client sees
+// before it stays as short as it was.
+bool LoggedIn(const Session* pSession) {
+    return pSession->State != Imap4NonAuthenticated;
+}
+
 const Capability CAPABILITIES[] = {
     {"IMAP4", nullptr},
     {"IMAP4rev1", nullptr},
@@ -52,6 +58,12 @@ const Capability CAPABILITIES[] = {
     {"AUTH=CRAM-MD5", nullptr},
     {"AUTH=LOGIN", PlaintextOffered},
     {"APPENDLIMIT", AppendLimitOffered},
+    {"ESEARCH", LoggedIn},
+    {"SEARCHRES", LoggedIn},
+    {"CONTEXT=SEARCH", LoggedIn},
+    {"LIST-EXTENDED", LoggedIn},
+    {"LIST-STATUS", LoggedIn},
+    {"STATUS=SIZE", LoggedIn},
 };
 
 }  // namespace

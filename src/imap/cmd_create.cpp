@@ -6,6 +6,7 @@
 #include "imap/response.h"
 #include "platform/fs.h"
 #include "store/store.h"
+#include "store/subscriptions.h"
 
 int CmdCreate(Session* pSession) {
     char szName[RECV_SIZE];
@@ -34,6 +35,8 @@ int CmdCreate(Session* pSession) {
         szPath[i] = cEnd;
     }
     if (bMarked && MailboxExists(szPath)) {
+        // A name that stayed subscribed while it had no mailbox is subscribed now.
+        if (ClaimLostSubscription(pSession->szMailDir, szName)) static_cast<void>(SetHiddenAttribute(szPath, false));
         RespondCompleted(pSession);
     } else {
         RespondFails(pSession);

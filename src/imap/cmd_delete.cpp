@@ -4,6 +4,7 @@
 // Sites that want the old refusal of a mailbox that still holds messages set DeleteFullMailbox.
 #include "config/settings.h"
 #include "imap/commands.h"
+#include "store/subscriptions.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "platform/format.h"
@@ -126,9 +127,13 @@ int CmdDelete(Session* pSession) {
         RespondFailed(pSession);
         return 1;
     }
+    // A subscription outlives its mailbox.
+    FindData entry;
+    bool bSubscribed = FindEntry(szPath, &entry) && !(entry.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN);
     bool bRemoved = Settings.DeleteFullMailbox == DELETE_FULL_REFUSE ? RemoveEmptyMailbox(szPath)
                                                                      : RemoveMailbox(pSession, szPath);
     if (bRemoved) {
+        if (bSubscribed) static_cast<void>(NoteLostSubscription(pSession->szMailDir, szName, true));
         FormatResponse(pSession, "%s %s %s successful\r\n", pSession->pTag, "OK", pSession->pCommand);
     } else {
         RespondFailed(pSession);

@@ -32,7 +32,7 @@ int CmdExpunge(Session* pSession) {
         // removes what another client flagged \Deleted meanwhile.
         std::vector<SetElement> uids;
         const char* p = pSession->pArgs != nullptr ? pSession->pArgs : "";
-        if (!TakeSequenceSet(&p, &uids) || *p != '\0') {
+        if (!TakeMessageSet(pSession, &p, &uids) || *p != '\0') {
             RespondIllegalArgument(pSession);
             return 1;
         }

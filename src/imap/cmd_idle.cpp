@@ -10,6 +10,7 @@
 #include "imap/command_reader.h"
 #include "imap/commands.h"
 #include "imap/response.h"
+#include "imap/search_return.h"
 #include "imap/view.h"
 #include "imap/output.h"
 #include "platform/dir_watch.h"
@@ -90,7 +91,9 @@ int CmdIdle(Session* pSession) {
                 ullLastImport = ullNow;
                 ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
             }
+            AnnounceSearchRemovals(pSession);
             AnnounceChanges(pSession, true);
+            AnnounceSearchUpdates(pSession);
             if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return 0;
         }
         if (!CommandWaiting(pSession)) {

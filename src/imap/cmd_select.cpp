@@ -7,6 +7,10 @@
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
+#include "imap/status.h"
+#include "imap/mime.h"
+#include "imap/flags.h"
+#include "platform/file_range.h"
 #include "imap/view.h"
 #include "imap/output.h"
 #include "platform/format.h"
@@ -77,30 +81,18 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     return 1;
 }
 
-// The STATUS items a client may ask for, in the order asked.
-enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_ITEMS };
-const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN"};
-
-// Reads "(item ...)" into the order asked; false for an empty list or an unknown item.
-bool ReadStatusItems(const char* pszList, StatusItem* pItems, size_t* pnItems) {
-    *pnItems = 0;
-    for (const char* p = pszList; *p != '\0';) {
-        size_t nLength = strcspn(p, " ");
-        int nFound = -1;
-        for (int i = 0; i < STATUS_ITEMS; i++) {
-            if (strlen(kStatusWords[i]) == nLength && StrNICmp(p, kStatusWords[i], nLength) == 0) nFound = i;
-        }
-        if (nFound < 0 || *pnItems == STATUS_ITEMS * 2) return false;
-        pItems[(*pnItems)++] = static_cast<StatusItem>(nFound);
-        p += nLength;
-        if (*p == ' ' && *++p == '\0') return false;
-    }
-    return *pnItems > 0;
-}
-
 // The counts of STATUS, from the index a session has open on the mailbox, else from one listing.
 // The next UID is above every UID present, as the next new message's will be.
-void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen, uint32_t* pulUidNext) {
+void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen, uint32_t* pulUidNext,
+                    uint64_t* pullSize) {
+    uint64_t ullSize = 0;
+    // The sizes FETCH tells as RFC822.SIZE, from the index where it knows them.
+    auto add_size = [&](uint32_t ulUid, uint8_t fFlags) {
+        char szPath[MESSAGE_PATH_SIZE];
+        FileProbe probe;
+        if (!MessageFilePath(szPath, sizeof(szPath), pszPath, ulUid, fFlags) || !ProbeFile(szPath, &probe)) return;
+        ullSize += ContentSizeFromTail(probe.ullSize, probe.szTail, probe.nTail);
+    };
     int32_t lExists = 0, lRecent = 0, lUnseen = 0;
     auto count = [&](uint8_t fFlags) {
         lExists++;
@@ -110,12 +102,20 @@ void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, i
     uint32_t ulHighest = 0;
     if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
         uint64_t ullNow = 0;
-        pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) { count(message.fFlags); }, &ullNow);
+        pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) {
+            count(message.fFlags);
+            if (pullSize == nullptr) return;
+            if (message.fState & INDEXED_PROBED) ullSize += message.ulSize;
+            else add_size(message.ulUid, message.fFlags);
+        }, &ullNow);
         ulHighest = pIndex->HighestUid();
     } else {
         std::vector<ListedMessage> listed;
         ListMessages(pszPath, &listed);
-        for (const ListedMessage& message : listed) count(message.fFlags);
+        for (const ListedMessage& message : listed) {
+            count(message.fFlags);
+            if (pullSize != nullptr) add_size(message.ulUid, message.fFlags);
+        }
         ulHighest = listed.empty() ? 0 : listed.back().ulUid;
     }
     *plExists = lExists;
@@ -123,6 +123,7 @@ void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, i
     *plUnseen = lUnseen;
     *pulUidNext = ReadUidNext(pszPath);
     if (ulHighest != 0 && *pulUidNext <= ulHighest) *pulUidNext = NextUid(ulHighest);
+    if (pullSize != nullptr) *pullSize = ullSize;
 }
 
 }  // namespace
@@ -131,6 +132,53 @@ int CmdSelect(Session* pSession) { return OpenMailbox(pSession, false); }
 
 int CmdExamine(Session* pSession) { return OpenMailbox(pSession, true); }
 
+const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "SIZE"};
+
+bool ReadStatusItems(const char* pszList, StatusRequest* pRequest) {
+    pRequest->nItems = 0;
+    for (const char* p = pszList; *p != '\0';) {
+        size_t nLength = strcspn(p, " ");
+        int nFound = -1;
+        for (int i = 0; i < STATUS_ITEMS; i++) {
+            if (strlen(kStatusWords[i]) == nLength && StrNICmp(p, kStatusWords[i], nLength) == 0) nFound = i;
+        }
+        if (nFound < 0 || pRequest->nItems == STATUS_ITEMS * 2) return false;
+        pRequest->aItems[pRequest->nItems++] = static_cast<StatusItem>(nFound);
+        p += nLength;
+        if (*p == ' ' && *++p == '\0') return false;
+    }
+    return pRequest->nItems > 0;
+}
+
+bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPath, const StatusRequest& request) {
+    uint32_t ulUidValidity = 0;
+    if (!GetUidValidity(pszPath, &ulUidValidity)) return false;
+    int32_t lExists = 0;
+    int32_t lRecent = 0;
+    int32_t lUnseen = 0;
+    uint32_t ulUidNext = 0;
+    uint64_t ullSize = 0;
+    // The sizes cost a look at every file the index has not measured yet: only when asked.
+    bool bSize = std::find(request.aItems, request.aItems + request.nItems, STATUS_SIZE) != request.aItems + request.nItems;
+    CountForStatus(pszPath, &lExists, &lRecent, &lUnseen, &ulUidNext, bSize ? &ullSize : nullptr);
+    const unsigned long long aullValues[STATUS_ITEMS] = {
+        static_cast<unsigned long long>(lExists), static_cast<unsigned long long>(lRecent), ulUidNext,
+        ulUidValidity, static_cast<unsigned long long>(lUnseen), ullSize};
+
+    // The name as the client would write it back: it may need quotes or a literal.
+    char szNameText[2 * MAX_PATH + 16];
+    if (!FormatMailboxName(pszName, szNameText, sizeof(szNameText))) return false;
+    char szValues[STATUS_ITEMS * 2 * 32] = "";
+    for (size_t i = 0; i < request.nItems; i++) {
+        if (!AppendFormat(szValues, sizeof(szValues), "%s%s %llu", i == 0 ? "" : " ", kStatusWords[request.aItems[i]],
+                          aullValues[request.aItems[i]])) {
+            break;
+        }
+    }
+    OutputFormat(pSession, "* STATUS %s (%s)\r\n", szNameText, szValues);
+    return true;
+}
+
 int CmdStatus(Session* pSession) {
     if (pSession->State < Imap4Authorization) {
         RespondWrongState(pSession);
@@ -138,49 +186,20 @@ int CmdStatus(Session* pSession) {
     }
     char szName[MAX_PATH];
     char szList[RECV_SIZE];
-    StatusItem aItems[STATUS_ITEMS * 2];
-    size_t nItems = 0;
+    StatusRequest request;
     const char* p = pSession->pArgs;
     if (!TakeAstring(&p, szName, sizeof(szName)) || !TakeBlank(&p) || !TakeParenthesised(&p, szList, sizeof(szList)) ||
-        *p != '\0' || !ReadStatusItems(szList, aItems, &nItems)) {
+        *p != '\0' || !ReadStatusItems(szList, &request)) {
         RespondIllegalArgument(pSession);
         return 1;
     }
     char szPath[MAX_PATH];
-    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath)) {
-        FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
-        return 1;
-    }
-
-    int32_t lExists = 0;
-    int32_t lRecent = 0;
-    int32_t lUnseen = 0;
-    uint32_t ulUidValidity = 0;
     // Gone since it was found: no UIDVALIDITY to tell.
-    if (!GetUidValidity(szPath, &ulUidValidity)) {
+    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
+        !OutputStatusLine(pSession, szName, szPath, request)) {
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }
-    uint32_t ulUidNext = 0;
-    CountForStatus(szPath, &lExists, &lRecent, &lUnseen, &ulUidNext);
-    const unsigned long aulValues[STATUS_ITEMS] = {
-        static_cast<unsigned long>(lExists), static_cast<unsigned long>(lRecent), ulUidNext,
-        ulUidValidity, static_cast<unsigned long>(lUnseen)};
-
-    // The name as the client would write it back: it may need quotes or a literal.
-    char szNameText[2 * MAX_PATH + 16];
-    if (!FormatMailboxName(szName, szNameText, sizeof(szNameText))) {
-        RespondFails(pSession);
-        return 1;
-    }
-    char szValues[STATUS_ITEMS * 2 * 24] = "";
-    for (size_t i = 0; i < nItems; i++) {
-        if (!AppendFormat(szValues, sizeof(szValues), "%s%s %lu", i == 0 ? "" : " ", kStatusWords[aItems[i]],
-                          aulValues[aItems[i]])) {
-            break;
-        }
-    }
-    OutputFormat(pSession, "* STATUS %s (%s)\r\n", szNameText, szValues);
     RespondCompleted(pSession);
     return 1;
 }

@@ -79,7 +79,7 @@ int CmdStore(Session* pSession) {
     if (RefuseReadOnly(pSession)) return 1;
     const char* p = pSession->pArgs;
     std::vector<SetElement> set;
-    bool bParsed = TakeSequenceSet(&p, &set) && TakeBlank(&p);
+    bool bParsed = TakeMessageSet(pSession, &p, &set) && TakeBlank(&p);
     if (!bParsed) {
         RespondIllegalArgument(pSession);
         return 1;

@@ -3,6 +3,7 @@
 #include "imap/mailbox_name.h"
 #include "imap/response.h"
 #include "platform/fs.h"
+#include "store/subscriptions.h"
 
 namespace {
 
@@ -22,8 +23,14 @@ int SetSubscription(Session* pSession, bool bHidden) {
         RespondFails(pSession);
         return 1;
     }
-    // A missing mailbox is answered OK all the same.
-    SetHiddenAttribute(szPath, bHidden);
+    // A name without a mailbox is kept subscribed all the same, and LIST tells it as such.
+    if (MailboxExists(szPath)) SetHiddenAttribute(szPath, bHidden);
+    if (bHidden || !MailboxExists(szPath)) {
+        if (!NoteLostSubscription(pSession->szMailDir, pszName, !bHidden)) {
+            RespondFails(pSession);
+            return 1;
+        }
+    }
     RespondCompleted(pSession);
     return 1;
 }

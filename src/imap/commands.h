@@ -22,6 +22,8 @@ int CmdStore(Session* pSession);
 int CmdExpunge(Session* pSession);
 int CmdClose(Session* pSession);
 int CmdSearch(Session* pSession);
+// Stops the updates of searches kept up to date (RETURN (UPDATE)).
+int CmdCancelUpdate(Session* pSession);
 // FETCH and UID FETCH (the UID prefix reaches the same handler with bUid set).
 int CmdFetch(Session* pSession);
 int CmdCreate(Session* pSession);

@@ -9,6 +9,7 @@
 #include "imap/line.h"
 #include "imap/login.h"
 #include "imap/response.h"
+#include "imap/search_return.h"
 #include "imap/view.h"
 #include "imap/session_io.h"
 #include "imap/logs.h"
@@ -60,6 +61,7 @@ const CommandRow kCommands[] = {
     {"MOVE", true, CmdMove, SEL},
     {"UID", true, CmdUid, SEL},
     {"IDLE", false, CmdIdle, AUTH},
+    {"CANCELUPDATE", true, CmdCancelUpdate, SEL},
 };
 
 int UnrecognisedCommand(Session* pSession) {
@@ -96,7 +98,9 @@ Handler ChooseHandler(Session* pSession) {
 void AnnounceAfter(Session* pSession, Handler pHandler) {
     if (pSession->State != Imap4Selected || pSession->pView == nullptr) return;
     bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch);
+    if (bExpunges) AnnounceSearchRemovals(pSession);
     AnnounceChanges(pSession, bExpunges);
+    AnnounceSearchUpdates(pSession);
 }
 
 }  // namespace

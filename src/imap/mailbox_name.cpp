@@ -5,6 +5,7 @@
 
 #include "imap/args.h"
 #include "imap/response.h"
+#include "imap/view.h"
 #include "platform/format.h"
 #include "platform/fs.h"
 #include "store/store.h"
@@ -133,7 +134,7 @@ bool TakeSetAndTarget(Session* pSession, std::vector<SetElement>* pSet, char* ps
     }
     // The set may come quoted; a wrong one is told only once the target is known to be right.
     const char* p = szSet;
-    if (!TakeSequenceSet(&p, pSet) || *p != '\0') {
+    if (!TakeMessageSet(pSession, &p, pSet) || *p != '\0') {
         RespondIllegalArgument(pSession);
         return false;
     }

@@ -30,6 +30,7 @@ enum SearchKind {
     SK_ADDRESS,     // the same for an address field (FROM, TO, CC, BCC)
     SK_BODY,        // strValue in the body
     SK_TEXT,        // strValue in the header or the body
+    SK_SAVED,       // "$": the saved result, made an SK_UIDS set by the command before matching
 };
 
 struct SearchNode {

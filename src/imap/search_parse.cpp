@@ -139,6 +139,7 @@ private:
         }
         std::string strKey;
         if (!ReadAtom(&strKey)) return Bad("search key expected");
+        if (strKey == "$") return Saved(pnNode);
         if (strKey[0] == '*' || (strKey[0] >= '0' && strKey[0] <= '9')) {
             return ParseSet(strKey, SK_SEQUENCES, pnNode);
         }
@@ -160,6 +161,7 @@ private:
         if (strcmp(pszKey, "UID") == 0) {
             std::string strSet;
             if (!Blank() || !ReadAtom(&strSet)) return Bad("UID needs a set");
+            if (strSet == "$") return Saved(pnNode);
             return ParseSet(strSet, SK_UIDS, pnNode);
         }
         if (strcmp(pszKey, "LARGER") == 0 || strcmp(pszKey, "SMALLER") == 0) {
@@ -273,6 +275,13 @@ private:
         node.strName = strName;
         node.strValue = strValue;
         FoldSearchText(&node.strValue);
+        *pnNode = nNode;
+        return true;
+    }
+
+    bool Saved(int* pnNode) {
+        int nNode = NewNode(SK_SAVED);
+        if (nNode < 0) return false;
         *pnNode = nNode;
         return true;
     }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imap/args.h"
 #include "imap/flags.h"
 #include "imap/response.h"
 #include "imap/output.h"
@@ -192,9 +193,43 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
     pView->bNews = bGoneLeft;
 }
 
+std::vector<SetElement> SavedResultSet(Session* pSession, bool bUid) {
+    std::vector<SetElement> elements;
+    MailboxView& view = *CurrentView(pSession);
+    auto add = [&elements](uint32_t ulNumber) {
+        if (!elements.empty() && elements.back().ulHigh + 1 == ulNumber) elements.back().ulHigh = ulNumber;
+        else elements.push_back(SetElement{ulNumber, ulNumber});
+    };
+    for (uint32_t ulUid : view.savedUids) {
+        if (bUid) {
+            add(ulUid);
+            continue;
+        }
+        // Without the UID prefix, the messages saved that the client still knows, by their numbers now.
+        auto it = std::lower_bound(view.messages.begin(), view.messages.end(), ulUid,
+                                   [](const ViewMessage& m, uint32_t ulValue) { return m.ulUid < ulValue; });
+        if (it != view.messages.end() && it->ulUid == ulUid) add(static_cast<uint32_t>(it - view.messages.begin() + 1));
+    }
+    return elements;
+}
+
+bool TakeMessageSet(Session* pSession, const char** ppCursor, std::vector<SetElement>* pSet) {
+    const char* p = *ppCursor;
+    if (p[0] == '$' && (p[1] == '\0' || p[1] == ' ')) {
+        *pSet = SavedResultSet(pSession, pSession->bUid != 0);
+        *ppCursor = p + 1;
+        return true;
+    }
+    return TakeSequenceSet(ppCursor, pSet);
+}
+
 bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
     std::vector<SetElement> elements;
+    if (std::strcmp(pszSet, "$") == 0) {
+        ForEachMessage(pSession, SavedResultSet(pSession, bUid), bUid, fnMessage);
+        return true;
+    }
     if (!ParseMessageSet(pszSet, &elements)) return false;
     ForEachMessage(pSession, elements, bUid, fnMessage);
     return true;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "imap/search_return.h"
 #include "imap/session.h"
 #include "platform/fs.h"
 #include "store/mailbox_index.h"
@@ -40,6 +41,10 @@ struct MailboxView {
     // Some message is marked gone or changed and not yet announced: without this, every command
     // would look at every message for news.
     bool bNews;
+    // The result SEARCH saved for "$", as UIDs (a new SELECT, EXAMINE or CLOSE forgets it), and
+    // the searches whose changes the client is told as they happen.
+    std::vector<uint32_t> savedUids;
+    std::vector<SearchUpdate> updates;
 };
 
 // Marks a message for the next announcement.
@@ -75,12 +80,20 @@ void AnnounceChanges(Session* pSession, bool bExpunges);
 // Calls fnMessage for every message that the set names, in the set's order (sequence numbers,
 // or UIDs with bUid), after refreshing the view. Messages whose file is gone are skipped. Before
 // each call FindData holds the message's file name and szShownFlags its shown flag code.
-// fnMessage returns false to stop. False, with nothing called, for a malformed set.
+// fnMessage returns false to stop. False, with nothing called, for a malformed set; "$" names
+// the saved SEARCH result.
 bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
 // The same for a set the command has already read.
 void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
+
+// A message set as the commands that take one read it: a sequence set, or "$" for the messages
+// SEARCH saved, as UIDs under the UID prefix and as the sequence numbers they have now without
+// it (an empty set when nothing was saved). Moves the cursor like TakeSequenceSet.
+bool TakeMessageSet(Session* pSession, const char** ppCursor, std::vector<SetElement>* pSet);
+// The saved result as a set of UIDs or of sequence numbers.
+std::vector<SetElement> SavedResultSet(Session* pSession, bool bUid);
 
 // Makes sure FindData names the message's file as it is now: another session may have renamed
 // it since the view was read. False when the message is gone (it is then marked so).

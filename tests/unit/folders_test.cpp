@@ -61,7 +61,7 @@ TEST_F(Folders, CreateMakesUnsubscribedLevelsAndSubscriptionsTakeFullNames) {
     Select("Work");  // the selected mailbox does not move the top
     Talk({{"a5 SUBSCRIBE Work/Sub", "a5 OK SUBSCRIBE completed\r\n"}, {"a6 SUBSCRIBE Missing", "a6 OK SUBSCRIBE completed\r\n"},
           {"a7 UNSUBSCRIBE \"/Work\"", "a7 OK UNSUBSCRIBE completed\r\n"}});
-    EXPECT_EQ(Tree(), "File Work* Work/Deeper* Work/Sub a* a/b* inbox");
+    EXPECT_EQ(Tree(), ".subscriptions* File Work* Work/Deeper* Work/Sub a* a/b* inbox");
 }
 
 TEST_F(Folders, DeleteRemovesAMailboxWithItsMessagesButNeitherTheInboxNorAParent) {
@@ -77,10 +77,10 @@ TEST_F(Folders, DeleteRemovesAMailboxWithItsMessagesButNeitherTheInboxNorAParent
     Talk({{"a1 DELETE INBOX", failed}, {"a1 DELETE \"inbox\"", failed}, {"a1 DELETE empty", deleted},
           {"a1 DELETE Empty", failed}, {"a1 DELETE Parent", failed}, {"a1 DELETE Full", deleted},
           {"a1 DELETE Parent/Child", deleted}, {"a1 DELETE Parent", deleted}, {"a1 DELETE Missing", failed}});
-    EXPECT_EQ(Tree(), "inbox");
+    EXPECT_EQ(Tree(), ".subscriptions* inbox");
     Write({{"File", "not a mailbox"}});
     EXPECT_EQ(Run("a1 DELETE File"), failed);
-    EXPECT_EQ(Tree(), "File inbox");
+    EXPECT_EQ(Tree(), ".subscriptions* File inbox");
 }
 
 TEST_F(Folders, DeleteCanKeepRefusingAMailboxThatHoldsMessages) {
@@ -90,7 +90,7 @@ TEST_F(Folders, DeleteCanKeepRefusingAMailboxThatHoldsMessages) {
     const char *failed = "a1 NO DELETE failed\r\n", *deleted = "a1 OK DELETE successful\r\n";
     Talk({{"a1 DELETE INBOX", failed}, {"a1 DELETE empty", deleted}, {"a1 DELETE Full", failed},
           {"a1 DELETE Parent", failed}, {"a1 DELETE Parent/Child", deleted}});
-    EXPECT_EQ(Tree(), "Full Full/3-000010 Full/uid Parent inbox");
+    EXPECT_EQ(Tree(), ".subscriptions* Full Full/3-000010 Full/uid Parent inbox");
     // A refused DELETE keeps the next UID: 4 to 8 must not be handed out again.
     EXPECT_EQ(ReadFile(Path("Full/uid")), "9");
     Settings.DeleteFullMailbox = DELETE_FULL_REMOVE;

@@ -1,0 +1,76 @@
+// What a client asks SEARCH to return (RETURN (...), RFC 4731 and its extensions) and the ESEARCH
+// line that answers it. Kept apart from SEARCH itself: any command that produces a list of
+// message numbers (SORT's extended form as well) reads its options and writes its answer here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imap/search.h"
+#include "imap/session.h"
+
+enum : uint32_t {
+    RETURN_MIN = 0x01,
+    RETURN_MAX = 0x02,
+    RETURN_ALL = 0x04,
+    RETURN_COUNT = 0x08,
+    RETURN_SAVE = 0x10,     // keep the result for "$"
+    RETURN_UPDATE = 0x20,   // keep telling the client how the result changes
+    RETURN_CONTEXT = 0x40,  // a hint that more of the same will follow: nothing to do
+    RETURN_PARTIAL = 0x80,  // a range of positions in the result
+};
+
+struct SearchReturn {
+    bool bExtended = false;  // RETURN was given: the answer is an ESEARCH line
+    uint32_t fOptions = 0;   // RETURN_*; RETURN () alone means RETURN_ALL
+    uint32_t ulPartialLow = 0;
+    uint32_t ulPartialHigh = 0;  // 1-based positions, low <= high
+};
+
+// Reads "RETURN (option ...)" and the blank after it when the text starts with it; otherwise
+// leaves the cursor and *pReturn as they are. False, with the reason in *pstrError, for an option
+// that is unknown or malformed.
+bool TakeSearchReturn(const char** ppCursor, SearchReturn* pReturn, std::string* pstrError);
+
+// Items an ESEARCH line carries besides the result itself; MODSEQ (the highest modification
+// sequence among the messages found) is written when nonzero.
+struct EsearchExtra {
+    uint64_t ullModSeq = 0;
+};
+
+// Writes "* ESEARCH (TAG "t") [UID] ..." for the numbers found, in the order given (ascending for
+// SEARCH): MIN, MAX, COUNT, ALL and PARTIAL as asked. MIN, MAX and ALL are left out when nothing
+// was found; COUNT is always told.
+void OutputEsearch(Session* pSession, const SearchReturn& options, const std::vector<uint32_t>& numbers, bool bUid,
+                   const EsearchExtra& extra = EsearchExtra{});
+
+// Writes a list of numbers as a set: runs of consecutive ascending numbers as "a:b", the rest
+// joined by commas, in the order given.
+std::string FormatNumberSet(const std::vector<uint32_t>& numbers);
+
+// Which of the numbers found SAVE keeps: only the lowest and/or highest when MIN or MAX alone
+// were asked, else all of them.
+std::vector<uint32_t> SavedPart(const SearchReturn& options, const std::vector<uint32_t>& numbers);
+
+// A search the client asked to keep up to date (RETURN (UPDATE ...)): its criteria and the UIDs
+// it matched when last told.
+struct SearchUpdate {
+    std::string strTag;
+    bool bUid = false;
+    SearchQuery query;
+    std::vector<uint32_t> uids;
+    // The view as it was when the result was last worked out: unchanged, nothing can have
+    // changed the result, and the messages are not read again.
+    uint64_t ullGeneration = 0;
+    size_t nMessages = 0;
+};
+
+// After a command, for the searches the client asked to keep up to date: messages gone are told
+// (ESEARCH REMOVEFROM) before their EXPUNGE, with the numbers they still have, so this runs before
+// the announcements, and only where an EXPUNGE may be sent.
+void AnnounceSearchRemovals(Session* pSession);
+// After the announcements: every other change of each result (ADDTO for messages that now match,
+// new ones included, REMOVEFROM for those that no longer do). A message gone whose EXPUNGE must
+// wait stays in the result until then.
+void AnnounceSearchUpdates(Session* pSession);

@@ -1,0 +1,21 @@
+// The STATUS answer, shared by STATUS and by LIST's RETURN (STATUS (...)).
+#pragma once
+
+#include <cstddef>
+
+#include "imap/session.h"
+
+enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_SIZE, STATUS_ITEMS };
+
+struct StatusRequest {
+    StatusItem aItems[STATUS_ITEMS * 2];
+    size_t nItems = 0;
+};
+
+// Reads the items between STATUS's parentheses, in the order asked; false for an empty list or
+// an unknown item.
+bool ReadStatusItems(const char* pszList, StatusRequest* pRequest);
+
+// Writes "* STATUS name (...)" for the mailbox at pszPath, pszName as the client wrote it; false,
+// with nothing written, when the mailbox is gone.
+bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPath, const StatusRequest& request);
