@@ -52,6 +52,9 @@ const Capability CAPABILITIES[] = {
     {"AUTH=CRAM-MD5", nullptr},
     {"AUTH=LOGIN", PlaintextOffered},
     {"APPENDLIMIT", AppendLimitOffered},
+    {"BINARY", nullptr},
+    {"MULTIAPPEND", nullptr},
+    {"CATENATE", nullptr},
 };
 
 }  // namespace
