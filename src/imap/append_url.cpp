@@ -110,14 +110,17 @@ bool SectionRange(const MimeTree& tree, const std::string& section, uint64_t* pu
     }
 }
 
-// Reads the bytes the URL names from an open message file.
-bool ReadFromFile(FILE* pFile, const MessageUrl& url, std::string* pContent) {
+// Hands on the bytes the URL names from an open message file.
+UrlRead CopyFromFile(FILE* pFile, const MessageUrl& url, uint64_t ullRoom,
+                     const std::function<void(const char*, size_t)>& pfnSink) {
     MimeTree tree;
-    if (!MessageContentSize(pFile, &tree.ullSize)) return false;
+    if (!MessageContentSize(pFile, &tree.ullSize)) return URL_NAMES_NOTHING;
     uint64_t ullOffset = 0;
     uint64_t ullSize = tree.ullSize;
     if (!url.section.empty()) {
-        if (!ParseMime(pFile, tree.ullSize, &tree) || !SectionRange(tree, url.section, &ullOffset, &ullSize)) return false;
+        if (!ParseMime(pFile, tree.ullSize, &tree) || !SectionRange(tree, url.section, &ullOffset, &ullSize)) {
+            return URL_NAMES_NOTHING;
+        }
     }
     if (url.bPartial) {
         uint64_t ullSkip = url.ullStart < ullSize ? url.ullStart : ullSize;
@@ -125,8 +128,16 @@ bool ReadFromFile(FILE* pFile, const MessageUrl& url, std::string* pContent) {
         ullSize -= ullSkip;
         if (url.bLength && url.ullLength < ullSize) ullSize = url.ullLength;
     }
-    pContent->assign(static_cast<size_t>(ullSize), '\0');
-    return ReadFileAt(pFile, ullOffset, pContent->data(), pContent->size()) == pContent->size();
+    if (ullSize > ullRoom) return URL_TOO_LARGE;
+    char buffer[64 * 1024];
+    while (ullSize > 0) {
+        size_t nWant = ullSize < sizeof(buffer) ? static_cast<size_t>(ullSize) : sizeof(buffer);
+        if (ReadFileAt(pFile, ullOffset, buffer, nWant) != nWant) return URL_NAMES_NOTHING;
+        pfnSink(buffer, nWant);
+        ullOffset += nWant;
+        ullSize -= nWant;
+    }
+    return URL_READ;
 }
 
 }  // namespace
@@ -176,27 +187,28 @@ bool ParseMessageUrl(const char* pszUrl, const char* pszUser, MessageUrl* pUrl) 
     return true;
 }
 
-bool ReadUrlContent(Session* pSession, const MessageUrl& url, std::string* pContent) {
+UrlRead CopyUrlContent(Session* pSession, const MessageUrl& url, uint64_t ullRoom,
+                       const std::function<void(const char*, size_t)>& pfnSink) {
     char szMailbox[MAX_PATH];
     uint32_t ulValidity = 0;
     if (!ResolveClientMailbox(pSession, url.mailbox.c_str(), szMailbox, sizeof(szMailbox)) || !MailboxExists(szMailbox) ||
         !GetUidValidity(szMailbox, &ulValidity) || (url.bValidity && ulValidity != url.ulValidity)) {
-        return false;
+        return URL_NAMES_NOTHING;
     }
     uint8_t fFlags = 0;
     char szCode[8];
     char szPath[MAX_PATH + 32];
-    if (!FindMessageFlags(szMailbox, url.ulUid, &fFlags)) return false;
+    if (!FindMessageFlags(szMailbox, url.ulUid, &fFlags)) return URL_NAMES_NOTHING;
     FlagCodeOf(fFlags, szCode);
-    if (!FormatMessagePath(szPath, sizeof(szPath), szMailbox, url.ulUid, szCode)) return false;
+    if (!FormatMessagePath(szPath, sizeof(szPath), szMailbox, url.ulUid, szCode)) return URL_NAMES_NOTHING;
     FILE* pFile = fopen(szPath, "rb");
-    if (pFile == nullptr) return false;
+    if (pFile == nullptr) return URL_NAMES_NOTHING;
     int nFirst = fgetc(pFile);
-    bool bRead = false;
+    UrlRead result = URL_NAMES_NOTHING;
     if (nFirst == EOF || !IsScrambledStart(static_cast<unsigned char>(nFirst))) {
-        bRead = ReadFromFile(pFile, url, pContent);
+        result = CopyFromFile(pFile, url, ullRoom, pfnSink);
         fclose(pFile);
-        return bRead;
+        return result;
     }
     fclose(pFile);
     // A scrambled message is read through a plain copy, made and removed as FETCH does; its
@@ -205,13 +217,13 @@ bool ReadUrlContent(Session* pSession, const MessageUrl& url, std::string* pCont
     if (!FormatText(szCopy, sizeof(szCopy), "%s/%010u_%lu.URL.ENC", szMailbox, url.ulUid,
                     static_cast<unsigned long>(pSession->lLoginNo)) ||
         DecodeMessageFile(szPath, szCopy) == 0) {
-        return false;
+        return URL_NAMES_NOTHING;
     }
     pFile = fopen(szCopy, "rb");
     if (pFile != nullptr) {
-        bRead = ReadFromFile(pFile, url, pContent);
+        result = CopyFromFile(pFile, url, ullRoom, pfnSink);
         fclose(pFile);
     }
     DeleteFileEntry(szCopy);
-    return bRead;
+    return result;
 }

@@ -2,7 +2,9 @@
 // in one of the logged-in user's own mailboxes, read as the bytes it names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct Session;
@@ -24,6 +26,12 @@ struct MessageUrl {
 // form (an URLAUTH URL included: those are not served here).
 bool ParseMessageUrl(const char* pszUrl, const char* pszUser, MessageUrl* pUrl);
 
-// The bytes the URL names, from the session's own mail directory. False when it names nothing
-// that exists (no such mailbox, another UIDVALIDITY, no such message or section).
-bool ReadUrlContent(Session* pSession, const MessageUrl& url, std::string* pContent);
+enum UrlRead {
+    URL_READ,
+    URL_NAMES_NOTHING,  // no such mailbox, another UIDVALIDITY, no such message or section, unreadable
+    URL_TOO_LARGE,      // more than the room given; nothing was handed on
+};
+// Hands the bytes the URL names in the session's own mail directory to pfnSink, in pieces, once
+// it is known that there are at most ullRoom of them.
+UrlRead CopyUrlContent(Session* pSession, const MessageUrl& url, uint64_t ullRoom,
+                       const std::function<void(const char*, size_t)>& pfnSink);

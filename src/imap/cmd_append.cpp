@@ -2,6 +2,7 @@
 // command may carry several (MULTIAPPEND, RFC 3502) and build one from pieces of text and of
 // messages already stored (CATENATE, RFC 4469); either all of them are stored or none is.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,8 @@ constexpr size_t FLAGS_COPY_SIZE = 1024;
 constexpr size_t DATE_COPY_SIZE = 64;
 constexpr size_t URL_SIZE = 4096;
 constexpr int MAX_NAME_TRIES = 8;
+// Binary parts are turned into base64 in memory; a larger message is stored as it came.
+constexpr uint64_t BINARY_CONVERT_MAX = 256ull << 20;
 
 // The literal as the client sends it, every byte counted (a NUL is message text like any
 // other): the pending input first, then the blocks received. Text received behind the literal
@@ -192,7 +195,7 @@ bool FinishMessage(NewMessage& message) {
     bool bClosed = message.pFile != nullptr && std::fclose(message.pFile) == 0;
     message.pFile = nullptr;
     if (message.bWriteFailed || !bClosed) return false;
-    if (message.bBinary && !StoreBinaryAsBase64(message)) return false;
+    if (message.bBinary && message.ullSize <= BINARY_CONVERT_MAX && !StoreBinaryAsBase64(message)) return false;
     // Every stored message ends with a line end, which the companion server relies on.
     if (std::memcmp(message.szLast, "\r\n", 2) != 0) {
         FILE* pFile = std::fopen(message.incoming.c_str(), "ab");
@@ -367,14 +370,22 @@ Step ReadCatenation(CommandInput* pInput, AppendBatch* pBatch, NewMessage* pTemp
             step = ReadUrl(pInput, szUrl, sizeof(szUrl));
             if (step != STEP_DONE) return step;
             MessageUrl url;
-            std::string content;
-            if (!ParseMessageUrl(szUrl, pSession->szUser, &url) || !ReadUrlContent(pSession, url, &content)) {
+            // What the message may still take: the URL's bytes are not read when they would not fit.
+            uint64_t ullLimit = Settings.MaxMessageSize;
+            uint64_t ullRoom = ullLimit == 0 ? UINT64_MAX : ullLimit - std::min<uint64_t>(pMessage->ullSize, ullLimit);
+            UrlRead read = ParseMessageUrl(szUrl, pSession->szUser, &url)
+                               ? CopyUrlContent(pSession, url, ullRoom,
+                                                [pMessage](const char* pData, size_t nLength) { pMessage->Write(pData, nLength); })
+                               : URL_NAMES_NOTHING;
+            if (read == URL_TOO_LARGE) {
+                TooBig(pSession, pInput->pszTag, UINT64_MAX);
+                return STEP_REFUSED;
+            }
+            if (read != URL_READ) {
                 FormatResponse(pSession, "%s NO [BADURL %s] APPEND fails: the URL names no message here\r\n",
                                pInput->pszTag, szUrl);
                 return STEP_REFUSED;
             }
-            if (TooBig(pSession, pInput->pszTag, pMessage->ullSize + content.size())) return STEP_REFUSED;
-            pMessage->Write(content.data(), content.size());
         } else {
             FormatResponse(pSession, "%s %s %s illegal argument\r\n", pInput->pszTag, "BAD", "APPEND");
             return STEP_REFUSED;

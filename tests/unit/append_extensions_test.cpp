@@ -3,6 +3,7 @@
 // under /tmp with the client's bytes on a socket pair.
 #include <sys/stat.h>
 
+#include "config/settings.h"
 #include "dir_listing.h"
 #include "mail_session.h"
 #include "store/store.h"
@@ -111,6 +112,22 @@ TEST_F(AppendMany, CatenateJoinsTextAndSectionsOfStoredMessages) {
     EXPECT_EQ(Run("a6 APPEND Sent CATENATE ()"), "a6 BAD APPEND illegal argument\r\n");
     EXPECT_EQ(Run("a7 APPEND Nowhere CATENATE (URL \"/INBOX/;UID=3\")"), "a7 NO [TRYCREATE] APPEND fails\r\n");
     EXPECT_EQ(Tree(Path("Sent")), "4-101000 5-100000 6-100000 7-100000 8-100000 9-100000 10-100000 11-100000 uid");
+}
+
+// The limit holds for the message as built, URL parts included; none is read that would not fit.
+TEST_F(AppendMany, TheSizeLimitCountsEveryPartOfAMessage) {
+    const auto saved = Settings.MaxMessageSize;
+    Settings.MaxMessageSize = 100;
+    const std::string tooBig = " NO [TOOBIG] APPEND message larger than 100 bytes\r\n";
+    EXPECT_EQ(Run("a1 APPEND Sent CATENATE (URL \"/INBOX/;UID=3\")"), "a1" + tooBig);
+    // Refused before the client is asked for the literal.
+    EXPECT_EQ(Run("a2 APPEND Sent CATENATE (URL \"/INBOX/;UID=3/;SECTION=1\" TEXT {91}"), "a2" + tooBig);
+    EXPECT_EQ(Run("a3 APPEND Sent CATENATE (URL \"/INBOX/;UID=3/;SECTION=1\" URL \"/INBOX/;UID=3/;PARTIAL=0.91\")"), "a3" + tooBig);
+    EXPECT_EQ(Run("a4 APPEND Sent CATENATE (URL \"/INBOX/;UID=3/;SECTION=1\" URL \"/INBOX/;UID=3/;PARTIAL=0.90\")"),
+              "a4 OK [APPENDUID V 7] APPEND completed\r\n");  // the refused ones used up a UID each
+    Settings.MaxMessageSize = saved;
+    EXPECT_EQ(Message("0000000007"), "first part" + kStored.substr(0, 90) + "\r\n");
+    EXPECT_EQ(Tree(Path("Sent")), "7-100000 uid");
 }
 
 TEST_F(AppendMany, BinaryContentIsStoredInBase64AndFetchedBackAsSent) {
