@@ -34,6 +34,9 @@ constexpr size_t FLAGS_COPY_SIZE = 1024;
 constexpr size_t DATE_COPY_SIZE = 64;
 constexpr size_t URL_SIZE = 4096;
 constexpr int MAX_NAME_TRIES = 8;
+// Each message of a command holds its hidden file locked until all are named: a bound, so that
+// one command cannot use up the descriptors every session shares.
+constexpr size_t MESSAGES_MAX = 1000;
 // Binary parts are turned into base64 in memory; a larger message is stored as it came.
 constexpr uint64_t BINARY_CONVERT_MAX = 256ull << 20;
 
@@ -155,6 +158,11 @@ struct NewMessage {
     char szFlagCode[FLAG_COUNT + 1] = {};
     int64_t llDate = NO_INTERNAL_DATE;
 
+    // Once its content is all received: only the lock stays open.
+    void Close() {
+        if (pFile != nullptr && std::fclose(pFile) != 0) bWriteFailed = true;
+        pFile = nullptr;
+    }
     void Write(const char* pData, size_t nLength) {
         if (nLength == 0) return;
         if (!bWriteFailed && (pFile == nullptr || std::fwrite(pData, 1, nLength, pFile) != nLength)) bWriteFailed = true;
@@ -185,16 +193,14 @@ bool StoreBinaryAsBase64(NewMessage& message) {
     message.pFile = std::fopen(message.incoming.c_str(), "wb");
     message.ullSize = 0;
     message.Write(converted.data(), converted.size());
-    bool bClosed = message.pFile != nullptr && std::fclose(message.pFile) == 0;
-    message.pFile = nullptr;
-    return bClosed && !message.bWriteFailed;
+    message.Close();
+    return !message.bWriteFailed;
 }
 
 // Makes the received message whole on the disk; false when it is not.
 bool FinishMessage(NewMessage& message) {
-    bool bClosed = message.pFile != nullptr && std::fclose(message.pFile) == 0;
-    message.pFile = nullptr;
-    if (message.bWriteFailed || !bClosed) return false;
+    message.Close();
+    if (message.bWriteFailed) return false;
     if (message.bBinary && message.ullSize <= BINARY_CONVERT_MAX && !StoreBinaryAsBase64(message)) return false;
     // Every stored message ends with a line end, which the companion server relies on.
     if (std::memcmp(message.szLast, "\r\n", 2) != 0) {
@@ -235,6 +241,11 @@ enum Step {
 Step StartMessage(Session* pSession, AppendBatch* pBatch, NewMessage** ppMessage) {
     // A writer on another machine that took the same UID from a uid file read a moment stale
     // holds its name already: the message takes another UID.
+    if (pBatch->messages.size() == MESSAGES_MAX) {
+        FormatResponse(pSession, "%s NO [LIMIT] APPEND takes at most %u messages at once\r\n", pBatch->pszTag,
+                       static_cast<unsigned>(MESSAGES_MAX));
+        return STEP_REFUSED;
+    }
     auto pMessage = std::make_unique<NewMessage>();
     for (int nTry = 0;; nTry++) {
         pMessage->ulUid = AssignUnusedUid(pBatch->szTarget);
@@ -259,6 +270,7 @@ Step StartMessage(Session* pSession, AppendBatch* pBatch, NewMessage** ppMessage
     }
     pMessage->hHold = LockPathExclusive(pMessage->incoming.c_str());
     pMessage->pFile = std::fopen(pMessage->incoming.c_str(), "wb");
+    pMessage->bWriteFailed = pMessage->pFile == nullptr;
     *ppMessage = pMessage.get();
     pBatch->messages.push_back(std::move(pMessage));
     return STEP_DONE;
@@ -308,7 +320,9 @@ Step ReadMessageLiteral(CommandInput* pInput, AppendBatch* pBatch, NewMessage* p
     if (step != STEP_DONE) return step;
     std::memcpy(pMessage->szFlagCode, pTemplate->szFlagCode, sizeof(pMessage->szFlagCode));
     pMessage->llDate = pTemplate->llDate;
-    return ReceiveLiteral(pInput, announced, pMessage);
+    step = ReceiveLiteral(pInput, announced, pMessage);
+    pMessage->Close();
+    return step;
 }
 
 // The URL of a URL part: a string, or a literal, which ends its line.
@@ -391,6 +405,7 @@ Step ReadCatenation(CommandInput* pInput, AppendBatch* pBatch, NewMessage* pTemp
             return STEP_REFUSED;
         }
     }
+    pMessage->Close();
     if (pMessage->ullSize == 0) {
         FormatResponse(pSession, "%s NO APPEND fails: the message is empty\r\n", pInput->pszTag);
         return STEP_REFUSED;

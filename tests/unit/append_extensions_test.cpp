@@ -66,6 +66,12 @@ TEST_F(AppendMany, OneBadMessageLeavesTheWholeCommandUnstored) {
     };
     for (const auto& [request, answer] : refused) EXPECT_EQ(Run(request), answer) << request;
     EXPECT_EQ(Tree(Path("Sent")), "uid");
+    // Each message holds a descriptor until all are named: a command takes at most 1000.
+    std::string many;
+    for (int i = 0; i < 1001; i++) many += " {1+}\r\nx";
+    EXPECT_EQ(Run("a3 APPEND Sent" + many + "\r\na9 NOOP"),
+              "a3 NO [LIMIT] APPEND takes at most 1000 messages at once\r\na9 OK NOOP completed\r\n");
+    EXPECT_EQ(Tree(Path("Sent")), "uid");
     // A synchronising literal after a refused message is never asked for: the client is told at once.
     EXPECT_EQ(Run("a2 APPEND Sent {3}\r\nabc CATENATE (URL \"/Nowhere/;UID=1\" TEXT {3}"),
               "a2 NO [BADURL /Nowhere/;UID=1] APPEND fails: the URL names no message here\r\n");
