@@ -18,7 +18,6 @@
 #include "imap/flags.h"
 #include "imap/mailbox_name.h"
 #include "imap/mime.h"
-#include "imap/new_uid.h"
 #include "imap/response.h"
 #include "imap/output.h"
 #include "imap/session_io.h"
@@ -37,6 +36,7 @@ constexpr int MAX_NAME_TRIES = 8;
 // Each message of a command holds its hidden file locked until all are named: a bound, so that
 // one command cannot use up the descriptors every session shares.
 constexpr size_t MESSAGES_MAX = 1000;
+constexpr size_t UID_RUN_MAX = 64;
 // Binary parts are turned into base64 in memory; a larger message is stored as it came.
 constexpr uint64_t BINARY_CONVERT_MAX = 256ull << 20;
 
@@ -219,6 +219,12 @@ struct AppendBatch {
     const char* pszTag = "";
     char szTarget[MAX_PATH] = "";
     std::vector<std::unique_ptr<NewMessage>> messages;
+    // UIDs taken for messages still to come: after the first message they are taken in growing
+    // runs, since each taking lists the mailbox. While every message has the UID after the one
+    // before, they keep those UIDs when named.
+    uint32_t ulNextFree = 0;
+    uint32_t ulFreeEnd = 0;
+    bool bConsecutive = true;
     ~AppendBatch() {
         for (auto& pMessage : messages) {
             if (pMessage->pFile != nullptr) std::fclose(pMessage->pFile);
@@ -248,11 +254,19 @@ Step StartMessage(Session* pSession, AppendBatch* pBatch, NewMessage** ppMessage
     }
     auto pMessage = std::make_unique<NewMessage>();
     for (int nTry = 0;; nTry++) {
-        pMessage->ulUid = AssignUnusedUid(pBatch->szTarget);
-        if (pMessage->ulUid == 0) {
-            RespondUnavailable(pSession, pBatch->pszTag, "APPEND");
-            return STEP_REFUSED;
+        if (pBatch->ulNextFree == pBatch->ulFreeEnd) {
+            uint32_t ulWant = static_cast<uint32_t>(std::clamp<size_t>(pBatch->messages.size(), 1, UID_RUN_MAX));
+            uint32_t ulFirst = AssignUids(pBatch->szTarget, ulWant);
+            if (ulFirst == 0) {
+                RespondUnavailable(pSession, pBatch->pszTag, "APPEND");
+                return STEP_REFUSED;
+            }
+            if (!pBatch->messages.empty() && ulFirst != pBatch->ulFreeEnd) pBatch->bConsecutive = false;
+            pBatch->ulNextFree = ulFirst;
+            pBatch->ulFreeEnd = UidAfterRun(ulFirst, ulWant);
         }
+        pMessage->ulUid = pBatch->ulNextFree;
+        pBatch->ulNextFree = UidAfterRun(pBatch->ulNextFree, 1);
         char szFile[MAX_PATH + 32];
         if (!FormatIncomingName(szFile, sizeof(szFile), pBatch->szTarget, pMessage->ulUid)) {
             FormatResponse(pSession, "%s NO APPEND fails\r\n", pBatch->pszTag);
@@ -262,6 +276,7 @@ Step StartMessage(Session* pSession, AppendBatch* pBatch, NewMessage** ppMessage
             pMessage->incoming = szFile;
             break;
         }
+        pBatch->bConsecutive = false;
         if (LastFileFailure() != FILE_FAILURE_EXISTS || nTry == MAX_NAME_TRIES) {
             SetStoreFailure("the message file cannot be created");
             RespondUnavailable(pSession, pBatch->pszTag, "APPEND");
@@ -453,7 +468,9 @@ bool PublishAll(AppendBatch* pBatch, uint32_t* pulFirst) {
         std::memcpy(incoming.back().szFlagCode, pMessage->szFlagCode, sizeof(incoming.back().szFlagCode));
     }
     *pulFirst = pBatch->messages.front()->ulUid;
-    size_t nNamed = PublishMessages(pBatch->szTarget, pulFirst, incoming);
+    // Named under the UIDs they were received with when those follow one another and nothing has
+    // been given out after them; else under fresh ones.
+    size_t nNamed = PublishMessages(pBatch->szTarget, pulFirst, incoming, pBatch->bConsecutive ? pBatch->ulFreeEnd : 0);
     bool bSynced = nNamed == incoming.size() && SyncMailbox(pBatch->szTarget);
     if (nNamed == incoming.size() && !bSynced) SetStoreFailure("the mailbox directory cannot be flushed to the disk");
     for (size_t i = 0; i < nNamed; i++) {

@@ -49,7 +49,14 @@ TEST_F(AppendMany, SeveralMessagesAreStoredTogetherUnderConsecutiveUids) {
     EXPECT_EQ(stat(Path("Sent/0000000005-100010.MSG").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 837596665);
     // A single message answers as it always did.
-    EXPECT_EQ(Run("a3 APPEND Sent {3}\r\nabc"), "a3 OK [APPENDUID V 7] APPEND completed\r\n");
+    // UIDs are taken in runs after the first message: 7 went with the run that gave 6.
+    EXPECT_EQ(Run("a3 APPEND Sent {3}\r\nabc"), "a3 OK [APPENDUID V 8] APPEND completed\r\n");
+    // Another server on a shared store receives a message under UID 10, which the second
+    // message then cannot take: the two go on to fresh UIDs together, and its file is left alone.
+    Write({{"Sent/.0000000010.incoming", "another server's message"}});
+    EXPECT_EQ(Run("a4 APPEND Sent {3}\r\nabc {3}\r\ndef"), "a4 OK [APPENDUID V 12:13] APPEND completed\r\n");
+    EXPECT_EQ(Message("0000000012") + Message("0000000013"), "abc\r\ndef\r\n");
+    EXPECT_EQ(Tree(Path("Sent")), ".0000000010.incoming* 4-100000 5-100010 6-100000 8-100000 12-100000 13-100000 uid");
 }
 
 TEST_F(AppendMany, OneBadMessageLeavesTheWholeCommandUnstored) {
