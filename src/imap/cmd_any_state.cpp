@@ -64,6 +64,9 @@ const Capability CAPABILITIES[] = {
     {"LIST-EXTENDED", LoggedIn},
     {"LIST-STATUS", LoggedIn},
     {"STATUS=SIZE", LoggedIn},
+    {"BINARY", nullptr},
+    {"MULTIAPPEND", nullptr},
+    {"CATENATE", nullptr},
 };
 
 }  // namespace

@@ -149,6 +149,8 @@ void OutputContent(Session* pSession, const char* pData, size_t nLength) {
     }
 }
 
+void OutputBinaryContent(Session* pSession, const char* pData, size_t nLength) { Append(pSession, pData, nLength, false); }
+
 void OutputString(Session* pSession, const char* pText, size_t nLength) {
     if (NeedsLiteral(pText, nLength)) {
         char szCount[32];

@@ -54,6 +54,8 @@ void OutputText(Session* pSession, const char* pText, size_t nLength);
 void OutputAtom(Session* pSession, const char* pszAtom);
 void OutputNumber(Session* pSession, uint64_t ullValue);
 void OutputContent(Session* pSession, const char* pData, size_t nLength);
+// A literal8's bytes: sent as they are, NULs included.
+void OutputBinaryContent(Session* pSession, const char* pData, size_t nLength);
 // pText as an IMAP string: quoted (with '"' and '\' escaped) unless it holds CR, LF, a NUL or
 // 8-bit bytes, which only a literal can carry.
 void OutputString(Session* pSession, const char* pText, size_t nLength);

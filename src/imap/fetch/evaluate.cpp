@@ -259,6 +259,12 @@ void WriteItem(Session* pSession, FetchMessage* pMessage, const FetchItem& item)
                 WriteRfc822(pSession, pMessage, item);
             }
             break;
+        case ITEM_BINARY:
+            WriteBinary(pSession, pMessage, item);
+            break;
+        case ITEM_BINARY_SIZE:
+            WriteBinarySize(pSession, pMessage, item);
+            break;
         case ITEM_NONE:
             break;
     }

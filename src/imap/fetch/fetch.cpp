@@ -111,6 +111,7 @@ enum AnswerResult {
     ANSWER_SEND_FAILED,  // the peer cannot be written to
     ANSWER_GONE,         // its file is gone and what it needs is not kept: nothing was sent
     ANSWER_UNREADABLE,   // its file could not be read whole: nothing, or nothing true, was sent
+    ANSWER_UNKNOWN_CTE,  // a BINARY item names a part whose encoding is unknown: nothing was sent
 };
 
 // Answers one message.
@@ -168,7 +169,9 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
                      (!ItemsNeedTree(pList) || MessageTree(&message) != nullptr);
 
     AnswerResult result = ANSWER_UNREADABLE;
-    if (bReadable) {
+    if (bReadable && !BinaryDecodable(pList, &message)) {
+        result = ANSWER_UNKNOWN_CTE;
+    } else if (bReadable) {
         // The flag changes before the items are written, so that FLAGS in this response shows it.
         bool bSeenSet = false;
         if (ItemsMarkSeen(pList) && (viewMessage.fFlags & FLAG_BIT_SEEN) == 0) {
@@ -231,7 +234,7 @@ int CmdFetch(Session* pSession) {
         return 1;
     }
 
-    if (!SectionNumbersFit(list)) {
+    if (!SectionNumbersFit(list) || !BinarySectionsValid(&list)) {
         RespondIllegalArgument(pSession);
         return 1;
     }
@@ -245,6 +248,7 @@ int CmdFetch(Session* pSession) {
     bool bSendFailed = false;
     bool bGone = false;
     bool bUnreadable = false;
+    bool bUnknownCte = false;
     int nNamesCurrent = -1;
     bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
         // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers
@@ -267,6 +271,9 @@ int CmdFetch(Session* pSession) {
             case ANSWER_UNREADABLE:
                 bUnreadable = true;
                 break;
+            case ANSWER_UNKNOWN_CTE:
+                bUnknownCte = true;
+                break;
         }
         return !bSendFailed;
     });
@@ -276,7 +283,10 @@ int CmdFetch(Session* pSession) {
     }
     // The other messages are answered all the same; the completion tells the client that some
     // were not, and why.
-    if (bUnreadable) {
+    if (bUnknownCte) {
+        FormatResponse(pSession, "%s NO [UNKNOWN-CTE] %s fails: a part's transfer encoding is unknown\r\n",
+                       pSession->pTag, pSession->pCommand);
+    } else if (bUnreadable) {
         FormatResponse(pSession, "%s NO [UNAVAILABLE] %s fails: a message could not be read\r\n", pSession->pTag,
                        pSession->pCommand);
     } else if (bGone) {

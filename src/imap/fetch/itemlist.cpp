@@ -63,6 +63,8 @@ const char* const kWholeWords[] = {"RFC822.PEEK", "RFC822", "BODY[]", "BODY.PEEK
 const char* const kWholePartials[] = {"RFC822.PEEK<", "RFC822<", "BODY[]<", "BODY.PEEK[]<", nullptr};
 const char* const kTextWords[] = {"RFC822.TEXT.PEEK", "RFC822.TEXT", "BODY[TEXT]", "BODY.PEEK[TEXT]", nullptr};
 const char* const kLinesWords[] = {"RFC822.HEADER.LINES", "RFC822.HEADER.LINES.NOT", nullptr};
+const char* const kBinaryStarts[] = {"BINARY[", "BINARY.PEEK[", nullptr};
+const char* const kBinarySizeStarts[] = {"BINARY.SIZE[", nullptr};
 const char* const kSectionStarts[] = {"BODY[", "BODY.PEEK[", nullptr};
 const char* const kHeaderWords[] = {"BODY[HEADER]", "BODY.PEEK[HEADER]", nullptr};
 const char* const kFieldsWords[] = {"BODY[HEADER.FIELDS", "BODY.PEEK[HEADER.FIELDS", nullptr};
@@ -83,6 +85,8 @@ ItemKind ClassifyItem(const char* pszItem) {
     if (StrICmp(pszItem, "RFC822.HEADER") == 0) return ITEM_RFC822_HEADER;
     if (IsOneOf(pszItem, kTextWords)) return ITEM_TEXT;
     if (IsOneOf(pszItem, kLinesWords)) return ITEM_NONE;
+    if (StartsWithOneOf(pszItem, kBinaryStarts)) return ITEM_BINARY;
+    if (StartsWithOneOf(pszItem, kBinarySizeStarts)) return ITEM_BINARY_SIZE;
     if (!StartsWithOneOf(pszItem, kSectionStarts)) return ITEM_NONE;
     if (IsOneOf(pszItem, kHeaderWords)) return ITEM_HEADER;
     if (IsOneOf(pszItem, kFieldsWords)) return ITEM_HEADER_FIELDS;
@@ -106,7 +110,7 @@ bool IsOpenSection(const char* pszItem) {
 
 bool MarksSeen(ItemKind kind, const char* pszItem) {
     bool bMarks = kind == ITEM_WHOLE || kind == ITEM_TEXT || kind == ITEM_HEADER || kind == ITEM_HEADER_FIELDS ||
-                  kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION;
+                  kind == ITEM_HEADER_FIELDS_NOT || kind == ITEM_SECTION || kind == ITEM_BINARY;
     return bMarks && !IsPeek(pszItem);
 }
 
@@ -236,6 +240,8 @@ void ClassifyItems(FetchItemList* pList) {
             case ITEM_HEADER_FIELDS:
             case ITEM_HEADER_FIELDS_NOT:
             case ITEM_SECTION:
+            case ITEM_BINARY:
+            case ITEM_BINARY_SIZE:
                 item.bSection = true;
                 item.section = ReadSectionItem(item.pszItem, pszFieldList, pszAfterList, &bUsedPartial);
                 break;

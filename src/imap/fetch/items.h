@@ -37,6 +37,8 @@ enum ItemKind {
     ITEM_HEADER_FIELDS,
     ITEM_HEADER_FIELDS_NOT,
     ITEM_SECTION,
+    ITEM_BINARY,       // BINARY[...] and BINARY.PEEK[...]
+    ITEM_BINARY_SIZE,  // BINARY.SIZE[...]
 };
 
 // One item as read once for all the messages of the command.
@@ -148,6 +150,13 @@ void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
 // The envelope "(...)" of the header at ullOffset, ullSize bytes long.
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended);
+// BINARY[part] and BINARY.SIZE[part]: the part's content with its transfer encoding undone.
+void WriteBinary(Session* pSession, FetchMessage* pMessage, const FetchItem& item);
+void WriteBinarySize(Session* pSession, FetchMessage* pMessage, const FetchItem& item);
+// Whether every BINARY item names a part by numbers alone, and BINARY.SIZE has no partial range.
+bool BinarySectionsValid(const FetchItemList* pList);
+// Whether the encoding of every part the list's BINARY items name can be undone here.
+bool BinaryDecodable(const FetchItemList* pList, FetchMessage* pMessage);
 
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
 void ConvertRawText(char* pszText, size_t nSize);
