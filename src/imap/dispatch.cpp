@@ -60,6 +60,9 @@ const CommandRow kCommands[] = {
     {"MOVE", true, CmdMove, SEL},
     {"UID", true, CmdUid, SEL},
     {"IDLE", false, CmdIdle, AUTH},
+    {"ID", true, CmdId, ANY},
+    {"UNSELECT", false, CmdUnselect, SEL},
+    {"COMPRESS", true, CmdCompress, AUTH},
 };
 
 int UnrecognisedCommand(Session* pSession) {
