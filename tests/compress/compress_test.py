@@ -93,12 +93,14 @@ class Client:
         return self.until_tagged(tag)
 
     def closed(self):
+        """True when the server hung up (a reset counts); False when it kept the line open."""
+        self.sock.settimeout(15)
         try:
             while True:
                 self.fill()
-        except EOFError:
-            return True
-        except (OSError, zlib.error):
+        except socket.timeout:
+            return False
+        except (EOFError, OSError, zlib.error):
             return True
 
 
