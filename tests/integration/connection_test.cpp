@@ -285,7 +285,7 @@ TEST(Logs, AccessAndProtocolLinesHaveTheirFormats) {
 
     std::string protocol = ReadFilesIn(server.dir + "/spool/receiveimap4");
     const std::string prefix = stamp.substr(0, stamp.size() - 1) + R"(, [0-9a-f]{8,}, )";
-    EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(\* OK Velmora IMAP4rev1 Server \(0\.07\) Ready\. \n)")))
+    EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(\* OK \[CAPABILITY IMAP4 [^\]]*\] Velmora IMAP4rev1 Server \(0\.07\) Ready\. \n)")))
         << protocol;
     EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(a1 noop\n)"))) << protocol;
     EXPECT_TRUE(std::regex_search(protocol, std::regex(prefix + R"(a1 OK noop completed\n)"))) << protocol;
