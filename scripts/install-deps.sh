@@ -21,6 +21,8 @@ PACKAGES=(
   # TLS: the library, and the command that makes test and demo certificates
   libssl-dev
   openssl
+  # COMPRESS=DEFLATE
+  zlib1g-dev
   # TLS interoperability tests
   fetchmail
   # sync clients driven against a private server (tests/clients)

@@ -38,6 +38,9 @@ constexpr const char* szDefaultQueueDir = "incoming";
 // RFC 3501's autologout timer is at least 30 minutes: clients renew IDLE every 29.
 constexpr int32_t MIN_IDLE_TIMEOUT = 30 * 60;
 constexpr uint32_t PRE_LOGIN_LITERAL_LIMIT = 4096;
+// Clients send long UID sets, ID lists and APPEND flag lists; 64 KiB holds what they send.
+constexpr uint32_t MAX_LINE_LENGTH_DEFAULT = 65536;
+constexpr uint32_t MIN_LINE_LENGTH = 1024;
 // Stands for %SystemRoot% (in any case, as Windows reads names) where the environment has none, as on
 // every Linux host.
 constexpr const char* szSystemRootFallback = "/var/lib/veve4d";
@@ -281,6 +284,12 @@ void ReadSettings() {
     Settings.MaxMessageSize = RegReadNumber(KEY_SERVICE, "MaxMessageSize", 64u << 20);
     Settings.PreLoginLiteralLimit = RegReadNumber(KEY_SERVICE, "PreLoginLiteralLimit", PRE_LOGIN_LITERAL_LIMIT);
     if (Settings.PreLoginLiteralLimit == 0) Settings.PreLoginLiteralLimit = PRE_LOGIN_LITERAL_LIMIT;
+    Settings.MaxLineLength = RegReadNumber(KEY_SERVICE, "MaxLineLength", MAX_LINE_LENGTH_DEFAULT);
+    if (Settings.MaxLineLength == 0) Settings.MaxLineLength = MAX_LINE_LENGTH_DEFAULT;
+    // Below a short command's needs nothing would work; above the buffer nothing could be held.
+    Settings.MaxLineLength = std::clamp<uint32_t>(Settings.MaxLineLength, MIN_LINE_LENGTH, MAX_LINE_LENGTH_DEFAULT);
+    Settings.IdHideVersion = RegReadNumber(KEY_SERVICE, "IdHideVersion", 0) != 0 ? 1 : 0;
+    Settings.LiteralMinus = RegReadNumber(KEY_SERVICE, "LiteralMinus", 0) != 0 ? 1 : 0;
     Settings.DebugAcceptAnyPassword =
         static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "DebugAcceptAnyPassword", 0));
     RegReadString(KEY_SERVICE, "DraftsFolder", "Drafts", Settings.DraftsFolder, sizeof Settings.DraftsFolder);

@@ -102,6 +102,14 @@ struct SettingsRecord {
     // and a client that has not logged in gets no buffer to fill. 0 (a session made without
     // settings): no limit.
     uint32_t PreLoginLiteralLimit;
+    // Longest command line taken, in bytes without its CR LF (literals read into the command
+    // count); a longer one is refused. 0 (a session made without settings): the most the
+    // session's buffer holds, MAX_LINE_LENGTH.
+    uint32_t MaxLineLength;
+    // ID names the server but not its version.
+    int32_t IdHideVersion;
+    // LITERAL- instead of LITERAL+: a literal over 4096 bytes must wait for the go-ahead.
+    int32_t LiteralMinus;
 };
 
 enum : int32_t {

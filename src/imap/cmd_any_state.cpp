@@ -1,5 +1,6 @@
 // CAPABILITY, NOOP and LOGOUT: answered in every state.
 #include "config/settings.h"
+#include "imap/capability.h"
 #include "imap/login.h"
 #include "imap/commands.h"
 #include "imap/response.h"
@@ -41,12 +42,27 @@ bool LoggedIn(const Session* pSession) {
     return pSession->State != Imap4NonAuthenticated;
 }
 
+// RFC 4978: only a logged-in client may compress.
+bool CompressOffered(const Session* pSession) {
+    return pSession->State != Imap4NonAuthenticated;
+}
+
+// RFC 7888 lets a server name one of the two, never both: LITERAL- where the administrator
+// wants large literals to wait for the server's go-ahead.
+bool LiteralPlusOffered(const Session* /*pSession*/) {
+    return Settings.LiteralMinus == 0;
+}
+
+bool LiteralMinusOffered(const Session* /*pSession*/) {
+    return Settings.LiteralMinus != 0;
+}
+
 const Capability CAPABILITIES[] = {
     {"IMAP4", nullptr},
     {"IMAP4rev1", nullptr},
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
-    {"LITERAL+", nullptr},
+    {"LITERAL+", LiteralPlusOffered},
     {"CHILDREN", nullptr},
     {"SPECIAL-USE", nullptr},
     {"UIDPLUS", nullptr},
@@ -67,24 +83,43 @@ const Capability CAPABILITIES[] = {
     {"BINARY", nullptr},
     {"MULTIAPPEND", nullptr},
     {"CATENATE", nullptr},
+    {"ID", nullptr},
+    {"UNSELECT", nullptr},
+    {"COMPRESS=DEFLATE", CompressOffered},
+    {"LITERAL-", LiteralMinusOffered},
 };
 
 }  // namespace
 
-int CmdCapability(Session* pSession) {
-    char szLine[512] = "* CAPABILITY";
+bool FormatCapabilities(const Session* pSession, char* pszOut, size_t nSize) {
+    if (nSize == 0) return false;
+    pszOut[0] = '\0';
+    const char* pszBlank = "";
     for (const Capability& cap : CAPABILITIES) {
         if (cap.pfnOffered != nullptr && !cap.pfnOffered(pSession)) {
             continue;
         }
         // APPENDLIMIT alone carries a value.
         bool bAppendLimit = strcmp(cap.pszWord, "APPENDLIMIT") == 0;
-        bool bFits = bAppendLimit ? AppendFormat(szLine, sizeof(szLine), " %s=%u", cap.pszWord,
+        bool bFits = bAppendLimit ? AppendFormat(pszOut, nSize, "%s%s=%u", pszBlank, cap.pszWord,
                                                  static_cast<unsigned>(Settings.MaxMessageSize))
-                                  : AppendFormat(szLine, sizeof(szLine), " %s", cap.pszWord);
-        if (!bFits) break;
+                                  : AppendFormat(pszOut, nSize, "%s%s", pszBlank, cap.pszWord);
+        if (!bFits) return false;
+        pszBlank = " ";
     }
-    OutputFormat(pSession, "%s\r\n", szLine);
+    return true;
+}
+
+void RespondLoggedIn(Session* pSession, const char* pszTag, const char* pszCommand) {
+    char szCapabilities[CAPABILITY_TEXT_SIZE];
+    static_cast<void>(FormatCapabilities(pSession, szCapabilities, sizeof(szCapabilities)));
+    FormatResponse(pSession, "%s OK [CAPABILITY %s] %s completed\r\n", pszTag, szCapabilities, pszCommand);
+}
+
+int CmdCapability(Session* pSession) {
+    char szLine[CAPABILITY_TEXT_SIZE];
+    static_cast<void>(FormatCapabilities(pSession, szLine, sizeof(szLine)));
+    OutputFormat(pSession, "* CAPABILITY %s\r\n", szLine);
     RespondCompleted(pSession);
     return 1;
 }

@@ -1,3 +1,4 @@
+#include "imap/capability.h"
 #include "imap/commands.h"
 
 #include <algorithm>
@@ -372,7 +373,7 @@ int CmdAuthenticate(Session* pSession) {
     }
     bool bPassed = outcome == Outcome::Passed || outcome == Outcome::PassedAsUser;
     if (bPassed && AcceptLogin(pSession, outcome == Outcome::PassedAsUser)) {
-        RespondAuthenticate(pSession, &saved, "OK", "completed");
+        RespondLoggedIn(pSession, saved.szTag, "AUTHENTICATE");
         return EndAuthenticate(pSession, &saved, "Success");
     }
     if (bPassed) {

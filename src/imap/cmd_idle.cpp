@@ -13,6 +13,7 @@
 #include "imap/search_return.h"
 #include "imap/view.h"
 #include "imap/output.h"
+#include "imap/session_io.h"
 #include "platform/dir_watch.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -96,7 +97,7 @@ int CmdIdle(Session* pSession) {
             AnnounceSearchUpdates(pSession);
             if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return 0;
         }
-        if (!CommandWaiting(pSession)) {
+        if (!CommandWaiting(pSession) && !SessionInputPending(pSession)) {
             WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient, nWaitMilliseconds);
             if (wait != WATCH_INPUT) {
                 if (ullLimit != 0 && GetSystemTimeAsFileTime() - ullStart >= ullLimit * 10000000ull) {

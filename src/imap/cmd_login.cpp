@@ -1,3 +1,4 @@
+#include "imap/capability.h"
 #include "imap/login.h"
 #include "imap/output.h"
 
@@ -232,6 +233,7 @@ int CmdLogin(Session* pSession) {
     if (nCheck == 0) {
         RespondCompleted(pSession);
         if (AcceptLogin(pSession)) {
+            RespondLoggedIn(pSession, pSession->pTag, pSession->pCommand);
             WriteAccessLog(pSession, "Success");
             LogLoginOutcome(pSession, "LOGIN", true, nullptr);
             return 1;

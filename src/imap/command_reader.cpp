@@ -15,6 +15,8 @@ namespace {
 
 // Longest tag repeated in a refusal; a longer one is no tag a client would use.
 constexpr size_t TAG_ECHO_SIZE = 64;
+// RFC 7888: under LITERAL- only literals up to this size may come without the go-ahead.
+constexpr unsigned long LITERAL_MINUS_MAX = 4096;
 // "{4294967295+}\r\n" and a little more: the end of a line that may announce a literal.
 constexpr size_t TAIL_SIZE = 24;
 
@@ -24,6 +26,7 @@ struct Assembly {
     bool bNul = false;      // a NUL came with the command: it is refused once read to its end
     bool bControl = false;  // a line held a control character: refused the same way
     bool bAbandoned = false;  // too much before login: refused without reading on
+    bool bTooBig = false;   // a non-synchronising literal over LITERAL-'s bound was skipped
     char szTail[TAIL_SIZE + 1] = {};  // the last bytes of the current line, kept even when dropped
     size_t nTail = 0;
 };
@@ -52,8 +55,17 @@ bool ReceiveMore(Session* pSession) {
     return true;
 }
 
+// The most a command may hold, its line ends and the literals read into it counted: the
+// administrator's line length and its CR LF, within what szRecv holds.
+size_t CommandLimit() {
+    size_t nLine = Settings.MaxLineLength;
+    if (nLine == 0 || nLine > MAX_LINE_LENGTH) nLine = MAX_LINE_LENGTH;
+    return nLine + 2;
+}
+
 void Append(Session* pSession, Assembly* pAssembly, const char* pText, size_t nCount) {
-    size_t nRoom = sizeof(pSession->szRecv) - 1 - pAssembly->nLength;
+    size_t nLimit = CommandLimit();
+    size_t nRoom = nLimit > pAssembly->nLength ? nLimit - pAssembly->nLength : 0;
     if (nCount > nRoom) {
         pAssembly->bTooLong = true;
         nCount = nRoom;
@@ -89,8 +101,8 @@ bool TakeLine(Session* pSession, Assembly* pAssembly) {
         KeepTail(pAssembly, pSession->szQueue, nTake);
         Consume(pSession, nTake);
         if (pLf != nullptr) return true;
-        // A full buffer leaves no room for the line end.
-        if (pAssembly->nLength >= sizeof(pSession->szRecv) - 1) pAssembly->bTooLong = true;
+        // A full command leaves no room for the line end.
+        if (pAssembly->nLength >= CommandLimit()) pAssembly->bTooLong = true;
         if (pAssembly->bTooLong && pSession->State == Imap4NonAuthenticated) {
             pAssembly->bAbandoned = true;
             return false;
@@ -288,10 +300,14 @@ CommandRead ReadCommand(Session* pSession, LiteralRuleOf pfnRule) {
         size_t nEndLength = 0;
         bool bLiteral = AnnouncedLiteral(assembly, &ulSize, &bNonSync, &nEndLength);
         size_t nAnnounced = assembly.nLength - std::min(assembly.nLength, nEndLength);
-        if (!assembly.bTooLong && bLiteral && LeftToHandler(pSession, assembly, nAnnounced, bNonSync, pfnRule)) {
+        // Under LITERAL- a large literal must wait for the go-ahead: one sent at once is
+        // skipped, and its command refused, whatever the command is.
+        bool bOverMinus = bLiteral && bNonSync && Settings.LiteralMinus != 0 && ulSize > LITERAL_MINUS_MAX;
+        if (!bOverMinus && !assembly.bTooLong && bLiteral && LeftToHandler(pSession, assembly, nAnnounced, bNonSync, pfnRule)) {
             bLiteral = false;
         }
         if (!bLiteral) {
+            if (assembly.bTooBig) return Refuse(pSession, assembly, "[TOOBIG] Literal too long to send unasked");
             if (assembly.bTooLong) return Refuse(pSession, assembly, "Command line too long");
             if (assembly.bNul) return Refuse(pSession, assembly, "NUL in command");
             if (assembly.bControl) return Refuse(pSession, assembly, "Control character in command");
@@ -309,7 +325,12 @@ CommandRead ReadCommand(Session* pSession, LiteralRuleOf pfnRule) {
             if (!bNonSync) return Refuse(pSession, assembly, "Literal too long");
             return Abandon(pSession, assembly, "Literal too long");
         }
-        bool bFits = !assembly.bTooLong && ulSize < sizeof(pSession->szRecv) - 1 - assembly.nLength;
+        if (bOverMinus) {
+            assembly.bTooBig = true;
+            if (!TakeBytes(pSession, &assembly, ulSize, false)) return COMMAND_LOST;
+            continue;
+        }
+        bool bFits = !assembly.bTooLong && assembly.nLength < CommandLimit() && ulSize < CommandLimit() - assembly.nLength;
         if (!bFits && !bNonSync) {
             // The client waits for the continuation: refused now, it never sends the literal.
             return Refuse(pSession, assembly, "Literal too long");

@@ -37,3 +37,7 @@ int CmdAppend(Session* pSession);
 int CmdCopy(Session* pSession);
 int CmdMove(Session* pSession);
 int CmdIdle(Session* pSession);
+int CmdId(Session* pSession);
+int CmdUnselect(Session* pSession);
+// Answers OK in clear and turns compression on; returns 0 when it could not.
+int CmdCompress(Session* pSession);

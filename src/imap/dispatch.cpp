@@ -62,6 +62,9 @@ const CommandRow kCommands[] = {
     {"UID", true, CmdUid, SEL},
     {"IDLE", false, CmdIdle, AUTH},
     {"CANCELUPDATE", true, CmdCancelUpdate, SEL},
+    {"ID", true, CmdId, ANY},
+    {"UNSELECT", false, CmdUnselect, SEL},
+    {"COMPRESS", true, CmdCompress, AUTH},
 };
 
 int UnrecognisedCommand(Session* pSession) {

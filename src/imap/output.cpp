@@ -10,6 +10,7 @@
 #include "imap/session.h"
 #include "imap/session_io.h"
 #include "platform/file_range.h"
+#include "platform/deflate.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
@@ -49,9 +50,7 @@ void Capture(SessionOutput& out, const char* pData, size_t nLength, bool bTrace)
     pCapture->text.append(pData, nLength);
 }
 
-// The send of what the buffer holds. A COMPRESS stage would sit here, between the buffer and
-// SessionSend (and in front of OutputFileRange's direct sends), with its own flush at each
-// call so that nothing the client waits for stays in the compressor.
+// The send of what the buffer holds.
 int SendHeld(Session* pSession, const char* pData, size_t nLength) {
     return nLength == 0 ? 0 : SessionSend(pSession, pData, nLength);
 }
@@ -117,6 +116,29 @@ bool SendRangeInBlocks(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_
         ullFrom += nGot;
     }
     return true;
+}
+
+// The bytes as they travel: through TLS once it is negotiated, on the socket before.
+int SendOnWire(Session* pSession, const char* pBuffer, size_t nLength) {
+    if (pSession->pTls != nullptr) {
+        return nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
+    }
+    return SocketSend(pSession->sockClient, pBuffer, nLength);
+}
+
+// Every send ends in a sync flush: the client must be able to read all it was given without
+// waiting for more, and a send is never smaller than a line.
+int SendCompressed(Session* pSession, const char* pBuffer, size_t nLength) {
+    if (nLength == 0) return 0;
+    // One buffer per thread, and a thread serves one session: no allocation per send once grown.
+    thread_local std::string packed;
+    packed.clear();
+    if (!DeflateCompress(pSession->pDeflate.get(), pBuffer, nLength, true, &packed)) {
+        TracePrint("[%08lx] SEND[%08x] compression failed\n", SessionId(pSession), pSession->sockClient);
+        return SOCKET_ERROR;
+    }
+    if (SendOnWire(pSession, packed.data(), packed.size()) == SOCKET_ERROR) return SOCKET_ERROR;
+    return static_cast<int>(std::min<size_t>(nLength, 0x7fffffff));
 }
 
 }  // namespace
@@ -234,7 +256,9 @@ bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t*
     if (pSession->Output.pCapture != nullptr) pSession->Output.pCapture->bWhole = false;
     if (OutputFlush(pSession) == 0) return false;
     bool bNul = true;
-    if (pSession->pTls == nullptr && RangeHoldsNul(pFile, ullFrom, *pullLeft, &bNul) && !bNul) {
+    // sendfile only where the file's bytes are the bytes on the wire.
+    bool bPlain = pSession->pTls == nullptr && pSession->pDeflate == nullptr;
+    if (bPlain && RangeHoldsNul(pFile, ullFrom, *pullLeft, &bNul) && !bNul) {
         bool bFailed = false;
         uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, *pullLeft, &bFailed);
         *pullLeft -= ullSent;
@@ -287,10 +311,10 @@ int SessionSend(Session* pSession, const char* pBuffer, size_t nLength) {
         pSession->Output.pCapture->bWhole = false;
     }
     int nResult;
-    if (pSession->pTls != nullptr) {
-        nResult = nLength == 0 ? 0 : TlsSend(pSession->pTls, pBuffer, nLength);
+    if (pSession->pDeflate != nullptr) {
+        nResult = SendCompressed(pSession, pBuffer, nLength);
     } else {
-        nResult = SocketSend(pSession->sockClient, pBuffer, nLength);
+        nResult = SendOnWire(pSession, pBuffer, nLength);
     }
     if (nResult == SOCKET_ERROR) {
         pSession->bSendFailed = 1;

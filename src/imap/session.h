@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "imap/output.h"
+#include "platform/deflate.h"
 #include "platform/fs.h"
 #include "platform/types.h"
 
@@ -19,8 +20,11 @@ struct TlsContext;
 struct TlsConnection;
 class LoginFailures;
 
-// A command with its literals up to 16 KiB is read whole; the queue holds what came in behind it.
-constexpr size_t RECV_SIZE = 16384;
+// The longest command line the administrator may allow (MaxLineLength), without its CR LF.
+constexpr size_t MAX_LINE_LENGTH = 65536;
+// A command with its literals up to that length is read whole (its CR LF and a NUL after it);
+// the queue holds what came in behind it.
+constexpr size_t RECV_SIZE = MAX_LINE_LENGTH + 3;
 constexpr size_t QUEUE_SIZE = RECV_SIZE;
 constexpr size_t RESPONSE_SIZE = 8193;
 
@@ -85,6 +89,10 @@ struct Session {
     TlsContext* pTlsContext;
     TlsConnection* pTls;
     int32_t bImplicitTls;
+    // COMPRESS=DEFLATE once the client asked for it (null: none): what is sent is compressed by
+    // pDeflate, what comes in is decompressed by pInflate; under TLS when both are on.
+    DeflatePtr pDeflate;
+    DeflatePtr pInflate;
     // Set by the first send that fails (a peer that stopped reading, a broken link): every later
     // send fails at once, so the session ends instead of waiting out the send time-out again.
     int32_t bSendFailed;

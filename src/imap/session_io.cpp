@@ -1,5 +1,6 @@
 #include "imap/session_io.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 #include "imap/auth_log.h"
 #include "imap/command_reader.h"
 #include "imap/logs.h"
+#include "platform/deflate.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/time.h"
@@ -27,6 +29,9 @@ const SocketErrorName kSocketErrors[] = {
     {WSAENOBUFS, "WSAENOBUFS"},               {WSAENOTSOCK, "WSAENOTSOCK"},
     {WSAEOPNOTSUPP, "WSAEOPNOTSUPP"},         {WSAEWOULDBLOCK, "WSAEWOULDBLOCK"},
 };
+
+// Compressed bytes read from the wire at a time.
+constexpr size_t COMPRESSED_RECV_SIZE = 16384;
 
 // For a session made without settings: long enough for a client on a slow link, short enough
 // that a silent one frees its thread.
@@ -55,7 +60,7 @@ void SayEvicted(Session* pSession) {
 // Waits for the client's next bytes as long as its state allows; false (after a BYE) when the
 // client stayed silent, or when another session's admission asked this idle one to leave.
 bool WaitForClient(Session* pSession) {
-    if (pSession->pTls != nullptr && TlsPending(pSession->pTls)) {
+    if (SessionInputPending(pSession)) {
         return true;
     }
     AckPromptly(pSession->sockClient);
@@ -79,15 +84,63 @@ bool WaitForClient(Session* pSession) {
     return true;
 }
 
+int RecvFromWire(Session* pSession, char* pBuffer, size_t nLength) {
+    if (pSession->pTls != nullptr) {
+        return TlsRecv(pSession->pTls, pBuffer, nLength);
+    }
+    return SocketRecv(pSession->sockClient, pBuffer, nLength);
+}
+
+// Compressed input is read until it yields bytes: a piece of a DEFLATE block gives none yet,
+// and a receive that returns nothing would be taken for a closed connection.
+int RecvInflated(Session* pSession, char* pBuffer, size_t nLength) {
+    DeflateStream* pInflate = pSession->pInflate.get();
+    for (;;) {
+        long nMade = InflateTake(pInflate, pBuffer, nLength);
+        if (nMade > 0) return static_cast<int>(nMade);
+        if (nMade < 0) {
+            const char* pszError = "compressed input is no DEFLATE stream";
+            TracePrint("[%08lx] RECV[%08x] %s\n", SessionId(pSession), pSession->sockClient, pszError);
+            WriteProtocolLog(pSession, pszError);
+            return 0;
+        }
+        char szRaw[COMPRESSED_RECV_SIZE];
+        int nRaw = RecvFromWire(pSession, szRaw, sizeof(szRaw));
+        if (nRaw == SOCKET_ERROR || nRaw <= 0) return nRaw;
+        InflateFeed(pInflate, szRaw, static_cast<size_t>(nRaw));
+    }
+}
+
 }  // namespace
 
 int SessionRecv(Session* pSession, char* pBuffer, size_t nLength) {
     // Whatever the client is to read before it answers must have left.
     if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return SOCKET_ERROR;
-    if (pSession->pTls != nullptr) {
-        return TlsRecv(pSession->pTls, pBuffer, nLength);
+    if (pSession->pInflate != nullptr) {
+        return RecvInflated(pSession, pBuffer, nLength);
     }
-    return SocketRecv(pSession->sockClient, pBuffer, nLength);
+    return RecvFromWire(pSession, pBuffer, nLength);
+}
+
+bool SessionInputPending(const Session* pSession) {
+    if (pSession->pInflate != nullptr && InflatePending(pSession->pInflate.get())) return true;
+    return pSession->pTls != nullptr && TlsPending(pSession->pTls);
+}
+
+bool StartSessionCompression(Session* pSession) {
+    pSession->pDeflate = DeflateCreateCompressor();
+    pSession->pInflate = DeflateCreateDecompressor();
+    if (pSession->pDeflate == nullptr || pSession->pInflate == nullptr) {
+        pSession->pDeflate.reset();
+        pSession->pInflate.reset();
+        return false;
+    }
+    // A client may send compressed commands right behind COMPRESS: what came with it is theirs.
+    size_t nHeld = std::min(pSession->nQueued, sizeof(pSession->szQueue) - 1);
+    InflateFeed(pSession->pInflate.get(), pSession->szQueue, nHeld);
+    pSession->nQueued = 0;
+    pSession->szQueue[0] = '\0';
+    return true;
 }
 
 bool StartSessionTls(Session* pSession) {

@@ -17,6 +17,12 @@ int FlushSend(Session* pSession, int bTrace);
 // The session's own receive, with SocketRecv's result: through TLS once it is negotiated, on the
 // socket before. Its send is the output builder's (imap/output.h).
 int SessionRecv(Session* pSession, char* pBuffer, size_t nLength);
+// Whether input already came in that a wait on the socket would miss (held by TLS or by the
+// decompressor).
+bool SessionInputPending(const Session* pSession);
+// Turns on COMPRESS=DEFLATE both ways, once the tagged OK has left in clear. Whatever was
+// received behind the command is taken as compressed input. False when zlib could not start.
+bool StartSessionCompression(Session* pSession);
 // Negotiates TLS on the connection. Whatever was received in clear and not yet dispatched is
 // dropped first: a command injected behind STARTTLS must not run as if it came encrypted.
 // False when the handshake failed; the session must then end.

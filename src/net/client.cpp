@@ -71,6 +71,8 @@ void ClientThread(Session* pSession) {
         CloseSession(pSession);
         return;
     }
+    // Under TLS the client is offered what an encrypted session may do.
+    if (pSession->bImplicitTls) FormatGreeting(pSession);
 
     // The greeting the listener prepared goes out through the session's output, which logs it
     // and reports a failed send; one already sent at accept is only logged.

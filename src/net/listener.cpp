@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "net/client.h"
 #include "net/proxy_accept.h"
+#include "imap/capability.h"
 #include "imap/session.h"
 #include "net/tmqueue.h"
 #include "platform/format.h"
@@ -32,7 +33,9 @@ constexpr int STOP_POLL_MS = 250;
 // A wake-up aimed at an address that does not answer (a host name that resolves elsewhere) must
 // not hold the stop: the accept loop sees the flag by itself.
 constexpr unsigned int WAKE_CONNECT_TIMEOUT_MS = 500;
-constexpr const char* GREETING_FORMAT = "* OK Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
+// The capabilities come first (RFC 9051 recommends them there): a client then needs no
+// CAPABILITY command before it logs in.
+constexpr const char* GREETING_FORMAT = "* OK [CAPABILITY %s] Velmora IMAP4rev1 Server (0.07) Ready. %s\r\n";
 
 // The host name the accept thread found at start; a stop from the control thread reads it to
 // reach the listener.
@@ -283,7 +286,6 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
 // Fills the record of an accepted connection; false when the listener must end.
 bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress& peer, bool bIpv6Conn) {
     pSession->sockClient = sockAccepted;
-    static_cast<void>(FormatText(pSession->szResponse, sizeof(pSession->szResponse), GREETING_FORMAT, ""));
     pSession->State = 0;
 
     SocketAddress local{};
@@ -311,6 +313,7 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
         printf(bIpv6Conn ? "inet_ntop(sinListener6.sin6_addr) = NULL\n" : "inet_ntop(sinListener.sin_addr) = NULL\n");
         return false;
     }
+    FormatGreeting(pSession);
     return true;
 }
 
@@ -364,6 +367,13 @@ bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& p
 
 }  // namespace
 
+void FormatGreeting(Session* pSession) {
+    char szCapabilities[CAPABILITY_TEXT_SIZE];
+    static_cast<void>(FormatCapabilities(pSession, szCapabilities, sizeof(szCapabilities)));
+    static_cast<void>(
+        FormatText(pSession->szResponse, sizeof(pSession->szResponse), GREETING_FORMAT, szCapabilities, ""));
+}
+
 bool AdmitSession(Session* pSession) {
     // AcceptLimit keeps its old tie to Timeout; the per-address limit stands alone.
     uint32_t ulLimit = Settings.Timeout != 0 ? static_cast<uint32_t>(Settings.AcceptLimit) : 0;
@@ -372,6 +382,9 @@ bool AdmitSession(Session* pSession) {
         // Greeted at once, a client answers while its thread is still being started, and so is
         // seen to be no trickler by the next admission that must make room.
         if (!pSession->bImplicitTls) {
+            // The client's own address (a balancer's header may have just named it) decides
+            // what it is offered.
+            FormatGreeting(pSession);
             size_t nLength = strlen(pSession->szResponse);
             if (SocketSendNoWait(pSession->sockClient, pSession->szResponse, nLength) != static_cast<int>(nLength)) {
                 RemoveTMQueue(pSession);

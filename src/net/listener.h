@@ -31,6 +31,8 @@ int FindHostDomain();
 // line means nothing to it, it is only closed. False when the session is refused.
 struct Session;
 bool AdmitSession(Session* pSession);
+// The greeting, with the capabilities this session is offered now, into szResponse.
+void FormatGreeting(Session* pSession);
 // Sets the stop flag and wakes the accept loop with a connection of its own.
 void RequestStop();
 int ResolveConnectTarget(SocketAddress* pAddress, const char* pszHost, int nPortNo);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """mbsync and offlineimap, configured with nothing but the server and the login, against a private
 server on loopback: both download the inbox, upload mail into the inbox and into a folder they
-create, and a second run changes nothing. Exit 77 when either tool is missing.
+create, and a second run changes nothing. offlineimap does all of it through COMPRESS=DEFLATE. Exit 77 when either tool is missing.
 
     sync_clients.py BINARY
 """
@@ -113,9 +113,14 @@ def offlineimap(work, port):
         f.write(f"[general]\naccounts = test\nmetadata = {work}/offlineimap-meta\n\n[Account test]\n"
                 "localrepository = local\nremoterepository = remote\n\n[Repository local]\ntype = Maildir\n"
                 f"localfolders = {local}\n\n[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\n"
-                f"remoteport = {port}\nremoteuser = tester\nremotepass = pass\nssl = no\nstarttls = no\n")
+                f"remoteport = {port}\nremoteuser = tester\nremotepass = pass\nssl = no\nstarttls = no\n"
+                # Everything it syncs goes through COMPRESS=DEFLATE (mbsync 1.4 does not ask for it).
+                "usecompression = yes\n")
     argv = ["offlineimap", "-c", config, "-o", "-u", "basic"]
     run("offlineimap", argv, work)
+    with open(f"{work}/server.log", "rb") as f:
+        log = f.read()
+    check(b"COMPRESS DEFLATE]" in log and b" OK DEFLATE active" in log, "offlineimap did not turn on COMPRESS")
     inbox = maildir_messages(f"{local}/INBOX")
     check(inbox == ["first", "mbsync up", "offlineimap up", "second"], f"offlineimap INBOX: {inbox}")
     check([s for s, _ in server_messages(work, "inbox")] == ["first", "mbsync up", "offlineimap up", "second"],

@@ -175,7 +175,7 @@ TEST_F(HostileInput, PreLoginLiteralsAreSmall) {
     // A line without an end before login is not waited for beyond what a command can hold.
     ImapClient endless;
     ASSERT_TRUE(endless.Greeted(server.port));
-    endless.Send(std::string(16383, 'a'));
+    endless.Send(std::string(65538, 'a'));
     EXPECT_EQ(endless.ReadLine(), "* BAD Command line too long\r\n");
     EXPECT_EQ(endless.ReadLine(), "* BYE Command line too long\r\n");
     EXPECT_TRUE(endless.ClosedByPeer());

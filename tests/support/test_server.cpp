@@ -352,6 +352,14 @@ int ReadMore(int fd, SSL* ssl, std::string& buf, long long deadline) {
 
 }  // namespace
 
+std::string WithoutCapabilityCode(const std::string& line) {
+    size_t blank = line.find(' ');
+    if (blank == std::string::npos || line.compare(blank, 16, " OK [CAPABILITY ") != 0) return line;
+    size_t close = line.find("] ", blank);
+    if (close == std::string::npos) return line;
+    return line.substr(0, blank + 4) + line.substr(close + 2);
+}
+
 std::string ImapClient::ReadLine(int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
     for (;;) {
@@ -359,7 +367,7 @@ std::string ImapClient::ReadLine(int timeoutMs) {
         if (lf != std::string::npos) {
             std::string line = pending.substr(0, lf + 1);
             pending.erase(0, lf + 1);
-            return line;
+            return keepCapabilityCodes ? line : WithoutCapabilityCode(line);
         }
         if (ReadMore(fd, ssl, pending, deadline) <= 0) return "";
     }
