@@ -52,6 +52,10 @@ const Capability CAPABILITIES[] = {
     {"AUTH=CRAM-MD5", nullptr},
     {"AUTH=LOGIN", PlaintextOffered},
     {"APPENDLIMIT", AppendLimitOffered},
+    {"SORT", nullptr},
+    {"SORT=DISPLAY", nullptr},
+    {"THREAD=ORDEREDSUBJECT", nullptr},
+    {"THREAD=REFERENCES", nullptr},
 };
 
 }  // namespace

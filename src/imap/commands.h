@@ -35,3 +35,6 @@ int CmdAppend(Session* pSession);
 int CmdCopy(Session* pSession);
 int CmdMove(Session* pSession);
 int CmdIdle(Session* pSession);
+// SORT and THREAD, and their UID forms (bUid set).
+int CmdSort(Session* pSession);
+int CmdThread(Session* pSession);

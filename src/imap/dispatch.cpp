@@ -60,6 +60,8 @@ const CommandRow kCommands[] = {
     {"MOVE", true, CmdMove, SEL},
     {"UID", true, CmdUid, SEL},
     {"IDLE", false, CmdIdle, AUTH},
+    {"SORT", true, CmdSort, SEL},
+    {"THREAD", true, CmdThread, SEL},
 };
 
 int UnrecognisedCommand(Session* pSession) {
@@ -90,12 +92,13 @@ Handler ChooseHandler(Session* pSession) {
 }
 
 // Tells the client what changed in its mailbox before the command's tagged line. While FETCH,
-// STORE or SEARCH run (not their UID forms) a message may not vanish: the numbers the client
+// STORE, SEARCH, SORT or THREAD run (not their UID forms) a message may not vanish: the numbers the client
 // sent with them must keep meaning what it meant. The tagged line waits in szResponse, so the
 // announcements go out before it.
 void AnnounceAfter(Session* pSession, Handler pHandler) {
     if (pSession->State != Imap4Selected || pSession->pView == nullptr) return;
-    bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch);
+    bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch &&
+                                               pHandler != CmdSort && pHandler != CmdThread);
     AnnounceChanges(pSession, bExpunges);
 }
 

@@ -149,5 +149,12 @@ void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
 void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_t ullSize);
 void WriteBodyStructure(Session* pSession, FetchMessage* pMessage, bool bExtended);
 
+// The first address of an address field as ENVELOPE shows it (a group's start gives the group's
+// name as its mailbox); false when the field holds none. The name is left as written.
+struct EnvelopeAddress {
+    std::string name, mailbox, host;
+};
+bool FirstEnvelopeAddress(const std::string& value, EnvelopeAddress* pAddress);
+
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
 void ConvertRawText(char* pszText, size_t nSize);
