@@ -79,6 +79,8 @@ private:
     }
     // Whether nAncestor is nNode or above it.
     bool IsAncestor(int nAncestor, int nNode) const {
+        // Most links go to a node with no children yet: nothing to walk.
+        if (nodes_[static_cast<size_t>(nAncestor)].children.empty()) return nAncestor == nNode;
         for (int n = nNode; n >= 0; n = nodes_[static_cast<size_t>(n)].nParent) {
             if (n == nAncestor) return true;
         }
