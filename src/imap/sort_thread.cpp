@@ -21,33 +21,51 @@ const SortKeyName kSortKeys[] = {
     {"TO", SORT_TO},           {"DISPLAYFROM", SORT_DISPLAYFROM}, {"DISPLAYTO", SORT_DISPLAYTO},
 };
 
-template <typename T>
-int Compare(T a, T b) {
-    return a < b ? -1 : (b < a ? 1 : 0);
+// The text a key compares, for the keys that compare text; TEXT_COUNT for the others.
+SortKeys::Text TextOf(SortKey key) {
+    switch (key) {
+        case SORT_CC:
+            return SortKeys::CC;
+        case SORT_FROM:
+            return SortKeys::FROM;
+        case SORT_SUBJECT:
+            return SortKeys::SUBJECT;
+        case SORT_TO:
+            return SortKeys::TO;
+        case SORT_DISPLAYFROM:
+            return SortKeys::DISPLAY_FROM;
+        case SORT_DISPLAYTO:
+            return SortKeys::DISPLAY_TO;
+        default:
+            return SortKeys::TEXT_COUNT;
+    }
 }
 
-int CompareBy(SortKey key, const SortKeys& a, const SortKeys& b) {
-    switch (key) {
-        case SORT_ARRIVAL:
-            return Compare(a.llArrival, b.llArrival);
-        case SORT_DATE:
-            return Compare(a.llSent, b.llSent);
-        case SORT_SIZE:
-            return Compare(a.ullSize, b.ullSize);
-        case SORT_CC:
-            return a.Get(SortKeys::CC).compare(b.Get(SortKeys::CC));
-        case SORT_FROM:
-            return a.Get(SortKeys::FROM).compare(b.Get(SortKeys::FROM));
-        case SORT_SUBJECT:
-            return a.Get(SortKeys::SUBJECT).compare(b.Get(SortKeys::SUBJECT));
-        case SORT_TO:
-            return a.Get(SortKeys::TO).compare(b.Get(SortKeys::TO));
-        case SORT_DISPLAYFROM:
-            return a.Get(SortKeys::DISPLAY_FROM).compare(b.Get(SortKeys::DISPLAY_FROM));
-        case SORT_DISPLAYTO:
-            return a.Get(SortKeys::DISPLAY_TO).compare(b.Get(SortKeys::DISPLAY_TO));
+// A signed time in the order of unsigned numbers.
+uint64_t TimeRank(int64_t llSeconds) { return static_cast<uint64_t>(llSeconds) ^ (1ull << 63); }
+
+// Each message's rank under one key, as a number: texts are ranked once by their distinct values,
+// so that the sort itself compares numbers in one array rather than texts spread over the heap.
+void RankBy(SortKey key, const std::vector<OrderedMessage>& messages, std::vector<uint64_t>* pRanks) {
+    SortKeys::Text nText = TextOf(key);
+    if (nText == SortKeys::TEXT_COUNT) {
+        for (size_t i = 0; i < messages.size(); i++) {
+            const SortKeys& keys = *messages[i].pKeys;
+            (*pRanks)[i] = key == SORT_ARRIVAL ? TimeRank(keys.llArrival)
+                           : key == SORT_DATE  ? TimeRank(keys.llSent)
+                                               : keys.ullSize;
+        }
+        return;
     }
-    return 0;
+    std::unordered_map<std::string_view, uint64_t> distinct;
+    distinct.reserve(messages.size());
+    for (const OrderedMessage& message : messages) distinct.emplace(message.pKeys->Get(nText), 0);
+    std::vector<std::string_view> values;
+    values.reserve(distinct.size());
+    for (const auto& [value, nRank] : distinct) values.push_back(value);
+    std::sort(values.begin(), values.end());
+    for (size_t i = 0; i < values.size(); i++) distinct[values[i]] = i;
+    for (size_t i = 0; i < messages.size(); i++) (*pRanks)[i] = distinct[messages[i].pKeys->Get(nText)];
 }
 
 // ---- Threads --------------------------------------------------------------------------------
@@ -401,13 +419,29 @@ size_t ParseSortCriteria(const char* pszText, std::vector<SortCriterion>* pCrite
 }
 
 void SortMessages(const std::vector<SortCriterion>& criteria, std::vector<OrderedMessage>* pMessages) {
-    std::sort(pMessages->begin(), pMessages->end(), [&criteria](const OrderedMessage& a, const OrderedMessage& b) {
-        for (const SortCriterion& criterion : criteria) {
-            int nOrder = CompareBy(criterion.key, *a.pKeys, *b.pKeys);
-            if (nOrder != 0) return criterion.bReverse ? nOrder > 0 : nOrder < 0;
+    const std::vector<OrderedMessage>& messages = *pMessages;
+    size_t nKeys = criteria.size();
+    // Ranks message by message, a reversed key's turned over so that every rank sorts upwards.
+    std::vector<uint64_t> ranks(messages.size() * nKeys);
+    std::vector<uint64_t> column(messages.size());
+    for (size_t k = 0; k < nKeys; k++) {
+        RankBy(criteria[k].key, messages, &column);
+        for (size_t i = 0; i < messages.size(); i++) ranks[i * nKeys + k] = criteria[k].bReverse ? ~column[i] : column[i];
+    }
+    std::vector<uint32_t> order(messages.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const uint64_t* pA = &ranks[a * nKeys];
+        const uint64_t* pB = &ranks[b * nKeys];
+        for (size_t k = 0; k < nKeys; k++) {
+            if (pA[k] != pB[k]) return pA[k] < pB[k];
         }
-        return a.ulSequence < b.ulSequence;
+        return messages[a].ulSequence < messages[b].ulSequence;
     });
+    std::vector<OrderedMessage> sorted;
+    sorted.reserve(messages.size());
+    for (uint32_t i : order) sorted.push_back(messages[i]);
+    pMessages->swap(sorted);
 }
 
 std::string ThreadMessages(ThreadAlgorithm algorithm, const std::vector<OrderedMessage>& messages) {
