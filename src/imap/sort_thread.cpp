@@ -2,6 +2,7 @@
 #include "imap/sort_thread.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -243,11 +244,14 @@ void Threader::GroupBySubject(std::vector<int>* pRoots) {
         int nHeld = it->second;
         if (!isDummy(nHeld) && (isDummy(nRoot) || (isReply(nHeld) && !isReply(nRoot)))) it->second = nRoot;
     }
+    // Where each thread stands among those kept, so that a dummy can take a thread's place.
     std::vector<int> merged;
+    std::vector<size_t> place(nodes_.size() + pRoots->size(), SIZE_MAX);
     for (int nRoot : *pRoots) {
         std::string_view subject = subjectOf(nRoot);
         auto it = subject.empty() ? table.end() : table.find(subject);
         if (it == table.end() || it->second == nRoot) {
+            place[static_cast<size_t>(nRoot)] = merged.size();
             merged.push_back(nRoot);
             continue;
         }
@@ -258,24 +262,27 @@ void Threader::GroupBySubject(std::vector<int>* pRoots) {
         } else if (isDummy(nHeld) || (isReply(nRoot) && !isReply(nHeld))) {
             Link(nHeld, nRoot);
         } else {
-            // Neither belongs under the other: both go under a new dummy, in the held one's place.
+            // Neither belongs under the other: both go under a new dummy, in the held one's place
+            // (always an earlier thread: a later one is held only as a dummy or as the first
+            // non-reply, and either takes a branch above).
             int nDummy = NewNode(-1);
-            auto held = std::find(merged.begin(), merged.end(), nHeld);
             Link(nDummy, nHeld);
             Link(nDummy, nRoot);
-            if (held != merged.end()) *held = nDummy;
+            size_t nPlace = place[static_cast<size_t>(nHeld)];
+            if (nPlace != SIZE_MAX) {
+                merged[nPlace] = nDummy;
+                place[static_cast<size_t>(nDummy)] = nPlace;
+            } else {
+                place[static_cast<size_t>(nDummy)] = merged.size();
+                merged.push_back(nDummy);
+            }
             it->second = nDummy;
         }
     }
-    // A held thread not yet passed when it was replaced by a dummy is placed by the dummy.
     std::vector<int> roots;
+    roots.reserve(merged.size());
     for (int nRoot : merged) {
         if (nodes_[static_cast<size_t>(nRoot)].nParent < 0) roots.push_back(nRoot);
-    }
-    for (const auto& [subject, nHeld] : table) {
-        if (nodes_[static_cast<size_t>(nHeld)].nParent < 0 && std::find(roots.begin(), roots.end(), nHeld) == roots.end()) {
-            roots.push_back(nHeld);
-        }
     }
     pRoots->swap(roots);
 }
