@@ -122,17 +122,23 @@ private:
         }
         return nodes_[static_cast<size_t>(nNode)].nMessage;
     }
-    // Sent date, then sequence number.
-    bool Earlier(int nA, int nB) const {
-        int nMessageA = Representative(nA);
-        int nMessageB = Representative(nB);
-        const SortKeys& a = Keys(nMessageA);
-        const SortKeys& b = Keys(nMessageB);
-        if (a.llSent != b.llSent) return a.llSent < b.llSent;
-        return messages_[static_cast<size_t>(nMessageA)].ulSequence < messages_[static_cast<size_t>(nMessageB)].ulSequence;
-    }
+    // The keys are taken out first, so that the sort compares numbers side by side in one array.
     void SortSiblings(std::vector<int>* pNodes) {
-        std::stable_sort(pNodes->begin(), pNodes->end(), [this](int a, int b) { return Earlier(a, b); });
+        struct Entry {
+            int64_t llSent;
+            uint32_t ulSequence;
+            int nNode;
+        };
+        std::vector<Entry> entries;
+        entries.reserve(pNodes->size());
+        for (int nNode : *pNodes) {
+            int nMessage = Representative(nNode);
+            entries.push_back(Entry{Keys(nMessage).llSent, messages_[static_cast<size_t>(nMessage)].ulSequence, nNode});
+        }
+        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+            return a.llSent != b.llSent ? a.llSent < b.llSent : a.ulSequence < b.ulSequence;
+        });
+        for (size_t i = 0; i < entries.size(); i++) (*pNodes)[i] = entries[i].nNode;
     }
     void LinkReferences();
     std::vector<int> PrunedRoots();
