@@ -87,6 +87,10 @@ const Capability CAPABILITIES[] = {
     {"UNSELECT", nullptr},
     {"COMPRESS=DEFLATE", CompressOffered},
     {"LITERAL-", LiteralMinusOffered},
+    {"SORT", nullptr},
+    {"SORT=DISPLAY", nullptr},
+    {"THREAD=ORDEREDSUBJECT", nullptr},
+    {"THREAD=REFERENCES", nullptr},
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The UID prefix: runs COPY, MOVE, EXPUNGE, FETCH, STORE or SEARCH with UIDs instead of sequence numbers.
+// The UID prefix: runs COPY, MOVE, EXPUNGE, FETCH, STORE, SEARCH, SORT or THREAD with UIDs instead of sequence numbers.
 #include "imap/commands.h"
 #include "imap/line.h"
 #include "imap/response.h"
@@ -18,6 +18,8 @@ const UidRow kUidCommands[] = {
     {"FETCH", CmdFetch},
     {"STORE", CmdStore},
     {"SEARCH", CmdSearch},
+    {"SORT", CmdSort},
+    {"THREAD", CmdThread},
 };
 
 }  // namespace

@@ -41,3 +41,6 @@ int CmdId(Session* pSession);
 int CmdUnselect(Session* pSession);
 // Answers OK in clear and turns compression on; returns 0 when it could not.
 int CmdCompress(Session* pSession);
+// SORT and THREAD, and their UID forms (bUid set).
+int CmdSort(Session* pSession);
+int CmdThread(Session* pSession);

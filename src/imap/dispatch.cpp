@@ -65,6 +65,8 @@ const CommandRow kCommands[] = {
     {"ID", true, CmdId, ANY},
     {"UNSELECT", false, CmdUnselect, SEL},
     {"COMPRESS", true, CmdCompress, AUTH},
+    {"SORT", true, CmdSort, SEL},
+    {"THREAD", true, CmdThread, SEL},
 };
 
 int UnrecognisedCommand(Session* pSession) {
@@ -95,12 +97,13 @@ Handler ChooseHandler(Session* pSession) {
 }
 
 // Tells the client what changed in its mailbox before the command's tagged line. While FETCH,
-// STORE or SEARCH run (not their UID forms) a message may not vanish: the numbers the client
+// STORE, SEARCH, SORT or THREAD run (not their UID forms) a message may not vanish: the numbers the client
 // sent with them must keep meaning what it meant. The tagged line waits in szResponse, so the
 // announcements go out before it.
 void AnnounceAfter(Session* pSession, Handler pHandler) {
     if (pSession->State != Imap4Selected || pSession->pView == nullptr) return;
-    bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch);
+    bool bExpunges = pSession->bUid != 0 || (pHandler != CmdFetch && pHandler != CmdStore && pHandler != CmdSearch &&
+                                               pHandler != CmdSort && pHandler != CmdThread);
     if (bExpunges) AnnounceSearchRemovals(pSession);
     AnnounceChanges(pSession, bExpunges);
     AnnounceSearchUpdates(pSession);

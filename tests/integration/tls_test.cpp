@@ -48,7 +48,7 @@ struct TlsServer {
 
 // The capabilities offered inside TLS, and in clear text where STARTTLS is possible.
 const std::string kCaps = "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR "
-                          "AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN BINARY MULTIAPPEND CATENATE ID UNSELECT\r\n";
+                          "AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN BINARY MULTIAPPEND CATENATE ID UNSELECT SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT THREAD=REFERENCES\r\n";
 const std::string kCapsStartTls = std::string(kCaps).replace(kCaps.find("SASL-IR"), 0, "STARTTLS ");
 
 std::string CapabilityLine(ImapClient& client) {
@@ -127,7 +127,7 @@ TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
             continue;
         }
         EXPECT_EQ(CapabilityLine(client),
-                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5 BINARY MULTIAPPEND CATENATE ID UNSELECT\r\n");
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5 BINARY MULTIAPPEND CATENATE ID UNSELECT SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT THREAD=REFERENCES\r\n");
         EXPECT_EQ(client.Command("b", "LOGIN ann pw"),
                   std::vector<std::string>{"b NO [PRIVACYREQUIRED] LOGIN needs TLS first (STARTTLS)\r\n"});
         for (const char* pszMechanism : {"PLAIN AGFubgBwdw==", "PLAIN", "LOGIN"}) {

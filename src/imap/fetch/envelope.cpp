@@ -405,3 +405,13 @@ void WriteEnvelopeOf(Session* pSession, FILE* pFile, uint64_t ullOffset, uint64_
     QueueString(pSession, envelope.value[ENV_MESSAGE_ID], "");
     OutputAtom(pSession, ")");
 }
+
+bool FirstEnvelopeAddress(const std::string& value, EnvelopeAddress* pAddress) {
+    std::vector<Address> addresses = ParseAddresses(value);
+    if (addresses.empty()) return false;
+    const Address& first = addresses.front();
+    pAddress->name = Trimmed(first.name);
+    pAddress->mailbox = first.bNilMailbox ? std::string() : first.mailbox;
+    pAddress->host = first.bNilHost ? std::string() : first.host;
+    return true;
+}

@@ -158,5 +158,12 @@ bool BinarySectionsValid(const FetchItemList* pList);
 // Whether the encoding of every part the list's BINARY items name can be undone here.
 bool BinaryDecodable(const FetchItemList* pList, FetchMessage* pMessage);
 
+// The first address of an address field as ENVELOPE shows it (a group's start gives the group's
+// name as its mailbox); false when the field holds none. The name is left as written.
+struct EnvelopeAddress {
+    std::string name, mailbox, host;
+};
+bool FirstEnvelopeAddress(const std::string& value, EnvelopeAddress* pAddress);
+
 // Rewrites raw ISO-2022 text from its first escape sequence on as one encoded word.
 void ConvertRawText(char* pszText, size_t nSize);
