@@ -712,9 +712,16 @@ def main():
     if "dovecot" in servers and (os.geteuid() != 0 or not shutil.which("dovecot")):
         print("Dovecot not driven: it needs root and dovecot-imapd", flush=True)
         servers.remove("dovecot")
-    mail = Mail()
     top = tempfile.mkdtemp(prefix="veve4d-webmail-")
     os.chmod(top, 0o755)  # Dovecot serves its mail as nobody, below this directory
+    os.makedirs(f"{top}/probe")
+    driver, why = start_browser(f"{top}/probe")
+    if driver is None:
+        shutil.rmtree(top, ignore_errors=True)
+        print(f"SKIP: no browser could start: {why}")
+        return 77
+    driver.quit()
+    mail = Mail()
     days = {}
     started = time.perf_counter()
     for name in servers:
