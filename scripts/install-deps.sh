@@ -45,6 +45,16 @@ PACKAGES=(
   # HAProxy in front
   glusterfs-server
   haproxy
+  # the webmail test (tests/webmail): Debian's Roundcube with SQLite, served by PHP's own server
+  # (php-cgi satisfies PHP's web-server need without Apache), driven in a headless Chromium
+  roundcube-core
+  roundcube-sqlite3
+  php-cli
+  php-cgi
+  php-sqlite3
+  chromium
+  chromium-driver
+  python3-selenium
 )
 
 missing=()
