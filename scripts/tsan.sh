@@ -2,7 +2,7 @@
 # Builds the server and the tests with ThreadSanitizer and runs them: several sessions on one
 # server, mailbox views and IDLE, the admission limit and its queue, the stop and the service
 # status are where threads meet. Any race report, from a test or from a server it started, fails
-# the run. Left out: imaptest, the client, crash and MIME corpus scripts (the same server paths,
+# the run. Left out: imaptest, the client and webmail, crash and MIME corpus scripts (the same server paths,
 # far slower), the package check, and the tests of operating-system accounts, whose PAM and NSS
 # wrapper libraries are loaded in a way the sanitizer runtime refuses.
 set -euo pipefail
@@ -12,7 +12,7 @@ scripts/install-deps.sh
 
 BUILD_DIR=${BUILD_DIR:-build-tsan}
 JOBS=${JOBS:-$(nproc)}
-SKIP=${TSAN_SKIP:-'^(imaptest\.|package\.|SystemAccounts\.|AccountCheck\.EveryMechanism|clients\.|crash_test|mime_corpus|cluster\.)'}
+SKIP=${TSAN_SKIP:-'^(imaptest\.|package\.|SystemAccounts\.|AccountCheck\.EveryMechanism|clients\.|crash_test|mime_corpus|cluster\.|webmail\.)'}
 
 cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEVE4D_TSAN=ON)
 command -v ccache >/dev/null && cmake_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
