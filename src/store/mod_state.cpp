@@ -660,10 +660,16 @@ bool LoadWhole(const ModIndexRef& ref, const std::string& path) {
 bool CatchUp(const ModIndexRef& ref, const std::string& path) {
     uint64_t ullOffset;
     std::string fileId;
+    bool bWhole = false;
     {
         std::lock_guard<std::mutex> lock(*ref.pMutex);
         ModState& mod = *ref.pMod;
-        if (!mod.bLoaded || mod.bPendingOverflow) return LoadWhole(ref, path);
+        bWhole = !mod.bLoaded || mod.bPendingOverflow;
+    }
+    if (bWhole) return LoadWhole(ref, path);
+    {
+        std::lock_guard<std::mutex> lock(*ref.pMutex);
+        ModState& mod = *ref.pMod;
         uint64_t ullSize = 0;
         FILETIME ftWrite = 0;
         if (StatFile(path.c_str(), &ullSize, &ftWrite) && ullSize == mod.ullFileSize && ftWrite == mod.ftFile) return true;
