@@ -8,6 +8,7 @@
 
 #include "imap/commands.h"
 #include "imap/flags.h"
+#include "imap/resync.h"
 #include "imap/response.h"
 #include "imap/search.h"
 #include "imap/view.h"
@@ -53,6 +54,10 @@ int CmdSearch(Session* pSession) {
     const long lSecondsWest = bTimes ? ReadZone().lSecondsWest : 0;
 
     bool bUid = pSession->bUid != 0;
+    // MODSEQ turns CONDSTORE on, and the answer then names the highest sequence it found.
+    bool bModSeq = SearchAsksModSeq(query);
+    if (bModSeq) EnableCondStore(pSession);
+    uint64_t ullHighestFound = 0;
     // The line is written number by number: a result of any length goes out whole.
     OutputAtom(pSession, "* SEARCH");
     for (size_t i = 0; i < messages.size(); i++) {
@@ -66,12 +71,19 @@ int CmdSearch(Session* pSession) {
         // Flags as the client is shown them: \Recent as this session holds it.
         char szCode[FLAG_COUNT + 1];
         ShownFlagCode(view, listed, szCode);
+        uint64_t ullModSeq = bModSeq ? view.pIndex->ModSeqOf(listed.ulUid) : 0;
         SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid, lSecondsWest};
+                              ulMaxUid, lSecondsWest, ShownKeywords(view, listed).c_str(), ullModSeq};
         if (SearchMatches(query, message)) {
             OutputAtom(pSession, " ");
             OutputNumber(pSession, bUid ? listed.ulUid : ulSequence);
+            if (ullModSeq > ullHighestFound) ullHighestFound = ullModSeq;
         }
+    }
+    if (ullHighestFound != 0) {
+        OutputAtom(pSession, " (MODSEQ ");
+        OutputNumber(pSession, ullHighestFound);
+        OutputAtom(pSession, ")");
     }
     OutputLineEnd(pSession);
 

@@ -2,10 +2,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
+#include "imap/resync.h"
 #include "imap/response.h"
 #include "imap/view.h"
 #include "imap/output.h"
@@ -29,9 +32,36 @@ void SendMailboxState(Session* pSession) {
                  static_cast<unsigned long>(pSession->ulUidValidity));
     OutputFormat(pSession, "* %s [UIDNEXT %lu] Predicted next UID\r\n", "OK",
                  static_cast<unsigned long>(pSession->ulUidNext));
-    OutputFormat(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
-    // Only what a message file name records is kept: no keywords, so no "\\*".
-    OutputFormat(pSession, "* %s [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n", "OK");
+    AnnounceKeywords(pSession, false);
+    // 0: the directory went away while it was opened, and has no sequences to tell.
+    uint64_t ullHighest = pSession->pView->pIndex->HighestModSeq();
+    if (ullHighest == 0) {
+        OutputFormat(pSession, "* OK [NOMODSEQ] No modification sequences here\r\n");
+    } else {
+        OutputFormat(pSession, "* OK [HIGHESTMODSEQ %llu] Highest\r\n", static_cast<unsigned long long>(ullHighest));
+    }
+}
+
+// QRESYNC's catching up, for a client that knew the mailbox under the same UIDVALIDITY: the UIDs
+// it knew that went since its sequence (all of them when it named none), then the flags of
+// every message changed since.
+void SendResync(Session* pSession, const SelectParameters& parameters) {
+    if (parameters.ulUidValidity != pSession->ulUidValidity) return;
+    MailboxView& view = *pSession->pView;
+    MailboxIndex& index = *view.pIndex;
+    std::vector<UidRange> expunged;
+    index.ExpungedSince(parameters.ullModSeq, &expunged);
+    uint32_t ulHighest = std::max(view.ulHighestUid, index.HighestUid());
+    std::string strSet = UidRangesText(expunged, parameters.bKnownUids ? &parameters.knownUids : nullptr, ulHighest);
+    if (!strSet.empty()) OutputFormat(pSession, "* VANISHED (EARLIER) %s\r\n", strSet.c_str());
+    std::vector<uint32_t> changed;
+    index.ChangedSince(parameters.ullModSeq, &changed);
+    std::vector<SetElement> set;
+    for (uint32_t ulUid : changed) set.push_back(SetElement{ulUid, ulUid});
+    ForEachMessage(pSession, set, true, [&](uint32_t ulSequence, ViewMessage& message) {
+        SendFlagsLine(pSession, ulSequence, message, false);
+        return true;
+    });
 }
 
 // Builds the session's view; the next UID is never one the view already holds.
@@ -47,8 +77,21 @@ void OpenInto(Session* pSession, bool bReadOnly) {
 
 // SELECT and EXAMINE. A mailbox that cannot be opened leaves no mailbox selected.
 int OpenMailbox(Session* pSession, bool bReadOnly) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return 1;
+    }
     char szName[MAX_PATH];
-    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+    const char* p = pSession->pArgs;
+    SelectParameters parameters;
+    if (!TakeAstring(&p, szName, sizeof(szName)) ||
+        (*p != '\0' && (!TakeBlank(&p) || !ReadSelectParameters(p, &parameters)))) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    // QRESYNC's parameter is for a client that turned QRESYNC on.
+    if (parameters.bQresync && !(pSession->fEnabled & ENABLED_QRESYNC)) {
+        FormatResponse(pSession, "%s BAD %s QRESYNC is not enabled\r\n", pSession->pTag, pSession->pCommand);
         return 1;
     }
     CloseView(pSession);
@@ -68,8 +111,10 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     if (IsInboxName(szName)) {
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
+    if (parameters.bCondStore) EnableCondStore(pSession);
     OpenInto(pSession, bReadOnly);
     SendMailboxState(pSession);
+    if (parameters.bQresync) SendResync(pSession, parameters);
     FormatResponse(pSession, "%s %s [%s] %s completed\r\n", pSession->pTag, "OK", bReadOnly ? "READ-ONLY" : "READ-WRITE",
                    pSession->pCommand);
     pSession->State = Imap4Selected;
@@ -78,8 +123,16 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
 }
 
 // The STATUS items a client may ask for, in the order asked.
-enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_ITEMS };
-const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN"};
+enum StatusItem {
+    STATUS_MESSAGES,
+    STATUS_RECENT,
+    STATUS_UIDNEXT,
+    STATUS_UIDVALIDITY,
+    STATUS_UNSEEN,
+    STATUS_HIGHESTMODSEQ,
+    STATUS_ITEMS
+};
+const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "HIGHESTMODSEQ"};
 
 // Reads "(item ...)" into the order asked; false for an empty list or an unknown item.
 bool ReadStatusItems(const char* pszList, StatusItem* pItems, size_t* pnItems) {
@@ -163,9 +216,23 @@ int CmdStatus(Session* pSession) {
     }
     uint32_t ulUidNext = 0;
     CountForStatus(szPath, &lExists, &lRecent, &lUnseen, &ulUidNext);
-    const unsigned long aulValues[STATUS_ITEMS] = {
-        static_cast<unsigned long>(lExists), static_cast<unsigned long>(lRecent), ulUidNext,
-        ulUidValidity, static_cast<unsigned long>(lUnseen)};
+    unsigned long long ullHighestModSeq = 0;
+    for (size_t i = 0; i < nItems; i++) {
+        if (aItems[i] != STATUS_HIGHESTMODSEQ) continue;
+        // Asking for it turns CONDSTORE on.
+        EnableCondStore(pSession);
+        ListResult result = LIST_OK;
+        std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(szPath, &result);
+        if (result == LIST_FAILED) {
+            RespondUnavailable(pSession, pSession->pTag, pSession->pCommand);
+            return 1;
+        }
+        ullHighestModSeq = pIndex->HighestModSeq();
+        break;
+    }
+    const unsigned long long aullValues[STATUS_ITEMS] = {
+        static_cast<unsigned long long>(lExists), static_cast<unsigned long long>(lRecent), ulUidNext,
+        ulUidValidity, static_cast<unsigned long long>(lUnseen), ullHighestModSeq};
 
     // The name as the client would write it back: it may need quotes or a literal.
     char szNameText[2 * MAX_PATH + 16];
@@ -173,10 +240,10 @@ int CmdStatus(Session* pSession) {
         RespondFails(pSession);
         return 1;
     }
-    char szValues[STATUS_ITEMS * 2 * 24] = "";
+    char szValues[STATUS_ITEMS * 2 * 40] = "";
     for (size_t i = 0; i < nItems; i++) {
-        if (!AppendFormat(szValues, sizeof(szValues), "%s%s %lu", i == 0 ? "" : " ", kStatusWords[aItems[i]],
-                          aulValues[aItems[i]])) {
+        if (!AppendFormat(szValues, sizeof(szValues), "%s%s %llu", i == 0 ? "" : " ", kStatusWords[aItems[i]],
+                          aullValues[aItems[i]])) {
             break;
         }
     }

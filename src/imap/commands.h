@@ -35,3 +35,5 @@ int CmdAppend(Session* pSession);
 int CmdCopy(Session* pSession);
 int CmdMove(Session* pSession);
 int CmdIdle(Session* pSession);
+// ENABLE: turns on the extensions it knows of the ones named.
+int CmdEnable(Session* pSession);

@@ -51,7 +51,7 @@ TEST_F(ConnectionTest, LineSplitAcrossSegmentsIsOneCommand) {
     EXPECT_EQ(client.ReadLine(), "a2 OK NOOP completed\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     client.Send("BILITY\r\n");
-    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
+    EXPECT_EQ(client.ReadLine(), "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n");
     EXPECT_EQ(client.ReadLine(), "a3 OK CAPABILITY completed\r\n");
 }
 

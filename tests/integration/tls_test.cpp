@@ -47,7 +47,7 @@ struct TlsServer {
 };
 
 // The capabilities offered inside TLS, and in clear text where STARTTLS is possible.
-const std::string kCaps = "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE SASL-IR "
+const std::string kCaps = "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC SASL-IR "
                           "AUTH=PLAIN AUTH=CRAM-MD5 AUTH=LOGIN\r\n";
 const std::string kCapsStartTls = std::string(kCaps).replace(kCaps.find("SASL-IR"), 0, "STARTTLS ");
 
@@ -124,7 +124,7 @@ TEST(Tls, PlaintextLoginSettingHidesPasswordsUntilTls) {
             continue;
         }
         EXPECT_EQ(CapabilityLine(client),
-                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5\r\n");
+                  "* CAPABILITY IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC STARTTLS LOGINDISABLED SASL-IR AUTH=CRAM-MD5\r\n");
         EXPECT_EQ(client.Command("b", "LOGIN ann pw"),
                   std::vector<std::string>{"b NO [PRIVACYREQUIRED] LOGIN needs TLS first (STARTTLS)\r\n"});
         for (const char* pszMechanism : {"PLAIN AGFubgBwdw==", "PLAIN", "LOGIN"}) {
