@@ -100,6 +100,7 @@ def main():
             check(typ == "OK", f"ENABLE QRESYNC: {data}")
             typ, data = d._simple_command("SELECT", "INBOX", f"(QRESYNC ({validity} {highest}))")
             check(typ == "OK", f"SELECT QRESYNC: {data}")
+            d.state = "SELECTED"  # imaplib's select() takes no parameters: the command was sent by hand
             vanished = untagged(d, "VANISHED")
             check(vanished == ["(EARLIER) 3"], f"VANISHED (EARLIER) names the deleted message: {vanished}")
             fetched = " ".join(untagged(d, "FETCH"))

@@ -84,6 +84,7 @@ TEST(FetchModifierReading, CutsOnlyAModifierListThatEndsTheItems) {
         {"BODY[HEADER.FIELDS (TO)]", "none|BODY[HEADER.FIELDS (TO)]"},
         {"(FLAGS BODY[HEADER.FIELDS (CHANGEDSINCE)])", "none|(FLAGS BODY[HEADER.FIELDS (CHANGEDSINCE)])"},
         {"(UID FLAGS)", "none|(UID FLAGS)"},
+        {"(FLAGS)(CHANGEDSINCE 5)", "none|(FLAGS)(CHANGEDSINCE 5)"},
         {"(FLAGS)", "none|(FLAGS)"},
         // Modifier lists that cannot be read.
         {"(FLAGS) (CHANGEDSINCE 0)", "bad"},
