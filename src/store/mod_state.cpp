@@ -1129,7 +1129,7 @@ bool KeywordsFit(const char* pszMailbox, const std::vector<std::string>& names) 
         bool bSeen = std::any_of(fresh.begin(), fresh.end(), [&](const std::string& f) { return SameIgnoringCase(f, name.c_str()); });
         if (!bSeen) fresh.push_back(name);
     }
-    return pIndex->KeywordCount() + fresh.size() <= KeywordLimit();
+    return fresh.empty() || pIndex->KeywordCount() + fresh.size() <= KeywordLimit();
 }
 
 bool RecordPlacedKeywords(const char* pszMailbox, const std::vector<PlacedMessage>& placed) {

@@ -347,6 +347,38 @@ TEST_F(ModState, KillNineLosesNoAcknowledgedChange) {
     }
 }
 
+TEST_F(ModState, AppendCopyAndMoveCarryKeywords) {
+    MakeMailbox("Archive");
+    auto keywordsIn = [&](const char* pszMailbox, uint32_t ulUid) {
+        ListResult result;
+        std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(Path(pszMailbox).c_str(), &result);
+        pIndex->SyncModState();
+        return Keywords(*pIndex, ulUid);
+    };
+    EXPECT_NE(Run("a1 APPEND INBOX (\\Seen $label1 Junk) {5}\r\nhello").find("a1 OK [APPENDUID"), std::string::npos);
+    EXPECT_NE(Run("a2 APPEND INBOX ($label2) {5}\r\nhello").find("a2 OK [APPENDUID"), std::string::npos);
+    EXPECT_NE(Run("a3 APPEND INBOX {5}\r\nhello").find("a3 OK [APPENDUID"), std::string::npos);
+    EXPECT_EQ(keywordsIn("inbox", 1), "$label1 Junk");
+    Run("s SELECT INBOX");
+    EXPECT_NE(Run("a4 COPY 1,3 Archive").find("a4 OK [COPYUID"), std::string::npos);
+    EXPECT_NE(Run("a5 MOVE 2 Archive").find("a5 OK"), std::string::npos);
+    EXPECT_EQ(keywordsIn("Archive", 1), "$label1 Junk");
+    EXPECT_EQ(keywordsIn("Archive", 2), "");
+    EXPECT_EQ(keywordsIn("Archive", 3), "$label2");
+    EXPECT_EQ(keywordsIn("inbox", 1), "$label1 Junk");
+    // A full keyword table refuses a new name before the literal, and stores nothing.
+    Settings.MaxKeywords = 2;
+    std::string before = Tree(Path("inbox"));
+    EXPECT_EQ(Run("a6 APPEND INBOX (NonJunk) {5}"), "a6 NO [LIMIT] APPEND too many keywords in this mailbox\r\n");
+    EXPECT_EQ(Tree(Path("inbox")), before);
+    std::string a7 = Run("a7 APPEND INBOX (junk) {5}\r\nhello");
+    EXPECT_NE(a7.find("a7 OK"), std::string::npos) << a7;
+    // COPY carries names whatever the target holds.
+    EXPECT_NE(Run("a8 COPY 1 Archive").find("a8 OK"), std::string::npos);
+    Settings.MaxKeywords = 0;
+    EXPECT_EQ(keywordsIn("Archive", 4), "$label1 Junk");
+}
+
 // The other process of the tests above; skipped when run on its own.
 TEST(ModStateChild, Run) {
     const char* pszJob = getenv("MODSTATE_CHILD");
