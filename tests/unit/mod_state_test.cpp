@@ -403,7 +403,6 @@ TEST(ModStateChild, Run) {
     job >> nRound >> fdAck;
     Settings.MaxKeywords = 16384;
     for (int i = nRound * 1000;; i++) {
-        // Enough lines that the file is also written whole now and then.
         std::unique_ptr<ModChange> pChange = pIndex->BeginModChange();
         uint16_t u = 0;
         ASSERT_EQ(pChange->AddKeyword(("k" + std::to_string(i)).c_str(), &u), KEYWORD_NEW);
