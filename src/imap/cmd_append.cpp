@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "imap/args.h"
@@ -16,6 +17,7 @@
 #include "imap/session_io.h"
 #include "platform/date_text.h"
 #include "platform/fs.h"
+#include "store/mod_state.h"
 #include "store/store.h"
 
 namespace {
@@ -183,10 +185,24 @@ int CmdAppend(Session* pSession) {
         AppendBye(pSession, "Message too large");
         return 0;
     }
+    std::vector<std::string> keywords;
+    if (!KeywordsFromList(request.szFlagList, &keywords)) {
+        if (!bContinuation) DiscardLiteral(pSession, ulSize);
+        FormatResponse(pSession, "%s %s %s %s\r\n", pszTag, "BAD", "APPEND", "illegal argument");
+        return 1;
+    }
     char szTarget[MAX_PATH];
     uint32_t ulUid = 0;
     if (!PrepareTarget(pSession, request.szName, ulSize, szTarget, sizeof(szTarget), &ulUid)) {
         if (!bContinuation) DiscardLiteral(pSession, ulSize);
+        return 1;
+    }
+    // Refused while the client still holds the message.
+    if (!KeywordsFit(szTarget, keywords)) {
+        char szFile[MAX_PATH + 32];
+        if (FormatIncomingName(szFile, sizeof(szFile), szTarget, ulUid)) DeleteFileEntry(szFile);
+        if (!bContinuation) DiscardLiteral(pSession, ulSize);
+        FormatResponse(pSession, "%s %s [LIMIT] %s too many keywords in this mailbox\r\n", pszTag, "NO", "APPEND");
         return 1;
     }
 
@@ -204,6 +220,14 @@ int CmdAppend(Session* pSession) {
         } else {
             FormatResponse(pSession, "%s %s APPEND fails\r\n", pszTag, "NO");
         }
+        return 1;
+    }
+    // Acknowledged means the keywords too: a message that cannot keep them is taken back.
+    uint8_t fFlags = FlagBitsOfCode(szFlagCode);
+    if (!RecordPlacedKeywords(szTarget, {PlacedMessage{ulUid, fFlags, keywords}})) {
+        char szFile[MESSAGE_PATH_SIZE];
+        if (MessageFilePath(szFile, sizeof(szFile), szTarget, ulUid, fFlags)) DeleteFileEntry(szFile);
+        RespondUnavailable(pSession, pszTag, "APPEND");
         return 1;
     }
     uint32_t ulValidity = 0;

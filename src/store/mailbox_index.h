@@ -140,7 +140,12 @@ public:
     // present message; syncs. When the history kept does not reach back to ullSince it is every
     // UID up to the highest ever held that is not present: a superset, never less.
     void ExpungedSince(uint64_t ullSince, std::vector<UidRange>* pRanges);
-    // Takes the state lock, syncs, and opens a change (mod_state.h). Check Locked().
+    // Whether the mailbox has keyword names, after a sync; false without one when it has never
+    // had a state file (no message there can have keywords), so that COPY and MOVE of mail
+    // without keywords cost nothing.
+    bool HasKeywords();
+    // Takes the state lock, syncs, and opens a change (mod_state.h). Check Locked(). The caller
+    // has refreshed the index (a view's refresh does), so that the messages it names are held.
     std::unique_ptr<ModChange> BeginModChange();
     // A message this process has just named in the directory: taken in at once, so that its
     // keywords can be recorded before the directory's event is read.

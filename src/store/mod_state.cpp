@@ -1097,3 +1097,73 @@ void MailboxIndex::ExpungedSince(uint64_t ullSince, std::vector<UidRange>* pRang
         }
     }
 }
+
+bool MailboxIndex::HasKeywords() {
+    std::string path = StatePath(m_path.c_str(), MOD_STATE_NAME);
+    {
+        ModIndexRef ref = ModRef();
+        std::lock_guard<std::mutex> lock(*ref.pMutex);
+        if (!ref.pMod->bLoaded && (path.empty() || !PathExists(path.c_str()))) return false;
+    }
+    SyncModState();
+    return KeywordCount() > 0;
+}
+
+uint8_t FlagBitsOfCode(const char* pszCode) {
+    uint8_t fFlags = 0;
+    for (int i = 0; i < 6 && pszCode[i] != '\0'; i++) {
+        if (pszCode[i] == '1') fFlags = static_cast<uint8_t>(fFlags | (1u << i));
+    }
+    return fFlags;
+}
+
+bool KeywordsFit(const char* pszMailbox, const std::vector<std::string>& names) {
+    if (names.empty()) return true;
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(pszMailbox, &result);
+    if (result != LIST_OK) return true;  // the store of the message says what is wrong
+    pIndex->SyncModState();
+    std::vector<std::string> fresh;
+    for (const std::string& name : names) {
+        if (pIndex->FindKeyword(name.c_str()) >= 0) continue;
+        bool bSeen = std::any_of(fresh.begin(), fresh.end(), [&](const std::string& f) { return SameIgnoringCase(f, name.c_str()); });
+        if (!bSeen) fresh.push_back(name);
+    }
+    return fresh.empty() || pIndex->KeywordCount() + fresh.size() <= KeywordLimit();
+}
+
+bool RecordPlacedKeywords(const char* pszMailbox, const std::vector<PlacedMessage>& placed) {
+    bool bAny = std::any_of(placed.begin(), placed.end(), [](const PlacedMessage& m) { return !m.keywords.empty(); });
+    if (!bAny) return true;
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(pszMailbox, &result);
+    if (result == LIST_FAILED) {
+        SetStoreFailure("the mailbox cannot be read");
+        return false;
+    }
+    // Named a moment ago: the index may not have read the directory's event yet.
+    for (const PlacedMessage& m : placed) pIndex->NoteAdded(m.ulUid, m.fFlags);
+    std::unique_ptr<ModChange> pChange = pIndex->BeginModChange();
+    if (!pChange->Locked()) return false;
+    for (const PlacedMessage& m : placed) {
+        if (!m.keywords.empty() && pChange->AddMessage(m.ulUid, m.fFlags, m.keywords) != MOD_OK) return false;
+    }
+    return pChange->Commit();
+}
+
+std::string SetAsideModState(const char* pszMailbox) {
+    std::string path = StatePath(pszMailbox, MOD_STATE_NAME);
+    std::string lockPath = StatePath(pszMailbox, MOD_LOCK_NAME);
+    std::string state;
+    bool bMissing = false;
+    if (path.empty() || lockPath.empty()) return state;
+    if (ReadFrom(path, 0, &state, &bMissing)) DeleteFileEntry(path.c_str());
+    DeleteFileEntry(lockPath.c_str());
+    return state;
+}
+
+void RestoreModState(const char* pszMailbox, const std::string& state) {
+    std::string path = StatePath(pszMailbox, MOD_STATE_NAME);
+    if (state.empty() || path.empty()) return;
+    ReplaceFileContent(path.c_str(), state.data(), state.size(), MailFileMode(), MailFsyncOn());
+}

@@ -36,7 +36,7 @@ constexpr const char* MOD_STATE_NAME = ".veve4d-state";
 constexpr const char* MOD_LOCK_NAME = ".veve4d-state.lock";
 
 // Longest keyword name kept, in bytes.
-constexpr size_t KEYWORD_NAME_MAX = 128;
+constexpr size_t KEYWORD_NAME_MAX = 1000;
 // Whether the state file can keep the name: 1 to KEYWORD_NAME_MAX printable ASCII characters,
 // no blank, no "\" at the start (system flags are not keywords). Whether it is an IMAP atom is
 // the protocol's check.
@@ -68,15 +68,38 @@ struct UidRange {
     uint32_t ulHigh;
 };
 
+// A message APPEND, COPY or MOVE has just placed in a mailbox, with the keywords it carries.
+struct PlacedMessage {
+    uint32_t ulUid;
+    uint8_t fFlags;  // FLAG_BIT_*, as its name has them
+    std::vector<std::string> keywords;
+};
+// Records the keywords of placed messages in the mailbox's state file, flushed before it returns
+// (nothing to do, and true, when none carries any). False, with LastStoreFailure() saying why,
+// when they could not be recorded: the command then takes the messages back.
+bool RecordPlacedKeywords(const char* pszMailbox, const std::vector<PlacedMessage>& placed);
+// Whether the mailbox's keyword table has room for the names it lacks among these (MaxKeywords).
+bool KeywordsFit(const char* pszMailbox, const std::vector<std::string>& names);
+// An empty mailbox directory goes only without its hidden state: SetAsideModState removes the
+// state and lock files and returns what the state file held, RestoreModState puts it back when
+// the directory stayed after all (it held messages).
+std::string SetAsideModState(const char* pszMailbox);
+void RestoreModState(const char* pszMailbox, const std::string& state);
+// The flag bits (FLAG_BIT_*) of a six-character flag code.
+uint8_t FlagBitsOfCode(const char* pszCode);
+
 // One change of keywords and sequences under the mailbox's state lock: MailboxIndex::BeginModChange.
 // From its start to its commit no other session or server changes keywords of the mailbox, so
 // that an UNCHANGEDSINCE check and the change it guards are one step. Flag renames made meanwhile
 // (ChangeFlags) are noted by the index and get the commit's sequence with the keywords changed,
 // so that a STORE of flags and keywords ends with one sequence per message.
 //
-// Use from one thread. Do not take the mailbox's UID lock (AssignUids, PublishMessages) while
-// one is open: those take no state lock, but a thread must never wait for the one while
-// holding the other.
+// A STORE with UNCHANGEDSINCE checks each message (CheckUnchanged) before it renames the file,
+// and then sets the keywords with no bound: its own rename counts as a change.
+//
+// Use from one thread, and call no syncing member of the index (nor KeywordsFit,
+// RecordPlacedKeywords) while one is open: they wait for the lock this one holds. Do not take the
+// mailbox's UID lock (AssignUids, PublishMessages) while one is open either.
 class ModChange {
 public:
     ~ModChange();  // commits what is not committed yet, then lets go of the lock
