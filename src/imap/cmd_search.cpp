@@ -71,7 +71,7 @@ int CmdSearch(Session* pSession) {
         // Flags as the client is shown them: \Recent as this session holds it.
         char szCode[FLAG_COUNT + 1];
         ShownFlagCode(view, listed, szCode);
-        uint64_t ullModSeq = bModSeq ? view.pIndex->ModSeqOf(listed.ulUid) : 0;
+        uint64_t ullModSeq = bModSeq ? ShownModSeq(*view.pIndex, listed.ulUid) : 0;
         SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
                               ulMaxUid, lSecondsWest, ShownKeywords(view, listed).c_str(), ullModSeq};
         if (SearchMatches(query, message)) {

@@ -366,10 +366,15 @@ void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& me
     if (!bModSeqOnly) strLine += "FLAGS (" + FlagsText(view, message) + ")";
     if (bCondStore) {
         strLine += bModSeqOnly ? "MODSEQ (" : " MODSEQ (";
-        strLine += std::to_string(view.pIndex->ModSeqOf(message.ulUid)) + ")";
+        strLine += std::to_string(ShownModSeq(*view.pIndex, message.ulUid)) + ")";
     }
     strLine += ")\r\n";
     OutputText(pSession, strLine.data(), strLine.size());
+}
+
+uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid) {
+    uint64_t ullModSeq = index.ModSeqOf(ulUid);
+    return ullModSeq != 0 ? ullModSeq : index.HighestModSeq();
 }
 
 void AnnounceKeywords(Session* pSession, bool bOnlyWhenNew) {

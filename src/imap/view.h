@@ -112,6 +112,10 @@ bool TakeKeywords(MailboxView& view, ViewMessage& message);
 // the UID prefix, and always once CONDSTORE is on, with the UID, and under CONDSTORE with its
 // MODSEQ. bModSeqOnly leaves the flags out (a silent STORE under CONDSTORE).
 void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly);
+// The sequence a message is shown with. One expunged elsewhere, still numbered for this client,
+// is no longer in the mailbox's state: it is shown with the mailbox's highest, which is not
+// below its last (a sequence is never 0).
+uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid);
 // Queues "* FLAGS (...)" and "* OK [PERMANENTFLAGS (...)]" with the mailbox's keywords; with
 // bOnlyWhenNew only when a keyword was defined since the client was last told.
 void AnnounceKeywords(Session* pSession, bool bOnlyWhenNew);

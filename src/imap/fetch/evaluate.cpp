@@ -8,6 +8,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/fetch/section.h"
+#include "imap/view.h"
 #include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -143,7 +144,7 @@ void WriteFlagsItem(Session* pSession) {
 
 void WriteModSeqItem(Session* pSession, const FetchMessage* pMessage) {
     OutputAtom(pSession, "MODSEQ (");
-    OutputNumber(pSession, pMessage->pIndex != nullptr ? pMessage->pIndex->ModSeqOf(pMessage->ulUid) : 0);
+    OutputNumber(pSession, pMessage->pIndex != nullptr ? ShownModSeq(*pMessage->pIndex, pMessage->ulUid) : 1);
     OutputAtom(pSession, ")");
 }
 
