@@ -379,6 +379,23 @@ TEST_F(ModState, AppendCopyAndMoveCarryKeywords) {
     EXPECT_EQ(keywordsIn("Archive", 4), "$label1 Junk");
 }
 
+TEST_F(ModState, MessagesWithoutKeywordsCostNothingExtra) {
+    constexpr uint32_t COUNT = 20000;
+    for (uint32_t u = 1; u <= COUNT; u++) WriteFile(File(u, "000010"), "x");
+    std::shared_ptr<MailboxIndex> pIndex = Open();
+    size_t nBefore = MailboxIndex::MemoryInUse();
+    uint64_t ullStart = pIndex->HighestModSeq();
+    size_t nLoaded = MailboxIndex::MemoryInUse();
+    // The recent-changes log is bounded (256 KB at most) whatever the mailbox holds; nothing
+    // grows per message: 16 bytes each would be 320 KB here.
+    EXPECT_LT(nLoaded - nBefore, 160u * 1024) << nLoaded - nBefore;
+    for (uint32_t u = 1; u <= 100; u++) Store(*pIndex, u, KEYWORDS_ADD, {"$label1"});
+    size_t nTagged = MailboxIndex::MemoryInUse();
+    EXPECT_LT(nTagged - nBefore, 300u * 1024) << nTagged - nBefore;
+    // And what changed is found without a look at the other 19,900.
+    EXPECT_EQ(Changed(*pIndex, ullStart + 99), "100");
+}
+
 // The other process of the tests above; skipped when run on its own.
 TEST(ModStateChild, Run) {
     const char* pszJob = getenv("MODSTATE_CHILD");
