@@ -396,6 +396,26 @@ TEST_F(ModState, MessagesWithoutKeywordsCostNothingExtra) {
     EXPECT_EQ(Changed(*pIndex, ullStart + 99), "100");
 }
 
+TEST_F(ModState, DeleteOfAnEmptyMailboxTakesItsStateAlong) {
+    MakeMailbox("Old");
+    Settings.DeleteFullMailbox = DELETE_FULL_REFUSE;
+    EXPECT_NE(Run("a1 APPEND Old (x) {5}\r\nhello").find("a1 OK"), std::string::npos);
+    // Still holding its message: it stays, with its keywords.
+    EXPECT_EQ(Run("a2 DELETE Old"), "a2 NO DELETE failed\r\n");
+    {
+        ListResult result;
+        std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(Path("Old").c_str(), &result);
+        pIndex->SyncModState();
+        EXPECT_EQ(Keywords(*pIndex, 1), "x");
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(Path("Old"))) {
+        if (entry.path().extension() == ".MSG") std::filesystem::remove(entry.path());
+    }
+    EXPECT_EQ(Run("a3 DELETE Old"), "a3 OK DELETE successful\r\n");
+    Settings.DeleteFullMailbox = DELETE_FULL_REMOVE;
+    EXPECT_FALSE(std::filesystem::exists(Path("Old")));
+}
+
 // The other process of the tests above; skipped when run on its own.
 TEST(ModStateChild, Run) {
     const char* pszJob = getenv("MODSTATE_CHILD");
