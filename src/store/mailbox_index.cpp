@@ -680,7 +680,7 @@ size_t MailboxIndex::MemoryInUse() {
     for (State* pState : r.states) {
         std::lock_guard<std::mutex> stateLock(pState->mutex);
         nBytes += sizeof(State) + pState->messages.capacity() * sizeof(IndexedMessage) +
-                  pState->log.capacity() * sizeof(pState->log[0]);
+                  pState->log.capacity() * sizeof(pState->log[0]) + ModStateBytes(pState->mod);
     }
     return nBytes;
 }

@@ -54,6 +54,8 @@ struct ModState {
 
 // The index's change log calls this for every UID it changes.
 void NoteModChange(ModState& mod, uint32_t ulUid);
+// Bytes the state holds beyond the index's messages, for measurement.
+size_t ModStateBytes(const ModState& mod);
 
 // What of an index the state code reads and changes, with the index's mutex.
 struct ModIndexRef {

@@ -431,6 +431,17 @@ bool IsKeywordName(const char* pszName) {
     return true;
 }
 
+size_t ModStateBytes(const ModState& mod) {
+    // A map entry with its node and bucket, and the vector's own block.
+    constexpr size_t ENTRY_OVERHEAD = 64;
+    size_t nBytes = mod.changes.capacity() * sizeof(mod.changes[0]) + mod.expunged.capacity() * sizeof(ExpungedRange) +
+                    mod.pending.capacity() * sizeof(uint32_t);
+    for (const std::string& name : mod.names) nBytes += sizeof(name) + name.capacity();
+    for (const auto& [ulUid, keywords] : mod.keywords) nBytes += ENTRY_OVERHEAD + keywords.capacity() * sizeof(uint16_t);
+    for (const auto& [ulUid, recorded] : mod.unseen) nBytes += ENTRY_OVERHEAD + recorded.keywords.capacity() * sizeof(uint16_t);
+    return nBytes;
+}
+
 void NoteModChange(ModState& mod, uint32_t ulUid) {
     if (!mod.bLoaded || mod.bPendingOverflow) return;
     if (mod.pending.size() >= PENDING_LIMIT) {
@@ -480,16 +491,17 @@ void RebuildChanges(ModState& mod, const std::vector<IndexedMessage>& messages) 
     }
     mod.ullChangesFloor = 0;
     size_t nKeep = CHANGES_LIMIT / 2;
+    auto kept = all.begin();
     if (all.size() > nKeep) {
-        auto nth = all.end() - static_cast<std::ptrdiff_t>(nKeep);
-        std::nth_element(all.begin(), nth, all.end());
+        kept = all.end() - static_cast<std::ptrdiff_t>(nKeep);
+        std::nth_element(all.begin(), kept, all.end());
         uint64_t ullFloor = 0;
-        for (auto it = all.begin(); it != nth; ++it) ullFloor = std::max(ullFloor, it->first);
+        for (auto it = all.begin(); it != kept; ++it) ullFloor = std::max(ullFloor, it->first);
         mod.ullChangesFloor = ullFloor;
-        all.erase(all.begin(), nth);
     }
-    std::sort(all.begin(), all.end());
-    mod.changes.swap(all);
+    // A copy of just what is kept: the whole list's room would stay for as long as the index.
+    mod.changes.assign(kept, all.end());
+    std::sort(mod.changes.begin(), mod.changes.end());
 }
 
 // Reads the whole file and compares it with the index's messages. What changed while nobody

@@ -379,6 +379,43 @@ TEST_F(ModState, AppendCopyAndMoveCarryKeywords) {
     EXPECT_EQ(keywordsIn("Archive", 4), "$label1 Junk");
 }
 
+TEST_F(ModState, MessagesWithoutKeywordsCostNothingExtra) {
+    constexpr uint32_t COUNT = 20000;
+    for (uint32_t u = 1; u <= COUNT; u++) WriteFile(File(u, "000010"), "x");
+    std::shared_ptr<MailboxIndex> pIndex = Open();
+    size_t nBefore = MailboxIndex::MemoryInUse();
+    uint64_t ullStart = pIndex->HighestModSeq();
+    size_t nLoaded = MailboxIndex::MemoryInUse();
+    // The recent-changes log is bounded (256 KB at most) whatever the mailbox holds; nothing
+    // grows per message: 16 bytes each would be 320 KB here.
+    EXPECT_LT(nLoaded - nBefore, 160u * 1024) << nLoaded - nBefore;
+    for (uint32_t u = 1; u <= 100; u++) Store(*pIndex, u, KEYWORDS_ADD, {"$label1"});
+    size_t nTagged = MailboxIndex::MemoryInUse();
+    EXPECT_LT(nTagged - nBefore, 300u * 1024) << nTagged - nBefore;
+    // And what changed is found without a look at the other 19,900.
+    EXPECT_EQ(Changed(*pIndex, ullStart + 99), "100");
+}
+
+TEST_F(ModState, DeleteOfAnEmptyMailboxTakesItsStateAlong) {
+    MakeMailbox("Old");
+    Settings.DeleteFullMailbox = DELETE_FULL_REFUSE;
+    EXPECT_NE(Run("a1 APPEND Old (x) {5}\r\nhello").find("a1 OK"), std::string::npos);
+    // Still holding its message: it stays, with its keywords.
+    EXPECT_EQ(Run("a2 DELETE Old"), "a2 NO DELETE failed\r\n");
+    {
+        ListResult result;
+        std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(Path("Old").c_str(), &result);
+        pIndex->SyncModState();
+        EXPECT_EQ(Keywords(*pIndex, 1), "x");
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(Path("Old"))) {
+        if (entry.path().extension() == ".MSG") std::filesystem::remove(entry.path());
+    }
+    EXPECT_EQ(Run("a3 DELETE Old"), "a3 OK DELETE successful\r\n");
+    Settings.DeleteFullMailbox = DELETE_FULL_REMOVE;
+    EXPECT_FALSE(std::filesystem::exists(Path("Old")));
+}
+
 // The other process of the tests above; skipped when run on its own.
 TEST(ModStateChild, Run) {
     const char* pszJob = getenv("MODSTATE_CHILD");
