@@ -313,6 +313,9 @@ void ReadSettings() {
     Settings.MailboxPollInterval = std::clamp<uint32_t>(Settings.MailboxPollInterval, 50, 60000);
     Settings.IndexCacheLimit = static_cast<int32_t>(RegReadNumber(KEY_SERVICE, "IndexCacheLimit", 64));
     if (Settings.IndexCacheLimit < 0) Settings.IndexCacheLimit = 64;
+    // Each name is kept by every index of the mailbox and announced in every FLAGS line; the
+    // upper bound keeps the table's indexes in 16 bits.
+    Settings.MaxKeywords = std::clamp<uint32_t>(RegReadNumber(KEY_SERVICE, "MaxKeywords", 256), 1, 16384);
     char szDelete[16];
     RegReadString(KEY_SERVICE, "DeleteFullMailbox", "remove", szDelete, sizeof szDelete);
     Settings.DeleteFullMailbox = StrICmp(szDelete, "refuse") == 0 ? DELETE_FULL_REFUSE : DELETE_FULL_REMOVE;

@@ -95,6 +95,8 @@ struct SettingsRecord {
     // Megabytes of text made from message content (envelopes, body structures, header
     // sections) that the indexes keep; 0 keeps none.
     int32_t IndexCacheLimit;
+    // Keyword names a mailbox may hold; a STORE or APPEND that would add one more is refused.
+    uint32_t MaxKeywords;
     // DELETE of a mailbox that still holds messages: DELETE_FULL_REMOVE removes it with them,
     // DELETE_FULL_REFUSE refuses it, as older versions did.
     int32_t DeleteFullMailbox;

@@ -25,6 +25,7 @@
 #include "platform/format.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "store/mod_state.h"
 #include "store/store.h"
 
 namespace {
@@ -156,6 +157,7 @@ struct NewMessage {
     bool bWriteFailed = false;
     bool bBinary = false;  // a literal8 came into it
     char szFlagCode[FLAG_COUNT + 1] = {};
+    std::vector<std::string> keywords;
     int64_t llDate = NO_INTERNAL_DATE;
 
     // Once its content is all received: only the lock stays open.
@@ -334,6 +336,7 @@ Step ReadMessageLiteral(CommandInput* pInput, AppendBatch* pBatch, NewMessage* p
     Step step = StartMessage(pSession, pBatch, &pMessage);
     if (step != STEP_DONE) return step;
     std::memcpy(pMessage->szFlagCode, pTemplate->szFlagCode, sizeof(pMessage->szFlagCode));
+    pMessage->keywords = pTemplate->keywords;
     pMessage->llDate = pTemplate->llDate;
     step = ReceiveLiteral(pInput, announced, pMessage);
     pMessage->Close();
@@ -374,6 +377,7 @@ Step ReadCatenation(CommandInput* pInput, AppendBatch* pBatch, NewMessage* pTemp
     Step step = StartMessage(pSession, pBatch, &pMessage);
     if (step != STEP_DONE) return step;
     std::memcpy(pMessage->szFlagCode, pTemplate->szFlagCode, sizeof(pMessage->szFlagCode));
+    pMessage->keywords = pTemplate->keywords;
     pMessage->llDate = pTemplate->llDate;
     for (bool bFirst = true;; bFirst = false) {
         const char* p = pInput->Cursor();
@@ -447,6 +451,22 @@ Step ReadMessage(CommandInput* pInput, AppendBatch* pBatch) {
         return STEP_REFUSED;
     }
     FlagCodeFromList(szFlagList, model.szFlagCode);
+    if (!KeywordsFromList(szFlagList, &model.keywords)) {
+        FormatResponse(pSession, "%s %s %s illegal argument\r\n", pInput->pszTag, "BAD", "APPEND");
+        return STEP_REFUSED;
+    }
+    // Refused while the client still holds the message.
+    if (!model.keywords.empty()) {
+        std::vector<std::string> names = model.keywords;
+        for (const auto& pMessage : pBatch->messages) {
+            names.insert(names.end(), pMessage->keywords.begin(), pMessage->keywords.end());
+        }
+        if (!KeywordsFit(pBatch->szTarget, names)) {
+            FormatResponse(pSession, "%s %s [LIMIT] %s too many keywords in this mailbox\r\n", pInput->pszTag, "NO",
+                           "APPEND");
+            return STEP_REFUSED;
+        }
+    }
     pInput->MoveTo(p);
     if (StrNICmp(p, "CATENATE (", 10) == 0) {
         pInput->MoveTo(p + 10);
@@ -473,6 +493,15 @@ bool PublishAll(AppendBatch* pBatch, uint32_t* pulFirst) {
     size_t nNamed = PublishMessages(pBatch->szTarget, pulFirst, incoming, pBatch->bConsecutive ? pBatch->ulFreeEnd : 0);
     bool bSynced = nNamed == incoming.size() && SyncMailbox(pBatch->szTarget);
     if (nNamed == incoming.size() && !bSynced) SetStoreFailure("the mailbox directory cannot be flushed to the disk");
+    // Acknowledged means the keywords too: messages that cannot keep them are taken back.
+    if (bSynced) {
+        std::vector<PlacedMessage> placed;
+        for (size_t i = 0; i < nNamed; i++) {
+            placed.push_back(PlacedMessage{UidAfterRun(*pulFirst, static_cast<uint32_t>(i)),
+                                           FlagBitsOfCode(incoming[i].szFlagCode), pBatch->messages[i]->keywords});
+        }
+        bSynced = RecordPlacedKeywords(pBatch->szTarget, placed);
+    }
     for (size_t i = 0; i < nNamed; i++) {
         pBatch->messages[i]->incoming.clear();
         // A message of a failed command is taken back: the client sends them all again.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "imap/commands.h"
@@ -13,6 +14,8 @@
 #include "imap/view.h"
 #include "platform/format.h"
 #include "platform/fs.h"
+#include "store/mailbox_index.h"
+#include "store/mod_state.h"
 #include "store/store.h"
 
 namespace {
@@ -24,6 +27,7 @@ struct CopiedMessage {
     uint32_t ulUid;  // once named in the target
     IncomingMessage incoming;
     LockHandle hHold = INVALID_LOCK_HANDLE;  // the hidden copy, held until it is named
+    std::vector<std::string> keywords;       // the source's, carried to the copy
 };
 
 // Copies are named this many at a time: each batch holds its hidden files open meanwhile, so that
@@ -189,8 +193,20 @@ int CmdCopy(Session* pSession) {
                                      pSession->FindData.cFileName));
         return true;
     });
+    // Keywords go with the copies; a mailbox that never had any costs no look.
+    MailboxIndex& source = *pSession->pView->pIndex;
+    if (!copies.empty() && source.HasKeywords()) {
+        for (CopiedMessage& copy : copies) source.KeywordNamesOf(copy.ulSourceUid, &copy.keywords);
+    }
     size_t nNamed = 0;
     bool bFailed = !CopyAll(pSession, szTarget, copies, &nNamed);
+    if (!bFailed) {
+        std::vector<PlacedMessage> placed;
+        for (const CopiedMessage& copy : copies) {
+            placed.push_back(PlacedMessage{copy.ulUid, FlagBitsOfCode(copy.incoming.szFlagCode), copy.keywords});
+        }
+        bFailed = !RecordPlacedKeywords(szTarget, placed);
+    }
     // Acknowledged means on the disk: the new names too.
     if (!bFailed && !SyncMailbox(szTarget)) {
         bFailed = true;

@@ -9,6 +9,7 @@
 #include "imap/response.h"
 #include "platform/format.h"
 #include "platform/fs.h"
+#include "store/mod_state.h"
 #include "store/store.h"
 
 #include <cstdio>
@@ -81,10 +82,12 @@ bool RemoveEmptyMailbox(const char* pszPath) {
     LockHandle hLock = LockMailboxUids(pszPath);
     uint32_t ulUidNext = ReadUidNext(pszPath);
     bool bHadUidFile = DeleteFileEntry(szUidFile);
+    std::string state = SetAsideModState(pszPath);
     bool bRemoved = RemoveDirectoryEntry(pszPath);
     if (!bRemoved && bHadUidFile) {
         WriteUidNext(pszPath, ulUidNext);
     }
+    if (!bRemoved) RestoreModState(pszPath, state);
     if (hLock != INVALID_LOCK_HANDLE) {
         UnLockMailboxUids(hLock);
     }

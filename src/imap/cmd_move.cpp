@@ -1,6 +1,7 @@
 // MOVE and UID MOVE: each message file is renamed into the target mailbox under that mailbox's
 // next UID, so that the message is never in both mailboxes and never in neither. The client is
 // told the new UIDs (COPYUID) before the EXPUNGE lines of the moved messages.
+#include <string>
 #include <vector>
 
 #include "config/settings.h"
@@ -12,6 +13,8 @@
 #include "imap/view.h"
 #include "imap/output.h"
 #include "platform/fs.h"
+#include "store/mailbox_index.h"
+#include "store/mod_state.h"
 #include "store/store.h"
 
 namespace {
@@ -23,6 +26,7 @@ struct MovedMessage {
     char szSource[MESSAGE_PATH_SIZE];
     char szTarget[MESSAGE_PATH_SIZE];
     uint32_t ulTargetUid;
+    uint8_t fTargetFlags;
 };
 
 enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
@@ -31,7 +35,7 @@ enum MoveResult { MOVE_DONE, MOVE_GONE, MOVE_FAILED };
 // is then made again under the present name, with the flags stored there.
 MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszTarget, uint32_t ulTargetUid,
                        std::vector<MovedMessage>& moved) {
-    MovedMessage entry{&message, message.ulUid, {}, {}, ulTargetUid};
+    MovedMessage entry{&message, message.ulUid, {}, {}, ulTargetUid, 0};
     ClearStoreFailure();
     for (int nTry = 0; nTry < 8; nTry++) {
         // A moved message is new in its mailbox: no session there has seen it yet.
@@ -43,6 +47,7 @@ MoveResult MoveMessage(Session* pSession, ViewMessage& message, const char* pszT
         TracePrint("MoveFile(%s -> %s)\n", entry.szSource, entry.szTarget);
         ClearFileFailure();
         if (MoveFileNoReplace(entry.szSource, entry.szTarget)) {
+            entry.fTargetFlags = fTarget;
             MarkGone(*pSession->pView, message);
             moved.push_back(entry);
             return MOVE_DONE;
@@ -95,14 +100,30 @@ int CmdMove(Session* pSession) {
         named.push_back(&message);
         return true;
     });
+    // Keywords go with the messages; a mailbox that never had any costs no look.
+    MailboxIndex& source = *pSession->pView->pIndex;
+    std::vector<std::vector<std::string>> keywords(named.size());
+    if (!named.empty() && source.HasKeywords()) {
+        for (size_t i = 0; i < named.size(); i++) source.KeywordNamesOf(named[i]->ulUid, &keywords[i]);
+    }
     // One run of UIDs for the whole set, taken at once.
     uint32_t ulFirst = named.empty() ? 0 : AssignUids(szTarget, static_cast<uint32_t>(named.size()));
     bFailed = !named.empty() && ulFirst == 0;
+    std::vector<size_t> movedFrom;  // for each moved message, its place in named
     for (size_t i = 0; i < named.size() && !bFailed; i++) {
         // A message the set names twice has gone with its first move.
         if (named[i]->fState & VIEW_GONE) continue;
         uint32_t ulUid = UidAfterRun(ulFirst, static_cast<uint32_t>(i));
-        bFailed = MoveMessage(pSession, *named[i], szTarget, ulUid, moved) == MOVE_FAILED;
+        MoveResult moveResult = MoveMessage(pSession, *named[i], szTarget, ulUid, moved);
+        if (moveResult == MOVE_DONE) movedFrom.push_back(i);
+        bFailed = moveResult == MOVE_FAILED;
+    }
+    if (!bFailed && !moved.empty()) {
+        std::vector<PlacedMessage> placed;
+        for (size_t m = 0; m < moved.size(); m++) {
+            placed.push_back(PlacedMessage{moved[m].ulTargetUid, moved[m].fTargetFlags, keywords[movedFrom[m]]});
+        }
+        bFailed = !RecordPlacedKeywords(szTarget, placed);
     }
     // Acknowledged means on the disk: both directories' changed names.
     if (!bFailed && !moved.empty() &&

@@ -11,6 +11,7 @@
 #include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/flags.h"
+#include "imap/resync.h"
 #include "imap/response.h"
 #include "imap/search.h"
 #include "imap/search_return.h"
@@ -37,15 +38,18 @@ void ResolveSaved(Session* pSession, SearchQuery* pQuery) {
     }
 }
 
-// Every message of the view that matches, by sequence number and by UID, ascending. Messages
-// whose file is gone match nothing.
+// Every message of the view that matches, by sequence number and by UID, ascending, and the
+// highest modification sequence among them when the criteria name MODSEQ. Messages whose file is
+// gone match nothing.
 void FindMatches(Session* pSession, const SearchQuery& query, std::vector<uint32_t>* pSequences,
-                 std::vector<uint32_t>* pUids) {
+                 std::vector<uint32_t>* pUids, uint64_t* pullHighestFound = nullptr) {
     const MailboxView& view = *pSession->pView;
     const std::vector<ViewMessage>& messages = view.messages;
     uint32_t ulMaxUid = messages.empty() ? 0 : messages.back().ulUid;
     // Sizes and dates are stat'ed by the search itself, only where a key asks for them.
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
+    bool bModSeq = SearchAsksModSeq(query);
+    uint64_t ullHighestFound = 0;
     for (size_t i = 0; i < messages.size(); i++) {
         const ViewMessage& listed = messages[i];
         if (listed.fState & VIEW_GONE) continue;
@@ -57,13 +61,16 @@ void FindMatches(Session* pSession, const SearchQuery& query, std::vector<uint32
         // Flags as the client is shown them: \Recent as this session holds it.
         char szCode[FLAG_COUNT + 1];
         ShownFlagCode(view, listed, szCode);
+        uint64_t ullModSeq = bModSeq ? ShownModSeq(*view.pIndex, listed.ulUid) : 0;
         SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid, lSecondsWest};
+                              ulMaxUid, lSecondsWest, ShownKeywords(view, listed).c_str(), ullModSeq};
         if (SearchMatches(query, message)) {
             if (pSequences != nullptr) pSequences->push_back(ulSequence);
             if (pUids != nullptr) pUids->push_back(listed.ulUid);
+            if (ullModSeq > ullHighestFound) ullHighestFound = ullModSeq;
         }
     }
+    if (pullHighestFound != nullptr) *pullHighestFound = ullHighestFound;
 }
 
 // Keeps the search for updates, replacing one under the same tag.
@@ -154,9 +161,12 @@ int CmdSearch(Session* pSession) {
     // elsewhere keeps its number and matches nothing.
     RefreshView(pSession);
     ResolveSaved(pSession, &query);
+    // MODSEQ turns CONDSTORE on, and the answer then names the highest sequence it found.
+    if (SearchAsksModSeq(query)) EnableCondStore(pSession);
     std::vector<uint32_t> sequences;
     std::vector<uint32_t> uids;
-    FindMatches(pSession, query, &sequences, &uids);
+    EsearchExtra extra;
+    FindMatches(pSession, query, &sequences, &uids, &extra.ullModSeq);
     bool bUid = pSession->bUid != 0;
     const std::vector<uint32_t>& numbers = bUid ? uids : sequences;
 
@@ -167,10 +177,17 @@ int CmdSearch(Session* pSession) {
             OutputAtom(pSession, " ");
             OutputNumber(pSession, ulNumber);
         }
+        if (extra.ullModSeq != 0) {
+            OutputAtom(pSession, " (MODSEQ ");
+            OutputNumber(pSession, extra.ullModSeq);
+            OutputAtom(pSession, ")");
+        }
         OutputLineEnd(pSession);
     } else {
         // SAVE alone asks for no answer but the tagged one.
-        if ((options.fOptions & ~(RETURN_SAVE | RETURN_CONTEXT)) != 0) OutputEsearch(pSession, options, numbers, bUid);
+        if ((options.fOptions & ~(RETURN_SAVE | RETURN_CONTEXT)) != 0) {
+            OutputEsearch(pSession, options, numbers, bUid, extra);
+        }
         if (options.fOptions & RETURN_SAVE) view.savedUids = SavedPart(options, uids);
         if (options.fOptions & RETURN_UPDATE) KeepForUpdates(pSession, query, uids);
     }

@@ -2,10 +2,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "imap/args.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
+#include "imap/resync.h"
 #include "imap/response.h"
 #include "imap/status.h"
 #include "imap/mime.h"
@@ -33,9 +36,36 @@ void SendMailboxState(Session* pSession) {
                  static_cast<unsigned long>(pSession->ulUidValidity));
     OutputFormat(pSession, "* %s [UIDNEXT %lu] Predicted next UID\r\n", "OK",
                  static_cast<unsigned long>(pSession->ulUidNext));
-    OutputFormat(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
-    // Only what a message file name records is kept: no keywords, so no "\\*".
-    OutputFormat(pSession, "* %s [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n", "OK");
+    AnnounceKeywords(pSession, false);
+    // 0: the directory went away while it was opened, and has no sequences to tell.
+    uint64_t ullHighest = pSession->pView->pIndex->HighestModSeq();
+    if (ullHighest == 0) {
+        OutputFormat(pSession, "* OK [NOMODSEQ] No modification sequences here\r\n");
+    } else {
+        OutputFormat(pSession, "* OK [HIGHESTMODSEQ %llu] Highest\r\n", static_cast<unsigned long long>(ullHighest));
+    }
+}
+
+// QRESYNC's catching up, for a client that knew the mailbox under the same UIDVALIDITY: the UIDs
+// it knew that went since its sequence (all of them when it named none), then the flags of
+// every message changed since.
+void SendResync(Session* pSession, const SelectParameters& parameters) {
+    if (parameters.ulUidValidity != pSession->ulUidValidity) return;
+    MailboxView& view = *pSession->pView;
+    MailboxIndex& index = *view.pIndex;
+    std::vector<UidRange> expunged;
+    index.ExpungedSince(parameters.ullModSeq, &expunged);
+    uint32_t ulHighest = std::max(view.ulHighestUid, index.HighestUid());
+    std::string strSet = UidRangesText(expunged, parameters.bKnownUids ? &parameters.knownUids : nullptr, ulHighest);
+    if (!strSet.empty()) OutputFormat(pSession, "* VANISHED (EARLIER) %s\r\n", strSet.c_str());
+    std::vector<uint32_t> changed;
+    index.ChangedSince(parameters.ullModSeq, &changed);
+    std::vector<SetElement> set;
+    for (uint32_t ulUid : changed) set.push_back(SetElement{ulUid, ulUid});
+    ForEachMessage(pSession, set, true, [&](uint32_t ulSequence, ViewMessage& message) {
+        SendFlagsLine(pSession, ulSequence, message, false);
+        return true;
+    });
 }
 
 // Builds the session's view; the next UID is never one the view already holds.
@@ -51,8 +81,21 @@ void OpenInto(Session* pSession, bool bReadOnly) {
 
 // SELECT and EXAMINE. A mailbox that cannot be opened leaves no mailbox selected.
 int OpenMailbox(Session* pSession, bool bReadOnly) {
+    if (pSession->State < Imap4Authorization) {
+        RespondWrongState(pSession);
+        return 1;
+    }
     char szName[MAX_PATH];
-    if (!TakeMailboxArgument(pSession, szName, sizeof(szName))) {
+    const char* p = pSession->pArgs;
+    SelectParameters parameters;
+    if (!TakeAstring(&p, szName, sizeof(szName)) ||
+        (*p != '\0' && (!TakeBlank(&p) || !ReadSelectParameters(p, &parameters)))) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    // QRESYNC's parameter is for a client that turned QRESYNC on.
+    if (parameters.bQresync && !(pSession->fEnabled & ENABLED_QRESYNC)) {
+        FormatResponse(pSession, "%s BAD %s QRESYNC is not enabled\r\n", pSession->pTag, pSession->pCommand);
         return 1;
     }
     CloseView(pSession);
@@ -72,8 +115,10 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     if (IsInboxName(szName)) {
         ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
     }
+    if (parameters.bCondStore) EnableCondStore(pSession);
     OpenInto(pSession, bReadOnly);
     SendMailboxState(pSession);
+    if (parameters.bQresync) SendResync(pSession, parameters);
     FormatResponse(pSession, "%s %s [%s] %s completed\r\n", pSession->pTag, "OK", bReadOnly ? "READ-ONLY" : "READ-WRITE",
                    pSession->pCommand);
     pSession->State = Imap4Selected;
@@ -132,7 +177,7 @@ int CmdSelect(Session* pSession) { return OpenMailbox(pSession, false); }
 
 int CmdExamine(Session* pSession) { return OpenMailbox(pSession, true); }
 
-const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "SIZE"};
+const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "SIZE", "HIGHESTMODSEQ"};
 
 bool ReadStatusItems(const char* pszList, StatusRequest* pRequest) {
     pRequest->nItems = 0;
@@ -161,14 +206,23 @@ bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPat
     // The sizes cost a look at every file the index has not measured yet: only when asked.
     bool bSize = std::find(request.aItems, request.aItems + request.nItems, STATUS_SIZE) != request.aItems + request.nItems;
     CountForStatus(pszPath, &lExists, &lRecent, &lUnseen, &ulUidNext, bSize ? &ullSize : nullptr);
+    uint64_t ullHighestModSeq = 0;
+    if (std::find(request.aItems, request.aItems + request.nItems, STATUS_HIGHESTMODSEQ) !=
+        request.aItems + request.nItems) {
+        EnableCondStore(pSession);
+        ListResult result = LIST_OK;
+        std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(pszPath, &result);
+        if (result != LIST_OK) return false;
+        ullHighestModSeq = pIndex->HighestModSeq();
+    }
     const unsigned long long aullValues[STATUS_ITEMS] = {
         static_cast<unsigned long long>(lExists), static_cast<unsigned long long>(lRecent), ulUidNext,
-        ulUidValidity, static_cast<unsigned long long>(lUnseen), ullSize};
+        ulUidValidity, static_cast<unsigned long long>(lUnseen), ullSize, ullHighestModSeq};
 
     // The name as the client would write it back: it may need quotes or a literal.
     char szNameText[2 * MAX_PATH + 16];
     if (!FormatMailboxName(pszName, szNameText, sizeof(szNameText))) return false;
-    char szValues[STATUS_ITEMS * 2 * 32] = "";
+    char szValues[STATUS_ITEMS * 2 * 40] = "";
     for (size_t i = 0; i < request.nItems; i++) {
         if (!AppendFormat(szValues, sizeof(szValues), "%s%s %llu", i == 0 ? "" : " ", kStatusWords[request.aItems[i]],
                           aullValues[request.aItems[i]])) {

@@ -44,3 +44,5 @@ int CmdCompress(Session* pSession);
 // SORT and THREAD, and their UID forms (bUid set).
 int CmdSort(Session* pSession);
 int CmdThread(Session* pSession);
+// ENABLE: turns on the extensions it knows of the ones named.
+int CmdEnable(Session* pSession);

@@ -51,6 +51,7 @@ const CommandRow kCommands[] = {
     {"STATUS", true, CmdStatus, AUTH},
     {"APPEND", true, CmdAppend, AUTH},
     {"NAMESPACE", false, CmdNamespace, AUTH},
+    {"ENABLE", true, CmdEnable, AUTH},
     {"CHECK", false, CmdCheck, SEL},
     {"CLOSE", false, CmdClose, SEL},
     {"EXPUNGE", false, CmdExpunge, SEL},

@@ -4,6 +4,7 @@
 
 #include "platform/format.h"
 #include "platform/text.h"
+#include "store/mod_state.h"
 #include "store/store.h"
 
 void ParseFlagWords(const char* pszText, bool abNamed[FLAG_COUNT]) {
@@ -23,6 +24,24 @@ void FlagCodeFromList(const char* pszFlagList, char* pszCode) {
     pszCode[0] = '1';
     for (int i = 1; i < FLAG_COUNT; i++) pszCode[i] = abNamed[i] ? '1' : '0';
     pszCode[FLAG_COUNT] = '\0';
+}
+
+bool KeywordsFromList(const char* pszFlagList, std::vector<std::string>* pNames) {
+    pNames->clear();
+    for (const char* p = pszFlagList; *p != '\0';) {
+        if (*p == ' ') {
+            p++;
+            continue;
+        }
+        const char* pEnd = strchr(p, ' ');
+        if (pEnd == nullptr) pEnd = p + strlen(p);
+        std::string word(p, static_cast<size_t>(pEnd - p));
+        p = pEnd;
+        if (word[0] == '\\') continue;
+        if (!IsKeywordName(word.c_str())) return false;
+        pNames->push_back(word);
+    }
+    return true;
 }
 
 bool HasFlagCode(const char* pszName) {

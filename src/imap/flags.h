@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -17,6 +19,10 @@ void ParseFlagWords(const char* pszText, bool abNamed[FLAG_COUNT]);
 // (a new message is Recent whatever the list says), the other five as named. pszCode receives
 // six characters and a NUL.
 void FlagCodeFromList(const char* pszFlagList, char* pszCode);
+
+// The keywords of a flag list (its words that do not begin with "\"), in the order given; false
+// when one is no name the store can keep (IsKeywordName).
+bool KeywordsFromList(const char* pszFlagList, std::vector<std::string>* pNames);
 
 // Whether a listed name has the full message-file form, so that its flag positions exist.
 bool HasFlagCode(const char* pszName);

@@ -14,7 +14,9 @@ enum SearchKind {
     SK_AND,         // every child
     SK_OR,          // either of two children
     SK_NOT,         // one child
-    SK_CONST,       // bValue: ALL, KEYWORD (false), UNKEYWORD (true)
+    SK_CONST,       // bValue: ALL
+    SK_KEYWORD,     // keyword strName set (bValue) or not
+    SK_MODSEQ,      // modification sequence at least ullNumber
     SK_SEQUENCES,   // a message set of sequence numbers
     SK_UIDS,        // UID set
     SK_FLAG,        // nFlag set (bValue) or clear
@@ -80,6 +82,9 @@ struct SearchMessage {
     uint32_t ulMaxSequence;  // what "*" means
     uint32_t ulMaxUid;
     long lSecondsWest;       // the zone INTERNALDATE is shown in (standard time)
+    // Its keywords, names joined by blanks, and its modification sequence.
+    const char* pszKeywords;
+    uint64_t ullModSeq;
 };
 
 // Whether the message matches. The file is stat'ed only when a size or date key is asked and
@@ -88,5 +93,7 @@ struct SearchMessage {
 bool SearchMatches(const SearchQuery& query, const SearchMessage& message);
 // Whether any key asks for a size or an internal date, so that files will be stat'ed.
 bool SearchReadsEntry(const SearchQuery& query);
+// Whether any key of the query is MODSEQ: the answer then names the highest sequence found.
+bool SearchAsksModSeq(const SearchQuery& query);
 // Whether any key of the query needs the file's content (header, body or sent date).
 bool SearchReadsContent(const SearchQuery& query);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "imap/flags.h"
+#include "imap/keywords.h"
 #include "imap/mime.h"
 #include "imap/search.h"
 #include "imap/search_text.h"
@@ -82,6 +83,10 @@ public:
                 return Of(SetContains(node.set, message_.ulUid, message_.ulMaxUid));
             case SK_FLAG:
                 return Of(message_.pszFlags[node.nFlag] == (node.bValue ? '1' : '0'));
+            case SK_KEYWORD:
+                return Of(HasKeyword(node.strName) == node.bValue);
+            case SK_MODSEQ:
+                return Of(message_.ullModSeq >= node.ullNumber);
             case SK_LARGER:
                 return Of(Stat() && Size(node.ullNumber) > node.ullNumber);
             case SK_SMALLER:
@@ -106,6 +111,16 @@ public:
 
 private:
     static Answer Of(bool b) { return b ? ANSWER_YES : ANSWER_NO; }
+
+    bool HasKeyword(const std::string& strName) const {
+        for (const char* p = message_.pszKeywords; p != nullptr && *p != '\0';) {
+            size_t nWord = strcspn(p, " ");
+            if (nWord == strName.size() && StrNICmp(p, strName.c_str(), nWord) == 0) return true;
+            p += nWord;
+            if (*p == ' ') p++;
+        }
+        return false;
+    }
 
     // One stat per message, and only when a size or date is asked.
     bool Stat() {
@@ -495,6 +510,13 @@ bool SearchReadsEntry(const SearchQuery& query) {
             node.kind == SK_SINCE) {
             return true;
         }
+    }
+    return false;
+}
+
+bool SearchAsksModSeq(const SearchQuery& query) {
+    for (const SearchNode& node : query.nodes) {
+        if (node.kind == SK_MODSEQ) return true;
     }
     return false;
 }

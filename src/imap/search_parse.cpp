@@ -5,6 +5,7 @@
 #include "imap/search.h"
 #include "imap/search_text.h"
 #include "platform/text.h"
+#include "store/store.h"
 
 namespace {
 
@@ -153,11 +154,16 @@ private:
         }
         if (strcmp(pszKey, "NEW") == 0 || strcmp(pszKey, "OLD") == 0) return NewOrOld(pszKey[0] == 'N', pnNode);
         if (strcmp(pszKey, "KEYWORD") == 0 || strcmp(pszKey, "UNKEYWORD") == 0) {
-            // No message carries a keyword, so KEYWORD matches nothing and UNKEYWORD everything.
+            // A system flag's name ("\\Seen") is a flag too, though no atom.
             std::string strFlag;
-            if (!Blank() || !ReadAtom(&strFlag)) return Bad("KEYWORD needs a flag");
-            return Constant(pszKey[0] == 'U', pnNode);
+            if (!Blank()) return Bad("KEYWORD needs a flag");
+            bool bSystem = p_ < pEnd_ && *p_ == '\\';
+            if (bSystem) ++p_;
+            if (!ReadAtom(&strFlag)) return Bad("KEYWORD needs a flag");
+            if (bSystem) strFlag.insert(0, 1, '\\');
+            return Keyword(strFlag, pszKey[0] == 'K', pnNode);
         }
+        if (strcmp(pszKey, "MODSEQ") == 0) return ModSeq(pnNode);
         if (strcmp(pszKey, "UID") == 0) {
             std::string strSet;
             if (!Blank() || !ReadAtom(&strSet)) return Bad("UID needs a set");
@@ -255,6 +261,51 @@ private:
         int nNode = NewNode(SK_CONST);
         if (nNode < 0) return false;
         pQuery_->nodes[static_cast<size_t>(nNode)].bValue = bValue;
+        *pnNode = nNode;
+        return true;
+    }
+
+    // A system flag's name searches its flag; any other flag is a keyword. A name that is no
+    // keyword cannot be on a message, and matches nothing.
+    bool Keyword(const std::string& strFlag, bool bSet, int* pnNode) {
+        if (strFlag[0] == '\\') {
+            for (int i = 0; i < 6; i++) {
+                if (StrICmp(strFlag.c_str(), FlagNames[i]) == 0) return Flag(i, bSet, pnNode);
+            }
+            return Constant(!bSet, pnNode);
+        }
+        int nNode = NewNode(SK_KEYWORD);
+        if (nNode < 0) return false;
+        pQuery_->nodes[static_cast<size_t>(nNode)].strName = strFlag;
+        pQuery_->nodes[static_cast<size_t>(nNode)].bValue = bSet;
+        *pnNode = nNode;
+        return true;
+    }
+
+    // MODSEQ ["/flags/name" priv|shared|all] n. Every flag of a message shares its one sequence,
+    // so the entry named changes nothing.
+    bool ModSeq(int* pnNode) {
+        if (!Blank()) return Bad("MODSEQ needs a number");
+        if (p_ < pEnd_ && *p_ == '"') {
+            std::string strEntry, strType;
+            if (!ReadAString(&strEntry) || StrNICmp(strEntry.c_str(), "/flags/", 7) != 0 || !Blank() ||
+                !ReadAtom(&strType) || !Blank()) {
+                return Bad("bad MODSEQ entry");
+            }
+            StrUpper(strType.data());
+            if (strType != "PRIV" && strType != "SHARED" && strType != "ALL") return Bad("bad MODSEQ entry type");
+        }
+        std::string strNumber;
+        if (!ReadAtom(&strNumber)) return Bad("MODSEQ needs a number");
+        uint64_t ullValue = 0;
+        for (char c : strNumber) {
+            uint64_t ullDigit = static_cast<uint64_t>(c - '0');
+            if (c < '0' || c > '9' || ullValue > (0x7FFFFFFFFFFFFFFFull - ullDigit) / 10) return Bad("bad MODSEQ number");
+            ullValue = ullValue * 10 + ullDigit;
+        }
+        int nNode = NewNode(SK_MODSEQ);
+        if (nNode < 0) return false;
+        pQuery_->nodes[static_cast<size_t>(nNode)].ullNumber = ullValue;
         *pnNode = nNode;
         return true;
     }

@@ -80,9 +80,14 @@ struct Session {
     std::unique_ptr<MailboxView, MailboxViewDeleter> pView;
     // The mailbox was opened by EXAMINE: nothing in it changes through this session until SELECT.
     int32_t bReadOnly;
+    // The extensions the client has turned on (ENABLED_*, imap/resync.h); they last as long as
+    // the connection.
+    int32_t fEnabled;
     // The flag code FETCH shows for the message being answered, where it differs from the file
     // name's (\Recent belongs to one session); empty: the file name's.
     char szShownFlags[7];
+    // The keywords FETCH shows for that message, names joined by blanks (null: none).
+    const char* pszShownKeywords;
     // TLS: the server's certificate when one is configured (null: no TLS on offer), the
     // session's encryption once negotiated (null: clear text), and whether the connection came
     // in on the implicit-TLS port.

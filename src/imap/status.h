@@ -5,7 +5,8 @@
 
 #include "imap/session.h"
 
-enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_SIZE, STATUS_ITEMS };
+enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_SIZE,
+                  STATUS_HIGHESTMODSEQ, STATUS_ITEMS };
 
 struct StatusRequest {
     StatusItem aItems[STATUS_ITEMS * 2];
@@ -17,5 +18,5 @@ struct StatusRequest {
 bool ReadStatusItems(const char* pszList, StatusRequest* pRequest);
 
 // Writes "* STATUS name (...)" for the mailbox at pszPath, pszName as the client wrote it; false,
-// with nothing written, when the mailbox is gone.
+// with nothing written, when the mailbox is gone. Asking for HIGHESTMODSEQ turns CONDSTORE on.
 bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPath, const StatusRequest& request);

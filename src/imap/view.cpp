@@ -9,6 +9,7 @@
 
 #include "imap/args.h"
 #include "imap/flags.h"
+#include "imap/resync.h"
 #include "imap/response.h"
 #include "imap/output.h"
 #include "platform/dir_watch.h"
@@ -59,14 +60,27 @@ ViewMessage* FindInView(std::vector<ViewMessage>& messages, uint32_t ulUid) {
     return it != messages.end() && it->ulUid == ulUid ? &*it : nullptr;
 }
 
-void QueueFlags(Session* pSession, const MailboxView& view, uint32_t ulSequence, const ViewMessage& message) {
+// The system flags a message is shown with, then its keywords.
+std::string FlagsText(const MailboxView& view, const ViewMessage& message) {
     char szCode[7];
     ShownFlagCode(view, message, szCode);
     char szName[MESSAGE_NAME_LENGTH + 1];
     FormatMessageName(szName, sizeof(szName), message.ulUid, szCode);
     char szFlags[64];
     FormatFlagNames(szName, szFlags, sizeof(szFlags));
-    OutputFormat(pSession, "* %u FETCH (FLAGS (%s))\r\n", static_cast<unsigned>(ulSequence), szFlags);
+    std::string strFlags = szFlags;
+    const std::string& strKeywords = ShownKeywords(view, message);
+    if (!strKeywords.empty()) strFlags.append(strFlags.empty() ? "" : " ").append(strKeywords);
+    return strFlags;
+}
+
+// The keywords of the mailbox as a flag list's tail: " $a $b", empty when there are none.
+std::string KeywordListTail(MailboxIndex& index, size_t* pnCount) {
+    std::vector<std::string> names = index.KeywordNames();
+    std::string strTail;
+    for (const std::string& name : names) strTail.append(" ").append(name);
+    *pnCount = names.size();
+    return strTail;
 }
 
 }  // namespace
@@ -78,13 +92,22 @@ void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plR
     view.bReadOnly = bReadOnly;
     ListResult result;
     view.pIndex = MailboxIndex::Open(view.szMailbox, &result);
+    view.keywordSets.assign(1, std::string());
+    // Read before the messages: a change made meanwhile is looked at again by the next refresh.
+    view.ullModSeqSeen = view.pIndex->HighestModSeq();
     view.pIndex->Visit([&](size_t nCount) { view.messages.reserve(nCount); },
-                       [&](const IndexedMessage& entry) { view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0}); },
+                       [&](const IndexedMessage& entry) {
+                           // Marked for TakeKeywords below: the index may not be asked while it visits.
+                           uint16_t wKeywords = (entry.fState & INDEXED_KEYWORDS) ? VIEW_KEYWORDS_UNLISTED : 0;
+                           view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0, wKeywords});
+                       },
                        &view.ullGeneration);
     int32_t lRecent = 0;
     int32_t lFirstUnseen = 0;
     for (size_t i = 0; i < view.messages.size(); i++) {
         ViewMessage& message = view.messages[i];
+        // Messages without keywords, most of them, cost nothing here.
+        if (message.wKeywords != 0) TakeKeywords(view, message);
         TakeRecent(view, message);
         char szCode[7];
         ShownFlagCode(view, message, szCode);
@@ -118,6 +141,20 @@ void RefreshView(Session* pSession) {
     MailboxIndex& index = *view.pIndex;
     // A directory that cannot be read now says nothing about its messages.
     if (index.Refresh() == LIST_FAILED) return;
+    // Keywords change without a rename: what the mailbox's state says changed since the view
+    // last looked is compared with what the view holds.
+    uint64_t ullHighest = index.HighestModSeq();
+    if (ullHighest != view.ullModSeqSeen) {
+        std::vector<uint32_t> changedState;
+        index.ChangedSince(view.ullModSeqSeen, &changedState);
+        for (uint32_t ulUid : changedState) {
+            ViewMessage* pMessage = FindInView(view.messages, ulUid);
+            if (pMessage != nullptr && !(pMessage->fState & VIEW_GONE) && TakeKeywords(view, *pMessage)) {
+                MarkFlagsChanged(view, *pMessage);
+            }
+        }
+        view.ullModSeqSeen = ullHighest;
+    }
     std::vector<uint32_t> changed;
     uint64_t ullNow = 0;
     if (index.ChangesSince(view.ullGeneration, &changed, &ullNow)) {
@@ -136,7 +173,7 @@ void RefreshView(Session* pSession) {
     uint64_t ullAbove = 0;
     index.MessagesAbove(view.ulHighestUid, &above, &ullAbove);
     view.incoming.clear();
-    for (const IndexedMessage& entry : above) view.incoming.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0});
+    for (const IndexedMessage& entry : above) view.incoming.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0, 0});
     // A change that came between the two reads is taken in again next time.
     view.ullGeneration = std::min(ullNow, ullAbove);
 }
@@ -145,15 +182,30 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
     MailboxView* pView = pSession->pView.get();
     if (pSession->State != Imap4Selected || !SameMailbox(pView, pSession)) return;
     RefreshView(pSession);
+    AnnounceKeywords(pSession, true);
     std::vector<ViewMessage>& messages = pView->messages;
     bool bNews = pView->bNews;
     if (bExpunges && bNews) {
-        // Highest first, so that the numbers still to be announced do not move.
         bool bAny = false;
-        for (size_t i = messages.size(); i-- > 0;) {
-            if (!(messages[i].fState & VIEW_GONE)) continue;
-            OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
-            bAny = true;
+        if (pSession->fEnabled & ENABLED_QRESYNC) {
+            // Under QRESYNC one VANISHED line names them all by UID.
+            std::vector<uint32_t> gone;
+            for (const ViewMessage& message : messages) {
+                if (message.fState & VIEW_GONE) gone.push_back(message.ulUid);
+            }
+            if (!gone.empty()) {
+                std::string strSet;
+                AppendUidSet(&strSet, gone);
+                OutputFormat(pSession, "* VANISHED %s\r\n", strSet.c_str());
+                bAny = true;
+            }
+        } else {
+            // Highest first, so that the numbers still to be announced do not move.
+            for (size_t i = messages.size(); i-- > 0;) {
+                if (!(messages[i].fState & VIEW_GONE)) continue;
+                OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
+                bAny = true;
+            }
         }
         if (bAny) {
             messages.erase(std::remove_if(messages.begin(), messages.end(),
@@ -163,6 +215,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
     }
     if (!pView->incoming.empty()) {
         for (ViewMessage& message : pView->incoming) {
+            TakeKeywords(*pView, message);
             TakeRecent(*pView, message);
             messages.push_back(message);
         }
@@ -188,7 +241,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
         }
         if (!(message.fState & VIEW_FLAGS_CHANGED)) continue;
         message.fState &= static_cast<uint8_t>(~VIEW_FLAGS_CHANGED);
-        QueueFlags(pSession, *pView, static_cast<uint32_t>(i + 1), message);
+        SendFlagsLine(pSession, static_cast<uint32_t>(i + 1), message, false);
     }
     pView->bNews = bGoneLeft;
 }
@@ -237,7 +290,12 @@ bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
 
 void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
-    RefreshView(pSession);
+    ForEachMessage(pSession, elements, bUid, true, fnMessage);
+}
+
+void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid, bool bRefresh,
+                    const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
+    if (bRefresh) RefreshView(pSession);
     MailboxView& view = *pSession->pView;
     std::vector<ViewMessage>& messages = view.messages;
     if (messages.empty()) return;
@@ -266,10 +324,12 @@ void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, 
             ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
             pSession->FindData.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
             ShownFlagCode(view, message, pSession->szShownFlags);
+            pSession->pszShownKeywords = ShownKeywords(view, message).c_str();
             bGoOn = fnMessage(static_cast<uint32_t>(i + 1), message);
         }
     }
     pSession->szShownFlags[0] = '\0';
+    pSession->pszShownKeywords = nullptr;
 }
 
 bool ViewNamesCurrent(const Session* pSession) {
@@ -292,6 +352,77 @@ bool ConfirmFileName(Session* pSession, ViewMessage& message) {
     ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
     ShownFlagCode(*pSession->pView, message, pSession->szShownFlags);
     return true;
+}
+
+namespace {
+
+std::string KeywordSetText(MailboxIndex& index, uint32_t ulUid) {
+    std::vector<std::string> keywords;
+    std::string strSet;
+    if (index.KeywordNamesOf(ulUid, &keywords)) {
+        for (const std::string& keyword : keywords) strSet.append(strSet.empty() ? "" : " ").append(keyword);
+    }
+    return strSet;
+}
+
+}  // namespace
+
+const std::string& ShownKeywords(const MailboxView& view, const ViewMessage& message) {
+    if (message.wKeywords != VIEW_KEYWORDS_UNLISTED) return view.keywordSets[message.wKeywords];
+    view.strUnlisted = KeywordSetText(*view.pIndex, message.ulUid);
+    return view.strUnlisted;
+}
+
+bool TakeKeywords(MailboxView& view, ViewMessage& message) {
+    std::string strSet = KeywordSetText(*view.pIndex, message.ulUid);
+    uint16_t wEntry = 0;
+    if (!strSet.empty()) {
+        auto it = std::find(view.keywordSets.begin(), view.keywordSets.end(), strSet);
+        if (it != view.keywordSets.end()) {
+            wEntry = static_cast<uint16_t>(it - view.keywordSets.begin());
+        } else if (view.keywordSets.size() < VIEW_KEYWORDS_UNLISTED) {
+            wEntry = static_cast<uint16_t>(view.keywordSets.size());
+            view.keywordSets.push_back(strSet);
+        } else {
+            wEntry = VIEW_KEYWORDS_UNLISTED;
+        }
+    }
+    // An unlisted set cannot be compared: it is taken for changed.
+    bool bChanged = wEntry != message.wKeywords || wEntry == VIEW_KEYWORDS_UNLISTED;
+    message.wKeywords = wEntry;
+    return bChanged;
+}
+
+void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly) {
+    const MailboxView& view = *pSession->pView;
+    bool bCondStore = (pSession->fEnabled & ENABLED_CONDSTORE) != 0;
+    std::string strLine = "* " + std::to_string(ulSequence) + " FETCH (";
+    if (pSession->bUid != 0 || bCondStore) strLine += "UID " + std::to_string(message.ulUid) + " ";
+    if (!bModSeqOnly) strLine += "FLAGS (" + FlagsText(view, message) + ")";
+    if (bCondStore) {
+        strLine += bModSeqOnly ? "MODSEQ (" : " MODSEQ (";
+        strLine += std::to_string(ShownModSeq(*view.pIndex, message.ulUid)) + ")";
+    }
+    strLine += ")\r\n";
+    OutputText(pSession, strLine.data(), strLine.size());
+}
+
+uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid) {
+    uint64_t ullModSeq = index.ModSeqOf(ulUid);
+    return ullModSeq != 0 ? ullModSeq : index.HighestModSeq();
+}
+
+void AnnounceKeywords(Session* pSession, bool bOnlyWhenNew) {
+    MailboxView* pView = pSession->pView.get();
+    if (pView == nullptr) return;
+    size_t nCount = 0;
+    std::string strTail = KeywordListTail(*pView->pIndex, &nCount);
+    if (bOnlyWhenNew && nCount == pView->nKeywordsShown) return;
+    pView->nKeywordsShown = nCount;
+    OutputFormat(pSession, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft%s)\r\n", strTail.c_str());
+    // "\\*": a client may define a keyword by storing it, while the mailbox has room for one.
+    OutputFormat(pSession, "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft%s%s)] Flags kept\r\n",
+                 strTail.c_str(), pView->pIndex->KeywordCount() < Settings.MaxKeywords ? " \\*" : "");
 }
 
 void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "imap/search_return.h"
@@ -18,9 +19,12 @@
 // One message as the client knows it: 8 bytes.
 struct ViewMessage {
     uint32_t ulUid;
-    uint8_t fFlags;  // the flag digits of its file name (FLAG_BIT_*)
-    uint8_t fState;  // VIEW_*
+    uint8_t fFlags;      // the flag digits of its file name (FLAG_BIT_*)
+    uint8_t fState;      // VIEW_*
+    uint16_t wKeywords;  // its keywords: an entry of the view's keywordSets (0: none)
 };
+// A message whose keyword set found no room among the view's sets: they are read when shown.
+constexpr uint16_t VIEW_KEYWORDS_UNLISTED = 0xFFFF;
 enum : uint8_t {
     VIEW_GONE = 0x01,           // its file is gone; it keeps its number until that is announced
     VIEW_RECENT = 0x02,         // this session holds its \Recent
@@ -45,6 +49,14 @@ struct MailboxView {
     // the searches whose changes the client is told as they happen.
     std::vector<uint32_t> savedUids;
     std::vector<SearchUpdate> updates;
+    // Each different set of keywords the view's messages carry, once: the names in the
+    // mailbox's order, joined by blanks. Entry 0 is the empty set.
+    std::vector<std::string> keywordSets;
+    // The mailbox's highest modification sequence when the view last looked for keyword changes.
+    uint64_t ullModSeqSeen;
+    mutable std::string strUnlisted;  // ShownKeywords' answer for an unlisted set
+    // How many keywords the client was last told the mailbox has (FLAGS, PERMANENTFLAGS).
+    size_t nKeywordsShown;
 };
 
 // Marks a message for the next announcement.
@@ -84,8 +96,11 @@ void AnnounceChanges(Session* pSession, bool bExpunges);
 // the saved SEARCH result.
 bool ForEachMessage(Session* pSession, const char* pszSet, bool bUid,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
-// The same for a set the command has already read.
+// The same for a set the command has already read; without bRefresh the view is taken as it is
+// (a command that refreshed it itself, and holds the mailbox's state lock now).
 void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid,
+                    const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
+void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, bool bUid, bool bRefresh,
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage);
 
 // A message set as the commands that take one read it: a sequence set, or "$" for the messages
@@ -101,6 +116,22 @@ bool ConfirmFileName(Session* pSession, ViewMessage& message);
 // Whether the view's names can be used without looking at the disk: the index follows every
 // change as it happens. A file then found missing is looked up with ConfirmFileName.
 bool ViewNamesCurrent(const Session* pSession);
+
+// The keywords the client is shown for a message: names joined by blanks, empty for none.
+const std::string& ShownKeywords(const MailboxView& view, const ViewMessage& message);
+// Takes a message's keywords from the mailbox's state into the view; true when they changed.
+bool TakeKeywords(MailboxView& view, ViewMessage& message);
+// Queues the untagged FETCH that tells a message's flags ("* n FETCH (FLAGS (...))"); under
+// the UID prefix, and always once CONDSTORE is on, with the UID, and under CONDSTORE with its
+// MODSEQ. bModSeqOnly leaves the flags out (a silent STORE under CONDSTORE).
+void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly);
+// The sequence a message is shown with. One expunged elsewhere, still numbered for this client,
+// is no longer in the mailbox's state: it is shown with the mailbox's highest, which is not
+// below its last (a sequence is never 0).
+uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid);
+// Queues "* FLAGS (...)" and "* OK [PERMANENTFLAGS (...)]" with the mailbox's keywords; with
+// bOnlyWhenNew only when a keyword was defined since the client was last told.
+void AnnounceKeywords(Session* pSession, bool bOnlyWhenNew);
 
 // The present file name of a message.
 void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize);

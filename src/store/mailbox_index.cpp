@@ -12,6 +12,7 @@
 
 #include "config/settings.h"
 #include "platform/dir_watch.h"
+#include "store/mod_file.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ struct MailboxIndex::State {
     uint64_t ullListedAt = 0;
     // Guarded by the registry's text lock, not by mutex: the cache drops other indexes' texts.
     std::unordered_map<uint32_t, std::vector<std::list<TextEntry>::iterator>> texts;
+    ModState mod;  // keywords and modification sequences (mod_state.cpp)
 };
 
 namespace {
@@ -130,6 +132,7 @@ bool PollOnly() { return Settings.MailboxWatch == MAILBOX_WATCH_POLL; }
 size_t TextLimit() { return static_cast<size_t>(Settings.IndexCacheLimit) << 20; }
 
 void LogChange(MailboxIndex::State& s, uint32_t ulUid) {
+    NoteModChange(s.mod, ulUid);
     s.log.emplace_back(++s.ullGeneration, ulUid);
     if (s.log.size() > CHANGE_LOG_LIMIT) {
         s.log.erase(s.log.begin(), s.log.begin() + static_cast<std::ptrdiff_t>(CHANGE_LOG_LIMIT / 2));
@@ -170,7 +173,7 @@ void Upsert(Registry& r, MailboxIndex::State& s, uint32_t ulUid, uint8_t fFlags,
     s.ulHighestUid = std::max(s.ulHighestUid, ulUid);
     IndexedMessage* p = FindEntry(s, ulUid);
     if (p == nullptr) {
-        IndexedMessage message{ulUid, fFlags, fState, 0, 0};
+        IndexedMessage message{ulUid, fFlags, fState, 0, 0, 0, 0};
         if (s.messages.empty() || s.messages.back().ulUid < ulUid) {
             s.messages.push_back(message);
         } else {
@@ -339,7 +342,7 @@ void Merge(Registry& r, MailboxIndex::State& s, const std::vector<ListedMessage>
     if (s.ullGeneration == 0 && s.messages.empty()) {
         // The first listing: no view has seen anything older to compare.
         s.messages.reserve(listed.size());
-        for (const ListedMessage& entry : listed) s.messages.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0});
+        for (const ListedMessage& entry : listed) s.messages.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0, 0, 0});
         s.ullGeneration = s.ullLogFloor = 1;
         return;
     }
@@ -357,7 +360,7 @@ void Merge(Registry& r, MailboxIndex::State& s, const std::vector<ListedMessage>
             kept.fFlags = entry.fFlags;
             merged.push_back(kept);
         } else {
-            merged.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0});
+            merged.push_back(IndexedMessage{entry.ulUid, entry.fFlags, 0, 0, 0, 0, 0});
             LogChange(s, entry.ulUid);
         }
     }
@@ -565,6 +568,19 @@ void MailboxIndex::NoteFlags(uint32_t ulUid, uint8_t fFlags) {
     if (p != nullptr && !(p->fState & INDEXED_REMOVED)) Apply(r, *m_pState, IndexChange{ulUid, fFlags, false, 0, true});
 }
 
+void MailboxIndex::NoteAdded(uint32_t ulUid, uint8_t fFlags) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    IndexedMessage* p = FindEntry(*m_pState, ulUid);
+    if (p == nullptr || (p->fState & INDEXED_REMOVED)) Apply(r, *m_pState, IndexChange{ulUid, fFlags, false, 0, false});
+}
+
+ModIndexRef MailboxIndex::ModRef() const {
+    State& s = *m_pState;
+    return ModIndexRef{s.self.lock(), s.path.c_str(), &s.mutex, &s.messages, &s.ulHighestUid, &s.mod,
+                       [&s](uint32_t ulUid) { LogChange(s, ulUid); }};
+}
+
 void MailboxIndex::NoteRemoved(uint32_t ulUid) {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(m_pState->mutex);
@@ -664,7 +680,7 @@ size_t MailboxIndex::MemoryInUse() {
     for (State* pState : r.states) {
         std::lock_guard<std::mutex> stateLock(pState->mutex);
         nBytes += sizeof(State) + pState->messages.capacity() * sizeof(IndexedMessage) +
-                  pState->log.capacity() * sizeof(pState->log[0]);
+                  pState->log.capacity() * sizeof(pState->log[0]) + ModStateBytes(pState->mod);
     }
     return nBytes;
 }

@@ -12,21 +12,27 @@
 #include <string>
 #include <vector>
 
+#include "store/mod_state.h"
 #include "store/store.h"
 
 // One message: its name, and what its content gave once read. Content never changes under a
 // UID (a flag change is a rename), so what was read stays true until the file is written again.
+// 24 bytes: the modification sequence and the flags it was recorded with use what was padding.
 struct IndexedMessage {
     uint32_t ulUid;
     uint8_t fFlags;
     uint8_t fState;      // INDEXED_*
+    uint8_t fModFlags;   // the flags the state file recorded with ulModSeq
     uint32_t ulSize;     // RFC822.SIZE, with INDEXED_PROBED
+    uint32_t ulModSeq;   // the modification sequence less the index's base; 0: none recorded yet
     FILETIME ftWritten;  // the internal date, with INDEXED_PROBED
 };
+static_assert(sizeof(IndexedMessage) == 24, "a message without keywords costs nothing beyond this");
 enum : uint8_t {
-    INDEXED_PROBED = 0x01,   // ulSize and ftWritten are known
-    INDEXED_WRITING = 0x02,  // created, not yet closed: its content may be incomplete
-    INDEXED_REMOVED = 0x04,  // gone; dropped at the end of the refresh
+    INDEXED_PROBED = 0x01,    // ulSize and ftWritten are known
+    INDEXED_WRITING = 0x02,   // created, not yet closed: its content may be incomplete
+    INDEXED_REMOVED = 0x04,   // gone; dropped at the end of the refresh
+    INDEXED_KEYWORDS = 0x08,  // it has keywords (KeywordsOf)
 };
 
 // Text made from a message's content (an envelope, a body structure, a header section), kept
@@ -50,6 +56,8 @@ struct KeptContent {
     // The bytes it holds, counted against the bound; the same for as long as it is kept.
     virtual size_t Cost() const = 0;
 };
+
+struct ModIndexRef;
 
 class MailboxIndex {
 public:
@@ -98,6 +106,51 @@ public:
     // Keeps the content under the key, in place of what was kept there.
     void KeepContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent> pContent);
 
+    // ---- Keywords and modification sequences (mod_state.h) ----
+    //
+    // Sequences are 63-bit numbers above 0. The calls marked "syncs" first bring the state up to
+    // date (SyncModState); the others answer from memory, as of the last sync: a command syncs
+    // once, then reads per message.
+
+    // Loads the state file at the first call (comparing it with the messages, so that what
+    // changed while no server watched gets a sequence), takes in what other processes recorded
+    // since, and gives a new sequence to every change the index noticed. Takes the state lock
+    // for a moment, and writes (flushed) only when something changed. False when the lock could
+    // not be taken or the file not written: the values are then those last known.
+    bool SyncModState();
+    // The mailbox's HIGHESTMODSEQ; syncs. 0 only when the mailbox directory is gone.
+    uint64_t HighestModSeq();
+    // The message's sequence; 0 when the index does not hold it.
+    uint64_t ModSeqOf(uint32_t ulUid) const;
+    // The message's keywords as indexes into KeywordNames, ascending; false (and empty) when it
+    // has none or is not held.
+    bool KeywordsOf(uint32_t ulUid, std::vector<uint16_t>* pKeywords) const;
+    // The same as names.
+    bool KeywordNamesOf(uint32_t ulUid, std::vector<std::string>* pNames) const;
+    // The mailbox's keyword names, by index. Names are never taken back, so an index stays
+    // valid, and a count that grew tells that a keyword is new (untagged FLAGS).
+    std::vector<std::string> KeywordNames() const;
+    size_t KeywordCount() const;
+    // The index of a name, compared without regard to ASCII case; -1 when the table lacks it.
+    int FindKeyword(const char* pszName) const;
+    // The UIDs of the present messages whose sequence is above ullSince, ascending; syncs. In time
+    // proportional to their number while ullSince is recent, else to the mailbox.
+    void ChangedSince(uint64_t ullSince, std::vector<uint32_t>* pUids);
+    // UIDs expunged with a sequence above ullSince, as ascending disjoint ranges that hold no
+    // present message; syncs. When the history kept does not reach back to ullSince it is every
+    // UID up to the highest ever held that is not present: a superset, never less.
+    void ExpungedSince(uint64_t ullSince, std::vector<UidRange>* pRanges);
+    // Whether the mailbox has keyword names, after a sync; false without one when it has never
+    // had a state file (no message there can have keywords), so that COPY and MOVE of mail
+    // without keywords cost nothing.
+    bool HasKeywords();
+    // Takes the state lock, syncs, and opens a change (mod_state.h). Check Locked(). The caller
+    // has refreshed the index (a view's refresh does), so that the messages it names are held.
+    std::unique_ptr<ModChange> BeginModChange();
+    // A message this process has just named in the directory: taken in at once, so that its
+    // keywords can be recorded before the directory's event is read.
+    void NoteAdded(uint32_t ulUid, uint8_t fFlags);
+
     // Bytes held by every index and its cached text and content, for measurement.
     static size_t MemoryInUse();
     static size_t CachedTextBytes();
@@ -109,6 +162,8 @@ public:
     struct State;
 
 private:
+    friend class ModChange;
+    ModIndexRef ModRef() const;
     explicit MailboxIndex(const char* pszMailbox);
     void Keep(uint32_t ulUid, const std::string& key, CachedText text, std::shared_ptr<const KeptContent> pContent,
               bool bReplace);

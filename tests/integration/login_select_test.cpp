@@ -59,12 +59,14 @@ TEST_F(LoginTest, ArgumentFormsAndRefusals) {
 TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     EXPECT_EQ(Last(client.Command("a1", "LOGIN ann \"Secret Word\"")), "a1 OK LOGIN completed\r\n");
     auto lines = client.Command("a2", "SELECT INBOX");
-    ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
+    ASSERT_EQ(lines.size(), 9u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0] + lines[1] + lines[2], "* 3 EXISTS\r\n* 3 RECENT\r\n* OK [UNSEEN 1] Message 1 is first unseen\r\n");
     EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\* OK \[UIDVALIDITY \d+\] UIDs valid\r\n)"))) << lines[3];
     EXPECT_EQ(lines[4], "* OK [UIDNEXT 4] Predicted next UID\r\n");
-    EXPECT_EQ(lines[6], "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)] Flags kept\r\n");
-    EXPECT_EQ(lines[7], "a2 OK [READ-WRITE] SELECT completed\r\n");
+    // Keywords are kept, and a client may define new ones ("\\*").
+    EXPECT_EQ(lines[6], "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft \\*)] Flags kept\r\n");
+    EXPECT_TRUE(std::regex_match(lines[7], std::regex(R"(\* OK \[HIGHESTMODSEQ [1-9]\d*\] Highest\r\n)"))) << lines[7];
+    EXPECT_EQ(lines[8], "a2 OK [READ-WRITE] SELECT completed\r\n");
     // The session that saw them first holds their \Recent; the files no longer offer it.
     EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000001-000000.MSG"));
     EXPECT_TRUE(FileExists(server.dir + "/users/ann/inbox/0000000003-000000.MSG"));
@@ -75,7 +77,7 @@ TEST_F(LoginTest, FirstLoginImportsDeliveredMailOnce) {
     ASSERT_TRUE(second.Greeted(server.port));
     EXPECT_EQ(Last(second.Command("b1", "LOGIN ANN \"Secret Word\"")), "b1 OK LOGIN completed\r\n");
     auto again = second.Command("b2", "select inbox");
-    ASSERT_EQ(again.size(), 8u);
+    ASSERT_EQ(again.size(), 9u);
     EXPECT_EQ(again[0] + again[1] + again[3] + again[4], "* 3 EXISTS\r\n* 0 RECENT\r\n" + lines[3] + lines[4]);
 }
 
@@ -90,7 +92,7 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
         WriteFile(work + "/" + name, Message(1));
     }
     auto lines = client.Command("a2", "SELECT \"work\"");
-    ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
+    ASSERT_EQ(lines.size(), 9u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0] + lines[1] + lines[2] + lines[4], "* 5 EXISTS\r\n* 1 RECENT\r\n* OK [UNSEEN 3] Message 3 is first "
                                                           "unseen\r\n* OK [UIDNEXT 6] Predicted next UID\r\n");
 
@@ -111,8 +113,8 @@ TEST_F(LoginTest, SelectExamineAndStatusOfOtherMailboxes) {
 
     // Quotes never stay in a name: EXAMINE "INBOX" opens the inbox.
     auto examined = client.Command("b1", "EXAMINE \"INBOX\"");
-    ASSERT_EQ(examined.size(), 8u) << ::testing::PrintToString(examined);
-    EXPECT_EQ(examined[0] + examined[7], "* 3 EXISTS\r\nb1 OK [READ-ONLY] EXAMINE completed\r\n");
+    ASSERT_EQ(examined.size(), 9u) << ::testing::PrintToString(examined);
+    EXPECT_EQ(examined[0] + examined[8], "* 3 EXISTS\r\nb1 OK [READ-ONLY] EXAMINE completed\r\n");
     EXPECT_EQ(client.Command("b2", "CHECK"), Lines{"b2 OK CHECK completed\r\n"});
 }
 

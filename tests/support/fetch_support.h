@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "dir_listing.h"
+#include "store/mod_state.h"
 #include "imap/dispatch.h"
 #include "imap/fetch/items.h"
 #include "imap/session_io.h"
@@ -49,7 +50,12 @@ struct FetchFixture {
         WriteFile(dir.path + "/" + name, stored);
         return name;
     }
-    std::vector<std::string> Entries() const { return SortedNames(dir.path); }
+    // The mailbox's files, without the keyword state the store keeps beside them.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names = SortedNames(dir.path);
+        std::erase_if(names, [](const std::string& name) { return name == MOD_STATE_NAME || name == MOD_LOCK_NAME; });
+        return names;
+    }
     // Everything sent while the body runs; with bGone the client has closed its end first.
     std::string Capture(const std::function<void()>& body, bool bGone = false) {
         int fds[2];

@@ -16,6 +16,7 @@
 
 #include "imap/dispatch.h"
 #include "platform/fs.h"
+#include "store/mod_state.h"
 #include "test_server.h"
 
 using Pair = std::pair<const char*, const char*>;
@@ -91,6 +92,9 @@ protected:
         std::filesystem::path root = top.empty() ? mailDir : top;
         std::set<std::string> names;
         for (auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            // The keyword state a mailbox keeps beside its messages is the store's own business.
+            std::string leaf = entry.path().filename().string();
+            if (leaf == MOD_STATE_NAME || leaf == MOD_LOCK_NAME) continue;
             FindData data{};
             EXPECT_TRUE(FindEntry(entry.path().c_str(), &data)) << entry.path();
             std::string mark = data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN ? "*" : "";

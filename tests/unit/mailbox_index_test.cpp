@@ -50,7 +50,7 @@ protected:
         std::vector<ListedMessage> listed;
         EXPECT_EQ(ListMessages(box.c_str(), &listed), LIST_OK);
         std::vector<IndexedMessage> messages;
-        for (const ListedMessage& m : listed) messages.push_back(IndexedMessage{m.ulUid, m.fFlags, 0, 0, 0});
+        for (const ListedMessage& m : listed) messages.push_back(IndexedMessage{m.ulUid, m.fFlags, 0, 0, 0, 0, 0});
         return Names(messages);
     }
 };

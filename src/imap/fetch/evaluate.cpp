@@ -8,6 +8,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/fetch/section.h"
+#include "imap/view.h"
 #include "imap/output.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -130,8 +131,28 @@ void WriteFlagsItem(Session* pSession) {
         memcpy(szFlags + nFlags, flag.pszName, nName);
         nFlags += nName;
     }
-    memcpy(szFlags + nFlags, ")", 2);
+    szFlags[nFlags] = '\0';
     OutputAtom(pSession, szFlags);
+    // The keywords after the system flags, as the session's view shows them.
+    const char* pszKeywords = pSession->pszShownKeywords;
+    if (pszKeywords != nullptr && *pszKeywords != '\0') {
+        if (nFlags > 7) OutputAtom(pSession, " ");
+        OutputAtom(pSession, pszKeywords);
+    }
+    OutputAtom(pSession, ")");
+}
+
+void WriteModSeqItem(Session* pSession, const FetchMessage* pMessage) {
+    OutputAtom(pSession, "MODSEQ (");
+    OutputNumber(pSession, pMessage->pIndex != nullptr ? ShownModSeq(*pMessage->pIndex, pMessage->ulUid) : 1);
+    OutputAtom(pSession, ")");
+}
+
+bool ItemsAsk(const FetchItemList* pList, ItemKind kind) {
+    for (int i = 0; i < pList->nTyped; i++) {
+        if (pList->items[i].kind == kind) return true;
+    }
+    return false;
 }
 
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage) {
@@ -163,6 +184,7 @@ bool ReadsContent(ItemKind kind) {
         case ITEM_FLAGS:
         case ITEM_INTERNALDATE:
         case ITEM_SIZE:
+        case ITEM_MODSEQ:
             return false;
         default:
             return true;
@@ -232,6 +254,9 @@ void WriteItem(Session* pSession, FetchMessage* pMessage, const FetchItem& item)
             break;
         case ITEM_FLAGS:
             WriteFlagsItem(pSession);
+            break;
+        case ITEM_MODSEQ:
+            WriteModSeqItem(pSession, pMessage);
             break;
         case ITEM_INTERNALDATE:
             WriteInternalDate(pSession, pMessage);

@@ -2,13 +2,17 @@
 // decoded copy of a scrambled file, \Seen for a body read without PEEK, and the items.
 #include "imap/commands.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 
 #include "auth/password.h"
 #include "imap/args.h"
 #include "imap/fetch/items.h"
+#include "imap/resync.h"
 #include "imap/output.h"
 #include "imap/response.h"
 #include "imap/view.h"
@@ -98,6 +102,16 @@ bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSeque
     if (bSeenSet && !ItemsAskFlags(pList)) {
         OutputAtom(pSession, " ");
         WriteFlagsItem(pSession);
+    }
+    // Under CONDSTORE a flag change is always told with the message's UID and new sequence.
+    bool bCondStoreSeen = bSeenSet && (pSession->fEnabled & ENABLED_CONDSTORE) != 0;
+    if (bCondStoreSeen && !ItemsAsk(pList, ITEM_UID)) {
+        OutputAtom(pSession, " ");
+        WriteUidItem(pSession);
+    }
+    if ((pList->bAddModSeq || bCondStoreSeen) && !ItemsAsk(pList, ITEM_MODSEQ)) {
+        OutputAtom(pSession, " ");
+        WriteModSeqItem(pSession, pMessage);
     }
     OutputAtom(pSession, ")");
     OutputLineEnd(pSession);
@@ -207,6 +221,33 @@ bool SectionNumbersFit(const FetchItemList& list) {
     return true;
 }
 
+// The messages of the set whose sequence is above CHANGEDSINCE's, as UIDs, found from the
+// mailbox's changes rather than by looking at every message; with VANISHED, the UIDs of the set
+// expunged since then are told first.
+void ChooseChangedSince(Session* pSession, const std::vector<SetElement>& set, const FetchModifiers& modifiers,
+                        std::vector<SetElement>* pChosen) {
+    MailboxView& view = *pSession->pView;
+    const std::vector<ViewMessage>& messages = view.messages;
+    bool bUid = pSession->bUid != 0;
+    uint32_t ulStar = messages.empty() ? 0 : bUid ? messages.back().ulUid : static_cast<uint32_t>(messages.size());
+    std::vector<uint32_t> changed;
+    view.pIndex->ChangedSince(modifiers.ullChangedSince, &changed);
+    for (uint32_t ulUid : changed) {
+        auto it = std::lower_bound(messages.begin(), messages.end(), ulUid,
+                                   [](const ViewMessage& m, uint32_t u) { return m.ulUid < u; });
+        if (it == messages.end() || it->ulUid != ulUid) continue;
+        uint32_t ulNumber = bUid ? ulUid : static_cast<uint32_t>(it - messages.begin() + 1);
+        if (SetContains(set, ulNumber, ulStar)) pChosen->push_back(SetElement{ulUid, ulUid});
+    }
+    if (!modifiers.bVanished) return;
+    std::vector<UidRange> expunged;
+    view.pIndex->ExpungedSince(modifiers.ullChangedSince, &expunged);
+    // "*" of a UID set names the highest UID the mailbox has given.
+    uint32_t ulHighest = std::max(ulStar, view.pIndex->HighestUid());
+    std::string strSet = UidRangesText(expunged, &set, ulHighest);
+    if (!strSet.empty()) OutputFormat(pSession, "* VANISHED (EARLIER) %s\r\n", strSet.c_str());
+}
+
 }  // namespace
 
 int CmdFetch(Session* pSession) {
@@ -221,9 +262,19 @@ int CmdFetch(Session* pSession) {
     }
     *pSpace = '\0';
     const char* pszSet = pSession->pArgs;
+    char* pszItems = pSpace + 1;
+    // VANISHED reports expunges by UID, which only UID FETCH under QRESYNC may be told.
+    FetchModifiers modifiers;
+    ModifierResult modifierResult = CutFetchModifiers(pszItems, &modifiers);
+    std::vector<SetElement> set;
+    bool bSetParsed = ParseMessageSet(pszSet, &set);
+    if (modifierResult == MODIFIERS_BAD ||
+        (modifiers.bVanished && (pSession->bUid == 0 || !(pSession->fEnabled & ENABLED_QRESYNC)))) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
     // Only a parenthesised list loses its closing parenthesis: a single item may end in one of
     // its own, as in BODY[HEADER.FIELDS (TO)].
-    char* pszItems = pSpace + 1;
     pszItems = StripParentheses(pszItems);
 
     FetchItemList list = {};
@@ -238,11 +289,25 @@ int CmdFetch(Session* pSession) {
         RespondIllegalArgument(pSession);
         return 1;
     }
+    list.bAddModSeq = modifiers.bChangedSince;
     // A list without an item that writes would answer every message with an empty "()", which
     // clients cannot parse; such a FETCH answers no message.
-    if (!ItemsWriteAnything(&list)) {
+    if (!ItemsWriteAnything(&list) && !list.bAddModSeq) {
         RespondCompleted(pSession);
         return 1;
+    }
+    if (!bSetParsed) {
+        RespondIllegalArgument(pSession);
+        return 1;
+    }
+    if (modifiers.bChangedSince || ItemsAsk(&list, ITEM_MODSEQ)) EnableCondStore(pSession);
+    // A keyword the answers may show is announced before them.
+    RefreshView(pSession);
+    AnnounceKeywords(pSession, true);
+    std::vector<SetElement> changedSet;
+    if (modifiers.bChangedSince) {
+        ChooseChangedSince(pSession, set, modifiers, &changedSet);
+        set.swap(changedSet);
     }
 
     bool bSendFailed = false;
@@ -250,7 +315,9 @@ int CmdFetch(Session* pSession) {
     bool bUnreadable = false;
     bool bUnknownCte = false;
     int nNamesCurrent = -1;
-    bool bParsed = ForEachMessage(pSession, pszSet, pSession->bUid != 0, [&](uint32_t ulSequence, ViewMessage& message) {
+    // The messages CHANGEDSINCE chose are named by their UIDs.
+    bool bSetOfUids = pSession->bUid != 0 || modifiers.bChangedSince;
+    ForEachMessage(pSession, set, bSetOfUids, false, [&](uint32_t ulSequence, ViewMessage& message) {
         // Other sessions rename files while a long FETCH runs; a message gone meanwhile answers
         // nothing. A watched index has seen every rename up to the command.
         if (nNamesCurrent < 0) nNamesCurrent = ViewNamesCurrent(pSession) ? 1 : 0;
@@ -277,10 +344,6 @@ int CmdFetch(Session* pSession) {
         }
         return !bSendFailed;
     });
-    if (!bParsed) {
-        RespondIllegalArgument(pSession);
-        return 1;
-    }
     // The other messages are answered all the same; the completion tells the client that some
     // were not, and why.
     if (bUnknownCte) {

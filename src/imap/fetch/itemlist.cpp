@@ -76,6 +76,7 @@ ItemKind ClassifyItem(const char* pszItem) {
     }
     if (StrICmp(pszItem, "UID") == 0) return ITEM_UID;
     if (StrICmp(pszItem, "FLAGS") == 0) return ITEM_FLAGS;
+    if (StrICmp(pszItem, "MODSEQ") == 0) return ITEM_MODSEQ;
     if (StrICmp(pszItem, "INTERNALDATE") == 0) return ITEM_INTERNALDATE;
     if (StrICmp(pszItem, "RFC822.SIZE") == 0) return ITEM_SIZE;
     if (StrICmp(pszItem, "ENVELOPE") == 0) return ITEM_ENVELOPE;

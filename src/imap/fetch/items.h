@@ -39,6 +39,7 @@ enum ItemKind {
     ITEM_SECTION,
     ITEM_BINARY,       // BINARY[...] and BINARY.PEEK[...]
     ITEM_BINARY_SIZE,  // BINARY.SIZE[...]
+    ITEM_MODSEQ,
 };
 
 // One item as read once for all the messages of the command.
@@ -62,6 +63,8 @@ struct FetchItemList {
     // The items, each with the words that belong to it (a field list, its partial) taken in.
     FetchItem items[FETCH_ITEM_MAX + 1];
     int nTyped;
+    // MODSEQ goes with every answer though not asked (CHANGEDSINCE asks for it).
+    bool bAddModSeq;
 };
 
 // Cuts pszText in place into at most 19 words (single spaces; "[" without "]" makes the next
@@ -144,6 +147,10 @@ void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* 
 // Item writers.
 void WriteUidItem(Session* pSession);
 void WriteFlagsItem(Session* pSession);
+// "MODSEQ (n)": the message's modification sequence.
+void WriteModSeqItem(Session* pSession, const FetchMessage* pMessage);
+// Whether the list asks for the item.
+bool ItemsAsk(const FetchItemList* pList, ItemKind kind);
 void WriteSizeItem(Session* pSession, const FetchMessage* pMessage);
 void WriteInternalDate(Session* pSession, const FetchMessage* pMessage);
 void WriteEnvelope(Session* pSession, FetchMessage* pMessage);
