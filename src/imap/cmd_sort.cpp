@@ -68,6 +68,7 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
     uint32_t ulMaxUid = messages.empty() ? 0 : messages.back().ulUid;
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bUid = pSession->bUid != 0;
+    bool bModSeq = SearchAsksModSeq(query);
     // A message whose file is gone, or cannot be read, sorts as one with no header at all.
     static const std::shared_ptr<const SortKeys> pNone = std::make_shared<SortKeys>();
     pMessages->reserve(messages.size());
@@ -82,8 +83,9 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
         if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) continue;
         char szCode[FLAG_COUNT + 1];
         ShownFlagCode(view, listed, szCode);
+        uint64_t ullModSeq = bModSeq ? ShownModSeq(*view.pIndex, listed.ulUid) : 0;
         SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid, lSecondsWest};
+                              ulMaxUid, lSecondsWest, ShownKeywords(view, listed).c_str(), ullModSeq};
         if (!SearchMatches(query, message)) continue;
         std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
         pKeys->push_back(pFound != nullptr ? pFound : pNone);

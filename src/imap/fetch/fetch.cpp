@@ -267,7 +267,8 @@ int CmdFetch(Session* pSession) {
     FetchModifiers modifiers;
     ModifierResult modifierResult = CutFetchModifiers(pszItems, &modifiers);
     std::vector<SetElement> set;
-    bool bSetParsed = ParseMessageSet(pszSet, &set);
+    const char* pSetEnd = pszSet;
+    bool bSetParsed = TakeMessageSet(pSession, &pSetEnd, &set) && *pSetEnd == '\0';
     if (modifierResult == MODIFIERS_BAD ||
         (modifiers.bVanished && (pSession->bUid == 0 || !(pSession->fEnabled & ENABLED_QRESYNC)))) {
         RespondIllegalArgument(pSession);
