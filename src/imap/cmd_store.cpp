@@ -185,8 +185,16 @@ int CmdStore(Session* pSession) {
         modified.erase(std::unique(modified.begin(), modified.end()), modified.end());
         std::string strSet;
         AppendUidSet(&strSet, modified);
-        FormatResponse(pSession, "%s OK [MODIFIED %s] Conditional %s failed\r\n", pSession->pTag, strSet.c_str(),
-                       pSession->pCommand);
+        std::string strLine = std::string(pSession->pTag) + " OK [MODIFIED " + strSet + "] Conditional " +
+                              pSession->pCommand + " failed\r\n";
+        if (strLine.size() < sizeof(pSession->szResponse)) {
+            FormatResponse(pSession, "%s", strLine.c_str());
+        } else {
+            // A set too long for the tagged line's buffer would be cut into a line no client can
+            // parse: it goes out whole through the output instead.
+            OutputText(pSession, strLine.data(), strLine.size());
+            pSession->szResponse[0] = '\0';
+        }
         return 1;
     }
     RespondCompleted(pSession);

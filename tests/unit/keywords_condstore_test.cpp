@@ -259,3 +259,18 @@ TEST_F(Keywords, QresyncSelectTellsWhatVanishedAndChangedSinceTheClientLastLooke
 }
 
 }  // namespace
+
+// Every other UID failing a conditional STORE makes a [MODIFIED] set longer than any buffer a
+// tagged line is made in: it must still arrive whole, as one line.
+TEST_F(Keywords, AModifiedSetOfThousandsOfUidsArrivesWhole) {
+    std::string names;
+    for (int i = 0; i < 2500; i++) names += (names.empty() ? "" : " ") + N(11 + 2 * i) + "-000000";
+    Put(names);
+    a.Run("1 SELECT INBOX");
+    std::string stored = a.Run("2 UID STORE 11:* (UNCHANGEDSINCE 0) +FLAGS.SILENT (\\Draft)");
+    std::string expected = "2 OK [MODIFIED 11";
+    for (int i = 1; i < 2500; i++) expected += "," + N(11 + 2 * i);
+    expected += "] Conditional STORE failed\r\n";
+    EXPECT_TRUE(stored.ends_with(expected)) << stored.substr(stored.size() > 200 ? stored.size() - 200 : 0);
+    EXPECT_EQ(a.Run("3 NOOP"), "3 OK NOOP completed\r\n");
+}
