@@ -43,32 +43,17 @@ void ResolveSaved(Session* pSession, SearchQuery* pQuery) {
 // gone match nothing.
 void FindMatches(Session* pSession, const SearchQuery& query, std::vector<uint32_t>* pSequences,
                  std::vector<uint32_t>* pUids, uint64_t* pullHighestFound = nullptr) {
-    const MailboxView& view = *pSession->pView;
-    const std::vector<ViewMessage>& messages = view.messages;
-    uint32_t ulMaxUid = messages.empty() ? 0 : messages.back().ulUid;
+    const std::vector<ViewMessage>& messages = pSession->pView->messages;
     // Sizes and dates are stat'ed by the search itself, only where a key asks for them.
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bModSeq = SearchAsksModSeq(query);
     uint64_t ullHighestFound = 0;
     for (size_t i = 0; i < messages.size(); i++) {
-        const ViewMessage& listed = messages[i];
-        if (listed.fState & VIEW_GONE) continue;
-        uint32_t ulSequence = static_cast<uint32_t>(i + 1);
-        char szName[MESSAGE_NAME_LENGTH + 1];
-        char szPath[MESSAGE_PATH_SIZE];
-        ViewFileName(listed, szName, sizeof(szName));
-        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) continue;
-        // Flags as the client is shown them: \Recent as this session holds it.
-        char szCode[FLAG_COUNT + 1];
-        ShownFlagCode(view, listed, szCode);
-        uint64_t ullModSeq = bModSeq ? ShownModSeq(*view.pIndex, listed.ulUid) : 0;
-        SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid, lSecondsWest, ShownKeywords(view, listed).c_str(), ullModSeq};
-        if (SearchMatches(query, message)) {
-            if (pSequences != nullptr) pSequences->push_back(ulSequence);
-            if (pUids != nullptr) pUids->push_back(listed.ulUid);
-            if (ullModSeq > ullHighestFound) ullHighestFound = ullModSeq;
-        }
+        uint64_t ullModSeq = 0;
+        if (!ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) continue;
+        if (pSequences != nullptr) pSequences->push_back(static_cast<uint32_t>(i + 1));
+        if (pUids != nullptr) pUids->push_back(messages[i].ulUid);
+        if (ullModSeq > ullHighestFound) ullHighestFound = ullModSeq;
     }
     if (pullHighestFound != nullptr) *pullHighestFound = ullHighestFound;
 }
@@ -119,6 +104,27 @@ uint32_t SequenceOf(const MailboxView& view, uint32_t ulUid) {
 }
 
 }  // namespace
+
+bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nIndex, long lSecondsWest, bool bModSeq,
+                        uint64_t* pullModSeq) {
+    *pullModSeq = 0;
+    const MailboxView& view = *pSession->pView;
+    const ViewMessage& listed = view.messages[nIndex];
+    if (listed.fState & VIEW_GONE) return false;
+    char szName[MESSAGE_NAME_LENGTH + 1];
+    char szPath[MESSAGE_PATH_SIZE];
+    ViewFileName(listed, szName, sizeof(szName));
+    if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) return false;
+    // Flags as the client is shown them: \Recent as this session holds it.
+    char szCode[FLAG_COUNT + 1];
+    ShownFlagCode(view, listed, szCode);
+    uint64_t ullModSeq = bModSeq ? ShownModSeq(*view.pIndex, listed.ulUid) : 0;
+    SearchMessage message{szPath, szCode, static_cast<uint32_t>(nIndex + 1), listed.ulUid,
+                          static_cast<uint32_t>(view.messages.size()), view.messages.back().ulUid, lSecondsWest,
+                          ShownKeywords(view, listed).c_str(), ullModSeq};
+    *pullModSeq = ullModSeq;
+    return SearchMatches(query, message);
+}
 
 int CmdSearch(Session* pSession) {
     if (pSession->State != Imap4Selected) {

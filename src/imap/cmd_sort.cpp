@@ -65,7 +65,6 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
     RefreshView(pSession);
     MailboxView& view = *pSession->pView;
     std::vector<ViewMessage>& messages = view.messages;
-    uint32_t ulMaxUid = messages.empty() ? 0 : messages.back().ulUid;
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bUid = pSession->bUid != 0;
     bool bModSeq = SearchAsksModSeq(query);
@@ -75,18 +74,9 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
     pKeys->reserve(messages.size());
     for (size_t i = 0; i < messages.size(); i++) {
         ViewMessage& listed = messages[i];
-        if (listed.fState & VIEW_GONE) continue;
         uint32_t ulSequence = static_cast<uint32_t>(i + 1);
-        char szName[MESSAGE_NAME_LENGTH + 1];
-        char szPath[MESSAGE_PATH_SIZE];
-        ViewFileName(listed, szName, sizeof(szName));
-        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) continue;
-        char szCode[FLAG_COUNT + 1];
-        ShownFlagCode(view, listed, szCode);
-        uint64_t ullModSeq = bModSeq ? ShownModSeq(*view.pIndex, listed.ulUid) : 0;
-        SearchMessage message{szPath, szCode, ulSequence, listed.ulUid, static_cast<uint32_t>(messages.size()),
-                              ulMaxUid, lSecondsWest, ShownKeywords(view, listed).c_str(), ullModSeq};
-        if (!SearchMatches(query, message)) continue;
+        uint64_t ullModSeq = 0;
+        if (!ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) continue;
         std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
         pKeys->push_back(pFound != nullptr ? pFound : pNone);
         pMessages->push_back(OrderedMessage{bUid ? listed.ulUid : ulSequence, ulSequence, pKeys->back().get()});

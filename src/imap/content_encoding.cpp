@@ -4,20 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "auth/base64.h"
 #include "imap/mime.h"
 
 #include "platform/text.h"
 
 namespace {
-
-int Base64Value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -53,7 +45,7 @@ std::string DecodeBase64Body(const char* pText, size_t nLength) {
     for (size_t i = 0; i < nLength; i++) {
         unsigned char c = static_cast<unsigned char>(pText[i]);
         if (c == '=') break;
-        int nValue = Base64Value(c);
+        int nValue = Base64Digit(static_cast<char>(c));
         if (nValue < 0) continue;
         ulBits = (ulBits << 6) | static_cast<uint32_t>(nValue);
         nBits += 6;

@@ -95,5 +95,12 @@ bool SearchMatches(const SearchQuery& query, const SearchMessage& message);
 bool SearchReadsEntry(const SearchQuery& query);
 // Whether any key of the query is MODSEQ: the answer then names the highest sequence found.
 bool SearchAsksModSeq(const SearchQuery& query);
+
+struct Session;
+// Whether the selected view's message at nIndex matches, tested as the client is shown it (flags
+// with this session's \Recent, keywords); a message whose file is gone matches nothing.
+// *pullModSeq is its modification sequence when bModSeq, else 0.
+bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nIndex, long lSecondsWest, bool bModSeq,
+                        uint64_t* pullModSeq);
 // Whether any key of the query needs the file's content (header, body or sent date).
 bool SearchReadsContent(const SearchQuery& query);
