@@ -192,6 +192,14 @@ int CmdSearch(Session* pSession) {
     } else {
         // SAVE alone asks for no answer but the tagged one.
         if ((options.fOptions & ~(RETURN_SAVE | RETURN_CONTEXT)) != 0) {
+            // MIN and MAX alone answer for those messages only, and so does their MODSEQ.
+            uint32_t fAnswered = options.fOptions & (RETURN_MIN | RETURN_MAX | RETURN_ALL | RETURN_COUNT | RETURN_PARTIAL);
+            if (extra.ullModSeq != 0 && !uids.empty() && (fAnswered & ~(RETURN_MIN | RETURN_MAX)) == 0) {
+                MailboxIndex& index = *view.pIndex;
+                extra.ullModSeq = 0;
+                if (fAnswered & RETURN_MIN) extra.ullModSeq = ShownModSeq(index, uids.front());
+                if (fAnswered & RETURN_MAX) extra.ullModSeq = std::max(extra.ullModSeq, ShownModSeq(index, uids.back()));
+            }
             OutputEsearch(pSession, options, numbers, bUid, extra);
         }
         if (options.fOptions & RETURN_SAVE) view.savedUids = SavedPart(options, uids);
