@@ -83,17 +83,17 @@ bool AuthorityFits(const std::string& authority, const char* pszUser) {
 
 // The section's byte range in the message of ullSize bytes whose tree is given.
 bool SectionRange(const MimeTree& tree, const std::string& section, uint64_t* pullOffset, uint64_t* pullSize) {
-    SectionSpec spec;
-    ReadSectionText(section.c_str(), section.size(), &spec);
-    if (!spec.bValid || spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) return false;
-    MimeSection where = ResolveMimeSection(tree, spec.ulPath, spec.nPath);
+    SectionSpec wanted;
+    ReadSectionText(section.c_str(), section.size(), &wanted);
+    if (!wanted.bValid || wanted.kind == SECTION_FIELDS || wanted.kind == SECTION_FIELDS_NOT) return false;
+    MimeSection where = ResolveMimeSection(tree, wanted.ulPath, wanted.nPath);
     if (where.nPart < 0) return false;
     const MimePart& part = tree.parts[static_cast<size_t>(where.nPart)];
     const MimePart* pInner = where.nMessage >= 0 ? &tree.parts[static_cast<size_t>(where.nMessage)] : nullptr;
-    switch (spec.kind) {
+    switch (wanted.kind) {
         case SECTION_PART:
-            *pullOffset = spec.nPath == 0 ? 0 : part.ullBodyOffset;
-            *pullSize = spec.nPath == 0 ? tree.ullSize : part.ullBodySize;
+            *pullOffset = wanted.nPath == 0 ? 0 : part.ullBodyOffset;
+            *pullSize = wanted.nPath == 0 ? tree.ullSize : part.ullBodySize;
             return true;
         case SECTION_MIME:
             *pullOffset = part.ullHeaderOffset;
@@ -102,8 +102,8 @@ bool SectionRange(const MimeTree& tree, const std::string& section, uint64_t* pu
         case SECTION_HEADER:
         case SECTION_TEXT:
             if (pInner == nullptr) return false;
-            *pullOffset = spec.kind == SECTION_HEADER ? pInner->ullHeaderOffset : pInner->ullBodyOffset;
-            *pullSize = spec.kind == SECTION_HEADER ? pInner->ullHeaderSize : pInner->ullBodySize;
+            *pullOffset = wanted.kind == SECTION_HEADER ? pInner->ullHeaderOffset : pInner->ullBodyOffset;
+            *pullSize = wanted.kind == SECTION_HEADER ? pInner->ullHeaderSize : pInner->ullBodySize;
             return true;
         default:
             return false;

@@ -21,15 +21,15 @@ struct BinaryPart {
 };
 
 // False when the section names no part of this message.
-bool FindBinaryPart(FetchMessage* pMessage, const SectionSpec& spec, BinaryPart* pPart) {
-    if (!spec.bValid || spec.kind != SECTION_PART) return false;
-    if (spec.nPath == 0) {
+bool FindBinaryPart(FetchMessage* pMessage, const SectionSpec& wanted, BinaryPart* pPart) {
+    if (!wanted.bValid || wanted.kind != SECTION_PART) return false;
+    if (wanted.nPath == 0) {
         pPart->ullSize = pMessage->ullSize;
         return true;
     }
     const MimeTree* pTree = MessageTree(pMessage);
     if (pTree == nullptr) return false;
-    MimeSection where = ResolveMimeSection(*pTree, spec.ulPath, spec.nPath);
+    MimeSection where = ResolveMimeSection(*pTree, wanted.ulPath, wanted.nPath);
     if (where.nPart < 0) return false;
     const MimePart& part = pTree->parts[static_cast<size_t>(where.nPart)];
     pPart->ullOffset = part.ullBodyOffset;
@@ -61,24 +61,24 @@ bool ReadDecoded(FetchMessage* pMessage, const BinaryPart& part, std::string* pC
     return true;
 }
 
-void WriteLabel(Session* pSession, const char* pszWord, const SectionSpec& spec) {
-    OutputFormat(pSession, "%s[%s]", pszWord, spec.label.c_str());
+void WriteLabel(Session* pSession, const char* pszWord, const SectionSpec& wanted) {
+    OutputFormat(pSession, "%s[%s]", pszWord, wanted.label.c_str());
 }
 
 }  // namespace
 
 void WriteBinary(Session* pSession, FetchMessage* pMessage, const FetchItem& item) {
-    const SectionSpec& spec = item.section;
-    WriteLabel(pSession, "BINARY", spec);
-    if (spec.partial.bGiven) {
+    const SectionSpec& wanted = item.section;
+    WriteLabel(pSession, "BINARY", wanted);
+    if (wanted.partial.bGiven) {
         OutputAtom(pSession, "<");
-        OutputNumber(pSession, spec.partial.ullStart);
+        OutputNumber(pSession, wanted.partial.ullStart);
         OutputAtom(pSession, ">");
     }
     OutputAtom(pSession, " ");
     BinaryPart part;
     std::string content;
-    if (!FindBinaryPart(pMessage, spec, &part) || part.encoding == ENCODING_UNKNOWN) {
+    if (!FindBinaryPart(pMessage, wanted, &part) || part.encoding == ENCODING_UNKNOWN) {
         SendEmptySection(pSession);
         return;
     }
@@ -86,7 +86,7 @@ void WriteBinary(Session* pSession, FetchMessage* pMessage, const FetchItem& ite
         // Content without a NUL streams from the file like any body section.
         bool bNul = true;
         if (pMessage->pFile != nullptr && RangeHoldsNul(pMessage->pFile, part.ullOffset, part.ullSize, &bNul) && !bNul) {
-            SendFileRange(pSession, pMessage, part.ullOffset, part.ullSize, spec.partial);
+            SendFileRange(pSession, pMessage, part.ullOffset, part.ullSize, wanted.partial);
             return;
         }
     }
@@ -96,10 +96,10 @@ void WriteBinary(Session* pSession, FetchMessage* pMessage, const FetchItem& ite
     }
     size_t nStart = 0;
     size_t nLength = content.size();
-    if (spec.partial.bGiven) {
-        nStart = spec.partial.ullStart < content.size() ? static_cast<size_t>(spec.partial.ullStart) : content.size();
+    if (wanted.partial.bGiven) {
+        nStart = wanted.partial.ullStart < content.size() ? static_cast<size_t>(wanted.partial.ullStart) : content.size();
         nLength = content.size() - nStart;
-        if (spec.partial.bLength && spec.partial.ullLength < nLength) nLength = static_cast<size_t>(spec.partial.ullLength);
+        if (wanted.partial.bLength && wanted.partial.ullLength < nLength) nLength = static_cast<size_t>(wanted.partial.ullLength);
     }
     if (nLength == 0) {
         SendEmptySection(pSession);

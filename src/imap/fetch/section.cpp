@@ -357,65 +357,65 @@ void ReadSectionText(const char* pszText, size_t nText, SectionSpec* pSpec) {
 
 SectionSpec ReadSectionItem(const char* pszItem, const char* pszFieldList, const char* pszAfterList,
                             bool* pbUsedPartial) {
-    SectionSpec spec;
+    SectionSpec wanted;
     *pbUsedPartial = false;
     const char* pOpen = strchr(pszItem, '[');
     if (pOpen == nullptr) {
-        spec.bValid = false;
-        return spec;
+        wanted.bValid = false;
+        return wanted;
     }
     const char* pClose = strchr(pOpen, ']');
     size_t nSection = pClose != nullptr ? static_cast<size_t>(pClose - pOpen - 1) : strlen(pOpen + 1);
-    spec.label.assign(pOpen + 1, nSection);
-    ReadSectionText(pOpen + 1, nSection, &spec);
+    wanted.label.assign(pOpen + 1, nSection);
+    ReadSectionText(pOpen + 1, nSection, &wanted);
     // An unclosed section's partial follows its field list as a word of its own.
     const char* pLess = pClose != nullptr ? strchr(pClose, '<') : nullptr;
     if (pClose == nullptr && pszAfterList != nullptr && pszAfterList[0] == '<') {
         pLess = pszAfterList;
         *pbUsedPartial = true;
     }
-    spec.partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
-    if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
-        spec.names = SplitFieldNames(pClose == nullptr ? pszFieldList : "");
+    wanted.partial = ReadPartial(pLess != nullptr ? pLess + 1 : nullptr);
+    if (wanted.kind == SECTION_FIELDS || wanted.kind == SECTION_FIELDS_NOT) {
+        wanted.names = SplitFieldNames(pClose == nullptr ? pszFieldList : "");
     }
-    return spec;
+    return wanted;
 }
 
-void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& spec) {
+void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& wanted) {
     // The label: the section as asked, the field names as asked, the partial's origin.
-    OutputFormat(pSession, "BODY[%s", spec.label.c_str());
-    if (spec.kind == SECTION_FIELDS || spec.kind == SECTION_FIELDS_NOT) {
+    OutputFormat(pSession, "BODY[%s", wanted.label.c_str());
+    if (wanted.kind == SECTION_FIELDS || wanted.kind == SECTION_FIELDS_NOT) {
         OutputAtom(pSession, " (");
-        for (size_t i = 0; i < spec.names.size(); i++) {
-            OutputFormat(pSession, "%s%s", i == 0 ? "" : " ", spec.names[i].c_str());
+        for (size_t i = 0; i < wanted.names.size(); i++) {
+            OutputFormat(pSession, "%s%s", i == 0 ? "" : " ", wanted.names[i].c_str());
         }
         OutputAtom(pSession, ")");
     }
     OutputAtom(pSession, "]");
-    QueueOrigin(pSession, spec.partial);
+    QueueOrigin(pSession, wanted.partial);
     OutputAtom(pSession, " ");
 
-    const PartialRange& partial = spec.partial;
+    const PartialRange& partial = wanted.partial;
     // The whole message is one range, known without its structure.
-    if (spec.bValid && spec.kind == SECTION_PART && spec.nPath == 0 && pMessage->pFile != nullptr) {
+    if (wanted.bValid && wanted.kind == SECTION_PART && wanted.nPath == 0 && pMessage->pFile != nullptr) {
         SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
         return;
     }
-    const MimeTree* pTree = spec.bValid ? MessageTree(pMessage) : nullptr;
+    const MimeTree* pTree = wanted.bValid ? MessageTree(pMessage) : nullptr;
     if (pTree == nullptr) {
         SendEmptySection(pSession);
         return;
     }
-    MimeSection where = ResolveMimeSection(*pTree, spec.ulPath, spec.nPath);
+    MimeSection where = ResolveMimeSection(*pTree, wanted.ulPath, wanted.nPath);
     if (where.nPart < 0) {
         SendEmptySection(pSession);
         return;
     }
     const MimePart& part = pTree->parts[static_cast<size_t>(where.nPart)];
     const MimePart* pInner = where.nMessage >= 0 ? &pTree->parts[static_cast<size_t>(where.nMessage)] : nullptr;
-    switch (spec.kind) {
+    switch (wanted.kind) {
         case SECTION_PART:
-            if (spec.nPath == 0) {
+            if (wanted.nPath == 0) {
                 SendFileRange(pSession, pMessage, 0, pTree->ullSize, partial);
             } else {
                 SendFileRange(pSession, pMessage, part.ullBodyOffset, part.ullBodySize, partial);
@@ -439,10 +439,10 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& 
                 return;
             }
             SendHeaderRange(pSession, pMessage, pInner->ullHeaderOffset, pInner->ullHeaderSize,
-                            spec.kind == SECTION_HEADER ? HEADER_ALL
-                            : spec.kind == SECTION_FIELDS ? HEADER_FIELDS
+                            wanted.kind == SECTION_HEADER ? HEADER_ALL
+                            : wanted.kind == SECTION_FIELDS ? HEADER_FIELDS
                                                           : HEADER_FIELDS_NOT,
-                            spec.names, partial);
+                            wanted.names, partial);
             return;
     }
 }

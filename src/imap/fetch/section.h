@@ -47,7 +47,7 @@ SectionSpec ReadSectionItem(const char* pszItem, const char* pszFieldList, const
                             bool* pbUsedPartial);
 
 // Writes "BODY[label]<origin> " and the section's content as a literal.
-void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& spec);
+void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& wanted);
 
 enum HeaderMode { HEADER_ALL = 0, HEADER_FIELDS = 1, HEADER_FIELDS_NOT = 2 };
 
