@@ -351,10 +351,14 @@ void ApplyRecord(const ModIndexRef& ref, const ModRecord& r) {
                 break;
             }
             bool bKeywordsChanged = KeywordsHeld(mod, *p) != keywords;
-            SetSeq(mod, messages, *p, r.ullSeq);
+            // A line another server wrote before it could see ours (a cluster file system shows a
+            // grown file late) may carry a lower sequence than the message has here: a client
+            // that was shown the higher one must never see it go back.
+            uint64_t ullSeq = std::max(r.ullSeq, SeqOf(mod, *p));
+            SetSeq(mod, messages, *p, ullSeq);
             p->fModFlags = r.fFlags;
             SetKeywordsOf(mod, *p, keywords);
-            NoteSeqChange(mod, r.ullSeq, r.ulA);
+            NoteSeqChange(mod, ullSeq, r.ulA);
             if (bKeywordsChanged) ref.fnChanged(r.ulA);
             break;
         }
@@ -598,9 +602,11 @@ bool LoadWhole(const ModIndexRef& ref, const std::string& path) {
             bEmpty = false;
             // The last line of every UID below this one is passed; those not held are gone.
             const ModRecord* pFound = nullptr;
+            uint64_t ullHighestOfUid = 0;  // a late line of another server may carry a lower one
             for (; rec != byUid.end() && (*rec)->ulA <= m.ulUid; ++rec) {
                 if ((*rec)->ulA == m.ulUid) {
                     pFound = *rec;
+                    ullHighestOfUid = std::max(ullHighestOfUid, (*rec)->ullSeq);
                 } else if (std::next(rec) == byUid.end() || (*std::next(rec))->ulA != (*rec)->ulA) {
                     if (!isExpunged((*rec)->ulA)) gone.push_back((*rec)->ulA);
                 }
@@ -622,7 +628,7 @@ bool LoadWhole(const ModIndexRef& ref, const std::string& path) {
                 changed.push_back(m.ulUid);
                 continue;
             }
-            SetSeq(mod, messages, m, pFound->ullSeq);
+            SetSeq(mod, messages, m, ullHighestOfUid);
             m.fModFlags = pFound->fFlags;
             if ((m.fModFlags ^ m.fFlags) & ~FLAG_BIT_RECENT) changed.push_back(m.ulUid);
         }

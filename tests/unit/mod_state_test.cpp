@@ -238,6 +238,34 @@ TEST_F(ModState, OneSequenceForFlagsAndKeywordsAndUnchangedSinceChecked) {
     EXPECT_EQ(Keywords(*pIndex, 1), "");
 }
 
+// On a cluster file system another server may append a line it wrote before it could see ours,
+// with a lower sequence: taken in late, or read at the next start, it must not move a message's
+// sequence back below one a client was already shown.
+TEST_F(ModState, ALateLineWithALowerSequenceNeverMovesAMessageBack) {
+    Put("1-000000 2-000000");
+    std::string path = box + "/" + MOD_STATE_NAME;
+    uint64_t ullHigher = 0;
+    std::string lateLine;
+    {
+        std::shared_ptr<MailboxIndex> pIndex = Open();
+        uint64_t ullLower = Store(*pIndex, 1, KEYWORDS_ADD, {"old"});
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("M 1 " + std::to_string(ullLower) + " ", 0) == 0) lateLine = line;
+        }
+        ASSERT_FALSE(lateLine.empty());
+        ullHigher = Store(*pIndex, 1, KEYWORDS_REPLACE, {"new"});
+        ASSERT_GT(ullHigher, ullLower);
+        std::ofstream(path, std::ios::app) << lateLine << "\n";
+        EXPECT_GE(pIndex->HighestModSeq(), ullHigher);
+        EXPECT_GE(pIndex->ModSeqOf(1), ullHigher);
+    }
+    std::shared_ptr<MailboxIndex> pIndex = Open();
+    EXPECT_GE(pIndex->HighestModSeq(), ullHigher);
+    EXPECT_GE(pIndex->ModSeqOf(1), ullHigher);
+    EXPECT_EQ(Keywords(*pIndex, 1), "old");
+}
+
 TEST_F(ModState, KeywordTableIsBoundedAndIgnoresCase) {
     Put("1-000000");
     Settings.MaxKeywords = 2;
