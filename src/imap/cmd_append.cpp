@@ -246,7 +246,7 @@ enum Step {
 // Takes a UID for a new message and makes its hidden file before the client is asked for the
 // message: an answer given after the continuation would leave the literal to be read as
 // requests.
-Step StartMessage(Session* pSession, AppendBatch* pBatch, NewMessage** ppMessage) {
+Step StartMessage(Session* pSession, AppendBatch* pBatch, const NewMessage& model, NewMessage** ppMessage) {
     // A writer on another machine that took the same UID from a uid file read a moment stale
     // holds its name already: the message takes another UID.
     if (pBatch->messages.size() == MESSAGES_MAX) {
@@ -255,6 +255,9 @@ Step StartMessage(Session* pSession, AppendBatch* pBatch, NewMessage** ppMessage
         return STEP_REFUSED;
     }
     auto pMessage = std::make_unique<NewMessage>();
+    std::memcpy(pMessage->szFlagCode, model.szFlagCode, sizeof(pMessage->szFlagCode));
+    pMessage->keywords = model.keywords;
+    pMessage->llDate = model.llDate;
     for (int nTry = 0;; nTry++) {
         if (pBatch->ulNextFree == pBatch->ulFreeEnd) {
             uint32_t ulWant = static_cast<uint32_t>(std::clamp<size_t>(pBatch->messages.size(), 1, UID_RUN_MAX));
@@ -333,11 +336,8 @@ Step ReadMessageLiteral(CommandInput* pInput, AppendBatch* pBatch, NewMessage* p
         return STEP_REFUSED;
     }
     NewMessage* pMessage = nullptr;
-    Step step = StartMessage(pSession, pBatch, &pMessage);
+    Step step = StartMessage(pSession, pBatch, *pTemplate, &pMessage);
     if (step != STEP_DONE) return step;
-    std::memcpy(pMessage->szFlagCode, pTemplate->szFlagCode, sizeof(pMessage->szFlagCode));
-    pMessage->keywords = pTemplate->keywords;
-    pMessage->llDate = pTemplate->llDate;
     step = ReceiveLiteral(pInput, announced, pMessage);
     pMessage->Close();
     return step;
@@ -374,11 +374,8 @@ Step ReadUrl(CommandInput* pInput, char* pszUrl, size_t nSize) {
 Step ReadCatenation(CommandInput* pInput, AppendBatch* pBatch, NewMessage* pTemplate) {
     Session* pSession = pInput->pSession;
     NewMessage* pMessage = nullptr;
-    Step step = StartMessage(pSession, pBatch, &pMessage);
+    Step step = StartMessage(pSession, pBatch, *pTemplate, &pMessage);
     if (step != STEP_DONE) return step;
-    std::memcpy(pMessage->szFlagCode, pTemplate->szFlagCode, sizeof(pMessage->szFlagCode));
-    pMessage->keywords = pTemplate->keywords;
-    pMessage->llDate = pTemplate->llDate;
     for (bool bFirst = true;; bFirst = false) {
         const char* p = pInput->Cursor();
         if (*p == ')' && !bFirst) {

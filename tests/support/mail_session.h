@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +25,44 @@ using Pair = std::pair<const char*, const char*>;
 // Message file names written short, as Put takes them and Tree gives them: "7-000010" stands for
 // "0000000007-000010.MSG" (flag digits: Recent Answered Flagged Deleted Seen Draft).
 inline const std::regex kShort("(^|/|\\.)0*(\\d+(-\\d{6})?)\\.MSG(\\*?)$");
+
+// One more logged-in session on the same mail directory as the fixture's own.
+struct OtherSession {
+    std::unique_ptr<Session> session = std::make_unique<Session>();
+    int peer = -1;
+    // With SOCK_SEQPACKET each write of the server is one read of the client.
+    explicit OtherSession(const std::string& mailDir, int nType = SOCK_STREAM) {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, nType, 0, fds), 0);
+        session->sockClient = fds[0], peer = fds[1];
+        snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
+        session->State = Imap4Authorization;
+    }
+    ~OtherSession() { close(session->sockClient), close(peer); }
+    std::string Run(const std::string& line) {
+        snprintf(session->szRecv, sizeof(session->szRecv), "%s\r\n", line.c_str());
+        DispatchCommand(session.get());
+        std::string out;
+        char buf[65536];
+        for (ssize_t n; (n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) out.append(buf, static_cast<size_t>(n));
+        return out;
+    }
+    void Talk(std::initializer_list<std::pair<std::string, std::string>> conversation) {
+        for (const auto& [request, answer] : conversation) EXPECT_EQ(Run(request), answer) << request;
+    }
+    // What arrives until it ends with the text, or nothing more comes for two seconds.
+    std::string Await(const std::string& end) {
+        std::string out;
+        char buf[4096];
+        struct pollfd fd = {peer, POLLIN, 0};
+        while (!out.ends_with(end) && poll(&fd, 1, 2000) > 0) {
+            ssize_t n = read(peer, buf, sizeof(buf));
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+};
 
 class MailSession : public ::testing::Test {
 protected:

@@ -14,29 +14,7 @@
 
 namespace {
 
-struct Client {
-    std::unique_ptr<Session> session = std::make_unique<Session>();
-    int peer = -1;
-    explicit Client(const std::string& mailDir) {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        session->sockClient = fds[0], peer = fds[1];
-        snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
-        session->State = Imap4Authorization;
-    }
-    ~Client() { close(session->sockClient), close(peer); }
-    std::string Run(const std::string& line) {
-        snprintf(session->szRecv, sizeof(session->szRecv), "%s\r\n", line.c_str());
-        DispatchCommand(session.get());
-        std::string out;
-        char buf[65536];
-        for (ssize_t n; (n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) out.append(buf, static_cast<size_t>(n));
-        return out;
-    }
-    void Talk(std::initializer_list<std::pair<std::string, std::string>> conversation) {
-        for (const auto& [request, answer] : conversation) EXPECT_EQ(Run(request), answer) << request;
-    }
-};
+using Client = OtherSession;
 
 // The number after the first match of the pattern's group; 0 when there is none.
 uint64_t Number(const std::string& text, const char* pattern) {

@@ -14,43 +14,6 @@
 
 namespace {
 
-// One more logged-in session on the same mail directory as the fixture's own.
-struct Other {
-    std::unique_ptr<Session> session = std::make_unique<Session>();
-    int peer = -1;
-    // With SOCK_SEQPACKET each write of the server is one read of the client.
-    explicit Other(const std::string& mailDir, int nType = SOCK_STREAM) {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, nType, 0, fds), 0);
-        session->sockClient = fds[0], peer = fds[1];
-        snprintf(session->szMailDir, sizeof(session->szMailDir), "%s", mailDir.c_str());
-        session->State = Imap4Authorization;
-    }
-    ~Other() { close(session->sockClient), close(peer); }
-    std::string Run(const std::string& line) {
-        snprintf(session->szRecv, sizeof(session->szRecv), "%s\r\n", line.c_str());
-        DispatchCommand(session.get());
-        std::string out;
-        char buf[65536];
-        for (ssize_t n; (n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) out.append(buf, static_cast<size_t>(n));
-        return out;
-    }
-    void Talk(std::initializer_list<Pair> conversation) {
-        for (const auto& [request, answer] : conversation) EXPECT_EQ(Run(request), answer) << request;
-    }
-    // What arrives until it ends with the text, or nothing more comes for two seconds.
-    std::string Await(const std::string& end) {
-        std::string out;
-        char buf[4096];
-        struct pollfd fd = {peer, POLLIN, 0};
-        while (!out.ends_with(end) && poll(&fd, 1, 2000) > 0) {
-            ssize_t n = read(peer, buf, sizeof(buf));
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-};
 
 class Views : public InboxSession {
 protected:
@@ -60,7 +23,7 @@ protected:
         a.Run("s SELECT INBOX");
         b.Run("s SELECT INBOX");
     }
-    Other a{mailDir}, b{mailDir};
+    OtherSession a{mailDir}, b{mailDir};
 };
 
 TEST_F(Views, AnExpungeElsewhereKeepsNumbersUntilAnnouncedAndLosesNothing) {
@@ -97,7 +60,7 @@ TEST_F(Views, AppendAndCopyAreAnnouncedAndRecentGoesToOneSession) {
             {"3 FETCH 5:* FLAGS", "* 5 FETCH (FLAGS (\\Recent))\r\n* 6 FETCH (FLAGS ())\r\n3 OK FETCH completed\r\n"}});
     EXPECT_EQ(b.Run("3 FETCH 5:* FLAGS"), "* 5 FETCH (FLAGS ())\r\n* 6 FETCH (FLAGS (\\Recent))\r\n3 OK FETCH completed\r\n");
     // A third session opened now finds nothing recent, and STATUS counts nothing recent either.
-    Other c{mailDir};
+    OtherSession c{mailDir};
     EXPECT_NE(c.Run("1 SELECT INBOX").find("* 6 EXISTS\r\n* 0 RECENT\r\n"), std::string::npos);
     EXPECT_EQ(c.Run("2 STATUS INBOX (RECENT)"), "* STATUS INBOX (RECENT 0)\r\n2 OK STATUS completed\r\n");
 }
@@ -150,7 +113,7 @@ TEST_F(Views, ANewMessageTakesAUidAboveEveryUidPresent) {
     Write({{"new.MSG", "Subject: new\r\n\r\nnew\r\n"}});
     a.session->pView.reset();
     b.session->pView.reset();
-    Other c{mailDir};
+    OtherSession c{mailDir};
     c.Run("1 SELECT INBOX");
     EXPECT_EQ(Tree(box), "1-000000 3-000000 4-000000 9-000000 11-000000 12-000000 uid");
     EXPECT_EQ(ReadFile(box + "/uid"), "13");
@@ -178,7 +141,7 @@ TEST_F(Views, ExistsCountsAMessageWhoseExpungeIsStillToBeTold) {
 }
 
 TEST_F(Views, FilesChangedByAnotherProgramAreAnnouncedToEverySession) {
-    Other c{mailDir};
+    OtherSession c{mailDir};
     c.Run("s EXAMINE INBOX");
     std::filesystem::rename(box + "/0000000002-000000.MSG", box + "/0000000002-001000.MSG");
     Put("9-100000");
@@ -255,7 +218,7 @@ TEST_F(Views, IdleIsWokenByEachKindOfChange) {
 // Thunderbird acts on news only in the read that brought "+ idling": a flag changed elsewhere
 // just before IDLE must come in the same write as the continuation.
 TEST_F(Views, IdleContinuationAndTheNewsDueLeaveInOneWrite) {
-    Other c{mailDir, SOCK_SEQPACKET};
+    OtherSession c{mailDir, SOCK_SEQPACKET};
     c.Run("s SELECT INBOX");
     b.Run("1 STORE 2 +FLAGS.SILENT (\\Flagged)");
     ASSERT_EQ(write(c.peer, "DONE\r\n", 6), 6);
@@ -280,7 +243,7 @@ namespace {
 // An IDLE that outlives the autologout is told BYE once, and the connection ends. (Without a
 // mailbox selected, so that the limit is looked at every second.)
 TEST_F(Views, IdleLongerThanTheAutologoutEndsWithOneBye) {
-    Other c{mailDir, SOCK_SEQPACKET};
+    OtherSession c{mailDir, SOCK_SEQPACKET};
     ASSERT_EQ(c.session->State, Imap4Authorization);
     const int32_t lIdle = Settings.IdleTimeout;
     Settings.IdleTimeout = 1;
