@@ -147,14 +147,23 @@ void RefreshView(Session* pSession) {
     if (ullHighest != view.ullModSeqSeen) {
         std::vector<uint32_t> changedState;
         index.ChangedSince(view.ullModSeqSeen, &changedState);
+        // A CONDSTORE client keeps each message's sequence, and must hear of a new one even when
+        // the flags ended as they were (set and cleared again elsewhere between two looks).
+        bool bCondStore = (pSession->fEnabled & ENABLED_CONDSTORE) != 0;
+        std::sort(view.toldModSeqs.begin(), view.toldModSeqs.end());
         for (uint32_t ulUid : changedState) {
             ViewMessage* pMessage = FindInView(view.messages, ulUid);
-            if (pMessage != nullptr && !(pMessage->fState & VIEW_GONE) && TakeKeywords(view, *pMessage)) {
-                MarkFlagsChanged(view, *pMessage);
+            if (pMessage == nullptr || (pMessage->fState & VIEW_GONE)) continue;
+            bool bChanged = TakeKeywords(view, *pMessage);
+            if (!bChanged && bCondStore) {
+                bChanged = !std::binary_search(view.toldModSeqs.begin(), view.toldModSeqs.end(),
+                                               std::make_pair(ulUid, index.ModSeqOf(ulUid)));
             }
+            if (bChanged) MarkFlagsChanged(view, *pMessage);
         }
         view.ullModSeqSeen = ullHighest;
     }
+    view.toldModSeqs.clear();
     std::vector<uint32_t> changed;
     uint64_t ullNow = 0;
     if (index.ChangesSince(view.ullGeneration, &changed, &ullNow)) {
@@ -401,7 +410,7 @@ void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& me
     if (!bModSeqOnly) strLine += "FLAGS (" + FlagsText(view, message) + ")";
     if (bCondStore) {
         strLine += bModSeqOnly ? "MODSEQ (" : " MODSEQ (";
-        strLine += std::to_string(ShownModSeq(*view.pIndex, message.ulUid)) + ")";
+        strLine += std::to_string(TellModSeq(*pSession->pView, message.ulUid)) + ")";
     }
     strLine += ")\r\n";
     OutputText(pSession, strLine.data(), strLine.size());
@@ -410,6 +419,12 @@ void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& me
 uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid) {
     uint64_t ullModSeq = index.ModSeqOf(ulUid);
     return ullModSeq != 0 ? ullModSeq : index.HighestModSeq();
+}
+
+uint64_t TellModSeq(MailboxView& view, uint32_t ulUid) {
+    uint64_t ullModSeq = ShownModSeq(*view.pIndex, ulUid);
+    view.toldModSeqs.emplace_back(ulUid, ullModSeq);
+    return ullModSeq;
 }
 
 void AnnounceKeywords(Session* pSession, bool bOnlyWhenNew) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imap/search_return.h"
@@ -52,8 +53,11 @@ struct MailboxView {
     // Each different set of keywords the view's messages carry, once: the names in the
     // mailbox's order, joined by blanks. Entry 0 is the empty set.
     std::vector<std::string> keywordSets;
-    // The mailbox's highest modification sequence when the view last looked for keyword changes.
+    // The mailbox's highest modification sequence when the view last looked for keyword changes,
+    // and the sequences the client was told since (UID, sequence): a change already told is not
+    // told again.
     uint64_t ullModSeqSeen;
+    std::vector<std::pair<uint32_t, uint64_t>> toldModSeqs;
     mutable std::string strUnlisted;  // ShownKeywords' answer for an unlisted set
     // How many keywords the client was last told the mailbox has (FLAGS, PERMANENTFLAGS).
     size_t nKeywordsShown;
@@ -129,6 +133,8 @@ void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& me
 // is no longer in the mailbox's state: it is shown with the mailbox's highest, which is not
 // below its last (a sequence is never 0).
 uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid);
+// The same, noted as told to the client of the view.
+uint64_t TellModSeq(MailboxView& view, uint32_t ulUid);
 // Queues "* FLAGS (...)" and "* OK [PERMANENTFLAGS (...)]" with the mailbox's keywords; with
 // bOnlyWhenNew only when a keyword was defined since the client was last told.
 void AnnounceKeywords(Session* pSession, bool bOnlyWhenNew);

@@ -171,6 +171,35 @@ TEST_F(Keywords, CondStoreSequencesChangeWithEveryChangeAndGuardConditionalStore
     EXPECT_EQ(b.Run("4 NOOP"), "* 4 FETCH (UID 4 FLAGS () MODSEQ (" + N(m4) + "))\r\n4 OK NOOP completed\r\n");
 }
 
+// A CONDSTORE client keeps every message's sequence: each sequence it is given must be the
+// message's last, whatever changed, and a change it was told once is not told again.
+TEST_F(Keywords, CondStoreClientsAreToldEverySequenceOnceEvenWhenTheFlagsEndAsTheyWere) {
+    a.Run("1 SELECT INBOX");
+    a.Run("2 ENABLE CONDSTORE");
+    b.Run("1 SELECT INBOX");
+    b.Run("2 ENABLE CONDSTORE");
+    // Set and cleared again elsewhere between two looks: the flags are as before, the sequence is not.
+    b.Run("3 STORE 3 +FLAGS (\\Flagged)");
+    uint64_t m1 = ModSeq(b.Run("4 STORE 3 -FLAGS (\\Flagged)"));
+    ASSERT_GT(m1, 0u);
+    EXPECT_EQ(a.Run("3 NOOP"), "* 3 FETCH (UID 3 FLAGS (\\Recent) MODSEQ (" + N(m1) + "))\r\n3 OK NOOP completed\r\n");
+    EXPECT_EQ(a.Run("4 NOOP"), "4 OK NOOP completed\r\n");
+    // What a session stored itself it was told with the STORE.
+    uint64_t m2 = ModSeq(a.Run("5 STORE 3 +FLAGS (\\Seen)"));
+    EXPECT_GT(m2, m1);
+    EXPECT_EQ(a.Run("6 NOOP"), "6 OK NOOP completed\r\n");
+    EXPECT_EQ(b.Run("5 NOOP"), "* 3 FETCH (UID 3 FLAGS (\\Seen) MODSEQ (" + N(m2) + "))\r\n5 OK NOOP completed\r\n");
+    // A FETCH that sets \\Seen shows the sequence of that change, and the other session gets the same.
+    std::string read = a.Run("7 FETCH 2 (BODY[HEADER])");
+    uint64_t m3 = ModSeq(read);
+    EXPECT_GT(m3, m2) << read;
+    EXPECT_NE(read.find("FLAGS (\\Recent \\Seen) UID 2 MODSEQ (" + N(m3) + "))\r\n7 OK FETCH completed\r\n"),
+              std::string::npos) << read;
+    EXPECT_EQ(a.Run("8 FETCH 2 (MODSEQ)"), "* 2 FETCH (MODSEQ (" + N(m3) + "))\r\n8 OK FETCH completed\r\n");
+    EXPECT_EQ(a.Run("9 NOOP"), "9 OK NOOP completed\r\n");
+    EXPECT_EQ(b.Run("6 NOOP"), "* 2 FETCH (UID 2 FLAGS (\\Seen) MODSEQ (" + N(m3) + "))\r\n6 OK NOOP completed\r\n");
+}
+
 TEST_F(Keywords, StoreWithModifiedMessagesNamesThemBySequenceOrUid) {
     a.Run("1 SELECT INBOX");
     uint64_t m = ModSeq(a.Run("2 FETCH 1 MODSEQ"));

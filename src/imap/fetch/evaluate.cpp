@@ -144,7 +144,11 @@ void WriteFlagsItem(Session* pSession) {
 
 void WriteModSeqItem(Session* pSession, const FetchMessage* pMessage) {
     OutputAtom(pSession, "MODSEQ (");
-    OutputNumber(pSession, pMessage->pIndex != nullptr ? ShownModSeq(*pMessage->pIndex, pMessage->ulUid) : 1);
+    MailboxView* pView = pSession->pView.get();
+    uint64_t ullModSeq = pMessage->pIndex == nullptr                           ? 1
+                         : pView != nullptr && pView->pIndex.get() == pMessage->pIndex ? TellModSeq(*pView, pMessage->ulUid)
+                                                                                 : ShownModSeq(*pMessage->pIndex, pMessage->ulUid);
+    OutputNumber(pSession, ullModSeq);
     OutputAtom(pSession, ")");
 }
 

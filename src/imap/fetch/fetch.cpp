@@ -47,9 +47,16 @@ FILE* OpenMessageFile(Session* pSession, ViewMessage& message) {
 // Sets \Seen through the view, which follows a rename by another session; the current message's
 // file name and shown flags then carry it. Returns true when the flag is set now.
 bool MarkSeen(Session* pSession, ViewMessage& message) {
-    if (pSession->bReadOnly || ChangeFlags(pSession, message, FLAG_BIT_SEEN, 0) != STORE_CHANGED) {
-        return false;
+    if (pSession->bReadOnly) return false;
+    // Under CONDSTORE the answer shows the change's own sequence: it is given before the answer
+    // is written, as a STORE's is.
+    std::unique_ptr<ModChange> pChange;
+    if ((pSession->fEnabled & ENABLED_CONDSTORE) != 0 && pSession->pView != nullptr) {
+        pChange = pSession->pView->pIndex->BeginModChange();
     }
+    if (ChangeFlags(pSession, message, FLAG_BIT_SEEN, 0) != STORE_CHANGED) return false;
+    // Not written now, the change gets its sequence at the next look, and the client hears it then.
+    if (pChange != nullptr && pChange->Locked()) static_cast<void>(pChange->Commit());
     ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
     if (pSession->pView != nullptr) {
         ShownFlagCode(*pSession->pView, message, pSession->szShownFlags);
