@@ -19,6 +19,8 @@ struct Enableable {
     void (*pfnEnable)(Session* pSession);
 };
 
+void EnableImap4Rev2(Session* pSession) { pSession->fEnabled |= ENABLED_IMAP4REV2; }
+
 void EnableQresync(Session* pSession) {
     // QRESYNC's answers carry modification sequences: it brings CONDSTORE with it.
     EnableCondStore(pSession);
@@ -28,6 +30,7 @@ void EnableQresync(Session* pSession) {
 const Enableable kEnableable[] = {
     {"CONDSTORE", ENABLED_CONDSTORE, EnableCondStore},
     {"QRESYNC", ENABLED_QRESYNC, EnableQresync},
+    {"IMAP4rev2", ENABLED_IMAP4REV2, EnableImap4Rev2},
 };
 
 }  // namespace

@@ -63,6 +63,7 @@ std::string UidRangesText(const std::vector<UidRange>& ranges, const std::vector
 enum : int32_t {
     ENABLED_CONDSTORE = 0x01,
     ENABLED_QRESYNC = 0x02,
+    ENABLED_IMAP4REV2 = 0x04,  // RFC 9051's rules where they differ from IMAP4rev1's
 };
 // Turns CONDSTORE on; when it comes on while a mailbox is selected, its client is told the
 // mailbox's highest modification sequence now ("* OK [HIGHESTMODSEQ n]").
