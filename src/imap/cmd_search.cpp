@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "imap/args.h"
@@ -27,17 +30,6 @@ namespace {
 // More searches kept up to date than this are refused: each one is evaluated after every command.
 constexpr size_t MAX_SEARCH_UPDATES = 16;
 
-// "$" in the criteria: the saved UIDs as they are when the search starts.
-void ResolveSaved(Session* pSession, SearchQuery* pQuery) {
-    for (SearchNode& node : pQuery->nodes) {
-        if (node.kind != SK_SAVED) continue;
-        node.kind = SK_UIDS;
-        node.set = SavedResultSet(pSession, true);
-        // Nothing saved: a set no message is in.
-        if (node.set.empty()) node.kind = SK_CONST, node.bValue = false;
-    }
-}
-
 // Every message of the view that matches, by sequence number and by UID, ascending, and the
 // highest modification sequence among them when the criteria name MODSEQ. Messages whose file is
 // gone match nothing.
@@ -58,8 +50,98 @@ void FindMatches(Session* pSession, const SearchQuery& query, std::vector<uint32
     if (pullHighestFound != nullptr) *pullHighestFound = ullHighestFound;
 }
 
-// Keeps the search for updates, replacing one under the same tag.
-void KeepForUpdates(Session* pSession, const SearchQuery& query, const std::vector<uint32_t>& uids) {
+// Messages that come or go together: where in the result (1-based; 0 for a search's result,
+// where the client places each number itself) and the UIDs, in the result's order.
+struct UpdateRun {
+    uint32_t ulPosition;
+    std::vector<uint32_t> uids;
+};
+
+// The changes from one sorted result to the next as runs. Removals come back to front, so that
+// each position is the one the message has in the result the client holds, whether or not it has
+// applied the runs before it; additions come front to back, each at the position it ends at. A
+// message whose place among the others changed (its file was written anew) goes and comes back.
+void DiffOrders(const std::vector<uint32_t>& before, const std::vector<uint32_t>& after, std::vector<UpdateRun>* pRemoved,
+                std::vector<UpdateRun>* pAdded) {
+    std::unordered_map<uint32_t, size_t> placeAfter;
+    for (size_t i = 0; i < after.size(); i++) placeAfter.emplace(after[i], i);
+    std::vector<bool> keptBefore(before.size()), keptAfter(after.size());
+    size_t nNext = 0;  // a message kept must come after the last one kept
+    for (size_t i = 0; i < before.size(); i++) {
+        auto it = placeAfter.find(before[i]);
+        if (it == placeAfter.end() || it->second < nNext) continue;
+        keptBefore[i] = keptAfter[it->second] = true;
+        nNext = it->second + 1;
+    }
+    auto runs = [](const std::vector<uint32_t>& list, const std::vector<bool>& kept, std::vector<UpdateRun>* pRuns) {
+        for (size_t i = 0; i < list.size(); i++) {
+            if (kept[i]) continue;
+            if (i == 0 || kept[i - 1]) pRuns->push_back(UpdateRun{static_cast<uint32_t>(i + 1), {}});
+            pRuns->back().uids.push_back(list[i]);
+        }
+    };
+    runs(before, keptBefore, pRemoved);
+    std::reverse(pRemoved->begin(), pRemoved->end());
+    runs(after, keptAfter, pAdded);
+}
+
+// The sequence number the view gives a UID now; 0 when it holds no such message.
+uint32_t SequenceOf(const MailboxView& view, uint32_t ulUid) {
+    auto it = std::lower_bound(view.messages.begin(), view.messages.end(), ulUid,
+                               [](const ViewMessage& m, uint32_t ulValue) { return m.ulUid < ulValue; });
+    return it != view.messages.end() && it->ulUid == ulUid ? static_cast<uint32_t>(it - view.messages.begin() + 1) : 0;
+}
+
+// One ADDTO or REMOVEFROM line: "(position set position set ...)". The numbers are UIDs or
+// sequence numbers as the client asked; one already expunged and announced has no number left to
+// name, and a run left with none is not told.
+void SendUpdate(Session* pSession, const SearchUpdate& update, const char* pszWhat, const std::vector<UpdateRun>& runs) {
+    std::string text;
+    char szPosition[16];
+    for (const UpdateRun& run : runs) {
+        std::vector<uint32_t> numbers;
+        for (uint32_t ulUid : run.uids) {
+            uint32_t ulNumber = update.bUid ? ulUid : SequenceOf(*pSession->pView, ulUid);
+            if (ulNumber != 0) numbers.push_back(ulNumber);
+        }
+        if (numbers.empty()) continue;
+        static_cast<void>(FormatText(szPosition, sizeof(szPosition), "%lu ", static_cast<unsigned long>(run.ulPosition)));
+        if (!text.empty()) text += ' ';
+        text += szPosition;
+        text += FormatNumberSet(numbers);
+    }
+    if (text.empty()) return;
+    OutputAtom(pSession, "* ESEARCH (TAG ");
+    OutputString(pSession, update.strTag.data(), update.strTag.size());
+    OutputAtom(pSession, update.bUid ? ") UID " : ") ");
+    OutputAtom(pSession, pszWhat);
+    OutputAtom(pSession, " (");
+    OutputText(pSession, text.data(), text.size());
+    OutputAtom(pSession, ")");
+    OutputLineEnd(pSession);
+}
+
+// A search's result as one run at position 0.
+std::vector<UpdateRun> Unplaced(std::vector<uint32_t> uids) {
+    std::vector<UpdateRun> runs;
+    if (!uids.empty()) runs.push_back(UpdateRun{0, std::move(uids)});
+    return runs;
+}
+
+}  // namespace
+
+void ResolveSavedResult(Session* pSession, SearchQuery* pQuery) {
+    for (SearchNode& node : pQuery->nodes) {
+        if (node.kind != SK_SAVED) continue;
+        node.kind = SK_UIDS;
+        node.set = SavedResultSet(pSession, true);
+        // Nothing saved: a set no message is in.
+        if (node.set.empty()) node.kind = SK_CONST, node.bValue = false;
+    }
+}
+
+void KeepForUpdates(Session* pSession, const SearchQuery& query, const std::vector<uint32_t>& uids,
+                    const std::string& strSortCriteria) {
     std::vector<SearchUpdate>& updates = pSession->pView->updates;
     auto it = std::find_if(updates.begin(), updates.end(),
                            [&](const SearchUpdate& update) { return update.strTag == pSession->pTag; });
@@ -76,34 +158,34 @@ void KeepForUpdates(Session* pSession, const SearchQuery& query, const std::vect
     it->strTag = pSession->pTag;
     it->bUid = pSession->bUid != 0;
     it->query = query;
+    it->strSortCriteria = strSortCriteria;
     it->uids = uids;
     it->ullGeneration = pSession->pView->ullGeneration;
     it->nMessages = pSession->pView->messages.size();
 }
 
-// One ADDTO or REMOVEFROM line. The result is in message order, so the position is 0: the client
-// places each number itself.
-void SendUpdate(Session* pSession, const SearchUpdate& update, const char* pszWhat, const std::vector<uint32_t>& numbers) {
-    if (numbers.empty()) return;
-    OutputAtom(pSession, "* ESEARCH (TAG ");
-    OutputString(pSession, update.strTag.data(), update.strTag.size());
-    OutputAtom(pSession, update.bUid ? ") UID " : ") ");
-    OutputAtom(pSession, pszWhat);
-    OutputAtom(pSession, " (0 ");
-    std::string set = FormatNumberSet(numbers);
-    OutputText(pSession, set.data(), set.size());
-    OutputAtom(pSession, ")");
-    OutputLineEnd(pSession);
+void AnswerWithReturn(Session* pSession, const SearchReturn& options, const SearchQuery& query,
+                      const std::vector<uint32_t>& numbers,
+                      const std::vector<uint32_t>& uids, EsearchExtra extra, const std::string& strSortCriteria) {
+    MailboxView& view = *pSession->pView;
+    // SAVE alone asks for no answer but the tagged one.
+    if ((options.fOptions & ~(RETURN_SAVE | RETURN_CONTEXT)) != 0) {
+        // MIN and MAX alone answer for those messages only, and so does their MODSEQ.
+        uint32_t fAnswered = options.fOptions & (RETURN_MIN | RETURN_MAX | RETURN_ALL | RETURN_COUNT | RETURN_PARTIAL);
+        if (extra.ullModSeq != 0 && !uids.empty() && (fAnswered & ~(RETURN_MIN | RETURN_MAX)) == 0) {
+            MailboxIndex& index = *view.pIndex;
+            auto [ulFirst, ulLast] = extra.bOrdered ? std::pair(uids.front(), uids.back())
+                                                    : std::pair(*std::min_element(uids.begin(), uids.end()),
+                                                                *std::max_element(uids.begin(), uids.end()));
+            extra.ullModSeq = 0;
+            if (fAnswered & RETURN_MIN) extra.ullModSeq = ShownModSeq(index, ulFirst);
+            if (fAnswered & RETURN_MAX) extra.ullModSeq = std::max(extra.ullModSeq, ShownModSeq(index, ulLast));
+        }
+        OutputEsearch(pSession, options, numbers, pSession->bUid != 0, extra);
+    }
+    if (options.fOptions & RETURN_SAVE) view.savedUids = SavedPart(options, uids, extra.bOrdered);
+    if (options.fOptions & RETURN_UPDATE) KeepForUpdates(pSession, query, uids, strSortCriteria);
 }
-
-// The sequence number the view gives a UID now; 0 when it holds no such message.
-uint32_t SequenceOf(const MailboxView& view, uint32_t ulUid) {
-    auto it = std::lower_bound(view.messages.begin(), view.messages.end(), ulUid,
-                               [](const ViewMessage& m, uint32_t ulValue) { return m.ulUid < ulValue; });
-    return it != view.messages.end() && it->ulUid == ulUid ? static_cast<uint32_t>(it - view.messages.begin() + 1) : 0;
-}
-
-}  // namespace
 
 bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nIndex, long lSecondsWest, bool bModSeq,
                         uint64_t* pullModSeq) {
@@ -166,7 +248,7 @@ int CmdSearch(Session* pSession) {
     // The messages are those the client was told of, numbered as it was told; one expunged
     // elsewhere keeps its number and matches nothing.
     RefreshView(pSession);
-    ResolveSaved(pSession, &query);
+    ResolveSavedResult(pSession, &query);
     // MODSEQ turns CONDSTORE on, and the answer then names the highest sequence it found.
     if (SearchAsksModSeq(query)) EnableCondStore(pSession);
     std::vector<uint32_t> sequences;
@@ -190,20 +272,7 @@ int CmdSearch(Session* pSession) {
         }
         OutputLineEnd(pSession);
     } else {
-        // SAVE alone asks for no answer but the tagged one.
-        if ((options.fOptions & ~(RETURN_SAVE | RETURN_CONTEXT)) != 0) {
-            // MIN and MAX alone answer for those messages only, and so does their MODSEQ.
-            uint32_t fAnswered = options.fOptions & (RETURN_MIN | RETURN_MAX | RETURN_ALL | RETURN_COUNT | RETURN_PARTIAL);
-            if (extra.ullModSeq != 0 && !uids.empty() && (fAnswered & ~(RETURN_MIN | RETURN_MAX)) == 0) {
-                MailboxIndex& index = *view.pIndex;
-                extra.ullModSeq = 0;
-                if (fAnswered & RETURN_MIN) extra.ullModSeq = ShownModSeq(index, uids.front());
-                if (fAnswered & RETURN_MAX) extra.ullModSeq = std::max(extra.ullModSeq, ShownModSeq(index, uids.back()));
-            }
-            OutputEsearch(pSession, options, numbers, bUid, extra);
-        }
-        if (options.fOptions & RETURN_SAVE) view.savedUids = SavedPart(options, uids);
-        if (options.fOptions & RETURN_UPDATE) KeepForUpdates(pSession, query, uids);
+        AnswerWithReturn(pSession, options, query, numbers, uids, extra);
     }
     RespondCompleted(pSession);
     return 1;
@@ -247,15 +316,22 @@ void AnnounceSearchRemovals(Session* pSession) {
     RefreshView(pSession);
     if (!pView->bNews) return;
     for (SearchUpdate& update : pView->updates) {
-        std::vector<uint32_t> gone;
         std::vector<uint32_t> kept;
+        kept.reserve(update.uids.size());
         for (uint32_t ulUid : update.uids) {
             uint32_t ulSequence = SequenceOf(*pView, ulUid);
-            bool bGone = ulSequence != 0 && (pView->messages[ulSequence - 1].fState & VIEW_GONE);
-            if (bGone) gone.push_back(update.bUid ? ulUid : ulSequence);
-            else kept.push_back(ulUid);
+            if (ulSequence == 0 || !(pView->messages[ulSequence - 1].fState & VIEW_GONE)) kept.push_back(ulUid);
         }
-        SendUpdate(pSession, update, "REMOVEFROM", gone);
+        if (kept.size() == update.uids.size()) continue;
+        std::vector<UpdateRun> removed, added;
+        if (update.strSortCriteria.empty()) {
+            std::vector<uint32_t> gone;
+            std::set_difference(update.uids.begin(), update.uids.end(), kept.begin(), kept.end(), std::back_inserter(gone));
+            removed = Unplaced(std::move(gone));
+        } else {
+            DiffOrders(update.uids, kept, &removed, &added);
+        }
+        SendUpdate(pSession, update, "REMOVEFROM", removed);
         update.uids.swap(kept);
     }
 }
@@ -268,29 +344,45 @@ void AnnounceSearchUpdates(Session* pSession) {
         if (update.ullGeneration == pView->ullGeneration && update.nMessages == pView->messages.size()) continue;
         update.ullGeneration = pView->ullGeneration;
         update.nMessages = pView->messages.size();
-        std::vector<uint32_t> now;
-        FindMatches(pSession, update.query, nullptr, &now);
-        // A message gone that may not be announced yet stays in the result until its EXPUNGE.
-        for (uint32_t ulUid : update.uids) {
+        auto waiting = [&](uint32_t ulUid) {
             uint32_t ulSequence = SequenceOf(*pView, ulUid);
-            if (ulSequence != 0 && (pView->messages[ulSequence - 1].fState & VIEW_GONE)) now.push_back(ulUid);
-        }
-        std::sort(now.begin(), now.end());
-        std::vector<uint32_t> added;
-        std::vector<uint32_t> removed;
-        std::set_difference(now.begin(), now.end(), update.uids.begin(), update.uids.end(), std::back_inserter(added));
-        std::set_difference(update.uids.begin(), update.uids.end(), now.begin(), now.end(), std::back_inserter(removed));
-        auto numbered = [&](const std::vector<uint32_t>& list) {
-            if (update.bUid) return list;
-            std::vector<uint32_t> sequences;
-            // One expunged and already announced has no number left to name.
-            for (uint32_t ulUid : list) {
-                if (uint32_t ulSequence = SequenceOf(*pView, ulUid)) sequences.push_back(ulSequence);
-            }
-            return sequences;
+            return ulSequence != 0 && (pView->messages[ulSequence - 1].fState & VIEW_GONE);
         };
-        SendUpdate(pSession, update, "REMOVEFROM", numbered(removed));
-        SendUpdate(pSession, update, "ADDTO", numbered(added));
+        std::vector<uint32_t> now;
+        std::vector<UpdateRun> removed, added;
+        if (update.strSortCriteria.empty()) {
+            FindMatches(pSession, update.query, nullptr, &now);
+            // A message gone that may not be announced yet stays in the result until its EXPUNGE.
+            for (uint32_t ulUid : update.uids) {
+                if (waiting(ulUid)) now.push_back(ulUid);
+            }
+            std::sort(now.begin(), now.end());
+            std::vector<uint32_t> gained, lost;
+            std::set_difference(now.begin(), now.end(), update.uids.begin(), update.uids.end(), std::back_inserter(gained));
+            std::set_difference(update.uids.begin(), update.uids.end(), now.begin(), now.end(), std::back_inserter(lost));
+            removed = Unplaced(std::move(lost)), added = Unplaced(std::move(gained));
+        } else {
+            std::vector<uint32_t> found = SortedMatches(pSession, update);
+            // A message gone whose EXPUNGE waits keeps its place: right after the message it
+            // followed that is still found, or first.
+            std::unordered_map<uint32_t, size_t> placeFound;
+            for (size_t i = 0; i < found.size(); i++) placeFound.emplace(found[i], i + 1);
+            std::vector<std::vector<uint32_t>> waitingAfter(found.size() + 1);
+            size_t nAnchor = 0;
+            for (uint32_t ulUid : update.uids) {
+                auto it = placeFound.find(ulUid);
+                if (it != placeFound.end()) nAnchor = it->second;
+                else if (waiting(ulUid)) waitingAfter[nAnchor].push_back(ulUid);
+            }
+            now.reserve(found.size() + update.uids.size());
+            for (size_t i = 0; i <= found.size(); i++) {
+                if (i > 0) now.push_back(found[i - 1]);
+                now.insert(now.end(), waitingAfter[i].begin(), waitingAfter[i].end());
+            }
+            DiffOrders(update.uids, now, &removed, &added);
+        }
+        SendUpdate(pSession, update, "REMOVEFROM", removed);
+        SendUpdate(pSession, update, "ADDTO", added);
         update.uids.swap(now);
     }
 }

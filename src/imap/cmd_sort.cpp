@@ -1,5 +1,7 @@
 // SORT and THREAD (and their UID forms): the search runs as SEARCH runs it, then the messages it
-// found are ordered by keys the index keeps, read from the files only the first time.
+// found are ordered by keys the index keeps, read from the files only the first time. SORT with
+// RETURN answers as SEARCH does with it, in the sort order, and a sort can be kept up to date.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -9,7 +11,9 @@
 #include "imap/flags.h"
 #include "imap/output.h"
 #include "imap/response.h"
+#include "imap/resync.h"
 #include "imap/search.h"
+#include "imap/search_return.h"
 #include "imap/sort_keys.h"
 #include "imap/sort_thread.h"
 #include "imap/view.h"
@@ -33,41 +37,16 @@ bool ReadCharset(const char** pp, std::string* pstrCharset) {
     return true;
 }
 
-// The messages of the view that the criteria text names, in sequence order, each with its keys.
-// False, with the tagged line left, when the charset or the criteria are refused.
-bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMessage>* pMessages,
-                  std::vector<std::shared_ptr<const SortKeys>>* pKeys) {
-    std::string strCharset;
-    if (!ReadCharset(&pszRest, &strCharset) || *pszRest == '\0') {
-        FormatResponse(pSession, "%s BAD %s needs a charset and search criteria\r\n", pSession->pTag, pSession->pCommand);
-        return false;
-    }
-    if (StrICmp(strCharset.c_str(), "US-ASCII") != 0 && StrICmp(strCharset.c_str(), "UTF-8") != 0) {
-        FormatResponse(pSession, "%s NO [BADCHARSET (US-ASCII UTF-8)] %s charset not supported\r\n", pSession->pTag,
-                       pSession->pCommand);
-        return false;
-    }
-    SearchQuery query;
-    std::string strError;
-    switch (ParseSearch(pszRest, strlen(pszRest), &query, &strError)) {
-        case SEARCH_PARSED:
-            break;
-        case SEARCH_BAD_CHARSET:
-            FormatResponse(pSession, "%s NO [BADCHARSET (US-ASCII UTF-8)] %s charset not supported\r\n",
-                           pSession->pTag, pSession->pCommand);
-            return false;
-        case SEARCH_BAD:
-            FormatResponse(pSession, "%s BAD %s: %s\r\n", pSession->pTag, pSession->pCommand, strError.c_str());
-            return false;
-    }
-
-    // Numbered as the client was told, as SEARCH numbers them.
-    RefreshView(pSession);
+// The messages of the view that the query matches, in sequence order, each with its keys, and
+// the highest modification sequence among them when the query names MODSEQ.
+void CollectMessages(Session* pSession, const SearchQuery& query, std::vector<OrderedMessage>* pMessages,
+                     std::vector<std::shared_ptr<const SortKeys>>* pKeys, uint64_t* pullHighestModSeq = nullptr) {
     MailboxView& view = *pSession->pView;
     std::vector<ViewMessage>& messages = view.messages;
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bUid = pSession->bUid != 0;
     bool bModSeq = SearchAsksModSeq(query);
+    uint64_t ullHighest = 0;
     // A message whose file is gone, or cannot be read, sorts as one with no header at all.
     static const std::shared_ptr<const SortKeys> pNone = std::make_shared<SortKeys>();
     pMessages->reserve(messages.size());
@@ -80,11 +59,56 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
         std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
         pKeys->push_back(pFound != nullptr ? pFound : pNone);
         pMessages->push_back(OrderedMessage{bUid ? listed.ulUid : ulSequence, ulSequence, pKeys->back().get()});
+        ullHighest = std::max(ullHighest, ullModSeq);
     }
-    return true;
+    if (pullHighestModSeq != nullptr) *pullHighestModSeq = ullHighest;
+}
+
+// Reads the charset and the search criteria after the command's other arguments. False, with the
+// tagged line left, when either is refused.
+bool ParseCriteria(Session* pSession, const char* pszRest, SearchQuery* pQuery) {
+    std::string strCharset;
+    if (!ReadCharset(&pszRest, &strCharset) || *pszRest == '\0') {
+        FormatResponse(pSession, "%s BAD %s needs a charset and search criteria\r\n", pSession->pTag, pSession->pCommand);
+        return false;
+    }
+    if (StrICmp(strCharset.c_str(), "US-ASCII") != 0 && StrICmp(strCharset.c_str(), "UTF-8") != 0) {
+        FormatResponse(pSession, "%s NO [BADCHARSET (US-ASCII UTF-8)] %s charset not supported\r\n", pSession->pTag,
+                       pSession->pCommand);
+        return false;
+    }
+    std::string strError;
+    switch (ParseSearch(pszRest, strlen(pszRest), pQuery, &strError)) {
+        case SEARCH_PARSED:
+            return true;
+        case SEARCH_BAD_CHARSET:
+            FormatResponse(pSession, "%s NO [BADCHARSET (US-ASCII UTF-8)] %s charset not supported\r\n",
+                           pSession->pTag, pSession->pCommand);
+            return false;
+        case SEARCH_BAD:
+            break;
+    }
+    FormatResponse(pSession, "%s BAD %s: %s\r\n", pSession->pTag, pSession->pCommand, strError.c_str());
+    return false;
 }
 
 }  // namespace
+
+std::vector<uint32_t> SortedMatches(Session* pSession, const SearchUpdate& update) {
+    std::vector<SortCriterion> criteria;
+    std::string strError;
+    std::vector<uint32_t> uids;
+    // The criteria were read once already; text that no longer reads sorts nothing.
+    if (ParseSortCriteria(update.strSortCriteria.c_str(), &criteria, &strError) == 0) return uids;
+    std::vector<OrderedMessage> messages;
+    std::vector<std::shared_ptr<const SortKeys>> keys;
+    CollectMessages(pSession, update.query, &messages, &keys);
+    SortMessages(criteria, &messages);
+    const std::vector<ViewMessage>& listed = pSession->pView->messages;
+    uids.reserve(messages.size());
+    for (const OrderedMessage& message : messages) uids.push_back(listed[message.ulSequence - 1].ulUid);
+    return uids;
+}
 
 int CmdSort(Session* pSession) {
     if (pSession->State != Imap4Selected) {
@@ -96,25 +120,64 @@ int CmdSort(Session* pSession) {
         FormatResponse(pSession, "%s BAD %s needs sort criteria\r\n", pSession->pTag, pSession->pCommand);
         return 1;
     }
-    std::vector<SortCriterion> criteria;
+    MailboxView& view = *CurrentView(pSession);
+    SearchReturn options;
     std::string strError;
-    size_t nCriteria = ParseSortCriteria(pszArgs, &criteria, &strError);
-    if (nCriteria == 0 || pszArgs[nCriteria] != ' ') {
-        if (nCriteria != 0) strError = "sort criteria must be followed by a charset";
+    if (!TakeSearchReturn(&pszArgs, &options, &strError)) {
+        // As with SEARCH, a failed command leaves "$" empty rather than naming what was not asked for.
+        view.savedUids.clear();
         FormatResponse(pSession, "%s BAD %s: %s\r\n", pSession->pTag, pSession->pCommand, strError.c_str());
         return 1;
     }
+    std::vector<SortCriterion> criteria;
+    size_t nCriteria = ParseSortCriteria(pszArgs, &criteria, &strError);
+    SearchQuery query;
+    bool bParsed = nCriteria != 0 && pszArgs[nCriteria] == ' ';
+    if (!bParsed) {
+        if (nCriteria != 0) strError = "sort criteria must be followed by a charset";
+        FormatResponse(pSession, "%s BAD %s: %s\r\n", pSession->pTag, pSession->pCommand, strError.c_str());
+    } else {
+        bParsed = ParseCriteria(pSession, pszArgs + nCriteria + 1, &query);
+    }
+    if (!bParsed) {
+        if (options.fOptions & RETURN_SAVE) view.savedUids.clear();
+        return 1;
+    }
+
+    // Numbered as the client was told, as SEARCH numbers them.
+    RefreshView(pSession);
+    ResolveSavedResult(pSession, &query);
+    if (SearchAsksModSeq(query)) EnableCondStore(pSession);
     std::vector<OrderedMessage> messages;
     std::vector<std::shared_ptr<const SortKeys>> keys;
-    if (!FindMessages(pSession, pszArgs + nCriteria + 1, &messages, &keys)) return 1;
+    EsearchExtra extra;
+    CollectMessages(pSession, query, &messages, &keys, &extra.ullModSeq);
     SortMessages(criteria, &messages);
 
-    OutputAtom(pSession, "* SORT");
-    for (const OrderedMessage& message : messages) {
-        OutputAtom(pSession, " ");
-        OutputNumber(pSession, message.ulNumber);
+    if (!options.bExtended) {
+        OutputAtom(pSession, "* SORT");
+        for (const OrderedMessage& message : messages) {
+            OutputAtom(pSession, " ");
+            OutputNumber(pSession, message.ulNumber);
+        }
+        if (extra.ullModSeq != 0) {
+            OutputAtom(pSession, " (MODSEQ ");
+            OutputNumber(pSession, extra.ullModSeq);
+            OutputAtom(pSession, ")");
+        }
+        OutputLineEnd(pSession);
+    } else {
+        std::vector<uint32_t> numbers;
+        std::vector<uint32_t> uids;
+        numbers.reserve(messages.size());
+        uids.reserve(messages.size());
+        for (const OrderedMessage& message : messages) {
+            numbers.push_back(message.ulNumber);
+            uids.push_back(view.messages[message.ulSequence - 1].ulUid);
+        }
+        extra.bOrdered = true;
+        AnswerWithReturn(pSession, options, query, numbers, uids, extra, std::string(pszArgs, nCriteria));
     }
-    OutputLineEnd(pSession);
     RespondCompleted(pSession);
     return 1;
 }
@@ -144,9 +207,13 @@ int CmdThread(Session* pSession) {
         FormatResponse(pSession, "%s BAD %s needs a charset and search criteria\r\n", pSession->pTag, pSession->pCommand);
         return 1;
     }
+    SearchQuery query;
+    if (!ParseCriteria(pSession, pszEnd + 1, &query)) return 1;
+    RefreshView(pSession);
+    ResolveSavedResult(pSession, &query);
     std::vector<OrderedMessage> messages;
     std::vector<std::shared_ptr<const SortKeys>> keys;
-    if (!FindMessages(pSession, pszEnd + 1, &messages, &keys)) return 1;
+    CollectMessages(pSession, query, &messages, &keys);
     std::string strThreads = ThreadMessages(algorithm, messages);
 
     OutputAtom(pSession, "* THREAD");

@@ -97,15 +97,29 @@ std::string FormatNumberSet(const std::vector<uint32_t>& numbers) {
     return text;
 }
 
-std::vector<uint32_t> SavedPart(const SearchReturn& options, const std::vector<uint32_t>& numbers) {
+namespace {
+
+// The numbers MIN and MAX name: the lowest and highest, or in a sort order the first and last.
+std::pair<uint32_t, uint32_t> Ends(const std::vector<uint32_t>& numbers, bool bOrdered) {
+    if (bOrdered) return {numbers.front(), numbers.back()};
+    auto [itMin, itMax] = std::minmax_element(numbers.begin(), numbers.end());
+    return {*itMin, *itMax};
+}
+
+}  // namespace
+
+std::vector<uint32_t> SavedPart(const SearchReturn& options, const std::vector<uint32_t>& numbers, bool bOrdered) {
     bool bEnds = (options.fOptions & (RETURN_MIN | RETURN_MAX)) != 0;
     bool bWhole = (options.fOptions & (RETURN_ALL | RETURN_COUNT | RETURN_PARTIAL)) != 0;
-    if (!bEnds || bWhole || numbers.empty()) return numbers;
     std::vector<uint32_t> part;
-    auto [itMin, itMax] = std::minmax_element(numbers.begin(), numbers.end());
-    if (options.fOptions & RETURN_MIN) part.push_back(*itMin);
-    if ((options.fOptions & RETURN_MAX) && (part.empty() || *itMax != part[0])) part.push_back(*itMax);
-    std::sort(part.begin(), part.end());
+    if (!bEnds || bWhole || numbers.empty()) {
+        part = numbers;
+    } else {
+        auto [ulMin, ulMax] = Ends(numbers, bOrdered);
+        if (options.fOptions & RETURN_MIN) part.push_back(ulMin);
+        if ((options.fOptions & RETURN_MAX) && (part.empty() || ulMax != part[0])) part.push_back(ulMax);
+    }
+    if (bOrdered || part.size() != numbers.size()) std::sort(part.begin(), part.end());
     return part;
 }
 
@@ -118,14 +132,14 @@ void OutputEsearch(Session* pSession, const SearchReturn& options, const std::ve
     if (bUid) OutputAtom(pSession, " UID");
     const uint32_t fOptions = options.fOptions;
     if (!numbers.empty()) {
-        auto [itMin, itMax] = std::minmax_element(numbers.begin(), numbers.end());
+        auto [ulMin, ulMax] = Ends(numbers, extra.bOrdered);
         if (fOptions & RETURN_MIN) {
             OutputAtom(pSession, " MIN ");
-            OutputNumber(pSession, *itMin);
+            OutputNumber(pSession, ulMin);
         }
         if (fOptions & RETURN_MAX) {
             OutputAtom(pSession, " MAX ");
-            OutputNumber(pSession, *itMax);
+            OutputNumber(pSession, ulMax);
         }
     }
     if (fOptions & RETURN_COUNT) {

@@ -37,6 +37,9 @@ bool TakeSearchReturn(const char** ppCursor, SearchReturn* pReturn, std::string*
 // sequence among the messages found) is written when nonzero.
 struct EsearchExtra {
     uint64_t ullModSeq = 0;
+    // The numbers come in a sort order (SORT's extended form): MIN and MAX are then the first and
+    // the last of them, not the lowest and the highest.
+    bool bOrdered = false;
 };
 
 // Writes "* ESEARCH (TAG "t") [UID] ..." for the numbers found, in the order given (ascending for
@@ -49,9 +52,10 @@ void OutputEsearch(Session* pSession, const SearchReturn& options, const std::ve
 // joined by commas, in the order given.
 std::string FormatNumberSet(const std::vector<uint32_t>& numbers);
 
-// Which of the numbers found SAVE keeps: only the lowest and/or highest when MIN or MAX alone
-// were asked, else all of them.
-std::vector<uint32_t> SavedPart(const SearchReturn& options, const std::vector<uint32_t>& numbers);
+// Which of the numbers found SAVE keeps, ascending: only the lowest and/or highest (the first
+// and/or last when bOrdered) when MIN or MAX alone were asked, else all of them.
+std::vector<uint32_t> SavedPart(const SearchReturn& options, const std::vector<uint32_t>& numbers,
+                                bool bOrdered = false);
 
 // A search the client asked to keep up to date (RETURN (UPDATE ...)): its criteria and the UIDs
 // it matched when last told.
@@ -59,12 +63,30 @@ struct SearchUpdate {
     std::string strTag;
     bool bUid = false;
     SearchQuery query;
+    // A SORT's criteria as the client wrote them, "(...)"; empty for a SEARCH. A sorted result
+    // keeps its UIDs in the sort order, and its changes name positions in that order.
+    std::string strSortCriteria;
     std::vector<uint32_t> uids;
     // The view as it was when the result was last worked out: unchanged, nothing can have
     // changed the result, and the messages are not read again.
     uint64_t ullGeneration = 0;
     size_t nMessages = 0;
 };
+
+// "$" in the criteria made the saved UIDs as they are when the command starts.
+void ResolveSavedResult(Session* pSession, SearchQuery* pQuery);
+// Answers a search or sort given RETURN: the ESEARCH line (MIN and MAX of the first and last
+// when extra.bOrdered), "$" saved, the result kept up to date. numbers are what the client is
+// told (UIDs or sequence numbers), uids the same messages' UIDs in the same order.
+void AnswerWithReturn(Session* pSession, const SearchReturn& options, const SearchQuery& query,
+                      const std::vector<uint32_t>& numbers, const std::vector<uint32_t>& uids, EsearchExtra extra,
+                      const std::string& strSortCriteria = std::string());
+// Keeps a search (a sort when strSortCriteria is given) for updates, replacing one under the
+// session's tag; past the bound the client is told NOUPDATE and nothing is kept.
+void KeepForUpdates(Session* pSession, const SearchQuery& query, const std::vector<uint32_t>& uids,
+                    const std::string& strSortCriteria = std::string());
+// The UIDs a kept sort matches now, in its order; messages gone are not among them.
+std::vector<uint32_t> SortedMatches(Session* pSession, const SearchUpdate& update);
 
 // After a command, for the searches the client asked to keep up to date: messages gone are told
 // (ESEARCH REMOVEFROM) before their EXPUNGE, with the numbers they still have, so this runs before
