@@ -92,6 +92,8 @@ const Capability CAPABILITIES[] = {
     {"LITERAL-", LiteralMinusOffered},
     {"SORT", nullptr},
     {"SORT=DISPLAY", nullptr},
+    {"ESORT", LoggedIn},
+    {"CONTEXT=SORT", LoggedIn},
     {"THREAD=ORDEREDSUBJECT", nullptr},
     {"THREAD=REFERENCES", nullptr},
 };
