@@ -60,6 +60,7 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
             FormatResponse(pSession, "%s BAD %s: %s\r\n", pSession->pTag, pSession->pCommand, strError.c_str());
             return false;
     }
+    if (RefuseRecentKeys(pSession, query)) return false;
 
     // Numbered as the client was told, as SEARCH numbers them.
     RefreshView(pSession);
