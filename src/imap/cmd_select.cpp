@@ -24,8 +24,8 @@
 namespace {
 
 // The untagged lines of the SELECT and EXAMINE answer. A mailbox without unseen messages
-// has no first unseen one to name.
-// IMAP4rev2 has no \Recent and no first unseen message to name: its client searches for them.
+// has no first unseen one to name; IMAP4rev2 names none and has no \Recent to count (its client
+// searches for what it wants).
 void SendMailboxState(Session* pSession) {
     bool bRev2 = Imap4Rev2(pSession);
     OutputFormat(pSession, "* %ld EXISTS\r\n", static_cast<long>(pSession->lExists));
@@ -54,8 +54,8 @@ void SendSelectedName(Session* pSession, const char* pszName, const char* pszPat
     std::string name = pszName;
     std::replace(name.begin(), name.end(), '\\', '/');
     while (name.size() > 1 && name.back() == '/') name.pop_back();
-    size_t nSlash = name.find('/');
-    if (IsInboxName(name.substr(0, nSlash).c_str())) name.replace(0, nSlash == std::string::npos ? name.size() : nSlash, "INBOX");
+    size_t nTop = std::min(name.find('/'), name.size());
+    if (IsInboxName(name.substr(0, nTop).c_str())) name.replace(0, nTop, "INBOX");
     std::vector<FolderEntry> children;
     ListFolders((std::string(pszPath) + "/").c_str(), &children);
     std::string attributes = children.empty() ? "\\HasNoChildren" : "\\HasChildren";
