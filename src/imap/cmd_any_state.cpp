@@ -60,6 +60,7 @@ bool LiteralMinusOffered(const Session* /*pSession*/) {
 const Capability CAPABILITIES[] = {
     {"IMAP4", nullptr},
     {"IMAP4rev1", nullptr},
+    {"IMAP4rev2", nullptr},
     {"NAMESPACE", nullptr},
     {"IDLE", nullptr},
     {"LITERAL+", LiteralPlusOffered},

@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "imap/commands.h"
 #include "imap/mailbox_name.h"
+#include "imap/resync.h"
 #include "imap/response.h"
 #include "imap/args.h"
 #include "imap/status.h"
@@ -30,20 +31,6 @@ void SeparatorsToSlash(char* psz) {
             *psz = '/';
         }
     }
-}
-
-// The special-use attribute of a folder whose name the settings give to a role.
-const char* SpecialUse(const std::string& name) {
-    const std::pair<const char*, const char*> roles[] = {
-        {Settings.DraftsFolder, "\\Drafts"},
-        {Settings.SentFolder, "\\Sent"},
-        {Settings.TrashFolder, "\\Trash"},
-        {Settings.JunkFolder, "\\Junk"},
-    };
-    for (const auto& [pszName, pszAttribute] : roles) {
-        if (pszName[0] != '\0' && StrICmp(pszName, name.c_str()) == 0) return pszAttribute;
-    }
-    return nullptr;
 }
 
 // The name a client sees: the inbox, and every folder below it, is INBOX however its
@@ -124,7 +111,7 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
             if (!folder.bReachable) add("\\Noselect");
             add(folder.bHasChildren ? "\\HasChildren" : "\\HasNoChildren");
             if ((request.bSelectSubscribed || request.bReturnSubscribed) && folder.bSubscribed) add("\\Subscribed");
-            if (const char* pszUse = SpecialUse(name)) add(pszUse);
+            if (const char* pszUse = SpecialUse(name.c_str())) add(pszUse);
         }
         SendListLine(pSession, attributes, name, pszExtra);
         if (request.bReturnStatus && folder.bReachable) {
@@ -185,8 +172,8 @@ bool TakeSelectionOptions(const char** ppCursor, ListRequest* pRequest) {
     return !pRequest->bRecursiveMatch || pRequest->bSelectSubscribed;
 }
 
-// LIST's " RETURN (...)" after the patterns.
-bool TakeReturnOptions(const char** ppCursor, ListRequest* pRequest) {
+// LIST's " RETURN (...)" after the patterns; STATUS's items as the session's revision knows them.
+bool TakeReturnOptions(const char** ppCursor, ListRequest* pRequest, bool bImap4Rev2) {
     const char* p = *ppCursor;
     if (StrNICmp(p, " RETURN (", 9) != 0) return false;
     p += 9;
@@ -200,7 +187,7 @@ bool TakeReturnOptions(const char** ppCursor, ListRequest* pRequest) {
         } else if (word == "STATUS") {
             char szItems[PATTERN_SIZE];
             if (*p != ' ' || !TakeParenthesised(&++p, szItems, sizeof(szItems)) ||
-                !ReadStatusItems(szItems, &pRequest->status)) {
+                !ReadStatusItems(szItems, &pRequest->status, bImap4Rev2)) {
                 return false;
             }
             pRequest->bReturnStatus = true;
@@ -243,7 +230,7 @@ bool ReadListRequest(Session* pSession, bool bSubscribedOnly, ListRequest* pRequ
     }
     if (bRead && !bSubscribedOnly && *p == ' ') {
         pRequest->bExtended = true;
-        bRead = TakeReturnOptions(&p, pRequest);
+        bRead = TakeReturnOptions(&p, pRequest, Imap4Rev2(pSession));
     }
     if (!bRead || *p != '\0') {
         RespondIllegalArgument(pSession);

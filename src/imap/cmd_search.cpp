@@ -208,6 +208,17 @@ bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nInd
     return SearchMatches(query, message);
 }
 
+bool RefuseRecentKeys(Session* pSession, const SearchQuery& query) {
+    if (!Imap4Rev2(pSession)) return false;
+    bool bRecent = std::any_of(query.nodes.begin(), query.nodes.end(),
+                               [](const SearchNode& node) { return node.kind == SK_FLAG && node.nFlag == 0; });
+    if (bRecent) {
+        FormatResponse(pSession, "%s BAD %s: IMAP4rev2 has no \\Recent to search for\r\n", pSession->pTag,
+                       pSession->pCommand);
+    }
+    return bRecent;
+}
+
 int CmdSearch(Session* pSession) {
     if (pSession->State != Imap4Selected) {
         RespondWrongState(pSession);
@@ -243,6 +254,15 @@ int CmdSearch(Session* pSession) {
         case SEARCH_BAD:
             FormatResponse(pSession, "%s BAD %s: %s\r\n", pSession->pTag, pSession->pCommand, strError.c_str());
             return 1;
+    }
+    if (RefuseRecentKeys(pSession, query)) {
+        if (options.fOptions & RETURN_SAVE) view.savedUids.clear();
+        return 1;
+    }
+    // IMAP4rev2 answers every search with ESEARCH, all the numbers when nothing else was asked.
+    if (!options.bExtended && Imap4Rev2(pSession)) {
+        options.bExtended = true;
+        options.fOptions = RETURN_ALL;
     }
 
     // The messages are those the client was told of, numbered as it was told; one expunged

@@ -24,11 +24,13 @@
 namespace {
 
 // The untagged lines of the SELECT and EXAMINE answer. A mailbox without unseen messages
-// has no first unseen one to name.
+// has no first unseen one to name; IMAP4rev2 names none and has no \Recent to count (its client
+// searches for what it wants).
 void SendMailboxState(Session* pSession) {
+    bool bRev2 = Imap4Rev2(pSession);
     OutputFormat(pSession, "* %ld EXISTS\r\n", static_cast<long>(pSession->lExists));
-    OutputFormat(pSession, "* %ld RECENT\r\n", static_cast<long>(pSession->lRecent));
-    if (pSession->lFirstUnseen != 0) {
+    if (!bRev2) OutputFormat(pSession, "* %ld RECENT\r\n", static_cast<long>(pSession->lRecent));
+    if (pSession->lFirstUnseen != 0 && !bRev2) {
         OutputFormat(pSession, "* %s [UNSEEN %ld] Message %ld is first unseen\r\n", "OK",
                      static_cast<long>(pSession->lFirstUnseen), static_cast<long>(pSession->lFirstUnseen));
     }
@@ -44,6 +46,23 @@ void SendMailboxState(Session* pSession) {
     } else {
         OutputFormat(pSession, "* OK [HIGHESTMODSEQ %llu] Highest\r\n", static_cast<unsigned long long>(ullHighest));
     }
+}
+
+// IMAP4rev2 names the mailbox just opened in a LIST line, as LIST would show it: INBOX in capitals,
+// "/" between levels, and the attributes it has.
+void SendSelectedName(Session* pSession, const char* pszName, const char* pszPath) {
+    std::string name = pszName;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    size_t nTop = std::min(name.find('/'), name.size());
+    if (IsInboxName(name.substr(0, nTop).c_str())) name.replace(0, nTop, "INBOX");
+    std::vector<FolderEntry> children;
+    ListFolders((std::string(pszPath) + "/").c_str(), &children);
+    std::string attributes = children.empty() ? "\\HasNoChildren" : "\\HasChildren";
+    if (const char* pszUse = SpecialUse(name.c_str())) attributes.append(" ").append(pszUse);
+    char szNameText[2 * MAX_PATH + 16];
+    if (!FormatMailboxName(name.c_str(), szNameText, sizeof(szNameText))) return;
+    OutputFormat(pSession, "* LIST (%s) \"/\" %s\r\n", attributes.c_str(), szNameText);
 }
 
 // QRESYNC's catching up, for a client that knew the mailbox under the same UIDVALIDITY: the UIDs
@@ -101,6 +120,8 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     CloseView(pSession);
     if (pSession->State == Imap4Selected) {
         pSession->State = Imap4Authorization;
+        // What follows is about the mailbox being opened, not the one the client had.
+        if (Imap4Rev2(pSession)) OutputFormat(pSession, "* OK [CLOSED] Previous mailbox closed\r\n");
     }
     char szPath[MAX_PATH];
     if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
@@ -118,6 +139,7 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     if (parameters.bCondStore) EnableCondStore(pSession);
     OpenInto(pSession, bReadOnly);
     SendMailboxState(pSession);
+    if (Imap4Rev2(pSession)) SendSelectedName(pSession, szName, szPath);
     if (parameters.bQresync) SendResync(pSession, parameters);
     FormatResponse(pSession, "%s %s [%s] %s completed\r\n", pSession->pTag, "OK", bReadOnly ? "READ-ONLY" : "READ-WRITE",
                    pSession->pCommand);
@@ -171,15 +193,35 @@ void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, i
     if (pullSize != nullptr) *pullSize = ullSize;
 }
 
+// The messages flagged \Deleted, asked for alone by STATUS DELETED: from an open index, else
+// from one listing.
+uint64_t CountDeleted(const char* pszPath) {
+    uint64_t ullDeleted = 0;
+    if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
+        uint64_t ullNow = 0;
+        pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) {
+            if (message.fFlags & FLAG_BIT_DELETED) ullDeleted++;
+        }, &ullNow);
+        return ullDeleted;
+    }
+    std::vector<ListedMessage> listed;
+    ListMessages(pszPath, &listed);
+    for (const ListedMessage& message : listed) {
+        if (message.fFlags & FLAG_BIT_DELETED) ullDeleted++;
+    }
+    return ullDeleted;
+}
+
 }  // namespace
 
 int CmdSelect(Session* pSession) { return OpenMailbox(pSession, false); }
 
 int CmdExamine(Session* pSession) { return OpenMailbox(pSession, true); }
 
-const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "SIZE", "HIGHESTMODSEQ"};
+const char* const kStatusWords[STATUS_ITEMS] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "SIZE",
+                                                "HIGHESTMODSEQ", "DELETED"};
 
-bool ReadStatusItems(const char* pszList, StatusRequest* pRequest) {
+bool ReadStatusItems(const char* pszList, StatusRequest* pRequest, bool bImap4Rev2) {
     pRequest->nItems = 0;
     for (const char* p = pszList; *p != '\0';) {
         size_t nLength = strcspn(p, " ");
@@ -187,6 +229,8 @@ bool ReadStatusItems(const char* pszList, StatusRequest* pRequest) {
         for (int i = 0; i < STATUS_ITEMS; i++) {
             if (strlen(kStatusWords[i]) == nLength && StrNICmp(p, kStatusWords[i], nLength) == 0) nFound = i;
         }
+        // Each revision knows only its own words.
+        if (nFound == (bImap4Rev2 ? STATUS_RECENT : STATUS_DELETED)) nFound = -1;
         if (nFound < 0 || pRequest->nItems == STATUS_ITEMS * 2) return false;
         pRequest->aItems[pRequest->nItems++] = static_cast<StatusItem>(nFound);
         p += nLength;
@@ -206,6 +250,10 @@ bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPat
     // The sizes cost a look at every file the index has not measured yet: only when asked.
     bool bSize = std::find(request.aItems, request.aItems + request.nItems, STATUS_SIZE) != request.aItems + request.nItems;
     CountForStatus(pszPath, &lExists, &lRecent, &lUnseen, &ulUidNext, bSize ? &ullSize : nullptr);
+    uint64_t ullDeleted = 0;
+    if (std::find(request.aItems, request.aItems + request.nItems, STATUS_DELETED) != request.aItems + request.nItems) {
+        ullDeleted = CountDeleted(pszPath);
+    }
     uint64_t ullHighestModSeq = 0;
     if (std::find(request.aItems, request.aItems + request.nItems, STATUS_HIGHESTMODSEQ) !=
         request.aItems + request.nItems) {
@@ -217,7 +265,7 @@ bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPat
     }
     const unsigned long long aullValues[STATUS_ITEMS] = {
         static_cast<unsigned long long>(lExists), static_cast<unsigned long long>(lRecent), ulUidNext,
-        ulUidValidity, static_cast<unsigned long long>(lUnseen), ullSize, ullHighestModSeq};
+        ulUidValidity, static_cast<unsigned long long>(lUnseen), ullSize, ullHighestModSeq, ullDeleted};
 
     // The name as the client would write it back: it may need quotes or a literal.
     char szNameText[2 * MAX_PATH + 16];
@@ -243,7 +291,7 @@ int CmdStatus(Session* pSession) {
     StatusRequest request;
     const char* p = pSession->pArgs;
     if (!TakeAstring(&p, szName, sizeof(szName)) || !TakeBlank(&p) || !TakeParenthesised(&p, szList, sizeof(szList)) ||
-        *p != '\0' || !ReadStatusItems(szList, &request)) {
+        *p != '\0' || !ReadStatusItems(szList, &request, Imap4Rev2(pSession))) {
         RespondIllegalArgument(pSession);
         return 1;
     }

@@ -80,7 +80,7 @@ bool ParseCriteria(Session* pSession, const char* pszRest, SearchQuery* pQuery) 
     std::string strError;
     switch (ParseSearch(pszRest, strlen(pszRest), pQuery, &strError)) {
         case SEARCH_PARSED:
-            return true;
+            return !RefuseRecentKeys(pSession, *pQuery);
         case SEARCH_BAD_CHARSET:
             FormatResponse(pSession, "%s NO [BADCHARSET (US-ASCII UTF-8)] %s charset not supported\r\n",
                            pSession->pTag, pSession->pCommand);

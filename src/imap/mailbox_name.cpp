@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "config/settings.h"
 #include "imap/args.h"
 #include "imap/response.h"
 #include "imap/view.h"
 #include "platform/format.h"
 #include "platform/fs.h"
+#include "platform/text.h"
 #include "store/store.h"
 
 namespace {
@@ -139,4 +142,17 @@ bool TakeSetAndTarget(Session* pSession, std::vector<SetElement>* pSet, char* ps
         return false;
     }
     return true;
+}
+
+const char* SpecialUse(const char* pszName) {
+    const std::pair<const char*, const char*> roles[] = {
+        {Settings.DraftsFolder, "\\Drafts"},
+        {Settings.SentFolder, "\\Sent"},
+        {Settings.TrashFolder, "\\Trash"},
+        {Settings.JunkFolder, "\\Junk"},
+    };
+    for (const auto& [pszRole, pszAttribute] : roles) {
+        if (pszRole[0] != '\0' && StrICmp(pszRole, pszName) == 0) return pszAttribute;
+    }
+    return nullptr;
 }

@@ -48,3 +48,7 @@ bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize);
 // Whether a mailbox name matches a LIST pattern: "*" stands for any text, "%" for any text
 // without "/"; other characters match without regard to case, as the store finds names.
 bool MatchListPattern(const char* pszPattern, const char* pszName);
+
+// The special-use attribute ("\\Sent", ...) of a folder whose name the settings give to a role;
+// null for any other.
+const char* SpecialUse(const char* pszName);

@@ -65,6 +65,8 @@ enum : int32_t {
     ENABLED_QRESYNC = 0x02,
     ENABLED_IMAP4REV2 = 0x04,  // RFC 9051's rules where they differ from IMAP4rev1's
 };
+// The session follows IMAP4rev2: no \Recent in any answer, SEARCH answered by ESEARCH.
+inline bool Imap4Rev2(const Session* pSession) { return (pSession->fEnabled & ENABLED_IMAP4REV2) != 0; }
 // Turns CONDSTORE on; when it comes on while a mailbox is selected, its client is told the
 // mailbox's highest modification sequence now ("* OK [HIGHESTMODSEQ n]").
 void EnableCondStore(Session* pSession);

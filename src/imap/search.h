@@ -102,5 +102,8 @@ struct Session;
 // *pullModSeq is its modification sequence when bModSeq, else 0.
 bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nIndex, long lSecondsWest, bool bModSeq,
                         uint64_t* pullModSeq);
+// IMAP4rev2 has no \Recent, and so no RECENT, NEW or OLD key: true, with the BAD line left,
+// when such a session's criteria name one.
+bool RefuseRecentKeys(Session* pSession, const SearchQuery& query);
 // Whether any key of the query needs the file's content (header, body or sent date).
 bool SearchReadsContent(const SearchQuery& query);

@@ -6,7 +6,7 @@
 #include "imap/session.h"
 
 enum StatusItem { STATUS_MESSAGES, STATUS_RECENT, STATUS_UIDNEXT, STATUS_UIDVALIDITY, STATUS_UNSEEN, STATUS_SIZE,
-                  STATUS_HIGHESTMODSEQ, STATUS_ITEMS };
+                  STATUS_HIGHESTMODSEQ, STATUS_DELETED, STATUS_ITEMS };
 
 struct StatusRequest {
     StatusItem aItems[STATUS_ITEMS * 2];
@@ -14,8 +14,8 @@ struct StatusRequest {
 };
 
 // Reads the items between STATUS's parentheses, in the order asked; false for an empty list or
-// an unknown item.
-bool ReadStatusItems(const char* pszList, StatusRequest* pRequest);
+// an unknown item. IMAP4rev2 (bImap4Rev2) knows DELETED and no longer RECENT.
+bool ReadStatusItems(const char* pszList, StatusRequest* pRequest, bool bImap4Rev2 = false);
 
 // Writes "* STATUS name (...)" for the mailbox at pszPath, pszName as the client wrote it; false,
 // with nothing written, when the mailbox is gone. Asking for HIGHESTMODSEQ turns CONDSTORE on.

@@ -60,10 +60,12 @@ ViewMessage* FindInView(std::vector<ViewMessage>& messages, uint32_t ulUid) {
     return it != messages.end() && it->ulUid == ulUid ? &*it : nullptr;
 }
 
-// The system flags a message is shown with, then its keywords.
-std::string FlagsText(const MailboxView& view, const ViewMessage& message) {
+// The system flags a message is shown with, then its keywords; \Recent only where the client's
+// protocol has it.
+std::string FlagsText(const MailboxView& view, const ViewMessage& message, bool bRecent) {
     char szCode[7];
     ShownFlagCode(view, message, szCode);
+    if (!bRecent) szCode[0] = '0';
     char szName[MESSAGE_NAME_LENGTH + 1];
     FormatMessageName(szName, sizeof(szName), message.ulUid, szCode);
     char szFlags[64];
@@ -237,7 +239,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
             if (szCode[0] == '1' && !(message.fState & VIEW_GONE)) ulRecent++;
         }
         OutputFormat(pSession, "* %lu EXISTS\r\n", static_cast<unsigned long>(messages.size()));
-        OutputFormat(pSession, "* %lu RECENT\r\n", ulRecent);
+        if (!Imap4Rev2(pSession)) OutputFormat(pSession, "* %lu RECENT\r\n", ulRecent);
     }
     if (!bNews) return;
     // Messages gone but not yet announced (no EXPUNGE may be sent now) stay news.
@@ -250,7 +252,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
         }
         if (!(message.fState & VIEW_FLAGS_CHANGED)) continue;
         message.fState &= static_cast<uint8_t>(~VIEW_FLAGS_CHANGED);
-        SendFlagsLine(pSession, static_cast<uint32_t>(i + 1), message, false);
+        SendFlagsLine(pSession, static_cast<uint32_t>(i + 1), message, false, true);
     }
     pView->bNews = bGoneLeft;
 }
@@ -402,12 +404,14 @@ bool TakeKeywords(MailboxView& view, ViewMessage& message) {
     return bChanged;
 }
 
-void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly) {
+void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly, bool bUnasked) {
     const MailboxView& view = *pSession->pView;
     bool bCondStore = (pSession->fEnabled & ENABLED_CONDSTORE) != 0;
+    bool bRev2 = Imap4Rev2(pSession);
     std::string strLine = "* " + std::to_string(ulSequence) + " FETCH (";
-    if (pSession->bUid != 0 || bCondStore) strLine += "UID " + std::to_string(message.ulUid) + " ";
-    if (!bModSeqOnly) strLine += "FLAGS (" + FlagsText(view, message) + ")";
+    // An IMAP4rev2 client is owed the UID of every flag change it did not ask for.
+    if (pSession->bUid != 0 || bCondStore || (bRev2 && bUnasked)) strLine += "UID " + std::to_string(message.ulUid) + " ";
+    if (!bModSeqOnly) strLine += "FLAGS (" + FlagsText(view, message, !bRev2) + ")";
     if (bCondStore) {
         strLine += bModSeqOnly ? "MODSEQ (" : " MODSEQ (";
         strLine += std::to_string(TellModSeq(*pSession->pView, message.ulUid)) + ")";

@@ -127,8 +127,10 @@ const std::string& ShownKeywords(const MailboxView& view, const ViewMessage& mes
 bool TakeKeywords(MailboxView& view, ViewMessage& message);
 // Queues the untagged FETCH that tells a message's flags ("* n FETCH (FLAGS (...))"); under
 // the UID prefix, and always once CONDSTORE is on, with the UID, and under CONDSTORE with its
-// MODSEQ. bModSeqOnly leaves the flags out (a silent STORE under CONDSTORE).
-void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly);
+// MODSEQ. bModSeqOnly leaves the flags out (a silent STORE under CONDSTORE). bUnasked: news of a
+// change made elsewhere, which an IMAP4rev2 client is told with the UID.
+void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& message, bool bModSeqOnly,
+                   bool bUnasked = false);
 // The sequence a message is shown with. One expunged elsewhere, still numbered for this client,
 // is no longer in the mailbox's state: it is shown with the mailbox's highest, which is not
 // below its last (a sequence is never 0).

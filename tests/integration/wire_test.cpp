@@ -21,10 +21,10 @@ std::string Dword(const std::string& name, unsigned value) {
 }
 
 const std::string kPreLogin =
-    "IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
+    "IMAP4 IMAP4rev1 IMAP4rev2 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
     "AUTH=LOGIN BINARY MULTIAPPEND CATENATE ID UNSELECT SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT THREAD=REFERENCES";
 const std::string kLoggedIn =
-    "IMAP4 IMAP4rev1 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
+    "IMAP4 IMAP4rev1 IMAP4rev2 NAMESPACE IDLE LITERAL+ CHILDREN SPECIAL-USE UIDPLUS MOVE ENABLE CONDSTORE QRESYNC SASL-IR AUTH=PLAIN AUTH=CRAM-MD5 "
     "AUTH=LOGIN APPENDLIMIT=67108864 ESEARCH SEARCHRES CONTEXT=SEARCH LIST-EXTENDED LIST-STATUS STATUS=SIZE "
     "BINARY MULTIAPPEND CATENATE ID UNSELECT COMPRESS=DEFLATE SORT SORT=DISPLAY ESORT CONTEXT=SORT THREAD=ORDEREDSUBJECT THREAD=REFERENCES";
 
@@ -122,6 +122,27 @@ TEST_F(Wire, UnselectLeavesWithoutExpunging) {
     ASSERT_TRUE(Last(client.Command("s", "SELECT INBOX")).starts_with("s OK"));
     ASSERT_TRUE(Last(client.Command("c", "CLOSE")).starts_with("c OK"));
     EXPECT_EQ(client.Command("t", "STATUS INBOX (MESSAGES)").front(), "* STATUS INBOX (MESSAGES 1)\r\n");
+}
+
+// IMAP4rev2's rules are the enabling connection's own: another one, at the same time on the same
+// mailbox, keeps IMAP4rev1's answers.
+TEST_F(Wire, Imap4Rev2IsTheEnablingConnectionsOwn) {
+    Start();
+    ImapClient rev2, rev1;
+    ASSERT_TRUE(rev2.LoggedIn(server.port, "ann", "pw"));
+    ASSERT_TRUE(rev1.LoggedIn(server.port, "ann", "pw"));
+    ASSERT_TRUE(Last(rev1.Command("a", "APPEND INBOX {6+}\r\nhello!")).starts_with("a OK"));
+    EXPECT_EQ(rev2.Command("e", "ENABLE IMAP4rev2"), (Lines{"* ENABLED IMAP4rev2\r\n", "e OK ENABLE completed\r\n"}));
+    Lines selected = rev2.Command("s", "SELECT INBOX");
+    for (const std::string& line : selected) EXPECT_FALSE(Has(line, "RECENT") || Has(line, "UNSEEN")) << line;
+    EXPECT_EQ(selected.end()[-2], "* LIST (\\HasNoChildren) \"/\" INBOX\r\n");
+    EXPECT_EQ(rev2.Command("f", "SEARCH ALL"), (Lines{"* ESEARCH (TAG \"f\") ALL 1\r\n", "f OK SEARCH completed\r\n"}));
+    Lines other = rev1.Command("s", "SELECT INBOX");
+    EXPECT_EQ(other[1], "* 0 RECENT\r\n");
+    EXPECT_EQ(rev1.Command("f", "SEARCH ALL"), (Lines{"* SEARCH 1\r\n", "f OK SEARCH completed\r\n"}));
+    // New mail reaches both, with RECENT only where it exists.
+    ASSERT_TRUE(Last(rev1.Command("b", "APPEND INBOX {6+}\r\nhello!")).starts_with("b OK"));
+    EXPECT_EQ(rev2.Command("n", "NOOP"), (Lines{"* 2 EXISTS\r\n", "n OK NOOP completed\r\n"}));
 }
 
 // A command longer than the limit is read to its end and refused; the next one is understood.

@@ -8,6 +8,7 @@
 
 #include "imap/fetch/items.h"
 #include "imap/fetch/section.h"
+#include "imap/resync.h"
 #include "imap/view.h"
 #include "imap/output.h"
 #include "platform/format.h"
@@ -120,9 +121,11 @@ void WriteFlagsItem(Session* pSession) {
     // Every flag name together takes 62 bytes at the most.
     char szFlags[96] = "FLAGS (";
     size_t nFlags = 7;
-    // \Recent as this session holds it, where the session's view says.
+    // \Recent as this session holds it, where the session's view says; never under IMAP4rev2.
     const char* pszShown = pSession->szShownFlags;
+    bool bRev2 = Imap4Rev2(pSession);
     for (const FlagName& flag : kFlagNames) {
+        if (bRev2 && flag.nPosition == FLAG_POS_RECENT) continue;
         bool bSet = pszShown[0] != '\0' ? pszShown[flag.nPosition - 11] == '1'
                                         : static_cast<size_t>(flag.nPosition) < nLength && pszName[flag.nPosition] == '1';
         if (!bSet) continue;
