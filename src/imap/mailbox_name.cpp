@@ -171,7 +171,8 @@ bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize, bool bUt
     bool bQuotable = true;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pszName); *p != '\0'; p++) {
         bAtom = bAtom && IsAtomChar(*p);
-        // A quoted string holds 7-bit text without CR and LF; anything else needs a literal.
+        // A quoted string holds 7-bit text without CR and LF, and UTF-8 for a client that asked
+        // for it; anything else needs a literal.
         bQuotable = bQuotable && (*p < 0x80 || bUtf8) && *p != '\r' && *p != '\n';
     }
     if (bAtom) {
