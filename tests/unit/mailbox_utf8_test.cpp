@@ -105,6 +105,7 @@ TEST_F(Utf8Names, NamesThatAreNoUtf8OrHoldControlsAreRefusedAndNothingIsMade) {
         {"SELECT \"\xff\"", bad}, {"EXAMINE \"a\xc2\x85\"", cannot}, {"STATUS \"\xff\" (MESSAGES)", bad},
         {"DELETE \"x\xc2\x9f\"", cannot}, {"LIST \"\" \"\xff*\"", bad}, {"LIST \"\xc0\" *", bad},
         {"LIST (SUBSCRIBED) \"\" (\"a\" \"\xe0\x80\x80\")", bad}, {"LSUB \"\" \"\xc3\"", bad},
+        {"APPEND \"\xff\" {1+}\r\nx", bad}, {"APPEND \"\xc2\x9b\" {1+}\r\nx", cannot},
     };
     for (const auto& [request, answer] : refused) {
         std::string word = request.substr(0, request.find(' '));
