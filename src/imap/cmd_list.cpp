@@ -109,7 +109,10 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
             if (!folder.bSubscribed) {
                 bool bSubscribedBelow = false;
                 for (size_t j = i + 1; j < folders.size() && folders[j].name.starts_with(folder.name + "/"); j++) {
-                    bSubscribedBelow = bSubscribedBelow || folders[j].bSubscribed;
+                    // Only for a subscribed mailbox the client can be shown.
+                    std::string below;
+                    bSubscribedBelow = bSubscribedBelow ||
+                                       (folders[j].bSubscribed && ShownMailboxName(pSession, ShownName(folders[j]), &below));
                 }
                 if (!bLevelPattern || !bSubscribedBelow) continue;
                 add("\\Noselect");

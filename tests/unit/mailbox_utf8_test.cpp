@@ -137,6 +137,13 @@ TEST_F(Utf8Names, MailboxesNamedOtherwiseOnDiskAreShownAndFoundAsTheyAre) {
     rev1.Talk({{"b1 CREATE &AMQ-", "b1 OK CREATE completed\r\n"}});
     EXPECT_EQ(Run("a6 CREATE \"Ä/Sub\""), "a6 OK CREATE completed\r\n");
     EXPECT_EQ(Tree(), "&-AMQ-* &AMQ-* &AMQ-/Sub* AT&T AT&T/Sub* Caf\xe9 Caf\xe9/Sub inbox Ä Проекты Проекты/2026*");
+    // LSUB names no unsubscribed level on the way to a subscribed mailbox the client cannot see.
+    MakeMailbox("Old", true);
+    MakeMailbox("Old/Caf\xe9");
+    MakeMailbox("Older/Neu", true);
+    MakeMailbox("Older/Neu/\xc3\xa4");
+    EXPECT_EQ(Run("a8 LSUB \"\" Old%"), "* LSUB () \"/\" Older\r\na8 OK LSUB completed\r\n");
+    EXPECT_EQ(Run("a9 LSUB \"\" Older/%"), "* LSUB (\\Noselect) \"/\" Older/Neu\r\na9 OK LSUB completed\r\n");
     EXPECT_EQ(Run("a7 LIST \"\" \"*&*\""), "* LIST (\\HasNoChildren) \"/\" &AMQ-\r\n* LIST (\\HasChildren) \"/\" AT&T\r\n"
                                           "* LIST (\\HasNoChildren) \"/\" AT&T/Sub\r\na7 OK LIST completed\r\n");
 }
