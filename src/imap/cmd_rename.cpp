@@ -45,11 +45,12 @@ int CmdRename(Session* pSession) {
         CreateMailboxDirectory(szOldPath);
     }
     if (UsesUtf8Names(pSession)) {
-        char szOld[2 * MAX_PATH + 16];
-        char szNew[2 * MAX_PATH + 16];
-        if (FormatMailboxName(oldShown.c_str(), szOld, sizeof(szOld), true) &&
-            FormatMailboxName(newShown.c_str(), szNew, sizeof(szNew), true)) {
-            OutputFormat(pSession, "* LIST () \"/\" %s (\"OLDNAME\" (%s))\r\n", szNew, szOld);
+        // On the heap: the names' buffers already take much of a session thread's stack.
+        std::string oldText(2 * MAX_PATH + 16, '\0');
+        std::string newText(2 * MAX_PATH + 16, '\0');
+        if (FormatMailboxName(oldShown.c_str(), oldText.data(), oldText.size(), true) &&
+            FormatMailboxName(newShown.c_str(), newText.data(), newText.size(), true)) {
+            OutputFormat(pSession, "* LIST () \"/\" %s (\"OLDNAME\" (%s))\r\n", newText.c_str(), oldText.c_str());
         }
     }
     FormatResponse(pSession, "%s %s %s successful\r\n", pSession->pTag, "OK", pSession->pCommand);
