@@ -13,7 +13,7 @@ scripts/install-deps.sh
 
 SECONDS_EACH=${FUZZ_SECONDS:-20}
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then SECONDS_EACH=$1; shift; fi
-ALL=(request_line args message_set fetch_items mime search registry_file user_file session_input proxy_header)
+ALL=(request_line args message_set fetch_items mime search registry_file user_file session_input proxy_header mailbox_name)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 BUILD_DIR=${BUILD_DIR:-build-fuzz}

@@ -191,7 +191,9 @@ UrlRead CopyUrlContent(Session* pSession, const MessageUrl& url, uint64_t ullRoo
                        const std::function<void(const char*, size_t)>& pfnSink) {
     char szMailbox[MAX_PATH];
     uint32_t ulValidity = 0;
-    if (!ResolveClientMailbox(pSession, url.mailbox.c_str(), szMailbox, sizeof(szMailbox)) || !MailboxExists(szMailbox) ||
+    std::string stored;
+    if (StoredNameOf(pSession, url.mailbox, &stored) != UTF8_NAME_OK ||
+        !ResolveClientMailbox(pSession, stored.c_str(), szMailbox, sizeof(szMailbox)) || !MailboxExists(szMailbox) ||
         !GetUidValidity(szMailbox, &ulValidity) || (url.bValidity && ulValidity != url.ulValidity)) {
         return URL_NAMES_NOTHING;
     }

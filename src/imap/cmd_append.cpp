@@ -543,6 +543,8 @@ int CmdAppend(Session* pSession) {
     if (!TakeAstring(&p, szName, sizeof(szName)) || !TakeBlank(&p)) {
         FormatResponse(pSession, "%s %s %s illegal argument\r\n", pszTag, "BAD", "APPEND");
         step = STEP_REFUSED;
+    } else if (!ClientNameToStored(pSession, szName, sizeof(szName))) {
+        step = STEP_REFUSED;
     } else if (!ResolveClientMailbox(pSession, szName, batch.szTarget, sizeof(batch.szTarget))) {
         FormatResponse(pSession, "%s NO APPEND fails\r\n", pszTag);
         step = STEP_REFUSED;

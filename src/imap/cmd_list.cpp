@@ -65,7 +65,7 @@ bool MatchesAny(const ListRequest& request, const std::string& name) {
 void SendListLine(Session* pSession, const std::string& attributes, const std::string& name, const char* pszExtra = "") {
     char szName[2 * PATTERN_SIZE + 2 * MAX_PATH];
     // A name too long for a response line is left out rather than shown cut, as another name.
-    if (!FormatMailboxName(name.c_str(), szName, sizeof(szName))) return;
+    if (!FormatMailboxName(name.c_str(), szName, sizeof(szName), UsesUtf8Names(pSession))) return;
     OutputFormat(pSession, "* %s (%s) \"/\" %s%s\r\n", pSession->pCommand, attributes.c_str(), szName, pszExtra);
 }
 
@@ -76,10 +76,16 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
     // when a subscribed one lies below it, so that the client can find its way down.
     const std::string& first = request.patterns.front();
     bool bLevelPattern = !first.empty() && first.back() == '%';
+    // Patterns match names as the client sees them; a name a UTF-8 client cannot be shown
+    // matches none.
+    auto matches = [&](const std::string& stored, std::string* pShown) {
+        return ShownMailboxName(pSession, stored, pShown) && MatchesAny(request, *pShown);
+    };
     for (size_t i = 0; i < folders.size(); i++) {
         const FolderEntry& folder = folders[i];
         std::string name = ShownName(folder);
-        if (!MatchesAny(request, name)) continue;
+        std::string shown;
+        if (!matches(name, &shown)) continue;
         std::string attributes;
         auto add = [&attributes](const char* pszAttribute) {
             attributes += attributes.empty() ? "" : " ";
@@ -90,7 +96,10 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
             if (!folder.bSubscribed) {
                 bool bSubscribedBelow = false;
                 for (size_t j = i + 1; j < folders.size() && folders[j].name.starts_with(folder.name + "/"); j++) {
-                    bSubscribedBelow = bSubscribedBelow || folders[j].bSubscribed;
+                    // Only for a subscribed mailbox the client can be shown.
+                    std::string below;
+                    bSubscribedBelow = bSubscribedBelow ||
+                                       (folders[j].bSubscribed && ShownMailboxName(pSession, ShownName(folders[j]), &below));
                 }
                 if (!bLevelPattern || !bSubscribedBelow) continue;
                 add("\\Noselect");
@@ -103,7 +112,9 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
                 for (size_t j = i + 1; request.bRecursiveMatch && j < folders.size() &&
                                        folders[j].name.starts_with(folder.name + "/");
                      j++) {
-                    bChildInfo = bChildInfo || (folders[j].bSubscribed && !MatchesAny(request, ShownName(folders[j])));
+                    std::string child;
+                    bChildInfo = bChildInfo || (folders[j].bSubscribed && ShownMailboxName(pSession, ShownName(folders[j]), &child) &&
+                                                !MatchesAny(request, child));
                 }
                 if (!bChildInfo) continue;
                 pszExtra = " (\"CHILDINFO\" (\"SUBSCRIBED\"))";
@@ -113,11 +124,11 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
             if ((request.bSelectSubscribed || request.bReturnSubscribed) && folder.bSubscribed) add("\\Subscribed");
             if (const char* pszUse = SpecialUse(name.c_str())) add(pszUse);
         }
-        SendListLine(pSession, attributes, name, pszExtra);
+        SendListLine(pSession, attributes, shown, pszExtra);
         if (request.bReturnStatus && folder.bReachable) {
             char szPath[MAX_PATH];
             if (ResolveMailboxPath(pSession->szMailDir, name.c_str(), szPath, sizeof(szPath))) {
-                static_cast<void>(OutputStatusLine(pSession, name.c_str(), szPath, request.status));
+                static_cast<void>(OutputStatusLine(pSession, shown.c_str(), szPath, request.status));
             }
         }
     }
@@ -129,8 +140,9 @@ void ListFolderLines(Session* pSession, const ListRequest& request, bool bSubscr
     for (const std::string& name : lost) {
         bool bListed = std::any_of(folders.begin(), folders.end(),
                                    [&](const FolderEntry& folder) { return ShownName(folder) == name; });
-        if (bListed || !MatchesAny(request, name)) continue;
-        SendListLine(pSession, "\\Subscribed \\NonExistent", name);
+        std::string shown;
+        if (bListed || !matches(name, &shown)) continue;
+        SendListLine(pSession, "\\Subscribed \\NonExistent", shown);
     }
 }
 
@@ -231,6 +243,11 @@ bool ReadListRequest(Session* pSession, bool bSubscribedOnly, ListRequest* pRequ
     if (bRead && !bSubscribedOnly && *p == ' ') {
         pRequest->bExtended = true;
         bRead = TakeReturnOptions(&p, pRequest, Imap4Rev2(pSession));
+    }
+    // A UTF-8 client writes its patterns in UTF-8, as its names; they match the names it is shown.
+    if (bRead && UsesUtf8Names(pSession)) {
+        bRead = CheckUtf8MailboxName(szReference) != UTF8_NAME_MALFORMED;
+        for (const std::string& pattern : patterns) bRead = bRead && CheckUtf8MailboxName(pattern) != UTF8_NAME_MALFORMED;
     }
     if (!bRead || *p != '\0') {
         RespondIllegalArgument(pSession);

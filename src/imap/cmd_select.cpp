@@ -123,6 +123,11 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
         // What follows is about the mailbox being opened, not the one the client had.
         if (Imap4Rev2(pSession)) OutputFormat(pSession, "* OK [CLOSED] Previous mailbox closed\r\n");
     }
+    // A name refused leaves no mailbox selected, as any SELECT that fails.
+    if (!ClientNameToStored(pSession, szName, sizeof(szName))) {
+        static_cast<void>(FormatText(pSession->szMailbox, sizeof(pSession->szMailbox), "%s", pSession->szMailDir));
+        return 1;
+    }
     char szPath[MAX_PATH];
     if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
         !GetUidValidity(szPath, &pSession->ulUidValidity)) {
@@ -269,7 +274,7 @@ bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPat
 
     // The name as the client would write it back: it may need quotes or a literal.
     char szNameText[2 * MAX_PATH + 16];
-    if (!FormatMailboxName(pszName, szNameText, sizeof(szNameText))) return false;
+    if (!FormatMailboxName(pszName, szNameText, sizeof(szNameText), UsesUtf8Names(pSession))) return false;
     char szValues[STATUS_ITEMS * 2 * 40] = "";
     for (size_t i = 0; i < request.nItems; i++) {
         if (!AppendFormat(szValues, sizeof(szValues), "%s%s %llu", i == 0 ? "" : " ", kStatusWords[request.aItems[i]],
@@ -295,10 +300,13 @@ int CmdStatus(Session* pSession) {
         RespondIllegalArgument(pSession);
         return 1;
     }
+    // The answer names the mailbox as the client wrote it.
+    const std::string written = szName;
+    if (!ClientNameToStored(pSession, szName, sizeof(szName))) return 1;
     char szPath[MAX_PATH];
     // Gone since it was found: no UIDVALIDITY to tell.
     if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
-        !OutputStatusLine(pSession, szName, szPath, request)) {
+        !OutputStatusLine(pSession, written.c_str(), szPath, request)) {
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;
     }

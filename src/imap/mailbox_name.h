@@ -2,14 +2,31 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "imap/mailbox_utf8.h"
 #include "imap/session.h"
 #include "store/store.h"
 
+// Whether the session's client names mailboxes in UTF-8 (it enabled IMAP4rev2); the others use
+// the store's own spelling, modified UTF-7 by convention.
+bool UsesUtf8Names(const Session* pSession);
+// The stored spelling of a name the client wrote: the same text for a client that does not use
+// UTF-8 names, else each level in modified UTF-7, or, where only a directory of the level's
+// bytes as they are exists (one LIST shows so), those bytes. UTF8_NAME_OK when pStored is set.
+Utf8NameCheck StoredNameOf(const Session* pSession, std::string_view name, std::string* pStored);
+// The same in place, for a command: a name that is no UTF-8 leaves the BAD line in szResponse,
+// one with a character no name may hold (or that no longer fits) the NO line, and it fails.
+bool ClientNameToStored(Session* pSession, char* pszName, size_t nSize);
+// A stored name as the client sees it; false when a UTF-8 client cannot be shown it.
+bool ShownMailboxName(const Session* pSession, const std::string& stored, std::string* pShown);
+
 // The single mailbox name that makes up a command's arguments (an atom, a quoted string or a
-// literal), for a command of the authenticated and selected states. Before login the wrong-state
-// line, and for anything else the BAD line, is left in szResponse and it fails.
+// literal), for a command of the authenticated and selected states, in its stored spelling.
+// Before login the wrong-state line, and for anything else the BAD line, is left in szResponse
+// and it fails.
 bool TakeMailboxArgument(Session* pSession, char* pszName, size_t nSize);
 
 // The two-argument form of COPY, RENAME, LIST and LSUB, each an astring whose atom may hold
@@ -39,8 +56,9 @@ bool TakeSetAndTarget(Session* pSession, std::vector<SetElement>* pSet, char* ps
 
 // Writes a mailbox name as LIST and LSUB send it: an atom when every character may stand in
 // one, else a quoted string with "\" before each double quote and backslash, else (8-bit or
-// line-end characters) a literal. False when it does not fit.
-bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize);
+// line-end characters) a literal; with bUtf8 UTF-8 stands in a quoted string too. False when it
+// does not fit.
+bool FormatMailboxName(const char* pszName, char* pszOut, size_t nSize, bool bUtf8 = false);
 
 // Writes a quoted string with escapes; false when it does not fit.
 bool FormatQuotedString(const char* pszText, char* pszOut, size_t nSize);
