@@ -1,22 +1,31 @@
 #!/usr/bin/env python3
 """The large-mailbox scenarios side by side with a private Dovecot over loopback, on the same mail
 (bench/gen_dataset.py): FETCH 1:* (FLAGS UID RFC822.SIZE), FETCH 1:* of four header fields (first
-and repeated), BODY[] of a 20 MB message, STORE, sessions (LOGIN, SELECT, LOGOUT), NOOP and APPEND
-round trips, and the memory of an idle selected session. Ratios are veve4d/Dovecot of the time per
-operation (below 1: veve4d faster). 100,000 and more use the small profile.
+and repeated), BODY[] and BINARY[] of a 20 MB message in clear text and under TLS, BODY[1.2] of a
+multipart message with a large attachment, STORE, sessions (LOGIN, SELECT, LOGOUT), NOOP and
+APPEND round trips, and the memory of an idle selected session. Ratios are veve4d/Dovecot of the
+time per operation (below 1: veve4d faster). Beside each time, the server's CPU per operation
+(user and system time of its whole process tree from /proc/PID/stat, so Dovecot's login, auth
+and imap processes all count, and so does a veve4d thread that has ended), with its ratio.
+100,000 and more use the small profile.
 
     bench/perf_bench.py build/veve4d[,OTHER_BUILD/veve4d...] [COUNT...]     (default: 1000 10000)
 
 Several binaries, separated by commas, each run on the same mail beside the same Dovecot.
 """
-import os, random, socket, statistics, subprocess, sys, tempfile, time
+import os, random, socket, ssl, statistics, subprocess, sys, tempfile, time
+from email import policy
+from email.message import EmailMessage
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import search_bench  # noqa: E402  (the two servers' set-up)
 from view_bench import imap_pids, rss_kb  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from flood_tools import make_certificate  # noqa: E402
+from veve4d_server import free_port  # noqa: E402
 
-ROUNDS = 200
+ROUNDS = 500
 SESSIONS = 5
 BIG = 20 * 1024 * 1024
 NO_TRACE = '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-SVC]\n"ConsoleTrace"=dword:00000000\n'
@@ -25,8 +34,13 @@ NO_TRACE = '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLMVEVE4D-
 class Client:
     """Reads whole answers in large blocks, so that the client costs little next to the server."""
 
-    def __init__(self, port):
+    def __init__(self, port, tls=False):
         self.sock = socket.create_connection(("127.0.0.1", port))
+        if tls:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            self.sock = ctx.wrap_socket(self.sock)
         self.tag = 0
         self.buf = bytearray()
         while b"\r\n" not in self.buf:
@@ -61,45 +75,103 @@ class Client:
         self.sock.close()
 
 
-def per_op_ms(fn, rounds):
-    start = time.perf_counter()
-    for i in range(rounds):
-        fn(i)
-    return (time.perf_counter() - start) * 1000 / rounds
+CLOCK_TICK = os.sysconf("SC_CLK_TCK")
 
 
-def median_ms(fn, rounds):
-    times = []
-    for _ in range(rounds):
+def tree_cpu_ms(root_pid):
+    """User and system time of the process and all its descendants, with the children they reaped."""
+    parents, times = {}, {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = open(f"/proc/{entry}/stat").read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        parents[int(entry)] = int(fields[1])
+        times[int(entry)] = sum(int(f) for f in fields[11:15])
+    total, todo = 0, [root_pid]
+    while todo:
+        pid = todo.pop()
+        total += times.get(pid, 0)
+        todo.extend(child for child, parent in parents.items() if parent == pid)
+    return total * 1000 / CLOCK_TICK
+
+
+class Timer:
+    """Wall time and the server's CPU time per operation of what runs between start and stop."""
+
+    def __init__(self, server_pid):
+        self.server_pid = server_pid
+
+    def per_op(self, fn, rounds):
+        cpu = tree_cpu_ms(self.server_pid)
         start = time.perf_counter()
-        fn()
-        times.append((time.perf_counter() - start) * 1000)
-    return statistics.median(times)
+        for i in range(rounds):
+            fn(i)
+        wall = (time.perf_counter() - start) * 1000 / rounds
+        return wall, (tree_cpu_ms(self.server_pid) - cpu) / rounds
+
+    def median(self, fn, rounds):
+        times = []
+        cpu = tree_cpu_ms(self.server_pid)
+        for _ in range(rounds):
+            start = time.perf_counter()
+            fn()
+            times.append((time.perf_counter() - start) * 1000)
+        return statistics.median(times), (tree_cpu_ms(self.server_pid) - cpu) / rounds
 
 
-def measure(name, port, server_pid, count):
+def multipart_message():
+    """Text and HTML alternatives before a 2 MB attachment: its part 1.2 is the HTML."""
+    m = EmailMessage(policy=policy.SMTP)
+    m["From"] = "Sender <sender@example.org>"
+    m["To"] = "Team <team@example.net>"
+    m["Subject"] = "Report with attachment"
+    text = "".join(f"Line {n} of the report, with a few words.\n" for n in range(40))
+    m.set_content(text)
+    m.add_alternative("<html><body><pre>" + text + "</pre></body></html>\n", subtype="html")
+    m.add_attachment(random.Random(3).randbytes(2 * 1024 * 1024), maintype="application",
+                     subtype="octet-stream", filename="data.bin")
+    return m.as_bytes()
+
+
+def measure(name, port, tls_port, server_pid, count):
     results = {}
+    timer = Timer(server_pid)
     c = Client(port)
     c.command("LOGIN bench pw")
     c.command("SELECT INBOX")
-    results["FETCH 1:* FLAGS UID SIZE, ms"] = median_ms(lambda: c.command("FETCH 1:* (FLAGS UID RFC822.SIZE)"), 5)
+    results["FETCH 1:* FLAGS UID SIZE, ms"] = timer.median(lambda: c.command("FETCH 1:* (FLAGS UID RFC822.SIZE)"), 5)
     fields = "FETCH 1:* (BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT DATE)])"
-    results["FETCH 1:* header fields, first ms"] = median_ms(lambda: c.command(fields), 1)
-    results["FETCH 1:* header fields, again ms"] = median_ms(lambda: c.command(fields), 3)
+    results["FETCH 1:* header fields, first ms"] = timer.median(lambda: c.command(fields), 1)
+    results["FETCH 1:* header fields, again ms"] = timer.median(lambda: c.command(fields), 3)
     rng = random.Random(7)
-    results["STORE, ms each"] = per_op_ms(
+    results["STORE, ms each"] = timer.per_op(
         lambda i: c.command("STORE %d %sFLAGS (\\Flagged)" % (rng.randint(1, count), "+-"[i % 2])), ROUNDS)
-    results["NOOP, ms each"] = per_op_ms(lambda i: c.command("NOOP"), ROUNDS)
+    results["NOOP, ms each"] = timer.per_op(lambda i: c.command("NOOP"), ROUNDS)
     c.command("SELECT appendbox")
     message = b"From: a@example.org\r\nSubject: appended\r\n\r\n" + b"A line of text.\r\n" * 40
-    results["APPEND, ms each"] = per_op_ms(lambda i: c.command("APPEND appendbox", message), ROUNDS // 2)
-    c.command("SELECT big")
-    size = c.command("FETCH 1 (BODY.PEEK[])")
-    if size < BIG:
-        raise SystemExit(f"{name}: BODY[] answered {size} bytes")
-    results["BODY[] 20 MB, ms"] = median_ms(lambda: c.command("FETCH 1 (BODY.PEEK[])"), 3)
+    results["APPEND, ms each"] = timer.per_op(lambda i: c.command("APPEND appendbox", message), ROUNDS // 2)
+    c.command("SELECT parts")
+    c.command("FETCH 1 (BODY.PEEK[1.2])")
+    results["BODY[1.2] of 2.7 MB, ms each"] = timer.per_op(lambda i: c.command("FETCH 1 (BODY.PEEK[1.2])"), ROUNDS)
     c.command("LOGOUT")
     c.close()
+
+    for label, tls, where in (("", False, port), (" TLS", True, tls_port)):
+        c = Client(where, tls)
+        c.command("LOGIN bench pw")
+        c.command("SELECT big")
+        for item in ("BODY.PEEK[]", "BINARY.PEEK[]"):
+            size = c.command(f"FETCH 1 ({item})")
+            if size < BIG:
+                raise SystemExit(f"{name}: {item} answered {size} bytes")
+            results[f"{item.replace('.PEEK', '')} 20 MB{label}, ms"] = timer.median(
+                lambda: c.command(f"FETCH 1 ({item})"), 5)
+        c.command("LOGOUT")
+        c.close()
 
     def session(_):
         s = Client(port)
@@ -108,7 +180,7 @@ def measure(name, port, server_pid, count):
         s.command("LOGOUT")
         s.close()
 
-    results["session, ms each"] = per_op_ms(session, 30)
+    results["session, ms each"] = timer.per_op(session, 30)
     pids = imap_pids(server_pid, name)
     before = rss_kb(pids)
     idle = []
@@ -118,7 +190,7 @@ def measure(name, port, server_pid, count):
         s.command("SELECT INBOX")
         idle.append(s)
     time.sleep(0.2)
-    results["KiB per idle selected session"] = (rss_kb(imap_pids(server_pid, name)) - before) / SESSIONS
+    results["KiB per idle selected session"] = ((rss_kb(imap_pids(server_pid, name)) - before) / SESSIONS, None)
     for s in idle:
         s.close()
     return results
@@ -131,38 +203,60 @@ def bench(binaries, count):
         profile = ["--small"] if count >= 100000 else []
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", *profile, str(count), f"{users}/bench/inbox",
                         maildir], check=True)
-        os.makedirs(f"{users}/bench/appendbox")
-        os.makedirs(f"{users}/bench/big")
-        for sub in ("cur", "new", "tmp"):
-            os.makedirs(f"{maildir}/.appendbox/{sub}")
-            os.makedirs(f"{maildir}/.big/{sub}")
         line = b"x" * 98 + b"\r\n"
         big = b"From: a@example.org\r\nSubject: big\r\n\r\n" + line * (BIG // len(line))
-        for path in (f"{users}/bench/big/0000000001-000010.MSG", f"{maildir}/.big/cur/1600000000.M1P1.bench:2,S"):
-            with open(path, "wb") as f:
-                f.write(big)
-        dove, dove_port = search_bench.start_dovecot(root, maildir)
+        for folder, content in (("appendbox", None), ("big", big), ("parts", multipart_message())):
+            os.makedirs(f"{users}/bench/{folder}")
+            for sub in ("cur", "new", "tmp"):
+                os.makedirs(f"{maildir}/.{folder}/{sub}")
+            if content is None:
+                continue
+            for path in (f"{users}/bench/{folder}/0000000001-000010.MSG",
+                         f"{maildir}/.{folder}/cur/1600000000.M1P1.bench,S={len(content)}:2,S"):
+                with open(path, "wb") as f:
+                    f.write(content)
+        chain, key = make_certificate(root)
+        dove_tls_port = free_port()
+        dove, dove_port = search_bench.start_dovecot(root, maildir, f"""ssl = yes
+ssl_cert = <{chain}
+ssl_key = <{key}
+service imap-login {{
+  inet_listener imaps {{
+    address = 127.0.0.1
+    port = {dove_tls_port}
+  }}
+}}
+""")
         servers.append(dove)
         search_bench.connect(dove_port, "bench", "pw").logout()
-        results = {"dovecot": measure("dovecot", dove_port, dove.pid, count)}
+        results = {"dovecot": measure("dovecot", dove_port, dove_tls_port, dove.pid, count)}
         for i, binary in enumerate(binaries):
             # As a service runs: no console trace (a build without the switch ignores it).
-            veve, veve_port = search_bench.start_veve4d(binary, root, NO_TRACE)
+            veve_tls_port = free_port()
+            veve, veve_port = search_bench.start_veve4d(
+                binary, root, NO_TRACE + f'"TlsPortNo"=dword:{veve_tls_port:08x}\n'
+                f'"TlsCertificateFile"="{chain}"\n"TlsKeyFile"="{key}"\n')
             search_bench.connect(veve_port, "bench", "pw").logout()
-            results[f"veve4d#{i + 1}"] = measure("veve4d", veve_port, veve.pid, count)
+            results[f"veve4d#{i + 1}"] = measure("veve4d", veve_port, veve_tls_port, veve.pid, count)
             veve.terminate()
             veve.wait()
         names = [f"veve4d#{i + 1}" for i in range(len(binaries))]
-        print(f"\n{count} messages; ratio veve4d/Dovecot (below 1: veve4d better)")
+        print(f"\n{count} messages; ratio veve4d/Dovecot (below 1: veve4d better); "
+              f"load average {open('/proc/loadavg').read().split()[0]}")
         for i, binary in enumerate(binaries):
             print(f"  veve4d#{i + 1}: {binary}")
-        print(f"{'measure':36} {'dovecot':>10}" + "".join(f" {n:>10} {'ratio':>6}" for n in names))
+        print(f"{'measure':36} {'dovecot':>10} {'cpu ms':>7}" +
+              "".join(f" {n:>10} {'ratio':>6} {'cpu ms':>7} {'ratio':>6}" for n in names))
         for key in results["dovecot"]:
-            d = results["dovecot"][key]
-            row = f"{key:36} {d:10.2f}"
+            d, dc = results["dovecot"][key]
+            row = f"{key:36} {d:10.2f} {dc if dc is not None else float('nan'):7.2f}"
             for n in names:
-                v = results[n][key]
+                v, vc = results[n][key]
                 row += f" {v:10.2f} {v / d if d else float('nan'):6.2f}"
+                if vc is None:
+                    row += f" {'':7} {'':6}"
+                else:
+                    row += f" {vc:7.2f} {vc / dc if dc else float('nan'):6.2f}"
             print(row)
         sys.stdout.flush()
 

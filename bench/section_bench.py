@@ -7,8 +7,9 @@ that finding it means reading past the text to the attachment's headers. Measure
   - FETCH 1:* BODY.PEEK[1.2], BODYSTRUCTURE and ENVELOPE over the whole mailbox.
 
 Each FETCH runs first (both servers' caches cold) and then repeatedly; the table gives wall
-times and veve4d/Dovecot ratios (below 1: veve4d faster). PEEK keeps \\Seen as it was, so every
-repetition asks the same question.
+times and veve4d/Dovecot ratios (below 1: veve4d faster), and the server's CPU per repeated FETCH
+(its whole process tree, from /proc/PID/stat). PEEK keeps \\Seen as it was, so every repetition
+asks the same question.
 
     bench/section_bench.py build/veve4d [COUNT] [ATTACHMENT_KB]     (default: 500 128)
 """
@@ -19,6 +20,7 @@ from email.message import EmailMessage
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from mime_bench import timed  # noqa: E402
+from perf_bench import tree_cpu_ms  # noqa: E402
 from search_bench import connect, private_servers, start_dovecot, start_veve4d  # noqa: E402
 
 REPEATS = 5
@@ -56,13 +58,15 @@ def write_mailboxes(root, count, attachment_kb):
         f.write(str(count + 1))
 
 
-def single(m, n, item):
-    """One message's section asked SINGLE_REPEATS times after a first time: first, mean of the rest."""
+def single(m, pid, n, item):
+    """One message's section asked SINGLE_REPEATS times after a first time: first, mean of the rest,
+    size, and the server's CPU ms per repetition."""
     first, size = timed(m, n, item)
+    cpu = tree_cpu_ms(pid)
     start = time.perf_counter()
     for _ in range(SINGLE_REPEATS):
         timed(m, n, item)
-    return first, (time.perf_counter() - start) / SINGLE_REPEATS, size
+    return first, (time.perf_counter() - start) / SINGLE_REPEATS, size, (tree_cpu_ms(pid) - cpu) / SINGLE_REPEATS
 
 
 def main():
@@ -80,22 +84,25 @@ def main():
         dove, dove_port = start_dovecot(root, f"{root}/maildir")
         servers.append(dove)
         results = {}
-        for name, port in (("veve4d", veve_port), ("dovecot", dove_port)):
+        for name, port, pid in (("veve4d", veve_port, veve.pid), ("dovecot", dove_port, dove.pid)):
             m = connect(port, "bench", "pw")
             m.select("INBOX")
-            results[name] = [single(m, n, item) for n, item in singles]
+            results[name] = [single(m, pid, n, item) for n, item in singles]
             for message_set, item in wholes:
                 first, size = timed(m, message_set, item)
+                cpu = tree_cpu_ms(pid)
                 repeated = statistics.median(timed(m, message_set, item)[0] for _ in range(REPEATS))
-                results[name].append((first, repeated, size))
+                results[name].append((first, repeated, size, (tree_cpu_ms(pid) - cpu) / REPEATS))
             m.logout()
     print(f"{count} messages, {attachment_kb} KB attachment each; first / repeated "
           f"(mean of {SINGLE_REPEATS} for one message, median of {REPEATS} for 1:*); ratio veve4d/Dovecot")
+    print(f"load average {open('/proc/loadavg').read().split()[0]}; cpu: server CPU ms per repeated FETCH")
     for i, (message_set, item) in enumerate(singles + wholes):
-        vf, vr, vs = results["veve4d"][i]
-        df, dr, ds = results["dovecot"][i]
+        vf, vr, vs, vc = results["veve4d"][i]
+        df, dr, ds, dc = results["dovecot"][i]
         print(f"FETCH {message_set:>4} {item:18} bytes {vs:>8}/{ds:<8} veve4d {vf * 1000:8.2f}/{vr * 1000:8.2f} ms  "
-              f"dovecot {df * 1000:8.2f}/{dr * 1000:8.2f} ms  ratio {vf / df:6.2f}/{vr / dr:6.2f}")
+              f"dovecot {df * 1000:8.2f}/{dr * 1000:8.2f} ms  ratio {vf / df:6.2f}/{vr / dr:6.2f}  "
+              f"cpu {vc:6.3f}/{dc:6.3f} ratio {vc / dc if dc else float('nan'):5.2f}")
 
 
 if __name__ == "__main__":

@@ -104,13 +104,13 @@ void ReportSendError(Session* pSession) {
 }
 
 // Sends a file range past the buffer, in large reads (under TLS, or where a NUL must become a blank).
-bool SendRangeInBlocks(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft) {
+bool SendRangeInBlocks(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft, bool bAsIs) {
     std::unique_ptr<char[]> block(new char[DIRECT_BLOCK]);
     while (*pullLeft > 0) {
         size_t nWant = *pullLeft < DIRECT_BLOCK ? static_cast<size_t>(*pullLeft) : DIRECT_BLOCK;
         size_t nGot = ReadFileAt(pFile, ullFrom, block.get(), nWant);
         if (nGot == 0) break;
-        std::replace(block.get(), block.get() + nGot, '\0', ' ');
+        if (!bAsIs) std::replace(block.get(), block.get() + nGot, '\0', ' ');
         if (SessionSend(pSession, block.get(), nGot) == SOCKET_ERROR) return false;
         *pullLeft -= nGot;
         ullFrom += nGot;
@@ -252,13 +252,16 @@ bool OutputFormat(Session* pSession, const char* pszFormat, ...) {
     return bWhole;
 }
 
-bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft) {
+bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft, RangeBytes bytes) {
     if (pSession->Output.pCapture != nullptr) pSession->Output.pCapture->bWhole = false;
     if (OutputFlush(pSession) == 0) return false;
-    bool bNul = true;
     // sendfile only where the file's bytes are the bytes on the wire.
     bool bPlain = pSession->pTls == nullptr && pSession->pDeflate == nullptr;
-    if (bPlain && RangeHoldsNul(pFile, ullFrom, *pullLeft, &bNul) && !bNul) {
+    if (bytes == RANGE_LOOK && bPlain) {
+        bool bNul = true;
+        bytes = RangeHoldsNul(pFile, ullFrom, *pullLeft, &bNul) && !bNul ? RANGE_AS_IS : RANGE_BLANK_NULS;
+    }
+    if (bPlain && bytes == RANGE_AS_IS) {
         bool bFailed = false;
         uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, *pullLeft, &bFailed);
         *pullLeft -= ullSent;
@@ -268,7 +271,7 @@ bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t*
         }
         return !bFailed;
     }
-    if (SendRangeInBlocks(pSession, pFile, ullFrom, pullLeft)) return true;
+    if (SendRangeInBlocks(pSession, pFile, ullFrom, pullLeft, bytes == RANGE_AS_IS)) return true;
     ReportSendError(pSession);
     return false;
 }

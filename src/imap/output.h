@@ -66,11 +66,19 @@ void OutputLineEnd(Session* pSession);
 // (still ending in CR LF when its format does). False when it was cut.
 bool OutputFormat(Session* pSession, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 bool OutputFormatV(Session* pSession, const char* pszFormat, va_list args);
+// What the caller knows of a file range's bytes: a NUL in a literal must go out as a blank, so
+// bytes that may hold one are looked at before the kernel sends them unseen.
+enum RangeBytes {
+    RANGE_LOOK,        // not known: looked at first
+    RANGE_AS_IS,       // they go out as they are (no NUL in them, or a literal8)
+    RANGE_BLANK_NULS,  // they hold a NUL, which goes out as a blank
+};
 // A literal's content read from the file, *pullLeft bytes from ullFrom, sent around the buffer
-// (sendfile on a clear connection without NULs, large reads otherwise); what was held goes
-// first. Counts *pullLeft down by what was sent; a file that ends early leaves the rest. False
-// when the peer could not be written to.
-bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft);
+// (sendfile on a clear connection where the bytes go as they are, large reads otherwise); what
+// was held goes first. Counts *pullLeft down by what was sent; a file that ends early leaves the
+// rest. False when the peer could not be written to.
+bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft,
+                     RangeBytes bytes = RANGE_LOOK);
 // Bytes captured earlier, given back as they first went out (the first nTraced traced).
 void OutputReplay(Session* pSession, const char* pText, size_t nLength, size_t nTraced);
 

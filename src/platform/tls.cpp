@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -35,17 +36,35 @@ const char* const TLS_DEFAULT_CIPHER_LIST =
 
 struct TlsConnection {
     SSL* pSsl;
+    SOCKET sock;
     // After a fatal error OpenSSL must not be asked for the closing alert.
     bool bBroken;
+    // While a large send is encrypted its records gather here and leave in few large sends: one
+    // send per 16 KB record costs a system call and a small segment each.
+    bool bGather;
+    bool bGatherFailed;
+    std::string gathered;
 };
 
 namespace {
 
+// Records gathered this far leave at once, whatever follows.
+constexpr size_t GATHER_MAX = 256 * 1024;
+
 // The socket BIO of OpenSSL writes with write(), which raises SIGPIPE on a vanished peer and
 // reports errno codes. Going through SocketSend/SocketRecv keeps MSG_NOSIGNAL, the EINTR retry,
 // the send time-out and the Winsock error codes of the plain path.
-SOCKET SocketOf(BIO* pBio) {
-    return static_cast<SOCKET>(reinterpret_cast<intptr_t>(BIO_get_data(pBio)));
+TlsConnection* ConnectionOf(BIO* pBio) { return static_cast<TlsConnection*>(BIO_get_data(pBio)); }
+
+SOCKET SocketOf(BIO* pBio) { return ConnectionOf(pBio)->sock; }
+
+// Sends what was gathered; false when the send failed (the records are then lost with the link).
+bool SendGathered(TlsConnection* pConnection) {
+    if (pConnection->gathered.empty()) return !pConnection->bGatherFailed;
+    bool bSent = SocketSend(pConnection->sock, pConnection->gathered.data(), pConnection->gathered.size()) != SOCKET_ERROR;
+    pConnection->gathered.clear();
+    if (!bSent) pConnection->bGatherFailed = true;
+    return !pConnection->bGatherFailed;
 }
 
 int BioWrite(BIO* pBio, const char* pData, int nLength) {
@@ -53,7 +72,14 @@ int BioWrite(BIO* pBio, const char* pData, int nLength) {
     if (nLength <= 0) {
         return 0;
     }
-    int nSent = SocketSend(SocketOf(pBio), pData, static_cast<size_t>(nLength));
+    TlsConnection* pConnection = ConnectionOf(pBio);
+    if (pConnection->bGather) {
+        if (pConnection->bGatherFailed) return -1;
+        pConnection->gathered.append(pData, static_cast<size_t>(nLength));
+        if (pConnection->gathered.size() >= GATHER_MAX && !SendGathered(pConnection)) return -1;
+        return nLength;
+    }
+    int nSent = SocketSend(pConnection->sock, pData, static_cast<size_t>(nLength));
     return nSent == SOCKET_ERROR ? -1 : nLength;
 }
 
@@ -75,9 +101,10 @@ int BioPuts(BIO* pBio, const char* pszText) {
     return BioWrite(pBio, pszText, nLength > INT_MAX ? INT_MAX : static_cast<int>(nLength));
 }
 
-long BioCtrl(BIO* /*pBio*/, int nCommand, long /*lArg*/, void* /*pArg*/) {
-    // Writes go straight to the socket, so a flush has nothing left to do.
-    return nCommand == BIO_CTRL_FLUSH ? 1 : 0;
+long BioCtrl(BIO* pBio, int nCommand, long /*lArg*/, void* /*pArg*/) {
+    if (nCommand != BIO_CTRL_FLUSH) return 0;
+    // Outside a large send writes go straight to the socket; inside one, what is gathered leaves.
+    return SendGathered(ConnectionOf(pBio)) ? 1 : 0;
 }
 
 int BioCreate(BIO* pBio) {
@@ -334,6 +361,12 @@ bool TlsCheckKeyPair(const char* pszChainFile, const char* pszKeyFile, char* psz
 TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeoutMs, char* pszError,
                          size_t nErrorSize, std::atomic<uint64_t>* pullProgressMs) {
     const BIO_METHOD* pMethod = SocketMethod();
+    // The connection is made first: the BIO writes through it from the handshake on.
+    TlsConnection* pConnection = new (std::nothrow) TlsConnection{nullptr, sock, false, false, false, {}};
+    if (pConnection == nullptr) {
+        static_cast<void>(FormatText(pszError, nErrorSize, "TLS set-up: out of memory"));
+        return nullptr;
+    }
     SSL* pSsl = nullptr;
     if (pMethod != nullptr) {
         std::lock_guard<std::mutex> guard(pContext->lock);
@@ -342,10 +375,12 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
     BIO* pBio = pSsl != nullptr ? BIO_new(pMethod) : nullptr;
     if (pBio == nullptr) {
         SSL_free(pSsl);
+        delete pConnection;
         TakeOpenSslError("TLS set-up", pszError, nErrorSize);
         return nullptr;
     }
-    BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
+    pConnection->pSsl = pSsl;
+    BIO_set_data(pBio, pConnection);
     SSL_set_bio(pSsl, pBio, pBio);
     if (pullProgressMs != nullptr) {
         SSL_set_msg_callback_arg(pSsl, pullProgressMs);
@@ -365,12 +400,7 @@ TlsConnection* TlsAccept(TlsContext* pContext, SOCKET sock, unsigned int nTimeou
                                          LastSocketError()));
         }
         SSL_free(pSsl);
-        return nullptr;
-    }
-    TlsConnection* pConnection = new (std::nothrow) TlsConnection{pSsl, false};
-    if (pConnection == nullptr) {
-        SSL_free(pSsl);
-        static_cast<void>(FormatText(pszError, nErrorSize, "TLS set-up: out of memory"));
+        delete pConnection;
         return nullptr;
     }
     pszError[0] = '\0';
@@ -393,6 +423,9 @@ int TlsRecv(TlsConnection* pConnection, char* pBuffer, size_t nLength) {
 }
 
 int TlsSend(TlsConnection* pConnection, const char* pBuffer, size_t nLength) {
+    // A large buffer is many records: they are gathered and sent together.
+    pConnection->bGather = nLength > 32 * 1024;
+    if (pConnection->bGather) pConnection->gathered.reserve(GATHER_MAX + 32 * 1024);
     size_t nSent = 0;
     while (nSent < nLength) {
         size_t nLeft = nLength - nSent;
@@ -400,9 +433,17 @@ int TlsSend(TlsConnection* pConnection, const char* pBuffer, size_t nLength) {
         if (nResult <= 0) {
             ERR_clear_error();
             pConnection->bBroken = true;
-            return SOCKET_ERROR;
+            break;
         }
         nSent += static_cast<size_t>(nResult);
+    }
+    bool bFlushed = SendGathered(pConnection);
+    pConnection->bGather = false;
+    // The gathered bytes are released: an idle session holds no send buffer.
+    std::string().swap(pConnection->gathered);
+    if (nSent < nLength || !bFlushed) {
+        pConnection->bBroken = true;
+        return SOCKET_ERROR;
     }
     return static_cast<int>(nLength > INT_MAX ? INT_MAX : nLength);
 }

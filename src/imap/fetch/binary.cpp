@@ -82,13 +82,9 @@ void WriteBinary(Session* pSession, FetchMessage* pMessage, const FetchItem& ite
         SendEmptySection(pSession);
         return;
     }
-    if (part.encoding == ENCODING_IDENTITY) {
-        // Content without a NUL streams from the file like any body section.
-        bool bNul = true;
-        if (pMessage->pFile != nullptr && RangeHoldsNul(pMessage->pFile, part.ullOffset, part.ullSize, &bNul) && !bNul) {
-            SendFileRange(pSession, pMessage, part.ullOffset, part.ullSize, wanted.partial);
-            return;
-        }
+    // Content that needs no decoding streams from the file, NULs and all.
+    if (part.encoding == ENCODING_IDENTITY && SendBinaryRange(pSession, pMessage, part.ullOffset, part.ullSize, wanted.partial)) {
+        return;
     }
     if (!ReadDecoded(pMessage, part, &content)) {
         SendEmptySection(pSession);

@@ -174,7 +174,9 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
         fclose(pMessageFile);
         return ANSWER_UNREADABLE;
     }
-    pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
+    // The open file tells whether there is anything to decode: a plain message is not opened again.
+    bool bScrambled = StartsScrambled(pMessageFile);
+    pSession->bDecoded = bScrambled ? static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded)) : 0;
 
     FetchMessage message;
     message.pIndex = known.pIndex;
@@ -185,7 +187,7 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
     // Nothing is written for a message whose content cannot be read whole: an empty or cut
     // answer would pass for the message's own, and would be kept for every later session.
     // A scrambled file whose copy could not be made is no more readable than a missing one.
-    bool bReadable = message.pFile != nullptr && (pSession->bDecoded != 0 || !StartsScrambled(pMessageFile)) &&
+    bool bReadable = message.pFile != nullptr && (pSession->bDecoded != 0 || !bScrambled) &&
                      MessageContentSize(message.pFile, &message.ullSize) &&
                      (!ItemsNeedTree(pList) || MessageTree(&message) != nullptr);
 

@@ -189,7 +189,73 @@ std::string FilterHeaderText(const char* pText, size_t nText, HeaderFilter* pFil
     return taken;
 }
 
+// Whether a message holds a NUL anywhere, kept for the file it was read from: a large range of a
+// message without one leaves by the kernel without being looked at again.
+struct KeptNulScan : KeptContent {
+    FileIdentity file;
+    uint64_t ullSize = 0;
+    bool bNul = false;
+    size_t Cost() const override { return sizeof(KeptNulScan); }
+};
+
+const char* const KEPT_NUL_KEY = "(nul)";
+
+// The literal's content, from the file: large ranges around the answer buffer, small ones through it.
+void SendRangeContent(Session* pSession, FetchMessage* pMessage, uint64_t ullFrom, RangeBytes bytes, LiteralOut* pOut) {
+    if (pMessage->pFile != nullptr && pOut->ullLeft >= DIRECT_MIN) {
+        // A peer that cannot be written to is told nothing more; the padding would fail too.
+        // A range the file no longer holds whole leaves the rest in pOut->ullLeft.
+        if (!OutputFileRange(pSession, pMessage->pFile, ullFrom, &pOut->ullLeft, bytes)) pOut->ullLeft = 0;
+    } else if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
+        char buffer[READ_BLOCK];
+        while (pOut->ullLeft > 0) {
+            size_t nWant = pOut->ullLeft < sizeof(buffer) ? static_cast<size_t>(pOut->ullLeft) : sizeof(buffer);
+            size_t nGot = fread(buffer, 1, nWant, pMessage->pFile);
+            if (nGot == 0) {
+                break;
+            }
+            if (bytes == RANGE_AS_IS) {
+                size_t nTake = nGot < pOut->ullLeft ? nGot : static_cast<size_t>(pOut->ullLeft);
+                OutputBinaryContent(pSession, buffer, nTake);
+                pOut->ullLeft -= nTake;
+            } else {
+                PutBytes(pOut, buffer, nGot);
+            }
+        }
+    }
+    // What the file no longer gave is made up with blanks; the answer is then not the message's.
+    if (pOut->ullLeft > 0) pMessage->bReadFailed = true;
+    FinishLiteral(pOut);
+}
+
 }  // namespace
+
+RangeBytes ScanRangeForNul(FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize) {
+    if (pMessage->pFile == nullptr) return RANGE_LOOK;
+    bool bKeep = pMessage->pIndex != nullptr && pMessage->bFileKnown;
+    std::shared_ptr<const KeptContent> pKept;
+    if (bKeep && pMessage->pIndex->FindContent(pMessage->ulUid, KEPT_NUL_KEY, &pKept)) {
+        auto pScan = std::dynamic_pointer_cast<const KeptNulScan>(pKept);
+        if (pScan != nullptr && pScan->file == pMessage->file && pScan->ullSize == pMessage->ullSize) {
+            if (!pScan->bNul) return RANGE_AS_IS;
+            bKeep = false;  // known to hold one: only the range is looked at
+        }
+    }
+    bool bNul = true;
+    // A range of half the message or more costs about what the whole does, and the whole answers
+    // every later range of it.
+    if (bKeep && ullSize >= pMessage->ullSize / 2) {
+        if (!RangeHoldsNul(pMessage->pFile, 0, pMessage->ullSize, &bNul)) return RANGE_LOOK;
+        auto pScan = std::make_shared<KeptNulScan>();
+        pScan->file = pMessage->file;
+        pScan->ullSize = pMessage->ullSize;
+        pScan->bNul = bNul;
+        pMessage->pIndex->KeepContent(pMessage->ulUid, KEPT_NUL_KEY, pScan);
+        if (!bNul) return RANGE_AS_IS;
+    }
+    if (!RangeHoldsNul(pMessage->pFile, ullOffset, ullSize, &bNul)) return RANGE_LOOK;
+    return bNul ? RANGE_BLANK_NULS : RANGE_AS_IS;
+}
 
 void SendEmptySection(Session* pSession) { OutputAtom(pSession, "\"\""); }
 
@@ -201,24 +267,28 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
         return;
     }
     uint64_t ullFrom = ullOffset + (partial.bGiven ? partial.ullStart : 0);
-    if (pMessage->pFile != nullptr && ullSend >= DIRECT_MIN) {
-        // A peer that cannot be written to is told nothing more; the padding would fail too.
-        // A range the file no longer holds whole leaves the rest in out.ullLeft.
-        if (!OutputFileRange(pSession, pMessage->pFile, ullFrom, &out.ullLeft)) out.ullLeft = 0;
-    } else if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
-        char buffer[READ_BLOCK];
-        while (out.ullLeft > 0) {
-            size_t nWant = out.ullLeft < sizeof(buffer) ? static_cast<size_t>(out.ullLeft) : sizeof(buffer);
-            size_t nGot = fread(buffer, 1, nWant, pMessage->pFile);
-            if (nGot == 0) {
-                break;
-            }
-            PutBytes(&out, buffer, nGot);
-        }
+    // Small ranges pass through the buffer, which blanks a NUL as it copies.
+    RangeBytes bytes = ullSend >= DIRECT_MIN ? ScanRangeForNul(pMessage, ullFrom, ullSend) : RANGE_BLANK_NULS;
+    SendRangeContent(pSession, pMessage, ullFrom, bytes, &out);
+}
+
+bool SendBinaryRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
+                     const PartialRange& partial) {
+    uint64_t ullSend = PartialSize(ullSize, partial);
+    uint64_t ullFrom = ullOffset + (partial.bGiven ? partial.ullStart : 0);
+    RangeBytes bytes = ScanRangeForNul(pMessage, ullFrom, ullSend);
+    if (bytes == RANGE_LOOK) return false;
+    if (ullSend == 0) {
+        SendEmptySection(pSession);
+        return true;
     }
-    // What the file no longer gave is made up with blanks; the answer is then not the message's.
-    if (out.ullLeft > 0) pMessage->bReadFailed = true;
-    FinishLiteral(&out);
+    // Content with a NUL goes out as a literal8, the only form that carries one as it is.
+    OutputAtom(pSession, bytes == RANGE_BLANK_NULS ? "~{" : "{");
+    OutputNumber(pSession, ullSend);
+    OutputAtom(pSession, "}\r\n");
+    LiteralOut out = {pSession, 0, ullSend};
+    SendRangeContent(pSession, pMessage, ullFrom, RANGE_AS_IS, &out);
+    return true;
 }
 
 void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imap/mime.h"
+#include "imap/output.h"
 
 struct Session;
 struct FetchMessage;
@@ -58,5 +59,13 @@ void SendFileRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset
 // The lines of a header range that the mode takes (field names compared without case).
 void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize, int nMode,
                      const std::vector<std::string>& names, const PartialRange& partial);
+// The same range as content that goes out as it is (BINARY): a literal, or a literal8 when it
+// holds a NUL. False, with nothing written, when the file cannot be looked at.
+bool SendBinaryRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize,
+                     const PartialRange& partial);
+// What is known of a range's bytes: the message's own NUL scan kept in its index answers for
+// every range of a message without one; otherwise the range is looked at. RANGE_LOOK when it
+// cannot be.
+RangeBytes ScanRangeForNul(FetchMessage* pMessage, uint64_t ullOffset, uint64_t ullSize);
 // An empty string, for a section that does not exist.
 void SendEmptySection(Session* pSession);
