@@ -318,6 +318,12 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
         r.byWatch.erase(found);
         return;
     }
+    // Keywords another process set change only the state file: a waiter looks at it again.
+    if ((change == ENTRY_WRITTEN || change == ENTRY_MOVED_IN) && strcmp(pszName, MOD_STATE_NAME) == 0) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        WakeWaiters(s);
+        return;
+    }
     ListedMessage named;
     bool bMessage = ReadMessageName(pszName, &named);
     switch (change) {

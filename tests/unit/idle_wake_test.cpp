@@ -94,6 +94,17 @@ TEST_F(IdleWake, ADeliveryBeforeTheWatchBeganIsToldAtOnce) {
     EXPECT_EQ(c.Await("completed\r\n"), "1 OK IDLE completed\r\n");
 }
 
+// Keywords another server set show only in the mailbox's state file: its rewrite wakes the waiter.
+TEST_F(IdleWake, TheStateFileRewrittenElsewhereWakesTheWaiter) {
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    Wakeup wakeup;
+    ChangeWaiter waiter(pIndex, &wakeup);
+    WriteFile(box + "/" + MOD_STATE_NAME + ".new", "");
+    std::filesystem::rename(box + "/" + MOD_STATE_NAME + ".new", box + "/" + MOD_STATE_NAME);
+    EXPECT_EQ(wakeup.Wait(10000), WAKE_CHANGE);
+}
+
 // A delivery counts once its writer is done with it: a file still being written wakes nobody.
 TEST_F(IdleWake, ADeliveryWakesOnceWrittenWhole) {
     ListResult result;
