@@ -1,10 +1,14 @@
-// IDLE: the client waits for news of its mailbox without asking. A change to the mailbox
-// directory (or, with the inbox selected, a delivery into the mail directory) wakes the session at
-// once where the file system can tell; elsewhere it looks again every second. On a file system
-// that other machines change too, the kernel tells only of this machine's changes: the session
-// then also looks every MailboxPollInterval.
+// IDLE: the client waits for news of its mailbox without asking. The session waits without a
+// timer: a change of the mailbox taken in by any thread (the process's one watch on the
+// directories, or another session's command) wakes it, and so does mail delivered into the mail
+// directory while the inbox is selected, or input on its socket. Where the kernel cannot tell of
+// every change (no watch, a network file system that other machines change too), it also looks
+// every second, or every MailboxPollInterval.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "config/settings.h"
 #include "imap/command_reader.h"
@@ -16,16 +20,16 @@
 #include "imap/session_io.h"
 #include "platform/dir_watch.h"
 #include "platform/format.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "platform/time.h"
+#include "platform/wake.h"
 #include "store/mailbox_index.h"
 #include "store/store.h"
 
 namespace {
 
 constexpr int POLL_MILLISECONDS = 1000;
-// With a working watch the listing is still taken now and then, in case an event was lost.
-constexpr int WATCHED_MILLISECONDS = 30000;
 // Without a watch on the mail directory, deliveries are looked for this often.
 constexpr uint64_t IMPORT_POLL_TICKS = 5ull * 10000000ull;
 
@@ -40,6 +44,34 @@ bool InboxSelected(const Session* pSession) {
            strcmp(szInbox, pSession->szMailbox) == 0;
 }
 
+// The socket's input wakes the waiter, seen by the readiness thread; ended with the command.
+class InputWatch {
+public:
+    InputWatch(SOCKET sock, Wakeup* pWakeup)
+        : m_llId(WatchReadable(static_cast<int>(sock), true, [pWakeup] { pWakeup->Signal(WAKE_INPUT); })) {}
+    ~InputWatch() { UnwatchReadable(m_llId); }
+    InputWatch(const InputWatch&) = delete;
+    InputWatch& operator=(const InputWatch&) = delete;
+    bool Watched() const { return m_llId >= 0; }
+
+private:
+    int64_t m_llId;
+};
+
+// An idle session may wait for half an hour and more: what its last commands left in its
+// buffers and on its stack goes back to the kernel meanwhile. The bytes still in use stay.
+void ReleaseIdleMemory(Session* pSession) {
+    SessionOutput& output = pSession->Output;
+    char* pSend = output.szSendBuf + output.nSendLength + 1;
+    ReleasePages(pSend, static_cast<size_t>(output.szSendBuf + sizeof(output.szSendBuf) - pSend));
+    char* pQueue = pSession->szQueue + pSession->nQueued + 1;
+    ReleasePages(pQueue, static_cast<size_t>(pSession->szQueue + sizeof(pSession->szQueue) - pQueue));
+    size_t nLine = std::max(pSession->nReceived, strnlen(pSession->szRecv, sizeof(pSession->szRecv)));
+    char* pRecv = pSession->szRecv + std::min(nLine + 1, sizeof(pSession->szRecv));
+    ReleasePages(pRecv, static_cast<size_t>(pSession->szRecv + sizeof(pSession->szRecv) - pRecv));
+    ReleaseUnusedStack();
+}
+
 }  // namespace
 
 int CmdIdle(Session* pSession) {
@@ -48,29 +80,23 @@ int CmdIdle(Session* pSession) {
         return 1;
     }
     // The tag lives in szRecv, where DONE will arrive.
-    char szTag[RECV_SIZE];
+    const std::string tag(pSession->pTag);
     char szCommand[32];
-    static_cast<void>(FormatText(szTag, sizeof(szTag), "%s", pSession->pTag));
     static_cast<void>(FormatText(szCommand, sizeof(szCommand), "%s", pSession->pCommand));
 
     bool bSelected = pSession->State == Imap4Selected;
     bool bInbox = bSelected && InboxSelected(pSession);
-    DirectoryWatch watch;
-    bool bWatched = bSelected && WatchDirectory(&watch, pSession->szMailbox, ".MSG", WATCH_ENTRIES);
+    Wakeup wakeup;
+    InputWatch input(pSession->sockClient, &wakeup);
+    std::optional<ChangeWaiter> waiter;
+    if (bSelected) waiter.emplace(CurrentView(pSession)->pIndex, &wakeup);
     // Nonzero: the events do not tell of every change, and the mailbox is looked at this often.
     const uint32_t ulPollMilliseconds = bSelected ? MailboxPollMilliseconds(pSession->szMailbox) : 0;
-    int nWaitMilliseconds = POLL_MILLISECONDS;
-    if (ulPollMilliseconds != 0) {
-        nWaitMilliseconds = static_cast<int>(ulPollMilliseconds);
-    } else if (bWatched) {
-        nWaitMilliseconds = WATCHED_MILLISECONDS;
-    }
     bool bDeliveriesWatched = false;
     if (bInbox) {
         char szExtension[40];
         static_cast<void>(FormatText(szExtension, sizeof(szExtension), ".%s", Settings.MailExtension));
-        // A delivery is taken once its writer is done with it: an import would copy half a file.
-        bDeliveriesWatched = bWatched && WatchDirectory(&watch, pSession->szMailDir, szExtension, WATCH_ARRIVALS);
+        bDeliveriesWatched = waiter->WatchArrivals(pSession->szMailDir, szExtension);
     }
 
     // With a mailbox selected, the continuation waits for the news already due, so that both
@@ -79,44 +105,61 @@ int CmdIdle(Session* pSession) {
     if (!bSelected && OutputFlush(pSession) == 0) return 0;
 
     // The same autologout as between commands (never under 30 minutes: clients renew IDLE every 29).
-    const uint64_t ullLimit = static_cast<uint64_t>(Settings.IdleTimeout);
+    const uint64_t ullLimit = static_cast<uint64_t>(Settings.IdleTimeout) * 10000000ull;
     const uint64_t ullStart = GetSystemTimeAsFileTime();
     uint64_t ullLastImport = ullStart;
+    // Mail delivered after the last command looked and before the watch began is looked for once.
+    bool bFirst = true;
     for (;;) {
+        bool bComplete = input.Watched();
         if (bSelected) {
             uint64_t ullNow = GetSystemTimeAsFileTime();
             bool bImportDue = (!bDeliveriesWatched || ulPollMilliseconds != 0) && ullNow - ullLastImport >= IMPORT_POLL_TICKS;
-            bool bImport = bInbox && ((bDeliveriesWatched && watch.abChanged[1]) || bImportDue);
+            bool bImport = bInbox && (waiter->TakeArrival() || bImportDue || bFirst);
+            bFirst = false;
             if (bImport) {
-                watch.abChanged[1] = false;
                 ullLastImport = ullNow;
                 ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
             }
+            // Looked at after the signals were taken: whatever changes from here on signals again.
             AnnounceSearchRemovals(pSession);
             AnnounceChanges(pSession, true);
             AnnounceSearchUpdates(pSession);
             if (OutputHeld(pSession) && OutputFlush(pSession) == 0) return 0;
+            bComplete = bComplete && waiter->Complete() && ulPollMilliseconds == 0;
         }
         if (!CommandWaiting(pSession) && !SessionInputPending(pSession)) {
-            WatchWait wait = WaitForInputOrChange(&watch, pSession->sockClient, nWaitMilliseconds);
-            if (wait != WATCH_INPUT) {
-                if (ullLimit != 0 && GetSystemTimeAsFileTime() - ullStart >= ullLimit * 10000000ull) {
-                    OutputFormat(pSession, "* BYE %s\r\n", "Autologout; idle for too long");
-                    pSession->szResponse[0] = '\0';
-                    return 0;
-                }
-                continue;
+            uint64_t ullIdle = GetSystemTimeAsFileTime() - ullStart;
+            if (ullLimit != 0 && ullIdle >= ullLimit) {
+                OutputFormat(pSession, "* BYE %s\r\n", "Autologout; idle for too long");
+                pSession->szResponse[0] = '\0';
+                return 0;
             }
+            int nWait = POLL_MILLISECONDS;
+            if (ulPollMilliseconds != 0) {
+                nWait = static_cast<int>(ulPollMilliseconds);
+            } else if (bComplete) {
+                // Nothing to look at until something happens, or the autologout is due.
+                nWait = ullLimit == 0 ? -1 : static_cast<int>(std::min<uint64_t>((ullLimit - ullIdle) / 10000 + 1, 1u << 30));
+            }
+            bool bInput;
+            if (input.Watched()) {
+                ReleaseIdleMemory(pSession);
+                bInput = (wakeup.Wait(nWait) & WAKE_INPUT) != 0;
+            } else {
+                bInput = WaitForInputOrChange(nullptr, pSession->sockClient, std::min(nWait < 0 ? POLL_MILLISECONDS : nWait, POLL_MILLISECONDS)) == WATCH_INPUT;
+            }
+            if (!bInput) continue;
         }
         if (!ReadAnswerLine(pSession)) {
             // A line that is no DONE at all; a lost connection ends at the next read.
-            FormatResponse(pSession, "%s %s %s expected DONE\r\n", szTag, "BAD", szCommand);
+            FormatResponse(pSession, "%s %s %s expected DONE\r\n", tag.c_str(), "BAD", szCommand);
             return 1;
         }
         if (IsDone(pSession->szRecv)) break;
-        FormatResponse(pSession, "%s %s %s expected DONE\r\n", szTag, "BAD", szCommand);
+        FormatResponse(pSession, "%s %s %s expected DONE\r\n", tag.c_str(), "BAD", szCommand);
         return 1;
     }
-    FormatResponse(pSession, "%s %s %s completed\r\n", szTag, "OK", szCommand);
+    FormatResponse(pSession, "%s %s %s completed\r\n", tag.c_str(), "OK", szCommand);
     return 1;
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
+#include <new>
 
 #include "imap/output.h"
 #include "platform/deflate.h"
@@ -35,6 +37,13 @@ struct MailboxViewDeleter {
 };
 
 struct Session {
+    // The record is large (a whole line, a whole answer) and mostly never written: it takes pages
+    // of its own, zero-filled, which cost nothing until written. Made with a plain new (no "()"),
+    // the zeros are the kernel's and no page is touched for them.
+    static void* operator new(size_t nSize);
+    static void* operator new(size_t nSize, const std::nothrow_t&) noexcept;
+    static void operator delete(void* p, size_t nSize) noexcept;
+
     SOCKET sockClient;
     SockAddr6 sinLocal6;
     SockAddr4 sinLocal;

@@ -11,9 +11,24 @@
 #include "imap/logs.h"
 #include "platform/deflate.h"
 #include "platform/format.h"
+#include "platform/memory.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "platform/tls.h"
+
+void* Session::operator new(size_t nSize) {
+    void* p = AllocatePages(nSize);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* Session::operator new(size_t nSize, const std::nothrow_t&) noexcept {
+    return AllocatePages(nSize);
+}
+
+void Session::operator delete(void* p, size_t nSize) noexcept {
+    FreePages(p, nSize);
+}
 
 namespace {
 

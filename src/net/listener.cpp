@@ -321,7 +321,8 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
 // must end.
 bool StartSession(SOCKET sockAccepted, SOCKET sockListen, const SocketAddress& peer, bool bIpv6Conn, bool bImplicitTls,
                   TlsContext* pTlsContext, LoginFailures* pLoginFailures) {
-    Session* pSession = new (std::nothrow) Session();
+    // Default-initialised: the record's pages come zero-filled, and stay untouched until used.
+    Session* pSession = new (std::nothrow) Session;
     printf("[%08lx] memory alloc()\n", SessionId(pSession));
     if (pSession == nullptr) {
         CloseAccepted(sockAccepted);

@@ -97,6 +97,8 @@ public:
     // Calls fnChange for every event queued now; false when nothing was read.
     using ChangeHandler = std::function<void(int wd, EntryChange change, const char* pszName, uint32_t ulCookie)>;
     bool Drain(const ChangeHandler& fnChange);
+    // Readable when events are queued; -1 without inotify.
+    int Descriptor() const { return m_fd; }
 
 private:
     int m_fd;

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,4 +26,15 @@ const char* LockHostName() {
 bool ProcessAlive(unsigned long ulPid) {
     if (ulPid == 0 || ulPid > 0x7FFFFFFFul) return false;
     return ::kill(static_cast<pid_t>(ulPid), 0) == 0 || errno == EPERM;
+}
+
+unsigned long RaiseOpenFileLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        struct rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return static_cast<unsigned long>(limit.rlim_cur);
 }

@@ -6,6 +6,7 @@
 #include "auth/login_guard.h"
 #include "config/settings.h"
 #include "config/settings_check.h"
+#include "platform/process.h"
 #include "platform/format.h"
 #include "service/startup.h"
 #include "net/listener.h"
@@ -195,6 +196,7 @@ void StartUp(int /*argc*/, char** /*argv*/) {
     }
     CreateSpoolDirectories();
     PrintSettings();
+    printf("Open file limit     %lu\n", RaiseOpenFileLimit());
 
     ReadTlsProtocolSettings(&g_tlsProtocol);
     char szError[600];

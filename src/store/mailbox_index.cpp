@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <list>
 #include <map>
@@ -12,6 +13,8 @@
 
 #include "config/settings.h"
 #include "platform/dir_watch.h"
+#include "platform/text.h"
+#include "platform/wake.h"
 #include "store/mod_file.h"
 
 namespace {
@@ -86,6 +89,20 @@ struct MailboxIndex::State {
     // Guarded by the registry's text lock, not by mutex: the cache drops other indexes' texts.
     std::unordered_map<uint32_t, std::vector<std::list<TextEntry>::iterator>> texts;
     ModState mod;  // keywords and modification sequences (mod_state.cpp)
+    std::vector<Wakeup*> waiters;  // sessions waiting for news of it (ChangeWaiter)
+};
+
+// Deliveries into one directory that sessions wait for; guarded by the registry's lock.
+struct ChangeWaiter::Arrivals {
+    std::string suffix;
+    int wd = -1;
+    std::vector<ChangeWaiter*> waiters;
+    void Signal() {
+        for (ChangeWaiter* pWaiter : waiters) {
+            pWaiter->m_bArrived = true;
+            pWaiter->m_pWakeup->Signal(WAKE_CHANGE);
+        }
+    }
 };
 
 namespace {
@@ -98,6 +115,10 @@ struct Registry {
     std::map<std::string, std::weak_ptr<MailboxIndex>> byPath;
     std::unordered_map<int, MailboxIndex::State*> byWatch;
     std::set<MailboxIndex::State*> states;
+    std::map<std::string, ChangeWaiter::Arrivals> arrivals;  // by directory
+    std::unordered_map<int, ChangeWaiter::Arrivals*> arrivalsByWatch;
+    // Whether the readiness thread reads the events while sessions wait (0: not asked yet).
+    std::atomic<int> nEventsRead{0};
     std::mutex textMutex;      // lru, nTextBytes and every State::texts
     std::list<TextEntry> lru;  // most recently used first
     size_t nTextBytes = 0;
@@ -131,7 +152,13 @@ bool PollOnly() { return Settings.MailboxWatch == MAILBOX_WATCH_POLL; }
 
 size_t TextLimit() { return static_cast<size_t>(Settings.IndexCacheLimit) << 20; }
 
+// With the index locked.
+void WakeWaiters(MailboxIndex::State& s) {
+    for (Wakeup* pWakeup : s.waiters) pWakeup->Signal(WAKE_CHANGE);
+}
+
 void LogChange(MailboxIndex::State& s, uint32_t ulUid) {
+    WakeWaiters(s);
     NoteModChange(s.mod, ulUid);
     s.log.emplace_back(++s.ullGeneration, ulUid);
     if (s.log.size() > CHANGE_LOG_LIMIT) {
@@ -245,6 +272,25 @@ void Compact(MailboxIndex::State& s) {
 void MarkRelist(MailboxIndex::State& s) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.bRelist = true;
+    WakeWaiters(s);
+}
+
+bool EndsWithNoCase(const char* pszName, const std::string& suffix) {
+    size_t nName = strlen(pszName);
+    return nName >= suffix.size() && StrNICmp(pszName + nName - suffix.size(), suffix.c_str(), suffix.size()) == 0;
+}
+
+// An event of a directory watched for deliveries. With the registry locked.
+void ApplyArrivalEvent(Registry& r, ChangeWaiter::Arrivals& arrivals, EntryChange change, const char* pszName) {
+    if (change == ENTRY_DIRECTORY_GONE) {
+        r.watcher.Unwatch(arrivals.wd);
+        r.arrivalsByWatch.erase(arrivals.wd);
+        arrivals.wd = -1;
+        arrivals.Signal();
+    } else if ((change == ENTRY_WRITTEN || change == ENTRY_MOVED_IN) && EndsWithNoCase(pszName, arrivals.suffix)) {
+        // Only a file closed after writing or renamed in is whole: an import would copy half a file.
+        arrivals.Signal();
+    }
 }
 
 // With the registry locked.
@@ -252,8 +298,11 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
                 uint32_t ulCookie) {
     if (change == ENTRY_EVENTS_LOST) {
         for (MailboxIndex::State* pState : r.states) MarkRelist(*pState);
+        for (auto& [path, arrivals] : r.arrivals) arrivals.Signal();
         return;
     }
+    auto arrivals = r.arrivalsByWatch.find(wd);
+    if (arrivals != r.arrivalsByWatch.end()) ApplyArrivalEvent(r, *arrivals->second, change, pszName);
     auto found = r.byWatch.find(wd);
     if (found == r.byWatch.end()) return;
     MailboxIndex::State& s = *found->second;
@@ -264,8 +313,15 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
             std::lock_guard<std::mutex> lock(s.mutex);
             s.bRelist = true;
             s.wd = -1;
+            WakeWaiters(s);
         }
         r.byWatch.erase(found);
+        return;
+    }
+    // Keywords another process set change only the state file: a waiter looks at it again.
+    if ((change == ENTRY_WRITTEN || change == ENTRY_MOVED_IN) && strcmp(pszName, MOD_STATE_NAME) == 0) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        WakeWaiters(s);
         return;
     }
     ListedMessage named;
@@ -695,4 +751,82 @@ size_t MailboxIndex::CachedTextBytes() {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.textMutex);
     return r.nTextBytes;
+}
+
+namespace {
+
+// While sessions wait, nobody else would read the kernel's events: the readiness thread does,
+// for every index at once. Asked once; false when it cannot.
+bool EventsRead(Registry& r) {
+    int nRead = r.nEventsRead.load();
+    if (nRead != 0) return nRead > 0;
+    static std::once_flag asked;
+    std::call_once(asked, [&r] {
+        int fd = r.watcher.Descriptor();
+        bool bWatched = fd >= 0 && WatchReadable(fd, false, [&r] { Drain(r); }) >= 0;
+        r.nEventsRead = bWatched ? 1 : -1;
+    });
+    return r.nEventsRead.load() > 0;
+}
+
+}  // namespace
+
+ChangeWaiter::ChangeWaiter(std::shared_ptr<MailboxIndex> pIndex, Wakeup* pWakeup)
+    : m_pIndex(std::move(pIndex)), m_pWakeup(pWakeup) {
+    EventsRead(TheRegistry());
+    MailboxIndex::State& s = *m_pIndex->m_pState;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.waiters.push_back(m_pWakeup);
+}
+
+ChangeWaiter::~ChangeWaiter() {
+    {
+        MailboxIndex::State& s = *m_pIndex->m_pState;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.waiters.erase(std::find(s.waiters.begin(), s.waiters.end(), m_pWakeup));
+    }
+    if (m_pArrivals == nullptr) return;
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    Arrivals& arrivals = *m_pArrivals;
+    arrivals.waiters.erase(std::find(arrivals.waiters.begin(), arrivals.waiters.end(), this));
+    if (!arrivals.waiters.empty()) return;
+    if (arrivals.wd >= 0) {
+        r.arrivalsByWatch.erase(arrivals.wd);
+        // The same directory may be a mailbox some index watches too.
+        if (r.byWatch.find(arrivals.wd) == r.byWatch.end()) r.watcher.Unwatch(arrivals.wd);
+    }
+    for (auto it = r.arrivals.begin(); it != r.arrivals.end(); ++it) {
+        if (&it->second == m_pArrivals) {
+            r.arrivals.erase(it);
+            break;
+        }
+    }
+}
+
+bool ChangeWaiter::WatchArrivals(const char* pszDir, const char* pszSuffix) {
+    Registry& r = TheRegistry();
+    if (m_pArrivals != nullptr || PollOnly() || !EventsRead(r)) return false;
+    std::lock_guard<std::mutex> lock(r.mutex);
+    Arrivals& arrivals = r.arrivals[pszDir];
+    if (arrivals.waiters.empty() && arrivals.wd < 0) {
+        arrivals.suffix = pszSuffix;
+        arrivals.wd = r.watcher.Watch(pszDir);
+        if (arrivals.wd >= 0) r.arrivalsByWatch[arrivals.wd] = &arrivals;
+    }
+    arrivals.waiters.push_back(this);
+    m_pArrivals = &arrivals;
+    return arrivals.wd >= 0;
+}
+
+bool ChangeWaiter::TakeArrival() {
+    return m_bArrived.exchange(false);
+}
+
+bool ChangeWaiter::Complete() const {
+    Registry& r = TheRegistry();
+    if (r.nEventsRead.load() <= 0 || !m_pIndex->Watched()) return false;
+    if (m_pArrivals == nullptr) return true;
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return m_pArrivals->wd >= 0;
 }

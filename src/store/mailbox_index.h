@@ -5,6 +5,7 @@
 // not available. The files stay the only truth: nothing of the index is written anywhere.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -58,6 +59,7 @@ struct KeptContent {
 };
 
 struct ModIndexRef;
+class Wakeup;
 
 class MailboxIndex {
 public:
@@ -163,10 +165,43 @@ public:
 
 private:
     friend class ModChange;
+    friend class ChangeWaiter;
     ModIndexRef ModRef() const;
     explicit MailboxIndex(const char* pszMailbox);
     void Keep(uint32_t ulUid, const std::string& key, CachedText text, std::shared_ptr<const KeptContent> pContent,
               bool bReplace);
     std::string m_path;
     std::unique_ptr<State> m_pState;
+};
+
+// A session that waits for news of its mailbox (IDLE) without looking: whichever thread of the
+// process takes in a change of the index signals the waiter (WAKE_CHANGE), and while every session
+// waits, the process's one readiness thread reads the kernel's events for them all. Asked to,
+// it also wakes for mail delivered into a directory outside the mailbox (the mail directory the
+// inbox is filled from). A signal given between a look and the wait is kept (Wakeup), so the
+// caller looks, then waits, and misses nothing.
+class ChangeWaiter {
+public:
+    ChangeWaiter(std::shared_ptr<MailboxIndex> pIndex, Wakeup* pWakeup);
+    ~ChangeWaiter();
+    ChangeWaiter(const ChangeWaiter&) = delete;
+    ChangeWaiter& operator=(const ChangeWaiter&) = delete;
+    // Also wakes when a file whose name ends in pszSuffix (regardless of case) is written whole
+    // into pszDir or renamed into it. False when that cannot be watched: the caller looks for
+    // such files now and then.
+    bool WatchArrivals(const char* pszDir, const char* pszSuffix);
+    // Whether such a file came (or events were lost) since the last call; clears it.
+    bool TakeArrival();
+    // Whether every change of the mailbox, and every arrival asked for, reaches the waiter as it
+    // happens. False (no watch, a watch lost, events lost and not yet listed again): the caller
+    // must also look now and then.
+    bool Complete() const;
+
+    struct Arrivals;
+
+private:
+    std::shared_ptr<MailboxIndex> m_pIndex;
+    Wakeup* m_pWakeup;
+    Arrivals* m_pArrivals = nullptr;
+    std::atomic<bool> m_bArrived{false};
 };
