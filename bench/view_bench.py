@@ -5,7 +5,7 @@
 the memory each further selected session costs. Ratios are veve4d/Dovecot (below 1: veve4d
 better).
 
-    bench/view_bench.py build/veve4d [COUNT...]     (default: 1000 10000)
+    bench/view_bench.py build/veve4d [COUNT...]     (default: 1000 10000 100000)
 """
 import os, shutil, socket, statistics, subprocess, sys, tempfile, time
 
@@ -175,7 +175,7 @@ def bench(binary, count):
 
 def main():
     binary = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/veve4d")
-    for count in [int(a) for a in sys.argv[2:]] or [1000, 10000]:
+    for count in [int(a) for a in sys.argv[2:]] or [1000, 10000, 100000]:
         bench(binary, count)
 
 

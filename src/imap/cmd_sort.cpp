@@ -64,7 +64,7 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
     // Numbered as the client was told, as SEARCH numbers them.
     RefreshView(pSession);
     MailboxView& view = *pSession->pView;
-    std::vector<ViewMessage>& messages = view.messages;
+    ViewList& messages = view.messages;
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bUid = pSession->bUid != 0;
     bool bModSeq = SearchAsksModSeq(query);
@@ -73,11 +73,13 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
     pMessages->reserve(messages.size());
     pKeys->reserve(messages.size());
     for (size_t i = 0; i < messages.size(); i++) {
-        ViewMessage& listed = messages[i];
+        ViewMessage listed = messages[i];
         uint32_t ulSequence = static_cast<uint32_t>(i + 1);
         uint64_t ullModSeq = 0;
         if (!ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) continue;
         std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
+        // A file found renamed or gone meanwhile changes the view's message, and only then.
+        if (!(listed == messages[i])) messages.Change(i) = listed;
         pKeys->push_back(pFound != nullptr ? pFound : pNone);
         pMessages->push_back(OrderedMessage{bUid ? listed.ulUid : ulSequence, ulSequence, pKeys->back().get()});
     }
