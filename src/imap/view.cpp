@@ -23,6 +23,17 @@ size_t ViewList::LowerBound(uint32_t ulUid) const {
                                begin());
 }
 
+size_t ViewList::NextWith(size_t n, uint8_t fMask) const {
+    while (n < m_nSize) {
+        const std::vector<ViewMessage>& block = m_blocks[n / BLOCK]->messages;
+        for (size_t i = n % BLOCK; i < block.size(); i++) {
+            if (block[i].fState & fMask) return n / BLOCK * BLOCK + i;
+        }
+        n = (n / BLOCK + 1) * BLOCK;
+    }
+    return m_nSize;
+}
+
 ViewMessage& ViewList::Change(size_t n) {
     std::shared_ptr<Block>& pBlock = m_blocks[n / BLOCK];
     if (pBlock->bShared) pBlock = std::make_shared<Block>(Block{pBlock->messages, false});
@@ -41,8 +52,7 @@ void ViewList::push_back(const ViewMessage& message) {
 }
 
 void ViewList::RemoveGone() {
-    size_t nFirst = 0;
-    while (nFirst < m_nSize && !((*this)[nFirst].fState & VIEW_GONE)) nFirst++;
+    size_t nFirst = NextWith(0, VIEW_GONE);
     if (nFirst == m_nSize) return;
     // The blocks before the first gone message keep their place, shared or not.
     std::vector<std::shared_ptr<Block>> blocks(m_blocks.begin(), m_blocks.begin() + static_cast<std::ptrdiff_t>(nFirst / BLOCK));
@@ -107,6 +117,26 @@ bool HoldsRecent(const MailboxView& view, uint32_t ulUid) {
     auto it = std::lower_bound(view.recentUids.begin(), view.recentUids.end(), ulUid,
                                [](const UidRange& range, uint32_t u) { return range.ulHigh < u; });
     return it != view.recentUids.end() && it->ulLow <= ulUid;
+}
+
+// The messages the client is shown with \Recent, those gone but still numbered left out.
+size_t CountRecent(const MailboxView& view) {
+    const ViewList& messages = view.messages;
+    size_t nRecent = 0;
+    if (view.bReadOnly) {
+        for (const ViewMessage& message : messages) {
+            if ((message.fFlags & FLAG_BIT_RECENT) && !(message.fState & VIEW_GONE)) nRecent++;
+        }
+        return nRecent;
+    }
+    for (const UidRange& range : view.recentUids) {
+        size_t nFirst = messages.LowerBound(range.ulLow);
+        nRecent += (range.ulHigh == UINT32_MAX ? messages.size() : messages.LowerBound(range.ulHigh + 1)) - nFirst;
+    }
+    for (size_t i = messages.NextWith(0, VIEW_GONE); i < messages.size(); i = messages.NextWith(i + 1, VIEW_GONE)) {
+        if (HoldsRecent(view, messages[i].ulUid)) nRecent--;
+    }
+    return nRecent;
 }
 
 // UIDs come in ascending, so a run grows at its end, or a new one starts.
@@ -326,9 +356,12 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
             }
         } else {
             // Highest first, so that the numbers still to be announced do not move.
-            for (size_t i = messages.size(); i-- > 0;) {
-                if (!(messages[i].fState & VIEW_GONE)) continue;
-                OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
+            std::vector<size_t> gone;
+            for (size_t i = messages.NextWith(0, VIEW_GONE); i < messages.size(); i = messages.NextWith(i + 1, VIEW_GONE)) {
+                gone.push_back(i);
+            }
+            for (size_t i = gone.size(); i-- > 0;) {
+                OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(gone[i] + 1));
                 bAny = true;
             }
         }
@@ -342,12 +375,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
         }
         pView->ulHighestUid = pView->incoming.back().ulUid;
         pView->incoming.clear();
-        unsigned long ulRecent = 0;
-        for (const ViewMessage& message : messages) {
-            char szCode[7];
-            ShownFlagCode(*pView, message, szCode);
-            if (szCode[0] == '1' && !(message.fState & VIEW_GONE)) ulRecent++;
-        }
+        unsigned long ulRecent = static_cast<unsigned long>(CountRecent(*pView));
         OutputFormat(pSession, "* %lu EXISTS\r\n", static_cast<unsigned long>(messages.size()));
         OutputFormat(pSession, "* %lu RECENT\r\n", ulRecent);
     }
@@ -357,7 +385,8 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
     }
     // Messages gone but not yet announced (no EXPUNGE may be sent now) stay news.
     bool bGoneLeft = false;
-    for (size_t i = 0; i < messages.size(); i++) {
+    constexpr uint8_t fNews = VIEW_GONE | VIEW_FLAGS_CHANGED;
+    for (size_t i = messages.NextWith(0, fNews); i < messages.size(); i = messages.NextWith(i + 1, fNews)) {
         if (messages[i].fState & VIEW_GONE) {
             bGoneLeft = true;
             continue;

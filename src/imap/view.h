@@ -89,6 +89,9 @@ public:
     const_iterator end() const { return const_iterator(this, m_nSize); }
     // The position of the first message whose UID is not below ulUid (size() when none).
     size_t LowerBound(uint32_t ulUid) const;
+    // The position of the first message from n on with one of the VIEW_* bits of fMask (size()
+    // when none): announcements look for their few messages block by block.
+    size_t NextWith(size_t n, uint8_t fMask) const;
 
     // The message at n, to be changed: its block becomes this view's own first. The reference
     // holds until the list is next added to, cut, or shared.
