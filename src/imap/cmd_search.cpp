@@ -35,7 +35,7 @@ constexpr size_t MAX_SEARCH_UPDATES = 16;
 // gone match nothing.
 void FindMatches(Session* pSession, const SearchQuery& query, std::vector<uint32_t>* pSequences,
                  std::vector<uint32_t>* pUids, uint64_t* pullHighestFound = nullptr) {
-    const std::vector<ViewMessage>& messages = pSession->pView->messages;
+    const ViewList& messages = pSession->pView->messages;
     // Sizes and dates are stat'ed by the search itself, only where a key asks for them.
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bModSeq = SearchAsksModSeq(query);

@@ -42,7 +42,7 @@ bool ReadCharset(const char** pp, std::string* pstrCharset) {
 void CollectMessages(Session* pSession, const SearchQuery& query, std::vector<OrderedMessage>* pMessages,
                      std::vector<std::shared_ptr<const SortKeys>>* pKeys, uint64_t* pullHighestModSeq = nullptr) {
     MailboxView& view = *pSession->pView;
-    std::vector<ViewMessage>& messages = view.messages;
+    ViewList& messages = view.messages;
     const long lSecondsWest = SearchReadsEntry(query) ? ReadZone().lSecondsWest : 0;
     bool bUid = pSession->bUid != 0;
     bool bModSeq = SearchAsksModSeq(query);
@@ -52,11 +52,13 @@ void CollectMessages(Session* pSession, const SearchQuery& query, std::vector<Or
     pMessages->reserve(messages.size());
     pKeys->reserve(messages.size());
     for (size_t i = 0; i < messages.size(); i++) {
-        ViewMessage& listed = messages[i];
+        ViewMessage listed = messages[i];
         uint32_t ulSequence = static_cast<uint32_t>(i + 1);
         uint64_t ullModSeq = 0;
         if (!ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) continue;
         std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
+        // A file found renamed or gone meanwhile changes the view's message, and only then.
+        if (!(listed == messages[i])) messages.Change(i) = listed;
         pKeys->push_back(pFound != nullptr ? pFound : pNone);
         pMessages->push_back(OrderedMessage{bUid ? listed.ulUid : ulSequence, ulSequence, pKeys->back().get()});
         ullHighest = std::max(ullHighest, ullModSeq);
@@ -104,7 +106,7 @@ std::vector<uint32_t> SortedMatches(Session* pSession, const SearchUpdate& updat
     std::vector<std::shared_ptr<const SortKeys>> keys;
     CollectMessages(pSession, update.query, &messages, &keys);
     SortMessages(criteria, &messages);
-    const std::vector<ViewMessage>& listed = pSession->pView->messages;
+    const ViewList& listed = pSession->pView->messages;
     uids.reserve(messages.size());
     for (const OrderedMessage& message : messages) uids.push_back(listed[message.ulSequence - 1].ulUid);
     return uids;

@@ -17,7 +17,136 @@
 
 void MailboxViewDeleter::operator()(MailboxView* pView) const { delete pView; }
 
+size_t ViewList::LowerBound(uint32_t ulUid) const {
+    return static_cast<size_t>(std::lower_bound(begin(), end(), ulUid,
+                                                [](const ViewMessage& m, uint32_t u) { return m.ulUid < u; }) -
+                               begin());
+}
+
+size_t ViewList::NextWith(size_t n, uint8_t fMask) const {
+    while (n < m_nSize) {
+        const std::vector<ViewMessage>& block = m_blocks[n / BLOCK]->messages;
+        for (size_t i = n % BLOCK; i < block.size(); i++) {
+            if (block[i].fState & fMask) return n / BLOCK * BLOCK + i;
+        }
+        n = (n / BLOCK + 1) * BLOCK;
+    }
+    return m_nSize;
+}
+
+ViewMessage& ViewList::Change(size_t n) {
+    std::shared_ptr<Block>& pBlock = m_blocks[n / BLOCK];
+    if (pBlock->bShared) pBlock = std::make_shared<Block>(Block{pBlock->messages, false});
+    return pBlock->messages[n % BLOCK];
+}
+
+void ViewList::push_back(const ViewMessage& message) {
+    if (m_blocks.empty() || m_blocks.back()->messages.size() == BLOCK) {
+        m_blocks.push_back(std::make_shared<Block>());
+        m_blocks.back()->messages.reserve(BLOCK);
+    } else if (m_blocks.back()->bShared) {
+        m_blocks.back() = std::make_shared<Block>(Block{m_blocks.back()->messages, false});
+    }
+    m_blocks.back()->messages.push_back(message);
+    m_nSize++;
+}
+
+void ViewList::RemoveGone() {
+    size_t nFirst = NextWith(0, VIEW_GONE);
+    if (nFirst == m_nSize) return;
+    // The blocks before the first gone message keep their place, shared or not.
+    std::vector<std::shared_ptr<Block>> blocks(m_blocks.begin(), m_blocks.begin() + static_cast<std::ptrdiff_t>(nFirst / BLOCK));
+    std::swap(blocks, m_blocks);
+    size_t nOldSize = m_nSize;
+    m_nSize = nFirst / BLOCK * BLOCK;
+    for (size_t n = m_nSize; n < nOldSize; n++) {
+        const ViewMessage& message = blocks[n / BLOCK]->messages[n % BLOCK];
+        if (!(message.fState & VIEW_GONE)) push_back(message);
+    }
+}
+
+bool ViewList::HasOwnBlocks() const {
+    return std::any_of(m_blocks.begin(), m_blocks.end(), [](const std::shared_ptr<Block>& p) { return !p->bShared; });
+}
+
+void ViewList::TakeSameBlocks(const std::vector<std::shared_ptr<Block>>& others) {
+    for (size_t i = 0; i < m_blocks.size() && i < others.size(); i++) {
+        if (!m_blocks[i]->bShared && others[i]->messages == m_blocks[i]->messages) m_blocks[i] = others[i];
+    }
+}
+
+std::vector<std::shared_ptr<ViewList::Block>> ViewList::ShareBlocks() {
+    for (std::shared_ptr<Block>& pBlock : m_blocks) {
+        if (pBlock->bShared) continue;
+        pBlock->messages.shrink_to_fit();
+        pBlock->bShared = true;
+    }
+    return m_blocks;
+}
+
 namespace {
+
+// What a view offers the others on its mailbox through the index.
+struct SharedViewList : KeptContent {
+    std::vector<std::shared_ptr<ViewList::Block>> blocks;
+    std::shared_ptr<const std::vector<std::string>> pKeywordSets;
+    size_t Cost() const override { return blocks.size() * (sizeof(ViewList::Block) + ViewList::BLOCK * sizeof(ViewMessage)); }
+};
+
+// Once the view holds only what its client was told, its own blocks are swapped for those of
+// the other views that hold the same, and what is left is offered to them: sessions on one
+// mailbox then keep one list between them, whatever order they opened and changed it in.
+void ShareViewList(MailboxView& view) {
+    if (view.bNews || !view.messages.HasOwnBlocks()) return;
+    std::shared_ptr<const KeptContent> pKept = view.pIndex->SharedView();
+    auto pOffered = std::static_pointer_cast<const SharedViewList>(pKept);
+    // A message's keywords are an entry of its view's sets: blocks are alike only under the same sets.
+    if (pOffered != nullptr &&
+        (pOffered->pKeywordSets == view.pKeywordSets || *pOffered->pKeywordSets == *view.pKeywordSets)) {
+        view.pKeywordSets = pOffered->pKeywordSets;
+        view.messages.TakeSameBlocks(pOffered->blocks);
+        if (!view.messages.HasOwnBlocks()) return;
+    }
+    auto pOffer = std::make_shared<SharedViewList>();
+    pOffer->blocks = view.messages.ShareBlocks();
+    pOffer->pKeywordSets = view.pKeywordSets;
+    view.pIndex->OfferSharedView(std::move(pOffer));
+}
+
+bool HoldsRecent(const MailboxView& view, uint32_t ulUid) {
+    auto it = std::lower_bound(view.recentUids.begin(), view.recentUids.end(), ulUid,
+                               [](const UidRange& range, uint32_t u) { return range.ulHigh < u; });
+    return it != view.recentUids.end() && it->ulLow <= ulUid;
+}
+
+// The messages the client is shown with \Recent, those gone but still numbered left out.
+size_t CountRecent(const MailboxView& view) {
+    const ViewList& messages = view.messages;
+    size_t nRecent = 0;
+    if (view.bReadOnly) {
+        for (const ViewMessage& message : messages) {
+            if ((message.fFlags & FLAG_BIT_RECENT) && !(message.fState & VIEW_GONE)) nRecent++;
+        }
+        return nRecent;
+    }
+    for (const UidRange& range : view.recentUids) {
+        size_t nFirst = messages.LowerBound(range.ulLow);
+        nRecent += (range.ulHigh == UINT32_MAX ? messages.size() : messages.LowerBound(range.ulHigh + 1)) - nFirst;
+    }
+    for (size_t i = messages.NextWith(0, VIEW_GONE); i < messages.size(); i = messages.NextWith(i + 1, VIEW_GONE)) {
+        if (HoldsRecent(view, messages[i].ulUid)) nRecent--;
+    }
+    return nRecent;
+}
+
+// UIDs come in ascending, so a run grows at its end, or a new one starts.
+void AddRecent(MailboxView& view, uint32_t ulUid) {
+    if (!view.recentUids.empty() && view.recentUids.back().ulHigh + 1 == ulUid) {
+        view.recentUids.back().ulHigh = ulUid;
+    } else if (view.recentUids.empty() || view.recentUids.back().ulHigh < ulUid) {
+        view.recentUids.push_back(UidRange{ulUid, ulUid});
+    }
+}
 
 bool SameMailbox(const MailboxView* pView, const Session* pSession) {
     return pView != nullptr && std::strcmp(pView->szMailbox, pSession->szMailbox) == 0;
@@ -37,27 +166,31 @@ void TakeRecent(MailboxView& view, ViewMessage& message) {
     }
     if (RenameMessageFile(view.szMailbox, szOld, szNew)) {
         message.fFlags = fCleared;
-        message.fState |= VIEW_RECENT;
+        AddRecent(view, message.ulUid);
         view.pIndex->NoteFlags(message.ulUid, fCleared);
     }
 }
 
-// Takes the flags the index holds for a message of the view: gone, or changed elsewhere.
-void TakeFromIndex(MailboxView& view, ViewMessage& message) {
+// Takes the flags the index holds for the view's message at n: gone, or changed elsewhere. The
+// message is copied into the view's own block only when something changed.
+void TakeFromIndex(MailboxView& view, size_t n) {
+    const ViewMessage& listed = view.messages[n];
     IndexedMessage indexed;
-    if (!view.pIndex->Find(message.ulUid, &indexed)) {
-        MarkGone(view, message);
+    if (!view.pIndex->Find(listed.ulUid, &indexed)) {
+        MarkGone(view, view.messages.Change(n));
         return;
     }
+    if (indexed.fFlags == listed.fFlags) return;
+    ViewMessage& message = view.messages.Change(n);
     // The Recent digit changes when a session takes \Recent; that is no flag change.
     if ((indexed.fFlags ^ message.fFlags) & ~FLAG_BIT_RECENT) MarkFlagsChanged(view, message);
     message.fFlags = indexed.fFlags;
 }
 
-ViewMessage* FindInView(std::vector<ViewMessage>& messages, uint32_t ulUid) {
-    auto it = std::lower_bound(messages.begin(), messages.end(), ulUid,
-                               [](const ViewMessage& m, uint32_t u) { return m.ulUid < u; });
-    return it != messages.end() && it->ulUid == ulUid ? &*it : nullptr;
+// The position of the UID in the view, or size() when it holds none.
+size_t FindInView(const ViewList& messages, uint32_t ulUid) {
+    size_t n = messages.LowerBound(ulUid);
+    return n < messages.size() && messages[n].ulUid == ulUid ? n : messages.size();
 }
 
 // The system flags a message is shown with, then its keywords; \Recent only where the client's
@@ -94,23 +227,33 @@ void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plR
     view.bReadOnly = bReadOnly;
     ListResult result;
     view.pIndex = MailboxIndex::Open(view.szMailbox, &result);
-    view.keywordSets.assign(1, std::string());
+    view.pKeywordSets = std::make_shared<const std::vector<std::string>>(1, std::string());
     // Read before the messages: a change made meanwhile is looked at again by the next refresh.
     view.ullModSeqSeen = view.pIndex->HighestModSeq();
-    view.pIndex->Visit([&](size_t nCount) { view.messages.reserve(nCount); },
+    // Each block read is swapped at once for the one the other sessions share when they are
+    // alike, so that opening a large mailbox does not cost a copy of it even for a moment.
+    std::shared_ptr<const SharedViewList> pOffered = std::static_pointer_cast<const SharedViewList>(view.pIndex->SharedView());
+    if (pOffered != nullptr && *pOffered->pKeywordSets != *view.pKeywordSets) pOffered = nullptr;
+    bool bKeywords = false;
+    view.pIndex->Visit([](size_t) {},
                        [&](const IndexedMessage& entry) {
                            // Marked for TakeKeywords below: the index may not be asked while it visits.
                            uint16_t wKeywords = (entry.fState & INDEXED_KEYWORDS) ? VIEW_KEYWORDS_UNLISTED : 0;
+                           bKeywords = bKeywords || wKeywords != 0;
                            view.messages.push_back(ViewMessage{entry.ulUid, entry.fFlags, 0, wKeywords});
+                           if (pOffered != nullptr && !bKeywords && view.messages.size() % ViewList::BLOCK == 0) {
+                               view.messages.TakeSameBlocks(pOffered->blocks);
+                           }
                        },
                        &view.ullGeneration);
     int32_t lRecent = 0;
     int32_t lFirstUnseen = 0;
     for (size_t i = 0; i < view.messages.size(); i++) {
-        ViewMessage& message = view.messages[i];
+        const ViewMessage& listed = view.messages[i];
         // Messages without keywords, most of them, cost nothing here.
-        if (message.wKeywords != 0) TakeKeywords(view, message);
-        TakeRecent(view, message);
+        if (listed.wKeywords != 0) TakeKeywords(view, view.messages.Change(i));
+        if (!view.bReadOnly && (view.messages[i].fFlags & FLAG_BIT_RECENT)) TakeRecent(view, view.messages.Change(i));
+        const ViewMessage& message = view.messages[i];
         char szCode[7];
         ShownFlagCode(view, message, szCode);
         if (szCode[0] == '1') lRecent++;
@@ -122,6 +265,7 @@ void OpenView(Session* pSession, bool bReadOnly, int32_t* plExists, int32_t* plR
     if (plExists != nullptr) *plExists = static_cast<int32_t>(view.messages.size());
     if (plRecent != nullptr) *plRecent = lRecent;
     if (plFirstUnseen != nullptr) *plFirstUnseen = lFirstUnseen;
+    ShareViewList(view);
 }
 
 bool RefuseReadOnly(Session* pSession) {
@@ -154,14 +298,16 @@ void RefreshView(Session* pSession) {
         bool bCondStore = (pSession->fEnabled & ENABLED_CONDSTORE) != 0;
         std::sort(view.toldModSeqs.begin(), view.toldModSeqs.end());
         for (uint32_t ulUid : changedState) {
-            ViewMessage* pMessage = FindInView(view.messages, ulUid);
-            if (pMessage == nullptr || (pMessage->fState & VIEW_GONE)) continue;
-            bool bChanged = TakeKeywords(view, *pMessage);
+            size_t n = FindInView(view.messages, ulUid);
+            if (n == view.messages.size() || (view.messages[n].fState & VIEW_GONE)) continue;
+            ViewMessage message = view.messages[n];
+            bool bChanged = TakeKeywords(view, message);
             if (!bChanged && bCondStore) {
                 bChanged = !std::binary_search(view.toldModSeqs.begin(), view.toldModSeqs.end(),
                                                std::make_pair(ulUid, index.ModSeqOf(ulUid)));
             }
-            if (bChanged) MarkFlagsChanged(view, *pMessage);
+            if (bChanged) MarkFlagsChanged(view, message);
+            if (!(message == view.messages[n])) view.messages.Change(n) = message;
         }
         view.ullModSeqSeen = ullHighest;
     }
@@ -170,12 +316,12 @@ void RefreshView(Session* pSession) {
     uint64_t ullNow = 0;
     if (index.ChangesSince(view.ullGeneration, &changed, &ullNow)) {
         for (uint32_t ulUid : changed) {
-            ViewMessage* pMessage = FindInView(view.messages, ulUid);
-            if (pMessage != nullptr && !(pMessage->fState & VIEW_GONE)) TakeFromIndex(view, *pMessage);
+            size_t n = FindInView(view.messages, ulUid);
+            if (n != view.messages.size() && !(view.messages[n].fState & VIEW_GONE)) TakeFromIndex(view, n);
         }
     } else {
-        for (ViewMessage& message : view.messages) {
-            if (!(message.fState & VIEW_GONE)) TakeFromIndex(view, message);
+        for (size_t n = 0; n < view.messages.size(); n++) {
+            if (!(view.messages[n].fState & VIEW_GONE)) TakeFromIndex(view, n);
         }
     }
     // Only UIDs above every UID the view has held can be new: a lower one cannot be given a
@@ -194,7 +340,7 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
     if (pSession->State != Imap4Selected || !SameMailbox(pView, pSession)) return;
     RefreshView(pSession);
     AnnounceKeywords(pSession, true);
-    std::vector<ViewMessage>& messages = pView->messages;
+    ViewList& messages = pView->messages;
     bool bNews = pView->bNews;
     if (bExpunges && bNews) {
         bool bAny = false;
@@ -212,17 +358,16 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
             }
         } else {
             // Highest first, so that the numbers still to be announced do not move.
-            for (size_t i = messages.size(); i-- > 0;) {
-                if (!(messages[i].fState & VIEW_GONE)) continue;
-                OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(i + 1));
+            std::vector<size_t> gone;
+            for (size_t i = messages.NextWith(0, VIEW_GONE); i < messages.size(); i = messages.NextWith(i + 1, VIEW_GONE)) {
+                gone.push_back(i);
+            }
+            for (size_t i = gone.size(); i-- > 0;) {
+                OutputFormat(pSession, "* %lu EXPUNGE\r\n", static_cast<unsigned long>(gone[i] + 1));
                 bAny = true;
             }
         }
-        if (bAny) {
-            messages.erase(std::remove_if(messages.begin(), messages.end(),
-                                          [](const ViewMessage& m) { return (m.fState & VIEW_GONE) != 0; }),
-                           messages.end());
-        }
+        if (bAny) messages.RemoveGone();
     }
     if (!pView->incoming.empty()) {
         for (ViewMessage& message : pView->incoming) {
@@ -232,29 +377,29 @@ void AnnounceChanges(Session* pSession, bool bExpunges) {
         }
         pView->ulHighestUid = pView->incoming.back().ulUid;
         pView->incoming.clear();
-        unsigned long ulRecent = 0;
-        for (const ViewMessage& message : messages) {
-            char szCode[7];
-            ShownFlagCode(*pView, message, szCode);
-            if (szCode[0] == '1' && !(message.fState & VIEW_GONE)) ulRecent++;
-        }
+        unsigned long ulRecent = static_cast<unsigned long>(CountRecent(*pView));
         OutputFormat(pSession, "* %lu EXISTS\r\n", static_cast<unsigned long>(messages.size()));
         if (!Imap4Rev2(pSession)) OutputFormat(pSession, "* %lu RECENT\r\n", ulRecent);
     }
-    if (!bNews) return;
+    if (!bNews) {
+        ShareViewList(*pView);
+        return;
+    }
     // Messages gone but not yet announced (no EXPUNGE may be sent now) stay news.
     bool bGoneLeft = false;
-    for (size_t i = 0; i < messages.size(); i++) {
-        ViewMessage& message = messages[i];
-        if (message.fState & VIEW_GONE) {
+    constexpr uint8_t fNews = VIEW_GONE | VIEW_FLAGS_CHANGED;
+    for (size_t i = messages.NextWith(0, fNews); i < messages.size(); i = messages.NextWith(i + 1, fNews)) {
+        if (messages[i].fState & VIEW_GONE) {
             bGoneLeft = true;
             continue;
         }
-        if (!(message.fState & VIEW_FLAGS_CHANGED)) continue;
+        if (!(messages[i].fState & VIEW_FLAGS_CHANGED)) continue;
+        ViewMessage& message = messages.Change(i);
         message.fState &= static_cast<uint8_t>(~VIEW_FLAGS_CHANGED);
         SendFlagsLine(pSession, static_cast<uint32_t>(i + 1), message, false, true);
     }
     pView->bNews = bGoneLeft;
+    ShareViewList(*pView);
 }
 
 std::vector<SetElement> SavedResultSet(Session* pSession, bool bUid) {
@@ -270,9 +415,8 @@ std::vector<SetElement> SavedResultSet(Session* pSession, bool bUid) {
             continue;
         }
         // Without the UID prefix, the messages saved that the client still knows, by their numbers now.
-        auto it = std::lower_bound(view.messages.begin(), view.messages.end(), ulUid,
-                                   [](const ViewMessage& m, uint32_t ulValue) { return m.ulUid < ulValue; });
-        if (it != view.messages.end() && it->ulUid == ulUid) add(static_cast<uint32_t>(it - view.messages.begin() + 1));
+        size_t n = FindInView(view.messages, ulUid);
+        if (n != view.messages.size()) add(static_cast<uint32_t>(n + 1));
     }
     return elements;
 }
@@ -308,7 +452,7 @@ void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, 
                     const std::function<bool(uint32_t ulSequence, ViewMessage& message)>& fnMessage) {
     if (bRefresh) RefreshView(pSession);
     MailboxView& view = *pSession->pView;
-    std::vector<ViewMessage>& messages = view.messages;
+    ViewList& messages = view.messages;
     if (messages.empty()) return;
     uint32_t ulStar = bUid ? messages.back().ulUid : static_cast<uint32_t>(messages.size());
     bool bGoOn = true;
@@ -317,21 +461,17 @@ void ForEachMessage(Session* pSession, const std::vector<SetElement>& elements, 
         ElementBounds(elements[e], ulStar, &ulLow, &ulHigh);
         size_t nFirst, nEnd;
         if (bUid) {
-            auto byUid = [](const ViewMessage& m, uint32_t ulUid) { return m.ulUid < ulUid; };
-            nFirst = static_cast<size_t>(std::lower_bound(messages.begin(), messages.end(), ulLow, byUid) -
-                                         messages.begin());
-            nEnd = static_cast<size_t>(
-                std::upper_bound(messages.begin(), messages.end(), ulHigh,
-                                 [](uint32_t ulUid, const ViewMessage& m) { return ulUid < m.ulUid; }) -
-                messages.begin());
+            nFirst = messages.LowerBound(ulLow);
+            nEnd = ulHigh == UINT32_MAX ? messages.size() : messages.LowerBound(ulHigh + 1);
         } else {
             nFirst = ulLow - 1;
             nEnd = std::min<size_t>(ulHigh, messages.size());
         }
         for (size_t i = nFirst; i < nEnd && bGoOn; i++) {
-            ViewMessage& message = messages[i];
             // Expunged elsewhere and not yet announced: the number stays, the message answers nothing.
-            if (message.fState & VIEW_GONE) continue;
+            if (messages[i].fState & VIEW_GONE) continue;
+            // The command may change it (flags, a name found moved): it is made this view's own.
+            ViewMessage& message = messages.Change(i);
             ViewFileName(message, pSession->FindData.cFileName, sizeof(pSession->FindData.cFileName));
             pSession->FindData.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
             ShownFlagCode(view, message, pSession->szShownFlags);
@@ -379,7 +519,7 @@ std::string KeywordSetText(MailboxIndex& index, uint32_t ulUid) {
 }  // namespace
 
 const std::string& ShownKeywords(const MailboxView& view, const ViewMessage& message) {
-    if (message.wKeywords != VIEW_KEYWORDS_UNLISTED) return view.keywordSets[message.wKeywords];
+    if (message.wKeywords != VIEW_KEYWORDS_UNLISTED) return (*view.pKeywordSets)[message.wKeywords];
     view.strUnlisted = KeywordSetText(*view.pIndex, message.ulUid);
     return view.strUnlisted;
 }
@@ -388,12 +528,16 @@ bool TakeKeywords(MailboxView& view, ViewMessage& message) {
     std::string strSet = KeywordSetText(*view.pIndex, message.ulUid);
     uint16_t wEntry = 0;
     if (!strSet.empty()) {
-        auto it = std::find(view.keywordSets.begin(), view.keywordSets.end(), strSet);
-        if (it != view.keywordSets.end()) {
-            wEntry = static_cast<uint16_t>(it - view.keywordSets.begin());
-        } else if (view.keywordSets.size() < VIEW_KEYWORDS_UNLISTED) {
-            wEntry = static_cast<uint16_t>(view.keywordSets.size());
-            view.keywordSets.push_back(strSet);
+        const std::vector<std::string>& sets = *view.pKeywordSets;
+        auto it = std::find(sets.begin(), sets.end(), strSet);
+        if (it != sets.end()) {
+            wEntry = static_cast<uint16_t>(it - sets.begin());
+        } else if (sets.size() < VIEW_KEYWORDS_UNLISTED) {
+            wEntry = static_cast<uint16_t>(sets.size());
+            // Other views may share the sets: a new one makes a new table.
+            auto pSets = std::make_shared<std::vector<std::string>>(sets);
+            pSets->push_back(strSet);
+            view.pKeywordSets = std::move(pSets);
         } else {
             wEntry = VIEW_KEYWORDS_UNLISTED;
         }
@@ -452,7 +596,7 @@ void ViewFileName(const ViewMessage& message, char* pszName, size_t nSize) {
 
 void ShownFlagCode(const MailboxView& view, const ViewMessage& message, char* pszCode) {
     FlagCodeOf(message.fFlags, pszCode);
-    if (!view.bReadOnly) pszCode[0] = (message.fState & VIEW_RECENT) ? '1' : '0';
+    if (!view.bReadOnly) pszCode[0] = HoldsRecent(view, message.ulUid) ? '1' : '0';
 }
 
 StoreResult ChangeFlags(Session* pSession, ViewMessage& message, uint8_t fSet, uint8_t fClear) {
@@ -501,9 +645,11 @@ bool ExpungeDeleted(Session* pSession, const std::vector<SetElement>* pUids) {
     MailboxView& view = *CurrentView(pSession);
     uint32_t ulStar = view.messages.empty() ? 0 : view.messages.back().ulUid;
     bool bAllGone = true;
-    for (ViewMessage& message : view.messages) {
-        if ((message.fState & VIEW_GONE) || !(message.fFlags & FLAG_BIT_DELETED)) continue;
-        if (pUids != nullptr && !SetContains(*pUids, message.ulUid, ulStar)) continue;
+    for (size_t n = 0; n < view.messages.size(); n++) {
+        const ViewMessage& listed = view.messages[n];
+        if ((listed.fState & VIEW_GONE) || !(listed.fFlags & FLAG_BIT_DELETED)) continue;
+        if (pUids != nullptr && !SetContains(*pUids, listed.ulUid, ulStar)) continue;
+        ViewMessage& message = view.messages.Change(n);
         char szPath[MESSAGE_PATH_SIZE];
         if (!MessageFilePath(szPath, sizeof(szPath), view.szMailbox, message.ulUid, message.fFlags)) continue;
         if (DeleteFileEntry(szPath)) {

@@ -4,8 +4,11 @@
 // sequence numbers or UIDs goes through ForEachMessage.
 #pragma once
 
+#include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,20 +26,100 @@ struct ViewMessage {
     uint8_t fFlags;      // the flag digits of its file name (FLAG_BIT_*)
     uint8_t fState;      // VIEW_*
     uint16_t wKeywords;  // its keywords: an entry of the view's keywordSets (0: none)
+    bool operator==(const ViewMessage&) const = default;
 };
 // A message whose keyword set found no room among the view's sets: they are read when shown.
 constexpr uint16_t VIEW_KEYWORDS_UNLISTED = 0xFFFF;
 enum : uint8_t {
     VIEW_GONE = 0x01,           // its file is gone; it keeps its number until that is announced
-    VIEW_RECENT = 0x02,         // this session holds its \Recent
     VIEW_FLAGS_CHANGED = 0x04,  // changed elsewhere, not yet announced
+};
+
+// A view's messages in sequence order. Most sessions on a mailbox know the same messages with
+// the same flags, so the list is kept in blocks that the views share while they hold the same;
+// a view copies a block only to change one of its messages (Change), and gives up its copies
+// for the shared blocks again once they hold the same (ShareViewList). Reading never copies.
+class ViewList {
+public:
+    static constexpr size_t BLOCK = 512;  // 4 KiB of messages
+    struct Block {
+        std::vector<ViewMessage> messages;
+        // Other views may hold it: it never changes again.
+        bool bShared = false;
+    };
+
+    class const_iterator {
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = ViewMessage;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const ViewMessage*;
+        using reference = const ViewMessage&;
+        const_iterator() = default;
+        const_iterator(const ViewList* pList, size_t n) : m_pList(pList), m_n(n) {}
+        reference operator*() const { return (*m_pList)[m_n]; }
+        pointer operator->() const { return &(*m_pList)[m_n]; }
+        reference operator[](difference_type d) const { return (*m_pList)[m_n + static_cast<size_t>(d)]; }
+        const_iterator& operator++() { m_n++; return *this; }
+        const_iterator operator++(int) { const_iterator it = *this; m_n++; return it; }
+        const_iterator& operator--() { m_n--; return *this; }
+        const_iterator operator--(int) { const_iterator it = *this; m_n--; return it; }
+        const_iterator& operator+=(difference_type d) { m_n += static_cast<size_t>(d); return *this; }
+        const_iterator& operator-=(difference_type d) { m_n -= static_cast<size_t>(d); return *this; }
+        const_iterator operator+(difference_type d) const { return const_iterator(m_pList, m_n + static_cast<size_t>(d)); }
+        friend const_iterator operator+(difference_type d, const const_iterator& it) { return it + d; }
+        const_iterator operator-(difference_type d) const { return const_iterator(m_pList, m_n - static_cast<size_t>(d)); }
+        difference_type operator-(const const_iterator& other) const {
+            return static_cast<difference_type>(m_n) - static_cast<difference_type>(other.m_n);
+        }
+        bool operator==(const const_iterator& other) const { return m_n == other.m_n; }
+        auto operator<=>(const const_iterator& other) const { return m_n <=> other.m_n; }
+
+    private:
+        const ViewList* m_pList = nullptr;
+        size_t m_n = 0;
+    };
+    using iterator = const_iterator;
+
+    size_t size() const { return m_nSize; }
+    bool empty() const { return m_nSize == 0; }
+    const ViewMessage& operator[](size_t n) const { return m_blocks[n / BLOCK]->messages[n % BLOCK]; }
+    const ViewMessage& back() const { return (*this)[m_nSize - 1]; }
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, m_nSize); }
+    // The position of the first message whose UID is not below ulUid (size() when none).
+    size_t LowerBound(uint32_t ulUid) const;
+    // The position of the first message from n on with one of the VIEW_* bits of fMask (size()
+    // when none): announcements look for their few messages block by block.
+    size_t NextWith(size_t n, uint8_t fMask) const;
+
+    // The message at n, to be changed: its block becomes this view's own first. The reference
+    // holds until the list is next added to, cut, or shared.
+    ViewMessage& Change(size_t n);
+    void push_back(const ViewMessage& message);
+    // Drops the messages marked VIEW_GONE.
+    void RemoveGone();
+
+    // The block that holds message n: views that share it hold the same pointer.
+    const Block* BlockOf(size_t n) const { return m_blocks[n / BLOCK].get(); }
+    // Whether some block is this view's own.
+    bool HasOwnBlocks() const;
+    // Takes, in place of each own block, the block of others at the same place when it holds the
+    // same messages.
+    void TakeSameBlocks(const std::vector<std::shared_ptr<Block>>& others);
+    // The blocks, all marked shared from now on, for other views to take.
+    std::vector<std::shared_ptr<Block>> ShareBlocks();
+
+private:
+    std::vector<std::shared_ptr<Block>> m_blocks;
+    size_t m_nSize = 0;
 };
 
 struct MailboxView {
     char szMailbox[MAX_PATH];
     // EXAMINE, and a view built without a SELECT: \Recent is shown as the file says, never taken.
     bool bReadOnly;
-    std::vector<ViewMessage> messages;
+    ViewList messages;
     std::vector<ViewMessage> incoming;  // found, not yet announced
     uint32_t ulHighestUid;              // the highest UID ever taken into the view or incoming
     // The mailbox's index, shared with the other sessions on it, and the last of its changes
@@ -51,8 +134,11 @@ struct MailboxView {
     std::vector<uint32_t> savedUids;
     std::vector<SearchUpdate> updates;
     // Each different set of keywords the view's messages carry, once: the names in the
-    // mailbox's order, joined by blanks. Entry 0 is the empty set.
-    std::vector<std::string> keywordSets;
+    // mailbox's order, joined by blanks. Entry 0 is the empty set. Shared with the views that
+    // share blocks of the list, and replaced, never changed, when a set is added.
+    std::shared_ptr<const std::vector<std::string>> pKeywordSets;
+    // The UIDs whose \Recent this session holds (none under EXAMINE), as ascending runs.
+    std::vector<UidRange> recentUids;
     // The mailbox's highest modification sequence when the view last looked for keyword changes,
     // and the sequences the client was told since (UID, sequence): a change already told is not
     // told again.

@@ -90,6 +90,7 @@ struct MailboxIndex::State {
     std::unordered_map<uint32_t, std::vector<std::list<TextEntry>::iterator>> texts;
     ModState mod;  // keywords and modification sequences (mod_state.cpp)
     std::vector<Wakeup*> waiters;  // sessions waiting for news of it (ChangeWaiter)
+    std::shared_ptr<const KeptContent> sharedView;
 };
 
 // Deliveries into one directory that sessions wait for; guarded by the registry's lock.
@@ -615,6 +616,19 @@ bool MailboxIndex::Find(uint32_t ulUid, IndexedMessage* pMessage) const {
     if (p == nullptr || (p->fState & INDEXED_REMOVED)) return false;
     *pMessage = *p;
     return true;
+}
+
+std::shared_ptr<const KeptContent> MailboxIndex::SharedView() const {
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    return m_pState->sharedView;
+}
+
+void MailboxIndex::OfferSharedView(std::shared_ptr<const KeptContent> pView) {
+    // The one replaced is freed outside the lock.
+    std::shared_ptr<const KeptContent> pOld;
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    pOld = std::move(m_pState->sharedView);
+    m_pState->sharedView = std::move(pView);
 }
 
 void MailboxIndex::NoteFlags(uint32_t ulUid, uint8_t fFlags) {

@@ -153,6 +153,11 @@ public:
     // keywords can be recorded before the directory's event is read.
     void NoteAdded(uint32_t ulUid, uint8_t fFlags);
 
+    // What the sessions' views of the mailbox last offered one another to share (their list of
+    // messages), kept as long as the index; null before the first offer.
+    std::shared_ptr<const KeptContent> SharedView() const;
+    void OfferSharedView(std::shared_ptr<const KeptContent> pView);
+
     // Bytes held by every index and its cached text and content, for measurement.
     static size_t MemoryInUse();
     static size_t CachedTextBytes();

@@ -236,7 +236,7 @@ bool SectionNumbersFit(const FetchItemList& list) {
 void ChooseChangedSince(Session* pSession, const std::vector<SetElement>& set, const FetchModifiers& modifiers,
                         std::vector<SetElement>* pChosen) {
     MailboxView& view = *pSession->pView;
-    const std::vector<ViewMessage>& messages = view.messages;
+    const ViewList& messages = view.messages;
     bool bUid = pSession->bUid != 0;
     uint32_t ulStar = messages.empty() ? 0 : bUid ? messages.back().ulUid : static_cast<uint32_t>(messages.size());
     std::vector<uint32_t> changed;
