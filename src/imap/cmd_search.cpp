@@ -15,6 +15,7 @@
 #include "imap/response.h"
 #include "imap/search.h"
 #include "imap/search_return.h"
+#include "imap/sort_keys.h"
 #include "imap/view.h"
 #include "imap/output.h"
 #include "platform/format.h"
@@ -103,6 +104,22 @@ uint32_t SequenceOf(const MailboxView& view, uint32_t ulUid) {
     return it != view.messages.end() && it->ulUid == ulUid ? static_cast<uint32_t>(it - view.messages.begin() + 1) : 0;
 }
 
+// What a search asks of the index for one message: its kept header fields, held for as long as
+// the message is tested.
+struct KeptFieldsRequest {
+    Session* pSession;
+    size_t nIndex;
+    std::shared_ptr<const SortKeys> pKeys;
+};
+
+const KeptSearchFields* KeptFieldsOf(void* pContext, bool bRead) {
+    KeptFieldsRequest& request = *static_cast<KeptFieldsRequest*>(pContext);
+    MailboxView& view = *request.pSession->pView;
+    ViewMessage& listed = view.messages[request.nIndex];
+    request.pKeys = bRead ? LoadSortKeys(request.pSession, listed) : FindSortKeys(*view.pIndex, listed.ulUid);
+    return request.pKeys != nullptr ? &request.pKeys->search : nullptr;
+}
+
 }  // namespace
 
 bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nIndex, long lSecondsWest, bool bModSeq,
@@ -111,6 +128,9 @@ bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nInd
     const MailboxView& view = *pSession->pView;
     const ViewMessage& listed = view.messages[nIndex];
     if (listed.fState & VIEW_GONE) return false;
+    // ALL, as SORT and THREAD are most often asked, needs nothing of the message.
+    const SearchNode& root = query.nodes[static_cast<size_t>(query.nRoot)];
+    if (root.kind == SK_CONST && !bModSeq) return root.bValue;
     char szName[MESSAGE_NAME_LENGTH + 1];
     char szPath[MESSAGE_PATH_SIZE];
     ViewFileName(listed, szName, sizeof(szName));
@@ -122,6 +142,9 @@ bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nInd
     SearchMessage message{szPath, szCode, static_cast<uint32_t>(nIndex + 1), listed.ulUid,
                           static_cast<uint32_t>(view.messages.size()), view.messages.back().ulUid, lSecondsWest,
                           ShownKeywords(view, listed).c_str(), ullModSeq};
+    KeptFieldsRequest request{pSession, nIndex, nullptr};
+    message.pfnKept = KeptFieldsOf;
+    message.pContext = &request;
     *pullModSeq = ullModSeq;
     return SearchMatches(query, message);
 }

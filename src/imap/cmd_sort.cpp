@@ -70,16 +70,18 @@ bool FindMessages(Session* pSession, const char* pszRest, std::vector<OrderedMes
     bool bModSeq = SearchAsksModSeq(query);
     // A message whose file is gone, or cannot be read, sorts as one with no header at all.
     static const std::shared_ptr<const SortKeys> pNone = std::make_shared<SortKeys>();
-    pMessages->reserve(messages.size());
-    pKeys->reserve(messages.size());
+    std::vector<size_t> found;
+    found.reserve(messages.size());
     for (size_t i = 0; i < messages.size(); i++) {
-        ViewMessage& listed = messages[i];
-        uint32_t ulSequence = static_cast<uint32_t>(i + 1);
         uint64_t ullModSeq = 0;
-        if (!ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) continue;
-        std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
-        pKeys->push_back(pFound != nullptr ? pFound : pNone);
-        pMessages->push_back(OrderedMessage{bUid ? listed.ulUid : ulSequence, ulSequence, pKeys->back().get()});
+        if (ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) found.push_back(i);
+    }
+    *pKeys = LoadSortKeysOf(pSession, found);
+    pMessages->reserve(found.size());
+    for (size_t i = 0; i < found.size(); i++) {
+        if ((*pKeys)[i] == nullptr) (*pKeys)[i] = pNone;
+        uint32_t ulSequence = static_cast<uint32_t>(found[i] + 1);
+        pMessages->push_back(OrderedMessage{bUid ? messages[found[i]].ulUid : ulSequence, ulSequence, (*pKeys)[i].get()});
     }
     return true;
 }
