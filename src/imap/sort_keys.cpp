@@ -17,6 +17,7 @@
 
 namespace {
 
+// Only SortKeys are ever kept under this key: what is found there needs no checked cast.
 const char* const KEPT_SORT_KEY = "(sort)";
 // A header larger than this is read no further: the fields that sort come early.
 constexpr size_t HEADER_READ_MAX = 1 << 20;
@@ -457,7 +458,7 @@ std::shared_ptr<const SortKeys> FindSortKeys(MailboxIndex& index, uint32_t ulUid
     static const std::string kKey = KEPT_SORT_KEY;
     std::shared_ptr<const KeptContent> pKept;
     if (!index.FindContent(ulUid, kKey, &pKept)) return nullptr;
-    return std::dynamic_pointer_cast<const SortKeys>(pKept);
+    return std::static_pointer_cast<const SortKeys>(pKept);
 }
 
 bool SortKeysKept(MailboxIndex& index, uint32_t ulUid) { return FindSortKeys(index, ulUid) != nullptr; }
@@ -517,7 +518,7 @@ std::vector<std::shared_ptr<const SortKeys>> LoadSortKeysOf(Session* pSession, c
     view.pIndex->FindContents(uids, kKey, &kept);
     std::vector<std::shared_ptr<const SortKeys>> keys(indexes.size());
     for (size_t i = 0; i < indexes.size(); i++) {
-        keys[i] = std::dynamic_pointer_cast<const SortKeys>(kept[i]);
+        keys[i] = std::static_pointer_cast<const SortKeys>(kept[i]);
         if (keys[i] == nullptr) keys[i] = LoadSortKeys(pSession, view.messages[indexes[i]]);
     }
     return keys;
