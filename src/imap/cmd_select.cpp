@@ -166,7 +166,8 @@ void KeepCount(const char* pszPath, const KeptCount& count) {
     counts.byPath[pszPath] = count;
 }
 
-// The counts of STATUS, from the index a session has open on the mailbox, else from one listing.
+// The counts of STATUS: kept from the last STATUS while the directory is unchanged, else from
+// the index a session has open on the mailbox, else from one listing.
 // The next UID is above every UID present, as the next new message's will be.
 void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen, uint32_t* pulUidNext,
                     uint64_t* pullSize) {
@@ -185,37 +186,40 @@ void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, i
         if (!(fFlags & FLAG_BIT_SEEN)) lUnseen++;
     };
     uint32_t ulHighest = 0;
-    if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
-        uint64_t ullNow = 0;
-        pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) {
-            count(message.fFlags);
-            if (pullSize == nullptr) return;
-            if (message.fState & INDEXED_PROBED) ullSize += message.ulSize;
-            else add_size(message.ulUid, message.fFlags);
-        }, &ullNow);
-        ulHighest = pIndex->HighestUid();
+    // The sizes are not kept: a message written again in place leaves the directory as it was.
+    uint64_t ullStamp = 0;
+    bool bStamp = pullSize == nullptr && DirectoryChangeStamp(pszPath, &ullStamp);
+    KeptCount kept;
+    if (bStamp && FindKeptCount(pszPath, ullStamp, &kept)) {
+        lExists = kept.lExists;
+        lRecent = kept.lRecent;
+        lUnseen = kept.lUnseen;
+        ulHighest = kept.ulHighest;
     } else {
-        // The sizes are not kept: a message written again in place leaves the directory as it was.
-        uint64_t ullStamp = 0;
-        bool bStamp = pullSize == nullptr && DirectoryChangeStamp(pszPath, &ullStamp);
-        KeptCount kept;
-        if (bStamp && FindKeptCount(pszPath, ullStamp, &kept)) {
-            lExists = kept.lExists;
-            lRecent = kept.lRecent;
-            lUnseen = kept.lUnseen;
-            ulHighest = kept.ulHighest;
+        uint64_t ullCountedAt = WallClockNanoseconds();
+        bool bCounted = true;
+        if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
+            uint64_t ullNow = 0;
+            pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) {
+                count(message.fFlags);
+                if (pullSize == nullptr) return;
+                if (message.fState & INDEXED_PROBED) ullSize += message.ulSize;
+                else add_size(message.ulUid, message.fFlags);
+            }, &ullNow);
+            ulHighest = pIndex->HighestUid();
         } else {
-            uint64_t ullListedAt = WallClockNanoseconds();
             std::vector<ListedMessage> listed;
-            ListResult result = ListMessages(pszPath, &listed);
+            bCounted = ListMessages(pszPath, &listed) == LIST_OK;
             for (const ListedMessage& message : listed) {
                 count(message.fFlags);
                 if (pullSize != nullptr) add_size(message.ulUid, message.fFlags);
             }
             ulHighest = listed.empty() ? 0 : listed.back().ulUid;
-            if (bStamp && result == LIST_OK && ullListedAt > ullStamp + COUNT_STAMP_GRAIN) {
-                KeepCount(pszPath, KeptCount{ullStamp, lExists, lRecent, lUnseen, ulHighest});
-            }
+        }
+        // Counted after the stamp was read: a change made meanwhile moves the stamp on, and the
+        // next STATUS counts again.
+        if (bStamp && bCounted && ullCountedAt > ullStamp + COUNT_STAMP_GRAIN) {
+            KeepCount(pszPath, KeptCount{ullStamp, lExists, lRecent, lUnseen, ulHighest});
         }
     }
     *plExists = lExists;

@@ -41,6 +41,15 @@ TEST_F(StatusCounts, KeptCountsFollowEveryChangeToTheDirectory) {
     EXPECT_EQ(Run(ask), answer("MESSAGES 4 RECENT 1 UNSEEN 2 UIDNEXT 5"));
     ASSERT_EQ(unlink(Path("work/0000000001-100000.MSG").c_str()), 0);
     EXPECT_EQ(Run(ask), answer("MESSAGES 3 RECENT 0 UNSEEN 1 UIDNEXT 5"));
+    // Counted from the index of a session that has the mailbox open, and kept the same way.
+    OtherSession reader(mailDir);
+    EXPECT_NE(reader.Run("r EXAMINE work").find("* 3 EXISTS\r\n"), std::string::npos);
+    WaitPastTheStampGrain();
+    EXPECT_EQ(Run(ask), answer("MESSAGES 3 RECENT 0 UNSEEN 1 UIDNEXT 5"));
+    EXPECT_EQ(Run(ask), answer("MESSAGES 3 RECENT 0 UNSEEN 1 UIDNEXT 5"));
+    Write({{"work/0000000005-000000.MSG", "Subject: e\r\n\r\ne\r\n"}});
+    EXPECT_EQ(Run(ask), answer("MESSAGES 4 RECENT 0 UNSEEN 2 UIDNEXT 6"));
+    ASSERT_EQ(unlink(Path("work/0000000005-000000.MSG").c_str()), 0);
     // SIZE is never taken from a kept count: a message written again in place leaves the
     // directory's stamp alone.
     WaitPastTheStampGrain();
