@@ -18,6 +18,7 @@
 #include "imap/response.h"
 #include "imap/search.h"
 #include "imap/search_return.h"
+#include "imap/sort_keys.h"
 #include "imap/view.h"
 #include "imap/output.h"
 #include "platform/format.h"
@@ -187,12 +188,37 @@ void AnswerWithReturn(Session* pSession, const SearchReturn& options, const Sear
     if (options.fOptions & RETURN_UPDATE) KeepForUpdates(pSession, query, uids, strSortCriteria);
 }
 
+namespace {
+
+// What a search asks of the index for one message: its kept header fields, held for as long as
+// the message is tested.
+struct KeptFieldsRequest {
+    Session* pSession;
+    size_t nIndex;
+    std::shared_ptr<const SortKeys> pKeys;
+};
+
+const KeptSearchFields* KeptFieldsOf(void* pContext, bool bRead) {
+    KeptFieldsRequest& request = *static_cast<KeptFieldsRequest*>(pContext);
+    MailboxView& view = *request.pSession->pView;
+    ViewMessage listed = view.messages[request.nIndex];
+    request.pKeys = bRead ? LoadSortKeys(request.pSession, listed) : FindSortKeys(*view.pIndex, listed.ulUid);
+    // A file found renamed or gone meanwhile changes the view's message, and only then.
+    if (!(listed == view.messages[request.nIndex])) view.messages.Change(request.nIndex) = listed;
+    return request.pKeys != nullptr ? &request.pKeys->search : nullptr;
+}
+
+}  // namespace
+
 bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nIndex, long lSecondsWest, bool bModSeq,
                         uint64_t* pullModSeq) {
     *pullModSeq = 0;
     const MailboxView& view = *pSession->pView;
     const ViewMessage& listed = view.messages[nIndex];
     if (listed.fState & VIEW_GONE) return false;
+    // ALL, as SORT and THREAD are most often asked, needs nothing of the message.
+    const SearchNode& root = query.nodes[static_cast<size_t>(query.nRoot)];
+    if (root.kind == SK_CONST && !bModSeq) return root.bValue;
     char szName[MESSAGE_NAME_LENGTH + 1];
     char szPath[MESSAGE_PATH_SIZE];
     ViewFileName(listed, szName, sizeof(szName));
@@ -204,6 +230,9 @@ bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nInd
     SearchMessage message{szPath, szCode, static_cast<uint32_t>(nIndex + 1), listed.ulUid,
                           static_cast<uint32_t>(view.messages.size()), view.messages.back().ulUid, lSecondsWest,
                           ShownKeywords(view, listed).c_str(), ullModSeq};
+    KeptFieldsRequest request{pSession, nIndex, nullptr};
+    message.pfnKept = KeptFieldsOf;
+    message.pContext = &request;
     *pullModSeq = ullModSeq;
     return SearchMatches(query, message);
 }

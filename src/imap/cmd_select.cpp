@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "imap/args.h"
@@ -13,6 +15,7 @@
 #include "imap/status.h"
 #include "imap/mime.h"
 #include "imap/flags.h"
+#include "platform/dir_watch.h"
 #include "platform/file_range.h"
 #include "imap/view.h"
 #include "imap/output.h"
@@ -153,7 +156,45 @@ int OpenMailbox(Session* pSession, bool bReadOnly) {
     return 1;
 }
 
-// The counts of STATUS, from the index a session has open on the mailbox, else from one listing.
+// The counts of a mailbox no session has open, as its last listing gave them: good for as long
+// as the directory's stamp stays where it was then. Only listings that began well after the
+// stamp's change are kept, since the file system keeps the stamp coarsely.
+struct KeptCount {
+    uint64_t ullStamp;
+    int32_t lExists, lRecent, lUnseen;
+    uint32_t ulHighest;
+};
+constexpr uint64_t COUNT_STAMP_GRAIN = 1000000000ull;
+constexpr size_t KEPT_COUNTS_MAX = 4096;
+
+struct KeptCounts {
+    std::mutex mutex;
+    std::unordered_map<std::string, KeptCount> byPath;
+};
+KeptCounts& TheKeptCounts() {
+    static KeptCounts counts;
+    return counts;
+}
+
+bool FindKeptCount(const char* pszPath, uint64_t ullStamp, KeptCount* pCount) {
+    KeptCounts& counts = TheKeptCounts();
+    std::lock_guard<std::mutex> lock(counts.mutex);
+    auto it = counts.byPath.find(pszPath);
+    if (it == counts.byPath.end() || it->second.ullStamp != ullStamp) return false;
+    *pCount = it->second;
+    return true;
+}
+
+void KeepCount(const char* pszPath, const KeptCount& count) {
+    KeptCounts& counts = TheKeptCounts();
+    std::lock_guard<std::mutex> lock(counts.mutex);
+    // Many mailboxes asked once each: start again rather than grow.
+    if (counts.byPath.size() >= KEPT_COUNTS_MAX) counts.byPath.clear();
+    counts.byPath[pszPath] = count;
+}
+
+// The counts of STATUS: kept from the last STATUS while the directory is unchanged, else from
+// the index a session has open on the mailbox, else from one listing.
 // The next UID is above every UID present, as the next new message's will be.
 void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen, uint32_t* pulUidNext,
                     uint64_t* pullSize) {
@@ -172,23 +213,41 @@ void CountForStatus(const char* pszPath, int32_t* plExists, int32_t* plRecent, i
         if (!(fFlags & FLAG_BIT_SEEN)) lUnseen++;
     };
     uint32_t ulHighest = 0;
-    if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
-        uint64_t ullNow = 0;
-        pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) {
-            count(message.fFlags);
-            if (pullSize == nullptr) return;
-            if (message.fState & INDEXED_PROBED) ullSize += message.ulSize;
-            else add_size(message.ulUid, message.fFlags);
-        }, &ullNow);
-        ulHighest = pIndex->HighestUid();
+    // The sizes are not kept: a message written again in place leaves the directory as it was.
+    uint64_t ullStamp = 0;
+    bool bStamp = pullSize == nullptr && DirectoryChangeStamp(pszPath, &ullStamp);
+    KeptCount kept;
+    if (bStamp && FindKeptCount(pszPath, ullStamp, &kept)) {
+        lExists = kept.lExists;
+        lRecent = kept.lRecent;
+        lUnseen = kept.lUnseen;
+        ulHighest = kept.ulHighest;
     } else {
-        std::vector<ListedMessage> listed;
-        ListMessages(pszPath, &listed);
-        for (const ListedMessage& message : listed) {
-            count(message.fFlags);
-            if (pullSize != nullptr) add_size(message.ulUid, message.fFlags);
+        uint64_t ullCountedAt = WallClockNanoseconds();
+        bool bCounted = true;
+        if (std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszPath)) {
+            uint64_t ullNow = 0;
+            pIndex->Visit([](size_t) {}, [&](const IndexedMessage& message) {
+                count(message.fFlags);
+                if (pullSize == nullptr) return;
+                if (message.fState & INDEXED_PROBED) ullSize += message.ulSize;
+                else add_size(message.ulUid, message.fFlags);
+            }, &ullNow);
+            ulHighest = pIndex->HighestUid();
+        } else {
+            std::vector<ListedMessage> listed;
+            bCounted = ListMessages(pszPath, &listed) == LIST_OK;
+            for (const ListedMessage& message : listed) {
+                count(message.fFlags);
+                if (pullSize != nullptr) add_size(message.ulUid, message.fFlags);
+            }
+            ulHighest = listed.empty() ? 0 : listed.back().ulUid;
         }
-        ulHighest = listed.empty() ? 0 : listed.back().ulUid;
+        // Counted after the stamp was read: a change made meanwhile moves the stamp on, and the
+        // next STATUS counts again.
+        if (bStamp && bCounted && ullCountedAt > ullStamp + COUNT_STAMP_GRAIN) {
+            KeepCount(pszPath, KeptCount{ullStamp, lExists, lRecent, lUnseen, ulHighest});
+        }
     }
     *plExists = lExists;
     *plRecent = lRecent;

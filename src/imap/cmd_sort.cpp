@@ -49,19 +49,21 @@ void CollectMessages(Session* pSession, const SearchQuery& query, std::vector<Or
     uint64_t ullHighest = 0;
     // A message whose file is gone, or cannot be read, sorts as one with no header at all.
     static const std::shared_ptr<const SortKeys> pNone = std::make_shared<SortKeys>();
-    pMessages->reserve(messages.size());
-    pKeys->reserve(messages.size());
+    std::vector<size_t> found;
+    found.reserve(messages.size());
     for (size_t i = 0; i < messages.size(); i++) {
-        ViewMessage listed = messages[i];
-        uint32_t ulSequence = static_cast<uint32_t>(i + 1);
         uint64_t ullModSeq = 0;
         if (!ViewMessageMatches(pSession, query, i, lSecondsWest, bModSeq, &ullModSeq)) continue;
-        std::shared_ptr<const SortKeys> pFound = LoadSortKeys(pSession, listed);
-        // A file found renamed or gone meanwhile changes the view's message, and only then.
-        if (!(listed == messages[i])) messages.Change(i) = listed;
-        pKeys->push_back(pFound != nullptr ? pFound : pNone);
-        pMessages->push_back(OrderedMessage{bUid ? listed.ulUid : ulSequence, ulSequence, pKeys->back().get()});
+        found.push_back(i);
         ullHighest = std::max(ullHighest, ullModSeq);
+    }
+    // The kept keys of all the messages found are looked up under one lock of the index.
+    *pKeys = LoadSortKeysOf(pSession, found);
+    pMessages->reserve(found.size());
+    for (size_t i = 0; i < found.size(); i++) {
+        if ((*pKeys)[i] == nullptr) (*pKeys)[i] = pNone;
+        uint32_t ulSequence = static_cast<uint32_t>(found[i] + 1);
+        pMessages->push_back(OrderedMessage{bUid ? messages[found[i]].ulUid : ulSequence, ulSequence, (*pKeys)[i].get()});
     }
     if (pullHighestModSeq != nullptr) *pullHighestModSeq = ullHighest;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/store.h"
@@ -73,6 +74,41 @@ bool ParseSearchDate(const char* pText, size_t nLength, int64_t* pllDay);
 // disregarded; false when none can be read.
 bool ParseHeaderDate(const char* pszText, int64_t* pllDay);
 
+// The top header's fields that SEARCH asks for most, taken from the header once and kept with the
+// message's sort keys, so that a repeated FROM, TO, CC, BCC, SUBJECT or SENT* search opens no
+// file. Each value is decoded and lowered as the finder compares it, and ends in a NUL, so that
+// no match spans two values.
+struct KeptSearchFields {
+    enum Field {
+        FROM,
+        TO,
+        CC,
+        BCC,
+        SUBJECT,
+        // The address fields with comments dropped and blanks closed up, where that differs.
+        FROM_BARE,
+        TO_BARE,
+        CC_BARE,
+        BCC_BARE,
+        FIELD_COUNT,
+    };
+    std::string strText;
+    uint32_t aulEnd[FIELD_COUNT] = {};
+    int64_t llSentDay = 0;
+    bool bSentDate = false;  // the first Date field could be read; llSentDay is its day
+    // False when the header was too long to keep whole, or a value holds a NUL: the file decides.
+    bool bComplete = false;
+
+    std::string_view Values(Field nField) const {
+        uint32_t ulBegin = nField == 0 ? 0 : aulEnd[nField - 1];
+        return std::string_view(strText).substr(ulBegin, aulEnd[nField] - ulBegin);
+    }
+};
+
+// The fields of a top header (its bytes, up to and with the blank line, or the whole of a message
+// that has none), as ContentScan would find them in the file.
+KeptSearchFields SearchFieldsFromHeader(std::string_view header);
+
 // What the evaluation knows of one message besides its file: the walk supplies these.
 struct SearchMessage {
     const char* pszPath;   // the message file
@@ -85,6 +121,10 @@ struct SearchMessage {
     // Its keywords, names joined by blanks, and its modification sequence.
     const char* pszKeywords;
     uint64_t ullModSeq;
+    // The message's kept fields, when the walk can give them: bRead asks for them to be read from
+    // the header when not kept yet. Null, or a null answer: the file is read.
+    const KeptSearchFields* (*pfnKept)(void* pContext, bool bRead) = nullptr;
+    void* pContext = nullptr;
 };
 
 // Whether the message matches. The file is stat'ed only when a size or date key is asked and

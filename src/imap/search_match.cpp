@@ -502,7 +502,114 @@ private:
     CharsetConverter converter_;
 };
 
+// The field a kept value answers for a header or address key, or FIELD_COUNT when none does.
+KeptSearchFields::Field KeptFieldOf(const SearchNode& node) {
+    static const char* const kNames[] = {"From", "To", "Cc", "Bcc", "Subject"};
+    for (int i = 0; i <= KeptSearchFields::SUBJECT; i++) {
+        if (StrICmp(node.strName.c_str(), kNames[i]) == 0) return static_cast<KeptSearchFields::Field>(i);
+    }
+    return KeptSearchFields::FIELD_COUNT;
+}
+
+// Whether the kept fields answer the node: a header or address key on a kept field (for a text
+// without a NUL, which the finder would match across two values), or a sent date.
+bool KeptAnswers(const SearchNode& node) {
+    if (node.kind == SK_SENTBEFORE || node.kind == SK_SENTON || node.kind == SK_SENTSINCE) return true;
+    if (node.kind != SK_HEADER && node.kind != SK_ADDRESS) return false;
+    return KeptFieldOf(node) != KeptSearchFields::FIELD_COUNT && node.strValue.find('\0') == std::string::npos;
+}
+
+bool ValuesContain(std::string_view values, const std::string& strFolded) {
+    // An empty text matches any field of the name, as the finder starts out found.
+    if (strFolded.empty()) return !values.empty();
+    return values.find(strFolded) != std::string_view::npos;
+}
+
+bool KeptMatches(const SearchNode& node, const KeptSearchFields& kept) {
+    if (node.kind == SK_SENTBEFORE || node.kind == SK_SENTON || node.kind == SK_SENTSINCE) {
+        return kept.bSentDate && DayMatches(node.kind, kept.llSentDay, static_cast<int64_t>(node.ullNumber));
+    }
+    KeptSearchFields::Field nField = KeptFieldOf(node);
+    if (ValuesContain(kept.Values(nField), node.strValue)) return true;
+    return node.kind == SK_ADDRESS && nField != KeptSearchFields::SUBJECT &&
+           ValuesContain(kept.Values(static_cast<KeptSearchFields::Field>(nField + KeptSearchFields::FROM_BARE)),
+                         node.strValue);
+}
+
+// Splits a top header into its unfolded fields as ContentScan does: a line that starts with a
+// blank goes on with its field, a field is cut at FIELD_LIMIT, a blank line ends the header.
+template <typename Fn>
+void ForEachTopField(std::string_view header, Fn&& fnField) {
+    std::string strField;
+    auto end_field = [&]() {
+        if (strField.empty()) return;
+        size_t nColon = strField.find(':');
+        std::string strName = strField.substr(0, nColon == std::string::npos ? 0 : nColon);
+        while (!strName.empty() && (strName.back() == ' ' || strName.back() == '\t')) strName.pop_back();
+        const char* pValue = nColon == std::string::npos ? strField.c_str() : SkipBlanks(strField.c_str() + nColon + 1);
+        size_t nValue = strlen(pValue);
+        while (nValue > 0 && (pValue[nValue - 1] == ' ' || pValue[nValue - 1] == '\t')) nValue--;
+        if (!strName.empty()) fnField(strName, pValue, nValue);
+        strField.clear();
+    };
+    size_t nAt = 0;
+    while (nAt < header.size()) {
+        size_t nEol = header.find('\n', nAt);
+        size_t nNext = nEol == std::string_view::npos ? header.size() : nEol + 1;
+        std::string_view line = header.substr(nAt, nNext - nAt);
+        nAt = nNext;
+        size_t nText = line.size();
+        while (nText > 0 && (line[nText - 1] == '\n' || line[nText - 1] == '\r')) nText--;
+        if (nText == 0 && nEol != std::string_view::npos) break;
+        if (line[0] != ' ' && line[0] != '\t') end_field();
+        if (strField.size() < FIELD_LIMIT) strField.append(line.data(), std::min(nText, FIELD_LIMIT - strField.size()));
+    }
+    end_field();
+}
+
 }  // namespace
+
+KeptSearchFields SearchFieldsFromHeader(std::string_view header) {
+    static const char* const kNames[] = {"From", "To", "Cc", "Bcc", "Subject"};
+    KeptSearchFields kept;
+    std::string astrValues[KeptSearchFields::FIELD_COUNT];
+    bool bDateSeen = false;
+    bool bNul = header.find('\0') != std::string_view::npos;
+    ForEachTopField(header, [&](const std::string& strName, const char* pValue, size_t nValue) {
+        if (StrICmp(strName.c_str(), "Date") == 0) {
+            // Only the first Date field counts, as in the file.
+            if (!bDateSeen) kept.bSentDate = ParseHeaderDate(std::string(pValue, nValue).c_str(), &kept.llSentDay);
+            bDateSeen = true;
+            return;
+        }
+        for (int i = 0; i <= KeptSearchFields::SUBJECT; i++) {
+            if (StrICmp(strName.c_str(), kNames[i]) != 0) continue;
+            std::string strDecoded = DecodeHeaderText(pValue, nValue);
+            bNul = bNul || strDecoded.find('\0') != std::string::npos;
+            if (i != KeptSearchFields::SUBJECT) {
+                std::string strBare = NormaliseAddresses(strDecoded);
+                // The same text would only match again.
+                if (strBare != strDecoded) {
+                    FoldSearchText(&strBare);
+                    astrValues[i + KeptSearchFields::FROM_BARE] += strBare;
+                    astrValues[i + KeptSearchFields::FROM_BARE].push_back('\0');
+                }
+            }
+            FoldSearchText(&strDecoded);
+            astrValues[i] += strDecoded;
+            astrValues[i].push_back('\0');
+        }
+    });
+    size_t nTotal = 0;
+    for (const std::string& strValues : astrValues) nTotal += strValues.size();
+    kept.strText.reserve(nTotal);
+    for (int i = 0; i < KeptSearchFields::FIELD_COUNT; i++) {
+        kept.strText += astrValues[i];
+        kept.aulEnd[i] = static_cast<uint32_t>(kept.strText.size());
+    }
+    kept.bComplete = !bNul;
+    return kept;
+}
 
 bool SearchReadsEntry(const SearchQuery& query) {
     for (const SearchNode& node : query.nodes) {
@@ -532,6 +639,26 @@ bool SearchMatches(const SearchQuery& query, const SearchMessage& message) {
     Evaluation evaluation(query, message);
     Answer answer = evaluation.Evaluate(query.nRoot);
     if (answer != ANSWER_OPEN) return answer == ANSWER_YES;
+    if (message.pfnKept != nullptr) {
+        bool bAll = true;
+        bool bAny = false;
+        for (const SearchNode& node : query.nodes) {
+            if (!IsContentKey(node.kind)) continue;
+            bool bKept = KeptAnswers(node);
+            bAll = bAll && bKept;
+            bAny = bAny || bKept;
+        }
+        // A header read just for a part of the answer would only add to the file's scan.
+        const KeptSearchFields* pKept = bAny ? message.pfnKept(message.pContext, bAll) : nullptr;
+        if (pKept != nullptr && pKept->bComplete) {
+            for (size_t i = 0; i < query.nodes.size(); i++) {
+                const SearchNode& node = query.nodes[i];
+                if (KeptAnswers(node)) evaluation.SetContent(static_cast<int>(i), KeptMatches(node, *pKept));
+            }
+            answer = evaluation.Evaluate(query.nRoot);
+            if (answer != ANSWER_OPEN) return answer == ANSWER_YES;
+        }
+    }
     ContentScan scan(query, &evaluation);
     scan.Run(message.pszPath);
     return evaluation.Evaluate(query.nRoot) == ANSWER_YES;

@@ -17,6 +17,7 @@
 
 namespace {
 
+// Only SortKeys are ever kept under this key: what is found there needs no checked cast.
 const char* const KEPT_SORT_KEY = "(sort)";
 // A header larger than this is read no further: the fields that sort come early.
 constexpr size_t HEADER_READ_MAX = 1 << 20;
@@ -373,7 +374,7 @@ std::vector<std::string_view> SortKeys::References() const {
 
 size_t SortKeys::Cost() const {
     // The shared pointer's control block comes with it.
-    return sizeof(SortKeys) + strText.capacity() + 2 * sizeof(void*);
+    return sizeof(SortKeys) + strText.capacity() + search.strText.capacity() + 2 * sizeof(void*);
 }
 
 std::shared_ptr<SortKeys> SortKeysFromHeader(std::string_view header, int64_t llArrival, uint64_t ullSize) {
@@ -382,6 +383,7 @@ std::shared_ptr<SortKeys> SortKeysFromHeader(std::string_view header, int64_t ll
     ReadFields(header, values, abPresent);
 
     auto pKeys = std::make_shared<SortKeys>();
+    pKeys->search = SearchFieldsFromHeader(header);
     pKeys->llArrival = llArrival;
     pKeys->ullSize = ullSize;
     if (!abPresent[F_DATE] || !ParseSentDate(values[F_DATE], &pKeys->llSent)) pKeys->llSent = llArrival;
@@ -421,36 +423,50 @@ std::shared_ptr<SortKeys> SortKeysFromHeader(std::string_view header, int64_t ll
 
 namespace {
 
-// The top header of an open message, and its size; false on a read error.
-bool ReadTopHeader(FILE* pFile, std::string* pstrHeader, uint64_t* pullSize) {
+// The top header of an open message (up to and with its blank line), and its size; false on a
+// read error. *pbWhole is false when the header is longer than is read.
+bool ReadTopHeader(FILE* pFile, std::string* pstrHeader, uint64_t* pullSize, bool* pbWhole) {
     if (!MessageContentSize(pFile, pullSize) || fseek(pFile, 0, SEEK_SET) != 0) return false;
-    char szLine[8192];
-    bool bLineStart = true;
-    while (pstrHeader->size() < HEADER_READ_MAX && fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        size_t nLength = strlen(szLine);
-        bool bEmpty = bLineStart && (strcmp(szLine, "\r\n") == 0 || strcmp(szLine, "\n") == 0);
-        pstrHeader->append(szLine, nLength);
-        if (bEmpty) break;
-        bLineStart = nLength > 0 && szLine[nLength - 1] == '\n';
+    *pbWhole = true;
+    char buffer[8192];
+    size_t nLineStart = 0;  // where the line not yet looked at begins
+    for (;;) {
+        size_t nRead = fread(buffer, 1, sizeof(buffer), pFile);
+        if (nRead == 0) break;
+        pstrHeader->append(buffer, nRead);
+        // A line holding nothing but line ends is the blank line.
+        size_t nEol;
+        while ((nEol = pstrHeader->find('\n', nLineStart)) != std::string::npos) {
+            bool bBlank = pstrHeader->find_first_not_of('\r', nLineStart) == nEol;
+            nLineStart = nEol + 1;
+            if (bBlank) {
+                pstrHeader->resize(nLineStart);
+                return true;
+            }
+        }
+        if (pstrHeader->size() >= HEADER_READ_MAX) {
+            *pbWhole = false;
+            break;
+        }
     }
     return ferror(pFile) == 0;
 }
 
 }  // namespace
 
-bool SortKeysKept(MailboxIndex& index, uint32_t ulUid) {
+std::shared_ptr<const SortKeys> FindSortKeys(MailboxIndex& index, uint32_t ulUid) {
+    static const std::string kKey = KEPT_SORT_KEY;
     std::shared_ptr<const KeptContent> pKept;
-    return index.FindContent(ulUid, KEPT_SORT_KEY, &pKept) && std::dynamic_pointer_cast<const SortKeys>(pKept) != nullptr;
+    if (!index.FindContent(ulUid, kKey, &pKept)) return nullptr;
+    return std::static_pointer_cast<const SortKeys>(pKept);
 }
+
+bool SortKeysKept(MailboxIndex& index, uint32_t ulUid) { return FindSortKeys(index, ulUid) != nullptr; }
 
 std::shared_ptr<const SortKeys> LoadSortKeys(Session* pSession, ViewMessage& message) {
     MailboxView& view = *pSession->pView;
     MailboxIndex& index = *view.pIndex;
-    std::shared_ptr<const KeptContent> pKept;
-    if (index.FindContent(message.ulUid, KEPT_SORT_KEY, &pKept)) {
-        auto pKeys = std::dynamic_pointer_cast<const SortKeys>(pKept);
-        if (pKeys != nullptr) return pKeys;
-    }
+    if (std::shared_ptr<const SortKeys> pKeys = FindSortKeys(index, message.ulUid)) return pKeys;
     // Another session may rename the file (a flag change) at any moment: its name is looked up
     // again until it opens or is gone.
     FILE* pFile = nullptr;
@@ -467,6 +483,7 @@ std::shared_ptr<const SortKeys> LoadSortKeys(Session* pSession, ViewMessage& mes
     rewind(pFile);
     std::string strHeader;
     uint64_t ullSize = 0;
+    bool bWhole = true;
     if (bRead && nFirst != EOF && IsScrambledStart(static_cast<unsigned char>(nFirst))) {
         // A scrambled file is read through a decoded copy, named so that no listing counts it.
         char szCopy[MESSAGE_PATH_SIZE];
@@ -474,17 +491,40 @@ std::shared_ptr<const SortKeys> LoadSortKeys(Session* pSession, ViewMessage& mes
                            static_cast<unsigned>(message.ulUid), static_cast<unsigned long>(pSession->lLoginNo)) &&
                 DecodeMessageFile(szPath, szCopy) != 0;
         FILE* pCopy = bRead ? fopen(szCopy, "rb") : nullptr;
-        bRead = pCopy != nullptr && ReadTopHeader(pCopy, &strHeader, &ullSize);
+        bRead = pCopy != nullptr && ReadTopHeader(pCopy, &strHeader, &ullSize, &bWhole);
         if (pCopy != nullptr) fclose(pCopy);
         DeleteFileEntry(szCopy);
     } else if (bRead) {
-        bRead = ReadTopHeader(pFile, &strHeader, &ullSize);
+        bRead = ReadTopHeader(pFile, &strHeader, &ullSize, &bWhole);
     }
     fclose(pFile);
     if (!bRead) return nullptr;
     int64_t llArrival = identity.llWrittenNs / 1000000000;
     if (identity.llWrittenNs < 0 && identity.llWrittenNs % 1000000000 != 0) llArrival--;
-    std::shared_ptr<const SortKeys> pKeys = SortKeysFromHeader(strHeader, llArrival, ullSize);
+    std::shared_ptr<SortKeys> pKeys = SortKeysFromHeader(strHeader, llArrival, ullSize);
+    // The fields past the part read may hold what a search looks for.
+    if (!bWhole) pKeys->search.bComplete = false;
     index.KeepContent(message.ulUid, KEPT_SORT_KEY, pKeys);
     return pKeys;
+}
+
+std::vector<std::shared_ptr<const SortKeys>> LoadSortKeysOf(Session* pSession, const std::vector<size_t>& indexes) {
+    MailboxView& view = *pSession->pView;
+    std::vector<uint32_t> uids;
+    uids.reserve(indexes.size());
+    for (size_t nIndex : indexes) uids.push_back(view.messages[nIndex].ulUid);
+    static const std::string kKey = KEPT_SORT_KEY;
+    std::vector<std::shared_ptr<const KeptContent>> kept;
+    view.pIndex->FindContents(uids, kKey, &kept);
+    std::vector<std::shared_ptr<const SortKeys>> keys(indexes.size());
+    for (size_t i = 0; i < indexes.size(); i++) {
+        keys[i] = std::static_pointer_cast<const SortKeys>(kept[i]);
+        if (keys[i] != nullptr) continue;
+        // A file found renamed or gone meanwhile changes the view's message, and only then: the
+        // list may be shared with other sessions.
+        ViewMessage listed = view.messages[indexes[i]];
+        keys[i] = LoadSortKeys(pSession, listed);
+        if (!(listed == view.messages[indexes[i]])) view.messages.Change(indexes[i]) = listed;
+    }
+    return keys;
 }

@@ -3,6 +3,7 @@
 // folded by i;ascii-casemap (ASCII letters in upper case), the only comparison it is used with.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "imap/search.h"
 #include "imap/session.h"
 #include "imap/view.h"
 #include "store/mailbox_index.h"
@@ -32,6 +34,10 @@ struct SortKeys : KeptContent {
     bool bReply = false;    // the subject said Re:, Fwd:, (fwd) or [fwd: ...]
     std::string strText;    // the texts one after the other
     uint32_t aulEnd[TEXT_COUNT] = {};
+    KeptSearchFields search;  // what SEARCH's header keys compare, read in the same pass
+    // A text key's place among the messages last sorted with it, as (ranking << 32) | rank:
+    // messages that carry the same ranking compare by rank alone (sort_thread.cpp).
+    mutable std::atomic<uint64_t> aullRank[MESSAGE_ID] = {};
 
     std::string_view Get(Text nText) const {
         uint32_t ulBegin = nText == 0 ? 0 : aulEnd[nText - 1];
@@ -63,5 +69,10 @@ std::shared_ptr<SortKeys> SortKeysFromHeader(std::string_view header, int64_t ll
 // one through its decoded copy) and kept. Null when the file is gone or cannot be read; a gone
 // file is marked in the view.
 std::shared_ptr<const SortKeys> LoadSortKeys(Session* pSession, ViewMessage& message);
+// LoadSortKeys for the view's messages at the given indexes, in that order: the kept keys are
+// looked up together, the others read.
+std::vector<std::shared_ptr<const SortKeys>> LoadSortKeysOf(Session* pSession, const std::vector<size_t>& indexes);
+// The keys the index keeps for the message, or null; reads nothing.
+std::shared_ptr<const SortKeys> FindSortKeys(MailboxIndex& index, uint32_t ulUid);
 // Whether the index keeps the message's keys, without reading anything: for tests and benches.
 bool SortKeysKept(MailboxIndex& index, uint32_t ulUid);

@@ -2,6 +2,7 @@
 #include "imap/sort_thread.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -58,6 +59,18 @@ void RankBy(SortKey key, const std::vector<OrderedMessage>& messages, std::vecto
         }
         return;
     }
+    // Messages ranked together last time, and unchanged since (a changed message has new keys),
+    // compare by those ranks: a repeated SORT compares no text.
+    if (!messages.empty()) {
+        uint64_t ullRanking = messages[0].pKeys->aullRank[nText].load(std::memory_order_relaxed) >> 32;
+        bool bSame = ullRanking != 0;
+        for (size_t i = 0; i < messages.size() && bSame; i++) {
+            uint64_t ullStamp = messages[i].pKeys->aullRank[nText].load(std::memory_order_relaxed);
+            bSame = ullStamp >> 32 == ullRanking;
+            (*pRanks)[i] = ullStamp & 0xFFFFFFFFu;
+        }
+        if (bSame) return;
+    }
     std::unordered_map<std::string_view, uint64_t> distinct;
     distinct.reserve(messages.size());
     for (const OrderedMessage& message : messages) distinct.emplace(message.pKeys->Get(nText), 0);
@@ -67,6 +80,15 @@ void RankBy(SortKey key, const std::vector<OrderedMessage>& messages, std::vecto
     std::sort(values.begin(), values.end());
     for (size_t i = 0; i < values.size(); i++) distinct[values[i]] = i;
     for (size_t i = 0; i < messages.size(); i++) (*pRanks)[i] = distinct[messages[i].pKeys->Get(nText)];
+    // Every ranking has its own number, never 0 (which no message carries until first ranked).
+    static std::atomic<uint32_t> ulLastRanking{0};
+    uint64_t ullRanking;
+    do {
+        ullRanking = ulLastRanking.fetch_add(1, std::memory_order_relaxed) + 1u;
+    } while (static_cast<uint32_t>(ullRanking) == 0);
+    for (size_t i = 0; i < messages.size(); i++) {
+        messages[i].pKeys->aullRank[nText].store(ullRanking << 32 | (*pRanks)[i], std::memory_order_relaxed);
+    }
 }
 
 // ---- Threads --------------------------------------------------------------------------------
@@ -441,6 +463,24 @@ void SortMessages(const std::vector<SortCriterion>& criteria, std::vector<Ordere
         RankBy(criteria[k].key, messages, &column);
         for (size_t i = 0; i < messages.size(); i++) ranks[i * nKeys + k] = criteria[k].bReverse ? ~column[i] : column[i];
     }
+    std::vector<OrderedMessage> sorted;
+    sorted.reserve(messages.size());
+    if (nKeys == 1) {
+        // One key: the ranks sort beside their messages, with no indirection.
+        struct Ranked {
+            uint64_t ullRank;
+            uint32_t ulSequence;
+            uint32_t nIndex;
+        };
+        std::vector<Ranked> ranked(messages.size());
+        for (size_t i = 0; i < messages.size(); i++) ranked[i] = Ranked{ranks[i], messages[i].ulSequence, static_cast<uint32_t>(i)};
+        std::sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+            return a.ullRank != b.ullRank ? a.ullRank < b.ullRank : a.ulSequence < b.ulSequence;
+        });
+        for (const Ranked& r : ranked) sorted.push_back(messages[r.nIndex]);
+        pMessages->swap(sorted);
+        return;
+    }
     std::vector<uint32_t> order(messages.size());
     for (size_t i = 0; i < order.size(); i++) order[i] = static_cast<uint32_t>(i);
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
@@ -451,8 +491,6 @@ void SortMessages(const std::vector<SortCriterion>& criteria, std::vector<Ordere
         }
         return messages[a].ulSequence < messages[b].ulSequence;
     });
-    std::vector<OrderedMessage> sorted;
-    sorted.reserve(messages.size());
     for (uint32_t i : order) sorted.push_back(messages[i]);
     pMessages->swap(sorted);
 }

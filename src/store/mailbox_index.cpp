@@ -701,6 +701,23 @@ bool MailboxIndex::FindContent(uint32_t ulUid, const std::string& key,
     return false;
 }
 
+void MailboxIndex::FindContents(const std::vector<uint32_t>& uids, const std::string& key,
+                                std::vector<std::shared_ptr<const KeptContent>>* pContents) const {
+    Registry& r = TheRegistry();
+    pContents->assign(uids.size(), nullptr);
+    std::lock_guard<std::mutex> lock(r.textMutex);
+    for (size_t i = 0; i < uids.size(); i++) {
+        auto it = m_pState->texts.find(uids[i]);
+        if (it == m_pState->texts.end()) continue;
+        for (auto entry : it->second) {
+            if (entry->key != key || entry->pContent == nullptr) continue;
+            r.lru.splice(r.lru.begin(), r.lru, entry);
+            (*pContents)[i] = entry->pContent;
+            break;
+        }
+    }
+}
+
 void MailboxIndex::KeepContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent> pContent) {
     if (pContent != nullptr) Keep(ulUid, key, CachedText{}, std::move(pContent), true);
 }

@@ -105,6 +105,10 @@ public:
     void KeepText(uint32_t ulUid, const std::string& key, CachedText text);
     // The content kept under the key; a key holds a text or a content, never both.
     bool FindContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent>* pContent) const;
+    // FindContent for many messages at once, under one lock: (*pContents)[i] is what is kept for
+    // uids[i], or null.
+    void FindContents(const std::vector<uint32_t>& uids, const std::string& key,
+                      std::vector<std::shared_ptr<const KeptContent>>* pContents) const;
     // Keeps the content under the key, in place of what was kept there.
     void KeepContent(uint32_t ulUid, const std::string& key, std::shared_ptr<const KeptContent> pContent);
 

@@ -2,6 +2,7 @@
 // Python's email package), and the criteria grammar.
 #include <utime.h>
 
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
@@ -208,6 +209,67 @@ TEST_F(SearchResult, ALongerResultThanTheResponseBufferGoesOutWhole) {
     EXPECT_EQ(Run("b UID SEARCH UNSEEN"), uids + "\r\nb OK SEARCH completed\r\n");
     Select("gone");  // a missing mailbox has no messages
     Talk({{"t SEARCH ALL", "* SEARCH\r\nt OK SEARCH completed\r\n"}, {"t SEARCH *", "* SEARCH\r\nt OK SEARCH completed\r\n"}});
+}
+
+// The header fields kept for repeated searches answer every key they can as the file does: the
+// kept answer is given for a path where no file is, so a key it failed to answer would find
+// nothing.
+TEST(SearchKept, KeptFieldsAnswerAsTheFileDoes) {
+    TempDir dir;
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 8; i++) {
+        std::ifstream in(std::string(VEVE4D_SOURCE_DIR) + "/tests/unit/search_mail/" + std::to_string(i) + ".eml",
+                         std::ios::binary);
+        ASSERT_TRUE(in) << i;
+        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    texts.push_back("From : spaced@x\r\nSubject:\tTabbed  \r\n\r\n");
+    texts.push_back("Subject: one\r\n\tfolded\r\nFrom: a@x\r\nFROM: second@y\r\n\r\nFrom: body@z\r\n");
+    texts.push_back("Date: Tue, 2 Jan 2024 10:00:00 +0000\r\nDate: 3 Jan 2024 10:00:00 +0000\r\n\r\n");
+    texts.push_back("Date: garbage\r\nSubject: =?ISO-8859-1?Q?caf=E9?= =?UTF-8?B?w6k=?=\r\n\r\n");
+    texts.push_back("Subject: cr\r\r\nFrom: hidden@x\r\n\r\n");
+    texts.push_back("To: \"Last, First\" <first.last@example.com>, (comment) other @ host . org\r\n\r\n");
+    texts.push_back("No colon line\r\nFrom: after@x\r\n :folded\r\nSubject: " + std::string(70000, 's') + "END\r\n");
+    const char* const criteria[] = {
+        "FROM alice", "FROM example", "FROM \"\"", "FROM \"J\xC3\xBCrgen m\xC3\x9CLLER\"", "TO example",
+        "TO \"first.last@\"", "TO other@host.org", "TO \"(comment)\"", "CC carol", "BCC AUDIT", "BCC \"\"",
+        "SUBJECT caf\xC3\xA9", "SUBJECT \"caf\xC3\xA9\xC3\xA9\"", "SUBJECT folded", "SUBJECT \"one\tfolded\"",
+        "SUBJECT \"onefolded\"", "SUBJECT tabbed", "SUBJECT \"tabbed \"", "SUBJECT \xE4\xBC\x9A\xE8\xAD\xB0",
+        "SUBJECT ssssEND", "SUBJECT END", "HEADER FROM second", "HEADER Subject \"\"", "HEADER cc \"\"", "SENTON 2-Jan-2024",
+        "SENTBEFORE 1-Jan-2024", "SENTSINCE 1-Jan-2024", "NOT SENTON 3-Jan-2024", "SENTON 1-Feb-2024", "FROM body",
+        "FROM hidden", "FROM spaced", "FROM after", "FROM folded", "OR FROM a@x SUBJECT lunch", "NOT FROM x",
+    };
+    for (size_t i = 0; i < texts.size(); i++) {
+        std::string path = dir.path + "/" + std::to_string(i + 1) + ".msg";
+        WriteFile(path, texts[i]);
+        KeptSearchFields kept = SearchFieldsFromHeader(texts[i]);
+        EXPECT_TRUE(kept.bComplete) << i + 1;
+        std::string missing = dir.path + "/none";
+        for (const char* pszCriteria : criteria) {
+            SearchQuery query;
+            std::string strError;
+            ASSERT_EQ(ParseSearch(pszCriteria, strlen(pszCriteria), &query, &strError), SEARCH_PARSED) << pszCriteria;
+            SearchMessage file{path.c_str(), "000000", 1, 1, 1, 1, 0, "", 0};
+            SearchMessage held{missing.c_str(), "000000", 1, 1, 1, 1, 0, "", 0};
+            held.pfnKept = [](void* pContext, bool) { return static_cast<const KeptSearchFields*>(pContext); };
+            held.pContext = &kept;
+            EXPECT_EQ(SearchMatches(query, held), SearchMatches(query, file)) << "message " << i + 1 << ": " << pszCriteria;
+        }
+    }
+    // A value with a NUL is left to the file, whose finder sees past it.
+    EXPECT_FALSE(SearchFieldsFromHeader(std::string("From: a\0b@x\r\n\r\n", 17)).bComplete);
+}
+
+// A header longer than is kept leaves the search to the file, which holds the field past the cut.
+TEST_F(SearchResult, AHeaderTooLongToKeepIsSearchedInTheFile) {
+    std::string padding;
+    for (int i = 0; i < 20000; i++) padding += "X-Padding-" + std::to_string(i) + ": " + std::string(60, 'p') + "\r\n";
+    WriteFile(box + "/0000000001-000000.MSG", padding + "From: late@example.org\r\n\r\nbody\r\n");
+    WriteFile(box + "/0000000002-000000.MSG", "From: early@example.org\r\n\r\nbody\r\n");
+    for (int nPass = 0; nPass < 2; nPass++) {
+        Talk({{"t SEARCH FROM late", "* SEARCH 1\r\nt OK SEARCH completed\r\n"},
+              {"t SEARCH FROM example.org", "* SEARCH 1 2\r\nt OK SEARCH completed\r\n"}});
+    }
 }
 
 }  // namespace

@@ -203,6 +203,28 @@ TEST(SortOrder, ReverseTurnsOnlyItsOwnKeyAndTiesKeepTheMailboxOrder) {
     EXPECT_EQ(Order({{SORT_SUBJECT, true}, {SORT_ARRIVAL, true}}, keys), "5 1 4 3 2");
 }
 
+// A repeated sort compares the ranks its last run left on the keys; a message whose keys are new,
+// or a set that was never ranked together, is ranked again.
+TEST(SortOrder, KeptRanksAreUsedOnlyForMessagesRankedTogether) {
+    std::vector<std::shared_ptr<SortKeys>> keys = {Keys(1, 1, "delta"), Keys(1, 1, "alpha"), Keys(1, 1, "charlie"),
+                                                   Keys(1, 1, "bravo")};
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, keys), "2 4 3 1");
+    EXPECT_EQ(Order({{SORT_SUBJECT, true}}, keys), "1 3 4 2");
+    // A part of the set keeps its order.
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, {keys[0], keys[2]}), "2 1");
+    // The third message written again: its new keys carry no rank.
+    keys[2] = Keys(1, 1, "aardvark");
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, keys), "3 2 4 1");
+    // Two sets ranked apart, then sorted together.
+    std::vector<std::shared_ptr<SortKeys>> others = {Keys(1, 1, "echo"), Keys(1, 1, "baker")};
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, others), "2 1");
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, {keys[0], keys[1], others[0], others[1]}), "2 4 1 3");
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, {keys[3], others[1]}), "2 1");
+    // Each text key has its own ranks: a sort by sender leaves the subjects' as they were.
+    EXPECT_EQ(Order({{SORT_FROM, false}, {SORT_SUBJECT, true}}, keys), "1 4 2 3");
+    EXPECT_EQ(Order({{SORT_SUBJECT, false}}, keys), "3 2 4 1");
+}
+
 // ---- Threads ----------------------------------------------------------------------------------
 
 // Headers one message a line ("|" separates fields), sent one minute apart unless a Date says.
@@ -440,6 +462,68 @@ TEST(SortCommand, ARepeatedSortReadsTheKeptKeysNotTheFiles) {
     f.Add(4, "000000", "Subject: d\r\n\r\n");
     EXPECT_EQ(f.Run("NOOP"), "* 4 EXISTS\r\n* 0 RECENT\r\na1 OK NOOP completed\r\n");
     EXPECT_EQ(f.Run("SORT (SIZE) UTF-8 ALL"), "* SORT 2 4 3 1\r\na1 OK SORT completed\r\n");
+    EXPECT_FALSE(SortKeysKept(index, 4));
+    Settings.IndexCacheLimit = lLimit;
+}
+
+// SEARCH's header keys answer from the fields kept with the sort keys: read from the header once,
+// never stale after the message is written again or expunged, and read from the file again
+// when the index has no room to keep them.
+TEST(SortCommand, HeaderSearchesAnswerFromTheKeptFields) {
+    int32_t lLimit = Settings.IndexCacheLimit;
+    Settings.IndexCacheLimit = 64;
+    SortFixture f;
+    std::string first = f.dir.path + "/" + f.Add(1, "000000",
+        "From: Alice <alice@example.org>\r\nSubject: Budget\r\n =?UTF-8?Q?f=C3=BCr?= 2024\r\n"
+        "Date: Mon, 1 Jul 2024 23:30:00 -0700\r\nTo: team@example.net\r\n\r\nbody zebra\r\n");
+    f.Add(2, "000000", "From: bob (the builder) @ example.org\r\nCc: Carol <carol@example.org>\r\n"
+                        "Subject: lunch\r\nSubject: second budget\r\n\r\nalice in the body\r\n");
+    f.Add(3, "000000", "Subject: no sender\r\nBcc: audit@example.org\r\n");  // all header, no blank line
+    const std::pair<const char*, const char*> cases[] = {
+        {"SEARCH FROM alice", "* SEARCH 1\r\n"},
+        {"SEARCH FROM ALICE@EXAMPLE.ORG", "* SEARCH 1\r\n"},
+        {"SEARCH FROM bob@example.org", "* SEARCH 2\r\n"},     // comment and blanks seen through
+        {"SEARCH FROM \"(the builder)\"", "* SEARCH 2\r\n"},  // but the field as written matches too
+        {"SEARCH HEADER From bob@example.org", "* SEARCH\r\n"},
+        {"SEARCH SUBJECT \"budget f\xC3\x9CR\"", "* SEARCH 1\r\n"},
+        {"SEARCH SUBJECT budget", "* SEARCH 1 2\r\n"},         // a later field of the name counts
+        {"SEARCH SUBJECT \"lunchsecond\"", "* SEARCH\r\n"},     // but no match spans two fields
+        {"SEARCH HEADER Subject \"\"", "* SEARCH 1 2 3\r\n"},
+        {"SEARCH FROM \"\"", "* SEARCH 1 2\r\n"},
+        {"SEARCH CC carol BCC audit", "* SEARCH\r\n"},
+        {"SEARCH OR CC carol BCC audit", "* SEARCH 2 3\r\n"},
+        {"SEARCH TO team", "* SEARCH 1\r\n"},
+        {"SEARCH SENTON 1-Jul-2024", "* SEARCH 1\r\n"},
+        {"SEARCH SENTBEFORE 1-Jul-2024", "* SEARCH\r\n"},
+        {"SEARCH NOT SENTSINCE 1-Jan-2000", "* SEARCH 2 3\r\n"},
+        {"SEARCH FROM alice BODY zebra", "* SEARCH 1\r\n"},
+        {"SEARCH OR FROM carol TEXT alice", "* SEARCH 1 2\r\n"},
+    };
+    auto check = [&](const char* pszWhen) {
+        for (const auto& [pszCommand, pszAnswer] : cases) {
+            EXPECT_EQ(f.Run(pszCommand), std::string(pszAnswer) + "a1 OK SEARCH completed\r\n") << pszWhen << ": " << pszCommand;
+        }
+    };
+    check("read from the files");
+    MailboxIndex& index = *CurrentView(f.session.get())->pIndex;
+    for (uint32_t ulUid : {1u, 2u, 3u}) EXPECT_TRUE(SortKeysKept(index, ulUid)) << ulUid;
+    check("kept");
+    // Cut behind the index's back (no write, no event): the kept fields still answer.
+    ASSERT_EQ(truncate(first.c_str(), 10), 0);
+    EXPECT_EQ(f.Run("SEARCH FROM alice"), "* SEARCH 1\r\na1 OK SEARCH completed\r\n");
+    // Written anew: read anew.
+    f.Add(1, "000000", "From: Zed <zed@example.org>\r\nSubject: other\r\n\r\n");
+    EXPECT_EQ(f.Run("SEARCH FROM alice"), "* SEARCH\r\na1 OK SEARCH completed\r\n");
+    EXPECT_EQ(f.Run("SEARCH FROM zed SUBJECT other"), "* SEARCH 1\r\na1 OK SEARCH completed\r\n");
+    // Gone: matches nothing, and the same UID written again later is a new message.
+    ASSERT_EQ(unlink(first.c_str()), 0);
+    EXPECT_EQ(f.Run("SEARCH FROM zed"), "* SEARCH\r\na1 OK SEARCH completed\r\n");
+    // Without room in the index every answer comes from the files, the same.
+    Settings.IndexCacheLimit = 0;
+    f.Add(4, "000000", "From: Dave <dave@example.org>\r\nSubject: budget\r\n\r\n");
+    EXPECT_EQ(f.Run("NOOP"), "* 1 EXPUNGE\r\n* 3 EXISTS\r\n* 0 RECENT\r\na1 OK NOOP completed\r\n");
+    EXPECT_EQ(f.Run("SEARCH SUBJECT budget"), "* SEARCH 1 3\r\na1 OK SEARCH completed\r\n");
+    EXPECT_EQ(f.Run("SEARCH FROM dave"), "* SEARCH 3\r\na1 OK SEARCH completed\r\n");
     EXPECT_FALSE(SortKeysKept(index, 4));
     Settings.IndexCacheLimit = lLimit;
 }
