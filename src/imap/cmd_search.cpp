@@ -308,18 +308,7 @@ int CmdSearch(Session* pSession) {
     const std::vector<uint32_t>& numbers = bUid ? uids : sequences;
 
     if (!options.bExtended) {
-        // The line is written number by number: a result of any length goes out whole.
-        OutputAtom(pSession, "* SEARCH");
-        for (uint32_t ulNumber : numbers) {
-            OutputAtom(pSession, " ");
-            OutputNumber(pSession, ulNumber);
-        }
-        if (extra.ullModSeq != 0) {
-            OutputAtom(pSession, " (MODSEQ ");
-            OutputNumber(pSession, extra.ullModSeq);
-            OutputAtom(pSession, ")");
-        }
-        OutputLineEnd(pSession);
+        OutputNumberList(pSession, "SEARCH", numbers, extra.ullModSeq);
     } else {
         AnswerWithReturn(pSession, options, query, numbers, uids, extra);
     }

@@ -159,17 +159,10 @@ int CmdSort(Session* pSession) {
     SortMessages(criteria, &messages);
 
     if (!options.bExtended) {
-        OutputAtom(pSession, "* SORT");
-        for (const OrderedMessage& message : messages) {
-            OutputAtom(pSession, " ");
-            OutputNumber(pSession, message.ulNumber);
-        }
-        if (extra.ullModSeq != 0) {
-            OutputAtom(pSession, " (MODSEQ ");
-            OutputNumber(pSession, extra.ullModSeq);
-            OutputAtom(pSession, ")");
-        }
-        OutputLineEnd(pSession);
+        std::vector<uint32_t> numbers;
+        numbers.reserve(messages.size());
+        for (const OrderedMessage& message : messages) numbers.push_back(message.ulNumber);
+        OutputNumberList(pSession, "SORT", numbers, extra.ullModSeq);
     } else {
         std::vector<uint32_t> numbers;
         std::vector<uint32_t> uids;

@@ -123,6 +123,21 @@ std::vector<uint32_t> SavedPart(const SearchReturn& options, const std::vector<u
     return part;
 }
 
+void OutputNumberList(Session* pSession, const char* pszWord, const std::vector<uint32_t>& numbers, uint64_t ullModSeq) {
+    OutputAtom(pSession, "* ");
+    OutputAtom(pSession, pszWord);
+    for (uint32_t ulNumber : numbers) {
+        OutputAtom(pSession, " ");
+        OutputNumber(pSession, ulNumber);
+    }
+    if (ullModSeq != 0) {
+        OutputAtom(pSession, " (MODSEQ ");
+        OutputNumber(pSession, ullModSeq);
+        OutputAtom(pSession, ")");
+    }
+    OutputLineEnd(pSession);
+}
+
 void OutputEsearch(Session* pSession, const SearchReturn& options, const std::vector<uint32_t>& numbers, bool bUid,
                    const EsearchExtra& extra) {
     // The tag is quoted: a tag holds no quote or backslash, but a client's mistake stays harmless.

@@ -48,6 +48,10 @@ struct EsearchExtra {
 void OutputEsearch(Session* pSession, const SearchReturn& options, const std::vector<uint32_t>& numbers, bool bUid,
                    const EsearchExtra& extra = EsearchExtra{});
 
+// Writes the plain answer "* SEARCH 1 2 3" or "* SORT 3 1 2" (pszWord) number by number, so that
+// a result of any length goes out whole, with "(MODSEQ n)" when ullModSeq is not 0.
+void OutputNumberList(Session* pSession, const char* pszWord, const std::vector<uint32_t>& numbers, uint64_t ullModSeq);
+
 // Writes a list of numbers as a set: runs of consecutive ascending numbers as "a:b", the rest
 // joined by commas, in the order given.
 std::string FormatNumberSet(const std::vector<uint32_t>& numbers);
