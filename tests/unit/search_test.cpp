@@ -257,7 +257,8 @@ TEST(SearchKept, KeptFieldsAnswerAsTheFileDoes) {
         }
     }
     // A value with a NUL is left to the file, whose finder sees past it.
-    EXPECT_FALSE(SearchFieldsFromHeader(std::string("From: a\0b@x\r\n\r\n", 17)).bComplete);
+    const char kWithNul[] = "From: a\0b@x\r\n\r\n";
+    EXPECT_FALSE(SearchFieldsFromHeader(std::string(kWithNul, sizeof(kWithNul) - 1)).bComplete);
 }
 
 // A header longer than is kept leaves the search to the file, which holds the field past the cut.
