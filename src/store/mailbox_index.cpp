@@ -126,9 +126,10 @@ struct Registry {
 };
 
 // The indexes are shared by every session thread of the process; so are the watch and the cache.
+// Never destroyed: the readiness thread may still read the watch's events while the process exits.
 Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
+    static Registry* pRegistry = new Registry;
+    return *pRegistry;
 }
 
 struct ListingHookSlot {
