@@ -102,6 +102,22 @@ service pop3-login {{
     return server, port
 
 
+def measure_both(servers, binary, root, measure):
+    """Starts veve4d on root's users and Dovecot on root/maildir, and runs measure(m) on each one's
+    INBOX of the user bench: {"veve4d": ..., "dovecot": ...}."""
+    veve, veve_port = start_veve4d(binary, root)
+    servers.append(veve)
+    dove, dove_port = start_dovecot(root, f"{root}/maildir")
+    servers.append(dove)
+    results = {}
+    for name, port in (("veve4d", veve_port), ("dovecot", dove_port)):
+        m = connect(port, "bench", "pw")
+        m.select("INBOX")
+        results[name] = measure(m)
+        m.logout()
+    return results
+
+
 def timed(m, criteria):
     start = time.perf_counter()
     typ, data = m.search(None, criteria)
@@ -125,16 +141,7 @@ def bench(binary, count):
     with private_servers(root) as servers:
         subprocess.run([sys.executable, f"{HERE}/gen_dataset.py", str(count), f"{root}/users/bench/inbox",
                         f"{root}/maildir"], check=True)
-        veve, veve_port = start_veve4d(binary, root)
-        servers.append(veve)
-        dove, dove_port = start_dovecot(root, f"{root}/maildir")
-        servers.append(dove)
-        results = {}
-        for name, port in (("veve4d", veve_port), ("dovecot", dove_port)):
-            m = connect(port, "bench", "pw")
-            m.select("INBOX")
-            results[name] = measure(m)
-            m.logout()
+        results = measure_both(servers, binary, root, measure)
         print(f"\n{count} messages: first / repeated (median of {REPEATS}), ms; ratio veve4d/Dovecot")
         print(f"{'search':22} {'hits':>5} {'veve4d':>15} {'dovecot':>15} {'ratio':>13}")
         for criteria in SEARCHES:

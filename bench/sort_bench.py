@@ -14,7 +14,7 @@ from email.utils import format_datetime
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from search_bench import connect, private_servers, start_dovecot, start_veve4d  # noqa: E402
+from search_bench import measure_both, private_servers  # noqa: E402
 
 COMMANDS = [("SORT", "(DATE)"), ("SORT", "(FROM)"), ("SORT", "(SUBJECT)"), ("SORT", "(REVERSE ARRIVAL)"),
             ("THREAD", "REFERENCES")]
@@ -86,16 +86,7 @@ def bench(binary, count):
     root = tempfile.mkdtemp(prefix="veve4d-sort-bench-")
     with private_servers(root) as servers:
         generate(count, f"{root}/users/bench/inbox", f"{root}/maildir")
-        veve, veve_port = start_veve4d(binary, root)
-        servers.append(veve)
-        dove, dove_port = start_dovecot(root, f"{root}/maildir")
-        servers.append(dove)
-        results = {}
-        for name, port in (("veve4d", veve_port), ("dovecot", dove_port)):
-            m = connect(port, "bench", "pw")
-            m.select("INBOX")
-            results[name] = measure(m)
-            m.logout()
+        results = measure_both(servers, binary, root, measure)
         print(f"\n{count} messages: first / repeated (median of {REPEATS}), ms; ratio veve4d/Dovecot")
         print(f"{'command':28} {'veve4d':>17} {'dovecot':>17} {'ratio':>13}  answers")
         for key in COMMANDS:
