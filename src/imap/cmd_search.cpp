@@ -221,7 +221,8 @@ bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nInd
     if (root.kind == SK_CONST && !bModSeq) return root.bValue;
     // The file's path only for a query that may stat or read the file: formatting it cost more
     // than the whole test of a flag or a sequence set.
-    char szPath[MESSAGE_PATH_SIZE] = "";
+    char szPath[MESSAGE_PATH_SIZE];
+    szPath[0] = '\0';
     if (SearchReadsEntry(query) || SearchReadsContent(query)) {
         char szName[MESSAGE_NAME_LENGTH + 1];
         ViewFileName(listed, szName, sizeof(szName));
