@@ -219,10 +219,15 @@ bool ViewMessageMatches(Session* pSession, const SearchQuery& query, size_t nInd
     // ALL, as SORT and THREAD are most often asked, needs nothing of the message.
     const SearchNode& root = query.nodes[static_cast<size_t>(query.nRoot)];
     if (root.kind == SK_CONST && !bModSeq) return root.bValue;
-    char szName[MESSAGE_NAME_LENGTH + 1];
+    // The file's path only for a query that may stat or read the file: formatting it cost more
+    // than the whole test of a flag or a sequence set.
     char szPath[MESSAGE_PATH_SIZE];
-    ViewFileName(listed, szName, sizeof(szName));
-    if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) return false;
+    szPath[0] = '\0';
+    if (SearchReadsEntry(query) || SearchReadsContent(query)) {
+        char szName[MESSAGE_NAME_LENGTH + 1];
+        ViewFileName(listed, szName, sizeof(szName));
+        if (!MailboxFilePath(szPath, sizeof(szPath), pSession->szMailbox, szName)) return false;
+    }
     // Flags as the client is shown them: \Recent as this session holds it.
     char szCode[FLAG_COUNT + 1];
     ShownFlagCode(view, listed, szCode);

@@ -50,10 +50,16 @@ void Capture(SessionOutput& out, const char* pData, size_t nLength, bool bTrace)
     pCapture->text.append(pData, nLength);
 }
 
-// The send of what the buffer holds.
-int SendHeld(Session* pSession, const char* pData, size_t nLength) {
-    return nLength == 0 ? 0 : SessionSend(pSession, pData, nLength);
+// The send of what the buffer holds; bAhead: on a plain socket, where more follows at once.
+int SendHeld(Session* pSession, const char* pData, size_t nLength, bool bAhead) {
+    if (nLength == 0) return 0;
+    if (!bAhead) return SessionSend(pSession, pData, nLength);
+    int nResult = SocketSendAhead(pSession->sockClient, pData, nLength);
+    if (nResult == SOCKET_ERROR) pSession->bSendFailed = 1;
+    return nResult;
 }
+
+int FlushHeld(Session* pSession, bool bAhead);
 
 // Takes nLength bytes just written at the end of the held text as held: kept by a capture, and
 // traced a whole line at a time (untraced bytes end the traced text before them).
@@ -103,19 +109,31 @@ void ReportSendError(Session* pSession) {
     WriteProtocolLog(pSession, szError);
 }
 
-// Sends a file range past the buffer, in large reads (under TLS, or where a NUL must become a blank).
+// Sends a file range past the buffer, in large reads (under TLS, or where a NUL must become a
+// blank). What is held (the literal's announcement) leaves with the first block: one send, and
+// under TLS one record and one system call fewer.
 bool SendRangeInBlocks(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft, bool bAsIs) {
-    std::unique_ptr<char[]> block(new char[DIRECT_BLOCK]);
+    SessionOutput& out = pSession->Output;
+    out.ulFlushes++;
+    TraceHeld(pSession, out.nSendLength);
+    size_t nHeld = out.nSendLength;
+    std::unique_ptr<char[]> block(new char[nHeld + DIRECT_BLOCK]);
+    memcpy(block.get(), out.szSendBuf, nHeld);
+    out.nSendLength = 0;
+    out.nTraceFrom = 0;
+    out.szSendBuf[0] = '\0';
     while (*pullLeft > 0) {
         size_t nWant = *pullLeft < DIRECT_BLOCK ? static_cast<size_t>(*pullLeft) : DIRECT_BLOCK;
-        size_t nGot = ReadFileAt(pFile, ullFrom, block.get(), nWant);
+        char* pRead = block.get() + nHeld;
+        size_t nGot = ReadFileAt(pFile, ullFrom, pRead, nWant);
         if (nGot == 0) break;
-        if (!bAsIs) std::replace(block.get(), block.get() + nGot, '\0', ' ');
-        if (SessionSend(pSession, block.get(), nGot) == SOCKET_ERROR) return false;
+        if (!bAsIs) std::replace(pRead, pRead + nGot, '\0', ' ');
+        if (SessionSend(pSession, block.get(), nHeld + nGot) == SOCKET_ERROR) return false;
+        nHeld = 0;
         *pullLeft -= nGot;
         ullFrom += nGot;
     }
-    return true;
+    return nHeld == 0 || SessionSend(pSession, block.get(), nHeld) != SOCKET_ERROR;
 }
 
 // The bytes as they travel: through TLS once it is negotiated, on the socket before.
@@ -254,7 +272,11 @@ bool OutputFormat(Session* pSession, const char* pszFormat, ...) {
 
 bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft, RangeBytes bytes) {
     if (pSession->Output.pCapture != nullptr) pSession->Output.pCapture->bWhole = false;
-    if (OutputFlush(pSession) == 0) return false;
+    // The first failure was reported; the held bytes go nowhere.
+    if (pSession->bSendFailed) {
+        OutputFlush(pSession);
+        return false;
+    }
     // sendfile only where the file's bytes are the bytes on the wire.
     bool bPlain = pSession->pTls == nullptr && pSession->pDeflate == nullptr;
     if (bytes == RANGE_LOOK && bPlain) {
@@ -262,6 +284,9 @@ bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t*
         bytes = RangeHoldsNul(pFile, ullFrom, *pullLeft, &bNul) && !bNul ? RANGE_AS_IS : RANGE_BLANK_NULS;
     }
     if (bPlain && bytes == RANGE_AS_IS) {
+        // The held announcement waits in the socket for the file's first bytes instead of going
+        // ahead of them in a small segment of its own.
+        if (FlushHeld(pSession, *pullLeft > 0) == 0) return false;
         bool bFailed = false;
         uint64_t ullSent = SendFileRangeToSocket(pSession->sockClient, pFile, ullFrom, *pullLeft, &bFailed);
         *pullLeft -= ullSent;
@@ -347,7 +372,11 @@ int SendResponse(Session* pSession, int bFlush, int bTrace) {
 
 int FlushSend(Session* pSession, int /*bTrace*/) { return OutputFlush(pSession); }
 
-int OutputFlush(Session* pSession) {
+int OutputFlush(Session* pSession) { return FlushHeld(pSession, false); }
+
+namespace {
+
+int FlushHeld(Session* pSession, bool bAhead) {
     SessionOutput& out = pSession->Output;
     out.ulFlushes++;
     // The first failure was reported; what a broken session still tries to say goes nowhere.
@@ -358,7 +387,7 @@ int OutputFlush(Session* pSession) {
         return 0;
     }
     TraceHeld(pSession, out.nSendLength);
-    int nResult = SendHeld(pSession, out.szSendBuf, out.nSendLength);
+    int nResult = SendHeld(pSession, out.szSendBuf, out.nSendLength, bAhead);
     out.nSendLength = 0;
     out.nTraceFrom = 0;
     out.szSendBuf[0] = '\0';
@@ -368,3 +397,5 @@ int OutputFlush(Session* pSession) {
     }
     return 1;
 }
+
+}  // namespace

@@ -54,7 +54,7 @@ std::string ParamValue(const std::vector<MimeParam>& params, const char* pszName
 class Evaluation {
 public:
     Evaluation(const SearchQuery& query, const SearchMessage& message)
-        : query_(query), message_(message), aContent_(query.nodes.size(), ANSWER_OPEN) {}
+        : query_(query), message_(message) {}
 
     Answer Evaluate(int nNode) {
         const SearchNode& node = query_.nodes[static_cast<size_t>(nNode)];
@@ -96,15 +96,17 @@ public:
             case SK_SINCE:
                 return Of(Stat() && DayMatches(node.kind, llInternalDay_, static_cast<int64_t>(node.ullNumber)));
             default:
-                return static_cast<Answer>(aContent_[static_cast<size_t>(nNode)]);
+                return aContent_.empty() ? ANSWER_OPEN : static_cast<Answer>(aContent_[static_cast<size_t>(nNode)]);
         }
     }
 
-    void SetContent(int nNode, bool bYes) { aContent_[static_cast<size_t>(nNode)] = bYes ? ANSWER_YES : ANSWER_NO; }
-    bool IsOpen(int nNode) const { return aContent_[static_cast<size_t>(nNode)] == ANSWER_OPEN; }
+    void SetContent(int nNode, bool bYes) { Contents()[static_cast<size_t>(nNode)] = bYes ? ANSWER_YES : ANSWER_NO; }
+    bool IsOpen(int nNode) const {
+        return aContent_.empty() || aContent_[static_cast<size_t>(nNode)] == ANSWER_OPEN;
+    }
     // Whatever the file did not show is not in it.
     void CloseAll() {
-        for (int8_t& answer : aContent_) {
+        for (int8_t& answer : Contents()) {
             if (answer == ANSWER_OPEN) answer = ANSWER_NO;
         }
     }
@@ -154,6 +156,12 @@ private:
 
     const SearchQuery& query_;
     const SearchMessage& message_;
+    // The content keys' answers, all open until the first is known: a search that never looks at
+    // content (flags, sets, sizes) allocates nothing per message.
+    std::vector<int8_t>& Contents() {
+        if (aContent_.empty()) aContent_.assign(query_.nodes.size(), ANSWER_OPEN);
+        return aContent_;
+    }
     std::vector<int8_t> aContent_;
     bool bExactSizeDone_ = false;
     uint64_t ullExactSize_ = 0;

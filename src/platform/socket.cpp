@@ -400,12 +400,14 @@ int SocketSendNoWait(SOCKET sock, const char* pBuffer, size_t nLength) {
     return nResult < 0 ? Fail() : Succeed(static_cast<int>(nResult));
 }
 
-int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength) {
+namespace {
+
+int SendWhole(SOCKET sock, const char* pBuffer, size_t nLength, int nFlags) {
     // A send on Windows either takes the whole buffer or fails; keep that by finishing a
     // partial write here. MSG_NOSIGNAL: a vanished peer is an error, not a signal.
     size_t nSent = 0;
     while (nSent < nLength) {
-        ssize_t nResult = send(sock, pBuffer + nSent, nLength - nSent, MSG_NOSIGNAL);
+        ssize_t nResult = send(sock, pBuffer + nSent, nLength - nSent, MSG_NOSIGNAL | nFlags);
         if (nResult < 0) {
             if (errno == EINTR) {
                 continue;
@@ -415,6 +417,16 @@ int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength) {
         nSent += static_cast<size_t>(nResult);
     }
     return Succeed(static_cast<int>(nSent));
+}
+
+}  // namespace
+
+int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength) { return SendWhole(sock, pBuffer, nLength, 0); }
+
+// MSG_MORE holds the bytes back even with TCP_NODELAY on, until a send without it, or a sendfile's
+// last piece, pushes them out together; the kernel's own timer ends the wait if none comes.
+int SocketSendAhead(SOCKET sock, const char* pBuffer, size_t nLength) {
+    return SendWhole(sock, pBuffer, nLength, MSG_MORE);
 }
 
 void ShutdownSocket(SOCKET sock) {

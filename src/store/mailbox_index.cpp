@@ -753,6 +753,16 @@ void MailboxIndex::Keep(uint32_t ulUid, const std::string& key, CachedText text,
     r.nTextBytes += nCost;
     while (r.nTextBytes > nLimit) {
         auto victim = std::prev(r.lru.end());
+        // A mailbox whose entries of one kind outgrow the bound keeps those it has instead of
+        // trading them one for one: a walk over all its messages (a repeated SEARCH, SORT or
+        // FETCH 1:*) would otherwise find none kept, each pushed out just before it was asked for.
+        if (victim->pOwner == m_pState.get() && victim->key == key) {
+            r.nTextBytes -= nCost;
+            r.lru.pop_front();
+            entries.pop_back();
+            if (entries.empty()) m_pState->texts.erase(ulUid);
+            return;
+        }
         auto& owned = victim->pOwner->texts[victim->ulUid];
         owned.erase(std::find(owned.begin(), owned.end(), victim));
         if (owned.empty()) victim->pOwner->texts.erase(victim->ulUid);

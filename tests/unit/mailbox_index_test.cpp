@@ -221,7 +221,9 @@ TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {
     ListResult result;
     std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
     const std::string big(400 * 1024, 'x');
-    for (uint32_t ulUid : {1u, 2u, 3u}) pIndex->KeepText(ulUid, "ENVELOPE", CachedText{big, 0});
+    pIndex->KeepText(1, "ENVELOPE", CachedText{big, 0});
+    pIndex->KeepText(2, "ENVELOPE", CachedText{big, 0});
+    pIndex->KeepText(3, "BODY", CachedText{big, 0});
     EXPECT_LE(MailboxIndex::CachedTextBytes(), 1u << 20);
     CachedText text;
     EXPECT_FALSE(pIndex->FindText(1, "ENVELOPE", &text));  // the least recently used went first
@@ -232,7 +234,7 @@ TEST_F(IndexEvents, CachedTextIsBoundedAndForgottenWithItsContent) {
     WriteFile(box + "/0000000002-000000.MSG", "Subject: other\r\n\r\n");
     EXPECT_EQ(pIndex->Refresh(), LIST_OK);
     EXPECT_FALSE(pIndex->FindText(2, "ENVELOPE", &text));
-    EXPECT_TRUE(pIndex->FindText(3, "ENVELOPE", &text));
+    EXPECT_TRUE(pIndex->FindText(3, "BODY", &text));
     // Freed with the last session that holds it, cache and all.
     pIndex.reset();
     EXPECT_EQ(MailboxIndex::CachedTextBytes(), 0u);
@@ -253,7 +255,9 @@ TEST_F(IndexEvents, KeptContentIsBoundedAndForgottenWithItsFile) {
     Settings.IndexCacheLimit = 1;
     ListResult result;
     std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
-    for (uint32_t ulUid : {1u, 2u, 3u}) pIndex->KeepContent(ulUid, "tree", std::make_shared<Sized>(400 * 1024));
+    pIndex->KeepContent(1, "tree", std::make_shared<Sized>(400 * 1024));
+    pIndex->KeepContent(2, "tree", std::make_shared<Sized>(400 * 1024));
+    pIndex->KeepContent(3, "scan", std::make_shared<Sized>(400 * 1024));
     EXPECT_LE(MailboxIndex::CachedTextBytes(), 1u << 20);
     EXPECT_GE(MailboxIndex::CachedTextBytes(), 800u * 1024);
     std::shared_ptr<const KeptContent> pContent;
@@ -274,7 +278,45 @@ TEST_F(IndexEvents, KeptContentIsBoundedAndForgottenWithItsFile) {
     WriteFile(box + "/0000000002-000000.MSG", "Subject: other\r\n\r\n");
     EXPECT_EQ(pIndex->Refresh(), LIST_OK);
     EXPECT_FALSE(pIndex->FindContent(2, "tree", &pContent));
-    EXPECT_TRUE(pIndex->FindContent(3, "tree", &pContent));
+    EXPECT_TRUE(pIndex->FindContent(3, "scan", &pContent));
+    pIndex.reset();
+    EXPECT_EQ(MailboxIndex::CachedTextBytes(), 0u);
+    Settings.IndexCacheLimit = 0;
+}
+
+// A walk over every message of a mailbox whose kept entries do not all fit (a SEARCH FROM
+// repeated over a large mailbox) finds those that fit on its next pass, instead of each one pushed
+// out just before it was asked for; entries of another kind still push them out, oldest first.
+TEST_F(IndexEvents, ARepeatedWalkLargerThanTheBoundFindsWhatFits) {
+    std::string names;
+    for (int i = 1; i <= 10; i++) names += std::to_string(i) + "-000000 ";
+    Put(names);
+    Settings.IndexCacheLimit = 1;
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    auto walk = [&] {
+        int nFound = 0;
+        for (uint32_t ulUid = 1; ulUid <= 10; ulUid++) {
+            std::shared_ptr<const KeptContent> pContent;
+            if (pIndex->FindContent(ulUid, "keys", &pContent)) {
+                nFound++;
+            } else {
+                pIndex->KeepContent(ulUid, "keys", std::make_shared<Sized>(200 * 1024));
+            }
+        }
+        return nFound;
+    };
+    EXPECT_EQ(walk(), 0);
+    EXPECT_LE(MailboxIndex::CachedTextBytes(), 1u << 20);
+    EXPECT_EQ(walk(), 5);  // five of 200 KB and their bookkeeping fit in 1 MB
+    EXPECT_EQ(walk(), 5);
+    std::shared_ptr<const KeptContent> pContent;
+    pIndex->KeepContent(9, "tree", std::make_shared<Sized>(300 * 1024));
+    EXPECT_TRUE(pIndex->FindContent(9, "tree", &pContent));
+    EXPECT_FALSE(pIndex->FindContent(1, "keys", &pContent));
+    EXPECT_FALSE(pIndex->FindContent(2, "keys", &pContent));
+    EXPECT_TRUE(pIndex->FindContent(4, "keys", &pContent));
+    EXPECT_LE(MailboxIndex::CachedTextBytes(), 1u << 20);
     pIndex.reset();
     EXPECT_EQ(MailboxIndex::CachedTextBytes(), 0u);
     Settings.IndexCacheLimit = 0;

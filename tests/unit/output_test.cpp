@@ -35,7 +35,7 @@ struct OutputTest : ::testing::Test {
     }
     std::vector<std::string> Sends() {
         std::vector<std::string> sends;
-        std::vector<char> buffer(1 << 17);
+        std::vector<char> buffer(1 << 20);
         for (ssize_t n; (n = recv(fds[1], buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;) {
             sends.emplace_back(buffer.data(), static_cast<size_t>(n));
         }
@@ -187,6 +187,45 @@ TEST_F(OutputTest, CaptureKeepsExactlyWhatTheWritersProduced) {
     EXPECT_EQ(left, 0u);
     EXPECT_FALSE(ranged.bWhole);
     EXPECT_EQ(Wire(), "01234567890file range");
+}
+
+// A range read in blocks (a NUL to blank, or TLS) takes the literal's announcement along in its
+// first send: no send of a few bytes ahead of the content.
+TEST_F(OutputTest, ALiteralsAnnouncementLeavesWithTheFirstBlockOfItsRange) {
+    std::string content(600000, 'c');
+    content[3] = '\0';
+    content[400000] = '\0';
+    FILE* file = tmpfile();
+    ASSERT_EQ(fwrite(content.data(), 1, content.size(), file), content.size());
+    fflush(file);
+    std::string blanked = content;
+    blanked[3] = blanked[400000] = ' ';
+    const std::string announced = "* 1 FETCH (BODY[] {599990}\r\n";
+    OutputAtom(session.get(), announced.c_str());
+    uint64_t left = 599990;
+    EXPECT_TRUE(OutputFileRange(session.get(), file, 2, &left, RANGE_BLANK_NULS));
+    EXPECT_EQ(left, 0u);
+    std::vector<std::string> sends = Sends();
+    ASSERT_EQ(sends.size(), 3u);
+    EXPECT_EQ(sends[0].substr(0, announced.size() + 4), announced + "c c" + "c");
+    EXPECT_GT(sends[0].size(), announced.size() + 64 * 1024);
+    EXPECT_EQ(sends[0] + sends[1] + sends[2], announced + blanked.substr(2, 599990));
+
+    // A file that ended early still lets the announcement out, alone.
+    OutputAtom(session.get(), announced.c_str());
+    left = 10;
+    EXPECT_TRUE(OutputFileRange(session.get(), file, content.size(), &left, RANGE_BLANK_NULS));
+    EXPECT_EQ(left, 10u);
+    EXPECT_EQ(Wire(), announced);
+
+    // A session that could not be written to sends nothing more, and holds nothing either.
+    session->bSendFailed = 1;
+    OutputAtom(session.get(), announced.c_str());
+    left = 599990;
+    EXPECT_FALSE(OutputFileRange(session.get(), file, 2, &left, RANGE_BLANK_NULS));
+    EXPECT_FALSE(OutputHeld(session.get()));
+    EXPECT_EQ(Wire(), "");
+    fclose(file);
 }
 
 TEST_F(OutputTest, ProtocolLogShowsWholeLinesAndLeavesLiteralContentOut) {
