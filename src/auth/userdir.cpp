@@ -373,8 +373,12 @@ int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPasswo
 int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {
     char szMailDir[MAX_PATH];
     ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
+    return ImapAccessOffAt(szMailDir);
+}
+
+int ImapAccessOffAt(const char* pszMailDir) {
     char szPath[MAX_PATH + 32];
-    if (!FormatText(szPath, sizeof(szPath), "%s%s", szMailDir, "$offimap4")) return 0;
+    if (!FormatText(szPath, sizeof(szPath), "%s%s", pszMailDir, "$offimap4")) return 0;
     if (FILE* fp = std::fopen(szPath, "r")) {
         std::fclose(fp);
         return 1;
