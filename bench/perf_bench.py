@@ -9,7 +9,11 @@ time per operation (below 1: veve4d faster). Beside each time, the server's CPU 
 and imap processes all count, and so does a veve4d thread that has ended), with its ratio.
 100,000 and more use the small profile.
 
-    bench/perf_bench.py build/veve4d[,OTHER_BUILD/veve4d...] [COUNT...]     (default: 1000 10000)
+    bench/perf_bench.py [--sessions ROUNDS] [--users N] build/veve4d[,OTHER_BUILD/veve4d...] [COUNT...]
+                                                             (default: 1000 10000)
+
+--sessions runs the session scenario alone, ROUNDS sessions for each server; --users N puts N other
+accounts before the bench user's in veve4d's user file.
 
 Several binaries, separated by commas, each run on the same mail beside the same Dovecot.
 """
@@ -173,14 +177,7 @@ def measure(name, port, tls_port, server_pid, count):
         c.command("LOGOUT")
         c.close()
 
-    def session(_):
-        s = Client(port)
-        s.command("LOGIN bench pw")
-        s.command("SELECT INBOX")
-        s.command("LOGOUT")
-        s.close()
-
-    results["session, ms each"] = timer.per_op(session, 30)
+    results.update(measure_sessions(port, server_pid, 30))
     pids = imap_pids(server_pid, name)
     before = rss_kb(pids)
     idle = []
@@ -196,7 +193,30 @@ def measure(name, port, tls_port, server_pid, count):
     return results
 
 
-def bench(binaries, count):
+def measure_sessions(port, server_pid, rounds):
+    """Whole sessions one after another: connect, greeting, LOGIN, SELECT INBOX, LOGOUT."""
+    def session(_):
+        s = Client(port)
+        s.command("LOGIN bench pw")
+        s.command("SELECT INBOX")
+        s.command("LOGOUT")
+        s.close()
+
+    return {"session, ms each": Timer(server_pid).per_op(session, rounds)}
+
+
+def add_filler_users(root, users):
+    """USERS other accounts before the bench user's in veve4d's user file, as a site with many has."""
+    import base64, glob
+    for path in glob.glob(f"{root}/**/accounts/bench.local.idx", recursive=True):
+        own = open(path, "rb").read()
+        with open(path + ".new", "wb") as f:
+            f.write(b"".join(base64.b64encode(f"user{n}\tpw{n}\t\t\t{root}/users/user{n}".encode()) + b"\n"
+                             for n in range(users)) + own)
+        os.rename(path + ".new", path)
+
+
+def bench(binaries, count, session_rounds=None, filler_users=0):
     root = tempfile.mkdtemp(prefix="veve4d-perf-bench-")
     with search_bench.private_servers(root) as servers:
         users, maildir = f"{root}/users", f"{root}/maildir"
@@ -229,15 +249,22 @@ service imap-login {{
 """)
         servers.append(dove)
         search_bench.connect(dove_port, "bench", "pw").logout()
-        results = {"dovecot": measure("dovecot", dove_port, dove_tls_port, dove.pid, count)}
+        def run(name, port, tls_port, pid):
+            if session_rounds:
+                return measure_sessions(port, pid, session_rounds)
+            return measure(name, port, tls_port, pid, count)
+
+        results = {"dovecot": run("dovecot", dove_port, dove_tls_port, dove.pid)}
         for i, binary in enumerate(binaries):
             # As a service runs: no console trace (a build without the switch ignores it).
             veve_tls_port = free_port()
             veve, veve_port = search_bench.start_veve4d(
                 binary, root, NO_TRACE + f'"TlsPortNo"=dword:{veve_tls_port:08x}\n'
                 f'"TlsCertificateFile"="{chain}"\n"TlsKeyFile"="{key}"\n')
+            if filler_users:
+                add_filler_users(root, filler_users)
             search_bench.connect(veve_port, "bench", "pw").logout()
-            results[f"veve4d#{i + 1}"] = measure("veve4d", veve_port, veve_tls_port, veve.pid, count)
+            results[f"veve4d#{i + 1}"] = run("veve4d", veve_port, veve_tls_port, veve.pid)
             veve.terminate()
             veve.wait()
         names = [f"veve4d#{i + 1}" for i in range(len(binaries))]
@@ -262,9 +289,18 @@ service imap-login {{
 
 
 def main():
-    binaries = [os.path.abspath(b) for b in (sys.argv[1] if len(sys.argv) > 1 else "build/veve4d").split(",")]
-    for count in [int(a) for a in sys.argv[2:]] or [1000, 10000]:
-        bench(binaries, count)
+    args = sys.argv[1:]
+    session_rounds = None
+    users = 0
+    while args[:1] in (["--sessions"], ["--users"]):
+        if args[0] == "--sessions":
+            session_rounds = int(args[1])
+        else:
+            users = int(args[1])
+        args = args[2:]
+    binaries = [os.path.abspath(b) for b in (args[0] if args else "build/veve4d").split(",")]
+    for count in [int(a) for a in args[1:]] or [1000, 10000]:
+        bench(binaries, count, session_rounds, users)
 
 
 if __name__ == "__main__":

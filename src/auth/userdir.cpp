@@ -1,11 +1,20 @@
 #include "auth/userdir.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "auth/base64.h"
 #include "config/settings.h"
 #include "platform/accounts.h"
+#include "platform/file_identity.h"
 #include "platform/format.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
@@ -42,6 +51,11 @@ bool IsSafePathPart(const char* pPart, size_t nLength) {
     return !IsDeviceName(pPart, nLength);
 }
 
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
 const char* AccountFolder() {
     return Settings.Membership[0] != '\0' ? Settings.Membership : Settings.ProgramPath;
 }
@@ -55,20 +69,35 @@ const char* TakeField(const char* p, char* pszField, bool bWholeOnly) {
     return pEnd != nullptr ? pEnd + 1 : nullptr;
 }
 
-// Searches one domain's user file. True when the user's record was found.
-bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRecord) {
-    if (!IsSafePathPart(pszDomain, strlen(pszDomain))) return false;
-    char szPath[MAX_PATH];
-    if (!FormatText(szPath, sizeof szPath, "%s%s.idx", AccountFolder(), pszDomain)) return false;
-    UniqueFile file(fopen(szPath, "r"));
-    FILE* pFile = file.get();
-    if (pFile == nullptr) return false;
+// One user file as last read: the first record of each name, found by the name folded to lower
+// case (names are compared ignoring case). Never changed once made, so that sessions may go on
+// reading it while a newer one replaces it.
+struct UserFileContent {
+    FileIdentity identity;
+    // False when a change made just before or while it was read might not show in its identity.
+    bool bTrusted = false;
+    std::vector<std::string> records;
+    std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> byName;
+};
 
+// Folds a name as EqualNoCase compares it; false when it is longer than any record's name.
+bool FoldName(const char* pszName, char* pszFolded, size_t nSize, size_t* pnLength) {
+    size_t nLength = strlen(pszName);
+    if (nLength >= nSize) return false;
+    for (size_t i = 0; i < nLength; ++i) {
+        pszFolded[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(pszName[i])));
+    }
+    *pnLength = nLength;
+    return true;
+}
+
+// Reads every record of an open user file, each line as the file has always been read.
+void ReadUserRecords(FILE* pFile, UserFileContent* pContent) {
     char szLine[USER_LINE_SIZE];
     char szRecord[USER_LINE_SIZE];
-    bool bFound = false;
+    char szFolded[USER_LINE_SIZE];
     bool bInLongLine = false;
-    while (!bFound && fgets(szLine, sizeof szLine, pFile) != nullptr) {
+    while (fgets(szLine, sizeof szLine, pFile) != nullptr) {
         bool bContinuation = bInLongLine;
         bool bLineFeed = strchr(szLine, '\n') != nullptr;
         if (!bLineFeed) {
@@ -86,17 +115,100 @@ bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRec
         Base64Decode(szLine, nText, szRecord, sizeof szRecord);
         // An empty line decodes to a record without a name; no login may find it.
         size_t nName = strcspn(szRecord, "\t");
-        if (nName == 0 || !EqualNoCase({szRecord, nName}, pszUser)) continue;
-        char* pFields[] = {pRecord->name, pRecord->password, pRecord->field3, pRecord->field4, pRecord->home};
-        const char* p = szRecord;
-        for (char* pszField : pFields) {
-            if (p == nullptr) break;
-            // A cut home would name some other directory.
-            p = TakeField(p, pszField, pszField == pRecord->home);
+        if (nName == 0) continue;
+        for (size_t i = 0; i < nName; ++i) {
+            szFolded[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(szRecord[i])));
         }
-        bFound = true;
+        // The first record of a name is the one a login finds.
+        if (pContent->byName.try_emplace(std::string(szFolded, nName), pContent->records.size()).second) {
+            pContent->records.emplace_back(szRecord);
+        }
     }
-    return bFound;
+}
+
+// Reads the user file at the path; null when there is none or it cannot be read.
+std::shared_ptr<const UserFileContent> LoadUserFile(const char* pszPath, const FileIdentity& identity) {
+    auto pContent = std::make_shared<UserFileContent>();
+    pContent->identity = identity;
+    pContent->bTrusted = LaterChangesShow(identity);
+    UniqueFile file(fopen(pszPath, "r"));
+    if (file.get() == nullptr) return nullptr;
+    ReadUserRecords(file.get(), pContent.get());
+    // Changed while it was read: what was read is this login's answer, but not the next one's.
+    FileIdentity after{};
+    if (!ReadFileIdentity(pszPath, &after) || !(after == identity)) pContent->bTrusted = false;
+    return pContent;
+}
+
+// Every login looks its user up, several times: each user file is read once and kept while its
+// identity stays the same, so that a login costs a stat, not a read of the whole file with a
+// Base64 decoding of each of its lines.
+class UserFileCache {
+public:
+    std::shared_ptr<const UserFileContent> Get(const char* pszPath) {
+        FileIdentity identity{};
+        if (!ReadFileIdentity(pszPath, &identity)) {
+            // A file removed takes its users with it; what was kept of it goes too.
+            std::lock_guard<std::mutex> guard(lock);
+            auto it = files.find(std::string_view(pszPath));
+            if (it != files.end()) files.erase(it);
+            return nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            auto it = files.find(std::string_view(pszPath));
+            if (it != files.end() && it->second->bTrusted && it->second->identity == identity) return it->second;
+        }
+        // Read without the lock: logins to other files, or to this one as kept, go on meanwhile.
+        std::shared_ptr<const UserFileContent> pContent = LoadUserFile(pszPath, identity);
+        if (pContent == nullptr) return nullptr;
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = files.find(std::string_view(pszPath));
+        if (it != files.end()) {
+            it->second = pContent;
+        } else {
+            files.emplace(pszPath, pContent);
+        }
+        return pContent;
+    }
+
+private:
+    std::mutex lock;
+    std::unordered_map<std::string, std::shared_ptr<const UserFileContent>, NameHash, std::equal_to<>> files;
+};
+
+UserFileCache& UserFiles() {
+    // Never destroyed: a session thread may still log in while the process ends.
+    static UserFileCache* pCache = new UserFileCache();
+    return *pCache;
+}
+
+// Searches one domain's user file. True when the user's record was found.
+bool SearchUserFile(const char* pszDomain, const char* pszUser, UserRecord* pRecord) {
+    if (!IsSafePathPart(pszDomain, strlen(pszDomain))) return false;
+    char szPath[MAX_PATH];
+    if (!FormatText(szPath, sizeof szPath, "%s%s.idx", AccountFolder(), pszDomain)) return false;
+    std::shared_ptr<const UserFileContent> pContent;
+    try {
+        pContent = UserFiles().Get(szPath);
+    } catch (const std::bad_alloc&) {
+        printf("no memory to read the user file %s\n", szPath);
+        return false;
+    }
+    if (pContent == nullptr) return false;
+    char szFolded[USER_LINE_SIZE];
+    size_t nFolded = 0;
+    if (!FoldName(pszUser, szFolded, sizeof szFolded, &nFolded)) return false;
+    auto found = pContent->byName.find(std::string_view(szFolded, nFolded));
+    if (found == pContent->byName.end()) return false;
+    char* pFields[] = {pRecord->name, pRecord->password, pRecord->field3, pRecord->field4, pRecord->home};
+    const char* p = pContent->records[found->second].c_str();
+    for (char* pszField : pFields) {
+        if (p == nullptr) break;
+        // A cut home would name some other directory.
+        p = TakeField(p, pszField, pszField == pRecord->home);
+    }
+    return true;
 }
 
 // Appends text to the result; false once it no longer fits.
@@ -261,8 +373,12 @@ int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPasswo
 int ImapAccessOff(const char* pszUser, const char* pszLocalAddr) {
     char szMailDir[MAX_PATH];
     ResolveMailDirectory(pszUser, pszLocalAddr, szMailDir, sizeof(szMailDir));
+    return ImapAccessOffAt(szMailDir);
+}
+
+int ImapAccessOffAt(const char* pszMailDir) {
     char szPath[MAX_PATH + 32];
-    if (!FormatText(szPath, sizeof(szPath), "%s%s", szMailDir, "$offimap4")) return 0;
+    if (!FormatText(szPath, sizeof(szPath), "%s%s", pszMailDir, "$offimap4")) return 0;
     if (FILE* fp = std::fopen(szPath, "r")) {
         std::fclose(fp);
         return 1;

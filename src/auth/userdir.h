@@ -40,3 +40,5 @@ int CheckUserFilePassword(char* pszUser, size_t nUserSize, const char* pszPasswo
 int FindUserFileAccount(char* pszUser, size_t nUserSize, const char* pszLocalAddr, UserRecord* pRecord);
 // 1 when "$offimap4" in the user's mail directory can be opened for reading.
 int ImapAccessOff(const char* pszUser, const char* pszLocalAddr);
+// The same for a mail directory already resolved.
+int ImapAccessOffAt(const char* pszMailDir);

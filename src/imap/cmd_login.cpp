@@ -152,7 +152,8 @@ bool AcceptLogin(Session* pSession, bool bInUserFiles) {
     if (!bInUserFiles && !EnterUserFiles(pSession)) {
         return false;
     }
-    if (ImapAccessOff(pSession->szUser, pSession->szLocalAddr) != 0) {
+    // EnterUserFiles has just resolved the mail directory from the same name and address.
+    if (ImapAccessOffAt(pSession->szMailDir) != 0) {
         LeaveUserFiles();
         return false;
     }

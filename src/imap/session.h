@@ -21,6 +21,7 @@ enum {
 struct TlsContext;
 struct TlsConnection;
 class LoginFailures;
+struct QueueAddress;
 
 // The longest command line the administrator may allow (MaxLineLength), without its CR LF.
 constexpr size_t MAX_LINE_LENGTH = 65536;
@@ -132,6 +133,16 @@ struct Session {
     // the handshake, read by the queue's watch.
     std::atomic<uint64_t> ullLoginDeadline;
     std::atomic<uint64_t> ullHandshakeDeadline;
+    // The admission queue's own bookkeeping (net/tmqueue), touched only under its lock: whether
+    // the session is queued, its address's counts, and its place among the sessions that have
+    // not logged in yet (all of them, and those of its address) in the order they came.
+    int32_t bQueued;
+    int32_t bWaitsLogin;
+    QueueAddress* pQueueAddress;
+    Session* pWaitPrev;
+    Session* pWaitNext;
+    Session* pAddressWaitPrev;
+    Session* pAddressWaitNext;
     // This session has its address's turn to have a password checked (auth/login_guard).
     int32_t bHoldsLoginTurn;
     // The greeting left with the accept (clear-text ports): the thread only logs it.

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "config/proxy_trust.h"
@@ -283,6 +285,46 @@ int SetUpListenSockets(ListenSet* pSet, bool bTlsPort) {
     return pSet->nSlot;
 }
 
+// How long the name found for one of the server's own addresses is used before it is asked again.
+constexpr uint64_t LOCAL_NAME_KEPT_MS = 60000;
+// More local addresses than any machine has: past this the table starts again.
+constexpr size_t LOCAL_NAMES_KEPT = 64;
+
+struct LocalName {
+    uint64_t ullAsked;
+    bool bNamed;
+    std::string strName;
+};
+
+// The name of one of the server's own addresses. Asked of the resolver once a minute at most:
+// every connection comes in on one of a few addresses, and the accept loop must not wait for a
+// read of the hosts file, or a DNS query that may take seconds, on each one. A name that could
+// not be found is kept too, for the same reason.
+bool LocalAddressName(const SocketAddress& local, const char* pszLocalAddr, char* pszName, size_t nSize) {
+    if (pszLocalAddr[0] == '\0') {
+        return NameOfAddress(local, pszName, nSize);
+    }
+    static std::mutex lock;
+    static auto* pNames = new std::unordered_map<std::string, LocalName>();
+    uint64_t ullNow = MonotonicMilliseconds();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = pNames->find(pszLocalAddr);
+        if (it != pNames->end() && ullNow - it->second.ullAsked < LOCAL_NAME_KEPT_MS) {
+            return it->second.bNamed && FormatText(pszName, nSize, "%s", it->second.strName.c_str());
+        }
+    }
+    bool bNamed = NameOfAddress(local, pszName, nSize);
+    try {
+        std::lock_guard<std::mutex> guard(lock);
+        if (pNames->size() >= LOCAL_NAMES_KEPT) pNames->clear();
+        (*pNames)[pszLocalAddr] = LocalName{ullNow, bNamed, bNamed ? pszName : ""};
+    } catch (const std::bad_alloc&) {
+        // Not kept: asked again next time.
+    }
+    return bNamed;
+}
+
 // Fills the record of an accepted connection; false when the listener must end.
 bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress& peer, bool bIpv6Conn) {
     pSession->sockClient = sockAccepted;
@@ -302,8 +344,8 @@ bool PrepareSession(Session* pSession, SOCKET sockAccepted, const SocketAddress&
 
     CopyHostDomain(pSession->szHostName, sizeof(pSession->szHostName));
     char szName[256];
-    bool bNamed = NameOfAddress(local, szName, sizeof(szName));
     AddressToText(local, pSession->szLocalAddr, sizeof(pSession->szLocalAddr));
+    bool bNamed = LocalAddressName(local, pSession->szLocalAddr, szName, sizeof(szName));
     if (bNamed && strchr(szName, '.') != nullptr) {
         static_cast<void>(FormatText(pSession->szHostName, sizeof(pSession->szHostName), "%s", szName));
     }

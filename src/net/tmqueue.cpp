@@ -5,9 +5,11 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
-#include <vector>
+#include <unordered_map>
 
 #include "platform/socket.h"
 #include "platform/time.h"
@@ -19,9 +21,68 @@ constexpr unsigned int DEADLINE_WATCH_MS = 250;
 // Unread bytes that show a client sent more than a trickle: a TLS hello is a few hundred.
 constexpr size_t HEARD_PENDING_BYTES = 16;
 
+// The queued sessions that have not logged in, in the order they were admitted: the only ones
+// an admission may send away or a deadline may close, so nothing else is walked.
+struct SessionChain {
+    Session* pFirst = nullptr;
+    Session* pLast = nullptr;
+};
+
+template <Session* Session::*pPrev, Session* Session::*pNext>
+void ChainAppend(SessionChain& chain, Session* pSession) {
+    pSession->*pPrev = chain.pLast;
+    pSession->*pNext = nullptr;
+    if (chain.pLast != nullptr) {
+        chain.pLast->*pNext = pSession;
+    } else {
+        chain.pFirst = pSession;
+    }
+    chain.pLast = pSession;
+}
+
+template <Session* Session::*pPrev, Session* Session::*pNext>
+void ChainUnlink(SessionChain& chain, Session* pSession) {
+    Session* pBefore = pSession->*pPrev;
+    Session* pAfter = pSession->*pNext;
+    if (pBefore != nullptr) {
+        pBefore->*pNext = pAfter;
+    } else {
+        chain.pFirst = pAfter;
+    }
+    if (pAfter != nullptr) {
+        pAfter->*pPrev = pBefore;
+    } else {
+        chain.pLast = pBefore;
+    }
+    pSession->*pPrev = nullptr;
+    pSession->*pNext = nullptr;
+}
+
+}  // namespace
+
+// One client address's share of the queue: kept so that an admission counts its address
+// without comparing it with every queued session's.
+struct QueueAddress {
+    uint32_t ulQueued = 0;  // queued from this address, those already leaving included
+    uint32_t ulActive = 0;  // of those, the ones not told to leave
+    SessionChain waiting;   // of those, the ones not logged in, oldest first
+    const std::string* pKey = nullptr;  // the address as the queue's table holds it
+};
+
+namespace {
+
+struct AddressHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view address) const noexcept { return std::hash<std::string_view>{}(address); }
+};
+
 struct TMQueueState {
     std::mutex lock;
-    std::vector<Session*> sessions;
+    uint32_t ulQueued = 0;  // every queued session, those already leaving included
+    uint32_t ulActive = 0;  // the queued sessions not told to leave
+    SessionChain waiting;   // the active ones that have not logged in, oldest first
+    // Looked up by the peer's address text without making a string of it.
+    std::unordered_map<std::string, QueueAddress, AddressHash, std::equal_to<>> addresses;
 };
 
 TMQueueState& Queue() {
@@ -41,8 +102,15 @@ std::unique_lock<std::mutex> LockQueue(const char* pszWaitLine, unsigned long ul
     return guard;
 }
 
-uint32_t CountLocked() {
-    return static_cast<uint32_t>(Queue().sessions.size()) + 1;
+// The session can no longer be sent away: it has logged in or is leaving already.
+void StopWaiting(Session* pSession) {
+    if (!pSession->bWaitsLogin) {
+        return;
+    }
+    ChainUnlink<&Session::pWaitPrev, &Session::pWaitNext>(Queue().waiting, pSession);
+    ChainUnlink<&Session::pAddressWaitPrev, &Session::pAddressWaitNext>(pSession->pQueueAddress->waiting,
+                                                                        pSession);
+    pSession->bWaitsLogin = 0;
 }
 
 // Whether the session has sent a whole line or TLS handshake message, or has more waiting to be
@@ -51,33 +119,32 @@ bool Heard(const Session* pSession, uint64_t ullLastInput) {
     return ullLastInput > pSession->ullAdmitted || PendingBytes(pSession->sockClient) >= HEARD_PENDING_BYTES;
 }
 
-// Which of two sessions before login leaves first: one that has not been heard (a client
-// trickling bytes gets no further), then the one whose last line is the oldest. A client that is
-// getting somewhere is not sent away for a trickler.
-bool IdlerThan(const Session* pOne, const Session* pOther) {
-    uint64_t ullOne = pOne->ullLastInput.load();
-    uint64_t ullOther = pOther->ullLastInput.load();
-    bool bOneHeard = Heard(pOne, ullOne);
-    bool bOtherHeard = Heard(pOther, ullOther);
-    if (bOneHeard != bOtherHeard) {
-        return !bOneHeard;
-    }
-    return ullOne < ullOther;
-}
-
-// The queued session, before login, whose last line is the oldest (from pszAddress only, when
-// given); none when every one is logged in or already leaving. The caller holds the lock, so no
-// queued session can be freed meanwhile.
-Session* OldestIdleBeforeLogin(const char* pszAddress) {
+// The session, before login, that leaves first to make room: one that has not been heard (a
+// client trickling bytes gets no further), else the one whose last line is the oldest; the
+// earlier admitted on a tie. A client that is getting somewhere is not sent away for a trickler.
+// Until it is heard a session's last input is its admission time, so the first one not heard in
+// admission order is the answer at once. Sessions found logged in leave the chain on the way.
+// None when every one is logged in or already leaving. The caller holds the lock, so no queued
+// session can be freed meanwhile.
+template <Session* Session::*pNext>
+Session* OldestIdleBeforeLogin(const SessionChain& chain) {
     Session* pOldest = nullptr;
-    for (Session* pQueued : Queue().sessions) {
-        if (pQueued->bLoggedIn.load() || pQueued->bEvicted.load() ||
-            (pszAddress != nullptr && strcmp(pQueued->szPeerAddr, pszAddress) != 0)) {
-            continue;
+    uint64_t ullOldest = 0;
+    for (Session* pQueued = chain.pFirst; pQueued != nullptr;) {
+        Session* pFollowing = pQueued->*pNext;
+        if (pQueued->bLoggedIn.load()) {
+            StopWaiting(pQueued);
+        } else {
+            uint64_t ullLastInput = pQueued->ullLastInput.load();
+            if (!Heard(pQueued, ullLastInput)) {
+                return pQueued;
+            }
+            if (pOldest == nullptr || ullLastInput < ullOldest) {
+                pOldest = pQueued;
+                ullOldest = ullLastInput;
+            }
         }
-        if (pOldest == nullptr || IdlerThan(pQueued, pOldest)) {
-            pOldest = pQueued;
-        }
+        pQueued = pFollowing;
     }
     return pOldest;
 }
@@ -88,6 +155,9 @@ void Evict(Session* pSession, int32_t lReason) {
     printf("[%08lx] evicted: %s\n", SessionId(pSession),
            lReason == EVICTED_LATE ? "not logged in in time" : "idle before login");
     pSession->bEvicted.store(lReason);
+    Queue().ulActive--;
+    pSession->pQueueAddress->ulActive--;
+    StopWaiting(pSession);
     ShutdownReceive(pSession->sockClient);
 }
 
@@ -95,9 +165,12 @@ bool IsPast(uint64_t ullDeadline, uint64_t ullNowMs) {
     return ullDeadline != 0 && ullNowMs >= ullDeadline;
 }
 
-// A limit reached makes room by sending an idle session away; false when there is none.
-bool MakeRoom(const char* pszAddress) {
-    Session* pIdle = OldestIdleBeforeLogin(pszAddress);
+// A limit reached makes room by sending an idle session away (one of pAddress's, when given);
+// false when there is none.
+bool MakeRoom(QueueAddress* pAddress) {
+    Session* pIdle = pAddress != nullptr
+                         ? OldestIdleBeforeLogin<&Session::pAddressWaitNext>(pAddress->waiting)
+                         : OldestIdleBeforeLogin<&Session::pWaitNext>(Queue().waiting);
     if (pIdle == nullptr) {
         return false;
     }
@@ -109,12 +182,15 @@ bool MakeRoom(const char* pszAddress) {
 
 void InitTMQueue() {
     std::lock_guard<std::mutex> guard(Queue().lock);
-    Queue().sessions.clear();
+    Queue().ulQueued = 0;
+    Queue().ulActive = 0;
+    Queue().waiting = SessionChain{};
+    Queue().addresses.clear();
 }
 
 uint32_t ViewTMQueue() {
     std::unique_lock<std::mutex> guard = LockQueue("[        ] ViewTMQueue = wait loop\n", 0);
-    uint32_t ulCount = CountLocked();
+    uint32_t ulCount = Queue().ulQueued + 1;
     TracePrint("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
     return ulCount;
 }
@@ -122,23 +198,16 @@ uint32_t ViewTMQueue() {
 Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLimit) {
     unsigned long ulId = SessionId(pSession);
     std::unique_lock<std::mutex> guard = LockQueue("[%08lx] AddTMQueue = wait loop\n", ulId);
+    TMQueueState& queue = Queue();
     // Sessions already leaving have made their room.
-    uint32_t ulCount = 1;
-    uint32_t ulFromAddress = 0;
-    for (const Session* pQueued : Queue().sessions) {
-        if (pQueued->bEvicted.load()) {
-            continue;
-        }
-        ulCount++;
-        if (strcmp(pQueued->szPeerAddr, pSession->szPeerAddr) == 0) {
-            ulFromAddress++;
-        }
-    }
+    uint32_t ulCount = queue.ulActive + 1;
+    auto address = queue.addresses.find(std::string_view(pSession->szPeerAddr));
+    uint32_t ulFromAddress = address != queue.addresses.end() ? address->second.ulActive : 0;
     if (ulLimit != 0) {
         printf("ViewTMQueue(%ld)\n", static_cast<long>(ulCount));
     }
     if (ulAddressLimit != 0 && ulFromAddress >= ulAddressLimit) {
-        if (!MakeRoom(pSession->szPeerAddr)) {
+        if (!MakeRoom(&address->second)) {
             return REFUSED_ADDRESS;
         }
         ulCount--;
@@ -155,7 +224,22 @@ Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLi
         pSession->ullLoginDeadline.store(ullNow + static_cast<uint64_t>(Settings.LoginTimeLimit) * 1000u);
     }
     try {
-        Queue().sessions.push_back(pSession);
+        if (address == queue.addresses.end()) {
+            address = queue.addresses.try_emplace(std::string(pSession->szPeerAddr)).first;
+            address->second.pKey = &address->first;
+        }
+        QueueAddress& entry = address->second;
+        entry.ulQueued++;
+        entry.ulActive++;
+        queue.ulQueued++;
+        queue.ulActive++;
+        pSession->pQueueAddress = &entry;
+        pSession->bQueued = 1;
+        if (!pSession->bLoggedIn.load()) {
+            ChainAppend<&Session::pWaitPrev, &Session::pWaitNext>(queue.waiting, pSession);
+            ChainAppend<&Session::pAddressWaitPrev, &Session::pAddressWaitNext>(entry.waiting, pSession);
+            pSession->bWaitsLogin = 1;
+        }
     } catch (const std::bad_alloc&) {
         // The session goes on unqueued, as it always has when memory ran out.
         TracePrint("[%08lx] (AddTMQueue) LocalAlloc error.\n", ulId);
@@ -166,27 +250,38 @@ Admission AdmitTMQueue(Session* pSession, uint32_t ulLimit, uint32_t ulAddressLi
 
 void RemoveTMQueue(Session* pSession) {
     std::unique_lock<std::mutex> guard = LockQueue("[%08lx] RemoveTMQueue = wait loop\n", SessionId(pSession));
-    std::vector<Session*>& sessions = Queue().sessions;
-    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
-        if (*it == pSession) {
-            sessions.erase(it);
-            break;
-        }
+    if (!pSession->bQueued) {
+        return;
+    }
+    TMQueueState& queue = Queue();
+    QueueAddress* pAddress = pSession->pQueueAddress;
+    StopWaiting(pSession);
+    queue.ulQueued--;
+    pAddress->ulQueued--;
+    if (!pSession->bEvicted.load()) {
+        queue.ulActive--;
+        pAddress->ulActive--;
+    }
+    pSession->bQueued = 0;
+    pSession->pQueueAddress = nullptr;
+    if (pAddress->ulQueued == 0) {
+        queue.addresses.erase(queue.addresses.find(std::string_view(*pAddress->pKey)));
     }
 }
 
 uint32_t CutLateSessions(uint64_t ullNowMs) {
     std::unique_lock<std::mutex> guard = LockQueue("[        ] CutLateSessions = wait loop\n", 0);
     uint32_t ulCut = 0;
-    for (Session* pQueued : Queue().sessions) {
-        if (pQueued->bLoggedIn.load() || pQueued->bEvicted.load()) {
-            continue;
-        }
-        if (IsPast(pQueued->ullLoginDeadline.load(), ullNowMs) ||
-            IsPast(pQueued->ullHandshakeDeadline.load(), ullNowMs)) {
+    for (Session* pQueued = Queue().waiting.pFirst; pQueued != nullptr;) {
+        Session* pFollowing = pQueued->pWaitNext;
+        if (pQueued->bLoggedIn.load()) {
+            StopWaiting(pQueued);
+        } else if (IsPast(pQueued->ullLoginDeadline.load(), ullNowMs) ||
+                   IsPast(pQueued->ullHandshakeDeadline.load(), ullNowMs)) {
             Evict(pQueued, EVICTED_LATE);
             ulCut++;
         }
+        pQueued = pFollowing;
     }
     return ulCut;
 }

@@ -3,9 +3,13 @@
 
 #include <pwd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "auth/userdir.h"
 #include "config/settings.h"
@@ -148,6 +152,97 @@ TEST_F(UserDirTest, UserFileRecords) {
     EXPECT_EQ(Find("dom4", "ABC"), "2221");
     Settings.Membership[0] = '\0';
     EXPECT_EQ(Find("dom4", "ABC"), "ABC||||");
+}
+
+// The user file is kept between logins: every change to it must show at the next lookup, whether
+// it is rewritten in place at the same size, replaced, cut, grown or removed.
+TEST_F(UserDirTest, UserFileChangesShowAtTheNextLookup) {
+    const std::string strPath = dir.path + "/dom5.idx";
+    auto settle = [] {
+        // Past the clock tick that stamped the change, so that the file is read once and kept.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    auto overwrite = [&](const std::string& strText) {
+        // In place: the same inode, and here the same size.
+        FILE* pFile = fopen(strPath.c_str(), "r+");
+        ASSERT_NE(pFile, nullptr);
+        ASSERT_EQ(fwrite(strText.data(), 1, strText.size(), pFile), strText.size());
+        fclose(pFile);
+    };
+    const std::string strFirst = Line("ann\tone") + Line("bob\tpw") + Line("ann\tsecond");
+    WriteFile(strPath, strFirst);
+    settle();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Find("dom5", "ANN"), "ann|one|||");
+    overwrite(Line("ann\ttwo") + Line("bob\tpw") + Line("ann\tsecond"));
+    EXPECT_EQ(Find("dom5", "ann"), "ann|two|||");
+    settle();
+    EXPECT_EQ(Find("dom5", "ann"), "ann|two|||");
+    // The same bytes again, at once: still read as they are.
+    overwrite(strFirst);
+    EXPECT_EQ(Find("dom5", "ann"), "ann|one|||");
+    EXPECT_EQ(Find("dom5", "bob"), "bob|pw|||");
+
+    // A user removed by a new file put in place.
+    settle();
+    WriteFile(dir.path + "/dom5.new", Line("bob\tpw") + "%%%not base64\n" + Line("carol\tc", ""));
+    std::filesystem::rename(dir.path + "/dom5.new", strPath);
+    EXPECT_EQ(Find("dom5", "ann"), "2221");
+    EXPECT_EQ(Find("dom5", "bob"), "bob|pw|||");
+    // A last line still without its line feed is no record until the line feed comes.
+    EXPECT_EQ(Find("dom5", "carol"), "2221");
+    settle();
+    EXPECT_EQ(Find("dom5", "carol"), "2221");
+    FILE* pFile = fopen(strPath.c_str(), "a");
+    ASSERT_NE(pFile, nullptr);
+    fputs("\n", pFile);
+    fclose(pFile);
+    EXPECT_EQ(Find("dom5", "carol"), "carol|c|||");
+    // The whole file gone, then back.
+    settle();
+    std::filesystem::remove(strPath);
+    EXPECT_EQ(Find("dom5", "bob"), "2221");
+    WriteFile(strPath, Line("bob\tnew"));
+    EXPECT_EQ(Find("dom5", "bob"), "bob|new|||");
+    // The password check and its rewritten name follow the file too.
+    settle();
+    char szUser[260] = "Bob@dom5";
+    EXPECT_EQ(CheckUserFilePassword(szUser, sizeof szUser, "new", ""), 0);
+    EXPECT_STREQ(szUser, "Bob@dom5");
+    overwrite(Line("bob\tNEW"));
+    EXPECT_EQ(CheckUserFilePassword(szUser, sizeof szUser, "new", ""), -1);
+    EXPECT_EQ(CheckUserFilePassword(szUser, sizeof szUser, "NEW", ""), 0);
+}
+
+// Sessions log in together while the file changes under them: each finds a whole record of one
+// version or the other, never a mix, and never misses a user both versions hold.
+TEST_F(UserDirTest, LookupsDuringChangesFindWholeRecords) {
+    const std::string strPath = dir.path + "/dom6.idx";
+    std::string strA, strB;
+    for (int i = 0; i < 200; ++i) {
+        strA += Line("user" + std::to_string(i) + "\taaaa");
+        strB += Line("user" + std::to_string(i) + "\tbbbb");
+    }
+    WriteFile(strPath, strA);
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nBad{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            for (int i = t; !bStop; i = (i + 7) % 200) {
+                std::string strFound = Find("dom6", ("user" + std::to_string(i)).c_str());
+                std::string strName = "user" + std::to_string(i);
+                if (strFound != strName + "|aaaa|||" && strFound != strName + "|bbbb|||") nBad++;
+            }
+        });
+    }
+    for (int i = 0; i < 100; ++i) {
+        WriteFile(dir.path + "/dom6.new", i % 2 == 0 ? strB : strA);
+        std::filesystem::rename(dir.path + "/dom6.new", strPath);
+    }
+    bStop = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(nBad.load(), 0);
+    EXPECT_EQ(Find("dom6", "user5"), "user5|aaaa|||");
 }
 
 TEST_F(UserDirTest, UnsafeNamesBuildNoPath) {
