@@ -93,16 +93,31 @@ struct MailboxIndex::State {
     std::shared_ptr<const KeptContent> sharedView;
 };
 
-// Deliveries into one directory that sessions wait for; guarded by the registry's lock.
+// Deliveries into one directory that sessions wait for; guarded by the registry's lock. Five
+// sessions of one user idling on the inbox would each copy the same delivery, or find the
+// directory locked by the one that does: one waiter at a time has the turn to take it in, and
+// its rename into the inbox wakes every waiter of the inbox's index.
 struct ChangeWaiter::Arrivals {
     std::string suffix;
     int wd = -1;
     std::vector<ChangeWaiter*> waiters;
+    uint64_t ullCount = 0;           // arrivals seen, events lost counted as one
+    ChangeWaiter* pTurn = nullptr;   // told of the turn, or taking it in
+    size_t nNext = 0;                // turns go round, so that no one session does all the work
     void Signal() {
-        for (ChangeWaiter* pWaiter : waiters) {
-            pWaiter->m_bArrived = true;
-            pWaiter->m_pWakeup->Signal(WAKE_CHANGE);
+        ullCount++;
+        if (pTurn == nullptr) GiveTurn(nullptr);
+    }
+    // To a waiter other than pLeaving, if there is one.
+    void GiveTurn(const ChangeWaiter* pLeaving) {
+        pTurn = nullptr;
+        for (size_t i = 0; i < waiters.size() && pTurn == nullptr; i++) {
+            ChangeWaiter* pWaiter = waiters[nNext++ % waiters.size()];
+            if (pWaiter != pLeaving) pTurn = pWaiter;
         }
+        if (pTurn == nullptr) return;
+        pTurn->m_bArrived = true;
+        pTurn->m_pWakeup->Signal(WAKE_CHANGE);
     }
 };
 
@@ -821,6 +836,8 @@ ChangeWaiter::~ChangeWaiter() {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
     Arrivals& arrivals = *m_pArrivals;
+    // A turn not (or not wholly) used is another's: a spare look finds nothing and costs little.
+    if (arrivals.pTurn == this) arrivals.GiveTurn(this);
     arrivals.waiters.erase(std::find(arrivals.waiters.begin(), arrivals.waiters.end(), this));
     if (!arrivals.waiters.empty()) return;
     if (arrivals.wd >= 0) {
@@ -852,7 +869,26 @@ bool ChangeWaiter::WatchArrivals(const char* pszDir, const char* pszSuffix) {
 }
 
 bool ChangeWaiter::TakeArrival() {
-    return m_bArrived.exchange(false);
+    // Most wake-ups are for other news: they cost no lock here.
+    if (!m_bArrived.exchange(false)) return false;
+    if (m_pArrivals == nullptr) return true;
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    m_ullTurnFrom = m_pArrivals->ullCount;
+    return true;
+}
+
+void ChangeWaiter::ArrivalTaken() {
+    if (m_pArrivals == nullptr) return;
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    Arrivals& arrivals = *m_pArrivals;
+    if (arrivals.pTurn != this) return;
+    if (arrivals.ullCount == m_ullTurnFrom) {
+        arrivals.pTurn = nullptr;
+        return;
+    }
+    // Came while this one was taken in, perhaps after the directory was listed.
+    m_bArrived = true;
+    m_pWakeup->Signal(WAKE_CHANGE);
 }
 
 bool ChangeWaiter::Complete() const {
