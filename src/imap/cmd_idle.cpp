@@ -119,8 +119,8 @@ int CmdIdle(Session* pSession) {
         bool bComplete = input.Watched();
         if (bSelected) {
             uint64_t ullNow = GetSystemTimeAsFileTime();
-            bool bImportDue = (!bDeliveriesWatched || ulPollMilliseconds != 0 || !waiter->Complete()) &&
-                              ullNow - ullLastImport >= IMPORT_POLL_TICKS;
+            bool bImportDue = ullNow - ullLastImport >= IMPORT_POLL_TICKS &&
+                              (!bDeliveriesWatched || ulPollMilliseconds != 0 || !waiter->Complete());
             bTurn = (bInbox && waiter->TakeArrival()) || bTurn;
             bool bImport = bInbox && (bTurn || bImportDue || bFirst || bRetry);
             bFirst = false;

@@ -99,7 +99,7 @@ struct MailboxIndex::State {
 // its rename into the inbox wakes every waiter of the inbox's index.
 struct ChangeWaiter::Arrivals {
     std::string suffix;
-    int wd = -1;
+    std::atomic<int> wd{-1};  // read without the lock by Complete
     std::vector<ChangeWaiter*> waiters;
     uint64_t ullCount = 0;           // arrivals seen, events lost counted as one
     ChangeWaiter* pTurn = nullptr;   // told of the turn, or taking it in
@@ -135,6 +135,9 @@ struct Registry {
     std::unordered_map<int, ChangeWaiter::Arrivals*> arrivalsByWatch;
     // Whether the readiness thread reads the events while sessions wait (0: not asked yet).
     std::atomic<int> nEventsRead{0};
+    // Threads reading events or applying what they read; while none is, an empty queue means
+    // that every change the kernel told of is in the indexes.
+    std::atomic<int> nDraining{0};
     std::mutex textMutex;      // lru, nTextBytes and every State::texts
     std::list<TextEntry> lru;  // most recently used first
     size_t nTextBytes = 0;
@@ -373,8 +376,22 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
     }
 }
 
+// The ChangeWaiters of this thread.
+thread_local int t_nWaiters = 0;
+
 // Takes in every queued event of every watched directory. Called with no lock held.
 void Drain(Registry& r) {
+    // Thousands of idle sessions woken at once each look at their mailbox: most find nothing
+    // queued, and must not queue up for the registry's lock to learn it. The queue is asked
+    // first: a reader that emptied it before is still counted in nDraining until it has applied
+    // what it read, and is waited for; though not by a thread that waits for news (IDLE), whom
+    // each change that reader applies wakes again.
+    if (!r.watcher.Queued() && (r.nDraining.load() == 0 || t_nWaiters > 0)) return;
+    r.nDraining++;
+    struct Done {
+        Registry& r;
+        ~Done() { r.nDraining--; }
+    } done{r};
     std::vector<PendingMove> pending;
     // What is still unpaired is looked up on the disk, each index kept alive meanwhile.
     std::vector<std::pair<std::shared_ptr<MailboxIndex>, PendingMove>> unpaired;
@@ -821,12 +838,14 @@ bool EventsRead(Registry& r) {
 ChangeWaiter::ChangeWaiter(std::shared_ptr<MailboxIndex> pIndex, Wakeup* pWakeup)
     : m_pIndex(std::move(pIndex)), m_pWakeup(pWakeup) {
     EventsRead(TheRegistry());
+    t_nWaiters++;
     MailboxIndex::State& s = *m_pIndex->m_pState;
     std::lock_guard<std::mutex> lock(s.mutex);
     s.waiters.push_back(m_pWakeup);
 }
 
 ChangeWaiter::~ChangeWaiter() {
+    t_nWaiters--;
     {
         MailboxIndex::State& s = *m_pIndex->m_pState;
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -894,7 +913,5 @@ void ChangeWaiter::ArrivalTaken() {
 bool ChangeWaiter::Complete() const {
     Registry& r = TheRegistry();
     if (r.nEventsRead.load() <= 0 || !m_pIndex->Watched()) return false;
-    if (m_pArrivals == nullptr) return true;
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return m_pArrivals->wd >= 0;
+    return m_pArrivals == nullptr || m_pArrivals->wd.load() >= 0;
 }
