@@ -190,8 +190,10 @@ private:
 // process takes in a change of the index signals the waiter (WAKE_CHANGE), and while every session
 // waits, the process's one readiness thread reads the kernel's events for them all. Asked to,
 // it also wakes for mail delivered into a directory outside the mailbox (the mail directory the
-// inbox is filled from). A signal given between a look and the wait is kept (Wakeup), so the
-// caller looks, then waits, and misses nothing.
+// inbox is filled from), when it is its turn to take the mail in. A signal given between a look
+// and the wait is kept (Wakeup), so the caller looks, then waits, and misses nothing. While a
+// thread has a waiter, its looks at an index do not wait for another thread that is taking in
+// events: each change that thread applies signals the waiter again.
 class ChangeWaiter {
 public:
     ChangeWaiter(std::shared_ptr<MailboxIndex> pIndex, Wakeup* pWakeup);
