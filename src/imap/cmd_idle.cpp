@@ -32,6 +32,9 @@ namespace {
 constexpr int POLL_MILLISECONDS = 1000;
 // Without a watch on the mail directory, deliveries are looked for this often.
 constexpr uint64_t IMPORT_POLL_TICKS = 5ull * 10000000ull;
+// A delivery found while another held the directory lock is looked for again this soon: the
+// other taker may have listed the directory before it came.
+constexpr int IMPORT_RETRY_MILLISECONDS = 200;
 
 bool IsDone(const char* pszLine) {
     size_t nLength = strcspn(pszLine, "\r\n");
@@ -110,16 +113,25 @@ int CmdIdle(Session* pSession) {
     uint64_t ullLastImport = ullStart;
     // Mail delivered after the last command looked and before the watch began is looked for once.
     bool bFirst = true;
+    bool bTurn = false;   // this session is to take in what was delivered
+    bool bRetry = false;  // the directory lock was held: look again soon
     for (;;) {
         bool bComplete = input.Watched();
         if (bSelected) {
             uint64_t ullNow = GetSystemTimeAsFileTime();
-            bool bImportDue = (!bDeliveriesWatched || ulPollMilliseconds != 0) && ullNow - ullLastImport >= IMPORT_POLL_TICKS;
-            bool bImport = bInbox && (waiter->TakeArrival() || bImportDue || bFirst);
+            bool bImportDue = ullNow - ullLastImport >= IMPORT_POLL_TICKS &&
+                              (!bDeliveriesWatched || ulPollMilliseconds != 0 || !waiter->Complete());
+            bTurn = (bInbox && waiter->TakeArrival()) || bTurn;
+            bool bImport = bInbox && (bTurn || bImportDue || bFirst || bRetry);
             bFirst = false;
             if (bImport) {
                 ullLastImport = ullNow;
-                ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
+                bRetry = !ImportInbox(pSession->szMailDir, pSession->szMailbox, &pSession->ulUidNext);
+                // The other sessions hear of it from the inbox, as the files are renamed into it.
+                if (bTurn && !bRetry) {
+                    bTurn = false;
+                    waiter->ArrivalTaken();
+                }
             }
             // Looked at after the signals were taken: whatever changes from here on signals again.
             AnnounceSearchRemovals(pSession);
@@ -136,7 +148,9 @@ int CmdIdle(Session* pSession) {
                 return 0;
             }
             int nWait = POLL_MILLISECONDS;
-            if (ulPollMilliseconds != 0) {
+            if (bRetry) {
+                nWait = IMPORT_RETRY_MILLISECONDS;
+            } else if (ulPollMilliseconds != 0) {
                 nWait = static_cast<int>(ulPollMilliseconds);
             } else if (bComplete) {
                 // Nothing to look at until something happens, or the autologout is due.

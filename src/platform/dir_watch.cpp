@@ -183,6 +183,12 @@ void EntryWatcher::Unwatch(int wd) {
     if (m_fd >= 0 && wd >= 0) ::inotify_rm_watch(m_fd, wd);
 }
 
+bool EntryWatcher::Queued() const {
+    if (m_fd < 0) return false;
+    struct pollfd fd = {m_fd, POLLIN, 0};
+    return ::poll(&fd, 1, 0) != 0;
+}
+
 bool EntryWatcher::Drain(const ChangeHandler& fnChange) {
     if (m_fd < 0) return false;
     bool bAny = false;

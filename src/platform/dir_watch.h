@@ -97,6 +97,9 @@ public:
     // Calls fnChange for every event queued now; false when nothing was read.
     using ChangeHandler = std::function<void(int wd, EntryChange change, const char* pszName, uint32_t ulCookie)>;
     bool Drain(const ChangeHandler& fnChange);
+    // Whether events are queued now, asked of the kernel without reading them; true when it
+    // cannot tell.
+    bool Queued() const;
     // Readable when events are queued; -1 without inotify.
     int Descriptor() const { return m_fd; }
 

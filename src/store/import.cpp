@@ -258,13 +258,13 @@ size_t CountDeliveriesWaiting(const char* pszMailDir) {
     return nWaiting;
 }
 
-void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
+bool ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext) {
     ImportPlace place;
-    if (!ReadImportPlace(pszMailDir, &place) || !DeliveryWaiting(pszInbox, place)) return;
+    if (!ReadImportPlace(pszMailDir, &place) || !DeliveryWaiting(pszInbox, place)) return true;
     // The lock is taken on szMailDir itself: it is the directory the import works on, and
     // resolving the user's directory again would only repeat the login's lookups.
     LockHandle hDirLock = LockMailDirectoryAt(pszMailDir);
-    if (hDirLock == INVALID_LOCK_HANDLE) return;
+    if (hDirLock == INVALID_LOCK_HANDLE) return false;
 
     bool bMove = place.bMove;
     const char* szIndex = place.szIndex;
@@ -309,4 +309,5 @@ void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidN
     }
     *pulUidNext = ReadUidNext(pszInbox);
     UnLockMailDirectoryAt(pszMailDir, hDirLock);
+    return true;
 }

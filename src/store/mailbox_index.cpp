@@ -93,16 +93,31 @@ struct MailboxIndex::State {
     std::shared_ptr<const KeptContent> sharedView;
 };
 
-// Deliveries into one directory that sessions wait for; guarded by the registry's lock.
+// Deliveries into one directory that sessions wait for; guarded by the registry's lock. Five
+// sessions of one user idling on the inbox would each copy the same delivery, or find the
+// directory locked by the one that does: one waiter at a time has the turn to take it in, and
+// its rename into the inbox wakes every waiter of the inbox's index.
 struct ChangeWaiter::Arrivals {
     std::string suffix;
-    int wd = -1;
+    std::atomic<int> wd{-1};  // read without the lock by Complete
     std::vector<ChangeWaiter*> waiters;
+    uint64_t ullCount = 0;           // arrivals seen, events lost counted as one
+    ChangeWaiter* pTurn = nullptr;   // told of the turn, or taking it in
+    size_t nNext = 0;                // turns go round, so that no one session does all the work
     void Signal() {
-        for (ChangeWaiter* pWaiter : waiters) {
-            pWaiter->m_bArrived = true;
-            pWaiter->m_pWakeup->Signal(WAKE_CHANGE);
+        ullCount++;
+        if (pTurn == nullptr) GiveTurn(nullptr);
+    }
+    // To a waiter other than pLeaving, if there is one.
+    void GiveTurn(const ChangeWaiter* pLeaving) {
+        pTurn = nullptr;
+        for (size_t i = 0; i < waiters.size() && pTurn == nullptr; i++) {
+            ChangeWaiter* pWaiter = waiters[nNext++ % waiters.size()];
+            if (pWaiter != pLeaving) pTurn = pWaiter;
         }
+        if (pTurn == nullptr) return;
+        pTurn->m_bArrived = true;
+        pTurn->m_pWakeup->Signal(WAKE_CHANGE);
     }
 };
 
@@ -120,6 +135,9 @@ struct Registry {
     std::unordered_map<int, ChangeWaiter::Arrivals*> arrivalsByWatch;
     // Whether the readiness thread reads the events while sessions wait (0: not asked yet).
     std::atomic<int> nEventsRead{0};
+    // Threads reading events or applying what they read; while none is, an empty queue means
+    // that every change the kernel told of is in the indexes.
+    std::atomic<int> nDraining{0};
     std::mutex textMutex;      // lru, nTextBytes and every State::texts
     std::list<TextEntry> lru;  // most recently used first
     size_t nTextBytes = 0;
@@ -358,8 +376,22 @@ void ApplyEvent(Registry& r, std::vector<PendingMove>& pending, int wd, EntryCha
     }
 }
 
+// The ChangeWaiters of this thread.
+thread_local int t_nWaiters = 0;
+
 // Takes in every queued event of every watched directory. Called with no lock held.
 void Drain(Registry& r) {
+    // Thousands of idle sessions woken at once each look at their mailbox: most find nothing
+    // queued, and must not queue up for the registry's lock to learn it. The queue is asked
+    // first: a reader that emptied it before is still counted in nDraining until it has applied
+    // what it read, and is waited for; though not by a thread that waits for news (IDLE), whom
+    // each change that reader applies wakes again.
+    if (!r.watcher.Queued() && (r.nDraining.load() == 0 || t_nWaiters > 0)) return;
+    r.nDraining++;
+    struct Done {
+        Registry& r;
+        ~Done() { r.nDraining--; }
+    } done{r};
     std::vector<PendingMove> pending;
     // What is still unpaired is looked up on the disk, each index kept alive meanwhile.
     std::vector<std::pair<std::shared_ptr<MailboxIndex>, PendingMove>> unpaired;
@@ -816,12 +848,14 @@ bool EventsRead(Registry& r) {
 ChangeWaiter::ChangeWaiter(std::shared_ptr<MailboxIndex> pIndex, Wakeup* pWakeup)
     : m_pIndex(std::move(pIndex)), m_pWakeup(pWakeup) {
     EventsRead(TheRegistry());
+    t_nWaiters++;
     MailboxIndex::State& s = *m_pIndex->m_pState;
     std::lock_guard<std::mutex> lock(s.mutex);
     s.waiters.push_back(m_pWakeup);
 }
 
 ChangeWaiter::~ChangeWaiter() {
+    t_nWaiters--;
     {
         MailboxIndex::State& s = *m_pIndex->m_pState;
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -831,6 +865,8 @@ ChangeWaiter::~ChangeWaiter() {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
     Arrivals& arrivals = *m_pArrivals;
+    // A turn not (or not wholly) used is another's: a spare look finds nothing and costs little.
+    if (arrivals.pTurn == this) arrivals.GiveTurn(this);
     arrivals.waiters.erase(std::find(arrivals.waiters.begin(), arrivals.waiters.end(), this));
     if (!arrivals.waiters.empty()) return;
     if (arrivals.wd >= 0) {
@@ -862,13 +898,30 @@ bool ChangeWaiter::WatchArrivals(const char* pszDir, const char* pszSuffix) {
 }
 
 bool ChangeWaiter::TakeArrival() {
-    return m_bArrived.exchange(false);
+    // Most wake-ups are for other news: they cost no lock here.
+    if (!m_bArrived.exchange(false)) return false;
+    if (m_pArrivals == nullptr) return true;
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    m_ullTurnFrom = m_pArrivals->ullCount;
+    return true;
+}
+
+void ChangeWaiter::ArrivalTaken() {
+    if (m_pArrivals == nullptr) return;
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    Arrivals& arrivals = *m_pArrivals;
+    if (arrivals.pTurn != this) return;
+    if (arrivals.ullCount == m_ullTurnFrom) {
+        arrivals.pTurn = nullptr;
+        return;
+    }
+    // Came while this one was taken in, perhaps after the directory was listed.
+    m_bArrived = true;
+    m_pWakeup->Signal(WAKE_CHANGE);
 }
 
 bool ChangeWaiter::Complete() const {
     Registry& r = TheRegistry();
     if (r.nEventsRead.load() <= 0 || !m_pIndex->Watched()) return false;
-    if (m_pArrivals == nullptr) return true;
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return m_pArrivals->wd >= 0;
+    return m_pArrivals == nullptr || m_pArrivals->wd.load() >= 0;
 }

@@ -176,6 +176,9 @@ private:
     friend class ModChange;
     friend class ChangeWaiter;
     ModIndexRef ModRef() const;
+    // Nothing to take in or record: the file is as this process last read or wrote it and the
+    // index noticed no change since, so that a sync needs neither the state lock nor a read.
+    bool ModStateCurrent() const;
     explicit MailboxIndex(const char* pszMailbox);
     void Keep(uint32_t ulUid, const std::string& key, CachedText text, std::shared_ptr<const KeptContent> pContent,
               bool bReplace);
@@ -187,8 +190,10 @@ private:
 // process takes in a change of the index signals the waiter (WAKE_CHANGE), and while every session
 // waits, the process's one readiness thread reads the kernel's events for them all. Asked to,
 // it also wakes for mail delivered into a directory outside the mailbox (the mail directory the
-// inbox is filled from). A signal given between a look and the wait is kept (Wakeup), so the
-// caller looks, then waits, and misses nothing.
+// inbox is filled from), when it is its turn to take the mail in. A signal given between a look
+// and the wait is kept (Wakeup), so the caller looks, then waits, and misses nothing. While a
+// thread has a waiter, its looks at an index do not wait for another thread that is taking in
+// events: each change that thread applies signals the waiter again.
 class ChangeWaiter {
 public:
     ChangeWaiter(std::shared_ptr<MailboxIndex> pIndex, Wakeup* pWakeup);
@@ -199,8 +204,14 @@ public:
     // into pszDir or renamed into it. False when that cannot be watched: the caller looks for
     // such files now and then.
     bool WatchArrivals(const char* pszDir, const char* pszSuffix);
-    // Whether such a file came (or events were lost) since the last call; clears it.
+    // Whether this waiter is to take in what came into that directory (or to look there after
+    // events were lost). Of all the waiters on one directory one at a time is told, so that a
+    // delivery is taken in once and the others learn of it from the mailbox's own change. True
+    // gives the turn to the caller until ArrivalTaken; a turn left unused at the waiter's end
+    // goes to another waiter.
     bool TakeArrival();
+    // Ends the turn. What came while it was taken in gives the caller the next turn at once.
+    void ArrivalTaken();
     // Whether every change of the mailbox, and every arrival asked for, reaches the waiter as it
     // happens. False (no watch, a watch lost, events lost and not yet listed again): the caller
     // must also look now and then.
@@ -212,5 +223,6 @@ private:
     std::shared_ptr<MailboxIndex> m_pIndex;
     Wakeup* m_pWakeup;
     Arrivals* m_pArrivals = nullptr;
-    std::atomic<bool> m_bArrived{false};
+    std::atomic<bool> m_bArrived{false};  // told of its turn, not yet taken
+    uint64_t m_ullTurnFrom = 0;           // the arrivals counted when its turn was taken
 };

@@ -984,8 +984,23 @@ std::unique_ptr<ModChange> MailboxIndex::BeginModChange() {
 
 bool MailboxIndex::SyncModState() {
     if (Refresh() == LIST_FAILED) return false;
+    if (ModStateCurrent()) return true;
     std::unique_ptr<ModChange> pChange = BeginModChange();
     return pChange->Locked() && pChange->Commit();
+}
+
+bool MailboxIndex::ModStateCurrent() const {
+    ModIndexRef ref = ModRef();
+    std::string path = StatePath(m_path.c_str(), MOD_STATE_NAME);
+    uint64_t ullSize = 0;
+    FILETIME ftWrite = 0;
+    // Looked at before the index is locked: a file written after this look is a change made
+    // after the caller asked, as it would be had the lock been taken at this instant.
+    if (path.empty() || !StatFile(path.c_str(), &ullSize, &ftWrite)) return false;
+    std::lock_guard<std::mutex> lock(*ref.pMutex);
+    const ModState& mod = *ref.pMod;
+    return mod.bLoaded && mod.pending.empty() && !mod.bPendingOverflow && !mod.bTornTail &&
+           mod.nNamesRecorded == mod.names.size() && ullSize == mod.ullFileSize && ftWrite == mod.ftFile;
 }
 
 uint64_t MailboxIndex::HighestModSeq() {

@@ -253,7 +253,9 @@ void UnLockMailDirectoryAt(const char* pszMailDir, LockHandle hLock);
 // Takes the newly delivered files of pszMailDir into pszInbox and advances *pulUidNext (read
 // again from the uid file) past them. A crash at any instant loses no delivered message and
 // imports none twice: imap.idx moves only over files taken in, and in copy mode the journal
-// ".imap-import" in the mail directory names the files taken in since.
-void ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext);
+// ".imap-import" in the mail directory names the files taken in since. False when files wait
+// but the directory lock was held by another taker, who may have listed before they came: the
+// caller that must not miss them looks again a little later.
+bool ImportInbox(const char* pszMailDir, const char* pszInbox, uint32_t* pulUidNext);
 // How many delivered files of pszMailDir the next import would take in (for the admin tool).
 size_t CountDeliveriesWaiting(const char* pszMailDir);
