@@ -689,6 +689,33 @@ void UnlockPath(LockHandle hLock) {
     ::close(hLock);
 }
 
+FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLock) {
+    *phLock = INVALID_LOCK_HANDLE;
+    std::string dir, name;
+    if (!ResolveParent(pszPath, dir, name)) return nullptr;
+    std::string path = JoinPath(dir, name.c_str());
+    int fd = RetryFileCall("open", path.c_str(), [&] {
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
+    });
+    if (fd < 0) return nullptr;
+    // Nobody else can hold the lock of a file made just now, so it is not waited for. The
+    // stream writes through a second descriptor of the same open file, whose lock outlives it.
+    int fdWrite = -1;
+    FILE* pFile = nullptr;
+    if ((ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        (fdWrite = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) >= 0 && (pFile = ::fdopen(fdWrite, "wb")) != nullptr) {
+        *phLock = fd;
+        return pFile;
+    }
+    NoteFileFailure(errno);
+    if (fdWrite >= 0) ::close(fdWrite);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return nullptr;
+}
+
+bool SyncLockedFile(LockHandle hLock) { return hLock != INVALID_LOCK_HANDLE && ::fsync(hLock) == 0; }
+
 FILE* OpenPrivateAppend(const char* pszPath) {
     int fd = ::open(pszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;

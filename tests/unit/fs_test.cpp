@@ -94,3 +94,34 @@ TEST_F(FsTest, CopyAndMoveNeverReplace) {
     ASSERT_TRUE(Move("Old", "OLD") && Move("old", "New"));
     EXPECT_EQ(List("*"), ". .. copy.MSG moved.MSG New other.MSG taken");
 }
+
+// A message being received is made, locked and written through one open: the name is never
+// taken from another writer, the lock outlives the stream, and the mode is exact.
+TEST_F(FsTest, ANewFileIsMadeLockedAndWrittenInOneGo) {
+    WriteFile(P("taken.tmp"), "keep me");
+    LockHandle hLock = 123;
+    EXPECT_EQ(CreateNewFileLocked(P("taken.tmp").c_str(), 0640, &hLock), nullptr);
+    EXPECT_EQ(LastFileFailure(), FILE_FAILURE_EXISTS);
+    EXPECT_EQ(hLock, INVALID_LOCK_HANDLE);
+    EXPECT_EQ(ReadFile(P("taken.tmp")), "keep me");
+    EXPECT_EQ(CreateNewFileLocked(P("missing/new.tmp").c_str(), 0640, &hLock), nullptr);
+
+    const mode_t oldMask = ::umask(0077);
+    FILE* pFile = CreateNewFileLocked(P("new.tmp").c_str(), 0640, &hLock);
+    ::umask(oldMask);
+    ASSERT_NE(pFile, nullptr);
+    ASSERT_NE(hLock, INVALID_LOCK_HANDLE);
+    EXPECT_EQ(fs::status(P("new.tmp")).permissions(), fs::perms(0640));
+    // Another thread's lock waits for this one, also once the content is written and closed.
+    EXPECT_EQ(TryLockPathExclusive(P("new.tmp").c_str()), INVALID_LOCK_HANDLE);
+    ASSERT_EQ(fwrite("message\r\n", 1, 9, pFile), 9u);
+    ASSERT_EQ(fclose(pFile), 0);
+    EXPECT_EQ(ReadFile(P("new.tmp")), "message\r\n");
+    EXPECT_EQ(TryLockPathExclusive(P("new.tmp").c_str()), INVALID_LOCK_HANDLE);
+    EXPECT_TRUE(SyncLockedFile(hLock));
+    UnlockPath(hLock);
+    LockHandle hAfter = TryLockPathExclusive(P("new.tmp").c_str());
+    EXPECT_NE(hAfter, INVALID_LOCK_HANDLE);
+    UnlockPath(hAfter);
+    EXPECT_FALSE(SyncLockedFile(INVALID_LOCK_HANDLE));
+}
