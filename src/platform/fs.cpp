@@ -695,20 +695,24 @@ FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLo
     if (!ResolveParent(pszPath, dir, name)) return nullptr;
     std::string path = JoinPath(dir, name.c_str());
     int fd = RetryFileCall("open", path.c_str(), [&] {
-        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
+        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
     });
     if (fd < 0) return nullptr;
-    // Nobody else can hold the lock of a file made just now, so it is not waited for. The
-    // stream writes through a second descriptor of the same open file, whose lock outlives it.
-    int fdWrite = -1;
+    // The lock is held through a descriptor of its own that only reads: closing one that writes
+    // tells the directory's watchers that the file was written, and the lock is given up only
+    // after the file has taken its final name. Nobody else can hold the lock of a file made
+    // just now, so it is not waited for; where the file system keeps no locks the file is
+    // written all the same, as it was before locks.
+    int fdLock = -1;
     FILE* pFile = nullptr;
-    if ((ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        (fdWrite = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) >= 0 && (pFile = ::fdopen(fdWrite, "wb")) != nullptr) {
-        *phLock = fd;
+    if ((ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) &&
+        (fdLock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0 &&
+        (::flock(fdLock, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) && (pFile = ::fdopen(fd, "wb")) != nullptr) {
+        *phLock = fdLock;
         return pFile;
     }
     NoteFileFailure(errno);
-    if (fdWrite >= 0) ::close(fdWrite);
+    if (fdLock >= 0) ::close(fdLock);
     ::close(fd);
     ::unlink(path.c_str());
     return nullptr;
