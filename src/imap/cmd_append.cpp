@@ -213,7 +213,8 @@ bool FinishMessage(NewMessage& message) {
     }
     if (message.llDate != NO_INTERNAL_DATE && !SetLastWriteTime(message.incoming.c_str(), message.llDate)) return false;
     // Acknowledged means on the disk: the content before the name, the name before the answer.
-    return !MailFsyncOn() || SyncFile(message.incoming.c_str());
+    // The descriptor that holds the lock reaches the same file, also after a rewrite.
+    return !MailFsyncOn() || SyncLockedFile(message.hHold);
 }
 
 // The messages of one command; those never named in the mailbox go again with it.
@@ -277,7 +278,9 @@ Step StartMessage(Session* pSession, AppendBatch* pBatch, const NewMessage& mode
             FormatResponse(pSession, "%s NO APPEND fails\r\n", pBatch->pszTag);
             return STEP_REFUSED;
         }
-        if (CreateNewFile(szFile, MailFileMode())) {
+        // Held locked from its making, so that nobody takes it for a crash's leftover.
+        pMessage->pFile = CreateNewFileLocked(szFile, MailFileMode(), &pMessage->hHold);
+        if (pMessage->pFile != nullptr) {
             pMessage->incoming = szFile;
             break;
         }
@@ -288,9 +291,6 @@ Step StartMessage(Session* pSession, AppendBatch* pBatch, const NewMessage& mode
             return STEP_REFUSED;
         }
     }
-    pMessage->hHold = LockPathExclusive(pMessage->incoming.c_str());
-    pMessage->pFile = std::fopen(pMessage->incoming.c_str(), "wb");
-    pMessage->bWriteFailed = pMessage->pFile == nullptr;
     *ppMessage = pMessage.get();
     pBatch->messages.push_back(std::move(pMessage));
     return STEP_DONE;

@@ -689,6 +689,37 @@ void UnlockPath(LockHandle hLock) {
     ::close(hLock);
 }
 
+FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLock) {
+    *phLock = INVALID_LOCK_HANDLE;
+    std::string dir, name;
+    if (!ResolveParent(pszPath, dir, name)) return nullptr;
+    std::string path = JoinPath(dir, name.c_str());
+    int fd = RetryFileCall("open", path.c_str(), [&] {
+        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
+    });
+    if (fd < 0) return nullptr;
+    // The lock is held through a descriptor of its own that only reads: closing one that writes
+    // tells the directory's watchers that the file was written, and the lock is given up only
+    // after the file has taken its final name. Nobody else can hold the lock of a file made
+    // just now, so it is not waited for; where the file system keeps no locks the file is
+    // written all the same, as it was before locks.
+    int fdLock = -1;
+    FILE* pFile = nullptr;
+    if ((ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) &&
+        (fdLock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0 &&
+        (::flock(fdLock, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) && (pFile = ::fdopen(fd, "wb")) != nullptr) {
+        *phLock = fdLock;
+        return pFile;
+    }
+    NoteFileFailure(errno);
+    if (fdLock >= 0) ::close(fdLock);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return nullptr;
+}
+
+bool SyncLockedFile(LockHandle hLock) { return hLock != INVALID_LOCK_HANDLE && ::fsync(hLock) == 0; }
+
 FILE* OpenPrivateAppend(const char* pszPath) {
     int fd = ::open(pszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;

@@ -169,6 +169,13 @@ LockHandle TryLockPathExclusive(const char* pszPath);
 // A shared lock on the same: many holders at once, none while an exclusive one is held.
 LockHandle LockPathShared(const char* pszPath);
 void UnlockPath(LockHandle hLock);
+// Creates a new file as CreateNewFile does, opens it for writing and takes its exclusive lock
+// (as LockPathExclusive would) in two opens: null, with nothing made, when the name is taken
+// (LastFileFailure tells) or the file cannot be made. Closing the stream keeps the lock, which
+// *phLock holds through a descriptor that only reads, until UnlockPath.
+FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLock);
+// Flushes the content of the file whose lock the handle holds to the disk.
+bool SyncLockedFile(LockHandle hLock);
 
 // ---- Lock files shared with other programs -------------------------------------------------
 

@@ -202,10 +202,22 @@ uint32_t TakeRunLocked(const char* pszMailbox, uint32_t ulCount, uint32_t ulFloo
     uint32_t ulFirst = ReadUidFile(pszMailbox);
     if (ulFirst == 0) ulFirst = UidAfterMessages(pszMailbox);
     // Another machine's uid file may be read as it was a moment ago: what the names show wins.
-    if (OnSharedFileSystem(pszMailbox)) ulFirst = std::max(ulFirst, NextUid(HighestUidNamed(pszMailbox, nullptr)));
+    bool bShared = OnSharedFileSystem(pszMailbox);
+    if (bShared) ulFirst = std::max(ulFirst, NextUid(HighestUidNamed(pszMailbox, nullptr)));
     // A uid file behind a message another program placed (or one restored from a backup) must
     // not give a new message a UID below one a client may have seen: it could never be told.
     if (ulFloor != 0 && ulFloor != 0xFFFFFFFFu && ulFirst <= ulFloor) ulFirst = ulFloor + 1;
+    // An index that hears of every change, brought up to date under the lock, has seen every
+    // name placed until now: when none is as high as the run, no message holds a UID of it,
+    // and the names need not be asked for one by one.
+    if (!bShared) {
+        std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszMailbox);
+        bool bRunAbove = pIndex != nullptr && pIndex->Watched() && pIndex->HighestUid() < ulFirst &&
+                         static_cast<uint64_t>(ulFirst) + ulCount <= 0xFFFFFFFFull;
+        if (bRunAbove) {
+            return WriteUidFile(pszMailbox, UidAfterRun(ulFirst, ulCount), true) ? ulFirst : 0;
+        }
+    }
     // A run none of whose UIDs a message holds: a file placed since the floor was read. Only its
     // first UIDs are looked at, so that the lock is never held across a storm of lookups; the
     // rename that names a message never replaces a file, so a clash further up fails the

@@ -1,6 +1,9 @@
 // The file-system stand-in: NTFS listing order and case, hidden marks, and copy and move that
 // never replace.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -93,4 +96,50 @@ TEST_F(FsTest, CopyAndMoveNeverReplace) {
     EXPECT_FALSE(CreateDirectoryEntry(P("TAKEN").c_str()) || Move("Old", "TAKEN"));
     ASSERT_TRUE(Move("Old", "OLD") && Move("old", "New"));
     EXPECT_EQ(List("*"), ". .. copy.MSG moved.MSG New other.MSG taken");
+}
+
+// A message being received is made, locked and written through one open: the name is never
+// taken from another writer, the lock outlives the stream, and the mode is exact.
+TEST_F(FsTest, ANewFileIsMadeLockedAndWrittenInOneGo) {
+    WriteFile(P("taken.tmp"), "keep me");
+    LockHandle hLock = 123;
+    EXPECT_EQ(CreateNewFileLocked(P("taken.tmp").c_str(), 0640, &hLock), nullptr);
+    EXPECT_EQ(LastFileFailure(), FILE_FAILURE_EXISTS);
+    EXPECT_EQ(hLock, INVALID_LOCK_HANDLE);
+    EXPECT_EQ(ReadFile(P("taken.tmp")), "keep me");
+    EXPECT_EQ(CreateNewFileLocked(P("missing/new.tmp").c_str(), 0640, &hLock), nullptr);
+
+    // The directory's watchers hear the file written once, when its writer closes it, and not
+    // again when the lock is given up under the name it takes meanwhile.
+    int fdNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(fdNotify, 0);
+    ASSERT_GE(inotify_add_watch(fdNotify, dir.path.c_str(), IN_CLOSE_WRITE), 0);
+    const mode_t oldMask = ::umask(0077);
+    FILE* pFile = CreateNewFileLocked(P("new.tmp").c_str(), 0640, &hLock);
+    ::umask(oldMask);
+    ASSERT_NE(pFile, nullptr);
+    ASSERT_NE(hLock, INVALID_LOCK_HANDLE);
+    EXPECT_EQ(fs::status(P("new.tmp")).permissions(), fs::perms(0640));
+    // Another thread's lock waits for this one, also once the content is written and closed.
+    EXPECT_EQ(TryLockPathExclusive(P("new.tmp").c_str()), INVALID_LOCK_HANDLE);
+    ASSERT_EQ(fwrite("message\r\n", 1, 9, pFile), 9u);
+    ASSERT_EQ(fclose(pFile), 0);
+    EXPECT_EQ(ReadFile(P("new.tmp")), "message\r\n");
+    EXPECT_EQ(TryLockPathExclusive(P("new.tmp").c_str()), INVALID_LOCK_HANDLE);
+    EXPECT_TRUE(SyncLockedFile(hLock));
+    ASSERT_TRUE(Move("new.tmp", "named.MSG"));
+    UnlockPath(hLock);
+    std::string written;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = read(fdNotify, events, sizeof(events))) > 0;) {
+        for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len) {
+            written += std::string(reinterpret_cast<inotify_event*>(p)->name) + " ";
+        }
+    }
+    close(fdNotify);
+    EXPECT_EQ(written, "new.tmp ");
+    LockHandle hAfter = TryLockPathExclusive(P("named.MSG").c_str());
+    EXPECT_NE(hAfter, INVALID_LOCK_HANDLE);
+    UnlockPath(hAfter);
+    EXPECT_FALSE(SyncLockedFile(INVALID_LOCK_HANDLE));
 }

@@ -11,6 +11,7 @@
 
 #include "config/settings.h"
 #include "dir_listing.h"
+#include "store/mailbox_index.h"
 #include "store/store.h"
 #include "test_server.h"
 
@@ -89,6 +90,23 @@ TEST_F(StoreTest, UidsAboveTwoToTheThirtyOneKeepTenDigitsAndWrapToOne) {
     WriteUidNext(box.c_str(), 4294967294u);
     EXPECT_EQ(AssignUids(box.c_str(), 3), 4294967294u);  // 4294967294, 4294967295, 1
     EXPECT_EQ(ReadFile(box + "/uid"), "2");
+}
+
+// While a session has the mailbox open its index tells which UIDs messages hold; a run that
+// wraps past 4294967295 still skips one that a message at the bottom holds.
+TEST_F(StoreTest, UidsTakenWhileTheMailboxIsOpenSkipThoseMessagesHold) {
+    Put({"0000000001-000000.MSG"});
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::Open(box.c_str(), &result);
+    ASSERT_EQ(result, LIST_OK);
+    ASSERT_TRUE(pIndex->Watched());
+    WriteUidNext(box.c_str(), 4294967295u);
+    EXPECT_EQ(AssignUids(box.c_str(), 2), 2u);  // 4294967295 and 1 would give UID 1 twice
+    EXPECT_EQ(ReadFile(box + "/uid"), "4");
+    // A message another program placed without the UID lock is seen at once.
+    Put({"0000000004-000000.MSG"});
+    EXPECT_EQ(AssignUids(box.c_str(), 1), 5u);
+    EXPECT_EQ(ReadFile(box + "/uid"), "6");
 }
 
 TEST_F(StoreTest, TwoThreadsTakingUidsAtOnceNeverShareOne) {

@@ -379,8 +379,8 @@ void ConvertRawText(char* pszText, size_t nSize) {
 
 void WriteEnvelope(Session* pSession, FetchMessage* pMessage) {
     OutputAtom(pSession, "ENVELOPE ");
-    const MimeTree* pTree = MessageTree(pMessage);
-    uint64_t ullHeader = pTree != nullptr ? pTree->parts[0].ullHeaderSize : 0;
+    uint64_t ullHeader = 0;
+    if (!TopHeaderSize(pMessage, &ullHeader)) ullHeader = 0;
     WriteEnvelopeOf(pSession, pMessage->pFile, 0, ullHeader);
 }
 

@@ -22,7 +22,8 @@ namespace {
 // extension) answer as BODY[]<start>.
 void WriteRfc822(Session* pSession, FetchMessage* pMessage, const FetchItem& item) {
     const PartialRange& partial = item.section.partial;
-    const MimeTree* pTree = item.kind == ITEM_WHOLE ? nullptr : MessageTree(pMessage);
+    bool bBody = item.kind != ITEM_WHOLE && item.kind != ITEM_RFC822_HEADER;
+    const MimeTree* pTree = bBody ? MessageTree(pMessage) : nullptr;
     switch (item.kind) {
         case ITEM_WHOLE:
             OutputAtom(pSession, partial.bGiven ? "BODY[]" : "RFC822");
@@ -41,16 +42,21 @@ void WriteRfc822(Session* pSession, FetchMessage* pMessage, const FetchItem& ite
             OutputAtom(pSession, "RFC822.TEXT ");
             break;
     }
+    if (item.kind == ITEM_RFC822_HEADER) {
+        uint64_t ullHeader = 0;
+        if (TopHeaderSize(pMessage, &ullHeader)) {
+            SendFileRange(pSession, pMessage, 0, ullHeader, partial);
+        } else {
+            SendEmptySection(pSession);
+        }
+        return;
+    }
     if (pTree == nullptr) {
         SendEmptySection(pSession);
         return;
     }
     const MimePart& root = pTree->parts[0];
-    if (item.kind == ITEM_RFC822_HEADER) {
-        SendFileRange(pSession, pMessage, root.ullHeaderOffset, root.ullHeaderSize, partial);
-    } else {
-        SendFileRange(pSession, pMessage, root.ullBodyOffset, root.ullBodySize, partial);
-    }
+    SendFileRange(pSession, pMessage, root.ullBodyOffset, root.ullBodySize, partial);
 }
 
 size_t PartCost(const MimePart& part) {
@@ -99,6 +105,53 @@ const MimeTree* MessageTree(FetchMessage* pMessage) {
     if (bKeep) pMessage->pIndex->KeepContent(pMessage->ulUid, KEPT_TREE_KEY, pParsed);
     pMessage->pTree = std::move(pParsed);
     return &pMessage->pTree->tree;
+}
+
+bool LookAtContent(FILE* pFile, FetchMessage* pMessage, FileIdentity* pIdentity, unsigned char* pchFirst) {
+    FileIdentity identity;
+    if (!IdentifyFile(pFile, &identity)) return false;
+    uint64_t ullFile = identity.ullSize;
+    size_t nWant = ullFile < MESSAGE_HEAD_SIZE ? static_cast<size_t>(ullFile) : MESSAGE_HEAD_SIZE;
+    if (ReadFileAt(pFile, 0, pMessage->achHead, nWant) != nWant) return false;
+    // The last bytes tell whether a stored terminator line follows the message.
+    char szTail[5];
+    size_t nTail = ullFile < sizeof(szTail) ? static_cast<size_t>(ullFile) : sizeof(szTail);
+    if (ullFile <= nWant) {
+        memcpy(szTail, pMessage->achHead + nWant - nTail, nTail);
+    } else if (ReadFileAt(pFile, ullFile - nTail, szTail, nTail) != nTail) {
+        return false;
+    }
+    pMessage->ullSize = ContentSizeFromTail(ullFile, szTail, nTail);
+    pMessage->nHead = nWant < pMessage->ullSize ? nWant : static_cast<size_t>(pMessage->ullSize);
+    *pchFirst = nWant > 0 ? static_cast<unsigned char>(pMessage->achHead[0]) : 0;
+    if (pIdentity != nullptr) *pIdentity = identity;
+    return true;
+}
+
+bool TopHeaderSize(FetchMessage* pMessage, uint64_t* pullSize) {
+    // The header ends with its first empty line, or with the message: the tree says no other.
+    if (!pMessage->bTreeTried) {
+        const char* pHead = pMessage->achHead;
+        size_t nHead = pMessage->nHead;
+        for (size_t nPos = 0; nPos < nHead;) {
+            const char* pLf = static_cast<const char*>(memchr(pHead + nPos, '\n', nHead - nPos));
+            if (pLf == nullptr) break;
+            size_t nLine = static_cast<size_t>(pLf - (pHead + nPos)) + 1;
+            if (nLine == 1 || (nLine == 2 && pHead[nPos] == '\r')) {
+                *pullSize = nPos + nLine;
+                return true;
+            }
+            nPos += nLine;
+        }
+        if (pMessage->pFile != nullptr && nHead == pMessage->ullSize) {
+            *pullSize = pMessage->ullSize;
+            return true;
+        }
+    }
+    const MimeTree* pTree = MessageTree(pMessage);
+    if (pTree == nullptr) return false;
+    *pullSize = pTree->parts[0].ullHeaderSize;
+    return true;
 }
 
 void WriteUidItem(Session* pSession) {
@@ -244,10 +297,22 @@ bool TakeKeptAnswers(const FetchItemList* pList, FetchMessage* pMessage) {
     return bAll;
 }
 
+namespace {
+
+// The top header alone is found without the tree, as long as it ends within the head.
+bool ReadsTopHeaderOnly(const FetchItem& item) {
+    if (item.kind == ITEM_RFC822_HEADER || item.kind == ITEM_ENVELOPE) return true;
+    if (!item.bSection || !item.section.bValid || item.section.nPath != 0) return false;
+    SectionKind kind = item.section.kind;
+    return kind == SECTION_HEADER || kind == SECTION_FIELDS || kind == SECTION_FIELDS_NOT;
+}
+
+}  // namespace
+
 bool ItemsNeedTree(const FetchItemList* pList) {
     for (int i = 0; i < pList->nTyped; i++) {
-        ItemKind kind = pList->items[i].kind;
-        if (ReadsContent(kind) && kind != ITEM_WHOLE) return true;
+        const FetchItem& item = pList->items[i];
+        if (ReadsContent(item.kind) && item.kind != ITEM_WHOLE && !ReadsTopHeaderOnly(item)) return true;
     }
     return false;
 }

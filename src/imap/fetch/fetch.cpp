@@ -93,12 +93,6 @@ bool ProbeSize(Session* pSession, ViewMessage& message, FetchMessage* pKnown) {
     return false;
 }
 
-bool StartsScrambled(FILE* pFile) {
-    int nFirst = fgetc(pFile);
-    rewind(pFile);
-    return nFirst != EOF && IsScrambledStart(static_cast<unsigned char>(nFirst));
-}
-
 // Writes the "* n FETCH (...)" line of a message; returns false when it could not be sent.
 bool WriteAnswer(Session* pSession, const FetchItemList* pList, uint32_t ulSequence, FetchMessage* pMessage,
                  bool bSeenSet) {
@@ -161,34 +155,39 @@ AnswerResult AnswerMessage(Session* pSession, const FetchItemList* pList, uint32
         }
         return ANSWER_GONE;
     }
-    // The copy's name ends in ".ENC", so a copy left behind is never listed as a message; the
-    // login serial keeps two sessions answering the same message apart.
-    const char* pszName = pSession->FindData.cFileName;
-    size_t nStem = strlen(pszName) > 4 ? strlen(pszName) - 4 : strlen(pszName);
-    char szSource[PATH_SIZE];
-    char szDecoded[PATH_SIZE];
-    if (!FormatText(pSession->szDecodedName, sizeof(pSession->szDecodedName), "%.*s_%lu.ENC", static_cast<int>(nStem),
-                    pszName, static_cast<unsigned long>(pSession->lLoginNo)) ||
-        !FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pszName) ||
-        !FormatText(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName)) {
-        fclose(pMessageFile);
-        return ANSWER_UNREADABLE;
-    }
-    // The open file tells whether there is anything to decode: a plain message is not opened again.
-    bool bScrambled = StartsScrambled(pMessageFile);
-    pSession->bDecoded = bScrambled ? static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded)) : 0;
-
     FetchMessage message;
     message.pIndex = known.pIndex;
     message.ulUid = known.ulUid;
-    message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : pMessageFile;
+    message.pFile = pMessageFile;
+    // One look at the open file tells whether there is anything to decode, the message's size,
+    // and most headers: a plain message is not opened or read again for them.
+    unsigned char chFirst = 0;
+    bool bLooked = LookAtContent(pMessageFile, &message, &message.file, &chFirst);
     // The tree the index keeps for this message is used only for the file opened now.
-    message.bFileKnown = IdentifyFile(pMessageFile, &message.file);
+    message.bFileKnown = bLooked;
+    bool bScrambled = bLooked && message.file.ullSize > 0 && IsScrambledStart(chFirst);
+    pSession->bDecoded = 0;
+    char szDecoded[PATH_SIZE] = "";
+    if (bScrambled) {
+        // The copy's name ends in ".ENC", so a copy left behind is never listed as a message;
+        // the login serial keeps two sessions answering the same message apart.
+        const char* pszName = pSession->FindData.cFileName;
+        size_t nStem = strlen(pszName) > 4 ? strlen(pszName) - 4 : strlen(pszName);
+        char szSource[PATH_SIZE];
+        if (FormatText(pSession->szDecodedName, sizeof(pSession->szDecodedName), "%.*s_%lu.ENC", static_cast<int>(nStem),
+                       pszName, static_cast<unsigned long>(pSession->lLoginNo)) &&
+            FormatText(szSource, sizeof(szSource), "%s/%s", pSession->szMailbox, pszName) &&
+            FormatText(szDecoded, sizeof(szDecoded), "%s/%s", pSession->szMailbox, pSession->szDecodedName)) {
+            pSession->bDecoded = static_cast<uint32_t>(DecodeMessageFile(szSource, szDecoded));
+        }
+        message.nHead = 0;
+        message.pFile = pSession->bDecoded != 0 ? fopen(szDecoded, "rb") : nullptr;
+    }
     // Nothing is written for a message whose content cannot be read whole: an empty or cut
     // answer would pass for the message's own, and would be kept for every later session.
     // A scrambled file whose copy could not be made is no more readable than a missing one.
-    bool bReadable = message.pFile != nullptr && (pSession->bDecoded != 0 || !bScrambled) &&
-                     MessageContentSize(message.pFile, &message.ullSize) &&
+    bool bReadable = bLooked && message.pFile != nullptr &&
+                     (!bScrambled || LookAtContent(message.pFile, &message, nullptr, &chFirst)) &&
                      (!ItemsNeedTree(pList) || MessageTree(&message) != nullptr);
 
     AnswerResult result = ANSWER_UNREADABLE;

@@ -95,6 +95,9 @@ struct KeptTree : KeptContent {
     size_t Cost() const override;
 };
 
+// The first bytes of a message are read with its size: most headers lie within them.
+constexpr size_t MESSAGE_HEAD_SIZE = 8192;
+
 // The message being answered: its content (the decoded copy or the message file), opened once
 // so that a rename by another session cannot take it away between items, and its MIME tree,
 // taken from the index or parsed when an item first needs it, and reused by the later ones.
@@ -119,7 +122,16 @@ struct FetchMessage {
     // one dropped from the index meanwhile cannot leave an item without its content.
     bool abKept[FETCH_ITEM_MAX + 1] = {};
     CachedText aKept[FETCH_ITEM_MAX + 1];
+    // The content's first nHead bytes (never past ullSize), read when the file was looked at.
+    size_t nHead = 0;
+    char achHead[MESSAGE_HEAD_SIZE];
 };
+// Sizes the open file (ullSize), reads its first bytes into the head, and gives the file's
+// identity and its first byte. False when the file cannot be read.
+bool LookAtContent(FILE* pFile, FetchMessage* pMessage, FileIdentity* pIdentity, unsigned char* pchFirst);
+// The size of the top header, its blank line included: from the head when the header ends
+// there, else from the tree. False when neither tells.
+bool TopHeaderSize(FetchMessage* pMessage, uint64_t* pullSize);
 // The tree, from the index or parsed on first use; nullptr when the file cannot be read.
 const MimeTree* MessageTree(FetchMessage* pMessage);
 // The key under which a message's tree is kept.
@@ -139,7 +151,8 @@ bool ItemsAskFlags(const FetchItemList* pList);
 // Takes the answers the message's index keeps for the items into pMessage; true when every item
 // that reads the content has one, so that the file need not be opened.
 bool TakeKeptAnswers(const FetchItemList* pList, FetchMessage* pMessage);
-// Whether an item needs the message's MIME tree (all that read the content but the whole message).
+// Whether an item needs the message's MIME tree: all that read the content, but the whole
+// message and those that read only the top header.
 bool ItemsNeedTree(const FetchItemList* pList);
 // Answers the items of the current message in list order.
 void EvaluateItems(Session* pSession, const FetchItemList* pList, FetchMessage* pMessage);

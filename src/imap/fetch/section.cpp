@@ -206,20 +206,22 @@ void SendRangeContent(Session* pSession, FetchMessage* pMessage, uint64_t ullFro
         // A peer that cannot be written to is told nothing more; the padding would fail too.
         // A range the file no longer holds whole leaves the rest in pOut->ullLeft.
         if (!OutputFileRange(pSession, pMessage->pFile, ullFrom, &pOut->ullLeft, bytes)) pOut->ullLeft = 0;
-    } else if (pMessage->pFile != nullptr && SeekTo(pMessage->pFile, ullFrom)) {
+    } else if (pMessage->pFile != nullptr) {
         char buffer[READ_BLOCK];
         while (pOut->ullLeft > 0) {
             size_t nWant = pOut->ullLeft < sizeof(buffer) ? static_cast<size_t>(pOut->ullLeft) : sizeof(buffer);
-            size_t nGot = fread(buffer, 1, nWant, pMessage->pFile);
+            // A range the head holds is sent from there.
+            const char* pData = ullFrom + nWant <= pMessage->nHead ? pMessage->achHead + ullFrom : buffer;
+            size_t nGot = pData == buffer ? ReadFileAt(pMessage->pFile, ullFrom, buffer, nWant) : nWant;
             if (nGot == 0) {
                 break;
             }
+            ullFrom += nGot;
             if (bytes == RANGE_AS_IS) {
-                size_t nTake = nGot < pOut->ullLeft ? nGot : static_cast<size_t>(pOut->ullLeft);
-                OutputBinaryContent(pSession, buffer, nTake);
-                pOut->ullLeft -= nTake;
+                OutputBinaryContent(pSession, pData, nGot);
+                pOut->ullLeft -= nGot;
             } else {
-                PutBytes(pOut, buffer, nGot);
+                PutBytes(pOut, pData, nGot);
             }
         }
     }
@@ -300,10 +302,18 @@ void SendHeaderRange(Session* pSession, FetchMessage* pMessage, uint64_t ullOffs
     HeaderFilter filter = {nMode, &names, false};
     // A header of usual size is read once, in one piece.
     if (pMessage->pFile != nullptr && ullSize <= HEADER_READ_MAX) {
-        std::string header(static_cast<size_t>(ullSize), '\0');
-        header.resize(ReadFileAt(pMessage->pFile, ullOffset, header.data(), header.size()));
-        if (header.size() < ullSize) pMessage->bReadFailed = true;
-        std::string taken = FilterHeaderText(header.data(), header.size(), &filter);
+        // The head holds most headers; others are read in one piece.
+        std::string header;
+        const char* pHeader = pMessage->achHead + ullOffset;
+        size_t nHeader = static_cast<size_t>(ullSize);
+        if (ullOffset + ullSize > pMessage->nHead) {
+            header.resize(nHeader);
+            header.resize(ReadFileAt(pMessage->pFile, ullOffset, header.data(), header.size()));
+            if (header.size() < ullSize) pMessage->bReadFailed = true;
+            pHeader = header.data();
+            nHeader = header.size();
+        }
+        std::string taken = FilterHeaderText(pHeader, nHeader, &filter);
         LiteralOut out;
         if (!StartLiteral(pSession, PartialSize(taken.size(), partial), &out)) {
             return;
@@ -469,6 +479,21 @@ void WriteSection(Session* pSession, FetchMessage* pMessage, const SectionSpec& 
     // The whole message is one range, known without its structure.
     if (wanted.bValid && wanted.kind == SECTION_PART && wanted.nPath == 0 && pMessage->pFile != nullptr) {
         SendFileRange(pSession, pMessage, 0, pMessage->ullSize, partial);
+        return;
+    }
+    // So is the top header, as long as it ends within the message's first bytes.
+    bool bTopHeader = wanted.kind == SECTION_HEADER || wanted.kind == SECTION_FIELDS || wanted.kind == SECTION_FIELDS_NOT;
+    uint64_t ullHeader = 0;
+    if (wanted.bValid && bTopHeader && wanted.nPath == 0 && pMessage->pFile != nullptr) {
+        if (!TopHeaderSize(pMessage, &ullHeader)) {
+            SendEmptySection(pSession);
+            return;
+        }
+        SendHeaderRange(pSession, pMessage, 0, ullHeader,
+                        wanted.kind == SECTION_HEADER ? HEADER_ALL
+                        : wanted.kind == SECTION_FIELDS ? HEADER_FIELDS
+                                                      : HEADER_FIELDS_NOT,
+                        wanted.names, partial);
         return;
     }
     const MimeTree* pTree = wanted.bValid ? MessageTree(pMessage) : nullptr;
