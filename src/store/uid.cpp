@@ -207,9 +207,9 @@ uint32_t TakeRunLocked(const char* pszMailbox, uint32_t ulCount, uint32_t ulFloo
     // A uid file behind a message another program placed (or one restored from a backup) must
     // not give a new message a UID below one a client may have seen: it could never be told.
     if (ulFloor != 0 && ulFloor != 0xFFFFFFFFu && ulFirst <= ulFloor) ulFirst = ulFloor + 1;
-    // An index that hears of every change, brought up to date under the lock, has seen every
-    // name placed until now: when none is as high as the run, no message holds a UID of it,
-    // and the names need not be asked for one by one.
+    // An index that hears of every change has seen every name placed until a moment ago: when
+    // none is as high as the run, the names need not be asked for one by one. A name placed in
+    // that moment makes the publishing rename clash, and the run is taken again above it.
     if (!bShared) {
         std::shared_ptr<MailboxIndex> pIndex = MailboxIndex::FindOpen(pszMailbox);
         bool bRunAbove = pIndex != nullptr && pIndex->Watched() && pIndex->HighestUid() < ulFirst &&
