@@ -646,10 +646,9 @@ int OpenLockTarget(const char* pszPath) {
     return fdFile;
 }
 
-// nOperation is flock's: LOCK_EX or LOCK_SH, with LOCK_NB for a try.
-LockHandle LockPath(const char* pszPath, int nOperation) {
-    int fd = OpenLockTarget(pszPath);
-    if (fd < 0) return INVALID_LOCK_HANDLE;
+// Takes the lock on fd; nOperation is flock's: LOCK_EX or LOCK_SH, with LOCK_NB for a try. The
+// failure is noted only for a wait that failed: a lock held by another is no failure of the store.
+bool LockDescriptor(int fd, int nOperation) {
     // A kill does not end a lock request that a FUSE file system has passed on (GlusterFS answers
     // it only once the lock is granted): a server killed while one of its threads waits for a
     // lock that another of its threads holds would never exit, and its locks would stay held.
@@ -666,11 +665,19 @@ LockHandle LockPath(const char* pszPath, int nOperation) {
             continue;
         }
         if (errno != EINTR) {
-            // A lock held by another is no failure of the store.
             if ((nOperation & LOCK_NB) == 0) NoteFileFailure(errno);
-            ::close(fd);
-            return INVALID_LOCK_HANDLE;
+            return false;
         }
+    }
+    return true;
+}
+
+LockHandle LockPath(const char* pszPath, int nOperation) {
+    int fd = OpenLockTarget(pszPath);
+    if (fd < 0) return INVALID_LOCK_HANDLE;
+    if (!LockDescriptor(fd, nOperation)) {
+        ::close(fd);
+        return INVALID_LOCK_HANDLE;
     }
     return fd;
 }
@@ -700,14 +707,15 @@ FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLo
     if (fd < 0) return nullptr;
     // The lock is held through a descriptor of its own that only reads: closing one that writes
     // tells the directory's watchers that the file was written, and the lock is given up only
-    // after the file has taken its final name. Nobody else can hold the lock of a file made
-    // just now, so it is not waited for; where the file system keeps no locks the file is
+    // after the file has taken its final name. GlusterFS may refuse it for a moment even on a
+    // file made just now, so it is waited for; where the file system keeps no locks the file is
     // written all the same, as it was before locks.
     int fdLock = -1;
     FILE* pFile = nullptr;
     if ((ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) &&
         (fdLock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0 &&
-        (::flock(fdLock, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) && (pFile = ::fdopen(fd, "wb")) != nullptr) {
+        (LockDescriptor(fdLock, LOCK_EX) || errno != EWOULDBLOCK) &&
+        (pFile = ::fdopen(fd, "wb")) != nullptr) {
         *phLock = fdLock;
         return pFile;
     }
