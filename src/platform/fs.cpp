@@ -320,6 +320,17 @@ bool StatFile(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite) {
     return true;
 }
 
+bool StatFileNow(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite) {
+    struct statx stx {};
+    if (::statx(AT_FDCWD, pszPath, AT_STATX_FORCE_SYNC, STATX_TYPE | STATX_SIZE | STATX_MTIME, &stx) != 0 ||
+        !S_ISREG(stx.stx_mode)) {
+        return false;
+    }
+    *pullSize = stx.stx_size;
+    *pftLastWrite = StatxTime(stx.stx_mtime);
+    return true;
+}
+
 bool FindEntry(const char* pszPath, FindData* pData) {
     if (HasWildcard(pszPath)) return false;
     return FindFiles(pszPath, FIND_TIMES, [pData](const FindData& data) {

@@ -417,7 +417,7 @@ std::string WholeFile(const ModIndexRef& ref, uint32_t ulValidity, const std::st
 void NoteFileWritten(ModState& mod, const std::string& path) {
     uint64_t ullSize = 0;
     FILETIME ftWrite = 0;
-    if (StatFile(path.c_str(), &ullSize, &ftWrite)) {
+    if (StatFileNow(path.c_str(), &ullSize, &ftWrite)) {
         mod.ullFileSize = ullSize;
         mod.ftFile = ftWrite;
     }
@@ -690,7 +690,7 @@ bool CatchUp(const ModIndexRef& ref, const std::string& path) {
         ModState& mod = *ref.pMod;
         uint64_t ullSize = 0;
         FILETIME ftWrite = 0;
-        if (StatFile(path.c_str(), &ullSize, &ftWrite) && ullSize == mod.ullFileSize && ftWrite == mod.ftFile) return true;
+        if (StatFileNow(path.c_str(), &ullSize, &ftWrite) && ullSize == mod.ullFileSize && ftWrite == mod.ftFile) return true;
         ullOffset = mod.ullOffset;
         fileId = mod.fileId;
     }
@@ -996,7 +996,7 @@ bool MailboxIndex::ModStateCurrent() const {
     FILETIME ftWrite = 0;
     // Looked at before the index is locked: a file written after this look is a change made
     // after the caller asked, as it would be had the lock been taken at this instant.
-    if (path.empty() || !StatFile(path.c_str(), &ullSize, &ftWrite)) return false;
+    if (path.empty() || !StatFileNow(path.c_str(), &ullSize, &ftWrite)) return false;
     std::lock_guard<std::mutex> lock(*ref.pMutex);
     const ModState& mod = *ref.pMod;
     return mod.bLoaded && mod.pending.empty() && !mod.bPendingOverflow && !mod.bTornTail &&
