@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <map>
 #include <mutex>
@@ -138,6 +140,9 @@ struct Registry {
     // Threads reading events or applying what they read; while none is, an empty queue means
     // that every change the kernel told of is in the indexes.
     std::atomic<int> nDraining{0};
+    // Indexes of large mailboxes kept after their last session, most recently opened first, with
+    // when that was (steady clock, seconds).
+    std::deque<std::pair<std::shared_ptr<MailboxIndex>, int64_t>> kept;
     std::mutex textMutex;      // lru, nTextBytes and every State::texts
     std::list<TextEntry> lru;  // most recently used first
     size_t nTextBytes = 0;
@@ -481,6 +486,41 @@ MailboxIndex::~MailboxIndex() {
     r.states.erase(m_pState.get());
 }
 
+namespace {
+
+// Listing this many message files is what a session would wait for; fewer are listed quickly.
+constexpr size_t INDEX_KEEP_FROM = 1000;
+constexpr size_t INDEX_KEEP_COUNT = 4;
+constexpr int64_t INDEX_KEEP_SECONDS = 600;
+
+int64_t SteadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void KeepAfterLastSession(Registry& r, const std::shared_ptr<MailboxIndex>& pIndex) {
+    // Released after the registry's lock: the last reference's destructor takes it.
+    std::vector<std::shared_ptr<MailboxIndex>> dropped;
+    int64_t llNow = SteadySeconds();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        for (auto it = r.kept.begin(); it != r.kept.end();) {
+            if (it->first == pIndex || llNow - it->second > INDEX_KEEP_SECONDS) {
+                dropped.push_back(std::move(it->first));
+                it = r.kept.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        r.kept.emplace_front(pIndex, llNow);
+        while (r.kept.size() > INDEX_KEEP_COUNT) {
+            dropped.push_back(std::move(r.kept.back().first));
+            r.kept.pop_back();
+        }
+    }
+}
+
+}  // namespace
+
 std::shared_ptr<MailboxIndex> MailboxIndex::Open(const char* pszMailbox, ListResult* pResult) {
     Registry& r = TheRegistry();
     std::shared_ptr<MailboxIndex> pIndex;
@@ -497,6 +537,14 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const char* pszMailbox, ListRes
         }
     }
     *pResult = pIndex->Refresh();
+    if (*pResult == LIST_OK) {
+        size_t nMessages;
+        {
+            std::lock_guard<std::mutex> lock(pIndex->m_pState->mutex);
+            nMessages = pIndex->m_pState->messages.size() - pIndex->m_pState->nRemoved;
+        }
+        if (nMessages >= INDEX_KEEP_FROM) KeepAfterLastSession(r, pIndex);
+    }
     return pIndex;
 }
 

@@ -65,9 +65,12 @@ class MailboxIndex {
 public:
     // The index of the mailbox directory, brought up to date. *pResult: LIST_MISSING when the
     // directory is gone (the index is then empty), LIST_FAILED when it could not be read.
+    // The index of a large mailbox outlives its last session (the few most recently opened; one
+    // not opened for ten minutes goes when another is kept), kept current by its watch, so that
+    // the next session does not list the whole directory again.
     static std::shared_ptr<MailboxIndex> Open(const char* pszMailbox, ListResult* pResult);
-    // The index of the directory when some session has it open, brought up to date; null when
-    // none has, or when the directory cannot be read now.
+    // The index of the directory when some session has it open (or it is kept so), brought up to
+    // date; null when none has, or when the directory cannot be read now.
     static std::shared_ptr<MailboxIndex> FindOpen(const char* pszMailbox);
     ~MailboxIndex();
     MailboxIndex(const MailboxIndex&) = delete;

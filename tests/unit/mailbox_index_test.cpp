@@ -97,6 +97,46 @@ TEST_P(Index, FollowsEveryChangeAnotherProgramMakes) {
     EXPECT_FALSE(pIndex->Find(2, &message));
 }
 
+// The index of a large mailbox is kept after its last session has gone and, kept, follows what
+// other programs do meanwhile; only the few most recently opened are kept.
+TEST_P(Index, ALargeMailboxIsKeptTrueAfterItsLastSession) {
+    auto fill = [](const std::string& dir, uint32_t ulCount) {
+        for (uint32_t ulUid = 1; ulUid <= ulCount; ulUid++) {
+            char szPath[1024];
+            ASSERT_TRUE(FormatMessagePath(szPath, sizeof(szPath), dir.c_str(), ulUid, "000000"));
+            WriteFile(szPath, "Subject: x\r\n\r\nbody\r\n");
+        }
+    };
+    fill(box, 1000);
+    ListResult result;
+    ASSERT_NE(MailboxIndex::Open(box.c_str(), &result), nullptr);
+    ASSERT_EQ(result, LIST_OK);
+    std::shared_ptr<MailboxIndex> pKept = MailboxIndex::FindOpen(box.c_str());
+    ASSERT_NE(pKept, nullptr);
+    pKept.reset();
+
+    std::filesystem::remove(File(5, "000000"));
+    std::filesystem::rename(File(7, "000000"), File(7, "000010"));
+    Put("1001-100000");
+    pKept = MailboxIndex::Open(box.c_str(), &result);
+    EXPECT_EQ(Held(*pKept), OnDisk());
+    pKept.reset();
+
+    // A small mailbox is not kept; four large ones opened since push the first out.
+    MakeMailbox("small");
+    fill(Path("small"), 1);
+    ASSERT_NE(MailboxIndex::Open(Path("small").c_str(), &result), nullptr);
+    EXPECT_EQ(MailboxIndex::FindOpen(Path("small").c_str()), nullptr);
+    for (int i = 0; i < 4; i++) {
+        std::string other = Path("large" + std::to_string(i));
+        MakeMailbox("large" + std::to_string(i));
+        fill(other, 1000);
+        ASSERT_NE(MailboxIndex::Open(other.c_str(), &result), nullptr);
+        EXPECT_NE(MailboxIndex::FindOpen(other.c_str()), nullptr);
+        EXPECT_EQ(MailboxIndex::FindOpen(box.c_str()) != nullptr, i < 3) << i;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Watch, Index, ::testing::Values(MAILBOX_WATCH_EVENTS, MAILBOX_WATCH_POLL),
                          [](const auto& info) { return info.param == MAILBOX_WATCH_POLL ? "Poll" : "Events"; });
 
