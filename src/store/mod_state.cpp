@@ -990,6 +990,9 @@ bool MailboxIndex::SyncModState() {
 }
 
 bool MailboxIndex::ModStateCurrent() const {
+    // Where other machines write the file too (an index that polls), what they wrote is taken in
+    // only under the lock, which orders it after their writes.
+    if (!Watched()) return false;
     ModIndexRef ref = ModRef();
     std::string path = StatePath(m_path.c_str(), MOD_STATE_NAME);
     uint64_t ullSize = 0;
