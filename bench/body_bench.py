@@ -13,9 +13,8 @@ import os, statistics, subprocess, sys, tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import search_bench  # noqa: E402  (the two servers' set-up)
-from perf_bench import NO_TRACE, tree_cpu_ms  # noqa: E402
+from perf_bench import NO_TRACE, start_dovecot_tls, tree_cpu_ms  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
-from flood_tools import make_certificate  # noqa: E402
 from veve4d_server import free_port  # noqa: E402
 
 BIG = 20 * 1024 * 1024
@@ -62,20 +61,8 @@ def main():
                      f"{maildir}/.big/cur/1600000000.M1P1.bench,S={len(big)}:2,S"):
             with open(path, "wb") as f:
                 f.write(big)
-        chain, key = make_certificate(root)
-        dove_tls_port = free_port()
-        dove, dove_port = search_bench.start_dovecot(root, maildir, f"""ssl = yes
-ssl_cert = <{chain}
-ssl_key = <{key}
-service imap-login {{
-  inet_listener imaps {{
-    address = 127.0.0.1
-    port = {dove_tls_port}
-  }}
-}}
-""")
+        chain, key, dove, dove_port, dove_tls_port = start_dovecot_tls(root, maildir)
         servers.append(dove)
-        search_bench.connect(dove_port, "bench", "pw").logout()
         veve_tls_port = free_port()
         veve, veve_port = search_bench.start_veve4d(
             binary, root, NO_TRACE + f'"TlsPortNo"=dword:{veve_tls_port:08x}\n'

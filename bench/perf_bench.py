@@ -205,6 +205,29 @@ def measure_sessions(port, server_pid, rounds):
     return {"session, ms each": Timer(server_pid).per_op(session, rounds)}
 
 
+def start_dovecot_tls(root, maildir):
+    """A certificate under ROOT and a private Dovecot on MAILDIR with an implicit-TLS port beside its
+    clear one, ready for logins: (chain, key, process, port, TLS port)."""
+    chain, key = make_certificate(root)
+    tls_port = free_port()
+    dove, port = search_bench.start_dovecot(root, maildir, f"""ssl = yes
+ssl_cert = <{chain}
+ssl_key = <{key}
+service imap-login {{
+  inet_listener imaps {{
+    address = 127.0.0.1
+    port = {tls_port}
+  }}
+}}
+""")
+    try:
+        search_bench.connect(port, "bench", "pw").logout()
+    except BaseException:
+        dove.terminate()
+        raise
+    return chain, key, dove, port, tls_port
+
+
 def add_filler_users(root, users):
     """USERS other accounts before the bench user's in veve4d's user file, as a site with many has."""
     import base64, glob
@@ -235,20 +258,8 @@ def bench(binaries, count, session_rounds=None, filler_users=0):
                          f"{maildir}/.{folder}/cur/1600000000.M1P1.bench,S={len(content)}:2,S"):
                 with open(path, "wb") as f:
                     f.write(content)
-        chain, key = make_certificate(root)
-        dove_tls_port = free_port()
-        dove, dove_port = search_bench.start_dovecot(root, maildir, f"""ssl = yes
-ssl_cert = <{chain}
-ssl_key = <{key}
-service imap-login {{
-  inet_listener imaps {{
-    address = 127.0.0.1
-    port = {dove_tls_port}
-  }}
-}}
-""")
+        chain, key, dove, dove_port, dove_tls_port = start_dovecot_tls(root, maildir)
         servers.append(dove)
-        search_bench.connect(dove_port, "bench", "pw").logout()
         def run(name, port, tls_port, pid):
             if session_rounds:
                 return measure_sessions(port, pid, session_rounds)

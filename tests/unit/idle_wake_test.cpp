@@ -38,19 +38,22 @@ protected:
         std::snprintf(Settings.MailExtension, sizeof(Settings.MailExtension), "MSG");
         Put("1-100000 2-100000 3-100000 4-100000");
     }
+    // nCount sessions that selected the inbox and idle there, each on a thread of its own.
+    void StartIdlers(int nCount, std::vector<std::unique_ptr<OtherSession>>& idlers, std::vector<std::thread>& threads) {
+        for (int i = 0; i < nCount; i++) {
+            idlers.push_back(std::make_unique<OtherSession>(mailDir));
+            idlers.back()->Run("s SELECT INBOX");
+            snprintf(idlers.back()->session->szRecv, sizeof(idlers.back()->session->szRecv), "1 IDLE\r\n");
+        }
+        for (auto& idler : idlers) threads.emplace_back([&idler] { DispatchCommand(idler->session.get()); });
+        for (auto& idler : idlers) EXPECT_EQ(idler->Await("+ idling\r\n"), "+ idling\r\n");
+    }
 };
 
 TEST_F(IdleWake, IdlersShareOneKernelWatchAndAllHearOfADelivery) {
-    constexpr int IDLERS = 4;
     std::vector<std::unique_ptr<OtherSession>> idlers;
     std::vector<std::thread> threads;
-    for (int i = 0; i < IDLERS; i++) {
-        idlers.push_back(std::make_unique<OtherSession>(mailDir));
-        idlers.back()->Run("s SELECT INBOX");
-        snprintf(idlers.back()->session->szRecv, sizeof(idlers.back()->session->szRecv), "1 IDLE\r\n");
-    }
-    for (auto& idler : idlers) threads.emplace_back([&idler] { DispatchCommand(idler->session.get()); });
-    for (auto& idler : idlers) EXPECT_EQ(idler->Await("+ idling\r\n"), "+ idling\r\n");
+    StartIdlers(4, idlers, threads);
     // One instance for the whole process, however many sessions wait (the kernel allows 128 a user).
     EXPECT_LE(InotifyInstances(), 1);
     // Delivered into the mail directory: one of them takes it into the inbox, and every one is told.
@@ -207,16 +210,9 @@ TEST_F(IdleWake, OneWaiterAtATimeHasTheTurnToTakeADeliveryIn) {
 // Four sessions idle on the inbox while the companion delivers and another session flags and
 // expunges: each idler hears of each change once, and the delivery is taken in once.
 TEST_F(IdleWake, EveryIdlerHearsOfEveryChangeOnce) {
-    constexpr int IDLERS = 4;
     std::vector<std::unique_ptr<OtherSession>> idlers;
     std::vector<std::thread> threads;
-    for (int i = 0; i < IDLERS; i++) {
-        idlers.push_back(std::make_unique<OtherSession>(mailDir));
-        idlers.back()->Run("s SELECT INBOX");
-        snprintf(idlers.back()->session->szRecv, sizeof(idlers.back()->session->szRecv), "1 IDLE\r\n");
-    }
-    for (auto& idler : idlers) threads.emplace_back([&idler] { DispatchCommand(idler->session.get()); });
-    for (auto& idler : idlers) EXPECT_EQ(idler->Await("+ idling\r\n"), "+ idling\r\n");
+    StartIdlers(4, idlers, threads);
 
     Deliver(mailDir, "delivered");
     // Which session holds a message as recent is the server's choice; the lines are not.
