@@ -320,17 +320,6 @@ bool StatFile(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite) {
     return true;
 }
 
-bool StatFileNow(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite) {
-    struct statx stx {};
-    if (::statx(AT_FDCWD, pszPath, AT_STATX_FORCE_SYNC, STATX_TYPE | STATX_SIZE | STATX_MTIME, &stx) != 0 ||
-        !S_ISREG(stx.stx_mode)) {
-        return false;
-    }
-    *pullSize = stx.stx_size;
-    *pftLastWrite = StatxTime(stx.stx_mtime);
-    return true;
-}
-
 bool FindEntry(const char* pszPath, FindData* pData) {
     if (HasWildcard(pszPath)) return false;
     return FindFiles(pszPath, FIND_TIMES, [pData](const FindData& data) {
@@ -603,18 +592,33 @@ bool MoveFileNoReplace(const char* pszSource, const char* pszTarget) {
     return ::rename(source.c_str(), target.c_str()) == 0;
 }
 
-bool CreateNewFile(const char* pszPath, uint32_t ulMode) {
+namespace {
+
+// Makes the file at the exact path, which must not exist yet, with ulMode (0: the default) and
+// opens it with nAccess; *pPath is where it was made. -1, with nothing left behind, when the
+// name is taken or the file cannot be made.
+int OpenNewFile(const char* pszPath, int nAccess, uint32_t ulMode, std::string* pPath) {
     std::string dir, name;
-    if (!ResolveParent(pszPath, dir, name)) return false;
-    std::string path = JoinPath(dir, name.c_str());
-    int fd = RetryFileCall("open", path.c_str(), [&] {
-        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
+    if (!ResolveParent(pszPath, dir, name)) return -1;
+    *pPath = JoinPath(dir, name.c_str());
+    int fd = RetryFileCall("open", pPath->c_str(), [&] {
+        return ::open(pPath->c_str(), nAccess | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
     });
-    if (fd < 0) return false;
-    bool bOk = ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0;
+    if (fd < 0 || ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) return fd;
+    NoteFileFailure(errno);
     ::close(fd);
-    if (!bOk) ::unlink(path.c_str());
-    return bOk;
+    ::unlink(pPath->c_str());
+    return -1;
+}
+
+}  // namespace
+
+bool CreateNewFile(const char* pszPath, uint32_t ulMode) {
+    std::string path;
+    int fd = OpenNewFile(pszPath, O_RDWR, ulMode, &path);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }
 
 bool SetHiddenAttribute(const char* pszPath, bool bHidden) {
@@ -709,12 +713,8 @@ void UnlockPath(LockHandle hLock) {
 
 FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLock) {
     *phLock = INVALID_LOCK_HANDLE;
-    std::string dir, name;
-    if (!ResolveParent(pszPath, dir, name)) return nullptr;
-    std::string path = JoinPath(dir, name.c_str());
-    int fd = RetryFileCall("open", path.c_str(), [&] {
-        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ulMode != 0 ? 0600 : 0666);
-    });
+    std::string path;
+    int fd = OpenNewFile(pszPath, O_WRONLY, ulMode, &path);
     if (fd < 0) return nullptr;
     // The lock is held through a descriptor of its own that only reads: closing one that writes
     // tells the directory's watchers that the file was written, and the lock is given up only
@@ -723,8 +723,7 @@ FILE* CreateNewFileLocked(const char* pszPath, uint32_t ulMode, LockHandle* phLo
     // written all the same, as it was before locks.
     int fdLock = -1;
     FILE* pFile = nullptr;
-    if ((ulMode == 0 || ::fchmod(fd, static_cast<mode_t>(ulMode)) == 0) &&
-        (fdLock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0 &&
+    if ((fdLock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0 &&
         (LockDescriptor(fdLock, LOCK_EX) || errno != EWOULDBLOCK) &&
         (pFile = ::fdopen(fd, "wb")) != nullptr) {
         *phLock = fdLock;

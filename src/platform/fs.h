@@ -60,9 +60,6 @@ bool FindEntry(const char* pszPath, FindData* pData);
 // The size and last-write time of the regular file at the exact path, in one stat; false when
 // there is none (no lookup without regard to case).
 bool StatFile(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite);
-// The same as the file system's server has it now: where other machines write the file (FUSE,
-// NFS), a plain stat answers from attributes this machine cached a moment ago.
-bool StatFileNow(const char* pszPath, uint64_t* pullSize, FILETIME* pftLastWrite);
 
 // Why FindEntry found nothing: the path is missing (in every spelling), or something stands
 // there, or it could not be looked at (out of descriptors, no permission), with the system's

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/file_identity.h"
 #include "store/mailbox_index.h"
 
 // UIDs expunged at one sequence.
@@ -46,8 +47,7 @@ struct ModState {
     // The file as this process last read or wrote it.
     std::string fileId;
     uint64_t ullOffset = 0;
-    uint64_t ullFileSize = 0;
-    FILETIME ftFile = 0;
+    FileIdentity identity{};
     size_t nAppended = 0;    // records since the file was last written whole
     bool bTornTail = false;  // it ends in a line a crash cut short
 };

@@ -415,12 +415,8 @@ std::string WholeFile(const ModIndexRef& ref, uint32_t ulValidity, const std::st
 }
 
 void NoteFileWritten(ModState& mod, const std::string& path) {
-    uint64_t ullSize = 0;
-    FILETIME ftWrite = 0;
-    if (StatFileNow(path.c_str(), &ullSize, &ftWrite)) {
-        mod.ullFileSize = ullSize;
-        mod.ftFile = ftWrite;
-    }
+    FileIdentity identity;
+    if (ReadFileIdentity(path.c_str(), &identity)) mod.identity = identity;
 }
 
 }  // namespace
@@ -688,9 +684,8 @@ bool CatchUp(const ModIndexRef& ref, const std::string& path) {
     {
         std::lock_guard<std::mutex> lock(*ref.pMutex);
         ModState& mod = *ref.pMod;
-        uint64_t ullSize = 0;
-        FILETIME ftWrite = 0;
-        if (StatFileNow(path.c_str(), &ullSize, &ftWrite) && ullSize == mod.ullFileSize && ftWrite == mod.ftFile) return true;
+        FileIdentity identity;
+        if (ReadFileIdentity(path.c_str(), &identity) && identity == mod.identity) return true;
         ullOffset = mod.ullOffset;
         fileId = mod.fileId;
     }
@@ -995,15 +990,14 @@ bool MailboxIndex::ModStateCurrent() const {
     if (!Watched()) return false;
     ModIndexRef ref = ModRef();
     std::string path = StatePath(m_path.c_str(), MOD_STATE_NAME);
-    uint64_t ullSize = 0;
-    FILETIME ftWrite = 0;
+    FileIdentity identity;
     // Looked at before the index is locked: a file written after this look is a change made
     // after the caller asked, as it would be had the lock been taken at this instant.
-    if (path.empty() || !StatFileNow(path.c_str(), &ullSize, &ftWrite)) return false;
+    if (path.empty() || !ReadFileIdentity(path.c_str(), &identity)) return false;
     std::lock_guard<std::mutex> lock(*ref.pMutex);
     const ModState& mod = *ref.pMod;
     return mod.bLoaded && mod.pending.empty() && !mod.bPendingOverflow && !mod.bTornTail &&
-           mod.nNamesRecorded == mod.names.size() && ullSize == mod.ullFileSize && ftWrite == mod.ftFile;
+           mod.nNamesRecorded == mod.names.size() && identity == mod.identity;
 }
 
 uint64_t MailboxIndex::HighestModSeq() {

@@ -48,6 +48,12 @@ protected:
         for (auto& idler : idlers) threads.emplace_back([&idler] { DispatchCommand(idler->session.get()); });
         for (auto& idler : idlers) EXPECT_EQ(idler->Await("+ idling\r\n"), "+ idling\r\n");
     }
+    // Ends the IDLE that c's command, running on idler, is in.
+    static void EndIdle(OtherSession& c, std::thread& idler) {
+        ASSERT_EQ(write(c.peer, "DONE\r\n", 6), 6);
+        idler.join();
+        EXPECT_EQ(c.Await("completed\r\n"), "1 OK IDLE completed\r\n");
+    }
 };
 
 TEST_F(IdleWake, IdlersShareOneKernelWatchAndAllHearOfADelivery) {
@@ -59,9 +65,7 @@ TEST_F(IdleWake, IdlersShareOneKernelWatchAndAllHearOfADelivery) {
     // Delivered into the mail directory: one of them takes it into the inbox, and every one is told.
     WriteFile(mailDir + "delivered.MSG", "Subject: new\r\n\r\nnew\r\n");
     for (auto& idler : idlers) EXPECT_EQ(idler->Await("RECENT\r\n").substr(0, 12), "* 5 EXISTS\r\n");
-    for (auto& idler : idlers) ASSERT_EQ(write(idler->peer, "DONE\r\n", 6), 6);
-    for (auto& thread : threads) thread.join();
-    for (auto& idler : idlers) EXPECT_EQ(idler->Await("completed\r\n"), "1 OK IDLE completed\r\n");
+    for (size_t i = 0; i < idlers.size(); i++) EndIdle(*idlers[i], threads[i]);
 }
 
 // The waiter looks, then waits: a change that falls between the two must still end the wait,
@@ -95,9 +99,7 @@ TEST_F(IdleWake, ADeliveryBeforeTheWatchBeganIsToldAtOnce) {
     snprintf(c.session->szRecv, sizeof(c.session->szRecv), "1 IDLE\r\n");
     std::thread idler([&] { DispatchCommand(c.session.get()); });
     EXPECT_EQ(c.Await("RECENT\r\n"), "+ idling\r\n* 5 EXISTS\r\n* 5 RECENT\r\n");
-    ASSERT_EQ(write(c.peer, "DONE\r\n", 6), 6);
-    idler.join();
-    EXPECT_EQ(c.Await("completed\r\n"), "1 OK IDLE completed\r\n");
+    EndIdle(c, idler);
 }
 
 // Keywords another server set show only in the mailbox's state file: its rewrite wakes the waiter.
@@ -246,9 +248,7 @@ TEST_F(IdleWake, EveryIdlerHearsOfEveryChangeOnce) {
     }
 
     // Nothing told twice: DONE brings only the tagged answer.
-    for (auto& idler : idlers) ASSERT_EQ(write(idler->peer, "DONE\r\n", 6), 6);
-    for (auto& thread : threads) thread.join();
-    for (auto& idler : idlers) EXPECT_EQ(idler->Await("completed\r\n"), "1 OK IDLE completed\r\n");
+    for (size_t i = 0; i < idlers.size(); i++) EndIdle(*idlers[i], threads[i]);
 }
 
 // A delivery that comes while another taker holds the mail directory's lock (the companion, or
@@ -266,9 +266,7 @@ TEST_F(IdleWake, ADeliveryDuringAnotherImportIsTakenInLater) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     UnLockMailDirectoryAt(mailDir.c_str(), hLock);
     EXPECT_EQ(c.Await("RECENT\r\n"), "* 5 EXISTS\r\n* 5 RECENT\r\n");
-    ASSERT_EQ(write(c.peer, "DONE\r\n", 6), 6);
-    idler.join();
-    EXPECT_EQ(c.Await("completed\r\n"), "1 OK IDLE completed\r\n");
+    EndIdle(c, idler);
 }
 
 // A session that looks at its mailbox while nothing changed neither reads the keyword state nor
