@@ -305,7 +305,7 @@ bool ReadStatusItems(const char* pszList, StatusRequest* pRequest, bool bImap4Re
 
 bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPath, const StatusRequest& request) {
     uint32_t ulUidValidity = 0;
-    if (!GetUidValidity(pszPath, &ulUidValidity)) return false;
+    if (!GetMailboxUidValidity(pszPath, &ulUidValidity)) return false;
     int32_t lExists = 0;
     int32_t lRecent = 0;
     int32_t lUnseen = 0;
@@ -364,7 +364,7 @@ int CmdStatus(Session* pSession) {
     if (!ClientNameToStored(pSession, szName, sizeof(szName))) return 1;
     char szPath[MAX_PATH];
     // Gone since it was found: no UIDVALIDITY to tell.
-    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) || !MailboxExists(szPath) ||
+    if (!ResolveMailboxPath(pSession->szMailDir, szName, szPath, sizeof(szPath)) ||
         !OutputStatusLine(pSession, written.c_str(), szPath, request)) {
         FormatResponse(pSession, "%s %s No such mailbox\r\n", pSession->pTag, "NO");
         return 1;

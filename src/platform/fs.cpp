@@ -149,9 +149,10 @@ FILETIME DirectoryStamp(const std::string& path, uint64_t ullInode) {
 
 FILETIME StatxTime(const struct statx_timestamp& t) { return UnixToFileTime(t.tv_sec, t.tv_nsec); }
 
-// Fills one entry. dirFd/pszName address it for statx; path is its full path for xattrs.
-bool FillEntry(int dirFd, const std::string& dir, const char* pszName, unsigned char dType, uint32_t fOptions,
-               FindData* pData) {
+// Fills one entry. dirFd/pszAt address it for statx (pszAt is its name, or its whole path with
+// AT_FDCWD); dir is the directory it is in, for xattrs.
+bool FillEntry(int dirFd, const char* pszAt, const std::string& dir, const char* pszName, unsigned char dType,
+               uint32_t fOptions, FindData* pData) {
     std::memset(pData, 0, sizeof(*pData));
     size_t nLen = std::strlen(pszName);
     if (nLen >= sizeof(pData->cFileName)) return false;
@@ -161,7 +162,7 @@ bool FillEntry(int dirFd, const std::string& dir, const char* pszName, unsigned 
     struct statx stx {};
     bool bStat = false;
     if (dType == DT_UNKNOWN || (fOptions & FIND_TIMES)) {
-        if (::statx(dirFd, pszName, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return false;
+        if (::statx(dirFd, pszAt, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return false;
         bStat = true;
         if (dType == DT_UNKNOWN) dType = IFTODT(stx.stx_mode);
     }
@@ -255,14 +256,19 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<
     FindData data;
 
     if (!HasWildcard(name.c_str())) {
-        // The path itself, looked up exactly first, then without regard to case.
+        // The path itself, looked up exactly first (one statx, no directory opened: STATUS and
+        // SELECT ask this of every mailbox they name), then without regard to case.
+        if (FillEntry(AT_FDCWD, pszPattern, dir, name.c_str(), DT_UNKNOWN, fOptions, &data)) {
+            fnEntry(data);
+            return 1;
+        }
         std::string resolved;
         if (!ResolveExisting(pszPattern, resolved)) return 0;
         std::string resolvedDir, resolvedName;
         SplitPath(resolved.c_str(), resolvedDir, resolvedName);
         int dirFd = ::open(resolvedDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd < 0) return 0;
-        bool bOk = FillEntry(dirFd, resolvedDir, resolvedName.c_str(), DT_UNKNOWN, fOptions, &data);
+        bool bOk = FillEntry(dirFd, resolvedName.c_str(), resolvedDir, resolvedName.c_str(), DT_UNKNOWN, fOptions, &data);
         ::close(dirFd);
         if (!bOk) return 0;
         fnEntry(data);
@@ -298,7 +304,7 @@ size_t FindFiles(const char* pszPattern, uint32_t fOptions, const std::function<
     int dirFd = ::dirfd(pDir.get());
     for (const NameRef& ref : refs) {
         // An entry removed since the read is skipped, as a later FindNextFile would not see it.
-        if (!FillEntry(dirFd, dir, pArena + ref.nOffset, ref.dType, fOptions, &data)) continue;
+        if (!FillEntry(dirFd, pArena + ref.nOffset, dir, pArena + ref.nOffset, ref.dType, fOptions, &data)) continue;
         ++nYielded;
         if (!fnEntry(data)) break;
     }
@@ -751,6 +757,24 @@ bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree) {
     if (::statvfs(pszPath, &fs) != 0) return false;
     *pullFree = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
     return true;
+}
+
+bool ReadFileStart(const char* pszPath, char* pBuffer, size_t nSize, size_t* pnRead) {
+    *pnRead = 0;
+    int fd = open(pszPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool bRead = true;
+    while (*pnRead < nSize) {
+        ssize_t nGot = read(fd, pBuffer + *pnRead, nSize - *pnRead);
+        if (nGot < 0 && errno == EINTR) continue;
+        if (nGot <= 0) {
+            bRead = nGot == 0;
+            break;
+        }
+        *pnRead += static_cast<size_t>(nGot);
+    }
+    close(fd);
+    return bRead;
 }
 
 OwnFileRead ReadOwnFileStart(const char* pszPath, char* pBuffer, size_t nSize, size_t* pnRead, char* pszWhy,

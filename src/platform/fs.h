@@ -120,6 +120,11 @@ bool FreeDiskBytes(const char* pszPath, uint64_t* pullFree);
 // hold user names, addresses and message text). Null when it cannot be opened.
 FILE* OpenPrivateAppend(const char* pszPath);
 
+// Up to nSize bytes from the start of a small file the server keeps, read without stdio's
+// buffer and stat (the uid file is read on every STATUS). False when it cannot be opened or read;
+// a directory or a FIFO there is never waited on.
+bool ReadFileStart(const char* pszPath, char* pBuffer, size_t nSize, size_t* pnRead);
+
 // Reading the start of a file that a user keeps for the server (a password file): it must be a
 // regular file, named by the path itself (a symbolic link there is refused, not followed), and
 // belong to the identity this thread reaches files with. Anything else could let the user make

@@ -86,6 +86,8 @@ uint32_t ReadUidNext(const char* pszMailbox);
 void WriteUidNext(const char* pszMailbox, uint32_t ulUidNext);
 // False when nothing exists at the path; else the low 32 bits of the directory's creation time.
 bool GetUidValidity(const char* pszMailbox, uint32_t* pulUidValidity);
+// The same from one look that also finds a directory there: false for a file or nothing.
+bool GetMailboxUidValidity(const char* pszMailbox, uint32_t* pulUidValidity);
 // Counts the message files: all, Recent, not Seen, and the sequence number of the first not
 // Seen (0 when every message is Seen). A missing directory gives four zeros.
 void CountMailbox(const char* pszMailbox, int32_t* plExists, int32_t* plRecent, int32_t* plUnseen,

@@ -16,14 +16,10 @@ namespace {
 uint32_t ReadUidFile(const char* pszMailbox) {
     char szPath[MAX_PATH + 32];
     if (!MailboxFilePath(szPath, sizeof(szPath), pszMailbox, "uid")) return 0;
-    UniqueFile file(std::fopen(szPath, "r"));
-    FILE* fp = file.get();
-    if (fp == nullptr) return 0;
     char szText[32];
-    size_t n = std::fread(szText, 1, sizeof(szText) - 1, fp);
+    size_t n = 0;
     // A folder named "uid" opens here too, unlike on Windows, but cannot be read.
-    bool bUnreadable = std::ferror(fp) != 0;
-    if (bUnreadable) return 0;
+    if (!ReadFileStart(szPath, szText, sizeof(szText) - 1, &n)) return 0;
     szText[n] = '\0';
     const char* p = szText;
     while (*p == ' ' || *p == '\t') ++p;
@@ -145,6 +141,13 @@ void WriteUidNext(const char* pszMailbox, uint32_t ulUidNext) { WriteUidFile(psz
 bool GetUidValidity(const char* pszMailbox, uint32_t* pulUidValidity) {
     FindData data;
     if (!FindEntry(pszMailbox, &data)) return false;
+    *pulUidValidity = static_cast<uint32_t>(data.ftCreationTime & 0xFFFFFFFFu);
+    return true;
+}
+
+bool GetMailboxUidValidity(const char* pszMailbox, uint32_t* pulUidValidity) {
+    FindData data;
+    if (!FindEntry(pszMailbox, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
     *pulUidValidity = static_cast<uint32_t>(data.ftCreationTime & 0xFFFFFFFFu);
     return true;
 }
