@@ -5,11 +5,7 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,44 +76,6 @@ bool RangeHoldsNul(FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pb
     }
     munmap(pMap, nMap);
     return bOk;
-}
-
-uint64_t SendFileRangeToSocket(SOCKET sock, FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbFailed) {
-    *pbFailed = false;
-    // sendfile has no MSG_NOSIGNAL: a vanished peer's SIGPIPE is held back for this thread and
-    // taken away again, so that it reads as an error as a send's would.
-    sigset_t pipeSet, oldSet;
-    sigemptyset(&pipeSet);
-    sigaddset(&pipeSet, SIGPIPE);
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigpending(&pending);
-    bool bPipePending = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
-    off_t offset = static_cast<off_t>(ullOffset);
-    uint64_t ullSent = 0;
-    while (ullSent < ullLength) {
-        uint64_t ullLeft = ullLength - ullSent;
-        size_t nChunk = ullLeft > (1u << 30) ? (1u << 30) : static_cast<size_t>(ullLeft);
-        ssize_t n = sendfile(sock, fileno(pFile), &offset, nChunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *pbFailed = true;
-            break;
-        }
-        if (n == 0) break;  // the file ended early
-        ullSent += static_cast<uint64_t>(n);
-    }
-    if (*pbFailed && !bPipePending) {
-        // The caller reports the send's error, not this wait's.
-        int nError = errno;
-        const struct timespec zero = {0, 0};
-        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-        errno = nError;
-    }
-    pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
-    return ullSent;
 }
 
 size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength) {

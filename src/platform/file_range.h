@@ -36,11 +36,6 @@ bool IdentifyFile(FILE* pFile, FileIdentity* pIdentity);
 // *pbNul unset, when the range cannot be examined.
 bool RangeHoldsNul(FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbNul);
 
-// Sends bytes ullOffset.. (ullLength of them) of the open file on the socket, the kernel moving
-// them from the page cache. Returns the bytes sent: fewer than asked when the file ended early
-// or the send failed (then *pbFailed is set).
-uint64_t SendFileRangeToSocket(SOCKET sock, FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbFailed);
-
 // Reads up to nLength bytes at ullOffset of the open file, in one call where the system allows;
 // returns the bytes read (0 at the end or on an error).
 size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength);
