@@ -566,7 +566,13 @@ void SendFlagsLine(Session* pSession, uint32_t ulSequence, const ViewMessage& me
 
 uint64_t ShownModSeq(MailboxIndex& index, uint32_t ulUid) {
     uint64_t ullModSeq = index.ModSeqOf(ulUid);
-    return ullModSeq != 0 ? ullModSeq : index.HighestModSeq();
+    if (ullModSeq != 0) return ullModSeq;
+    // Listed before the state was last read: the read gives the message its sequence, which
+    // another server may have given it below the mailbox's highest, and which every later
+    // answer shows. The highest is for a message the index no longer holds.
+    uint64_t ullHighest = index.HighestModSeq();
+    ullModSeq = index.ModSeqOf(ulUid);
+    return ullModSeq != 0 ? ullModSeq : ullHighest;
 }
 
 uint64_t TellModSeq(MailboxView& view, uint32_t ulUid) {

@@ -7,6 +7,10 @@ one temporary directory and torn down whatever happens.
     with cluster.Cluster(binary, extra=...) as c: ... c.balancer_port, c.nodes[0].port ...
 
 Unavailable (raised before anything is left running) names what this machine lacks.
+
+With VEVE4D_CLUSTER_KEEP=DIR the nodes also write their protocol log (every line each session sent
+and received), and each node's work directory (server, access and protocol logs) is copied to DIR
+before the tear-down, so that a failure that comes once in many runs can be read afterwards.
 """
 import fcntl
 import os
@@ -32,6 +36,7 @@ USERS = (("tester", "pass"), ("alice", "secret"))
 RUN = "/run" if os.path.isdir("/run") else "/tmp"
 GLUSTERD_LOCK = f"{RUN}/veve4d-cluster.lock"
 GLUSTERD_MARK = f"{RUN}/veve4d-cluster-glusterd.pid"
+KEEP = os.environ.get("VEVE4D_CLUSTER_KEEP")
 
 
 # Caches of the client side that would show one node what another has renamed or removed already:
@@ -147,6 +152,8 @@ class Cluster:
                 node.add_user(name, password)
             self.nodes.append(node)
         for node in self.nodes:
+            if KEEP:
+                os.makedirs(os.path.join(node.work, "spool", "receiveimap4"), exist_ok=True)
             node.start()
         self._haproxy()
 
@@ -156,7 +163,8 @@ class Cluster:
         return (SERVICE_KEY + '"ConsoleTrace"=dword:00000000\n"LoginFailureDelay"=dword:00001388\n'
                 f'"TlsPortNo"=dword:{tls_port:08x}\n"TlsCertificateFile"="{chain}"\n"TlsKeyFile"="{key}"\n'
                 '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VEVE4D\\Parameters]\n'
-                '"Imap4LogEnabled"=dword:00000001\n\n' + self.extra)
+                '"Imap4LogEnabled"=dword:00000001\n\n' + self.extra +
+                (SERVICE_KEY + '"AcceptlogEnabled"=dword:00000001\n' if KEEP else ""))
 
     def _glusterd(self):
         with open(GLUSTERD_LOCK, "w") as lock:
@@ -251,6 +259,9 @@ backend tls_nodes
 
     # --- tear-down ----------------------------------------------------------------------------
     def close(self):
+        if KEEP and self.tmp:
+            for i in range(len(self.nodes)):
+                shutil.copytree(os.path.join(self.tmp, f"node{i}"), os.path.join(KEEP, f"node{i}"), dirs_exist_ok=True)
         if self.haproxy is not None and self.haproxy.poll() is None:
             stop(self.haproxy)
         for node in self.nodes:

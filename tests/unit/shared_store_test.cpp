@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "imap/view.h"
 #include "mail_session.h"
 #include "platform/dir_watch.h"
 #include "platform/fs.h"
@@ -247,6 +248,43 @@ TEST_F(SharedStore, APolledMailboxFollowsAFlagChangeThatLeftTheDirectoryTimeAlon
     EXPECT_EQ(MailboxPollMilliseconds(box.c_str()), 0u);
     Settings.MailboxWatch = MAILBOX_WATCH_AUTO;
     EXPECT_EQ(MailboxPollMilliseconds(box.c_str()), 0u);
+}
+
+// Two servers follow one polled mailbox. A session may list a message before its server has
+// read the sequence the other server gave it (another session's look listed it meanwhile); the
+// sequence it is then shown is the message's own, never the mailbox's highest, which a later
+// look would show it going back from.
+TEST_F(SharedStore, AMessageListedBeforeItsSequenceIsReadIsShownItsOwnSequence) {
+    Settings.MailboxWatch = MAILBOX_WATCH_POLL;
+    Put("1-000000 2-000000");
+    // The other machine's server: the same directory under another spelling, so an index of its own.
+    const std::string there = box + "/.";
+    ListResult result;
+    std::shared_ptr<MailboxIndex> pHere = MailboxIndex::Open(box.c_str(), &result);
+    ASSERT_EQ(result, LIST_OK);
+    std::shared_ptr<MailboxIndex> pThere = MailboxIndex::Open(there.c_str(), &result);
+    ASSERT_EQ(result, LIST_OK);
+    ASSERT_NE(pHere, pThere);
+    uint64_t ullStart = pHere->HighestModSeq();
+    ASSERT_EQ(pThere->HighestModSeq(), ullStart);
+    ASSERT_FALSE(pHere->Watched());
+
+    // A delivery the other server looks at first, and then a flag change there.
+    Put("3-100000");
+    uint64_t ullDelivered = pThere->HighestModSeq();
+    ASSERT_GT(ullDelivered, ullStart);
+    std::filesystem::rename(box + "/0000000001-000000.MSG", box + "/0000000001-001000.MSG");
+    ASSERT_GT(pThere->HighestModSeq(), ullDelivered);
+    ASSERT_EQ(pThere->ModSeqOf(3), ullDelivered);
+
+    // This server lists message 3 without reading the state file yet.
+    ASSERT_EQ(pHere->Refresh(), LIST_OK);
+    IndexedMessage message{};
+    ASSERT_TRUE(pHere->Find(3, &message));
+    ASSERT_EQ(pHere->ModSeqOf(3), 0u);
+    EXPECT_EQ(ShownModSeq(*pHere, 3), ullDelivered);
+    EXPECT_EQ(ShownModSeq(*pHere, 3), ullDelivered);
+    EXPECT_EQ(ShownModSeq(*pHere, 1), pThere->ModSeqOf(1));
 }
 
 }  // namespace
