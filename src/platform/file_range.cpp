@@ -1,11 +1,13 @@
 #include "platform/file_range.h"
 #include "platform/fs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +78,47 @@ bool RangeHoldsNul(FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pb
     }
     munmap(pMap, nMap);
     return bOk;
+}
+
+uint64_t SendMappedFileRange(SOCKET sock, FILE* pFile, uint64_t ullOffset, uint64_t ullLength, bool* pbFailed) {
+    *pbFailed = false;
+    if (ullLength == 0) return 0;
+    const uint64_t ullPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+    const uint64_t ullStart = ullOffset - ullOffset % ullPage;
+    const size_t nMap = static_cast<size_t>(ullOffset + ullLength - ullStart);
+    void* pMap = mmap(nullptr, nMap, PROT_READ, MAP_SHARED, fileno(pFile), static_cast<off_t>(ullStart));
+    if (pMap == MAP_FAILED) {
+        *pbFailed = true;
+        return 0;
+    }
+    madvise(pMap, nMap, MADV_SEQUENTIAL);
+    const char* pFrom = static_cast<const char*>(pMap) + (ullOffset - ullStart);
+    constexpr uint64_t CHUNK = 1024 * 1024;
+    uint64_t ullSent = 0;
+    while (ullSent < ullLength) {
+        // Only what the file still holds is handed to the kernel. Should it be cut short even so,
+        // the copy stops at the hole with an error instead of a signal, and the count tells what went.
+        struct stat st {};
+        if (fstat(fileno(pFile), &st) != 0) {
+            *pbFailed = true;
+            break;
+        }
+        uint64_t ullEnd = std::min<uint64_t>(ullOffset + ullLength, static_cast<uint64_t>(st.st_size));
+        if (ullEnd <= ullOffset + ullSent) break;
+        size_t nChunk = static_cast<size_t>(std::min<uint64_t>(CHUNK, ullEnd - ullOffset - ullSent));
+        ssize_t n = send(sock, pFrom + ullSent, nChunk, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EFAULT) break;
+        if (n <= 0) {
+            *pbFailed = true;
+            break;
+        }
+        ullSent += static_cast<uint64_t>(n);
+    }
+    int nError = errno;
+    munmap(pMap, nMap);
+    errno = nError;
+    return ullSent;
 }
 
 size_t ReadFileAt(FILE* pFile, uint64_t ullOffset, char* pBuffer, size_t nLength) {

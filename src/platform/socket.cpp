@@ -423,6 +423,12 @@ int SendWhole(SOCKET sock, const char* pBuffer, size_t nLength, int nFlags) {
 
 int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength) { return SendWhole(sock, pBuffer, nLength, 0); }
 
+// MSG_MORE holds the bytes back even with TCP_NODELAY on, until a send without it pushes them
+// out together; the kernel's own timer ends the wait if none comes.
+int SocketSendAhead(SOCKET sock, const char* pBuffer, size_t nLength) {
+    return SendWhole(sock, pBuffer, nLength, MSG_MORE);
+}
+
 void ShutdownSocket(SOCKET sock) {
     shutdown(sock, SHUT_RDWR);
 }

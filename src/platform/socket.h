@@ -106,6 +106,9 @@ int SocketRecv(SOCKET sock, char* pBuffer, size_t nLength);
 // the peer closed, SOCKET_ERROR on failure. Never blocks.
 int SocketPeek(SOCKET sock, char* pBuffer, size_t nLength);
 int SocketSend(SOCKET sock, const char* pBuffer, size_t nLength);
+// A send whose bytes may wait (up to a fraction of a second) for the next one, so that a short
+// announcement and the data right behind it leave in the same segments.
+int SocketSendAhead(SOCKET sock, const char* pBuffer, size_t nLength);
 // One send that never blocks: what the socket's buffer does not take is dropped (bytes sent, or
 // SOCKET_ERROR).
 int SocketSendNoWait(SOCKET sock, const char* pBuffer, size_t nLength);

@@ -221,6 +221,20 @@ TEST_F(OutputTest, ALiteralsAnnouncementLeavesWithTheFirstBlockOfItsRange) {
     EXPECT_TRUE(OutputFileRange(session.get(), file, 2, &left, RANGE_LOOK));
     EXPECT_EQ(Wire(), blanked.substr(2, 599990));
 
+    // A file cut short since its size was told gives what it still holds, and the session goes on.
+    for (RangeBytes bytes : {RANGE_AS_IS, RANGE_BLANK_NULS}) {
+        FILE* cut = tmpfile();
+        ASSERT_EQ(fwrite(content.data(), 1, 300000, cut), 300000u);
+        fflush(cut);
+        OutputAtom(session.get(), announced.c_str());
+        left = 599990;
+        EXPECT_TRUE(OutputFileRange(session.get(), cut, 2, &left, bytes));
+        EXPECT_EQ(left, 599990u - 299998u);
+        EXPECT_EQ(Wire(), announced + (bytes == RANGE_AS_IS ? content : blanked).substr(2, 299998));
+        EXPECT_FALSE(session->bSendFailed);
+        fclose(cut);
+    }
+
     // A file that ended early still lets the announcement out, alone.
     OutputAtom(session.get(), announced.c_str());
     left = 10;
