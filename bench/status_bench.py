@@ -3,8 +3,9 @@
 (bench/gen_dataset.py --small): once while another session has the folder selected (veve4d
 answers from the index that session keeps open), and once while no session has it open (veve4d
 answers from the counts it kept, checked against the directory's stamp). Each STATUS runs first
-and then repeatedly; the table gives wall times, the server's CPU time per repeated STATUS (from
-/proc, all of the server's processes), and veve4d/Dovecot ratios (below 1: veve4d faster).
+and then repeatedly, in rounds the two servers take turns at; the table gives wall times, the
+server's CPU time per repeated STATUS (from /proc, all of the server's processes), and
+veve4d/Dovecot ratios (below 1: veve4d faster).
 
     bench/status_bench.py build/veve4d [COUNT...]     (default: 100000)
 """
@@ -16,8 +17,10 @@ from search_bench import connect, private_servers, start_dovecot, start_veve4d  
 from perf_bench import NO_TRACE  # noqa: E402
 
 ITEMS = "(MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)"
-# Enough repeats that the CPU time per STATUS is many clock ticks in all.
-REPEATS = 2000
+# Enough repeats that the CPU time per STATUS is many clock ticks in all, in rounds that take
+# turns between the servers, so that a drift in the machine's speed meets both alike.
+REPEATS = 10000
+ROUNDS = 4
 
 
 def processes(pid):
@@ -65,7 +68,7 @@ def counts(answer):
     return values["MESSAGES"], values["UNSEEN"]
 
 
-def measure(server, port):
+def measure(server, port, repeats):
     """(first, repeated median, CPU per repeated STATUS, answer) with the folder open elsewhere, then not."""
     results = {}
     holder = connect(port, "bench", "pw")
@@ -83,9 +86,8 @@ def measure(server, port):
             time.sleep(1.5)
         first, answer = status(m)
         before = cpu_seconds(pids)
-        times = [status(m)[0] for _ in range(REPEATS)]
-        cpu = (cpu_seconds(pids) - before) / REPEATS
-        results[case] = (first, statistics.median(times), cpu, answer)
+        times = [status(m)[0] for _ in range(repeats)]
+        results[case] = (first, times, cpu_seconds(pids) - before, answer)
     m.logout()
     return results
 
@@ -104,7 +106,15 @@ def bench(binary, count):
         servers.append(veve)
         dove, dove_port = start_dovecot(root, f"{root}/maildir")
         servers.append(dove)
-        results = {"veve4d": measure(veve, veve_port), "dovecot": measure(dove, dove_port)}
+        rounds = {"veve4d": [], "dovecot": []}
+        for _ in range(ROUNDS):
+            rounds["veve4d"].append(measure(veve, veve_port, REPEATS // ROUNDS))
+            rounds["dovecot"].append(measure(dove, dove_port, REPEATS // ROUNDS))
+        # First answer of the first round; medians and CPU over every round.
+        results = {name: {case: (got[0][case][0], statistics.median(t for r in got for t in r[case][1]),
+                                 sum(r[case][2] for r in got) / (len(got) * (REPEATS // ROUNDS)), got[0][case][3])
+                          for case in got[0]}
+                   for name, got in rounds.items()}
         print(f"\n{count} messages: STATUS big {ITEMS}; first / repeated (median of {REPEATS}) ms, server CPU ms "
               f"per repeated STATUS; ratio veve4d/Dovecot (wall, CPU)")
         print(f"{'case':16} {'veve4d':>24} {'dovecot':>24} {'ratio':>13}  answers")
@@ -113,8 +123,8 @@ def bench(binary, count):
             df, dr, dc, da = results["dovecot"][case]
             same = "same" if counts(va) == counts(da) else "differ"
             cpu_ratio = f"{vc / dc:6.2f}" if dc > 0 else "   n/a"
-            print(f"{case:16} {vf * 1000:7.1f}/{vr * 1000:6.2f}/{vc * 1000:6.2f} {df * 1000:7.1f}/{dr * 1000:6.2f}/"
-                  f"{dc * 1000:6.2f} {vr / dr:6.2f}/{cpu_ratio}  {same}")
+            print(f"{case:16} {vf * 1000:7.1f}/{vr * 1000:6.3f}/{vc * 1000:6.3f} {df * 1000:7.1f}/{dr * 1000:6.3f}/"
+                  f"{dc * 1000:6.3f} {vr / dr:6.2f}/{cpu_ratio}  {same}")
 
 
 def main():
