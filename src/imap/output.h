@@ -73,10 +73,11 @@ enum RangeBytes {
     RANGE_AS_IS,       // they go out as they are (no NUL in them, or a literal8)
     RANGE_BLANK_NULS,  // they hold a NUL, which goes out as a blank
 };
-// A literal's content read from the file, *pullLeft bytes from ullFrom, sent around the buffer
-// in large reads, a NUL blanked unless the bytes are known to go as they are; what was held goes
-// first. Counts *pullLeft down by what was sent; a file that ends early leaves the
-// rest. False when the peer could not be written to.
+// A literal's content read from the file, *pullLeft bytes from ullFrom, sent around the buffer:
+// from a mapping of the file on a clear connection where the bytes go as they are, else in large
+// reads, a NUL blanked unless the bytes are known to go as they are. What was held goes first.
+// Counts *pullLeft down by what was sent; a file that ends early leaves the rest. False when the
+// peer could not be written to.
 bool OutputFileRange(Session* pSession, FILE* pFile, uint64_t ullFrom, uint64_t* pullLeft,
                      RangeBytes bytes = RANGE_LOOK);
 // Bytes captured earlier, given back as they first went out (the first nTraced traced).

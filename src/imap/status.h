@@ -18,5 +18,6 @@ struct StatusRequest {
 bool ReadStatusItems(const char* pszList, StatusRequest* pRequest, bool bImap4Rev2 = false);
 
 // Writes "* STATUS name (...)" for the mailbox at pszPath, pszName as the client wrote it; false,
-// with nothing written, when no mailbox (directory) is there. Asking for HIGHESTMODSEQ turns CONDSTORE on.
+// with nothing written, when no mailbox (directory) is there. Asking for HIGHESTMODSEQ turns
+// CONDSTORE on.
 bool OutputStatusLine(Session* pSession, const char* pszName, const char* pszPath, const StatusRequest& request);

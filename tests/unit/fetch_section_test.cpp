@@ -30,7 +30,7 @@ TEST(FetchSection, WholeMessageAndPartialRanges) {
     ExpectAnswers(big, {Peek("", big), {"BODY.PEEK[]<8000.9000>", Literal("BODY[]<8000>", big.substr(8000, 9000))}});
 }
 
-// Ranges of 64 KiB and more leave the file directly (in large reads): byte for byte the file's, cut at
+// Ranges of 64 KiB and more leave the file directly: byte for byte the file's, cut at
 // both ends as asked, with a final "." line left out and a NUL still sent as a blank.
 TEST(FetchSection, LargeRangesLeaveTheFileByteForByte) {
     std::string body;

@@ -25,7 +25,7 @@ namespace {
 
 constexpr size_t LINE_SIZE = 1024;
 constexpr size_t READ_BLOCK = 8192;
-// Ranges this long leave the file directly (in large reads) instead of
+// Ranges this long leave the file directly (from its mapping, or in large reads) instead of
 // passing through the answer buffer.
 constexpr uint64_t DIRECT_MIN = 64 * 1024;
 // A header up to this size is read in one piece and filtered in memory.
